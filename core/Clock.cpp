@@ -1,0 +1,19 @@
+// The replaceable clock.
+#include "core/Clock.h"
+
+#include <ctime>
+
+namespace {
+std::function<int64_t()>& testClock() {
+    static std::function<int64_t()> clock;
+    return clock;
+}
+}  // namespace
+
+int64_t currentTime() {
+    auto& clock = testClock();
+    if (clock) return clock();
+    return static_cast<int64_t>(std::time(nullptr));
+}
+
+void setClockForTesting(std::function<int64_t()> clock) { testClock() = std::move(clock); }

@@ -1,0 +1,247 @@
+// The configuration file: ";"-separated lines led by a keyword, read once per
+// load into a fresh Coupler.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/Coupler.h"
+#include "core/Log.h"
+#include "core/Settings.h"
+#include "core/Text.h"
+
+namespace {
+
+constexpr int kLineSize = 5001;  // lines of up to 5000 characters; longer ones are split
+
+bool is(const char* field, const char* keyword) { return equalsIgnoreCase(field, keyword); }
+
+// State of one parse.
+struct ParseState {
+    char lasttoken[kNameSize] = {};
+    SourceEntry* source = nullptr;
+    Node* node = nullptr;
+    Receiver* receiver = nullptr;
+};
+
+class ConfigParser {
+public:
+    explicit ConfigParser(Coupler& coupler) : c_(coupler) {}
+
+    void processLine(char* line) {
+        if (line[0] == '#') return;
+        char* cursor = line;
+        char* keyword = nextToken(&cursor, ";");
+        if (!keyword) return;
+        if (is(keyword, "coupler")) couplerLine(cursor);
+        else if (is(keyword, "source")) sourceLine(keyword, cursor);
+        else if (is(keyword, "adr")) adrLine(line, cursor);
+        else if (is(keyword, "node") || is(keyword, "info")) nodeLine(keyword, cursor);
+        else if (is(keyword, "receiver")) receiverLine(keyword, cursor);
+        else if (is(keyword, "dir")) dirLine(line, cursor);
+        else if (is(keyword, "uplink")) uplinkLine(cursor);
+        else if (is(keyword, "set")) setLine(cursor);
+    }
+
+private:
+    void error(const char* message) {
+        c_.iniError = true;
+        std::printf("%s", message);
+    }
+
+    void ignored(const char* line) { std::printf("*** line ignored '%s'\n", line); }
+
+    bool inSection(const char* keyword) const { return is(s_.lasttoken, keyword); }
+
+    void couplerLine(char* cursor) {
+        char subtok[kNameSize];
+        char* setting = nextToken(&cursor, ";");
+        if (!setting) return;
+        copyText(subtok, setting);
+        char* value = nextToken(&cursor, ";");
+        if (!value) return;
+        if (is(subtok, "runmode")) {
+            if (is(value, "cycle")) c_.runMode = 0;
+            else if (is(value, "single")) c_.runMode = 1;
+            else if (is(value, "trigger")) c_.runMode = 2;
+            else error("*** ini error: runmode\n");
+        } else if (is(subtok, "rehashtime")) {
+            int minutes = parseInt(value);
+            if (minutes >= 1 && minutes <= 1440) c_.rehashTime = minutes * 60;
+        } else if (is(subtok, "readinterval")) {
+            int seconds = parseInt(value);
+            if (seconds >= 0) c_.readInterval = seconds;
+        } else if (is(subtok, "loglevel")) {
+            int level = parseInt(value);
+            if (level < 1) level = 0;
+            if (level > 9) level = 9;
+            c_.logLevel = level;
+            setLogLevel(level);  // takes effect at once, also for the rest of this load
+        }
+    }
+
+    void sourceLine(const char* keyword, char* cursor) {
+        copyText(s_.lasttoken, keyword);
+        if (c_.sourceCount >= kMaxSources) {
+            s_.source = nullptr;  // the lines that follow belong to no source
+            error("*** ini error: source over limit\n");
+            return;
+        }
+        char* name = nextToken(&cursor, ";");
+        if (!name) {
+            s_.source = nullptr;
+            return;
+        }
+        SourceEntry& entry = c_.sources[c_.sourceCount];
+        copyText(entry.name, name);
+        char* pass = nextToken(&cursor, ";");
+        if (pass) copyText(entry.pass, pass);
+        s_.source = &entry;
+        c_.sourceCount++;
+    }
+
+    void adrLine(const char* line, char* cursor) {
+        if (inSection("source")) {
+            if (!s_.source) return;
+            char* type = nextToken(&cursor, ";");
+            if (!type) return;
+            copyText(s_.source->type, type);
+            char* parameters = nextToken(&cursor, ";");
+            if (parameters) copyText(s_.source->parameters, parameters);
+        } else if (inSection("receiver")) {
+            // The channel gets the rest of the line exactly as written.
+            if (s_.receiver) s_.receiver->setAddress(cursor);
+        } else {
+            ignored(line);
+        }
+    }
+
+    void nodeLine(const char* keyword, char* cursor) {
+        if (c_.nodeCount >= kMaxNodes) {
+            error("*** ini error: nodes over limit\n");
+            return;
+        }
+        copyText(s_.lasttoken, keyword);
+        s_.node = nullptr;  // until this line has all its fields
+        Node& node = c_.nodes[c_.nodeCount];
+        node.source = c_.sourceCount > 0 ? &c_.sources[c_.sourceCount - 1] : nullptr;
+        node.info = is(keyword, "info") ? 1 : 0;
+        char* form = nextToken(&cursor, ";");
+        if (!form || !is(form, "a")) return;
+        char* address = nextToken(&cursor, ";");
+        if (!address) return;
+        copyText(node.address, address);
+        char* message = nextToken(&cursor, ";");
+        if (!message) return;
+        copyText(node.message, message);
+        char* group = nextToken(&cursor, ";");
+        if (!group) return;
+        node.dir = c_.findDir(group, true);
+        char* condition = nextToken(&cursor, ";");
+        if (!condition) return;
+        copyText(node.condition, condition);
+        s_.node = &node;
+        c_.nodeCount++;
+    }
+
+    void receiverLine(const char* keyword, char* cursor) {
+        copyText(s_.lasttoken, keyword);
+        s_.receiver = nullptr;  // dir and adr lines of a failed receiver line do nothing
+        if (c_.receiverCount >= kMaxReceivers) {
+            error("*** ini error: receiver over limit\n");
+            return;
+        }
+        char* name = nextToken(&cursor, ";");
+        if (!name) return;
+        Receiver& receiver = c_.receivers[c_.receiverCount];
+        copyText(receiver.name, name);
+        s_.receiver = &receiver;
+        c_.receiverCount++;
+    }
+
+    void dirLine(const char* line, char* cursor) {
+        if (!inSection("receiver")) {
+            ignored(line);
+            return;
+        }
+        if (!s_.receiver) return;
+        char* group = nextToken(&cursor, ";");
+        if (!group) return;
+        DirEntry* dir = c_.findDir(group, true);
+        if (dir) c_.findLink(s_.receiver, dir, true);
+    }
+
+    void uplinkLine(char* cursor) {
+        char* kind = nextToken(&cursor, ";");
+        if (!kind) return;
+        if (is(kind, "smtp")) {
+            char* targets[] = {smtpUrl, smtpUser, smtpPassword, smtpFrom};
+            for (char* target : targets) {
+                char* field = nextToken(&cursor, ";");
+                if (!field) return;
+                copyText(target, kSettingSize, field);
+            }
+        } else if (is(kind, "srvmgr")) {
+            char* host = nextToken(&cursor, ";");
+            if (host) copyText(srvmgrHost, kSettingSize, host);
+        }
+    }
+
+    void setLine(char* cursor) {
+        char* setting = nextToken(&cursor, ";");
+        if (!setting || !is(setting, "readinterval")) return;
+        char* value = nextToken(&cursor, ";");
+        if (!value) return;
+        int seconds = parseInt(value);
+        if (inSection("node") && s_.node) s_.node->readInterval = seconds;
+        else if (inSection("source") && s_.source) s_.source->readInterval = seconds;
+    }
+
+    Coupler& c_;
+    ParseState s_;
+};
+
+void printCantOpen(const char* path) { std::printf("*** ini file '%s': can't open\n", path); }
+
+}  // namespace
+
+void Coupler::loadConfig(const char* path) {
+    if (path && std::strlen(path) >= sizeof cfgName) {
+        // A path that does not fit is refused rather than cut, so no other file is read.
+        cfgName[0] = 0;
+        cfgStat = ConfigStat{};
+        printCantOpen(path);
+        return;
+    }
+    copyText(cfgName, path);
+    parseConfig();
+}
+
+void Coupler::parseConfig() {
+    cfgStat = ConfigStat{};
+    if (!cfgName[0]) {
+        std::printf("*** ini file: no name given, use -i filename\n");
+        return;
+    }
+    FILE* file = std::fopen(cfgName, "r");
+    struct stat status {};
+    if (file && (fstat(fileno(file), &status) != 0 || S_ISDIR(status.st_mode))) {
+        std::fclose(file);
+        file = nullptr;
+    }
+    if (!file) {
+        printCantOpen(cfgName);
+        return;
+    }
+    cfgStat.modificationTime = static_cast<int64_t>(status.st_mtime);
+
+    ConfigParser parser(*this);
+    char line[kLineSize];
+    while (std::fgets(line, sizeof line, file)) parser.processLine(line);
+    std::fclose(file);
+
+    // The access time is taken after reading, so the program's own reading of
+    // the file does not count as a change.
+    if (stat(cfgName, &status) == 0) cfgStat.accessTime = static_cast<int64_t>(status.st_atime);
+    prepareTemplates();
+}

@@ -1,0 +1,51 @@
+// Coupler construction and the lookups by name.
+#include "core/Coupler.h"
+
+#include "core/Settings.h"
+#include "core/Text.h"
+#include "notify/Notifier.h"
+#include "sources/SourceConnection.h"
+
+Coupler::Coupler() {
+    copyText(cfgName, "zentok.ini");
+    copyText(statesName, "zentok_states.csv");
+    clearProcessSettings();
+}
+
+Coupler::~Coupler() = default;
+
+DirEntry* Coupler::findDir(const char* name, bool create) {
+    for (int i = 0; i < dirCount; ++i)
+        if (equalsIgnoreCase(dirs[i].name, name)) return &dirs[i];
+    if (!create || dirCount >= kMaxDirs) return nullptr;
+    DirEntry& entry = dirs[dirCount++];
+    copyText(entry.name, name);
+    return &entry;
+}
+
+SourceEntry* Coupler::findSource(const char* name) {
+    for (int i = 0; i < sourceCount; ++i)
+        if (equalsIgnoreCase(sources[i].name, name)) return &sources[i];
+    return nullptr;
+}
+
+Node* Coupler::findNode(const char* address, SourceEntry* source, bool create) {
+    for (int i = 0; i < nodeCount; ++i)
+        if (nodes[i].source == source && equalsIgnoreCase(nodes[i].address, address)) return &nodes[i];
+    if (!create || nodeCount >= kMaxNodes) return nullptr;
+    Node& node = nodes[nodeCount++];
+    node.info = 1;
+    copyText(node.address, address);
+    node.source = source;
+    return &node;
+}
+
+Link* Coupler::findLink(Receiver* receiver, DirEntry* dir, bool create) {
+    for (int i = 0; i < linkCount; ++i)
+        if (links[i].receiver == receiver && links[i].dir == dir) return &links[i];
+    if (!create || linkCount >= kMaxLinks) return nullptr;
+    Link& link = links[linkCount++];
+    link.receiver = receiver;
+    link.dir = dir;
+    return &link;
+}

@@ -1,0 +1,39 @@
+// The cycle timer and the step that runs one reader thread per source.
+#include <cstdio>
+#include <thread>
+
+#include "core/Clock.h"
+#include "core/Coupler.h"
+#include "core/Log.h"
+#include "core/ThreadTable.h"
+
+bool Coupler::cycleNotDue() {
+    int64_t now = currentTime();
+    if (now < lastCycle + readInterval) return true;
+    lastCycle = now;
+    if (readInterval != 0) {
+        char text[64];
+        std::snprintf(text, sizeof text, "coupler, readinterval %ds completed", readInterval);
+        logMessage(9, text);
+    }
+    return false;
+}
+
+void Coupler::readSources() {
+    for (int i = 0; i < sourceCount; ++i) sources[i].startRead(nodes, nodeCount);
+    // The workers always finish in bounded time: every wait of a connection is bounded.
+    for (int i = 0; i < sourceCount; ++i)
+        while (!sources[i].readDone.load(std::memory_order_acquire)) std::this_thread::yield();
+    waitThreads();
+}
+
+bool Coupler::keepRunning() {
+    switch (runMode) {
+        case 1:
+            return false;
+        case 2:
+            return notified;
+        default:
+            return true;
+    }
+}

@@ -1,0 +1,17 @@
+// Process-wide uplink settings.
+#include "core/Settings.h"
+
+char srvmgrHost[kSettingSize];
+char smtpUrl[kSettingSize];
+char smtpUser[kSettingSize];
+char smtpPassword[kSettingSize];
+char smtpFrom[kSettingSize];
+char twitterToken[kSettingSize];
+char twitterTokenSecret[kSettingSize];
+
+const char* const kMakerAddress = "https://zentok.example.org";
+
+void clearProcessSettings() {
+    srvmgrHost[0] = smtpUrl[0] = smtpUser[0] = smtpPassword[0] = smtpFrom[0] = 0;
+    twitterToken[0] = twitterTokenSecret[0] = 0;
+}

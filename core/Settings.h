@@ -1,0 +1,18 @@
+// Settings that live outside the Coupler: the SMTP and server-manager uplinks
+// and the Twitter access token. Every Coupler construction clears them.
+#pragma once
+
+constexpr int kSettingSize = 101;  // at most 100 characters
+
+extern char srvmgrHost[kSettingSize];
+extern char smtpUrl[kSettingSize];
+extern char smtpUser[kSettingSize];
+extern char smtpPassword[kSettingSize];
+extern char smtpFrom[kSettingSize];
+extern char twitterToken[kSettingSize];
+extern char twitterTokenSecret[kSettingSize];
+
+void clearProcessSettings();
+
+// The project's own web address, shown in the banner and in mail footers.
+extern const char* const kMakerAddress;

@@ -1,0 +1,126 @@
+// Field tokenizer, date parser and bounded text helpers.
+#include "core/Text.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+bool isSeparator(char c, const char* separators) { return c != 0 && std::strchr(separators, c) != nullptr; }
+
+// Drops the line end: control characters other than TAB at the end of the
+// remaining text, never its first character.
+void trimTrailingControls(char* text) {
+    size_t length = std::strlen(text);
+    while (length > 1) {
+        unsigned char last = static_cast<unsigned char>(text[length - 1]);
+        if (last >= 0x20 || last == '\t') break;
+        text[--length] = 0;
+    }
+}
+
+}  // namespace
+
+char* nextToken(char** cursor, const char* separators) {
+    if (!cursor || !*cursor || !separators || !*separators) return nullptr;
+    char* start = *cursor;
+    trimTrailingControls(start);
+
+    char* read = start;
+    char* write = start;
+    bool quoted = (*read == '"');
+    if (quoted) ++read;
+
+    char* next = nullptr;  // where the following field starts, if any
+    while (*read) {
+        char c = *read;
+        if (quoted && c == '"') {
+            char after = read[1];
+            if (after == 0) {  // closing quote at the end of the text
+                read += 1;
+                break;
+            }
+            if (isSeparator(after, separators)) {  // closing quote and separator
+                next = read + 2;
+                break;
+            }
+            *write++ = after;  // a quote followed by anything else: keep that character
+            read += 2;
+            continue;
+        }
+        if (!quoted && isSeparator(c, separators)) {
+            next = read + 1;
+            break;
+        }
+        *write++ = c;
+        ++read;
+    }
+    *write = 0;
+    *cursor = (next && *next) ? next : nullptr;
+    return start;
+}
+
+int64_t parseDateTime(const char* text) {
+    if (!text || std::strlen(text) < 19) return 0;
+    if (text[4] != '-' || text[7] != '-' || (text[10] != ' ' && text[10] != 'T') || text[13] != ':' ||
+        text[16] != ':')
+        return 0;
+    int year = parseInt(text), month = parseInt(text + 5), day = parseInt(text + 8);
+    int hour = parseInt(text + 11), minute = parseInt(text + 14), second = parseInt(text + 17);
+
+    auto fill = [&](struct tm& tmv) {
+        tmv.tm_year = year - 1900;
+        tmv.tm_mon = month - 1;
+        tmv.tm_mday = day;
+        tmv.tm_hour = hour;
+        tmv.tm_min = minute;
+        tmv.tm_sec = second;
+    };
+    // The first conversion finds the daylight-saving rule in force on that
+    // date; the second applies it, so the text counts as local time.
+    struct tm tmv {};
+    fill(tmv);
+    tmv.tm_isdst = 0;
+    std::mktime(&tmv);
+    int isdst = tmv.tm_isdst;
+    struct tm second_pass {};
+    fill(second_pass);
+    second_pass.tm_isdst = isdst;
+    return static_cast<int64_t>(std::mktime(&second_pass));
+}
+
+void copyText(char* dst, size_t capacity, const char* src) {
+    if (!dst || capacity == 0) return;
+    size_t n = 0;
+    if (src) {
+        while (n + 1 < capacity && src[n]) {
+            dst[n] = src[n];
+            ++n;
+        }
+    }
+    dst[n] = 0;
+}
+
+bool equalsIgnoreCase(const char* a, const char* b) {
+    if (!a) a = "";
+    if (!b) b = "";
+    for (;; ++a, ++b) {
+        unsigned char x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+        if (x != y) return false;
+        if (x == 0) return true;
+    }
+}
+
+int parseInt(const char* text) {
+    if (!text) return 0;
+    errno = 0;
+    long value = std::strtol(text, nullptr, 10);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}

@@ -1,0 +1,33 @@
+// Text helpers shared by every parser of the program: the field tokenizer,
+// the states-file date parser and bounded copies into fixed text fields.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Cuts the next field out of the text at *cursor, in place. Honours double
+// quotes (a doubled quote inside a quoted field stands for one quote), drops
+// trailing control characters of the remaining text, never trims blanks.
+// Returns the field, or nullptr when there is none; *cursor becomes nullptr
+// when no further field follows.
+char* nextToken(char** cursor, const char* separators);
+
+// Reads "YYYY-MM-DD hh:mm:ss" (or with "T" in place of the blank) as local
+// time. Returns 0 when the text is not in that form.
+int64_t parseDateTime(const char* text);
+
+// Copies at most capacity-1 bytes of src into dst and always terminates it.
+// A null src gives an empty text.
+void copyText(char* dst, size_t capacity, const char* src);
+
+template <size_t N>
+inline void copyText(char (&dst)[N], const char* src) {
+    copyText(dst, N, src);
+}
+
+// ASCII case-insensitive comparison of two whole texts; null equals only null or "".
+bool equalsIgnoreCase(const char* a, const char* b);
+
+// atoi semantics without undefined behaviour on overflow: leading blanks, an
+// optional sign, decimal digits; 0 without digits; saturates at the int range.
+int parseInt(const char* text);

@@ -1,0 +1,31 @@
+// The process-wide table of worker threads started in the current phase of a
+// cycle (source readers, mail and server-manager senders). Only the main thread
+// registers, waits and clears.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+struct WorkerState;
+using ThreadHandle = std::shared_ptr<WorkerState>;
+
+constexpr int kThreadSlots = 1000;
+constexpr int kThreadWaitMs = 10000;
+
+// Starts a thread running `body`. Returns an empty handle when the thread
+// cannot be started. The body owns whatever it uses: a thread still running
+// when a wait gives up is left to finish on its own.
+ThreadHandle startThread(std::function<void()> body);
+
+// Records a started thread; when all slots are taken it is not recorded and
+// not waited for.
+void addThreadHandle(ThreadHandle handle);
+
+// Waits for all recorded threads, at most kThreadWaitMs in total, then empties the table.
+void waitThreads();
+
+// Number of recorded handles (for tests).
+int threadHandleCount();
+
+// Shortens the common deadline of waitThreads (tests only); 0 restores the default.
+void setThreadWaitLimitForTesting(int milliseconds);

@@ -1,0 +1,16 @@
+// Zentok: couples a PLC or Modbus device to notification channels.
+#include <curl/curl.h>
+
+#include <cstdio>
+
+#include "core/Entry.h"
+
+int main(int argc, char** argv) {
+    // Line by line, also into a pipe or the journal, so a tail shows each message as it happens.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    curl_global_init(CURL_GLOBAL_ALL);
+    int status = runZentok(argc, argv);
+    std::fflush(stdout);
+    curl_global_cleanup();
+    return status;
+}

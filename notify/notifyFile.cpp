@@ -1,0 +1,3 @@
+#include "notify/notifyFile.h"
+
+notifyFile::notifyFile(char*) {}

@@ -1,0 +1,3 @@
+#include "notify/notifyMail.h"
+
+notifyMail::notifyMail(char*) {}

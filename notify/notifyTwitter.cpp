@@ -1,0 +1,3 @@
+#include "notify/notifyTwitter.h"
+
+notifyTwitter::notifyTwitter(char*) {}

@@ -1,0 +1,30 @@
+// The abstract connection to one data source, and the factory that creates
+// the right kind from a source's type name.
+#pragma once
+
+#include <memory>
+
+struct Node;
+
+class SourceConnection {
+public:
+    virtual ~SourceConnection() = default;
+
+    // Opens the link described by the parameter text (may be null).
+    virtual bool connect(const char* parameters);
+    // Reads the node's address and stores the value in the node.
+    virtual bool read(Node* node);
+    virtual bool isConnected();
+
+    bool connected = false;
+};
+
+// "simatic" or "modbus" in any case; anything else creates nothing.
+std::unique_ptr<SourceConnection> createConnection(const char* type);
+
+// The per-node read step: reads the node when due and evaluates its trigger.
+// False stops the worker's loop over the nodes of its source.
+bool readAndEvaluate(Node* node);
+
+// The worker procedure of one source for one cycle.
+void readThread(struct SourceEntry* entry);

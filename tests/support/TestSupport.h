@@ -1,0 +1,77 @@
+// Helpers shared by the tests: temporary directories, free loopback ports,
+// peer processes that stop by themselves, and black-box runs of build/zentok.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Paths into the source and build trees.
+std::string sourcePath(const std::string& relative);
+std::string binaryPath(const std::string& relative);
+std::string zentokBinary();
+// Debian's interpreter, which has pymodbus, aiosmtpd and oauthlib.
+constexpr const char* kPython = "/usr/bin/python3";
+
+// A fresh directory below /tmp, removed with its content on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void writeFile(const std::string& path, const std::string& content);
+std::string readFile(const std::string& path);
+bool fileExists(const std::string& path);
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+int freeLoopbackPort();
+// Waits until something accepts connections on 127.0.0.1:port.
+bool waitForPort(int port, int timeoutMs);
+
+// A child process (a peer server); killed on destruction. Its output goes to
+// `logFile` when given.
+class Process {
+public:
+    Process() = default;
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    bool start(const std::vector<std::string>& argv, const std::string& logFile = "",
+               const std::string& workDir = "");
+    void stop();
+    bool running();
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+};
+
+// Result of a black-box run of a program.
+struct RunResult {
+    int exitCode = -1;   // -1 when it had to be killed at the time-out
+    bool timedOut = false;
+    std::string output;  // standard output and standard error
+};
+
+// Runs argv in workDir, kills it after timeoutMs, captures its output.
+RunResult runProgram(const std::vector<std::string>& argv, const std::string& workDir, int timeoutMs);
+
+// Runs build/zentok with the given arguments in workDir.
+RunResult runZentokIn(const std::string& workDir, const std::vector<std::string>& args, int timeoutMs = 20000);
+
+// Counts the occurrences of `needle` in `text`.
+int countOf(const std::string& text, const std::string& needle);
+
+}  // namespace testsupport
