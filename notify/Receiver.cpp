@@ -1,12 +1,38 @@
-// Receiver: its channel and the channel factory (placeholder).
+// Receiver: the channel factory for address lines and the hand-over of one
+// notification to the receiver's channel.
+#include <memory>
+
 #include "core/Coupler.h"
+#include "core/Text.h"
 #include "notify/Notifier.h"
+#include "notify/notifyFile.h"
+#include "notify/notifyMail.h"
+#include "notify/notifySrvMgr.h"
+#include "notify/notifyTwitter.h"
 
 Receiver::Receiver() = default;
 Receiver::~Receiver() = default;
 
-void Receiver::setAddress(char*) {}
+void Receiver::setAddress(char* rest) {
+    // An address line with nothing behind "adr" keeps the earlier channel.
+    if (!rest || !*rest) return;
+    char* cursor = rest;
+    char* channel = nextToken(&cursor, ";");
+    if (!channel) return;
+
+    notifier.reset();
+    // The channel gets the rest of the line behind its name, or null.
+    if (equalsIgnoreCase(channel, "mail"))
+        notifier = std::make_unique<notifyMail>(cursor);
+    else if (equalsIgnoreCase(channel, "twitter"))
+        notifier = std::make_unique<notifyTwitter>(cursor);
+    else if (equalsIgnoreCase(channel, "file"))
+        notifier = std::make_unique<notifyFile>(cursor);
+    // Any other name leaves no channel: the first notification then creates
+    // the server-manager channel.
+}
 
 bool Receiver::notify(const Node& node, const char* text) {
-    return notifier ? notifier->notify(node, text) : false;
+    if (!notifier) notifier = std::make_unique<notifySrvMgr>();
+    return notifier->notify(node, text);
 }

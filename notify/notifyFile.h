@@ -1,9 +1,17 @@
-// The "File" channel (placeholder with the base behaviour).
+// The "file" channel: appends one semicolon-separated line per notification
+// to a file whose name is a strftime pattern (one file per day, month, ...).
 #pragma once
 
+#include "core/Coupler.h"
 #include "notify/Notifier.h"
 
 class notifyFile : public Notifier {
 public:
+    // `rest` is the whole rest of the address line, semicolons included; null
+    // gives an empty pattern.
     explicit notifyFile(char* rest);
+    // False when the file cannot be opened or written; nothing is printed.
+    bool notify(const Node& node, const char* text) override;
+
+    char namePattern[kPathSize] = {};
 };

@@ -1,9 +1,22 @@
-// The server-manager channel (placeholder with the base behaviour).
+// The server-manager channel, the default channel of a receiver: posts each
+// notification as form fields to "<srvmgrHost>/pollapi.php" on a worker thread.
 #pragma once
+
+#include <string>
 
 #include "notify/Notifier.h"
 
 class notifySrvMgr : public Notifier {
 public:
     notifySrvMgr() = default;
+    // False only for a node without source; the post itself runs on a worker.
+    bool notify(const Node& node, const char* text) override;
 };
+
+// The form body of one post: cmd, source, pass, adr and (with text) message,
+// every value percent-encoded. False when a value could not be encoded.
+bool buildSrvMgrBody(const Node& node, const char* text, std::string* body);
+
+// Transfer limits of a post, so a server that never answers cannot keep a
+// worker alive for ever. Tests shorten them; 0 restores the defaults.
+void setSrvMgrTimeoutsForTesting(long connectMs, long totalMs);

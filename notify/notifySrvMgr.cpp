@@ -1,0 +1,120 @@
+// The server-manager channel: the request is built on the dispatch thread and
+// performed by a worker thread that owns its job, so the dispatch never waits
+// on the network and the coupler's records are never touched by the worker.
+#include "notify/notifySrvMgr.h"
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "core/Coupler.h"
+#include "core/Log.h"
+#include "core/Settings.h"
+#include "core/ThreadTable.h"
+
+namespace {
+
+constexpr long kConnectTimeoutMs = 30000;
+constexpr long kTotalTimeoutMs = 120000;
+std::atomic<long> gConnectTimeoutMs{kConnectTimeoutMs};
+std::atomic<long> gTotalTimeoutMs{kTotalTimeoutMs};
+
+// Everything a worker needs; it is the worker's alone once started.
+struct PostJob {
+    std::string url;
+    std::string body;
+};
+
+// Appends the percent-encoding of `value` (letters, digits and "-._~" stay,
+// a blank becomes %20).
+bool appendEscaped(CURL* handle, std::string* out, const char* value) {
+    const char* text = value ? value : "";
+    size_t length = std::strlen(text);
+    if (length == 0) return true;  // an empty value is an empty field
+    char* escaped = curl_easy_escape(handle, text, static_cast<int>(length));
+    if (!escaped) return false;
+    out->append(escaped);
+    curl_free(escaped);
+    return true;
+}
+
+struct EasyHandle {
+    CURL* handle = curl_easy_init();
+    ~EasyHandle() {
+        if (handle) curl_easy_cleanup(handle);
+    }
+};
+
+void post(const PostJob& job) {
+    EasyHandle easy;
+    if (!easy.handle) {
+        std::printf("notifySrvMgr::post, err 'no curl handle', url '%s'\n", job.url.c_str());
+        return;
+    }
+    char errorText[CURL_ERROR_SIZE] = {};
+    curl_easy_setopt(easy.handle, CURLOPT_URL, job.url.c_str());
+    curl_easy_setopt(easy.handle, CURLOPT_POSTFIELDS, job.body.c_str());
+    curl_easy_setopt(easy.handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(job.body.size()));
+    // Several workers run at once: no signals, and bounded waits so a silent
+    // server cannot hold a thread for ever.
+    curl_easy_setopt(easy.handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy.handle, CURLOPT_CONNECTTIMEOUT_MS, gConnectTimeoutMs.load());
+    curl_easy_setopt(easy.handle, CURLOPT_TIMEOUT_MS, gTotalTimeoutMs.load());
+    curl_easy_setopt(easy.handle, CURLOPT_ERRORBUFFER, errorText);
+    if (logLevel() > 8) std::printf("curl:\n\turl  '%s'\n\tpost: '%s'\n", job.url.c_str(), job.body.c_str());
+
+    // The reply body goes to standard output (libcurl's default); it is not examined.
+    CURLcode result = curl_easy_perform(easy.handle);
+    if (result != CURLE_OK) {
+        std::printf("notifySrvMgr::post, err '%s', url '%s'\n", errorText[0] ? errorText : curl_easy_strerror(result),
+                    job.url.c_str());
+        return;
+    }
+    long status = 0;
+    curl_easy_getinfo(easy.handle, CURLINFO_RESPONSE_CODE, &status);
+    if (status >= 400) std::printf("notifySrvMgr::post, err 'HTTP status %ld', url '%s'\n", status, job.url.c_str());
+}
+
+}  // namespace
+
+bool buildSrvMgrBody(const Node& node, const char* text, std::string* body) {
+    if (!node.source || !body) return false;
+    EasyHandle easy;  // used for the encoding only
+    if (!easy.handle) return false;
+    body->assign(node.info ? "cmd=newinfo&source=" : "cmd=newmessage&source=");
+    bool ok = appendEscaped(easy.handle, body, node.source->name);
+    body->append("&pass=");
+    ok = ok && appendEscaped(easy.handle, body, node.source->pass);
+    body->append("&adr=");
+    ok = ok && appendEscaped(easy.handle, body, node.address);
+    if (text && *text) {
+        body->append("&message=");
+        ok = ok && appendEscaped(easy.handle, body, text);
+    }
+    return ok;
+}
+
+bool notifySrvMgr::notify(const Node& node, const char* text) {
+    if (!node.source) return false;
+    auto job = std::make_shared<PostJob>();
+    if (buildSrvMgrBody(node, text, &job->body)) {
+        // Sized to its content: a host of any length keeps its path.
+        job->url = std::string(srvmgrHost) + "/pollapi.php";
+        ThreadHandle handle = startThread([job] { post(*job); });
+        if (handle)
+            addThreadHandle(std::move(handle));
+        else
+            std::printf("notifySrvMgr::notify, err 'cannot start worker', node %s\n", node.address);
+    }
+    std::printf("notifySrvMgr::notify, host %s, source %s, node %s, text '%s'\n", srvmgrHost[0] ? srvmgrHost : "no host",
+                node.source->name, node.address, text ? text : "");
+    return true;
+}
+
+void setSrvMgrTimeoutsForTesting(long connectMs, long totalMs) {
+    gConnectTimeoutMs = connectMs > 0 ? connectMs : kConnectTimeoutMs;
+    gTotalTimeoutMs = totalMs > 0 ? totalMs : kTotalTimeoutMs;
+}
