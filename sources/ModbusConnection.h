@@ -1,6 +1,43 @@
-// ModbusConnection (placeholder with the base behaviour).
+// ModbusConnection: the source connection to a Modbus TCP device. One TCP
+// link; each node read sends one request for one coil, discrete input,
+// input register or holding register and waits for its answer.
 #pragma once
 
+#include <cstdint>
+
+#include "sources/ModbusFrame.h"
 #include "sources/SourceConnection.h"
 
-class ModbusConnection : public SourceConnection {};
+class ModbusConnection : public SourceConnection {
+public:
+    ModbusConnection() = default;
+    ~ModbusConnection() override;
+    ModbusConnection(const ModbusConnection&) = delete;
+    ModbusConnection& operator=(const ModbusConnection&) = delete;
+
+    // "tcp:address:port"; address defaults to 127.0.0.1, port to 502.
+    bool connect(const char* parameters) override;
+    bool read(Node* node) override;
+    bool isConnected() override;
+    void close();
+
+    int port() const { return port_; }
+    const char* ipAddress() const { return ipAddress_; }
+    uint16_t transactionId() const { return transactionId_; }
+    void setTransactionIdForTesting(uint16_t id) { transactionId_ = id; }
+
+    // A device that is switched off or unplugged never answers the connect;
+    // give up after this long instead of the system's minutes-long time-out.
+    static constexpr int kConnectTimeoutMs = 5000;
+
+private:
+    bool sendRequest(const uint8_t* request, int64_t deadlineMs);
+    bool receiveAnswer(int64_t deadlineMs, size_t* frameSize);
+
+    int port_ = 0;
+    char ipAddress_[100] = {};
+    int sock_ = -1;
+    bool isOpen_ = false;
+    uint16_t transactionId_ = 0;
+    uint8_t modbus_tlg[kModbusFrameSize] = {};
+};
