@@ -1,0 +1,126 @@
+// Black-box runs of build/zentok: banner, command line, default path, error
+// messages, run modes and the reload of a changed configuration file.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "support/TestSupport.h"
+
+using namespace testsupport;
+
+namespace {
+
+// A modbus source on a closed loopback port: no traffic reaches any device.
+std::string closedPortSource() {
+    return "source;plant\nadr;modbus;tcp:127.0.0.1:" + std::to_string(freeLoopbackPort()) + "\n";
+}
+
+}  // namespace
+
+TEST(Entry, PrintsBannerAndRunsOneCycleInSingleMode) {
+    TempDir dir;
+    writeFile(dir.file("a.ini"), "coupler;runmode;single\n");
+    RunResult r = runZentokIn(dir.path(), {"-i", "a.ini"});
+    ASSERT_FALSE(r.timedOut) << r.output;
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.output.rfind("Zentok\nLimits: 1 sources, 5 nodes, 5 dir, 5 receiver\nInfo: ", 0), 0u) << r.output;
+    EXPECT_NE(r.output.find("running " + zentokBinary() + "\nworking dir " + dir.path() + "\n"), std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("configuration: a.ini\n"), std::string::npos);
+    EXPECT_EQ(r.output.find("Using default ini file"), std::string::npos);
+}
+
+TEST(Entry, LastDashIWithAValueWinsAndEveryValueIsAnnounced) {
+    TempDir dir;
+    writeFile(dir.file("a.ini"), "coupler;runmode;daily\n");
+    writeFile(dir.file("b.ini"), "coupler;runmode;single\n");
+    RunResult r = runZentokIn(dir.path(), {"-i", "a.ini", "-x", "-i", "b.ini"});
+    ASSERT_FALSE(r.timedOut) << r.output;
+    EXPECT_EQ(countOf(r.output, "configuration: "), 2);
+    EXPECT_NE(r.output.find("configuration: b.ini\n"), std::string::npos);
+    EXPECT_EQ(r.output.find("*** ini error"), std::string::npos) << "a.ini is not loaded";
+
+    // "-i -i b.ini": the value "-i" acts as an option too.
+    r = runZentokIn(dir.path(), {"-i", "-i", "b.ini"});
+    ASSERT_FALSE(r.timedOut) << r.output;
+    EXPECT_NE(r.output.find("configuration: -i\nconfiguration: b.ini\n"), std::string::npos) << r.output;
+}
+
+TEST(Entry, DefaultPathComesFromTheProgramPath) {
+    TempDir dir;
+    // A program path with ".exe" twice: the first one and all after it become ".ini".
+    std::string linkName = dir.file("tool.exe.d.exe");
+    ASSERT_EQ(symlink(zentokBinary().c_str(), linkName.c_str()), 0);
+    writeFile(dir.file("tool.ini"), "coupler;runmode;single\n");
+    RunResult r = runProgram({linkName}, dir.path(), 20000);
+    ASSERT_FALSE(r.timedOut) << r.output;
+    EXPECT_NE(r.output.find("Using default ini file '" + dir.file("tool.ini") + "'\n"), std::string::npos)
+        << r.output;
+
+    // Without ".exe" and with a trailing lone "-i": zentok.ini in the working directory.
+    writeFile(dir.file("zentok.ini"), "coupler;runmode;single\n");
+    r = runZentokIn(dir.path(), {"-i"});
+    ASSERT_FALSE(r.timedOut) << r.output;
+    EXPECT_NE(r.output.find("Using default ini file 'zentok.ini'\n"), std::string::npos) << r.output;
+    EXPECT_EQ(r.exitCode, 0);
+}
+
+TEST(Entry, ConfigurationErrorsEndTheProgramWithoutACycle) {
+    TempDir dir;
+    writeFile(dir.file("z.ini"), "coupler;runmode;single\nreceiver;1\nreceiver;2\nreceiver;3\nreceiver;4\n"
+                                 "receiver;5\nreceiver;6\ndir;x\n");
+    RunResult r = runZentokIn(dir.path(), {"-i", "z.ini"});
+    ASSERT_FALSE(r.timedOut) << r.output;
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.output.find("*** ini error: receiver over limit\n"), std::string::npos);
+    EXPECT_FALSE(fileExists(dir.file("zentok_states.csv"))) << "no cycle ran";
+}
+
+TEST(Entry, TriggerModeEndsAfterACycleThatNotifiesNobody) {
+    TempDir dir;
+    writeFile(dir.file("t.ini"), "coupler;runmode;trigger\n" + closedPortSource() + "node;a;!OFFLINE;off;g;Z\n");
+    RunResult r = runZentokIn(dir.path(), {"-i", "t.ini"});
+    ASSERT_FALSE(r.timedOut) << r.output;
+    EXPECT_EQ(r.exitCode, 0);
+}
+
+TEST(Entry, MissingFileRunsEmptyUntilItAppearsAndThenLoadsIt) {
+    TempDir dir;
+    Process zentok;
+    std::string log = dir.file("out.log");
+    ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "later.ini"}, log, dir.path()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(zentok.running()) << "a missing file neither ends nor loads";
+    writeFile(dir.file("later.ini"), "coupler;runmode;single\n");
+    for (int i = 0; i < 200 && zentok.running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    EXPECT_FALSE(zentok.running()) << "the created file was loaded and its single mode ended the program";
+    std::string out = readFile(log);
+    EXPECT_EQ(countOf(out, "*** ini file 'later.ini': can't open\n"), 1) << out;
+}
+
+TEST(Entry, ChangedFileIsLoadedAgainIntoANewCoupler) {
+    TempDir dir;
+    std::string ini = dir.file("c.ini");
+    writeFile(ini, "coupler;runmode;cycle\ncoupler;readinterval;1\n");
+    Process zentok;
+    std::string log = dir.file("out.log");
+    ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "c.ini"}, log, dir.path()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(zentok.running()) << "cycle mode runs until stopped; its own reading is no change";
+    // Saving the file with a later time reloads it; the new run mode ends the program.
+    writeFile(ini, "coupler;runmode;single\ncoupler;readinterval;1\ncoupler;runmode;bogus\n");
+    struct timespec times[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+    times[1].tv_sec = time(nullptr) + 5;
+    times[1].tv_nsec = 0;
+    utimensat(AT_FDCWD, ini.c_str(), times, 0);
+    for (int i = 0; i < 200 && zentok.running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    EXPECT_FALSE(zentok.running());
+    std::string out = readFile(log);
+    EXPECT_EQ(countOf(out, "*** ini error: runmode\n"), 1) << out;
+}
