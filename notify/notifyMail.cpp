@@ -1,3 +1,138 @@
+// The mail channel: message file, libcurl handle and the sender thread.
 #include "notify/notifyMail.h"
 
-notifyMail::notifyMail(char*) {}
+#include <curl/curl.h>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "core/Clock.h"
+#include "core/Settings.h"
+#include "core/Text.h"
+#include "core/ThreadTable.h"
+#include "notify/MailMessage.h"
+
+namespace {
+
+std::atomic<long> gConnectTimeoutMs{kMailConnectTimeoutMs};
+std::atomic<long> gTransferTimeoutMs{kMailTransferTimeoutMs};
+
+// Everything one transfer needs. It belongs to the sender thread once that
+// is started and is freed there, so a receiver destroyed by a reload of the
+// configuration cannot pull anything from under a running transfer.
+struct MailJob {
+    CURL* curl = nullptr;
+    curl_slist* recipients = nullptr;
+    FILE* message = nullptr;  // a temporary file, removed when closed
+    char recipient[kNameSize] = {};
+    char error[CURL_ERROR_SIZE] = {};
+
+    MailJob() = default;
+    MailJob(const MailJob&) = delete;
+    MailJob& operator=(const MailJob&) = delete;
+    ~MailJob() {
+        if (curl) curl_easy_cleanup(curl);
+        if (recipients) curl_slist_free_all(recipients);
+        if (message) std::fclose(message);
+    }
+};
+
+void sendMail(MailJob& job) {
+    CURLcode result = curl_easy_perform(job.curl);
+    // Nothing is retried; the operator at least learns that the mail is lost.
+    if (result != CURLE_OK)
+        std::printf("notifyMail::send, recipient %s, err '%s'\n", job.recipient,
+                    job.error[0] ? job.error : curl_easy_strerror(result));
+}
+
+}  // namespace
+
+void setMailTimeoutsForTesting(long connectMs, long transferMs) {
+    gConnectTimeoutMs = connectMs > 0 ? connectMs : kMailConnectTimeoutMs;
+    gTransferTimeoutMs = transferMs > 0 ? transferMs : kMailTransferTimeoutMs;
+}
+
+notifyMail::notifyMail(char* rest) {
+    // Only ":" separates here; the ";" of the configuration line is already
+    // behind us, so a ";" that is still there belongs to the address.
+    char* cursor = rest;
+    char* field = rest ? nextToken(&cursor, ":") : nullptr;
+    copyText(recipient, field);
+}
+
+size_t notifyMail::readMessage(char* buffer, size_t size, size_t count, void* file) {
+    auto* message = static_cast<FILE*>(file);
+    if (!buffer || !message || size == 0 || count == 0 || std::feof(message)) return 0;
+    // libcurl always asks for elements of one byte.
+    return std::fread(buffer, 1, count, message);
+}
+
+bool notifyMail::notify(const Node& node, const char* text) {
+    if (!node.source) return false;
+    if (!text) text = "";
+
+    auto job = std::make_shared<MailJob>();
+    copyText(job->recipient, recipient);
+    job->curl = curl_easy_init();
+    if (!job->curl) {
+        std::printf("notifyMail::notify, source %s, node %s, text '%s'\n", node.source->name, node.address, text);
+        return false;
+    }
+    job->message = std::tmpfile();
+    if (!job->message) return false;
+
+    int64_t now = currentTime();
+    std::string messageId = makeMessageId(smtpFrom, now);
+    MailContent content;
+    content.from = smtpFrom;
+    content.to = recipient;
+    content.sourceName = node.source->name;
+    content.address = node.address;
+    content.text = text;
+    content.value = node.value;
+    content.when = now;
+    content.messageId = messageId.c_str();
+    std::string mail = composeMail(content);
+    if (std::fwrite(mail.data(), 1, mail.size(), job->message) != mail.size() || std::fflush(job->message) != 0) {
+        std::printf("notifyMail::notify, err 'cannot write the message file'\n");
+        return false;
+    }
+    std::rewind(job->message);
+
+    job->recipients = curl_slist_append(nullptr, recipient);
+    if (!job->recipients) return false;
+
+    CURL* curl = job->curl;
+    curl_easy_setopt(curl, CURLOPT_URL, smtpUrl);
+    if (smtpUser[0]) curl_easy_setopt(curl, CURLOPT_USERNAME, smtpUser);
+    if (smtpPassword[0]) curl_easy_setopt(curl, CURLOPT_PASSWORD, smtpPassword);
+    // STARTTLS when the server offers it, plain text otherwise.
+    curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_DEFAULT));
+    curl_easy_setopt(curl, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+    curl_easy_setopt(curl, CURLOPT_MAIL_FROM, smtpFrom);
+    curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, job->recipients);
+    curl_easy_setopt(curl, CURLOPT_READFUNCTION, &notifyMail::readMessage);
+    curl_easy_setopt(curl, CURLOPT_READDATA, job->message);
+    // Without upload mode libcurl only verifies the recipient (VRFY).
+    curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+    // Time-outs by signal are not safe with several transfers on threads.
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, gConnectTimeoutMs.load());
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, gTransferTimeoutMs.load());
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, job->error);
+
+    // Printed before the sender starts, so a quick failure line follows it.
+    std::printf("notifyMail::notify, source %s, node %s, text '%s'\n", node.source->name, node.address, text);
+    ThreadHandle handle = startThread([job] { sendMail(*job); });
+    if (!handle) {
+        std::printf("notifyMail::send, recipient %s, err 'no sender thread'\n", recipient);
+        return false;
+    }
+    addThreadHandle(std::move(handle));
+    return true;
+}

@@ -1,9 +1,36 @@
-// The "Mail" channel (placeholder with the base behaviour).
+// The mail channel: each notification becomes one e-mail, sent over SMTP by
+// libcurl on a worker thread of its own, so a slow mail server never holds up
+// the other receivers.
 #pragma once
 
+#include <cstddef>
+
+#include "core/Coupler.h"
 #include "notify/Notifier.h"
 
 class notifyMail : public Notifier {
 public:
+    // `rest` is the address line behind the channel name "mail"; its first
+    // ":"-separated field is the recipient (a ";" stays part of it).
     explicit notifyMail(char* rest);
+
+    // Writes the message and starts its transfer; true when the job was started.
+    bool notify(const Node& node, const char* text) override;
+
+    // libcurl read callback: delivers the message file (a FILE*) in pieces.
+    static size_t readMessage(char* buffer, size_t size, size_t count, void* file);
+
+    const char* getRecipient() const { return recipient; }
+
+private:
+    char recipient[kNameSize] = {};
 };
+
+// Each transfer is bounded: connecting (including the SMTP greeting and TLS)
+// and the whole transfer have time-outs, so a stalling server cannot keep a
+// worker alive for ever.
+constexpr long kMailConnectTimeoutMs = 20000;
+constexpr long kMailTransferTimeoutMs = 60000;
+
+// Shortens both time-outs (tests only); 0 restores the defaults.
+void setMailTimeoutsForTesting(long connectMs, long transferMs);
