@@ -47,8 +47,11 @@ void Coupler::prepareTemplates() {
             if (*scan == 0 || *scan == '%' || *scan == '*') continue;
             const char* close = std::strstr(scan, "}}");
             if (!close) break;  // nothing further can close
+            // An empty name would add a node that can never be read; names too
+            // long for the address field can never match one. A full table
+            // creates nothing either.
             char vname[kNameSize];
-            if (takeName(vname, scan, close)) findNode(vname, source, true);  // a full table creates nothing
+            if (close > scan && takeName(vname, scan, close)) findNode(vname, source, true);
             scan = close + 2;
         }
     }

@@ -1,0 +1,23 @@
+<?php
+// Test server manager for PHP's built-in web server, used as its router script:
+//   timeout 120 php -S 127.0.0.1:PORT -t RECORD_DIR pollapi.php
+// Every POST to a path ending in "/pollapi.php" is decoded by PHP itself and
+// appended to RECORD_DIR/posts.jsonl as one JSON line: the request path and
+// $_POST in the order the fields arrived. A path containing "/status500/"
+// answers 500, for the failure reports of the client. Anything else is 404.
+$path = parse_url($_SERVER['REQUEST_URI'], PHP_URL_PATH);
+if (strpos($path, '/status500/') !== false) {
+    http_response_code(500);
+    echo "failing on purpose\n";
+    return true;
+}
+if ($_SERVER['REQUEST_METHOD'] !== 'POST' || !preg_match('#/pollapi\.php$#', $path)) {
+    http_response_code(404);
+    echo "not found\n";
+    return true;
+}
+$record = ['uri' => $path, 'post' => $_POST];
+$line = json_encode($record, JSON_UNESCAPED_UNICODE | JSON_UNESCAPED_SLASHES | JSON_INVALID_UTF8_SUBSTITUTE);
+file_put_contents($_SERVER['DOCUMENT_ROOT'] . '/posts.jsonl', $line . "\n", FILE_APPEND | LOCK_EX);
+echo "ok\n";
+return true;
