@@ -1,0 +1,121 @@
+#!/usr/bin/python3
+"""A Modbus TCP peer on 127.0.0.1 that misbehaves on purpose, chosen by the
+holding register asked for (function 3). Every other request is answered
+properly with the register number as the value (bit 0 of it for coils and
+discrete inputs). Several clients at once, one thread each.
+
+Magic holding registers:
+    2  exception 2 (illegal data address)
+    3  wrong transaction identifier
+    4  wrong function code (answers as function 4)
+    5  the answer in two segments with a pause of 300 ms
+    6  the answer one byte at a time, 30 ms apart
+    7  the answer after 3 seconds (after the client's deadline)
+    8  half an answer, then the connection is closed
+    9  garbage (protocol identifier 0x5A5A)
+   10  a length field of 1024 (larger than any frame)
+   11  no answer at all; the connection stays open
+   12  a proper answer followed by 5 extra bytes
+   13  a byte count of 4 for one register
+   14  the connection is closed at once
+
+    misbehaving_peer.py --port PORT [--lifetime SECONDS]
+"""
+import argparse
+import os
+import socket
+import struct
+import threading
+import time
+
+
+def recv_exact(conn, size):
+    data = b""
+    while len(data) < size:
+        chunk = conn.recv(size - len(data))
+        if not chunk:
+            return None
+        data += chunk
+    return data
+
+
+def frame(tid, pdu, protocol=0, length=None):
+    if length is None:
+        length = len(pdu) + 1
+    return struct.pack(">HHHB", tid, protocol, length, 0) + pdu
+
+
+def proper(tid, function, address):
+    if function in (1, 2):
+        return frame(tid, bytes([function, 1, address & 1]))
+    return frame(tid, struct.pack(">BBH", function, 2, address))
+
+
+def serve(conn):
+    with conn:
+        while True:
+            request = recv_exact(conn, 12)
+            if request is None:
+                return
+            tid, _protocol, _length, _unit, function, address, _count = struct.unpack(">HHHBBHH", request)
+            if function != 3 or address < 2 or address > 14:
+                conn.sendall(proper(tid, function, address))
+                continue
+            answer = proper(tid, function, address)
+            if address == 2:
+                conn.sendall(frame(tid, bytes([0x83, 2])))
+            elif address == 3:
+                conn.sendall(proper((tid + 1) & 0xFFFF, function, address))
+            elif address == 4:
+                conn.sendall(frame(tid, struct.pack(">BBH", 4, 2, address)))
+            elif address == 5:
+                conn.sendall(answer[:5])
+                time.sleep(0.3)
+                conn.sendall(answer[5:])
+            elif address == 6:
+                for i in range(len(answer)):
+                    conn.sendall(answer[i:i + 1])
+                    time.sleep(0.03)
+            elif address == 7:
+                time.sleep(3.0)
+                try:
+                    conn.sendall(answer)
+                except OSError:
+                    return
+            elif address == 8:
+                conn.sendall(answer[:6])
+                time.sleep(0.1)
+                return
+            elif address == 9:
+                conn.sendall(b"\x5a" * 11)
+            elif address == 10:
+                conn.sendall(frame(tid, struct.pack(">BBH", 3, 2, address), length=1024))
+            elif address == 11:
+                pass
+            elif address == 12:
+                conn.sendall(answer + b"\x00\x01\x02\x03\x04")
+            elif address == 13:
+                conn.sendall(frame(tid, struct.pack(">BBHH", 3, 4, address, 0)))
+            elif address == 14:
+                return
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--lifetime", type=float, default=120.0)
+    args = parser.parse_args()
+    threading.Timer(args.lifetime, lambda: os._exit(0)).start()
+
+    server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    server.bind(("127.0.0.1", args.port))
+    server.listen(16)
+    while True:
+        conn, _ = server.accept()
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        threading.Thread(target=serve, args=(conn,), daemon=True).start()
+
+
+if __name__ == "__main__":
+    main()
