@@ -1,0 +1,123 @@
+// The file channel: dated file names, the exact CSV line, quoting, and the
+// notifications lost when the file cannot be opened.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <ctime>
+#include <string>
+
+#include "core/Clock.h"
+#include "core/Coupler.h"
+#include "core/Text.h"
+#include "notify/notifyFile.h"
+#include "tests/support/TestSupport.h"
+
+using testsupport::readFile;
+using testsupport::TempDir;
+
+namespace {
+
+int entriesIn(const std::string& path) {
+    int count = 0;
+    if (DIR* listing = opendir(path.c_str())) {
+        while (dirent* entry = readdir(listing))
+            if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..") ++count;
+        closedir(listing);
+    }
+    return count;
+}
+
+int64_t localTime(int year, int month, int day, int hour, int minute, int second) {
+    struct tm parts {};
+    parts.tm_year = year - 1900;
+    parts.tm_mon = month - 1;
+    parts.tm_mday = day;
+    parts.tm_hour = hour;
+    parts.tm_min = minute;
+    parts.tm_sec = second;
+    parts.tm_isdst = -1;
+    return static_cast<int64_t>(mktime(&parts));
+}
+
+class NotifyFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        copyText(source.name, "plantA");
+        node.source = &source;
+        copyText(node.address, "400001");
+        node.value = 120.4;
+        setClock(localTime(2026, 12, 31, 23, 59, 59));
+    }
+    void TearDown() override { setClockForTesting(nullptr); }
+
+    void setClock(int64_t seconds) {
+        now = seconds;
+        setClockForTesting([this] { return now; });
+    }
+
+    static notifyFile channel(std::string pattern) { return notifyFile(&pattern[0]); }
+
+    TempDir dir;
+    SourceEntry source;
+    Node node;
+    int64_t now = 0;
+};
+
+TEST_F(NotifyFileTest, DatedPatternWritesOneLinePerNotificationAndFollowsTheMonth) {
+    ASSERT_EQ(mkdir(dir.file("logs").c_str(), 0755), 0);
+    // Backslashes in the pattern are directory separators.
+    notifyFile file = channel(dir.path() + "\\logs\\alarm_%Y%m.csv");
+    EXPECT_TRUE(file.notify(node, "Level high: 120"));
+    EXPECT_TRUE(file.notify(node, "second"));
+    EXPECT_EQ(readFile(dir.file("logs/alarm_202612.csv")),
+              "\"plantA\";\"400001\";2026-12-31;23:59:59;120;\"Level high: 120\"\n"
+              "\"plantA\";\"400001\";2026-12-31;23:59:59;120;\"second\"\n");
+
+    setClock(now + 1);
+    node.value = -3.6;
+    EXPECT_TRUE(file.notify(node, "new year"));
+    EXPECT_EQ(readFile(dir.file("logs/alarm_202701.csv")),
+              "\"plantA\";\"400001\";2027-01-01;00:00:00;-4;\"new year\"\n");
+}
+
+TEST_F(NotifyFileTest, FixedNamesAndLiteralPercentSigns) {
+    notifyFile file = channel(dir.file("100%%_alarms.csv"));
+    EXPECT_TRUE(file.notify(node, ""));
+    EXPECT_TRUE(file.notify(node, "again"));
+    std::string content = readFile(dir.file("100%_alarms.csv"));
+    EXPECT_EQ(testsupport::countOf(content, "\n"), 2);
+    EXPECT_NE(content.find(";120;\"\"\n"), std::string::npos);
+}
+
+TEST_F(NotifyFileTest, QuotesInsideFieldsAreDoubledSoTheLineStaysCsv) {
+    copyText(source.name, "plant \"A\"");
+    copyText(node.address, "MW\"10");
+    notifyFile file = channel(dir.file("q.csv"));
+    EXPECT_TRUE(file.notify(node, "say \"hi\"; then stop"));
+    EXPECT_EQ(readFile(dir.file("q.csv")),
+              "\"plant \"\"A\"\"\";\"MW\"\"10\";2026-12-31;23:59:59;120;\"say \"\"hi\"\"; then stop\"\n");
+}
+
+TEST_F(NotifyFileTest, UnopenableFilesLoseTheNotificationQuietly) {
+    notifyFile missingDir = channel(dir.file("no/such/dir/x.csv"));
+    EXPECT_FALSE(missingDir.notify(node, "lost"));
+
+    notifyFile empty(nullptr);
+    EXPECT_STREQ(empty.namePattern, "");
+    EXPECT_FALSE(empty.notify(node, "lost"));
+
+    // An expansion longer than 255 characters gives no name at all, rather
+    // than a cut one.
+    std::string pattern = dir.path() + "/";
+    for (int i = 0; i < 80; ++i) pattern += "%Y";
+    notifyFile tooLong = channel(pattern);
+    EXPECT_FALSE(tooLong.notify(node, "lost"));
+    EXPECT_EQ(entriesIn(dir.path()), 0);
+
+    // A pattern longer than the field is cut at 255 characters.
+    notifyFile longPattern = channel(std::string(300, 'p'));
+    EXPECT_EQ(std::string(longPattern.namePattern), std::string(255, 'p'));
+}
+
+}  // namespace
