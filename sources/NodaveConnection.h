@@ -1,6 +1,53 @@
-// NodaveConnection (placeholder with the base behaviour).
+// NodaveConnection: the source connection to a Siemens S7 PLC, over ISO on
+// TCP or through a USB adapter (S7 online driver), and the node address
+// syntax (MW20, DB10.DBX2.5, T5, ...).
 #pragma once
 
+#include "core/Coupler.h"
 #include "sources/SourceConnection.h"
+#include "sources/s7/Nodave.h"
 
-class NodaveConnection : public SourceConnection {};
+// Where a node address points: area code, block, start, bytes to read, type.
+struct S7Address {
+    int area = 0;
+    int dbNumber = 0;
+    int start = 0;
+    int byteCount = 0;
+    char type = 0;  // 'B', 'W', 'D' or 'X'
+    int bit = 0;    // type X: bit number, 0 to 7 inside the byte
+};
+
+// Reads an upper-cased node address. False for "!" addresses and for every
+// text that fits none of the forms; nothing is sent for those.
+bool parseS7Address(const char* adr, S7Address* out);
+
+class NodaveConnection : public SourceConnection {
+public:
+    NodaveConnection() = default;
+    ~NodaveConnection() override;
+    NodaveConnection(const NodaveConnection&) = delete;
+    NodaveConnection& operator=(const NodaveConnection&) = delete;
+
+    bool connect(const char* parameters) override;
+    bool read(Node* node) override;
+    bool isConnected() override;
+    void disconnect();
+
+    // The library probed for a USB connect; tests point it at a file that exists.
+    static void setDriverLibraryForTesting(const char* name);
+
+    daveInterface* di = nullptr;
+    daveConnection* dc = nullptr;
+    daveFds fds;
+    int kind = 1;  // 1 TCP, 2 MPI, 3 USB
+    int port = 102;
+    int slot = 2;
+    char ipAddress[kNameSize] = {};
+    bool dllProbed = false;
+    bool dllPresent = false;
+
+private:
+    void connectTcp();
+    void connectUsb();
+    void connectPlc();
+};

@@ -1,0 +1,239 @@
+// NodaveConnection: connects to an S7 PLC through the S7 layer and reads one
+// node per request, 1, 2 or 4 bytes, converted to an unsigned value.
+#include "sources/NodaveConnection.h"
+
+#include <dlfcn.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "core/Log.h"
+#include "core/Text.h"
+
+namespace {
+
+constexpr int kTimeoutUs = 5000000;
+constexpr int kAdapterTrials = 5;
+constexpr const char* kDefaultDriver = "s7onlinx.dll";
+const char* gDriverLibrary = kDefaultDriver;
+
+// Debug words of the S7 layer for each log level.
+int debugFlags(int level) {
+    int flags = 0;
+    if (level >= 9) flags = 0xFFFF;
+    if (level >= 4) flags |= 0x200;
+    if (level >= 3) flags |= 0x30;
+    if (level >= 1) flags |= 0xA000;
+    return flags & 0xFFF8;
+}
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// atoi of a number that must be there: at least one digit after an optional sign.
+bool readNumber(const char* text, int* out) {
+    const char* p = text;
+    if (*p == '+' || *p == '-') ++p;
+    if (!isDigit(*p)) return false;
+    *out = parseInt(text);
+    return true;
+}
+
+int byteCountOf(char type) {
+    switch (type) {
+        case 'B': return 1;
+        case 'W': return 2;
+        case 'D': return 4;
+        case 'X': return 1;
+        default: return 0;
+    }
+}
+
+// Bit forms: the bit is the number after the first "." that follows `from`.
+bool readBit(const char* from, int* bit) {
+    const char* dot = std::strchr(from, '.');
+    if (!dot || !readNumber(dot + 1, bit)) return false;
+    // The bit number is taken modulo 32; 0 to 7 address a bit of the byte.
+    *bit = ((*bit % 32) + 32) % 32;
+    return true;
+}
+
+}  // namespace
+
+bool parseS7Address(const char* adr, S7Address* out) {
+    if (!adr || !out) return false;
+    S7Address a;
+    switch (adr[0]) {
+        case 'E': case 'I': a.area = daveInputs; break;
+        case 'A': case 'O': a.area = daveOutputs; break;
+        case 'M': case 'F': a.area = daveFlags; break;
+        case 'D': a.area = daveDB; break;
+        case 'T': a.area = daveTimer; break;
+        case 'Z': case 'C': a.area = daveCounter; break;
+        default: return false;
+    }
+    if (a.area == daveTimer || a.area == daveCounter) {
+        a.type = 'W';
+        a.start = parseInt(adr + 1);
+        if (a.start > 0xFFFF) return false;
+    } else if (a.area == daveDB) {
+        if (adr[1] != 'B') return false;
+        a.dbNumber = parseInt(adr + 2);
+        if (a.dbNumber <= 0 || a.dbNumber > 0xFFFF) return false;
+        const char* rest = std::strstr(adr + 2, ".DB");
+        if (!rest) return false;
+        rest += 3;
+        a.type = rest[0];
+        if (a.type == 0) return false;
+        a.start = parseInt(rest + 1);
+        if (a.type == 'X' && !readBit(rest + 1, &a.bit)) return false;
+    } else if (isDigit(adr[1])) {
+        a.type = 'X';
+        a.start = parseInt(adr + 1);
+        if (!readBit(adr + 1, &a.bit)) return false;
+    } else {
+        a.type = adr[1];
+        // A bit is written as M10.3; "MX10.3" is not a form of these areas.
+        if (a.type == 'X') return false;
+        a.start = parseInt(adr + 2);
+    }
+    a.byteCount = byteCountOf(a.type);
+    if (a.byteCount == 0) return false;
+    // Byte numbers travel as bit addresses in 24 bits.
+    if (a.start < 0 || a.start > 0x1FFFFF) return false;
+    *out = a;
+    return true;
+}
+
+void NodaveConnection::setDriverLibraryForTesting(const char* name) { gDriverLibrary = name ? name : kDefaultDriver; }
+
+NodaveConnection::~NodaveConnection() { disconnect(); }
+
+bool NodaveConnection::isConnected() { return di != nullptr && dc != nullptr; }
+
+bool NodaveConnection::connect(const char* parameters) {
+    // Whatever an earlier attempt left open (a USB interface whose adapter
+    // never woke, for instance) is released before anything new is opened.
+    disconnect();
+
+    connected = false;
+    kind = 1;
+    port = 102;
+    slot = 2;
+    copyText(ipAddress, "127.0.0.1");
+
+    char str[kNameSize];
+    copyText(str, parameters);
+    char* cursor = str;
+    if (char* field = nextToken(&cursor, ":")) {
+        if (equalsIgnoreCase(field, "mpi")) kind = 2;
+        else if (equalsIgnoreCase(field, "usb")) kind = 3;
+        else kind = 1;
+    }
+    if (char* field = nextToken(&cursor, ":")) copyText(ipAddress, field);
+    if (char* field = nextToken(&cursor, ":")) port = parseInt(field);
+    if (char* field = nextToken(&cursor, ":")) slot = parseInt(field);
+
+    daveSetDebug(debugFlags(logLevel()));
+
+    if (kind == 1) connectTcp();
+    else if (kind == 3) connectUsb();
+    // MPI: no adapter of that kind can be opened; the source stays offline.
+    return connected;
+}
+
+void NodaveConnection::connectTcp() {
+    int handle = openSocket(port, ipAddress);
+    fds.rfd = fds.wfd = handle;
+    if (handle == 0) return;
+    di = daveNewInterface(fds, "IF1", 0, daveProtoISOTCP, daveSpeed187k);
+    daveSetTimeout(di, kTimeoutUs);
+    connectPlc();
+}
+
+void NodaveConnection::connectUsb() {
+    if (!dllProbed) {
+        dllProbed = true;
+        if (void* library = dlopen(gDriverLibrary, RTLD_NOW | RTLD_LOCAL)) {
+            dlclose(library);
+            dllPresent = true;
+        } else {
+            std::printf("Simatic_USB: S7Online.dll missing\n");
+        }
+    }
+    if (!dllPresent) return;
+
+    // There is no console window here; the driver is told of none.
+    int handle = openS7online("/S7ONLINE", nullptr);
+    fds.rfd = fds.wfd = handle;
+    di = daveNewInterface(fds, "IF1", 0, daveProtoS7online, daveSpeed187k);
+    daveSetTimeout(di, kTimeoutUs);
+    for (int trial = 1; trial <= kAdapterTrials; ++trial) {
+        int result = daveInitAdapter(di);
+        std::printf("initadapter: %s\n", daveStrerror(result));
+        if (result == 0) {
+            connectPlc();
+            return;
+        }
+        daveDisconnectAdapter(di);
+    }
+    std::printf("initadapter: max trials failed\n");
+    connected = false;
+}
+
+void NodaveConnection::connectPlc() {
+    dc = daveNewConnection(di, 2, 0, slot);
+    int result = daveConnectPLC(dc);
+    if (result != 0) {
+        std::printf("connectplc: %s\n", daveStrerror(result));
+        // A PLC that refused the connection must not count as connected.
+        disconnect();
+    }
+    connected = result == 0;
+}
+
+void NodaveConnection::disconnect() {
+    if (dc) {
+        daveDisconnectPLC(dc);
+        daveFree(dc);
+    }
+    if (di) daveDisconnectAdapter(di);
+    if (kind == 1) closeSocket(fds.rfd);
+    else if (kind == 3) closeS7online(fds.rfd);
+    if (di) daveFree(di);
+    dc = nullptr;
+    di = nullptr;
+    fds.rfd = fds.wfd = 0;
+}
+
+bool NodaveConnection::read(Node* node) {
+    if (!node || node->address[0] == 0) return false;
+    char adr[kNameSize];
+    copyText(adr, node->address);
+    for (char* p = adr; *p; ++p) *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+
+    if (adr[0] == '!') {
+        if (std::strcmp(adr, "!OFFLINE") == 0) node->value = isConnected() ? 0.0 : 1.0;
+        return true;
+    }
+
+    S7Address a;
+    if (!parseS7Address(adr, &a)) return false;
+
+    unsigned char buf[10] = {};
+    int result = daveReadBytes(dc, a.area, a.dbNumber, a.start, a.byteCount, buf);
+    node->readError = result;
+    if (result != 0) {
+        std::printf("read plc: adr %s, err %s\n", adr, daveStrerror(result));
+        disconnect();
+        return false;
+    }
+    switch (a.type) {
+        case 'B': node->value = buf[0]; break;
+        case 'W': node->value = daveGetU16from(buf); break;
+        case 'D': node->value = daveGetU32from(buf); break;
+        case 'X': node->value = ((buf[0] >> a.bit) & 1) ? 1.0 : 0.0; break;
+        default: break;
+    }
+    return true;
+}

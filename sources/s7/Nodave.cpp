@@ -1,0 +1,365 @@
+// The dave* operations: sockets with bounded waits, the connect sequence
+// (COTP connection request, confirm, setup communication) and the read job,
+// with traces on standard output for the debug flag groups.
+#include "sources/s7/Nodave.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "core/Text.h"
+#include "sources/s7/S7Frame.h"
+
+struct daveInterface {
+    daveFds fds;
+    char name[20] = {};
+    int localMPI = 0;
+    int protocol = 0;
+    int speed = 0;
+    int timeoutUs = 5000000;
+};
+
+struct daveConnection {
+    daveInterface* iface = nullptr;
+    int mpi = 0;
+    int rack = 0;
+    int slot = 0;
+    int pduLength = 0;    // accepted by the PLC; 0 until connected
+    bool open = false;    // connect sequence done and the byte stream still in step
+    uint16_t lastRef = 0;
+    uint8_t packet[s7::kMaxPacket] = {};
+};
+
+namespace {
+
+constexpr int kConnectTimeoutMs = 5000;
+
+std::atomic<int> gDebug{0};
+
+bool tracing(int group) { return (gDebug.load(std::memory_order_relaxed) & group) != 0; }
+
+void dump(const char* direction, const uint8_t* data, int length) {
+    if (!tracing(daveDebugPDU)) return;
+    std::printf("s7: %s %d bytes:", direction, length);
+    for (int i = 0; i < length; ++i) {
+        if (i % 16 == 0) std::printf("\ns7:  ");
+        std::printf(" %02X", data[i]);
+    }
+    std::printf("\n");
+}
+
+int failure(int code, const char* step) {
+    if (tracing(daveDebugErrors)) std::printf("s7: %s failed: %s (%d)\n", step, daveStrerror(code), code);
+    return code;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until the deadline, rounded up so a wait never ends early.
+int remainingMs(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return 0;
+    return static_cast<int>((left + 999) / 1000);
+}
+
+// Waits for the socket to become ready for `events` before the deadline.
+int waitFor(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        int ms = remainingMs(deadline);
+        if (ms <= 0) return daveErrTimeout;
+        pollfd p{fd, events, 0};
+        int n = ::poll(&p, 1, ms);
+        if (n > 0) return 0;
+        if (n == 0) continue;  // re-check the clock; poll may wake early
+        if (errno == EINTR) continue;
+        return daveErrSocket;
+    }
+}
+
+int sendAll(int fd, const uint8_t* data, int length, Clock::time_point deadline) {
+    dump("send", data, length);
+    int sent = 0;
+    while (sent < length) {
+        ssize_t n = ::send(fd, data + sent, static_cast<size_t>(length - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (waitFor(fd, POLLOUT, deadline) != 0) return daveErrSend;
+            continue;
+        }
+        return daveErrSend;
+    }
+    return 0;
+}
+
+// Reads exactly `length` bytes; the peer may send them in any number of segments.
+int receiveExact(int fd, uint8_t* data, int length, Clock::time_point deadline) {
+    int got = 0;
+    while (got < length) {
+        int rc = waitFor(fd, POLLIN, deadline);
+        if (rc != 0) return rc;
+        ssize_t n = ::recv(fd, data + got, static_cast<size_t>(length - got), MSG_DONTWAIT);
+        if (n > 0) {
+            if (tracing(daveDebugReceive)) std::printf("s7: received %d of %d bytes\n", static_cast<int>(n), length - got);
+            got += static_cast<int>(n);
+            continue;
+        }
+        if (n == 0) return daveErrClosed;
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+        return errno == ECONNRESET ? daveErrClosed : daveErrSocket;
+    }
+    return 0;
+}
+
+// Receives one TPKT packet into dc->packet; its length, or a negative code.
+int receivePacket(daveConnection* dc) {
+    int fd = dc->iface->fds.rfd;
+    auto deadline = Clock::now() + std::chrono::microseconds(dc->iface->timeoutUs);
+    int rc = receiveExact(fd, dc->packet, s7::kTpktHeaderSize, deadline);
+    if (rc != 0) return rc;
+    // The length is checked against the buffer before anything more is read.
+    int total = s7::checkTpktHeader(dc->packet);
+    if (total < 0) {
+        dump("receive (header)", dc->packet, s7::kTpktHeaderSize);
+        return total;
+    }
+    rc = receiveExact(fd, dc->packet + s7::kTpktHeaderSize, total - s7::kTpktHeaderSize, deadline);
+    if (rc != 0) return rc;
+    dump("receive", dc->packet, total);
+    return total;
+}
+
+// Sends a request built in `request` and receives the answer into dc->packet.
+int exchange(daveConnection* dc, const uint8_t* request, int length) {
+    auto deadline = Clock::now() + std::chrono::microseconds(dc->iface->timeoutUs);
+    int rc = sendAll(dc->iface->fds.wfd, request, length, deadline);
+    if (rc != 0) return rc;
+    return receivePacket(dc);
+}
+
+bool usable(daveConnection* dc) {
+    return dc && dc->iface && dc->iface->protocol == daveProtoISOTCP && dc->iface->fds.rfd > 0 &&
+           dc->iface->fds.wfd > 0;
+}
+
+}  // namespace
+
+void daveSetDebug(int flags) { gDebug.store(flags, std::memory_order_relaxed); }
+int daveGetDebug() { return gDebug.load(std::memory_order_relaxed); }
+
+int openSocket(int port, const char* address) {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    if (!address || port < 1 || port > 65535 || ::inet_pton(AF_INET, address, &peer.sin_addr) != 1) {
+        if (tracing(daveDebugErrors)) std::printf("s7: openSocket: invalid address %s:%d\n", address ? address : "", port);
+        return 0;
+    }
+    peer.sin_port = htons(static_cast<uint16_t>(port));
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return 0;
+    if (fd == 0) {
+        // 0 means failure to the caller; with standard input closed the socket can get it.
+        int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
+        ::close(fd);
+        if (moved < 0) return 0;
+        fd = moved;
+    }
+    int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+    if (rc != 0 && errno == EINPROGRESS) {
+        auto deadline = Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
+        int error = 0;
+        socklen_t len = sizeof error;
+        if (waitFor(fd, POLLOUT, deadline) == 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 &&
+            error == 0) {
+            rc = 0;
+        }
+    }
+    if (rc != 0) {
+        if (tracing(daveDebugOpen)) std::printf("s7: openSocket %s:%d failed\n", address, port);
+        ::close(fd);
+        return 0;
+    }
+    int one = 1;
+    // One small request, one small answer: do not let Nagle hold the request back.
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (tracing(daveDebugOpen)) std::printf("s7: openSocket %s:%d: handle %d\n", address, port, fd);
+    return fd;
+}
+
+void closeSocket(int handle) {
+    if (handle <= 0) return;
+    if (tracing(daveDebugOpen)) std::printf("s7: closeSocket %d\n", handle);
+    ::close(handle);
+}
+
+int openS7online(const char* accessPoint, void*) {
+    if (tracing(daveDebugOpen)) std::printf("s7: openS7online %s: no S7 online driver here\n", accessPoint ? accessPoint : "");
+    return -1;
+}
+
+void closeS7online(int) {}
+
+daveInterface* daveNewInterface(daveFds fds, const char* name, int localMPI, int protocol, int speed) {
+    auto* di = new daveInterface;
+    di->fds = fds;
+    copyText(di->name, name);
+    di->localMPI = localMPI;
+    di->protocol = protocol;
+    di->speed = speed;
+    if (tracing(daveDebugOpen)) std::printf("s7: new interface %s, protocol %d, handle %d\n", di->name, protocol, fds.rfd);
+    return di;
+}
+
+void daveSetTimeout(daveInterface* di, int microseconds) {
+    if (di && microseconds > 0) di->timeoutUs = microseconds;
+}
+
+int daveInitAdapter(daveInterface* di) {
+    if (!di) return daveErrInvalidArgs;
+    // ISO-on-TCP talks to the PLC directly; there is no adapter to wake.
+    if (di->protocol == daveProtoISOTCP) return daveResOK;
+    return failure(daveErrNoDriver, "initadapter");
+}
+
+int daveDisconnectAdapter(daveInterface*) { return daveResOK; }
+
+daveConnection* daveNewConnection(daveInterface* di, int mpi, int rack, int slot) {
+    auto* dc = new daveConnection;
+    dc->iface = di;
+    dc->mpi = mpi;
+    dc->rack = rack;
+    dc->slot = slot;
+    return dc;
+}
+
+int daveConnectPLC(daveConnection* dc) {
+    if (!dc || !dc->iface) return failure(daveErrInvalidArgs, "connectplc");
+    if (dc->iface->protocol != daveProtoISOTCP) return failure(daveErrNoDriver, "connectplc");
+    if (!usable(dc)) return failure(daveErrNotConnected, "connectplc");
+    dc->open = false;
+    dc->pduLength = 0;
+
+    uint8_t request[s7::kConnectRequestSize];
+    int length = s7::buildConnectRequest(request, dc->rack, dc->slot);
+    if (tracing(daveDebugConnect))
+        std::printf("s7: connection request, rack %d, slot %d (called TSAP 01 %02X)\n", dc->rack, dc->slot,
+                    request[s7::kTpktHeaderSize + 17]);
+    int rc = exchange(dc, request, length);
+    if (rc < 0) return failure(rc, "connection request");
+    rc = s7::parseConnectConfirm(dc->packet, rc);
+    if (rc != 0) return failure(rc, "connection confirm");
+    if (tracing(daveDebugConnect)) std::printf("s7: connection confirm\n");
+
+    uint8_t setup[s7::kSetupRequestSize];
+    uint16_t ref = ++dc->lastRef;
+    length = s7::buildSetupRequest(setup, ref, s7::kRequestedPdu);
+    if (tracing(daveDebugConnect)) std::printf("s7: setup communication, PDU length %d\n", s7::kRequestedPdu);
+    rc = exchange(dc, setup, length);
+    if (rc < 0) return failure(rc, "setup communication");
+    int accepted = 0;
+    rc = s7::parseSetupAnswer(dc->packet, rc, ref, &accepted);
+    if (rc != 0) return failure(rc, "setup answer");
+    // Never more than was asked for, whatever the PLC offers.
+    dc->pduLength = accepted < s7::kRequestedPdu ? accepted : s7::kRequestedPdu;
+    dc->open = true;
+    if (tracing(daveDebugConnect)) std::printf("s7: connected, PDU length %d\n", dc->pduLength);
+    return daveResOK;
+}
+
+int daveDisconnectPLC(daveConnection* dc) {
+    if (!dc) return daveErrInvalidArgs;
+    // Closing the socket ends the ISO connection; the PLC needs no farewell.
+    dc->open = false;
+    dc->pduLength = 0;
+    if (tracing(daveDebugConnect)) std::printf("s7: disconnect\n");
+    return daveResOK;
+}
+
+int daveGetMaxPDULen(daveConnection* dc) { return dc ? dc->pduLength : 0; }
+
+int daveReadBytes(daveConnection* dc, int area, int dbNumber, int start, int len, void* buffer) {
+    if (!dc || !dc->open || !usable(dc)) return failure(daveErrNotConnected, "read");
+    bool timerOrCounter = area == daveTimer || area == daveCounter;
+    bool byteArea = area == daveInputs || area == daveOutputs || area == daveFlags || area == daveDB;
+    int count = timerOrCounter ? (len + 1) / 2 : len;
+    // The start address field has 24 bits: byte numbers times 8, timer numbers as they are.
+    int maxStart = timerOrCounter ? 0xFFFF : 0x1FFFFF;
+    if ((!timerOrCounter && !byteArea) || !buffer || len < 1 || start < 0 || start > maxStart || dbNumber < 0 ||
+        dbNumber > 0xFFFF || (area != daveDB && dbNumber != 0) ||
+        s7::answerBytes(area, count) + s7::kReadAnswerOverhead > dc->pduLength) {
+        return failure(daveErrInvalidArgs, "read");
+    }
+    uint8_t request[s7::kReadRequestSize];
+    uint16_t ref = ++dc->lastRef;
+    int length = s7::buildReadRequest(request, ref, area, dbNumber, start, count);
+    int rc = exchange(dc, request, length);
+    if (rc >= 0) rc = s7::parseReadAnswer(dc->packet, rc, ref, area, len, static_cast<uint8_t*>(buffer));
+    if (rc < 0 && rc != daveErrJobRefused) {
+        // After a failed exchange the byte stream can no longer be trusted.
+        dc->open = false;
+    }
+    if (tracing(daveDebugRead))
+        std::printf("s7: read area 0x%02X, block %d, start %d, %d bytes: %d\n", area, dbNumber, start, len, rc);
+    if (rc != 0) return failure(rc, "read");
+    return daveResOK;
+}
+
+unsigned daveGetU16from(const void* buffer) {
+    const auto* b = static_cast<const uint8_t*>(buffer);
+    return (static_cast<unsigned>(b[0]) << 8) | b[1];
+}
+
+uint32_t daveGetU32from(const void* buffer) {
+    const auto* b = static_cast<const uint8_t*>(buffer);
+    return (static_cast<uint32_t>(b[0]) << 24) | (static_cast<uint32_t>(b[1]) << 16) |
+           (static_cast<uint32_t>(b[2]) << 8) | b[3];
+}
+
+const char* daveStrerror(int code) {
+    switch (code) {
+        case daveResOK: return "ok";
+        // S7 item return codes
+        case 0x01: return "the PLC reports a hardware fault";
+        case 0x03: return "access to the object not allowed";
+        case 0x05: return "address out of range";
+        case 0x06: return "data type not supported";
+        case 0x07: return "data type inconsistent";
+        case 0x0A: return "the object does not exist";
+        // the layer's own codes
+        case daveErrTimeout: return "timeout";
+        case daveErrShortAnswer: return "short answer";
+        case daveErrMalformed: return "malformed answer";
+        case daveErrClosed: return "connection closed by the peer";
+        case daveErrJobRefused: return "job refused by the PLC";
+        case daveErrPduRef: return "wrong PDU reference in the answer";
+        case daveErrSizeMismatch: return "answer size does not match the request";
+        case daveErrPacketTooLarge: return "packet larger than the receive buffer";
+        case daveErrInvalidArgs: return "invalid request";
+        case daveErrSend: return "cannot send the request";
+        case daveErrNotConnected: return "not connected";
+        case daveErrConnectRefused: return "connection refused by the PLC";
+        case daveErrSetupRefused: return "setup communication refused";
+        case daveErrNoDriver: return "no S7 online driver on this system";
+        case daveErrSocket: return "socket error";
+        default: return code > 0 ? "unknown S7 item error" : "unknown error";
+    }
+}
+
+void daveFree(daveConnection* dc) { delete dc; }
+void daveFree(daveInterface* di) {
+    if (di && tracing(daveDebugOpen)) std::printf("s7: free interface %s\n", di->name);
+    delete di;
+}
