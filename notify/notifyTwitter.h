@@ -1,9 +1,35 @@
-// The "Twitter" channel (placeholder with the base behaviour).
+// The "twitter" channel: publishes each notification as a status of the
+// account whose access token is in the keys file "BrimselKeys.ini", or as a
+// direct message ("d @name text") when the address line names a target.
 #pragma once
 
 #include "notify/Notifier.h"
+#include "twitter/TwitterClient.h"
+
+// The application's credentials, fixed when the program is built.
+extern const char* const kTwitterConsumerKey;
+extern const char* const kTwitterConsumerSecret;
+
+// Fills twitterToken and twitterTokenSecret from the first line of
+// "BrimselKeys.ini" in the working directory (label;token;secret) unless both
+// are already set.
+void readTwitterKeys();
 
 class notifyTwitter : public Notifier {
 public:
+    // `rest` is the address line behind "twitter" (may be null); its first
+    // field names the target account.
     explicit notifyTwitter(char* rest);
+
+    bool notify(const Node& node, const char* text) override;
+    // Loads the credentials into the client and checks them with the service.
+    void initTwitter();
+
+    bool isReady() const { return ready; }
+    const char* targetName() const { return target; }
+
+private:
+    bool ready = false;
+    TwitterClient client;
+    char target[100] = {};
 };
