@@ -1,0 +1,351 @@
+// ModbusConnection against real peers on loopback: Debian's pymodbus server,
+// our misbehaving peer with magic registers, a listener that closes, a
+// listener whose backlog is full, and build/zentok end to end.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/Coupler.h"
+#include "core/Log.h"
+#include "sources/ModbusConnection.h"
+#include "support/TestSupport.h"
+
+using namespace testsupport;
+
+namespace {
+
+std::string captured(const std::function<void()>& body) {
+    testing::internal::CaptureStdout();
+    body();
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+// A Python peer from tests/peers/modbus on a free loopback port.
+class Peer {
+public:
+    explicit Peer(const std::string& script) {
+        port_ = freeLoopbackPort();
+        process_.start({kPython, sourcePath("tests/peers/modbus/" + script), "--port", std::to_string(port_),
+                        "--lifetime", "240"},
+                       dir_.file("peer.log"));
+        ready_ = waitForPort(port_, 15000);
+    }
+    bool ready() const { return ready_; }
+    int port() const { return port_; }
+    std::string parameters() const { return "tcp:127.0.0.1:" + std::to_string(port_); }
+    std::string log() const { return readFile(dir_.file("peer.log")); }
+
+private:
+    TempDir dir_;
+    Process process_;
+    int port_ = -1;
+    bool ready_ = false;
+};
+
+struct Read {
+    bool ok;
+    double value;
+    std::string output;
+};
+
+// Reads one address; the node starts at 42 so that a value of 0 is seen.
+Read readAt(ModbusConnection& c, const char* address) {
+    Node node;
+    std::strncpy(node.address, address, sizeof node.address - 1);
+    node.value = 42.0;
+    Read r{};
+    r.output = captured([&] { r.ok = c.read(&node); });
+    r.value = node.value;
+    return r;
+}
+
+class ModbusPeerTest : public testing::Test {
+protected:
+    void SetUp() override { setLogLevel(9); }
+    void TearDown() override { setLogLevel(0); }
+};
+
+using ModbusPymodbus = ModbusPeerTest;
+using ModbusMisbehaving = ModbusPeerTest;
+using ModbusLink = ModbusPeerTest;
+
+TEST_F(ModbusPymodbus, EveryTableAndBothAddressForms) {
+    Peer peer("pymodbus_server.py");
+    ASSERT_TRUE(peer.ready()) << peer.log();
+    ModbusConnection c;
+    ASSERT_TRUE(c.connect(peer.parameters().c_str()));
+
+    // The server holds distinct values at neighbouring protocol addresses, so
+    // a shift by one would read a different value.
+    struct Case {
+        const char* address;
+        double value;
+    } cases[] = {
+        {"0:0", 1},        {"abc", 1},      {"0:1", 0},         {"40001", 1}, {"40002", 0},   {"0:65535", 1},
+        {"100001", 1},     {"1:2", 0},      {"1:7", 1},         {"300005", 777}, {"3:6", 0},  {"3:10", 65535},
+        {"400000", 11},    {"400001", 120}, {"4:1", 120},       {"400002", 100}, {"4:3", 65535}, {"4:4", 0},
+        {"4:65535", 4660},
+    };
+    uint16_t tid = c.transactionId();
+    for (const Case& k : cases) {
+        Read r = readAt(c, k.address);
+        EXPECT_TRUE(r.ok) << k.address << ": " << r.output;
+        EXPECT_EQ(r.value, k.value) << k.address;
+        EXPECT_EQ(c.transactionId(), ++tid) << k.address;
+    }
+    Read r = readAt(c, "400001");
+    EXPECT_NE(r.output.find("ModbusRead, IP 127.0.0.1, Addr 4:1\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("+ModbusRead: 4:1 = 120\n"), std::string::npos) << r.output;
+
+    // An address the server does not hold: exception 2, the link stays.
+    r = readAt(c, "4:7");
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.value, 42.0);
+    EXPECT_NE(r.output.find("-ModbusRead, Exception 2\n"), std::string::npos) << r.output;
+    EXPECT_TRUE(c.isConnected());
+    EXPECT_TRUE(readAt(c, "4:2").ok);
+}
+
+TEST_F(ModbusMisbehaving, RefusalsFailTheReadButKeepTheLink) {
+    Peer peer("misbehaving_peer.py");
+    ASSERT_TRUE(peer.ready()) << peer.log();
+    ModbusConnection c;
+    ASSERT_TRUE(c.connect(peer.parameters().c_str()));
+
+    struct Case {
+        const char* address;
+        const char* message;
+    } cases[] = {
+        {"4:2", "-ModbusRead, Exception 2\n"},
+        {"4:3", "-ModbusRead, wrong TID\n"},
+        {"4:4", "-ModbusRead, wrong response 4\n"},
+    };
+    for (const Case& k : cases) {
+        Read r = readAt(c, k.address);
+        EXPECT_FALSE(r.ok) << k.address;
+        EXPECT_EQ(r.value, 42.0) << k.address;
+        EXPECT_NE(r.output.find(k.message), std::string::npos) << k.address << ": " << r.output;
+        EXPECT_TRUE(c.isConnected()) << k.address;
+    }
+    Read r = readAt(c, "4:100");
+    EXPECT_TRUE(r.ok) << r.output;
+    EXPECT_EQ(r.value, 100.0);
+}
+
+TEST_F(ModbusMisbehaving, AnswersInPiecesAreAssembled) {
+    Peer peer("misbehaving_peer.py");
+    ASSERT_TRUE(peer.ready()) << peer.log();
+    ModbusConnection c;
+    ASSERT_TRUE(c.connect(peer.parameters().c_str()));
+    for (const char* address : {"4:5", "4:6"}) {
+        Read r = readAt(c, address);
+        EXPECT_TRUE(r.ok) << address << ": " << r.output;
+        EXPECT_EQ(r.value, static_cast<double>(std::atoi(address + 2))) << address;
+    }
+    EXPECT_TRUE(c.isConnected());
+}
+
+TEST_F(ModbusMisbehaving, BrokenAnswersCloseTheLinkAndTheNextReadGetsItsOwnAnswer) {
+    Peer peer("misbehaving_peer.py");
+    ASSERT_TRUE(peer.ready()) << peer.log();
+    struct Case {
+        const char* address;
+        const char* message;
+    } cases[] = {
+        {"4:7", "-ModbusRead, no response\n"},  // answers after the deadline
+        {"4:8", "-ModbusRead, connection closed by device\n"},
+        {"4:9", "-ModbusRead, malformed response\n"},
+        {"4:10", "-ModbusRead, malformed response\n"},
+        {"4:11", "-ModbusRead, no response\n"},
+        {"4:12", "-ModbusRead, malformed response\n"},
+        {"4:13", "-ModbusRead, malformed response\n"},
+        {"4:14", "-ModbusRead, connection closed by device\n"},
+    };
+    ModbusConnection c;
+    for (const Case& k : cases) {
+        ASSERT_TRUE(c.connect(peer.parameters().c_str())) << k.address;
+        Read r = readAt(c, k.address);
+        EXPECT_FALSE(r.ok) << k.address;
+        EXPECT_EQ(r.value, 42.0) << k.address;
+        EXPECT_NE(r.output.find(k.message), std::string::npos) << k.address << ": " << r.output;
+        EXPECT_NE(r.output.find("Closing ModbusTCP connection to 127.0.0.1\n"), std::string::npos) << k.address;
+        EXPECT_FALSE(c.isConnected()) << k.address;
+
+        // A read on a closed link sends nothing.
+        uint16_t tid = c.transactionId();
+        EXPECT_FALSE(readAt(c, "4:100").ok);
+        EXPECT_EQ(c.transactionId(), tid);
+    }
+    // The late answer to 4:7 went to a closed link; a new one answers for itself.
+    ASSERT_TRUE(c.connect(peer.parameters().c_str()));
+    Read r = readAt(c, "4:100");
+    EXPECT_TRUE(r.ok) << r.output;
+    EXPECT_EQ(r.value, 100.0);
+}
+
+TEST_F(ModbusMisbehaving, SourceReconnectsAtTheNextNodeStep) {
+    Peer peer("misbehaving_peer.py");
+    ASSERT_TRUE(peer.ready()) << peer.log();
+    SourceEntry source;
+    std::strcpy(source.type, "modbus");
+    std::strcpy(source.parameters, peer.parameters().c_str());
+    Node dropped, next;
+    dropped.source = next.source = &source;
+    std::strcpy(dropped.address, "4:14");
+    std::strcpy(next.address, "400123");
+
+    captured([&] {
+        EXPECT_FALSE(source.readNode(&dropped));
+        EXPECT_FALSE(source.isConnected());
+        EXPECT_TRUE(source.readNode(&next));
+    });
+    EXPECT_EQ(next.value, 123.0);
+    EXPECT_TRUE(source.isConnected());
+}
+
+// A device that closes at once, hard (RST) or soft (FIN), while the client is
+// idle: the next read fails without a signal, and a reconnect works.
+TEST_F(ModbusLink, DeviceThatClosesWhileIdle) {
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    std::string parameters = "tcp:127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+
+    for (bool hard : {true, false}) {
+        ModbusConnection c;
+        ASSERT_TRUE(c.connect(parameters.c_str()));
+        int accepted = accept(listener, nullptr, nullptr);
+        ASSERT_GE(accepted, 0);
+        if (hard) {
+            linger l{1, 0};
+            setsockopt(accepted, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        }
+        ::close(accepted);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        for (int i = 0; i < 2; ++i) {
+            Read r = readAt(c, "4:1");
+            EXPECT_FALSE(r.ok) << r.output;
+            EXPECT_FALSE(c.isConnected());
+            EXPECT_EQ(r.value, 42.0);
+        }
+        EXPECT_TRUE(c.connect(parameters.c_str()));
+        int again = accept(listener, nullptr, nullptr);
+        EXPECT_GE(again, 0);
+        ::close(again);
+    }
+    ::close(listener);
+}
+
+// A listener whose accept queue is full drops new connection requests, as a
+// device that is switched off would: the connect gives up on its own.
+TEST_F(ModbusLink, UnreachableDeviceGivesUpAfterFiveSeconds) {
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    int port = ntohs(addr.sin_port);
+
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        int f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(f, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        fillers.push_back(f);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+
+    setLogLevel(1);
+    ModbusConnection c;
+    std::string parameters = "tcp:127.0.0.1:" + std::to_string(port);
+    bool ok = true;
+    auto start = std::chrono::steady_clock::now();
+    std::string out = captured([&] { ok = c.connect(parameters.c_str()); });
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(c.isConnected());
+    EXPECT_EQ(out, "-Connect (127.0.0.1:" + std::to_string(port) + "), 110\n");
+    EXPECT_GT(seconds, 4.0);
+    EXPECT_LT(seconds, 10.0);
+    for (int f : fillers) ::close(f);
+    ::close(listener);
+}
+
+TEST_F(ModbusLink, TransactionIdSkipsZeroAndSurvivesReconnects) {
+    Peer peer("misbehaving_peer.py");
+    ASSERT_TRUE(peer.ready()) << peer.log();
+    ModbusConnection c;
+    captured([&] { ASSERT_TRUE(c.connect(peer.parameters().c_str())); });
+    EXPECT_EQ(c.transactionId(), 0);
+    EXPECT_TRUE(readAt(c, "4:1").ok);
+    EXPECT_EQ(c.transactionId(), 1);
+
+    c.setTransactionIdForTesting(65534);
+    EXPECT_TRUE(readAt(c, "4:1").ok);
+    EXPECT_EQ(c.transactionId(), 65535);
+    captured([&] {
+        c.close();
+        ASSERT_TRUE(c.connect(peer.parameters().c_str()));
+    });
+    EXPECT_EQ(c.transactionId(), 65535);
+    Read r = readAt(c, "4:300");  // the peer echoes the identifier it received
+    EXPECT_TRUE(r.ok) << r.output;
+    EXPECT_EQ(r.value, 300.0);
+    EXPECT_EQ(c.transactionId(), 1);
+}
+
+// build/zentok in single mode against the pymodbus server: the node over its
+// threshold fires, the one at the threshold does not.
+TEST(ModbusEndToEnd, ThresholdNodeFiresAndItsStateIsWritten) {
+    Peer peer("pymodbus_server.py");
+    ASSERT_TRUE(peer.ready()) << peer.log();
+    TempDir dir;
+    writeFile(dir.file("plant.ini"),
+              "coupler;runmode;single\n"
+              "coupler;loglevel;9\n"
+              "source;plant\n"
+              "adr;modbus;" + peer.parameters() + "\n"
+              "node;a;400001;Level high: {{*}};alarm;O:100\n"
+              "node;a;400002;Level high: {{*}};alarm;O:100\n");
+    RunResult run = runZentokIn(dir.path(), {"-i", dir.file("plant.ini")}, 30000);
+    EXPECT_FALSE(run.timedOut) << run.output;
+    EXPECT_NE(run.output.find("Modbus connect: IP '127.0.0.1', port " + std::to_string(peer.port()) + "\n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("+ModbusRead: 4:1 = 120\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("+ModbusRead: 4:2 = 100\n"), std::string::npos) << run.output;
+
+    // Each states line: "source";"address";fired;lastRead;readError;value.
+    std::string states = readFile(dir.file("zentok_states.csv"));
+    size_t over = states.find("\"plant\";\"400001\";");
+    size_t at = states.find("\"plant\";\"400002\";");
+    ASSERT_NE(over, std::string::npos) << states;
+    ASSERT_NE(at, std::string::npos) << states;
+    std::string overLine = states.substr(over, states.find('\n', over) - over);
+    std::string atLine = states.substr(at, states.find('\n', at) - at);
+    EXPECT_NE(overLine.substr(std::strlen("\"plant\";\"400001\";"), 1), ";") << overLine;  // fired
+    EXPECT_EQ(overLine.substr(overLine.size() - 4), ";120") << overLine;
+    EXPECT_EQ(atLine.substr(std::strlen("\"plant\";\"400002\";"), 1), ";") << atLine;  // not fired
+    EXPECT_EQ(atLine.substr(atLine.size() - 4), ";100") << atLine;
+}
+
+}  // namespace
