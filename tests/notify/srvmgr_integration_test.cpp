@@ -1,0 +1,249 @@
+// The server-manager channel against PHP's built-in web server: the fields
+// decode back to what was sent, the exact request on the wire, and the
+// failure lines of posts that do not arrive.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "core/Coupler.h"
+#include "core/Log.h"
+#include "core/Settings.h"
+#include "core/Text.h"
+#include "core/ThreadTable.h"
+#include "notify/notifySrvMgr.h"
+#include "tests/support/TestSupport.h"
+
+using namespace testsupport;
+
+namespace {
+
+// PHP's built-in server with one of the recorder scripts as router; the
+// recordings land in the temporary document root.
+class PhpServer {
+public:
+    explicit PhpServer(const std::string& router) : port_(freeLoopbackPort()) {
+        std::string script = sourcePath("tests/peers/srvmgr/" + router);
+        started_ = process_.start({"/usr/bin/timeout", "120", "/usr/bin/php", "-S", "127.0.0.1:" + std::to_string(port_), "-t",
+                                   root_.path(), script},
+                                  root_.file("server.log")) &&
+                   waitForPort(port_, 10000);
+    }
+    bool started() const { return started_; }
+    std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    std::string posts() const { return fileExists(root_.file("posts.jsonl")) ? readFile(root_.file("posts.jsonl")) : ""; }
+    std::string raw() const { return fileExists(root_.file("raw.txt")) ? readFile(root_.file("raw.txt")) : ""; }
+
+private:
+    TempDir root_;
+    int port_;
+    Process process_;
+    bool started_ = false;
+};
+
+// The JSON text PHP's json_encode gives for a string (unescaped slashes and
+// unicode).
+std::string json(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                    out += escaped;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+class SrvMgrTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        copyText(source.name, "plantA");
+        copyText(source.pass, "secret");
+        node.source = &source;
+        copyText(node.address, "400001");
+        setThreadWaitLimitForTesting(0);
+    }
+    void TearDown() override {
+        waitThreads();
+        clearProcessSettings();
+        setLogLevel(0);
+        setSrvMgrTimeoutsForTesting(0, 0);
+    }
+
+    // Posts through the channel, waits for the worker and returns the console output.
+    std::string post(const char* text) {
+        testing::internal::CaptureStdout();
+        notifySrvMgr channel;
+        bool accepted = channel.notify(node, text);
+        waitThreads();
+        std::fflush(stdout);
+        std::string output = testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(accepted) << output;
+        return output;
+    }
+
+    SourceEntry source;
+    Node node;
+};
+
+TEST_F(SrvMgrTest, EveryFieldDecodesBackToWhatWasSent) {
+    PhpServer server("pollapi.php");
+    ASSERT_TRUE(server.started());
+    copyText(srvmgrHost, server.base().c_str());
+    copyText(source.name, "plant A&B=C");
+    copyText(source.pass, "p+w%d \"x\"");
+    copyText(node.address, "MW 10?");
+    const std::string text = "Füllstand 120 % & more = \"quoted\" + 'single'\nline two / ~._-";
+    std::string output = post(text.c_str());
+
+    EXPECT_EQ(server.posts(), "{\"uri\":\"/pollapi.php\",\"post\":{\"cmd\":\"newmessage\",\"source\":" + json(source.name) +
+                                  ",\"pass\":" + json(source.pass) + ",\"adr\":" + json(node.address) +
+                                  ",\"message\":" + json(text) + "}}\n");
+    EXPECT_EQ(countOf(output, "notifySrvMgr::notify, host " + server.base() + ", source plant A&B=C, node MW 10?, text '" +
+                                  text + "'\n"),
+              1);
+    EXPECT_EQ(countOf(output, "notifySrvMgr::post"), 0) << output;
+}
+
+TEST_F(SrvMgrTest, InfoNodesEmptyTextsLongTextsAndHostPaths) {
+    PhpServer server("pollapi.php");
+    ASSERT_TRUE(server.started());
+    // The script name is appended to the host's path unchanged.
+    copyText(srvmgrHost, (server.base() + "/srv/mgr").c_str());
+    node.info = 1;
+    post("");
+    node.info = 0;
+    post(nullptr);
+    // Every "&" takes three bytes in the body: far beyond any fixed buffer.
+    std::string longText(3990, '&');
+    post(longText.c_str());
+
+    EXPECT_EQ(server.posts(),
+              "{\"uri\":\"/srv/mgr/pollapi.php\",\"post\":{\"cmd\":\"newinfo\",\"source\":\"plantA\",\"pass\":\"secret\","
+              "\"adr\":\"400001\"}}\n"
+              "{\"uri\":\"/srv/mgr/pollapi.php\",\"post\":{\"cmd\":\"newmessage\",\"source\":\"plantA\",\"pass\":"
+              "\"secret\",\"adr\":\"400001\"}}\n"
+              "{\"uri\":\"/srv/mgr/pollapi.php\",\"post\":{\"cmd\":\"newmessage\",\"source\":\"plantA\",\"pass\":"
+              "\"secret\",\"adr\":\"400001\",\"message\":\"" +
+                  longText + "\"}}\n");
+}
+
+TEST_F(SrvMgrTest, TheRequestOnTheWireAndTheTraceAtLevelNine) {
+    PhpServer server("raw.php");
+    ASSERT_TRUE(server.started());
+    copyText(srvmgrHost, server.base().c_str());
+    setLogLevel(8);
+    std::string quiet = post("Level high: 120");
+    EXPECT_EQ(countOf(quiet, "curl:"), 0);
+
+    setLogLevel(9);
+    std::string traced = post("Level high: 120");
+    const std::string body = "cmd=newmessage&source=plantA&pass=secret&adr=400001&message=Level%20high%3A%20120";
+    EXPECT_EQ(countOf(traced, "curl:\n\turl  '" + server.base() + "/pollapi.php'\n\tpost: '" + body + "'\n"), 1)
+        << traced;
+    // The reply body goes to standard output.
+    EXPECT_EQ(countOf(traced, "ok\n"), 1);
+
+    const std::string request = "POST /pollapi.php HTTP/1.1\nContent-Type: application/x-www-form-urlencoded\n"
+                                "Content-Length: " +
+                                std::to_string(body.size()) + "\n\n" + body + "\n--\n";
+    EXPECT_EQ(server.raw(), request + request);
+}
+
+TEST_F(SrvMgrTest, FailedPostsPrintOneLineEach) {
+    // Nobody listens on this port.
+    copyText(srvmgrHost, ("http://127.0.0.1:" + std::to_string(freeLoopbackPort())).c_str());
+    std::string refused = post("x");
+    EXPECT_EQ(countOf(refused, "notifySrvMgr::post, err '"), 1) << refused;
+
+    // No host at all: shown as such, and the bare script address fails.
+    srvmgrHost[0] = 0;
+    std::string noHost = post("y");
+    EXPECT_EQ(countOf(noHost, "notifySrvMgr::notify, host no host, source plantA, node 400001, text 'y'\n"), 1);
+    EXPECT_EQ(countOf(noHost, "notifySrvMgr::post, err '"), 1) << noHost;
+
+    PhpServer server("pollapi.php");
+    ASSERT_TRUE(server.started());
+    copyText(srvmgrHost, (server.base() + "/status500").c_str());
+    std::string rejected = post("z");
+    EXPECT_EQ(countOf(rejected, "notifySrvMgr::post, err 'HTTP status 500', url '" + server.base() +
+                                    "/status500/pollapi.php'\n"),
+              1)
+        << rejected;
+
+    // A node without source is refused and posts nothing.
+    node.source = nullptr;
+    notifySrvMgr channel;
+    EXPECT_FALSE(channel.notify(node, "none"));
+    EXPECT_EQ(threadHandleCount(), 0);
+}
+
+TEST_F(SrvMgrTest, AServerThatNeverAnswersEndsTheTransferAtTheTimeOut) {
+    // Accepts connections (in the kernel's backlog) and never answers.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    copyText(srvmgrHost, ("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port))).c_str());
+
+    setSrvMgrTimeoutsForTesting(500, 1000);
+    auto start = std::chrono::steady_clock::now();
+    std::string output = post("silence");
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    close(listener);
+    EXPECT_LT(elapsed, std::chrono::seconds(5));
+    EXPECT_EQ(countOf(output, "notifySrvMgr::post, err '"), 1) << output;
+    EXPECT_NE(output.find("timed out"), std::string::npos) << output;
+}
+
+TEST_F(SrvMgrTest, TwoReceiversWithoutChannelPostTwice) {
+    PhpServer server("pollapi.php");
+    ASSERT_TRUE(server.started());
+    auto coupler = std::make_unique<Coupler>();
+    copyText(srvmgrHost, server.base().c_str());
+    coupler->sourceCount = 1;
+    copyText(coupler->sources[0].name, "plantA");
+    Node& fired = coupler->nodes[coupler->nodeCount++];
+    fired.source = &coupler->sources[0];
+    copyText(fired.address, "400001");
+    copyText(fired.message, "Level high: {{*}}");
+    fired.value = 120;
+    fired.dir = coupler->findDir("alarm", true);
+    fired.active = true;
+    coupler->receiverCount = 2;
+    coupler->findLink(&coupler->receivers[0], fired.dir, true);
+    coupler->findLink(&coupler->receivers[1], fired.dir, true);
+
+    testing::internal::CaptureStdout();
+    coupler->dispatchNotifications();
+    std::fflush(stdout);
+    std::string output = testing::internal::GetCapturedStdout();
+
+    const std::string line = "{\"uri\":\"/pollapi.php\",\"post\":{\"cmd\":\"newmessage\",\"source\":\"plantA\",\"pass\":"
+                             "\"\",\"adr\":\"400001\",\"message\":\"Level high: 120\"}}\n";
+    EXPECT_EQ(server.posts(), line + line) << output;
+    EXPECT_TRUE(fired.sent);
+}
+
+}  // namespace
