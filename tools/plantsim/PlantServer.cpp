@@ -1,0 +1,173 @@
+// plantsim's Modbus TCP server (frame layouts from the Modbus Application
+// Protocol Specification V1.1b3 and the Modbus Messaging on TCP/IP
+// Implementation Guide V1.0b).
+#include "PlantServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr size_t kMaxFrame = 260;
+constexpr size_t kMaxClients = 64;
+
+void exception(uint8_t function, uint8_t code, std::vector<uint8_t>& out) {
+    out.push_back(static_cast<uint8_t>(function | 0x80));
+    out.push_back(code);
+}
+
+}  // namespace
+
+void answerRequest(const PlantImage& image, const uint8_t* pdu, size_t size, std::vector<uint8_t>& out) {
+    out.clear();
+    if (size < 1) return;
+    uint8_t function = pdu[0];
+    if (function < 1 || function > 4) return exception(function, 1, out);
+    if (size != 5) return exception(function, 3, out);
+    int start = pdu[1] * 256 + pdu[2];
+    int count = pdu[3] * 256 + pdu[4];
+    bool bits = function <= 2;
+    if (count < 1 || count > (bits ? 2000 : 125)) return exception(function, 3, out);
+    if (start + count > kPlantObjects) return exception(function, 2, out);
+
+    out.push_back(function);
+    if (bits) {
+        const bool* table = function == 1 ? image.coils : image.inputs;
+        out.push_back(static_cast<uint8_t>((count + 7) / 8));
+        for (int i = 0; i < count; i += 8) {
+            uint8_t byte = 0;
+            for (int b = 0; b < 8 && i + b < count; ++b)
+                if (table[start + i + b]) byte |= static_cast<uint8_t>(1 << b);
+            out.push_back(byte);
+        }
+    } else {
+        const uint16_t* table = function == 3 ? image.holdingRegisters : image.inputRegisters;
+        out.push_back(static_cast<uint8_t>(count * 2));
+        for (int i = 0; i < count; ++i) {
+            out.push_back(static_cast<uint8_t>(table[start + i] >> 8));
+            out.push_back(static_cast<uint8_t>(table[start + i] & 0xFF));
+        }
+    }
+}
+
+PlantServer::~PlantServer() {
+    for (Client& c : clients_) ::close(c.fd);
+    if (listener_ >= 0) ::close(listener_);
+}
+
+bool PlantServer::listenOn(int port) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listener_ < 0) {
+        printf("plantsim: socket failed: %s\n", strerror(errno));
+        return false;
+    }
+    int one = 1;
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener_, 16) != 0) {
+        printf("plantsim: cannot listen on 127.0.0.1:%d: %s\n", port, strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+void PlantServer::acceptClients() {
+    for (;;) {
+        int fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;
+        if (clients_.size() >= kMaxClients) {
+            ::close(fd);
+            continue;
+        }
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        Client c;
+        c.fd = fd;
+        clients_.push_back(std::move(c));
+    }
+}
+
+bool PlantServer::flush(Client& client) {
+    while (!client.out.empty()) {
+        ssize_t n = send(client.fd, client.out.data(), client.out.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            client.out.erase(client.out.begin(), client.out.begin() + n);
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
+        return false;
+    }
+    return true;
+}
+
+// Reads what is there and answers every whole request in it. False drops the
+// client: it closed, failed, or sent something that is not Modbus TCP.
+bool PlantServer::serveInput(Client& client, const std::function<PlantImage()>& imageNow) {
+    uint8_t buffer[1024];
+    for (;;) {
+        ssize_t n = recv(client.fd, buffer, sizeof buffer, 0);
+        if (n > 0) {
+            client.in.insert(client.in.end(), buffer, buffer + n);
+            if (client.in.size() > 4 * kMaxFrame) return false;  // a client that never waits for answers
+            continue;
+        }
+        if (n == 0) return false;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+        if (errno == EINTR) continue;
+        return false;
+    }
+    std::vector<uint8_t> pdu;
+    while (client.in.size() >= 7) {
+        const uint8_t* h = client.in.data();
+        size_t length = static_cast<size_t>(h[4] * 256 + h[5]);
+        if (h[2] != 0 || h[3] != 0 || length < 2 || 6 + length > kMaxFrame) return false;
+        if (client.in.size() < 6 + length) break;
+        answerRequest(imageNow(), h + 7, length - 1, pdu);
+        size_t size = pdu.size() + 1;  // unit identifier and PDU
+        uint8_t header[7] = {h[0], h[1], 0, 0, static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size & 0xFF), h[6]};
+        client.out.insert(client.out.end(), header, header + 7);
+        client.out.insert(client.out.end(), pdu.begin(), pdu.end());
+        client.in.erase(client.in.begin(), client.in.begin() + static_cast<long>(6 + length));
+    }
+    return flush(client);
+}
+
+void PlantServer::run(const std::function<bool()>& keepGoing, const std::function<PlantImage()>& imageNow) {
+    std::vector<pollfd> fds;
+    while (keepGoing()) {
+        fds.clear();
+        fds.push_back({listener_, POLLIN, 0});
+        for (const Client& c : clients_)
+            fds.push_back({c.fd, static_cast<short>(POLLIN | (c.out.empty() ? 0 : POLLOUT)), 0});
+        int n = poll(fds.data(), fds.size(), 100);
+        if (n <= 0) continue;
+        if (fds[0].revents & POLLIN) acceptClients();
+        // Clients accepted just now are polled from the next round on.
+        std::vector<Client> kept;
+        for (size_t i = 0; i < clients_.size(); ++i) {
+            Client& c = clients_[i];
+            short events = i + 1 < fds.size() ? fds[i + 1].revents : 0;
+            bool ok = true;
+            if (events & (POLLIN | POLLHUP | POLLERR)) ok = serveInput(c, imageNow);
+            if (ok && (events & POLLOUT)) ok = flush(c);
+            if (ok) {
+                kept.push_back(std::move(c));
+            } else {
+                ::close(c.fd);
+            }
+        }
+        clients_ = std::move(kept);
+    }
+}

@@ -1,0 +1,101 @@
+// plantsim: plays a small plant on a loop and serves it over Modbus TCP on
+// 127.0.0.1, for the demo, the tests and the benchmark.
+//
+//   plantsim [--port N] [--speed F] [--start S] [--lifetime S] [--verbose]
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "Plant.h"
+#include "PlantServer.h"
+
+namespace {
+
+volatile sig_atomic_t stopRequested = 0;
+
+void onSignal(int) { stopRequested = 1; }
+
+void usage() {
+    printf(
+        "usage: plantsim [--port N] [--speed F] [--start S] [--lifetime S] [--verbose]\n"
+        "  --port N      TCP port on 127.0.0.1 (default 1502)\n"
+        "  --speed F     scenario seconds per real second (default 1; 0 freezes the plant)\n"
+        "  --start S     scenario time to begin at, in seconds (default 0)\n"
+        "  --lifetime S  stop after S real seconds (default 0: run until stopped)\n"
+        "  --verbose     print the plant's events as they happen\n"
+        "Holding register 1: tank level (cm), 2: alarm threshold (100 cm), 3: fill cycles;\n"
+        "coil 1: drain pump, coil 2: inlet valve; discrete input 1: high-level switch;\n"
+        "input register 1: temperature (0.1 degC). Addresses 0..15 of each table are served.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    int port = 1502;
+    double speed = 1.0;
+    double start = 0.0;
+    double lifetime = 0.0;
+    bool verbose = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (std::strcmp(arg, "--verbose") == 0) {
+            verbose = true;
+        } else if (value && std::strcmp(arg, "--port") == 0) {
+            port = std::atoi(value), ++i;
+        } else if (value && std::strcmp(arg, "--speed") == 0) {
+            speed = std::atof(value), ++i;
+        } else if (value && std::strcmp(arg, "--start") == 0) {
+            start = std::atof(value), ++i;
+        } else if (value && std::strcmp(arg, "--lifetime") == 0) {
+            lifetime = std::atof(value), ++i;
+        } else {
+            usage();
+            return std::strcmp(arg, "--help") == 0 ? 0 : 2;
+        }
+    }
+    if (port < 1 || port > 65535 || speed < 0) {
+        usage();
+        return 2;
+    }
+
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    PlantServer server;
+    if (!server.listenOn(port)) return 1;
+    printf("plantsim: plant on 127.0.0.1:%d, speed %g, level crosses %d cm about every %g s\n", port, speed,
+           kLevelThreshold, speed > 0 ? kPlantCycleSeconds / speed : 0.0);
+
+    auto began = std::chrono::steady_clock::now();
+    auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(); };
+    auto imageNow = [&] { return plantAt(start + elapsed() * speed); };
+
+    PlantImage last = imageNow();
+    auto keepGoing = [&] {
+        if (stopRequested || (lifetime > 0 && elapsed() >= lifetime)) return false;
+        if (verbose) {
+            PlantImage now = imageNow();
+            bool wasHigh = last.holdingRegisters[kHoldingLevel] > kLevelThreshold;
+            bool isHigh = now.holdingRegisters[kHoldingLevel] > kLevelThreshold;
+            if (wasHigh != isHigh)
+                printf("plantsim: level %d cm, %s the threshold\n", now.holdingRegisters[kHoldingLevel],
+                       isHigh ? "over" : "back under");
+            if (last.coils[kCoilPump] != now.coils[kCoilPump])
+                printf("plantsim: pump %s\n", now.coils[kCoilPump] ? "on" : "off");
+            if (last.inputs[kInputHighLevel] != now.inputs[kInputHighLevel])
+                printf("plantsim: high-level switch %s\n", now.inputs[kInputHighLevel] ? "on" : "off");
+            last = now;
+        }
+        return true;
+    };
+    server.run(keepGoing, imageNow);
+    printf("plantsim: stopped\n");
+    return 0;
+}
