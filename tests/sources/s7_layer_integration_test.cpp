@@ -1,0 +1,189 @@
+// The S7 layer against a misbehaving peer of our own (tests/peers/s7_bad_peer.py):
+// refused connections, broken answers, segmented answers and silence, each
+// failing with its own code within the time-out.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "support/TestSupport.h"
+#include "sources/s7/Nodave.h"
+
+using namespace testsupport;
+
+namespace {
+
+constexpr int kShortTimeoutUs = 400000;
+
+// One interface and PLC connection of the layer, released on destruction.
+struct Link {
+    int fd = 0;
+    daveInterface* di = nullptr;
+    daveConnection* dc = nullptr;
+    int connectResult = -100;
+
+    Link(int port, int slot, int timeoutUs = kShortTimeoutUs) {
+        fd = openSocket(port, "127.0.0.1");
+        if (fd == 0) return;
+        daveFds fds;
+        fds.rfd = fds.wfd = fd;
+        di = daveNewInterface(fds, "IF1", 0, daveProtoISOTCP, daveSpeed187k);
+        daveSetTimeout(di, timeoutUs);
+        dc = daveNewConnection(di, 2, 0, slot);
+        connectResult = daveConnectPLC(dc);
+    }
+    ~Link() {
+        if (dc) {
+            daveDisconnectPLC(dc);
+            daveFree(dc);
+        }
+        if (di) {
+            daveDisconnectAdapter(di);
+            daveFree(di);
+        }
+        closeSocket(fd);
+    }
+};
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+class S7BadPeer : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        port_ = freeLoopbackPort();
+        peer_ = new Process;
+        ASSERT_TRUE(peer_->start({kPython, sourcePath("tests/peers/s7_bad_peer.py"), "--port", std::to_string(port_),
+                                  "--lifetime", "200"}));
+        ASSERT_TRUE(waitForPort(port_, 10000));
+    }
+    static void TearDownTestSuite() {
+        delete peer_;
+        peer_ = nullptr;
+    }
+    static int port_;
+    static Process* peer_;
+};
+
+int S7BadPeer::port_ = 0;
+Process* S7BadPeer::peer_ = nullptr;
+
+TEST_F(S7BadPeer, ConnectFailsWithItsOwnCode) {
+    EXPECT_EQ(Link(port_, 2).connectResult, 0);
+    EXPECT_EQ(Link(port_, 5).connectResult, daveErrConnectRefused);
+    EXPECT_EQ(Link(port_, 6).connectResult, daveErrSetupRefused);
+    EXPECT_EQ(Link(port_, 8).connectResult, daveErrPduRef);
+
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Link(port_, 7).connectResult, daveErrTimeout);
+    double took = secondsSince(start);
+    EXPECT_GE(took, 0.35);
+    EXPECT_LT(took, 2.0);
+
+    // A failed connect leaves no usable connection behind.
+    Link refused(port_, 5);
+    uint8_t buf[4];
+    EXPECT_EQ(daveReadBytes(refused.dc, daveFlags, 0, 0, 2, buf), daveErrNotConnected);
+}
+
+TEST_F(S7BadPeer, BrokenAnswersFailTheReadAndLeaveTheBufferAlone) {
+    struct Case {
+        int start;
+        int expected;
+        const char* what;
+    };
+    const Case cases[] = {
+        {100, daveErrPduRef, "wrong PDU reference"},
+        {101, daveErrShortAnswer, "short packet"},
+        {102, daveErrTimeout, "TPKT length larger than the packet"},
+        {103, daveErrPacketTooLarge, "TPKT length larger than the buffer"},
+        {104, daveErrSizeMismatch, "item longer than requested"},
+        {105, daveErrTimeout, "silence"},
+        {106, 5, "item return code 5"},
+        {107, daveErrJobRefused, "job refused"},
+        {109, daveErrClosed, "connection closed"},
+        {110, daveErrMalformed, "item return code 0"},
+        {111, daveErrMalformed, "TPKT version"},
+        {112, daveErrMalformed, "protocol id"},
+    };
+    for (const Case& c : cases) {
+        Link link(port_, 2);
+        ASSERT_EQ(link.connectResult, 0) << c.what;
+        uint8_t buf[8];
+        std::memset(buf, 0xEE, sizeof buf);
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(daveReadBytes(link.dc, daveFlags, 0, c.start, 2, buf), c.expected) << c.what;
+        EXPECT_LT(secondsSince(start), 2.0) << c.what << ": every wait is bounded by the time-out";
+        EXPECT_EQ(buf[0], 0xEE) << c.what;
+        EXPECT_EQ(buf[2], 0xEE) << c.what;
+        EXPECT_STRNE(daveStrerror(c.expected), daveStrerror(0)) << c.what;
+    }
+}
+
+TEST_F(S7BadPeer, AfterATransportFailureTheLinkIsNotTrustedAgain) {
+    Link link(port_, 2);
+    ASSERT_EQ(link.connectResult, 0);
+    uint8_t buf[4] = {};
+    ASSERT_EQ(daveReadBytes(link.dc, daveFlags, 0, 100, 2, buf), daveErrPduRef);
+    // A late or stray answer would be taken for the next one: nothing more is read.
+    EXPECT_EQ(daveReadBytes(link.dc, daveFlags, 0, 0, 2, buf), daveErrNotConnected);
+
+    // An item error leaves the stream in step; the next read works.
+    Link other(port_, 2);
+    ASSERT_EQ(other.connectResult, 0);
+    EXPECT_EQ(daveReadBytes(other.dc, daveFlags, 0, 106, 2, buf), 5);
+    EXPECT_EQ(daveReadBytes(other.dc, daveFlags, 0, 0, 2, buf), 0);
+    EXPECT_EQ(daveGetU16from(buf), 0x1234u);
+}
+
+TEST_F(S7BadPeer, AnswersInSeveralSegmentsAreReassembled) {
+    Link link(port_, 2, 3000000);
+    ASSERT_EQ(link.connectResult, 0);
+    EXPECT_EQ(daveGetMaxPDULen(link.dc), 480);
+    uint8_t buf[4] = {};
+    ASSERT_EQ(daveReadBytes(link.dc, daveFlags, 0, 108, 4, buf), 0);
+    EXPECT_EQ(daveGetU32from(buf), 0x12345678u);
+    std::memset(buf, 0, sizeof buf);
+    ASSERT_EQ(daveReadBytes(link.dc, daveFlags, 0, 113, 2, buf), 0);
+    EXPECT_EQ(daveGetU16from(buf), 0x1234u);
+    // Requests the layer cannot carry are refused before anything is sent.
+    EXPECT_EQ(daveReadBytes(link.dc, daveFlags, 0, -1, 2, buf), daveErrInvalidArgs);
+    EXPECT_EQ(daveReadBytes(link.dc, daveFlags, 0, 0x200000, 2, buf), daveErrInvalidArgs);
+    EXPECT_EQ(daveReadBytes(link.dc, daveFlags, 0, 0, 0, buf), daveErrInvalidArgs);
+    EXPECT_EQ(daveReadBytes(link.dc, daveFlags, 0, 0, 480, buf), daveErrInvalidArgs);
+    EXPECT_EQ(daveReadBytes(link.dc, 0x99, 0, 0, 2, buf), daveErrInvalidArgs);
+    EXPECT_EQ(daveReadBytes(link.dc, daveFlags, 0, 0, 2, nullptr), daveErrInvalidArgs);
+    EXPECT_EQ(daveReadBytes(link.dc, daveFlags, 0, 0, 2, buf), 0);
+}
+
+TEST(S7Open, SocketsAndTheOnlineDriverFailCleanly) {
+    int closedPort = freeLoopbackPort();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(openSocket(closedPort, "127.0.0.1"), 0);
+    EXPECT_LT(secondsSince(start), 1.0);
+    EXPECT_EQ(openSocket(102, "not.an.address"), 0);
+    EXPECT_EQ(openSocket(0, "127.0.0.1"), 0);
+    EXPECT_EQ(openSocket(70000, "127.0.0.1"), 0);
+    EXPECT_EQ(openSocket(102, nullptr), 0);
+
+    int handle = openS7online("/S7ONLINE", nullptr);
+    daveFds fds;
+    fds.rfd = fds.wfd = handle;
+    daveInterface* di = daveNewInterface(fds, "IF1", 0, daveProtoS7online, daveSpeed187k);
+    daveSetTimeout(di, 5000000);
+    EXPECT_EQ(daveInitAdapter(di), daveErrNoDriver);
+    daveConnection* dc = daveNewConnection(di, 2, 0, 2);
+    EXPECT_EQ(daveConnectPLC(dc), daveErrNoDriver);
+    uint8_t buf[2];
+    EXPECT_EQ(daveReadBytes(dc, daveFlags, 0, 0, 2, buf), daveErrNotConnected);
+    daveDisconnectPLC(dc);
+    daveFree(dc);
+    daveDisconnectAdapter(di);
+    closeS7online(handle);
+    daveFree(di);
+    EXPECT_EQ(daveReadBytes(nullptr, daveFlags, 0, 0, 2, buf), daveErrNotConnected);
+}
