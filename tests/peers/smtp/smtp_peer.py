@@ -88,7 +88,8 @@ def make_authenticator(user, password, outdir):
         else:
             with open(os.path.join(outdir, 'auth-failures.log'), 'a') as f:
                 f.write('%s\n' % mechanism)
-        return AuthResult(success=ok)
+        # handled=False: the server itself answers 535 to a refused login.
+        return AuthResult(success=ok, handled=False)
     return authenticate
 
 
