@@ -1,6 +1,7 @@
 // The server-manager channel against PHP's built-in web server: the fields
 // decode back to what was sent, the exact request on the wire, and the
 // failure lines of posts that do not arrive.
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -68,6 +69,23 @@ std::string json(const std::string& text) {
         }
     }
     return out + "\"";
+}
+
+// GET of a page through libcurl, the body as text.
+std::string fetch(const std::string& url) {
+    std::string body;
+    CURL* handle = curl_easy_init();
+    if (!handle) return body;
+    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT, 10L);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
+        static_cast<std::string*>(out)->append(data, size * count);
+        return size * count;
+    });
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &body);
+    curl_easy_perform(handle);
+    curl_easy_cleanup(handle);
+    return body;
 }
 
 class SrvMgrTest : public ::testing::Test {
@@ -244,6 +262,28 @@ TEST_F(SrvMgrTest, TwoReceiversWithoutChannelPostTwice) {
                              "\"\",\"adr\":\"400001\",\"message\":\"Level high: 120\"}}\n";
     EXPECT_EQ(server.posts(), line + line) << output;
     EXPECT_TRUE(fired.sent);
+}
+
+// The demo page in examples/srvmgr stores what it gets and shows it escaped.
+TEST_F(SrvMgrTest, TheDemoPageListsTheNotificationsItReceived) {
+    TempDir data;
+    int port = freeLoopbackPort();
+    Process page;
+    ASSERT_TRUE(page.start({"/usr/bin/env", "ZENTOK_SRVMGR_DATA=" + data.file("n.jsonl"), "/usr/bin/timeout", "120",
+                            "/usr/bin/php", "-S", "127.0.0.1:" + std::to_string(port), "-t",
+                            sourcePath("examples/srvmgr")},
+                           data.file("server.log")));
+    ASSERT_TRUE(waitForPort(port, 10000));
+    std::string base = "http://127.0.0.1:" + std::to_string(port);
+    copyText(srvmgrHost, base.c_str());
+    post("Level <b>high</b> & \"rising\"");
+
+    std::string listing = fetch(base + "/");
+    EXPECT_NE(listing.find("<td>plantA</td>\n<td>400001</td>\n<td class=\"message\">Level &lt;b&gt;high&lt;/b&gt; "
+                                  "&amp; &quot;rising&quot;</td>"),
+              std::string::npos)
+        << listing;
+    EXPECT_EQ(readFile(data.file("n.jsonl")).find("secret"), std::string::npos) << "the password is not kept";
 }
 
 }  // namespace
