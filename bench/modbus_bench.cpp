@@ -1,0 +1,130 @@
+// Round trip and CPU time of one holding-register read: ModbusConnection::read
+// beside libmodbus's modbus_read_registers, in one run against the same
+// plantsim server. The two clients take turns in rounds, so that both see the
+// same machine load.
+//
+//   bench_modbus [--reads N] [--rounds R] [--plantsim PATH]
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/Coupler.h"
+#include "sources/ModbusConnection.h"
+#include "support/TestSupport.h"
+
+#if __has_include(<modbus.h>)
+#include <modbus.h>
+#define HAVE_LIBMODBUS 1
+#endif
+
+using namespace testsupport;
+
+namespace {
+
+double threadCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+}
+
+struct Tally {
+    std::vector<double> roundTripsUs;
+    double cpuSeconds = 0;
+    int failures = 0;
+
+    template <typename ReadOnce>
+    void run(int reads, ReadOnce readOnce) {
+        double cpuStart = threadCpuSeconds();
+        for (int i = 0; i < reads; ++i) {
+            auto start = std::chrono::steady_clock::now();
+            bool ok = readOnce();
+            auto end = std::chrono::steady_clock::now();
+            if (!ok) ++failures;
+            roundTripsUs.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+        }
+        cpuSeconds += threadCpuSeconds() - cpuStart;
+    }
+    double medianUs() {
+        if (roundTripsUs.empty()) return 0;
+        std::vector<double> sorted = roundTripsUs;
+        std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+        return sorted[sorted.size() / 2];
+    }
+    double cpuUsPerRead() const { return roundTripsUs.empty() ? 0 : cpuSeconds * 1e6 / roundTripsUs.size(); }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int reads = 2000;
+    int rounds = 10;
+    std::string plantsim = binaryPath("tools/plantsim/plantsim");
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--reads") == 0) reads = std::atoi(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--plantsim") == 0) plantsim = argv[i + 1];
+    }
+#ifndef HAVE_LIBMODBUS
+    printf("bench_modbus: built without libmodbus (libmodbus-dev); nothing to compare with\n");
+    return 1;
+#else
+    if (!fileExists(plantsim)) {
+        printf("bench_modbus: %s is missing; build the plantsim target first\n", plantsim.c_str());
+        return 1;
+    }
+    TempDir dir;
+    int port = freeLoopbackPort();
+    Process server;
+    server.start({plantsim, "--port", std::to_string(port), "--lifetime", "600"}, dir.file("plantsim.log"));
+    if (!waitForPort(port, 10000)) {
+        printf("bench_modbus: plantsim did not start: %s\n", readFile(dir.file("plantsim.log")).c_str());
+        return 1;
+    }
+
+    std::string parameters = "tcp:127.0.0.1:" + std::to_string(port);
+    ModbusConnection ours;
+    if (!ours.connect(parameters.c_str())) return 1;
+    Node node;
+    std::strcpy(node.address, "400001");
+
+    modbus_t* ctx = modbus_new_tcp("127.0.0.1", port);
+    if (!ctx || modbus_connect(ctx) != 0) {
+        printf("bench_modbus: libmodbus cannot connect\n");
+        return 1;
+    }
+    uint16_t reg = 0;
+
+    auto readOurs = [&] { return ours.read(&node); };
+    auto readLibmodbus = [&] { return modbus_read_registers(ctx, 1, 1, &reg) == 1; };
+
+    // Warm-up: connections, caches, the server's first answers.
+    Tally warm;
+    warm.run(500, readOurs);
+    warm.run(500, readLibmodbus);
+
+    Tally a, b;
+    for (int round = 0; round < rounds; ++round) {
+        a.run(reads, readOurs);
+        b.run(reads, readLibmodbus);
+    }
+    modbus_close(ctx);
+    modbus_free(ctx);
+
+    int total = reads * rounds;
+    printf("Modbus read of one holding register, %d reads each over loopback against plantsim\n", total);
+    printf("| client | median round trip (us) | CPU per read (us) | failed reads |\n");
+    printf("|---|---|---|---|\n");
+    printf("| ModbusConnection::read | %.1f | %.2f | %d |\n", a.medianUs(), a.cpuUsPerRead(), a.failures);
+    printf("| libmodbus modbus_read_registers | %.1f | %.2f | %d |\n", b.medianUs(), b.cpuUsPerRead(), b.failures);
+    printf("| ratio ours / libmodbus | %.2f | %.2f | |\n", a.medianUs() / b.medianUs(),
+           a.cpuUsPerRead() / b.cpuUsPerRead());
+    printf("targets: round trip ratio <= 1.10, CPU ratio <= 1.20\n");
+    return a.failures || b.failures ? 1 : 0;
+#endif
+}
