@@ -1,6 +1,9 @@
 // The channel factory of address lines and the dispatch step: order, once per
 // firing, receivers without group, the default channel.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <cstring>
 #include <memory>
@@ -15,6 +18,7 @@
 #include "notify/notifyFile.h"
 #include "notify/notifyMail.h"
 #include "notify/notifySrvMgr.h"
+#include "notify/notifyTwitter.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -136,6 +140,21 @@ TEST_F(DispatchTest, AddressLinesChooseTheChannel) {
     char mailLine[] = "Mail;ops@example.org";
     receiver.setAddress(mailLine);
     EXPECT_NE(dynamic_cast<notifyMail*>(receiver.notifier.get()), nullptr);
+
+    {
+        // No keys file and no token: the Twitter channel does not go online.
+        testsupport::TempDir elsewhere;
+        char* previous = getcwd(nullptr, 0);
+        ASSERT_EQ(chdir(elsewhere.path().c_str()), 0);
+        clearProcessSettings();
+        char twitterLine[] = "twitter;ops";
+        receiver.setAddress(twitterLine);
+        auto* twitter = dynamic_cast<notifyTwitter*>(receiver.notifier.get());
+        ASSERT_NE(twitter, nullptr);
+        EXPECT_STREQ(twitter->targetName(), "@ops");
+        EXPECT_EQ(chdir(previous), 0);
+        std::free(previous);
+    }
 
     char bareFile[] = "file";
     receiver.setAddress(bareFile);
