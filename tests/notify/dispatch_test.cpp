@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-
 #include <cstring>
 #include <memory>
 #include <string>
