@@ -143,8 +143,10 @@ TEST_F(StatesTest, MissingGarbageOrUnreadableFileLeavesNodesAsTheyWere) {
 
     c->readStates();  // no file yet
 
-    std::string garbage("\x01\x02;;\"\"\";\n;\n\"\n", 13);
-    garbage += std::string("\"pl\"\"ant\"\0;\"MW10\";;;0;1\n", 26);
+    const char controls[] = "\x01\x02;;\"\"\";\n;\n\"\n";
+    const char withNul[] = "\"pl\"\"ant\"\0;\"MW10\";;;0;1\n";  // the line ends for the reader at the NUL
+    std::string garbage(controls, sizeof controls - 1);
+    garbage += std::string(withNul, sizeof withNul - 1);
     garbage += "\"pl\"\"ant\"\n";  // the source alone
     // A line longer than 5000 characters whose tail looks like a state line:
     // the tail is dropped, never read as a line of its own.
