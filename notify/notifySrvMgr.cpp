@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <utility>
 
 #include "core/Coupler.h"
@@ -78,9 +80,9 @@ void post(const PostJob& job) {
     if (status >= 400) std::printf("notifySrvMgr::post, err 'HTTP status %ld', url '%s'\n", status, job.url.c_str());
 }
 
-}  // namespace
-
-bool buildSrvMgrBody(const Node& node, const char* text, std::string* body) {
+// The form body: cmd, source, pass, adr and, with a text, message, every value
+// percent-encoded. False when a value could not be encoded.
+bool buildBody(const Node& node, const char* text, std::string* body) {
     if (!node.source || !body) return false;
     EasyHandle easy;  // used for the encoding only
     if (!easy.handle) return false;
@@ -97,10 +99,12 @@ bool buildSrvMgrBody(const Node& node, const char* text, std::string* body) {
     return ok;
 }
 
+}  // namespace
+
 bool notifySrvMgr::notify(const Node& node, const char* text) {
     if (!node.source) return false;
     auto job = std::make_shared<PostJob>();
-    if (buildSrvMgrBody(node, text, &job->body)) {
+    if (buildBody(node, text, &job->body)) {
         // Sized to its content: a host of any length keeps its path.
         job->url = std::string(srvmgrHost) + "/pollapi.php";
         ThreadHandle handle = startThread([job] { post(*job); });

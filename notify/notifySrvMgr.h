@@ -2,8 +2,6 @@
 // notification as form fields to "<srvmgrHost>/pollapi.php" on a worker thread.
 #pragma once
 
-#include <string>
-
 #include "notify/Notifier.h"
 
 class notifySrvMgr : public Notifier {
@@ -12,10 +10,6 @@ public:
     // False only for a node without source; the post itself runs on a worker.
     bool notify(const Node& node, const char* text) override;
 };
-
-// The form body of one post: cmd, source, pass, adr and (with text) message,
-// every value percent-encoded. False when a value could not be encoded.
-bool buildSrvMgrBody(const Node& node, const char* text, std::string* body);
 
 // Transfer limits of a post, so a server that never answers cannot keep a
 // worker alive for ever. Tests shorten them; 0 restores the defaults.
