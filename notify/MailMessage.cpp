@@ -15,9 +15,10 @@ namespace {
 // RFC 5322 allows 998 octets per line; 78 is the recommended length.
 constexpr size_t kMaxLine = 998;
 constexpr size_t kFoldAt = 78;
-// Octets of UTF-8 text per encoded word: 45 octets give 60 Base64
-// characters, with "=?UTF-8?B?" and "?=" 72, within the 75 of RFC 2047.
-constexpr size_t kEncodedChunk = 45;
+// Octets of UTF-8 text per encoded word: 39 octets give 52 Base64
+// characters, with "=?UTF-8?B?" and "?=" 64, within the 75 of RFC 2047, and
+// the first line with "Subject: " stays within 76.
+constexpr size_t kEncodedChunk = 39;
 // Quoted-printable lines are at most 76 characters (RFC 2045).
 constexpr size_t kQpLine = 76;
 
