@@ -1,6 +1,7 @@
 // Zentok: couples a PLC or Modbus device to notification channels.
 #include <curl/curl.h>
 
+#include <csignal>
 #include <cstdio>
 
 #include "core/Entry.h"
@@ -8,6 +9,8 @@
 int main(int argc, char** argv) {
     // Line by line, also into a pipe or the journal, so a tail shows each message as it happens.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // A peer that closes its end must never end the program: writes fail with EPIPE instead.
+    std::signal(SIGPIPE, SIG_IGN);
     curl_global_init(CURL_GLOBAL_ALL);
     int status = runZentok(argc, argv);
     std::fflush(stdout);
