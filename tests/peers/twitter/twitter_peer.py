@@ -11,7 +11,7 @@ hex-encoded so any byte survives, then valid (1 when the signature held),
 replay (1 when its nonce and timestamp were seen before) and the status
 sent.
 
-Replies: 401 for a bad signature; 403 with an error body for a status that
+Replies: 401 for a bad signature or a reused nonce; 403 with an error body for a status that
 begins with "REFUSE"; token replies and pages for the authorization flow;
 a gzip-encoded body for verify_credentials when the client accepts gzip;
 "{}" otherwise. The server stops by itself after --lifetime seconds.
@@ -55,7 +55,7 @@ def make_handler(args, record_lock, seen_nonces):
                 replay = nonce_key is not None and nonce_key in seen_nonces
                 if nonce_key is not None:
                     seen_nonces.add(nonce_key)
-            status, reply, extra = self.choose_reply(split, headers, body, valid)
+            status, reply, extra = self.choose_reply(split, headers, body, valid and not replay)
             header_block = "".join("%s: %s\n" % (k, v) for k, v in headers.items())
             entry = " ".join([
                 self.command, split.path.encode().hex() or "-", split.query.encode().hex() or "-",
