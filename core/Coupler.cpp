@@ -34,6 +34,7 @@ Node* Coupler::findNode(const char* address, SourceEntry* source, bool create) {
         if (nodes[i].source == source && equalsIgnoreCase(nodes[i].address, address)) return &nodes[i];
     if (!create || nodeCount >= kMaxNodes) return nullptr;
     Node& node = nodes[nodeCount++];
+    node = Node{};  // an incomplete node line may have left fields in the free entry
     node.info = 1;
     copyText(node.address, address);
     node.source = source;

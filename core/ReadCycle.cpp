@@ -9,7 +9,8 @@
 
 bool Coupler::cycleNotDue() {
     int64_t now = currentTime();
-    if (now < lastCycle + readInterval) return true;
+    // A clock set back (lastCycle in the future) must not stop the cycles until it catches up.
+    if (now < lastCycle + readInterval && now >= lastCycle) return true;
     lastCycle = now;
     if (readInterval != 0) {
         char text[64];

@@ -3,6 +3,7 @@
 // finished threads and detaches the ones still running at the deadline.
 #include "core/ThreadTable.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -39,10 +40,12 @@ std::vector<ThreadHandle>& table() {
 }
 
 int gWaitLimitMs = kThreadWaitMs;
+std::atomic<int> gRunning{0};
 
 void markDone(WorkerState& state) {
     std::lock_guard<std::mutex> lock(completionMutex());
     state.done = true;
+    gRunning--;
     completionSignal().notify_all();
 }
 
@@ -50,6 +53,7 @@ void markDone(WorkerState& state) {
 
 ThreadHandle startThread(std::function<void()> body) {
     auto state = std::make_shared<WorkerState>();
+    gRunning++;
     try {
         state->thread = std::thread([state, body = std::move(body)]() mutable {
             body();
@@ -57,6 +61,7 @@ ThreadHandle startThread(std::function<void()> body) {
             markDone(*state);
         });
     } catch (const std::system_error&) {
+        gRunning--;
         return nullptr;
     }
     return state;
@@ -89,6 +94,8 @@ void waitThreads() {
     }
     handles.clear();
 }
+
+int runningThreadCount() { return gRunning.load(); }
 
 int threadHandleCount() { return static_cast<int>(table().size()); }
 

@@ -24,6 +24,9 @@ void addThreadHandle(ThreadHandle handle);
 // Waits for all recorded threads, at most kThreadWaitMs in total, then empties the table.
 void waitThreads();
 
+// Worker threads started by startThread that have not finished yet, recorded or not.
+int runningThreadCount();
+
 // Number of recorded handles (for tests).
 int threadHandleCount();
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "core/Entry.h"
+#include "core/ThreadTable.h"
 
 int main(int argc, char** argv) {
     // Line by line, also into a pipe or the journal, so a tail shows each message as it happens.
@@ -14,6 +15,8 @@ int main(int argc, char** argv) {
     curl_global_init(CURL_GLOBAL_ALL);
     int status = runZentok(argc, argv);
     std::fflush(stdout);
-    curl_global_cleanup();
+    // A sender that outlived its bounded wait may still be inside libcurl;
+    // cleaning up under it would crash, so then the process exit does it.
+    if (runningThreadCount() == 0) curl_global_cleanup();
     return status;
 }

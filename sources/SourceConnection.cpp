@@ -21,7 +21,9 @@ std::unique_ptr<SourceConnection> createConnection(const char* type) {
 
 bool readAndEvaluate(Node* node) {
     if (!node) return false;
-    if (node->readInterval > 0 && node->lastRead + node->readInterval > currentTime()) return true;
+    int64_t now = currentTime();
+    // A last read in the future (clock set back, hand-edited states) counts as elapsed.
+    if (node->readInterval > 0 && node->lastRead + node->readInterval > now && node->lastRead <= now) return true;
     if (!node->source) return false;
     double previous = node->value;
     if (!node->source->readNode(node)) return false;

@@ -28,7 +28,8 @@ bool SourceEntry::readNode(Node* node) {
         return true;
     }
     if (!isConnected()) return false;
-    if (lastRead + readInterval > now) return true;
+    // A last read in the future (clock set back) counts as elapsed.
+    if (lastRead + readInterval > now && lastRead <= now) return true;
     bool ok = connection->read(node);
     if (ok) lastRead = now;
     return ok;

@@ -72,3 +72,16 @@ TEST(Coupler, FindNodeAndFindLinkRespectCapacities) {
     c->linkCount = kMaxLinks;  // five receivers and five groups never fill it; force it full
     EXPECT_EQ(c->findLink(&c->receivers[4], dir, true), nullptr);
 }
+
+TEST(Coupler, FindNodeCreatesAFreshNode) {
+    auto c = std::make_unique<Coupler>();
+    // What an incomplete node line left in the free entry.
+    copyText(c->nodes[0].message, "left over");
+    c->nodes[0].dir = c->findDir("g", true);
+    c->nodes[0].readInterval = 30;
+    Node* n = c->findNode("ref", nullptr, true);
+    ASSERT_EQ(n, &c->nodes[0]);
+    EXPECT_STREQ(n->message, "");
+    EXPECT_EQ(n->dir, nullptr);
+    EXPECT_EQ(n->readInterval, 0);
+}

@@ -75,3 +75,13 @@ TEST_F(Cycle, KeepRunningFollowsTheRunMode) {
     c.notified = true;
     EXPECT_TRUE(c.keepRunning());
 }
+
+TEST_F(Cycle, AClockSetBackDoesNotStopTheCycles) {
+    Coupler c;
+    c.readInterval = 10;
+    EXPECT_FALSE(c.cycleNotDue());
+    fakeNow -= 3600;  // the system clock is stepped back an hour
+    EXPECT_FALSE(c.cycleNotDue()) << "the next cycle is due at once, not in an hour";
+    EXPECT_EQ(c.lastCycle, fakeNow);
+    EXPECT_TRUE(c.cycleNotDue());
+}

@@ -178,3 +178,13 @@ TEST_F(Registry, EmptyNodeTableSetsReadDone) {
     EXPECT_TRUE(p.c.sources[0].readDone.load());
     EXPECT_TRUE(p.conn->connects.empty());
 }
+
+TEST_F(Registry, ALastReadInTheFutureCountsAsElapsed) {
+    Plant p({"A"});
+    p.c.sources[0].readInterval = 60;
+    p.node(0).readInterval = 60;
+    p.c.sources[0].lastRead = fakeNow + 3600;  // clock set back, or a hand-edited states file
+    p.node(0).lastRead = fakeNow + 3600;
+    p.c.readSources();
+    EXPECT_EQ(p.conn->reads.size(), 1u) << "the node is read now, not in an hour";
+}
