@@ -62,8 +62,8 @@ struct Tally {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int reads = 2000;
-    int rounds = 10;
+    int reads = 200;
+    int rounds = 100;
     std::string plantsim = binaryPath("tools/plantsim/plantsim");
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--reads") == 0) reads = std::atoi(argv[i + 1]);
