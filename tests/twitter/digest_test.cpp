@@ -115,6 +115,28 @@ TEST(Sha1Test, MatchesOpensslForEveryLengthUpToFourBlocksAndALargeInput) {
     for (const auto& entry : ours) EXPECT_EQ(entry.second, theirs[entry.first]) << entry.first;
 }
 
+TEST(Sha1Test, BitCountCarriesPast512MiB) {
+    // 2^29 bytes fill the low word of the bit count; the rest must carry into
+    // the high word. Fed in one piece of 2^29 + 3 bytes after 1 MiB pieces.
+    const size_t kMiB = 1 << 20;
+    std::vector<uint8_t> zeros(kMiB + 3, 0);
+    Sha1 sha1;
+    sha1.reset();
+    for (int i = 0; i < 511; ++i) sha1.update(zeros.data(), static_cast<uint32_t>(kMiB));
+    sha1.update(zeros.data(), static_cast<uint32_t>(kMiB + 3));
+    sha1.finalize();
+    uint8_t digest[20];
+    sha1.digest(digest);
+
+    std::string theirs;
+    FILE* pipe = popen("head -c 536870915 /dev/zero | openssl dgst -sha1 -r", "r");
+    ASSERT_NE(pipe, nullptr);
+    char line[256] = "";
+    if (fgets(line, sizeof line, pipe)) theirs = std::string(line).substr(0, 40);
+    pclose(pipe);
+    EXPECT_EQ(toHex(digest, 20), theirs);
+}
+
 TEST(Sha1Test, HashFileReportsAndWipes) {
     TempDir dir;
     // 8000-byte chunks: a file of two whole chunks and a remainder.
