@@ -31,6 +31,10 @@ std::string& caFileOverride() {
 // the dispatch of every later notification for ever.
 constexpr long kConnectTimeoutSeconds = 30;
 constexpr long kRequestTimeoutSeconds = 120;
+long& requestTimeoutOverride() {
+    static long seconds = 0;
+    return seconds;
+}
 
 }  // namespace
 
@@ -67,6 +71,7 @@ TwitterClient::TwitterClient(const TwitterClient& other) : TwitterClient() {
 
 void TwitterClient::setApiBaseForTesting(const std::string& hostAndPort) { apiHostOverride() = hostAndPort; }
 void TwitterClient::setCaFileForTesting(const std::string& caFile) { caFileOverride() = caFile; }
+void TwitterClient::setRequestTimeoutForTesting(long seconds) { requestTimeoutOverride() = seconds; }
 
 void TwitterClient::lastTransportError(std::string& out) const {
     errorText_[kErrorTextSize - 1] = 0;
@@ -161,6 +166,7 @@ void TwitterClient::prepareRequest() {
     responseBody_.clear();
     memset(errorText_, 0, kErrorTextSize);
     if (!caFileOverride().empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, caFileOverride().c_str());
+    if (requestTimeoutOverride() > 0) curl_easy_setopt(curl, CURLOPT_TIMEOUT, requestTimeoutOverride());
     applyProxyOptions();
     applyCallbackOptions();
     applyAccountOptions();

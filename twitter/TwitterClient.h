@@ -45,6 +45,9 @@ public:
     // restore the service host and the system's CA store.
     static void setApiBaseForTesting(const std::string& hostAndPort);
     static void setCaFileForTesting(const std::string& caFile);
+    // Tests only: the time limit of a whole request in seconds; 0 restores
+    // the normal limit.
+    static void setRequestTimeoutForTesting(long seconds);
 
     // Statuses. The result is the transport outcome: a reply that refuses the
     // request (an HTTP error status) still counts as sent.

@@ -2,6 +2,12 @@
 // signature with oauthlib and records each request.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -41,6 +47,7 @@ protected:
     void TearDown() override {
         client.reset();
         TwitterPeer::restoreClients();
+        TwitterClient::setRequestTimeoutForTesting(0);
         unsetenv("https_proxy");
         unsetenv("HTTPS_PROXY");
     }
@@ -228,6 +235,30 @@ TEST_F(TwitterClientTest, TransportFailureGivesLibcurlText) {
     EXPECT_TRUE(client->verifyCredentials());
     client->lastTransportError(text);
     EXPECT_EQ(text, "");
+}
+
+TEST_F(TwitterClientTest, StalledServiceRunsIntoTheTimeLimit) {
+    // A listener that takes the connection and never answers the TLS hello.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    socklen_t length = sizeof addr;
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length), 0);
+    TwitterClient::setApiBaseForTesting("127.0.0.1:" + std::to_string(ntohs(addr.sin_port)));
+    TwitterClient::setRequestTimeoutForTesting(1);
+
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(client->postStatus("stalled", ""));
+    auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    close(listener);
+    EXPECT_LT(seconds, 10.0);
+    std::string text;
+    client->lastTransportError(text);
+    EXPECT_NE(text.find("timed out"), std::string::npos) << text;
 }
 
 TEST_F(TwitterClientTest, ServerCertificateIsVerified) {
