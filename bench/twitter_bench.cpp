@@ -52,14 +52,16 @@ void opensslSha1(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 
-const std::string kKey = "kAcSOqF21Fu85e7zjz7ZN2U4ZRhfV3WpwPAoE3Z7kBw&LswwdoUaIvS8ltyTt5jkRh4J50vUPVVHtR2YPi5kE";
+const std::string kKey =
+    "kAcSOqF21Fu85e7zjz7ZN2U4ZRhfV3WpwPAoE3Z7kBw&LswwdoUaIvS8ltyTt5jkRh4J50vUPVVHtR2YPi5kE";
 
 void ourHmac(benchmark::State& state) {
     auto data = input(static_cast<size_t>(state.range(0)));
     uint8_t digest[20];
     for (auto _ : state) {
         HmacSha1 hmac;
-        hmac.compute(data.data(), data.size(), reinterpret_cast<const uint8_t*>(kKey.data()), kKey.size(), digest);
+        hmac.compute(data.data(), data.size(), reinterpret_cast<const uint8_t*>(kKey.data()), kKey.size(),
+                     digest);
         benchmark::DoNotOptimize(digest);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
@@ -70,7 +72,8 @@ void opensslHmac(benchmark::State& state) {
     uint8_t digest[20];
     unsigned length = 0;
     for (auto _ : state) {
-        HMAC(EVP_sha1(), kKey.data(), static_cast<int>(kKey.size()), data.data(), data.size(), digest, &length);
+        HMAC(EVP_sha1(), kKey.data(), static_cast<int>(kKey.size()), data.data(), data.size(), digest,
+             &length);
         benchmark::DoNotOptimize(digest);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
@@ -83,11 +86,12 @@ void headerBuild(benchmark::State& state) {
     signer.setConsumerSecret("kAcSOqF21Fu85e7zjz7ZN2U4ZRhfV3WpwPAoE3Z7kBw");
     signer.setAccessToken("370773112-GmHxMAgYyLbNEtIKZeRNFsMKPR9EyMZeS9weJAEb");
     signer.setAccessTokenSecret("LswwdoUaIvS8ltyTt5jkRh4J50vUPVVHtR2YPi5kE");
-    const std::string body = "status=" + urlEncode("d @operator Tank 1 level high: 120 cm (limit 100), pump P2 on");
+    const std::string body =
+        "status=" + urlEncode("d @operator Tank 1 level high: 120 cm (limit 100), pump P2 on");
     std::string header;
     for (auto _ : state) {
-        signer.buildAuthorizationHeader(kHttpPost, "https://api.twitter.com/1.1/statuses/update.json", body, header,
-                                        false);
+        signer.buildAuthorizationHeader(kHttpPost, "https://api.twitter.com/1.1/statuses/update.json", body,
+                                        header, false);
         benchmark::DoNotOptimize(header);
     }
 }

@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     OAuthSigner::parseParameterString(reply, false, params);
     std::string header;
     signer.setConsumerSecret("cs");
-    if (!signer.buildAuthorizationHeader(kHttpPost, "https://api.example/1.1/x.json?" + reply, reply, header, true))
+    if (!signer.buildAuthorizationHeader(kHttpPost, "https://api.example/1.1/x.json?" + reply, reply, header,
+                                         true))
         std::abort();
     if (header.rfind("Authorization: OAuth ", 0) != 0) std::abort();
     if (header.find("oauth_signature=\"") == std::string::npos) std::abort();

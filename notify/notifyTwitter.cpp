@@ -83,8 +83,8 @@ bool notifyTwitter::notify(const Node& node, const char* text) {
         if (!ready) return false;
     }
     if (text == nullptr) text = "";
-    printf("notifyTwitter::notify, to %s, node %s, text '%s'\n", target[0] ? target : "<public>", node.address,
-           text);
+    printf("notifyTwitter::notify, to %s, node %s, text '%s'\n", target[0] ? target : "<public>",
+           node.address, text);
     std::string msg = target[0] ? std::string("d ") + target + " " + text : std::string(text);
     if (client.postStatus(msg, "")) return true;
     std::string reply;

@@ -16,7 +16,7 @@ extern const char* const kTwitterConsumerSecret;
 void readTwitterKeys();
 
 class notifyTwitter : public Notifier {
-public:
+  public:
     // `rest` is the address line behind "twitter" (may be null); its first
     // field names the target account.
     explicit notifyTwitter(char* rest);
@@ -28,7 +28,7 @@ public:
     bool isReady() const { return ready; }
     const char* targetName() const { return target; }
 
-private:
+  private:
     bool ready = false;
     TwitterClient client;
     char target[100] = {};

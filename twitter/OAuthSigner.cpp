@@ -108,10 +108,17 @@ bool OAuthSigner::computeSignature(int method, const std::string& baseUrl, const
     joinParameters(params, rawParams, "&");
     const char* prefix = nullptr;
     switch (method) {
-        case kHttpGet: prefix = "GET&"; break;
-        case kHttpPost: prefix = "POST&"; break;
-        case kHttpDelete: prefix = "DELETE&"; break;
-        default: return false;
+        case kHttpGet:
+            prefix = "GET&";
+            break;
+        case kHttpPost:
+            prefix = "POST&";
+            break;
+        case kHttpDelete:
+            prefix = "DELETE&";
+            break;
+        default:
+            return false;
     }
     // Values that were encoded on the way into the set are encoded once more
     // here, as RFC 5849 3.4.1 asks for the whole parameter string.

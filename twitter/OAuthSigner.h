@@ -30,7 +30,7 @@ extern const char* const kHeaderPrefix;     // "Authorization: OAuth "
 }  // namespace oauth
 
 class OAuthSigner {
-public:
+  public:
     // The main entry: the header line for a request. `url` is the full URL,
     // query included; `body` is the body exactly as sent (already encoded).
     bool buildAuthorizationHeader(HttpMethod method, const std::string& url, const std::string& body,
@@ -64,7 +64,7 @@ public:
     const std::string& nonce() const { return nonce_; }
     const std::string& timestamp() const { return timestamp_; }
 
-private:
+  private:
     std::string consumerKey_;
     std::string consumerSecret_;
     std::string accessToken_;

@@ -6,7 +6,9 @@
 
 namespace {
 
-inline uint32_t rol(uint32_t value, int bits) { return (value << bits) | (value >> (32 - bits)); }
+inline uint32_t rol(uint32_t value, int bits) {
+    return (value << bits) | (value >> (32 - bits));
+}
 
 // update() takes 32-bit lengths; longer inputs go in pieces.
 void updateLong(Sha1& sha1, const uint8_t* data, size_t length) {
@@ -29,6 +31,7 @@ void Sha1::reset() {
     count_[0] = count_[1] = 0;
 }
 
+// clang-format off
 // The 16 message words live in a circular window, so each of the 80 rounds
 // only needs the words W[t-3], W[t-8], W[t-14] and W[t-16].
 #define SHA1_BLK0(i) (work_[i] = (uint32_t(block[4 * (i)]) << 24) | (uint32_t(block[4 * (i) + 1]) << 16) | \
@@ -94,6 +97,7 @@ void Sha1::transform(const uint8_t block[kBlockSize]) {
 #undef SHA1_R2
 #undef SHA1_R3
 #undef SHA1_R4
+// clang-format on
 
 void Sha1::update(const uint8_t* data, uint32_t length) {
     if (length == 0 || data == nullptr) return;

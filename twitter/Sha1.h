@@ -7,7 +7,7 @@
 #include <cstdint>
 
 class Sha1 {
-public:
+  public:
     static constexpr int kDigestSize = 20;
     static constexpr int kBlockSize = 64;
 
@@ -35,7 +35,7 @@ public:
     // The output is cut to fit; a null buffer does nothing.
     void reportHash(char* out, size_t capacity, int type) const;
 
-private:
+  private:
     void transform(const uint8_t block[kBlockSize]);
 
     uint32_t state_[5];
@@ -46,12 +46,12 @@ private:
 };
 
 class HmacSha1 {
-public:
+  public:
     // Writes the 20-byte HMAC-SHA1 of the message under the key to `digest`.
     // The inner hash is streamed, so the message length is not bounded.
     void compute(const uint8_t* message, size_t messageLength, const uint8_t* key, size_t keyLength,
                  uint8_t* digest);
 
-private:
+  private:
     Sha1 sha1_;
 };

@@ -69,9 +69,15 @@ TwitterClient::TwitterClient(const TwitterClient& other) : TwitterClient() {
     signer_ = other.signer_;
 }
 
-void TwitterClient::setApiBaseForTesting(const std::string& hostAndPort) { apiHostOverride() = hostAndPort; }
-void TwitterClient::setCaFileForTesting(const std::string& caFile) { caFileOverride() = caFile; }
-void TwitterClient::setRequestTimeoutForTesting(long seconds) { requestTimeoutOverride() = seconds; }
+void TwitterClient::setApiBaseForTesting(const std::string& hostAndPort) {
+    apiHostOverride() = hostAndPort;
+}
+void TwitterClient::setCaFileForTesting(const std::string& caFile) {
+    caFileOverride() = caFile;
+}
+void TwitterClient::setRequestTimeoutForTesting(long seconds) {
+    requestTimeoutOverride() = seconds;
+}
 
 void TwitterClient::lastTransportError(std::string& out) const {
     errorText_[kErrorTextSize - 1] = 0;
@@ -238,7 +244,8 @@ bool TwitterClient::sendDelete(const std::string& url) {
 
 std::string TwitterClient::buildUrl(const char* path, const std::string& id) const {
     const std::string& host = apiHostOverride().empty() ? std::string(kApiHost) : apiHostOverride();
-    return std::string(kSchemes[protocolIndex_]) + host + kApiVersion + path + id + kFormats[replyFormatIndex_];
+    return std::string(kSchemes[protocolIndex_]) + host + kApiVersion + path + id +
+           kFormats[replyFormatIndex_];
 }
 
 std::string TwitterClient::oauthUrl(const char* path) const {
@@ -258,4 +265,6 @@ bool TwitterClient::postStatus(const std::string& status, const std::string& rep
     return sendPost(buildUrl("statuses/update"), newStatusMsg);
 }
 
-bool TwitterClient::verifyCredentials() { return sendGet(buildUrl("account/verify_credentials")); }
+bool TwitterClient::verifyCredentials() {
+    return sendGet(buildUrl("account/verify_credentials"));
+}

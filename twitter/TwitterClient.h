@@ -10,7 +10,7 @@
 #include "twitter/OAuthSigner.h"
 
 class TwitterClient {
-public:
+  public:
     TwitterClient();
     ~TwitterClient();
     // Makes a new handle and carries over the proxy and account texts and all
@@ -107,12 +107,13 @@ public:
     bool fetchPin(const std::string& authorizeUrl);
     bool accessToken();
 
-private:
+  private:
     void prepareRequest();
     void applyProxyOptions();
     void applyCallbackOptions();
     void applyAccountOptions();
-    bool perform(HttpMethod method, const std::string& url, const std::string& body, const std::string& header);
+    bool perform(HttpMethod method, const std::string& url, const std::string& body,
+                 const std::string& header);
     bool sendGet(const std::string& url);
     bool sendGet(const std::string& url, const std::string& header);
     bool sendPost(const std::string& url, const std::string& body);

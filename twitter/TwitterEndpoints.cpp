@@ -57,9 +57,15 @@ bool TwitterClient::timelineHome(const std::string& sinceId) {
     return sendGet(url);
 }
 
-bool TwitterClient::timelinePublic() { return sendGet(buildUrl("statuses/public_timeline")); }
-bool TwitterClient::featured() { return sendGet(buildUrl("statuses/featured")); }
-bool TwitterClient::timelineFriends() { return sendGet(buildUrl("statuses/friends_timeline")); }
+bool TwitterClient::timelinePublic() {
+    return sendGet(buildUrl("statuses/public_timeline"));
+}
+bool TwitterClient::featured() {
+    return sendGet(buildUrl("statuses/featured"));
+}
+bool TwitterClient::timelineFriends() {
+    return sendGet(buildUrl("statuses/friends_timeline"));
+}
 
 bool TwitterClient::mentions(const std::string& sinceId) {
     std::string url = buildUrl("statuses/mentions");
@@ -137,11 +143,14 @@ bool TwitterClient::directMessages(const std::string& sinceId) {
     return sendGet(url);
 }
 
-bool TwitterClient::directMessagesSent() { return sendGet(buildUrl("direct_messages/sent")); }
+bool TwitterClient::directMessagesSent() {
+    return sendGet(buildUrl("direct_messages/sent"));
+}
 
 bool TwitterClient::directMessageSend(const std::string& user, const std::string& message, bool isUserId) {
     if (user.empty() || message.empty()) return false;
-    return sendPost(urlForUser(buildUrl("direct_messages/new"), user, isUserId), "text=" + urlEncode(message));
+    return sendPost(urlForUser(buildUrl("direct_messages/new"), user, isUserId),
+                    "text=" + urlEncode(message));
 }
 
 bool TwitterClient::directMessageDestroy(const std::string& id) {
@@ -149,8 +158,12 @@ bool TwitterClient::directMessageDestroy(const std::string& id) {
     return sendDelete(buildUrl("direct_messages/destroy/", id));
 }
 
-bool TwitterClient::rateLimitStatus() { return sendGet(buildUrl("account/rate_limit_status")); }
-bool TwitterClient::favorites() { return sendGet(buildUrl("favorites")); }
+bool TwitterClient::rateLimitStatus() {
+    return sendGet(buildUrl("account/rate_limit_status"));
+}
+bool TwitterClient::favorites() {
+    return sendGet(buildUrl("favorites"));
+}
 
 bool TwitterClient::favoriteCreate(const std::string& id) {
     if (id.empty()) return false;
@@ -193,7 +206,9 @@ bool TwitterClient::blocksIds(bool stringifyIds, const std::string& cursor) {
     return sendGet(url);
 }
 
-bool TwitterClient::savedSearches() { return sendGet(buildUrl("saved_searches")); }
+bool TwitterClient::savedSearches() {
+    return sendGet(buildUrl("saved_searches"));
+}
 
 bool TwitterClient::savedSearchShow(const std::string& id) {
     if (id.empty()) return false;
@@ -210,11 +225,21 @@ bool TwitterClient::savedSearchDestroy(const std::string& id) {
     return sendDelete(buildUrl("saved_searches/destroy/", id));
 }
 
-bool TwitterClient::trends() { return sendGet(buildUrl("trends")); }
-bool TwitterClient::trendsDaily() { return sendGet(buildUrl("trends/daily")); }
-bool TwitterClient::trendsWeekly() { return sendGet(buildUrl("trends/weekly")); }
-bool TwitterClient::trendsCurrent() { return sendGet(buildUrl("trends/current")); }
-bool TwitterClient::trendsAvailable() { return sendGet(buildUrl("trends/available")); }
+bool TwitterClient::trends() {
+    return sendGet(buildUrl("trends"));
+}
+bool TwitterClient::trendsDaily() {
+    return sendGet(buildUrl("trends/daily"));
+}
+bool TwitterClient::trendsWeekly() {
+    return sendGet(buildUrl("trends/weekly"));
+}
+bool TwitterClient::trendsCurrent() {
+    return sendGet(buildUrl("trends/current"));
+}
+bool TwitterClient::trendsAvailable() {
+    return sendGet(buildUrl("trends/available"));
+}
 
 bool TwitterClient::requestToken(std::string& authorizeUrl) {
     if (!handle_) return false;
@@ -245,7 +270,8 @@ bool TwitterClient::fetchPin(const std::string& authorizeUrl) {
         return false;
     }
     std::string dataStr = "oauth_token=" + oauthTokenVal + "&authenticity_token=" + authenticityTokenVal +
-                          "&session[username_or_email]=" + accountUser_ + "&session[password]=" + accountPassword_;
+                          "&session[username_or_email]=" + accountUser_ +
+                          "&session[password]=" + accountPassword_;
     if (!sendPost(authorizeUrl, dataStr)) return false;
     curl_easy_getinfo(static_cast<CURL*>(handle_), CURLINFO_RESPONSE_CODE, &httpStatusCode);
     lastResponseBody(page);

@@ -21,7 +21,7 @@ namespace {
 const char* const kTokenSecret = "tokenSecret9";
 
 class TwitterChannelTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         peer = new TwitterPeer();
         peerStarted = peer->start(kTwitterConsumerSecret, kTokenSecret);
@@ -43,7 +43,9 @@ protected:
         clearProcessSettings();
         if (chdir(oldDir) != 0) ADD_FAILURE() << "cannot return to " << oldDir;
     }
-    void writeKeys() { writeFile(dir.file("BrimselKeys.ini"), std::string("zentok;12-tok;") + kTokenSecret + "\n"); }
+    void writeKeys() {
+        writeFile(dir.file("BrimselKeys.ini"), std::string("zentok;12-tok;") + kTokenSecret + "\n");
+    }
     std::unique_ptr<notifyTwitter> channel(const char* rest) {
         std::string copy = rest ? rest : "";
         return std::make_unique<notifyTwitter>(rest ? &copy[0] : nullptr);
@@ -74,8 +76,9 @@ TEST_F(TwitterChannelTest, DirectMessageToTarget) {
     PeerRequest check = peer->last();
     EXPECT_EQ(check.path, "/1.1/account/verify_credentials.json");
     EXPECT_TRUE(check.valid);
-    EXPECT_NE(check.header("Authorization").find(std::string("oauth_consumer_key=\"") + kTwitterConsumerKey + "\""),
-              std::string::npos);
+    EXPECT_NE(
+        check.header("Authorization").find(std::string("oauth_consumer_key=\"") + kTwitterConsumerKey + "\""),
+        std::string::npos);
     EXPECT_NE(check.header("Authorization").find("oauth_token=\"12-tok\""), std::string::npos);
 
     EXPECT_TRUE(twitter->notify(node, "Alarm"));
@@ -111,7 +114,8 @@ TEST_F(TwitterChannelTest, PublicStatusAndEmptyText) {
     auto punctuation = channel("!!!");
     testing::internal::CaptureStdout();
     EXPECT_TRUE(punctuation->notify(node, "x"));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "notifyTwitter::notify, to <public>, node DB1.DBW4, text 'x'\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "notifyTwitter::notify, to <public>, node DB1.DBW4, text 'x'\n");
     EXPECT_EQ(peer->last().body, "status=x");
 }
 

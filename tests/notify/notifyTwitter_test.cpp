@@ -1,5 +1,7 @@
 // The Twitter channel without the service: the keys file and the target rules.
 // No keys are present while channels are made here, so nothing is sent.
+#include "notify/notifyTwitter.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,7 +10,6 @@
 
 #include "core/Coupler.h"
 #include "core/Settings.h"
-#include "notify/notifyTwitter.h"
 #include "support/TestSupport.h"
 
 using namespace testsupport;
@@ -16,7 +17,7 @@ using namespace testsupport;
 namespace {
 
 class TwitterKeysTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_NE(getcwd(oldDir, sizeof oldDir), nullptr);
         ASSERT_EQ(chdir(dir.path().c_str()), 0);

@@ -33,7 +33,8 @@ struct PeerRequest {
             if (colon != name.size()) continue;
             bool same = true;
             for (size_t i = 0; i < colon; ++i) {
-                if (tolower(static_cast<unsigned char>(line[i])) != tolower(static_cast<unsigned char>(name[i])))
+                if (tolower(static_cast<unsigned char>(line[i])) !=
+                    tolower(static_cast<unsigned char>(name[i])))
                     same = false;
             }
             if (same) return line.substr(colon + 2);
@@ -45,24 +46,26 @@ struct PeerRequest {
 inline std::string fromHex(const std::string& hex) {
     if (hex == "-") return "";
     std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
     return out;
 }
 
 class TwitterPeer {
-public:
+  public:
     // Makes a certificate for 127.0.0.1 and starts the peer, which checks
     // signatures with the given secrets.
     bool start(const std::string& consumerSecret, const std::string& tokenSecret) {
-        std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1"
-                              " -addext subjectAltName=IP:127.0.0.1 -keyout '" +
-                              dir_.file("key.pem") + "' -out '" + dir_.file("cert.pem") + "' >/dev/null 2>&1";
+        std::string command =
+            "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1"
+            " -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+            dir_.file("key.pem") + "' -out '" + dir_.file("cert.pem") + "' >/dev/null 2>&1";
         if (std::system(command.c_str()) != 0) return false;
         port_ = freeLoopbackPort();
         if (!process_.start({kPython, sourcePath("tests/peers/twitter/twitter_peer.py"), "--port",
-                             std::to_string(port_), "--cert", dir_.file("cert.pem"), "--key", dir_.file("key.pem"),
-                             "--record", recordFile(), "--consumer-secret", consumerSecret, "--token-secret",
-                             tokenSecret, "--lifetime", "240", "--verbose"},
+                             std::to_string(port_), "--cert", dir_.file("cert.pem"), "--key",
+                             dir_.file("key.pem"), "--record", recordFile(), "--consumer-secret",
+                             consumerSecret, "--token-secret", tokenSecret, "--lifetime", "240", "--verbose"},
                             dir_.file("peer.log"))) {
             return false;
         }
@@ -94,7 +97,8 @@ public:
             PeerRequest r;
             std::string path, query, body, headers;
             int valid = 0, replay = 0;
-            if (!(fields >> r.method >> path >> query >> body >> headers >> valid >> replay >> r.status)) continue;
+            if (!(fields >> r.method >> path >> query >> body >> headers >> valid >> replay >> r.status))
+                continue;
             r.path = fromHex(path);
             r.query = fromHex(query);
             r.body = fromHex(body);
@@ -111,7 +115,7 @@ public:
         return all.empty() ? PeerRequest{} : all.back();
     }
 
-private:
+  private:
     TempDir dir_;
     Process process_;
     int port_ = 0;

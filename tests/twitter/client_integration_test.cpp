@@ -1,8 +1,7 @@
 // The Twitter client against the local HTTPS peer, which checks every OAuth
 // signature with oauthlib and records each request.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,7 +23,7 @@ const char* const kConsumerSecret = "cs-Secret0";
 const char* const kTokenSecret = "ts-Secret1";
 
 class TwitterClientTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         peer = new TwitterPeer();
         peerStarted = peer->start(kConsumerSecret, kTokenSecret);
@@ -129,8 +128,8 @@ TEST_F(TwitterClientTest, EndpointSample) {
         {[](TwitterClient& c) { return c.search("zentok", "5"); }, "GET", "/1.1/search/tweets.json",
          "q=zentok&count=5", ""},
         {[](TwitterClient& c) { return c.statusShow("123"); }, "GET", "/1.1/statuses/show/123.json", "", ""},
-        {[](TwitterClient& c) { return c.statusDestroy("123"); }, "DELETE", "/1.1/statuses/destroy/123.json", "",
-         ""},
+        {[](TwitterClient& c) { return c.statusDestroy("123"); }, "DELETE", "/1.1/statuses/destroy/123.json",
+         "", ""},
         {[](TwitterClient& c) { return c.retweet("77"); }, "POST", "/1.1/statuses/retweet/77.json", "",
          "text=dummy"},
         {[](TwitterClient& c) { return c.timelineHome("5"); }, "GET", "/1.1/statuses/home_timeline.json",
@@ -139,7 +138,8 @@ TEST_F(TwitterClientTest, EndpointSample) {
          "/1.1/statuses/user_timeline.json", "screen_name=bob&count=200&include_rts=true&trim_user=true", ""},
         {[](TwitterClient& c) { return c.timelineUser(false, false, 20, "", false); }, "GET",
          "/1.1/statuses/user_timeline.json", "&count=20", ""},
-        {[](TwitterClient& c) { return c.userShow("12", true); }, "GET", "/1.1/users/show.json", "user_id=12", ""},
+        {[](TwitterClient& c) { return c.userShow("12", true); }, "GET", "/1.1/users/show.json", "user_id=12",
+         ""},
         {[](TwitterClient& c) { return c.friendsIds("", false, "-1"); }, "GET", "/1.1/friends/ids.json",
          "cursor=-1", ""},
         {[](TwitterClient& c) { return c.followersIds("bob", false, "7"); }, "GET", "/1.1/followers/ids.json",
@@ -152,10 +152,10 @@ TEST_F(TwitterClientTest, EndpointSample) {
          "/1.1/friendships/destroy.json", "screen_name=bob", ""},
         {[](TwitterClient& c) { return c.blocksList(true, false, "3"); }, "GET", "/1.1/blocks/list.json",
          "include_entities=true&cursor=3", ""},
-        {[](TwitterClient& c) { return c.blocksIds(true, ""); }, "GET", "/1.1/blocks/ids.json", "stringify_ids=true",
-         ""},
-        {[](TwitterClient& c) { return c.savedSearchCreate("plc alarm"); }, "POST", "/1.1/saved_searches/create.json",
-         "", "query=plc%20alarm"},
+        {[](TwitterClient& c) { return c.blocksIds(true, ""); }, "GET", "/1.1/blocks/ids.json",
+         "stringify_ids=true", ""},
+        {[](TwitterClient& c) { return c.savedSearchCreate("plc alarm"); }, "POST",
+         "/1.1/saved_searches/create.json", "", "query=plc%20alarm"},
         {[](TwitterClient& c) { return c.trendsAvailable(); }, "GET", "/1.1/trends/available.json", "", ""},
     };
     for (const auto& c : cases) {
@@ -328,7 +328,8 @@ TEST_F(TwitterClientTest, AuthorizationFlow) {
     r = peer->last();
     EXPECT_EQ(r.method, "POST");
     EXPECT_EQ(r.body,
-              "oauth_token=RT42&authenticity_token=AUTH123&session[username_or_email]=operator&session[password]=pw");
+              "oauth_token=RT42&authenticity_token=AUTH123&session[username_or_email]=operator&session["
+              "password]=pw");
 
     ASSERT_TRUE(client->accessToken());
     r = peer->last();

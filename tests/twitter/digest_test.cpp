@@ -186,11 +186,13 @@ TEST(Sha1Test, HashFileReportsAndWipes) {
 TEST(HmacSha1Test, Rfc2202Vectors) {
     EXPECT_EQ(hmacHex(std::string(20, '\x0b'), "Hi There"), "b617318655057264e28bc0b6fb378c8ef146be00");
     EXPECT_EQ(hmacHex("Jefe", "what do ya want for nothing?"), "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79");
-    EXPECT_EQ(hmacHex(std::string(20, '\xaa'), std::string(50, '\xdd')), "125d7342b9ac11cd91a39af48aa17b4f63f175d3");
+    EXPECT_EQ(hmacHex(std::string(20, '\xaa'), std::string(50, '\xdd')),
+              "125d7342b9ac11cd91a39af48aa17b4f63f175d3");
     std::string key4;
     for (int i = 1; i <= 25; ++i) key4 += static_cast<char>(i);
     EXPECT_EQ(hmacHex(key4, std::string(50, '\xcd')), "4c9007f4026250c6bc8414f9bf50c86c2d7235da");
-    EXPECT_EQ(hmacHex(std::string(20, '\x0c'), "Test With Truncation"), "4c1a03424b55e07fe7f27be1d58bb9324a9a5a04");
+    EXPECT_EQ(hmacHex(std::string(20, '\x0c'), "Test With Truncation"),
+              "4c1a03424b55e07fe7f27be1d58bb9324a9a5a04");
     // Keys longer than the 64-byte block are hashed first.
     EXPECT_EQ(hmacHex(std::string(80, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First"),
               "aa4ae5e15272d00e95705637ce8a3b55ed402112");
@@ -210,7 +212,8 @@ TEST(HmacSha1Test, MatchesOpensslForKeyAndMessageLengthsAroundTheBlock) {
         // An empty key is padded with zero bytes like any short key, so the
         // one-byte key 00 stands in for it on the command line.
         command += " -macopt hexkey:" +
-                   (keyLength == 0 ? std::string("00") : toHex(reinterpret_cast<const uint8_t*>(key.data()), key.size()));
+                   (keyLength == 0 ? std::string("00")
+                                   : toHex(reinterpret_cast<const uint8_t*>(key.data()), key.size()));
         std::map<std::string, std::string> ours;
         for (size_t n : messageLengths) {
             std::string message = randomBytes(random, n);
@@ -228,18 +231,28 @@ TEST(HmacSha1Test, MatchesOpensslForKeyAndMessageLengthsAroundTheBlock) {
 TEST(HmacSha1Test, OneObjectComputesSeveralMacs) {
     HmacSha1 hmac;
     uint8_t first[20], second[20];
-    hmac.compute(reinterpret_cast<const uint8_t*>("Hi There"), 8, reinterpret_cast<const uint8_t*>("k"), 1, first);
-    hmac.compute(reinterpret_cast<const uint8_t*>("Hi There"), 8, reinterpret_cast<const uint8_t*>("k"), 1, second);
+    hmac.compute(reinterpret_cast<const uint8_t*>("Hi There"), 8, reinterpret_cast<const uint8_t*>("k"), 1,
+                 first);
+    hmac.compute(reinterpret_cast<const uint8_t*>("Hi There"), 8, reinterpret_cast<const uint8_t*>("k"), 1,
+                 second);
     EXPECT_EQ(toHex(first, 20), toHex(second, 20));
     EXPECT_EQ(toHex(first, 20), hmacHex("k", "Hi There"));
 }
 
 TEST(Base64Test, Rfc4648Vectors) {
-    auto enc = [](const std::string& s) { return base64Encode(reinterpret_cast<const uint8_t*>(s.data()), s.size()); };
-    const std::vector<std::pair<std::string, std::string>> vectors = {
-        {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {"abc", "YWJj"},
-        {"ab", "YWI="},   {"a", "YQ=="}};
+    auto enc = [](const std::string& s) {
+        return base64Encode(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+    };
+    const std::vector<std::pair<std::string, std::string>> vectors = {{"", ""},
+                                                                      {"f", "Zg=="},
+                                                                      {"fo", "Zm8="},
+                                                                      {"foo", "Zm9v"},
+                                                                      {"foob", "Zm9vYg=="},
+                                                                      {"fooba", "Zm9vYmE="},
+                                                                      {"foobar", "Zm9vYmFy"},
+                                                                      {"abc", "YWJj"},
+                                                                      {"ab", "YWI="},
+                                                                      {"a", "YQ=="}};
     for (const auto& v : vectors) {
         EXPECT_EQ(enc(v.first), v.second) << v.first;
         EXPECT_EQ(base64Decode(v.second), v.first) << v.second;
@@ -259,8 +272,8 @@ TEST(Base64Test, DecodeStopsAtPadOrForeignCharacter) {
     EXPECT_EQ(base64Decode("YWI="), "ab");
     EXPECT_EQ(base64Decode("YWJj YWJj"), "abc");  // stops at the blank
     EXPECT_EQ(base64Decode("YWJj=YWJj"), "abc");
-    EXPECT_EQ(base64Decode("YW\nJj"), "a");       // "YW" is a group of 2: one byte
-    EXPECT_EQ(base64Decode("Y"), "");             // a lone character gives nothing
+    EXPECT_EQ(base64Decode("YW\nJj"), "a");  // "YW" is a group of 2: one byte
+    EXPECT_EQ(base64Decode("Y"), "");        // a lone character gives nothing
     EXPECT_EQ(base64Decode("YWJ"), "ab");
     EXPECT_EQ(base64Decode("*abc"), "");
     EXPECT_EQ(base64Decode(std::string("YW\0Jj", 5)), "a");

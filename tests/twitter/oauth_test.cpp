@@ -29,7 +29,7 @@ std::string headerValue(const std::string& header, const std::string& name) {
 }
 
 class OAuthSignerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         setClockForTesting([] { return int64_t(1700000000); });
         signer.setConsumerKey("ck");
@@ -93,7 +93,8 @@ TEST_F(OAuthSignerTest, PostHeaderSignsBodyDoublyEncodedAroundTheOAuthItems) {
 
     const std::string base =
         "POST&https%3A%2F%2Fapi.example%2F1.1%2Fstatuses%2Fupdate.json&in_reply_to_status_id%3D7"
-        "%26oauth_consumer_key%3Dck%26oauth_nonce%3D" + nonce +
+        "%26oauth_consumer_key%3Dck%26oauth_nonce%3D" +
+        nonce +
         "%26oauth_signature_method%3DHMAC-SHA1%26oauth_timestamp%3D1700000000%26oauth_token%3Dtok"
         "%26oauth_version%3D1.0%26status%3Da%2520b";
     const std::string signature = expectedSignature(base, "cs&ts");
@@ -105,22 +106,27 @@ TEST_F(OAuthSignerTest, PostHeaderSignsBodyDoublyEncodedAroundTheOAuthItems) {
 
 TEST_F(OAuthSignerTest, QueryIsSignedWithTheBaseUrlAndLeftOutOfTheHeader) {
     std::string header;
-    ASSERT_TRUE(signer.buildAuthorizationHeader(kHttpGet, "https://api.example/1.1/statuses/show.json?since_id=5&q=a b",
-                                                "", header, false));
-    const std::string base = "GET&https%3A%2F%2Fapi.example%2F1.1%2Fstatuses%2Fshow.json&oauth_consumer_key%3Dck"
-                             "%26oauth_nonce%3D" + signer.nonce() +
-                             "%26oauth_signature_method%3DHMAC-SHA1%26oauth_timestamp%3D1700000000"
-                             "%26oauth_token%3Dtok%26oauth_version%3D1.0%26q%3Da%2520b%26since_id%3D5";
+    ASSERT_TRUE(signer.buildAuthorizationHeader(
+        kHttpGet, "https://api.example/1.1/statuses/show.json?since_id=5&q=a b", "", header, false));
+    const std::string base =
+        "GET&https%3A%2F%2Fapi.example%2F1.1%2Fstatuses%2Fshow.json&oauth_consumer_key%3Dck"
+        "%26oauth_nonce%3D" +
+        signer.nonce() +
+        "%26oauth_signature_method%3DHMAC-SHA1%26oauth_timestamp%3D1700000000"
+        "%26oauth_token%3Dtok%26oauth_version%3D1.0%26q%3Da%2520b%26since_id%3D5";
     EXPECT_EQ(headerValue(header, "oauth_signature"), expectedSignature(base, "cs&ts"));
     EXPECT_EQ(header.find("since_id"), std::string::npos);
     EXPECT_EQ(header.find("q="), std::string::npos);
 
     // DELETE carries its own method word in the base string.
-    ASSERT_TRUE(signer.buildAuthorizationHeader(kHttpDelete, "https://api.example/1.1/x/9.json", "", header, false));
-    const std::string deleteBase = "DELETE&https%3A%2F%2Fapi.example%2F1.1%2Fx%2F9.json&oauth_consumer_key%3Dck"
-                                   "%26oauth_nonce%3D" + signer.nonce() +
-                                   "%26oauth_signature_method%3DHMAC-SHA1%26oauth_timestamp%3D1700000000"
-                                   "%26oauth_token%3Dtok%26oauth_version%3D1.0";
+    ASSERT_TRUE(
+        signer.buildAuthorizationHeader(kHttpDelete, "https://api.example/1.1/x/9.json", "", header, false));
+    const std::string deleteBase =
+        "DELETE&https%3A%2F%2Fapi.example%2F1.1%2Fx%2F9.json&oauth_consumer_key%3Dck"
+        "%26oauth_nonce%3D" +
+        signer.nonce() +
+        "%26oauth_signature_method%3DHMAC-SHA1%26oauth_timestamp%3D1700000000"
+        "%26oauth_token%3Dtok%26oauth_version%3D1.0";
     EXPECT_EQ(headerValue(header, "oauth_signature"), expectedSignature(deleteBase, "cs&ts"));
 }
 
@@ -128,12 +134,14 @@ TEST_F(OAuthSignerTest, WithoutAccessTokenTheKeyEndsInAmpersand) {
     signer.setAccessToken("");
     signer.setAccessTokenSecret("");
     std::string header;
-    ASSERT_TRUE(signer.buildAuthorizationHeader(kHttpGet, "https://api.example/1.1/a.json", "", header, false));
+    ASSERT_TRUE(
+        signer.buildAuthorizationHeader(kHttpGet, "https://api.example/1.1/a.json", "", header, false));
     EXPECT_EQ(header.find("oauth_token"), std::string::npos);
-    const std::string base = "GET&https%3A%2F%2Fapi.example%2F1.1%2Fa.json&oauth_consumer_key%3Dck%26oauth_nonce%3D" +
-                             signer.nonce() +
-                             "%26oauth_signature_method%3DHMAC-SHA1%26oauth_timestamp%3D1700000000"
-                             "%26oauth_version%3D1.0";
+    const std::string base =
+        "GET&https%3A%2F%2Fapi.example%2F1.1%2Fa.json&oauth_consumer_key%3Dck%26oauth_nonce%3D" +
+        signer.nonce() +
+        "%26oauth_signature_method%3DHMAC-SHA1%26oauth_timestamp%3D1700000000"
+        "%26oauth_version%3D1.0";
     EXPECT_EQ(headerValue(header, "oauth_signature"), expectedSignature(base, "cs&"));
 }
 
@@ -147,8 +155,8 @@ TEST_F(OAuthSignerTest, VerifierOnlyWhenAskedForAndUnknownMethodUnsigned) {
     EXPECT_LT(header.find("oauth_token="), header.find("oauth_verifier="));
     EXPECT_LT(header.find("oauth_verifier="), header.find("oauth_version="));
 
-    EXPECT_TRUE(signer.buildAuthorizationHeader(static_cast<HttpMethod>(7), "https://api.example/a.json", "", header,
-                                                false));
+    EXPECT_TRUE(signer.buildAuthorizationHeader(static_cast<HttpMethod>(7), "https://api.example/a.json", "",
+                                                header, false));
     EXPECT_EQ(header.find("oauth_signature="), std::string::npos);
     EXPECT_NE(header.find("oauth_signature_method=\"HMAC-SHA1\""), std::string::npos);
 }
@@ -190,9 +198,10 @@ TEST(OAuthParametersTest, ParseJoinAndOrder) {
     EXPECT_TRUE(signer.addOAuthParameters(true, "sig", oauthParams, true));
     OAuthSigner::joinParameters(oauthParams, joined, ",");
     EXPECT_TRUE(std::regex_match(
-        joined, std::regex("oauth_consumer_key=\"\",oauth_nonce=\"[0-9]+[0-9a-f]{1,3}\",oauth_signature=\"sig\","
-                           "oauth_signature_method=\"HMAC-SHA1\",oauth_timestamp=\"[0-9]+\",oauth_token=\"t\","
-                           "oauth_verifier=\"p\",oauth_version=\"1.0\"")))
+        joined,
+        std::regex("oauth_consumer_key=\"\",oauth_nonce=\"[0-9]+[0-9a-f]{1,3}\",oauth_signature=\"sig\","
+                   "oauth_signature_method=\"HMAC-SHA1\",oauth_timestamp=\"[0-9]+\",oauth_token=\"t\","
+                   "oauth_verifier=\"p\",oauth_version=\"1.0\"")))
         << joined;
 }
 
