@@ -214,16 +214,10 @@ TEST_F(SrvMgrTest, FailedPostsPrintOneLineEach) {
 
 TEST_F(SrvMgrTest, AServerThatNeverAnswersEndsTheTransferAtTheTimeOut) {
     // Accepts connections (in the kernel's backlog) and never answers.
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    int port = 0;
+    int listener = testsupport::listenOnLoopback(4, &port);
     ASSERT_GE(listener, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
-    socklen_t length = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    copyText(srvmgrHost, ("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port))).c_str());
+    copyText(srvmgrHost, ("http://127.0.0.1:" + std::to_string(port)).c_str());
 
     setSrvMgrTimeoutsForTesting(500, 1000);
     auto start = std::chrono::steady_clock::now();

@@ -216,16 +216,10 @@ TEST_F(ModbusMisbehaving, SourceReconnectsAtTheNextNodeStep) {
 // A device that closes at once, hard (RST) or soft (FIN), while the client is
 // idle: the next read fails without a signal, and a reconnect works.
 TEST_F(ModbusLink, DeviceThatClosesWhileIdle) {
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    int port = 0;
+    int listener = testsupport::listenOnLoopback(4, &port);
     ASSERT_GE(listener, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    std::string parameters = "tcp:127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    std::string parameters = "tcp:127.0.0.1:" + std::to_string(port);
 
     for (bool hard : {true, false}) {
         ModbusConnection c;

@@ -36,6 +36,10 @@ bool fileExists(const std::string& path);
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int freeLoopbackPort();
+// A listening socket on 127.0.0.1 with a free port that never accepts on its
+// own: connections wait in its backlog, so it stands in for a peer that never
+// answers. Returns the descriptor (or -1) and stores the port.
+int listenOnLoopback(int backlog, int* port);
 // Waits until something accepts connections on 127.0.0.1:port.
 bool waitForPort(int port, int timeoutMs);
 

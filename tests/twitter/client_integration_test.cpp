@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "support/TestSupport.h"
 #include "twitter/TwitterClient.h"
 #include "twitter/TwitterPeer.h"
 
@@ -239,16 +240,10 @@ TEST_F(TwitterClientTest, TransportFailureGivesLibcurlText) {
 
 TEST_F(TwitterClientTest, StalledServiceRunsIntoTheTimeLimit) {
     // A listener that takes the connection and never answers the TLS hello.
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    int port = 0;
+    int listener = testsupport::listenOnLoopback(4, &port);
     ASSERT_GE(listener, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
-    socklen_t length = sizeof addr;
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length), 0);
-    TwitterClient::setApiBaseForTesting("127.0.0.1:" + std::to_string(ntohs(addr.sin_port)));
+    TwitterClient::setApiBaseForTesting("127.0.0.1:" + std::to_string(port));
     TwitterClient::setRequestTimeoutForTesting(1);
 
     auto start = std::chrono::steady_clock::now();
