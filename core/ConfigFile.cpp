@@ -233,15 +233,26 @@ void Coupler::parseConfig() {
         printCantOpen(cfgName);
         return;
     }
-    cfgStat.modificationTime = static_cast<int64_t>(status.st_mtime);
+    cfgStat.modificationTime = static_cast<int64_t>(status.st_mtim.tv_sec);
+    cfgStat.modificationNanos = status.st_mtim.tv_nsec;
+    cfgStat.inode = static_cast<uint64_t>(status.st_ino);
 
     ConfigParser parser(*this);
     char line[kLineSize];
-    while (std::fgets(line, sizeof line, file)) parser.processLine(line);
+    int64_t bytesRead = 0;
+    while (std::fgets(line, sizeof line, file)) {
+        bytesRead = static_cast<int64_t>(std::ftell(file));
+        parser.processLine(line);
+    }
     std::fclose(file);
 
     // The access time is taken after reading, so the program's own reading of
     // the file does not count as a change.
-    if (stat(cfgName, &status) == 0) cfgStat.accessTime = static_cast<int64_t>(status.st_atime);
+    if (stat(cfgName, &status) == 0) {
+        cfgStat.accessTime = static_cast<int64_t>(status.st_atim.tv_sec);
+        cfgStat.accessNanos = status.st_atim.tv_nsec;
+        // The size of what was read, not of what the file holds by now.
+        cfgStat.size = bytesRead;
+    }
     prepareTemplates();
 }

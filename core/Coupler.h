@@ -85,10 +85,17 @@ struct Link {
     DirEntry* dir = nullptr;
 };
 
-// Status times of the configuration file, taken when it was loaded.
+// Status of the configuration file, taken when it was loaded. Besides the two
+// times, the size and the file identity count: a save that lands within the
+// time stamp's resolution of the load (a file written in two steps), or a
+// file replaced by one with an older time (cp -p, a checkout), is still a change.
 struct ConfigStat {
-    int64_t modificationTime = 0;
-    int64_t accessTime = 0;
+    int64_t modificationTime = 0;  // seconds
+    int64_t accessTime = 0;        // seconds
+    long modificationNanos = 0;
+    long accessNanos = 0;
+    int64_t size = -1;
+    uint64_t inode = 0;
 };
 
 class Coupler {

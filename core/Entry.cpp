@@ -51,11 +51,21 @@ std::string defaultConfigPath(const char* programPath) {
     return path.substr(0, at) + ".ini";
 }
 
+namespace {
+bool later(const struct timespec& now, int64_t seconds, long nanos) {
+    return static_cast<int64_t>(now.tv_sec) > seconds ||
+           (static_cast<int64_t>(now.tv_sec) == seconds && now.tv_nsec > nanos);
+}
+}  // namespace
+
 bool Coupler::configChanged() {
     struct stat status {};
     if (stat(cfgName, &status) != 0) return false;  // a removed file neither ends nor reloads
-    return static_cast<int64_t>(status.st_mtime) > cfgStat.modificationTime ||
-           static_cast<int64_t>(status.st_atime) > cfgStat.accessTime;
+    if (cfgStat.size >= 0 && (static_cast<int64_t>(status.st_size) != cfgStat.size ||
+                              static_cast<uint64_t>(status.st_ino) != cfgStat.inode))
+        return true;
+    return later(status.st_mtim, cfgStat.modificationTime, cfgStat.modificationNanos) ||
+           later(status.st_atim, cfgStat.accessTime, cfgStat.accessNanos);
 }
 
 int runZentok(int argc, char** argv) {

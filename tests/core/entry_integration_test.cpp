@@ -99,7 +99,8 @@ TEST(Entry, MissingFileRunsEmptyUntilItAppearsAndThenLoadsIt) {
     EXPECT_TRUE(zentok.running()) << "a missing file neither ends nor loads";
     writeFile(dir.file("later.ini"), "coupler;runmode;single\n");
     for (int i = 0; i < 200 && zentok.running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    EXPECT_FALSE(zentok.running()) << "the created file was loaded and its single mode ended the program";
+    EXPECT_FALSE(zentok.running()) << "the created file was loaded and its single mode ended the program\n"
+                                   << readFile(log);
     std::string out = readFile(log);
     EXPECT_EQ(countOf(out, "*** ini file 'later.ini': can't open\n"), 1) << out;
 }
@@ -123,4 +124,23 @@ TEST(Entry, ChangedFileIsLoadedAgainIntoANewCoupler) {
     EXPECT_FALSE(zentok.running());
     std::string out = readFile(log);
     EXPECT_EQ(countOf(out, "*** ini error: runmode\n"), 1) << out;
+}
+
+TEST(Entry, FileReplacedByAnOlderOneIsLoadedAgain) {
+    TempDir dir;
+    std::string ini = dir.file("c.ini");
+    writeFile(ini, "coupler;runmode;cycle\ncoupler;readinterval;1\n");
+    Process zentok;
+    std::string log = dir.file("out.log");
+    ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "c.ini"}, log, dir.path()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(zentok.running());
+    // As cp -p or a checkout does: a new file with an old time takes the place of the old one.
+    std::string replacement = dir.file("new.ini");
+    writeFile(replacement, "coupler;runmode;single\n");
+    struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, replacement.c_str(), old, 0), 0);
+    ASSERT_EQ(rename(replacement.c_str(), ini.c_str()), 0);
+    for (int i = 0; i < 200 && zentok.running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    EXPECT_FALSE(zentok.running()) << readFile(log);
 }
