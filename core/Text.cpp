@@ -68,8 +68,12 @@ int64_t parseDateTime(const char* text) {
     if (text[4] != '-' || text[7] != '-' || (text[10] != ' ' && text[10] != 'T') || text[13] != ':' ||
         text[16] != ':')
         return 0;
-    int year = parseInt(text), month = parseInt(text + 5), day = parseInt(text + 8);
-    int hour = parseInt(text + 11), minute = parseInt(text + 14), second = parseInt(text + 17);
+    // Only the 19 characters of the form count: digits right behind the
+    // seconds ("09:26:5312") must not run on into the seconds field.
+    char stamp[20];
+    copyText(stamp, text);
+    int year = parseInt(stamp), month = parseInt(stamp + 5), day = parseInt(stamp + 8);
+    int hour = parseInt(stamp + 11), minute = parseInt(stamp + 14), second = parseInt(stamp + 17);
 
     auto fill = [&](struct tm& tmv) {
         tmv.tm_year = year - 1900;

@@ -82,6 +82,7 @@ TEST_F(ParseDateTime, ReadsLocalTimeWithBlankOrT) {
     EXPECT_EQ(parseDateTime("2021-03-14 09:26:53"), 1615710413);
     EXPECT_EQ(parseDateTime("2021-03-14T09:26:53"), 1615710413);
     EXPECT_EQ(parseDateTime("2021-03-14 09:26:53 and more"), 1615710413);
+    EXPECT_EQ(parseDateTime("2021-03-14 09:26:5399"), 1615710413) << "characters after the seconds are ignored";
     // Summer time (CEST, UTC+2) applies on a date in July.
     EXPECT_EQ(parseDateTime("2021-07-01 12:00:00"), 1625133600);
 }
