@@ -140,6 +140,20 @@ bool ModbusConnection::connect(const char* parameters) {
     return true;
 }
 
+// Bytes that came in after the last answer was complete (a device that repeats
+// its answer, for one) belong to no request of ours. Left queued they would be
+// read as the answer to the next request, and every later read would get its
+// predecessor's answer. A closed or failed link is left for the request to find.
+void ModbusConnection::discardStaleBytes() {
+    // Bounded, so that a device that never stops sending cannot hold the read.
+    for (int chunk = 0; chunk < 64; ++chunk) {
+        ssize_t n = ::recv(sock_, modbus_tlg, sizeof modbus_tlg, MSG_DONTWAIT);
+        if (n > 0) continue;
+        if (n < 0 && errno == EINTR) continue;
+        return;
+    }
+}
+
 bool ModbusConnection::sendRequest(const uint8_t* request, int64_t deadlineMs) {
     size_t sent = 0;
     while (sent < kModbusRequestSize) {
@@ -231,6 +245,7 @@ bool ModbusConnection::read(Node* node) {
     if (logLevel() >= 6) printf("ModbusRead, IP %s, Addr %d:%d\n", ipAddress_, address.table, address.reg);
     int64_t deadlineMs = answerDeadlineMs();
     size_t frameSize = 0;
+    discardStaleBytes();
     if (!sendRequest(request, deadlineMs) || !receiveAnswer(deadlineMs, &frameSize)) {
         // No answer, half an answer or a broken link: a late answer must never
         // be taken for the next request's, so the link starts afresh.

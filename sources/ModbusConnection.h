@@ -31,6 +31,7 @@ public:
     static constexpr int kConnectTimeoutMs = 5000;
 
 private:
+    void discardStaleBytes();
     bool sendRequest(const uint8_t* request, int64_t deadlineMs);
     bool receiveAnswer(int64_t deadlineMs, size_t* frameSize);
 

@@ -193,6 +193,26 @@ TEST_F(ModbusMisbehaving, BrokenAnswersCloseTheLinkAndTheNextReadGetsItsOwnAnswe
     EXPECT_EQ(r.value, 100.0);
 }
 
+// A device that repeats an answer: the copy arrives after the read is done.
+// It must not be taken as the answer to the next request, or every later read
+// would get its predecessor's answer and fail for good.
+TEST_F(ModbusMisbehaving, ARepeatedAnswerDoesNotPutTheLinkOutOfStep) {
+    Peer peer("misbehaving_peer.py");
+    ASSERT_TRUE(peer.ready()) << peer.log();
+    ModbusConnection c;
+    ASSERT_TRUE(c.connect(peer.parameters().c_str()));
+    Read r = readAt(c, "4:15");
+    EXPECT_TRUE(r.ok) << r.output;
+    EXPECT_EQ(r.value, 15.0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    for (const char* address : {"4:100", "4:101", "4:102"}) {
+        r = readAt(c, address);
+        EXPECT_TRUE(r.ok) << address << ": " << r.output;
+        EXPECT_EQ(r.value, static_cast<double>(std::atoi(address + 2))) << address;
+    }
+    EXPECT_TRUE(c.isConnected());
+}
+
 TEST_F(ModbusMisbehaving, SourceReconnectsAtTheNextNodeStep) {
     Peer peer("misbehaving_peer.py");
     ASSERT_TRUE(peer.ready()) << peer.log();

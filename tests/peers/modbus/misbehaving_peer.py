@@ -18,6 +18,7 @@ Magic holding registers:
    12  a proper answer followed by 5 extra bytes
    13  a byte count of 4 for one register
    14  the connection is closed at once
+   15  the answer, then the same answer again 200 ms later
 
     misbehaving_peer.py --port PORT [--lifetime SECONDS]
 """
@@ -58,7 +59,7 @@ def serve(conn):
             if request is None:
                 return
             tid, _protocol, _length, _unit, function, address, _count = struct.unpack(">HHHBBHH", request)
-            if function != 3 or address < 2 or address > 14:
+            if function != 3 or address < 2 or address > 15:
                 conn.sendall(proper(tid, function, address))
                 continue
             answer = proper(tid, function, address)
@@ -98,6 +99,10 @@ def serve(conn):
                 conn.sendall(frame(tid, struct.pack(">BBHH", 3, 4, address, 0)))
             elif address == 14:
                 return
+            elif address == 15:
+                conn.sendall(answer)
+                time.sleep(0.2)
+                conn.sendall(answer)
 
 
 def main():
