@@ -11,6 +11,10 @@
 namespace {
 
 constexpr size_t kErrorTextSize = 1024;
+// The largest reply body kept. The service's replies are far smaller; a body
+// beyond this (a broken or hostile peer, a decompression bomb) is refused, so
+// the request fails instead of growing the process without end.
+constexpr size_t kMaxResponseBytes = size_t(8) << 20;
 
 const char* const kApiHost = "api.twitter.com";
 const char* const kApiVersion = "/1.1/";
@@ -123,7 +127,9 @@ void TwitterClient::setAccountPassword(const std::string& value) {
 size_t TwitterClient::writeResponseCallback(char* data, size_t size, size_t count, void* user) {
     TwitterClient* client = static_cast<TwitterClient*>(user);
     if (client == nullptr || data == nullptr || size == 0 || count == 0) return 0;
+    if (count > kMaxResponseBytes / size) return 0;
     size_t total = size * count;
+    if (total > kMaxResponseBytes - client->responseBody_.size()) return 0;  // libcurl ends the transfer
     client->responseBody_.append(data, total);
     return total;
 }

@@ -238,6 +238,21 @@ TEST_F(TwitterClientTest, TransportFailureGivesLibcurlText) {
     EXPECT_EQ(text, "");
 }
 
+TEST_F(TwitterClientTest, OversizedReplyIsRefusedAndTheClientGoesOn) {
+    // The peer answers trends/weekly with 9 MiB, more than a reply may hold.
+    EXPECT_FALSE(client->trendsWeekly());
+    std::string text;
+    client->lastTransportError(text);
+    EXPECT_NE(text, "");
+    std::string body;
+    client->lastResponseBody(body);
+    EXPECT_LE(body.size(), size_t(8) << 20);
+
+    ASSERT_TRUE(client->verifyCredentials());
+    client->lastResponseBody(body);
+    EXPECT_EQ(body, "{\"screen_name\":\"zentok\"}");
+}
+
 TEST_F(TwitterClientTest, StalledServiceRunsIntoTheTimeLimit) {
     // A listener that takes the connection and never answers the TLS hello.
     int port = 0;

@@ -14,6 +14,7 @@ sent.
 Replies: 401 for a bad signature or a reused nonce; 403 with an error body for a status that
 begins with "REFUSE"; token replies and pages for the authorization flow;
 a gzip-encoded body for verify_credentials when the client accepts gzip;
+a body of 9 MiB for trends/weekly;
 "{}" otherwise. The server stops by itself after --lifetime seconds.
 """
 import argparse
@@ -112,6 +113,8 @@ def make_handler(args, record_lock, seen_nonces):
                 if status.startswith("REFUSE"):
                     return 403, b'{"errors":[{"code":187,"message":"Status is a duplicate."}]}', {}
                 return 200, json.dumps({"id_str": "1", "text": status}).encode(), {}
+            if path.endswith("/trends/weekly.json"):
+                return 200, b"[" + b" " * (9 << 20) + b"]", {}
             if path.endswith("/account/verify_credentials.json"):
                 reply = b'{"screen_name":"zentok"}'
                 if "gzip" in headers.get("Accept-Encoding", ""):
