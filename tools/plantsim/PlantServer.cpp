@@ -141,7 +141,10 @@ bool PlantServer::serveInput(Client& client, const std::function<PlantImage()>& 
         client.out.insert(client.out.end(), pdu.begin(), pdu.end());
         client.in.erase(client.in.begin(), client.in.begin() + static_cast<long>(6 + length));
     }
-    return flush(client);
+    if (!flush(client)) return false;
+    // A client that sends requests but never reads its answers is dropped
+    // before its queue can grow without bound.
+    return client.out.size() <= 64 * kMaxFrame;
 }
 
 void PlantServer::run(const std::function<bool()>& keepGoing, const std::function<PlantImage()>& imageNow) {
