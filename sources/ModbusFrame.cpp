@@ -1,6 +1,6 @@
-// Modbus TCP framing (layouts from the Modbus Application Protocol
-// Specification V1.1b3 and the Modbus Messaging on TCP/IP Implementation
-// Guide V1.0b).
+// Modbus TCP framing: the MBAP header and the read requests and answers of
+// function codes 1 to 4, as the public Modbus application protocol and its
+// TCP/IP implementation guide lay them out.
 #include "sources/ModbusFrame.h"
 
 #include <cstring>

@@ -175,7 +175,7 @@ int buildReadRequest(uint8_t* out, uint16_t pduRef, int area, int dbNumber, int 
     uint32_t address = timerOrCounter ? static_cast<uint32_t>(start) : static_cast<uint32_t>(start) * 8u;
     p[0] = kFuncRead;  // 0: read variable
     p[1] = 1;          // 1: item count
-    p[2] = 0x12;       // item 0: variable specification
+    p[2] = 0x12;       // item 0: variable item marker
     p[3] = 0x0A;       // item 1: length of the rest of the item
     p[4] = 0x10;       // item 2: syntax id "any"
     p[5] = static_cast<uint8_t>(timerOrCounter ? area : 0x02);  // item 3: transport size

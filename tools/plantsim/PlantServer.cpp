@@ -1,6 +1,5 @@
-// plantsim's Modbus TCP server (frame layouts from the Modbus Application
-// Protocol Specification V1.1b3 and the Modbus Messaging on TCP/IP
-// Implementation Guide V1.0b).
+// plantsim's Modbus TCP server: MBAP framing and the answers to function
+// codes 1 to 4, as the public Modbus application protocol lays them out.
 #include "PlantServer.h"
 
 #include <arpa/inet.h>
