@@ -239,11 +239,8 @@ void Coupler::parseConfig() {
 
     ConfigParser parser(*this);
     char line[kLineSize];
-    int64_t bytesRead = 0;
-    while (std::fgets(line, sizeof line, file)) {
-        bytesRead = static_cast<int64_t>(std::ftell(file));
-        parser.processLine(line);
-    }
+    while (std::fgets(line, sizeof line, file)) parser.processLine(line);
+    int64_t bytesRead = static_cast<int64_t>(std::ftell(file));
     std::fclose(file);
 
     // The access time is taken after reading, so the program's own reading of

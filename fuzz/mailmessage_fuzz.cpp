@@ -6,32 +6,7 @@
 #include <string>
 
 #include "notify/MailMessage.h"
-
-namespace {
-
-std::string fromBase64(const std::string& text) {
-    std::string out;
-    unsigned int bits = 0;
-    int count = 0;
-    for (char c : text) {
-        int v;
-        if (c >= 'A' && c <= 'Z') v = c - 'A';
-        else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-        else if (c >= '0' && c <= '9') v = c - '0' + 52;
-        else if (c == '+') v = 62;
-        else if (c == '/') v = 63;
-        else continue;
-        bits = (bits << 6) | static_cast<unsigned>(v);
-        count += 6;
-        if (count >= 8) {
-            count -= 8;
-            out += static_cast<char>((bits >> count) & 0xFF);
-        }
-    }
-    return out;
-}
-
-}  // namespace
+#include "twitter/Encoding.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Text up to the first NUL byte, as C strings carry it; the first byte
@@ -95,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (size_t at = 0; (at = unfolded.find("=?UTF-8?B?", at)) != std::string::npos;) {
             size_t end = unfolded.find("?=", at + 10);
             if (end == std::string::npos) std::abort();
-            decoded += fromBase64(unfolded.substr(at + 10, end - at - 10));
+            decoded += base64Decode(unfolded.substr(at + 10, end - at - 10));
             at = end + 2;
         }
     } else {

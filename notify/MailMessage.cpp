@@ -9,6 +9,7 @@
 #include <random>
 
 #include "core/Settings.h"
+#include "twitter/Encoding.h"
 
 namespace {
 
@@ -33,22 +34,6 @@ bool isPlainAscii(const std::string& text) {
     return text.find("=?") == std::string::npos;
 }
 
-std::string base64(const unsigned char* data, size_t length) {
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((length + 2) / 3 * 4);
-    for (size_t i = 0; i < length; i += 3) {
-        unsigned int triple = static_cast<unsigned int>(data[i]) << 16;
-        if (i + 1 < length) triple |= static_cast<unsigned int>(data[i + 1]) << 8;
-        if (i + 2 < length) triple |= data[i + 2];
-        out += alphabet[(triple >> 18) & 63];
-        out += alphabet[(triple >> 12) & 63];
-        out += i + 1 < length ? alphabet[(triple >> 6) & 63] : '=';
-        out += i + 2 < length ? alphabet[triple & 63] : '=';
-    }
-    return out;
-}
-
 // Encoded words of at most kEncodedChunk octets each, never splitting a UTF-8
 // character (RFC 2047 requires each word to stand on its own), separated by
 // folding white space, which a decoder drops between encoded words.
@@ -67,7 +52,7 @@ std::string encodedWords(const std::string& value) {
         }
         if (!out.empty()) out += "\r\n ";
         out += "=?UTF-8?B?";
-        out += base64(bytes + at, end - at);
+        out += base64Encode(bytes + at, end - at);
         out += "?=";
         at = end;
     }

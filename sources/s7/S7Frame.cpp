@@ -32,7 +32,7 @@ void put16(uint8_t* p, unsigned v) {
 // Reads untrusted bytes; every read past the end sets `overrun` and yields 0.
 class Cursor {
 public:
-    Cursor(const uint8_t* data, int length) : data_(data), length_(length > 0 ? length : 0) {}
+    Cursor(const uint8_t* data, int length) : data_(data), length_(data && length > 0 ? length : 0) {}
     unsigned u8() {
         if (pos_ + 1 > length_) return fail();
         return data_[pos_++];

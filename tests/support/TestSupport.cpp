@@ -144,6 +144,15 @@ bool Process::running() {
     return true;
 }
 
+bool Process::waitForExit(int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (running()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    return true;
+}
+
 void Process::stop() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);

@@ -56,6 +56,8 @@ public:
                const std::string& workDir = "");
     void stop();
     bool running();
+    // Waits up to timeoutMs for the process to end; true when it has.
+    bool waitForExit(int timeoutMs);
     pid_t pid() const { return pid_; }
 
 private:
