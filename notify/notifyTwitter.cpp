@@ -9,11 +9,10 @@
 #include "core/Settings.h"
 #include "core/Text.h"
 
-#ifndef ZENTOK_TWITTER_CONSUMER_KEY
-#define ZENTOK_TWITTER_CONSUMER_KEY "Zk0Zk0Zk0Zk0Zk0Zk0Zk0Z"
-#endif
-#ifndef ZENTOK_TWITTER_CONSUMER_SECRET
-#define ZENTOK_TWITTER_CONSUMER_SECRET "Zs0Zs0Zs0Zs0Zs0Zs0Zs0Zs0Zs0Zs0Zs0Zs0Zs0Zs0"
+// The application's credentials are build settings (CMakeLists.txt), so the
+// placeholder lives in one place only.
+#if !defined(ZENTOK_TWITTER_CONSUMER_KEY) || !defined(ZENTOK_TWITTER_CONSUMER_SECRET)
+#error "ZENTOK_TWITTER_CONSUMER_KEY and ZENTOK_TWITTER_CONSUMER_SECRET come from the build settings"
 #endif
 
 const char* const kTwitterConsumerKey = ZENTOK_TWITTER_CONSUMER_KEY;
