@@ -76,8 +76,9 @@ struct Receiver {
 
     // Creates the channel from the rest of an address line (may be null).
     void setAddress(char* rest);
-    // Hands a notification to the channel, creating the default channel first.
-    bool notify(const Node& node, const char* text);
+    // Hands a notification to the channel, creating the default channel first;
+    // the channel settles `delivery` (may be null) with the outcome.
+    bool notify(const Node& node, const char* text, const std::shared_ptr<class Delivery>& delivery = nullptr);
 };
 
 struct Link {

@@ -1,4 +1,4 @@
 // The base channel does nothing.
 #include "notify/Notifier.h"
 
-bool Notifier::notify(const Node&, const char*) { return false; }
+bool Notifier::notify(const Node&, const char*, const DeliveryHandle&) { return false; }

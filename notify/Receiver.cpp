@@ -32,7 +32,7 @@ void Receiver::setAddress(char* rest) {
     // the server-manager channel.
 }
 
-bool Receiver::notify(const Node& node, const char* text) {
+bool Receiver::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
     if (!notifier) notifier = std::make_unique<notifySrvMgr>();
-    return notifier->notify(node, text);
+    return notifier->notify(node, text, delivery);
 }

@@ -31,7 +31,7 @@ notifyFile::notifyFile(char* rest) {
         if (*c == '\\') *c = '/';
 }
 
-bool notifyFile::notify(const Node& node, const char* text) {
+bool notifyFile::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
     // One moment for the file name and the time stamp.
     time_t now = static_cast<time_t>(currentTime());
     struct tm local {};
@@ -53,5 +53,6 @@ bool notifyFile::notify(const Node& node, const char* text) {
               writeQuoted(file, node.address) && std::fprintf(file, ";%s;%.0lf;", tstr, node.value) >= 0 &&
               writeQuoted(file, text) && std::fputc('\n', file) != EOF;
     if (std::fclose(file) != 0) ok = false;
+    settle(delivery, ok);
     return ok;
 }

@@ -11,7 +11,8 @@ public:
     // gives an empty pattern.
     explicit notifyFile(char* rest);
     // False when the file cannot be opened or written; nothing is printed.
-    bool notify(const Node& node, const char* text) override;
+    using Notifier::notify;
+    bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
 
     char namePattern[kPathSize] = {};
 };

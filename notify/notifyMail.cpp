@@ -28,6 +28,7 @@ struct MailJob {
     FILE* message = nullptr;  // a temporary file, removed when closed
     char recipient[kNameSize] = {};
     char error[CURL_ERROR_SIZE] = {};
+    DeliveryHandle delivery;  // settled when the transfer ends
 
     MailJob() = default;
     MailJob(const MailJob&) = delete;
@@ -41,6 +42,7 @@ struct MailJob {
 
 void sendMail(MailJob& job) {
     CURLcode result = curl_easy_perform(job.curl);
+    settle(job.delivery, result == CURLE_OK);
     // Nothing is retried; the operator at least learns that the mail is lost.
     if (result != CURLE_OK)
         std::printf("notifyMail::send, recipient %s, err '%s'\n", job.recipient,
@@ -69,12 +71,13 @@ size_t notifyMail::readMessage(char* buffer, size_t size, size_t count, void* fi
     return std::fread(buffer, 1, count, message);
 }
 
-bool notifyMail::notify(const Node& node, const char* text) {
+bool notifyMail::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
     if (!node.source) return false;
     if (!text) text = "";
 
     auto job = std::make_shared<MailJob>();
     copyText(job->recipient, recipient);
+    job->delivery = delivery;
     job->curl = curl_easy_init();
     if (!job->curl) {
         std::printf("notifyMail::notify, source %s, node %s, text '%s'\n", node.source->name, node.address, text);

@@ -15,7 +15,8 @@ public:
     explicit notifyMail(char* rest);
 
     // Writes the message and starts its transfer; true when the job was started.
-    bool notify(const Node& node, const char* text) override;
+    using Notifier::notify;
+    bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
 
     // libcurl read callback: delivers the message file (a FILE*) in pieces.
     static size_t readMessage(char* buffer, size_t size, size_t count, void* file);

@@ -28,6 +28,7 @@ std::atomic<long> gTotalTimeoutMs{kTotalTimeoutMs};
 struct PostJob {
     std::string url;
     std::string body;
+    DeliveryHandle delivery;  // settled when the transfer ends
 };
 
 // Appends the percent-encoding of `value` (letters, digits and "-._~" stay,
@@ -73,11 +74,13 @@ void post(const PostJob& job) {
     if (result != CURLE_OK) {
         std::printf("notifySrvMgr::post, err '%s', url '%s'\n", errorText[0] ? errorText : curl_easy_strerror(result),
                     job.url.c_str());
+        settle(job.delivery, false);
         return;
     }
     long status = 0;
     curl_easy_getinfo(easy.handle, CURLINFO_RESPONSE_CODE, &status);
     if (status >= 400) std::printf("notifySrvMgr::post, err 'HTTP status %ld', url '%s'\n", status, job.url.c_str());
+    settle(job.delivery, status < 400);
 }
 
 // The form body: cmd, source, pass, adr and, with a text, message, every value
@@ -101,17 +104,22 @@ bool buildBody(const Node& node, const char* text, std::string* body) {
 
 }  // namespace
 
-bool notifySrvMgr::notify(const Node& node, const char* text) {
+bool notifySrvMgr::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
     if (!node.source) return false;
     auto job = std::make_shared<PostJob>();
+    job->delivery = delivery;
     if (buildBody(node, text, &job->body)) {
         // Sized to its content: a host of any length keeps its path.
         job->url = std::string(srvmgrHost) + "/pollapi.php";
         ThreadHandle handle = startThread([job] { post(*job); });
-        if (handle)
+        if (handle) {
             addThreadHandle(std::move(handle));
-        else
+        } else {
             std::printf("notifySrvMgr::notify, err 'cannot start worker', node %s\n", node.address);
+            settle(delivery, false);
+        }
+    } else {
+        settle(delivery, false);
     }
     std::printf("notifySrvMgr::notify, host %s, source %s, node %s, text '%s'\n", srvmgrHost[0] ? srvmgrHost : "no host",
                 node.source->name, node.address, text ? text : "");

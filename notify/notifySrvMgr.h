@@ -8,7 +8,8 @@ class notifySrvMgr : public Notifier {
 public:
     notifySrvMgr() = default;
     // False only for a node without source; the post itself runs on a worker.
-    bool notify(const Node& node, const char* text) override;
+    using Notifier::notify;
+    bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
 };
 
 // Transfer limits of a post, so a server that never answers cannot keep a

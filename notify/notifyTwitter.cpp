@@ -76,7 +76,7 @@ void notifyTwitter::initTwitter() {
     }
 }
 
-bool notifyTwitter::notify(const Node& node, const char* text) {
+bool notifyTwitter::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
     if (!ready) {
         initTwitter();
         if (!ready) return false;
@@ -85,7 +85,10 @@ bool notifyTwitter::notify(const Node& node, const char* text) {
     printf("notifyTwitter::notify, to %s, node %s, text '%s'\n", target[0] ? target : "<public>",
            node.address, text);
     std::string msg = target[0] ? std::string("d ") + target + " " + text : std::string(text);
-    if (client.postStatus(msg, "")) return true;
+    if (client.postStatus(msg, "")) {
+        settle(delivery, true);
+        return true;
+    }
     std::string reply;
     client.lastTransportError(reply);
     printf("notifyTwitter::notify err '%s'\n", reply.c_str());

@@ -21,7 +21,8 @@ class notifyTwitter : public Notifier {
     // field names the target account.
     explicit notifyTwitter(char* rest);
 
-    bool notify(const Node& node, const char* text) override;
+    using Notifier::notify;
+    bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
     // Loads the credentials into the client and checks them with the service.
     void initTwitter();
 

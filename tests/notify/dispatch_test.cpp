@@ -30,7 +30,7 @@ public:
     ~RecordingChannel() override {
         if (destroyed_) ++*destroyed_;
     }
-    bool notify(const Node& node, const char* text) override {
+    bool notify(const Node& node, const char* text, const DeliveryHandle&) override {
         log_->push_back(tag_ + "<" + node.address + ":" + text);
         return false;
     }
