@@ -6,6 +6,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
+
+#include "core/StatesFile.h"
 
 class SourceConnection;
 class Notifier;
@@ -125,6 +128,7 @@ public:
     int readInterval = 0;
     int64_t lastCycle = 0;
     int logLevel = 0;
+    std::vector<RetainedState> retainedStates;  // states lines of nodes this configuration lacks
     bool iniError = false;
 
     // Lookups by name (ASCII case-insensitive, whole text).

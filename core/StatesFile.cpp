@@ -2,24 +2,24 @@
 // result and value across restarts and reloads, so a fired node is not
 // notified again. It is read at the start of every cycle, so a hand edit
 // between two cycles takes effect at the next one, and rewritten whole after
-// the sources have been read.
+// the sources have been read, but only when its bytes change.
 #include "core/StatesFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <climits>
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <string>
 
 #include "core/Coupler.h"
+#include "core/DurableFile.h"
 #include "core/Text.h"
 
 namespace {
 
 constexpr size_t kLineSize = 5001;  // lines of up to 5000 characters
+// Five nodes and the retained lines fit many times over; a larger file is
+// not one of ours and is read only this far.
+constexpr size_t kFileLimit = 4u << 20;
 
 // Reads one line without its line feed into `line`. The part of a longer
 // line that does not fit is dropped, so it can never be taken for a line of
@@ -58,42 +58,139 @@ void doubleQuotes(char* out, size_t capacity, const char* text) {
     out[length] = 0;
 }
 
-}  // namespace
+// Two nodes may share a source and address (a high and a low alarm on one
+// register): the n-th line of a key belongs to the n-th node of that key.
+Node* unclaimedNode(Coupler& coupler, SourceEntry* source, const char* address, bool* claimed) {
+    for (int i = 0; i < coupler.nodeCount; ++i) {
+        Node& node = coupler.nodes[i];
+        if (claimed[i] || node.source != source || !equalsIgnoreCase(node.address, address)) continue;
+        claimed[i] = true;
+        return &node;
+    }
+    return nullptr;
+}
 
-void readStatesFrom(Coupler& coupler, FILE* file) {
-    if (!file) return;
-    char line[kLineSize];
-    while (readLine(file, line, sizeof line)) {
-        if (line[0] == '#') continue;
-        char* cursor = line;
-        char* sourceName = nextToken(&cursor, ";");
-        if (!sourceName) continue;
-        SourceEntry* source = coupler.findSource(sourceName);
-        if (!source) continue;  // a source the configuration no longer has
-        char* address = nextToken(&cursor, ";");
-        if (!address) continue;
-        Node* node = coupler.findNode(address, source, false);
-        if (!node) continue;
-
-        char* field = nextToken(&cursor, ";");
-        node->triggerTime = field ? parseDateTime(field) : 0;
-        field = nextToken(&cursor, ";");
-        node->lastRead = field ? parseDateTime(field) : 0;
-        field = nextToken(&cursor, ";");
-        node->readError = field ? parseInt(field) : 0;
-        field = nextToken(&cursor, ";");
-        node->value = field ? std::strtod(field, nullptr) : 0.0;
-        // A recorded firing comes back as fired and sent, so it is not notified again.
-        if (node->triggerTime != 0) {
-            node->active = true;
-            node->sent = true;
-        }
+void applyFields(Node* node, char* cursor) {
+    char* field = nextToken(&cursor, ";");
+    node->triggerTime = field ? parseDateTime(field) : 0;
+    field = nextToken(&cursor, ";");
+    node->lastRead = field ? parseDateTime(field) : 0;
+    field = nextToken(&cursor, ";");
+    node->readError = field ? parseInt(field) : 0;
+    field = nextToken(&cursor, ";");
+    node->value = field ? std::strtod(field, nullptr) : 0.0;
+    // A recorded firing comes back as fired and sent, so it is not notified again.
+    if (node->triggerTime != 0) {
+        node->active = true;
+        node->sent = true;
     }
 }
 
-bool writeStatesTo(const Coupler& coupler, FILE* file) {
-    if (!file) return false;
-    bool ok = true;
+int64_t triggerTimeOfLine(char* cursor) {
+    char* field = nextToken(&cursor, ";");
+    return field ? parseDateTime(field) : 0;
+}
+
+// Keeps the newest firings within the bound; lines that never fired go first.
+void boundRetained(std::vector<RetainedState>& retained) {
+    if (retained.size() <= static_cast<size_t>(kMaxRetainedStates)) return;
+    std::vector<RetainedState> byAge = retained;
+    std::stable_sort(byAge.begin(), byAge.end(),
+                     [](const RetainedState& a, const RetainedState& b) { return a.triggerTime > b.triggerTime; });
+    int64_t cutoff = byAge[kMaxRetainedStates - 1].triggerTime;
+    // Ties at the cut-off are kept in file order until the bound is reached.
+    int keepAtCutoff = 0;
+    for (int i = 0; i < kMaxRetainedStates; ++i)
+        if (byAge[i].triggerTime == cutoff) ++keepAtCutoff;
+    std::vector<RetainedState> kept;
+    for (auto& state : retained) {
+        if (state.triggerTime > cutoff) kept.push_back(std::move(state));
+        else if (state.triggerTime == cutoff && keepAtCutoff > 0) {
+            --keepAtCutoff;
+            kept.push_back(std::move(state));
+        }
+    }
+    retained = std::move(kept);
+}
+
+// The part of a line that carries alarm state: source, address, trigger time.
+std::string alarmPart(const std::string& line) {
+    bool quoted = false;
+    int separators = 0;
+    for (size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '"') quoted = !quoted;
+        else if (line[i] == ';' && !quoted && ++separators == 3) return line.substr(0, i);
+    }
+    return line;
+}
+
+// The alarm state of a whole file; a change of it is worth a sync.
+std::string alarmState(const std::string& text) {
+    std::string state;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        state += alarmPart(text.substr(start, end - start));
+        state += '\n';
+        start = end + 1;
+    }
+    return state;
+}
+
+// What the program knows of the states file beyond one Coupler: a reload
+// builds a new Coupler, but while the file cannot be written the states it
+// failed to record must survive that too.
+struct StatesMemory {
+    std::string path;
+    std::string onDisk;   // the file's text as last read or written
+    std::string pending;  // the text that could not be written; the truth while failing
+    bool failing = false;
+};
+
+StatesMemory& memoryFor(const char* path) {
+    static StatesMemory memory;
+    if (memory.path != path) {
+        memory = StatesMemory{};
+        memory.path = path;
+    }
+    return memory;
+}
+
+void readStatesText(Coupler& coupler, const std::string& text) {
+    FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+    if (!file) return;
+    readStatesFrom(coupler, file);
+    std::fclose(file);
+}
+
+}  // namespace
+
+void readStatesFrom(Coupler& coupler, FILE* file) {
+    coupler.retainedStates.clear();
+    if (!file) return;
+    bool claimed[kMaxNodes] = {};
+    char line[kLineSize];
+    while (readLine(file, line, sizeof line)) {
+        if (line[0] == '#') continue;
+        std::string raw = line;
+        char* cursor = line;
+        char* sourceName = nextToken(&cursor, ";");
+        if (!sourceName) continue;
+        char* address = nextToken(&cursor, ";");
+        if (!address) continue;
+        // An empty source key is a node placed before every source line.
+        SourceEntry* source = coupler.findSource(sourceName);
+        bool sourceless = !source && !*sourceName;
+        Node* node = source || sourceless ? unclaimedNode(coupler, source, address, claimed) : nullptr;
+        if (node) applyFields(node, cursor);
+        else coupler.retainedStates.push_back({raw, triggerTimeOfLine(cursor)});
+    }
+    boundRetained(coupler.retainedStates);
+}
+
+std::string renderStates(const Coupler& coupler) {
+    std::string text;
     for (int i = 0; i < coupler.nodeCount; ++i) {
         const Node& node = coupler.nodes[i];
         char sourceName[2 * kNameSize], address[2 * kNameSize];
@@ -103,19 +200,32 @@ bool writeStatesTo(const Coupler& coupler, FILE* file) {
         char triggerTime[kNameSize], lastRead[kNameSize];
         formatTime(triggerTime, sizeof triggerTime, node.triggerTime);
         formatTime(lastRead, sizeof lastRead, node.lastRead);
-        if (std::fprintf(file, "\"%s\";\"%s\";%s;%s;%d;%.0lf\n", sourceName, address, triggerTime, lastRead,
-                         node.readError, node.value) < 0)
-            ok = false;
+        char row[5 * kNameSize + 400];
+        std::snprintf(row, sizeof row, "\"%s\";\"%s\";%s;%s;%d;%.0lf\n", sourceName, address, triggerTime, lastRead,
+                      node.readError, node.value);
+        text += row;
     }
-    return ok;
+    for (const RetainedState& state : coupler.retainedStates) text += state.line + "\n";
+    return text;
+}
+
+bool writeStatesTo(const Coupler& coupler, FILE* file) {
+    if (!file) return false;
+    std::string text = renderStates(coupler);
+    return std::fwrite(text.data(), 1, text.size(), file) == text.size();
 }
 
 void Coupler::readStates() {
     if (!statesName[0]) return;
-    FILE* file = std::fopen(statesName, "r");
-    if (!file) return;  // on the first start there is no file yet
-    readStatesFrom(*this, file);
-    std::fclose(file);
+    StatesMemory& memory = memoryFor(statesName);
+    // While the file cannot be written it holds an old truth; what this
+    // program decided since then is in memory.
+    if (memory.failing) {
+        readStatesText(*this, memory.pending);
+        return;
+    }
+    if (!readWholeFile(statesName, kFileLimit, &memory.onDisk)) return;  // on the first start there is none
+    readStatesText(*this, memory.onDisk);
 }
 
 void Coupler::writeStates() {
@@ -124,31 +234,24 @@ void Coupler::writeStates() {
     // as it is, so the states are still there when the configuration comes back.
     if (nodeCount == 0) return;
 
-    // A states file that is a symbolic link is replaced at the place it points to.
-    const char* path = statesName;
-    char resolved[PATH_MAX];
-    struct stat status {};
-    if (lstat(statesName, &status) == 0 && S_ISLNK(status.st_mode) && realpath(statesName, resolved))
-        path = resolved;
-
-    // The new contents go to a temporary file beside the old one, which is
-    // renamed over it only once it is complete and on disk: a crash or a full
-    // disk during the write leaves the previous states in place instead of an
-    // empty file that would repeat every notification at the next start.
-    std::string temporary = std::string(path) + ".tmp";
-    unlink(temporary.c_str());  // left behind by a run that died while writing
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return;
-    if (stat(path, &status) == 0 && S_ISREG(status.st_mode)) fchmod(fd, status.st_mode & 07777);
-    FILE* file = fdopen(fd, "w");
-    if (!file) {
-        close(fd);
-        unlink(temporary.c_str());
+    StatesMemory& memory = memoryFor(statesName);
+    std::string text = renderStates(*this);
+    // Most cycles change nothing but a read time or value, and many change
+    // nothing at all: an unchanged file is not touched, and only a change of
+    // alarm state is synced, which spares the flash cards of small gateways.
+    if (!memory.failing && text == memory.onDisk) return;
+    bool alarmsChanged = memory.failing || alarmState(text) != alarmState(memory.onDisk);
+    std::string error;
+    if (replaceFile(statesName, text, alarmsChanged ? Durability::Sync : Durability::Replace, &error)) {
+        if (memory.failing) std::printf("states file '%s' written again\n", statesName);
+        memory.failing = false;
+        memory.pending.clear();
+        memory.onDisk = text;
         return;
     }
-    bool ok = writeStatesTo(*this, file);
-    ok = std::fflush(file) == 0 && ok;
-    ok = ok && fsync(fileno(file)) == 0;
-    ok = std::fclose(file) == 0 && ok;
-    if (!ok || std::rename(temporary.c_str(), path) != 0) unlink(temporary.c_str());
+    if (!memory.failing)
+        std::printf("states file '%s' not writable, err '%s': alarm states are kept in memory until it is\n",
+                    statesName, error.c_str());
+    memory.failing = true;
+    memory.pending = text;
 }

@@ -3,11 +3,28 @@
 // rewritten after the sources have been read.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <string>
 
 class Coupler;
 
-// Applies the state lines of an open file to the coupler's nodes.
+// A states line of a node that the current configuration does not have. It is
+// written back unchanged, so a node commented out for a while, or missing from
+// a half-saved configuration, finds its firing again when it comes back.
+struct RetainedState {
+    std::string line;         // as read, without its line feed
+    int64_t triggerTime = 0;  // decides which lines go first beyond the bound
+};
+
+// How many such lines are kept; beyond it the oldest firings go first.
+constexpr int kMaxRetainedStates = 100;
+
+// Applies the state lines of an open file to the coupler's nodes; lines of
+// other nodes become the coupler's retained states.
 void readStatesFrom(Coupler& coupler, FILE* file);
-// Writes one state line per node in table order; false when a write failed.
+// Writes one state line per node in table order, then the retained lines;
+// false when a write failed.
 bool writeStatesTo(const Coupler& coupler, FILE* file);
+// The text writeStatesTo writes.
+std::string renderStates(const Coupler& coupler);

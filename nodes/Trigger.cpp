@@ -72,8 +72,11 @@ bool evaluateTimeTable(Node* node, char** cursor, int64_t now) {
     if (!localtime_r(&clock, &tmnow)) return false;
 
     // Re-armed whether or not the tables match now, so the next matching
-    // minute fires again even when the previous message never went out.
-    if (node->triggerTime != 0 && minuteOf(now) > minuteOf(node->triggerTime)) {
+    // minute fires again even when the previous message never went out. Any
+    // other minute re-arms, also an earlier one: after the clock went back
+    // (the autumn change, a manual correction) the stored local trigger time
+    // lies in the future and would otherwise hold the table off for hours.
+    if (node->triggerTime != 0 && minuteOf(now) != minuteOf(node->triggerTime)) {
         node->triggerTime = 0;
         node->active = false;
         node->sent = false;

@@ -96,7 +96,7 @@ TEST_F(StatesTest, RoundTripKeepsEveryNodeIncludingQuotedKeys) {
     EXPECT_EQ(readFile(path_), once);
 }
 
-TEST_F(StatesTest, HandEditedFileTakesEffectAndUnknownLinesAreDropped) {
+TEST_F(StatesTest, HandEditedFileTakesEffectAndUnknownLinesAreKept) {
     auto c = makeCoupler();
     Node* n = c->nodes;
     n[1].active = n[1].sent = true;  // an empty trigger field leaves these as they are
@@ -126,11 +126,13 @@ TEST_F(StatesTest, HandEditedFileTakesEffectAndUnknownLinesAreDropped) {
     EXPECT_EQ(n[2].value, 0.0);  // only the two keys: everything else becomes 0
     EXPECT_EQ(n[2].lastRead, 0);
 
+    // Lines of nodes this configuration lacks go back unchanged behind the nodes.
     c->writeStates();
     std::string rewritten = readFile(path_);
-    EXPECT_EQ(testsupport::countOf(rewritten, "\n"), 4);
-    EXPECT_EQ(rewritten.find("gone"), std::string::npos);
-    EXPECT_EQ(rewritten.find("other"), std::string::npos);
+    EXPECT_EQ(testsupport::countOf(rewritten, "\n"), 6);
+    EXPECT_NE(rewritten.find("\n\"pl\"\"ant\";\"gone\";2026-03-02 08:00:00;;0;9\n"
+                             "\"other\";\"MW10\";2026-03-02 08:00:00;;0;9\n"),
+              std::string::npos);
 }
 
 TEST_F(StatesTest, MissingGarbageOrUnreadableFileLeavesNodesAsTheyWere) {
@@ -179,11 +181,14 @@ TEST_F(StatesTest, RewriteReplacesTheFileWholeOrNotAtAll) {
     chmod(path_.c_str(), 0640);
     auto c = makeCoupler();
 
-    // A temporary file that cannot be created leaves the old file alone.
+    // Where no temporary file can be placed (a read-only directory, a bind
+    // mount) the file is rewritten in place.
     ASSERT_EQ(mkdir((path_ + ".tmp").c_str(), 0755), 0);
     c->writeStates();
-    EXPECT_EQ(readFile(path_), previous);
+    const std::string inPlace = readFile(path_);
+    EXPECT_EQ(testsupport::countOf(inPlace, "\n"), 4);
     ASSERT_EQ(rmdir((path_ + ".tmp").c_str()), 0);
+    c->nodes[0].value = 7;
 
     // A write that fails half-way (here: the file size limit, as on a full
     // disk) also leaves the old file alone.
@@ -198,7 +203,7 @@ TEST_F(StatesTest, RewriteReplacesTheFileWholeOrNotAtAll) {
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_EQ(readFile(path_), previous);
+    EXPECT_EQ(readFile(path_), inPlace);
     EXPECT_FALSE(testsupport::fileExists(path_ + ".tmp"));
 
     // A complete write replaces it, keeps its permissions and leaves no temporary behind.
@@ -224,6 +229,102 @@ TEST_F(StatesTest, RewriteReplacesTheFileWholeOrNotAtAll) {
     copyText(empty.statesName, path_.c_str());
     empty.writeStates();
     EXPECT_NE(readFile(target).find(";321\n"), std::string::npos);
+}
+
+TEST_F(StatesTest, NodesSharingAKeyKeepTheirOwnLinesAndRetainedLinesAreBounded) {
+    // A high and a low alarm on one register: each gets its own state back.
+    auto first = makeCoupler();
+    Node* low = first->findNode("MW10", &first->sources[0], false);
+    Node* high = &first->nodes[first->nodeCount];
+    *high = *low;
+    first->nodeCount++;
+    high->triggerTime = kFired;
+    high->value = 90;
+    low->value = 10;
+    first->writeStates();
+
+    // Beyond them, 120 lines of nodes that are gone: 100 stay, the oldest firings first out.
+    std::string file = readFile(path_);
+    for (int i = 0; i < 120; ++i) {
+        char fired[32] = "";  // one second later for each line, none for the first ten
+        if (i >= 10) std::snprintf(fired, sizeof fired, "2026-03-02 08:%02d:%02d", 10 + i / 60, i % 60);
+        file += "\"pl\"\"ant\";\"gone" + std::to_string(i) + "\";" + fired + ";;0;" + std::to_string(i) + "\n";
+    }
+    writeFile(path_, file);
+
+    auto second = makeCoupler();
+    Node* secondLow = &second->nodes[0];
+    Node* secondHigh = &second->nodes[second->nodeCount];
+    *secondHigh = *secondLow;
+    second->nodeCount++;
+    second->readStates();
+    EXPECT_EQ(secondLow->triggerTime, 0);
+    EXPECT_EQ(secondLow->value, 10);
+    EXPECT_EQ(secondHigh->triggerTime, kFired);
+    EXPECT_EQ(secondHigh->value, 90);
+    ASSERT_EQ(second->retainedStates.size(), 100u);
+    second->writeStates();
+    const std::string kept = readFile(path_);
+    EXPECT_EQ(kept.find("\"gone9\""), std::string::npos);   // never fired: first to go
+    EXPECT_EQ(kept.find("\"gone19\""), std::string::npos);  // the oldest firings next
+    EXPECT_NE(kept.find("\"gone30\""), std::string::npos);
+    EXPECT_NE(kept.find("\"gone119\""), std::string::npos);
+}
+
+TEST_F(StatesTest, UnchangedStatesLeaveTheFileUntouched) {
+    auto c = makeCoupler();
+    c->nodes[0].value = 1;
+    c->writeStates();
+    struct stat before {};
+    ASSERT_EQ(stat(path_.c_str(), &before), 0);
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        c->readStates();
+        c->writeStates();
+    }
+    struct stat after {};
+    ASSERT_EQ(stat(path_.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+
+    c->nodes[0].triggerTime = kFired;  // a firing is written at once
+    c->writeStates();
+    EXPECT_NE(readFile(path_).find("2026-03-02 08:00:00"), std::string::npos);
+}
+
+TEST_F(StatesTest, FailingWritesKeepTheDecidedStateInMemoryAndSayItOnce) {
+    writeFile(path_, "\"pl\"\"ant\";\"MW10\";;;0;1\n");
+    const std::string output = dir_.file("output.txt");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (!freopen(output.c_str(), "w", stdout)) _exit(90);
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit full {20, RLIM_INFINITY};  // as a full disk: every write of the file fails
+        setrlimit(RLIMIT_FSIZE, &full);
+        auto c = makeCoupler();
+        c->readStates();
+        c->nodes[0].triggerTime = kFired;
+        c->writeStates();
+        c->nodes[0].value = 99;
+        c->writeStates();
+        // A reload while the disk is full: the firing comes from memory, not from the stale file.
+        auto reloaded = makeCoupler();
+        reloaded->readStates();
+        int failures = reloaded->nodes[0].triggerTime == kFired ? 0 : 1;
+        struct rlimit room {RLIM_INFINITY, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &room);
+        reloaded->writeStates();
+        std::fflush(stdout);
+        _exit(failures);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const std::string printed = readFile(output);
+    EXPECT_EQ(testsupport::countOf(printed, "not writable"), 1) << printed;
+    EXPECT_EQ(testsupport::countOf(printed, "written again"), 1) << printed;
+    EXPECT_NE(readFile(path_).find("2026-03-02 08:00:00;;0;99"), std::string::npos);
 }
 
 }  // namespace

@@ -228,6 +228,18 @@ TEST_F(TriggerTest, MinuteRearmAlsoClearsAnUnsentFiring) {
     EXPECT_FALSE(evaluateCondition(&restored, 0));
     EXPECT_FALSE(restored.active || restored.sent);
     EXPECT_EQ(restored.triggerTime, 0);
+
+    // The clock went back an hour after a firing at 09:00: the table fires
+    // again at 08:00 instead of waiting until the clock passes 09:00.
+    Node hourly = nodeWith("T:*:0", 0);
+    setNow(localTime(9, 0, 0));
+    evaluateTrigger(&hourly, 0);
+    hourly.sent = true;
+    setNow(localTime(8, 0, 10));
+    evaluateTrigger(&hourly, 0);
+    EXPECT_TRUE(hourly.active);
+    EXPECT_FALSE(hourly.sent);
+    EXPECT_EQ(hourly.triggerTime, now_);
 }
 
 }  // namespace
