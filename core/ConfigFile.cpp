@@ -203,7 +203,27 @@ private:
 
 void printCantOpen(const char* path) { std::printf("*** ini file '%s': can't open\n", path); }
 
+bool later(const struct timespec& now, int64_t seconds, long nanos) {
+    return static_cast<int64_t>(now.tv_sec) > seconds ||
+           (static_cast<int64_t>(now.tv_sec) == seconds && now.tv_nsec > nanos);
+}
+
+bool differs(const struct timespec& now, int64_t seconds, long nanos) {
+    return static_cast<int64_t>(now.tv_sec) != seconds || now.tv_nsec != nanos;
+}
+
 }  // namespace
+
+bool Coupler::configChanged() {
+    struct stat status {};
+    if (stat(cfgName, &status) != 0) return false;  // a removed file neither ends nor reloads
+    if (cfgStat.size < 0) return true;               // nothing was read yet: any file is new
+    if (static_cast<int64_t>(status.st_size) != cfgStat.size || static_cast<uint64_t>(status.st_ino) != cfgStat.inode)
+        return true;
+    return later(status.st_mtim, cfgStat.modificationTime, cfgStat.modificationNanos) ||
+           later(status.st_atim, cfgStat.accessTime, cfgStat.accessNanos) ||
+           differs(status.st_ctim, cfgStat.changeTime, cfgStat.changeNanos);
+}
 
 void Coupler::loadConfig(const char* path) {
     if (path && std::strlen(path) >= sizeof cfgName) {
@@ -230,11 +250,17 @@ void Coupler::parseConfig() {
         file = nullptr;
     }
     if (!file) {
-        printCantOpen(cfgName);
+        // A file that is there but cannot be read is tried again once a
+        // second; saying so once per failure is enough.
+        cfgUnreadable = stat(cfgName, &status) == 0;
+        if (reportCantOpen) printCantOpen(cfgName);
         return;
     }
     cfgStat.modificationTime = static_cast<int64_t>(status.st_mtim.tv_sec);
     cfgStat.modificationNanos = status.st_mtim.tv_nsec;
+    // Taken at the open: a write during the reading moves it, so it reloads.
+    cfgStat.changeTime = static_cast<int64_t>(status.st_ctim.tv_sec);
+    cfgStat.changeNanos = status.st_ctim.tv_nsec;
     cfgStat.inode = static_cast<uint64_t>(status.st_ino);
 
     ConfigParser parser(*this);

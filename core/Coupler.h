@@ -4,8 +4,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "core/StatesFile.h"
@@ -29,6 +31,8 @@ struct SourceEntry {
     Node* nodes = nullptr;  // the node table handed to the worker each cycle
     int nodeCount = 0;
     std::atomic<bool> readDone{false};  // released by the worker, acquired by the main thread
+    std::mutex readDoneMutex;           // with readDoneSignal, wakes the main thread at the hand-over
+    std::condition_variable readDoneSignal;
     std::unique_ptr<SourceConnection> connection;
     char name[kNameSize] = {};
     char pass[kNameSize] = {};
@@ -46,6 +50,10 @@ struct SourceEntry {
     bool isConnected();
     bool readNode(Node* node);
     void startRead(Node* nodeTable, int count);
+    // The worker's last step: hands the nodes back and wakes the main thread.
+    void markReadDone();
+    // Blocks the main thread until the worker has handed its nodes back.
+    void waitReadDone();
 };
 
 struct DirEntry {
@@ -89,16 +97,20 @@ struct Link {
     DirEntry* dir = nullptr;
 };
 
-// Status of the configuration file, taken when it was loaded. Besides the two
-// times, the size and the file identity count: a save that lands within the
-// time stamp's resolution of the load (a file written in two steps), or a
-// file replaced by one with an older time (cp -p, a checkout), is still a change.
+// Status of the configuration file, taken when it was loaded. Besides the
+// modification and access times, the change time, the size and the file
+// identity count: a save that lands within the time stamp's resolution of the
+// load (a file written in two steps), a file replaced by one with an older
+// time (cp -p, a checkout) or copied over with the same size still moves the
+// change time, which no copy can set back.
 struct ConfigStat {
     int64_t modificationTime = 0;  // seconds
     int64_t accessTime = 0;        // seconds
     long modificationNanos = 0;
     long accessNanos = 0;
-    int64_t size = -1;
+    int64_t changeTime = 0;
+    long changeNanos = 0;
+    int64_t size = -1;  // -1 until a file was read
     uint64_t inode = 0;
 };
 
@@ -130,6 +142,8 @@ public:
     int logLevel = 0;
     std::vector<RetainedState> retainedStates;  // states lines of nodes this configuration lacks
     bool iniError = false;
+    bool cfgUnreadable = false;  // the file exists but could not be opened
+    bool reportCantOpen = true;  // false while the same failure was already reported
 
     // Lookups by name (ASCII case-insensitive, whole text).
     DirEntry* findDir(const char* name, bool create);

@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "core/ConfigWatch.h"
 #include "core/Coupler.h"
 #include "core/Settings.h"
 
@@ -52,21 +54,109 @@ std::string defaultConfigPath(const char* programPath) {
 }
 
 namespace {
-bool later(const struct timespec& now, int64_t seconds, long nanos) {
-    return static_cast<int64_t>(now.tv_sec) > seconds ||
-           (static_cast<int64_t>(now.tv_sec) == seconds && now.tv_nsec > nanos);
-}
-}  // namespace
 
-bool Coupler::configChanged() {
-    struct stat status {};
-    if (stat(cfgName, &status) != 0) return false;  // a removed file neither ends nor reloads
-    if (cfgStat.size >= 0 && (static_cast<int64_t>(status.st_size) != cfgStat.size ||
-                              static_cast<uint64_t>(status.st_ino) != cfgStat.inode))
-        return true;
-    return later(status.st_mtim, cfgStat.modificationTime, cfgStat.modificationNanos) ||
-           later(status.st_atim, cfgStat.accessTime, cfgStat.accessNanos);
+constexpr int kSettleMs = 100;          // a file written in pieces is loaded once it is quiet
+constexpr int kUnreadableRetryMs = 1000;  // a file that cannot be opened is tried again this often
+
+int64_t steadyMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
+
+// Milliseconds until the wall clock reaches the whole second `second`.
+int64_t msUntilSecond(int64_t second) {
+    using namespace std::chrono;
+    int64_t nowMs = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    return second * 1000 - nowMs;
+}
+
+// What identifies one state of the file while it settles.
+struct FileState {
+    struct timespec modified {}, changed {};
+    off_t size = -1;
+    ino_t inode = 0;
+    bool operator==(const FileState& o) const {
+        return modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
+               changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec && size == o.size &&
+               inode == o.inode;
+    }
+};
+
+FileState fileStateOf(const char* path) {
+    FileState state;
+    struct stat status {};
+    if (stat(path, &status) != 0) return state;
+    state.modified = status.st_mtim;
+    state.changed = status.st_ctim;
+    state.size = status.st_size;
+    state.inode = status.st_ino;
+    return state;
+}
+
+// Decides when a changed configuration is reloaded: an editor or script that
+// writes the file in pieces must not have its half-written file loaded, so a
+// change counts once the file has stayed the same for the settle time.
+class ReloadDecision {
+public:
+    // True when the coupler should be replaced now.
+    bool due(Coupler& coupler) {
+        int64_t now = steadyMs();
+        // A file that exists but cannot be opened is tried again once a second.
+        if (coupler.cfgUnreadable && now - loadedAtMs_ < kUnreadableRetryMs) return false;
+        if (!coupler.configChanged()) {
+            settling_ = false;
+            return false;
+        }
+        FileState state = fileStateOf(coupler.cfgName);
+        if (!settling_ || !(state == seen_)) {
+            settling_ = true;
+            seen_ = state;
+            quietSinceMs_ = now;
+        }
+        return now - quietSinceMs_ >= kSettleMs;
+    }
+
+    // Milliseconds the loop may sleep before the settle time needs a look.
+    int wakeWithinMs() const {
+        if (!settling_) return 1000;
+        int64_t left = quietSinceMs_ + kSettleMs - steadyMs();
+        return left > 0 ? static_cast<int>(left) : 0;
+    }
+
+    void loaded() {
+        settling_ = false;
+        loadedAtMs_ = steadyMs();
+    }
+
+private:
+    bool settling_ = false;
+    FileState seen_;
+    int64_t quietSinceMs_ = 0;
+    int64_t loadedAtMs_ = 0;
+};
+
+// Milliseconds until the cycle timer will find the next cycle due.
+int64_t msUntilNextCycle(const Coupler& coupler) {
+    return msUntilSecond(coupler.lastCycle + coupler.readInterval);
+}
+
+void runCycle(Coupler& coupler) {
+    coupler.readStates();
+    coupler.readSources();
+    coupler.writeStates();
+    coupler.dispatchNotifications();
+}
+
+// Sleeps until the next cycle is due, the file may have changed or a settle
+// time ends; at most a second, so a step of the wall clock is followed.
+void waitForWork(ConfigWatch& watch, const Coupler& coupler, const ReloadDecision& reload, bool cyclesPaused) {
+    int64_t wait = cyclesPaused ? 1000 : msUntilNextCycle(coupler);
+    wait = std::min<int64_t>(wait, reload.wakeWithinMs());
+    if (wait <= 0) wait = 1;  // the second has just turned over
+    watch.wait(static_cast<int>(std::min<int64_t>(wait, 1000)));
+}
+
+}  // namespace
 
 int runZentok(int argc, char** argv) {
     printBanner();
@@ -81,20 +171,29 @@ int runZentok(int argc, char** argv) {
         std::printf("Using default ini file '%s'\n", path.c_str());
     }
 
+    ConfigWatch watch(path);
+    ReloadDecision reload;
     bool stop = false;
+    bool unreadableReported = false;
     while (!stop) {
         auto coupler = std::make_unique<Coupler>();
+        coupler->reportCantOpen = !unreadableReported;
         coupler->loadConfig(path.c_str());
+        unreadableReported = coupler->cfgUnreadable;
+        reload.loaded();
         stop = coupler->iniError;
-        while (!stop && !coupler->configChanged()) {
-            if (coupler->cycleNotDue()) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // Without a configuration only the first cycle runs (it ends a single
+        // or trigger run as before); then the loop waits for the file.
+        bool loaded = coupler->cfgStat.size >= 0;
+        bool ranOnce = false;
+        while (!stop && !reload.due(*coupler)) {
+            bool paused = !loaded && ranOnce;
+            if (paused || coupler->cycleNotDue()) {
+                waitForWork(watch, *coupler, reload, paused);
                 continue;
             }
-            coupler->readStates();
-            coupler->readSources();
-            coupler->writeStates();
-            coupler->dispatchNotifications();
+            runCycle(*coupler);
+            ranOnce = true;
             stop = !coupler->keepRunning();
         }
     }

@@ -22,9 +22,9 @@ bool Coupler::cycleNotDue() {
 
 void Coupler::readSources() {
     for (int i = 0; i < sourceCount; ++i) sources[i].startRead(nodes, nodeCount);
-    // The workers always finish in bounded time: every wait of a connection is bounded.
-    for (int i = 0; i < sourceCount; ++i)
-        while (!sources[i].readDone.load(std::memory_order_acquire)) std::this_thread::yield();
+    // The workers always finish in bounded time: every wait of a connection is
+    // bounded. The main thread sleeps until the last one hands its nodes back.
+    for (int i = 0; i < sourceCount; ++i) sources[i].waitReadDone();
     waitThreads();
 }
 

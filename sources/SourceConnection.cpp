@@ -43,5 +43,5 @@ void readThread(SourceEntry* entry) {
         }
     }
     // Last write of the worker: after this the main thread owns the nodes again.
-    entry->readDone.store(true, std::memory_order_release);
+    entry->markReadDone();
 }

@@ -42,8 +42,19 @@ void SourceEntry::startRead(Node* nodeTable, int count) {
     ThreadHandle handle = startThread([this] { readThread(this); });
     if (!handle) {
         // A worker that cannot start counts as done: its nodes wait for the next cycle.
-        readDone.store(true, std::memory_order_release);
+        markReadDone();
         return;
     }
     addThreadHandle(std::move(handle));
+}
+
+void SourceEntry::markReadDone() {
+    std::lock_guard<std::mutex> lock(readDoneMutex);
+    readDone.store(true, std::memory_order_release);
+    readDoneSignal.notify_all();
+}
+
+void SourceEntry::waitReadDone() {
+    std::unique_lock<std::mutex> lock(readDoneMutex);
+    readDoneSignal.wait(lock, [this] { return readDone.load(std::memory_order_acquire); });
 }

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
 
@@ -141,5 +143,77 @@ TEST(Entry, FileReplacedByAnOlderOneIsLoadedAgain) {
     struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, replacement.c_str(), old, 0), 0);
     ASSERT_EQ(rename(replacement.c_str(), ini.c_str()), 0);
+    EXPECT_TRUE(zentok.waitForExit(5000)) << readFile(log);
+}
+
+namespace {
+
+// Waits until `log` holds `count` loads (each load prints the stray dir line once).
+bool waitForLoads(const std::string& log, int count) {
+    for (int i = 0; i < 60; ++i) {
+        if (countOf(readFile(log), "*** line ignored 'dir'\n") >= count) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+void setTimes(const std::string& path, time_t seconds) {
+    struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+}  // namespace
+
+TEST(Entry, EveryWayOfChangingTheFileReloadsItOnceWhenItIsQuiet) {
+    TempDir dir;
+    std::string ini = dir.file("c.ini");
+    const std::string config = "coupler;runmode;cycle\ncoupler;readinterval;1\ndir;x\n";
+    writeFile(ini, config);
+    setTimes(ini, 1000000000);
+    Process zentok;
+    std::string log = dir.file("out.log");
+    ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "c.ini"}, log, dir.path()));
+    ASSERT_TRUE(waitForLoads(log, 1));
+
+    // Copied over in place with the same size and the old times (cp -p): only the change time moves.
+    writeFile(ini, config);
+    setTimes(ini, 1000000000);
+    EXPECT_TRUE(waitForLoads(log, 2)) << readFile(log);
+    // Touched.
+    setTimes(ini, time(nullptr) + 5);
+    EXPECT_TRUE(waitForLoads(log, 3)) << readFile(log);
+    // Replaced by rename.
+    writeFile(dir.file("new.ini"), config);
+    ASSERT_EQ(rename(dir.file("new.ini").c_str(), ini.c_str()), 0);
+    EXPECT_TRUE(waitForLoads(log, 4)) << readFile(log);
+
+    // Written in pieces, a line every 20 ms: loaded once, whole. A half-written
+    // runmode line would end the program with a configuration error.
+    int fd = open(ini.c_str(), O_WRONLY | O_TRUNC);
+    ASSERT_GE(fd, 0);
+    for (const char* piece : {"coupler;run", "mode;cycle\n", "coupler;readinterval;1\n", "dir;x\n", "dir;x\n"}) {
+        ASSERT_GT(write(fd, piece, strlen(piece)), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    close(fd);
+    EXPECT_TRUE(waitForLoads(log, 6)) << readFile(log);  // one load, two dir lines
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::string out = readFile(log);
+    EXPECT_EQ(countOf(out, "*** line ignored 'dir'\n"), 6) << out;
+    EXPECT_EQ(countOf(out, "ini error"), 0) << out;
+    EXPECT_TRUE(zentok.running());
+}
+
+TEST(Entry, UnreadableFileIsReportedOnceAndTriedAgainUntilItCanBeRead) {
+    TempDir dir;
+    std::string ini = dir.file("d.ini");
+    ASSERT_EQ(mkdir(ini.c_str(), 0755), 0);  // there, but no file to read
+    Process zentok;
+    std::string log = dir.file("out.log");
+    ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "d.ini"}, log, dir.path()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_EQ(countOf(readFile(log), "can't open"), 1) << "said once, not once per try";
+    ASSERT_EQ(rmdir(ini.c_str()), 0);
+    writeFile(ini, "coupler;runmode;single\n");
     EXPECT_TRUE(zentok.waitForExit(5000)) << readFile(log);
 }
