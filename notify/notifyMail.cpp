@@ -3,6 +3,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -131,7 +132,9 @@ bool notifyMail::notify(const Node& node, const char* text, const DeliveryHandle
 
     // Printed before the sender starts, so a quick failure line follows it.
     std::printf("notifyMail::notify, source %s, node %s, text '%s'\n", node.source->name, node.address, text);
-    ThreadHandle handle = startThread([job] { sendMail(*job); });
+    // CURLOPT_TIMEOUT_MS covers the connect as well, so the longer of the two bounds the sender.
+    long limitMs = std::max(gConnectTimeoutMs.load(), gTransferTimeoutMs.load());
+    ThreadHandle handle = startThread([job] { sendMail(*job); }, limitMs);
     if (!handle) {
         std::printf("notifyMail::send, recipient %s, err 'no sender thread'\n", recipient);
         return false;
