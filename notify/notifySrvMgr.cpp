@@ -58,6 +58,7 @@ void post(const PostJob& job) {
     EasyHandle easy;
     if (!easy.handle) {
         std::printf("notifySrvMgr::post, err 'no curl handle', url '%s'\n", job.url.c_str());
+        settle(job.delivery, false);
         return;
     }
     char errorText[CURL_ERROR_SIZE] = {};
@@ -80,10 +81,13 @@ void post(const PostJob& job) {
         settle(job.delivery, false);
         return;
     }
+    // Only a 2xx answer means the server manager took the post: a redirect
+    // (say to https) is not followed, so the post never reached the script.
     long status = 0;
     curl_easy_getinfo(easy.handle, CURLINFO_RESPONSE_CODE, &status);
-    if (status >= 400) std::printf("notifySrvMgr::post, err 'HTTP status %ld', url '%s'\n", status, job.url.c_str());
-    settle(job.delivery, status < 400);
+    bool accepted = status >= 200 && status <= 299;
+    if (!accepted) std::printf("notifySrvMgr::post, err 'HTTP status %ld', url '%s'\n", status, job.url.c_str());
+    settle(job.delivery, accepted);
 }
 
 // The form body: cmd, source, pass, adr and, with a text, message, every value
