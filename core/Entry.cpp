@@ -15,6 +15,7 @@
 #include "core/ConfigWatch.h"
 #include "core/Coupler.h"
 #include "core/Settings.h"
+#include "core/ThreadTable.h"
 
 namespace {
 
@@ -197,5 +198,8 @@ int runZentok(int argc, char** argv) {
             stop = !coupler->keepRunning();
         }
     }
+    // A mail or post that outlasted the dispatch's wait would be cut off by
+    // the exit without a word; let it finish or fail within its own limit.
+    waitForRunningThreads();
     return 0;
 }

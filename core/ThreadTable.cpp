@@ -1,4 +1,5 @@
-// The thread-handle table and its bounded wait. std::thread has no timed
+// The thread-handle table, its bounded wait and the wait for the senders
+// still running when the program ends. std::thread has no timed
 // join, so each worker marks its own completion and the wait joins the
 // finished threads and detaches the ones still running at the deadline.
 #include "core/ThreadTable.h"
@@ -41,6 +42,9 @@ std::vector<ThreadHandle>& table() {
 
 int gWaitLimitMs = kThreadWaitMs;
 std::atomic<int> gRunning{0};
+// The latest moment by which a thread started so far must have ended by its
+// own limit; guarded by completionMutex().
+std::chrono::steady_clock::time_point gLatestEnd{};
 
 void markDone(WorkerState& state) {
     std::lock_guard<std::mutex> lock(completionMutex());
@@ -49,10 +53,17 @@ void markDone(WorkerState& state) {
     completionSignal().notify_all();
 }
 
+void extendLatestEnd(long limitMs) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs > 0 ? limitMs : 0);
+    std::lock_guard<std::mutex> lock(completionMutex());
+    if (end > gLatestEnd) gLatestEnd = end;
+}
+
 }  // namespace
 
-ThreadHandle startThread(std::function<void()> body) {
+ThreadHandle startThread(std::function<void()> body, long limitMs) {
     auto state = std::make_shared<WorkerState>();
+    extendLatestEnd(limitMs);
     gRunning++;
     try {
         state->thread = std::thread([state, body = std::move(body)]() mutable {
@@ -96,6 +107,12 @@ void waitThreads() {
 }
 
 int runningThreadCount() { return gRunning.load(); }
+
+void waitForRunningThreads() {
+    std::unique_lock<std::mutex> lock(completionMutex());
+    auto deadline = gLatestEnd + std::chrono::milliseconds(kThreadExitMarginMs);
+    completionSignal().wait_until(lock, deadline, [] { return gRunning.load() == 0; });
+}
 
 int threadHandleCount() { return static_cast<int>(table().size()); }
 

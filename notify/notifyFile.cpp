@@ -3,23 +3,74 @@
 // new file as soon as the expanded name changes.
 #include "notify/notifyFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 #include "core/Clock.h"
 #include "core/Text.h"
 
 namespace {
 
-// Writes a field in double quotes; a quote inside it is doubled, as in the
+// Appends a field in double quotes; a quote inside it is doubled, as in the
 // states file, so readers of the file still see the field boundaries.
-bool writeQuoted(std::FILE* file, const char* text) {
-    if (std::fputc('"', file) == EOF) return false;
+void appendQuoted(std::string* line, const char* text) {
+    line->push_back('"');
     for (const char* c = text ? text : ""; *c; ++c) {
-        if (*c == '"' && std::fputc('"', file) == EOF) return false;
-        if (std::fputc(*c, file) == EOF) return false;
+        if (*c == '"') line->push_back('"');
+        line->push_back(*c);
     }
-    return std::fputc('"', file) != EOF;
+    line->push_back('"');
+}
+
+std::string csvLine(const Node& node, const char* tstr, const char* text) {
+    std::string line;
+    appendQuoted(&line, node.source ? node.source->name : "");
+    line.push_back(';');
+    appendQuoted(&line, node.address);
+    // Room for the time stamp and the widest whole number a double prints as.
+    char middle[kNameSize + 400];
+    std::snprintf(middle, sizeof middle, ";%s;%.0lf;", tstr, node.value);
+    line.append(middle);
+    appendQuoted(&line, text);
+    line.push_back('\n');
+    return line;
+}
+
+// Writes all of `data`, resuming after short writes; false when the file
+// takes no more (disk full, size limit, I/O error).
+bool writeAll(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Appends the whole line or nothing: after a failed or short write the file
+// is cut back to its size before, so the next line never runs on from the
+// remains of this one. Plain descriptors rather than stdio, whose buffer
+// would try the rest of a failed line again when the file is closed.
+bool appendLine(const char* fname, const std::string& line) {
+    int fd = ::open(fname, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    struct stat before {};
+    bool ok = ::fstat(fd, &before) == 0;
+    if (ok && !writeAll(fd, line)) {
+        ok = false;
+        int cut = ::ftruncate(fd, before.st_size);
+        (void)cut;  // should even that fail, no other repair is possible
+    }
+    if (::close(fd) != 0) ok = false;
+    return ok;
 }
 
 }  // namespace
@@ -43,16 +94,10 @@ bool notifyFile::notify(const Node& node, const char* text, const DeliveryHandle
     if (std::strftime(fname, sizeof fname, namePattern, &local) == 0) fname[0] = 0;
     if (!fname[0]) return false;
 
-    std::FILE* file = std::fopen(fname, "a");
-    if (!file) return false;
-
     char tstr[kNameSize];
     if (std::strftime(tstr, sizeof tstr, "%Y-%m-%d;%H:%M:%S", &local) == 0) tstr[0] = 0;
 
-    bool ok = writeQuoted(file, node.source ? node.source->name : "") && std::fputc(';', file) != EOF &&
-              writeQuoted(file, node.address) && std::fprintf(file, ";%s;%.0lf;", tstr, node.value) >= 0 &&
-              writeQuoted(file, text) && std::fputc('\n', file) != EOF;
-    if (std::fclose(file) != 0) ok = false;
+    bool ok = appendLine(fname, csvLine(node, tstr, text));
     settle(delivery, ok);
     return ok;
 }

@@ -3,6 +3,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -49,6 +50,33 @@ void sendMail(MailJob& job) {
                     job.error[0] ? job.error : curl_easy_strerror(result));
 }
 
+// A control character (below 0x20, or DEL) in an envelope address.
+bool hasControlCharacter(const char* address) {
+    for (const unsigned char* c = reinterpret_cast<const unsigned char*>(address); c && *c; ++c)
+        if (*c < 0x20 || *c == 0x7F) return true;
+    return false;
+}
+
+// The address for the console, each control character shown as "?".
+std::string printable(const char* address) {
+    std::string out = address ? address : "";
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return out;
+}
+
+// libcurl puts the envelope addresses into MAIL FROM and RCPT TO as they are,
+// so a CR or LF from the configuration would end the command and let the rest
+// of the address act as one of its own (a further RCPT TO). Such an address is
+// refused, not stripped: stripped, it would still name some other mailbox
+// ("ops@example.org\rBcc" becomes "ops@example.orgBcc"), while the failure
+// line tells the operator which address to mend.
+const char* envelopeFault(const char* from, const char* recipient) {
+    if (hasControlCharacter(from)) return "control character in the sender address";
+    if (hasControlCharacter(recipient)) return "control character in the recipient address";
+    return nullptr;
+}
+
 }  // namespace
 
 void setMailTimeoutsForTesting(long connectMs, long transferMs) {
@@ -74,6 +102,11 @@ size_t notifyMail::readMessage(char* buffer, size_t size, size_t count, void* fi
 bool notifyMail::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
     if (!node.source) return false;
     if (!text) text = "";
+    if (const char* fault = envelopeFault(smtpFrom, recipient)) {
+        std::printf("notifyMail::notify, source %s, node %s, text '%s'\n", node.source->name, node.address, text);
+        std::printf("notifyMail::send, recipient %s, err '%s'\n", printable(recipient).c_str(), fault);
+        return false;
+    }
 
     auto job = std::make_shared<MailJob>();
     copyText(job->recipient, recipient);
@@ -131,7 +164,9 @@ bool notifyMail::notify(const Node& node, const char* text, const DeliveryHandle
 
     // Printed before the sender starts, so a quick failure line follows it.
     std::printf("notifyMail::notify, source %s, node %s, text '%s'\n", node.source->name, node.address, text);
-    ThreadHandle handle = startThread([job] { sendMail(*job); });
+    // CURLOPT_TIMEOUT_MS covers the connect as well, so the longer of the two bounds the sender.
+    long limitMs = std::max(gConnectTimeoutMs.load(), gTransferTimeoutMs.load());
+    ThreadHandle handle = startThread([job] { sendMail(*job); }, limitMs);
     if (!handle) {
         std::printf("notifyMail::send, recipient %s, err 'no sender thread'\n", recipient);
         return false;

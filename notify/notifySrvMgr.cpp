@@ -5,6 +5,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +30,8 @@ struct PostJob {
     std::string url;
     std::string body;
     DeliveryHandle delivery;  // settled when the transfer ends
+    long connectTimeoutMs = kConnectTimeoutMs;
+    long totalTimeoutMs = kTotalTimeoutMs;
 };
 
 // Appends the percent-encoding of `value` (letters, digits and "-._~" stay,
@@ -55,6 +58,7 @@ void post(const PostJob& job) {
     EasyHandle easy;
     if (!easy.handle) {
         std::printf("notifySrvMgr::post, err 'no curl handle', url '%s'\n", job.url.c_str());
+        settle(job.delivery, false);
         return;
     }
     char errorText[CURL_ERROR_SIZE] = {};
@@ -64,8 +68,8 @@ void post(const PostJob& job) {
     // Several workers run at once: no signals, and bounded waits so a silent
     // server cannot hold a thread for ever.
     curl_easy_setopt(easy.handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy.handle, CURLOPT_CONNECTTIMEOUT_MS, gConnectTimeoutMs.load());
-    curl_easy_setopt(easy.handle, CURLOPT_TIMEOUT_MS, gTotalTimeoutMs.load());
+    curl_easy_setopt(easy.handle, CURLOPT_CONNECTTIMEOUT_MS, job.connectTimeoutMs);
+    curl_easy_setopt(easy.handle, CURLOPT_TIMEOUT_MS, job.totalTimeoutMs);
     curl_easy_setopt(easy.handle, CURLOPT_ERRORBUFFER, errorText);
     if (logLevel() > 8) std::printf("curl:\n\turl  '%s'\n\tpost: '%s'\n", job.url.c_str(), job.body.c_str());
 
@@ -77,10 +81,13 @@ void post(const PostJob& job) {
         settle(job.delivery, false);
         return;
     }
+    // Only a 2xx answer means the server manager took the post: a redirect
+    // (say to https) is not followed, so the post never reached the script.
     long status = 0;
     curl_easy_getinfo(easy.handle, CURLINFO_RESPONSE_CODE, &status);
-    if (status >= 400) std::printf("notifySrvMgr::post, err 'HTTP status %ld', url '%s'\n", status, job.url.c_str());
-    settle(job.delivery, status < 400);
+    bool accepted = status >= 200 && status <= 299;
+    if (!accepted) std::printf("notifySrvMgr::post, err 'HTTP status %ld', url '%s'\n", status, job.url.c_str());
+    settle(job.delivery, accepted);
 }
 
 // The form body: cmd, source, pass, adr and, with a text, message, every value
@@ -111,7 +118,10 @@ bool notifySrvMgr::notify(const Node& node, const char* text, const DeliveryHand
     if (buildBody(node, text, &job->body)) {
         // Sized to its content: a host of any length keeps its path.
         job->url = std::string(srvmgrHost) + "/pollapi.php";
-        ThreadHandle handle = startThread([job] { post(*job); });
+        job->connectTimeoutMs = gConnectTimeoutMs.load();
+        job->totalTimeoutMs = gTotalTimeoutMs.load();
+        long limitMs = std::max(job->connectTimeoutMs, job->totalTimeoutMs);
+        ThreadHandle handle = startThread([job] { post(*job); }, limitMs);
         if (handle) {
             addThreadHandle(std::move(handle));
         } else {

@@ -66,3 +66,30 @@ TEST_F(ThreadTable, AnEmptyHandleIsNotRecorded) {
     addThreadHandle(nullptr);
     EXPECT_EQ(threadHandleCount(), 0);
 }
+
+TEST_F(ThreadTable, BeforeTheEndWaitsForSendersUpToTheirOwnLimits) {
+    // A sender that overruns its limit is given up on after the limit and the margin.
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    addThreadHandle(startThread([release] {
+        while (!release->load()) std::this_thread::sleep_for(milliseconds(5));
+    }, 100));
+    auto start = steady_clock::now();
+    waitForRunningThreads();
+    auto waited = duration_cast<milliseconds>(steady_clock::now() - start).count();
+    release->store(true);
+    waitThreads();
+    EXPECT_GE(waited, kThreadExitMarginMs);
+    EXPECT_LT(waited, 100 + kThreadExitMarginMs + 1000);
+
+    // One the table's wait gave up on is still waited for within its own limit.
+    setThreadWaitLimitForTesting(50);
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    addThreadHandle(startThread([finished] {
+        std::this_thread::sleep_for(milliseconds(400));
+        finished->store(true);
+    }, 5000));
+    waitThreads();
+    EXPECT_FALSE(finished->load());
+    waitForRunningThreads();
+    EXPECT_TRUE(finished->load());
+}

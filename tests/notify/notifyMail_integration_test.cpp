@@ -339,6 +339,39 @@ TEST_F(MailChannel, RecipientIsCutAtTheFirstColonAndKeepsASemicolon) {
     EXPECT_FALSE(fileExists(peer.file(2, ".meta")));
 }
 
+TEST_F(MailChannel, LineBreaksInEnvelopeAddressesAreRefusedBeforeAnythingIsSent) {
+    SmtpPeer peer;
+    ASSERT_TRUE(startPeer(peer, {false, "", "", "", false, false}));
+    // A line break would end the command early and send the rest as one of its own.
+    bool result = true;
+    std::string out = sendAndWait("ops@example.org\r\nBcc", "one", &result);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(countOf(out, "notifyMail::send, recipient ops@example.org??Bcc, "
+                           "err 'control character in the recipient address'\n"),
+              1)
+        << out;
+    out = sendAndWait("ops@example.org\rBcc", "two", &result);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(countOf(out, "err 'control character in the recipient address'\n"), 1) << out;
+
+    copyText(smtpFrom, "zentok@plant.example>\r\nRCPT TO:<evil@example.net");
+    out = sendAndWait("ops@example.org", "three", &result);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(countOf(out, "notifyMail::send, recipient ops@example.org, err 'control character in the sender "
+                           "address'\n"),
+              1)
+        << out;
+
+    // A clean mail afterwards is the only one the server ever got.
+    copyText(smtpFrom, "zentok@plant.example");
+    sendAndWait("ops@example.org", "four");
+    ASSERT_TRUE(peer.waitForMessage(1)) << peer.log();
+    EXPECT_EQ(peer.metaValue(1, "mail_from"), "zentok@plant.example");
+    EXPECT_EQ(peer.metaValue(1, "rcpt_count"), "1");
+    EXPECT_EQ(readFile(peer.file(1, ".subject")), "plantA: four");
+    EXPECT_FALSE(fileExists(peer.file(2, ".meta")));
+}
+
 TEST_F(MailChannel, ServerDownIsReportedAndTheNextReceiverIsServed) {
     SmtpPeer peer;
     ASSERT_TRUE(startPeer(peer, {true, "", "", "", false, false}));

@@ -185,3 +185,17 @@ TEST(NotifyEndToEnd, AServerManagerThatIsDownIsReportedAndTheNextReceiverStillGe
 }
 
 }  // namespace
+
+// The post outlasts the dispatch's 10-second wait; the program ends only
+// when it is through, so the reply (or a failure line) still appears.
+TEST(NotifyEndToEnd, APostStillRunningWhenTheCycleEndsIsFinishedBeforeTheProgramEnds) {
+    PhpServerManager manager;
+    ASSERT_TRUE(manager.started());
+    TempDir dir;
+    writeFile(dir.file("z.ini"), offlineConfig(freeLoopbackPort(), manager.base() + "/slow"));
+    RunResult result = run(dir);
+    EXPECT_EQ(countOf(manager.posts(), "plant unreachable (1)"), 1) << result.output;
+    // libcurl writes the reply to standard output.
+    EXPECT_EQ(countOf(result.output, "\nok\n"), 1) << result.output;
+    EXPECT_EQ(countOf(result.output, "notifySrvMgr::post"), 0) << result.output;
+}

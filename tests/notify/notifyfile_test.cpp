@@ -2,8 +2,10 @@
 // notifications lost when the file cannot be opened.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <ctime>
 #include <string>
 
@@ -39,6 +41,27 @@ int64_t localTime(int year, int month, int day, int hour, int minute, int second
     parts.tm_isdst = -1;
     return static_cast<int64_t>(mktime(&parts));
 }
+
+// Lets this process write files up to `bytes` only, as on a full disk: the
+// write that crosses the limit is cut short and the next one fails.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        savedHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, savedHandler_);
+    }
+
+private:
+    rlimit saved_{};
+    void (*savedHandler_)(int) = nullptr;
+};
 
 class NotifyFileTest : public ::testing::Test {
 protected:
@@ -97,6 +120,19 @@ TEST_F(NotifyFileTest, QuotesInsideFieldsAreDoubledSoTheLineStaysCsv) {
     EXPECT_TRUE(file.notify(node, "say \"hi\"; then stop"));
     EXPECT_EQ(readFile(dir.file("q.csv")),
               "\"plant \"\"A\"\"\";\"MW\"\"10\";2026-12-31;23:59:59;120;\"say \"\"hi\"\"; then stop\"\n");
+}
+
+TEST_F(NotifyFileTest, AFailedWriteLeavesNoPartOfItsLine) {
+    notifyFile file = channel(dir.file("full.csv"));
+    ASSERT_TRUE(file.notify(node, "first"));
+    const std::string first = readFile(dir.file("full.csv"));
+    {
+        FileSizeLimit full(first.size() + 20);  // room for a part of the next line only
+        EXPECT_FALSE(file.notify(node, "this line does not fit"));
+    }
+    EXPECT_EQ(readFile(dir.file("full.csv")), first);
+    EXPECT_TRUE(file.notify(node, "after"));
+    EXPECT_EQ(readFile(dir.file("full.csv")), first + "\"plantA\";\"400001\";2026-12-31;23:59:59;120;\"after\"\n");
 }
 
 TEST_F(NotifyFileTest, UnopenableFilesLoseTheNotificationQuietly) {

@@ -1,6 +1,6 @@
 // The server-manager channel against PHP's built-in web server: the fields
 // decode back to what was sent, the exact request on the wire, and the
-// failure lines of posts that do not arrive.
+// failure lines of posts that do not arrive (refused, error or redirect).
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -204,6 +204,14 @@ TEST_F(SrvMgrTest, FailedPostsPrintOneLineEach) {
                                     "/status500/pollapi.php'\n"),
               1)
         << rejected;
+    // A redirect (http to https) is not followed: the post never arrived.
+    copyText(srvmgrHost, (server.base() + "/moved").c_str());
+    std::string moved = post("r");
+    EXPECT_EQ(countOf(moved, "notifySrvMgr::post, err 'HTTP status 301', url '" + server.base() +
+                                 "/moved/pollapi.php'\n"),
+              1)
+        << moved;
+    EXPECT_EQ(server.posts(), "");
 
     // A node without source is refused and posts nothing.
     node.source = nullptr;

@@ -4,12 +4,21 @@
 // Every POST to a path ending in "/pollapi.php" is decoded by PHP itself and
 // appended to RECORD_DIR/posts.jsonl as one JSON line: the request path and
 // $_POST in the order the fields arrived. A path containing "/status500/"
-// answers 500, for the failure reports of the client. Anything else is 404.
+// answers 500 and one containing "/moved/" redirects to https, for the
+// failure reports of the client. A path containing "/slow/" is served 12
+// seconds late, longer than the client's dispatch waits. Anything else is 404.
 $path = parse_url($_SERVER['REQUEST_URI'], PHP_URL_PATH);
 if (strpos($path, '/status500/') !== false) {
     http_response_code(500);
     echo "failing on purpose\n";
     return true;
+}
+if (strpos($path, '/moved/') !== false) {
+    header('Location: https://' . $_SERVER['HTTP_HOST'] . $path, true, 301);
+    return true;
+}
+if (strpos($path, '/slow/') !== false) {
+    sleep(12);
 }
 if ($_SERVER['REQUEST_METHOD'] !== 'POST' || !preg_match('#/pollapi\.php$#', $path)) {
     http_response_code(404);

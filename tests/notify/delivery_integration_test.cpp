@@ -1,0 +1,109 @@
+// The outcome each channel settles for one hand-over, one delivery and one
+// failure per channel: file, mail (aiosmtpd), server manager (PHP) and
+// Twitter (the local HTTPS peer).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include "core/Coupler.h"
+#include "core/Settings.h"
+#include "core/Text.h"
+#include "core/ThreadTable.h"
+#include "notify/notifyFile.h"
+#include "notify/notifyMail.h"
+#include "notify/notifySrvMgr.h"
+#include "notify/notifyTwitter.h"
+#include "support/TestSupport.h"
+#include "twitter/TwitterPeer.h"
+
+using namespace testsupport;
+
+namespace {
+
+using State = Delivery::State;
+
+// One hand-over as a caller makes it: the senders are waited for, and a false
+// result, which may leave the delivery open, counts as a failure.
+State handOver(Notifier& channel, const Node& node, const char* text) {
+    auto delivery = std::make_shared<Delivery>();
+    bool accepted = channel.notify(node, text, delivery);
+    waitThreads();
+    if (!accepted) {
+        EXPECT_FALSE(delivery->delivered()) << text;
+        delivery->settle(false);
+    }
+    return delivery->state();
+}
+
+std::unique_ptr<Notifier> make(const std::string& kind, std::string rest) {
+    if (kind == "file") return std::make_unique<notifyFile>(&rest[0]);
+    if (kind == "mail") return std::make_unique<notifyMail>(&rest[0]);
+    return std::make_unique<notifyTwitter>(rest.empty() ? nullptr : &rest[0]);
+}
+
+bool startPeer(Process& peer, std::vector<std::string> argv, int port, const std::string& log) {
+    return peer.start(argv, log) && waitForPort(port, 15000);
+}
+
+}  // namespace
+
+TEST(ChannelDelivery, EachChannelSettlesDeliveredOrFailed) {
+    TempDir dir;
+    clearProcessSettings();
+    SourceEntry source;
+    copyText(source.name, "plantA");
+    Node node;
+    node.source = &source;
+    copyText(node.address, "400001");
+
+    // File: the whole line written, or not.
+    EXPECT_EQ(handOver(*make("file", dir.file("alarms.csv")), node, "file ok"), State::Delivered);
+    EXPECT_EQ(handOver(*make("file", dir.file("missing/alarms.csv")), node, "file lost"), State::Failed);
+
+    // Mail: libcurl's result of the transfer.
+    int smtpPort = freeLoopbackPort();
+    Process smtp;
+    ASSERT_TRUE(startPeer(smtp,
+                          {kPython, sourcePath("tests/peers/smtp/smtp_peer.py"), "--port", std::to_string(smtpPort),
+                           "--outdir", dir.path(), "--lifetime", "60"},
+                          smtpPort, dir.file("smtp.log")));
+    copyText(smtpFrom, "zentok@plant.example");
+    copyText(smtpUrl, ("smtp://127.0.0.1:" + std::to_string(smtpPort)).c_str());
+    EXPECT_EQ(handOver(*make("mail", "ops@example.org"), node, "mail ok"), State::Delivered);
+    copyText(smtpUrl, ("smtp://127.0.0.1:" + std::to_string(freeLoopbackPort())).c_str());
+    EXPECT_EQ(handOver(*make("mail", "ops@example.org"), node, "mail lost"), State::Failed);
+
+    // Server manager: a 2xx status; a redirect is a failure.
+    int httpPort = freeLoopbackPort();
+    Process php;
+    ASSERT_TRUE(startPeer(php,
+                          {"/usr/bin/timeout", "60", "/usr/bin/php", "-S", "127.0.0.1:" + std::to_string(httpPort),
+                           "-t", dir.path(), sourcePath("tests/peers/srvmgr/pollapi.php")},
+                          httpPort, dir.file("php.log")));
+    notifySrvMgr manager;
+    const std::string base = "http://127.0.0.1:" + std::to_string(httpPort);
+    copyText(srvmgrHost, base.c_str());
+    EXPECT_EQ(handOver(manager, node, "post ok"), State::Delivered);
+    copyText(srvmgrHost, (base + "/moved").c_str());
+    EXPECT_EQ(handOver(manager, node, "post lost"), State::Failed);
+
+    // Twitter: any reply, even a refusal, is delivered; no reply is a failure.
+    char oldDir[4096] = {};
+    ASSERT_NE(getcwd(oldDir, sizeof oldDir), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    writeFile(dir.file("BrimselKeys.ini"), "zentok;12-tok;tokenSecret9\n");
+    auto twitterPeer = std::make_unique<TwitterPeer>();
+    bool twitterUp = twitterPeer->start(kTwitterConsumerSecret, "tokenSecret9");
+    twitterPeer->useForClients();
+    auto twitter = make("twitter", "");
+    EXPECT_TRUE(twitterUp);
+    EXPECT_EQ(handOver(*twitter, node, "REFUSE this status"), State::Delivered);
+    twitterPeer.reset();
+    EXPECT_EQ(handOver(*twitter, node, "tweet lost"), State::Failed);
+
+    TwitterPeer::restoreClients();
+    clearProcessSettings();
+    EXPECT_EQ(chdir(oldDir), 0);
+}
