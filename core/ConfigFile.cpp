@@ -68,6 +68,9 @@ private:
         } else if (is(subtok, "rehashtime")) {
             int minutes = parseInt(value);
             if (minutes >= 1 && minutes <= 1440) c_.rehashTime = minutes * 60;
+        } else if (is(subtok, "retry")) {
+            int seconds = parseInt(value);
+            if (seconds >= 0) c_.retrySeconds = seconds;
         } else if (is(subtok, "readinterval")) {
             int seconds = parseInt(value);
             if (seconds >= 0) c_.readInterval = seconds;

@@ -41,6 +41,19 @@ Node* Coupler::findNode(const char* address, SourceEntry* source, bool create) {
     return &node;
 }
 
+Receiver* Coupler::findReceiver(const char* name, int occurrence) {
+    for (int i = 0; i < receiverCount; ++i)
+        if (equalsIgnoreCase(receivers[i].name, name) && occurrence-- == 0) return &receivers[i];
+    return nullptr;
+}
+
+int Coupler::occurrenceOf(const Receiver* receiver) const {
+    int occurrence = 0;
+    for (int i = 0; i < receiverCount && &receivers[i] != receiver; ++i)
+        if (equalsIgnoreCase(receivers[i].name, receiver->name)) ++occurrence;
+    return occurrence;
+}
+
 Link* Coupler::findLink(Receiver* receiver, DirEntry* dir, bool create) {
     for (int i = 0; i < linkCount; ++i)
         if (links[i].receiver == receiver && links[i].dir == dir) return &links[i];

@@ -14,6 +14,7 @@
 
 class SourceConnection;
 class Notifier;
+class Outbox;
 struct Node;
 
 constexpr int kMaxSources = 1;
@@ -140,7 +141,10 @@ public:
     int readInterval = 0;
     int64_t lastCycle = 0;
     int logLevel = 0;
-    std::vector<RetainedState> retainedStates;  // states lines of nodes this configuration lacks
+    std::vector<RetainedState> retainedStates;
+    int retrySeconds = 0;             // "coupler;retry": how long a failed notification is tried again
+    std::shared_ptr<Outbox> outbox;   // shared by the couplers of one run; in memory when none is given
+    bool queuedThisCycle = false;  // states lines of nodes this configuration lacks
     bool iniError = false;
     bool cfgUnreadable = false;  // the file exists but could not be opened
     bool reportCantOpen = true;  // false while the same failure was already reported
@@ -150,6 +154,10 @@ public:
     SourceEntry* findSource(const char* name);
     Node* findNode(const char* address, SourceEntry* source, bool create);
     Link* findLink(Receiver* receiver, DirEntry* dir, bool create);
+    // The `occurrence`-th receiver (from 0) of that name.
+    Receiver* findReceiver(const char* name, int occurrence = 0);
+    // Which of the receivers of its name `receiver` is.
+    int occurrenceOf(const Receiver* receiver) const;
 
     // Configuration file.
     void loadConfig(const char* path);
@@ -170,5 +178,16 @@ public:
     // Templates and dispatch.
     void prepareTemplates();
     bool formatMessage(char* out, int capacity, const Node* node);
+    // Puts the notifications of newly fired nodes into the outbox and writes
+    // it, before the states file records the firings.
+    void queueNotifications();
+    // Hands every due outbox entry to its receiver's channel and waits for the
+    // senders, at most 10 s; queues first when the cycle has not yet.
     void dispatchNotifications();
+    // Takes over the run's outbox after a load: entries of receivers this
+    // configuration lacks are dropped, each with a line.
+    void adoptOutbox(std::shared_ptr<Outbox> box);
+    // Waits until the transfers still running have settled or the deadline
+    // (steady clock, ms) passes, and records their outcomes.
+    void finishDeliveries(int64_t deadlineMs);
 };

@@ -15,7 +15,9 @@
 #include "core/ConfigWatch.h"
 #include "core/Coupler.h"
 #include "core/Settings.h"
+#include "core/StopSignal.h"
 #include "core/ThreadTable.h"
+#include "notify/Outbox.h"
 
 namespace {
 
@@ -141,11 +143,33 @@ int64_t msUntilNextCycle(const Coupler& coupler) {
     return msUntilSecond(coupler.lastCycle + coupler.readInterval);
 }
 
+// The outbox is written before the states file records a firing, so a crash
+// between the two can neither lose it nor send it twice.
 void runCycle(Coupler& coupler) {
     coupler.readStates();
     coupler.readSources();
+    coupler.queueNotifications();
     coupler.writeStates();
     coupler.dispatchNotifications();
+}
+
+// Hands the run's outbox to a new coupler; only a loaded configuration
+// decides which receivers are gone.
+void attachOutbox(Coupler& coupler, const std::shared_ptr<Outbox>& outbox) {
+    if (coupler.cfgStat.size >= 0 && !coupler.iniError) coupler.adoptOutbox(outbox);
+    else coupler.outbox = outbox;
+}
+
+// The end of a run. Stopped by a signal, the transfers still running get
+// 10 s and what is unfinished stays in the outbox for the next start; ended
+// by the run mode, each mail or post may finish or fail within its own limit.
+void finishRun(Coupler& coupler) {
+    if (stopRequested()) {
+        coupler.finishDeliveries(steadyMs() + kThreadWaitMs);
+        return;
+    }
+    waitForRunningThreads();
+    coupler.finishDeliveries(steadyMs());
 }
 
 // Sleeps until the next cycle is due, the file may have changed or a settle
@@ -173,6 +197,9 @@ int runZentok(int argc, char** argv) {
     }
 
     ConfigWatch watch(path);
+    installStopHandlers(&watch);
+    auto outbox = std::make_shared<Outbox>(kOutboxName);
+    outbox->load();
     ReloadDecision reload;
     bool stop = false;
     bool unreadableReported = false;
@@ -182,12 +209,13 @@ int runZentok(int argc, char** argv) {
         coupler->loadConfig(path.c_str());
         unreadableReported = coupler->cfgUnreadable;
         reload.loaded();
+        attachOutbox(*coupler, outbox);
         stop = coupler->iniError;
         // Without a configuration only the first cycle runs (it ends a single
         // or trigger run as before); then the loop waits for the file.
         bool loaded = coupler->cfgStat.size >= 0;
         bool ranOnce = false;
-        while (!stop && !reload.due(*coupler)) {
+        while (!stop && !stopRequested() && !reload.due(*coupler)) {
             bool paused = !loaded && ranOnce;
             if (paused || coupler->cycleNotDue()) {
                 waitForWork(watch, *coupler, reload, paused);
@@ -197,9 +225,8 @@ int runZentok(int argc, char** argv) {
             ranOnce = true;
             stop = !coupler->keepRunning();
         }
+        stop = stop || stopRequested();
+        if (stop) finishRun(*coupler);
     }
-    // A mail or post that outlasted the dispatch's wait would be cut off by
-    // the exit without a word; let it finish or fail within its own limit.
-    waitForRunningThreads();
     return 0;
 }

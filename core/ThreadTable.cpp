@@ -89,8 +89,15 @@ void addThreadHandle(ThreadHandle handle) {
 }
 
 void waitThreads() {
+    using namespace std::chrono;
+    waitThreadsUntil(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() + gWaitLimitMs);
+}
+
+int threadWaitLimitMs() { return gWaitLimitMs; }
+
+void waitThreadsUntil(int64_t deadlineMs) {
     auto& handles = table();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(gWaitLimitMs);
+    std::chrono::steady_clock::time_point deadline{std::chrono::milliseconds(deadlineMs)};
     for (auto& handle : handles) {
         bool finished;
         {

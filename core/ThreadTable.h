@@ -3,6 +3,7 @@
 // registers, waits and clears.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -25,6 +26,10 @@ void addThreadHandle(ThreadHandle handle);
 
 // Waits for all recorded threads, at most kThreadWaitMs in total, then empties the table.
 void waitThreads();
+// The same with a deadline of its own (steady clock, milliseconds).
+void waitThreadsUntil(int64_t deadlineMs);
+// The common limit of waitThreads in milliseconds.
+int threadWaitLimitMs();
 
 // Worker threads started by startThread that have not finished yet, recorded or not.
 int runningThreadCount();

@@ -1,26 +1,175 @@
-// The dispatch step after each read cycle: every node that fired and has not
-// been sent is expanded once and handed to each receiver of its group.
-#include "core/Coupler.h"
-#include "core/ThreadTable.h"
+// The dispatch step. A fired node's notification is expanded once and put
+// into the outbox, one entry per linked receiver, before the states file
+// records the firing; then every due entry is handed to its receiver's
+// channel and leaves the outbox when the channel reports success (or, without
+// retries, after its one attempt whatever the outcome). So a crash between the
+// two writes can neither lose a firing nor queue it twice.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
 
-void Coupler::dispatchNotifications() {
+#include "core/Clock.h"
+#include "core/Coupler.h"
+#include "core/StopSignal.h"
+#include "core/Text.h"
+#include "core/ThreadTable.h"
+#include "notify/Outbox.h"
+
+namespace {
+
+constexpr int kFirstRetrySeconds = 10;
+constexpr int kLongestRetrySeconds = 600;
+constexpr int kStopCheckMs = 250;  // how soon a stop signal cuts the wait for senders short
+
+int64_t steadyMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// 10 s after the first failure, doubling up to 10 minutes.
+int retryDelaySeconds(int failedAttempts) {
+    int delay = kFirstRetrySeconds;
+    for (int i = 1; i < failedAttempts && delay < kLongestRetrySeconds; ++i) delay *= 2;
+    return std::min(delay, kLongestRetrySeconds);
+}
+
+const char* sourceNameOf(const Node& node) { return node.source ? node.source->name : ""; }
+
+// Records one settled hand-over; false when the entry leaves the outbox.
+bool keepAfterOutcome(OutboxEntry& entry, int retrySeconds, int64_t now) {
+    bool delivered = entry.inFlight->delivered();
+    entry.inFlight.reset();
+    if (delivered || retrySeconds <= 0) return false;
+    if (now - entry.triggerTime >= retrySeconds) {
+        std::printf("outbox, receiver %s, source %s, node %s: given up after %d attempts\n", entry.receiver.c_str(),
+                    entry.source.c_str(), entry.address.c_str(), entry.attempts);
+        return false;
+    }
+    int delay = retryDelaySeconds(entry.attempts);
+    entry.nextAttempt = now + delay;
+    std::printf("outbox, receiver %s, source %s, node %s: retry in %d s\n", entry.receiver.c_str(),
+                entry.source.c_str(), entry.address.c_str(), delay);
+    return true;
+}
+
+// Applies the outcomes that have settled since the last look and writes the
+// outbox when that changed it.
+void applyOutcomes(Outbox& box, int retrySeconds) {
+    int64_t now = currentTime();
+    auto& entries = box.entries();
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [&](OutboxEntry& entry) {
+                                     if (!entry.inFlight || !entry.inFlight->settled()) return false;
+                                     return !keepAfterOutcome(entry, retrySeconds, now);
+                                 }),
+                  entries.end());
+    box.save();
+}
+
+// Waits for the senders until all have settled or the deadline passes,
+// recording each outcome as it comes, so a delivered notification leaves the
+// file within moments of its delivery.
+void awaitOutcomes(Outbox& box, int retrySeconds, int64_t deadlineMs, bool stopEarly) {
+    for (;;) {
+        uint64_t seen = settlementCount();
+        applyOutcomes(box, retrySeconds);
+        if (box.inFlightCount() == 0 || steadyMs() >= deadlineMs) return;
+        if (stopEarly && stopRequested()) return;
+        waitForSettlement(std::min(deadlineMs, steadyMs() + kStopCheckMs), seen);
+    }
+}
+
+}  // namespace
+
+void Coupler::queueNotifications() {
+    if (!outbox) outbox = std::make_shared<Outbox>();
     notified = false;
-    // One expansion per node, shared by all its receivers. The channels take
-    // what they need before notify returns, so the buffer is reused.
+    queuedThisCycle = true;
     char text[kTextSize];
     for (int i = 0; i < nodeCount; ++i) {
         Node& node = nodes[i];
         if (!node.active || node.sent) continue;
+        // One expansion per node, shared by all its receivers.
         formatMessage(text, kTextSize, &node);
         for (int j = 0; j < linkCount; ++j) {
             Link& link = links[j];
             if (!node.dir || link.dir != node.dir || !link.receiver) continue;
-            link.receiver->notify(node, text);  // failures are the channel's to report
+            // A pending entry of this receiver and node stands: after a crash
+            // between the outbox and the states write the node fires again,
+            // and must neither be queued twice nor get a new trigger time.
+            int occurrence = occurrenceOf(link.receiver);
+            if (OutboxEntry* pending = outbox->find(link.receiver->name, occurrence, sourceNameOf(node), node.address)) {
+                node.triggerTime = pending->triggerTime;
+                continue;
+            }
+            OutboxEntry entry;
+            entry.receiver = link.receiver->name;
+            entry.receiverOccurrence = occurrence;
+            entry.source = sourceNameOf(node);
+            entry.address = node.address;
+            entry.triggerTime = node.triggerTime;
+            entry.text = text;
+            entry.value = node.value;
+            outbox->add(std::move(entry));
             notified = true;
         }
-        // Each firing is dispatched once, whatever the channels made of it.
+        // Each firing is decided once; what becomes of it is the outbox's.
         node.sent = true;
     }
-    // Bounded wait for the mail and server-manager workers started above.
-    waitThreads();
+    outbox->save();
+}
+
+void Coupler::dispatchNotifications() {
+    if (!queuedThisCycle) queueNotifications();
+    queuedThisCycle = false;
+    int64_t now = currentTime();
+    int64_t deadline = steadyMs() + threadWaitLimitMs();
+    for (OutboxEntry& entry : outbox->entries()) {
+        if (entry.inFlight || entry.nextAttempt > now) continue;
+        Receiver* receiver = findReceiver(entry.receiver.c_str(), entry.receiverOccurrence);
+        if (!receiver) continue;
+        // The channel sees the node as it was when it fired; a node this
+        // configuration no longer has is stood in for.
+        SourceEntry standInSource;
+        copyText(standInSource.name, entry.source.c_str());
+        SourceEntry* source = findSource(entry.source.c_str());
+        Node* current = findNode(entry.address.c_str(), source ? source : nullptr, false);
+        Node node = current ? *current : Node{};
+        if (!current) {
+            node.source = &standInSource;
+            copyText(node.address, entry.address.c_str());
+        }
+        node.value = entry.value;
+        node.triggerTime = entry.triggerTime;
+        entry.inFlight = std::make_shared<Delivery>();
+        entry.attempts++;
+        if (!receiver->notify(node, entry.text.c_str(), entry.inFlight) && !entry.inFlight->settled())
+            entry.inFlight->settle(false);
+    }
+    awaitOutcomes(*outbox, retrySeconds, deadline, true);
+    waitThreadsUntil(deadline);
+}
+
+void Coupler::adoptOutbox(std::shared_ptr<Outbox> box) {
+    outbox = std::move(box);
+    auto& entries = outbox->entries();
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [&](const OutboxEntry& entry) {
+                                     if (entry.inFlight ||
+                                         findReceiver(entry.receiver.c_str(), entry.receiverOccurrence))
+                                         return false;
+                                     std::printf("outbox, receiver %s no longer configured: notification of "
+                                                 "source %s, node %s dropped\n",
+                                                 entry.receiver.c_str(), entry.source.c_str(),
+                                                 entry.address.c_str());
+                                     return true;
+                                 }),
+                  entries.end());
+    outbox->save();
+}
+
+void Coupler::finishDeliveries(int64_t deadlineMs) {
+    if (!outbox) return;
+    awaitOutcomes(*outbox, retrySeconds, deadlineMs, false);
 }

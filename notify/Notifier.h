@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 
 struct Node;
@@ -14,9 +15,8 @@ class Delivery {
 public:
     enum class State { Pending, Delivered, Failed };
 
-    void settle(bool delivered) {
-        state_.store(static_cast<int>(delivered ? State::Delivered : State::Failed), std::memory_order_release);
-    }
+    // Also wakes waitForSettlement.
+    void settle(bool delivered);
     State state() const { return static_cast<State>(state_.load(std::memory_order_acquire)); }
     bool settled() const { return state() != State::Pending; }
     bool delivered() const { return state() == State::Delivered; }
@@ -25,6 +25,13 @@ private:
     std::atomic<int> state_{static_cast<int>(State::Pending)};
 };
 using DeliveryHandle = std::shared_ptr<Delivery>;
+
+// Sleeps until some delivery settles or the deadline (steady clock,
+// milliseconds) passes; false at the deadline. A settlement between the
+// caller's last look and this call still ends the wait at once.
+bool waitForSettlement(int64_t deadlineMs, uint64_t seenSettlements);
+// How many deliveries have settled so far: the caller's last look.
+uint64_t settlementCount();
 
 class Notifier {
 public:
