@@ -17,7 +17,11 @@ namespace {
 bool wellFormed(const std::string& text) {
     for (size_t at = 0; at < text.size();) {
         unsigned char lead = static_cast<unsigned char>(text[at]);
-        size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+        size_t length = lead < 0x80         ? 1
+                        : (lead >> 5) == 6  ? 2
+                        : (lead >> 4) == 14 ? 3
+                        : (lead >> 3) == 30 ? 4
+                                            : 0;
         if (length == 0 || at + length > text.size()) return false;
         uint32_t point = length == 1 ? lead : lead & (0x7F >> length);
         for (size_t i = 1; i < length; ++i) {
@@ -26,7 +30,8 @@ bool wellFormed(const std::string& text) {
             point = point << 6 | (next & 0x3F);
         }
         static const uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (point < kShortest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return false;
+        if (point < kShortest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF))
+            return false;
         at += length;
     }
     return true;
@@ -53,14 +58,30 @@ std::string decodeJsonString(const std::string& json) {
         }
         if (++at + 1 >= json.size()) std::abort();
         switch (json[at]) {
-            case '"': out += '"'; break;
-            case '\\': out += '\\'; break;
-            case '/': out += '/'; break;
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
+            case '"':
+                out += '"';
+                break;
+            case '\\':
+                out += '\\';
+                break;
+            case '/':
+                out += '/';
+                break;
+            case 'b':
+                out += '\b';
+                break;
+            case 'f':
+                out += '\f';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case 't':
+                out += '\t';
+                break;
             case 'u': {
                 if (at + 5 >= json.size()) std::abort();
                 int point = 0;
@@ -74,7 +95,8 @@ std::string decodeJsonString(const std::string& json) {
                 at += 4;
                 break;
             }
-            default: std::abort();
+            default:
+                std::abort();
         }
     }
     return out;

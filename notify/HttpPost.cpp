@@ -46,10 +46,13 @@ struct HeaderList {
 
 // The reply is not needed: only its status counts. Taking it here keeps it
 // off standard output and bounds nothing in memory.
-size_t discardReply(char*, size_t size, size_t count, void*) { return size * count; }
+size_t discardReply(char*, size_t size, size_t count, void*) {
+    return size * count;
+}
 
 void fail(const PostJob& job, const char* error) {
-    std::printf("%s::post, err '%s', url '%s'\n", job.request.channel, error, maskUrl(job.request.url).c_str());
+    std::printf("%s::post, err '%s', url '%s'\n", job.request.channel, error,
+                maskUrl(job.request.url).c_str());
     settle(job.request.delivery, false);
 }
 

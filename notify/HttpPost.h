@@ -9,11 +9,11 @@
 #include "notify/Notifier.h"
 
 struct HttpPostRequest {
-    const char* channel = "";          // names the channel in the failure line
+    const char* channel = "";  // names the channel in the failure line
     std::string url;
     std::vector<std::string> headers;  // "Name: value"
     std::string body;
-    DeliveryHandle delivery;           // settled when the transfer ends
+    DeliveryHandle delivery;  // settled when the transfer ends
 };
 
 // Starts a worker that posts the request and registers it for the dispatch

@@ -10,12 +10,23 @@ namespace {
 
 void appendEscapedControl(std::string* out, unsigned char byte) {
     switch (byte) {
-        case '\b': out->append("\\b"); return;
-        case '\f': out->append("\\f"); return;
-        case '\n': out->append("\\n"); return;
-        case '\r': out->append("\\r"); return;
-        case '\t': out->append("\\t"); return;
-        default: break;
+        case '\b':
+            out->append("\\b");
+            return;
+        case '\f':
+            out->append("\\f");
+            return;
+        case '\n':
+            out->append("\\n");
+            return;
+        case '\r':
+            out->append("\\r");
+            return;
+        case '\t':
+            out->append("\\t");
+            return;
+        default:
+            break;
     }
     static const char kHex[] = "0123456789abcdef";
     out->append("\\u00");

@@ -7,7 +7,7 @@
 #include "notify/Notifier.h"
 
 class notifyNtfy : public Notifier {
-public:
+  public:
     // `rest` is the address line behind "ntfy" (may be null): the topic URL
     // and, optionally, an access token sent as "Authorization: Bearer".
     explicit notifyNtfy(char* rest);
@@ -19,7 +19,7 @@ public:
     const std::string& url() const { return url_; }
     bool hasToken() const { return !token_.empty(); }
 
-private:
+  private:
     std::string url_;
     std::string token_;
 };

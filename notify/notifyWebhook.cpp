@@ -33,14 +33,15 @@ std::string isoLocalTime(int64_t when) {
     if (std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local) == 0) return "null";
     long offsetMinutes = local.tm_gmtoff / 60;
     char offset[40];
-    std::snprintf(offset, sizeof offset, "%c%02ld:%02ld", offsetMinutes < 0 ? '-' : '+', std::labs(offsetMinutes) / 60,
-                  std::labs(offsetMinutes) % 60);
+    std::snprintf(offset, sizeof offset, "%c%02ld:%02ld", offsetMinutes < 0 ? '-' : '+',
+                  std::labs(offsetMinutes) / 60, std::labs(offsetMinutes) % 60);
     return std::string("\"") + stamp + offset + "\"";
 }
 
 }  // namespace
 
-notifyWebhook::notifyWebhook(char* rest, const char* receiverName) : receiver_(receiverName ? receiverName : "") {
+notifyWebhook::notifyWebhook(char* rest, const char* receiverName)
+    : receiver_(receiverName ? receiverName : "") {
     char* cursor = rest;
     char* field = rest ? nextToken(&cursor, ";") : nullptr;
     url_ = field ? field : "";

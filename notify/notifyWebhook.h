@@ -9,7 +9,7 @@
 #include "notify/Notifier.h"
 
 class notifyWebhook : public Notifier {
-public:
+  public:
     // `rest` is the address line behind "webhook" (may be null); its first
     // field is the URL. `receiverName` goes into every body.
     notifyWebhook(char* rest, const char* receiverName);
@@ -20,7 +20,7 @@ public:
 
     const std::string& url() const { return url_; }
 
-private:
+  private:
     std::string url_;
     std::string receiver_;
 };

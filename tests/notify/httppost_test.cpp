@@ -1,8 +1,8 @@
 // What the console shows of a webhook or push URL: no user-info, no path
 // beyond its first segment, no query and no fragment.
-#include <gtest/gtest.h>
-
 #include "notify/HttpPost.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 

@@ -52,17 +52,18 @@ struct Recorded {
 };
 
 class Recorder {
-public:
+  public:
     // Over HTTPS with a certificate made now for `altName`, or plain HTTP.
     bool start(bool https, const std::string& altName = "IP:127.0.0.1") {
         https_ = https;
-        std::vector<std::string> argv = {kPython, sourcePath("tests/peers/webhook/recorder.py"), "--port",
-                                         std::to_string(port_), "--record", dir_.file("record.txt")};
+        std::vector<std::string> argv = {kPython,    sourcePath("tests/peers/webhook/recorder.py"),
+                                         "--port",   std::to_string(port_),
+                                         "--record", dir_.file("record.txt")};
         if (https) {
-            std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
-                                  " -subj /CN=zentok-test -addext subjectAltName=" +
-                                  altName + " -keyout '" + dir_.file("key.pem") + "' -out '" + caFile() +
-                                  "' >/dev/null 2>&1";
+            std::string command =
+                "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
+                " -subj /CN=zentok-test -addext subjectAltName=" +
+                altName + " -keyout '" + dir_.file("key.pem") + "' -out '" + caFile() + "' >/dev/null 2>&1";
             if (std::system(command.c_str()) != 0) return false;
             argv.insert(argv.end(), {"--cert", caFile(), "--key", dir_.file("key.pem")});
         }
@@ -72,7 +73,9 @@ public:
         return (https_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_) + path;
     }
     std::string caFile() const { return dir_.file("cert.pem"); }
-    std::string log() const { return fileExists(dir_.file("recorder.log")) ? readFile(dir_.file("recorder.log")) : ""; }
+    std::string log() const {
+        return fileExists(dir_.file("recorder.log")) ? readFile(dir_.file("recorder.log")) : "";
+    }
 
     std::vector<Recorded> requests() const {
         std::vector<Recorded> all;
@@ -94,7 +97,7 @@ public:
         return all;
     }
 
-private:
+  private:
     TempDir dir_;
     Process process_;
     int port_ = freeLoopbackPort();
@@ -102,7 +105,7 @@ private:
 };
 
 class WebhookTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         copyText(source.name, "plantA");
         node.source = &source;
@@ -157,7 +160,8 @@ TEST_F(WebhookTest, EveryJsonFieldRoundTripsThroughPythonForHostileTexts) {
     while (longest.size() < kTextSize - 1) longest += longest.size() % 2 ? '"' : '\x01';
     const std::vector<std::pair<std::string, std::string>> texts = {
         {"say \"hi\" \\ and \\\\ / end", "say \"hi\" \\ and \\\\ / end"},
-        {"tab\t lf\n cr\r bs\b ff\f bell\x07 esc\x1b us\x1f del\x7f", "tab\t lf\n cr\r bs\b ff\f bell\x07 esc\x1b us\x1f del\x7f"},
+        {"tab\t lf\n cr\r bs\b ff\f bell\x07 esc\x1b us\x1f del\x7f",
+         "tab\t lf\n cr\r bs\b ff\f bell\x07 esc\x1b us\x1f del\x7f"},
         {"Füllstand 120 °C – ⚠ 😀", "Füllstand 120 °C – ⚠ 😀"},
         // A stray byte, cut sequences, a surrogate, an overlong form and a
         // code point above U+10FFFF, each replaced as Python's decoder does.
@@ -253,9 +257,12 @@ TEST_F(WebhookTest, NtfyPostsThePlainTextWithTitleTagsAndTokenHeaders) {
     EXPECT_FALSE(requests[1].hasHeader("Injected: yes")) << requests[1].headers;
     EXPECT_EQ(requests[2].headers.find("Bearer"), std::string::npos) << requests[2].headers;
 
-    EXPECT_EQ(countOf(console, "notifyNtfy::notify, url " + plain + ", source Kläranlage, node 400001, text 'Level high"), 1)
+    EXPECT_EQ(countOf(console, "notifyNtfy::notify, url " + plain +
+                                   ", source Kläranlage, node 400001, text 'Level high"),
+              1)
         << console;
-    EXPECT_EQ(countOf(console, "notifyNtfy::notify, url http://***@" + plain.substr(7) + ", source"), 1) << console;
+    EXPECT_EQ(countOf(console, "notifyNtfy::notify, url http://***@" + plain.substr(7) + ", source"), 1)
+        << console;
     EXPECT_EQ(console.find("tk_Secret123"), std::string::npos) << console;
     EXPECT_EQ(console.find("pw0rd"), std::string::npos) << console;
 }
@@ -268,8 +275,10 @@ TEST_F(WebhookTest, FailuresPrintOneLineEachAndSettleTheDeliveryAsFailed) {
         std::string url, line;
     };
     const std::vector<Case> failures = {
-        {recorder.url("/status/500"), "notifyWebhook::post, err 'HTTP status 500', url '" + recorder.url("/status/***") + "'\n"},
-        {recorder.url("/status/301"), "notifyWebhook::post, err 'HTTP status 301', url '" + recorder.url("/status/***") + "'\n"},
+        {recorder.url("/status/500"),
+         "notifyWebhook::post, err 'HTTP status 500', url '" + recorder.url("/status/***") + "'\n"},
+        {recorder.url("/status/301"),
+         "notifyWebhook::post, err 'HTTP status 301', url '" + recorder.url("/status/***") + "'\n"},
         {dead, "notifyWebhook::post, err 'Failed to connect to 127.0.0.1 port"},
         {"file:///etc/hostname", "notifyWebhook::post, err '"},
     };
@@ -288,7 +297,9 @@ TEST_F(WebhookTest, FailuresPrintOneLineEachAndSettleTheDeliveryAsFailed) {
     notifyNtfy ntfy(ntfyLine);
     DeliveryHandle refused;
     std::string output = post(ntfy, "x", &refused);
-    EXPECT_EQ(countOf(output, "notifyNtfy::post, err 'HTTP status 500', url '" + recorder.url("/status/***") + "'\n"), 1)
+    EXPECT_EQ(countOf(output,
+                      "notifyNtfy::post, err 'HTTP status 500', url '" + recorder.url("/status/***") + "'\n"),
+              1)
         << output;
     EXPECT_FALSE(refused->delivered());
 
@@ -338,10 +349,10 @@ TEST_F(WebhookTest, TheDemoPageListsTheJsonPostsItReceived) {
     TempDir data;
     int port = freeLoopbackPort();
     Process page;
-    ASSERT_TRUE(page.start({"/usr/bin/env", "ZENTOK_SRVMGR_DATA=" + data.file("n.jsonl"), "/usr/bin/timeout", "120",
-                            "/usr/bin/php", "-S", "127.0.0.1:" + std::to_string(port), "-t",
-                            sourcePath("examples/srvmgr")},
-                           data.file("server.log")));
+    ASSERT_TRUE(page.start(
+        {"/usr/bin/env", "ZENTOK_SRVMGR_DATA=" + data.file("n.jsonl"), "/usr/bin/timeout", "120",
+         "/usr/bin/php", "-S", "127.0.0.1:" + std::to_string(port), "-t", sourcePath("examples/srvmgr")},
+        data.file("server.log")));
     ASSERT_TRUE(waitForPort(port, 10000));
     std::string base = "http://127.0.0.1:" + std::to_string(port);
     char line[200];
@@ -356,16 +367,18 @@ TEST_F(WebhookTest, TheDemoPageListsTheJsonPostsItReceived) {
     ASSERT_NE(handle, nullptr);
     curl_easy_setopt(handle, CURLOPT_URL, (base + "/").c_str());
     curl_easy_setopt(handle, CURLOPT_TIMEOUT, 10L);
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
-        static_cast<std::string*>(out)->append(data, size * count);
-        return size * count;
-    });
+    curl_easy_setopt(
+        handle, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
+            static_cast<std::string*>(out)->append(data, size * count);
+            return size * count;
+        });
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &listing);
     curl_easy_perform(handle);
     curl_easy_cleanup(handle);
-    EXPECT_NE(listing.find("<td>webhook (control room)</td>\n<td>plantA</td>\n<td>400001</td>\n"
-                           "<td class=\"message\">Level &lt;b&gt;high&lt;/b&gt; &amp; &quot;rising&quot;</td>"),
-              std::string::npos)
+    EXPECT_NE(
+        listing.find("<td>webhook (control room)</td>\n<td>plantA</td>\n<td>400001</td>\n"
+                     "<td class=\"message\">Level &lt;b&gt;high&lt;/b&gt; &amp; &quot;rising&quot;</td>"),
+        std::string::npos)
         << listing;
 }
 
