@@ -2,10 +2,8 @@
 // over HTTPS with a test CA and over plain HTTP: the JSON body as Python's
 // json module reads it, the ntfy headers, what the console shows, the failure
 // lines, TLS verification, and the demo page's list of JSON posts.
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -362,19 +360,11 @@ TEST_F(WebhookTest, TheDemoPageListsTheJsonPostsItReceived) {
     post(channel, "Level <b>high</b> & \"rising\"", &delivery);
     EXPECT_TRUE(delivery->delivered()) << readFile(data.file("server.log"));
 
-    std::string listing;
-    CURL* handle = curl_easy_init();
-    ASSERT_NE(handle, nullptr);
-    curl_easy_setopt(handle, CURLOPT_URL, (base + "/").c_str());
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT, 10L);
-    curl_easy_setopt(
-        handle, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
-            static_cast<std::string*>(out)->append(data, size * count);
-            return size * count;
-        });
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &listing);
-    curl_easy_perform(handle);
-    curl_easy_cleanup(handle);
+    // The page itself, rendered by PHP's command line from the same data.
+    std::string listing = runProgram({"/usr/bin/env", "ZENTOK_SRVMGR_DATA=" + data.file("n.jsonl"),
+                                      "/usr/bin/php", sourcePath("examples/srvmgr/index.php")},
+                                     data.path(), 10000)
+                              .output;
     EXPECT_NE(
         listing.find("<td>webhook (control room)</td>\n<td>plantA</td>\n<td>400001</td>\n"
                      "<td class=\"message\">Level &lt;b&gt;high&lt;/b&gt; &amp; &quot;rising&quot;</td>"),
