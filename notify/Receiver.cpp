@@ -7,8 +7,10 @@
 #include "notify/Notifier.h"
 #include "notify/notifyFile.h"
 #include "notify/notifyMail.h"
+#include "notify/notifyNtfy.h"
 #include "notify/notifySrvMgr.h"
 #include "notify/notifyTwitter.h"
+#include "notify/notifyWebhook.h"
 
 Receiver::Receiver() = default;
 Receiver::~Receiver() = default;
@@ -28,6 +30,10 @@ void Receiver::setAddress(char* rest) {
         notifier = std::make_unique<notifyTwitter>(cursor);
     else if (equalsIgnoreCase(channel, "file"))
         notifier = std::make_unique<notifyFile>(cursor);
+    else if (equalsIgnoreCase(channel, "webhook"))
+        notifier = std::make_unique<notifyWebhook>(cursor, name);
+    else if (equalsIgnoreCase(channel, "ntfy"))
+        notifier = std::make_unique<notifyNtfy>(cursor);
     // Any other name leaves no channel: the first notification then creates
     // the server-manager channel.
 }

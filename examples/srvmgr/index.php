@@ -1,9 +1,13 @@
 <?php
-// The demo server manager's page: the notifications Zentok posted, newest
-// first. It reloads itself every five seconds.
+// The demo server manager's page: the notifications Zentok posted, as form
+// fields to pollapi.php or as JSON to webhook.php, newest first. It reloads
+// itself every five seconds.
 require __DIR__ . '/store.php';
 $entries = srvmgr_read();
 $h = fn(string $text): string => htmlspecialchars($text, ENT_QUOTES | ENT_SUBSTITUTE, 'UTF-8');
+// How an entry arrived: the server-manager post, or a webhook receiver's JSON.
+$via = fn(array $e): string => ($e['via'] ?? '') === 'webhook'
+    ? 'webhook (' . (string)($e['receiver'] ?? '') . ')' : 'server manager';
 ?>
 <!DOCTYPE html>
 <html lang="en">
@@ -25,14 +29,16 @@ td.message { white-space: pre-wrap; }
 <p><?= count($entries) ?> notification(s) received, newest first. Data file: <code><?= $h(srvmgr_data_file()) ?></code></p>
 <?php if (!$entries): ?>
 <p>Nothing received yet. Point Zentok at this server with <code>uplink;srvmgr;http://<?= $h($_SERVER['HTTP_HOST'] ?? '127.0.0.1:8080') ?></code>
-and give a receiver no <code>adr</code> line.</p>
+and give a receiver no <code>adr</code> line, or give a receiver
+<code>adr;webhook;http://<?= $h($_SERVER['HTTP_HOST'] ?? '127.0.0.1:8080') ?>/webhook.php</code>.</p>
 <?php else: ?>
 <table>
-<tr><th>Received</th><th>Kind</th><th>Source</th><th>Node</th><th>Message</th></tr>
+<tr><th>Received</th><th>Kind</th><th>Via</th><th>Source</th><th>Node</th><th>Message</th></tr>
 <?php foreach ($entries as $e): ?>
 <tr class="<?= $h((string)($e['cmd'] ?? '')) ?>">
 <td><?= $h((string)($e['time'] ?? '')) ?></td>
 <td><?= ($e['cmd'] ?? '') === 'newinfo' ? 'info' : 'message' ?></td>
+<td><?= $h($via($e)) ?></td>
 <td><?= $h((string)($e['source'] ?? '')) ?></td>
 <td><?= $h((string)($e['adr'] ?? '')) ?></td>
 <td class="message"><?= $h((string)($e['message'] ?? '')) ?></td>

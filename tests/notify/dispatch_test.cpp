@@ -18,6 +18,7 @@
 #include "notify/notifyMail.h"
 #include "notify/notifySrvMgr.h"
 #include "notify/notifyTwitter.h"
+#include "notify/notifyWebhook.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -154,6 +155,12 @@ TEST_F(DispatchTest, AddressLinesChooseTheChannel) {
         EXPECT_EQ(chdir(previous), 0);
         std::free(previous);
     }
+
+    char webhookLine[] = "WebHook;\"https://example.org/h;x\";more";
+    receiver.setAddress(webhookLine);
+    auto* webhook = dynamic_cast<notifyWebhook*>(receiver.notifier.get());
+    ASSERT_NE(webhook, nullptr);
+    EXPECT_EQ(webhook->url(), "https://example.org/h;x");
 
     char bareFile[] = "file";
     receiver.setAddress(bareFile);

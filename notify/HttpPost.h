@@ -1,0 +1,37 @@
+// One HTTP(S) POST of a notification, performed on its own worker thread
+// with bounded waits and verified TLS, for the channels that post to chat and
+// push services; and the form of a URL that may be shown on the console.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "notify/Notifier.h"
+
+struct HttpPostRequest {
+    const char* channel = "";  // names the channel in the failure line
+    std::string url;
+    std::vector<std::string> headers;  // "Name: value"
+    std::string body;
+    DeliveryHandle delivery;  // settled when the transfer ends
+};
+
+// Starts a worker that posts the request and registers it for the dispatch
+// step's wait. The worker settles the delivery: a status from 200 to 299 is
+// delivered; anything else fails and prints
+// "<channel>::post, err '...', url '<masked url>'". False when no worker
+// could be started (the line is printed and the delivery settled as failed).
+bool startHttpPost(HttpPostRequest request);
+
+// The URL as the console shows it, so no secret that is part of it lands in
+// a log: user-info, every path segment after the first, the query and the
+// fragment are replaced by "***". Webhook services carry their token in the
+// path (".../services/T0/B0/secret") or in the query ("?token=secret").
+std::string maskUrl(const std::string& url);
+
+// Transfer limits, so a server that never answers cannot keep a worker alive
+// for ever. Tests shorten them; 0 restores the defaults (30 s, 120 s).
+void setHttpPostTimeoutsForTesting(long connectMs, long totalMs);
+// Trusts the certificates in `caFile` instead of the system's store (tests
+// only); an empty text restores the system's store.
+void setHttpPostCaFileForTesting(const std::string& caFile);

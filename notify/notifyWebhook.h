@@ -1,0 +1,31 @@
+// The "webhook" channel: posts each notification as a JSON object to the
+// incoming webhook of a chat service (Slack, Mattermost, Rocket.Chat, Teams,
+// Discord) or to any tool that takes a JSON webhook.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "notify/Notifier.h"
+
+class notifyWebhook : public Notifier {
+  public:
+    // `rest` is the address line behind "webhook" (may be null); its first
+    // field is the URL. `receiverName` goes into every body.
+    notifyWebhook(char* rest, const char* receiverName);
+
+    // False only for a node without source; the post itself runs on a worker.
+    using Notifier::notify;
+    bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
+
+    const std::string& url() const { return url_; }
+
+  private:
+    std::string url_;
+    std::string receiver_;
+};
+
+// The JSON body of one notification: text and content (both the text, for
+// the "text" and the "content" conventions of the chat services), source,
+// node, value, time (local, ISO 8601 with offset), receiver and kind.
+std::string webhookBody(const Node& node, const char* text, const char* receiverName, int64_t when);

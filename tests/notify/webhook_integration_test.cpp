@@ -1,0 +1,375 @@
+// The webhook and ntfy channels against a local recorder (tests/peers/webhook)
+// over HTTPS with a test CA and over plain HTTP: the JSON body as Python's
+// json module reads it, the ntfy headers, what the console shows, the failure
+// lines, TLS verification, and the demo page's list of JSON posts.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/Clock.h"
+#include "core/Coupler.h"
+#include "core/Text.h"
+#include "core/ThreadTable.h"
+#include "notify/HttpPost.h"
+#include "notify/notifyNtfy.h"
+#include "notify/notifyWebhook.h"
+#include "tests/support/TestSupport.h"
+
+using namespace testsupport;
+
+namespace {
+
+std::string fromHex(const std::string& hex) {
+    std::string out;
+    for (size_t i = 0; hex != "-" && i + 1 < hex.size(); i += 2)
+        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+// One request as the recorder saw it; `fields` holds the members of the JSON
+// body as Python read them, each as its type letter and its text.
+struct Recorded {
+    std::string path, headers, body;
+    bool json = false;
+    std::map<std::string, std::string> fields;
+
+    std::string field(const std::string& name) const {
+        auto found = fields.find(name);
+        return found == fields.end() ? "<missing>" : found->second;
+    }
+    bool hasHeader(const std::string& line) const { return headers.find(line + "\n") != std::string::npos; }
+};
+
+class Recorder {
+  public:
+    // Over HTTPS with a certificate made now for `altName`, or plain HTTP.
+    bool start(bool https, const std::string& altName = "IP:127.0.0.1") {
+        https_ = https;
+        std::vector<std::string> argv = {kPython,    sourcePath("tests/peers/webhook/recorder.py"),
+                                         "--port",   std::to_string(port_),
+                                         "--record", dir_.file("record.txt")};
+        if (https) {
+            std::string command =
+                "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
+                " -subj /CN=zentok-test -addext subjectAltName=" +
+                altName + " -keyout '" + dir_.file("key.pem") + "' -out '" + caFile() + "' >/dev/null 2>&1";
+            if (std::system(command.c_str()) != 0) return false;
+            argv.insert(argv.end(), {"--cert", caFile(), "--key", dir_.file("key.pem")});
+        }
+        return process_.start(argv, dir_.file("recorder.log")) && waitForPort(port_, 10000);
+    }
+    std::string url(const std::string& path) const {
+        return (https_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_) + path;
+    }
+    std::string caFile() const { return dir_.file("cert.pem"); }
+    std::string log() const {
+        return fileExists(dir_.file("recorder.log")) ? readFile(dir_.file("recorder.log")) : "";
+    }
+
+    std::vector<Recorded> requests() const {
+        std::vector<Recorded> all;
+        std::ifstream in(dir_.file("record.txt"));
+        std::string line, method, path, headers, body, json;
+        while (std::getline(in, line)) {
+            std::istringstream columns(line);
+            if (!(columns >> method >> path >> headers >> body >> json)) continue;
+            Recorded r{fromHex(path), fromHex(headers), fromHex(body), json != "-", {}};
+            std::istringstream items(r.json ? json : "");
+            std::string item;
+            while (std::getline(items, item, ',')) {
+                size_t first = item.find(':'), second = item.find(':', first + 1);
+                r.fields[fromHex(item.substr(0, first))] =
+                    item.substr(first + 1, 1) + ":" + fromHex(item.substr(second + 1));
+            }
+            all.push_back(r);
+        }
+        return all;
+    }
+
+  private:
+    TempDir dir_;
+    Process process_;
+    int port_ = freeLoopbackPort();
+    bool https_ = false;
+};
+
+class WebhookTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        copyText(source.name, "plantA");
+        node.source = &source;
+        copyText(node.address, "400001");
+        node.value = 120.4;
+        setHttpPostTimeoutsForTesting(2000, 10000);
+        // 2026-12-07 07:16:50 UTC, in a zone one hour east of UTC.
+        setClockForTesting([] { return int64_t{1796627810}; });
+        setZone("CET-1");
+    }
+    void TearDown() override {
+        waitThreads();
+        setHttpPostTimeoutsForTesting(0, 0);
+        setHttpPostCaFileForTesting("");
+        setClockForTesting(nullptr);
+        setZone(nullptr);
+    }
+    static void setZone(const char* zone) {
+        zone ? setenv("TZ", zone, 1) : unsetenv("TZ");
+        tzset();
+    }
+
+    // Hands one notification to the channel, waits for its worker and
+    // returns the console output; `delivery` receives the outcome.
+    std::string post(Notifier& channel, const std::string& text, DeliveryHandle* delivery = nullptr) {
+        auto outcome = std::make_shared<Delivery>();
+        testing::internal::CaptureStdout();
+        bool accepted = channel.notify(node, text.c_str(), outcome);
+        waitThreads();
+        std::fflush(stdout);
+        std::string output = testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(accepted) << output;
+        EXPECT_TRUE(outcome->settled()) << output;
+        if (delivery) *delivery = outcome;
+        return output;
+    }
+
+    SourceEntry source;
+    Node node;
+};
+
+TEST_F(WebhookTest, EveryJsonFieldRoundTripsThroughPythonForHostileTexts) {
+    Recorder recorder;
+    ASSERT_TRUE(recorder.start(true));
+    setHttpPostCaFileForTesting(recorder.caFile());
+    char line[200];
+    copyText(line, recorder.url("/hooks/T0/secret-part?token=abc").c_str());
+    notifyWebhook channel(line, "control room");
+
+    const std::string replaced = "\xEF\xBF\xBD";
+    std::string longest;
+    while (longest.size() < kTextSize - 1) longest += longest.size() % 2 ? '"' : '\x01';
+    const std::vector<std::pair<std::string, std::string>> texts = {
+        {"say \"hi\" \\ and \\\\ / end", "say \"hi\" \\ and \\\\ / end"},
+        {"tab\t lf\n cr\r bs\b ff\f bell\x07 esc\x1b us\x1f del\x7f",
+         "tab\t lf\n cr\r bs\b ff\f bell\x07 esc\x1b us\x1f del\x7f"},
+        {"Füllstand 120 °C – ⚠ 😀", "Füllstand 120 °C – ⚠ 😀"},
+        // A stray byte, cut sequences, a surrogate, an overlong form and a
+        // code point above U+10FFFF, each replaced as Python's decoder does.
+        {"a\xff b\xc3 c\xe2\x82 d\xed\xa0\x80 e\xc0\xaf f\xf4\x90\x80\x80 g\xf0\x9f\x98",
+         "a" + replaced + " b" + replaced + " c" + replaced + " d" + replaced + replaced + replaced + " e" +
+             replaced + replaced + " f" + replaced + replaced + replaced + replaced + " g" + replaced},
+        {"", ""},
+        {longest, longest},
+    };
+    std::string console;
+    for (const auto& text : texts) {
+        DeliveryHandle delivery;
+        console += post(channel, text.first, &delivery);
+        EXPECT_TRUE(delivery->delivered());
+    }
+    auto requests = recorder.requests();
+    ASSERT_EQ(requests.size(), texts.size()) << recorder.log() << console;
+    for (size_t i = 0; i < texts.size(); ++i) {
+        const Recorded& r = requests[i];
+        ASSERT_TRUE(r.json) << "text " << i << ": " << r.body << recorder.log();
+        EXPECT_EQ(r.path, "/hooks/T0/secret-part?token=abc");
+        EXPECT_TRUE(r.hasHeader("Content-Type: application/json; charset=utf-8")) << r.headers;
+        EXPECT_EQ(r.fields.size(), 8u);
+        EXPECT_EQ(r.field("text"), "s:" + texts[i].second) << "text " << i;
+        EXPECT_EQ(r.field("content"), "s:" + texts[i].second) << "text " << i;
+        EXPECT_EQ(r.field("source"), "s:plantA");
+        EXPECT_EQ(r.field("node"), "s:400001");
+        EXPECT_EQ(r.field("value"), "n:120");
+        EXPECT_EQ(r.field("time"), "s:2026-12-07T08:16:50+01:00");
+        EXPECT_EQ(r.field("receiver"), "s:control room");
+        EXPECT_EQ(r.field("kind"), "s:message");
+    }
+    // The token in the path and in the query never reaches the console.
+    EXPECT_EQ(countOf(console, "notifyWebhook::notify, url " + recorder.url("/hooks/***?***") +
+                                   ", source plantA, node 400001, text 'say \"hi\""),
+              1)
+        << console;
+    EXPECT_EQ(console.find("secret-part"), std::string::npos);
+    EXPECT_EQ(console.find("abc"), std::string::npos);
+    EXPECT_EQ(countOf(console, "::post"), 0) << console;
+
+    // An info node, a negative value rounded like the file channel's, a zone
+    // west of UTC by a half hour; a value that is no number is null.
+    node.info = 1;
+    node.value = -3.6;
+    setZone("XST+3:30");
+    post(channel, "pump");
+    node.value = std::numeric_limits<double>::quiet_NaN();
+    post(channel, "nan");
+    requests = recorder.requests();
+    ASSERT_EQ(requests.size(), texts.size() + 2) << recorder.log();
+    EXPECT_EQ(requests[texts.size()].field("kind"), "s:info");
+    EXPECT_EQ(requests[texts.size()].field("value"), "n:-4");
+    EXPECT_EQ(requests[texts.size()].field("time"), "s:2026-12-07T03:46:50-03:30");
+    EXPECT_EQ(requests[texts.size() + 1].field("value"), "z:");
+}
+
+TEST_F(WebhookTest, NtfyPostsThePlainTextWithTitleTagsAndTokenHeaders) {
+    Recorder recorder;
+    ASSERT_TRUE(recorder.start(false));
+    Receiver receiver;
+    std::string address = "NTFY;" + recorder.url("/plant-alarms") + ";tk_Secret123";
+    std::vector<char> line(address.begin(), address.end());
+    line.push_back(0);
+    receiver.setAddress(line.data());
+    ASSERT_NE(dynamic_cast<notifyNtfy*>(receiver.notifier.get()), nullptr);
+
+    copyText(source.name, "Kläranlage");
+    std::string console = post(*receiver.notifier, "Level high: 120 \xff");
+    // An info node; a source name with a line break cannot add a header.
+    node.info = 1;
+    copyText(source.name, "plant\r\nInjected: yes");
+    console += post(*receiver.notifier, "");
+    // Without a token there is no Authorization header; the URL's
+    // user-info is masked.
+    std::string plain = recorder.url("/plant-alarms");
+    char bare[200];
+    copyText(bare, ("http://zentok:pw0rd@" + plain.substr(7)).c_str());
+    notifyNtfy noToken(bare);
+    console += post(noToken, "x");
+
+    auto requests = recorder.requests();
+    ASSERT_EQ(requests.size(), 3u) << recorder.log() << console;
+    EXPECT_EQ(requests[0].path, "/plant-alarms");
+    EXPECT_EQ(requests[0].body, "Level high: 120 \xEF\xBF\xBD");
+    EXPECT_TRUE(requests[0].hasHeader("Title: Kläranlage 400001")) << requests[0].headers;
+    EXPECT_TRUE(requests[0].hasHeader("Tags: warning")) << requests[0].headers;
+    EXPECT_TRUE(requests[0].hasHeader("Authorization: Bearer tk_Secret123")) << requests[0].headers;
+    EXPECT_TRUE(requests[0].hasHeader("Content-Type: text/plain; charset=utf-8")) << requests[0].headers;
+    EXPECT_EQ(requests[1].body, "");
+    EXPECT_TRUE(requests[1].hasHeader("Tags: information")) << requests[1].headers;
+    EXPECT_TRUE(requests[1].hasHeader("Title: plant  Injected: yes 400001")) << requests[1].headers;
+    EXPECT_FALSE(requests[1].hasHeader("Injected: yes")) << requests[1].headers;
+    EXPECT_EQ(requests[2].headers.find("Bearer"), std::string::npos) << requests[2].headers;
+
+    EXPECT_EQ(countOf(console, "notifyNtfy::notify, url " + plain +
+                                   ", source Kläranlage, node 400001, text 'Level high"),
+              1)
+        << console;
+    EXPECT_EQ(countOf(console, "notifyNtfy::notify, url http://***@" + plain.substr(7) + ", source"), 1)
+        << console;
+    EXPECT_EQ(console.find("tk_Secret123"), std::string::npos) << console;
+    EXPECT_EQ(console.find("pw0rd"), std::string::npos) << console;
+}
+
+TEST_F(WebhookTest, FailuresPrintOneLineEachAndSettleTheDeliveryAsFailed) {
+    Recorder recorder;
+    ASSERT_TRUE(recorder.start(false));
+    const std::string dead = "http://127.0.0.1:" + std::to_string(freeLoopbackPort()) + "/hook";
+    struct Case {
+        std::string url, line;
+    };
+    const std::vector<Case> failures = {
+        {recorder.url("/status/500"),
+         "notifyWebhook::post, err 'HTTP status 500', url '" + recorder.url("/status/***") + "'\n"},
+        {recorder.url("/status/301"),
+         "notifyWebhook::post, err 'HTTP status 301', url '" + recorder.url("/status/***") + "'\n"},
+        {dead, "notifyWebhook::post, err 'Failed to connect to 127.0.0.1 port"},
+        {"file:///etc/hostname", "notifyWebhook::post, err '"},
+    };
+    for (const Case& c : failures) {
+        char line[200];
+        copyText(line, c.url.c_str());
+        notifyWebhook channel(line, "r");
+        DeliveryHandle delivery;
+        std::string output = post(channel, "x", &delivery);
+        EXPECT_EQ(countOf(output, c.line), 1) << c.url << "\n" << output;
+        EXPECT_EQ(countOf(output, "::post"), 1) << output;
+        EXPECT_FALSE(delivery->delivered()) << c.url;
+    }
+    char ntfyLine[200];
+    copyText(ntfyLine, (recorder.url("/status/500") + ";token").c_str());
+    notifyNtfy ntfy(ntfyLine);
+    DeliveryHandle refused;
+    std::string output = post(ntfy, "x", &refused);
+    EXPECT_EQ(countOf(output,
+                      "notifyNtfy::post, err 'HTTP status 500', url '" + recorder.url("/status/***") + "'\n"),
+              1)
+        << output;
+    EXPECT_FALSE(refused->delivered());
+
+    // Any status from 200 to 299 is delivered.
+    char accepted[200];
+    copyText(accepted, recorder.url("/status/204").c_str());
+    notifyWebhook noContent(accepted, "r");
+    DeliveryHandle delivered;
+    EXPECT_EQ(countOf(post(noContent, "x", &delivered), "::post"), 0);
+    EXPECT_TRUE(delivered->delivered());
+
+    // A node without source is refused and starts nothing.
+    node.source = nullptr;
+    EXPECT_FALSE(noContent.notify(node, "none"));
+    EXPECT_EQ(threadHandleCount(), 0);
+}
+
+TEST_F(WebhookTest, ServersAreRefusedUnlessTheirCertificateHoldsForTheHost) {
+    Recorder selfSigned;
+    ASSERT_TRUE(selfSigned.start(true));
+    char line[200];
+    copyText(line, selfSigned.url("/hook").c_str());
+    notifyWebhook channel(line, "r");
+    // Without the test CA the certificate is one nobody vouches for.
+    DeliveryHandle untrusted;
+    std::string output = post(channel, "x", &untrusted);
+    EXPECT_EQ(countOf(output, "notifyWebhook::post, err 'SSL certificate problem"), 1) << output;
+    EXPECT_FALSE(untrusted->delivered());
+
+    // A trusted certificate for another address does not do either.
+    Recorder otherHost;
+    ASSERT_TRUE(otherHost.start(true, "IP:127.0.0.2"));
+    setHttpPostCaFileForTesting(otherHost.caFile());
+    copyText(line, otherHost.url("/hook").c_str());
+    notifyWebhook misnamed(line, "r");
+    DeliveryHandle wrongHost;
+    output = post(misnamed, "x", &wrongHost);
+    EXPECT_EQ(countOf(output, "notifyWebhook::post, err '"), 1) << output;
+    EXPECT_NE(output.find("127.0.0.1"), std::string::npos) << output;
+    EXPECT_FALSE(wrongHost->delivered());
+    EXPECT_TRUE(selfSigned.requests().empty());
+    EXPECT_TRUE(otherHost.requests().empty());
+}
+
+// The demo page in examples/srvmgr takes JSON posts too and lists them.
+TEST_F(WebhookTest, TheDemoPageListsTheJsonPostsItReceived) {
+    TempDir data;
+    int port = freeLoopbackPort();
+    Process page;
+    ASSERT_TRUE(page.start(
+        {"/usr/bin/env", "ZENTOK_SRVMGR_DATA=" + data.file("n.jsonl"), "/usr/bin/timeout", "120",
+         "/usr/bin/php", "-S", "127.0.0.1:" + std::to_string(port), "-t", sourcePath("examples/srvmgr")},
+        data.file("server.log")));
+    ASSERT_TRUE(waitForPort(port, 10000));
+    std::string base = "http://127.0.0.1:" + std::to_string(port);
+    char line[200];
+    copyText(line, (base + "/webhook.php").c_str());
+    notifyWebhook channel(line, "control room");
+    DeliveryHandle delivery;
+    post(channel, "Level <b>high</b> & \"rising\"", &delivery);
+    EXPECT_TRUE(delivery->delivered()) << readFile(data.file("server.log"));
+
+    // The page itself, rendered by PHP's command line from the same data.
+    std::string listing = runProgram({"/usr/bin/env", "ZENTOK_SRVMGR_DATA=" + data.file("n.jsonl"),
+                                      "/usr/bin/php", sourcePath("examples/srvmgr/index.php")},
+                                     data.path(), 10000)
+                              .output;
+    EXPECT_NE(
+        listing.find("<td>webhook (control room)</td>\n<td>plantA</td>\n<td>400001</td>\n"
+                     "<td class=\"message\">Level &lt;b&gt;high&lt;/b&gt; &amp; &quot;rising&quot;</td>"),
+        std::string::npos)
+        << listing;
+}
+
+}  // namespace
