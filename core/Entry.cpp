@@ -11,7 +11,12 @@
 #include <string>
 #include <thread>
 
+#include "core/Clock.h"
+#include "core/CommandLine.h"
+#include "core/ConfigCheck.h"
 #include "core/Coupler.h"
+#include "core/ServiceNotify.h"
+#include "core/ServiceStatus.h"
 #include "core/Settings.h"
 
 namespace {
@@ -27,19 +32,6 @@ void printStartup(const char* program) {
     std::string cwd(4096, '\0');
     if (!getcwd(&cwd[0], cwd.size())) cwd = "?";
     std::printf("running %s\nworking dir %s\n", program, cwd.c_str());
-}
-
-// The scan does not skip the value: it is examined as an argument in its own
-// right, so the last "-i" with a value wins.
-const char* configPathFromArguments(int argc, char** argv) {
-    const char* path = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) == "-i" && i + 1 < argc) {
-            path = argv[i + 1];
-            std::printf("configuration: %s\n", path);
-        }
-    }
-    return path;
 }
 
 }  // namespace
@@ -69,24 +61,31 @@ bool Coupler::configChanged() {
 }
 
 int runZentok(int argc, char** argv) {
+    CommandAction action = requestedAction(argc, argv);
+    if (action != CommandAction::Run) return runCommand(action, argc, argv);
+
     printBanner();
     const char* program = argc > 0 ? argv[0] : "";
     printStartup(program);
+    std::string path = configPathFromArguments(argc, argv, true);
 
-    std::string path;
-    if (const char* given = configPathFromArguments(argc, argv)) {
-        path = given;
-    } else {
-        path = defaultConfigPath(program);
-        std::printf("Using default ini file '%s'\n", path.c_str());
-    }
-
+    ServiceNotify service;  // idle unless started by systemd
+    ServiceStatus summary;
+    int status = 0;
     bool stop = false;
+    bool loadedBefore = false;
     while (!stop) {
+        if (loadedBefore) service.reloading();
         auto coupler = std::make_unique<Coupler>();
         coupler->loadConfig(path.c_str());
+        loadedBefore = true;
         stop = coupler->iniError;
+        // A configuration error ends the program with EX_CONFIG, so systemd
+        // and monitoring see a failure instead of success.
+        if (stop) status = kExitConfigError;
+        else service.ready();
         while (!stop && !coupler->configChanged()) {
+            service.watchdogTick();
             if (coupler->cycleNotDue()) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 continue;
@@ -95,8 +94,11 @@ int runZentok(int argc, char** argv) {
             coupler->readSources();
             coupler->writeStates();
             coupler->dispatchNotifications();
+            summary.countCycle(*coupler, currentTime());
+            service.status(summary.line());
             stop = !coupler->keepRunning();
         }
     }
-    return 0;
+    service.stopping();
+    return status;
 }
