@@ -41,6 +41,7 @@ struct SourceEntry {
     char parameters[kNameSize] = {};
     int readInterval = 0;
     int64_t lastRead = 0;
+    int failedReads = 0;  // reads of the last cycle that failed; written by the worker before readDone
 
     SourceEntry();
     ~SourceEntry();

@@ -12,8 +12,13 @@
 #include <string>
 #include <thread>
 
+#include "core/Clock.h"
+#include "core/CommandLine.h"
+#include "core/ConfigCheck.h"
 #include "core/ConfigWatch.h"
 #include "core/Coupler.h"
+#include "core/ServiceNotify.h"
+#include "core/ServiceStatus.h"
 #include "core/Settings.h"
 #include "core/StopSignal.h"
 #include "core/ThreadTable.h"
@@ -32,19 +37,6 @@ void printStartup(const char* program) {
     std::string cwd(4096, '\0');
     if (!getcwd(&cwd[0], cwd.size())) cwd = "?";
     std::printf("running %s\nworking dir %s\n", program, cwd.c_str());
-}
-
-// The scan does not skip the value: it is examined as an argument in its own
-// right, so the last "-i" with a value wins.
-const char* configPathFromArguments(int argc, char** argv) {
-    const char* path = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) == "-i" && i + 1 < argc) {
-            path = argv[i + 1];
-            std::printf("configuration: %s\n", path);
-        }
-    }
-    return path;
 }
 
 }  // namespace
@@ -174,9 +166,12 @@ void finishRun(Coupler& coupler) {
 
 // Sleeps until the next cycle is due, the file may have changed or a settle
 // time ends; at most a second, so a step of the wall clock is followed.
-void waitForWork(ConfigWatch& watch, const Coupler& coupler, const ReloadDecision& reload, bool cyclesPaused) {
+// Under a systemd watchdog it also wakes in time for the next ping.
+void waitForWork(ConfigWatch& watch, const Coupler& coupler, const ReloadDecision& reload, bool cyclesPaused,
+                 const ServiceNotify& service) {
     int64_t wait = cyclesPaused ? 1000 : msUntilNextCycle(coupler);
     wait = std::min<int64_t>(wait, reload.wakeWithinMs());
+    if (service.watchdogIntervalMs() > 0) wait = std::min<int64_t>(wait, service.watchdogIntervalMs());
     if (wait <= 0) wait = 1;  // the second has just turned over
     watch.wait(static_cast<int>(std::min<int64_t>(wait, 1000)));
 }
@@ -184,49 +179,61 @@ void waitForWork(ConfigWatch& watch, const Coupler& coupler, const ReloadDecisio
 }  // namespace
 
 int runZentok(int argc, char** argv) {
+    CommandAction action = requestedAction(argc, argv);
+    if (action != CommandAction::Run) return runCommand(action, argc, argv);
+
     printBanner();
     const char* program = argc > 0 ? argv[0] : "";
     printStartup(program);
-
-    std::string path;
-    if (const char* given = configPathFromArguments(argc, argv)) {
-        path = given;
-    } else {
-        path = defaultConfigPath(program);
-        std::printf("Using default ini file '%s'\n", path.c_str());
-    }
+    std::string path = configPathFromArguments(argc, argv, true);
 
     ConfigWatch watch(path);
     installStopHandlers(&watch);
     auto outbox = std::make_shared<Outbox>(kOutboxName);
     outbox->load();
+    ServiceNotify service;  // idle unless started by systemd
+    ServiceStatus summary;
     ReloadDecision reload;
+    int status = 0;
     bool stop = false;
+    bool loadedBefore = false;
     bool unreadableReported = false;
     while (!stop) {
+        if (loadedBefore) service.reloading();
         auto coupler = std::make_unique<Coupler>();
         coupler->reportCantOpen = !unreadableReported;
         coupler->loadConfig(path.c_str());
         unreadableReported = coupler->cfgUnreadable;
+        loadedBefore = true;
         reload.loaded();
         attachOutbox(*coupler, outbox);
         stop = coupler->iniError;
+        // A configuration error ends the program with EX_CONFIG, so systemd
+        // and monitoring see a failure instead of success.
+        if (stop) status = kExitConfigError;
+        else service.ready();
         // Without a configuration only the first cycle runs (it ends a single
         // or trigger run as before); then the loop waits for the file.
         bool loaded = coupler->cfgStat.size >= 0;
         bool ranOnce = false;
         while (!stop && !stopRequested() && !reload.due(*coupler)) {
+            service.watchdogTick();
             bool paused = !loaded && ranOnce;
             if (paused || coupler->cycleNotDue()) {
-                waitForWork(watch, *coupler, reload, paused);
+                waitForWork(watch, *coupler, reload, paused, service);
                 continue;
             }
             runCycle(*coupler);
             ranOnce = true;
+            summary.countCycle(*coupler, currentTime());
+            service.status(summary.line(outbox->entries().size()));
             stop = !coupler->keepRunning();
         }
         stop = stop || stopRequested();
-        if (stop) finishRun(*coupler);
+        if (stop) {
+            service.stopping();
+            finishRun(*coupler);
+        }
     }
-    return 0;
+    return status;
 }

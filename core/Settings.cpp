@@ -15,3 +15,10 @@ void clearProcessSettings() {
     srvmgrHost[0] = smtpUrl[0] = smtpUser[0] = smtpPassword[0] = smtpFrom[0] = 0;
     twitterToken[0] = twitterTokenSecret[0] = 0;
 }
+
+namespace {
+bool gChannelsOffline = false;
+}
+
+void setChannelsOffline(bool offline) { gChannelsOffline = offline; }
+bool channelsOffline() { return gChannelsOffline; }

@@ -14,5 +14,10 @@ extern char twitterTokenSecret[kSettingSize];
 
 void clearProcessSettings();
 
+// Set by the configuration check: the channels are built as at a start, but
+// none of them contacts its server. Not cleared by a Coupler construction.
+void setChannelsOffline(bool offline);
+bool channelsOffline();
+
 // The project's own web address, shown in the banner and in mail footers.
 extern const char* const kMakerAddress;

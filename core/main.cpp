@@ -5,9 +5,12 @@
 #include <cstdio>
 
 #include "core/Entry.h"
+#include "core/JournalOutput.h"
 #include "core/ThreadTable.h"
 
 int main(int argc, char** argv) {
+    // Under journald, failure lines get the priority prefix "journalctl -p err" looks for.
+    prefixJournalPriorities();
     // Line by line, also into a pipe or the journal, so a tail shows each message as it happens.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     // A peer that closes its end must never end the program: writes fail with EPIPE instead.

@@ -68,6 +68,7 @@ void notifyTwitter::initTwitter() {
     signer.setConsumerSecret(kTwitterConsumerSecret);
     signer.setAccessToken(twitterToken);
     signer.setAccessTokenSecret(twitterTokenSecret);
+    if (channelsOffline()) return;  // a configuration check sends nothing
     ready = client.verifyCredentials();
     if (!ready) {
         std::string reply;

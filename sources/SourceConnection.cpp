@@ -39,7 +39,10 @@ void readThread(SourceEntry* entry) {
         for (int i = 0; i < entry->nodeCount; ++i) {
             Node* node = &entry->nodes[i];
             if (node->source != entry) continue;
-            if (!readAndEvaluate(node)) break;  // the rest of this source waits for the next cycle
+            if (!readAndEvaluate(node)) {
+                entry->failedReads++;
+                break;  // the rest of this source waits for the next cycle
+            }
         }
     }
     // Last write of the worker: after this the main thread owns the nodes again.

@@ -37,6 +37,7 @@ bool SourceEntry::readNode(Node* node) {
 
 void SourceEntry::startRead(Node* nodeTable, int count) {
     readDone.store(false, std::memory_order_release);
+    failedReads = 0;
     nodes = nodeTable;
     nodeCount = count;
     ThreadHandle handle = startThread([this] { readThread(this); });

@@ -79,7 +79,7 @@ TEST(Entry, ConfigurationErrorsEndTheProgramWithoutACycle) {
                                  "receiver;5\nreceiver;6\ndir;x\n");
     RunResult r = runZentokIn(dir.path(), {"-i", "z.ini"});
     ASSERT_FALSE(r.timedOut) << r.output;
-    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.exitCode, 78) << "EX_CONFIG, not success";
     EXPECT_NE(r.output.find("*** ini error: receiver over limit\n"), std::string::npos);
     EXPECT_FALSE(fileExists(dir.file("zentok_states.csv"))) << "no cycle ran";
 }

@@ -1,0 +1,25 @@
+// "zentok --check": loads the configuration as a start would, prints the
+// parser's messages and the warnings a careful reader wants, and contacts no
+// device, sends nothing and writes no states file.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class Coupler;
+
+// Exit statuses of the check (EX_CONFIG of sysexits.h for a configuration error).
+constexpr int kCheckLoads = 0;
+constexpr int kCheckUnreadable = 1;
+constexpr int kExitConfigError = 78;
+
+// Prints messages, warnings and a closing line; returns one of the statuses above.
+int checkConfiguration(const std::string& path);
+
+// Warnings about the lines of the file at `path` (unknown keywords and
+// settings), each naming its line.
+std::vector<std::string> lineWarnings(const char* path);
+// Warnings about a loaded configuration: duplicate node addresses, a late
+// "!OFFLINE" node, groups and receivers without each other, missing uplinks,
+// file patterns whose directory does not exist.
+std::vector<std::string> modelWarnings(const Coupler& coupler);

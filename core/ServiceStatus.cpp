@@ -1,0 +1,27 @@
+// Summary line of the running coupler.
+#include "core/ServiceStatus.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "core/Coupler.h"
+
+void ServiceStatus::countCycle(const Coupler& coupler, int64_t now) {
+    ++cycles_;
+    // A source stops reading at its first failed node, so each source adds at most one.
+    readErrors_ = 0;
+    for (int i = 0; i < coupler.sourceCount; ++i) readErrors_ += coupler.sources[i].failedReads;
+    if (coupler.notified) lastNotification_ = now;
+}
+
+std::string ServiceStatus::line(size_t pendingDeliveries) const {
+    char when[32] = "none";
+    time_t at = static_cast<time_t>(lastNotification_);
+    struct tm local {};
+    if (lastNotification_ != 0 && localtime_r(&at, &local))
+        std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
+    char text[160];
+    std::snprintf(text, sizeof text, "cycles %llu, read errors %d, last notification %s, pending deliveries %zu",
+                  static_cast<unsigned long long>(cycles_), readErrors_, when, pendingDeliveries);
+    return text;
+}
