@@ -142,8 +142,27 @@ int receivePacket(daveConnection* dc) {
     return total;
 }
 
+// Bytes that came in after the last answer was complete (a repeated answer,
+// or one nobody asked for) belong to no request of ours. Left queued they
+// would be read as the answer to the next request. Bounded, so that a peer
+// that never stops sending cannot hold the request; a closed or failed link
+// is left for the request to find.
+void discardQueued(int fd) {
+    uint8_t sink[512];
+    for (int chunk = 0; chunk < 64; ++chunk) {
+        ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+        if (n > 0) {
+            if (tracing(daveDebugReceive)) std::printf("s7: discarded %d bytes queued before the request\n", static_cast<int>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        return;
+    }
+}
+
 // Sends a request built in `request` and receives the answer into dc->packet.
 int exchange(daveConnection* dc, const uint8_t* request, int length) {
+    discardQueued(dc->iface->fds.rfd);
     auto deadline = Clock::now() + std::chrono::microseconds(dc->iface->timeoutUs);
     int rc = sendAll(dc->iface->fds.wfd, request, length, deadline);
     if (rc != 0) return rc;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "support/TestSupport.h"
 #include "sources/s7/Nodave.h"
@@ -138,6 +139,24 @@ TEST_F(S7BadPeer, AfterATransportFailureTheLinkIsNotTrustedAgain) {
     EXPECT_EQ(daveReadBytes(other.dc, daveFlags, 0, 106, 2, buf), 5);
     EXPECT_EQ(daveReadBytes(other.dc, daveFlags, 0, 0, 2, buf), 0);
     EXPECT_EQ(daveGetU16from(buf), 0x1234u);
+}
+
+// A repeated answer (114) and one nobody asked for, carrying the next PDU
+// reference (115), wait in the socket when the next request goes out; they
+// must not be taken as its answer.
+TEST_F(S7BadPeer, BytesQueuedBeforeARequestAreNotItsAnswer) {
+    for (int start : {114, 115}) {
+        Link link(port_, 2);
+        ASSERT_EQ(link.connectResult, 0) << start;
+        uint8_t buf[2] = {};
+        ASSERT_EQ(daveReadBytes(link.dc, daveFlags, 0, start, 2, buf), 0) << start;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        for (int i = 0; i < 2; ++i) {
+            std::memset(buf, 0, sizeof buf);
+            EXPECT_EQ(daveReadBytes(link.dc, daveFlags, 0, 0, 2, buf), 0) << start;
+            EXPECT_EQ(daveGetU16from(buf), 0x1234u) << start;
+        }
+    }
 }
 
 TEST_F(S7BadPeer, AnswersInSeveralSegmentsAreReassembled) {
