@@ -88,7 +88,10 @@ bool ModbusConnection::connect(const char* parameters) {
     if (portText) port_ = parseInt(portText);
 
     if (logLevel() >= 3) printf("Modbus connect: IP '%s', port %d\n", ipAddress_, port_);
+    return openLink();
+}
 
+bool ModbusConnection::openLink() {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) {
         printf("socket function failed with error = %d\n", errno);
@@ -143,15 +146,16 @@ bool ModbusConnection::connect(const char* parameters) {
 // Bytes that came in after the last answer was complete (a device that repeats
 // its answer, for one) belong to no request of ours. Left queued they would be
 // read as the answer to the next request, and every later read would get its
-// predecessor's answer. A closed or failed link is left for the request to find.
-void ModbusConnection::discardStaleBytes() {
+// predecessor's answer. False when the device has closed or reset the link.
+bool ModbusConnection::discardStaleBytes() {
     // Bounded, so that a device that never stops sending cannot hold the read.
     for (int chunk = 0; chunk < 64; ++chunk) {
         ssize_t n = ::recv(sock_, modbus_tlg, sizeof modbus_tlg, MSG_DONTWAIT);
         if (n > 0) continue;
         if (n < 0 && errno == EINTR) continue;
-        return;
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
     }
+    return true;
 }
 
 bool ModbusConnection::sendRequest(const uint8_t* request, int64_t deadlineMs) {
@@ -243,9 +247,15 @@ bool ModbusConnection::read(Node* node) {
     buildModbusRequest(request, transactionId_, function, static_cast<uint16_t>(address.reg));
 
     if (logLevel() >= 6) printf("ModbusRead, IP %s, Addr %d:%d\n", ipAddress_, address.table, address.reg);
+    if (!discardStaleBytes()) {
+        // Devices and gateways with an idle time-out close the link between
+        // reads. Nothing has been sent yet, so the request goes out on a new
+        // link instead of failing this read.
+        close();
+        if (!openLink()) return false;
+    }
     int64_t deadlineMs = answerDeadlineMs();
     size_t frameSize = 0;
-    discardStaleBytes();
     if (!sendRequest(request, deadlineMs) || !receiveAnswer(deadlineMs, &frameSize)) {
         // No answer, half an answer or a broken link: a late answer must never
         // be taken for the next request's, so the link starts afresh.

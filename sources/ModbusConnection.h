@@ -31,7 +31,9 @@ public:
     static constexpr int kConnectTimeoutMs = 5000;
 
 private:
-    void discardStaleBytes();
+    // Opens the TCP link to ipAddress_:port_.
+    bool openLink();
+    bool discardStaleBytes();
     bool sendRequest(const uint8_t* request, int64_t deadlineMs);
     bool receiveAnswer(int64_t deadlineMs, size_t* frameSize);
 

@@ -142,6 +142,12 @@ bool NodaveConnection::connect(const char* parameters) {
     return connected;
 }
 
+void NodaveConnection::reopen() {
+    disconnect();
+    if (kind == 1) connectTcp();
+    else if (kind == 3) connectUsb();
+}
+
 void NodaveConnection::connectTcp() {
     int handle = openSocket(port, ipAddress);
     fds.rfd = fds.wfd = handle;
@@ -222,6 +228,13 @@ bool NodaveConnection::read(Node* node) {
 
     unsigned char buf[10] = {};
     int result = daveReadBytes(dc, a.area, a.dbNumber, a.start, a.byteCount, buf);
+    if (result == daveErrClosedBeforeRequest) {
+        // PLCs and gateways with an idle time-out close the link between
+        // reads. Nothing was sent, so the request goes out on a new link
+        // instead of failing this read.
+        reopen();
+        if (isConnected()) result = daveReadBytes(dc, a.area, a.dbNumber, a.start, a.byteCount, buf);
+    }
     node->readError = result;
     if (result != 0) {
         std::printf("read plc: adr %s, err %s\n", adr, daveStrerror(result));

@@ -47,6 +47,8 @@ public:
     bool dllPresent = false;
 
 private:
+    // Opens a new link with the parameters of the last connect.
+    void reopen();
     void connectTcp();
     void connectUsb();
     void connectPlc();

@@ -145,9 +145,9 @@ int receivePacket(daveConnection* dc) {
 // Bytes that came in after the last answer was complete (a repeated answer,
 // or one nobody asked for) belong to no request of ours. Left queued they
 // would be read as the answer to the next request. Bounded, so that a peer
-// that never stops sending cannot hold the request; a closed or failed link
-// is left for the request to find.
-void discardQueued(int fd) {
+// that never stops sending cannot hold the request. False when the peer has
+// closed or reset the link.
+bool discardQueued(int fd) {
     uint8_t sink[512];
     for (int chunk = 0; chunk < 64; ++chunk) {
         ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
@@ -156,13 +156,16 @@ void discardQueued(int fd) {
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        return;
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
     }
+    return true;
 }
 
 // Sends a request built in `request` and receives the answer into dc->packet.
+// A link found closed before the request fails without sending, with its own
+// code, so the caller knows a new link may carry the same request.
 int exchange(daveConnection* dc, const uint8_t* request, int length) {
-    discardQueued(dc->iface->fds.rfd);
+    if (!discardQueued(dc->iface->fds.rfd)) return daveErrClosedBeforeRequest;
     auto deadline = Clock::now() + std::chrono::microseconds(dc->iface->timeoutUs);
     int rc = sendAll(dc->iface->fds.wfd, request, length, deadline);
     if (rc != 0) return rc;
@@ -373,6 +376,7 @@ const char* daveStrerror(int code) {
         case daveErrSetupRefused: return "setup communication refused";
         case daveErrNoDriver: return "no S7 online driver on this system";
         case daveErrSocket: return "socket error";
+        case daveErrClosedBeforeRequest: return "connection found closed before the request";
         default: return code > 0 ? "unknown S7 item error" : "unknown error";
     }
 }

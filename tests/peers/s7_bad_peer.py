@@ -8,6 +8,7 @@ peer serves every case:
     2  normal            5  disconnect request instead of a confirm
     6  setup answer with error class/code   7  silence after the request
     8  setup answer with a wrong PDU reference
+    9  normal, but the connection is closed after 200 ms without a request
 
   flags byte (area 0x83) of a read request:
     0..99  normal: the bytes 12 34 56 78 ... (as many as asked)
@@ -139,8 +140,13 @@ def serve(conn):
             conn.sendall(tpkt(ack_data(ref + 1, param, b"")))
             return
         conn.sendall(tpkt(ack_data(ref, param, b"")))
+        if slot == 9:
+            conn.settimeout(0.2)
         while True:
-            job = receive_packet(conn)
+            try:
+                job = receive_packet(conn)
+            except socket.timeout:
+                return
             ref = struct.unpack(">H", job[7:9])[0]
             item = job[3 + 10 + 2:]
             count = struct.unpack(">H", item[4:6])[0]

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/Coupler.h"
@@ -278,6 +279,24 @@ TEST_F(NodaveBadPeer, SilenceFailsTheReadAfterFiveSeconds) {
     Node good = nodeAt("MW0");
     EXPECT_TRUE(plc.read(&good));
     EXPECT_EQ(good.value, 0x1234);
+}
+
+// Slot 9 makes the peer close a link idle for 200 ms, as PLCs and gateways
+// with an idle time-out do: the read that finds its link closed connects
+// again at once and reads on the new link, in the same node step.
+TEST_F(NodaveBadPeer, ALinkClosedWhileIdleIsReopenedForTheRead) {
+    NodaveConnection plc;
+    ASSERT_TRUE(plc.connect(("tcp:127.0.0.1:" + std::to_string(port_) + ":9").c_str()));
+    for (int i = 0; i < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        Node word = nodeAt("MW0");
+        CapturedOutput out;
+        EXPECT_TRUE(plc.read(&word)) << i;
+        EXPECT_EQ(out.take(), "") << i;
+        EXPECT_EQ(word.value, 0x1234) << i;
+        EXPECT_EQ(word.readError, 0) << i;
+        EXPECT_TRUE(plc.isConnected()) << i;
+    }
 }
 
 TEST(NodaveKinds, UsbProbesTheDriverOncePerObjectAndMpiNeverConnects) {
