@@ -212,14 +212,15 @@ bool ModbusConnection::receiveAnswer(int64_t deadlineMs, size_t* frameSize) {
         got += static_cast<size_t>(n);
         if (got < kModbusHeaderSize) continue;
         int length = modbusFrameLength(modbus_tlg, got);
-        // Bytes beyond the announced frame belong to no request of ours: the
-        // stream is out of step and cannot be trusted any more.
-        if (length < 0 || got > static_cast<size_t>(length)) {
+        if (length < 0) {
             if (logLevel() >= 1) printf("-ModbusRead, malformed response\n");
             return false;
         }
-        if (got == static_cast<size_t>(length)) {
-            *frameSize = got;
+        // Bytes behind the announced frame belong to no request of ours. They
+        // are dropped here just as they are before the next request when they
+        // arrive later, so the outcome does not depend on TCP segmentation.
+        if (got >= static_cast<size_t>(length)) {
+            *frameSize = static_cast<size_t>(length);
             return true;
         }
     }
