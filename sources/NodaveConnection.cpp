@@ -224,7 +224,12 @@ bool NodaveConnection::read(Node* node) {
     }
 
     S7Address a;
-    if (!parseS7Address(adr, &a)) return false;
+    if (!parseS7Address(adr, &a)) {
+        // Always printed: the read fails in every cycle and stops the nodes
+        // behind it, so the operator has to learn which address is at fault.
+        std::printf("read plc: adr %s, err invalid address\n", adr);
+        return false;
+    }
 
     unsigned char buf[10] = {};
     int result = daveReadBytes(dc, a.area, a.dbNumber, a.start, a.byteCount, buf);
