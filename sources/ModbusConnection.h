@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "sources/ModbusFrame.h"
+#include "sources/Socket.h"
 #include "sources/SourceConnection.h"
 
 class ModbusConnection : public SourceConnection {
@@ -33,9 +34,10 @@ public:
 private:
     // Opens the TCP link to ipAddress_:port_.
     bool openLink();
-    bool discardStaleBytes();
-    bool sendRequest(const uint8_t* request, int64_t deadlineMs);
-    bool receiveAnswer(int64_t deadlineMs, size_t* frameSize);
+    void reportClosed() const;
+    bool sendRequest(const uint8_t* request, const net::Deadline& deadline);
+    bool receiveAnswer(const net::Deadline& deadline, size_t* frameSize);
+    void reportReceiveFailure(const net::Result& failure, int phase, size_t got) const;
 
     int port_ = 0;
     char ipAddress_[100] = {};
