@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "sources/ModbusAddress.h"
 #include "sources/ModbusFrame.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -9,6 +9,7 @@
 #include "core/Coupler.h"
 #include "core/Log.h"
 #include "core/Text.h"
+#include "sources/ModbusAddress.h"
 
 namespace {
 
@@ -95,14 +96,14 @@ bool ModbusConnection::sendRequest(const uint8_t* request, const net::Deadline& 
 }
 
 // Receives one whole answer into modbus_tlg. Phase 1 waits for the MBAP
-// header, phase 2 for the rest that the header's length announces; TCP may
-// deliver the answer in any number of pieces. Every failure is reported
-// here; the caller closes the link.
+// header and the function code, phase 2 for the rest that the header's
+// length announces; TCP may deliver the answer in any number of pieces.
+// Every failure is reported here; the caller closes the link.
 bool ModbusConnection::receiveAnswer(const net::Deadline& deadline, size_t* frameSize) {
     std::memset(modbus_tlg, 0, sizeof modbus_tlg);
     size_t got = 0;
     for (;;) {
-        int phase = got < kModbusHeaderSize ? 1 : 2;
+        int phase = got < kModbusMinFrame ? 1 : 2;
         net::Result piece = net::receiveSome(sock_, modbus_tlg + got, sizeof modbus_tlg - got, deadline);
         if (!piece.ok()) {
             reportReceiveFailure(piece, phase, got);
