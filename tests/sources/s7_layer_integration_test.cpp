@@ -10,6 +10,7 @@
 
 #include "support/TestSupport.h"
 #include "sources/s7/Nodave.h"
+#include "sources/s7/S7Session.h"
 
 using namespace testsupport;
 
@@ -17,33 +18,16 @@ namespace {
 
 constexpr int kShortTimeoutUs = 400000;
 
-// One interface and PLC connection of the layer, released on destruction.
+// One link of the layer and the result of its connect sequence.
 struct Link {
-    int fd = 0;
-    daveInterface* di = nullptr;
+    S7Session session;
     daveConnection* dc = nullptr;
     int connectResult = -100;
 
     Link(int port, int slot, int timeoutUs = kShortTimeoutUs) {
-        fd = openSocket(port, "127.0.0.1");
-        if (fd == 0) return;
-        daveFds fds;
-        fds.rfd = fds.wfd = fd;
-        di = daveNewInterface(fds, "IF1", 0, daveProtoISOTCP, daveSpeed187k);
-        daveSetTimeout(di, timeoutUs);
-        dc = daveNewConnection(di, 2, 0, slot);
-        connectResult = daveConnectPLC(dc);
-    }
-    ~Link() {
-        if (dc) {
-            daveDisconnectPLC(dc);
-            daveFree(dc);
-        }
-        if (di) {
-            daveDisconnectAdapter(di);
-            daveFree(di);
-        }
-        closeSocket(fd);
+        if (!session.openTcp("127.0.0.1", port, timeoutUs)) return;
+        connectResult = session.connectPlc(slot);
+        dc = session.connection();
     }
 };
 
@@ -189,20 +173,13 @@ TEST(S7Open, SocketsAndTheOnlineDriverFailCleanly) {
     EXPECT_EQ(openSocket(70000, "127.0.0.1"), 0);
     EXPECT_EQ(openSocket(102, nullptr), 0);
 
-    int handle = openS7online("/S7ONLINE", nullptr);
-    daveFds fds;
-    fds.rfd = fds.wfd = handle;
-    daveInterface* di = daveNewInterface(fds, "IF1", 0, daveProtoS7online, daveSpeed187k);
-    daveSetTimeout(di, 5000000);
-    EXPECT_EQ(daveInitAdapter(di), daveErrNoDriver);
-    daveConnection* dc = daveNewConnection(di, 2, 0, 2);
-    EXPECT_EQ(daveConnectPLC(dc), daveErrNoDriver);
     uint8_t buf[2];
-    EXPECT_EQ(daveReadBytes(dc, daveFlags, 0, 0, 2, buf), daveErrNotConnected);
-    daveDisconnectPLC(dc);
-    daveFree(dc);
-    daveDisconnectAdapter(di);
-    closeS7online(handle);
-    daveFree(di);
+    {
+        S7Session session;
+        session.openS7online(5000000);
+        EXPECT_EQ(daveInitAdapter(session.interface()), daveErrNoDriver);
+        EXPECT_EQ(session.connectPlc(2), daveErrNoDriver);
+        EXPECT_EQ(daveReadBytes(session.connection(), daveFlags, 0, 0, 2, buf), daveErrNotConnected);
+    }
     EXPECT_EQ(daveReadBytes(nullptr, daveFlags, 0, 0, 2, buf), daveErrNotConnected);
 }
