@@ -95,22 +95,22 @@ bool ModbusConnection::sendRequest(const uint8_t* request, const net::Deadline& 
     return false;
 }
 
-// Receives one whole answer into modbus_tlg. Phase 1 waits for the MBAP
+// Receives one whole answer into answer_. Phase 1 waits for the MBAP
 // header and the function code, phase 2 for the rest that the header's
 // length announces; TCP may deliver the answer in any number of pieces.
 // Every failure is reported here; the caller closes the link.
 bool ModbusConnection::receiveAnswer(const net::Deadline& deadline, size_t* frameSize) {
-    std::memset(modbus_tlg, 0, sizeof modbus_tlg);
+    std::memset(answer_, 0, sizeof answer_);
     size_t got = 0;
     for (;;) {
         int phase = got < kModbusMinFrame ? 1 : 2;
-        net::Result piece = net::receiveSome(sock_, modbus_tlg + got, sizeof modbus_tlg - got, deadline);
+        net::Result piece = net::receiveSome(sock_, answer_ + got, sizeof answer_ - got, deadline);
         if (!piece.ok()) {
             reportReceiveFailure(piece, phase, got);
             return false;
         }
         got += piece.count;
-        int length = modbusFrameLength(modbus_tlg, got);
+        int length = modbusFrameLength(answer_, got);
         if (length == 0) continue;
         if (length < 0) {
             if (logLevel() >= 1) printf("-ModbusRead, malformed response\n");
@@ -184,7 +184,7 @@ bool ModbusConnection::read(Node* node) {
         return false;
     }
 
-    ModbusAnswer answer = checkModbusResponse(modbus_tlg, frameSize, transactionId_, function);
+    ModbusAnswer answer = checkModbusResponse(answer_, frameSize, transactionId_, function);
     switch (answer.outcome) {
         case ModbusOutcome::WrongTid:
             if (logLevel() >= 1) printf("-ModbusRead, wrong TID\n");

@@ -44,5 +44,5 @@ private:
     int sock_ = -1;
     bool isOpen_ = false;
     uint16_t transactionId_ = 0;
-    uint8_t modbus_tlg[kModbusFrameSize] = {};
+    uint8_t answer_[kModbusFrameSize] = {};  // the device's answer to the last request
 };

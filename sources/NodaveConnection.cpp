@@ -117,7 +117,7 @@ bool NodaveConnection::connect(const char* parameters) {
     disconnect();
 
     connected = false;
-    kind = 1;
+    kind = Tcp;
     port = 102;
     slot = 2;
     copyText(ipAddress, "127.0.0.1");
@@ -126,9 +126,9 @@ bool NodaveConnection::connect(const char* parameters) {
     copyText(str, parameters);
     char* cursor = str;
     if (char* field = nextToken(&cursor, ":")) {
-        if (equalsIgnoreCase(field, "mpi")) kind = 2;
-        else if (equalsIgnoreCase(field, "usb")) kind = 3;
-        else kind = 1;
+        if (equalsIgnoreCase(field, "mpi")) kind = Mpi;
+        else if (equalsIgnoreCase(field, "usb")) kind = Usb;
+        else kind = Tcp;
     }
     if (char* field = nextToken(&cursor, ":")) copyText(ipAddress, field);
     if (char* field = nextToken(&cursor, ":")) port = parseInt(field);
@@ -136,16 +136,14 @@ bool NodaveConnection::connect(const char* parameters) {
 
     daveSetDebug(debugFlags(logLevel()));
 
-    if (kind == 1) connectTcp();
-    else if (kind == 3) connectUsb();
-    // MPI: no adapter of that kind can be opened; the source stays offline.
+    openLink();
     return connected;
 }
 
-void NodaveConnection::reopen() {
-    disconnect();
-    if (kind == 1) connectTcp();
-    else if (kind == 3) connectUsb();
+void NodaveConnection::openLink() {
+    if (kind == Tcp) connectTcp();
+    else if (kind == Usb) connectUsb();
+    // MPI: no adapter of that kind can be opened; the source stays offline.
 }
 
 void NodaveConnection::connectTcp() {
@@ -219,7 +217,8 @@ bool NodaveConnection::read(Node* node) {
         // PLCs and gateways with an idle time-out close the link between
         // reads. Nothing was sent, so the request goes out on a new link
         // instead of failing this read.
-        reopen();
+        disconnect();
+        openLink();
         if (isConnected()) result = daveReadBytes(plc(), a.area, a.dbNumber, a.start, a.byteCount, buf);
     }
     node->readError = result;

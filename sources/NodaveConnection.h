@@ -38,7 +38,10 @@ public:
     // The library probed for a USB connect; tests point it at a file that exists.
     static void setDriverLibraryForTesting(const char* name);
 
-    int kind = 1;  // 1 TCP, 2 MPI, 3 USB
+    // How the PLC is reached; the numbers are those of the configuration reference.
+    enum Kind : int { Tcp = 1, Mpi = 2, Usb = 3 };
+
+    Kind kind = Tcp;
     int port = 102;
     int slot = 2;
     char ipAddress[kNameSize] = {};
@@ -46,8 +49,8 @@ public:
     bool dllPresent = false;
 
 private:
-    // Opens a new link with the parameters of the last connect.
-    void reopen();
+    // Opens the link that the parameters of the last connect describe.
+    void openLink();
     void connectTcp();
     void connectUsb();
     void connectPlc();
