@@ -72,7 +72,8 @@ public:
 private:
     void put(uint32_t v, size_t width) {
         if (!room(width)) return;
-        for (size_t i = 0; i < width; ++i) data_[size_ + i] = static_cast<uint8_t>(v >> (8 * (width - 1 - i)));
+        for (size_t i = 0; i < width; ++i)
+            data_[size_ + i] = static_cast<uint8_t>(v >> (8 * (width - 1 - i)));
         size_ += width;
     }
     bool room(size_t n) {

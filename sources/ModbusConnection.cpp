@@ -72,11 +72,13 @@ bool ModbusConnection::openLink() {
                 printf("socket function failed with error = %d\n", link.error);
                 return false;
             case net::ConnectStep::NonBlocking:
-                if (logLevel() >= 1) printf("-NB-Mode (%s:%d), %ld\n", ipAddress_, port_, static_cast<long>(link.error));
+                if (logLevel() >= 1)
+                    printf("-NB-Mode (%s:%d), %ld\n", ipAddress_, port_, static_cast<long>(link.error));
                 break;
             case net::ConnectStep::Address:  // not a dotted IPv4 address or not a TCP port
             case net::ConnectStep::Connect:
-                if (logLevel() >= 1) printf("-Connect (%s:%d), %ld\n", ipAddress_, port_, static_cast<long>(link.error));
+                if (logLevel() >= 1)
+                    printf("-Connect (%s:%d), %ld\n", ipAddress_, port_, static_cast<long>(link.error));
                 break;
         }
         reportClosed();

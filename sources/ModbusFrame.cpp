@@ -56,7 +56,8 @@ void buildModbusRequest(uint8_t* out, uint16_t transactionId, uint8_t function, 
     w.put16(1);        // 10-11: quantity: one object
 }
 
-ModbusAnswer checkModbusResponse(const uint8_t* frame, size_t size, uint16_t transactionId, uint8_t function) {
+ModbusAnswer checkModbusResponse(const uint8_t* frame, size_t size, uint16_t transactionId,
+                                 uint8_t function) {
     int length = modbusFrameLength(frame, size);
     if (length <= 0 || static_cast<size_t>(length) != size) return outcome(ModbusOutcome::Malformed);
 
@@ -75,7 +76,8 @@ ModbusAnswer checkModbusResponse(const uint8_t* frame, size_t size, uint16_t tra
     bool bits = function == 1 || function == 2;
     unsigned count = bits ? 1 : 2;
     unsigned byteCount = in.u8();
-    if (in.overrun() || byteCount != count || in.remaining() != count) return outcome(ModbusOutcome::Malformed);
+    if (in.overrun() || byteCount != count || in.remaining() != count)
+        return outcome(ModbusOutcome::Malformed);
     ModbusAnswer answer = outcome(ModbusOutcome::Value);
     answer.value = bits ? static_cast<double>(in.u8() & 1) : static_cast<double>(in.u16());
     return answer;

@@ -58,7 +58,8 @@ int finishConnect(int fd, const sockaddr_in& peer, int timeoutMs) {
 }  // namespace
 
 int Deadline::remainingMs() const {
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(at_ - std::chrono::steady_clock::now()).count();
+    auto now = std::chrono::steady_clock::now();
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(at_ - now).count();
     if (left <= 0) return 0;
     return static_cast<int>((left + 999) / 1000);
 }

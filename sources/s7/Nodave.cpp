@@ -55,8 +55,11 @@ int failure(int code, const char* step) {
     return code;
 }
 
-// Each step of an exchange, the send and the wait for the answer, has the interface's time-out.
-net::Deadline timeoutFromNow(const daveConnection* dc) { return net::Deadline::afterUs(dc->iface->timeoutUs); }
+// Each step of an exchange, the send and the wait for the answer, has the
+// interface's time-out.
+net::Deadline timeoutFromNow(const daveConnection* dc) {
+    return net::Deadline::afterUs(dc->iface->timeoutUs);
+}
 
 void traceChunk(size_t received, size_t wanted) {
     if (tracing(daveDebugReceive)) std::printf("s7: received %zu of %zu bytes\n", received, wanted);
@@ -82,8 +85,8 @@ int receivePacket(daveConnection* dc, const net::Deadline& deadline) {
         dump("receive (header)", dc->packet, s7::kTpktHeaderSize);
         return total;
     }
-    r = net::receiveExact(fd, dc->packet + s7::kTpktHeaderSize, static_cast<size_t>(total - s7::kTpktHeaderSize),
-                          deadline, traceChunk);
+    size_t rest = static_cast<size_t>(total - s7::kTpktHeaderSize);
+    r = net::receiveExact(fd, dc->packet + s7::kTpktHeaderSize, rest, deadline, traceChunk);
     if (!r.ok()) return receiveFailure(r);
     dump("receive", dc->packet, total);
     return total;
@@ -120,7 +123,8 @@ int openSocket(int port, const char* address) {
     net::Connection link = net::connectTcp(address, port, kConnectTimeoutMs);
     if (link.fd < 0) {
         if (link.failedStep == net::ConnectStep::Address) {
-            if (tracing(daveDebugErrors)) std::printf("s7: openSocket: invalid address %s:%d\n", address ? address : "", port);
+            if (tracing(daveDebugErrors))
+                std::printf("s7: openSocket: invalid address %s:%d\n", address ? address : "", port);
         } else if (tracing(daveDebugOpen)) {
             std::printf("s7: openSocket %s:%d failed\n", address, port);
         }

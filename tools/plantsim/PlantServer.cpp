@@ -117,7 +117,8 @@ bool PlantServer::serveInput(Client& client, const std::function<PlantImage()>& 
         ssize_t n = recv(client.fd, buffer, sizeof buffer, 0);
         if (n > 0) {
             client.in.insert(client.in.end(), buffer, buffer + n);
-            if (client.in.size() > 4 * kModbusFrameSize) return false;  // a client that never waits for answers
+            // a client that never waits for answers
+            if (client.in.size() > 4 * kModbusFrameSize) return false;
             continue;
         }
         if (n == 0) return false;
