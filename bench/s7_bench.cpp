@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sources/s7/Nodave.h"
+#include "sources/s7/S7Session.h"
 #include "support/TestSupport.h"
 
 using namespace testsupport;
@@ -81,16 +82,12 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    int fd = openSocket(port, "127.0.0.1");
-    daveFds fds;
-    fds.rfd = fds.wfd = fd;
-    daveInterface* di = daveNewInterface(fds, "IF1", 0, daveProtoISOTCP, daveSpeed187k);
-    daveSetTimeout(di, 5000000);
-    daveConnection* dc = daveNewConnection(di, 2, 0, 2);
-    if (fd == 0 || daveConnectPLC(dc) != 0) {
+    S7Session session;
+    if (!session.openTcp("127.0.0.1", port, 5000000) || session.connectPlc(2) != 0) {
         std::printf("bench_s7: cannot connect to the snap7 server\n");
         return 1;
     }
+    daveConnection* dc = session.connection();
     unsigned char buf[4];
     int oursFailed = 0;
     auto readOurs = [&] {
@@ -111,11 +108,6 @@ int main(int argc, char** argv) {
         }
         if (!runSnap7Client(port, reads, &theirs, &theirsFailed)) return 1;
     }
-    daveDisconnectPLC(dc);
-    daveFree(dc);
-    daveDisconnectAdapter(di);
-    closeSocket(fd);
-    daveFree(di);
 
     std::printf("S7 read of the flag word MW20, %d reads each over loopback against the node-snap7 server\n",
                 reads * rounds);

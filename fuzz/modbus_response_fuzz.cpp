@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "sources/ModbusAddress.h"
 #include "sources/ModbusFrame.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -28,11 +29,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (answer.value < 0.0 || answer.value > 65535.0) abort();
     }
 
-    // The same bytes as a node address text.
-    char address[100];
+    // The same bytes as a node address text. An empty frame's data() may be
+    // null, which memcpy must not be given even for no bytes.
+    char address[100] = {};
     size_t n = frame.size() < sizeof address - 1 ? frame.size() : sizeof address - 1;
-    std::memcpy(address, frame.data(), n);
-    address[n] = 0;
+    if (n > 0) std::memcpy(address, frame.data(), n);
     ModbusAddress parsed = parseModbusAddress(address);
     if (isValidModbusAddress(parsed) && (parsed.reg < 0 || parsed.reg > 0xFFFF || modbusFunctionFor(parsed.table) == 0))
         abort();

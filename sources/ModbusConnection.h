@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "sources/ModbusFrame.h"
+#include "sources/Socket.h"
 #include "sources/SourceConnection.h"
 
 class ModbusConnection : public SourceConnection {
@@ -31,14 +32,17 @@ public:
     static constexpr int kConnectTimeoutMs = 5000;
 
 private:
-    void discardStaleBytes();
-    bool sendRequest(const uint8_t* request, int64_t deadlineMs);
-    bool receiveAnswer(int64_t deadlineMs, size_t* frameSize);
+    // Opens the TCP link to ipAddress_:port_.
+    bool openLink();
+    void reportClosed() const;
+    bool sendRequest(const uint8_t* request, const net::Deadline& deadline);
+    bool receiveAnswer(const net::Deadline& deadline, size_t* frameSize);
+    void reportReceiveFailure(const net::Result& failure, int phase, size_t got) const;
 
     int port_ = 0;
     char ipAddress_[100] = {};
     int sock_ = -1;
     bool isOpen_ = false;
     uint16_t transactionId_ = 0;
-    uint8_t modbus_tlg[kModbusFrameSize] = {};
+    uint8_t answer_[kModbusFrameSize] = {};  // the device's answer to the last request
 };

@@ -1,4 +1,5 @@
-// Modbus TCP framing: node addresses, the read request and the check of the
+// Modbus TCP framing: the MBAP header, the frame-length rule that the client
+// and the plant simulator share, the read request and the check of the
 // device's answer. Pure functions on byte buffers, so the parts that see
 // untrusted bytes can be tested and fuzzed without a socket.
 #pragma once
@@ -6,37 +7,35 @@
 #include <cstddef>
 #include <cstdint>
 
-// The answer buffer; a Modbus TCP frame is at most 260 bytes (7-byte MBAP
-// header plus a PDU of at most 253 bytes).
-constexpr size_t kModbusFrameSize = 260;
-constexpr size_t kModbusRequestSize = 12;
-// MBAP header (7 bytes) plus the function code.
-constexpr size_t kModbusHeaderSize = 8;
+#include "sources/ByteCursor.h"
 
-// A node address: "table:register", or one number N that is split into
-// table N / 100000 and register N mod 100000.
-struct ModbusAddress {
-    int table = 0;
-    int reg = 0;
+// A Modbus TCP frame is at most 260 bytes: the 7-byte MBAP header and a PDU
+// of at most 253 bytes.
+constexpr size_t kModbusFrameSize = 260;
+constexpr size_t kMbapHeaderSize = 7;
+// The smallest frame: the MBAP header and a function code.
+constexpr size_t kModbusMinFrame = kMbapHeaderSize + 1;
+constexpr size_t kModbusRequestSize = 12;
+
+// The header that leads every Modbus TCP frame.
+struct MbapHeader {
+    uint16_t transactionId = 0;
+    uint16_t protocolId = 0;  // 0 is Modbus
+    uint16_t length = 0;      // bytes behind this field: the unit identifier and the PDU
+    uint8_t unitId = 0;
 };
 
-ModbusAddress parseModbusAddress(const char* text);
+MbapHeader readMbapHeader(ByteReader& in);
+void writeMbapHeader(ByteWriter& out, const MbapHeader& header);
 
-// Tables 0, 1, 3 and 4 and registers 0..65535 can be read.
-bool isValidModbusAddress(const ModbusAddress& address);
-
-// The function code that reads one object of the table: coils 1, discrete
-// inputs 2, input registers 4, holding registers 3; 0 for other tables.
-uint8_t modbusFunctionFor(int table);
+// How many bytes the frame starting in `data` has in all, from its MBAP
+// header: 0 while fewer bytes than the smallest frame are there to tell, -1
+// when the header cannot start a valid frame (protocol identifier not 0,
+// length below 2 or beyond the 260-byte frame).
+int modbusFrameLength(const uint8_t* data, size_t size);
 
 // Builds the 12-byte request for one object of a valid address.
 void buildModbusRequest(uint8_t* out, uint16_t transactionId, uint8_t function, uint16_t reg);
-
-// How many bytes the frame starting in `data` has in all, from its MBAP
-// header: 0 while fewer than 8 bytes are there to tell, -1 when the header
-// cannot start a valid answer (protocol identifier not 0, length below 2 or
-// beyond the 260-byte buffer).
-int modbusFrameLength(const uint8_t* data, size_t size);
 
 enum class ModbusOutcome {
     Value,          // `value` holds the object's value

@@ -109,7 +109,7 @@ void NodaveConnection::setDriverLibraryForTesting(const char* name) { gDriverLib
 
 NodaveConnection::~NodaveConnection() { disconnect(); }
 
-bool NodaveConnection::isConnected() { return di != nullptr && dc != nullptr; }
+bool NodaveConnection::isConnected() { return plc() != nullptr; }
 
 bool NodaveConnection::connect(const char* parameters) {
     // Whatever an earlier attempt left open (a USB interface whose adapter
@@ -117,7 +117,7 @@ bool NodaveConnection::connect(const char* parameters) {
     disconnect();
 
     connected = false;
-    kind = 1;
+    kind = Tcp;
     port = 102;
     slot = 2;
     copyText(ipAddress, "127.0.0.1");
@@ -126,9 +126,9 @@ bool NodaveConnection::connect(const char* parameters) {
     copyText(str, parameters);
     char* cursor = str;
     if (char* field = nextToken(&cursor, ":")) {
-        if (equalsIgnoreCase(field, "mpi")) kind = 2;
-        else if (equalsIgnoreCase(field, "usb")) kind = 3;
-        else kind = 1;
+        if (equalsIgnoreCase(field, "mpi")) kind = Mpi;
+        else if (equalsIgnoreCase(field, "usb")) kind = Usb;
+        else kind = Tcp;
     }
     if (char* field = nextToken(&cursor, ":")) copyText(ipAddress, field);
     if (char* field = nextToken(&cursor, ":")) port = parseInt(field);
@@ -136,18 +136,20 @@ bool NodaveConnection::connect(const char* parameters) {
 
     daveSetDebug(debugFlags(logLevel()));
 
-    if (kind == 1) connectTcp();
-    else if (kind == 3) connectUsb();
-    // MPI: no adapter of that kind can be opened; the source stays offline.
+    openLink();
     return connected;
 }
 
+void NodaveConnection::openLink() {
+    if (kind == Tcp) connectTcp();
+    else if (kind == Usb) connectUsb();
+    // MPI: no adapter of that kind can be opened; the source stays offline.
+}
+
 void NodaveConnection::connectTcp() {
-    int handle = openSocket(port, ipAddress);
-    fds.rfd = fds.wfd = handle;
-    if (handle == 0) return;
-    di = daveNewInterface(fds, "IF1", 0, daveProtoISOTCP, daveSpeed187k);
-    daveSetTimeout(di, kTimeoutUs);
+    auto session = std::make_unique<S7Session>();
+    if (!session->openTcp(ipAddress, port, kTimeoutUs)) return;
+    session_ = std::move(session);
     connectPlc();
 }
 
@@ -163,27 +165,23 @@ void NodaveConnection::connectUsb() {
     }
     if (!dllPresent) return;
 
-    // There is no console window here; the driver is told of none.
-    int handle = openS7online("/S7ONLINE", nullptr);
-    fds.rfd = fds.wfd = handle;
-    di = daveNewInterface(fds, "IF1", 0, daveProtoS7online, daveSpeed187k);
-    daveSetTimeout(di, kTimeoutUs);
+    session_ = std::make_unique<S7Session>();
+    session_->openS7online(kTimeoutUs);
     for (int trial = 1; trial <= kAdapterTrials; ++trial) {
-        int result = daveInitAdapter(di);
+        int result = daveInitAdapter(session_->interface());
         std::printf("initadapter: %s\n", daveStrerror(result));
         if (result == 0) {
             connectPlc();
             return;
         }
-        daveDisconnectAdapter(di);
+        daveDisconnectAdapter(session_->interface());
     }
     std::printf("initadapter: max trials failed\n");
     connected = false;
 }
 
 void NodaveConnection::connectPlc() {
-    dc = daveNewConnection(di, 2, 0, slot);
-    int result = daveConnectPLC(dc);
+    int result = session_->connectPlc(slot);
     if (result != 0) {
         std::printf("connectplc: %s\n", daveStrerror(result));
         // A PLC that refused the connection must not count as connected.
@@ -192,19 +190,7 @@ void NodaveConnection::connectPlc() {
     connected = result == 0;
 }
 
-void NodaveConnection::disconnect() {
-    if (dc) {
-        daveDisconnectPLC(dc);
-        daveFree(dc);
-    }
-    if (di) daveDisconnectAdapter(di);
-    if (kind == 1) closeSocket(fds.rfd);
-    else if (kind == 3) closeS7online(fds.rfd);
-    if (di) daveFree(di);
-    dc = nullptr;
-    di = nullptr;
-    fds.rfd = fds.wfd = 0;
-}
+void NodaveConnection::disconnect() { session_.reset(); }
 
 bool NodaveConnection::read(Node* node) {
     if (!node || node->address[0] == 0) return false;
@@ -218,10 +204,23 @@ bool NodaveConnection::read(Node* node) {
     }
 
     S7Address a;
-    if (!parseS7Address(adr, &a)) return false;
+    if (!parseS7Address(adr, &a)) {
+        // Always printed: the read fails in every cycle and stops the nodes
+        // behind it, so the operator has to learn which address is at fault.
+        std::printf("read plc: adr %s, err invalid address\n", adr);
+        return false;
+    }
 
     unsigned char buf[10] = {};
-    int result = daveReadBytes(dc, a.area, a.dbNumber, a.start, a.byteCount, buf);
+    int result = daveReadBytes(plc(), a.area, a.dbNumber, a.start, a.byteCount, buf);
+    if (result == daveErrClosedBeforeRequest) {
+        // PLCs and gateways with an idle time-out close the link between
+        // reads. Nothing was sent, so the request goes out on a new link
+        // instead of failing this read.
+        disconnect();
+        openLink();
+        if (isConnected()) result = daveReadBytes(plc(), a.area, a.dbNumber, a.start, a.byteCount, buf);
+    }
     node->readError = result;
     if (result != 0) {
         std::printf("read plc: adr %s, err %s\n", adr, daveStrerror(result));

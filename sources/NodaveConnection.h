@@ -3,9 +3,11 @@
 // syntax (MW20, DB10.DBX2.5, T5, ...).
 #pragma once
 
+#include <memory>
+
 #include "core/Coupler.h"
 #include "sources/SourceConnection.h"
-#include "sources/s7/Nodave.h"
+#include "sources/s7/S7Session.h"
 
 // Where a node address points: area code, block, start, bytes to read, type.
 struct S7Address {
@@ -36,10 +38,10 @@ public:
     // The library probed for a USB connect; tests point it at a file that exists.
     static void setDriverLibraryForTesting(const char* name);
 
-    daveInterface* di = nullptr;
-    daveConnection* dc = nullptr;
-    daveFds fds;
-    int kind = 1;  // 1 TCP, 2 MPI, 3 USB
+    // How the PLC is reached; the numbers are those of the configuration reference.
+    enum Kind : int { Tcp = 1, Mpi = 2, Usb = 3 };
+
+    Kind kind = Tcp;
     int port = 102;
     int slot = 2;
     char ipAddress[kNameSize] = {};
@@ -47,7 +49,14 @@ public:
     bool dllPresent = false;
 
 private:
+    // Opens the link that the parameters of the last connect describe.
+    void openLink();
     void connectTcp();
     void connectUsb();
     void connectPlc();
+    // The PLC connection of the open link, or null.
+    daveConnection* plc() const { return session_ ? session_->connection() : nullptr; }
+
+    // The open link: socket or driver handle, interface and PLC connection.
+    std::unique_ptr<S7Session> session_;
 };

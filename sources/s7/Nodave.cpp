@@ -1,23 +1,15 @@
-// The dave* operations: sockets with bounded waits, the connect sequence
-// (COTP connection request, confirm, setup communication) and the read job,
-// with traces on standard output for the debug flag groups.
+// The dave* operations: the connect sequence (COTP connection request,
+// confirm, setup communication) and the read job over the shared socket steps
+// of Socket.cpp, with traces on standard output for the debug flag groups.
 #include "sources/s7/Nodave.h"
-
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 
 #include "core/Text.h"
+#include "sources/Socket.h"
 #include "sources/s7/S7Frame.h"
 
 struct daveInterface {
@@ -63,91 +55,58 @@ int failure(int code, const char* step) {
     return code;
 }
 
-using Clock = std::chrono::steady_clock;
-
-// Milliseconds left until the deadline, rounded up so a wait never ends early.
-int remainingMs(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return 0;
-    return static_cast<int>((left + 999) / 1000);
+// Each step of an exchange, the send and the wait for the answer, has the
+// interface's time-out.
+net::Deadline timeoutFromNow(const daveConnection* dc) {
+    return net::Deadline::afterUs(dc->iface->timeoutUs);
 }
 
-// Waits for the socket to become ready for `events` before the deadline.
-int waitFor(int fd, short events, Clock::time_point deadline) {
-    for (;;) {
-        int ms = remainingMs(deadline);
-        if (ms <= 0) return daveErrTimeout;
-        pollfd p{fd, events, 0};
-        int n = ::poll(&p, 1, ms);
-        if (n > 0) return 0;
-        if (n == 0) continue;  // re-check the clock; poll may wake early
-        if (errno == EINTR) continue;
-        return daveErrSocket;
-    }
+void traceChunk(size_t received, size_t wanted) {
+    if (tracing(daveDebugReceive)) std::printf("s7: received %zu of %zu bytes\n", received, wanted);
 }
 
-int sendAll(int fd, const uint8_t* data, int length, Clock::time_point deadline) {
-    dump("send", data, length);
-    int sent = 0;
-    while (sent < length) {
-        ssize_t n = ::send(fd, data + sent, static_cast<size_t>(length - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            sent += static_cast<int>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (waitFor(fd, POLLOUT, deadline) != 0) return daveErrSend;
-            continue;
-        }
-        return daveErrSend;
+// The layer's result code for a receive that did not end well.
+int receiveFailure(const net::Result& r) {
+    switch (r.status) {
+        case net::Status::Timeout: return daveErrTimeout;
+        case net::Status::Closed: return daveErrClosed;
+        default: return r.error == ECONNRESET ? daveErrClosed : daveErrSocket;
     }
-    return 0;
-}
-
-// Reads exactly `length` bytes; the peer may send them in any number of segments.
-int receiveExact(int fd, uint8_t* data, int length, Clock::time_point deadline) {
-    int got = 0;
-    while (got < length) {
-        int rc = waitFor(fd, POLLIN, deadline);
-        if (rc != 0) return rc;
-        ssize_t n = ::recv(fd, data + got, static_cast<size_t>(length - got), MSG_DONTWAIT);
-        if (n > 0) {
-            if (tracing(daveDebugReceive)) std::printf("s7: received %d of %d bytes\n", static_cast<int>(n), length - got);
-            got += static_cast<int>(n);
-            continue;
-        }
-        if (n == 0) return daveErrClosed;
-        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-        return errno == ECONNRESET ? daveErrClosed : daveErrSocket;
-    }
-    return 0;
 }
 
 // Receives one TPKT packet into dc->packet; its length, or a negative code.
-int receivePacket(daveConnection* dc) {
+int receivePacket(daveConnection* dc, const net::Deadline& deadline) {
     int fd = dc->iface->fds.rfd;
-    auto deadline = Clock::now() + std::chrono::microseconds(dc->iface->timeoutUs);
-    int rc = receiveExact(fd, dc->packet, s7::kTpktHeaderSize, deadline);
-    if (rc != 0) return rc;
+    net::Result r = net::receiveExact(fd, dc->packet, s7::kTpktHeaderSize, deadline, traceChunk);
+    if (!r.ok()) return receiveFailure(r);
     // The length is checked against the buffer before anything more is read.
     int total = s7::checkTpktHeader(dc->packet);
     if (total < 0) {
         dump("receive (header)", dc->packet, s7::kTpktHeaderSize);
         return total;
     }
-    rc = receiveExact(fd, dc->packet + s7::kTpktHeaderSize, total - s7::kTpktHeaderSize, deadline);
-    if (rc != 0) return rc;
+    size_t rest = static_cast<size_t>(total - s7::kTpktHeaderSize);
+    r = net::receiveExact(fd, dc->packet + s7::kTpktHeaderSize, rest, deadline, traceChunk);
+    if (!r.ok()) return receiveFailure(r);
     dump("receive", dc->packet, total);
     return total;
 }
 
 // Sends a request built in `request` and receives the answer into dc->packet.
+// Bytes that came in after the last answer was complete (a repeated answer,
+// or one nobody asked for) belong to no request of ours and are dropped
+// first; left queued they would be read as this request's answer. A link
+// found closed then fails without sending, with its own code, so the caller
+// knows a new link may carry the same request.
 int exchange(daveConnection* dc, const uint8_t* request, int length) {
-    auto deadline = Clock::now() + std::chrono::microseconds(dc->iface->timeoutUs);
-    int rc = sendAll(dc->iface->fds.wfd, request, length, deadline);
-    if (rc != 0) return rc;
-    return receivePacket(dc);
+    net::Result stale = net::discardQueued(dc->iface->fds.rfd);
+    if (!stale.ok()) return daveErrClosedBeforeRequest;
+    if (stale.count > 0 && tracing(daveDebugReceive))
+        std::printf("s7: discarded %zu bytes queued before the request\n", stale.count);
+    dump("send", request, length);
+    if (!net::sendAll(dc->iface->fds.wfd, request, static_cast<size_t>(length), timeoutFromNow(dc)).ok())
+        return daveErrSend;
+    return receivePacket(dc, timeoutFromNow(dc));
 }
 
 bool usable(daveConnection* dc) {
@@ -161,48 +120,24 @@ void daveSetDebug(int flags) { gDebug.store(flags, std::memory_order_relaxed); }
 int daveGetDebug() { return gDebug.load(std::memory_order_relaxed); }
 
 int openSocket(int port, const char* address) {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    if (!address || port < 1 || port > 65535 || ::inet_pton(AF_INET, address, &peer.sin_addr) != 1) {
-        if (tracing(daveDebugErrors)) std::printf("s7: openSocket: invalid address %s:%d\n", address ? address : "", port);
-        return 0;
-    }
-    peer.sin_port = htons(static_cast<uint16_t>(port));
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return 0;
-    if (fd == 0) {
-        // 0 means failure to the caller; with standard input closed the socket can get it.
-        int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
-        ::close(fd);
-        if (moved < 0) return 0;
-        fd = moved;
-    }
-    int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
-    if (rc != 0 && errno == EINPROGRESS) {
-        auto deadline = Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
-        int error = 0;
-        socklen_t len = sizeof error;
-        if (waitFor(fd, POLLOUT, deadline) == 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 &&
-            error == 0) {
-            rc = 0;
+    net::Connection link = net::connectTcp(address, port, kConnectTimeoutMs);
+    if (link.fd < 0) {
+        if (link.failedStep == net::ConnectStep::Address) {
+            if (tracing(daveDebugErrors))
+                std::printf("s7: openSocket: invalid address %s:%d\n", address ? address : "", port);
+        } else if (tracing(daveDebugOpen)) {
+            std::printf("s7: openSocket %s:%d failed\n", address, port);
         }
-    }
-    if (rc != 0) {
-        if (tracing(daveDebugOpen)) std::printf("s7: openSocket %s:%d failed\n", address, port);
-        ::close(fd);
         return 0;
     }
-    int one = 1;
-    // One small request, one small answer: do not let Nagle hold the request back.
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (tracing(daveDebugOpen)) std::printf("s7: openSocket %s:%d: handle %d\n", address, port, fd);
-    return fd;
+    if (tracing(daveDebugOpen)) std::printf("s7: openSocket %s:%d: handle %d\n", address, port, link.fd);
+    return link.fd;
 }
 
 void closeSocket(int handle) {
     if (handle <= 0) return;
     if (tracing(daveDebugOpen)) std::printf("s7: closeSocket %d\n", handle);
-    ::close(handle);
+    net::closeSocket(handle);
 }
 
 int openS7online(const char* accessPoint, void*) {
@@ -354,6 +289,7 @@ const char* daveStrerror(int code) {
         case daveErrSetupRefused: return "setup communication refused";
         case daveErrNoDriver: return "no S7 online driver on this system";
         case daveErrSocket: return "socket error";
+        case daveErrClosedBeforeRequest: return "connection found closed before the request";
         default: return code > 0 ? "unknown S7 item error" : "unknown error";
     }
 }

@@ -26,6 +26,7 @@ enum : int {
     daveErrSetupRefused = -13,   // setup communication was refused
     daveErrNoDriver = -14,       // no S7 online driver on this platform
     daveErrSocket = -15,         // the socket failed while receiving
+    daveErrClosedBeforeRequest = -16,  // the peer had closed the link; nothing was sent
 };
 
 // Protocol numbers of daveNewInterface.

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "sources/ByteCursor.h"
 #include "sources/s7/Nodave.h"
 
 namespace s7 {
@@ -24,68 +25,25 @@ constexpr uint8_t kFuncSetup = 0xF0;
 constexpr uint8_t kFuncRead = 0x04;
 constexpr uint8_t kItemSuccess = 0xFF;
 
-void put16(uint8_t* p, unsigned v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
+void writeTpkt(ByteWriter& out, int length) {
+    out.put8(kTpktVersion);                     // 0: version
+    out.put8(0x00);                             // 1: reserved
+    out.put16(static_cast<unsigned>(length));   // 2-3: length, header included
 }
 
-// Reads untrusted bytes; every read past the end sets `overrun` and yields 0.
-class Cursor {
-public:
-    Cursor(const uint8_t* data, int length) : data_(data), length_(data && length > 0 ? length : 0) {}
-    unsigned u8() {
-        if (pos_ + 1 > length_) return fail();
-        return data_[pos_++];
-    }
-    unsigned u16() {
-        if (pos_ + 2 > length_) return fail();
-        unsigned v = (static_cast<unsigned>(data_[pos_]) << 8) | data_[pos_ + 1];
-        pos_ += 2;
-        return v;
-    }
-    const uint8_t* take(int n) {
-        if (n < 0 || pos_ + n > length_) {
-            fail();
-            return nullptr;
-        }
-        const uint8_t* p = data_ + pos_;
-        pos_ += n;
-        return p;
-    }
-    int remaining() const { return length_ - pos_; }
-    bool overrun() const { return overrun_; }
-
-private:
-    unsigned fail() {
-        overrun_ = true;
-        pos_ = length_;
-        return 0;
-    }
-    const uint8_t* data_;
-    int length_;
-    int pos_ = 0;
-    bool overrun_ = false;
-};
-
-void writeTpkt(uint8_t* out, int length) {
-    out[0] = kTpktVersion;  // 0: version
-    out[1] = 0x00;          // 1: reserved
-    put16(out + 2, static_cast<unsigned>(length));  // 2-3: length, header included
+void writeDt(ByteWriter& out) {
+    out.put8(0x02);      // 0: length indicator
+    out.put8(kCotpDT);   // 1: data transfer
+    out.put8(kCotpEOT);  // 2: last data unit, TPDU number 0
 }
 
-void writeDt(uint8_t* out) {
-    out[0] = 0x02;      // 0: length indicator
-    out[1] = kCotpDT;   // 1: data transfer
-    out[2] = kCotpEOT;  // 2: last data unit, TPDU number 0
-}
-
-void writeJobHeader(uint8_t* out, uint16_t pduRef, int paramLength, int dataLength) {
-    out[0] = kS7ProtocolId;  // 0: protocol id
-    out[1] = kS7Job;         // 1: message type job
-    put16(out + 2, 0);       // 2-3: reserved
-    put16(out + 4, pduRef);  // 4-5: PDU reference, echoed in the answer
-    put16(out + 6, static_cast<unsigned>(paramLength));  // 6-7
-    put16(out + 8, static_cast<unsigned>(dataLength));   // 8-9
+void writeJobHeader(ByteWriter& out, uint16_t pduRef, int paramLength, int dataLength) {
+    out.put8(kS7ProtocolId);                        // 0: protocol id
+    out.put8(kS7Job);                               // 1: message type job
+    out.put16(0);                                   // 2-3: reserved
+    out.put16(pduRef);                              // 4-5: PDU reference, echoed in the answer
+    out.put16(static_cast<unsigned>(paramLength));  // 6-7
+    out.put16(static_cast<unsigned>(dataLength));   // 8-9
 }
 
 // The length the TPKT header gives the packet, when the buffer holds all of it.
@@ -99,8 +57,8 @@ int packetLength(const uint8_t* packet, int length) {
 
 // Checks the DT header and the S7 ack header of an answer and leaves the
 // cursor on the parameter. A non-zero error class/code refuses the job.
-int checkAckHeader(Cursor& in, uint16_t pduRef, int* paramLength, int* dataLength) {
-    in.take(kTpktHeaderSize);
+int checkAckHeader(ByteReader& in, uint16_t pduRef, int* paramLength, int* dataLength) {
+    in.skip(kTpktHeaderSize);
     unsigned li = in.u8();
     unsigned code = in.u8();
     unsigned eot = in.u8();
@@ -122,76 +80,74 @@ int checkAckHeader(Cursor& in, uint16_t pduRef, int* paramLength, int* dataLengt
     if (ref != pduRef) return daveErrPduRef;
     if (errorClass != 0 || errorCode != 0) return daveErrJobRefused;
     if (type != kS7AckData) return daveErrMalformed;
-    if (*paramLength + *dataLength > in.remaining()) return daveErrShortAnswer;
+    if (static_cast<size_t>(*paramLength + *dataLength) > in.remaining()) return daveErrShortAnswer;
     return 0;
 }
 
 }  // namespace
 
 int buildConnectRequest(uint8_t* out, int rack, int slot) {
-    writeTpkt(out, kConnectRequestSize);
-    uint8_t* c = out + kTpktHeaderSize;
-    c[0] = 17;       // 0: length indicator, header bytes after this one
-    c[1] = kCotpCR;  // 1: connection request
-    put16(c + 2, 0x0000);  // 2-3: destination reference
-    put16(c + 4, 0x0001);  // 4-5: source reference
-    c[6] = 0x00;           // 6: class 0, no options
-    c[7] = 0xC0;           // 7-9: TPDU size 1024
-    c[8] = 1;
-    c[9] = 0x0A;
-    c[10] = 0xC1;  // 10-13: calling TSAP
-    c[11] = 2;
-    c[12] = 0x01;
-    c[13] = 0x00;
-    c[14] = 0xC2;  // 14-17: called TSAP: connection type PG, rack * 32 + slot
-    c[15] = 2;
-    c[16] = 0x01;
-    c[17] = static_cast<uint8_t>((rack & 0x07) * 32 + (slot & 0x1F));
-    return kConnectRequestSize;
+    ByteWriter w(out, kConnectRequestSize);
+    writeTpkt(w, kConnectRequestSize);
+    w.put8(17);       // 0: length indicator, header bytes after this one
+    w.put8(kCotpCR);  // 1: connection request
+    w.put16(0x0000);  // 2-3: destination reference
+    w.put16(0x0001);  // 4-5: source reference
+    w.put8(0x00);     // 6: class 0, no options
+    w.put8(0xC0);     // 7-9: TPDU size 1024
+    w.put8(1);
+    w.put8(0x0A);
+    w.put8(0xC1);     // 10-13: calling TSAP
+    w.put8(2);
+    w.put16(0x0100);
+    w.put8(0xC2);     // 14-17: called TSAP: connection type PG, rack * 32 + slot
+    w.put8(2);
+    w.put8(0x01);
+    w.put8(static_cast<unsigned>((rack & 0x07) * 32 + (slot & 0x1F)));
+    return static_cast<int>(w.size());
 }
 
 int buildSetupRequest(uint8_t* out, uint16_t pduRef, int pduLength) {
-    writeTpkt(out, kSetupRequestSize);
-    writeDt(out + kTpktHeaderSize);
-    uint8_t* s = out + kTpktHeaderSize + kDtHeaderSize;
-    writeJobHeader(s, pduRef, 8, 0);
-    uint8_t* p = s + kS7JobHeaderSize;
-    p[0] = kFuncSetup;  // 0: setup communication
-    p[1] = 0x00;        // 1: reserved
-    put16(p + 2, 1);    // 2-3: parallel jobs calling
-    put16(p + 4, 1);    // 4-5: parallel jobs called
-    put16(p + 6, static_cast<unsigned>(pduLength));  // 6-7: PDU length
-    return kSetupRequestSize;
+    ByteWriter w(out, kSetupRequestSize);
+    writeTpkt(w, kSetupRequestSize);
+    writeDt(w);
+    writeJobHeader(w, pduRef, 8, 0);
+    w.put8(kFuncSetup);                         // 0: setup communication
+    w.put8(0x00);                               // 1: reserved
+    w.put16(1);                                 // 2-3: parallel jobs calling
+    w.put16(1);                                 // 4-5: parallel jobs called
+    w.put16(static_cast<unsigned>(pduLength));  // 6-7: PDU length
+    return static_cast<int>(w.size());
 }
 
 int buildReadRequest(uint8_t* out, uint16_t pduRef, int area, int dbNumber, int start, int count) {
-    writeTpkt(out, kReadRequestSize);
-    writeDt(out + kTpktHeaderSize);
-    uint8_t* s = out + kTpktHeaderSize + kDtHeaderSize;
-    writeJobHeader(s, pduRef, 14, 0);
-    uint8_t* p = s + kS7JobHeaderSize;
+    ByteWriter w(out, kReadRequestSize);
+    writeTpkt(w, kReadRequestSize);
+    writeDt(w);
+    writeJobHeader(w, pduRef, 14, 0);
     bool timerOrCounter = area == daveTimer || area == daveCounter;
     // Byte areas address bits: the start is the byte number times 8.
     uint32_t address = timerOrCounter ? static_cast<uint32_t>(start) : static_cast<uint32_t>(start) * 8u;
-    p[0] = kFuncRead;  // 0: read variable
-    p[1] = 1;          // 1: item count
-    p[2] = 0x12;       // item 0: variable item marker
-    p[3] = 0x0A;       // item 1: length of the rest of the item
-    p[4] = 0x10;       // item 2: syntax id "any"
-    p[5] = static_cast<uint8_t>(timerOrCounter ? area : 0x02);  // item 3: transport size
-    put16(p + 6, static_cast<unsigned>(count));     // item 4-5: element count
-    put16(p + 8, static_cast<unsigned>(dbNumber));  // item 6-7: data block
-    p[10] = static_cast<uint8_t>(area);             // item 8: area
-    p[11] = static_cast<uint8_t>(address >> 16);    // item 9-11: start address
-    p[12] = static_cast<uint8_t>(address >> 8);
-    p[13] = static_cast<uint8_t>(address);
-    return kReadRequestSize;
+    w.put8(kFuncRead);  // 0: read variable
+    w.put8(1);          // 1: item count
+    w.put8(0x12);       // item 0: variable item marker
+    w.put8(0x0A);       // item 1: length of the rest of the item
+    w.put8(0x10);       // item 2: syntax id "any"
+    w.put8(static_cast<unsigned>(timerOrCounter ? area : 0x02));  // item 3: transport size
+    w.put16(static_cast<unsigned>(count));     // item 4-5: element count
+    w.put16(static_cast<unsigned>(dbNumber));  // item 6-7: data block
+    w.put8(static_cast<unsigned>(area));       // item 8: area
+    w.put24(address & 0xFFFFFF);               // item 9-11: start address
+    return static_cast<int>(w.size());
 }
 
 int checkTpktHeader(const uint8_t* header) {
     if (!header) return daveErrShortAnswer;
-    if (header[0] != kTpktVersion) return daveErrMalformed;
-    int length = (header[2] << 8) | header[3];
+    ByteReader in(header, kTpktHeaderSize);
+    unsigned version = in.u8();
+    in.u8();  // reserved
+    int length = static_cast<int>(in.u16());
+    if (version != kTpktVersion) return daveErrMalformed;
     if (length < kMinPacket) return daveErrMalformed;
     if (length > kMaxPacket) return daveErrPacketTooLarge;
     return length;
@@ -200,21 +156,21 @@ int checkTpktHeader(const uint8_t* header) {
 int parseConnectConfirm(const uint8_t* packet, int length) {
     int total = packetLength(packet, length);
     if (total < 0) return total;
-    Cursor in(packet, total);
-    in.take(kTpktHeaderSize);
+    ByteReader in(packet, static_cast<size_t>(total));
+    in.skip(kTpktHeaderSize);
     unsigned li = in.u8();
     unsigned code = in.u8();
     if (in.overrun()) return daveErrShortAnswer;
     // A disconnect request (0x80) or any other TPDU is a refusal.
     if ((code & 0xF0) != kCotpCC) return daveErrConnectRefused;
-    if (li < 6 || static_cast<int>(li) > in.remaining() + 1) return daveErrShortAnswer;
+    if (li < 6 || li > in.remaining() + 1) return daveErrShortAnswer;
     return 0;
 }
 
 int parseSetupAnswer(const uint8_t* packet, int length, uint16_t pduRef, int* pduLength) {
     int total = packetLength(packet, length);
     if (total < 0) return total;
-    Cursor in(packet, total);
+    ByteReader in(packet, static_cast<size_t>(total));
     int paramLength = 0, dataLength = 0;
     int rc = checkAckHeader(in, pduRef, &paramLength, &dataLength);
     if (rc == daveErrJobRefused) return daveErrSetupRefused;
@@ -236,7 +192,7 @@ int parseSetupAnswer(const uint8_t* packet, int length, uint16_t pduRef, int* pd
 int parseReadAnswer(const uint8_t* packet, int length, uint16_t pduRef, int area, int byteCount, uint8_t* out) {
     int total = packetLength(packet, length);
     if (total < 0) return total;
-    Cursor in(packet, total);
+    ByteReader in(packet, static_cast<size_t>(total));
     int paramLength = 0, dataLength = 0;
     int rc = checkAckHeader(in, pduRef, &paramLength, &dataLength);
     if (rc != 0) return rc;
@@ -245,7 +201,7 @@ int parseReadAnswer(const uint8_t* packet, int length, uint16_t pduRef, int area
     unsigned items = in.u8();
     if (in.overrun()) return daveErrShortAnswer;
     if (function != kFuncRead || items != 1) return daveErrMalformed;
-    Cursor data(in.take(dataLength), dataLength);
+    ByteReader data(in.take(static_cast<size_t>(dataLength)), static_cast<size_t>(dataLength));
     unsigned returnCode = data.u8();
     if (data.overrun()) return daveErrShortAnswer;
     if (returnCode != kItemSuccess) {
@@ -272,7 +228,7 @@ int parseReadAnswer(const uint8_t* packet, int length, uint16_t pduRef, int area
     int expected = byteCount;
     if (area == daveTimer || area == daveCounter) expected = (byteCount + 1) / 2 * 2;
     if (bytes != expected) return daveErrSizeMismatch;
-    const uint8_t* payload = data.take(bytes);
+    const uint8_t* payload = data.take(static_cast<size_t>(bytes));
     if (!payload) return daveErrShortAnswer;
     if (out && byteCount > 0) std::memcpy(out, payload, static_cast<size_t>(byteCount));
     return 0;

@@ -8,6 +8,7 @@ peer serves every case:
     2  normal            5  disconnect request instead of a confirm
     6  setup answer with error class/code   7  silence after the request
     8  setup answer with a wrong PDU reference
+    9  normal, but the connection is closed after 200 ms without a request
 
   flags byte (area 0x83) of a read request:
     0..99  normal: the bytes 12 34 56 78 ... (as many as asked)
@@ -19,6 +20,9 @@ peer serves every case:
     109 close the connection         110 item return code 0
     111 TPKT version 2               112 protocol id 0x33
     113 data in two TPKT packets: header first, then the rest
+    114 normal, then the same answer again 100 ms later
+    115 normal, followed at once by an answer nobody asked for: the next
+        PDU reference and the value 0x1092 (4242)
 
 Options: --port N (required), --lifetime SECONDS (default 120).
 Prints "ready <port>" once it listens.
@@ -103,6 +107,14 @@ def read_answer(conn, ref, start, count):
         conn.sendall(packet[:9])
         time.sleep(0.05)
         conn.sendall(packet[9:])
+    elif start == 114:
+        packet = tpkt(ack_data(ref, bytes([4, 1]), good_item))
+        conn.sendall(packet)
+        time.sleep(0.1)
+        conn.sendall(packet)
+    elif start == 115:
+        stray = bytes([0xFF, 0x04]) + struct.pack(">H", 16) + bytes([0x10, 0x92])
+        conn.sendall(tpkt(ack_data(ref, bytes([4, 1]), good_item)) + tpkt(ack_data(ref + 1, bytes([4, 1]), stray)))
     else:
         conn.sendall(tpkt(ack_data(ref, bytes([4, 1]), good_item)))
 
@@ -128,8 +140,13 @@ def serve(conn):
             conn.sendall(tpkt(ack_data(ref + 1, param, b"")))
             return
         conn.sendall(tpkt(ack_data(ref, param, b"")))
+        if slot == 9:
+            conn.settimeout(0.2)
         while True:
-            job = receive_packet(conn)
+            try:
+                job = receive_packet(conn)
+            except socket.timeout:
+                return
             ref = struct.unpack(">H", job[7:9])[0]
             item = job[3 + 10 + 2:]
             count = struct.unpack(">H", item[4:6])[0]

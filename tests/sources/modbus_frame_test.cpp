@@ -9,6 +9,7 @@
 
 #include "core/Coupler.h"
 #include "core/Log.h"
+#include "sources/ModbusAddress.h"
 #include "sources/ModbusConnection.h"
 #include "sources/ModbusFrame.h"
 

@@ -4,9 +4,11 @@
 // one run of build/zentok end to end.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/Coupler.h"
@@ -43,6 +45,11 @@ Node nodeAt(const char* address, double value = 42.0) {
     node.value = value;
     node.readError = -1000;
     return node;
+}
+
+std::string upperCase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
 }
 
 // Captures what the code under test prints with printf.
@@ -105,6 +112,8 @@ TEST_F(NodaveServer, EveryAddressFormReadsItsValueUnsigned) {
     EXPECT_TRUE(plc.isConnected());
 }
 
+// Unfit addresses send nothing but are named in one line each, whatever the
+// log level, so a typing error in the configuration can be found.
 TEST_F(NodaveServer, BangAndUnfitAddressesSendNothing) {
     NodaveConnection plc;
     ASSERT_TRUE(plc.connect(parametersFor(port_).c_str()));
@@ -115,16 +124,18 @@ TEST_F(NodaveServer, BangAndUnfitAddressesSendNothing) {
     Node other = nodeAt("!XYZ");
     EXPECT_TRUE(plc.read(&other));
     EXPECT_EQ(other.value, 42.0);
-    for (const char* adr : {"MX10.3", "DB10", "DB0.DBW4", "DB10.DBQ4", "M10", "PW2", "DB10.DBX2"}) {
+    std::string expected;
+    for (const char* adr : {"MX10.3", "DB10", "DB0.DBW4", "DB10.DBQ4", "M10", "PW2", "db10.dbx2"}) {
         Node unfit = nodeAt(adr);
         EXPECT_FALSE(plc.read(&unfit)) << adr;
         EXPECT_EQ(unfit.value, 42.0) << adr;
         EXPECT_EQ(unfit.readError, -1000) << adr << ": no request, no result code";
+        expected += "read plc: adr " + upperCase(adr) + ", err invalid address\n";
     }
     Node empty = nodeAt("");
     EXPECT_FALSE(plc.read(&empty));
     EXPECT_FALSE(plc.read(nullptr));
-    EXPECT_EQ(out.take(), "");
+    EXPECT_EQ(out.take(), expected);
     EXPECT_TRUE(plc.isConnected());
 }
 
@@ -278,6 +289,24 @@ TEST_F(NodaveBadPeer, SilenceFailsTheReadAfterFiveSeconds) {
     Node good = nodeAt("MW0");
     EXPECT_TRUE(plc.read(&good));
     EXPECT_EQ(good.value, 0x1234);
+}
+
+// Slot 9 makes the peer close a link idle for 200 ms, as PLCs and gateways
+// with an idle time-out do: the read that finds its link closed connects
+// again at once and reads on the new link, in the same node step.
+TEST_F(NodaveBadPeer, ALinkClosedWhileIdleIsReopenedForTheRead) {
+    NodaveConnection plc;
+    ASSERT_TRUE(plc.connect(("tcp:127.0.0.1:" + std::to_string(port_) + ":9").c_str()));
+    for (int i = 0; i < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        Node word = nodeAt("MW0");
+        CapturedOutput out;
+        EXPECT_TRUE(plc.read(&word)) << i;
+        EXPECT_EQ(out.take(), "") << i;
+        EXPECT_EQ(word.value, 0x1234) << i;
+        EXPECT_EQ(word.readError, 0) << i;
+        EXPECT_TRUE(plc.isConnected()) << i;
+    }
 }
 
 TEST(NodaveKinds, UsbProbesTheDriverOncePerObjectAndMpiNeverConnects) {

@@ -6,9 +6,11 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "support/TestSupport.h"
 #include "sources/s7/Nodave.h"
+#include "sources/s7/S7Session.h"
 
 using namespace testsupport;
 
@@ -16,33 +18,16 @@ namespace {
 
 constexpr int kShortTimeoutUs = 400000;
 
-// One interface and PLC connection of the layer, released on destruction.
+// One link of the layer and the result of its connect sequence.
 struct Link {
-    int fd = 0;
-    daveInterface* di = nullptr;
+    S7Session session;
     daveConnection* dc = nullptr;
     int connectResult = -100;
 
     Link(int port, int slot, int timeoutUs = kShortTimeoutUs) {
-        fd = openSocket(port, "127.0.0.1");
-        if (fd == 0) return;
-        daveFds fds;
-        fds.rfd = fds.wfd = fd;
-        di = daveNewInterface(fds, "IF1", 0, daveProtoISOTCP, daveSpeed187k);
-        daveSetTimeout(di, timeoutUs);
-        dc = daveNewConnection(di, 2, 0, slot);
-        connectResult = daveConnectPLC(dc);
-    }
-    ~Link() {
-        if (dc) {
-            daveDisconnectPLC(dc);
-            daveFree(dc);
-        }
-        if (di) {
-            daveDisconnectAdapter(di);
-            daveFree(di);
-        }
-        closeSocket(fd);
+        if (!session.openTcp("127.0.0.1", port, timeoutUs)) return;
+        connectResult = session.connectPlc(slot);
+        dc = session.connection();
     }
 };
 
@@ -140,6 +125,24 @@ TEST_F(S7BadPeer, AfterATransportFailureTheLinkIsNotTrustedAgain) {
     EXPECT_EQ(daveGetU16from(buf), 0x1234u);
 }
 
+// A repeated answer (114) and one nobody asked for, carrying the next PDU
+// reference (115), wait in the socket when the next request goes out; they
+// must not be taken as its answer.
+TEST_F(S7BadPeer, BytesQueuedBeforeARequestAreNotItsAnswer) {
+    for (int start : {114, 115}) {
+        Link link(port_, 2);
+        ASSERT_EQ(link.connectResult, 0) << start;
+        uint8_t buf[2] = {};
+        ASSERT_EQ(daveReadBytes(link.dc, daveFlags, 0, start, 2, buf), 0) << start;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        for (int i = 0; i < 2; ++i) {
+            std::memset(buf, 0, sizeof buf);
+            EXPECT_EQ(daveReadBytes(link.dc, daveFlags, 0, 0, 2, buf), 0) << start;
+            EXPECT_EQ(daveGetU16from(buf), 0x1234u) << start;
+        }
+    }
+}
+
 TEST_F(S7BadPeer, AnswersInSeveralSegmentsAreReassembled) {
     Link link(port_, 2, 3000000);
     ASSERT_EQ(link.connectResult, 0);
@@ -170,20 +173,13 @@ TEST(S7Open, SocketsAndTheOnlineDriverFailCleanly) {
     EXPECT_EQ(openSocket(70000, "127.0.0.1"), 0);
     EXPECT_EQ(openSocket(102, nullptr), 0);
 
-    int handle = openS7online("/S7ONLINE", nullptr);
-    daveFds fds;
-    fds.rfd = fds.wfd = handle;
-    daveInterface* di = daveNewInterface(fds, "IF1", 0, daveProtoS7online, daveSpeed187k);
-    daveSetTimeout(di, 5000000);
-    EXPECT_EQ(daveInitAdapter(di), daveErrNoDriver);
-    daveConnection* dc = daveNewConnection(di, 2, 0, 2);
-    EXPECT_EQ(daveConnectPLC(dc), daveErrNoDriver);
     uint8_t buf[2];
-    EXPECT_EQ(daveReadBytes(dc, daveFlags, 0, 0, 2, buf), daveErrNotConnected);
-    daveDisconnectPLC(dc);
-    daveFree(dc);
-    daveDisconnectAdapter(di);
-    closeS7online(handle);
-    daveFree(di);
+    {
+        S7Session session;
+        session.openS7online(5000000);
+        EXPECT_EQ(daveInitAdapter(session.interface()), daveErrNoDriver);
+        EXPECT_EQ(session.connectPlc(2), daveErrNoDriver);
+        EXPECT_EQ(daveReadBytes(session.connection(), daveFlags, 0, 0, 2, buf), daveErrNotConnected);
+    }
     EXPECT_EQ(daveReadBytes(nullptr, daveFlags, 0, 0, 2, buf), daveErrNotConnected);
 }

@@ -1,5 +1,6 @@
-// plantsim's Modbus TCP server: MBAP framing and the answers to function
-// codes 1 to 4, as the public Modbus application protocol lays them out.
+// plantsim's Modbus TCP server: the answers to function codes 1 to 4, as the
+// public Modbus application protocol lays them out, framed with the client's
+// own Modbus frame code so that both follow one frame-length rule.
 #include "PlantServer.h"
 
 #include <arpa/inet.h>
@@ -14,47 +15,44 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sources/ModbusFrame.h"
+
 namespace {
 
-constexpr size_t kMaxFrame = 260;
 constexpr size_t kMaxClients = 64;
 
-void exception(uint8_t function, uint8_t code, std::vector<uint8_t>& out) {
-    out.push_back(static_cast<uint8_t>(function | 0x80));
-    out.push_back(code);
+void exception(ByteWriter& answer, unsigned function, unsigned code) {
+    answer.put8(function | 0x80);
+    answer.put8(code);
 }
 
 }  // namespace
 
-void answerRequest(const PlantImage& image, const uint8_t* pdu, size_t size, std::vector<uint8_t>& out) {
-    out.clear();
-    if (size < 1) return;
-    uint8_t function = pdu[0];
-    if (function < 1 || function > 4) return exception(function, 1, out);
-    if (size != 5) return exception(function, 3, out);
-    int start = pdu[1] * 256 + pdu[2];
-    int count = pdu[3] * 256 + pdu[4];
+void answerRequest(const PlantImage& image, ByteReader& request, ByteWriter& answer) {
+    unsigned function = request.u8();
+    if (request.overrun()) return;
+    if (function < 1 || function > 4) return exception(answer, function, 1);
+    if (request.remaining() != 4) return exception(answer, function, 3);
+    unsigned start = request.u16();
+    unsigned count = request.u16();
     bool bits = function <= 2;
-    if (count < 1 || count > (bits ? 2000 : 125)) return exception(function, 3, out);
-    if (start + count > kPlantObjects) return exception(function, 2, out);
+    if (count < 1 || count > (bits ? 2000u : 125u)) return exception(answer, function, 3);
+    if (start + count > kPlantObjects) return exception(answer, function, 2);
 
-    out.push_back(function);
+    answer.put8(function);
     if (bits) {
         const bool* table = function == 1 ? image.coils : image.inputs;
-        out.push_back(static_cast<uint8_t>((count + 7) / 8));
-        for (int i = 0; i < count; i += 8) {
-            uint8_t byte = 0;
-            for (int b = 0; b < 8 && i + b < count; ++b)
-                if (table[start + i + b]) byte |= static_cast<uint8_t>(1 << b);
-            out.push_back(byte);
+        answer.put8((count + 7) / 8);
+        for (unsigned i = 0; i < count; i += 8) {
+            unsigned byte = 0;
+            for (unsigned b = 0; b < 8 && i + b < count; ++b)
+                if (table[start + i + b]) byte |= 1u << b;
+            answer.put8(byte);
         }
     } else {
         const uint16_t* table = function == 3 ? image.holdingRegisters : image.inputRegisters;
-        out.push_back(static_cast<uint8_t>(count * 2));
-        for (int i = 0; i < count; ++i) {
-            out.push_back(static_cast<uint8_t>(table[start + i] >> 8));
-            out.push_back(static_cast<uint8_t>(table[start + i] & 0xFF));
-        }
+        answer.put8(count * 2);
+        for (unsigned i = 0; i < count; ++i) answer.put16(table[start + i]);
     }
 }
 
@@ -119,7 +117,8 @@ bool PlantServer::serveInput(Client& client, const std::function<PlantImage()>& 
         ssize_t n = recv(client.fd, buffer, sizeof buffer, 0);
         if (n > 0) {
             client.in.insert(client.in.end(), buffer, buffer + n);
-            if (client.in.size() > 4 * kMaxFrame) return false;  // a client that never waits for answers
+            // a client that never waits for answers
+            if (client.in.size() > 4 * kModbusFrameSize) return false;
             continue;
         }
         if (n == 0) return false;
@@ -127,23 +126,26 @@ bool PlantServer::serveInput(Client& client, const std::function<PlantImage()>& 
         if (errno == EINTR) continue;
         return false;
     }
-    std::vector<uint8_t> pdu;
-    while (client.in.size() >= 7) {
-        const uint8_t* h = client.in.data();
-        size_t length = static_cast<size_t>(h[4] * 256 + h[5]);
-        if (h[2] != 0 || h[3] != 0 || length < 2 || 6 + length > kMaxFrame) return false;
-        if (client.in.size() < 6 + length) break;
-        answerRequest(imageNow(), h + 7, length - 1, pdu);
-        size_t size = pdu.size() + 1;  // unit identifier and PDU
-        uint8_t header[7] = {h[0], h[1], 0, 0, static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size & 0xFF), h[6]};
-        client.out.insert(client.out.end(), header, header + 7);
-        client.out.insert(client.out.end(), pdu.begin(), pdu.end());
-        client.in.erase(client.in.begin(), client.in.begin() + static_cast<long>(6 + length));
+    for (;;) {
+        int length = modbusFrameLength(client.in.data(), client.in.size());
+        if (length < 0) return false;
+        if (length == 0 || client.in.size() < static_cast<size_t>(length)) break;
+        ByteReader request(client.in.data(), static_cast<size_t>(length));
+        MbapHeader header = readMbapHeader(request);
+        uint8_t frame[kModbusFrameSize];
+        ByteWriter answer(frame + kMbapHeaderSize, sizeof frame - kMbapHeaderSize);
+        answerRequest(imageNow(), request, answer);
+        // The answer echoes the transaction and unit identifiers.
+        header.length = static_cast<uint16_t>(answer.size() + 1);  // unit identifier and PDU
+        ByteWriter head(frame, kMbapHeaderSize);
+        writeMbapHeader(head, header);
+        client.out.insert(client.out.end(), frame, frame + kMbapHeaderSize + answer.size());
+        client.in.erase(client.in.begin(), client.in.begin() + length);
     }
     if (!flush(client)) return false;
     // A client that sends requests but never reads its answers is dropped
     // before its queue can grow without bound.
-    return client.out.size() <= 64 * kMaxFrame;
+    return client.out.size() <= 64 * kModbusFrameSize;
 }
 
 void PlantServer::run(const std::function<bool()>& keepGoing, const std::function<PlantImage()>& imageNow) {

@@ -9,11 +9,12 @@
 #include <vector>
 
 #include "Plant.h"
+#include "sources/ByteCursor.h"
 
 // Answers one request PDU (function code first) from the image; the answer
-// PDU goes to `out`. Functions 1 to 4 over addresses 0..15 are served;
+// PDU goes to `answer`. Functions 1 to 4 over addresses 0..15 are served;
 // anything else gets exception 1 (function), 2 (address) or 3 (quantity).
-void answerRequest(const PlantImage& image, const uint8_t* pdu, size_t size, std::vector<uint8_t>& out);
+void answerRequest(const PlantImage& image, ByteReader& request, ByteWriter& answer);
 
 class PlantServer {
 public:

@@ -20,7 +20,11 @@ Magic holding registers:
    14  the connection is closed at once
    15  the answer, then the same answer again 200 ms later
 
-    misbehaving_peer.py --port PORT [--lifetime SECONDS]
+With --idle-close SECONDS the peer closes every connection that has been
+idle that long, as gateways with an idle time-out do; --idle-reset SECONDS
+does the same with a reset (RST) instead of an orderly close.
+
+    misbehaving_peer.py --port PORT [--lifetime SECONDS] [--idle-close S | --idle-reset S]
 """
 import argparse
 import os
@@ -52,10 +56,16 @@ def proper(tid, function, address):
     return frame(tid, struct.pack(">BBH", function, 2, address))
 
 
-def serve(conn):
+def serve(conn, idle, reset):
     with conn:
+        conn.settimeout(idle)
         while True:
-            request = recv_exact(conn, 12)
+            try:
+                request = recv_exact(conn, 12)
+            except socket.timeout:
+                if reset:
+                    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                return
             if request is None:
                 return
             tid, _protocol, _length, _unit, function, address, _count = struct.unpack(">HHHBBHH", request)
@@ -109,7 +119,11 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--lifetime", type=float, default=120.0)
+    parser.add_argument("--idle-close", type=float, default=None)
+    parser.add_argument("--idle-reset", type=float, default=None)
     args = parser.parse_args()
+    idle = args.idle_reset if args.idle_reset is not None else args.idle_close
+    reset = args.idle_reset is not None
     threading.Timer(args.lifetime, lambda: os._exit(0)).start()
 
     server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -119,7 +133,7 @@ def main():
     while True:
         conn, _ = server.accept()
         conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        threading.Thread(target=serve, args=(conn,), daemon=True).start()
+        threading.Thread(target=serve, args=(conn, idle, reset), daemon=True).start()
 
 
 if __name__ == "__main__":
