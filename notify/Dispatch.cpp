@@ -148,7 +148,8 @@ void Coupler::dispatchNotifications() {
             entry.inFlight->settle(false);
     }
     awaitOutcomes(*outbox, retrySeconds, deadline, true);
-    waitThreadsUntil(deadline);
+    // Asked to stop, the program gives the senders its own 10 s from here on.
+    waitThreadsUntil(stopRequested() ? steadyMs() : deadline);
 }
 
 void Coupler::adoptOutbox(std::shared_ptr<Outbox> box) {

@@ -70,7 +70,8 @@ bool readRecord(const std::string& text, size_t& pos, std::vector<std::string>& 
 }
 
 bool isNumber(const std::string& field) {
-    if (field.empty() || field.size() > 40) return false;
+    // A double printed whole may have over 300 digits.
+    if (field.empty() || field.size() > 400) return false;
     char* end = nullptr;
     std::strtod(field.c_str(), &end);
     return end && *end == 0;
@@ -113,7 +114,7 @@ std::string formatOutbox(const std::vector<OutboxEntry>& entries) {
         appendQuoted(out, entry.address);
         out += ';' + formatTime(entry.triggerTime) + ';';
         appendQuoted(out, entry.text);
-        char tail[96];
+        char tail[512];
         std::snprintf(tail, sizeof tail, ";%d;%s;%.0lf;%d\n", entry.attempts, formatTime(entry.nextAttempt).c_str(),
                       entry.value, entry.receiverOccurrence);
         out += tail;

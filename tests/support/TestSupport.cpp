@@ -139,6 +139,7 @@ bool Process::running() {
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
         pid_ = -1;
+        exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         return false;
     }
     return true;

@@ -59,9 +59,12 @@ public:
     // Waits up to timeoutMs for the process to end; true when it has.
     bool waitForExit(int timeoutMs);
     pid_t pid() const { return pid_; }
+    // The exit status once the process has ended (-1 while it runs or when it died by a signal).
+    int exitCode() const { return exitCode_; }
 
 private:
     pid_t pid_ = -1;
+    int exitCode_ = -1;
 };
 
 // Result of a black-box run of a program.

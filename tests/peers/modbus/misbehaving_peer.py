@@ -20,11 +20,15 @@ Magic holding registers:
    14  the connection is closed at once
    15  the answer, then the same answer again 200 ms later
 
+With --sawtooth MS input register 1 (300001) rises and falls: it reads
+1000 + k in the first half of the k-th period of MS milliseconds (counted
+from the peer's start) and 0 in the second half, so each rise is numbered.
+
 With --idle-close SECONDS the peer closes every connection that has been
 idle that long, as gateways with an idle time-out do; --idle-reset SECONDS
 does the same with a reset (RST) instead of an orderly close.
 
-    misbehaving_peer.py --port PORT [--lifetime SECONDS] [--idle-close S | --idle-reset S]
+    misbehaving_peer.py --port PORT [--lifetime SECONDS] [--idle-close S | --idle-reset S] [--sawtooth MS]
 """
 import argparse
 import os
@@ -56,6 +60,16 @@ def proper(tid, function, address):
     return frame(tid, struct.pack(">BBH", function, 2, address))
 
 
+START = time.monotonic()
+SAWTOOTH_MS = None
+
+
+def sawtooth_value():
+    elapsed_ms = (time.monotonic() - START) * 1000.0
+    period, into = divmod(elapsed_ms, SAWTOOTH_MS)
+    return 1000 + int(period) if into < SAWTOOTH_MS / 2 else 0
+
+
 def serve(conn, idle, reset):
     with conn:
         conn.settimeout(idle)
@@ -69,6 +83,9 @@ def serve(conn, idle, reset):
             if request is None:
                 return
             tid, _protocol, _length, _unit, function, address, _count = struct.unpack(">HHHBBHH", request)
+            if SAWTOOTH_MS and function == 4 and address == 1:
+                conn.sendall(frame(tid, struct.pack(">BBH", 4, 2, sawtooth_value())))
+                continue
             if function != 3 or address < 2 or address > 15:
                 conn.sendall(proper(tid, function, address))
                 continue
@@ -121,7 +138,10 @@ def main():
     parser.add_argument("--lifetime", type=float, default=120.0)
     parser.add_argument("--idle-close", type=float, default=None)
     parser.add_argument("--idle-reset", type=float, default=None)
+    parser.add_argument("--sawtooth", type=float, default=None)
     args = parser.parse_args()
+    global SAWTOOTH_MS
+    SAWTOOTH_MS = args.sawtooth
     idle = args.idle_reset if args.idle_reset is not None else args.idle_close
     reset = args.idle_reset is not None
     threading.Timer(args.lifetime, lambda: os._exit(0)).start()

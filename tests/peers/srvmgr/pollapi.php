@@ -6,11 +6,20 @@
 // $_POST in the order the fields arrived. A path containing "/status500/"
 // answers 500 and one containing "/moved/" redirects to https, for the
 // failure reports of the client. A path containing "/slow/" is served 12
-// seconds late, longer than the client's dispatch waits. Anything else is 404.
+// seconds late, longer than the client's dispatch waits. One containing
+// "/fail-first/" answers 500 to its first post and takes the later ones, as a
+// server manager that restarts. Anything else is 404.
 $path = parse_url($_SERVER['REQUEST_URI'], PHP_URL_PATH);
 if (strpos($path, '/status500/') !== false) {
     http_response_code(500);
     echo "failing on purpose\n";
+    return true;
+}
+$failedOnce = $_SERVER['DOCUMENT_ROOT'] . '/failed-once';
+if (strpos($path, '/fail-first/') !== false && !file_exists($failedOnce)) {
+    touch($failedOnce);
+    http_response_code(500);
+    echo "restarting\n";
     return true;
 }
 if (strpos($path, '/moved/') !== false) {

@@ -1,0 +1,206 @@
+// The outbox through build/zentok: failed channels tried again until they
+// take the notification, a restart that delivers what was pending, a stop
+// signal that keeps an unfinished post for the next start, and SIGKILL at
+// random moments that neither loses a queued firing nor repeats one.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <random>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "support/TestSupport.h"
+
+using namespace testsupport;
+
+namespace {
+
+bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+std::string contentOf(const std::string& path) { return fileExists(path) ? readFile(path) : ""; }
+
+// PHP's server with the test server manager as its router; posts land in posts.jsonl.
+struct ServerManager {
+    TempDir root;
+    int port = freeLoopbackPort();
+    Process process;
+    bool start() {
+        return process.start({"/usr/bin/timeout", "120", "/usr/bin/php", "-S", "127.0.0.1:" + std::to_string(port),
+                              "-t", root.path(), sourcePath("tests/peers/srvmgr/pollapi.php")},
+                             root.file("server.log")) &&
+               waitForPort(port, 10000);
+    }
+    std::string url(const std::string& path = "") const { return "http://127.0.0.1:" + std::to_string(port) + path; }
+    std::string posts() const { return contentOf(root.file("posts.jsonl")); }
+};
+
+std::string closedSource() {
+    return "source;plant\nadr;modbus;tcp:127.0.0.1:" + std::to_string(freeLoopbackPort()) + "\n";
+}
+
+}  // namespace
+
+TEST(OutboxRun, FailedChannelsAreTriedAgainUntilEachTakesTheNotificationOnce) {
+    TempDir dir;
+    ServerManager manager;
+    ASSERT_TRUE(manager.start());
+    int smtpPort = freeLoopbackPort();  // nothing listens yet
+    writeFile(dir.file("z.ini"), "coupler;runmode;cycle\ncoupler;readinterval;1\ncoupler;retry;300\n" + closedSource() +
+                                     "node;a;!OFFLINE;plant unreachable;alarm;N\n"
+                                     "receiver;log\nadr;file;out/alarms.csv\ndir;alarm\n"
+                                     "receiver;manager\ndir;alarm\n"
+                                     "receiver;mail\nadr;mail;ops@example.org\ndir;alarm\n"
+                                     "uplink;srvmgr;" + manager.url("/fail-first") + "\n"
+                                     "uplink;smtp;smtp://127.0.0.1:" + std::to_string(smtpPort) +
+                                     ";;;zentok@example.org\n");
+    Process zentok;
+    const std::string log = dir.file("out.log");
+    ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "z.ini"}, log, dir.path()));
+    ASSERT_TRUE(waitUntil([&] { return countOf(contentOf(log), "retry in 10 s") == 3; }, 15000)) << contentOf(log);
+    EXPECT_TRUE(fileExists(dir.file("zentok_outbox.csv")));
+
+    // The file's directory is made, the mail server starts; the server manager takes its second post.
+    ASSERT_EQ(mkdir(dir.file("out").c_str(), 0755), 0);
+    TempDir mails;
+    Process smtp;
+    ASSERT_TRUE(smtp.start({kPython, sourcePath("tests/peers/smtp/smtp_peer.py"), "--port", std::to_string(smtpPort),
+                            "--outdir", mails.path(), "--lifetime", "60"},
+                           mails.file("smtp.log")));
+    ASSERT_TRUE(waitForPort(smtpPort, 10000));
+    ASSERT_TRUE(waitUntil([&] {
+        return fileExists(mails.file("msg-1.meta")) && !manager.posts().empty() &&
+               !contentOf(dir.file("out/alarms.csv")).empty() && contentOf(dir.file("zentok_outbox.csv")).empty();
+    }, 20000)) << contentOf(log);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a few more cycles: nothing is sent again
+
+    EXPECT_EQ(countOf(contentOf(dir.file("out/alarms.csv")), "\n"), 1);
+    EXPECT_EQ(countOf(manager.posts(), "\n"), 1);
+    EXPECT_FALSE(fileExists(mails.file("msg-2.meta")));
+    const std::string out = contentOf(log);
+    EXPECT_EQ(countOf(out, "notifySrvMgr::post, err 'HTTP status 500'"), 1) << out;
+    EXPECT_EQ(countOf(out, "notifyMail::send, recipient ops@example.org, err"), 1) << out;
+    kill(zentok.pid(), SIGTERM);
+    EXPECT_TRUE(zentok.waitForExit(5000));
+    EXPECT_EQ(zentok.exitCode(), 0);
+}
+
+TEST(OutboxRun, ARestartDeliversWhatWasPendingOnceAndDropsWhatHasNoReceiver) {
+    TempDir dir;
+    // Left by a run that died during its hand-overs.
+    writeFile(dir.file("zentok_outbox.csv"),
+              "\"log\";\"plant\";\"!OFFLINE\";2026-03-02 08:00:00;\"pending \"\"alarm\"\"\";1;;1;0\n"
+              "\"gone\";\"plant\";\"!OFFLINE\";2026-03-02 08:00:00;\"lost receiver\";1;;1;0\n"
+              "\"broken\";\"plant\";\"!OFFLINE\";2026-03-02 08:00:00;\"no such directory\";1;;1;0\n");
+    writeFile(dir.file("z.ini"), "coupler;runmode;single\n" + closedSource() +
+                                     "node;a;!OFFLINE;never;alarm;Z\n"
+                                     "receiver;log\nadr;file;alarms.csv\ndir;alarm\n"
+                                     "receiver;broken\nadr;file;missing/alarms.csv\ndir;alarm\n");
+    RunResult first = runZentokIn(dir.path(), {"-i", "z.ini"});
+    ASSERT_FALSE(first.timedOut) << first.output;
+    EXPECT_NE(first.output.find("outbox, receiver gone no longer configured"), std::string::npos) << first.output;
+    EXPECT_EQ(countOf(readFile(dir.file("alarms.csv")), "pending \"\"alarm\"\""), 1);
+    // Without retries a failed attempt leaves nothing behind either.
+    EXPECT_EQ(contentOf(dir.file("zentok_outbox.csv")), "");
+    EXPECT_EQ(countOf(first.output, "retry in"), 0);
+
+    RunResult second = runZentokIn(dir.path(), {"-i", "z.ini"});
+    ASSERT_FALSE(second.timedOut) << second.output;
+    EXPECT_EQ(countOf(readFile(dir.file("alarms.csv")), "\n"), 1) << "delivered once";
+}
+
+TEST(OutboxRun, StopSignalKeepsAHangingPostForTheNextStart) {
+    TempDir dir;
+    int silentPort = 0;
+    int silent = listenOnLoopback(8, &silentPort);  // connects, never answers
+    ASSERT_GE(silent, 0);
+    const std::string body = closedSource() + "node;a;!OFFLINE;plant unreachable;alarm;N\nreceiver;manager\ndir;alarm\n";
+    writeFile(dir.file("z.ini"), "coupler;runmode;cycle\ncoupler;readinterval;1\n" + body +
+                                     "uplink;srvmgr;http://127.0.0.1:" + std::to_string(silentPort) + "\n");
+    Process zentok;
+    const std::string log = dir.file("out.log");
+    ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "z.ini"}, log, dir.path()));
+    ASSERT_TRUE(waitUntil([&] { return contentOf(log).find("notifySrvMgr::notify") != std::string::npos; }, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    auto stopped = std::chrono::steady_clock::now();
+    kill(zentok.pid(), SIGTERM);
+    ASSERT_TRUE(zentok.waitForExit(14000)) << contentOf(log);
+    auto took = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - stopped).count();
+    EXPECT_LE(took, 12);
+    EXPECT_EQ(zentok.exitCode(), 0);
+    EXPECT_NE(contentOf(dir.file("zentok_outbox.csv")).find("\"manager\";\"plant\";\"!OFFLINE\""), std::string::npos);
+    close(silent);
+
+    ServerManager manager;
+    ASSERT_TRUE(manager.start());
+    writeFile(dir.file("z.ini"), "coupler;runmode;single\n" + body + "uplink;srvmgr;" + manager.url() + "\n");
+    RunResult next = runZentokIn(dir.path(), {"-i", "z.ini"});
+    ASSERT_FALSE(next.timedOut) << next.output;
+    EXPECT_EQ(countOf(manager.posts(), "\n"), 1) << next.output;
+    EXPECT_EQ(contentOf(dir.file("zentok_outbox.csv")), "");
+}
+
+// SIGKILL at random moments of the cycle against a register that rises and
+// falls, numbered rise by rise. Every rise that reached the outbox is
+// notified in the end, and none twice.
+TEST(OutboxRun, KillsAtRandomMomentsLoseNoQueuedFiringAndRepeatNone) {
+    TempDir dir;
+    int port = freeLoopbackPort();
+    Process peer;
+    ASSERT_TRUE(peer.start({kPython, sourcePath("tests/peers/modbus/misbehaving_peer.py"), "--port",
+                            std::to_string(port), "--sawtooth", "400", "--lifetime", "90"},
+                           dir.file("peer.log")));
+    ASSERT_TRUE(waitForPort(port, 10000));
+    writeFile(dir.file("z.ini"), "coupler;runmode;cycle\nsource;plant\nadr;modbus;tcp:127.0.0.1:" +
+                                     std::to_string(port) +
+                                     "\nnode;a;300001;rise {{*}};alarm;O:100\n"
+                                     "receiver;log\nadr;file;alarms.csv\ndir;alarm\n");
+    std::mt19937 random(20261207);
+    std::uniform_int_distribution<int> lifetimeMs(30, 900);
+    std::set<int> queued;
+    const std::regex rise("rise (\\d+)");
+    auto harnessEnd = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+    int kills = 0;
+    while (std::chrono::steady_clock::now() < harnessEnd) {
+        Process zentok;
+        ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "z.ini"}, dir.file("run.log"), dir.path()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(lifetimeMs(random)));
+        kill(zentok.pid(), SIGKILL);
+        ASSERT_TRUE(zentok.waitForExit(5000));
+        ++kills;
+        const std::string outbox = contentOf(dir.file("zentok_outbox.csv"));
+        for (std::sregex_iterator it(outbox.begin(), outbox.end(), rise), end; it != end; ++it)
+            queued.insert(std::stoi((*it)[1]));
+    }
+    // A last run delivers what the kills left in the outbox.
+    Process last;
+    ASSERT_TRUE(last.start({zentokBinary(), "-i", "z.ini"}, dir.file("run.log"), dir.path()));
+    ASSERT_TRUE(waitUntil([&] { return contentOf(dir.file("zentok_outbox.csv")).empty(); }, 10000));
+    kill(last.pid(), SIGTERM);
+    ASSERT_TRUE(last.waitForExit(12000));
+
+    std::multiset<int> notified;
+    const std::string lines = contentOf(dir.file("alarms.csv"));
+    for (std::sregex_iterator it(lines.begin(), lines.end(), rise), end; it != end; ++it)
+        notified.insert(std::stoi((*it)[1]));
+    int repeated = 0;
+    for (int k : std::set<int>(notified.begin(), notified.end())) repeated += static_cast<int>(notified.count(k)) - 1;
+    int lost = 0;
+    for (int k : queued) lost += notified.count(k) == 0 ? 1 : 0;
+    RecordProperty("kills", kills);
+    EXPECT_GT(kills, 20);
+    EXPECT_GT(notified.size(), 20u);
+    EXPECT_EQ(lost, 0) << "queued rises: " << queued.size();
+    EXPECT_EQ(repeated, 0) << "over " << kills << " kills";
+}
