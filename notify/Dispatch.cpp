@@ -80,6 +80,18 @@ void awaitOutcomes(Outbox& box, int retrySeconds, int64_t deadlineMs, bool stopE
     }
 }
 
+// A hand-over that a crash cut short may have reached a channel that can
+// tell (a local file); then it is not made a second time.
+bool deliveredBeforeTheRestart(OutboxEntry& entry, Receiver& receiver, const Node& node) {
+    if (!entry.fromEarlierRun) return false;
+    entry.fromEarlierRun = false;
+    if (!receiver.notifier || !receiver.notifier->holdsDelivery(node, entry.text.c_str(), entry.triggerTime))
+        return false;
+    std::printf("outbox, receiver %s, source %s, node %s: delivered before the restart\n", entry.receiver.c_str(),
+                entry.source.c_str(), entry.address.c_str());
+    return true;
+}
+
 }  // namespace
 
 void Coupler::queueNotifications() {
@@ -143,6 +155,10 @@ void Coupler::dispatchNotifications() {
         node.value = entry.value;
         node.triggerTime = entry.triggerTime;
         entry.inFlight = std::make_shared<Delivery>();
+        if (deliveredBeforeTheRestart(entry, *receiver, node)) {
+            entry.inFlight->settle(true);
+            continue;
+        }
         entry.attempts++;
         if (!receiver->notify(node, entry.text.c_str(), entry.inFlight) && !entry.inFlight->settled())
             entry.inFlight->settle(false);

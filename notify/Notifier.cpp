@@ -22,6 +22,8 @@ uint64_t gSettlements = 0;  // guarded by settlementMutex()
 
 bool Notifier::notify(const Node&, const char*, const DeliveryHandle&) { return false; }
 
+bool Notifier::holdsDelivery(const Node&, const char*, int64_t) { return false; }
+
 void Delivery::settle(bool delivered) {
     std::lock_guard<std::mutex> lock(settlementMutex());
     state_.store(static_cast<int>(delivered ? State::Delivered : State::Failed), std::memory_order_release);

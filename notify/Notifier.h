@@ -41,6 +41,11 @@ public:
     // The same; the channel settles `delivery` (may be null) with the outcome.
     // A false result leaves it for the caller to settle as failed.
     virtual bool notify(const Node& node, const char* text, const DeliveryHandle& delivery);
+
+    // After a crash the outbox cannot tell whether an interrupted hand-over
+    // reached the channel. A channel that can look (a local file) says
+    // whether this notification was delivered at or after `since`.
+    virtual bool holdsDelivery(const Node& node, const char* text, int64_t since);
 };
 
 // Settles a delivery that may be absent.

@@ -149,6 +149,7 @@ void Outbox::load() {
     if (path_.empty() || !readWholeFile(path_, kFileLimit, &written_)) return;
     std::vector<int> damaged;
     entries_ = parseOutbox(written_, &damaged);
+    for (OutboxEntry& entry : entries_) entry.fromEarlierRun = true;
     for (int line : damaged) std::printf("outbox file '%s', line %d damaged: skipped\n", path_.c_str(), line);
 }
 

@@ -20,6 +20,7 @@ struct OutboxEntry {
     int64_t nextAttempt = 0;  // 0: at the next dispatch
     double value = 0.0;       // the node's value when it fired
     DeliveryHandle inFlight;  // while a hand-over runs; not written to the file
+    bool fromEarlierRun = false;  // read at start: a crash may have cut its hand-over short
 
     bool sameKey(const std::string& receiverName, int occurrence, const std::string& sourceName,
                  const std::string& nodeAddress) const;

@@ -73,6 +73,47 @@ bool appendLine(const char* fname, const std::string& line) {
     return ok;
 }
 
+// The name the pattern gives at `when`; empty when it expands to nothing.
+std::string expandedName(const char* pattern, int64_t when) {
+    time_t clock = static_cast<time_t>(when);
+    struct tm local {};
+    char fname[kPathSize];
+    if (!localtime_r(&clock, &local) || std::strftime(fname, sizeof fname, pattern, &local) == 0) return "";
+    return fname;
+}
+
+// The end of the file, where a recent line stands.
+std::string tailOf(const std::string& fname, size_t bytes) {
+    std::string tail;
+    int fd = ::open(fname.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return tail;
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        off_t from = status.st_size > static_cast<off_t>(bytes) ? status.st_size - static_cast<off_t>(bytes) : 0;
+        tail.resize(static_cast<size_t>(status.st_size - from));
+        ssize_t n = ::pread(fd, &tail[0], tail.size(), from);
+        tail.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    ::close(fd);
+    return tail;
+}
+
+// Whether `content` holds the line csvLine makes for this notification with a
+// time stamp at or after `since` (the stamp is the one part not known).
+bool holdsLine(const std::string& content, const std::string& before, const std::string& after, int64_t since) {
+    constexpr size_t kStampSize = 19;  // YYYY-MM-DD;hh:mm:ss
+    for (size_t at = content.find(before); at != std::string::npos; at = content.find(before, at + 1)) {
+        if (at != 0 && content[at - 1] != '\n') continue;
+        size_t stamp = at + before.size();
+        if (content.size() < stamp + kStampSize || content.compare(stamp + kStampSize, after.size(), after) != 0)
+            continue;
+        std::string when = content.substr(stamp, kStampSize);
+        when[10] = ' ';
+        if (parseDateTime(when.c_str()) >= since) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 notifyFile::notifyFile(char* rest) {
@@ -100,4 +141,20 @@ bool notifyFile::notify(const Node& node, const char* text, const DeliveryHandle
     bool ok = appendLine(fname, csvLine(node, tstr, text));
     settle(delivery, ok);
     return ok;
+}
+
+bool notifyFile::holdsDelivery(const Node& node, const char* text, int64_t since) {
+    // The line as csvLine writes it, split around its time stamp.
+    const std::string marker = "\x01";
+    std::string line = csvLine(node, marker.c_str(), text);
+    size_t cut = line.find(";" + marker + ";");
+    if (cut == std::string::npos) return false;
+    std::string before = line.substr(0, cut + 1);
+    std::string after = line.substr(cut + 1 + marker.size());
+    constexpr size_t kTailBytes = 1u << 20;
+    for (int64_t when : {since, currentTime()}) {
+        std::string fname = expandedName(namePattern, when);
+        if (!fname.empty() && holdsLine(tailOf(fname, kTailBytes), before, after, since)) return true;
+    }
+    return false;
 }

@@ -13,6 +13,9 @@ public:
     // False when the file cannot be opened or written; nothing is printed.
     using Notifier::notify;
     bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
+    // Looks for this notification's line, stamped at or after `since`, in the
+    // file the pattern names for `since` and for now.
+    bool holdsDelivery(const Node& node, const char* text, int64_t since) override;
 
     char namePattern[kPathSize] = {};
 };
