@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "core/Coupler.h"
+#include "core/Records.h"
 #include "notify/Notifier.h"
 
 class notifyMail : public Notifier {

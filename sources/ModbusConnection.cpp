@@ -6,8 +6,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "core/Coupler.h"
 #include "core/Log.h"
+#include "core/Records.h"
 #include "core/Text.h"
 #include "sources/ModbusAddress.h"
 

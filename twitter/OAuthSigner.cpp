@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/Clock.h"
-#include "twitter/Encoding.h"
+#include "core/Encoding.h"
 #include "twitter/Sha1.h"
 
 namespace oauth {

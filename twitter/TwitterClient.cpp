@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "twitter/Encoding.h"
+#include "core/Encoding.h"
 
 namespace {
 

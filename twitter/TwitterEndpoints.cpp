@@ -3,7 +3,7 @@
 // percent-encoded.
 #include <curl/curl.h>
 
-#include "twitter/Encoding.h"
+#include "core/Encoding.h"
 #include "twitter/TwitterClient.h"
 
 namespace {

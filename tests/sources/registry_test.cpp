@@ -12,6 +12,7 @@
 #include "sources/ModbusConnection.h"
 #include "sources/NodaveConnection.h"
 #include "sources/SourceConnection.h"
+#include "sources/SourceWorker.h"
 
 namespace {
 
