@@ -1,6 +1,6 @@
-// The configuration model: one Coupler per load of the configuration file,
-// with fixed-capacity tables of sources, nodes, receivers, distribution groups
-// and receiver-to-group links, and the run-time state the cycle keeps in them.
+// The Coupler: everything one load of the configuration file builds, owned in
+// one place, so that a reload destroys it whole and a new configuration never
+// sees a record of the old one.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,10 @@
 #include "core/StatesFile.h"
 
 class Outbox;
+
+// How long the program runs: for ever, for one cycle, or as long as every
+// cycle notifies somebody.
+enum class RunMode { Cycle = 0, Single = 1, Trigger = 2 };
 
 // Status of the configuration file, taken when it was loaded. Besides the
 // modification and access times, the change time, the size and the file
@@ -36,7 +40,7 @@ public:
     Coupler(const Coupler&) = delete;
     Coupler& operator=(const Coupler&) = delete;
 
-    int runMode = 0;  // 0 cycle, 1 single, 2 trigger
+    RunMode runMode = RunMode::Cycle;
     ConfigStat cfgStat;
     bool notified = false;
     char cfgName[kPathSize] = {};
@@ -51,14 +55,14 @@ public:
     int receiverCount = 0;
     int dirCount = 0;
     int linkCount = 0;
-    int rehashTime = 60;
+    int rehashTime = 60;  // "coupler;rehashtime" is accepted and kept; nothing reads it
     int readInterval = 0;
     int64_t lastCycle = 0;
-    int logLevel = 0;
-    std::vector<RetainedState> retainedStates;
+    int logLevel = 0;  // as loaded; the process-wide level (core/Log.h) is the one read
+    std::vector<RetainedState> retainedStates;  // states lines of nodes this configuration lacks
     int retrySeconds = 0;             // "coupler;retry": how long a failed notification is tried again
     std::shared_ptr<Outbox> outbox;   // shared by the couplers of one run; in memory when none is given
-    bool queuedThisCycle = false;  // states lines of nodes this configuration lacks
+    bool queuedThisCycle = false;  // this cycle's firings are in the outbox already
     bool iniError = false;
     bool cfgUnreadable = false;  // the file exists but could not be opened
     bool reportCantOpen = true;  // false while the same failure was already reported

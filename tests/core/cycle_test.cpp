@@ -68,9 +68,9 @@ TEST_F(Cycle, IntervalZeroRunsBackToBackWithoutMessages) {
 TEST_F(Cycle, KeepRunningFollowsTheRunMode) {
     Coupler c;
     EXPECT_TRUE(c.keepRunning());
-    c.runMode = 1;
+    c.runMode = RunMode::Single;
     EXPECT_FALSE(c.keepRunning());
-    c.runMode = 2;
+    c.runMode = RunMode::Trigger;
     EXPECT_FALSE(c.keepRunning());
     c.notified = true;
     EXPECT_TRUE(c.keepRunning());
