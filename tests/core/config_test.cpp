@@ -7,6 +7,7 @@
 #include "core/Coupler.h"
 #include "core/Log.h"
 #include "core/Settings.h"
+#include "support/StdoutCapture.h"
 #include "support/TestSupport.h"
 
 using testsupport::TempDir;
@@ -23,10 +24,7 @@ Loaded load(const std::string& content) {
     std::string path = dir.file("zentok.ini");
     testsupport::writeFile(path, content);
     Loaded result{std::make_unique<Coupler>(), ""};
-    testing::internal::CaptureStdout();
-    result.coupler->loadConfig(path.c_str());
-    fflush(stdout);
-    result.output = testing::internal::GetCapturedStdout();
+    result.output = testsupport::captured([&] { result.coupler->loadConfig(path.c_str()); });
     return result;
 }
 

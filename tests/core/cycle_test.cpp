@@ -7,16 +7,14 @@
 #include "core/Clock.h"
 #include "core/Coupler.h"
 #include "core/Log.h"
+#include "support/StdoutCapture.h"
 
 namespace {
 
 int64_t fakeNow = 1000000;
 
 std::string captureCycle(Coupler& c, bool& notDue) {
-    testing::internal::CaptureStdout();
-    notDue = c.cycleNotDue();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
+    return testsupport::captured([&] { notDue = c.cycleNotDue(); });
 }
 
 }  // namespace

@@ -20,6 +20,9 @@ Magic holding registers:
    14  the connection is closed at once
    15  the answer, then the same answer again 200 ms later
 
+The tests name these registers in tests/support/ModbusPeerScenarios.h;
+change both together.
+
 With --idle-close SECONDS the peer closes every connection that has been
 idle that long, as gateways with an idle time-out do; --idle-reset SECONDS
 does the same with a reset (RST) instead of an orderly close.
