@@ -13,8 +13,8 @@
 char* nextToken(char** cursor, const char* separators);
 
 // "YYYY-MM-DD hh:mm:ss" (or with "T" for the blank) in local time, as the
-// states file writes it. Any other text gives 0, the "no time" value, so a
-// damaged field reads as "never" rather than as some wrong moment.
+// states file writes it. A text not in that form gives 0, the "no time"
+// value, so a damaged field reads as "never" rather than as a wrong moment.
 int64_t parseDateTime(const char* text);
 
 // Copies at most capacity-1 bytes of src into dst and always terminates it.
