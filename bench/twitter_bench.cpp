@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "twitter/Encoding.h"
+#include "core/Encoding.h"
 #include "twitter/OAuthSigner.h"
 #include "twitter/Sha1.h"
 

@@ -38,8 +38,8 @@ CommandAction requestedAction(int argc, char** argv) {
     return CommandAction::Run;
 }
 
-// The scan does not skip the value: it is examined as an argument in its own
-// right, so the last "-i" with a value wins.
+// Values are scanned like any other argument, so a later "-i" overrides an
+// earlier one: a wrapper script may append its own path to what it was given.
 std::string configPathFromArguments(int argc, char** argv, bool announce) {
     const char* given = nullptr;
     for (int i = 1; i < argc; ++i) {

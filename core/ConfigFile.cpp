@@ -18,7 +18,7 @@ bool is(const char* field, const char* keyword) { return equalsIgnoreCase(field,
 
 // State of one parse.
 struct ParseState {
-    char lasttoken[kNameSize] = {};
+    char section[kNameSize] = {};  // keyword of the section the next lines belong to
     SourceEntry* source = nullptr;
     Node* node = nullptr;
     Receiver* receiver = nullptr;
@@ -51,30 +51,30 @@ private:
 
     void ignored(const char* line) { std::printf("*** line ignored '%s'\n", line); }
 
-    bool inSection(const char* keyword) const { return is(s_.lasttoken, keyword); }
+    bool inSection(const char* keyword) const { return is(s_.section, keyword); }
 
     void couplerLine(char* cursor) {
-        char subtok[kNameSize];
-        char* setting = nextToken(&cursor, ";");
-        if (!setting) return;
-        copyText(subtok, setting);
+        char setting[kNameSize];
+        char* field = nextToken(&cursor, ";");
+        if (!field) return;
+        copyText(setting, field);
         char* value = nextToken(&cursor, ";");
         if (!value) return;
-        if (is(subtok, "runmode")) {
-            if (is(value, "cycle")) c_.runMode = 0;
-            else if (is(value, "single")) c_.runMode = 1;
-            else if (is(value, "trigger")) c_.runMode = 2;
+        if (is(setting, "runmode")) {
+            if (is(value, "cycle")) c_.runMode = RunMode::Cycle;
+            else if (is(value, "single")) c_.runMode = RunMode::Single;
+            else if (is(value, "trigger")) c_.runMode = RunMode::Trigger;
             else error("*** ini error: runmode\n");
-        } else if (is(subtok, "rehashtime")) {
+        } else if (is(setting, "rehashtime")) {
             int minutes = parseInt(value);
             if (minutes >= 1 && minutes <= 1440) c_.rehashTime = minutes * 60;
-        } else if (is(subtok, "retry")) {
+        } else if (is(setting, "retry")) {
             int seconds = parseInt(value);
             if (seconds >= 0) c_.retrySeconds = seconds;
-        } else if (is(subtok, "readinterval")) {
+        } else if (is(setting, "readinterval")) {
             int seconds = parseInt(value);
             if (seconds >= 0) c_.readInterval = seconds;
-        } else if (is(subtok, "loglevel")) {
+        } else if (is(setting, "loglevel")) {
             int level = parseInt(value);
             if (level < 1) level = 0;
             if (level > 9) level = 9;
@@ -84,7 +84,7 @@ private:
     }
 
     void sourceLine(const char* keyword, char* cursor) {
-        copyText(s_.lasttoken, keyword);
+        copyText(s_.section, keyword);
         if (c_.sourceCount >= kMaxSources) {
             s_.source = nullptr;  // the lines that follow belong to no source
             error("*** ini error: source over limit\n");
@@ -124,7 +124,7 @@ private:
             error("*** ini error: nodes over limit\n");
             return;
         }
-        copyText(s_.lasttoken, keyword);
+        copyText(s_.section, keyword);
         s_.node = nullptr;  // until this line has all its fields
         Node& node = c_.nodes[c_.nodeCount];
         node.source = c_.sourceCount > 0 ? &c_.sources[c_.sourceCount - 1] : nullptr;
@@ -148,7 +148,7 @@ private:
     }
 
     void receiverLine(const char* keyword, char* cursor) {
-        copyText(s_.lasttoken, keyword);
+        copyText(s_.section, keyword);
         s_.receiver = nullptr;  // dir and adr lines of a failed receiver line do nothing
         if (c_.receiverCount >= kMaxReceivers) {
             error("*** ini error: receiver over limit\n");

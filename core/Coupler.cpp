@@ -3,8 +3,6 @@
 
 #include "core/Settings.h"
 #include "core/Text.h"
-#include "notify/Notifier.h"
-#include "sources/SourceConnection.h"
 
 Coupler::Coupler() {
     copyText(cfgName, "zentok.ini");

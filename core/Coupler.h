@@ -1,103 +1,20 @@
-// The configuration model: one Coupler per load of the configuration file,
-// with fixed-capacity tables of sources, nodes, receivers, distribution groups
-// and receiver-to-group links, and the run-time state the cycle keeps in them.
+// The Coupler: everything one load of the configuration file builds, owned in
+// one place, so that a reload destroys it whole and a new configuration never
+// sees a record of the old one.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
+#include "core/Records.h"
 #include "core/StatesFile.h"
 
-class SourceConnection;
-class Notifier;
 class Outbox;
-struct Node;
 
-constexpr int kMaxSources = 1;
-constexpr int kMaxNodes = 5;
-constexpr int kMaxReceivers = 5;
-constexpr int kMaxDirs = 5;
-constexpr int kMaxLinks = 50;
-
-constexpr int kNameSize = 100;      // names, addresses, conditions: 99 characters
-constexpr int kMessageSize = 4000;  // message templates: 3999 characters
-constexpr int kPathSize = 256;      // file paths: 255 characters
-constexpr int kTextSize = 8000;     // an expanded notification text
-
-struct SourceEntry {
-    Node* nodes = nullptr;  // the node table handed to the worker each cycle
-    int nodeCount = 0;
-    std::atomic<bool> readDone{false};  // released by the worker, acquired by the main thread
-    std::mutex readDoneMutex;           // with readDoneSignal, wakes the main thread at the hand-over
-    std::condition_variable readDoneSignal;
-    std::unique_ptr<SourceConnection> connection;
-    char name[kNameSize] = {};
-    char pass[kNameSize] = {};
-    char type[kNameSize] = {};
-    char parameters[kNameSize] = {};
-    int readInterval = 0;
-    int64_t lastRead = 0;
-    int failedReads = 0;  // reads of the last cycle that failed; written by the worker before readDone
-
-    SourceEntry();
-    ~SourceEntry();
-    SourceEntry(const SourceEntry&) = delete;
-    SourceEntry& operator=(const SourceEntry&) = delete;
-
-    bool open();
-    bool isConnected();
-    bool readNode(Node* node);
-    void startRead(Node* nodeTable, int count);
-    // The worker's last step: hands the nodes back and wakes the main thread.
-    void markReadDone();
-    // Blocks the main thread until the worker has handed its nodes back.
-    void waitReadDone();
-};
-
-struct DirEntry {
-    char name[kNameSize] = {};
-};
-
-struct Node {
-    SourceEntry* source = nullptr;
-    DirEntry* dir = nullptr;
-    int info = 0;
-    char address[kNameSize] = {};
-    char message[kMessageSize] = {};
-    char condition[kNameSize] = {};
-    int readError = 0;
-    int readInterval = 0;
-    double value = 0.0;
-    bool active = false;
-    bool sent = false;
-    int64_t triggerTime = 0;
-    int64_t lastRead = 0;
-};
-
-struct Receiver {
-    std::unique_ptr<Notifier> notifier;
-    char name[kNameSize] = {};
-
-    Receiver();
-    ~Receiver();
-    Receiver(const Receiver&) = delete;
-    Receiver& operator=(const Receiver&) = delete;
-
-    // Creates the channel from the rest of an address line (may be null).
-    void setAddress(char* rest);
-    // Hands a notification to the channel, creating the default channel first;
-    // the channel settles `delivery` (may be null) with the outcome.
-    bool notify(const Node& node, const char* text, const std::shared_ptr<class Delivery>& delivery = nullptr);
-};
-
-struct Link {
-    Receiver* receiver = nullptr;
-    DirEntry* dir = nullptr;
-};
+// How long the program runs: for ever, for one cycle, or as long as every
+// cycle notifies somebody.
+enum class RunMode { Cycle = 0, Single = 1, Trigger = 2 };
 
 // Status of the configuration file, taken when it was loaded. Besides the
 // modification and access times, the change time, the size and the file
@@ -123,7 +40,7 @@ public:
     Coupler(const Coupler&) = delete;
     Coupler& operator=(const Coupler&) = delete;
 
-    int runMode = 0;  // 0 cycle, 1 single, 2 trigger
+    RunMode runMode = RunMode::Cycle;
     ConfigStat cfgStat;
     bool notified = false;
     char cfgName[kPathSize] = {};
@@ -138,14 +55,14 @@ public:
     int receiverCount = 0;
     int dirCount = 0;
     int linkCount = 0;
-    int rehashTime = 60;
+    int rehashTime = 60;  // "coupler;rehashtime" is accepted and kept; nothing reads it
     int readInterval = 0;
     int64_t lastCycle = 0;
-    int logLevel = 0;
-    std::vector<RetainedState> retainedStates;
+    int logLevel = 0;  // as loaded; the process-wide level (core/Log.h) is the one read
+    std::vector<RetainedState> retainedStates;  // states lines of nodes this configuration lacks
     int retrySeconds = 0;             // "coupler;retry": how long a failed notification is tried again
     std::shared_ptr<Outbox> outbox;   // shared by the couplers of one run; in memory when none is given
-    bool queuedThisCycle = false;  // states lines of nodes this configuration lacks
+    bool queuedThisCycle = false;  // this cycle's firings are in the outbox already
     bool iniError = false;
     bool cfgUnreadable = false;  // the file exists but could not be opened
     bool reportCantOpen = true;  // false while the same failure was already reported

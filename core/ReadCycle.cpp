@@ -30,11 +30,12 @@ void Coupler::readSources() {
 
 bool Coupler::keepRunning() {
     switch (runMode) {
-        case 1:
+        case RunMode::Single:
             return false;
-        case 2:
+        case RunMode::Trigger:
             return notified;
-        default:
-            return true;
+        case RunMode::Cycle:
+            break;
     }
+    return true;
 }

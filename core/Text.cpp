@@ -83,8 +83,9 @@ int64_t parseDateTime(const char* text) {
         tmv.tm_min = minute;
         tmv.tm_sec = second;
     };
-    // The first conversion finds the daylight-saving rule in force on that
-    // date; the second applies it, so the text counts as local time.
+    // mktime must be told whether daylight saving applies, and that depends on
+    // the date itself: a first pass finds out, the second converts with it.
+    // A fixed guess would put every time in summer an hour off.
     struct tm tmv {};
     fill(tmv);
     tmv.tm_isdst = 0;

@@ -12,8 +12,9 @@
 // when no further field follows.
 char* nextToken(char** cursor, const char* separators);
 
-// Reads "YYYY-MM-DD hh:mm:ss" (or with "T" in place of the blank) as local
-// time. Returns 0 when the text is not in that form.
+// "YYYY-MM-DD hh:mm:ss" (or with "T" for the blank) in local time, as the
+// states file writes it. A text not in that form gives 0, the "no time"
+// value, so a damaged field reads as "never" rather than as a wrong moment.
 int64_t parseDateTime(const char* text);
 
 // Copies at most capacity-1 bytes of src into dst and always terminates it.

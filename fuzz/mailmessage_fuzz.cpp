@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "core/Encoding.h"
 #include "notify/MailMessage.h"
-#include "twitter/Encoding.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Text up to the first NUL byte, as C strings carry it; the first byte

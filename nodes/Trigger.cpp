@@ -8,7 +8,7 @@
 #include <ctime>
 
 #include "core/Clock.h"
-#include "core/Coupler.h"
+#include "core/Records.h"
 #include "core/Text.h"
 
 namespace {
@@ -87,9 +87,9 @@ bool evaluateTimeTable(Node* node, char** cursor, int64_t now) {
 
 bool evaluateConditionAt(Node* node, double previous, int64_t now) {
     if (!node) return false;
-    char tr[kNameSize];
-    copyText(tr, node->condition);
-    char* cursor = tr;
+    char condition[kNameSize];  // nextToken cuts its text up: work on a copy
+    copyText(condition, node->condition);
+    char* cursor = condition;
     char* kind = nextToken(&cursor, ":");
     if (!kind || !kind[0]) return false;
     char letter = kind[0];
@@ -156,8 +156,9 @@ void parseTimeTable(int* table, int length, const char* text) {
         for (int i = start; i < length; ++i) table[i] = 1;
         return;
     }
-    // A list of numbers with any non-digit characters between them; a text
-    // that does not begin with a digit marks nothing.
+    // Any non-digit separates the numbers, so "8,12,17" and "8 12 17" read
+    // alike; a text that does not start with a digit marks nothing rather
+    // than a guess.
     const char* p = str;
     while (isDigit(*p)) {
         long number = 0;

@@ -1,12 +1,14 @@
-// Trigger conditions: the letter-coded condition language and the per-node
-// trigger state (armed, fired, sent).
+// Trigger conditions: when a node's value should notify. The state kept per
+// node (active, sent, triggerTime) makes a condition that goes on holding
+// notify once, not once per cycle.
 #pragma once
 
 struct Node;
 
 // True when the node's condition holds for its fresh value; a T condition may re-arm the node.
 bool evaluateCondition(Node* node, double previous);
-// Runs the condition and updates active, sent and triggerTime.
+// Runs the condition and moves the node's trigger state. A node re-arms only
+// after its message has gone out, so a pending firing is never lost.
 void evaluateTrigger(Node* node, double previous);
 // Fills table[0..length) with 0 and 1 from a time-table field ("*", "*/n", digit lists).
 void parseTimeTable(int* table, int length, const char* text);

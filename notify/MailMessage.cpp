@@ -8,8 +8,8 @@
 #include <cstring>
 #include <random>
 
+#include "core/Encoding.h"
 #include "core/Settings.h"
-#include "twitter/Encoding.h"
 
 namespace {
 

@@ -36,7 +36,8 @@ uint64_t settlementCount();
 class Notifier {
 public:
     virtual ~Notifier() = default;
-    // True when the channel has done or started its work.
+    // True when the channel has done or started its work; the mail and HTTP
+    // channels return before their transfer ends, so the outcome comes later.
     bool notify(const Node& node, const char* text) { return notify(node, text, nullptr); }
     // The same; the channel settles `delivery` (may be null) with the outcome.
     // A false result leaves it for the caller to settle as failed.

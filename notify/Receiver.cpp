@@ -2,7 +2,7 @@
 // notification to the receiver's channel.
 #include <memory>
 
-#include "core/Coupler.h"
+#include "core/Records.h"
 #include "core/Text.h"
 #include "notify/Notifier.h"
 #include "notify/notifyFile.h"

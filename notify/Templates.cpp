@@ -10,13 +10,13 @@ namespace {
 
 constexpr size_t kMarkerRoom = 8;  // "{{OV}}" / "{{NF}}" plus a little slack
 
-// Copies the placeholder name [begin, end) into vname. False when it does not
+// Copies the placeholder name [begin, end) into `name`. False when it does not
 // fit the name field, so the placeholder can never match or create a node.
-bool takeName(char (&vname)[kNameSize], const char* begin, const char* end) {
+bool takeName(char (&name)[kNameSize], const char* begin, const char* end) {
     size_t length = static_cast<size_t>(end - begin);
-    if (length >= sizeof vname) return false;
-    std::memcpy(vname, begin, length);
-    vname[length] = 0;
+    if (length >= sizeof name) return false;
+    std::memcpy(name, begin, length);
+    name[length] = 0;
     return true;
 }
 
@@ -50,8 +50,8 @@ void Coupler::prepareTemplates() {
             // An empty name would add a node that can never be read; names too
             // long for the address field can never match one. A full table
             // creates nothing either.
-            char vname[kNameSize];
-            if (close > scan && takeName(vname, scan, close)) findNode(vname, source, true);
+            char name[kNameSize];
+            if (close > scan && takeName(name, scan, close)) findNode(name, source, true);
             scan = close + 2;
         }
     }
@@ -81,13 +81,13 @@ bool Coupler::formatMessage(char* out, int capacity, const Node* node) {
             continue;
         }
 
-        char vname[kNameSize];
+        char name[kNameSize];
         const Node* referenced = nullptr;
-        if (takeName(vname, nameStart, close)) {
-            if (std::strcmp(vname, "*") == 0)
+        if (takeName(name, nameStart, close)) {
+            if (std::strcmp(name, "*") == 0)
                 referenced = node;
             else
-                referenced = findNode(vname, node->source, false);
+                referenced = findNode(name, node->source, false);
         }
 
         size_t room = output.room();

@@ -1,6 +1,6 @@
-// The file channel. The file is opened and closed for every notification, so
-// other programs may read or move it in between, and a dated pattern starts a
-// new file as soon as the expanded name changes.
+// The file channel. Nothing is held open between notifications: an operator
+// may rotate, read or delete the file at any time, and a dated name pattern
+// needs no rollover logic of its own.
 #include "notify/notifyFile.h"
 
 #include <fcntl.h>
@@ -28,14 +28,14 @@ void appendQuoted(std::string* line, const char* text) {
     line->push_back('"');
 }
 
-std::string csvLine(const Node& node, const char* tstr, const char* text) {
+std::string csvLine(const Node& node, const char* stamp, const char* text) {
     std::string line;
     appendQuoted(&line, node.source ? node.source->name : "");
     line.push_back(';');
     appendQuoted(&line, node.address);
     // Room for the time stamp and the widest whole number a double prints as.
     char middle[kNameSize + 400];
-    std::snprintf(middle, sizeof middle, ";%s;%.0lf;", tstr, node.value);
+    std::snprintf(middle, sizeof middle, ";%s;%.0lf;", stamp, node.value);
     line.append(middle);
     appendQuoted(&line, text);
     line.push_back('\n');
@@ -59,8 +59,8 @@ bool writeAll(int fd, const std::string& data) {
 // is cut back to its size before, so the next line never runs on from the
 // remains of this one. Plain descriptors rather than stdio, whose buffer
 // would try the rest of a failed line again when the file is closed.
-bool appendLine(const char* fname, const std::string& line) {
-    int fd = ::open(fname, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+bool appendLine(const char* path, const std::string& line) {
+    int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) return false;
     struct stat before {};
     bool ok = ::fstat(fd, &before) == 0;
@@ -124,21 +124,22 @@ notifyFile::notifyFile(char* rest) {
 }
 
 bool notifyFile::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
-    // One moment for the file name and the time stamp.
+    // One clock reading for both, so a line written at midnight lands in the
+    // file of the day its time stamp names.
     time_t now = static_cast<time_t>(currentTime());
     struct tm local {};
     if (!localtime_r(&now, &local)) return false;
 
     // A name that does not fit (or an empty pattern) expands to nothing and
     // the open below fails.
-    char fname[kPathSize];
-    if (std::strftime(fname, sizeof fname, namePattern, &local) == 0) fname[0] = 0;
-    if (!fname[0]) return false;
+    char path[kPathSize];
+    if (std::strftime(path, sizeof path, namePattern, &local) == 0) path[0] = 0;
+    if (!path[0]) return false;
 
-    char tstr[kNameSize];
-    if (std::strftime(tstr, sizeof tstr, "%Y-%m-%d;%H:%M:%S", &local) == 0) tstr[0] = 0;
+    char stamp[kNameSize];
+    if (std::strftime(stamp, sizeof stamp, "%Y-%m-%d;%H:%M:%S", &local) == 0) stamp[0] = 0;
 
-    bool ok = appendLine(fname, csvLine(node, tstr, text));
+    bool ok = appendLine(path, csvLine(node, stamp, text));
     settle(delivery, ok);
     return ok;
 }

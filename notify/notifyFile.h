@@ -2,7 +2,7 @@
 // to a file whose name is a strftime pattern (one file per day, month, ...).
 #pragma once
 
-#include "core/Coupler.h"
+#include "core/Records.h"
 #include "notify/Notifier.h"
 
 class notifyFile : public Notifier {

@@ -1,11 +1,11 @@
-// The mail channel: each notification becomes one e-mail, sent over SMTP by
-// libcurl on a worker thread of its own, so a slow mail server never holds up
-// the other receivers.
+// The mail channel. Each message is sent by a thread of its own: a mail server
+// may take many seconds to answer, and the dispatch must not keep the other
+// receivers waiting for it.
 #pragma once
 
 #include <cstddef>
 
-#include "core/Coupler.h"
+#include "core/Records.h"
 #include "notify/Notifier.h"
 
 class notifyMail : public Notifier {

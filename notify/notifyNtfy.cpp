@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/Coupler.h"
+#include "core/Records.h"
 #include "core/Text.h"
 #include "notify/HttpPost.h"
 #include "notify/Utf8Text.h"

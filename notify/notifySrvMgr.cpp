@@ -13,8 +13,8 @@
 #include <string>
 #include <utility>
 
-#include "core/Coupler.h"
 #include "core/Log.h"
+#include "core/Records.h"
 #include "core/Settings.h"
 #include "core/ThreadTable.h"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/Coupler.h"
+#include "core/Records.h"
 #include "core/Settings.h"
 #include "core/Text.h"
 

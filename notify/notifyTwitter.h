@@ -23,7 +23,9 @@ class notifyTwitter : public Notifier {
 
     using Notifier::notify;
     bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
-    // Loads the credentials into the client and checks them with the service.
+    // Loads the credentials and has the service confirm them: at load, so a
+    // wrong key shows at once rather than at the first alarm, and again before
+    // each notification until it succeeds.
     void initTwitter();
 
     bool isReady() const { return ready; }

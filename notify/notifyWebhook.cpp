@@ -8,7 +8,7 @@
 #include <ctime>
 
 #include "core/Clock.h"
-#include "core/Coupler.h"
+#include "core/Records.h"
 #include "core/Text.h"
 #include "notify/HttpPost.h"
 #include "notify/JsonText.h"

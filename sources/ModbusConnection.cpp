@@ -6,8 +6,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "core/Coupler.h"
 #include "core/Log.h"
+#include "core/Records.h"
 #include "core/Text.h"
 #include "sources/ModbusAddress.h"
 
@@ -47,9 +47,9 @@ bool ModbusConnection::connect(const char* parameters) {
     port_ = 502;
     if (!parameters) return false;
 
-    char str[100];
-    copyText(str, parameters);
-    char* cursor = str;
+    char text[kNameSize];  // nextToken cuts its text up: work on a copy
+    copyText(text, parameters);
+    char* cursor = text;
     char* kind = nextToken(&cursor, ":");
     if (!kind || !equalsIgnoreCase(kind, "tcp")) {
         printf("-Modbus, invalid adr (%s)\n", parameters);

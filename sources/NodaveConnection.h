@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "core/Coupler.h"
+#include "core/Records.h"
 #include "sources/SourceConnection.h"
 #include "sources/s7/S7Session.h"
 

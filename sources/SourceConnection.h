@@ -21,10 +21,3 @@ public:
 
 // "simatic" or "modbus" in any case; anything else creates nothing.
 std::unique_ptr<SourceConnection> createConnection(const char* type);
-
-// The per-node read step: reads the node when due and evaluates its trigger.
-// False stops the worker's loop over the nodes of its source.
-bool readAndEvaluate(Node* node);
-
-// The worker procedure of one source for one cycle.
-void readThread(struct SourceEntry* entry);

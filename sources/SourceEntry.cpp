@@ -1,10 +1,45 @@
-// SourceEntry: lazy connection, reconnection per node step, the "!OFFLINE"
-// address and the source's own read interval.
+// SourceEntry and its worker: lazy connection, reconnection per node step,
+// the "!OFFLINE" address, the source's own read interval and the thread that
+// walks the nodes of the source once per cycle.
+#include "sources/SourceWorker.h"
+
 #include "core/Clock.h"
-#include "core/Coupler.h"
+#include "core/Records.h"
 #include "core/Text.h"
 #include "core/ThreadTable.h"
+#include "nodes/Trigger.h"
 #include "sources/SourceConnection.h"
+
+bool readAndEvaluate(Node* node) {
+    if (!node) return false;
+    int64_t now = currentTime();
+    // A last read in the future (clock set back, hand-edited states) counts as elapsed.
+    if (node->readInterval > 0 && node->lastRead + node->readInterval > now && node->lastRead <= now) return true;
+    if (!node->source) return false;
+    double previous = node->value;
+    if (!node->source->readNode(node)) return false;
+    node->lastRead = currentTime();
+    // The source interval may have let this read through without traffic;
+    // the trigger still runs on the kept value, so the node's state follows
+    // the cycle and not the source's interval.
+    evaluateTrigger(node, previous);
+    return true;
+}
+
+void readThread(SourceEntry* entry) {
+    if (entry->nodes && entry->nodeCount > 0) {
+        for (int i = 0; i < entry->nodeCount; ++i) {
+            Node* node = &entry->nodes[i];
+            if (node->source != entry) continue;
+            if (!readAndEvaluate(node)) {
+                entry->failedReads++;
+                break;  // the rest of this source waits for the next cycle
+            }
+        }
+    }
+    // Last write of the worker: after this the main thread owns the nodes again.
+    entry->markReadDone();
+}
 
 SourceEntry::SourceEntry() = default;
 SourceEntry::~SourceEntry() = default;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/Clock.h"
-#include "twitter/Encoding.h"
+#include "core/Encoding.h"
 #include "twitter/Sha1.h"
 
 namespace oauth {
@@ -44,12 +44,12 @@ unsigned nextNonceNumber() {
 }  // namespace
 
 void OAuthSigner::generateNonceAndTimestamp() {
-    char szRand[16];
-    char szTime[32];
-    snprintf(szRand, sizeof szRand, "%x", nextNonceNumber());
-    snprintf(szTime, sizeof szTime, "%" PRId64, currentTime());
-    timestamp_ = szTime;
-    nonce_ = std::string(szTime) + szRand;
+    char counter[16];
+    char seconds[32];
+    snprintf(counter, sizeof counter, "%x", nextNonceNumber());
+    snprintf(seconds, sizeof seconds, "%" PRId64, currentTime());
+    timestamp_ = seconds;
+    nonce_ = std::string(seconds) + counter;
 }
 
 void OAuthSigner::parseParameterString(const std::string& text, bool encodeValues, OAuthParams& params) {
@@ -57,12 +57,12 @@ void OAuthSigner::parseParameterString(const std::string& text, bool encodeValue
     while (start <= text.size() && !text.empty()) {
         size_t end = text.find('&', start);
         if (end == std::string::npos) end = text.size();
-        std::string dataKeyVal = text.substr(start, end - start);
-        size_t eq = dataKeyVal.find('=');
+        std::string pair = text.substr(start, end - start);
+        size_t eq = pair.find('=');
         if (eq != std::string::npos) {
-            std::string dataKey = dataKeyVal.substr(0, eq);
-            std::string dataVal = dataKeyVal.substr(eq + 1);
-            params[dataKey] = encodeValues ? urlEncode(dataVal) : dataVal;
+            std::string key = pair.substr(0, eq);
+            std::string value = pair.substr(eq + 1);
+            params[key] = encodeValues ? urlEncode(value) : value;
         }
         start = end + 1;
     }
@@ -86,17 +86,17 @@ bool OAuthSigner::joinParameters(const OAuthParams& params, std::string& out, co
     out.clear();
     if (params.empty()) return false;
     bool quoted = separator == ",";
-    std::vector<std::string> keyValueList;
-    keyValueList.reserve(params.size());
+    std::vector<std::string> items;
+    items.reserve(params.size());
     for (const auto& entry : params) {
-        keyValueList.push_back(quoted ? entry.first + "=\"" + entry.second + "\""
+        items.push_back(quoted ? entry.first + "=\"" + entry.second + "\""
                                       : entry.first + "=" + entry.second);
     }
     // The items are ordered as whole texts, byte by byte.
-    std::stable_sort(keyValueList.begin(), keyValueList.end());
-    for (size_t i = 0; i < keyValueList.size(); ++i) {
+    std::stable_sort(items.begin(), items.end());
+    for (size_t i = 0; i < items.size(); ++i) {
         if (i > 0) out += separator;
-        out += keyValueList[i];
+        out += items[i];
     }
     return true;
 }
@@ -122,42 +122,40 @@ bool OAuthSigner::computeSignature(int method, const std::string& baseUrl, const
     }
     // Values that were encoded on the way into the set are encoded once more
     // here, as RFC 5849 3.4.1 asks for the whole parameter string.
-    std::string sigBase = std::string(prefix) + urlEncode(baseUrl) + "&" + urlEncode(rawParams);
-    std::string secretSigningKey = consumerSecret_ + "&" + accessTokenSecret_;
+    std::string signatureBase = std::string(prefix) + urlEncode(baseUrl) + "&" + urlEncode(rawParams);
+    std::string signingKey = consumerSecret_ + "&" + accessTokenSecret_;
 
-    uint8_t strDigest[Sha1::kDigestSize];
-    HmacSha1 objHMACSHA1;
-    objHMACSHA1.compute(reinterpret_cast<const uint8_t*>(sigBase.data()), sigBase.size(),
-                        reinterpret_cast<const uint8_t*>(secretSigningKey.data()), secretSigningKey.size(),
-                        strDigest);
-    std::string base64Str = base64Encode(strDigest, sizeof strDigest);
-    signature = urlEncode(base64Str);
+    uint8_t digest[Sha1::kDigestSize];
+    HmacSha1 hmac;
+    hmac.compute(reinterpret_cast<const uint8_t*>(signatureBase.data()), signatureBase.size(),
+                 reinterpret_cast<const uint8_t*>(signingKey.data()), signingKey.size(), digest);
+    signature = urlEncode(base64Encode(digest, sizeof digest));
     return !signature.empty();
 }
 
 bool OAuthSigner::buildAuthorizationHeader(HttpMethod method, const std::string& url, const std::string& body,
                                            std::string& header, bool includeVerifier) {
-    OAuthParams rawKeyValuePairs;
+    OAuthParams params;
     header.clear();
 
     std::string pureUrl = url;
     size_t question = url.find('?');
     if (question != std::string::npos) {
         pureUrl = url.substr(0, question);
-        parseParameterString(url.substr(question + 1), true, rawKeyValuePairs);
+        parseParameterString(url.substr(question + 1), true, params);
     }
-    parseParameterString(body, false, rawKeyValuePairs);
+    parseParameterString(body, false, params);
 
-    addOAuthParameters(includeVerifier, "", rawKeyValuePairs, true);
+    addOAuthParameters(includeVerifier, "", params, true);
     std::string oauthSignature;
-    computeSignature(method, pureUrl, rawKeyValuePairs, oauthSignature);
+    computeSignature(method, pureUrl, params, oauthSignature);
 
     // The header carries the oauth_ items only; query and body items were
     // signed but travel in the URL and the body.
-    rawKeyValuePairs.clear();
-    addOAuthParameters(includeVerifier, oauthSignature, rawKeyValuePairs, false);
+    params.clear();
+    addOAuthParameters(includeVerifier, oauthSignature, params, false);
     std::string rawParams;
-    joinParameters(rawKeyValuePairs, rawParams, ",");
+    joinParameters(params, rawParams, ",");
     header = std::string(oauth::kHeaderPrefix) + rawParams;
     return !header.empty();
 }

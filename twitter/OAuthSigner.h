@@ -1,6 +1,7 @@
-// OAuth 1.0a request signing (RFC 5849, HMAC-SHA1): turns a request (method,
-// URL, body) into the one "Authorization: OAuth ..." header line sent with it,
-// and reads the token replies of the authorization endpoints.
+// OAuth 1.0a request signing (RFC 5849, HMAC-SHA1). The service checks the
+// signature over method, URL and every query and body parameter, so the
+// header is built from the very request that is sent; also reads the token
+// replies of the authorization endpoints.
 #pragma once
 
 #include <map>

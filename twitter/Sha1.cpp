@@ -152,9 +152,9 @@ bool Sha1::hashFile(const char* path) {
     FILE* file = fopen(path, "rb");
     if (file == nullptr) return false;
     static const size_t kChunk = 8000;
-    uint8_t uData[kChunk];
+    uint8_t chunk[kChunk];
     size_t got;
-    while ((got = fread(uData, 1, kChunk, file)) > 0) update(uData, static_cast<uint32_t>(got));
+    while ((got = fread(chunk, 1, kChunk, file)) > 0) update(chunk, static_cast<uint32_t>(got));
     fclose(file);
     return true;
 }
@@ -171,15 +171,15 @@ void Sha1::reportHash(char* out, size_t capacity, int type) const {
         out[0] = 0;
     }
     for (int i = 0; i < kDigestSize; ++i) {
-        char szTemp[16];
+        char piece[16];
         if (type == kReportHex) {
-            snprintf(szTemp, sizeof szTemp, i == 0 ? "%02X" : " %02X", digest_[i]);
+            snprintf(piece, sizeof piece, i == 0 ? "%02X" : " %02X", digest_[i]);
         } else {
-            snprintf(szTemp, sizeof szTemp, i == 0 ? "%u" : " %u", static_cast<unsigned>(digest_[i]));
+            snprintf(piece, sizeof piece, i == 0 ? "%u" : " %u", static_cast<unsigned>(digest_[i]));
         }
-        size_t add = strlen(szTemp);
+        size_t add = strlen(piece);
         if (length + add >= capacity) break;
-        memcpy(out + length, szTemp, add + 1);
+        memcpy(out + length, piece, add + 1);
         length += add;
     }
 }

@@ -47,8 +47,9 @@ class Sha1 {
 
 class HmacSha1 {
   public:
-    // Writes the 20-byte HMAC-SHA1 of the message under the key to `digest`.
-    // The inner hash is streamed, so the message length is not bounded.
+    // RFC 2104 with SHA-1; writes 20 bytes to `digest`. The message is fed to
+    // the inner hash as it is rather than copied behind the padded key, so its
+    // length is not bounded.
     void compute(const uint8_t* message, size_t messageLength, const uint8_t* key, size_t keyLength,
                  uint8_t* digest);
 

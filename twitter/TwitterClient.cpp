@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "twitter/Encoding.h"
+#include "core/Encoding.h"
 
 namespace {
 
@@ -140,13 +140,13 @@ void TwitterClient::applyProxyOptions() {
     curl_easy_setopt(curl, CURLOPT_PROXY, nullptr);
     curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, nullptr);
     curl_easy_setopt(curl, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_ANY));
-    // The empty text switches proxy use off, also a proxy named by the
-    // environment.
-    std::string proxyIpPort = proxyAddress_.empty() ? std::string() : proxyAddress_ + ":" + proxyPort_;
-    curl_easy_setopt(curl, CURLOPT_PROXY, proxyIpPort.c_str());
+    // Set even when empty: libcurl would otherwise take a proxy from the
+    // environment, which an unattended service must not pick up by accident.
+    std::string proxy = proxyAddress_.empty() ? std::string() : proxyAddress_ + ":" + proxyPort_;
+    curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
     if (!proxyUser_.empty() && !proxyPassword_.empty()) {
-        std::string proxyUserPass = proxyUser_ + ":" + proxyPassword_;
-        curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, proxyUserPass.c_str());
+        std::string credentials = proxyUser_ + ":" + proxyPassword_;
+        curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, credentials.c_str());
     }
     proxyOptionsApplied_ = true;
 }
@@ -165,8 +165,8 @@ void TwitterClient::applyAccountOptions() {
     CURL* curl = static_cast<CURL*>(handle_);
     curl_easy_setopt(curl, CURLOPT_USERPWD, "");
     if (!accountUser_.empty()) {
-        std::string userNamePassword = accountUser_ + ":" + accountPassword_;
-        curl_easy_setopt(curl, CURLOPT_USERPWD, userNamePassword.c_str());
+        std::string credentials = accountUser_ + ":" + accountPassword_;
+        curl_easy_setopt(curl, CURLOPT_USERPWD, credentials.c_str());
     }
     accountOptionsApplied_ = true;
 }
@@ -220,10 +220,9 @@ bool TwitterClient::perform(HttpMethod method, const std::string& url, const std
 bool TwitterClient::sendGet(const std::string& url) {
     if (!handle_) return false;
     prepareRequest();
-    std::string oAuthHttpHeader;
-    std::string dataStrDummy;
-    signer_.buildAuthorizationHeader(kHttpGet, url, dataStrDummy, oAuthHttpHeader, false);
-    return perform(kHttpGet, url, "", oAuthHttpHeader);
+    std::string authorization;
+    signer_.buildAuthorizationHeader(kHttpGet, url, "", authorization, false);
+    return perform(kHttpGet, url, "", authorization);
 }
 
 bool TwitterClient::sendGet(const std::string& url, const std::string& header) {
@@ -235,17 +234,17 @@ bool TwitterClient::sendGet(const std::string& url, const std::string& header) {
 bool TwitterClient::sendPost(const std::string& url, const std::string& body) {
     if (!handle_) return false;
     prepareRequest();
-    std::string oAuthHttpHeader;
-    signer_.buildAuthorizationHeader(kHttpPost, url, body, oAuthHttpHeader, false);
-    return perform(kHttpPost, url, body, oAuthHttpHeader);
+    std::string authorization;
+    signer_.buildAuthorizationHeader(kHttpPost, url, body, authorization, false);
+    return perform(kHttpPost, url, body, authorization);
 }
 
 bool TwitterClient::sendDelete(const std::string& url) {
     if (!handle_) return false;
     prepareRequest();
-    std::string oAuthHttpHeader;
-    signer_.buildAuthorizationHeader(kHttpDelete, url, "", oAuthHttpHeader, false);
-    return perform(kHttpDelete, url, "", oAuthHttpHeader);
+    std::string authorization;
+    signer_.buildAuthorizationHeader(kHttpDelete, url, "", authorization, false);
+    return perform(kHttpDelete, url, "", authorization);
 }
 
 std::string TwitterClient::buildUrl(const char* path, const std::string& id) const {
@@ -266,9 +265,9 @@ std::string TwitterClient::urlForUser(const std::string& url, const std::string&
 
 bool TwitterClient::postStatus(const std::string& status, const std::string& replyToId) {
     if (status.empty()) return false;
-    std::string newStatusMsg = "status=" + urlEncode(status);
-    if (!replyToId.empty()) newStatusMsg += "&in_reply_to_status_id=" + urlEncode(replyToId);
-    return sendPost(buildUrl("statuses/update"), newStatusMsg);
+    std::string body = "status=" + urlEncode(status);
+    if (!replyToId.empty()) body += "&in_reply_to_status_id=" + urlEncode(replyToId);
+    return sendPost(buildUrl("statuses/update"), body);
 }
 
 bool TwitterClient::verifyCredentials() {

@@ -21,7 +21,7 @@ class TwitterClient {
     OAuthSigner& signer() { return signer_; }
     bool hasHandle() const { return handle_ != nullptr; }
 
-    // libcurl's message for the last failed request, empty if there is none.
+    // libcurl's own words for the last failure, for the channel's error line.
     void lastTransportError(std::string& out) const;
     // The body of the latest reply.
     void lastResponseBody(std::string& out) const;

@@ -1,9 +1,7 @@
 // The REST endpoints of the Twitter client beyond posting a status, and the
 // authorization flow. Queries carry their values as given; bodies are
 // percent-encoded.
-#include <curl/curl.h>
-
-#include "twitter/Encoding.h"
+#include "core/Encoding.h"
 #include "twitter/TwitterClient.h"
 
 namespace {
@@ -247,37 +245,33 @@ bool TwitterClient::requestToken(std::string& authorizeUrl) {
     std::string header;
     signer_.buildAuthorizationHeader(kHttpGet, url, "", header, false);
     if (!sendGet(url, header)) return false;
-    std::string twitterResp;
-    lastResponseBody(twitterResp);
-    signer_.parseTokenReply(twitterResp);
-    std::string oAuthTokenKey;
-    signer_.getAccessToken(oAuthTokenKey);
-    authorizeUrl = oauthUrl("/oauth/authorize?oauth_token=") + oAuthTokenKey;
+    std::string reply;
+    lastResponseBody(reply);
+    signer_.parseTokenReply(reply);
+    std::string token;
+    signer_.getAccessToken(token);
+    authorizeUrl = oauthUrl("/oauth/authorize?oauth_token=") + token;
     return true;
 }
 
 bool TwitterClient::fetchPin(const std::string& authorizeUrl) {
     if (!handle_) return false;
     if (!sendGet(authorizeUrl)) return false;
-    long httpStatusCode = 0;
-    curl_easy_getinfo(static_cast<CURL*>(handle_), CURLINFO_RESPONSE_CODE, &httpStatusCode);
     std::string page;
     lastResponseBody(page);
-    std::string authenticityTokenVal;
-    std::string oauthTokenVal;
-    if (!textBetween(page, "authenticity_token\" type=\"hidden\" value=\"", "\" />", authenticityTokenVal) ||
-        !textBetween(page, "oauth_token\" type=\"hidden\" value=\"", "\" />", oauthTokenVal)) {
+    std::string authenticityToken;
+    std::string oauthToken;
+    if (!textBetween(page, "authenticity_token\" type=\"hidden\" value=\"", "\" />", authenticityToken) ||
+        !textBetween(page, "oauth_token\" type=\"hidden\" value=\"", "\" />", oauthToken)) {
         return false;
     }
-    std::string dataStr = "oauth_token=" + oauthTokenVal + "&authenticity_token=" + authenticityTokenVal +
-                          "&session[username_or_email]=" + accountUser_ +
-                          "&session[password]=" + accountPassword_;
-    if (!sendPost(authorizeUrl, dataStr)) return false;
-    curl_easy_getinfo(static_cast<CURL*>(handle_), CURLINFO_RESPONSE_CODE, &httpStatusCode);
+    std::string form = "oauth_token=" + oauthToken + "&authenticity_token=" + authenticityToken +
+                       "&session[username_or_email]=" + accountUser_ + "&session[password]=" + accountPassword_;
+    if (!sendPost(authorizeUrl, form)) return false;
     lastResponseBody(page);
-    std::string pinCodeVal;
-    if (!textBetween(page, "code-desc\"><code>", "</code>", pinCodeVal)) return false;
-    signer_.setVerifierPin(pinCodeVal);
+    std::string pin;
+    if (!textBetween(page, "code-desc\"><code>", "</code>", pin)) return false;
+    signer_.setVerifierPin(pin);
     return true;
 }
 
@@ -287,8 +281,8 @@ bool TwitterClient::accessToken() {
     std::string header;
     signer_.buildAuthorizationHeader(kHttpGet, url, "", header, true);
     if (!sendGet(url, header)) return false;
-    std::string twitterResp;
-    lastResponseBody(twitterResp);
-    signer_.parseTokenReply(twitterResp);
+    std::string reply;
+    lastResponseBody(reply);
+    signer_.parseTokenReply(reply);
     return true;
 }

@@ -9,6 +9,7 @@
 
 #include "core/ConfigCheck.h"
 #include "support/TestSupport.h"
+#include "support/WorkingDirectory.h"
 #include "twitter/TwitterClient.h"
 
 using namespace testsupport;
@@ -113,13 +114,12 @@ TEST(Check, ContactsNoPeerAndWritesNoStatesFile) {
                                      "receiver;tweets\nadr;twitter\ndir;alarm\n"
                                      "uplink;srvmgr;http://" + peer + "\n"
                                      "uplink;smtp;smtp://" + peer + ";u;p;zentok@example.com\n");
-    char previous[4096];
-    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
-    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    WorkingDirectory inside(dir.path());
+    ASSERT_TRUE(inside.entered());
     testing::internal::CaptureStdout();
     int status = checkConfiguration("c.ini");
     std::string out = testing::internal::GetCapturedStdout();
-    ASSERT_EQ(chdir(previous), 0);
+    inside.leave();
     TwitterClient::setApiBaseForTesting("");
 
     EXPECT_EQ(status, 0) << out;

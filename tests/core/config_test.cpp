@@ -7,6 +7,7 @@
 #include "core/Coupler.h"
 #include "core/Log.h"
 #include "core/Settings.h"
+#include "support/StdoutCapture.h"
 #include "support/TestSupport.h"
 
 using testsupport::TempDir;
@@ -23,10 +24,7 @@ Loaded load(const std::string& content) {
     std::string path = dir.file("zentok.ini");
     testsupport::writeFile(path, content);
     Loaded result{std::make_unique<Coupler>(), ""};
-    testing::internal::CaptureStdout();
-    result.coupler->loadConfig(path.c_str());
-    fflush(stdout);
-    result.output = testing::internal::GetCapturedStdout();
+    result.output = testsupport::captured([&] { result.coupler->loadConfig(path.c_str()); });
     return result;
 }
 
@@ -55,7 +53,7 @@ TEST_F(ConfigFile, ReadsTheExampleConfiguration) {
     Coupler& c = *l.coupler;
     EXPECT_EQ(l.output, "");
     EXPECT_FALSE(c.iniError);
-    EXPECT_EQ(c.runMode, 0);
+    EXPECT_EQ(c.runMode, RunMode::Cycle);
     EXPECT_EQ(c.readInterval, 10);
     EXPECT_EQ(logLevel(), 3);
     ASSERT_EQ(c.sourceCount, 1);
@@ -81,7 +79,7 @@ TEST_F(ConfigFile, ReadsTheExampleConfiguration) {
 
 TEST_F(ConfigFile, CouplerSettingsAcceptOnlyTheirRanges) {
     auto l = load("coupler;runmode;Single\ncoupler;rehashtime;0\ncoupler;readinterval;-5\ncoupler;loglevel;15\n");
-    EXPECT_EQ(l.coupler->runMode, 1);
+    EXPECT_EQ(l.coupler->runMode, RunMode::Single);
     EXPECT_EQ(l.coupler->rehashTime, 60);
     EXPECT_EQ(l.coupler->readInterval, 0);
     EXPECT_EQ(logLevel(), 9);
@@ -91,14 +89,14 @@ TEST_F(ConfigFile, CouplerSettingsAcceptOnlyTheirRanges) {
     EXPECT_EQ(l.coupler->rehashTime, 86400);
     EXPECT_EQ(l.coupler->readInterval, 0) << "the later line wins";
     EXPECT_EQ(logLevel(), 0);
-    EXPECT_EQ(l.coupler->runMode, 2);
+    EXPECT_EQ(l.coupler->runMode, RunMode::Trigger);
     EXPECT_FALSE(l.coupler->iniError);
 }
 
 TEST_F(ConfigFile, UnknownRunModeIsAnError) {
     auto l = load("coupler;runmode;daily\ncoupler;runmode\n");
     EXPECT_TRUE(l.coupler->iniError);
-    EXPECT_EQ(l.coupler->runMode, 0);
+    EXPECT_EQ(l.coupler->runMode, RunMode::Cycle);
     EXPECT_EQ(l.output, "*** ini error: runmode\n");
 }
 

@@ -11,8 +11,9 @@ using namespace testsupport;
 namespace {
 
 std::string offlineConfig(const std::string& runMode) {
-    // A modbus source on a closed loopback port: "!OFFLINE" reads 1 and N fires.
-    return "coupler;runmode;" + runMode + "\nsource;plant\nadr;modbus;tcp:127.0.0.1:" +
+    // A modbus source on a closed loopback port: "!OFFLINE" reads 1 and N
+    // fires. Each cycle tries the port once and says so at log level 1.
+    return "coupler;runmode;" + runMode + "\ncoupler;loglevel;1\nsource;plant\nadr;modbus;tcp:127.0.0.1:" +
            std::to_string(freeLoopbackPort()) +
            "\nnode;a;!OFFLINE;plant unreachable {{*}};alarm;N\n"
            "receiver;log\nadr;file;alarms.csv\ndir;alarm\n";
@@ -26,6 +27,8 @@ std::string triggerTimeOf(const std::string& states) {
     if (third == std::string::npos) return "";
     return states.substr(second + 1, third - second - 1);
 }
+
+int cyclesOf(const RunResult& run) { return countOf(run.output, "-Connect (127.0.0.1:"); }
 
 }  // namespace
 
@@ -55,5 +58,12 @@ TEST(CycleRun, TriggerModeGoesOnWhileCyclesNotifyAndEndsAfterAQuietOne) {
     RunResult r = runZentokIn(dir.path(), {"-i", "z.ini"});
     ASSERT_FALSE(r.timedOut) << r.output;
     EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(cyclesOf(r), 2) << r.output;
+    EXPECT_EQ(countOf(readFile(dir.file("alarms.csv")), "\n"), 1);
+
+    // After a restart the states file says sent: the first cycle is quiet.
+    RunResult again = runZentokIn(dir.path(), {"-i", "z.ini"});
+    ASSERT_FALSE(again.timedOut) << again.output;
+    EXPECT_EQ(cyclesOf(again), 1) << again.output;
     EXPECT_EQ(countOf(readFile(dir.file("alarms.csv")), "\n"), 1);
 }

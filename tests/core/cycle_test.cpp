@@ -7,16 +7,14 @@
 #include "core/Clock.h"
 #include "core/Coupler.h"
 #include "core/Log.h"
+#include "support/StdoutCapture.h"
 
 namespace {
 
 int64_t fakeNow = 1000000;
 
 std::string captureCycle(Coupler& c, bool& notDue) {
-    testing::internal::CaptureStdout();
-    notDue = c.cycleNotDue();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
+    return testsupport::captured([&] { notDue = c.cycleNotDue(); });
 }
 
 }  // namespace
@@ -68,9 +66,9 @@ TEST_F(Cycle, IntervalZeroRunsBackToBackWithoutMessages) {
 TEST_F(Cycle, KeepRunningFollowsTheRunMode) {
     Coupler c;
     EXPECT_TRUE(c.keepRunning());
-    c.runMode = 1;
+    c.runMode = RunMode::Single;
     EXPECT_FALSE(c.keepRunning());
-    c.runMode = 2;
+    c.runMode = RunMode::Trigger;
     EXPECT_FALSE(c.keepRunning());
     c.notified = true;
     EXPECT_TRUE(c.keepRunning());

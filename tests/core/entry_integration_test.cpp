@@ -84,12 +84,17 @@ TEST(Entry, ConfigurationErrorsEndTheProgramWithoutACycle) {
     EXPECT_FALSE(fileExists(dir.file("zentok_states.csv"))) << "no cycle ran";
 }
 
+// The node fires in the first cycle and notifies its receiver, so a second
+// cycle follows; it has nothing new to send and ends the run. Each cycle tries
+// the closed port once and says so at log level 1, which counts the cycles.
 TEST(Entry, TriggerModeEndsAfterACycleThatNotifiesNobody) {
     TempDir dir;
-    writeFile(dir.file("t.ini"), "coupler;runmode;trigger\n" + closedPortSource() + "node;a;!OFFLINE;off;g;Z\n");
+    writeFile(dir.file("t.ini"), "coupler;runmode;trigger\ncoupler;loglevel;1\n" + closedPortSource() +
+                                     "node;a;!OFFLINE;off;g;N\nreceiver;log\nadr;file;alarms.csv\ndir;g\n");
     RunResult r = runZentokIn(dir.path(), {"-i", "t.ini"});
     ASSERT_FALSE(r.timedOut) << r.output;
     EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(countOf(r.output, "-Connect (127.0.0.1:"), 2) << r.output;
 }
 
 TEST(Entry, MissingFileRunsEmptyUntilItAppearsAndThenLoadsIt) {

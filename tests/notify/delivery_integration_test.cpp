@@ -2,7 +2,6 @@
 // failure per channel: file, mail (aiosmtpd), server manager (PHP) and
 // Twitter (the local HTTPS peer).
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -15,8 +14,10 @@
 #include "notify/notifyMail.h"
 #include "notify/notifySrvMgr.h"
 #include "notify/notifyTwitter.h"
+#include "support/Peers.h"
 #include "support/TestSupport.h"
-#include "twitter/TwitterPeer.h"
+#include "support/TwitterPeer.h"
+#include "support/WorkingDirectory.h"
 
 using namespace testsupport;
 
@@ -43,10 +44,6 @@ std::unique_ptr<Notifier> make(const std::string& kind, std::string rest) {
     return std::make_unique<notifyTwitter>(rest.empty() ? nullptr : &rest[0]);
 }
 
-bool startPeer(Process& peer, std::vector<std::string> argv, int port, const std::string& log) {
-    return peer.start(argv, log) && waitForPort(port, 15000);
-}
-
 }  // namespace
 
 TEST(ChannelDelivery, EachChannelSettlesDeliveredOrFailed) {
@@ -63,36 +60,27 @@ TEST(ChannelDelivery, EachChannelSettlesDeliveredOrFailed) {
     EXPECT_EQ(handOver(*make("file", dir.file("missing/alarms.csv")), node, "file lost"), State::Failed);
 
     // Mail: libcurl's result of the transfer.
-    int smtpPort = freeLoopbackPort();
-    Process smtp;
-    ASSERT_TRUE(startPeer(smtp,
-                          {kPython, sourcePath("tests/peers/smtp/smtp_peer.py"), "--port", std::to_string(smtpPort),
-                           "--outdir", dir.path(), "--lifetime", "60"},
-                          smtpPort, dir.file("smtp.log")));
+    PythonPeer smtp("smtp/smtp_peer.py", {"--outdir", dir.path()}, 60);
+    ASSERT_TRUE(smtp.ready()) << smtp.log();
     copyText(smtpFrom, "zentok@plant.example");
-    copyText(smtpUrl, ("smtp://127.0.0.1:" + std::to_string(smtpPort)).c_str());
+    copyText(smtpUrl, ("smtp://127.0.0.1:" + std::to_string(smtp.port())).c_str());
     EXPECT_EQ(handOver(*make("mail", "ops@example.org"), node, "mail ok"), State::Delivered);
     copyText(smtpUrl, ("smtp://127.0.0.1:" + std::to_string(freeLoopbackPort())).c_str());
     EXPECT_EQ(handOver(*make("mail", "ops@example.org"), node, "mail lost"), State::Failed);
 
     // Server manager: a 2xx status; a redirect is a failure.
-    int httpPort = freeLoopbackPort();
-    Process php;
-    ASSERT_TRUE(startPeer(php,
-                          {"/usr/bin/timeout", "60", "/usr/bin/php", "-S", "127.0.0.1:" + std::to_string(httpPort),
-                           "-t", dir.path(), sourcePath("tests/peers/srvmgr/pollapi.php")},
-                          httpPort, dir.file("php.log")));
+    PhpServer php(kPollApiRecorder);
+    ASSERT_TRUE(php.started()) << php.log();
     notifySrvMgr manager;
-    const std::string base = "http://127.0.0.1:" + std::to_string(httpPort);
+    const std::string base = php.base();
     copyText(srvmgrHost, base.c_str());
     EXPECT_EQ(handOver(manager, node, "post ok"), State::Delivered);
     copyText(srvmgrHost, (base + "/moved").c_str());
     EXPECT_EQ(handOver(manager, node, "post lost"), State::Failed);
 
     // Twitter: any reply, even a refusal, is delivered; no reply is a failure.
-    char oldDir[4096] = {};
-    ASSERT_NE(getcwd(oldDir, sizeof oldDir), nullptr);
-    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    WorkingDirectory keysBeside(dir.path());
+    ASSERT_TRUE(keysBeside.entered());
     writeFile(dir.file("BrimselKeys.ini"), "zentok;12-tok;tokenSecret9\n");
     auto twitterPeer = std::make_unique<TwitterPeer>();
     bool twitterUp = twitterPeer->start(kTwitterConsumerSecret, "tokenSecret9");
@@ -105,5 +93,4 @@ TEST(ChannelDelivery, EachChannelSettlesDeliveredOrFailed) {
 
     TwitterPeer::restoreClients();
     clearProcessSettings();
-    EXPECT_EQ(chdir(oldDir), 0);
 }

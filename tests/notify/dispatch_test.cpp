@@ -1,7 +1,6 @@
 // The channel factory of address lines and the dispatch step: order, once per
 // firing, receivers without group, the default channel.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +18,8 @@
 #include "notify/notifySrvMgr.h"
 #include "notify/notifyTwitter.h"
 #include "notify/notifyWebhook.h"
-#include "tests/support/TestSupport.h"
+#include "support/TestSupport.h"
+#include "support/WorkingDirectory.h"
 
 namespace {
 
@@ -144,16 +144,14 @@ TEST_F(DispatchTest, AddressLinesChooseTheChannel) {
     {
         // No keys file and no token: the Twitter channel does not go online.
         testsupport::TempDir elsewhere;
-        char* previous = getcwd(nullptr, 0);
-        ASSERT_EQ(chdir(elsewhere.path().c_str()), 0);
+        testsupport::WorkingDirectory inside(elsewhere.path());
+        ASSERT_TRUE(inside.entered());
         clearProcessSettings();
         char twitterLine[] = "twitter;ops";
         receiver.setAddress(twitterLine);
         auto* twitter = dynamic_cast<notifyTwitter*>(receiver.notifier.get());
         ASSERT_NE(twitter, nullptr);
         EXPECT_STREQ(twitter->targetName(), "@ops");
-        EXPECT_EQ(chdir(previous), 0);
-        std::free(previous);
     }
 
     char webhookLine[] = "WebHook;\"https://example.org/h;x\";more";

@@ -4,9 +4,6 @@
 // each received message with Python's email package, as a mail client would.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -23,6 +20,7 @@
 #include "core/Text.h"
 #include "core/ThreadTable.h"
 #include "notify/notifyMail.h"
+#include "support/StdoutCapture.h"
 #include "support/TestSupport.h"
 
 using namespace testsupport;
@@ -32,38 +30,6 @@ namespace {
 // Sunday, 6 December 2026, 12:16:40 UTC; 13:16:40 one hour east.
 constexpr int64_t kSunday = 1796559400;
 const std::string kUmlautText = "F\xC3\xBCllstand \xC3\xBC" "ber 120 \xC2\xB0" "C";
-
-// Standard output of this process, including the sender threads, redirected
-// into a file for a while. Assertions belong after stop(), or their messages
-// end up in the file.
-class StdoutCapture {
-public:
-    explicit StdoutCapture(const std::string& path) : path_(path) {
-        std::fflush(stdout);
-        saved_ = dup(1);
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 1);
-        close(fd);
-    }
-    ~StdoutCapture() { stop(); }
-    std::string text() {
-        std::fflush(stdout);
-        return readFile(path_);
-    }
-    std::string stop() {
-        std::fflush(stdout);
-        if (saved_ >= 0) {
-            dup2(saved_, 1);
-            close(saved_);
-            saved_ = -1;
-        }
-        return readFile(path_);
-    }
-
-private:
-    std::string path_;
-    int saved_ = -1;
-};
 
 struct PeerOptions {
     bool tls = true;
@@ -136,23 +102,6 @@ std::string withoutCr(std::string text) {
     return out;
 }
 
-bool hasBareLineEnd(const std::string& text) {
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) return true;
-        if (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n')) return true;
-    }
-    return false;
-}
-
-bool waitForText(StdoutCapture& capture, const std::string& needle, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (capture.text().find(needle) == std::string::npos) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
-
 class MailChannel : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -209,7 +158,7 @@ protected:
 
     // Sends, waits for the sender threads and returns what was printed.
     std::string sendAndWait(const std::string& rest, const std::string& text, bool* result = nullptr) {
-        StdoutCapture capture(dir_.file("stdout-" + std::to_string(++captures_) + ".txt"));
+        StdoutCapture capture;
         bool sent = send(rest, text);
         waitThreads();
         if (result) *result = sent;
@@ -219,7 +168,6 @@ protected:
     TempDir dir_;
     SourceEntry source_;
     Node node_;
-    int captures_ = 0;
 
 private:
     static TempDir* certDir_;
@@ -378,7 +326,7 @@ TEST_F(MailChannel, ServerDownIsReportedAndTheNextReceiverIsServed) {
     std::string liveUrl = smtpUrl;
     std::string deadUrl = "smtp://127.0.0.1:" + std::to_string(freeLoopbackPort());
 
-    StdoutCapture capture(dir_.file("down.txt"));
+    StdoutCapture capture;
     copyText(smtpUrl, deadUrl.c_str());
     bool first = send("down@example.org", "first");
     // libcurl took its own copy of the URL, so the setting may change now.
@@ -429,12 +377,12 @@ TEST_F(MailChannel, StallingServerNeitherHoldsTheDispatchNorKeepsTheSender) {
     coupler.findLink(&coupler.receivers[0], node.dir, true);
     coupler.prepareTemplates();
 
-    StdoutCapture capture(dir_.file("stall.txt"));
+    StdoutCapture capture;
     auto start = std::chrono::steady_clock::now();
     coupler.dispatchNotifications();
     auto waited = std::chrono::steady_clock::now() - start;
     // The sender gives up by itself at its transfer time-out.
-    bool reported = waitForText(capture, "notifyMail::send, recipient ops@example.org, err '", 30000);
+    bool reported = capture.waitFor("notifyMail::send, recipient ops@example.org, err '", 30000);
     std::string out = capture.stop();
 
     EXPECT_TRUE(node.sent);

@@ -16,6 +16,9 @@
 #include "core/ThreadTable.h"
 #include "notify/MailMessage.h"
 #include "notify/notifyMail.h"
+#include "support/TestSupport.h"
+
+using testsupport::hasBareLineEnd;
 
 namespace {
 
@@ -70,14 +73,6 @@ std::vector<std::string> crlfLines(const std::string& text) {
         lines.push_back(text.substr(at, end - at));
     if (at < text.size()) lines.push_back(text.substr(at));
     return lines;
-}
-
-bool hasBareLineEnd(const std::string& text) {
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) return true;
-        if (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n')) return true;
-    }
-    return false;
 }
 
 // Undoes a Subject header as a mail client does: unfold, then decode adjacent

@@ -2,7 +2,6 @@
 // construction, status texts, console lines, retries, and two receivers
 // through the dispatch step.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -12,7 +11,8 @@
 #include "core/Text.h"
 #include "notify/notifyTwitter.h"
 #include "support/TestSupport.h"
-#include "twitter/TwitterPeer.h"
+#include "support/TwitterPeer.h"
+#include "support/WorkingDirectory.h"
 
 using namespace testsupport;
 
@@ -32,8 +32,7 @@ class TwitterChannelTest : public ::testing::Test {
     }
     void SetUp() override {
         ASSERT_TRUE(peerStarted) << peer->log();
-        ASSERT_NE(getcwd(oldDir, sizeof oldDir), nullptr);
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+        ASSERT_TRUE(cwd.enter(dir.path()));
         clearProcessSettings();
         peer->useForClients();
         copyText(node.address, "DB1.DBW4");
@@ -41,7 +40,7 @@ class TwitterChannelTest : public ::testing::Test {
     void TearDown() override {
         TwitterPeer::restoreClients();
         clearProcessSettings();
-        if (chdir(oldDir) != 0) ADD_FAILURE() << "cannot return to " << oldDir;
+        cwd.leave();
     }
     void writeKeys() {
         writeFile(dir.file("BrimselKeys.ini"), std::string("zentok;12-tok;") + kTokenSecret + "\n");
@@ -55,7 +54,7 @@ class TwitterChannelTest : public ::testing::Test {
     static TwitterPeer* peer;
     static bool peerStarted;
     TempDir dir;
-    char oldDir[4096] = {};
+    WorkingDirectory cwd;
     Node node;
 };
 

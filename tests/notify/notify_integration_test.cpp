@@ -3,79 +3,16 @@
 // a closed or listening loopback port, reaching a file receiver and the
 // server manager (PHP's built-in server with the recording pollapi.php).
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <ctime>
 #include <string>
 
-#include "tests/support/TestSupport.h"
+#include "support/Peers.h"
+#include "support/TestSupport.h"
 
 using namespace testsupport;
 
 namespace {
-
-class PhpServerManager {
-public:
-    PhpServerManager() : port_(freeLoopbackPort()) {
-        started_ = process_.start({"/usr/bin/timeout", "120", "/usr/bin/php", "-S",
-                                   "127.0.0.1:" + std::to_string(port_), "-t", root_.path(),
-                                   sourcePath("tests/peers/srvmgr/pollapi.php")},
-                                  root_.file("server.log")) &&
-                   waitForPort(port_, 10000);
-    }
-    bool started() const { return started_; }
-    std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
-    std::string posts() const { return fileExists(root_.file("posts.jsonl")) ? readFile(root_.file("posts.jsonl")) : ""; }
-
-private:
-    TempDir root_;
-    int port_;
-    Process process_;
-    bool started_ = false;
-};
-
-class ModbusPeer {
-public:
-    ModbusPeer() : port_(freeLoopbackPort()) {
-        started_ = process_.start({kPython, sourcePath("tests/peers/modbus/pymodbus_server.py"), "--port",
-                                   std::to_string(port_), "--lifetime", "120"},
-                                  logDir_.file("modbus.log")) &&
-                   waitForPort(port_, 20000);
-    }
-    bool started() const { return started_; }
-    int port() const { return port_; }
-
-private:
-    TempDir logDir_;
-    int port_;
-    Process process_;
-    bool started_ = false;
-};
-
-// A listener that makes a TCP connect succeed and never says a word.
-class SilentListener {
-public:
-    explicit SilentListener(int port) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        int on = 1;
-        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(fd_, 8) == 0;
-    }
-    ~SilentListener() {
-        if (fd_ >= 0) close(fd_);
-    }
-    bool ok() const { return ok_; }
-
-private:
-    int fd_ = -1;
-    bool ok_ = false;
-};
 
 std::string receivers(const std::string& host) {
     // The server manager comes first, so a failing post must not keep the
@@ -111,9 +48,9 @@ RunResult run(const TempDir& dir) {
 }
 
 TEST(NotifyEndToEnd, ValueOverItsThresholdNotifiesEachChannelOnceAcrossRestarts) {
-    ModbusPeer plc;
-    ASSERT_TRUE(plc.started());
-    PhpServerManager manager;
+    PythonPeer plc(kPymodbusServer);
+    ASSERT_TRUE(plc.ready()) << plc.log();
+    PhpServer manager(kPollApiRecorder);
     ASSERT_TRUE(manager.started());
     TempDir dir;
     // Holding register 1 holds 120; the template also names register 3
@@ -149,7 +86,7 @@ TEST(NotifyEndToEnd, ValueOverItsThresholdNotifiesEachChannelOnceAcrossRestarts)
 }
 
 TEST(NotifyEndToEnd, FallingAndRisingAgainFiresAgain) {
-    PhpServerManager manager;
+    PhpServer manager(kPollApiRecorder);
     ASSERT_TRUE(manager.started());
     TempDir dir;
     int port = freeLoopbackPort();
@@ -189,7 +126,7 @@ TEST(NotifyEndToEnd, AServerManagerThatIsDownIsReportedAndTheNextReceiverStillGe
 // The post outlasts the dispatch's 10-second wait; the program ends only
 // when it is through, so the reply (or a failure line) still appears.
 TEST(NotifyEndToEnd, APostStillRunningWhenTheCycleEndsIsFinishedBeforeTheProgramEnds) {
-    PhpServerManager manager;
+    PhpServer manager(kPollApiRecorder);
     ASSERT_TRUE(manager.started());
     TempDir dir;
     writeFile(dir.file("z.ini"), offlineConfig(freeLoopbackPort(), manager.base() + "/slow"));

@@ -18,34 +18,12 @@
 #include "core/Text.h"
 #include "core/ThreadTable.h"
 #include "notify/notifySrvMgr.h"
-#include "tests/support/TestSupport.h"
+#include "support/Peers.h"
+#include "support/TestSupport.h"
 
 using namespace testsupport;
 
 namespace {
-
-// PHP's built-in server with one of the recorder scripts as router; the
-// recordings land in the temporary document root.
-class PhpServer {
-public:
-    explicit PhpServer(const std::string& router) : port_(freeLoopbackPort()) {
-        std::string script = sourcePath("tests/peers/srvmgr/" + router);
-        started_ = process_.start({"/usr/bin/timeout", "120", "/usr/bin/php", "-S", "127.0.0.1:" + std::to_string(port_), "-t",
-                                   root_.path(), script},
-                                  root_.file("server.log")) &&
-                   waitForPort(port_, 10000);
-    }
-    bool started() const { return started_; }
-    std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
-    std::string posts() const { return fileExists(root_.file("posts.jsonl")) ? readFile(root_.file("posts.jsonl")) : ""; }
-    std::string raw() const { return fileExists(root_.file("raw.txt")) ? readFile(root_.file("raw.txt")) : ""; }
-
-private:
-    TempDir root_;
-    int port_;
-    Process process_;
-    bool started_ = false;
-};
 
 // The JSON text PHP's json_encode gives for a string (unescaped slashes and
 // unicode).
@@ -121,7 +99,7 @@ protected:
 };
 
 TEST_F(SrvMgrTest, EveryFieldDecodesBackToWhatWasSent) {
-    PhpServer server("pollapi.php");
+    PhpServer server(kPollApiRecorder);
     ASSERT_TRUE(server.started());
     copyText(srvmgrHost, server.base().c_str());
     copyText(source.name, "plant A&B=C");
@@ -140,7 +118,7 @@ TEST_F(SrvMgrTest, EveryFieldDecodesBackToWhatWasSent) {
 }
 
 TEST_F(SrvMgrTest, InfoNodesEmptyTextsLongTextsAndHostPaths) {
-    PhpServer server("pollapi.php");
+    PhpServer server(kPollApiRecorder);
     ASSERT_TRUE(server.started());
     // The script name is appended to the host's path unchanged.
     copyText(srvmgrHost, (server.base() + "/srv/mgr").c_str());
@@ -163,7 +141,7 @@ TEST_F(SrvMgrTest, InfoNodesEmptyTextsLongTextsAndHostPaths) {
 }
 
 TEST_F(SrvMgrTest, TheRequestOnTheWireAndTheTraceAtLevelNine) {
-    PhpServer server("raw.php");
+    PhpServer server("tests/peers/srvmgr/raw.php");
     ASSERT_TRUE(server.started());
     copyText(srvmgrHost, server.base().c_str());
     setLogLevel(8);
@@ -181,7 +159,7 @@ TEST_F(SrvMgrTest, TheRequestOnTheWireAndTheTraceAtLevelNine) {
     const std::string request = "POST /pollapi.php HTTP/1.1\nContent-Type: application/x-www-form-urlencoded\n"
                                 "Content-Length: " +
                                 std::to_string(body.size()) + "\n\n" + body + "\n--\n";
-    EXPECT_EQ(server.raw(), request + request);
+    EXPECT_EQ(server.recorded("raw.txt"), request + request);
 }
 
 TEST_F(SrvMgrTest, FailedPostsPrintOneLineEach) {
@@ -196,7 +174,7 @@ TEST_F(SrvMgrTest, FailedPostsPrintOneLineEach) {
     EXPECT_EQ(countOf(noHost, "notifySrvMgr::notify, host no host, source plantA, node 400001, text 'y'\n"), 1);
     EXPECT_EQ(countOf(noHost, "notifySrvMgr::post, err '"), 1) << noHost;
 
-    PhpServer server("pollapi.php");
+    PhpServer server(kPollApiRecorder);
     ASSERT_TRUE(server.started());
     copyText(srvmgrHost, (server.base() + "/status500").c_str());
     std::string rejected = post("z");
@@ -238,7 +216,7 @@ TEST_F(SrvMgrTest, AServerThatNeverAnswersEndsTheTransferAtTheTimeOut) {
 }
 
 TEST_F(SrvMgrTest, TwoReceiversWithoutChannelPostTwice) {
-    PhpServer server("pollapi.php");
+    PhpServer server(kPollApiRecorder);
     ASSERT_TRUE(server.started());
     auto coupler = std::make_unique<Coupler>();
     copyText(srvmgrHost, server.base().c_str());
@@ -269,18 +247,12 @@ TEST_F(SrvMgrTest, TwoReceiversWithoutChannelPostTwice) {
 // The demo page in examples/srvmgr stores what it gets and shows it escaped.
 TEST_F(SrvMgrTest, TheDemoPageListsTheNotificationsItReceived) {
     TempDir data;
-    int port = freeLoopbackPort();
-    Process page;
-    ASSERT_TRUE(page.start({"/usr/bin/env", "ZENTOK_SRVMGR_DATA=" + data.file("n.jsonl"), "/usr/bin/timeout", "120",
-                            "/usr/bin/php", "-S", "127.0.0.1:" + std::to_string(port), "-t",
-                            sourcePath("examples/srvmgr")},
-                           data.file("server.log")));
-    ASSERT_TRUE(waitForPort(port, 10000));
-    std::string base = "http://127.0.0.1:" + std::to_string(port);
-    copyText(srvmgrHost, base.c_str());
+    PhpServer page("", sourcePath("examples/srvmgr"), {"ZENTOK_SRVMGR_DATA=" + data.file("n.jsonl")});
+    ASSERT_TRUE(page.started());
+    copyText(srvmgrHost, page.base().c_str());
     post("Level <b>high</b> & \"rising\"");
 
-    std::string listing = fetch(base + "/");
+    std::string listing = fetch(page.base() + "/");
     EXPECT_NE(listing.find("<td>plantA</td>\n<td>400001</td>\n<td class=\"message\">Level &lt;b&gt;high&lt;/b&gt; "
                                   "&amp; &quot;rising&quot;</td>"),
               std::string::npos)

@@ -22,18 +22,12 @@
 #include "notify/HttpPost.h"
 #include "notify/notifyNtfy.h"
 #include "notify/notifyWebhook.h"
-#include "tests/support/TestSupport.h"
+#include "support/Peers.h"
+#include "support/TestSupport.h"
 
 using namespace testsupport;
 
 namespace {
-
-std::string fromHex(const std::string& hex) {
-    std::string out;
-    for (size_t i = 0; hex != "-" && i + 1 < hex.size(); i += 2)
-        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
 
 // One request as the recorder saw it; `fields` holds the members of the JSON
 // body as Python read them, each as its type letter and its text.
@@ -345,20 +339,14 @@ TEST_F(WebhookTest, ServersAreRefusedUnlessTheirCertificateHoldsForTheHost) {
 // The demo page in examples/srvmgr takes JSON posts too and lists them.
 TEST_F(WebhookTest, TheDemoPageListsTheJsonPostsItReceived) {
     TempDir data;
-    int port = freeLoopbackPort();
-    Process page;
-    ASSERT_TRUE(page.start(
-        {"/usr/bin/env", "ZENTOK_SRVMGR_DATA=" + data.file("n.jsonl"), "/usr/bin/timeout", "120",
-         "/usr/bin/php", "-S", "127.0.0.1:" + std::to_string(port), "-t", sourcePath("examples/srvmgr")},
-        data.file("server.log")));
-    ASSERT_TRUE(waitForPort(port, 10000));
-    std::string base = "http://127.0.0.1:" + std::to_string(port);
+    PhpServer page("", sourcePath("examples/srvmgr"), {"ZENTOK_SRVMGR_DATA=" + data.file("n.jsonl")});
+    ASSERT_TRUE(page.started());
     char line[200];
-    copyText(line, (base + "/webhook.php").c_str());
+    copyText(line, (page.base() + "/webhook.php").c_str());
     notifyWebhook channel(line, "control room");
     DeliveryHandle delivery;
     post(channel, "Level <b>high</b> & \"rising\"", &delivery);
-    EXPECT_TRUE(delivery->delivered()) << readFile(data.file("server.log"));
+    EXPECT_TRUE(delivery->delivered()) << page.log();
 
     // The page itself, rendered by PHP's command line from the same data.
     std::string listing = runProgram({"/usr/bin/env", "ZENTOK_SRVMGR_DATA=" + data.file("n.jsonl"),

@@ -24,6 +24,9 @@ peer serves every case:
     115 normal, followed at once by an answer nobody asked for: the next
         PDU reference and the value 0x1092 (4242)
 
+The tests name these values in tests/support/S7PeerScenarios.h; change both
+together.
+
 Options: --port N (required), --lifetime SECONDS (default 120).
 Prints "ready <port>" once it listens.
 """

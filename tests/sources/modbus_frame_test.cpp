@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,6 +11,9 @@
 #include "sources/ModbusAddress.h"
 #include "sources/ModbusConnection.h"
 #include "sources/ModbusFrame.h"
+#include "support/StdoutCapture.h"
+
+using testsupport::captured;
 
 namespace {
 
@@ -19,13 +21,6 @@ using Bytes = std::vector<uint8_t>;
 
 ModbusAnswer check(const Bytes& frame, uint16_t tid, uint8_t function) {
     return checkModbusResponse(frame.data(), frame.size(), tid, function);
-}
-
-std::string captured(const std::function<void()>& body) {
-    testing::internal::CaptureStdout();
-    body();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
 }
 
 TEST(ModbusAddress, BothFormsAndTheTables) {

@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,42 +16,15 @@
 #include "core/Coupler.h"
 #include "core/Log.h"
 #include "sources/ModbusConnection.h"
+#include "support/ModbusPeerScenarios.h"
+#include "support/Peers.h"
+#include "support/StdoutCapture.h"
 #include "support/TestSupport.h"
 
 using namespace testsupport;
+using namespace modbuspeer;
 
 namespace {
-
-std::string captured(const std::function<void()>& body) {
-    testing::internal::CaptureStdout();
-    body();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
-
-// A Python peer from tests/peers/modbus on a free loopback port.
-class Peer {
-public:
-    explicit Peer(const std::string& script, const std::vector<std::string>& options = {}) {
-        port_ = freeLoopbackPort();
-        std::vector<std::string> argv{kPython, sourcePath("tests/peers/modbus/" + script), "--port",
-                                      std::to_string(port_), "--lifetime", "240"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        process_.start(argv, dir_.file("peer.log"));
-        ready_ = waitForPort(port_, 15000);
-    }
-    void stop() { process_.stop(); }
-    bool ready() const { return ready_; }
-    int port() const { return port_; }
-    std::string parameters() const { return "tcp:127.0.0.1:" + std::to_string(port_); }
-    std::string log() const { return readFile(dir_.file("peer.log")); }
-
-private:
-    TempDir dir_;
-    Process process_;
-    int port_ = -1;
-    bool ready_ = false;
-};
 
 struct Read {
     bool ok;
@@ -61,9 +33,9 @@ struct Read {
 };
 
 // Reads one address; the node starts at 42 so that a value of 0 is seen.
-Read readAt(ModbusConnection& c, const char* address) {
+Read readAt(ModbusConnection& c, const std::string& address) {
     Node node;
-    std::strncpy(node.address, address, sizeof node.address - 1);
+    std::strncpy(node.address, address.c_str(), sizeof node.address - 1);
     node.value = 42.0;
     Read r{};
     r.output = captured([&] { r.ok = c.read(&node); });
@@ -82,7 +54,7 @@ using ModbusMisbehaving = ModbusPeerTest;
 using ModbusLink = ModbusPeerTest;
 
 TEST_F(ModbusPymodbus, EveryTableAndBothAddressForms) {
-    Peer peer("pymodbus_server.py");
+    PythonPeer peer(kPymodbusServer);
     ASSERT_TRUE(peer.ready()) << peer.log();
     ModbusConnection c;
     ASSERT_TRUE(c.connect(peer.parameters().c_str()));
@@ -119,113 +91,113 @@ TEST_F(ModbusPymodbus, EveryTableAndBothAddressForms) {
 }
 
 TEST_F(ModbusMisbehaving, RefusalsFailTheReadButKeepTheLink) {
-    Peer peer("misbehaving_peer.py");
+    PythonPeer peer(kMisbehavingModbusPeer);
     ASSERT_TRUE(peer.ready()) << peer.log();
     ModbusConnection c;
     ASSERT_TRUE(c.connect(peer.parameters().c_str()));
 
     struct Case {
-        const char* address;
+        int reg;
         const char* message;
     } cases[] = {
-        {"4:2", "-ModbusRead, Exception 2\n"},
-        {"4:3", "-ModbusRead, wrong TID\n"},
-        {"4:4", "-ModbusRead, wrong response 4\n"},
+        {kException, "-ModbusRead, Exception 2\n"},
+        {kWrongTid, "-ModbusRead, wrong TID\n"},
+        {kWrongFunction, "-ModbusRead, wrong response 4\n"},
     };
     for (const Case& k : cases) {
-        Read r = readAt(c, k.address);
-        EXPECT_FALSE(r.ok) << k.address;
-        EXPECT_EQ(r.value, 42.0) << k.address;
-        EXPECT_NE(r.output.find(k.message), std::string::npos) << k.address << ": " << r.output;
-        EXPECT_TRUE(c.isConnected()) << k.address;
+        Read r = readAt(c, holding(k.reg));
+        EXPECT_FALSE(r.ok) << k.reg;
+        EXPECT_EQ(r.value, 42.0) << k.reg;
+        EXPECT_NE(r.output.find(k.message), std::string::npos) << k.reg << ": " << r.output;
+        EXPECT_TRUE(c.isConnected()) << k.reg;
     }
-    Read r = readAt(c, "4:100");
+    Read r = readAt(c, holding(kPlain));
     EXPECT_TRUE(r.ok) << r.output;
-    EXPECT_EQ(r.value, 100.0);
+    EXPECT_EQ(r.value, kPlain);
 }
 
 TEST_F(ModbusMisbehaving, AnswersInPiecesAreAssembled) {
-    Peer peer("misbehaving_peer.py");
+    PythonPeer peer(kMisbehavingModbusPeer);
     ASSERT_TRUE(peer.ready()) << peer.log();
     ModbusConnection c;
     ASSERT_TRUE(c.connect(peer.parameters().c_str()));
-    for (const char* address : {"4:5", "4:6"}) {
-        Read r = readAt(c, address);
-        EXPECT_TRUE(r.ok) << address << ": " << r.output;
-        EXPECT_EQ(r.value, static_cast<double>(std::atoi(address + 2))) << address;
+    for (int reg : {kTwoSegments, kByteByByte}) {
+        Read r = readAt(c, holding(reg));
+        EXPECT_TRUE(r.ok) << reg << ": " << r.output;
+        EXPECT_EQ(r.value, reg);
     }
     EXPECT_TRUE(c.isConnected());
 }
 
 TEST_F(ModbusMisbehaving, BrokenAnswersCloseTheLinkAndTheNextReadGetsItsOwnAnswer) {
-    Peer peer("misbehaving_peer.py");
+    PythonPeer peer(kMisbehavingModbusPeer);
     ASSERT_TRUE(peer.ready()) << peer.log();
     struct Case {
-        const char* address;
+        int reg;
         const char* message;
     } cases[] = {
-        {"4:7", "-ModbusRead, no response\n"},  // answers after the deadline
-        {"4:8", "-ModbusRead, connection closed by device\n"},
-        {"4:9", "-ModbusRead, malformed response\n"},
-        {"4:10", "-ModbusRead, malformed response\n"},
-        {"4:11", "-ModbusRead, no response\n"},
-        {"4:13", "-ModbusRead, malformed response\n"},
-        {"4:14", "-ModbusRead, connection closed by device\n"},
+        {kLate, "-ModbusRead, no response\n"},
+        {kHalfThenClose, "-ModbusRead, connection closed by device\n"},
+        {kGarbage, "-ModbusRead, malformed response\n"},
+        {kHugeLength, "-ModbusRead, malformed response\n"},
+        {kSilent, "-ModbusRead, no response\n"},
+        {kWrongByteCount, "-ModbusRead, malformed response\n"},
+        {kClose, "-ModbusRead, connection closed by device\n"},
     };
     ModbusConnection c;
     for (const Case& k : cases) {
-        ASSERT_TRUE(c.connect(peer.parameters().c_str())) << k.address;
-        Read r = readAt(c, k.address);
-        EXPECT_FALSE(r.ok) << k.address;
-        EXPECT_EQ(r.value, 42.0) << k.address;
-        EXPECT_NE(r.output.find(k.message), std::string::npos) << k.address << ": " << r.output;
-        EXPECT_NE(r.output.find("Closing ModbusTCP connection to 127.0.0.1\n"), std::string::npos) << k.address;
-        EXPECT_FALSE(c.isConnected()) << k.address;
+        ASSERT_TRUE(c.connect(peer.parameters().c_str())) << k.reg;
+        Read r = readAt(c, holding(k.reg));
+        EXPECT_FALSE(r.ok) << k.reg;
+        EXPECT_EQ(r.value, 42.0) << k.reg;
+        EXPECT_NE(r.output.find(k.message), std::string::npos) << k.reg << ": " << r.output;
+        EXPECT_NE(r.output.find("Closing ModbusTCP connection to 127.0.0.1\n"), std::string::npos) << k.reg;
+        EXPECT_FALSE(c.isConnected()) << k.reg;
 
         // A read on a closed link sends nothing.
         uint16_t tid = c.transactionId();
-        EXPECT_FALSE(readAt(c, "4:100").ok);
+        EXPECT_FALSE(readAt(c, holding(kPlain)).ok);
         EXPECT_EQ(c.transactionId(), tid);
     }
-    // The late answer to 4:7 went to a closed link; a new one answers for itself.
+    // The late answer went to a closed link; a new one answers for itself.
     ASSERT_TRUE(c.connect(peer.parameters().c_str()));
-    Read r = readAt(c, "4:100");
+    Read r = readAt(c, holding(kPlain));
     EXPECT_TRUE(r.ok) << r.output;
-    EXPECT_EQ(r.value, 100.0);
+    EXPECT_EQ(r.value, kPlain);
 }
 
-// Bytes behind a complete answer, in the same segment (4:12) or a repeated
-// answer 200 ms later (4:15): the answer is taken either way, and the extra
-// bytes are never taken as the answer to the next request, or every later
-// read would get its predecessor's answer.
+// Bytes behind a complete answer, in the same segment or a repeated answer
+// 200 ms later: the answer is taken either way, and the extra bytes are never
+// taken as the answer to the next request, or every later read would get its
+// predecessor's answer.
 TEST_F(ModbusMisbehaving, BytesBehindAnAnswerAreDiscarded) {
-    Peer peer("misbehaving_peer.py");
+    PythonPeer peer(kMisbehavingModbusPeer);
     ASSERT_TRUE(peer.ready()) << peer.log();
-    for (const char* extra : {"4:12", "4:15"}) {
+    for (int extra : {kTrailingBytes, kRepeated}) {
         ModbusConnection c;
         ASSERT_TRUE(c.connect(peer.parameters().c_str()));
-        Read r = readAt(c, extra);
+        Read r = readAt(c, holding(extra));
         EXPECT_TRUE(r.ok) << extra << ": " << r.output;
-        EXPECT_EQ(r.value, static_cast<double>(std::atoi(extra + 2))) << extra;
+        EXPECT_EQ(r.value, extra);
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        for (const char* address : {"4:100", "4:101", "4:102"}) {
-            r = readAt(c, address);
-            EXPECT_TRUE(r.ok) << extra << " " << address << ": " << r.output;
-            EXPECT_EQ(r.value, static_cast<double>(std::atoi(address + 2))) << extra << " " << address;
+        for (int reg : {kPlain, kPlain + 1, kPlain + 2}) {
+            r = readAt(c, holding(reg));
+            EXPECT_TRUE(r.ok) << extra << " " << reg << ": " << r.output;
+            EXPECT_EQ(r.value, reg) << extra;
         }
         EXPECT_TRUE(c.isConnected()) << extra;
     }
 }
 
 TEST_F(ModbusMisbehaving, SourceReconnectsAtTheNextNodeStep) {
-    Peer peer("misbehaving_peer.py");
+    PythonPeer peer(kMisbehavingModbusPeer);
     ASSERT_TRUE(peer.ready()) << peer.log();
     SourceEntry source;
     std::strcpy(source.type, "modbus");
     std::strcpy(source.parameters, peer.parameters().c_str());
     Node dropped, next;
     dropped.source = next.source = &source;
-    std::strcpy(dropped.address, "4:14");
+    std::strcpy(dropped.address, holding(kClose).c_str());
     std::strcpy(next.address, "400123");
 
     captured([&] {
@@ -243,20 +215,20 @@ TEST_F(ModbusMisbehaving, SourceReconnectsAtTheNextNodeStep) {
 // without a signal.
 TEST_F(ModbusLink, DeviceThatClosesIdleLinks) {
     for (const char* how : {"--idle-close", "--idle-reset"}) {
-        Peer peer("misbehaving_peer.py", {how, "0.2"});
+        PythonPeer peer(kMisbehavingModbusPeer, {how, "0.2"});
         ASSERT_TRUE(peer.ready()) << peer.log();
         ModbusConnection c;
         ASSERT_TRUE(c.connect(peer.parameters().c_str())) << how;
-        for (const char* address : {"4:100", "4:101"}) {
+        for (int reg : {kPlain, kPlain + 1}) {
             std::this_thread::sleep_for(std::chrono::milliseconds(400));
-            Read r = readAt(c, address);
-            EXPECT_TRUE(r.ok) << how << " " << address << ": " << r.output;
-            EXPECT_EQ(r.value, static_cast<double>(std::atoi(address + 2))) << how;
+            Read r = readAt(c, holding(reg));
+            EXPECT_TRUE(r.ok) << how << " " << reg << ": " << r.output;
+            EXPECT_EQ(r.value, reg) << how;
             EXPECT_TRUE(c.isConnected()) << how;
         }
         peer.stop();
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        Read r = readAt(c, "4:100");
+        Read r = readAt(c, holding(kPlain));
         EXPECT_FALSE(r.ok) << how;
         EXPECT_EQ(r.value, 42.0) << how;
         std::string refused = "-Connect (127.0.0.1:" + std::to_string(peer.port()) + "), 111\n";
@@ -268,16 +240,13 @@ TEST_F(ModbusLink, DeviceThatClosesIdleLinks) {
 // A listener whose accept queue is full drops new connection requests, as a
 // device that is switched off would: the connect gives up on its own.
 TEST_F(ModbusLink, UnreachableDeviceGivesUpAfterFiveSeconds) {
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(listener, 0);
+    SilentListener listener(0, 0);
+    ASSERT_TRUE(listener.ok());
+    int port = listener.port();
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener, 0), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    int port = ntohs(addr.sin_port);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
 
     std::vector<int> fillers;
     for (int i = 0; i < 4; ++i) {
@@ -300,36 +269,35 @@ TEST_F(ModbusLink, UnreachableDeviceGivesUpAfterFiveSeconds) {
     EXPECT_GT(seconds, 4.0);
     EXPECT_LT(seconds, 10.0);
     for (int f : fillers) ::close(f);
-    ::close(listener);
 }
 
 TEST_F(ModbusLink, TransactionIdSkipsZeroAndSurvivesReconnects) {
-    Peer peer("misbehaving_peer.py");
+    PythonPeer peer(kMisbehavingModbusPeer);
     ASSERT_TRUE(peer.ready()) << peer.log();
     ModbusConnection c;
     captured([&] { ASSERT_TRUE(c.connect(peer.parameters().c_str())); });
     EXPECT_EQ(c.transactionId(), 0);
-    EXPECT_TRUE(readAt(c, "4:1").ok);
+    EXPECT_TRUE(readAt(c, holding(kPlain)).ok);
     EXPECT_EQ(c.transactionId(), 1);
 
     c.setTransactionIdForTesting(65534);
-    EXPECT_TRUE(readAt(c, "4:1").ok);
+    EXPECT_TRUE(readAt(c, holding(kPlain)).ok);
     EXPECT_EQ(c.transactionId(), 65535);
     captured([&] {
         c.close();
         ASSERT_TRUE(c.connect(peer.parameters().c_str()));
     });
     EXPECT_EQ(c.transactionId(), 65535);
-    Read r = readAt(c, "4:300");  // the peer echoes the identifier it received
+    Read r = readAt(c, holding(kPlain));  // the peer echoes the identifier it received
     EXPECT_TRUE(r.ok) << r.output;
-    EXPECT_EQ(r.value, 300.0);
+    EXPECT_EQ(r.value, kPlain);
     EXPECT_EQ(c.transactionId(), 1);
 }
 
 // build/zentok in single mode against the pymodbus server: the node over its
 // threshold fires, the one at the threshold does not.
 TEST(ModbusEndToEnd, ThresholdNodeFiresAndItsStateIsWritten) {
-    Peer peer("pymodbus_server.py");
+    PythonPeer peer(kPymodbusServer);
     ASSERT_TRUE(peer.ready()) << peer.log();
     TempDir dir;
     writeFile(dir.file("plant.ini"),

@@ -15,6 +15,9 @@
 #include "core/Log.h"
 #include "core/Text.h"
 #include "sources/NodaveConnection.h"
+#include "support/Peers.h"
+#include "support/S7PeerScenarios.h"
+#include "support/StdoutCapture.h"
 #include "support/TestSupport.h"
 
 using namespace testsupport;
@@ -52,15 +55,6 @@ std::string upperCase(std::string text) {
     return text;
 }
 
-// Captures what the code under test prints with printf.
-struct CapturedOutput {
-    CapturedOutput() { testing::internal::CaptureStdout(); }
-    std::string take() {
-        std::fflush(stdout);
-        return testing::internal::GetCapturedStdout();
-    }
-};
-
 }  // namespace
 
 class NodaveServer : public ::testing::Test {
@@ -85,7 +79,7 @@ TEST_F(NodaveServer, EveryAddressFormReadsItsValueUnsigned) {
     NodaveConnection plc;
     ASSERT_TRUE(plc.connect(parametersFor(port_).c_str()));
     ASSERT_TRUE(plc.isConnected());
-    EXPECT_EQ(plc.kind, 1);
+    EXPECT_EQ(plc.kind, NodaveConnection::Tcp);
     EXPECT_EQ(plc.slot, 2);
 
     struct Case {
@@ -117,7 +111,7 @@ TEST_F(NodaveServer, EveryAddressFormReadsItsValueUnsigned) {
 TEST_F(NodaveServer, BangAndUnfitAddressesSendNothing) {
     NodaveConnection plc;
     ASSERT_TRUE(plc.connect(parametersFor(port_).c_str()));
-    CapturedOutput out;
+    StdoutCapture out;
     Node offline = nodeAt("!offline", 5);
     EXPECT_TRUE(plc.read(&offline));
     EXPECT_EQ(offline.value, 0.0);
@@ -135,7 +129,7 @@ TEST_F(NodaveServer, BangAndUnfitAddressesSendNothing) {
     Node empty = nodeAt("");
     EXPECT_FALSE(plc.read(&empty));
     EXPECT_FALSE(plc.read(nullptr));
-    EXPECT_EQ(out.take(), expected);
+    EXPECT_EQ(out.stop(), expected);
     EXPECT_TRUE(plc.isConnected());
 }
 
@@ -149,9 +143,9 @@ TEST_F(NodaveServer, AMissingDataBlockFailsDisconnectsAndTheNextReadReconnects) 
     ASSERT_TRUE(source.readNode(&good));
     ASSERT_TRUE(source.isConnected());
 
-    CapturedOutput out;
+    StdoutCapture out;
     EXPECT_FALSE(source.readNode(&missing));
-    std::string printed = out.take();
+    std::string printed = out.stop();
     EXPECT_EQ(printed, std::string("read plc: adr DB99.DBW0, err ") + daveStrerror(missing.readError) + "\n");
     EXPECT_GT(missing.readError, 0) << "the PLC's own item return code is kept";
     EXPECT_EQ(missing.value, 42.0);
@@ -177,12 +171,12 @@ TEST(NodaveRestart, StoppedServerReadsOfflineAndReadsResumeAfterARestart) {
     EXPECT_EQ(offline.value, 0.0);
 
     server.stop();
-    CapturedOutput out;
+    StdoutCapture out;
     EXPECT_FALSE(source.readNode(&word));
     EXPECT_TRUE(source.readNode(&offline));
     EXPECT_EQ(offline.value, 1.0);
     EXPECT_FALSE(source.readNode(&word)) << "no PLC, no value";
-    std::string printed = out.take();
+    std::string printed = out.stop();
     EXPECT_EQ(countOf(printed, "read plc: adr MW20, err "), 1) << printed;
 
     ASSERT_TRUE(startS7Server(server, port));
@@ -200,17 +194,17 @@ TEST_F(NodaveServer, DebugTracesFollowTheLogLevel) {
 
     setLogLevel(0);
     {
-        CapturedOutput out;
+        StdoutCapture out;
         ASSERT_TRUE(plc.connect(parametersFor(port_).c_str()));
         ASSERT_TRUE(plc.read(&word));
-        EXPECT_EQ(out.take(), "");
+        EXPECT_EQ(out.stop(), "");
     }
     setLogLevel(3);
     {
-        CapturedOutput out;
+        StdoutCapture out;
         ASSERT_TRUE(plc.connect(parametersFor(port_).c_str()));
         ASSERT_TRUE(plc.read(&word));
-        std::string printed = out.take();
+        std::string printed = out.stop();
         EXPECT_NE(printed.find("s7: connection request, rack 0, slot 2"), std::string::npos) << printed;
         EXPECT_NE(printed.find("s7: connected, PDU length 480"), std::string::npos) << printed;
         EXPECT_NE(printed.find("s7: read area 0x83, block 0, start 20, 2 bytes: 0"), std::string::npos) << printed;
@@ -218,10 +212,10 @@ TEST_F(NodaveServer, DebugTracesFollowTheLogLevel) {
     }
     setLogLevel(4);
     {
-        CapturedOutput out;
+        StdoutCapture out;
         ASSERT_TRUE(plc.connect(parametersFor(port_).c_str()));
         ASSERT_TRUE(plc.read(&word));
-        std::string printed = out.take();
+        std::string printed = out.stop();
         // The read job of MW20 in hex: flags area, bit address 160.
         EXPECT_NE(printed.find("s7: send 31 bytes:"), std::string::npos) << printed;
         EXPECT_NE(printed.find("00 02 00 00 83 00 00 A0"), std::string::npos) << printed;
@@ -234,75 +228,73 @@ TEST_F(NodaveServer, DebugTracesFollowTheLogLevel) {
 
 class NodaveBadPeer : public ::testing::Test {
 protected:
-    void SetUp() override {
-        port_ = freeLoopbackPort();
-        ASSERT_TRUE(peer_.start({kPython, sourcePath("tests/peers/s7_bad_peer.py"), "--port", std::to_string(port_),
-                                 "--lifetime", "100"}));
-        ASSERT_TRUE(waitForPort(port_, 10000));
+    void SetUp() override { ASSERT_TRUE(peer_.ready()) << peer_.log(); }
+    // The parameter text for a connection to the peer with this slot.
+    std::string withSlot(const char* kind, int slot) const {
+        return std::string(kind) + ":127.0.0.1:" + std::to_string(peer_.port()) + ":" + std::to_string(slot);
     }
-    int port_ = 0;
-    Process peer_;
+    PythonPeer peer_{kMisbehavingS7Peer, {}, 100};
 };
 
 TEST_F(NodaveBadPeer, ARefusedConnectionIsNotCountedAsOpen) {
     NodaveConnection plc;
-    std::string parameters = "TCP:127.0.0.1:" + std::to_string(port_) + ":5";
-    CapturedOutput out;
+    std::string parameters = withSlot("TCP", s7peer::kSlotDisconnect);
+    StdoutCapture out;
     EXPECT_FALSE(plc.connect(parameters.c_str()));
-    EXPECT_EQ(out.take(), "connectplc: connection refused by the PLC\n");
-    EXPECT_EQ(plc.slot, 5);
+    EXPECT_EQ(out.stop(), "connectplc: connection refused by the PLC\n");
+    EXPECT_EQ(plc.slot, s7peer::kSlotDisconnect);
     EXPECT_FALSE(plc.isConnected());
     EXPECT_FALSE(plc.connected);
 
     // An unknown kind is TCP; the setup refusal has its own text.
-    CapturedOutput again;
-    EXPECT_FALSE(plc.connect(("ethernet:127.0.0.1:" + std::to_string(port_) + ":6").c_str()));
-    EXPECT_EQ(again.take(), "connectplc: setup communication refused\n");
-    EXPECT_EQ(plc.kind, 1);
+    StdoutCapture again;
+    EXPECT_FALSE(plc.connect(withSlot("ethernet", s7peer::kSlotSetupError).c_str()));
+    EXPECT_EQ(again.stop(), "connectplc: setup communication refused\n");
+    EXPECT_EQ(plc.kind, NodaveConnection::Tcp);
 
     SourceEntry source;
     copyText(source.type, "simatic");
     copyText(source.parameters, parameters.c_str());
     Node offline = nodeAt("!OFFLINE");
-    CapturedOutput quiet;
+    StdoutCapture quiet;
     EXPECT_TRUE(source.readNode(&offline));
-    quiet.take();
+    quiet.stop();
     EXPECT_EQ(offline.value, 1.0) << "a PLC that refuses the connection is offline";
 }
 
 TEST_F(NodaveBadPeer, SilenceFailsTheReadAfterFiveSeconds) {
     NodaveConnection plc;
-    ASSERT_TRUE(plc.connect(parametersFor(port_).c_str()));
-    Node silent = nodeAt("MB105");
-    CapturedOutput out;
+    ASSERT_TRUE(plc.connect(peer_.parameters().c_str()));
+    Node silent = nodeAt(("MB" + std::to_string(s7peer::kStartSilent)).c_str());
+    StdoutCapture out;
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(plc.read(&silent));
     double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_EQ(out.take(), "read plc: adr MB105, err timeout\n");
+    EXPECT_EQ(out.stop(), "read plc: adr MB" + std::to_string(s7peer::kStartSilent) + ", err timeout\n");
     EXPECT_GE(took, 4.9);
     EXPECT_LT(took, 7.0);
     EXPECT_EQ(silent.readError, daveErrTimeout);
     EXPECT_FALSE(plc.isConnected());
 
     // The next connect starts afresh and reads again.
-    ASSERT_TRUE(plc.connect(parametersFor(port_).c_str()));
+    ASSERT_TRUE(plc.connect(peer_.parameters().c_str()));
     Node good = nodeAt("MW0");
     EXPECT_TRUE(plc.read(&good));
     EXPECT_EQ(good.value, 0x1234);
 }
 
-// Slot 9 makes the peer close a link idle for 200 ms, as PLCs and gateways
-// with an idle time-out do: the read that finds its link closed connects
-// again at once and reads on the new link, in the same node step.
+// The peer closes a link idle for 200 ms, as PLCs and gateways with an idle
+// time-out do: the read that finds its link closed connects again at once and
+// reads on the new link, in the same node step.
 TEST_F(NodaveBadPeer, ALinkClosedWhileIdleIsReopenedForTheRead) {
     NodaveConnection plc;
-    ASSERT_TRUE(plc.connect(("tcp:127.0.0.1:" + std::to_string(port_) + ":9").c_str()));
+    ASSERT_TRUE(plc.connect(withSlot("tcp", s7peer::kSlotIdleClose).c_str()));
     for (int i = 0; i < 2; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
         Node word = nodeAt("MW0");
-        CapturedOutput out;
+        StdoutCapture out;
         EXPECT_TRUE(plc.read(&word)) << i;
-        EXPECT_EQ(out.take(), "") << i;
+        EXPECT_EQ(out.stop(), "") << i;
         EXPECT_EQ(word.value, 0x1234) << i;
         EXPECT_EQ(word.readError, 0) << i;
         EXPECT_TRUE(plc.isConnected()) << i;
@@ -312,28 +304,28 @@ TEST_F(NodaveBadPeer, ALinkClosedWhileIdleIsReopenedForTheRead) {
 TEST(NodaveKinds, UsbProbesTheDriverOncePerObjectAndMpiNeverConnects) {
     {
         NodaveConnection plc;
-        CapturedOutput out;
+        StdoutCapture out;
         EXPECT_FALSE(plc.connect("usb"));
         EXPECT_FALSE(plc.connect("USB:ignored"));
         EXPECT_FALSE(plc.isConnected());
-        EXPECT_EQ(out.take(), "Simatic_USB: S7Online.dll missing\n");
-        EXPECT_EQ(plc.kind, 3);
+        EXPECT_EQ(out.stop(), "Simatic_USB: S7Online.dll missing\n");
+        EXPECT_EQ(plc.kind, NodaveConnection::Usb);
     }
     {
         NodaveConnection plc;
-        CapturedOutput out;
+        StdoutCapture out;
         EXPECT_FALSE(plc.connect("usb"));
-        EXPECT_EQ(countOf(out.take(), "S7Online.dll missing"), 1) << "a new object probes again";
+        EXPECT_EQ(countOf(out.stop(), "S7Online.dll missing"), 1) << "a new object probes again";
     }
     {
         // With a driver library present the adapter is tried five times.
         NodaveConnection::setDriverLibraryForTesting("libc.so.6");
         NodaveConnection plc;
-        CapturedOutput out;
+        StdoutCapture out;
         EXPECT_FALSE(plc.connect("usb"));
         EXPECT_FALSE(plc.connect("usb"));
         NodaveConnection::setDriverLibraryForTesting(nullptr);
-        std::string printed = out.take();
+        std::string printed = out.stop();
         std::string trial = std::string("initadapter: ") + daveStrerror(daveErrNoDriver) + "\n";
         EXPECT_EQ(countOf(printed, trial), 10) << printed;
         EXPECT_EQ(countOf(printed, "initadapter: max trials failed\n"), 2) << printed;
@@ -342,11 +334,11 @@ TEST(NodaveKinds, UsbProbesTheDriverOncePerObjectAndMpiNeverConnects) {
     }
     {
         NodaveConnection plc;
-        CapturedOutput out;
+        StdoutCapture out;
         EXPECT_FALSE(plc.connect("mpi:127.0.0.1:102:2"));
         EXPECT_FALSE(plc.isConnected());
-        EXPECT_EQ(out.take(), "");
-        EXPECT_EQ(plc.kind, 2);
+        EXPECT_EQ(out.stop(), "");
+        EXPECT_EQ(plc.kind, NodaveConnection::Mpi);
         Node offline = nodeAt("!OFFLINE");
         EXPECT_TRUE(plc.read(&offline));
         EXPECT_EQ(offline.value, 1.0);
@@ -355,7 +347,7 @@ TEST(NodaveKinds, UsbProbesTheDriverOncePerObjectAndMpiNeverConnects) {
         // Defaults for everything the parameter text leaves out.
         NodaveConnection plc;
         plc.connect(nullptr);
-        EXPECT_EQ(plc.kind, 1);
+        EXPECT_EQ(plc.kind, NodaveConnection::Tcp);
         EXPECT_EQ(plc.port, 102);
         EXPECT_EQ(plc.slot, 2);
         EXPECT_STREQ(plc.ipAddress, "127.0.0.1");

@@ -2,16 +2,20 @@
 // records its calls and fails on command.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/Clock.h"
 #include "core/Coupler.h"
 #include "core/Text.h"
+#include "core/ThreadTable.h"
 #include "sources/ModbusConnection.h"
 #include "sources/NodaveConnection.h"
 #include "sources/SourceConnection.h"
+#include "sources/SourceWorker.h"
 
 namespace {
 
@@ -172,10 +176,17 @@ TEST_F(Registry, WorkerSkipsNodesOfOtherSourcesAndNodesWithoutSource) {
     EXPECT_FALSE(readAndEvaluate(orphan)) << "a node without source is never read";
 }
 
+// The main thread would wait for ever on a worker that never says it is done,
+// so the hand-over is watched here with a deadline of its own.
 TEST_F(Registry, EmptyNodeTableSetsReadDone) {
     Plant p({});
-    p.c.readSources();
-    EXPECT_TRUE(p.c.sources[0].readDone.load());
+    SourceEntry& source = p.c.sources[0];
+    source.startRead(p.c.nodes, 0);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!source.readDone.load() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(source.readDone.load()) << "the worker never handed its nodes back";
+    waitThreads();
     EXPECT_TRUE(p.conn->connects.empty());
 }
 

@@ -1,4 +1,5 @@
-// The S7 layer against a misbehaving peer of our own (tests/peers/s7_bad_peer.py):
+// The S7 layer against a misbehaving peer of our own (tests/peers/s7_bad_peer.py,
+// its scenarios named in support/S7PeerScenarios.h):
 // refused connections, broken answers, segmented answers and silence, each
 // failing with its own code within the time-out.
 #include <gtest/gtest.h>
@@ -8,11 +9,14 @@
 #include <string>
 #include <thread>
 
-#include "support/TestSupport.h"
 #include "sources/s7/Nodave.h"
 #include "sources/s7/S7Session.h"
+#include "support/Peers.h"
+#include "support/S7PeerScenarios.h"
+#include "support/TestSupport.h"
 
 using namespace testsupport;
+using namespace s7peer;
 
 namespace {
 
@@ -40,37 +44,35 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 class S7BadPeer : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        port_ = freeLoopbackPort();
-        peer_ = new Process;
-        ASSERT_TRUE(peer_->start({kPython, sourcePath("tests/peers/s7_bad_peer.py"), "--port", std::to_string(port_),
-                                  "--lifetime", "200"}));
-        ASSERT_TRUE(waitForPort(port_, 10000));
+        peer_ = new PythonPeer(kMisbehavingS7Peer, {}, 200);
+        port_ = peer_->port();
+        ASSERT_TRUE(peer_->ready()) << peer_->log();
     }
     static void TearDownTestSuite() {
         delete peer_;
         peer_ = nullptr;
     }
     static int port_;
-    static Process* peer_;
+    static PythonPeer* peer_;
 };
 
 int S7BadPeer::port_ = 0;
-Process* S7BadPeer::peer_ = nullptr;
+PythonPeer* S7BadPeer::peer_ = nullptr;
 
 TEST_F(S7BadPeer, ConnectFailsWithItsOwnCode) {
-    EXPECT_EQ(Link(port_, 2).connectResult, 0);
-    EXPECT_EQ(Link(port_, 5).connectResult, daveErrConnectRefused);
-    EXPECT_EQ(Link(port_, 6).connectResult, daveErrSetupRefused);
-    EXPECT_EQ(Link(port_, 8).connectResult, daveErrPduRef);
+    EXPECT_EQ(Link(port_, kSlotNormal).connectResult, 0);
+    EXPECT_EQ(Link(port_, kSlotDisconnect).connectResult, daveErrConnectRefused);
+    EXPECT_EQ(Link(port_, kSlotSetupError).connectResult, daveErrSetupRefused);
+    EXPECT_EQ(Link(port_, kSlotWrongPduRef).connectResult, daveErrPduRef);
 
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Link(port_, 7).connectResult, daveErrTimeout);
+    EXPECT_EQ(Link(port_, kSlotSilent).connectResult, daveErrTimeout);
     double took = secondsSince(start);
     EXPECT_GE(took, 0.35);
     EXPECT_LT(took, 2.0);
 
     // A failed connect leaves no usable connection behind.
-    Link refused(port_, 5);
+    Link refused(port_, kSlotDisconnect);
     uint8_t buf[4];
     EXPECT_EQ(daveReadBytes(refused.dc, daveFlags, 0, 0, 2, buf), daveErrNotConnected);
 }
@@ -82,21 +84,21 @@ TEST_F(S7BadPeer, BrokenAnswersFailTheReadAndLeaveTheBufferAlone) {
         const char* what;
     };
     const Case cases[] = {
-        {100, daveErrPduRef, "wrong PDU reference"},
-        {101, daveErrShortAnswer, "short packet"},
-        {102, daveErrTimeout, "TPKT length larger than the packet"},
-        {103, daveErrPacketTooLarge, "TPKT length larger than the buffer"},
-        {104, daveErrSizeMismatch, "item longer than requested"},
-        {105, daveErrTimeout, "silence"},
-        {106, 5, "item return code 5"},
-        {107, daveErrJobRefused, "job refused"},
-        {109, daveErrClosed, "connection closed"},
-        {110, daveErrMalformed, "item return code 0"},
-        {111, daveErrMalformed, "TPKT version"},
-        {112, daveErrMalformed, "protocol id"},
+        {kStartWrongPduRef, daveErrPduRef, "wrong PDU reference"},
+        {kStartShortPacket, daveErrShortAnswer, "short packet"},
+        {kStartTpktLonger, daveErrTimeout, "TPKT length larger than the packet"},
+        {kStartTpktHuge, daveErrPacketTooLarge, "TPKT length larger than the buffer"},
+        {kStartItemTooLong, daveErrSizeMismatch, "item longer than requested"},
+        {kStartSilent, daveErrTimeout, "silence"},
+        {kStartItemError, 5, "item return code 5"},
+        {kStartJobRefused, daveErrJobRefused, "job refused"},
+        {kStartClose, daveErrClosed, "connection closed"},
+        {kStartItemCodeZero, daveErrMalformed, "item return code 0"},
+        {kStartTpktVersion, daveErrMalformed, "TPKT version"},
+        {kStartProtocolId, daveErrMalformed, "protocol id"},
     };
     for (const Case& c : cases) {
-        Link link(port_, 2);
+        Link link(port_, kSlotNormal);
         ASSERT_EQ(link.connectResult, 0) << c.what;
         uint8_t buf[8];
         std::memset(buf, 0xEE, sizeof buf);
@@ -110,27 +112,27 @@ TEST_F(S7BadPeer, BrokenAnswersFailTheReadAndLeaveTheBufferAlone) {
 }
 
 TEST_F(S7BadPeer, AfterATransportFailureTheLinkIsNotTrustedAgain) {
-    Link link(port_, 2);
+    Link link(port_, kSlotNormal);
     ASSERT_EQ(link.connectResult, 0);
     uint8_t buf[4] = {};
-    ASSERT_EQ(daveReadBytes(link.dc, daveFlags, 0, 100, 2, buf), daveErrPduRef);
+    ASSERT_EQ(daveReadBytes(link.dc, daveFlags, 0, kStartWrongPduRef, 2, buf), daveErrPduRef);
     // A late or stray answer would be taken for the next one: nothing more is read.
     EXPECT_EQ(daveReadBytes(link.dc, daveFlags, 0, 0, 2, buf), daveErrNotConnected);
 
     // An item error leaves the stream in step; the next read works.
-    Link other(port_, 2);
+    Link other(port_, kSlotNormal);
     ASSERT_EQ(other.connectResult, 0);
-    EXPECT_EQ(daveReadBytes(other.dc, daveFlags, 0, 106, 2, buf), 5);
+    EXPECT_EQ(daveReadBytes(other.dc, daveFlags, 0, kStartItemError, 2, buf), 5);
     EXPECT_EQ(daveReadBytes(other.dc, daveFlags, 0, 0, 2, buf), 0);
     EXPECT_EQ(daveGetU16from(buf), 0x1234u);
 }
 
-// A repeated answer (114) and one nobody asked for, carrying the next PDU
-// reference (115), wait in the socket when the next request goes out; they
-// must not be taken as its answer.
+// A repeated answer and one nobody asked for, carrying the next PDU
+// reference, wait in the socket when the next request goes out; they must
+// not be taken as its answer.
 TEST_F(S7BadPeer, BytesQueuedBeforeARequestAreNotItsAnswer) {
-    for (int start : {114, 115}) {
-        Link link(port_, 2);
+    for (int start : {kStartRepeated, kStartStrayAnswer}) {
+        Link link(port_, kSlotNormal);
         ASSERT_EQ(link.connectResult, 0) << start;
         uint8_t buf[2] = {};
         ASSERT_EQ(daveReadBytes(link.dc, daveFlags, 0, start, 2, buf), 0) << start;
@@ -144,14 +146,14 @@ TEST_F(S7BadPeer, BytesQueuedBeforeARequestAreNotItsAnswer) {
 }
 
 TEST_F(S7BadPeer, AnswersInSeveralSegmentsAreReassembled) {
-    Link link(port_, 2, 3000000);
+    Link link(port_, kSlotNormal, 3000000);
     ASSERT_EQ(link.connectResult, 0);
     EXPECT_EQ(daveGetMaxPDULen(link.dc), 480);
     uint8_t buf[4] = {};
-    ASSERT_EQ(daveReadBytes(link.dc, daveFlags, 0, 108, 4, buf), 0);
+    ASSERT_EQ(daveReadBytes(link.dc, daveFlags, 0, kStartByteByByte, 4, buf), 0);
     EXPECT_EQ(daveGetU32from(buf), 0x12345678u);
     std::memset(buf, 0, sizeof buf);
-    ASSERT_EQ(daveReadBytes(link.dc, daveFlags, 0, 113, 2, buf), 0);
+    ASSERT_EQ(daveReadBytes(link.dc, daveFlags, 0, kStartTwoPackets, 2, buf), 0);
     EXPECT_EQ(daveGetU16from(buf), 0x1234u);
     // Requests the layer cannot carry are refused before anything is sent.
     EXPECT_EQ(daveReadBytes(link.dc, daveFlags, 0, -1, 2, buf), daveErrInvalidArgs);

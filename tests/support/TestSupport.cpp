@@ -70,12 +70,18 @@ int freeLoopbackPort() {
     return port;
 }
 
-int listenOnLoopback(int backlog, int* port) {
+namespace {
+
+// A listener on 127.0.0.1:requested (0: any free port); stores the port.
+int openListener(int requested, int backlog, int* port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return -1;
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(requested));
     socklen_t len = sizeof addr;
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, backlog) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
@@ -84,6 +90,16 @@ int listenOnLoopback(int backlog, int* port) {
     }
     if (port) *port = ntohs(addr.sin_port);
     return fd;
+}
+
+}  // namespace
+
+int listenOnLoopback(int backlog, int* port) { return openListener(0, backlog, port); }
+
+SilentListener::SilentListener(int port, int backlog) { fd_ = openListener(port, backlog, &port_); }
+
+SilentListener::~SilentListener() {
+    if (fd_ >= 0) close(fd_);
 }
 
 bool waitForPort(int port, int timeoutMs) {
@@ -220,6 +236,21 @@ int countOf(const std::string& text, const std::string& needle) {
     for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
         ++count;
     return count;
+}
+
+std::string fromHex(const std::string& hex) {
+    std::string out;
+    for (size_t i = 0; hex != "-" && i + 1 < hex.size(); i += 2)
+        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+bool hasBareLineEnd(const std::string& text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) return true;
+        if (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n')) return true;
+    }
+    return false;
 }
 
 }  // namespace testsupport

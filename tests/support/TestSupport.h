@@ -1,5 +1,6 @@
-// Helpers shared by the tests: temporary directories, free loopback ports,
-// peer processes that stop by themselves, and black-box runs of build/zentok.
+// Helpers shared by the tests: temporary directories, free loopback ports and
+// silent listeners, peer processes that stop by themselves, and black-box
+// runs of build/zentok.
 #pragma once
 
 #include <sys/types.h>
@@ -40,6 +41,24 @@ int freeLoopbackPort();
 // own: connections wait in its backlog, so it stands in for a peer that never
 // answers. Returns the descriptor (or -1) and stores the port.
 int listenOnLoopback(int backlog, int* port);
+
+// The same as an object that closes its socket, on a given port (0: a free
+// one): a device that takes the connection and never says a word, or, with
+// its backlog full, one that is switched off.
+class SilentListener {
+public:
+    explicit SilentListener(int port = 0, int backlog = 8);
+    ~SilentListener();
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    int port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
 // Waits until something accepts connections on 127.0.0.1:port.
 bool waitForPort(int port, int timeoutMs);
 
@@ -82,5 +101,12 @@ RunResult runZentokIn(const std::string& workDir, const std::vector<std::string>
 
 // Counts the occurrences of `needle` in `text`.
 int countOf(const std::string& text, const std::string& needle);
+
+// The peers record each field as hexadecimal text, "-" for an empty one.
+std::string fromHex(const std::string& hex);
+
+// True when some line of `text` ends otherwise than in CRLF (a lone LF or a
+// lone CR), which SMTP forbids.
+bool hasBareLineEnd(const std::string& text);
 
 }  // namespace testsupport

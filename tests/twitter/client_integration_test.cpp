@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "support/TestSupport.h"
+#include "support/TwitterPeer.h"
 #include "twitter/TwitterClient.h"
-#include "twitter/TwitterPeer.h"
 
 using namespace testsupport;
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "core/Encoding.h"
 #include "support/TestSupport.h"
-#include "twitter/Encoding.h"
 #include "twitter/Sha1.h"
 
 using namespace testsupport;

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "core/Clock.h"
-#include "twitter/Encoding.h"
+#include "core/Encoding.h"
 #include "twitter/OAuthSigner.h"
 #include "twitter/Sha1.h"
 

@@ -20,6 +20,9 @@ Magic holding registers:
    14  the connection is closed at once
    15  the answer, then the same answer again 200 ms later
 
+The tests name these registers in tests/support/ModbusPeerScenarios.h;
+change both together.
+
 With --sawtooth MS input register 1 (300001) rises and falls: it reads
 1000 + k in the first half of the k-th period of MS milliseconds (counted
 from the peer's start) and 0 in the second half, so each rise is numbered.

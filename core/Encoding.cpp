@@ -1,5 +1,5 @@
-// Base64 and percent encoding.
-#include "twitter/Encoding.h"
+// Base64, hexadecimal and percent encoding.
+#include "core/Encoding.h"
 
 namespace {
 
@@ -36,8 +36,8 @@ std::string base64Encode(const uint8_t* data, size_t length) {
     }
     size_t rest = length - i;
     if (rest > 0) {
-        // A last group of 1 or 2 bytes is padded with zero bytes; it gives 2
-        // or 3 characters, filled up to 4 with "=".
+        // RFC 4648 (4): the missing bytes count as zero bits, and "=" keeps
+        // the text a whole number of 4-character groups.
         uint32_t group = uint32_t(data[i]) << 16;
         if (rest == 2) group |= uint32_t(data[i + 1]) << 8;
         ret += kBase64Chars[(group >> 18) & 63];

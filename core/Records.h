@@ -1,0 +1,98 @@
+// The limits of the tables and the plain records the coupler keeps in them:
+// sources, nodes, receivers, distribution groups and receiver-to-group links.
+// Channels, connections and the trigger code need these and nothing else of
+// the coupler, so they include this header instead of core/Coupler.h.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+class SourceConnection;
+class Notifier;
+class Delivery;
+struct Node;
+
+constexpr int kMaxSources = 1;
+constexpr int kMaxNodes = 5;
+constexpr int kMaxReceivers = 5;
+constexpr int kMaxDirs = 5;
+constexpr int kMaxLinks = 50;
+
+constexpr int kNameSize = 100;      // names, addresses, conditions: 99 characters
+constexpr int kMessageSize = 4000;  // message templates: 3999 characters
+constexpr int kPathSize = 256;      // file paths: 255 characters
+constexpr int kTextSize = 8000;     // an expanded notification text
+
+struct SourceEntry {
+    Node* nodes = nullptr;  // the node table handed to the worker each cycle
+    int nodeCount = 0;
+    std::atomic<bool> readDone{false};  // released by the worker, acquired by the main thread
+    std::mutex readDoneMutex;           // with readDoneSignal, wakes the main thread at the hand-over
+    std::condition_variable readDoneSignal;
+    std::unique_ptr<SourceConnection> connection;
+    char name[kNameSize] = {};
+    char pass[kNameSize] = {};
+    char type[kNameSize] = {};
+    char parameters[kNameSize] = {};
+    int readInterval = 0;
+    int64_t lastRead = 0;
+    int failedReads = 0;  // reads of the last cycle that failed; written by the worker before readDone
+
+    SourceEntry();
+    ~SourceEntry();
+    SourceEntry(const SourceEntry&) = delete;
+    SourceEntry& operator=(const SourceEntry&) = delete;
+
+    bool open();
+    bool isConnected();
+    bool readNode(Node* node);
+    void startRead(Node* nodeTable, int count);
+    // The worker's last step: hands the nodes back and wakes the main thread.
+    void markReadDone();
+    // Blocks the main thread until the worker has handed its nodes back.
+    void waitReadDone();
+};
+
+struct DirEntry {
+    char name[kNameSize] = {};
+};
+
+struct Node {
+    SourceEntry* source = nullptr;
+    DirEntry* dir = nullptr;
+    int info = 0;
+    char address[kNameSize] = {};
+    char message[kMessageSize] = {};
+    char condition[kNameSize] = {};
+    int readError = 0;
+    int readInterval = 0;
+    double value = 0.0;
+    bool active = false;
+    bool sent = false;
+    int64_t triggerTime = 0;
+    int64_t lastRead = 0;
+};
+
+struct Receiver {
+    std::unique_ptr<Notifier> notifier;
+    char name[kNameSize] = {};
+
+    Receiver();
+    ~Receiver();
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+
+    // Creates the channel from the rest of an address line (may be null).
+    void setAddress(char* rest);
+    // Hands a notification to the channel, creating the default channel first;
+    // the channel settles `delivery` (may be null) with the outcome.
+    bool notify(const Node& node, const char* text, const std::shared_ptr<Delivery>& delivery = nullptr);
+};
+
+struct Link {
+    Receiver* receiver = nullptr;
+    DirEntry* dir = nullptr;
+};

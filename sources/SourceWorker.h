@@ -1,0 +1,15 @@
+// The per-source worker of the read cycle: one thread per source and cycle
+// walks the node table, reads the due nodes of its source and evaluates
+// their triggers. The main thread gets the nodes back through readDone.
+#pragma once
+
+struct Node;
+struct SourceEntry;
+
+// The per-node step. False stops the walk, so after a failed read the rest
+// of the source's nodes wait for the next cycle instead of each running into
+// the same dead link.
+bool readAndEvaluate(Node* node);
+
+// The thread procedure; its last act hands the nodes back to the main thread.
+void readThread(SourceEntry* entry);
