@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "support/Peers.h"
 #include "support/TestSupport.h"
 
 using namespace testsupport;
@@ -33,21 +34,6 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
 
 std::string contentOf(const std::string& path) { return fileExists(path) ? readFile(path) : ""; }
 
-// PHP's server with the test server manager as its router; posts land in posts.jsonl.
-struct ServerManager {
-    TempDir root;
-    int port = freeLoopbackPort();
-    Process process;
-    bool start() {
-        return process.start({"/usr/bin/timeout", "120", "/usr/bin/php", "-S", "127.0.0.1:" + std::to_string(port),
-                              "-t", root.path(), sourcePath("tests/peers/srvmgr/pollapi.php")},
-                             root.file("server.log")) &&
-               waitForPort(port, 10000);
-    }
-    std::string url(const std::string& path = "") const { return "http://127.0.0.1:" + std::to_string(port) + path; }
-    std::string posts() const { return contentOf(root.file("posts.jsonl")); }
-};
-
 std::string closedSource() {
     return "source;plant\nadr;modbus;tcp:127.0.0.1:" + std::to_string(freeLoopbackPort()) + "\n";
 }
@@ -56,15 +42,15 @@ std::string closedSource() {
 
 TEST(OutboxRun, FailedChannelsAreTriedAgainUntilEachTakesTheNotificationOnce) {
     TempDir dir;
-    ServerManager manager;
-    ASSERT_TRUE(manager.start());
+    PhpServer manager(kPollApiRecorder);
+    ASSERT_TRUE(manager.started());
     int smtpPort = freeLoopbackPort();  // nothing listens yet
     writeFile(dir.file("z.ini"), "coupler;runmode;cycle\ncoupler;readinterval;1\ncoupler;retry;300\n" + closedSource() +
                                      "node;a;!OFFLINE;plant unreachable;alarm;N\n"
                                      "receiver;log\nadr;file;out/alarms.csv\ndir;alarm\n"
                                      "receiver;manager\ndir;alarm\n"
                                      "receiver;mail\nadr;mail;ops@example.org\ndir;alarm\n"
-                                     "uplink;srvmgr;" + manager.url("/fail-first") + "\n"
+                                     "uplink;srvmgr;" + manager.base() + "/fail-first\n"
                                      "uplink;smtp;smtp://127.0.0.1:" + std::to_string(smtpPort) +
                                      ";;;zentok@example.org\n");
     Process zentok;
@@ -152,9 +138,9 @@ TEST(OutboxRun, StopSignalKeepsAHangingPostForTheNextStart) {
     EXPECT_NE(contentOf(dir.file("zentok_outbox.csv")).find("\"manager\";\"plant\";\"!OFFLINE\""), std::string::npos);
     close(silent);
 
-    ServerManager manager;
-    ASSERT_TRUE(manager.start());
-    writeFile(dir.file("z.ini"), "coupler;runmode;single\n" + body + "uplink;srvmgr;" + manager.url() + "\n");
+    PhpServer manager(kPollApiRecorder);
+    ASSERT_TRUE(manager.started());
+    writeFile(dir.file("z.ini"), "coupler;runmode;single\n" + body + "uplink;srvmgr;" + manager.base() + "\n");
     RunResult next = runZentokIn(dir.path(), {"-i", "z.ini"});
     ASSERT_FALSE(next.timedOut) << next.output;
     EXPECT_EQ(countOf(manager.posts(), "\n"), 1) << next.output;
@@ -170,14 +156,9 @@ TEST(OutboxRun, KillsAtRandomMomentsLoseNoQueuedFiringAndRepeatNone) {
     // About 40 s by default; ZENTOK_KILLS=200 gives the long run of docs/outbox.md.
     const char* wanted = std::getenv("ZENTOK_KILLS");
     const int killTarget = wanted ? std::atoi(wanted) : 0;
-    int port = freeLoopbackPort();
-    Process peer;
-    ASSERT_TRUE(peer.start({kPython, sourcePath("tests/peers/modbus/misbehaving_peer.py"), "--port",
-                            std::to_string(port), "--sawtooth", "400", "--lifetime", killTarget > 0 ? "3600" : "90"},
-                           dir.file("peer.log")));
-    ASSERT_TRUE(waitForPort(port, 10000));
-    writeFile(dir.file("z.ini"), "coupler;runmode;cycle\nsource;plant\nadr;modbus;tcp:127.0.0.1:" +
-                                     std::to_string(port) +
+    PythonPeer peer(kMisbehavingModbusPeer, {"--sawtooth", "400"}, killTarget > 0 ? 3600 : 90);
+    ASSERT_TRUE(peer.ready());
+    writeFile(dir.file("z.ini"), "coupler;runmode;cycle\nsource;plant\nadr;modbus;" + peer.parameters() +
                                      "\nnode;a;300001;rise {{*}};alarm;O:100\n"
                                      "receiver;log\nadr;file;alarms.csv\ndir;alarm\n");
     std::mt19937 random(20261207);

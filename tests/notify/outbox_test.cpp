@@ -10,6 +10,7 @@
 #include "core/Coupler.h"
 #include "core/Text.h"
 #include "notify/Outbox.h"
+#include "support/StdoutCapture.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -59,9 +60,7 @@ protected:
     }
 
     std::string dispatch() {
-        testing::internal::CaptureStdout();
-        coupler_.dispatchNotifications();
-        return testing::internal::GetCapturedStdout();
+        return testsupport::captured([this] { coupler_.dispatchNotifications(); });
     }
 
     int64_t now_ = 1772434800;
@@ -108,9 +107,7 @@ TEST(OutboxFile, RecordsRoundTripAndDamagedOnesAreSkippedByLine) {
     testsupport::TempDir dir;
     testsupport::writeFile(dir.file("zentok_outbox.csv"), broken);
     Outbox box(dir.file("zentok_outbox.csv"));
-    testing::internal::CaptureStdout();
-    box.load();
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = testsupport::captured([&] { box.load(); });
     EXPECT_EQ(box.entries().size(), 1u);
     EXPECT_NE(out.find("zentok_outbox.csv', line 5 damaged: skipped"), std::string::npos) << out;
 }
@@ -175,9 +172,7 @@ TEST_F(OutboxTest, APendingEntryStandsWhenItsNodeFiresAgainAndGoneReceiversAreDr
     box->add(pending);
     pending.receiver = "gone";
     box->add(pending);
-    testing::internal::CaptureStdout();
-    coupler_.adoptOutbox(box);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = testsupport::captured([&] { coupler_.adoptOutbox(box); });
     EXPECT_NE(out.find("receiver gone no longer configured"), std::string::npos) << out;
     ASSERT_EQ(box->entries().size(), 1u);
 
