@@ -66,9 +66,12 @@ int main(int argc, char** argv) {
     int rounds = 100;
     std::string plantsim = binaryPath("tools/plantsim/plantsim");
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--reads") == 0) reads = std::atoi(argv[i + 1]);
-        else if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[i + 1]);
-        else if (std::strcmp(argv[i], "--plantsim") == 0) plantsim = argv[i + 1];
+        if (std::strcmp(argv[i], "--reads") == 0)
+            reads = std::atoi(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--rounds") == 0)
+            rounds = std::atoi(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--plantsim") == 0)
+            plantsim = argv[i + 1];
     }
 #ifndef HAVE_LIBMODBUS
     printf("bench_modbus: built without libmodbus (libmodbus-dev); nothing to compare with\n");
@@ -121,7 +124,8 @@ int main(int argc, char** argv) {
     printf("| client | median round trip (us) | CPU per read (us) | failed reads |\n");
     printf("|---|---|---|---|\n");
     printf("| ModbusConnection::read | %.1f | %.2f | %d |\n", a.medianUs(), a.cpuUsPerRead(), a.failures);
-    printf("| libmodbus modbus_read_registers | %.1f | %.2f | %d |\n", b.medianUs(), b.cpuUsPerRead(), b.failures);
+    printf("| libmodbus modbus_read_registers | %.1f | %.2f | %d |\n", b.medianUs(), b.cpuUsPerRead(),
+           b.failures);
     printf("| ratio ours / libmodbus | %.2f | %.2f | |\n", a.medianUs() / b.medianUs(),
            a.cpuUsPerRead() / b.cpuUsPerRead());
     printf("targets: round trip ratio <= 1.10, CPU ratio <= 1.20\n");

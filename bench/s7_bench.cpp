@@ -36,8 +36,8 @@ double percentile90(std::vector<double> values) {
 
 // Runs the node client for one round; its round trips go into samples.
 bool runSnap7Client(int port, int reads, std::vector<double>* samples, int* failures) {
-    RunResult run = runProgram({"/usr/bin/env", "node", sourcePath("tests/peers/s7/s7client_bench.js"), "--port",
-                                std::to_string(port), "--reads", std::to_string(reads)},
+    RunResult run = runProgram({"/usr/bin/env", "node", sourcePath("tests/peers/s7/s7client_bench.js"),
+                                "--port", std::to_string(port), "--reads", std::to_string(reads)},
                                sourcePath("tests/peers/s7"), 120000);
     std::istringstream lines(run.output);
     std::string line;
@@ -66,19 +66,22 @@ int main(int argc, char** argv) {
     int reads = 2000;
     int rounds = 5;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--reads") == 0) reads = std::atoi(argv[i + 1]);
-        else if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[i + 1]);
+        if (std::strcmp(argv[i], "--reads") == 0)
+            reads = std::atoi(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--rounds") == 0)
+            rounds = std::atoi(argv[i + 1]);
     }
     if (reads < 1 || rounds < 1) return 1;
 
     TempDir dir;
     int port = freeLoopbackPort();
     Process server;
-    server.start({"/usr/bin/env", "node", sourcePath("tests/peers/s7/s7server.js"), "--port", std::to_string(port),
-                  "--lifetime", "900", "--set", "MK:20:1234"},
+    server.start({"/usr/bin/env", "node", sourcePath("tests/peers/s7/s7server.js"), "--port",
+                  std::to_string(port), "--lifetime", "900", "--set", "MK:20:1234"},
                  dir.file("s7server.log"));
     if (!waitForPort(port, 15000)) {
-        std::printf("bench_s7: the snap7 server did not start: %s\n", readFile(dir.file("s7server.log")).c_str());
+        std::printf("bench_s7: the snap7 server did not start: %s\n",
+                    readFile(dir.file("s7server.log")).c_str());
         return 1;
     }
 
@@ -114,8 +117,8 @@ int main(int argc, char** argv) {
     std::printf("| client | median round trip (us) | 90th percentile (us) | failed reads |\n");
     std::printf("|---|---|---|---|\n");
     std::printf("| daveReadBytes | %.1f | %.1f | %d |\n", median(ours), percentile90(ours), oursFailed);
-    std::printf("| snap7 S7Client.ReadArea (node-snap7) | %.1f | %.1f | %d |\n", median(theirs), percentile90(theirs),
-                theirsFailed);
+    std::printf("| snap7 S7Client.ReadArea (node-snap7) | %.1f | %.1f | %d |\n", median(theirs),
+                percentile90(theirs), theirsFailed);
     std::printf("| ratio ours / snap7 | %.2f | %.2f | |\n", median(ours) / median(theirs),
                 percentile90(ours) / percentile90(theirs));
     std::printf("target: median ratio <= 1.00\n");

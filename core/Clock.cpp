@@ -16,4 +16,6 @@ int64_t currentTime() {
     return static_cast<int64_t>(std::time(nullptr));
 }
 
-void setClockForTesting(std::function<int64_t()> clock) { testClock() = std::move(clock); }
+void setClockForTesting(std::function<int64_t()> clock) {
+    testClock() = std::move(clock);
+}

@@ -19,7 +19,8 @@ namespace {
 
 constexpr int kLineSize = 5001;  // as the parser reads them
 
-const char* const kKeywords[] = {"coupler", "source", "adr", "node", "info", "receiver", "dir", "uplink", "set"};
+const char* const kKeywords[] = {"coupler",  "source", "adr",    "node", "info",
+                                 "receiver", "dir",    "uplink", "set"};
 const char* const kCouplerSettings[] = {"runmode", "rehashtime", "readinterval", "loglevel", "retry"};
 
 template <size_t N>
@@ -62,14 +63,16 @@ void addNodeWarnings(const Coupler& c, std::vector<std::string>& warnings) {
     for (int i = 0; i < c.nodeCount; ++i) {
         const Node& node = c.nodes[i];
         if (!node.source) {
-            warnings.push_back(format("node '%s' comes before the source line and is never read", node.address));
+            warnings.push_back(
+                format("node '%s' comes before the source line and is never read", node.address));
             continue;
         }
         for (int j = 0; j < i; ++j)
             if (c.nodes[j].source == node.source && equalsIgnoreCase(c.nodes[j].address, node.address)) {
-                warnings.push_back(format("node address '%s' is used twice for source '%s'; both share one "
-                                          "line of the states file",
-                                          node.address, node.source->name));
+                warnings.push_back(
+                    format("node address '%s' is used twice for source '%s'; both share one "
+                           "line of the states file",
+                           node.address, node.source->name));
                 break;
             }
     }
@@ -78,9 +81,10 @@ void addNodeWarnings(const Coupler& c, std::vector<std::string>& warnings) {
         for (int i = 0; i < c.nodeCount; ++i) {
             if (c.nodes[i].source != &c.sources[s]) continue;
             if (!first && equalsIgnoreCase(c.nodes[i].address, "!OFFLINE"))
-                warnings.push_back(format("node '!OFFLINE' is not the first node of source '%s': while the "
-                                          "device is down the reading stops before it",
-                                          c.sources[s].name));
+                warnings.push_back(
+                    format("node '!OFFLINE' is not the first node of source '%s': while the "
+                           "device is down the reading stops before it",
+                           c.sources[s].name));
             first = false;
         }
     }
@@ -90,12 +94,15 @@ void addGroupWarnings(const Coupler& c, std::vector<std::string>& warnings) {
     for (int d = 0; d < c.dirCount; ++d) {
         bool linked = false;
         for (int l = 0; l < c.linkCount; ++l) linked = linked || c.links[l].dir == &c.dirs[d];
-        if (!linked) warnings.push_back(format("group '%s' has no receiver: its nodes notify nobody", c.dirs[d].name));
+        if (!linked)
+            warnings.push_back(format("group '%s' has no receiver: its nodes notify nobody", c.dirs[d].name));
     }
     for (int r = 0; r < c.receiverCount; ++r) {
         bool linked = false;
         for (int l = 0; l < c.linkCount; ++l) linked = linked || c.links[l].receiver == &c.receivers[r];
-        if (!linked) warnings.push_back(format("receiver '%s' is in no group and is never notified", c.receivers[r].name));
+        if (!linked)
+            warnings.push_back(
+                format("receiver '%s' is in no group and is never notified", c.receivers[r].name));
     }
 }
 
@@ -116,16 +123,19 @@ void addChannelWarnings(const Coupler& c, std::vector<std::string>& warnings) {
         const Receiver& receiver = c.receivers[r];
         const Notifier* channel = receiver.notifier.get();
         if (!channel && !srvmgrHost[0])
-            warnings.push_back(format("receiver '%s' posts to the server manager, but there is no uplink;srvmgr "
-                                      "line",
-                                      receiver.name));
+            warnings.push_back(
+                format("receiver '%s' posts to the server manager, but there is no uplink;srvmgr "
+                       "line",
+                       receiver.name));
         if (dynamic_cast<const notifyMail*>(channel) && !smtpUrl[0])
-            warnings.push_back(format("receiver '%s' sends mail, but there is no uplink;smtp line", receiver.name));
+            warnings.push_back(
+                format("receiver '%s' sends mail, but there is no uplink;smtp line", receiver.name));
         if (auto* file = dynamic_cast<const notifyFile*>(channel)) {
             std::string directory = patternDirectory(file->namePattern);
             if (!directory.empty() && !isDirectory(directory))
-                warnings.push_back(format("receiver '%s' writes to '%s', but the directory '%s' does not exist",
-                                          receiver.name, file->namePattern, directory.c_str()));
+                warnings.push_back(
+                    format("receiver '%s' writes to '%s', but the directory '%s' does not exist",
+                           receiver.name, file->namePattern, directory.c_str()));
         }
     }
 }

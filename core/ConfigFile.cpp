@@ -14,7 +14,9 @@ namespace {
 
 constexpr int kLineSize = 5001;  // lines of up to 5000 characters; longer ones are split
 
-bool is(const char* field, const char* keyword) { return equalsIgnoreCase(field, keyword); }
+bool is(const char* field, const char* keyword) {
+    return equalsIgnoreCase(field, keyword);
+}
 
 // State of one parse.
 struct ParseState {
@@ -25,7 +27,7 @@ struct ParseState {
 };
 
 class ConfigParser {
-public:
+  public:
     explicit ConfigParser(Coupler& coupler) : c_(coupler) {}
 
     void processLine(char* line) {
@@ -33,17 +35,25 @@ public:
         char* cursor = line;
         char* keyword = nextToken(&cursor, ";");
         if (!keyword) return;
-        if (is(keyword, "coupler")) couplerLine(cursor);
-        else if (is(keyword, "source")) sourceLine(keyword, cursor);
-        else if (is(keyword, "adr")) adrLine(line, cursor);
-        else if (is(keyword, "node") || is(keyword, "info")) nodeLine(keyword, cursor);
-        else if (is(keyword, "receiver")) receiverLine(keyword, cursor);
-        else if (is(keyword, "dir")) dirLine(line, cursor);
-        else if (is(keyword, "uplink")) uplinkLine(cursor);
-        else if (is(keyword, "set")) setLine(cursor);
+        if (is(keyword, "coupler"))
+            couplerLine(cursor);
+        else if (is(keyword, "source"))
+            sourceLine(keyword, cursor);
+        else if (is(keyword, "adr"))
+            adrLine(line, cursor);
+        else if (is(keyword, "node") || is(keyword, "info"))
+            nodeLine(keyword, cursor);
+        else if (is(keyword, "receiver"))
+            receiverLine(keyword, cursor);
+        else if (is(keyword, "dir"))
+            dirLine(line, cursor);
+        else if (is(keyword, "uplink"))
+            uplinkLine(cursor);
+        else if (is(keyword, "set"))
+            setLine(cursor);
     }
 
-private:
+  private:
     void error(const char* message) {
         c_.iniError = true;
         std::printf("%s", message);
@@ -61,10 +71,14 @@ private:
         char* value = nextToken(&cursor, ";");
         if (!value) return;
         if (is(setting, "runmode")) {
-            if (is(value, "cycle")) c_.runMode = RunMode::Cycle;
-            else if (is(value, "single")) c_.runMode = RunMode::Single;
-            else if (is(value, "trigger")) c_.runMode = RunMode::Trigger;
-            else error("*** ini error: runmode\n");
+            if (is(value, "cycle"))
+                c_.runMode = RunMode::Cycle;
+            else if (is(value, "single"))
+                c_.runMode = RunMode::Single;
+            else if (is(value, "trigger"))
+                c_.runMode = RunMode::Trigger;
+            else
+                error("*** ini error: runmode\n");
         } else if (is(setting, "rehashtime")) {
             int minutes = parseInt(value);
             if (minutes >= 1 && minutes <= 1440) c_.rehashTime = minutes * 60;
@@ -196,15 +210,19 @@ private:
         char* value = nextToken(&cursor, ";");
         if (!value) return;
         int seconds = parseInt(value);
-        if (inSection("node") && s_.node) s_.node->readInterval = seconds;
-        else if (inSection("source") && s_.source) s_.source->readInterval = seconds;
+        if (inSection("node") && s_.node)
+            s_.node->readInterval = seconds;
+        else if (inSection("source") && s_.source)
+            s_.source->readInterval = seconds;
     }
 
     Coupler& c_;
     ParseState s_;
 };
 
-void printCantOpen(const char* path) { std::printf("*** ini file '%s': can't open\n", path); }
+void printCantOpen(const char* path) {
+    std::printf("*** ini file '%s': can't open\n", path);
+}
 
 bool later(const struct timespec& now, int64_t seconds, long nanos) {
     return static_cast<int64_t>(now.tv_sec) > seconds ||
@@ -220,8 +238,9 @@ bool differs(const struct timespec& now, int64_t seconds, long nanos) {
 bool Coupler::configChanged() {
     struct stat status {};
     if (stat(cfgName, &status) != 0) return false;  // a removed file neither ends nor reloads
-    if (cfgStat.size < 0) return true;               // nothing was read yet: any file is new
-    if (static_cast<int64_t>(status.st_size) != cfgStat.size || static_cast<uint64_t>(status.st_ino) != cfgStat.inode)
+    if (cfgStat.size < 0) return true;              // nothing was read yet: any file is new
+    if (static_cast<int64_t>(status.st_size) != cfgStat.size ||
+        static_cast<uint64_t>(status.st_ino) != cfgStat.inode)
         return true;
     return later(status.st_mtim, cfgStat.modificationTime, cfgStat.modificationNanos) ||
            later(status.st_atim, cfgStat.accessTime, cfgStat.accessNanos) ||

@@ -5,7 +5,7 @@
 #include <string>
 
 class ConfigWatch {
-public:
+  public:
     // Watches the directory of `path` (creation, replacement by rename, writes,
     // attribute changes, reads and removal of the file all wake the wait).
     explicit ConfigWatch(const std::string& path);
@@ -23,7 +23,7 @@ public:
 
     bool watching() const { return inotifyFd_ >= 0; }
 
-private:
+  private:
     bool concernsTheFile(const char* events, long length) const;
 
     int inotifyFd_ = -1;

@@ -34,7 +34,7 @@ struct ConfigStat {
 };
 
 class Coupler {
-public:
+  public:
     Coupler();
     ~Coupler();
     Coupler(const Coupler&) = delete;
@@ -60,9 +60,9 @@ public:
     int64_t lastCycle = 0;
     int logLevel = 0;  // as loaded; the process-wide level (core/Log.h) is the one read
     std::vector<RetainedState> retainedStates;  // states lines of nodes this configuration lacks
-    int retrySeconds = 0;             // "coupler;retry": how long a failed notification is tried again
-    std::shared_ptr<Outbox> outbox;   // shared by the couplers of one run; in memory when none is given
-    bool queuedThisCycle = false;  // this cycle's firings are in the outbox already
+    int retrySeconds = 0;            // "coupler;retry": how long a failed notification is tried again
+    std::shared_ptr<Outbox> outbox;  // shared by the couplers of one run; in memory when none is given
+    bool queuedThisCycle = false;    // this cycle's firings are in the outbox already
     bool iniError = false;
     bool cfgUnreadable = false;  // the file exists but could not be opened
     bool reportCantOpen = true;  // false while the same failure was already reported

@@ -62,7 +62,8 @@ enum class Outcome { Done, CannotPlace, WriteFailed };
 
 // Temporary file beside the target, then rename. CannotPlace means the route
 // itself is closed here (no temporary file, no rename), not that data failed.
-Outcome replaceByRename(const std::string& path, const std::string& content, Durability durability, int* code) {
+Outcome replaceByRename(const std::string& path, const std::string& content, Durability durability,
+                        int* code) {
     std::string temporary = path + ".tmp";
     ::unlink(temporary.c_str());  // left behind by a run that died while writing
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -99,7 +100,8 @@ bool rewriteInPlace(const std::string& path, const std::string& content, int* co
         *code = errno;
         return false;
     }
-    bool ok = writeAll(fd, content) && ::ftruncate(fd, static_cast<off_t>(content.size())) == 0 && ::fsync(fd) == 0;
+    bool ok =
+        writeAll(fd, content) && ::ftruncate(fd, static_cast<off_t>(content.size())) == 0 && ::fsync(fd) == 0;
     if (!ok) *code = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
@@ -110,7 +112,8 @@ bool rewriteInPlace(const std::string& path, const std::string& content, int* co
 
 }  // namespace
 
-bool replaceFile(const std::string& path, const std::string& content, Durability durability, std::string* error) {
+bool replaceFile(const std::string& path, const std::string& content, Durability durability,
+                 std::string* error) {
     std::string target = resolveLink(path);
     struct stat status {};
     if (::stat(target.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return fail(error, EISDIR);

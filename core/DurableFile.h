@@ -17,7 +17,8 @@ enum class Durability {
 // be created or renamed (a directory without write permission, a file that is
 // a bind mount), the file is rewritten in place instead. False with `error`
 // set when neither worked.
-bool replaceFile(const std::string& path, const std::string& content, Durability durability, std::string* error);
+bool replaceFile(const std::string& path, const std::string& content, Durability durability,
+                 std::string* error);
 
 // Reads at most `limit` bytes of the file; false when it cannot be opened.
 bool readWholeFile(const std::string& path, size_t limit, std::string* content);

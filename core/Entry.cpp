@@ -50,7 +50,7 @@ std::string defaultConfigPath(const char* programPath) {
 
 namespace {
 
-constexpr int kSettleMs = 100;          // a file written in pieces is loaded once it is quiet
+constexpr int kSettleMs = 100;            // a file written in pieces is loaded once it is quiet
 constexpr int kUnreadableRetryMs = 1000;  // a file that cannot be opened is tried again this often
 
 int64_t steadyMs() {
@@ -67,7 +67,8 @@ int64_t msUntilSecond(int64_t second) {
 
 // What identifies one state of the file while it settles.
 struct FileState {
-    struct timespec modified {}, changed {};
+    struct timespec modified {
+    }, changed{};
     off_t size = -1;
     ino_t inode = 0;
     bool operator==(const FileState& o) const {
@@ -92,7 +93,7 @@ FileState fileStateOf(const char* path) {
 // writes the file in pieces must not have its half-written file loaded, so a
 // change counts once the file has stayed the same for the settle time.
 class ReloadDecision {
-public:
+  public:
     // True when the coupler should be replaced now.
     bool due(Coupler& coupler) {
         int64_t now = steadyMs();
@@ -123,7 +124,7 @@ public:
         loadedAtMs_ = steadyMs();
     }
 
-private:
+  private:
     bool settling_ = false;
     FileState seen_;
     int64_t quietSinceMs_ = 0;
@@ -148,8 +149,10 @@ void runCycle(Coupler& coupler) {
 // Hands the run's outbox to a new coupler; only a loaded configuration
 // decides which receivers are gone.
 void attachOutbox(Coupler& coupler, const std::shared_ptr<Outbox>& outbox) {
-    if (coupler.cfgStat.size >= 0 && !coupler.iniError) coupler.adoptOutbox(outbox);
-    else coupler.outbox = outbox;
+    if (coupler.cfgStat.size >= 0 && !coupler.iniError)
+        coupler.adoptOutbox(outbox);
+    else
+        coupler.outbox = outbox;
 }
 
 // The end of a run. Stopped by a signal, the transfers still running get
@@ -210,8 +213,10 @@ int runZentok(int argc, char** argv) {
         stop = coupler->iniError;
         // A configuration error ends the program with EX_CONFIG, so systemd
         // and monitoring see a failure instead of success.
-        if (stop) status = kExitConfigError;
-        else service.ready();
+        if (stop)
+            status = kExitConfigError;
+        else
+            service.ready();
         // Without a configuration only the first cycle runs (it ends a single
         // or trigger run as before); then the loop waits for the file.
         bool loaded = coupler->cfgStat.size >= 0;

@@ -26,8 +26,8 @@ bool contains(const char* line, size_t length, const char* part) {
 
 // Failure lines: the data sources' "-" lines, the parser's errors (which end
 // the program) and the channels' and S7 driver's failure reports.
-const char* const kErrorStarts[] = {"-", "*** ini error", "*** ini file", "connectplc: ", "initadapter: ",
-                                     "Simatic_USB: "};
+const char* const kErrorStarts[] = {
+    "-", "*** ini error", "*** ini file", "connectplc: ", "initadapter: ", "Simatic_USB: "};
 const char* const kErrorParts[] = {", err ", " err '", " failed", " out of range"};
 // Lines the parser skips and the configuration check's findings.
 const char* const kWarningStarts[] = {"*** line ignored", "*** warning"};

@@ -11,8 +11,12 @@ namespace {
 std::atomic<int> gLogLevel{0};
 }
 
-int logLevel() { return gLogLevel.load(std::memory_order_relaxed); }
-void setLogLevel(int level) { gLogLevel.store(level, std::memory_order_relaxed); }
+int logLevel() {
+    return gLogLevel.load(std::memory_order_relaxed);
+}
+void setLogLevel(int level) {
+    gLogLevel.store(level, std::memory_order_relaxed);
+}
 
 void logMessage(int level, const char* text) {
     if (!text || logLevel() < level) return;

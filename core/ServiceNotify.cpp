@@ -31,14 +31,18 @@ void ServiceNotify::send(const std::string& state) {
     if (active_) sd_notify(0, state.c_str());
 }
 
-void ServiceNotify::ready() { send("READY=1"); }
+void ServiceNotify::ready() {
+    send("READY=1");
+}
 
 void ServiceNotify::reloading() {
     // The monotonic time lets newer service managers match the reload to this message.
     send("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(monotonicUs()));
 }
 
-void ServiceNotify::stopping() { send("STOPPING=1"); }
+void ServiceNotify::stopping() {
+    send("STOPPING=1");
+}
 
 void ServiceNotify::watchdogTick() {
     if (!active_ || watchdogHalfUs_ == 0) return;

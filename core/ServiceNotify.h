@@ -6,7 +6,7 @@
 #include <string>
 
 class ServiceNotify {
-public:
+  public:
     // Reads NOTIFY_SOCKET and WATCHDOG_USEC once.
     ServiceNotify();
 
@@ -26,7 +26,7 @@ public:
     // one is not sent again, and a new one at most once a second.
     void status(const std::string& line);
 
-private:
+  private:
     void send(const std::string& state);
 
     bool active_ = false;

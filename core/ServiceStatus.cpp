@@ -21,7 +21,8 @@ std::string ServiceStatus::line(size_t pendingDeliveries) const {
     if (lastNotification_ != 0 && localtime_r(&at, &local))
         std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
     char text[160];
-    std::snprintf(text, sizeof text, "cycles %llu, read errors %d, last notification %s, pending deliveries %zu",
+    std::snprintf(text, sizeof text,
+                  "cycles %llu, read errors %d, last notification %s, pending deliveries %zu",
                   static_cast<unsigned long long>(cycles_), readErrors_, when, pendingDeliveries);
     return text;
 }

@@ -9,13 +9,13 @@
 class Coupler;
 
 class ServiceStatus {
-public:
+  public:
     // Counts one finished cycle of `coupler`; `now` is the time it ended.
     void countCycle(const Coupler& coupler, int64_t now);
     // With the number of notifications still waiting in the outbox.
     std::string line(size_t pendingDeliveries) const;
 
-private:
+  private:
     uint64_t cycles_ = 0;
     int readErrors_ = 0;
     int64_t lastNotification_ = 0;

@@ -20,5 +20,9 @@ namespace {
 bool gChannelsOffline = false;
 }
 
-void setChannelsOffline(bool offline) { gChannelsOffline = offline; }
-bool channelsOffline() { return gChannelsOffline; }
+void setChannelsOffline(bool offline) {
+    gChannelsOffline = offline;
+}
+bool channelsOffline() {
+    return gChannelsOffline;
+}

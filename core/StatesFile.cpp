@@ -41,8 +41,9 @@ void formatTime(char* out, size_t capacity, int64_t seconds) {
     time_t clock = static_cast<time_t>(seconds);
     struct tm local {};
     if (!localtime_r(&clock, &local)) return;
-    std::snprintf(out, capacity, "%04lld-%02d-%02d %02d:%02d:%02d", static_cast<long long>(local.tm_year) + 1900,
-                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    std::snprintf(out, capacity, "%04lld-%02d-%02d %02d:%02d:%02d",
+                  static_cast<long long>(local.tm_year) + 1900, local.tm_mon + 1, local.tm_mday,
+                  local.tm_hour, local.tm_min, local.tm_sec);
 }
 
 // A key between double quotes carries each quote doubled, which the field
@@ -95,8 +96,9 @@ int64_t triggerTimeOfLine(char* cursor) {
 void boundRetained(std::vector<RetainedState>& retained) {
     if (retained.size() <= static_cast<size_t>(kMaxRetainedStates)) return;
     std::vector<RetainedState> byAge = retained;
-    std::stable_sort(byAge.begin(), byAge.end(),
-                     [](const RetainedState& a, const RetainedState& b) { return a.triggerTime > b.triggerTime; });
+    std::stable_sort(byAge.begin(), byAge.end(), [](const RetainedState& a, const RetainedState& b) {
+        return a.triggerTime > b.triggerTime;
+    });
     int64_t cutoff = byAge[kMaxRetainedStates - 1].triggerTime;
     // Ties at the cut-off are kept in file order until the bound is reached.
     int keepAtCutoff = 0;
@@ -104,7 +106,8 @@ void boundRetained(std::vector<RetainedState>& retained) {
         if (byAge[i].triggerTime == cutoff) ++keepAtCutoff;
     std::vector<RetainedState> kept;
     for (auto& state : retained) {
-        if (state.triggerTime > cutoff) kept.push_back(std::move(state));
+        if (state.triggerTime > cutoff)
+            kept.push_back(std::move(state));
         else if (state.triggerTime == cutoff && keepAtCutoff > 0) {
             --keepAtCutoff;
             kept.push_back(std::move(state));
@@ -118,8 +121,10 @@ std::string alarmPart(const std::string& line) {
     bool quoted = false;
     int separators = 0;
     for (size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == '"') quoted = !quoted;
-        else if (line[i] == ';' && !quoted && ++separators == 3) return line.substr(0, i);
+        if (line[i] == '"')
+            quoted = !quoted;
+        else if (line[i] == ';' && !quoted && ++separators == 3)
+            return line.substr(0, i);
     }
     return line;
 }
@@ -183,8 +188,10 @@ void readStatesFrom(Coupler& coupler, FILE* file) {
         SourceEntry* source = coupler.findSource(sourceName);
         bool sourceless = !source && !*sourceName;
         Node* node = source || sourceless ? unclaimedNode(coupler, source, address, claimed) : nullptr;
-        if (node) applyFields(node, cursor);
-        else coupler.retainedStates.push_back({raw, triggerTimeOfLine(cursor)});
+        if (node)
+            applyFields(node, cursor);
+        else
+            coupler.retainedStates.push_back({raw, triggerTimeOfLine(cursor)});
     }
     boundRetained(coupler.retainedStates);
 }
@@ -201,8 +208,8 @@ std::string renderStates(const Coupler& coupler) {
         formatTime(triggerTime, sizeof triggerTime, node.triggerTime);
         formatTime(lastRead, sizeof lastRead, node.lastRead);
         char row[5 * kNameSize + 400];
-        std::snprintf(row, sizeof row, "\"%s\";\"%s\";%s;%s;%d;%.0lf\n", sourceName, address, triggerTime, lastRead,
-                      node.readError, node.value);
+        std::snprintf(row, sizeof row, "\"%s\";\"%s\";%s;%s;%d;%.0lf\n", sourceName, address, triggerTime,
+                      lastRead, node.readError, node.value);
         text += row;
     }
     for (const RetainedState& state : coupler.retainedStates) text += state.line + "\n";

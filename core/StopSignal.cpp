@@ -33,6 +33,10 @@ void installStopHandlers(ConfigWatch* watch) {
     sigaction(SIGINT, &action, nullptr);
 }
 
-bool stopRequested() { return gStopRequested != 0; }
+bool stopRequested() {
+    return gStopRequested != 0;
+}
 
-void requestStopForTesting() { gStopRequested = 1; }
+void requestStopForTesting() {
+    gStopRequested = 1;
+}

@@ -9,7 +9,9 @@
 
 namespace {
 
-bool isSeparator(char c, const char* separators) { return c != 0 && std::strchr(separators, c) != nullptr; }
+bool isSeparator(char c, const char* separators) {
+    return c != 0 && std::strchr(separators, c) != nullptr;
+}
 
 // Drops the line end: control characters other than TAB at the end of the
 // remaining text, never its first character.

@@ -90,10 +90,13 @@ void addThreadHandle(ThreadHandle handle) {
 
 void waitThreads() {
     using namespace std::chrono;
-    waitThreadsUntil(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() + gWaitLimitMs);
+    waitThreadsUntil(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() +
+                     gWaitLimitMs);
 }
 
-int threadWaitLimitMs() { return gWaitLimitMs; }
+int threadWaitLimitMs() {
+    return gWaitLimitMs;
+}
 
 void waitThreadsUntil(int64_t deadlineMs) {
     auto& handles = table();
@@ -113,7 +116,9 @@ void waitThreadsUntil(int64_t deadlineMs) {
     handles.clear();
 }
 
-int runningThreadCount() { return gRunning.load(); }
+int runningThreadCount() {
+    return gRunning.load();
+}
 
 void waitForRunningThreads() {
     std::unique_lock<std::mutex> lock(completionMutex());
@@ -121,7 +126,9 @@ void waitForRunningThreads() {
     completionSignal().wait_until(lock, deadline, [] { return gRunning.load() == 0; });
 }
 
-int threadHandleCount() { return static_cast<int>(table().size()); }
+int threadHandleCount() {
+    return static_cast<int>(table().size());
+}
 
 void setThreadWaitLimitForTesting(int milliseconds) {
     gWaitLimitMs = milliseconds > 0 ? milliseconds : kThreadWaitMs;

@@ -43,8 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             } else {
                 // A header line starts with a known name or continues one.
                 std::string line = mail.substr(lineStart, length);
-                static const char* names[] = {"From: ", "To: ", "Date: ", "Subject: ", "Message-ID: ",
-                                              "MIME-Version: ", "Content-Type: ", "Content-Transfer-Encoding: "};
+                static const char* names[] = {
+                    "From: ",       "To: ",           "Date: ",         "Subject: ",
+                    "Message-ID: ", "MIME-Version: ", "Content-Type: ", "Content-Transfer-Encoding: "};
                 bool known = line[0] == ' ' || line[0] == '\t';
                 for (const char* name : names) known = known || line.rfind(name, 0) == 0;
                 if (!known) std::abort();

@@ -35,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t n = frame.size() < sizeof address - 1 ? frame.size() : sizeof address - 1;
     if (n > 0) std::memcpy(address, frame.data(), n);
     ModbusAddress parsed = parseModbusAddress(address);
-    if (isValidModbusAddress(parsed) && (parsed.reg < 0 || parsed.reg > 0xFFFF || modbusFunctionFor(parsed.table) == 0))
+    if (isValidModbusAddress(parsed) &&
+        (parsed.reg < 0 || parsed.reg > 0xFFFF || modbusFunctionFor(parsed.table) == 0))
         abort();
     return 0;
 }

@@ -40,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(adr, data, n);
     adr[n] = 0;
     S7Address a;
-    if (parseS7Address(adr, &a) && (a.byteCount < 1 || a.byteCount > 4 || a.start < 0 || a.bit < 0 || a.bit > 31))
+    if (parseS7Address(adr, &a) &&
+        (a.byteCount < 1 || a.byteCount > 4 || a.start < 0 || a.bit < 0 || a.bit > 31))
         std::abort();
     return 0;
 }

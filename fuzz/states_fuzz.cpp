@@ -70,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto first = makeCoupler();
     std::string written = readThrough(*first, data, size);
     for (int i = 0; i < first->nodeCount; ++i)
-        if (!fitsTheFileForm(first->nodes[i].triggerTime) || !fitsTheFileForm(first->nodes[i].lastRead)) return 0;
+        if (!fitsTheFileForm(first->nodes[i].triggerTime) || !fitsTheFileForm(first->nodes[i].lastRead))
+            return 0;
     auto second = makeCoupler();
     std::string again =
         readThrough(*second, reinterpret_cast<const uint8_t*>(written.data()), written.size());

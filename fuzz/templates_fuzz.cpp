@@ -21,10 +21,14 @@ namespace {
 
 double valueOf(int kind, int index) {
     switch ((kind >> index) & 3) {
-        case 0: return -1e300;
-        case 1: return std::numeric_limits<double>::quiet_NaN();
-        case 2: return -std::numeric_limits<double>::infinity();
-        default: return index * 41.6 - 99999999.5;
+        case 0:
+            return -1e300;
+        case 1:
+            return std::numeric_limits<double>::quiet_NaN();
+        case 2:
+            return -std::numeric_limits<double>::infinity();
+        default:
+            return index * 41.6 - 99999999.5;
     }
 }
 

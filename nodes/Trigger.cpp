@@ -13,8 +13,12 @@
 
 namespace {
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool isBlank(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // A threshold: leading blanks, then the longest prefix that is a decimal
 // number with an optional fraction and exponent; 0 when there is none.
@@ -53,7 +57,9 @@ double parseThreshold(const char* text) {
 }
 
 // Whole minutes since 1970; the division rounds towards zero for every sign.
-int64_t minuteOf(int64_t seconds) { return seconds / 60; }
+int64_t minuteOf(int64_t seconds) {
+    return seconds / 60;
+}
 
 // The T condition: hours and minutes tables against the local time, with the
 // minute re-arm that lets a time table fire once in every matching minute.
@@ -121,7 +127,9 @@ bool evaluateConditionAt(Node* node, double previous, int64_t now) {
 
 }  // namespace
 
-bool evaluateCondition(Node* node, double previous) { return evaluateConditionAt(node, previous, currentTime()); }
+bool evaluateCondition(Node* node, double previous) {
+    return evaluateConditionAt(node, previous, currentTime());
+}
 
 void evaluateTrigger(Node* node, double previous) {
     if (!node) return;

@@ -34,7 +34,9 @@ int retryDelaySeconds(int failedAttempts) {
     return std::min(delay, kLongestRetrySeconds);
 }
 
-const char* sourceNameOf(const Node& node) { return node.source ? node.source->name : ""; }
+const char* sourceNameOf(const Node& node) {
+    return node.source ? node.source->name : "";
+}
 
 // Records one settled hand-over; false when the entry leaves the outbox.
 bool keepAfterOutcome(OutboxEntry& entry, int retrySeconds, int64_t now) {
@@ -42,8 +44,8 @@ bool keepAfterOutcome(OutboxEntry& entry, int retrySeconds, int64_t now) {
     entry.inFlight.reset();
     if (delivered || retrySeconds <= 0) return false;
     if (now - entry.triggerTime >= retrySeconds) {
-        std::printf("outbox, receiver %s, source %s, node %s: given up after %d attempts\n", entry.receiver.c_str(),
-                    entry.source.c_str(), entry.address.c_str(), entry.attempts);
+        std::printf("outbox, receiver %s, source %s, node %s: given up after %d attempts\n",
+                    entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str(), entry.attempts);
         return false;
     }
     int delay = retryDelaySeconds(entry.attempts);
@@ -87,8 +89,8 @@ bool deliveredBeforeTheRestart(OutboxEntry& entry, Receiver& receiver, const Nod
     entry.fromEarlierRun = false;
     if (!receiver.notifier || !receiver.notifier->holdsDelivery(node, entry.text.c_str(), entry.triggerTime))
         return false;
-    std::printf("outbox, receiver %s, source %s, node %s: delivered before the restart\n", entry.receiver.c_str(),
-                entry.source.c_str(), entry.address.c_str());
+    std::printf("outbox, receiver %s, source %s, node %s: delivered before the restart\n",
+                entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
     return true;
 }
 
@@ -111,7 +113,8 @@ void Coupler::queueNotifications() {
             // between the outbox and the states write the node fires again,
             // and must neither be queued twice nor get a new trigger time.
             int occurrence = occurrenceOf(link.receiver);
-            if (OutboxEntry* pending = outbox->find(link.receiver->name, occurrence, sourceNameOf(node), node.address)) {
+            if (OutboxEntry* pending =
+                    outbox->find(link.receiver->name, occurrence, sourceNameOf(node), node.address)) {
                 node.triggerTime = pending->triggerTime;
                 continue;
             }
@@ -176,10 +179,10 @@ void Coupler::adoptOutbox(std::shared_ptr<Outbox> box) {
                                      if (entry.inFlight ||
                                          findReceiver(entry.receiver.c_str(), entry.receiverOccurrence))
                                          return false;
-                                     std::printf("outbox, receiver %s no longer configured: notification of "
-                                                 "source %s, node %s dropped\n",
-                                                 entry.receiver.c_str(), entry.source.c_str(),
-                                                 entry.address.c_str());
+                                     std::printf(
+                                         "outbox, receiver %s no longer configured: notification of "
+                                         "source %s, node %s dropped\n",
+                                         entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
                                      return true;
                                  }),
                   entries.end());

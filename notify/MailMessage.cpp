@@ -150,10 +150,10 @@ bool formatMailDate(char* out, size_t capacity, const struct tm& local, long utc
         year > 9999 || utcOffsetSeconds <= -86400 || utcOffsetSeconds >= 86400)
         return false;
     long offsetMinutes = (utcOffsetSeconds < 0 ? -utcOffsetSeconds : utcOffsetSeconds) / 60;
-    int written = std::snprintf(out, capacity, "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[local.tm_wday],
-                                local.tm_mday, kMonths[local.tm_mon], year, local.tm_hour, local.tm_min,
-                                local.tm_sec, utcOffsetSeconds < 0 ? '-' : '+', offsetMinutes / 60,
-                                offsetMinutes % 60);
+    int written =
+        std::snprintf(out, capacity, "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[local.tm_wday],
+                      local.tm_mday, kMonths[local.tm_mon], year, local.tm_hour, local.tm_min, local.tm_sec,
+                      utcOffsetSeconds < 0 ? '-' : '+', offsetMinutes / 60, offsetMinutes % 60);
     if (written < 0 || static_cast<size_t>(written) >= capacity) {
         out[0] = 0;
         return false;
@@ -214,8 +214,8 @@ std::string makeMessageId(const char* from, int64_t when) {
     static std::atomic<unsigned> counter{0};
     static const unsigned seed = std::random_device{}();
     char left[96];
-    std::snprintf(left, sizeof left, "%lld.%ld.%u.%08x", static_cast<long long>(when), static_cast<long>(getpid()),
-                  counter.fetch_add(1) + 1, seed);
+    std::snprintf(left, sizeof left, "%lld.%ld.%u.%08x", static_cast<long long>(when),
+                  static_cast<long>(getpid()), counter.fetch_add(1) + 1, seed);
     return std::string("<") + left + "@" + domain + ">";
 }
 
@@ -227,12 +227,12 @@ std::string composeMail(const MailContent& content) {
     struct tm local {};
     if (localtime_r(&moment, &local)) {
         formatMailDate(date, sizeof date, local, local.tm_gmtoff);
-        std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
-                      local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+        std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
+                      local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
     }
 
-    std::string subject = std::string(content.sourceName ? content.sourceName : "") + ": " +
-                          (content.text ? content.text : "");
+    std::string subject =
+        std::string(content.sourceName ? content.sourceName : "") + ": " + (content.text ? content.text : "");
     char value[400];  // the largest double has 309 digits
     std::snprintf(value, sizeof value, "%.0lf", content.value);
 

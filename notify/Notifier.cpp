@@ -20,9 +20,13 @@ uint64_t gSettlements = 0;  // guarded by settlementMutex()
 
 }  // namespace
 
-bool Notifier::notify(const Node&, const char*, const DeliveryHandle&) { return false; }
+bool Notifier::notify(const Node&, const char*, const DeliveryHandle&) {
+    return false;
+}
 
-bool Notifier::holdsDelivery(const Node&, const char*, int64_t) { return false; }
+bool Notifier::holdsDelivery(const Node&, const char*, int64_t) {
+    return false;
+}
 
 void Delivery::settle(bool delivered) {
     std::lock_guard<std::mutex> lock(settlementMutex());

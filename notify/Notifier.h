@@ -12,7 +12,7 @@ struct Node;
 // channels settle it from their sender thread when the transfer ends, which
 // may be after the dispatch step has stopped waiting for it.
 class Delivery {
-public:
+  public:
     enum class State { Pending, Delivered, Failed };
 
     // Also wakes waitForSettlement.
@@ -21,7 +21,7 @@ public:
     bool settled() const { return state() != State::Pending; }
     bool delivered() const { return state() == State::Delivered; }
 
-private:
+  private:
     std::atomic<int> state_{static_cast<int>(State::Pending)};
 };
 using DeliveryHandle = std::shared_ptr<Delivery>;
@@ -34,7 +34,7 @@ bool waitForSettlement(int64_t deadlineMs, uint64_t seenSettlements);
 uint64_t settlementCount();
 
 class Notifier {
-public:
+  public:
     virtual ~Notifier() = default;
     // True when the channel has done or started its work; the mail and HTTP
     // channels return before their transfer ends, so the outcome comes later.

@@ -30,8 +30,9 @@ std::string formatTime(int64_t seconds) {
     struct tm local {};
     if (!localtime_r(&clock, &local)) return "";
     char text[64];
-    std::snprintf(text, sizeof text, "%04lld-%02d-%02d %02d:%02d:%02d", static_cast<long long>(local.tm_year) + 1900,
-                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    std::snprintf(text, sizeof text, "%04lld-%02d-%02d %02d:%02d:%02d",
+                  static_cast<long long>(local.tm_year) + 1900, local.tm_mon + 1, local.tm_mday,
+                  local.tm_hour, local.tm_min, local.tm_sec);
     return text;
 }
 
@@ -115,8 +116,8 @@ std::string formatOutbox(const std::vector<OutboxEntry>& entries) {
         out += ';' + formatTime(entry.triggerTime) + ';';
         appendQuoted(out, entry.text);
         char tail[512];
-        std::snprintf(tail, sizeof tail, ";%d;%s;%.0lf;%d\n", entry.attempts, formatTime(entry.nextAttempt).c_str(),
-                      entry.value, entry.receiverOccurrence);
+        std::snprintf(tail, sizeof tail, ";%d;%s;%.0lf;%d\n", entry.attempts,
+                      formatTime(entry.nextAttempt).c_str(), entry.value, entry.receiverOccurrence);
         out += tail;
     }
     return out;

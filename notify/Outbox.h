@@ -17,9 +17,9 @@ struct OutboxEntry {
     int64_t triggerTime = 0;
     std::string text;
     int attempts = 0;
-    int64_t nextAttempt = 0;  // 0: at the next dispatch
-    double value = 0.0;       // the node's value when it fired
-    DeliveryHandle inFlight;  // while a hand-over runs; not written to the file
+    int64_t nextAttempt = 0;      // 0: at the next dispatch
+    double value = 0.0;           // the node's value when it fired
+    DeliveryHandle inFlight;      // while a hand-over runs; not written to the file
     bool fromEarlierRun = false;  // read at start: a crash may have cut its hand-over short
 
     bool sameKey(const std::string& receiverName, int occurrence, const std::string& sourceName,
@@ -41,7 +41,7 @@ std::string formatOutbox(const std::vector<OutboxEntry>& entries);
 std::vector<OutboxEntry> parseOutbox(const std::string& text, std::vector<int>* damagedLines);
 
 class Outbox {
-public:
+  public:
     // An empty path keeps the outbox in memory only.
     explicit Outbox(std::string path = "");
 
@@ -59,7 +59,7 @@ public:
     int inFlightCount() const;
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
     std::vector<OutboxEntry> entries_;
     std::string written_;  // the file's text as last read or written

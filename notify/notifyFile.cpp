@@ -89,7 +89,8 @@ std::string tailOf(const std::string& fname, size_t bytes) {
     if (fd < 0) return tail;
     struct stat status {};
     if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
-        off_t from = status.st_size > static_cast<off_t>(bytes) ? status.st_size - static_cast<off_t>(bytes) : 0;
+        off_t from =
+            status.st_size > static_cast<off_t>(bytes) ? status.st_size - static_cast<off_t>(bytes) : 0;
         tail.resize(static_cast<size_t>(status.st_size - from));
         ssize_t n = ::pread(fd, &tail[0], tail.size(), from);
         tail.resize(n > 0 ? static_cast<size_t>(n) : 0);
@@ -100,12 +101,14 @@ std::string tailOf(const std::string& fname, size_t bytes) {
 
 // Whether `content` holds the line csvLine makes for this notification with a
 // time stamp at or after `since` (the stamp is the one part not known).
-bool holdsLine(const std::string& content, const std::string& before, const std::string& after, int64_t since) {
+bool holdsLine(const std::string& content, const std::string& before, const std::string& after,
+               int64_t since) {
     constexpr size_t kStampSize = 19;  // YYYY-MM-DD;hh:mm:ss
     for (size_t at = content.find(before); at != std::string::npos; at = content.find(before, at + 1)) {
         if (at != 0 && content[at - 1] != '\n') continue;
         size_t stamp = at + before.size();
-        if (content.size() < stamp + kStampSize || content.compare(stamp + kStampSize, after.size(), after) != 0)
+        if (content.size() < stamp + kStampSize ||
+            content.compare(stamp + kStampSize, after.size(), after) != 0)
             continue;
         std::string when = content.substr(stamp, kStampSize);
         when[10] = ' ';

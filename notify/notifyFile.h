@@ -6,7 +6,7 @@
 #include "notify/Notifier.h"
 
 class notifyFile : public Notifier {
-public:
+  public:
     // `rest` is the whole rest of the address line, semicolons included; null
     // gives an empty pattern.
     explicit notifyFile(char* rest);

@@ -103,7 +103,8 @@ bool notifyMail::notify(const Node& node, const char* text, const DeliveryHandle
     if (!node.source) return false;
     if (!text) text = "";
     if (const char* fault = envelopeFault(smtpFrom, recipient)) {
-        std::printf("notifyMail::notify, source %s, node %s, text '%s'\n", node.source->name, node.address, text);
+        std::printf("notifyMail::notify, source %s, node %s, text '%s'\n", node.source->name, node.address,
+                    text);
         std::printf("notifyMail::send, recipient %s, err '%s'\n", printable(recipient).c_str(), fault);
         return false;
     }
@@ -113,7 +114,8 @@ bool notifyMail::notify(const Node& node, const char* text, const DeliveryHandle
     job->delivery = delivery;
     job->curl = curl_easy_init();
     if (!job->curl) {
-        std::printf("notifyMail::notify, source %s, node %s, text '%s'\n", node.source->name, node.address, text);
+        std::printf("notifyMail::notify, source %s, node %s, text '%s'\n", node.source->name, node.address,
+                    text);
         return false;
     }
     job->message = std::tmpfile();
@@ -131,7 +133,8 @@ bool notifyMail::notify(const Node& node, const char* text, const DeliveryHandle
     content.when = now;
     content.messageId = messageId.c_str();
     std::string mail = composeMail(content);
-    if (std::fwrite(mail.data(), 1, mail.size(), job->message) != mail.size() || std::fflush(job->message) != 0) {
+    if (std::fwrite(mail.data(), 1, mail.size(), job->message) != mail.size() ||
+        std::fflush(job->message) != 0) {
         std::printf("notifyMail::notify, err 'cannot write the message file'\n");
         return false;
     }

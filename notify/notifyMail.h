@@ -9,7 +9,7 @@
 #include "notify/Notifier.h"
 
 class notifyMail : public Notifier {
-public:
+  public:
     // `rest` is the address line behind the channel name "mail"; its first
     // ":"-separated field is the recipient (a ";" stays part of it).
     explicit notifyMail(char* rest);
@@ -23,7 +23,7 @@ public:
 
     const char* getRecipient() const { return recipient; }
 
-private:
+  private:
     char recipient[kNameSize] = {};
 };
 

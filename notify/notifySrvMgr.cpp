@@ -76,8 +76,8 @@ void post(const PostJob& job) {
     // The reply body goes to standard output (libcurl's default); it is not examined.
     CURLcode result = curl_easy_perform(easy.handle);
     if (result != CURLE_OK) {
-        std::printf("notifySrvMgr::post, err '%s', url '%s'\n", errorText[0] ? errorText : curl_easy_strerror(result),
-                    job.url.c_str());
+        std::printf("notifySrvMgr::post, err '%s', url '%s'\n",
+                    errorText[0] ? errorText : curl_easy_strerror(result), job.url.c_str());
         settle(job.delivery, false);
         return;
     }
@@ -86,7 +86,8 @@ void post(const PostJob& job) {
     long status = 0;
     curl_easy_getinfo(easy.handle, CURLINFO_RESPONSE_CODE, &status);
     bool accepted = status >= 200 && status <= 299;
-    if (!accepted) std::printf("notifySrvMgr::post, err 'HTTP status %ld', url '%s'\n", status, job.url.c_str());
+    if (!accepted)
+        std::printf("notifySrvMgr::post, err 'HTTP status %ld', url '%s'\n", status, job.url.c_str());
     settle(job.delivery, accepted);
 }
 
@@ -131,8 +132,8 @@ bool notifySrvMgr::notify(const Node& node, const char* text, const DeliveryHand
     } else {
         settle(delivery, false);
     }
-    std::printf("notifySrvMgr::notify, host %s, source %s, node %s, text '%s'\n", srvmgrHost[0] ? srvmgrHost : "no host",
-                node.source->name, node.address, text ? text : "");
+    std::printf("notifySrvMgr::notify, host %s, source %s, node %s, text '%s'\n",
+                srvmgrHost[0] ? srvmgrHost : "no host", node.source->name, node.address, text ? text : "");
     return true;
 }
 

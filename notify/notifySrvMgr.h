@@ -5,7 +5,7 @@
 #include "notify/Notifier.h"
 
 class notifySrvMgr : public Notifier {
-public:
+  public:
     notifySrvMgr() = default;
     // False only for a node without source; the post itself runs on a worker.
     using Notifier::notify;

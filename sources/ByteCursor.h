@@ -9,7 +9,7 @@
 #include <cstring>
 
 class ByteReader {
-public:
+  public:
     // A null `data` reads as no bytes at all.
     ByteReader(const uint8_t* data, size_t length) : data_(data), length_(data ? length : 0) {}
 
@@ -32,7 +32,7 @@ public:
     size_t remaining() const { return length_ - pos_; }
     bool overrun() const { return overrun_; }
 
-private:
+  private:
     uint32_t next(size_t width) {
         const uint8_t* p = take(width);
         if (!p) return 0;
@@ -52,7 +52,7 @@ private:
 };
 
 class ByteWriter {
-public:
+  public:
     ByteWriter(uint8_t* data, size_t capacity) : data_(data), capacity_(data ? capacity : 0) {}
 
     void put8(unsigned v) { put(v, 1); }
@@ -69,7 +69,7 @@ public:
     size_t size() const { return size_; }
     bool overflow() const { return overflow_; }
 
-private:
+  private:
     void put(uint32_t v, size_t width) {
         if (!room(width)) return;
         for (size_t i = 0; i < width; ++i)

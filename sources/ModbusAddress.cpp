@@ -27,10 +27,15 @@ bool isValidModbusAddress(const ModbusAddress& address) {
 
 uint8_t modbusFunctionFor(int table) {
     switch (table) {
-        case 0: return 1;  // Read Coils
-        case 1: return 2;  // Read Discrete Inputs
-        case 3: return 4;  // Read Input Registers
-        case 4: return 3;  // Read Holding Registers
-        default: return 0;
+        case 0:
+            return 1;  // Read Coils
+        case 1:
+            return 2;  // Read Discrete Inputs
+        case 3:
+            return 4;  // Read Input Registers
+        case 4:
+            return 3;  // Read Holding Registers
+        default:
+            return 0;
     }
 }

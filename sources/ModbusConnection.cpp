@@ -23,9 +23,13 @@ net::Deadline answerDeadline() {
 
 }  // namespace
 
-ModbusConnection::~ModbusConnection() { close(); }
+ModbusConnection::~ModbusConnection() {
+    close();
+}
 
-bool ModbusConnection::isConnected() { return isOpen_ && sock_ != -1; }
+bool ModbusConnection::isConnected() {
+    return isOpen_ && sock_ != -1;
+}
 
 void ModbusConnection::close() {
     if (sock_ == -1 && !isOpen_) return;  // nothing was ever opened
@@ -132,15 +136,19 @@ void ModbusConnection::reportReceiveFailure(const net::Result& failure, int phas
     if (logLevel() < 1) return;
     switch (failure.status) {
         case net::Status::Timeout:
-            if (got == 0) printf("-ModbusRead, no response\n");
-            else printf("-ModbusRead, incomplete response (%zu bytes)\n", got);
+            if (got == 0)
+                printf("-ModbusRead, no response\n");
+            else
+                printf("-ModbusRead, incomplete response (%zu bytes)\n", got);
             break;
         case net::Status::Closed:
             printf("-ModbusRead, connection closed by device\n");
             break;
         default:
-            if (phase == 1) printf("-ModbusRead, recv(1), err %d\n", failure.error);
-            else printf("-ModbusRead, recv(2), err %ld\n", static_cast<long>(failure.error));
+            if (phase == 1)
+                printf("-ModbusRead, recv(1), err %d\n", failure.error);
+            else
+                printf("-ModbusRead, recv(2), err %ld\n", static_cast<long>(failure.error));
             break;
     }
 }
@@ -205,6 +213,7 @@ bool ModbusConnection::read(Node* node) {
             break;
     }
     node->value = answer.value;
-    if (logLevel() >= 9) printf("+ModbusRead: %d:%d = %d\n", address.table, address.reg, static_cast<int>(answer.value));
+    if (logLevel() >= 9)
+        printf("+ModbusRead: %d:%d = %d\n", address.table, address.reg, static_cast<int>(answer.value));
     return true;
 }

@@ -10,7 +10,7 @@
 #include "sources/SourceConnection.h"
 
 class ModbusConnection : public SourceConnection {
-public:
+  public:
     ModbusConnection() = default;
     ~ModbusConnection() override;
     ModbusConnection(const ModbusConnection&) = delete;
@@ -31,7 +31,7 @@ public:
     // give up after this long instead of the system's minutes-long time-out.
     static constexpr int kConnectTimeoutMs = 5000;
 
-private:
+  private:
     // Opens the TCP link to ipAddress_:port_.
     bool openLink();
     void reportClosed() const;

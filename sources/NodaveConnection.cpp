@@ -28,7 +28,9 @@ int debugFlags(int level) {
     return flags & 0xFFF8;
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // atoi of a number that must be there: at least one digit after an optional sign.
 bool readNumber(const char* text, int* out) {
@@ -41,11 +43,16 @@ bool readNumber(const char* text, int* out) {
 
 int byteCountOf(char type) {
     switch (type) {
-        case 'B': return 1;
-        case 'W': return 2;
-        case 'D': return 4;
-        case 'X': return 1;
-        default: return 0;
+        case 'B':
+            return 1;
+        case 'W':
+            return 2;
+        case 'D':
+            return 4;
+        case 'X':
+            return 1;
+        default:
+            return 0;
     }
 }
 
@@ -64,13 +71,30 @@ bool parseS7Address(const char* adr, S7Address* out) {
     if (!adr || !out) return false;
     S7Address a;
     switch (adr[0]) {
-        case 'E': case 'I': a.area = daveInputs; break;
-        case 'A': case 'O': a.area = daveOutputs; break;
-        case 'M': case 'F': a.area = daveFlags; break;
-        case 'D': a.area = daveDB; break;
-        case 'T': a.area = daveTimer; break;
-        case 'Z': case 'C': a.area = daveCounter; break;
-        default: return false;
+        case 'E':
+        case 'I':
+            a.area = daveInputs;
+            break;
+        case 'A':
+        case 'O':
+            a.area = daveOutputs;
+            break;
+        case 'M':
+        case 'F':
+            a.area = daveFlags;
+            break;
+        case 'D':
+            a.area = daveDB;
+            break;
+        case 'T':
+            a.area = daveTimer;
+            break;
+        case 'Z':
+        case 'C':
+            a.area = daveCounter;
+            break;
+        default:
+            return false;
     }
     if (a.area == daveTimer || a.area == daveCounter) {
         a.type = 'W';
@@ -105,11 +129,17 @@ bool parseS7Address(const char* adr, S7Address* out) {
     return true;
 }
 
-void NodaveConnection::setDriverLibraryForTesting(const char* name) { gDriverLibrary = name ? name : kDefaultDriver; }
+void NodaveConnection::setDriverLibraryForTesting(const char* name) {
+    gDriverLibrary = name ? name : kDefaultDriver;
+}
 
-NodaveConnection::~NodaveConnection() { disconnect(); }
+NodaveConnection::~NodaveConnection() {
+    disconnect();
+}
 
-bool NodaveConnection::isConnected() { return plc() != nullptr; }
+bool NodaveConnection::isConnected() {
+    return plc() != nullptr;
+}
 
 bool NodaveConnection::connect(const char* parameters) {
     // Whatever an earlier attempt left open (a USB interface whose adapter
@@ -126,9 +156,12 @@ bool NodaveConnection::connect(const char* parameters) {
     copyText(str, parameters);
     char* cursor = str;
     if (char* field = nextToken(&cursor, ":")) {
-        if (equalsIgnoreCase(field, "mpi")) kind = Mpi;
-        else if (equalsIgnoreCase(field, "usb")) kind = Usb;
-        else kind = Tcp;
+        if (equalsIgnoreCase(field, "mpi"))
+            kind = Mpi;
+        else if (equalsIgnoreCase(field, "usb"))
+            kind = Usb;
+        else
+            kind = Tcp;
     }
     if (char* field = nextToken(&cursor, ":")) copyText(ipAddress, field);
     if (char* field = nextToken(&cursor, ":")) port = parseInt(field);
@@ -141,8 +174,10 @@ bool NodaveConnection::connect(const char* parameters) {
 }
 
 void NodaveConnection::openLink() {
-    if (kind == Tcp) connectTcp();
-    else if (kind == Usb) connectUsb();
+    if (kind == Tcp)
+        connectTcp();
+    else if (kind == Usb)
+        connectUsb();
     // MPI: no adapter of that kind can be opened; the source stays offline.
 }
 
@@ -190,7 +225,9 @@ void NodaveConnection::connectPlc() {
     connected = result == 0;
 }
 
-void NodaveConnection::disconnect() { session_.reset(); }
+void NodaveConnection::disconnect() {
+    session_.reset();
+}
 
 bool NodaveConnection::read(Node* node) {
     if (!node || node->address[0] == 0) return false;
@@ -228,11 +265,20 @@ bool NodaveConnection::read(Node* node) {
         return false;
     }
     switch (a.type) {
-        case 'B': node->value = buf[0]; break;
-        case 'W': node->value = daveGetU16from(buf); break;
-        case 'D': node->value = daveGetU32from(buf); break;
-        case 'X': node->value = ((buf[0] >> a.bit) & 1) ? 1.0 : 0.0; break;
-        default: break;
+        case 'B':
+            node->value = buf[0];
+            break;
+        case 'W':
+            node->value = daveGetU16from(buf);
+            break;
+        case 'D':
+            node->value = daveGetU32from(buf);
+            break;
+        case 'X':
+            node->value = ((buf[0] >> a.bit) & 1) ? 1.0 : 0.0;
+            break;
+        default:
+            break;
     }
     return true;
 }

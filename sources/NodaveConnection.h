@@ -24,7 +24,7 @@ struct S7Address {
 bool parseS7Address(const char* adr, S7Address* out);
 
 class NodaveConnection : public SourceConnection {
-public:
+  public:
     NodaveConnection() = default;
     ~NodaveConnection() override;
     NodaveConnection(const NodaveConnection&) = delete;
@@ -48,7 +48,7 @@ public:
     bool dllProbed = false;
     bool dllPresent = false;
 
-private:
+  private:
     // Opens the link that the parameters of the last connect describe.
     void openLink();
     void connectTcp();

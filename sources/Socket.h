@@ -12,13 +12,13 @@ namespace net {
 // A point on the monotonic clock by which an operation must be done, so that
 // a step of the wall clock can neither stretch nor cut a wait.
 class Deadline {
-public:
+  public:
     static Deadline afterMs(int64_t ms) { return Deadline(std::chrono::milliseconds(ms)); }
     static Deadline afterUs(int64_t us) { return Deadline(std::chrono::microseconds(us)); }
     // Milliseconds left, rounded up so that a wait never ends early; 0 once passed.
     int remainingMs() const;
 
-private:
+  private:
     explicit Deadline(std::chrono::microseconds span) : at_(std::chrono::steady_clock::now() + span) {}
     std::chrono::steady_clock::time_point at_;
 };

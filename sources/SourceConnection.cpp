@@ -6,9 +6,15 @@
 #include "sources/ModbusConnection.h"
 #include "sources/NodaveConnection.h"
 
-bool SourceConnection::connect(const char*) { return false; }
-bool SourceConnection::read(Node*) { return false; }
-bool SourceConnection::isConnected() { return connected; }
+bool SourceConnection::connect(const char*) {
+    return false;
+}
+bool SourceConnection::read(Node*) {
+    return false;
+}
+bool SourceConnection::isConnected() {
+    return connected;
+}
 
 std::unique_ptr<SourceConnection> createConnection(const char* type) {
     if (equalsIgnoreCase(type, "simatic")) return std::make_unique<NodaveConnection>();

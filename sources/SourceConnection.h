@@ -7,7 +7,7 @@
 struct Node;
 
 class SourceConnection {
-public:
+  public:
     virtual ~SourceConnection() = default;
 
     // Opens the link described by the parameter text (may be null).

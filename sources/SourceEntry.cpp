@@ -1,20 +1,20 @@
 // SourceEntry and its worker: lazy connection, reconnection per node step,
 // the "!OFFLINE" address, the source's own read interval and the thread that
 // walks the nodes of the source once per cycle.
-#include "sources/SourceWorker.h"
-
 #include "core/Clock.h"
 #include "core/Records.h"
 #include "core/Text.h"
 #include "core/ThreadTable.h"
 #include "nodes/Trigger.h"
 #include "sources/SourceConnection.h"
+#include "sources/SourceWorker.h"
 
 bool readAndEvaluate(Node* node) {
     if (!node) return false;
     int64_t now = currentTime();
     // A last read in the future (clock set back, hand-edited states) counts as elapsed.
-    if (node->readInterval > 0 && node->lastRead + node->readInterval > now && node->lastRead <= now) return true;
+    if (node->readInterval > 0 && node->lastRead + node->readInterval > now && node->lastRead <= now)
+        return true;
     if (!node->source) return false;
     double previous = node->value;
     if (!node->source->readNode(node)) return false;
@@ -51,7 +51,9 @@ bool SourceEntry::open() {
     return connection->connect(parameters);
 }
 
-bool SourceEntry::isConnected() { return connection && connection->isConnected(); }
+bool SourceEntry::isConnected() {
+    return connection && connection->isConnected();
+}
 
 bool SourceEntry::readNode(Node* node) {
     int64_t now = currentTime();

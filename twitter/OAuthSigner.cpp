@@ -90,7 +90,7 @@ bool OAuthSigner::joinParameters(const OAuthParams& params, std::string& out, co
     items.reserve(params.size());
     for (const auto& entry : params) {
         items.push_back(quoted ? entry.first + "=\"" + entry.second + "\""
-                                      : entry.first + "=" + entry.second);
+                               : entry.first + "=" + entry.second);
     }
     // The items are ordered as whole texts, byte by byte.
     std::stable_sort(items.begin(), items.end());

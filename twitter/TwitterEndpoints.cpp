@@ -266,7 +266,8 @@ bool TwitterClient::fetchPin(const std::string& authorizeUrl) {
         return false;
     }
     std::string form = "oauth_token=" + oauthToken + "&authenticity_token=" + authenticityToken +
-                       "&session[username_or_email]=" + accountUser_ + "&session[password]=" + accountPassword_;
+                       "&session[username_or_email]=" + accountUser_ +
+                       "&session[password]=" + accountPassword_;
     if (!sendPost(authorizeUrl, form)) return false;
     lastResponseBody(page);
     std::string pin;

@@ -26,8 +26,8 @@ struct daveConnection {
     int mpi = 0;
     int rack = 0;
     int slot = 0;
-    int pduLength = 0;    // accepted by the PLC; 0 until connected
-    bool open = false;    // connect sequence done and the byte stream still in step
+    int pduLength = 0;  // accepted by the PLC; 0 until connected
+    bool open = false;  // connect sequence done and the byte stream still in step
     uint16_t lastRef = 0;
     uint8_t packet[s7::kMaxPacket] = {};
 };
@@ -38,7 +38,9 @@ constexpr int kConnectTimeoutMs = 5000;
 
 std::atomic<int> gDebug{0};
 
-bool tracing(int group) { return (gDebug.load(std::memory_order_relaxed) & group) != 0; }
+bool tracing(int group) {
+    return (gDebug.load(std::memory_order_relaxed) & group) != 0;
+}
 
 void dump(const char* direction, const uint8_t* data, int length) {
     if (!tracing(daveDebugPDU)) return;
@@ -68,9 +70,12 @@ void traceChunk(size_t received, size_t wanted) {
 // The layer's result code for a receive that did not end well.
 int receiveFailure(const net::Result& r) {
     switch (r.status) {
-        case net::Status::Timeout: return daveErrTimeout;
-        case net::Status::Closed: return daveErrClosed;
-        default: return r.error == ECONNRESET ? daveErrClosed : daveErrSocket;
+        case net::Status::Timeout:
+            return daveErrTimeout;
+        case net::Status::Closed:
+            return daveErrClosed;
+        default:
+            return r.error == ECONNRESET ? daveErrClosed : daveErrSocket;
     }
 }
 
@@ -116,8 +121,12 @@ bool usable(daveConnection* dc) {
 
 }  // namespace
 
-void daveSetDebug(int flags) { gDebug.store(flags, std::memory_order_relaxed); }
-int daveGetDebug() { return gDebug.load(std::memory_order_relaxed); }
+void daveSetDebug(int flags) {
+    gDebug.store(flags, std::memory_order_relaxed);
+}
+int daveGetDebug() {
+    return gDebug.load(std::memory_order_relaxed);
+}
 
 int openSocket(int port, const char* address) {
     net::Connection link = net::connectTcp(address, port, kConnectTimeoutMs);
@@ -141,7 +150,8 @@ void closeSocket(int handle) {
 }
 
 int openS7online(const char* accessPoint, void*) {
-    if (tracing(daveDebugOpen)) std::printf("s7: openS7online %s: no S7 online driver here\n", accessPoint ? accessPoint : "");
+    if (tracing(daveDebugOpen))
+        std::printf("s7: openS7online %s: no S7 online driver here\n", accessPoint ? accessPoint : "");
     return -1;
 }
 
@@ -154,7 +164,8 @@ daveInterface* daveNewInterface(daveFds fds, const char* name, int localMPI, int
     di->localMPI = localMPI;
     di->protocol = protocol;
     di->speed = speed;
-    if (tracing(daveDebugOpen)) std::printf("s7: new interface %s, protocol %d, handle %d\n", di->name, protocol, fds.rfd);
+    if (tracing(daveDebugOpen))
+        std::printf("s7: new interface %s, protocol %d, handle %d\n", di->name, protocol, fds.rfd);
     return di;
 }
 
@@ -169,7 +180,9 @@ int daveInitAdapter(daveInterface* di) {
     return failure(daveErrNoDriver, "initadapter");
 }
 
-int daveDisconnectAdapter(daveInterface*) { return daveResOK; }
+int daveDisconnectAdapter(daveInterface*) {
+    return daveResOK;
+}
 
 daveConnection* daveNewConnection(daveInterface* di, int mpi, int rack, int slot) {
     auto* dc = new daveConnection;
@@ -223,7 +236,9 @@ int daveDisconnectPLC(daveConnection* dc) {
     return daveResOK;
 }
 
-int daveGetMaxPDULen(daveConnection* dc) { return dc ? dc->pduLength : 0; }
+int daveGetMaxPDULen(daveConnection* dc) {
+    return dc ? dc->pduLength : 0;
+}
 
 int daveReadBytes(daveConnection* dc, int area, int dbNumber, int start, int len, void* buffer) {
     if (!dc || !dc->open || !usable(dc)) return failure(daveErrNotConnected, "read");
@@ -232,8 +247,8 @@ int daveReadBytes(daveConnection* dc, int area, int dbNumber, int start, int len
     int count = timerOrCounter ? (len + 1) / 2 : len;
     // The start address field has 24 bits: byte numbers times 8, timer numbers as they are.
     int maxStart = timerOrCounter ? 0xFFFF : 0x1FFFFF;
-    if ((!timerOrCounter && !byteArea) || !buffer || len < 1 || start < 0 || start > maxStart || dbNumber < 0 ||
-        dbNumber > 0xFFFF || (area != daveDB && dbNumber != 0) ||
+    if ((!timerOrCounter && !byteArea) || !buffer || len < 1 || start < 0 || start > maxStart ||
+        dbNumber < 0 || dbNumber > 0xFFFF || (area != daveDB && dbNumber != 0) ||
         s7::answerBytes(area, count) + s7::kReadAnswerOverhead > dc->pduLength) {
         return failure(daveErrInvalidArgs, "read");
     }
@@ -247,7 +262,8 @@ int daveReadBytes(daveConnection* dc, int area, int dbNumber, int start, int len
         dc->open = false;
     }
     if (tracing(daveDebugRead))
-        std::printf("s7: read area 0x%02X, block %d, start %d, %d bytes: %d\n", area, dbNumber, start, len, rc);
+        std::printf("s7: read area 0x%02X, block %d, start %d, %d bytes: %d\n", area, dbNumber, start, len,
+                    rc);
     if (rc != 0) return failure(rc, "read");
     return daveResOK;
 }
@@ -265,36 +281,62 @@ uint32_t daveGetU32from(const void* buffer) {
 
 const char* daveStrerror(int code) {
     switch (code) {
-        case daveResOK: return "ok";
+        case daveResOK:
+            return "ok";
         // S7 item return codes
-        case 0x01: return "the PLC reports a hardware fault";
-        case 0x03: return "access to the object not allowed";
-        case 0x05: return "address out of range";
-        case 0x06: return "data type not supported";
-        case 0x07: return "data type inconsistent";
-        case 0x0A: return "the object does not exist";
+        case 0x01:
+            return "the PLC reports a hardware fault";
+        case 0x03:
+            return "access to the object not allowed";
+        case 0x05:
+            return "address out of range";
+        case 0x06:
+            return "data type not supported";
+        case 0x07:
+            return "data type inconsistent";
+        case 0x0A:
+            return "the object does not exist";
         // the layer's own codes
-        case daveErrTimeout: return "timeout";
-        case daveErrShortAnswer: return "short answer";
-        case daveErrMalformed: return "malformed answer";
-        case daveErrClosed: return "connection closed by the peer";
-        case daveErrJobRefused: return "job refused by the PLC";
-        case daveErrPduRef: return "wrong PDU reference in the answer";
-        case daveErrSizeMismatch: return "answer size does not match the request";
-        case daveErrPacketTooLarge: return "packet larger than the receive buffer";
-        case daveErrInvalidArgs: return "invalid request";
-        case daveErrSend: return "cannot send the request";
-        case daveErrNotConnected: return "not connected";
-        case daveErrConnectRefused: return "connection refused by the PLC";
-        case daveErrSetupRefused: return "setup communication refused";
-        case daveErrNoDriver: return "no S7 online driver on this system";
-        case daveErrSocket: return "socket error";
-        case daveErrClosedBeforeRequest: return "connection found closed before the request";
-        default: return code > 0 ? "unknown S7 item error" : "unknown error";
+        case daveErrTimeout:
+            return "timeout";
+        case daveErrShortAnswer:
+            return "short answer";
+        case daveErrMalformed:
+            return "malformed answer";
+        case daveErrClosed:
+            return "connection closed by the peer";
+        case daveErrJobRefused:
+            return "job refused by the PLC";
+        case daveErrPduRef:
+            return "wrong PDU reference in the answer";
+        case daveErrSizeMismatch:
+            return "answer size does not match the request";
+        case daveErrPacketTooLarge:
+            return "packet larger than the receive buffer";
+        case daveErrInvalidArgs:
+            return "invalid request";
+        case daveErrSend:
+            return "cannot send the request";
+        case daveErrNotConnected:
+            return "not connected";
+        case daveErrConnectRefused:
+            return "connection refused by the PLC";
+        case daveErrSetupRefused:
+            return "setup communication refused";
+        case daveErrNoDriver:
+            return "no S7 online driver on this system";
+        case daveErrSocket:
+            return "socket error";
+        case daveErrClosedBeforeRequest:
+            return "connection found closed before the request";
+        default:
+            return code > 0 ? "unknown S7 item error" : "unknown error";
     }
 }
 
-void daveFree(daveConnection* dc) { delete dc; }
+void daveFree(daveConnection* dc) {
+    delete dc;
+}
 void daveFree(daveInterface* di) {
     if (di && tracing(daveDebugOpen)) std::printf("s7: free interface %s\n", di->name);
     delete di;

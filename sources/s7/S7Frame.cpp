@@ -26,9 +26,9 @@ constexpr uint8_t kFuncRead = 0x04;
 constexpr uint8_t kItemSuccess = 0xFF;
 
 void writeTpkt(ByteWriter& out, int length) {
-    out.put8(kTpktVersion);                     // 0: version
-    out.put8(0x00);                             // 1: reserved
-    out.put16(static_cast<unsigned>(length));   // 2-3: length, header included
+    out.put8(kTpktVersion);                    // 0: version
+    out.put8(0x00);                            // 1: reserved
+    out.put16(static_cast<unsigned>(length));  // 2-3: length, header included
 }
 
 void writeDt(ByteWriter& out) {
@@ -97,10 +97,10 @@ int buildConnectRequest(uint8_t* out, int rack, int slot) {
     w.put8(0xC0);     // 7-9: TPDU size 1024
     w.put8(1);
     w.put8(0x0A);
-    w.put8(0xC1);     // 10-13: calling TSAP
+    w.put8(0xC1);  // 10-13: calling TSAP
     w.put8(2);
     w.put16(0x0100);
-    w.put8(0xC2);     // 14-17: called TSAP: connection type PG, rack * 32 + slot
+    w.put8(0xC2);  // 14-17: called TSAP: connection type PG, rack * 32 + slot
     w.put8(2);
     w.put8(0x01);
     w.put8(static_cast<unsigned>((rack & 0x07) * 32 + (slot & 0x1F)));
@@ -128,16 +128,16 @@ int buildReadRequest(uint8_t* out, uint16_t pduRef, int area, int dbNumber, int 
     bool timerOrCounter = area == daveTimer || area == daveCounter;
     // Byte areas address bits: the start is the byte number times 8.
     uint32_t address = timerOrCounter ? static_cast<uint32_t>(start) : static_cast<uint32_t>(start) * 8u;
-    w.put8(kFuncRead);  // 0: read variable
-    w.put8(1);          // 1: item count
-    w.put8(0x12);       // item 0: variable item marker
-    w.put8(0x0A);       // item 1: length of the rest of the item
-    w.put8(0x10);       // item 2: syntax id "any"
+    w.put8(kFuncRead);                                            // 0: read variable
+    w.put8(1);                                                    // 1: item count
+    w.put8(0x12);                                                 // item 0: variable item marker
+    w.put8(0x0A);                                                 // item 1: length of the rest of the item
+    w.put8(0x10);                                                 // item 2: syntax id "any"
     w.put8(static_cast<unsigned>(timerOrCounter ? area : 0x02));  // item 3: transport size
-    w.put16(static_cast<unsigned>(count));     // item 4-5: element count
-    w.put16(static_cast<unsigned>(dbNumber));  // item 6-7: data block
-    w.put8(static_cast<unsigned>(area));       // item 8: area
-    w.put24(address & 0xFFFFFF);               // item 9-11: start address
+    w.put16(static_cast<unsigned>(count));                        // item 4-5: element count
+    w.put16(static_cast<unsigned>(dbNumber));                     // item 6-7: data block
+    w.put8(static_cast<unsigned>(area));                          // item 8: area
+    w.put24(address & 0xFFFFFF);                                  // item 9-11: start address
     return static_cast<int>(w.size());
 }
 
@@ -189,7 +189,8 @@ int parseSetupAnswer(const uint8_t* packet, int length, uint16_t pduRef, int* pd
     return 0;
 }
 
-int parseReadAnswer(const uint8_t* packet, int length, uint16_t pduRef, int area, int byteCount, uint8_t* out) {
+int parseReadAnswer(const uint8_t* packet, int length, uint16_t pduRef, int area, int byteCount,
+                    uint8_t* out) {
     int total = packetLength(packet, length);
     if (total < 0) return total;
     ByteReader in(packet, static_cast<size_t>(total));

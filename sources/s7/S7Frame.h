@@ -7,11 +7,11 @@
 
 namespace s7 {
 
-constexpr int kTpktHeaderSize = 4;   // RFC 1006: version, reserved, length
-constexpr int kDtHeaderSize = 3;     // COTP data transfer: LI, 0xF0, EOT
-constexpr int kS7JobHeaderSize = 10; // job: no error class/code
-constexpr int kS7AckHeaderSize = 12; // ack with data: error class/code
-constexpr int kMaxPacket = 1100;     // receive buffer: a 1024-byte TPDU and headers
+constexpr int kTpktHeaderSize = 4;               // RFC 1006: version, reserved, length
+constexpr int kDtHeaderSize = 3;                 // COTP data transfer: LI, 0xF0, EOT
+constexpr int kS7JobHeaderSize = 10;             // job: no error class/code
+constexpr int kS7AckHeaderSize = 12;             // ack with data: error class/code
+constexpr int kMaxPacket = 1100;                 // receive buffer: a 1024-byte TPDU and headers
 constexpr int kMinPacket = kTpktHeaderSize + 3;  // TPKT and the smallest COTP header
 constexpr int kRequestedPdu = 480;
 // An answer of the largest read: S7 header, function and item count, item header.
@@ -38,9 +38,12 @@ int checkTpktHeader(const uint8_t* header);
 int parseConnectConfirm(const uint8_t* packet, int length);
 int parseSetupAnswer(const uint8_t* packet, int length, uint16_t pduRef, int* pduLength);
 // Copies exactly `byteCount` data bytes to out when everything fits the request.
-int parseReadAnswer(const uint8_t* packet, int length, uint16_t pduRef, int area, int byteCount, uint8_t* out);
+int parseReadAnswer(const uint8_t* packet, int length, uint16_t pduRef, int area, int byteCount,
+                    uint8_t* out);
 
 // Bytes an answer carries for `count` elements of the area.
-inline int answerBytes(int area, int count) { return (area == 0x1C || area == 0x1D) ? count * 2 : count; }
+inline int answerBytes(int area, int count) {
+    return (area == 0x1C || area == 0x1D) ? count * 2 : count;
+}
 
 }  // namespace s7

@@ -7,8 +7,10 @@ S7Session::~S7Session() {
         daveFree(dc_);
     }
     if (di_) daveDisconnectAdapter(di_);
-    if (handle_ == Handle::Socket) closeSocket(fds_.rfd);
-    else if (handle_ == Handle::S7online) closeS7online(fds_.rfd);
+    if (handle_ == Handle::Socket)
+        closeSocket(fds_.rfd);
+    else if (handle_ == Handle::S7online)
+        closeS7online(fds_.rfd);
     if (di_) daveFree(di_);
 }
 

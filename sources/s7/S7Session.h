@@ -7,7 +7,7 @@
 #include "sources/s7/Nodave.h"
 
 class S7Session {
-public:
+  public:
     S7Session() = default;
     ~S7Session();
     S7Session(const S7Session&) = delete;
@@ -26,7 +26,7 @@ public:
     // Null until connectPlc has been called.
     daveConnection* connection() const { return dc_; }
 
-private:
+  private:
     enum class Handle { None, Socket, S7online };
 
     void openInterface(int protocol, int timeoutUs);

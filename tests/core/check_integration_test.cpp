@@ -1,7 +1,6 @@
 // "zentok --check": exit statuses, the parser's messages and the warnings, and
 // a check that contacts nobody.
 #include <gtest/gtest.h>
-
 #include <poll.h>
 #include <unistd.h>
 
@@ -94,7 +93,7 @@ TEST(Check, WarnsAboutWhatLoadsButWouldNotWork) {
     };
     for (const char* warning : warnings)
         EXPECT_NE(r.output.find(std::string("*** warning: ") + warning), std::string::npos) << warning << "\n"
-                                                                                         << r.output;
+                                                                                            << r.output;
     EXPECT_NE(r.output.find("configuration 'c.ini': loads, 9 warnings\n"), std::string::npos) << r.output;
 }
 
@@ -112,8 +111,11 @@ TEST(Check, ContactsNoPeerAndWritesNoStatesFile) {
                                      "receiver;mailer\nadr;mail;ops@example.com\ndir;alarm\n"
                                      "receiver;manager\ndir;alarm\n"
                                      "receiver;tweets\nadr;twitter\ndir;alarm\n"
-                                     "uplink;srvmgr;http://" + peer + "\n"
-                                     "uplink;smtp;smtp://" + peer + ";u;p;zentok@example.com\n");
+                                     "uplink;srvmgr;http://" +
+                                     peer +
+                                     "\n"
+                                     "uplink;smtp;smtp://" +
+                                     peer + ";u;p;zentok@example.com\n");
     WorkingDirectory inside(dir.path());
     ASSERT_TRUE(inside.entered());
     testing::internal::CaptureStdout();

@@ -31,7 +31,7 @@ Loaded load(const std::string& content) {
 }  // namespace
 
 class ConfigFile : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { setLogLevel(0); }
 };
 
@@ -78,14 +78,16 @@ TEST_F(ConfigFile, ReadsTheExampleConfiguration) {
 }
 
 TEST_F(ConfigFile, CouplerSettingsAcceptOnlyTheirRanges) {
-    auto l = load("coupler;runmode;Single\ncoupler;rehashtime;0\ncoupler;readinterval;-5\ncoupler;loglevel;15\n");
+    auto l =
+        load("coupler;runmode;Single\ncoupler;rehashtime;0\ncoupler;readinterval;-5\ncoupler;loglevel;15\n");
     EXPECT_EQ(l.coupler->runMode, RunMode::Single);
     EXPECT_EQ(l.coupler->rehashTime, 60);
     EXPECT_EQ(l.coupler->readInterval, 0);
     EXPECT_EQ(logLevel(), 9);
 
-    l = load("coupler;rehashtime;1441\ncoupler;rehashtime;1440\ncoupler;readinterval;7\ncoupler;readinterval;0\n"
-             "coupler;loglevel;abc\ncoupler;runmode;TRIGGER\n");
+    l = load(
+        "coupler;rehashtime;1441\ncoupler;rehashtime;1440\ncoupler;readinterval;7\ncoupler;readinterval;0\n"
+        "coupler;loglevel;abc\ncoupler;runmode;TRIGGER\n");
     EXPECT_EQ(l.coupler->rehashTime, 86400);
     EXPECT_EQ(l.coupler->readInterval, 0) << "the later line wins";
     EXPECT_EQ(logLevel(), 0);
@@ -144,8 +146,9 @@ TEST_F(ConfigFile, NodeBeforeAnySourceHasNoSource) {
 }
 
 TEST_F(ConfigFile, SetReadintervalFollowsTheSection) {
-    auto l = load("source;s\nset;readinterval;15\nnode;a;N1;m;g;N\nset;readinterval;30\n"
-                  "info;a;N2;m;g;N\nset;readinterval;45\ncoupler;loglevel;0\nset;other;5\n");
+    auto l = load(
+        "source;s\nset;readinterval;15\nnode;a;N1;m;g;N\nset;readinterval;30\n"
+        "info;a;N2;m;g;N\nset;readinterval;45\ncoupler;loglevel;0\nset;other;5\n");
     Coupler& c = *l.coupler;
     EXPECT_EQ(c.sources[0].readInterval, 15);
     EXPECT_EQ(c.nodes[0].readInterval, 30);
@@ -169,8 +172,9 @@ TEST_F(ConfigFile, DirLinesLinkReceiversOnce) {
 }
 
 TEST_F(ConfigFile, QuotesCommentsAndKeywordsAreExact) {
-    auto l = load("# comment;x\n #source;y\nnode ;a;z;m;g;N\nsource;\"plant;A\"\n"
-                  "node;a;\"MW\"\"1\";\"a;b\";g;N\n");
+    auto l = load(
+        "# comment;x\n #source;y\nnode ;a;z;m;g;N\nsource;\"plant;A\"\n"
+        "node;a;\"MW\"\"1\";\"a;b\";g;N\n");
     Coupler& c = *l.coupler;
     ASSERT_EQ(c.sourceCount, 1);
     EXPECT_STREQ(c.sources[0].name, "plant;A");
@@ -190,7 +194,7 @@ TEST_F(ConfigFile, UplinkFieldsAreCutToTheirSize) {
 
 TEST_F(ConfigFile, HostileInputNeitherCrashesNorOverruns) {
     std::string longField(6000, 'x');
-    std::string text = "source;" + longField + "\n";           // longer than a line: split
+    std::string text = "source;" + longField + "\n";  // longer than a line: split
     text += "node;a;" + std::string(300, 'A') + ";" + std::string(4500, 'm') + ";g;N\r\n";
     text += std::string("coupler;readinterval;5\0x\n", 25);
     text += "\x80\xff;\xfe\n";
@@ -219,7 +223,8 @@ TEST_F(ConfigFile, MissingEmptyOrUnopenableFiles) {
               "*** ini file: no name given, use -i filename\n"
               "*** ini file '/nonexistent/zentok.ini': can't open\n"
               "*** ini file '/tmp': can't open\n"
-              "*** ini file '" + std::string(300, 'p') + "': can't open\n");
+              "*** ini file '" +
+                  std::string(300, 'p') + "': can't open\n");
     EXPECT_FALSE(c->iniError);
     EXPECT_EQ(c->cfgStat.modificationTime, 0);
 

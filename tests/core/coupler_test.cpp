@@ -1,9 +1,10 @@
 // The configuration model: initial state, lookups and process-wide settings.
+#include "core/Coupler.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
 
-#include "core/Coupler.h"
 #include "core/Log.h"
 #include "core/Settings.h"
 #include "core/Text.h"
@@ -60,7 +61,8 @@ TEST(Coupler, FindNodeMatchesAddressAndSourceTogether) {
 
 TEST(Coupler, FindNodeAndFindLinkRespectCapacities) {
     auto c = std::make_unique<Coupler>();
-    for (int i = 0; i < kMaxNodes; ++i) ASSERT_NE(c->findNode(std::to_string(i).c_str(), nullptr, true), nullptr);
+    for (int i = 0; i < kMaxNodes; ++i)
+        ASSERT_NE(c->findNode(std::to_string(i).c_str(), nullptr, true), nullptr);
     EXPECT_EQ(c->findNode("extra", nullptr, true), nullptr);
     EXPECT_EQ(c->nodeCount, kMaxNodes);
 

@@ -28,7 +28,9 @@ std::string triggerTimeOf(const std::string& states) {
     return states.substr(second + 1, third - second - 1);
 }
 
-int cyclesOf(const RunResult& run) { return countOf(run.output, "-Connect (127.0.0.1:"); }
+int cyclesOf(const RunResult& run) {
+    return countOf(run.output, "-Connect (127.0.0.1:");
+}
 
 }  // namespace
 

@@ -20,7 +20,7 @@ std::string captureCycle(Coupler& c, bool& notDue) {
 }  // namespace
 
 class Cycle : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         setClockForTesting([] { return fakeNow; });
     }

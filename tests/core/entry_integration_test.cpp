@@ -1,8 +1,7 @@
 // Black-box runs of build/zentok: banner, command line, default path, error
 // messages, run modes and the reload of a changed configuration file.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,8 +30,10 @@ TEST(Entry, PrintsBannerAndRunsOneCycleInSingleMode) {
     RunResult r = runZentokIn(dir.path(), {"-i", "a.ini"});
     ASSERT_FALSE(r.timedOut) << r.output;
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.output.rfind("Zentok\nLimits: 1 sources, 5 nodes, 5 dir, 5 receiver\nInfo: ", 0), 0u) << r.output;
-    EXPECT_NE(r.output.find("running " + zentokBinary() + "\nworking dir " + dir.path() + "\n"), std::string::npos)
+    EXPECT_EQ(r.output.rfind("Zentok\nLimits: 1 sources, 5 nodes, 5 dir, 5 receiver\nInfo: ", 0), 0u)
+        << r.output;
+    EXPECT_NE(r.output.find("running " + zentokBinary() + "\nworking dir " + dir.path() + "\n"),
+              std::string::npos)
         << r.output;
     EXPECT_NE(r.output.find("configuration: a.ini\n"), std::string::npos);
     EXPECT_EQ(r.output.find("Using default ini file"), std::string::npos);
@@ -75,8 +76,9 @@ TEST(Entry, DefaultPathComesFromTheProgramPath) {
 
 TEST(Entry, ConfigurationErrorsEndTheProgramWithoutACycle) {
     TempDir dir;
-    writeFile(dir.file("z.ini"), "coupler;runmode;single\nreceiver;1\nreceiver;2\nreceiver;3\nreceiver;4\n"
-                                 "receiver;5\nreceiver;6\ndir;x\n");
+    writeFile(dir.file("z.ini"),
+              "coupler;runmode;single\nreceiver;1\nreceiver;2\nreceiver;3\nreceiver;4\n"
+              "receiver;5\nreceiver;6\ndir;x\n");
     RunResult r = runZentokIn(dir.path(), {"-i", "z.ini"});
     ASSERT_FALSE(r.timedOut) << r.output;
     EXPECT_EQ(r.exitCode, 78) << "EX_CONFIG, not success";
@@ -105,8 +107,9 @@ TEST(Entry, MissingFileRunsEmptyUntilItAppearsAndThenLoadsIt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_TRUE(zentok.running()) << "a missing file neither ends nor loads";
     writeFile(dir.file("later.ini"), "coupler;runmode;single\n");
-    EXPECT_TRUE(zentok.waitForExit(5000)) << "the created file was loaded and its single mode ended the program\n"
-                                   << readFile(log);
+    EXPECT_TRUE(zentok.waitForExit(5000))
+        << "the created file was loaded and its single mode ended the program\n"
+        << readFile(log);
     std::string out = readFile(log);
     EXPECT_EQ(countOf(out, "*** ini file 'later.ini': can't open\n"), 1) << out;
 }
@@ -196,7 +199,8 @@ TEST(Entry, EveryWayOfChangingTheFileReloadsItOnceWhenItIsQuiet) {
     // runmode line would end the program with a configuration error.
     int fd = open(ini.c_str(), O_WRONLY | O_TRUNC);
     ASSERT_GE(fd, 0);
-    for (const char* piece : {"coupler;run", "mode;cycle\n", "coupler;readinterval;1\n", "dir;x\n", "dir;x\n"}) {
+    for (const char* piece :
+         {"coupler;run", "mode;cycle\n", "coupler;readinterval;1\n", "dir;x\n", "dir;x\n"}) {
         ASSERT_GT(write(fd, piece, strlen(piece)), 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

@@ -1,8 +1,7 @@
 // Zentok as a systemd service, black-box: the sd_notify messages on a
 // datagram socket of the test's own, and the journald priority prefixes.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -23,7 +22,7 @@ namespace {
 
 // Stands in for systemd's notification socket.
 class NotifySocket {
-public:
+  public:
     explicit NotifySocket(const std::string& path) {
         fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};
@@ -66,13 +65,13 @@ public:
 
     std::vector<std::string> messages;
 
-private:
+  private:
     int fd_ = -1;
 };
 
 // Sets environment variables for the children started while it lives.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(std::vector<std::pair<std::string, std::string>> vars) : vars_(std::move(vars)) {
         for (const auto& [name, value] : vars_) setenv(name.c_str(), value.c_str(), 1);
     }
@@ -80,7 +79,7 @@ public:
         for (const auto& v : vars_) unsetenv(v.first.c_str());
     }
 
-private:
+  private:
     std::vector<std::pair<std::string, std::string>> vars_;
 };
 

@@ -1,7 +1,6 @@
 // The node states file: round trip, hand edits, garbage, and the atomic
 // rewrite that keeps the previous states when a write fails.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -28,7 +27,7 @@ constexpr int64_t kFired = 1772434800;
 constexpr int64_t kRead = kFired + 3723;  // 09:02:03 local
 
 class StatesTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         setenv("TZ", "ZKT-1", 1);
         tzset();
@@ -196,7 +195,9 @@ TEST_F(StatesTest, RewriteReplacesTheFileWholeOrNotAtAll) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit {20, 20};
+        struct rlimit limit {
+            20, 20
+        };
         setrlimit(RLIMIT_FSIZE, &limit);
         c->writeStates();
         _exit(0);
@@ -248,7 +249,8 @@ TEST_F(StatesTest, NodesSharingAKeyKeepTheirOwnLinesAndRetainedLinesAreBounded) 
     for (int i = 0; i < 120; ++i) {
         char fired[32] = "";  // one second later for each line, none for the first ten
         if (i >= 10) std::snprintf(fired, sizeof fired, "2026-03-02 08:%02d:%02d", 10 + i / 60, i % 60);
-        file += "\"pl\"\"ant\";\"gone" + std::to_string(i) + "\";" + fired + ";;0;" + std::to_string(i) + "\n";
+        file +=
+            "\"pl\"\"ant\";\"gone" + std::to_string(i) + "\";" + fired + ";;0;" + std::to_string(i) + "\n";
     }
     writeFile(path_, file);
 
@@ -299,7 +301,9 @@ TEST_F(StatesTest, FailingWritesKeepTheDecidedStateInMemoryAndSayItOnce) {
     if (child == 0) {
         if (!freopen(output.c_str(), "w", stdout)) _exit(90);
         signal(SIGXFSZ, SIG_IGN);
-        struct rlimit full {20, RLIM_INFINITY};  // as a full disk: every write of the file fails
+        struct rlimit full {
+            20, RLIM_INFINITY
+        };  // as a full disk: every write of the file fails
         setrlimit(RLIMIT_FSIZE, &full);
         auto c = makeCoupler();
         c->readStates();
@@ -311,7 +315,9 @@ TEST_F(StatesTest, FailingWritesKeepTheDecidedStateInMemoryAndSayItOnce) {
         auto reloaded = makeCoupler();
         reloaded->readStates();
         int failures = reloaded->nodes[0].triggerTime == kFired ? 0 : 1;
-        struct rlimit room {RLIM_INFINITY, RLIM_INFINITY};
+        struct rlimit room {
+            RLIM_INFINITY, RLIM_INFINITY
+        };
         setrlimit(RLIMIT_FSIZE, &room);
         reloaded->writeStates();
         std::fflush(stdout);

@@ -1,12 +1,12 @@
 // The field tokenizer, the date parser and the text helpers.
+#include "core/Text.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <ctime>
 #include <string>
 #include <vector>
-
-#include "core/Text.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ TEST(NextToken, RefusesMissingCursorOrSeparators) {
 }
 
 class ParseDateTime : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const char* old = std::getenv("TZ");
         savedTz_ = old ? old : "";
@@ -69,8 +69,10 @@ protected:
         tzset();
     }
     void TearDown() override {
-        if (hadTz_) setenv("TZ", savedTz_.c_str(), 1);
-        else unsetenv("TZ");
+        if (hadTz_)
+            setenv("TZ", savedTz_.c_str(), 1);
+        else
+            unsetenv("TZ");
         tzset();
     }
     std::string savedTz_;
@@ -82,7 +84,8 @@ TEST_F(ParseDateTime, ReadsLocalTimeWithBlankOrT) {
     EXPECT_EQ(parseDateTime("2021-03-14 09:26:53"), 1615710413);
     EXPECT_EQ(parseDateTime("2021-03-14T09:26:53"), 1615710413);
     EXPECT_EQ(parseDateTime("2021-03-14 09:26:53 and more"), 1615710413);
-    EXPECT_EQ(parseDateTime("2021-03-14 09:26:5399"), 1615710413) << "characters after the seconds are ignored";
+    EXPECT_EQ(parseDateTime("2021-03-14 09:26:5399"), 1615710413)
+        << "characters after the seconds are ignored";
     // Summer time (CEST, UTC+2) applies on a date in July.
     EXPECT_EQ(parseDateTime("2021-07-01 12:00:00"), 1625133600);
 }

@@ -1,4 +1,6 @@
 // The thread-handle table and its bounded wait.
+#include "core/ThreadTable.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -6,12 +8,10 @@
 #include <memory>
 #include <thread>
 
-#include "core/ThreadTable.h"
-
 using namespace std::chrono;
 
 class ThreadTable : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         waitThreads();
         setThreadWaitLimitForTesting(0);
@@ -58,7 +58,8 @@ TEST_F(ThreadTable, RecordsAtMostAThousandHandles) {
     EXPECT_EQ(threadHandleCount(), kThreadSlots);
     waitThreads();
     EXPECT_EQ(threadHandleCount(), 0);
-    for (int i = 0; i < 400 && ran.load() < kThreadSlots + 5; ++i) std::this_thread::sleep_for(milliseconds(5));
+    for (int i = 0; i < 400 && ran.load() < kThreadSlots + 5; ++i)
+        std::this_thread::sleep_for(milliseconds(5));
     EXPECT_EQ(ran.load(), kThreadSlots + 5);
 }
 
@@ -70,9 +71,11 @@ TEST_F(ThreadTable, AnEmptyHandleIsNotRecorded) {
 TEST_F(ThreadTable, BeforeTheEndWaitsForSendersUpToTheirOwnLimits) {
     // A sender that overruns its limit is given up on after the limit and the margin.
     auto release = std::make_shared<std::atomic<bool>>(false);
-    addThreadHandle(startThread([release] {
-        while (!release->load()) std::this_thread::sleep_for(milliseconds(5));
-    }, 100));
+    addThreadHandle(startThread(
+        [release] {
+            while (!release->load()) std::this_thread::sleep_for(milliseconds(5));
+        },
+        100));
     auto start = steady_clock::now();
     waitForRunningThreads();
     auto waited = duration_cast<milliseconds>(steady_clock::now() - start).count();
@@ -84,10 +87,12 @@ TEST_F(ThreadTable, BeforeTheEndWaitsForSendersUpToTheirOwnLimits) {
     // One the table's wait gave up on is still waited for within its own limit.
     setThreadWaitLimitForTesting(50);
     auto finished = std::make_shared<std::atomic<bool>>(false);
-    addThreadHandle(startThread([finished] {
-        std::this_thread::sleep_for(milliseconds(400));
-        finished->store(true);
-    }, 5000));
+    addThreadHandle(startThread(
+        [finished] {
+            std::this_thread::sleep_for(milliseconds(400));
+            finished->store(true);
+        },
+        5000));
     waitThreads();
     EXPECT_FALSE(finished->load());
     waitForRunningThreads();

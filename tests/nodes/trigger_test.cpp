@@ -1,5 +1,7 @@
 // Trigger conditions at their edges, time tables, and the trigger state with
 // the minute re-arm, against a replaced clock in a fixed time zone.
+#include "nodes/Trigger.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,14 +14,13 @@
 #include "core/Clock.h"
 #include "core/Coupler.h"
 #include "core/Text.h"
-#include "nodes/Trigger.h"
 
 namespace {
 
 // One hour east of UTC without daylight saving, so a test fails when UTC is
 // used where local time belongs.
 class TriggerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         setenv("TZ", "ZKT-1", 1);
         tzset();
@@ -61,18 +62,25 @@ TEST_F(TriggerTest, ValueConditionsAtTheirEdges) {
     };
     const double nan = std::nan("");
     const std::vector<Case> cases = {
-        {"D:5", 16, 10, true},    {"D:5", 16, -10, true},  {"D:5", 3, -3, false},  // sign change alone
-        {"D:5", 15, 10, false},   {"D:5", -16, 10, true},  {"d:5", 16, 10, true},
-        {"DIFF:5", 16, 10, true}, {"D", 100, 0, false},    {"D:", 1, 0, false},  // "D:" has no threshold field
-        {"O:100", 100, 0, false}, {"O:100", 100.5, 0, true}, {"o:100", 101, 0, true},
-        {"OVER:50", 51, 0, true}, {"O:abc", 0.5, 0, true},   {"O:abc", 0, 0, false},
-        {"O: 1.5e1", 15.5, 0, true}, {"O:1.5e1", 15, 0, false}, {"O:-2.5x", -2, 0, true},
-        {"O:0x10", 5, 0, true},   {"O:inf", 5, 0, true},    {"O:1:junk", 2, 0, true},
-        {"U:0", -1, 0, true},     {"U:0", 0, 0, false},     {"U", -1, 0, false},
-        {"N", 0.0, 0, false},     {"N", 0.5, 0, true},      {"N", -1, 0, true},
-        {"N", nan, 0, true},      {"Z", 0.0, 0, true},      {"Z", -0.0, 0, true},
-        {"Z", 0.1, 0, false},     {"Z", nan, 0, false},     {"X:1", 1, 0, false},
-        {"", 1, 0, false},        {":5", 1, 0, false},      {" O:1", 2, 0, false},
+        {"D:5", 16, 10, true},       {"D:5", 16, -10, true},
+        {"D:5", 3, -3, false},  // sign change alone
+        {"D:5", 15, 10, false},      {"D:5", -16, 10, true},
+        {"d:5", 16, 10, true},       {"DIFF:5", 16, 10, true},
+        {"D", 100, 0, false},        {"D:", 1, 0, false},  // "D:" has no threshold field
+        {"O:100", 100, 0, false},    {"O:100", 100.5, 0, true},
+        {"o:100", 101, 0, true},     {"OVER:50", 51, 0, true},
+        {"O:abc", 0.5, 0, true},     {"O:abc", 0, 0, false},
+        {"O: 1.5e1", 15.5, 0, true}, {"O:1.5e1", 15, 0, false},
+        {"O:-2.5x", -2, 0, true},    {"O:0x10", 5, 0, true},
+        {"O:inf", 5, 0, true},       {"O:1:junk", 2, 0, true},
+        {"U:0", -1, 0, true},        {"U:0", 0, 0, false},
+        {"U", -1, 0, false},         {"N", 0.0, 0, false},
+        {"N", 0.5, 0, true},         {"N", -1, 0, true},
+        {"N", nan, 0, true},         {"Z", 0.0, 0, true},
+        {"Z", -0.0, 0, true},        {"Z", 0.1, 0, false},
+        {"Z", nan, 0, false},        {"X:1", 1, 0, false},
+        {"", 1, 0, false},           {":5", 1, 0, false},
+        {" O:1", 2, 0, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.condition) + " value " + std::to_string(c.value) + " previous " +
@@ -135,15 +143,16 @@ TEST_F(TriggerTest, TimeConditionsUseLocalTime) {
         bool holds;
     };
     const std::vector<Case> cases = {
-        {"T:8,12,17:0", 8, 0, true},   {"T:8,12,17:0", 12, 0, true}, {"T:8,12,17:0", 17, 0, true},
-        {"T:8,12,17:0", 8, 1, false},  {"T:8,12,17:0", 9, 0, false}, {"t:8:0", 8, 0, true},
-        {"T:*:*", 3, 17, true},        {"T:*/22:*", 21, 59, false},  {"T:*/22:*", 22, 0, true},
-        {"T:*/22:*", 23, 59, true},    {"T:*:*/30", 4, 29, false},   {"T:*:*/30", 4, 30, true},
-        {"T:8", 8, 0, false},          {"T: 8:0", 8, 0, false},      {"T", 8, 0, false},
+        {"T:8,12,17:0", 8, 0, true},  {"T:8,12,17:0", 12, 0, true}, {"T:8,12,17:0", 17, 0, true},
+        {"T:8,12,17:0", 8, 1, false}, {"T:8,12,17:0", 9, 0, false}, {"t:8:0", 8, 0, true},
+        {"T:*:*", 3, 17, true},       {"T:*/22:*", 21, 59, false},  {"T:*/22:*", 22, 0, true},
+        {"T:*/22:*", 23, 59, true},   {"T:*:*/30", 4, 29, false},   {"T:*:*/30", 4, 30, true},
+        {"T:8", 8, 0, false},         {"T: 8:0", 8, 0, false},      {"T", 8, 0, false},
         {"T:8:0:extra", 8, 0, true},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.condition) + " at " + std::to_string(c.hour) + ":" + std::to_string(c.minute));
+        SCOPED_TRACE(std::string(c.condition) + " at " + std::to_string(c.hour) + ":" +
+                     std::to_string(c.minute));
         setNow(localTime(c.hour, c.minute, 30));
         Node node = nodeWith(c.condition, 0);
         EXPECT_EQ(evaluateCondition(&node, 0), c.holds);

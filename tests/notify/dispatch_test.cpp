@@ -25,7 +25,7 @@ namespace {
 
 // Records every notification it gets and counts its own destruction.
 class RecordingChannel : public Notifier {
-public:
+  public:
     RecordingChannel(std::vector<std::string>* log, std::string tag, int* destroyed = nullptr)
         : log_(log), tag_(std::move(tag)), destroyed_(destroyed) {}
     ~RecordingChannel() override {
@@ -36,14 +36,14 @@ public:
         return false;
     }
 
-private:
+  private:
     std::vector<std::string>* log_;
     std::string tag_;
     int* destroyed_;
 };
 
 class DispatchTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         coupler = std::make_unique<Coupler>();
         coupler->sourceCount = 1;
@@ -66,7 +66,9 @@ protected:
         return &receiver;
     }
 
-    void link(Receiver* receiver, const char* dir) { coupler->findLink(receiver, coupler->findDir(dir, true), true); }
+    void link(Receiver* receiver, const char* dir) {
+        coupler->findLink(receiver, coupler->findDir(dir, true), true);
+    }
 
     static void fire(Node* node) {
         node->active = true;
@@ -92,7 +94,8 @@ TEST_F(DispatchTest, NodesInTableOrderReceiversInLinkOrderOneExpansionEach) {
     fire(second);
 
     coupler->dispatchNotifications();
-    EXPECT_EQ(log, (std::vector<std::string>{"r3<n1:first 7", "r1<n1:first 7", "r2<n2:second 7", "r1<n2:second 7"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"r3<n1:first 7", "r1<n1:first 7", "r2<n2:second 7",
+                                             "r1<n2:second 7"}));
     EXPECT_TRUE(coupler->notified);
     EXPECT_TRUE(first->sent && second->sent);
 
@@ -209,7 +212,9 @@ TEST_F(DispatchTest, AReceiverWithoutChannelGetsTheServerManagerChannelOnce) {
     EXPECT_EQ(receiver.notifier.get(), created);  // kept, not created anew
     std::fflush(stdout);
     std::string output = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(testsupport::countOf(output, "notifySrvMgr::notify, host " + host + ", source plantA, node n1, text '"), 2);
+    EXPECT_EQ(testsupport::countOf(output,
+                                   "notifySrvMgr::notify, host " + host + ", source plantA, node n1, text '"),
+              2);
     EXPECT_EQ(testsupport::countOf(output, "notifySrvMgr::post, err '"), 2) << output;
     EXPECT_TRUE(coupler->notified);
     clearProcessSettings();

@@ -29,7 +29,10 @@ namespace {
 
 // Sunday, 6 December 2026, 12:16:40 UTC; 13:16:40 one hour east.
 constexpr int64_t kSunday = 1796559400;
-const std::string kUmlautText = "F\xC3\xBCllstand \xC3\xBC" "ber 120 \xC2\xB0" "C";
+const std::string kUmlautText =
+    "F\xC3\xBCllstand \xC3\xBC"
+    "ber 120 \xC2\xB0"
+    "C";
 
 struct PeerOptions {
     bool tls = true;
@@ -41,24 +44,28 @@ struct PeerOptions {
 };
 
 class SmtpPeer {
-public:
+  public:
     bool start(const std::string& workDir, const PeerOptions& options, const std::string& certDir) {
         port_ = freeLoopbackPort();
         outdir_ = workDir + "/smtp-" + std::to_string(port_);
         if (std::system(("mkdir -p '" + outdir_ + "'").c_str()) != 0) return false;
-        std::vector<std::string> argv{kPython,  sourcePath("tests/peers/smtp/smtp_peer.py"),
-                                      "--port", std::to_string(port_),
-                                      "--outdir", outdir_,
+        std::vector<std::string> argv{kPython,      sourcePath("tests/peers/smtp/smtp_peer.py"),
+                                      "--port",     std::to_string(port_),
+                                      "--outdir",   outdir_,
                                       "--lifetime", "120"};
-        if (options.tls) argv.insert(argv.end(), {"--cert", certDir + "/cert.pem", "--key", certDir + "/key.pem"});
-        if (!options.user.empty()) argv.insert(argv.end(), {"--user", options.user, "--password", options.password});
+        if (options.tls)
+            argv.insert(argv.end(), {"--cert", certDir + "/cert.pem", "--key", certDir + "/key.pem"});
+        if (!options.user.empty())
+            argv.insert(argv.end(), {"--user", options.user, "--password", options.password});
         if (!options.mechanism.empty()) argv.insert(argv.end(), {"--mechanism", options.mechanism});
         if (options.requireAuth) argv.push_back("--require-auth");
         if (options.stall) argv.push_back("--stall");
         return process_.start(argv, outdir_ + "/peer.log") && waitForPort(port_, 15000);
     }
     std::string url() const { return "smtp://127.0.0.1:" + std::to_string(port_); }
-    std::string file(int n, const std::string& ext) const { return outdir_ + "/msg-" + std::to_string(n) + ext; }
+    std::string file(int n, const std::string& ext) const {
+        return outdir_ + "/msg-" + std::to_string(n) + ext;
+    }
     std::string authFailures() const { return readFile(outdir_ + "/auth-failures.log"); }
     std::string log() const { return readFile(outdir_ + "/peer.log"); }
 
@@ -89,7 +96,7 @@ public:
         return it == m.end() ? "<missing>" : it->second;
     }
 
-private:
+  private:
     Process process_;
     int port_ = -1;
     std::string outdir_;
@@ -103,12 +110,13 @@ std::string withoutCr(std::string text) {
 }
 
 class MailChannel : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         certDir_ = new TempDir;
-        std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
-                              "-subj /CN=localhost -keyout '" + certDir_->file("key.pem") + "' -out '" +
-                              certDir_->file("cert.pem") + "' >/dev/null 2>&1";
+        std::string command =
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+            "-subj /CN=localhost -keyout '" +
+            certDir_->file("key.pem") + "' -out '" + certDir_->file("cert.pem") + "' >/dev/null 2>&1";
         certMade_ = std::system(command.c_str()) == 0;
     }
     static void TearDownTestSuite() {
@@ -137,8 +145,10 @@ protected:
         setMailTimeoutsForTesting(0, 0);
         setClockForTesting(nullptr);
         clearProcessSettings();
-        if (hadTz_) setenv("TZ", savedTz_.c_str(), 1);
-        else unsetenv("TZ");
+        if (hadTz_)
+            setenv("TZ", savedTz_.c_str(), 1);
+        else
+            unsetenv("TZ");
         tzset();
     }
 
@@ -169,7 +179,7 @@ protected:
     SourceEntry source_;
     Node node_;
 
-private:
+  private:
     static TempDir* certDir_;
     static bool certMade_;
     bool hadTz_ = false;
@@ -294,8 +304,9 @@ TEST_F(MailChannel, LineBreaksInEnvelopeAddressesAreRefusedBeforeAnythingIsSent)
     bool result = true;
     std::string out = sendAndWait("ops@example.org\r\nBcc", "one", &result);
     EXPECT_FALSE(result);
-    EXPECT_EQ(countOf(out, "notifyMail::send, recipient ops@example.org??Bcc, "
-                           "err 'control character in the recipient address'\n"),
+    EXPECT_EQ(countOf(out,
+                      "notifyMail::send, recipient ops@example.org??Bcc, "
+                      "err 'control character in the recipient address'\n"),
               1)
         << out;
     out = sendAndWait("ops@example.org\rBcc", "two", &result);
@@ -305,8 +316,9 @@ TEST_F(MailChannel, LineBreaksInEnvelopeAddressesAreRefusedBeforeAnythingIsSent)
     copyText(smtpFrom, "zentok@plant.example>\r\nRCPT TO:<evil@example.net");
     out = sendAndWait("ops@example.org", "three", &result);
     EXPECT_FALSE(result);
-    EXPECT_EQ(countOf(out, "notifyMail::send, recipient ops@example.org, err 'control character in the sender "
-                           "address'\n"),
+    EXPECT_EQ(countOf(out,
+                      "notifyMail::send, recipient ops@example.org, err 'control character in the sender "
+                      "address'\n"),
               1)
         << out;
 
@@ -390,7 +402,8 @@ TEST_F(MailChannel, StallingServerNeitherHoldsTheDispatchNorKeepsTheSender) {
         << out;
     EXPECT_LT(waited, std::chrono::milliseconds(11500)) << "the dispatch waits at most 10 seconds";
     EXPECT_TRUE(reported) << out;
-    EXPECT_TRUE(out.find("timeout") != std::string::npos || out.find("timed out") != std::string::npos) << out;
+    EXPECT_TRUE(out.find("timeout") != std::string::npos || out.find("timed out") != std::string::npos)
+        << out;
 }
 
 TEST_F(MailChannel, LongTextArrivesWholeInSubjectAndBody) {
@@ -421,25 +434,30 @@ TEST(MailEndToEnd, FiringNodeMailsEachLinkedReceiverOnceAndARestartSendsNone) {
     TempDir dir;
     SmtpPeer peer;
     ASSERT_TRUE(peer.start(dir.path(), {false, "", "", "", false, false}, ""));
-    std::string config = "coupler;runmode;single\n"
-                         "source;plantA\n"
-                         "adr;modbus;tcp:127.0.0.1:" + std::to_string(freeLoopbackPort()) + "\n"
-                         "node;a;!OFFLINE;PLC offline;alarm;N\n"
-                         "receiver;ops\n"
-                         "adr;mail;ops@example.org\n"
-                         "dir;alarm\n"
-                         "receiver;boss\n"
-                         "adr;mail;boss@example.org:ignored\n"
-                         "dir;alarm\n"
-                         "receiver;elsewhere\n"
-                         "adr;mail;other@example.org\n"
-                         "dir;status\n"
-                         "uplink;smtp;" + peer.url() + ";;;zentok@plant.example\n";
+    std::string config =
+        "coupler;runmode;single\n"
+        "source;plantA\n"
+        "adr;modbus;tcp:127.0.0.1:" +
+        std::to_string(freeLoopbackPort()) +
+        "\n"
+        "node;a;!OFFLINE;PLC offline;alarm;N\n"
+        "receiver;ops\n"
+        "adr;mail;ops@example.org\n"
+        "dir;alarm\n"
+        "receiver;boss\n"
+        "adr;mail;boss@example.org:ignored\n"
+        "dir;alarm\n"
+        "receiver;elsewhere\n"
+        "adr;mail;other@example.org\n"
+        "dir;status\n"
+        "uplink;smtp;" +
+        peer.url() + ";;;zentok@plant.example\n";
     writeFile(dir.file("zentok.ini"), config);
 
     RunResult first = runZentokIn(dir.path(), {"-i", "zentok.ini"}, 30000);
     ASSERT_FALSE(first.timedOut) << first.output;
-    EXPECT_EQ(countOf(first.output, "notifyMail::notify, source plantA, node !OFFLINE, text 'PLC offline'\n"), 2)
+    EXPECT_EQ(countOf(first.output, "notifyMail::notify, source plantA, node !OFFLINE, text 'PLC offline'\n"),
+              2)
         << first.output;
     EXPECT_EQ(countOf(first.output, "notifyMail::send"), 0) << first.output;
     ASSERT_TRUE(peer.waitForMessage(1)) << peer.log();

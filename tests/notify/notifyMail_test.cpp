@@ -1,6 +1,8 @@
 // The mail channel without a server: recipient from the address line, the
 // composed message (headers, date, subject and body encodings) and the
 // libcurl read callback.
+#include "notify/notifyMail.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -15,7 +17,6 @@
 #include "core/Settings.h"
 #include "core/ThreadTable.h"
 #include "notify/MailMessage.h"
-#include "notify/notifyMail.h"
 #include "support/TestSupport.h"
 
 using testsupport::hasBareLineEnd;
@@ -35,12 +36,18 @@ std::string fromBase64(const std::string& text) {
     int count = 0;
     for (char c : text) {
         int v;
-        if (c >= 'A' && c <= 'Z') v = c - 'A';
-        else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-        else if (c >= '0' && c <= '9') v = c - '0' + 52;
-        else if (c == '+') v = 62;
-        else if (c == '/') v = 63;
-        else continue;
+        if (c >= 'A' && c <= 'Z')
+            v = c - 'A';
+        else if (c >= 'a' && c <= 'z')
+            v = c - 'a' + 26;
+        else if (c >= '0' && c <= '9')
+            v = c - '0' + 52;
+        else if (c == '+')
+            v = 62;
+        else if (c == '/')
+            v = 63;
+        else
+            continue;
         bits = (bits << 6) | static_cast<unsigned>(v);
         count += 6;
         if (count >= 8) {
@@ -99,7 +106,7 @@ std::string decodeSubject(const std::string& header) {
 }
 
 class FixedLocalTime : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const char* tz = std::getenv("TZ");
         hadTz_ = tz != nullptr;
@@ -108,12 +115,14 @@ protected:
         tzset();
     }
     void TearDown() override {
-        if (hadTz_) setenv("TZ", savedTz_.c_str(), 1);
-        else unsetenv("TZ");
+        if (hadTz_)
+            setenv("TZ", savedTz_.c_str(), 1);
+        else
+            unsetenv("TZ");
         tzset();
     }
 
-private:
+  private:
     bool hadTz_ = false;
     std::string savedTz_;
 };
@@ -241,10 +250,12 @@ TEST(MailSubject, PlainAsciiIsFoldedAtBlanksAndUnfoldsToTheSameText) {
 
 TEST(MailSubject, OtherTextBecomesEncodedWordsThatDecodeExactly) {
     const std::string cases[] = {
-        "plantA: F\xC3\xBCllstand \xC3\xBC" "ber 120 \xC2\xB0" "C",                 // UTF-8
-        "=?UTF-8?Q?looks_encoded?=",                                          // would be decoded by a client
-        std::string(1200, 'x'),                                               // cannot be folded
-        std::string(100, 'a') + std::string(30, ' ') + "\x01tail",            // a control character
+        "plantA: F\xC3\xBCllstand \xC3\xBC"
+        "ber 120 \xC2\xB0"
+        "C",                                                        // UTF-8
+        "=?UTF-8?Q?looks_encoded?=",                                // would be decoded by a client
+        std::string(1200, 'x'),                                     // cannot be folded
+        std::string(100, 'a') + std::string(30, ' ') + "\x01tail",  // a control character
     };
     for (const auto& value : cases) {
         std::string header = subjectHeader(value);

@@ -19,7 +19,8 @@ std::string receivers(const std::string& host) {
     // file receiver from its line.
     return "receiver;manager\ndir;alarm\n"
            "receiver;office\nadr;file;alarms_%Y.csv\ndir;alarm\n"
-           "uplink;srvmgr;" + host + "\n";
+           "uplink;srvmgr;" +
+           host + "\n";
 }
 
 std::string offlineConfig(int port, const std::string& host) {
@@ -65,13 +66,15 @@ TEST(NotifyEndToEnd, ValueOverItsThresholdNotifiesEachChannelOnceAcrossRestarts)
     ASSERT_EQ(countOf(csv, "\n"), 1) << first.output;
     EXPECT_EQ(csv.rfind("\"plant\";\"400001\";", 0), 0u) << csv;
     EXPECT_NE(csv.find(";120;\"Level high: 120 (limit 65535)\"\n"), std::string::npos) << csv;
-    EXPECT_EQ(manager.posts(),
-              "{\"uri\":\"/pollapi.php\",\"post\":{\"cmd\":\"newmessage\",\"source\":\"plant\",\"pass\":\"secret\","
-              "\"adr\":\"400001\",\"message\":\"Level high: 120 (limit 65535)\"}}\n")
+    EXPECT_EQ(
+        manager.posts(),
+        "{\"uri\":\"/pollapi.php\",\"post\":{\"cmd\":\"newmessage\",\"source\":\"plant\",\"pass\":\"secret\","
+        "\"adr\":\"400001\",\"message\":\"Level high: 120 (limit 65535)\"}}\n")
         << first.output;
-    EXPECT_EQ(countOf(first.output, "notifySrvMgr::notify, host " + manager.base() +
-                                        ", source plant, node 400001, text 'Level high: 120 (limit 65535)'\n"),
-              1)
+    EXPECT_EQ(
+        countOf(first.output, "notifySrvMgr::notify, host " + manager.base() +
+                                  ", source plant, node 400001, text 'Level high: 120 (limit 65535)'\n"),
+        1)
         << first.output;
 
     // The node the template created is read and kept like any other.

@@ -1,7 +1,9 @@
 // The file channel: dated file names, the exact CSV line, quoting, and the
 // notifications lost when the file cannot be opened.
-#include <gtest/gtest.h>
+#include "notify/notifyFile.h"
+
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -12,7 +14,6 @@
 #include "core/Clock.h"
 #include "core/Coupler.h"
 #include "core/Text.h"
-#include "notify/notifyFile.h"
 #include "tests/support/TestSupport.h"
 
 using testsupport::readFile;
@@ -45,7 +46,7 @@ int64_t localTime(int year, int month, int day, int hour, int minute, int second
 // Lets this process write files up to `bytes` only, as on a full disk: the
 // write that crosses the limit is cut short and the next one fails.
 class FileSizeLimit {
-public:
+  public:
     explicit FileSizeLimit(rlim_t bytes) {
         getrlimit(RLIMIT_FSIZE, &saved_);
         savedHandler_ = std::signal(SIGXFSZ, SIG_IGN);
@@ -58,13 +59,13 @@ public:
         std::signal(SIGXFSZ, savedHandler_);
     }
 
-private:
+  private:
     rlimit saved_{};
     void (*savedHandler_)(int) = nullptr;
 };
 
 class NotifyFileTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         copyText(source.name, "plantA");
         node.source = &source;
@@ -132,7 +133,8 @@ TEST_F(NotifyFileTest, AFailedWriteLeavesNoPartOfItsLine) {
     }
     EXPECT_EQ(readFile(dir.file("full.csv")), first);
     EXPECT_TRUE(file.notify(node, "after"));
-    EXPECT_EQ(readFile(dir.file("full.csv")), first + "\"plantA\";\"400001\";2026-12-31;23:59:59;120;\"after\"\n");
+    EXPECT_EQ(readFile(dir.file("full.csv")),
+              first + "\"plantA\";\"400001\";2026-12-31;23:59:59;120;\"after\"\n");
 }
 
 TEST_F(NotifyFileTest, UnopenableFilesLoseTheNotificationQuietly) {

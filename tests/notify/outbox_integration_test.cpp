@@ -3,7 +3,6 @@
 // signal that keeps an unfinished post for the next start, and SIGKILL at
 // random moments that neither loses a queued firing nor repeats one.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -32,7 +31,9 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
     return true;
 }
 
-std::string contentOf(const std::string& path) { return fileExists(path) ? readFile(path) : ""; }
+std::string contentOf(const std::string& path) {
+    return fileExists(path) ? readFile(path) : "";
+}
 
 std::string closedSource() {
     return "source;plant\nadr;modbus;tcp:127.0.0.1:" + std::to_string(freeLoopbackPort()) + "\n";
@@ -45,32 +46,40 @@ TEST(OutboxRun, FailedChannelsAreTriedAgainUntilEachTakesTheNotificationOnce) {
     PhpServer manager(kPollApiRecorder);
     ASSERT_TRUE(manager.started());
     int smtpPort = freeLoopbackPort();  // nothing listens yet
-    writeFile(dir.file("z.ini"), "coupler;runmode;cycle\ncoupler;readinterval;1\ncoupler;retry;300\n" + closedSource() +
+    writeFile(dir.file("z.ini"), "coupler;runmode;cycle\ncoupler;readinterval;1\ncoupler;retry;300\n" +
+                                     closedSource() +
                                      "node;a;!OFFLINE;plant unreachable;alarm;N\n"
                                      "receiver;log\nadr;file;out/alarms.csv\ndir;alarm\n"
                                      "receiver;manager\ndir;alarm\n"
                                      "receiver;mail\nadr;mail;ops@example.org\ndir;alarm\n"
-                                     "uplink;srvmgr;" + manager.base() + "/fail-first\n"
-                                     "uplink;smtp;smtp://127.0.0.1:" + std::to_string(smtpPort) +
-                                     ";;;zentok@example.org\n");
+                                     "uplink;srvmgr;" +
+                                     manager.base() +
+                                     "/fail-first\n"
+                                     "uplink;smtp;smtp://127.0.0.1:" +
+                                     std::to_string(smtpPort) + ";;;zentok@example.org\n");
     Process zentok;
     const std::string log = dir.file("out.log");
     ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "z.ini"}, log, dir.path()));
-    ASSERT_TRUE(waitUntil([&] { return countOf(contentOf(log), "retry in 10 s") == 3; }, 15000)) << contentOf(log);
+    ASSERT_TRUE(waitUntil([&] { return countOf(contentOf(log), "retry in 10 s") == 3; }, 15000))
+        << contentOf(log);
     EXPECT_TRUE(fileExists(dir.file("zentok_outbox.csv")));
 
     // The file's directory is made, the mail server starts; the server manager takes its second post.
     ASSERT_EQ(mkdir(dir.file("out").c_str(), 0755), 0);
     TempDir mails;
     Process smtp;
-    ASSERT_TRUE(smtp.start({kPython, sourcePath("tests/peers/smtp/smtp_peer.py"), "--port", std::to_string(smtpPort),
-                            "--outdir", mails.path(), "--lifetime", "60"},
+    ASSERT_TRUE(smtp.start({kPython, sourcePath("tests/peers/smtp/smtp_peer.py"), "--port",
+                            std::to_string(smtpPort), "--outdir", mails.path(), "--lifetime", "60"},
                            mails.file("smtp.log")));
     ASSERT_TRUE(waitForPort(smtpPort, 10000));
-    ASSERT_TRUE(waitUntil([&] {
-        return fileExists(mails.file("msg-1.meta")) && !manager.posts().empty() &&
-               !contentOf(dir.file("out/alarms.csv")).empty() && contentOf(dir.file("zentok_outbox.csv")).empty();
-    }, 20000)) << contentOf(log);
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return fileExists(mails.file("msg-1.meta")) && !manager.posts().empty() &&
+                   !contentOf(dir.file("out/alarms.csv")).empty() &&
+                   contentOf(dir.file("zentok_outbox.csv")).empty();
+        },
+        20000))
+        << contentOf(log);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a few more cycles: nothing is sent again
 
     EXPECT_EQ(countOf(contentOf(dir.file("out/alarms.csv")), "\n"), 1);
@@ -102,9 +111,11 @@ TEST(OutboxRun, ARestartDeliversWhatWasPendingOnceAndDropsWhatHasNoReceiver) {
                                      "receiver;done\nadr;file;done.csv\ndir;alarm\n");
     RunResult first = runZentokIn(dir.path(), {"-i", "z.ini"});
     ASSERT_FALSE(first.timedOut) << first.output;
-    EXPECT_NE(first.output.find("outbox, receiver gone no longer configured"), std::string::npos) << first.output;
+    EXPECT_NE(first.output.find("outbox, receiver gone no longer configured"), std::string::npos)
+        << first.output;
     EXPECT_EQ(countOf(readFile(dir.file("alarms.csv")), "pending \"\"alarm\"\""), 1);
-    EXPECT_EQ(readFile(dir.file("done.csv")), written) << "a line the file already holds is not written again";
+    EXPECT_EQ(readFile(dir.file("done.csv")), written)
+        << "a line the file already holds is not written again";
     EXPECT_NE(first.output.find("receiver done, source plant, node !OFFLINE: delivered before the restart"),
               std::string::npos);
     // Without retries a failed attempt leaves nothing behind either.
@@ -121,26 +132,31 @@ TEST(OutboxRun, StopSignalKeepsAHangingPostForTheNextStart) {
     int silentPort = 0;
     int silent = listenOnLoopback(8, &silentPort);  // connects, never answers
     ASSERT_GE(silent, 0);
-    const std::string body = closedSource() + "node;a;!OFFLINE;plant unreachable;alarm;N\nreceiver;manager\ndir;alarm\n";
+    const std::string body =
+        closedSource() + "node;a;!OFFLINE;plant unreachable;alarm;N\nreceiver;manager\ndir;alarm\n";
     writeFile(dir.file("z.ini"), "coupler;runmode;cycle\ncoupler;readinterval;1\n" + body +
                                      "uplink;srvmgr;http://127.0.0.1:" + std::to_string(silentPort) + "\n");
     Process zentok;
     const std::string log = dir.file("out.log");
     ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "z.ini"}, log, dir.path()));
-    ASSERT_TRUE(waitUntil([&] { return contentOf(log).find("notifySrvMgr::notify") != std::string::npos; }, 10000));
+    ASSERT_TRUE(
+        waitUntil([&] { return contentOf(log).find("notifySrvMgr::notify") != std::string::npos; }, 10000));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     auto stopped = std::chrono::steady_clock::now();
     kill(zentok.pid(), SIGTERM);
     ASSERT_TRUE(zentok.waitForExit(14000)) << contentOf(log);
-    auto took = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - stopped).count();
+    auto took =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - stopped).count();
     EXPECT_LE(took, 12);
     EXPECT_EQ(zentok.exitCode(), 0);
-    EXPECT_NE(contentOf(dir.file("zentok_outbox.csv")).find("\"manager\";\"plant\";\"!OFFLINE\""), std::string::npos);
+    EXPECT_NE(contentOf(dir.file("zentok_outbox.csv")).find("\"manager\";\"plant\";\"!OFFLINE\""),
+              std::string::npos);
     close(silent);
 
     PhpServer manager(kPollApiRecorder);
     ASSERT_TRUE(manager.started());
-    writeFile(dir.file("z.ini"), "coupler;runmode;single\n" + body + "uplink;srvmgr;" + manager.base() + "\n");
+    writeFile(dir.file("z.ini"),
+              "coupler;runmode;single\n" + body + "uplink;srvmgr;" + manager.base() + "\n");
     RunResult next = runZentokIn(dir.path(), {"-i", "z.ini"});
     ASSERT_FALSE(next.timedOut) << next.output;
     EXPECT_EQ(countOf(manager.posts(), "\n"), 1) << next.output;
@@ -206,11 +222,12 @@ TEST(OutboxRun, KillsAtRandomMomentsLoseNoQueuedFiringAndRepeatNone) {
     for (std::sregex_iterator it(lines.begin(), lines.end(), rise), end; it != end; ++it)
         notified.insert(std::stoi((*it)[1]));
     int repeated = 0;
-    for (int k : std::set<int>(notified.begin(), notified.end())) repeated += static_cast<int>(notified.count(k)) - 1;
+    for (int k : std::set<int>(notified.begin(), notified.end()))
+        repeated += static_cast<int>(notified.count(k)) - 1;
     int lost = 0;
     for (int k : queued) lost += notified.count(k) == 0 ? 1 : 0;
-    std::printf("kill harness: %d kills, %zu rises decided at a kill, %zu notified, %d lost, %d repeated\n", kills,
-                queued.size(), notified.size(), lost, repeated);
+    std::printf("kill harness: %d kills, %zu rises decided at a kill, %zu notified, %d lost, %d repeated\n",
+                kills, queued.size(), notified.size(), lost, repeated);
     EXPECT_GT(kills, 20);
     EXPECT_GT(notified.size(), 20u);
     EXPECT_EQ(lost, 0) << "queued rises: " << queued.size();

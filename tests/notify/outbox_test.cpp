@@ -1,5 +1,7 @@
 // The outbox: its file form, the queue that never holds a firing twice, and
 // the retry schedule with its end.
+#include "notify/Outbox.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -9,7 +11,6 @@
 #include "core/Clock.h"
 #include "core/Coupler.h"
 #include "core/Text.h"
-#include "notify/Outbox.h"
 #include "support/StdoutCapture.h"
 #include "support/TestSupport.h"
 
@@ -17,7 +18,7 @@ namespace {
 
 // A channel whose outcome the test decides; it counts its hand-overs.
 class ScriptedChannel : public Notifier {
-public:
+  public:
     explicit ScriptedChannel(bool* succeed, int* calls) : succeed_(succeed), calls_(calls) {}
     bool notify(const Node&, const char*, const DeliveryHandle& delivery) override {
         ++*calls_;
@@ -25,13 +26,13 @@ public:
         return *succeed_;
     }
 
-private:
+  private:
     bool* succeed_;
     int* calls_;
 };
 
 class OutboxTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         setenv("TZ", "UTC", 1);
         tzset();
@@ -145,7 +146,8 @@ TEST_F(OutboxTest, FailedEntriesAreTriedAgainDoublingUntilTheyAreTooOld) {
     now_ += 90;  // 100 s after the firing: the third failure gives up
     out = dispatch();
     EXPECT_EQ(calls_[1], 3);
-    EXPECT_NE(out.find("receiver ops, source plant, node 400001: given up after 3 attempts"), std::string::npos)
+    EXPECT_NE(out.find("receiver ops, source plant, node 400001: given up after 3 attempts"),
+              std::string::npos)
         << out;
     EXPECT_TRUE(coupler_.outbox->entries().empty());
 

@@ -31,11 +31,21 @@ std::string json(const std::string& text) {
     std::string out = "\"";
     for (unsigned char c : text) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     char escaped[8];
@@ -56,10 +66,11 @@ std::string fetch(const std::string& url) {
     if (!handle) return body;
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle, CURLOPT_TIMEOUT, 10L);
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
-        static_cast<std::string*>(out)->append(data, size * count);
-        return size * count;
-    });
+    curl_easy_setopt(
+        handle, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
+            static_cast<std::string*>(out)->append(data, size * count);
+            return size * count;
+        });
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &body);
     curl_easy_perform(handle);
     curl_easy_cleanup(handle);
@@ -67,7 +78,7 @@ std::string fetch(const std::string& url) {
 }
 
 class SrvMgrTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         copyText(source.name, "plantA");
         copyText(source.pass, "secret");
@@ -108,11 +119,11 @@ TEST_F(SrvMgrTest, EveryFieldDecodesBackToWhatWasSent) {
     const std::string text = "Füllstand 120 % & more = \"quoted\" + 'single'\nline two / ~._-";
     std::string output = post(text.c_str());
 
-    EXPECT_EQ(server.posts(), "{\"uri\":\"/pollapi.php\",\"post\":{\"cmd\":\"newmessage\",\"source\":" + json(source.name) +
-                                  ",\"pass\":" + json(source.pass) + ",\"adr\":" + json(node.address) +
-                                  ",\"message\":" + json(text) + "}}\n");
-    EXPECT_EQ(countOf(output, "notifySrvMgr::notify, host " + server.base() + ", source plant A&B=C, node MW 10?, text '" +
-                                  text + "'\n"),
+    EXPECT_EQ(server.posts(), "{\"uri\":\"/pollapi.php\",\"post\":{\"cmd\":\"newmessage\",\"source\":" +
+                                  json(source.name) + ",\"pass\":" + json(source.pass) +
+                                  ",\"adr\":" + json(node.address) + ",\"message\":" + json(text) + "}}\n");
+    EXPECT_EQ(countOf(output, "notifySrvMgr::notify, host " + server.base() +
+                                  ", source plant A&B=C, node MW 10?, text '" + text + "'\n"),
               1);
     EXPECT_EQ(countOf(output, "notifySrvMgr::post"), 0) << output;
 }
@@ -130,14 +141,16 @@ TEST_F(SrvMgrTest, InfoNodesEmptyTextsLongTextsAndHostPaths) {
     std::string longText(3990, '&');
     post(longText.c_str());
 
-    EXPECT_EQ(server.posts(),
-              "{\"uri\":\"/srv/mgr/pollapi.php\",\"post\":{\"cmd\":\"newinfo\",\"source\":\"plantA\",\"pass\":\"secret\","
-              "\"adr\":\"400001\"}}\n"
-              "{\"uri\":\"/srv/mgr/pollapi.php\",\"post\":{\"cmd\":\"newmessage\",\"source\":\"plantA\",\"pass\":"
-              "\"secret\",\"adr\":\"400001\"}}\n"
-              "{\"uri\":\"/srv/mgr/pollapi.php\",\"post\":{\"cmd\":\"newmessage\",\"source\":\"plantA\",\"pass\":"
-              "\"secret\",\"adr\":\"400001\",\"message\":\"" +
-                  longText + "\"}}\n");
+    EXPECT_EQ(
+        server.posts(),
+        "{\"uri\":\"/srv/mgr/"
+        "pollapi.php\",\"post\":{\"cmd\":\"newinfo\",\"source\":\"plantA\",\"pass\":\"secret\","
+        "\"adr\":\"400001\"}}\n"
+        "{\"uri\":\"/srv/mgr/pollapi.php\",\"post\":{\"cmd\":\"newmessage\",\"source\":\"plantA\",\"pass\":"
+        "\"secret\",\"adr\":\"400001\"}}\n"
+        "{\"uri\":\"/srv/mgr/pollapi.php\",\"post\":{\"cmd\":\"newmessage\",\"source\":\"plantA\",\"pass\":"
+        "\"secret\",\"adr\":\"400001\",\"message\":\"" +
+            longText + "\"}}\n");
 }
 
 TEST_F(SrvMgrTest, TheRequestOnTheWireAndTheTraceAtLevelNine) {
@@ -150,15 +163,18 @@ TEST_F(SrvMgrTest, TheRequestOnTheWireAndTheTraceAtLevelNine) {
 
     setLogLevel(9);
     std::string traced = post("Level high: 120");
-    const std::string body = "cmd=newmessage&source=plantA&pass=secret&adr=400001&message=Level%20high%3A%20120";
-    EXPECT_EQ(countOf(traced, "curl:\n\turl  '" + server.base() + "/pollapi.php'\n\tpost: '" + body + "'\n"), 1)
+    const std::string body =
+        "cmd=newmessage&source=plantA&pass=secret&adr=400001&message=Level%20high%3A%20120";
+    EXPECT_EQ(countOf(traced, "curl:\n\turl  '" + server.base() + "/pollapi.php'\n\tpost: '" + body + "'\n"),
+              1)
         << traced;
     // The reply body goes to standard output.
     EXPECT_EQ(countOf(traced, "ok\n"), 1);
 
-    const std::string request = "POST /pollapi.php HTTP/1.1\nContent-Type: application/x-www-form-urlencoded\n"
-                                "Content-Length: " +
-                                std::to_string(body.size()) + "\n\n" + body + "\n--\n";
+    const std::string request =
+        "POST /pollapi.php HTTP/1.1\nContent-Type: application/x-www-form-urlencoded\n"
+        "Content-Length: " +
+        std::to_string(body.size()) + "\n\n" + body + "\n--\n";
     EXPECT_EQ(server.recorded("raw.txt"), request + request);
 }
 
@@ -171,7 +187,8 @@ TEST_F(SrvMgrTest, FailedPostsPrintOneLineEach) {
     // No host at all: shown as such, and the bare script address fails.
     srvmgrHost[0] = 0;
     std::string noHost = post("y");
-    EXPECT_EQ(countOf(noHost, "notifySrvMgr::notify, host no host, source plantA, node 400001, text 'y'\n"), 1);
+    EXPECT_EQ(countOf(noHost, "notifySrvMgr::notify, host no host, source plantA, node 400001, text 'y'\n"),
+              1);
     EXPECT_EQ(countOf(noHost, "notifySrvMgr::post, err '"), 1) << noHost;
 
     PhpServer server(kPollApiRecorder);
@@ -238,8 +255,9 @@ TEST_F(SrvMgrTest, TwoReceiversWithoutChannelPostTwice) {
     std::fflush(stdout);
     std::string output = testing::internal::GetCapturedStdout();
 
-    const std::string line = "{\"uri\":\"/pollapi.php\",\"post\":{\"cmd\":\"newmessage\",\"source\":\"plantA\",\"pass\":"
-                             "\"\",\"adr\":\"400001\",\"message\":\"Level high: 120\"}}\n";
+    const std::string line =
+        "{\"uri\":\"/pollapi.php\",\"post\":{\"cmd\":\"newmessage\",\"source\":\"plantA\",\"pass\":"
+        "\"\",\"adr\":\"400001\",\"message\":\"Level high: 120\"}}\n";
     EXPECT_EQ(server.posts(), line + line) << output;
     EXPECT_TRUE(fired.sent);
 }
@@ -253,9 +271,10 @@ TEST_F(SrvMgrTest, TheDemoPageListsTheNotificationsItReceived) {
     post("Level <b>high</b> & \"rising\"");
 
     std::string listing = fetch(page.base() + "/");
-    EXPECT_NE(listing.find("<td>plantA</td>\n<td>400001</td>\n<td class=\"message\">Level &lt;b&gt;high&lt;/b&gt; "
-                                  "&amp; &quot;rising&quot;</td>"),
-              std::string::npos)
+    EXPECT_NE(
+        listing.find("<td>plantA</td>\n<td>400001</td>\n<td class=\"message\">Level &lt;b&gt;high&lt;/b&gt; "
+                     "&amp; &quot;rising&quot;</td>"),
+        std::string::npos)
         << listing;
     EXPECT_EQ(readFile(data.file("n.jsonl")).find("secret"), std::string::npos) << "the password is not kept";
 }

@@ -13,7 +13,7 @@
 namespace {
 
 class TemplatesTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         coupler = std::make_unique<Coupler>();
         coupler->sourceCount = 1;

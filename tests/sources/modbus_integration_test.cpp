@@ -44,7 +44,7 @@ Read readAt(ModbusConnection& c, const std::string& address) {
 }
 
 class ModbusPeerTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override { setLogLevel(9); }
     void TearDown() override { setLogLevel(0); }
 };
@@ -65,10 +65,10 @@ TEST_F(ModbusPymodbus, EveryTableAndBothAddressForms) {
         const char* address;
         double value;
     } cases[] = {
-        {"0:0", 1},        {"abc", 1},      {"0:1", 0},         {"40001", 1}, {"40002", 0},   {"0:65535", 1},
-        {"100001", 1},     {"1:2", 0},      {"1:7", 1},         {"300005", 777}, {"3:6", 0},  {"3:10", 65535},
-        {"400000", 11},    {"400001", 120}, {"4:1", 120},       {"400002", 100}, {"4:3", 65535}, {"4:4", 0},
-        {"4:65535", 4660},
+        {"0:0", 1},      {"abc", 1},      {"0:1", 0},     {"40001", 1},      {"40002", 0},
+        {"0:65535", 1},  {"100001", 1},   {"1:2", 0},     {"1:7", 1},        {"300005", 777},
+        {"3:6", 0},      {"3:10", 65535}, {"400000", 11}, {"400001", 120},   {"4:1", 120},
+        {"400002", 100}, {"4:3", 65535},  {"4:4", 0},     {"4:65535", 4660},
     };
     uint16_t tid = c.transactionId();
     for (const Case& k : cases) {
@@ -304,9 +304,11 @@ TEST(ModbusEndToEnd, ThresholdNodeFiresAndItsStateIsWritten) {
               "coupler;runmode;single\n"
               "coupler;loglevel;9\n"
               "source;plant\n"
-              "adr;modbus;" + peer.parameters() + "\n"
-              "node;a;400001;Level high: {{*}};alarm;O:100\n"
-              "node;a;400002;Level high: {{*}};alarm;O:100\n");
+              "adr;modbus;" +
+                  peer.parameters() +
+                  "\n"
+                  "node;a;400001;Level high: {{*}};alarm;O:100\n"
+                  "node;a;400002;Level high: {{*}};alarm;O:100\n");
     RunResult run = runZentokIn(dir.path(), {"-i", dir.file("plant.ini")}, 30000);
     EXPECT_FALSE(run.timedOut) << run.output;
     EXPECT_NE(run.output.find("Modbus connect: IP '127.0.0.1', port " + std::to_string(peer.port()) + "\n"),

@@ -25,13 +25,13 @@ using Bytes = std::vector<uint8_t>;
 
 // plantsim frozen at scenario time `start`.
 class Plantsim {
-public:
+  public:
     explicit Plantsim(double start) {
         port_ = freeLoopbackPort();
         binary_ = binaryPath("tools/plantsim/plantsim");
         if (!fileExists(binary_)) return;
-        process_.start({binary_, "--port", std::to_string(port_), "--speed", "0", "--start", std::to_string(start),
-                        "--lifetime", "120"},
+        process_.start({binary_, "--port", std::to_string(port_), "--speed", "0", "--start",
+                        std::to_string(start), "--lifetime", "120"},
                        dir_.file("plantsim.log"));
         ready_ = waitForPort(port_, 10000);
     }
@@ -40,7 +40,7 @@ public:
     int port() const { return port_; }
     std::string parameters() const { return "tcp:127.0.0.1:" + std::to_string(port_); }
 
-private:
+  private:
     TempDir dir_;
     Process process_;
     std::string binary_;
@@ -89,11 +89,11 @@ TEST(ModbusPlantsim, ValuesAtPointsOfTheScenario) {
         double start;
         double level, pump, inlet, highSwitch, temperature;
     } cases[] = {
-        {0, 70, 0, 1, 0, 200},     // cycle start: tank low, filling
-        {15, 115, 0, 1, 0, 215},   // half way up
-        {30, 160, 1, 0, 1, 230},   // full: pump on, high-level switch on
-        {45, 115, 1, 0, 0, 215},   // half way down
-        {75, 115, 0, 1, 0, 215},   // second cycle, half way up
+        {0, 70, 0, 1, 0, 200},    // cycle start: tank low, filling
+        {15, 115, 0, 1, 0, 215},  // half way up
+        {30, 160, 1, 0, 1, 230},  // full: pump on, high-level switch on
+        {45, 115, 1, 0, 0, 215},  // half way down
+        {75, 115, 0, 1, 0, 215},  // second cycle, half way up
     };
     for (const Case& k : cases) {
         Plantsim plant(k.start);

@@ -26,21 +26,24 @@ namespace {
 
 // The values the server holds; the tests below read them back.
 const std::vector<std::string> kServerContents = {
-    "--set", "MK:20:1234",     "--set", "MK:10:08",       "--set", "MK:30:FFFF", "--set", "MK:40:FFFFFFFF",
-    "--set", "MK:7:80",        "--set", "MK:8:01",        "--set", "PE:4:DEADBEEF", "--set", "PA:0:5A",
-    "--set", "DB10:4:ABCD",    "--set", "DB10:2:20",      "--set", "DB10:12:08", "--set", "DB10:8:01020304",
-    "--set", "DB1:3:7F",       "--timer", "5:1234",       "--counter", "3:0042",
+    "--set", "MK:20:1234",  "--set",   "MK:10:08",  "--set",     "MK:30:FFFF",    "--set", "MK:40:FFFFFFFF",
+    "--set", "MK:7:80",     "--set",   "MK:8:01",   "--set",     "PE:4:DEADBEEF", "--set", "PA:0:5A",
+    "--set", "DB10:4:ABCD", "--set",   "DB10:2:20", "--set",     "DB10:12:08",    "--set", "DB10:8:01020304",
+    "--set", "DB1:3:7F",    "--timer", "5:1234",    "--counter", "3:0042",
 };
 
 bool startS7Server(Process& server, int port) {
     // execv does not search PATH; env finds node wherever it was installed.
-    std::vector<std::string> argv{"/usr/bin/env", "node", sourcePath("tests/peers/s7/s7server.js"), "--port", std::to_string(port),
-                                  "--lifetime", "250"};
+    std::vector<std::string> argv{
+        "/usr/bin/env", "node", sourcePath("tests/peers/s7/s7server.js"), "--port", std::to_string(port),
+        "--lifetime",   "250"};
     argv.insert(argv.end(), kServerContents.begin(), kServerContents.end());
     return server.start(argv) && waitForPort(port, 15000);
 }
 
-std::string parametersFor(int port) { return "tcp:127.0.0.1:" + std::to_string(port); }
+std::string parametersFor(int port) {
+    return "tcp:127.0.0.1:" + std::to_string(port);
+}
 
 Node nodeAt(const char* address, double value = 42.0) {
     Node node;
@@ -58,7 +61,7 @@ std::string upperCase(std::string text) {
 }  // namespace
 
 class NodaveServer : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         port_ = freeLoopbackPort();
         server_ = new Process;
@@ -87,15 +90,40 @@ TEST_F(NodaveServer, EveryAddressFormReadsItsValueUnsigned) {
         double value;
     };
     const Case cases[] = {
-        {"MW20", 4660},         {"mw20", 4660},          {"FW20", 4660},           {"MB20", 0x12},
-        {"M10.3", 1},           {"M10.2", 0},            {"m7.7", 1},              {"M7.0", 0},
-        {"M8.0", 1},            {"M8.7", 0},             {"MW30", 65535},          {"MD40", 4294967295.0},
-        {"ED4", 3735928559.0},  {"ID4", 3735928559.0},   {"EW4", 0xDEAD},          {"E4.1", 1},
-        {"E4.0", 0},            {"AB0", 0x5A},           {"OB0", 0x5A},            {"A0.1", 1},
-        {"DB10.DBW4", 0xABCD},  {"db10.dbw4", 0xABCD},   {"DB10.DBD8", 0x01020304}, {"DB10.DBB8", 1},
-        {"DB10.DBX2.5", 1},     {"DB10.DBX2.4", 0},      {"DB10.DBX12.3", 1},      {"db10.dbx12.3", 1},
-        {"DB1.DBB3", 0x7F},     {"T5", 0x1234},          {"t5", 0x1234},           {"Z3", 0x42},
-        {"C3", 0x42},           {"MW100", 0},
+        {"MW20", 4660},
+        {"mw20", 4660},
+        {"FW20", 4660},
+        {"MB20", 0x12},
+        {"M10.3", 1},
+        {"M10.2", 0},
+        {"m7.7", 1},
+        {"M7.0", 0},
+        {"M8.0", 1},
+        {"M8.7", 0},
+        {"MW30", 65535},
+        {"MD40", 4294967295.0},
+        {"ED4", 3735928559.0},
+        {"ID4", 3735928559.0},
+        {"EW4", 0xDEAD},
+        {"E4.1", 1},
+        {"E4.0", 0},
+        {"AB0", 0x5A},
+        {"OB0", 0x5A},
+        {"A0.1", 1},
+        {"DB10.DBW4", 0xABCD},
+        {"db10.dbw4", 0xABCD},
+        {"DB10.DBD8", 0x01020304},
+        {"DB10.DBB8", 1},
+        {"DB10.DBX2.5", 1},
+        {"DB10.DBX2.4", 0},
+        {"DB10.DBX12.3", 1},
+        {"db10.dbx12.3", 1},
+        {"DB1.DBB3", 0x7F},
+        {"T5", 0x1234},
+        {"t5", 0x1234},
+        {"Z3", 0x42},
+        {"C3", 0x42},
+        {"MW100", 0},
     };
     for (const Case& c : cases) {
         Node node = nodeAt(c.address);
@@ -207,7 +235,8 @@ TEST_F(NodaveServer, DebugTracesFollowTheLogLevel) {
         std::string printed = out.stop();
         EXPECT_NE(printed.find("s7: connection request, rack 0, slot 2"), std::string::npos) << printed;
         EXPECT_NE(printed.find("s7: connected, PDU length 480"), std::string::npos) << printed;
-        EXPECT_NE(printed.find("s7: read area 0x83, block 0, start 20, 2 bytes: 0"), std::string::npos) << printed;
+        EXPECT_NE(printed.find("s7: read area 0x83, block 0, start 20, 2 bytes: 0"), std::string::npos)
+            << printed;
         EXPECT_EQ(printed.find("s7: send"), std::string::npos) << "no dumps below level 4";
     }
     setLogLevel(4);
@@ -227,7 +256,7 @@ TEST_F(NodaveServer, DebugTracesFollowTheLogLevel) {
 }
 
 class NodaveBadPeer : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(peer_.ready()) << peer_.log(); }
     // The parameter text for a connection to the peer with this slot.
     std::string withSlot(const char* kind, int slot) const {
@@ -359,11 +388,14 @@ TEST(NodaveKinds, UsbProbesTheDriverOncePerObjectAndMpiNeverConnects) {
 
 TEST_F(NodaveServer, ZentokFiresOnTheFlagWordAndKeepsTheErrorCode) {
     TempDir dir;
-    std::string config = "coupler;runmode;single\n"
-                         "source;plc\n"
-                         "adr;simatic;" + parametersFor(port_) + "\n"
-                         "node;a;MW20;Flag word {{*}};alarm;O:1000\n"
-                         "node;a;DB99.DBW0;Missing block;alarm;O:1000\n";
+    std::string config =
+        "coupler;runmode;single\n"
+        "source;plc\n"
+        "adr;simatic;" +
+        parametersFor(port_) +
+        "\n"
+        "node;a;MW20;Flag word {{*}};alarm;O:1000\n"
+        "node;a;DB99.DBW0;Missing block;alarm;O:1000\n";
     writeFile(dir.file("zentok.ini"), config);
     RunResult run = runZentokIn(dir.path(), {"-i", dir.file("zentok.ini")}, 30000);
     ASSERT_FALSE(run.timedOut) << run.output;

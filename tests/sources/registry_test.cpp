@@ -22,7 +22,7 @@ namespace {
 int64_t fakeNow = 2000000;
 
 class RecordingConnection : public SourceConnection {
-public:
+  public:
     bool connect(const char* parameters) override {
         connects.push_back(parameters ? parameters : "(null)");
         open = acceptConnect;
@@ -70,8 +70,10 @@ struct Plant {
 }  // namespace
 
 class Registry : public ::testing::Test {
-protected:
-    void SetUp() override { setClockForTesting([] { return fakeNow; }); }
+  protected:
+    void SetUp() override {
+        setClockForTesting([] { return fakeNow; });
+    }
     void TearDown() override { setClockForTesting(nullptr); }
 };
 

@@ -16,21 +16,38 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 
 Bytes tpkt(const Bytes& payload) {
-    Bytes out{3, 0, static_cast<uint8_t>((payload.size() + 4) >> 8), static_cast<uint8_t>(payload.size() + 4)};
+    Bytes out{3, 0, static_cast<uint8_t>((payload.size() + 4) >> 8),
+              static_cast<uint8_t>(payload.size() + 4)};
     out.insert(out.end(), payload.begin(), payload.end());
     return out;
 }
 
 // DT header, S7 ack-with-data header, parameter and data.
-Bytes ackData(uint16_t ref, const Bytes& param, const Bytes& data, uint8_t errClass = 0, uint8_t errCode = 0) {
-    Bytes p{2, 0xF0, 0x80, 0x32, 0x03, 0, 0, static_cast<uint8_t>(ref >> 8), static_cast<uint8_t>(ref),
-            0, static_cast<uint8_t>(param.size()), 0, static_cast<uint8_t>(data.size()), errClass, errCode};
+Bytes ackData(uint16_t ref, const Bytes& param, const Bytes& data, uint8_t errClass = 0,
+              uint8_t errCode = 0) {
+    Bytes p{2,
+            0xF0,
+            0x80,
+            0x32,
+            0x03,
+            0,
+            0,
+            static_cast<uint8_t>(ref >> 8),
+            static_cast<uint8_t>(ref),
+            0,
+            static_cast<uint8_t>(param.size()),
+            0,
+            static_cast<uint8_t>(data.size()),
+            errClass,
+            errCode};
     p.insert(p.end(), param.begin(), param.end());
     p.insert(p.end(), data.begin(), data.end());
     return tpkt(p);
 }
 
-Bytes goodWordAnswer(uint16_t ref) { return ackData(ref, {0x04, 0x01}, {0xFF, 0x04, 0x00, 0x10, 0xAB, 0xCD}); }
+Bytes goodWordAnswer(uint16_t ref) {
+    return ackData(ref, {0x04, 0x01}, {0xFF, 0x04, 0x00, 0x10, 0xAB, 0xCD});
+}
 
 int parseRead(const Bytes& packet, uint16_t ref, int area, int count, uint8_t* out) {
     return s7::parseReadAnswer(packet.data(), static_cast<int>(packet.size()), ref, area, count, out);
@@ -48,13 +65,14 @@ TEST(S7Frame, RequestsFollowTheWireLayout) {
 
     uint8_t setup[s7::kSetupRequestSize];
     ASSERT_EQ(s7::buildSetupRequest(setup, 0x0102, 480), 25);
-    Bytes expectedSetup{3, 0, 0, 25, 2, 0xF0, 0x80, 0x32, 1, 0, 0, 1, 2, 0, 8, 0, 0, 0xF0, 0, 0, 1, 0, 1, 0x01, 0xE0};
+    Bytes expectedSetup{3, 0, 0, 25, 2,    0xF0, 0x80, 0x32, 1, 0, 0,    1,   2,
+                        0, 8, 0, 0,  0xF0, 0,    0,    1,    0, 1, 0x01, 0xE0};
     EXPECT_EQ(Bytes(setup, setup + 25), expectedSetup);
 
     uint8_t read[s7::kReadRequestSize];
     ASSERT_EQ(s7::buildReadRequest(read, 7, daveDB, 10, 4, 2), 31);
-    Bytes expectedRead{3, 0, 0, 31, 2, 0xF0, 0x80, 0x32, 1, 0, 0, 0, 7, 0, 14, 0, 0,
-                       0x04, 1, 0x12, 0x0A, 0x10, 0x02, 0, 2, 0, 10, 0x84, 0, 0, 32};
+    Bytes expectedRead{3, 0,    0, 31,   2,    0xF0, 0x80, 0x32, 1, 0, 0,  0,    7, 0, 14, 0,
+                       0, 0x04, 1, 0x12, 0x0A, 0x10, 0x02, 0,    2, 0, 10, 0x84, 0, 0, 32};
     EXPECT_EQ(Bytes(read, read + 31), expectedRead);
 
     // Timers travel by their own transport size and their number, not a bit address.
@@ -76,7 +94,8 @@ TEST(S7Frame, ReadAnswerIsCopiedOnlyWhenEveryFieldFits) {
 
     // Octet-string lengths are in bytes; timers answer 2 bytes per element.
     std::memset(out, 0, sizeof out);
-    EXPECT_EQ(parseRead(ackData(6, {0x04, 0x01}, {0xFF, 0x09, 0x00, 0x02, 0x12, 0x34}), 6, daveTimer, 2, out), 0);
+    EXPECT_EQ(parseRead(ackData(6, {0x04, 0x01}, {0xFF, 0x09, 0x00, 0x02, 0x12, 0x34}), 6, daveTimer, 2, out),
+              0);
     EXPECT_EQ(out[1], 0x34);
 
     struct Case {
@@ -94,7 +113,8 @@ TEST(S7Frame, ReadAnswerIsCopiedOnlyWhenEveryFieldFits) {
     truncated[3] = static_cast<uint8_t>(truncated.size());
     std::vector<Case> cases = {
         {"TPKT version", with(0, 2), daveErrMalformed},
-        {"TPKT length beyond the bytes given", with(3, static_cast<uint8_t>(good.size() + 1)), daveErrShortAnswer},
+        {"TPKT length beyond the bytes given", with(3, static_cast<uint8_t>(good.size() + 1)),
+         daveErrShortAnswer},
         {"TPKT length below the headers", with(3, 6), daveErrMalformed},
         {"TPKT length beyond the buffer", with(2, 0xFF), daveErrPacketTooLarge},
         {"COTP code", with(5, 0xE0), daveErrMalformed},
@@ -142,7 +162,8 @@ TEST(S7Frame, ConnectConfirmAndSetupAnswer) {
     EXPECT_EQ(s7::parseSetupAnswer(setup.data(), static_cast<int>(setup.size()), 1, &pdu), 0);
     EXPECT_EQ(pdu, 240);
     Bytes refused = ackData(1, {}, {}, 0x81, 0x04);
-    EXPECT_EQ(s7::parseSetupAnswer(refused.data(), static_cast<int>(refused.size()), 1, &pdu), daveErrSetupRefused);
+    EXPECT_EQ(s7::parseSetupAnswer(refused.data(), static_cast<int>(refused.size()), 1, &pdu),
+              daveErrSetupRefused);
     EXPECT_EQ(s7::parseSetupAnswer(setup.data(), static_cast<int>(setup.size()), 2, &pdu), daveErrPduRef);
     Bytes tiny = ackData(1, {0xF0, 0, 0, 1, 0, 1, 0x00, 0x10}, {});
     EXPECT_EQ(s7::parseSetupAnswer(tiny.data(), static_cast<int>(tiny.size()), 1, &pdu), daveErrSetupRefused);
@@ -208,9 +229,9 @@ TEST(S7Address, EveryFormGivesAreaBlockStartAndSize) {
 }
 
 TEST(S7Address, TextsThatFitNoFormAreRejected) {
-    for (const char* adr : {"", "!OFFLINE", "X10", "PW2", "MX10.3", "M10", "M10.", "MQ4", "DB10", "DB0.DBW4",
-                            "DB10.DBQ4", "DB10.DB", "DB10.DBX2", "DX10", "MW-2", "MW9999999", "T70000",
-                            "DB70000.DBW0"}) {
+    for (const char* adr :
+         {"", "!OFFLINE", "X10", "PW2", "MX10.3", "M10", "M10.", "MQ4", "DB10", "DB0.DBW4", "DB10.DBQ4",
+          "DB10.DB", "DB10.DBX2", "DX10", "MW-2", "MW9999999", "T70000", "DB70000.DBW0"}) {
         S7Address a;
         EXPECT_FALSE(parseS7Address(adr, &a)) << adr;
     }

@@ -42,7 +42,7 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 }  // namespace
 
 class S7BadPeer : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         peer_ = new PythonPeer(kMisbehavingS7Peer, {}, 200);
         port_ = peer_->port();

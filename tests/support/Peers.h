@@ -13,7 +13,7 @@ namespace testsupport {
 // A script of tests/peers run by Debian's Python as
 // "script --port N --lifetime S options...", ready once it listens.
 class PythonPeer {
-public:
+  public:
     explicit PythonPeer(const std::string& script, const std::vector<std::string>& options = {},
                         int lifetimeSeconds = 240);
 
@@ -24,7 +24,7 @@ public:
     std::string log() const;
     void stop() { process_.stop(); }
 
-private:
+  private:
     TempDir dir_;
     Process process_;
     int port_ = -1;
@@ -42,7 +42,7 @@ constexpr const char* kMisbehavingS7Peer = "s7_bad_peer.py";
 // where the recording scripts of tests/peers/srvmgr write; without one it
 // serves `docRoot` as it is. `environment` ("NAME=value") reaches the scripts.
 class PhpServer {
-public:
+  public:
     explicit PhpServer(const std::string& router, const std::string& docRoot = "",
                        const std::vector<std::string>& environment = {});
 
@@ -53,7 +53,7 @@ public:
     std::string posts() const { return recorded("posts.jsonl"); }
     std::string log() const { return readFile(dir_.file("server.log")); }
 
-private:
+  private:
     TempDir dir_;
     std::string docRoot_;
     int port_;

@@ -11,7 +11,7 @@ namespace testsupport {
 // print their failure text into the capture, so they belong after stop()
 // where the text matters.
 class StdoutCapture {
-public:
+  public:
     StdoutCapture();
     ~StdoutCapture();
     StdoutCapture(const StdoutCapture&) = delete;
@@ -25,7 +25,7 @@ public:
     // Waits until `needle` has been printed, at most timeoutMs.
     bool waitFor(const std::string& needle, int timeoutMs);
 
-private:
+  private:
     std::string path_;
     int saved_ = -1;
     std::string final_;

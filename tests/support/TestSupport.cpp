@@ -19,9 +19,15 @@
 
 namespace testsupport {
 
-std::string sourcePath(const std::string& relative) { return std::string(ZENTOK_SOURCE_DIR) + "/" + relative; }
-std::string binaryPath(const std::string& relative) { return std::string(ZENTOK_BINARY_DIR) + "/" + relative; }
-std::string zentokBinary() { return binaryPath("zentok"); }
+std::string sourcePath(const std::string& relative) {
+    return std::string(ZENTOK_SOURCE_DIR) + "/" + relative;
+}
+std::string binaryPath(const std::string& relative) {
+    return std::string(ZENTOK_BINARY_DIR) + "/" + relative;
+}
+std::string zentokBinary() {
+    return binaryPath("zentok");
+}
 
 TempDir::TempDir() {
     char pattern[] = "/tmp/zentok-test-XXXXXX";
@@ -94,9 +100,13 @@ int openListener(int requested, int backlog, int* port) {
 
 }  // namespace
 
-int listenOnLoopback(int backlog, int* port) { return openListener(0, backlog, port); }
+int listenOnLoopback(int backlog, int* port) {
+    return openListener(0, backlog, port);
+}
 
-SilentListener::SilentListener(int port, int backlog) { fd_ = openListener(port, backlog, &port_); }
+SilentListener::SilentListener(int port, int backlog) {
+    fd_ = openListener(port, backlog, &port_);
+}
 
 SilentListener::~SilentListener() {
     if (fd_ >= 0) close(fd_);
@@ -138,9 +148,12 @@ namespace {
 
 }  // namespace
 
-Process::~Process() { stop(); }
+Process::~Process() {
+    stop();
+}
 
-bool Process::start(const std::vector<std::string>& argv, const std::string& logFile, const std::string& workDir) {
+bool Process::start(const std::vector<std::string>& argv, const std::string& logFile,
+                    const std::string& workDir) {
     if (argv.empty()) return false;
     int outFd = -1;
     if (!logFile.empty()) outFd = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

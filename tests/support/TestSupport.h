@@ -19,7 +19,7 @@ constexpr const char* kPython = "/usr/bin/python3";
 
 // A fresh directory below /tmp, removed with its content on destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -27,7 +27,7 @@ public:
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -46,7 +46,7 @@ int listenOnLoopback(int backlog, int* port);
 // one): a device that takes the connection and never says a word, or, with
 // its backlog full, one that is switched off.
 class SilentListener {
-public:
+  public:
     explicit SilentListener(int port = 0, int backlog = 8);
     ~SilentListener();
     SilentListener(const SilentListener&) = delete;
@@ -55,7 +55,7 @@ public:
     bool ok() const { return fd_ >= 0; }
     int port() const { return port_; }
 
-private:
+  private:
     int fd_ = -1;
     int port_ = 0;
 };
@@ -65,7 +65,7 @@ bool waitForPort(int port, int timeoutMs);
 // A child process (a peer server); killed on destruction. Its output goes to
 // `logFile` when given.
 class Process {
-public:
+  public:
     Process() = default;
     ~Process();
     Process(const Process&) = delete;
@@ -81,14 +81,14 @@ public:
     // The exit status once the process has ended (-1 while it runs or when it died by a signal).
     int exitCode() const { return exitCode_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     int exitCode_ = -1;
 };
 
 // Result of a black-box run of a program.
 struct RunResult {
-    int exitCode = -1;   // -1 when it had to be killed at the time-out
+    int exitCode = -1;  // -1 when it had to be killed at the time-out
     bool timedOut = false;
     std::string output;  // standard output and standard error
 };
@@ -97,7 +97,8 @@ struct RunResult {
 RunResult runProgram(const std::vector<std::string>& argv, const std::string& workDir, int timeoutMs);
 
 // Runs build/zentok with the given arguments in workDir.
-RunResult runZentokIn(const std::string& workDir, const std::vector<std::string>& args, int timeoutMs = 20000);
+RunResult runZentokIn(const std::string& workDir, const std::vector<std::string>& args,
+                      int timeoutMs = 20000);
 
 // Counts the occurrences of `needle` in `text`.
 int countOf(const std::string& text, const std::string& needle);

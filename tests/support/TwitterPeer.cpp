@@ -27,7 +27,8 @@ std::string PeerRequest::header(const std::string& name) const {
     std::string line;
     while (std::getline(lines, line)) {
         size_t colon = line.find(": ");
-        if (colon != std::string::npos && sameName(line.substr(0, colon), name)) return line.substr(colon + 2);
+        if (colon != std::string::npos && sameName(line.substr(0, colon), name))
+            return line.substr(colon + 2);
     }
     return "";
 }
@@ -39,10 +40,10 @@ bool TwitterPeer::start(const std::string& consumerSecret, const std::string& to
         dir_.file("key.pem") + "' -out '" + dir_.file("cert.pem") + "' >/dev/null 2>&1";
     if (std::system(command.c_str()) != 0) return false;
     port_ = freeLoopbackPort();
-    if (!process_.start({kPython, sourcePath("tests/peers/twitter/twitter_peer.py"), "--port", std::to_string(port_),
-                         "--cert", dir_.file("cert.pem"), "--key", dir_.file("key.pem"), "--record", recordFile(),
-                         "--consumer-secret", consumerSecret, "--token-secret", tokenSecret, "--lifetime", "240",
-                         "--verbose"},
+    if (!process_.start({kPython, sourcePath("tests/peers/twitter/twitter_peer.py"), "--port",
+                         std::to_string(port_), "--cert", dir_.file("cert.pem"), "--key",
+                         dir_.file("key.pem"), "--record", recordFile(), "--consumer-secret", consumerSecret,
+                         "--token-secret", tokenSecret, "--lifetime", "240", "--verbose"},
                         dir_.file("peer.log"))) {
         return false;
     }
@@ -68,7 +69,8 @@ std::vector<PeerRequest> TwitterPeer::requests() const {
         PeerRequest r;
         std::string path, query, body, headers;
         int valid = 0, replay = 0;
-        if (!(fields >> r.method >> path >> query >> body >> headers >> valid >> replay >> r.status)) continue;
+        if (!(fields >> r.method >> path >> query >> body >> headers >> valid >> replay >> r.status))
+            continue;
         r.path = fromHex(path);
         r.query = fromHex(query);
         r.body = fromHex(body);

@@ -25,7 +25,7 @@ struct PeerRequest {
 };
 
 class TwitterPeer {
-public:
+  public:
     // Makes a certificate for 127.0.0.1 and starts the peer, which checks
     // signatures with the given secrets.
     bool start(const std::string& consumerSecret, const std::string& tokenSecret);
@@ -44,7 +44,7 @@ public:
     // The latest request; an empty record when there is none.
     PeerRequest last() const;
 
-private:
+  private:
     TempDir dir_;
     Process process_;
     int port_ = 0;

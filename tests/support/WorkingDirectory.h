@@ -7,7 +7,7 @@
 namespace testsupport {
 
 class WorkingDirectory {
-public:
+  public:
     WorkingDirectory() = default;
     explicit WorkingDirectory(const std::string& path) { enter(path); }
     ~WorkingDirectory() { leave(); }
@@ -20,7 +20,7 @@ public:
     // Back to where enter() was called; a failure to get there fails the test.
     void leave();
 
-private:
+  private:
     std::string previous_;
 };
 

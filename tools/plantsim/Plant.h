@@ -10,13 +10,13 @@
 constexpr int kPlantObjects = 16;
 
 // Where the plant's values sit (protocol addresses).
-constexpr int kCoilPump = 1;          // coil: drain pump running
-constexpr int kCoilInlet = 2;         // coil: inlet valve open
-constexpr int kInputHighLevel = 1;    // discrete input: high-level switch
+constexpr int kCoilPump = 1;             // coil: drain pump running
+constexpr int kCoilInlet = 2;            // coil: inlet valve open
+constexpr int kInputHighLevel = 1;       // discrete input: high-level switch
 constexpr int kInputRegTemperature = 1;  // input register: temperature in 0.1 degC
-constexpr int kHoldingLevel = 1;      // holding register: tank level in cm
-constexpr int kHoldingThreshold = 2;  // holding register: alarm threshold in cm
-constexpr int kHoldingCycles = 3;     // holding register: completed fill cycles
+constexpr int kHoldingLevel = 1;         // holding register: tank level in cm
+constexpr int kHoldingThreshold = 2;     // holding register: alarm threshold in cm
+constexpr int kHoldingCycles = 3;        // holding register: completed fill cycles
 
 // One fill-and-drain cycle of the scenario, in scenario seconds.
 constexpr double kPlantCycleSeconds = 60.0;

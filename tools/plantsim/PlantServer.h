@@ -17,7 +17,7 @@
 void answerRequest(const PlantImage& image, ByteReader& request, ByteWriter& answer);
 
 class PlantServer {
-public:
+  public:
     // Binds 127.0.0.1:port; false (with a message) when that fails.
     bool listenOn(int port);
     // Serves until `keepGoing` returns false; it is asked at least every 100 ms.
@@ -25,7 +25,7 @@ public:
     void run(const std::function<bool()>& keepGoing, const std::function<PlantImage()>& imageNow);
     ~PlantServer();
 
-private:
+  private:
     struct Client {
         int fd = -1;
         std::vector<uint8_t> in;

@@ -16,7 +16,9 @@ namespace {
 
 volatile sig_atomic_t stopRequested = 0;
 
-void onSignal(int) { stopRequested = 1; }
+void onSignal(int) {
+    stopRequested = 1;
+}
 
 void usage() {
     printf(
@@ -74,7 +76,9 @@ int main(int argc, char** argv) {
            kLevelThreshold, speed > 0 ? kPlantCycleSeconds / speed : 0.0);
 
     auto began = std::chrono::steady_clock::now();
-    auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(); };
+    auto elapsed = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    };
     auto imageNow = [&] { return plantAt(start + elapsed() * speed); };
 
     PlantImage last = imageNow();
