@@ -28,9 +28,12 @@ bool contains(const char* line, size_t length, const char* part) {
 // the program) and the channels' and S7 driver's failure reports.
 const char* const kErrorStarts[] = {
     "-", "*** ini error", "*** ini file", "connectplc: ", "initadapter: ", "Simatic_USB: "};
-const char* const kErrorParts[] = {", err ", " err '", " failed", " out of range"};
+const char* const kErrorParts[] = {", err ", " err '", " failed", " out of range", ": given up after "};
 // Lines the parser skips and the configuration check's findings.
 const char* const kWarningStarts[] = {"*** line ignored", "*** warning"};
+// The outbox's reports: a retry or a dropped entry is a warning, a
+// notification given up or an outbox that cannot be written an error.
+const char* const kOutboxStart = "outbox";
 
 }  // namespace
 
@@ -50,6 +53,7 @@ int linePriority(const char* line, size_t length) {
         }
     for (const char* part : kErrorParts)
         if (contains(line, reported, part)) return kPriorityError;
+    if (startsWith(line, length, kOutboxStart)) return kPriorityWarning;
     return kPriorityNone;
 }
 
