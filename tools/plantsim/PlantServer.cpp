@@ -11,8 +11,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -133,6 +135,7 @@ bool PlantServer::serveInput(Client& client, const std::function<PlantImage()>& 
         size_t length = static_cast<size_t>(h[4] * 256 + h[5]);
         if (h[2] != 0 || h[3] != 0 || length < 2 || 6 + length > kMaxFrame) return false;
         if (client.in.size() < 6 + length) break;
+        if (answerDelayMs_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(answerDelayMs_));
         answerRequest(imageNow(), h + 7, length - 1, pdu);
         size_t size = pdu.size() + 1;  // unit identifier and PDU
         uint8_t header[7] = {h[0], h[1], 0, 0, static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size & 0xFF), h[6]};
