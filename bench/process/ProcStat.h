@@ -26,11 +26,11 @@ struct Usage {
 };
 
 class UsageWindow {
-public:
+  public:
     explicit UsageWindow(pid_t pid);
     Usage end() const;
 
-private:
+  private:
     pid_t pid_;
     std::chrono::steady_clock::time_point wallStart_;
     double cpuStart_;

@@ -2,7 +2,6 @@
 #include "Scenarios.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -31,7 +30,7 @@ const std::vector<std::string> kFiveRegisters{"400001", "400002", "400003", "400
 
 // Zentok in a fresh directory with `config` as zentok.ini beside it.
 class ZentokRun {
-public:
+  public:
     ZentokRun(const std::string& zentok, const std::string& config) {
         if (!config.empty()) writeFile(dir_.file("zentok.ini"), config);
         process_.start({zentok, "-i", config.empty() ? "missing.ini" : "zentok.ini"}, dir_.path());
@@ -50,7 +49,7 @@ public:
     // A program that ended early (a wrong path, a crash) has no figures.
     Usage stillRunning(const Usage& usage) { return process_.running() ? usage : Usage{}; }
 
-private:
+  private:
     TempDir dir_;  // outlives the process, which is stopped first
     WatchedProcess process_;
 };
@@ -58,7 +57,7 @@ private:
 // A loopback listener that never accepts, its queue filled by connections of
 // our own: the kernel then drops every new connection request unanswered.
 class FullListener {
-public:
+  public:
     FullListener() {
         listener_ = listenOnLoopback(0, &port_);
         sockaddr_in addr{};
@@ -80,7 +79,7 @@ public:
     }
     int port() const { return port_; }
 
-private:
+  private:
     int listener_ = -1;
     int port_ = 0;
     std::vector<int> fillers_;
@@ -102,6 +101,57 @@ Usage watchRequests(ZentokRun& run, int port, int warmUpMs, int seconds, long lo
     Usage usage = run.stillRunning(window.end());
     *requests = before >= 0 && after >= before ? (after - before) / kRequestBytes : 0;
     return usage;
+}
+
+// Reads, CPU and wall time summed over the slices of a race.
+struct Tally {
+    long long reads = 0;
+    double cpuSeconds = 0;
+    double wallSeconds = 0;
+
+    void add(long long moreReads, double cpu, double wall) {
+        reads += moreReads;
+        cpuSeconds += cpu;
+        wallSeconds += wall;
+    }
+    void add(const Tally& other) { add(other.reads, other.cpuSeconds, other.wallSeconds); }
+    Throughput throughput() const {
+        Throughput result;
+        if (reads > 0 && wallSeconds > 0) {
+            result.readsPerSecond = static_cast<double>(reads) / wallSeconds;
+            result.cpuUsPerRead = cpuSeconds * 1e6 / static_cast<double>(reads);
+        }
+        return result;
+    }
+};
+
+// libmodbus reads for `ms` on a connection of its own, closed afterwards so
+// that only the program's connection is left to count.
+Tally libmodbusSlice(int port, int ms) {
+    Tally tally;
+#ifdef HAVE_LIBMODBUS
+    modbus_t* ctx = modbus_new_tcp("127.0.0.1", port);
+    if (!ctx) return tally;
+    if (modbus_connect(ctx) == 0) {
+        uint16_t value = 0;
+        auto start = std::chrono::steady_clock::now();
+        auto deadline = start + std::chrono::milliseconds(ms);
+        double cpuStart = threadCpuSeconds();
+        while (std::chrono::steady_clock::now() < deadline) {
+            // The same five registers in turn, one request each, as the program reads its nodes.
+            for (int address = 1; address <= 5; ++address)
+                if (modbus_read_registers(ctx, address, 1, &value) == 1) ++tally.reads;
+        }
+        tally.cpuSeconds = threadCpuSeconds() - cpuStart;
+        tally.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        modbus_close(ctx);
+    }
+    modbus_free(ctx);
+#else
+    (void)port;
+    (void)ms;
+#endif
+    return tally;
 }
 
 }  // namespace
@@ -138,50 +188,28 @@ Usage idleBetweenCycles(const std::string& zentok, int port, int seconds) {
     return run.watch(2000, seconds);
 }
 
-Throughput zentokReads(const std::string& zentok, int port, int seconds) {
+ReadRace readsBesideLibmodbus(const std::string& zentok, int port, int rounds, int zentokMs,
+                              int libmodbusMs) {
     ZentokRun run(zentok, deviceConfig(port, 0, kFiveRegisters));
-    long long requests = 0;
-    Usage usage = watchRequests(run, port, 2000, seconds, &requests);
-    Throughput result;
-    if (requests > 0 && usage.wallSeconds > 0) {
-        result.readsPerSecond = requests / usage.wallSeconds;
-        result.cpuUsPerRead = usage.cpuSeconds * 1e6 / static_cast<double>(requests);
+    WatchedProcess& process = run.process();
+    process.pump(2000);
+    Tally ours, theirs;
+    for (int round = 0; round < rounds && process.running(); ++round) {
+        long long before = bytesAckedTowards(port);
+        UsageWindow window(process.pid());
+        process.pump(zentokMs);
+        long long after = bytesAckedTowards(port);
+        Usage usage = window.end();
+        process.pause();
+        if (before >= 0 && after >= before)
+            ours.add((after - before) / kRequestBytes, usage.cpuSeconds, usage.wallSeconds);
+        theirs.add(libmodbusSlice(port, libmodbusMs));
+        process.resume();
     }
-    return result;
-}
-
-Throughput libmodbusReads(int port, int seconds) {
-    Throughput result;
-#ifdef HAVE_LIBMODBUS
-    modbus_t* ctx = modbus_new_tcp("127.0.0.1", port);
-    if (!ctx) return result;
-    if (modbus_connect(ctx) != 0) {
-        modbus_free(ctx);
-        return result;
-    }
-    uint16_t value = 0;
-    long reads = 0;
-    auto start = std::chrono::steady_clock::now();
-    auto deadline = start + std::chrono::seconds(seconds);
-    double cpuStart = threadCpuSeconds();
-    while (std::chrono::steady_clock::now() < deadline) {
-        // The same five registers in turn, one request each, as the program reads its nodes.
-        for (int address = 1; address <= 5; ++address)
-            if (modbus_read_registers(ctx, address, 1, &value) == 1) ++reads;
-    }
-    double cpu = threadCpuSeconds() - cpuStart;
-    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    modbus_close(ctx);
-    modbus_free(ctx);
-    if (reads > 0) {
-        result.readsPerSecond = reads / wall;
-        result.cpuUsPerRead = cpu * 1e6 / static_cast<double>(reads);
-    }
-#else
-    (void)port;
-    (void)seconds;
-#endif
-    return result;
+    ReadRace race;
+    if (process.running()) race.zentok = ours.throughput();
+    race.libmodbus = theirs.throughput();
+    return race;
 }
 
 int syncCallsWithoutAlarms(const std::string& zentok, int port, int seconds) {

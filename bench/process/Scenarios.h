@@ -15,6 +15,12 @@ struct Throughput {
     double cpuUsPerRead = NAN;
 };
 
+// The program and libmodbus reading the same device by turns.
+struct ReadRace {
+    Throughput zentok;
+    Throughput libmodbus;
+};
+
 // A configuration of one Modbus source on 127.0.0.1:port with one node per
 // address; no condition ever holds but the "!OFFLINE" node's while the device
 // is down. `marker` is a line the parser ignores aloud at every load.
@@ -32,12 +38,12 @@ Usage slowDevice(const std::string& zentok, int port, int seconds, double* reads
 // readinterval 10 against a device that answers: the program sleeps between cycles.
 Usage idleBetweenCycles(const std::string& zentok, int port, int seconds);
 
-// readinterval 0, five register nodes against a fast device.
-Throughput zentokReads(const std::string& zentok, int port, int seconds);
-
-// libmodbus's modbus_read_registers, one register per request over the same
-// five registers, on this thread; NaN without libmodbus.
-Throughput libmodbusReads(int port, int seconds);
+// readinterval 0, five register nodes against a fast device, beside
+// libmodbus's modbus_read_registers (one register per request over the same
+// five registers, on this thread). They take turns in `rounds` rounds: the
+// program runs for zentokMs, then is paused (SIGSTOP) while libmodbus reads
+// for libmodbusMs, so both see the same load of a shared machine.
+ReadRace readsBesideLibmodbus(const std::string& zentok, int port, int rounds, int zentokMs, int libmodbusMs);
 
 // fsync and fdatasync calls in `seconds` at readinterval 0 while no alarm
 // changes, after a first run has written the states file; -1 when unknown.

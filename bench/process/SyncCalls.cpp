@@ -23,7 +23,8 @@ int syncCallsIn(const std::string& summary) {
         std::istringstream words(line);
         std::vector<std::string> w;
         for (std::string word; words >> word;) w.push_back(word);
-        if (w.size() >= 5 && (w.back() == "fsync" || w.back() == "fdatasync")) calls += std::atoi(w[3].c_str());
+        if (w.size() >= 5 && (w.back() == "fsync" || w.back() == "fdatasync"))
+            calls += std::atoi(w[3].c_str());
     }
     return calls;
 }
@@ -36,8 +37,9 @@ int countSyncCalls(const std::vector<std::string>& argv, const std::string& work
     std::string summary = workDir + "/strace-summary.txt";
     // --seccomp-bpf stops the program only at the traced calls, so strace
     // barely slows it down.
-    std::vector<std::string> command{kStrace, "-f", "--seccomp-bpf", "-c", "-e", "trace=fsync,fdatasync",
-                                     "-o", summary, "--", kTimeout, "-s", "TERM", std::to_string(seconds)};
+    std::vector<std::string> command{
+        kStrace, "-f", "--seccomp-bpf", "-c", "-e",   "trace=fsync,fdatasync", "-o",
+        summary, "--", kTimeout,        "-s", "TERM", std::to_string(seconds)};
     command.insert(command.end(), argv.begin(), argv.end());
     WatchedProcess traced;
     if (!traced.start(command, workDir)) return -1;

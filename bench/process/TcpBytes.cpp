@@ -7,7 +7,8 @@
 #include <string>
 
 long long bytesAckedTowards(int port) {
-    std::string command = "ss -tinH state established '( dst 127.0.0.1:" + std::to_string(port) + " )' 2>/dev/null";
+    std::string command =
+        "ss -tinH state established '( dst 127.0.0.1:" + std::to_string(port) + " )' 2>/dev/null";
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return -1;
     std::string text;

@@ -13,7 +13,8 @@
 namespace {
 
 int msLeft(WatchedProcess::Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - WatchedProcess::Clock::now());
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - WatchedProcess::Clock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
@@ -119,9 +120,18 @@ bool WatchedProcess::waitForExit(int timeoutMs) {
     return true;
 }
 
+void WatchedProcess::pause() {
+    if (pid_ > 0) kill(pid_, SIGSTOP);
+}
+
+void WatchedProcess::resume() {
+    if (pid_ > 0) kill(pid_, SIGCONT);
+}
+
 void WatchedProcess::stop() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
+    kill(pid_, SIGCONT);
     if (waitForExit(2000)) return;
     kill(pid_, SIGKILL);
     int status = 0;

@@ -10,7 +10,7 @@
 #include <vector>
 
 class WatchedProcess {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
 
     WatchedProcess() = default;
@@ -26,14 +26,17 @@ public:
     bool waitFor(const std::string& text, size_t from, int timeoutMs, Clock::time_point* seenAt = nullptr);
     // Collects output until the program ends; false when it still runs after timeoutMs.
     bool waitForExit(int timeoutMs);
-    // SIGTERM, then SIGKILL after two seconds.
+    // SIGTERM (with SIGCONT, for a paused program), then SIGKILL after two seconds.
     void stop();
     bool running() { return !reaped(); }
+    // SIGSTOP and SIGCONT: a paused program uses nothing and sends nothing.
+    void pause();
+    void resume();
 
     pid_t pid() const { return pid_; }
     const std::string& output() const { return output_; }
 
-private:
+  private:
     // One wait of at most timeoutMs for output; false once the pipe is closed.
     bool readSome(int timeoutMs);
     bool reaped();
