@@ -178,6 +178,17 @@ void progress(const char* scenario, const Subject& s, const std::string& figure)
     std::fflush(stdout);
 }
 
+bool makeAbsolute(std::string* path) {
+    char* full = realpath(path->c_str(), nullptr);
+    if (!full) {
+        printf("bench_process: %s is missing; build it first\n", path->c_str());
+        return false;
+    }
+    *path = full;
+    std::free(full);
+    return true;
+}
+
 // plantsim on a free port; it ends with the bench, or after an hour at most.
 bool startPlantsim(WatchedProcess& process, const std::string& binary, int* port,
                    const std::vector<std::string>& extra) {
@@ -187,51 +198,8 @@ bool startPlantsim(WatchedProcess& process, const std::string& binary, int* port
     return process.start(argv, "/") && waitForPort(*port, 10000);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    std::vector<Subject> subjects;
-    std::string plantsim = binaryPath("tools/plantsim/plantsim");
-    Plan plan;
-    for (int i = 1; i < argc; ++i) {
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (std::strcmp(argv[i], "--quick") == 0) {
-            plan = kQuickPlan;
-        } else if (value && std::strcmp(argv[i], "--plantsim") == 0) {
-            plantsim = value, ++i;
-        } else if (value && std::strcmp(argv[i], "--zentok") == 0 && std::strchr(value, '=')) {
-            const char* equals = std::strchr(value, '=');
-            subjects.push_back({std::string(value, equals), equals + 1, {}});
-            ++i;
-        } else {
-            printf("usage: bench_process [--zentok LABEL=PATH]... [--plantsim PATH] [--quick]\n");
-            return 2;
-        }
-    }
-    if (subjects.empty()) subjects.push_back({"after", zentokBinary(), {}});
-    // Absolute paths: every program runs in a directory of its own.
-    std::vector<std::string*> needed{&plantsim};
-    for (Subject& s : subjects) needed.push_back(&s.path);
-    for (std::string* binary : needed) {
-        char* full = realpath(binary->c_str(), nullptr);
-        if (!full) {
-            printf("bench_process: %s is missing; build it first\n", binary->c_str());
-            return 1;
-        }
-        *binary = full;
-        std::free(full);
-    }
-
-    WatchedProcess fastPlant, slowPlant;
-    int fastPort = 0, slowPort = 0;
-    if (!startPlantsim(fastPlant, plantsim, &fastPort, {}) ||
-        !startPlantsim(slowPlant, plantsim, &slowPort, {"--delay-ms", "5"})) {
-        printf("bench_process: plantsim did not start\n");
-        return 1;
-    }
-    printf("load average at the start: %s\n", loadAverage().c_str());
-
+// Every scenario for every build, one build after the other within a scenario.
+void measureAll(std::vector<Subject>& subjects, const Plan& plan, int fastPort, int slowPort) {
     for (Subject& s : subjects) {
         s.figures.unreachableCpu = unreachableDevice(s.path, plan.unreachable).cpuPercent();
         progress("unreachable, CPU %", s, format("%.2f", s.figures.unreachableCpu));
@@ -269,6 +237,46 @@ int main(int argc, char** argv) {
         s.figures.missingConfigCpu = missingConfiguration(s.path, plan.missing).cpuPercent();
         progress("no configuration, CPU %", s, format("%.2f", s.figures.missingConfigCpu));
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::vector<Subject> subjects;
+    std::string plantsim = binaryPath("tools/plantsim/plantsim");
+    Plan plan;
+    for (int i = 1; i < argc; ++i) {
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (std::strcmp(argv[i], "--quick") == 0) {
+            plan = kQuickPlan;
+        } else if (value && std::strcmp(argv[i], "--plantsim") == 0) {
+            plantsim = value, ++i;
+        } else if (value && std::strcmp(argv[i], "--zentok") == 0 && std::strchr(value, '=')) {
+            const char* equals = std::strchr(value, '=');
+            subjects.push_back({std::string(value, equals), equals + 1, {}});
+            ++i;
+        } else {
+            printf("usage: bench_process [--zentok LABEL=PATH]... [--plantsim PATH] [--quick]\n");
+            return 2;
+        }
+    }
+    if (subjects.empty()) subjects.push_back({"after", zentokBinary(), {}});
+    // Absolute paths: every program runs in a directory of its own.
+    bool found = makeAbsolute(&plantsim);
+    for (Subject& s : subjects) found = makeAbsolute(&s.path) && found;
+    if (!found) return 1;
+
+    WatchedProcess fastPlant, slowPlant;
+    int fastPort = 0, slowPort = 0;
+    if (!startPlantsim(fastPlant, plantsim, &fastPort, {}) ||
+        !startPlantsim(slowPlant, plantsim, &slowPort, {"--delay-ms", "5"})) {
+        printf("bench_process: plantsim did not start\n");
+        return 1;
+    }
+    printf("load average at the start: %s\n", loadAverage().c_str());
+
+    measureAll(subjects, plan, fastPort, slowPort);
     printf("load average at the end: %s\n", loadAverage().c_str());
     printf(
         "windows (s): unreachable %d, 5 ms device %d, idle %d, fsync %d, no configuration %d; "
