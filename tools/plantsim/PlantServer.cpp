@@ -12,8 +12,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "sources/ModbusFrame.h"
 
@@ -130,6 +132,7 @@ bool PlantServer::serveInput(Client& client, const std::function<PlantImage()>& 
         int length = modbusFrameLength(client.in.data(), client.in.size());
         if (length < 0) return false;
         if (length == 0 || client.in.size() < static_cast<size_t>(length)) break;
+        if (answerDelayMs_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(answerDelayMs_));
         ByteReader request(client.in.data(), static_cast<size_t>(length));
         MbapHeader header = readMbapHeader(request);
         uint8_t frame[kModbusFrameSize];

@@ -20,6 +20,9 @@ class PlantServer {
   public:
     // Binds 127.0.0.1:port; false (with a message) when that fails.
     bool listenOn(int port);
+    // Holds every answer back this long, to play a slow device. The server
+    // sleeps meanwhile, so other clients wait too: meant for one client.
+    void setAnswerDelay(int ms) { answerDelayMs_ = ms; }
     // Serves until `keepGoing` returns false; it is asked at least every 100 ms.
     // `imageNow` gives the process image at the moment of each request.
     void run(const std::function<bool()>& keepGoing, const std::function<PlantImage()>& imageNow);
@@ -36,5 +39,6 @@ class PlantServer {
     bool flush(Client& client);
 
     int listener_ = -1;
+    int answerDelayMs_ = 0;
     std::vector<Client> clients_;
 };

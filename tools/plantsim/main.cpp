@@ -1,7 +1,7 @@
 // plantsim: plays a small plant on a loop and serves it over Modbus TCP on
 // 127.0.0.1, for the demo, the tests and the benchmark.
 //
-//   plantsim [--port N] [--speed F] [--start S] [--lifetime S] [--verbose]
+//   plantsim [--port N] [--speed F] [--start S] [--lifetime S] [--delay-ms N] [--verbose]
 #include <signal.h>
 
 #include <chrono>
@@ -22,11 +22,12 @@ void onSignal(int) {
 
 void usage() {
     printf(
-        "usage: plantsim [--port N] [--speed F] [--start S] [--lifetime S] [--verbose]\n"
+        "usage: plantsim [--port N] [--speed F] [--start S] [--lifetime S] [--delay-ms N] [--verbose]\n"
         "  --port N      TCP port on 127.0.0.1 (default 1502)\n"
         "  --speed F     scenario seconds per real second (default 1; 0 freezes the plant)\n"
         "  --start S     scenario time to begin at, in seconds (default 0)\n"
         "  --lifetime S  stop after S real seconds (default 0: run until stopped)\n"
+        "  --delay-ms N  answer each request N ms late, like a slow device (default 0; one client)\n"
         "  --verbose     print the plant's events as they happen\n"
         "Holding register 1: tank level (cm), 2: alarm threshold (100 cm), 3: fill cycles;\n"
         "coil 1: drain pump, coil 2: inlet valve; discrete input 1: high-level switch;\n"
@@ -41,6 +42,7 @@ int main(int argc, char** argv) {
     double speed = 1.0;
     double start = 0.0;
     double lifetime = 0.0;
+    int delayMs = 0;
     bool verbose = false;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
@@ -55,12 +57,14 @@ int main(int argc, char** argv) {
             start = std::atof(value), ++i;
         } else if (value && std::strcmp(arg, "--lifetime") == 0) {
             lifetime = std::atof(value), ++i;
+        } else if (value && std::strcmp(arg, "--delay-ms") == 0) {
+            delayMs = std::atoi(value), ++i;
         } else {
             usage();
             return std::strcmp(arg, "--help") == 0 ? 0 : 2;
         }
     }
-    if (port < 1 || port > 65535 || speed < 0) {
+    if (port < 1 || port > 65535 || speed < 0 || delayMs < 0 || delayMs > 10000) {
         usage();
         return 2;
     }
@@ -72,6 +76,7 @@ int main(int argc, char** argv) {
 
     PlantServer server;
     if (!server.listenOn(port)) return 1;
+    server.setAnswerDelay(delayMs);
     printf("plantsim: plant on 127.0.0.1:%d, speed %g, level crosses %d cm about every %g s\n", port, speed,
            kLevelThreshold, speed > 0 ? kPlantCycleSeconds / speed : 0.0);
 

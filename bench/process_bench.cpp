@@ -1,0 +1,289 @@
+// The program as a process, watched from outside: CPU while the device is
+// unreachable, slow or idle, reads per second beside libmodbus, fsync calls
+// and the reload latency, for one or more builds of zentok side by side in
+// one run. Every scenario runs each build in turn, so all see the same load.
+//
+//   bench_process [--zentok LABEL=PATH]... [--plantsim PATH] [--quick]
+//
+// Without --zentok the zentok of this build tree is measured, labelled
+// "after". --quick shortens every window, to try the bench itself.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "process/Scenarios.h"
+#include "process/WatchedProcess.h"
+#include "support/TestSupport.h"
+
+using namespace testsupport;
+
+namespace {
+
+// The program loads a changed configuration once the file has been quiet this long.
+constexpr double kSettleMs = 100;
+
+// Seconds of each measuring window; the rounds of the read race and their
+// slices in milliseconds; the number of reloads.
+struct Plan {
+    int unreachable = 20, slow = 10, idle = 30;
+    int raceRounds = 10, zentokSliceMs = 1000, libmodbusSliceMs = 500;
+    int sync = 10, reloads = 20, missing = 5;
+};
+constexpr Plan kQuickPlan{4, 3, 5, 3, 1000, 500, 3, 5, 2};
+
+struct Figures {
+    double unreachableCpu = NAN;
+    double slowCpu = NAN, slowReadsPerSecond = NAN;
+    double idleCpu = NAN, idleWakeups = NAN;
+    Throughput ours, libmodbus;
+    int syncCalls = -1;
+    std::vector<double> reloadsMs;
+    double missingConfigCpu = NAN;
+};
+
+struct Subject {
+    std::string label;
+    std::string path;
+    Figures figures;
+};
+
+double median(std::vector<double> values) {
+    if (values.empty()) return NAN;
+    std::sort(values.begin(), values.end());
+    size_t mid = values.size() / 2;
+    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+bool reloadsComplete(const Figures& f) {
+    return !f.reloadsMs.empty() && *std::min_element(f.reloadsMs.begin(), f.reloadsMs.end()) >= 0;
+}
+
+double readsRatio(const Figures& f) {
+    return f.ours.readsPerSecond / f.libmodbus.readsPerSecond;
+}
+double cpuRatio(const Figures& f) {
+    return f.ours.cpuUsPerRead / f.libmodbus.cpuUsPerRead;
+}
+
+std::string format(const char* pattern, double value) {
+    if (std::isnan(value) || std::isinf(value)) return "n/a";
+    char text[64];
+    std::snprintf(text, sizeof text, pattern, value);
+    return text;
+}
+
+// One line of the table: a figure for every build and, where there is one,
+// whether it meets its target.
+struct Row {
+    const char* measure;
+    const char* target;  // "-" when the figure has none
+    std::function<std::string(const Figures&)> figure;
+    std::function<bool(const Figures&)> met;
+};
+
+std::vector<Row> tableRows() {
+    return {
+        {"device unreachable, readinterval 10: CPU, % of a core", "<= 1",
+         [](const Figures& f) { return format("%.2f", f.unreachableCpu); },
+         [](const Figures& f) { return f.unreachableCpu <= 1; }},
+        {"device answering in 5 ms, readinterval 0: CPU, % of a core", "<= 3",
+         [](const Figures& f) { return format("%.2f", f.slowCpu); },
+         [](const Figures& f) { return f.slowCpu <= 3; }},
+        {"device answering in 5 ms, readinterval 0: reads/s", "-",
+         [](const Figures& f) { return format("%.0f", f.slowReadsPerSecond); }, nullptr},
+        {"idle, readinterval 10: CPU, % of a core", "<= 0.1",
+         [](const Figures& f) { return format("%.3f", f.idleCpu); },
+         [](const Figures& f) { return f.idleCpu <= 0.1; }},
+        {"idle, readinterval 10: wake-ups/s", "<= 5",
+         [](const Figures& f) { return format("%.1f", f.idleWakeups); },
+         [](const Figures& f) { return f.idleWakeups <= 5; }},
+        {"readinterval 0, 5 nodes, plantsim: reads/s (libmodbus beside it)", "-",
+         [](const Figures& f) {
+             return format("%.0f", f.ours.readsPerSecond) + " (" +
+                    format("%.0f", f.libmodbus.readsPerSecond) + ")";
+         },
+         nullptr},
+        {"reads/s, zentok / libmodbus", ">= 0.8",
+         [](const Figures& f) { return format("%.2f", readsRatio(f)); },
+         [](const Figures& f) { return readsRatio(f) >= 0.8; }},
+        {"CPU per read, us (libmodbus beside it)", "-",
+         [](const Figures& f) {
+             return format("%.1f", f.ours.cpuUsPerRead) + " (" + format("%.1f", f.libmodbus.cpuUsPerRead) +
+                    ")";
+         },
+         nullptr},
+        {"CPU per read, zentok / libmodbus", "<= 2",
+         [](const Figures& f) { return format("%.2f", cpuRatio(f)); },
+         [](const Figures& f) { return cpuRatio(f) <= 2; }},
+        {"fsync + fdatasync calls, readinterval 0, no alarm changing", "0",
+         [](const Figures& f) { return f.syncCalls < 0 ? std::string("n/a") : std::to_string(f.syncCalls); },
+         [](const Figures& f) { return f.syncCalls == 0; }},
+        {"reload, rename to first line of the new load: median ms (min-max)", "<= 120",
+         [](const Figures& f) {
+             if (!reloadsComplete(f)) return std::string("a reload was missed");
+             auto [low, high] = std::minmax_element(f.reloadsMs.begin(), f.reloadsMs.end());
+             return format("%.1f", median(f.reloadsMs)) + " (" + format("%.1f", *low) + "-" +
+                    format("%.1f", *high) + ")";
+         },
+         [](const Figures& f) { return reloadsComplete(f) && median(f.reloadsMs) <= kSettleMs + 20; }},
+        {"no configuration file: CPU, % of a core", "-",
+         [](const Figures& f) { return format("%.2f", f.missingConfigCpu); }, nullptr},
+    };
+}
+
+void printTable(const std::vector<Subject>& subjects) {
+    printf("\n| measure | target |");
+    for (const Subject& s : subjects) printf(" %s |", s.label.c_str());
+    printf("\n|---|---|");
+    for (size_t i = 0; i < subjects.size(); ++i) printf("---|");
+    printf("\n");
+    std::vector<int> metCount(subjects.size(), 0);
+    int targets = 0;
+    for (const Row& row : tableRows()) {
+        printf("| %s | %s |", row.measure, row.target);
+        if (row.met) ++targets;
+        for (size_t i = 0; i < subjects.size(); ++i) {
+            const Figures& f = subjects[i].figures;
+            std::string verdict;
+            if (row.met) {
+                bool met = row.met(f);
+                metCount[i] += met;
+                verdict = met ? " met" : " missed";
+            }
+            printf(" %s%s |", row.figure(f).c_str(), verdict.c_str());
+        }
+        printf("\n");
+    }
+    printf("\n");
+    for (size_t i = 0; i < subjects.size(); ++i)
+        printf("%s: %d of %d targets met\n", subjects[i].label.c_str(), metCount[i], targets);
+}
+
+std::string loadAverage() {
+    std::string text = readFile("/proc/loadavg");
+    size_t third = 0;
+    for (int i = 0; i < 3 && third != std::string::npos; ++i) third = text.find(' ', third + 1);
+    return third == std::string::npos ? text : text.substr(0, third);
+}
+
+void progress(const char* scenario, const Subject& s, const std::string& figure) {
+    printf("%-28s %-14s %s\n", scenario, s.label.c_str(), figure.c_str());
+    std::fflush(stdout);
+}
+
+bool makeAbsolute(std::string* path) {
+    char* full = realpath(path->c_str(), nullptr);
+    if (!full) {
+        printf("bench_process: %s is missing; build it first\n", path->c_str());
+        return false;
+    }
+    *path = full;
+    std::free(full);
+    return true;
+}
+
+// plantsim on a free port; it ends with the bench, or after an hour at most.
+bool startPlantsim(WatchedProcess& process, const std::string& binary, int* port,
+                   const std::vector<std::string>& extra) {
+    *port = freeLoopbackPort();
+    std::vector<std::string> argv{binary, "--port", std::to_string(*port), "--lifetime", "3600"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return process.start(argv, "/") && waitForPort(*port, 10000);
+}
+
+// Every scenario for every build, one build after the other within a scenario.
+void measureAll(std::vector<Subject>& subjects, const Plan& plan, int fastPort, int slowPort) {
+    for (Subject& s : subjects) {
+        s.figures.unreachableCpu = unreachableDevice(s.path, plan.unreachable).cpuPercent();
+        progress("unreachable, CPU %", s, format("%.2f", s.figures.unreachableCpu));
+    }
+    for (Subject& s : subjects) {
+        s.figures.slowCpu =
+            slowDevice(s.path, slowPort, plan.slow, &s.figures.slowReadsPerSecond).cpuPercent();
+        progress("5 ms device, CPU %", s, format("%.2f", s.figures.slowCpu));
+    }
+    for (Subject& s : subjects) {
+        Usage idle = idleBetweenCycles(s.path, fastPort, plan.idle);
+        s.figures.idleCpu = idle.cpuPercent();
+        s.figures.idleWakeups = idle.switchesPerSecond();
+        progress("idle, CPU % and wake-ups/s", s,
+                 format("%.3f", s.figures.idleCpu) + " " + format("%.1f", s.figures.idleWakeups));
+    }
+    for (Subject& s : subjects) {
+        ReadRace race = readsBesideLibmodbus(s.path, fastPort, plan.raceRounds, plan.zentokSliceMs,
+                                             plan.libmodbusSliceMs);
+        s.figures.ours = race.zentok;
+        s.figures.libmodbus = race.libmodbus;
+        progress("reads/s, zentok (libmodbus)", s,
+                 format("%.0f", s.figures.ours.readsPerSecond) + " (" +
+                     format("%.0f", s.figures.libmodbus.readsPerSecond) + ")");
+    }
+    for (Subject& s : subjects) {
+        s.figures.syncCalls = syncCallsWithoutAlarms(s.path, fastPort, plan.sync);
+        progress("fsync calls", s, std::to_string(s.figures.syncCalls));
+    }
+    for (Subject& s : subjects) {
+        s.figures.reloadsMs = reloadLatenciesMs(s.path, fastPort, plan.reloads);
+        progress("reload, median ms", s, format("%.1f", median(s.figures.reloadsMs)));
+    }
+    for (Subject& s : subjects) {
+        s.figures.missingConfigCpu = missingConfiguration(s.path, plan.missing).cpuPercent();
+        progress("no configuration, CPU %", s, format("%.2f", s.figures.missingConfigCpu));
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::vector<Subject> subjects;
+    std::string plantsim = binaryPath("tools/plantsim/plantsim");
+    Plan plan;
+    for (int i = 1; i < argc; ++i) {
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (std::strcmp(argv[i], "--quick") == 0) {
+            plan = kQuickPlan;
+        } else if (value && std::strcmp(argv[i], "--plantsim") == 0) {
+            plantsim = value, ++i;
+        } else if (value && std::strcmp(argv[i], "--zentok") == 0 && std::strchr(value, '=')) {
+            const char* equals = std::strchr(value, '=');
+            subjects.push_back({std::string(value, equals), equals + 1, {}});
+            ++i;
+        } else {
+            printf("usage: bench_process [--zentok LABEL=PATH]... [--plantsim PATH] [--quick]\n");
+            return 2;
+        }
+    }
+    if (subjects.empty()) subjects.push_back({"after", zentokBinary(), {}});
+    // Absolute paths: every program runs in a directory of its own.
+    bool found = makeAbsolute(&plantsim);
+    for (Subject& s : subjects) found = makeAbsolute(&s.path) && found;
+    if (!found) return 1;
+
+    WatchedProcess fastPlant, slowPlant;
+    int fastPort = 0, slowPort = 0;
+    if (!startPlantsim(fastPlant, plantsim, &fastPort, {}) ||
+        !startPlantsim(slowPlant, plantsim, &slowPort, {"--delay-ms", "5"})) {
+        printf("bench_process: plantsim did not start\n");
+        return 1;
+    }
+    printf("load average at the start: %s\n", loadAverage().c_str());
+
+    measureAll(subjects, plan, fastPort, slowPort);
+    printf("load average at the end: %s\n", loadAverage().c_str());
+    printf(
+        "windows (s): unreachable %d, 5 ms device %d, idle %d, fsync %d, no configuration %d; "
+        "reads: %d rounds of %d ms zentok, %d ms libmodbus; %d reloads; CPU from /proc in clock ticks of "
+        "%.0f ms\n",
+        plan.unreachable, plan.slow, plan.idle, plan.sync, plan.missing, plan.raceRounds, plan.zentokSliceMs,
+        plan.libmodbusSliceMs, plan.reloads, 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK)));
+    printTable(subjects);
+    return 0;
+}
