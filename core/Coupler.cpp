@@ -1,10 +1,16 @@
 // Coupler construction and the lookups by name.
 #include "core/Coupler.h"
 
+#include <atomic>
+
 #include "core/Settings.h"
 #include "core/Text.h"
 
-Coupler::Coupler() {
+namespace {
+std::atomic<uint64_t> gCouplerSerial{0};
+}
+
+Coupler::Coupler() : serial(++gCouplerSerial) {
     copyText(cfgName, "zentok.ini");
     copyText(statesName, "zentok_states.csv");
     clearProcessSettings();

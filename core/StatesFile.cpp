@@ -5,6 +5,8 @@
 // the sources have been read, but only when its bytes change.
 #include "core/StatesFile.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
@@ -146,8 +148,34 @@ std::string alarmState(const std::string& text) {
 // What the program knows of the states file beyond one Coupler: a reload
 // builds a new Coupler, but while the file cannot be written the states it
 // failed to record must survive that too.
+// What tells a file changed without reading it.
+struct FileIdentity {
+    ino_t inode = 0;
+    off_t size = -1;
+    struct timespec modified {}, changed {};
+    bool operator==(const FileIdentity& o) const {
+        return inode == o.inode && size == o.size && modified.tv_sec == o.modified.tv_sec &&
+               modified.tv_nsec == o.modified.tv_nsec && changed.tv_sec == o.changed.tv_sec &&
+               changed.tv_nsec == o.changed.tv_nsec;
+    }
+};
+
+bool identityOf(const char* path, FileIdentity* identity) {
+    struct stat status {};
+    if (::stat(path, &status) != 0) return false;
+    identity->inode = status.st_ino;
+    identity->size = status.st_size;
+    identity->modified = status.st_mtim;
+    identity->changed = status.st_ctim;
+    return true;
+}
+
 struct StatesMemory {
     std::string path;
+    // The coupler whose nodes hold what the file says, and the file as it was
+    // then: while neither changed, reading the file again would change nothing.
+    uint64_t inStepWith = 0;
+    FileIdentity identity;
     std::string onDisk;   // the file's text as last read or written
     std::string pending;  // the text that could not be written; the truth while failing
     bool failing = false;
@@ -160,6 +188,19 @@ StatesMemory& memoryFor(const char* path) {
         memory.path = path;
     }
     return memory;
+}
+
+// What reading back the file just written would do to the nodes: values
+// come back as the whole numbers the file holds, and a recorded firing as
+// fired and sent.
+void roundAsReadBack(Coupler& coupler) {
+    for (int i = 0; i < coupler.nodeCount; ++i) {
+        Node& node = coupler.nodes[i];
+        char whole[400];
+        std::snprintf(whole, sizeof whole, "%.0lf", node.value);
+        node.value = std::strtod(whole, nullptr);
+        if (node.triggerTime != 0) node.active = node.sent = true;
+    }
 }
 
 void readStatesText(Coupler& coupler, const std::string& text) {
@@ -231,8 +272,22 @@ void Coupler::readStates() {
         readStatesText(*this, memory.pending);
         return;
     }
+    // Read back each cycle so a hand edit takes effect at the next one; a file
+    // that has not changed since this coupler read or wrote it is not read
+    // again, which spares a fast cycle its parsing.
+    FileIdentity now;
+    bool present = identityOf(statesName, &now);
+    if (present && memory.inStepWith == serial && now == memory.identity) {
+        roundAsReadBack(*this);
+        return;
+    }
+    memory.inStepWith = 0;
     if (!readWholeFile(statesName, kFileLimit, &memory.onDisk)) return;  // on the first start there is none
     readStatesText(*this, memory.onDisk);
+    if (present) {
+        memory.identity = now;
+        memory.inStepWith = serial;
+    }
 }
 
 void Coupler::writeStates() {
@@ -254,6 +309,7 @@ void Coupler::writeStates() {
         memory.failing = false;
         memory.pending.clear();
         memory.onDisk = text;
+        memory.inStepWith = identityOf(statesName, &memory.identity) ? serial : 0;
         return;
     }
     if (!memory.failing)

@@ -291,6 +291,13 @@ TEST_F(StatesTest, UnchangedStatesLeaveTheFileUntouched) {
     c->nodes[0].triggerTime = kFired;  // a firing is written at once
     c->writeStates();
     EXPECT_NE(readFile(path_).find("2026-03-02 08:00:00"), std::string::npos);
+
+    // The same coupler still takes a hand edit at its next read.
+    std::string edited = readFile(path_);
+    edited.replace(edited.find(";0;1\n"), 5, ";0;42\n");
+    writeFile(path_, edited);
+    c->readStates();
+    EXPECT_EQ(c->nodes[0].value, 42);
 }
 
 TEST_F(StatesTest, FailingWritesKeepTheDecidedStateInMemoryAndSayItOnce) {
