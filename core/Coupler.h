@@ -62,7 +62,7 @@ class Coupler {
     std::vector<RetainedState> retainedStates;  // states lines of nodes this configuration lacks
     int retrySeconds = 0;            // "coupler;retry": how long a failed notification is tried again
     std::shared_ptr<Outbox> outbox;  // shared by the couplers of one run; in memory when none is given
-    const uint64_t serial;  // tells the couplers of one process apart (the states file's cache)
+    const uint64_t serial;           // tells the couplers of one process apart (the states file's cache)
     bool queuedThisCycle = false;    // this cycle's firings are in the outbox already
     bool iniError = false;
     bool cfgUnreadable = false;  // the file exists but could not be opened

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 class SourceConnection;
 class Notifier;
@@ -40,6 +41,9 @@ struct SourceEntry {
     int readInterval = 0;
     int64_t lastRead = 0;
     int failedReads = 0;  // reads of the last cycle that failed; written by the worker before readDone
+    std::thread worker;   // reads the nodes once per cycle, from the first cycle on
+    uint64_t cyclesRequested = 0;  // guarded by readDoneMutex
+    bool stopping = false;         // guarded by readDoneMutex
 
     SourceEntry();
     ~SourceEntry();
@@ -54,6 +58,10 @@ struct SourceEntry {
     void markReadDone();
     // Blocks the main thread until the worker has handed its nodes back.
     void waitReadDone();
+    // The worker's life: one pass over the nodes per requested cycle.
+    void serveCycles();
+    // Ends the worker; it is idle between cycles.
+    void stopWorker();
 };
 
 struct DirEntry {

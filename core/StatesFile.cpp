@@ -152,7 +152,8 @@ std::string alarmState(const std::string& text) {
 struct FileIdentity {
     ino_t inode = 0;
     off_t size = -1;
-    struct timespec modified {}, changed {};
+    struct timespec modified {
+    }, changed{};
     bool operator==(const FileIdentity& o) const {
         return inode == o.inode && size == o.size && modified.tv_sec == o.modified.tv_sec &&
                modified.tv_nsec == o.modified.tv_nsec && changed.tv_sec == o.changed.tv_sec &&

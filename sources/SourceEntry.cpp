@@ -1,10 +1,11 @@
 // SourceEntry and its worker: lazy connection, reconnection per node step,
 // the "!OFFLINE" address, the source's own read interval and the thread that
 // walks the nodes of the source once per cycle.
+#include <system_error>
+
 #include "core/Clock.h"
 #include "core/Records.h"
 #include "core/Text.h"
-#include "core/ThreadTable.h"
 #include "nodes/Trigger.h"
 #include "sources/SourceConnection.h"
 #include "sources/SourceWorker.h"
@@ -42,7 +43,9 @@ void readThread(SourceEntry* entry) {
 }
 
 SourceEntry::SourceEntry() = default;
-SourceEntry::~SourceEntry() = default;
+SourceEntry::~SourceEntry() {
+    stopWorker();
+}
 
 bool SourceEntry::open() {
     if (isConnected()) return true;
@@ -72,18 +75,51 @@ bool SourceEntry::readNode(Node* node) {
     return ok;
 }
 
+// One worker per source lives as long as its entry and is woken for every
+// cycle: starting and joining a thread each cycle cost more than the reads of
+// a fast device.
 void SourceEntry::startRead(Node* nodeTable, int count) {
-    readDone.store(false, std::memory_order_release);
-    failedReads = 0;
-    nodes = nodeTable;
-    nodeCount = count;
-    ThreadHandle handle = startThread([this] { readThread(this); });
-    if (!handle) {
-        // A worker that cannot start counts as done: its nodes wait for the next cycle.
-        markReadDone();
-        return;
+    {
+        std::lock_guard<std::mutex> lock(readDoneMutex);
+        readDone.store(false, std::memory_order_release);
+        failedReads = 0;
+        nodes = nodeTable;
+        nodeCount = count;
+        ++cyclesRequested;
     }
-    addThreadHandle(std::move(handle));
+    if (!worker.joinable()) {
+        try {
+            worker = std::thread([this] { serveCycles(); });
+        } catch (const std::system_error&) {
+            // A worker that cannot start counts as done: its nodes wait for the next cycle.
+            markReadDone();
+            return;
+        }
+    }
+    readDoneSignal.notify_all();
+}
+
+void SourceEntry::serveCycles() {
+    uint64_t served = 0;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(readDoneMutex);
+            readDoneSignal.wait(lock, [&] { return stopping || cyclesRequested != served; });
+            if (stopping) return;
+            served = cyclesRequested;
+        }
+        readThread(this);
+    }
+}
+
+void SourceEntry::stopWorker() {
+    {
+        std::lock_guard<std::mutex> lock(readDoneMutex);
+        stopping = true;
+    }
+    readDoneSignal.notify_all();
+    // Between cycles the worker waits for the next one, so this returns at once.
+    if (worker.joinable()) worker.join();
 }
 
 void SourceEntry::markReadDone() {
