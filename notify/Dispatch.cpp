@@ -109,12 +109,15 @@ void Coupler::queueNotifications() {
         for (int j = 0; j < linkCount; ++j) {
             Link& link = links[j];
             if (!node.dir || link.dir != node.dir || !link.receiver) continue;
-            // A pending entry of this receiver and node stands: after a crash
-            // between the outbox and the states write the node fires again,
-            // and must neither be queued twice nor get a new trigger time.
+            // After a crash between the outbox and the states write the node
+            // fires again at its first read: the entry the earlier run left
+            // stands, and the node takes its trigger time from it. Entries of
+            // this run never absorb a firing; a new firing while an earlier
+            // one is still on its way is a notification of its own.
             int occurrence = occurrenceOf(link.receiver);
-            if (OutboxEntry* pending =
-                    outbox->find(link.receiver->name, occurrence, sourceNameOf(node), node.address)) {
+            if (OutboxEntry* pending = outbox->findCarriedOver(link.receiver->name, occurrence,
+                                                               sourceNameOf(node), node.address)) {
+                pending->carriedOver = false;
                 node.triggerTime = pending->triggerTime;
                 continue;
             }

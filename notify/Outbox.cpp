@@ -150,7 +150,7 @@ void Outbox::load() {
     if (path_.empty() || !readWholeFile(path_, kFileLimit, &written_)) return;
     std::vector<int> damaged;
     entries_ = parseOutbox(written_, &damaged);
-    for (OutboxEntry& entry : entries_) entry.fromEarlierRun = true;
+    for (OutboxEntry& entry : entries_) entry.fromEarlierRun = entry.carriedOver = true;
     for (int line : damaged) std::printf("outbox file '%s', line %d damaged: skipped\n", path_.c_str(), line);
 }
 
@@ -169,10 +169,10 @@ void Outbox::save() {
     failing_ = true;
 }
 
-OutboxEntry* Outbox::find(const std::string& receiver, int occurrence, const std::string& source,
-                          const std::string& address) {
+OutboxEntry* Outbox::findCarriedOver(const std::string& receiver, int occurrence, const std::string& source,
+                                     const std::string& address) {
     for (OutboxEntry& entry : entries_)
-        if (entry.sameKey(receiver, occurrence, source, address)) return &entry;
+        if (entry.carriedOver && entry.sameKey(receiver, occurrence, source, address)) return &entry;
     return nullptr;
 }
 

@@ -21,6 +21,7 @@ struct OutboxEntry {
     double value = 0.0;           // the node's value when it fired
     DeliveryHandle inFlight;      // while a hand-over runs; not written to the file
     bool fromEarlierRun = false;  // read at start: a crash may have cut its hand-over short
+    bool carriedOver = false;     // read at start and not yet matched by a firing of this run
 
     bool sameKey(const std::string& receiverName, int occurrence, const std::string& sourceName,
                  const std::string& nodeAddress) const;
@@ -52,8 +53,10 @@ class Outbox {
 
     std::vector<OutboxEntry>& entries() { return entries_; }
     const std::vector<OutboxEntry>& entries() const { return entries_; }
-    OutboxEntry* find(const std::string& receiver, int occurrence, const std::string& source,
-                      const std::string& address);
+    // An entry left by an earlier run for this receiver and node that no
+    // firing of this run has matched yet.
+    OutboxEntry* findCarriedOver(const std::string& receiver, int occurrence, const std::string& source,
+                                 const std::string& address);
     void add(OutboxEntry entry);
     // Entries whose hand-over has not settled yet.
     int inFlightCount() const;

@@ -171,6 +171,7 @@ TEST_F(OutboxTest, APendingEntryStandsWhenItsNodeFiresAgainAndGoneReceiversAreDr
     pending.address = "400001";
     pending.triggerTime = now_ - 30;
     pending.text = "Level high (before the crash)";
+    pending.carriedOver = true;  // as load() marks what an earlier run left
     box->add(pending);
     pending.receiver = "gone";
     box->add(pending);
@@ -186,6 +187,17 @@ TEST_F(OutboxTest, APendingEntryStandsWhenItsNodeFiresAgainAndGoneReceiversAreDr
     EXPECT_EQ(calls_[0], 1);
     EXPECT_EQ(calls_[1], 1);
     EXPECT_TRUE(box->entries().empty());
+
+    // An entry of this run still waiting (here: retried) absorbs no new firing.
+    coupler_.retrySeconds = 600;
+    succeed_[1] = false;
+    now_ += 60;
+    fire();
+    dispatch();
+    now_ += 1;
+    fire();
+    coupler_.queueNotifications();
+    EXPECT_EQ(box->entries().size(), 3u);  // the waiting one, and the new firing for both receivers
 }
 
 }  // namespace
