@@ -35,20 +35,6 @@ bool fail(std::string* error, int code) {
     return false;
 }
 
-bool writeAll(int fd, const std::string& content) {
-    size_t done = 0;
-    while (done < content.size()) {
-        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // The rename alone is atomic but not durable: without the directory sync a
 // power cut can bring back the old name's content.
 void syncDirectory(const std::string& path) {
@@ -111,6 +97,20 @@ bool rewriteInPlace(const std::string& path, const std::string& content, int* co
 }
 
 }  // namespace
+
+bool writeAll(int fd, const std::string& content) {
+    size_t done = 0;
+    while (done < content.size()) {
+        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
 
 bool replaceFile(const std::string& path, const std::string& content, Durability durability,
                  std::string* error) {

@@ -20,5 +20,9 @@ enum class Durability {
 bool replaceFile(const std::string& path, const std::string& content, Durability durability,
                  std::string* error);
 
+// Writes all of `content` to the descriptor, resuming after short writes;
+// false (errno set) when the file takes no more: disk full, size limit, I/O error.
+bool writeAll(int fd, const std::string& content);
+
 // Reads at most `limit` bytes of the file; false when it cannot be opened.
 bool readWholeFile(const std::string& path, size_t limit, std::string* content);

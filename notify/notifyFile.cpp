@@ -13,6 +13,7 @@
 #include <string>
 
 #include "core/Clock.h"
+#include "core/DurableFile.h"
 #include "core/Text.h"
 
 namespace {
@@ -40,19 +41,6 @@ std::string csvLine(const Node& node, const char* stamp, const char* text) {
     appendQuoted(&line, text);
     line.push_back('\n');
     return line;
-}
-
-// Writes all of `data`, resuming after short writes; false when the file
-// takes no more (disk full, size limit, I/O error).
-bool writeAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // Appends the whole line or nothing: after a failed or short write the file
