@@ -1,6 +1,7 @@
 // The replaceable clock.
 #include "core/Clock.h"
 
+#include <chrono>
 #include <ctime>
 
 namespace {
@@ -14,6 +15,11 @@ int64_t currentTime() {
     auto& clock = testClock();
     if (clock) return clock();
     return static_cast<int64_t>(std::time(nullptr));
+}
+
+int64_t steadyMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 void setClockForTesting(std::function<int64_t()> clock) {

@@ -8,5 +8,9 @@
 // Seconds since 1970.
 int64_t currentTime();
 
+// Milliseconds of the monotonic clock, for deadlines and waits that a step of
+// the wall clock must neither stretch nor cut.
+int64_t steadyMs();
+
 // Replaces the clock; an empty function restores the system clock.
 void setClockForTesting(std::function<int64_t()> clock);

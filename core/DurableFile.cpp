@@ -23,13 +23,6 @@ std::string resolveLink(const std::string& path) {
     return path;
 }
 
-std::string directoryOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 bool fail(std::string* error, int code) {
     if (error) *error = std::strerror(code);
     return false;
@@ -97,6 +90,26 @@ bool rewriteInPlace(const std::string& path, const std::string& content, int* co
 }
 
 }  // namespace
+
+std::string directoryOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+bool identityOf(const std::string& path, FileIdentity* identity) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return false;
+    auto ns = [](const struct timespec& t) {
+        return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+    };
+    identity->inode = static_cast<uint64_t>(status.st_ino);
+    identity->size = static_cast<int64_t>(status.st_size);
+    identity->modifiedNs = ns(status.st_mtim);
+    identity->changedNs = ns(status.st_ctim);
+    return true;
+}
 
 bool writeAll(int fd, const std::string& content) {
     size_t done = 0;

@@ -3,6 +3,7 @@
 // rewrite in place for the places where no rename is possible.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // How far a new content must be carried to the disk before the call returns.
@@ -23,6 +24,26 @@ bool replaceFile(const std::string& path, const std::string& content, Durability
 // Writes all of `content` to the descriptor, resuming after short writes;
 // false (errno set) when the file takes no more: disk full, size limit, I/O error.
 bool writeAll(int fd, const std::string& content);
+
+// What tells that a file changed without reading it: its identity, size and
+// the times of its last write and last status change.
+struct FileIdentity {
+    uint64_t inode = 0;
+    int64_t size = -1;
+    int64_t modifiedNs = 0;
+    int64_t changedNs = 0;
+    bool operator==(const FileIdentity& other) const {
+        return inode == other.inode && size == other.size && modifiedNs == other.modifiedNs &&
+               changedNs == other.changedNs;
+    }
+    bool operator!=(const FileIdentity& other) const { return !(*this == other); }
+};
+
+// False when the file's status cannot be taken (it does not exist).
+bool identityOf(const std::string& path, FileIdentity* identity);
+
+// The directory part of a path ("." for a bare name).
+std::string directoryOf(const std::string& path);
 
 // Reads at most `limit` bytes of the file; false when it cannot be opened.
 bool readWholeFile(const std::string& path, size_t limit, std::string* content);

@@ -2,7 +2,6 @@
 // cycle at a time while the file is unchanged and the run mode allows.
 #include "core/Entry.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +16,7 @@
 #include "core/ConfigCheck.h"
 #include "core/ConfigWatch.h"
 #include "core/Coupler.h"
+#include "core/DurableFile.h"
 #include "core/ServiceNotify.h"
 #include "core/ServiceStatus.h"
 #include "core/Settings.h"
@@ -53,40 +53,11 @@ namespace {
 constexpr int kSettleMs = 100;            // a file written in pieces is loaded once it is quiet
 constexpr int kUnreadableRetryMs = 1000;  // a file that cannot be opened is tried again this often
 
-int64_t steadyMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 // Milliseconds until the wall clock reaches the whole second `second`.
 int64_t msUntilSecond(int64_t second) {
     using namespace std::chrono;
     int64_t nowMs = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
     return second * 1000 - nowMs;
-}
-
-// What identifies one state of the file while it settles.
-struct FileState {
-    struct timespec modified {
-    }, changed{};
-    off_t size = -1;
-    ino_t inode = 0;
-    bool operator==(const FileState& o) const {
-        return modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
-               changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec && size == o.size &&
-               inode == o.inode;
-    }
-};
-
-FileState fileStateOf(const char* path) {
-    FileState state;
-    struct stat status {};
-    if (stat(path, &status) != 0) return state;
-    state.modified = status.st_mtim;
-    state.changed = status.st_ctim;
-    state.size = status.st_size;
-    state.inode = status.st_ino;
-    return state;
 }
 
 // Decides when a changed configuration is reloaded: an editor or script that
@@ -103,8 +74,9 @@ class ReloadDecision {
             settling_ = false;
             return false;
         }
-        FileState state = fileStateOf(coupler.cfgName);
-        if (!settling_ || !(state == seen_)) {
+        FileIdentity state;
+        identityOf(coupler.cfgName, &state);
+        if (!settling_ || state != seen_) {
             settling_ = true;
             seen_ = state;
             quietSinceMs_ = now;
@@ -126,7 +98,7 @@ class ReloadDecision {
 
   private:
     bool settling_ = false;
-    FileState seen_;
+    FileIdentity seen_;
     int64_t quietSinceMs_ = 0;
     int64_t loadedAtMs_ = 0;
 };

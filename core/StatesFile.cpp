@@ -5,8 +5,6 @@
 // the sources have been read, but only when its bytes change.
 #include "core/StatesFile.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
@@ -148,29 +146,6 @@ std::string alarmState(const std::string& text) {
 // What the program knows of the states file beyond one Coupler: a reload
 // builds a new Coupler, but while the file cannot be written the states it
 // failed to record must survive that too.
-// What tells a file changed without reading it.
-struct FileIdentity {
-    ino_t inode = 0;
-    off_t size = -1;
-    struct timespec modified {
-    }, changed{};
-    bool operator==(const FileIdentity& o) const {
-        return inode == o.inode && size == o.size && modified.tv_sec == o.modified.tv_sec &&
-               modified.tv_nsec == o.modified.tv_nsec && changed.tv_sec == o.changed.tv_sec &&
-               changed.tv_nsec == o.changed.tv_nsec;
-    }
-};
-
-bool identityOf(const char* path, FileIdentity* identity) {
-    struct stat status {};
-    if (::stat(path, &status) != 0) return false;
-    identity->inode = status.st_ino;
-    identity->size = status.st_size;
-    identity->modified = status.st_mtim;
-    identity->changed = status.st_ctim;
-    return true;
-}
-
 struct StatesMemory {
     std::string path;
     // The coupler whose nodes hold what the file says, and the file as it was

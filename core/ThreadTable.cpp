@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/Clock.h"
+
 struct WorkerState {
     std::thread thread;
     bool done = false;  // guarded by completionMutex()
@@ -89,9 +91,7 @@ void addThreadHandle(ThreadHandle handle) {
 }
 
 void waitThreads() {
-    using namespace std::chrono;
-    waitThreadsUntil(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() +
-                     gWaitLimitMs);
+    waitThreadsUntil(steadyMs() + gWaitLimitMs);
 }
 
 int threadWaitLimitMs() {

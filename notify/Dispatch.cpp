@@ -5,7 +5,6 @@
 // retries, after its one attempt whatever the outcome). So a crash between the
 // two writes can neither lose a firing nor queue it twice.
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <memory>
 
@@ -21,11 +20,6 @@ namespace {
 constexpr int kFirstRetrySeconds = 10;
 constexpr int kLongestRetrySeconds = 600;
 constexpr int kStopCheckMs = 250;  // how soon a stop signal cuts the wait for senders short
-
-int64_t steadyMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // 10 s after the first failure, doubling up to 10 minutes.
 int retryDelaySeconds(int failedAttempts) {
@@ -152,7 +146,7 @@ void Coupler::dispatchNotifications() {
         SourceEntry standInSource;
         copyText(standInSource.name, entry.source.c_str());
         SourceEntry* source = findSource(entry.source.c_str());
-        Node* current = findNode(entry.address.c_str(), source ? source : nullptr, false);
+        Node* current = findNode(entry.address.c_str(), source, false);
         Node node = current ? *current : Node{};
         if (!current) {
             node.source = &standInSource;
