@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "core/DurableFile.h"
+
 namespace {
 
 bool startsWith(const char* line, size_t length, const char* prefix) {
@@ -74,17 +76,6 @@ namespace {
 // Longer text without a line end is passed on as a line of its own.
 constexpr size_t kMaxPendingLine = 16384;
 
-bool writeAll(const char* data, size_t length) {
-    while (length > 0) {
-        ssize_t n = ::write(STDOUT_FILENO, data, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // The stream lock of stdout is held while this runs, so the pending text is
 // never touched by two threads at once.
 std::string gPending;
@@ -95,7 +86,7 @@ void emitLine(const std::string& line) {
     if (priority != kPriorityNone) out = "<" + std::to_string(priority) + ">";
     out += line;
     out += '\n';
-    writeAll(out.data(), out.size());
+    writeAll(STDOUT_FILENO, out);
 }
 
 ssize_t writeClassified(void*, const char* data, size_t length) {

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "core/Coupler.h"
+#include "core/Text.h"
 
 void ServiceStatus::countCycle(const Coupler& coupler, int64_t now) {
     ++cycles_;
@@ -15,14 +16,10 @@ void ServiceStatus::countCycle(const Coupler& coupler, int64_t now) {
 }
 
 std::string ServiceStatus::line(size_t pendingDeliveries) const {
-    char when[32] = "none";
-    time_t at = static_cast<time_t>(lastNotification_);
-    struct tm local {};
-    if (lastNotification_ != 0 && localtime_r(&at, &local))
-        std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
+    std::string when = lastNotification_ != 0 ? formatDateTime(lastNotification_) : "none";
     char text[160];
     std::snprintf(text, sizeof text,
                   "cycles %llu, read errors %d, last notification %s, pending deliveries %zu",
-                  static_cast<unsigned long long>(cycles_), readErrors_, when, pendingDeliveries);
+                  static_cast<unsigned long long>(cycles_), readErrors_, when.c_str(), pendingDeliveries);
     return text;
 }

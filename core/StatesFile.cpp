@@ -34,31 +34,6 @@ bool readLine(FILE* file, char* line, size_t capacity) {
     return true;
 }
 
-// "%Y-%m-%d %H:%M:%S" in local time; an empty text for no time.
-void formatTime(char* out, size_t capacity, int64_t seconds) {
-    out[0] = 0;
-    if (seconds == 0) return;
-    time_t clock = static_cast<time_t>(seconds);
-    struct tm local {};
-    if (!localtime_r(&clock, &local)) return;
-    std::snprintf(out, capacity, "%04lld-%02d-%02d %02d:%02d:%02d",
-                  static_cast<long long>(local.tm_year) + 1900, local.tm_mon + 1, local.tm_mday,
-                  local.tm_hour, local.tm_min, local.tm_sec);
-}
-
-// A key between double quotes carries each quote doubled, which the field
-// tokenizer reads back as one quote.
-void doubleQuotes(char* out, size_t capacity, const char* text) {
-    size_t length = 0;
-    for (; text && *text; ++text) {
-        size_t needed = *text == '"' ? 2 : 1;
-        if (length + needed >= capacity) break;
-        out[length++] = *text;
-        if (*text == '"') out[length++] = '"';
-    }
-    out[length] = 0;
-}
-
 // Two nodes may share a source and address (a high and a low alarm on one
 // register): the n-th line of a key belongs to the n-th node of that key.
 Node* unclaimedNode(Coupler& coupler, SourceEntry* source, const char* address, bool* claimed) {
@@ -217,17 +192,14 @@ std::string renderStates(const Coupler& coupler) {
     std::string text;
     for (int i = 0; i < coupler.nodeCount; ++i) {
         const Node& node = coupler.nodes[i];
-        char sourceName[2 * kNameSize], address[2 * kNameSize];
         // A node placed before every source line has no source: its key is empty.
-        doubleQuotes(sourceName, sizeof sourceName, node.source ? node.source->name : "");
-        doubleQuotes(address, sizeof address, node.address);
-        char triggerTime[kNameSize], lastRead[kNameSize];
-        formatTime(triggerTime, sizeof triggerTime, node.triggerTime);
-        formatTime(lastRead, sizeof lastRead, node.lastRead);
-        char row[5 * kNameSize + 400];
-        std::snprintf(row, sizeof row, "\"%s\";\"%s\";%s;%s;%d;%.0lf\n", sourceName, address, triggerTime,
-                      lastRead, node.readError, node.value);
-        text += row;
+        appendQuoted(&text, node.source ? node.source->name : "");
+        text += ';';
+        appendQuoted(&text, node.address);
+        text += ';' + formatDateTime(node.triggerTime) + ';' + formatDateTime(node.lastRead);
+        char tail[400];  // room for the widest whole number a double prints as
+        std::snprintf(tail, sizeof tail, ";%d;%.0lf\n", node.readError, node.value);
+        text += tail;
     }
     for (const RetainedState& state : coupler.retainedStates) text += state.line + "\n";
     return text;

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -63,6 +64,31 @@ char* nextToken(char** cursor, const char* separators) {
     *write = 0;
     *cursor = (next && *next) ? next : nullptr;
     return start;
+}
+
+std::string formatDateTime(int64_t seconds) {
+    if (seconds == 0) return "";
+    time_t clock = static_cast<time_t>(seconds);
+    struct tm local {};
+    if (!localtime_r(&clock, &local)) return "";
+    char text[64];
+    std::snprintf(text, sizeof text, "%04lld-%02d-%02d %02d:%02d:%02d",
+                  static_cast<long long>(local.tm_year) + 1900, local.tm_mon + 1, local.tm_mday,
+                  local.tm_hour, local.tm_min, local.tm_sec);
+    return text;
+}
+
+void appendQuoted(std::string* out, const std::string& text) {
+    out->push_back('"');
+    for (char c : text) {
+        if (c == '"') out->push_back('"');
+        out->push_back(c);
+    }
+    out->push_back('"');
+}
+
+void appendQuoted(std::string* out, const char* text) {
+    appendQuoted(out, std::string(text ? text : ""));
 }
 
 int64_t parseDateTime(const char* text) {

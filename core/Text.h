@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Cuts the next field out of the text at *cursor, in place. Honours double
 // quotes (a doubled quote inside a quoted field stands for one quote), drops
@@ -11,6 +12,16 @@
 // Returns the field, or nullptr when there is none; *cursor becomes nullptr
 // when no further field follows.
 char* nextToken(char** cursor, const char* separators);
+
+// Writes `seconds` as "YYYY-MM-DD hh:mm:ss" in local time, the form
+// parseDateTime reads; an empty text for 0 (no time).
+std::string formatDateTime(int64_t seconds);
+
+// Appends `text` between double quotes with each quote in it doubled, as the
+// states, outbox and notification files write their text fields; the field
+// tokenizer reads it back as it was. A null text is an empty field.
+void appendQuoted(std::string* out, const std::string& text);
+void appendQuoted(std::string* out, const char* text);
 
 // "YYYY-MM-DD hh:mm:ss" (or with "T" for the blank) in local time, as the
 // states file writes it. A text not in that form gives 0, the "no time"

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "core/Clock.h"
 #include "core/Coupler.h"
@@ -63,14 +64,24 @@ void applyOutcomes(Outbox& box, int retrySeconds) {
     box.save();
 }
 
-// Waits for the senders until all have settled or the deadline passes,
-// recording each outcome as it comes, so a delivered notification leaves the
-// file within moments of its delivery.
-void awaitOutcomes(Outbox& box, int retrySeconds, int64_t deadlineMs, bool stopEarly) {
+bool allSettled(const std::vector<DeliveryHandle>& deliveries) {
+    for (const DeliveryHandle& delivery : deliveries)
+        if (!delivery->settled()) return false;
+    return true;
+}
+
+// Waits until the given hand-overs (all that are in flight, when null) have
+// settled or the deadline passes, recording each outcome as it comes, so a
+// delivered notification leaves the file within moments of its delivery. A
+// post of an earlier cycle that still hangs is recorded when it ends, but
+// does not hold up this cycle.
+void awaitOutcomes(Outbox& box, int retrySeconds, int64_t deadlineMs, bool stopEarly,
+                   const std::vector<DeliveryHandle>* only) {
     for (;;) {
         uint64_t seen = settlementCount();
         applyOutcomes(box, retrySeconds);
-        if (box.inFlightCount() == 0 || steadyMs() >= deadlineMs) return;
+        bool done = only ? allSettled(*only) : box.inFlightCount() == 0;
+        if (done || steadyMs() >= deadlineMs) return;
         if (stopEarly && stopRequested()) return;
         waitForSettlement(std::min(deadlineMs, steadyMs() + kStopCheckMs), seen);
     }
@@ -137,24 +148,26 @@ void Coupler::dispatchNotifications() {
     queuedThisCycle = false;
     int64_t now = currentTime();
     int64_t deadline = steadyMs() + threadWaitLimitMs();
+    std::vector<DeliveryHandle> started;
+    SourceEntry standInSource;
     for (OutboxEntry& entry : outbox->entries()) {
         if (entry.inFlight || entry.nextAttempt > now) continue;
         Receiver* receiver = findReceiver(entry.receiver.c_str(), entry.receiverOccurrence);
         if (!receiver) continue;
         // The channel sees the node as it was when it fired; a node this
         // configuration no longer has is stood in for.
-        SourceEntry standInSource;
-        copyText(standInSource.name, entry.source.c_str());
         SourceEntry* source = findSource(entry.source.c_str());
         Node* current = findNode(entry.address.c_str(), source, false);
         Node node = current ? *current : Node{};
         if (!current) {
+            copyText(standInSource.name, entry.source.c_str());
             node.source = &standInSource;
             copyText(node.address, entry.address.c_str());
         }
         node.value = entry.value;
         node.triggerTime = entry.triggerTime;
         entry.inFlight = std::make_shared<Delivery>();
+        started.push_back(entry.inFlight);
         if (deliveredBeforeTheRestart(entry, *receiver, node)) {
             entry.inFlight->settle(true);
             continue;
@@ -163,7 +176,7 @@ void Coupler::dispatchNotifications() {
         if (!receiver->notify(node, entry.text.c_str(), entry.inFlight) && !entry.inFlight->settled())
             entry.inFlight->settle(false);
     }
-    awaitOutcomes(*outbox, retrySeconds, deadline, true);
+    awaitOutcomes(*outbox, retrySeconds, deadline, true, &started);
     // Asked to stop, the program gives the senders its own 10 s from here on.
     waitThreadsUntil(stopRequested() ? steadyMs() : deadline);
 }
@@ -188,5 +201,5 @@ void Coupler::adoptOutbox(std::shared_ptr<Outbox> box) {
 
 void Coupler::finishDeliveries(int64_t deadlineMs) {
     if (!outbox) return;
-    awaitOutcomes(*outbox, retrySeconds, deadlineMs, false);
+    awaitOutcomes(*outbox, retrySeconds, deadlineMs, false, nullptr);
 }

@@ -5,6 +5,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -25,6 +26,8 @@ std::string gCaFile;  // empty: the system's store
 struct PostJob {
     HttpPostRequest request;
     std::string caFile;
+    long connectTimeoutMs = kConnectTimeoutMs;  // taken when the post starts
+    long totalTimeoutMs = kTotalTimeoutMs;
 };
 
 struct EasyHandle {
@@ -84,8 +87,8 @@ void post(const PostJob& job) {
     if (!job.caFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, job.caFile.c_str());
     // Several workers run at once: no signals, and bounded waits.
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, gConnectTimeoutMs.load());
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, gTotalTimeoutMs.load());
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, job.connectTimeoutMs);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, job.totalTimeoutMs);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &discardReply);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
 
@@ -110,7 +113,10 @@ bool startHttpPost(HttpPostRequest request) {
         std::lock_guard<std::mutex> lock(gCaFileMutex);
         job->caFile = gCaFile;
     }
-    ThreadHandle handle = startThread([job] { post(*job); });
+    job->connectTimeoutMs = gConnectTimeoutMs.load();
+    job->totalTimeoutMs = gTotalTimeoutMs.load();
+    // The end of a run waits for the post up to its own limit.
+    ThreadHandle handle = startThread([job] { post(*job); }, std::max(job->connectTimeoutMs, job->totalTimeoutMs));
     if (!handle) {
         fail(*job, "cannot start worker");
         return false;

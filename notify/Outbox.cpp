@@ -15,35 +15,29 @@ constexpr size_t kFileLimit = 16u << 20;
 constexpr size_t kFieldLimit = 20000;  // an expanded text is at most 7999 bytes; quotes may double it
 constexpr int kFieldCount = 9;
 
-void appendQuoted(std::string& out, const std::string& text) {
-    out += '"';
-    for (char c : text) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    out += '"';
-}
-
-std::string formatTime(int64_t seconds) {
-    if (seconds == 0) return "";
-    time_t clock = static_cast<time_t>(seconds);
-    struct tm local {};
-    if (!localtime_r(&clock, &local)) return "";
-    char text[64];
-    std::snprintf(text, sizeof text, "%04lld-%02d-%02d %02d:%02d:%02d",
-                  static_cast<long long>(local.tm_year) + 1900, local.tm_mon + 1, local.tm_mday,
-                  local.tm_hour, local.tm_min, local.tm_sec);
-    return text;
-}
-
 // Splits one record off `text` at `pos`: fields separated by ";", a quoted
 // field may hold ";", doubled quotes and line breaks. False when a field is
-// oversized or a quote is never closed; `pos` then stands behind the line.
+// oversized, there are too many or a quote is never closed; what follows an
+// oversized field or a field too many is skipped unstored up to the line end.
 bool readRecord(const std::string& text, size_t& pos, std::vector<std::string>& fields, int& line) {
     fields.assign(1, std::string());
     bool quoted = false, wasQuoted = false, ok = true;
     while (pos < text.size()) {
         char c = text[pos++];
+        if (!ok && !quoted) {
+            if (c == '\n') {
+                ++line;
+                return false;
+            }
+            continue;
+        }
+        if (!ok) {
+            if (c == '"')
+                quoted = false;
+            else if (c == '\n')
+                ++line;
+            continue;
+        }
         if (quoted) {
             if (c == '"' && pos < text.size() && text[pos] == '"') {
                 fields.back() += '"';
@@ -65,7 +59,10 @@ bool readRecord(const std::string& text, size_t& pos, std::vector<std::string>& 
         } else if (c != '\r') {
             fields.back() += c;
         }
-        if (fields.back().size() > kFieldLimit || fields.size() > kFieldCount + 1) ok = false;
+        if (fields.back().size() > kFieldLimit || fields.size() > kFieldCount + 1) {
+            ok = false;
+            fields.assign(1, std::string());  // nothing more of this record is kept
+        }
     }
     return ok && !quoted;
 }
@@ -108,16 +105,16 @@ bool OutboxEntry::sameKey(const std::string& receiverName, int occurrence, const
 std::string formatOutbox(const std::vector<OutboxEntry>& entries) {
     std::string out;
     for (const OutboxEntry& entry : entries) {
-        appendQuoted(out, entry.receiver);
+        appendQuoted(&out, entry.receiver);
         out += ';';
-        appendQuoted(out, entry.source);
+        appendQuoted(&out, entry.source);
         out += ';';
-        appendQuoted(out, entry.address);
-        out += ';' + formatTime(entry.triggerTime) + ';';
-        appendQuoted(out, entry.text);
+        appendQuoted(&out, entry.address);
+        out += ';' + formatDateTime(entry.triggerTime) + ';';
+        appendQuoted(&out, entry.text);
         char tail[512];
         std::snprintf(tail, sizeof tail, ";%d;%s;%.0lf;%d\n", entry.attempts,
-                      formatTime(entry.nextAttempt).c_str(), entry.value, entry.receiverOccurrence);
+                      formatDateTime(entry.nextAttempt).c_str(), entry.value, entry.receiverOccurrence);
         out += tail;
     }
     return out;
@@ -134,11 +131,14 @@ std::vector<OutboxEntry> parseOutbox(const std::string& text, std::vector<int>* 
         if (fields.size() == 1 && fields[0].empty() && ok) continue;  // an empty line
         OutboxEntry entry;
         if (ok && toEntry(fields, &entry)) {
-            if (entries.size() < kMaxOutboxEntries) entries.push_back(std::move(entry));
+            entries.push_back(std::move(entry));
         } else if (damagedLines) {
             damagedLines->push_back(first);
         }
     }
+    // As Outbox::add does, the newest entries stay beyond the bound.
+    if (entries.size() > kMaxOutboxEntries)
+        entries.erase(entries.begin(), entries.end() - static_cast<long>(kMaxOutboxEntries));
     return entries;
 }
 
@@ -156,6 +156,8 @@ void Outbox::load() {
 
 void Outbox::save() {
     if (path_.empty()) return;
+    // Most cycles have nothing waiting: no text to build or compare.
+    if (entries_.empty() && written_.empty() && !failing_) return;
     std::string text = formatOutbox(entries_);
     if (text == written_ && !failing_) return;
     std::string error;

@@ -18,17 +18,6 @@
 
 namespace {
 
-// Appends a field in double quotes; a quote inside it is doubled, as in the
-// states file, so readers of the file still see the field boundaries.
-void appendQuoted(std::string* line, const char* text) {
-    line->push_back('"');
-    for (const char* c = text ? text : ""; *c; ++c) {
-        if (*c == '"') line->push_back('"');
-        line->push_back(*c);
-    }
-    line->push_back('"');
-}
-
 std::string csvLine(const Node& node, const char* stamp, const char* text) {
     std::string line;
     appendQuoted(&line, node.source ? node.source->name : "");

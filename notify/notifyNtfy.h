@@ -16,9 +16,6 @@ class notifyNtfy : public Notifier {
     using Notifier::notify;
     bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
 
-    const std::string& url() const { return url_; }
-    bool hasToken() const { return !token_.empty(); }
-
   private:
     std::string url_;
     std::string token_;
