@@ -5,7 +5,6 @@
 #include "core/Clock.h"
 #include "core/Coupler.h"
 #include "core/Log.h"
-#include "core/ThreadTable.h"
 
 bool Coupler::cycleNotDue() {
     int64_t now = currentTime();
@@ -25,7 +24,6 @@ void Coupler::readSources() {
     // The workers always finish in bounded time: every wait of a connection is
     // bounded. The main thread sleeps until the last one hands its nodes back.
     for (int i = 0; i < sourceCount; ++i) sources[i].waitReadDone();
-    waitThreads();
 }
 
 bool Coupler::keepRunning() {

@@ -1,5 +1,5 @@
 // The process-wide table of worker threads started in the current phase of a
-// cycle (source readers, mail and server-manager senders). Only the main thread
+// cycle (the mail and HTTP senders). Only the main thread
 // registers, waits and clears.
 #pragma once
 

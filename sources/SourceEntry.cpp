@@ -81,6 +81,11 @@ bool SourceEntry::readNode(Node* node) {
 void SourceEntry::startRead(Node* nodeTable, int count) {
     {
         std::lock_guard<std::mutex> lock(readDoneMutex);
+        if (stopping) {
+            // A stopped worker reads nothing more; the cycle must not wait for it.
+            readDone.store(true, std::memory_order_release);
+            return;
+        }
         readDone.store(false, std::memory_order_release);
         failedReads = 0;
         nodes = nodeTable;

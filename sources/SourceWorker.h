@@ -1,6 +1,7 @@
-// The per-source worker of the read cycle: one thread per source and cycle
-// walks the node table, reads the due nodes of its source and evaluates
-// their triggers. The main thread gets the nodes back through readDone.
+// The per-source worker of the read cycle: one lasting thread per source,
+// woken for each cycle, walks the node table, reads the due nodes of its
+// source and evaluates their triggers. The main thread gets the nodes back
+// through readDone.
 #pragma once
 
 struct Node;

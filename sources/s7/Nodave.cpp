@@ -109,9 +109,11 @@ int exchange(daveConnection* dc, const uint8_t* request, int length) {
     if (stale.count > 0 && tracing(daveDebugReceive))
         std::printf("s7: discarded %zu bytes queued before the request\n", stale.count);
     dump("send", request, length);
-    if (!net::sendAll(dc->iface->fds.wfd, request, static_cast<size_t>(length), timeoutFromNow(dc)).ok())
+    // One time-out bounds the whole exchange, sending and answer together.
+    auto deadline = timeoutFromNow(dc);
+    if (!net::sendAll(dc->iface->fds.wfd, request, static_cast<size_t>(length), deadline).ok())
         return daveErrSend;
-    return receivePacket(dc, timeoutFromNow(dc));
+    return receivePacket(dc, deadline);
 }
 
 bool usable(daveConnection* dc) {
