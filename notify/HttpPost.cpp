@@ -116,7 +116,8 @@ bool startHttpPost(HttpPostRequest request) {
     job->connectTimeoutMs = gConnectTimeoutMs.load();
     job->totalTimeoutMs = gTotalTimeoutMs.load();
     // The end of a run waits for the post up to its own limit.
-    ThreadHandle handle = startThread([job] { post(*job); }, std::max(job->connectTimeoutMs, job->totalTimeoutMs));
+    ThreadHandle handle =
+        startThread([job] { post(*job); }, std::max(job->connectTimeoutMs, job->totalTimeoutMs));
     if (!handle) {
         fail(*job, "cannot start worker");
         return false;
