@@ -9,6 +9,8 @@
 #include "core/Log.h"
 #include "core/Settings.h"
 #include "core/Text.h"
+#include "notify/notifyMail.h"
+#include "notify/notifySrvMgr.h"
 
 namespace {
 
@@ -31,6 +33,9 @@ class ConfigParser {
     explicit ConfigParser(Coupler& coupler) : c_(coupler) {}
 
     void processLine(char* line) {
+        // A line longer than the buffer comes in pieces, all of one line number.
+        if (lineEnded_) ++lineNumber_;
+        lineEnded_ = std::strchr(line, '\n') != nullptr;
         if (line[0] == '#') return;
         char* cursor = line;
         char* keyword = nextToken(&cursor, ";");
@@ -57,6 +62,13 @@ class ConfigParser {
     void error(const char* message) {
         c_.iniError = true;
         std::printf("%s", message);
+    }
+
+    // A channel's address the channel cannot use, named with its line.
+    void addressError(const std::string& fault) {
+        if (fault.empty()) return;
+        c_.iniError = true;
+        std::printf("*** ini error: line %d, %s\n", lineNumber_, fault.c_str());
     }
 
     void ignored(const char* line) { std::printf("*** line ignored '%s'\n", line); }
@@ -127,7 +139,7 @@ class ConfigParser {
             if (parameters) copyText(s_.source->parameters, parameters);
         } else if (inSection("receiver")) {
             // The channel gets the rest of the line exactly as written.
-            if (s_.receiver) s_.receiver->setAddress(cursor);
+            if (s_.receiver) addressError(s_.receiver->setAddress(cursor));
         } else {
             ignored(line);
         }
@@ -192,15 +204,18 @@ class ConfigParser {
         char* kind = nextToken(&cursor, ";");
         if (!kind) return;
         if (is(kind, "smtp")) {
-            char* targets[] = {smtpUrl, smtpUser, smtpPassword, smtpFrom};
+            smtpTls[0] = 0;  // optional: a line without it asks for the default
+            char* targets[] = {smtpUrl, smtpUser, smtpPassword, smtpFrom, smtpTls};
             for (char* target : targets) {
                 char* field = nextToken(&cursor, ";");
-                if (!field) return;
+                if (!field) break;
                 copyText(target, kSettingSize, field);
             }
+            addressError(mailUplinkFault());
         } else if (is(kind, "srvmgr")) {
             char* host = nextToken(&cursor, ";");
             if (host) copyText(srvmgrHost, kSettingSize, host);
+            if (host) addressError(srvMgrHostFault());
         }
     }
 
@@ -218,6 +233,8 @@ class ConfigParser {
 
     Coupler& c_;
     ParseState s_;
+    int lineNumber_ = 0;
+    bool lineEnded_ = true;
 };
 
 void printCantOpen(const char* path) {

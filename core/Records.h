@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 class SourceConnection;
@@ -94,7 +95,8 @@ struct Receiver {
     Receiver& operator=(const Receiver&) = delete;
 
     // Creates the channel from the rest of an address line (may be null).
-    void setAddress(char* rest);
+    // Empty, or what is wrong with the address for the configuration error.
+    std::string setAddress(char* rest);
     // Hands a notification to the channel, creating the default channel first;
     // the channel settles `delivery` (may be null) with the outcome.
     bool notify(const Node& node, const char* text, const std::shared_ptr<Delivery>& delivery = nullptr);

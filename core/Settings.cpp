@@ -6,13 +6,14 @@ char smtpUrl[kSettingSize];
 char smtpUser[kSettingSize];
 char smtpPassword[kSettingSize];
 char smtpFrom[kSettingSize];
+char smtpTls[kSettingSize];
 char twitterToken[kSettingSize];
 char twitterTokenSecret[kSettingSize];
 
 const char* const kMakerAddress = "https://zentok.example.org";
 
 void clearProcessSettings() {
-    srvmgrHost[0] = smtpUrl[0] = smtpUser[0] = smtpPassword[0] = smtpFrom[0] = 0;
+    srvmgrHost[0] = smtpUrl[0] = smtpUser[0] = smtpPassword[0] = smtpFrom[0] = smtpTls[0] = 0;
     twitterToken[0] = twitterTokenSecret[0] = 0;
 }
 

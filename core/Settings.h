@@ -9,6 +9,8 @@ extern char smtpUrl[kSettingSize];
 extern char smtpUser[kSettingSize];
 extern char smtpPassword[kSettingSize];
 extern char smtpFrom[kSettingSize];
+// How a mail server's TLS is checked: empty, "cafile:PATH" or "trusted-relay".
+extern char smtpTls[kSettingSize];
 extern char twitterToken[kSettingSize];
 extern char twitterTokenSecret[kSettingSize];
 

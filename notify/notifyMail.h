@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "core/Records.h"
 #include "notify/Notifier.h"
@@ -26,6 +27,11 @@ class notifyMail : public Notifier {
   private:
     char recipient[kNameSize] = {};
 };
+
+// Empty when the SMTP uplink settings can be used; otherwise the
+// configuration error: a URL without smtp:// or smtps://, or a TLS field that
+// is neither "cafile:PATH" nor "trusted-relay".
+std::string mailUplinkFault();
 
 // Each transfer is bounded: connecting (including the SMTP greeting and TLS)
 // and the whole transfer have time-outs, so a stalling server cannot keep a
