@@ -15,12 +15,12 @@
 Receiver::Receiver() = default;
 Receiver::~Receiver() = default;
 
-void Receiver::setAddress(char* rest) {
+bool Receiver::setAddress(char* rest) {
     // An address line with nothing behind "adr" keeps the earlier channel.
-    if (!rest || !*rest) return;
+    if (!rest || !*rest) return true;
     char* cursor = rest;
     char* channel = nextToken(&cursor, ";");
-    if (!channel) return;
+    if (!channel) return true;
 
     notifier.reset();
     // The channel gets the rest of the line behind its name, or null.
@@ -36,6 +36,7 @@ void Receiver::setAddress(char* rest) {
         notifier = std::make_unique<notifyNtfy>(cursor);
     // Any other name leaves no channel: the first notification then creates
     // the server-manager channel.
+    return true;
 }
 
 bool Receiver::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
