@@ -1,6 +1,9 @@
 // Process-wide uplink settings.
 #include "core/Settings.h"
 
+#include <cstring>
+#include <iterator>
+
 char srvmgrHost[kSettingSize];
 char smtpUrl[kSettingSize];
 char smtpUser[kSettingSize];
@@ -18,7 +21,24 @@ void clearProcessSettings() {
 }
 
 namespace {
+
 bool gChannelsOffline = false;
+
+char* const kAllSettings[] = {srvmgrHost, smtpUrl,      smtpUser,          smtpPassword,
+                              smtpFrom,   twitterToken, twitterTokenSecret};
+
+}  // namespace
+
+ProcessSettings saveProcessSettings() {
+    ProcessSettings saved{};
+    for (size_t i = 0; i < std::size(kAllSettings); ++i)
+        std::memcpy(saved.values[i], kAllSettings[i], kSettingSize);
+    return saved;
+}
+
+void restoreProcessSettings(const ProcessSettings& saved) {
+    for (size_t i = 0; i < std::size(kAllSettings); ++i)
+        std::memcpy(kAllSettings[i], saved.values[i], kSettingSize);
 }
 
 void setChannelsOffline(bool offline) {

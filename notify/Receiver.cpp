@@ -1,5 +1,6 @@
 // Receiver: the channel factory for address lines and the hand-over of one
 // notification to the receiver's channel.
+#include <cstdio>
 #include <memory>
 
 #include "core/Records.h"
@@ -41,5 +42,10 @@ std::string Receiver::setAddress(char* rest) {
 
 bool Receiver::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
     if (!notifier) notifier = std::make_unique<notifySrvMgr>();
+    std::string fault = notifier->sendFault();
+    if (!fault.empty()) {
+        std::printf("receiver %s, err '%s', not sent\n", name, fault.c_str());
+        return false;
+    }
     return notifier->notify(node, text, delivery);
 }

@@ -93,6 +93,10 @@ std::string mailUplinkFault() {
     return fault;
 }
 
+std::string notifyMail::sendFault() const {
+    return smtpUrl[0] ? mailUplinkFault() : "";
+}
+
 notifyMail::notifyMail(char* rest) {
     // Only ":" separates here; the ";" of the configuration line is already
     // behind us, so a ";" that is still there belongs to the address.

@@ -18,6 +18,7 @@ class notifyMail : public Notifier {
     // Writes the message and starts its transfer; true when the job was started.
     using Notifier::notify;
     bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
+    std::string sendFault() const override;
 
     // libcurl read callback: delivers the message file (a FILE*) in pieces.
     static size_t readMessage(char* buffer, size_t size, size_t count, void* file);

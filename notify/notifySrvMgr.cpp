@@ -161,6 +161,10 @@ bool notifySrvMgr::notify(const Node& node, const char* text, const DeliveryHand
     return true;
 }
 
+std::string notifySrvMgr::sendFault() const {
+    return srvmgrHost[0] ? srvMgrHostFault() : "";
+}
+
 std::string srvMgrHostFault() {
     return schemeFault("srvmgr host", srvmgrHost, {"http", "https"});
 }

@@ -13,6 +13,7 @@ class notifySrvMgr : public Notifier {
     // False only for a node without source; the post itself runs on a worker.
     using Notifier::notify;
     bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
+    std::string sendFault() const override;
 };
 
 // Empty when the server-manager host can be posted to; otherwise the
