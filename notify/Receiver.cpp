@@ -1,6 +1,7 @@
 // Receiver: the channel factory for address lines and the hand-over of one
 // notification to the receiver's channel.
 #include <memory>
+#include <string>
 
 #include "core/Records.h"
 #include "core/Text.h"
@@ -18,9 +19,11 @@ Receiver::~Receiver() = default;
 void Receiver::setAddress(char* rest) {
     // An address line with nothing behind "adr" keeps the earlier channel.
     if (!rest || !*rest) return;
+    std::string line = rest;  // before the tokenizer cuts it up
     char* cursor = rest;
     char* channel = nextToken(&cursor, ";");
     if (!channel) return;
+    addressLine = line;
 
     notifier.reset();
     // The channel gets the rest of the line behind its name, or null.
