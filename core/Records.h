@@ -88,11 +88,14 @@ struct Node {
     bool sent = false;
     int64_t triggerTime = 0;
     int64_t lastRead = 0;
+    bool evaluated = false;         // its trigger has run under this configuration
+    bool unrecordedFiring = false;  // the outbox could not store this firing: the states file waits
 };
 
 struct Receiver {
     std::unique_ptr<Notifier> notifier;
     char name[kNameSize] = {};
+    std::string addressLine;  // the text behind "adr" that made the channel; empty for the default one
 
     Receiver();
     ~Receiver();

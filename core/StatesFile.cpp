@@ -196,7 +196,10 @@ std::string renderStates(const Coupler& coupler) {
         appendQuoted(&text, node.source ? node.source->name : "");
         text += ';';
         appendQuoted(&text, node.address);
-        text += ';' + formatDateTime(node.triggerTime) + ';' + formatDateTime(node.lastRead);
+        // The outbox is written before a firing is recorded; a firing it could
+        // not store is recorded once it has (or once it was delivered).
+        text += ';' + formatDateTime(node.unrecordedFiring ? 0 : node.triggerTime) + ';' +
+                formatDateTime(node.lastRead);
         char tail[400];  // room for the widest whole number a double prints as
         std::snprintf(tail, sizeof tail, ";%d;%.0lf\n", node.readError, node.value);
         text += tail;
