@@ -46,6 +46,28 @@ dpkg -i "$deb" >/dev/null || fail "dpkg -i"
 /usr/bin/zentok --check -i /etc/zentok/zentok.ini || fail "the installed configuration does not load"
 man -w zentok >/dev/null || fail "man -w zentok"
 man -w 5 zentok.ini >/dev/null || fail "man -w 5 zentok.ini"
+# The pages' troff sources, where words are never hyphenated, without the
+# break points the paths carry.
+src8=$(zcat "$(man -w 8 zentok)" | sed 's/\\://g')
+src5=$(zcat "$(man -w 5 zentok.ini)" | sed 's/\\://g')
+for word in webhook ntfy zentok_outbox.csv SIGHUP /var/log/zentok; do
+  grep -qF "$word" <<<"$src8" || fail "zentok(8) does not mention $word"
+done
+grep -qxF '.SH EXAMPLE' <<<"$src5" || fail "zentok.ini(5) has no example"
+example=$(MANWIDTH=200 man -P cat 5 zentok.ini 2>/dev/null | sed -n '/^EXAMPLE/,/^SEE ALSO/p')
+for line in "$(head -n 1 /etc/zentok/zentok.ini)" "$(tail -n 1 /etc/zentok/zentok.ini)"; do
+  grep -qF "$line" <<<"$example" || fail "zentok.ini(5)'s example is not the whole example configuration"
+done
+# Every document the pages point to is there on the installed system.
+docs=$(grep -ohE '[[:alnum:]/._-]*\.md' <<<"$src8"$'\n'"$src5" | sort -u)
+for doc in $docs; do
+  case $doc in
+    /*) [[ -f $doc ]] || fail "a man page points to $doc, which is not installed" ;;
+    configuration.md | conditions.md | outbox.md | mail.md | webhook.md) # SEE ALSO names them in their directory
+      [[ -f /usr/share/doc/zentok/docs/$doc ]] || fail "$doc is not installed" ;;
+    *) fail "a man page points to $doc, a path of the source tree" ;;
+  esac
+done
 for unit in zentok.service zentok@.service; do
   systemd-analyze security --offline=yes --threshold=20 "/lib/systemd/system/$unit" | tail -n 1 ||
     fail "$unit scores over 2.0"
