@@ -129,13 +129,15 @@ sandbox '
 
 # An upgrade restarts what ran, and an instance keeps its states and outbox.
 sandbox '
-  mkdir -p /var/lib/private/zentok/press1
+  mkdir -p /var/lib/private/zentok/press1 /var/lib/zentok
+  ln -s ../private/zentok/press1 /var/lib/zentok/press1
   echo plain >/var/lib/private/zentok/zentok_states.csv
   echo press1 >/var/lib/private/zentok/press1/zentok_outbox.csv
   touch /etc/zentok/press1.ini
   ZENTOK_STUB_ACTIVE="zentok.service zentok@press1.service" maint postinst configure 0.9.0
   [[ $(cat /var/lib/private/zentok-press1/zentok_outbox.csv) == press1 ]] || fail "instance state not moved"
   [[ -f /var/lib/private/zentok/zentok_states.csv ]] || fail "the plain unit lost its state"
+  [[ ! -e /var/lib/zentok && ! -L /var/lib/zentok ]] || fail "the old instance link is left in the plain unit'"'"'s way"
   called "deb-systemd-invoke stop zentok@press1.service" || fail "instance not stopped before its state moved"
   called "deb-systemd-invoke restart zentok.service zentok@press1.service" ||
     fail "postinst does not restart the running units on upgrade"'
