@@ -51,9 +51,9 @@ done
 # The plain unit and an instance follow one another only when neither's
 # directories lie below the other's.
 template="$units/lib/systemd/system/zentok@.service"
-grep -qxF 'StateDirectory=zentok-%i' "$template" || fail "zentok@.service: state directory not its own"
-grep -qxF 'LogsDirectory=zentok-%i' "$template" || fail "zentok@.service: logs directory not its own"
-grep -qxF 'WorkingDirectory=/var/lib/zentok-%i' "$template" || fail "zentok@.service: working directory"
+for own in StateDirectory=zentok-%i LogsDirectory=zentok-%i WorkingDirectory=/var/lib/zentok-%i; do
+  grep -qxF "$own" "$template" || fail "zentok@.service: no $own"
+done
 
 echo "== dpkg -i"
 installed=1
@@ -68,10 +68,9 @@ src5=$(zcat "$(man -w 5 zentok.ini)" | sed 's/\\://g')
 for word in webhook ntfy zentok_outbox.csv SIGHUP /var/log/zentok; do
   grep -qF "$word" <<<"$src8" || fail "zentok(8) does not mention $word"
 done
-grep -qxF '.SH EXAMPLE' <<<"$src5" || fail "zentok.ini(5) has no example"
 example=$(MANWIDTH=200 man -P cat 5 zentok.ini 2>/dev/null | sed -n '/^EXAMPLE/,/^SEE ALSO/p')
 for line in "$(head -n 1 /etc/zentok/zentok.ini)" "$(tail -n 1 /etc/zentok/zentok.ini)"; do
-  grep -qF "$line" <<<"$example" || fail "zentok.ini(5)'s example is not the whole example configuration"
+  grep -qF "$line" <<<"$example" || fail "zentok.ini(5) has not the whole example configuration as its EXAMPLE"
 done
 # Every document the pages point to is there on the installed system.
 docs=$(grep -ohE '[[:alnum:]/._-]*\.md' <<<"$src8"$'\n'"$src5" | sort -u)
