@@ -109,7 +109,8 @@ void Sender::run() {
         startQueued();
         int stillRunning = 0;
         curl_multi_perform(multi_, &stillRunning);
-        collectFinished();
+        // A transfer that ended made room: the next ones start at once.
+        if (collectFinished()) continue;
         curl_multi_poll(multi_, nullptr, 0, kLongestPollMs, nullptr);
     }
     abandonRunning();
@@ -153,7 +154,8 @@ void Sender::startQueued() {
     }
 }
 
-void Sender::collectFinished() {
+bool Sender::collectFinished() {
+    bool any = false;
     int left = 0;
     while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
         if (message->msg != CURLMSG_DONE) continue;
@@ -161,7 +163,9 @@ void Sender::collectFinished() {
         CURLcode result = message->data.result;
         curl_multi_remove_handle(multi_, handle);
         conclude(handle, result);
+        any = true;
     }
+    return any;
 }
 
 void Sender::conclude(CURL* handle, CURLcode result) {

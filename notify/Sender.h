@@ -88,7 +88,8 @@ class Sender {
     // and listed as running; false when none may.
     bool takeStartable(Running* taken);
     bool laneBusy(const std::string& lane) const;
-    void collectFinished();
+    // True when some transfer ended.
+    bool collectFinished();
     // Lets the transfer of `handle` conclude; it is over unless it asks to go on.
     void conclude(CURL* handle, CURLcode result);
     void removeRunning(CURL* handle);

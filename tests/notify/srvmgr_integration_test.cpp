@@ -251,6 +251,7 @@ TEST_F(SrvMgrTest, TwoReceiversWithoutChannelPostTwice) {
 
     testing::internal::CaptureStdout();
     coupler->dispatchNotifications();
+    EXPECT_TRUE(waitForSender());
     std::fflush(stdout);
     std::string output = testing::internal::GetCapturedStdout();
 
