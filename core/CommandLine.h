@@ -1,12 +1,14 @@
 // The command line: "-i PATH" for the configuration, and the options that
-// answer without running the coupler (--check, --version, --help).
+// answer without running the coupler (--check, --version, -h and --help).
+// Any other argument is refused with the usage and exit status 64.
 #pragma once
 
 #include <string>
 
-enum class CommandAction { Run, Check, Version, Help };
+enum class CommandAction { Run, Check, Version, Help, Usage };
 
-// What the command line asks for; --help wins over --version, which wins over --check.
+// What the command line asks for; an unknown argument wins over all, then
+// --help (or -h) over --version, which wins over --check.
 CommandAction requestedAction(int argc, char** argv);
 
 // The configuration path: the value of the last "-i" that has one, or the
@@ -14,5 +16,5 @@ CommandAction requestedAction(int argc, char** argv);
 // printed as "configuration: PATH" and the default as "Using default ini file".
 std::string configPathFromArguments(int argc, char** argv, bool announce);
 
-// Runs --check, --version or --help and returns the exit status.
+// Runs --check, --version, --help or the usage error and returns the exit status.
 int runCommand(CommandAction action, int argc, char** argv);

@@ -2,13 +2,19 @@
 // load into a fresh Coupler.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "core/Coupler.h"
 #include "core/Log.h"
 #include "core/Settings.h"
 #include "core/Text.h"
+#include "nodes/Trigger.h"
+#include "notify/notifyMail.h"
+#include "notify/notifySrvMgr.h"
+#include "sources/SourceConnection.h"
 
 namespace {
 
@@ -24,13 +30,27 @@ struct ParseState {
     SourceEntry* source = nullptr;
     Node* node = nullptr;
     Receiver* receiver = nullptr;
+    int lineNumber = 0;             // of the line being processed
+    int nodeLines[kMaxNodes] = {};  // the line each node came from
 };
+
+bool isPortNumber(const char* text) {
+    if (!text || !*text) return false;
+    long port = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        if (port <= 65535) port = port * 10 + (*p - '0');
+    }
+    return port >= 1 && port <= 65535;
+}
 
 class ConfigParser {
   public:
     explicit ConfigParser(Coupler& coupler) : c_(coupler) {}
 
-    void processLine(char* line) {
+    // `number` is the line's number in the file; the pieces of an overlong line share it.
+    void processLine(char* line, int number) {
+        s_.lineNumber = number;
         if (line[0] == '#') return;
         char* cursor = line;
         char* keyword = nextToken(&cursor, ";");
@@ -59,7 +79,22 @@ class ConfigParser {
         std::printf("%s", message);
     }
 
+    // A channel's address the channel cannot use, named with its line. Like
+    // every line error it fails the check; a start says it and runs, and the
+    // channel refuses to send while its address is at fault.
+    void addressError(const std::string& fault) {
+        if (!fault.empty()) lineError(s_.lineNumber, fault);
+    }
+
     void ignored(const char* line) { std::printf("*** line ignored '%s'\n", line); }
+
+    // A line that cannot work as written. The check ends with a configuration
+    // error; a start says it once and runs with the rest, as it always did,
+    // so a site that ran yesterday is still monitored after an upgrade.
+    void lineError(int number, const std::string& what) {
+        c_.lineErrors++;
+        std::printf("*** ini error: line %d: %s\n", number, what.c_str());
+    }
 
     bool inSection(const char* keyword) const { return is(s_.section, keyword); }
 
@@ -123,14 +158,44 @@ class ConfigParser {
             char* type = nextToken(&cursor, ";");
             if (!type) return;
             copyText(s_.source->type, type);
+            if (!isKnownSourceType(type))
+                lineError(s_.lineNumber,
+                          "unknown source type '" + std::string(type) + "' (modbus or simatic)");
             char* parameters = nextToken(&cursor, ";");
-            if (parameters) copyText(s_.source->parameters, parameters);
+            if (parameters) {
+                copyText(s_.source->parameters, parameters);
+                checkPort(parameters);
+            }
         } else if (inSection("receiver")) {
             // The channel gets the rest of the line exactly as written.
-            if (s_.receiver) s_.receiver->setAddress(cursor);
+            if (s_.receiver) receiverAddress(cursor);
         } else {
             ignored(line);
         }
+    }
+
+    // Both connection kinds take "kind:host:port": a port that is no number
+    // would be read as 0 and never connect.
+    void checkPort(const char* parameters) {
+        char text[kNameSize];
+        copyText(text, parameters);
+        char* cursor = text;
+        nextToken(&cursor, ":");
+        nextToken(&cursor, ":");
+        char* port = nextToken(&cursor, ":");
+        if (port && !isPortNumber(port))
+            lineError(s_.lineNumber, "port '" + std::string(port) + "' is not a number from 1 to 65535");
+    }
+
+    void receiverAddress(char* rest) {
+        std::string copy = rest ? rest : "";
+        char* cursor = &copy[0];
+        char* channel = nextToken(&cursor, ";");
+        char* address = channel ? nextToken(&cursor, ";") : nullptr;
+        if (channel && is(channel, "mail") && (!address || !*address))
+            lineError(s_.lineNumber, "receiver '" + std::string(s_.receiver->name) + "': empty mail address");
+        // A channel that refuses its address says why; the line is named here.
+        addressError(s_.receiver->setAddress(rest));
     }
 
     void nodeLine(const char* keyword, char* cursor) {
@@ -144,19 +209,42 @@ class ConfigParser {
         node.source = c_.sourceCount > 0 ? &c_.sources[c_.sourceCount - 1] : nullptr;
         node.info = is(keyword, "info") ? 1 : 0;
         char* form = nextToken(&cursor, ";");
-        if (!form || !is(form, "a")) return;
+        if (!form || !is(form, "a")) {
+            lineError(s_.lineNumber, "the second field of a " + std::string(keyword) +
+                                         " line must be 'a', not '" + (form ? form : "") + "'");
+            return;
+        }
+        int fields = 2;
         char* address = nextToken(&cursor, ";");
-        if (!address) return;
-        copyText(node.address, address);
-        char* message = nextToken(&cursor, ";");
-        if (!message) return;
-        copyText(node.message, message);
-        char* group = nextToken(&cursor, ";");
-        if (!group) return;
-        node.dir = c_.findDir(group, true);
-        char* condition = nextToken(&cursor, ";");
+        if (address) {
+            ++fields;
+            copyText(node.address, address);
+        }
+        char* message = address ? nextToken(&cursor, ";") : nullptr;
+        if (message) {
+            ++fields;
+            copyText(node.message, message);
+        }
+        char* group = message ? nextToken(&cursor, ";") : nullptr;
+        if (group) {
+            ++fields;
+            node.dir = c_.findDir(group, true);
+        }
+        char* condition = group ? nextToken(&cursor, ";") : nullptr;
+        if (condition) {
+            ++fields;
+            copyText(node.condition, condition);
+        }
+        // A stray quote swallows the separators behind it, so it shows as a field count too.
+        if (fields != 6 || cursor)
+            lineError(s_.lineNumber, "a " + std::string(keyword) + " line has 6 fields (" + keyword +
+                                         ";a;address;message;group;condition), this one has " +
+                                         (cursor ? "more" : std::to_string(fields)));
         if (!condition) return;
-        copyText(node.condition, condition);
+        if (const char* problem = conditionProblem(node.condition))
+            lineError(s_.lineNumber,
+                      "condition '" + std::string(node.condition) + "' can never hold: " + problem);
+        s_.nodeLines[c_.nodeCount] = s_.lineNumber;
         s_.node = &node;
         c_.nodeCount++;
     }
@@ -192,15 +280,18 @@ class ConfigParser {
         char* kind = nextToken(&cursor, ";");
         if (!kind) return;
         if (is(kind, "smtp")) {
-            char* targets[] = {smtpUrl, smtpUser, smtpPassword, smtpFrom};
+            smtpTls[0] = 0;  // optional: a line without it asks for the default
+            char* targets[] = {smtpUrl, smtpUser, smtpPassword, smtpFrom, smtpTls};
             for (char* target : targets) {
                 char* field = nextToken(&cursor, ";");
-                if (!field) return;
+                if (!field) break;
                 copyText(target, kSettingSize, field);
             }
+            addressError(mailUplinkFault());
         } else if (is(kind, "srvmgr")) {
             char* host = nextToken(&cursor, ";");
             if (host) copyText(srvmgrHost, kSettingSize, host);
+            if (host) addressError(srvMgrHostFault());
         }
     }
 
@@ -216,17 +307,26 @@ class ConfigParser {
             s_.source->readInterval = seconds;
     }
 
+  public:
+    // Node addresses are checked once the whole file is read: the source's
+    // type may be given after its nodes.
+    void checkNodeAddresses() {
+        for (int i = 0; i < c_.nodeCount; ++i) {
+            const Node& node = c_.nodes[i];
+            if (!node.source || !isKnownSourceType(node.source->type)) continue;
+            if (!isValidNodeAddress(node.source->type, node.address))
+                lineError(s_.nodeLines[i], "address '" + std::string(node.address) + "' is no " +
+                                               node.source->type + " address");
+        }
+    }
+
+  private:
     Coupler& c_;
     ParseState s_;
 };
 
-void printCantOpen(const char* path) {
-    std::printf("*** ini file '%s': can't open\n", path);
-}
-
-bool later(const struct timespec& now, int64_t seconds, long nanos) {
-    return static_cast<int64_t>(now.tv_sec) > seconds ||
-           (static_cast<int64_t>(now.tv_sec) == seconds && now.tv_nsec > nanos);
+void printCantOpen(const char* path, int error) {
+    std::printf("*** ini file '%s': can't open: %s\n", path, std::strerror(error));
 }
 
 bool differs(const struct timespec& now, int64_t seconds, long nanos) {
@@ -242,8 +342,9 @@ bool Coupler::configChanged() {
     if (static_cast<int64_t>(status.st_size) != cfgStat.size ||
         static_cast<uint64_t>(status.st_ino) != cfgStat.inode)
         return true;
-    return later(status.st_mtim, cfgStat.modificationTime, cfgStat.modificationNanos) ||
-           later(status.st_atim, cfgStat.accessTime, cfgStat.accessNanos) ||
+    // A read is no change: the access time does not count, so neither an
+    // administrator's cat nor the file system's own bookkeeping reloads.
+    return differs(status.st_mtim, cfgStat.modificationTime, cfgStat.modificationNanos) ||
            differs(status.st_ctim, cfgStat.changeTime, cfgStat.changeNanos);
 }
 
@@ -252,7 +353,8 @@ void Coupler::loadConfig(const char* path) {
         // A path that does not fit is refused rather than cut, so no other file is read.
         cfgName[0] = 0;
         cfgStat = ConfigStat{};
-        printCantOpen(path);
+        cantOpenReason = ENAMETOOLONG;
+        printCantOpen(path, cantOpenReason);
         return;
     }
     copyText(cfgName, path);
@@ -266,16 +368,18 @@ void Coupler::parseConfig() {
         return;
     }
     FILE* file = std::fopen(cfgName, "r");
+    cantOpenReason = file ? 0 : errno;
     struct stat status {};
     if (file && (fstat(fileno(file), &status) != 0 || S_ISDIR(status.st_mode))) {
         std::fclose(file);
         file = nullptr;
+        cantOpenReason = EISDIR;
     }
     if (!file) {
         // A file that is there but cannot be read is tried again once a
         // second; saying so once per failure is enough.
         cfgUnreadable = stat(cfgName, &status) == 0;
-        if (reportCantOpen) printCantOpen(cfgName);
+        if (reportCantOpen) printCantOpen(cfgName, cantOpenReason);
         return;
     }
     cfgStat.modificationTime = static_cast<int64_t>(status.st_mtim.tv_sec);
@@ -287,17 +391,17 @@ void Coupler::parseConfig() {
 
     ConfigParser parser(*this);
     char line[kLineSize];
-    while (std::fgets(line, sizeof line, file)) parser.processLine(line);
+    int number = 1;
+    while (std::fgets(line, sizeof line, file)) {
+        bool ended = std::strchr(line, '\n') != nullptr;
+        parser.processLine(line, number);
+        if (ended) ++number;
+    }
+    parser.checkNodeAddresses();
     int64_t bytesRead = static_cast<int64_t>(std::ftell(file));
     std::fclose(file);
 
-    // The access time is taken after reading, so the program's own reading of
-    // the file does not count as a change.
-    if (stat(cfgName, &status) == 0) {
-        cfgStat.accessTime = static_cast<int64_t>(status.st_atim.tv_sec);
-        cfgStat.accessNanos = status.st_atim.tv_nsec;
-        // The size of what was read, not of what the file holds by now.
-        cfgStat.size = bytesRead;
-    }
+    // The size of what was read, not of what the file holds by now.
+    cfgStat.size = bytesRead;
     prepareTemplates();
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 class SourceConnection;
@@ -40,8 +41,10 @@ struct SourceEntry {
     char parameters[kNameSize] = {};
     int readInterval = 0;
     int64_t lastRead = 0;
-    int failedReads = 0;  // reads of the last cycle that failed; written by the worker before readDone
-    std::thread worker;   // reads the nodes once per cycle, from the first cycle on
+    int failedReads = 0;       // reads of the last cycle that failed; written by the worker before readDone
+    int connectBackoffMs = 0;  // the wait after the last failed connect; 0 while none failed
+    int64_t connectRetryAtMs = 0;  // steady clock: no connect attempt before this
+    std::thread worker;            // reads the nodes once per cycle, from the first cycle on
     uint64_t cyclesRequested = 0;  // guarded by readDoneMutex
     bool stopping = false;         // guarded by readDoneMutex
 
@@ -50,8 +53,11 @@ struct SourceEntry {
     SourceEntry(const SourceEntry&) = delete;
     SourceEntry& operator=(const SourceEntry&) = delete;
 
+    // Connects unless connected already or a failed connect is still in its back-off.
     bool open();
     bool isConnected();
+    // Milliseconds until a connect may be tried again; 0 when connected or not waiting.
+    int64_t msUntilConnectAttempt() const;
     bool readNode(Node* node);
     void startRead(Node* nodeTable, int count);
     // The worker's last step: hands the nodes back and wakes the main thread.
@@ -94,7 +100,8 @@ struct Receiver {
     Receiver& operator=(const Receiver&) = delete;
 
     // Creates the channel from the rest of an address line (may be null).
-    void setAddress(char* rest);
+    // Empty, or what is wrong with the address for the configuration error.
+    std::string setAddress(char* rest);
     // Hands a notification to the channel, creating the default channel first;
     // the channel settles `delivery` (may be null) with the outcome.
     bool notify(const Node& node, const char* text, const std::shared_ptr<Delivery>& delivery = nullptr);

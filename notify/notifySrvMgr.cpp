@@ -17,6 +17,7 @@
 #include "core/Records.h"
 #include "core/Settings.h"
 #include "notify/Sender.h"
+#include "notify/UrlScheme.h"
 
 namespace {
 
@@ -36,6 +37,24 @@ bool appendEscaped(CURL* handle, std::string* out, const char* value) {
     out->append(escaped);
     curl_free(escaped);
     return true;
+}
+
+// The start of the reply, kept for the console, and its whole size. A
+// server manager may answer with a whole page, which must not flood the
+// console (and with it the journal).
+struct ReplyHead {
+    std::string head;
+    size_t totalBytes = 0;
+};
+
+size_t keepReplyHead(char* data, size_t size, size_t count, void* target) {
+    auto* reply = static_cast<ReplyHead*>(target);
+    size_t bytes = size * count;
+    // One byte beyond what is shown tells shownReply that more came.
+    if (reply->head.size() <= kReplyShownBytes)
+        reply->head.append(data, std::min(bytes, kReplyShownBytes + 1 - reply->head.size()));
+    reply->totalBytes += bytes;
+    return bytes;
 }
 
 struct EasyHandle {
@@ -62,8 +81,9 @@ class PostTransfer : public Transfer {
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, gConnectTimeoutMs.load());
         curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, gTotalTimeoutMs.load());
         curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText_);
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &keepReplyHead);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply_);
         if (logLevel() > 8) std::printf("curl:\n\turl  '%s'\n\tpost: '%s'\n", url_.c_str(), body_.c_str());
-        // The reply body goes to standard output (libcurl's default); it is not examined.
     }
     PostTransfer(const PostTransfer&) = delete;
     PostTransfer& operator=(const PostTransfer&) = delete;
@@ -71,6 +91,9 @@ class PostTransfer : public Transfer {
     CURL* start() override { return easy_.handle; }
 
     bool finish(CURLcode result) override {
+        // The reply is shown, not examined.
+        std::string shown = shownReply(reply_.head, reply_.totalBytes);
+        if (!shown.empty()) std::fputs(shown.c_str(), stdout);
         if (result != CURLE_OK) {
             const char* error = result == CURLE_FAILED_INIT && !easy_.handle ? "no curl handle"
                                 : errorText_[0]                              ? errorText_
@@ -96,6 +119,7 @@ class PostTransfer : public Transfer {
     DeliveryHandle delivery_;
     EasyHandle easy_;
     char errorText_[CURL_ERROR_SIZE] = {};
+    ReplyHead reply_;
 };
 
 // The form body: cmd, source, pass, adr and, with a text, message, every value
@@ -136,6 +160,45 @@ bool notifySrvMgr::notify(const Node& node, const char* text, const DeliveryHand
     std::printf("notifySrvMgr::notify, host %s, source %s, node %s, text '%s'\n",
                 srvmgrHost[0] ? srvmgrHost : "no host", node.source->name, node.address, text ? text : "");
     return true;
+}
+
+std::string notifySrvMgr::sendFault() const {
+    return srvmgrHost[0] ? srvMgrHostFault() : "";
+}
+
+std::string srvMgrHostFault() {
+    return schemeFault("srvmgr host", srvmgrHost, {"http", "https"});
+}
+
+std::string shownReply(const std::string& head, size_t totalBytes) {
+    std::string shown;
+    size_t lines = 0;
+    bool cut = totalBytes > head.size();
+    for (size_t i = 0; i < head.size(); ++i) {
+        if (shown.size() >= kReplyShownBytes) {
+            cut = true;
+            break;
+        }
+        unsigned char c = static_cast<unsigned char>(head[i]);
+        if (c == '\n') {
+            shown += '\n';
+            if (++lines == kReplyShownLines) {
+                cut = cut || i + 1 < head.size();
+                break;
+            }
+        } else if (c == '\r' && i + 1 < head.size() && head[i + 1] == '\n') {
+            continue;  // the line end comes with the LF
+        } else {
+            // Escape sequences of a reply must not reach a terminal or the journal.
+            shown += c < 0x20 && c != '\t' ? '?' : c == 0x7F ? '?' : static_cast<char>(c);
+        }
+    }
+    if (cut) {
+        if (!shown.empty() && shown.back() == '\n') shown.pop_back();
+        shown += " [reply cut, " + std::to_string(totalBytes) + " bytes]";
+    }
+    if (!shown.empty() && shown.back() != '\n') shown += '\n';
+    return shown;
 }
 
 void setSrvMgrTimeoutsForTesting(long connectMs, long totalMs) {
