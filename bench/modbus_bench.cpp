@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "core/Coupler.h"
-#include "sources/ModbusConnection.h"
+#include "cycle/Coupler.h"
+#include "sources/modbus/ModbusConnection.h"
 #include "support/TestSupport.h"
 
 #if __has_include(<modbus.h>)

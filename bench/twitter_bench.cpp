@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "core/Encoding.h"
-#include "twitter/OAuthSigner.h"
-#include "twitter/Sha1.h"
+#include "base/Encoding.h"
+#include "notify/twitter/OAuthSigner.h"
+#include "notify/twitter/Sha1.h"
 
 namespace {
 

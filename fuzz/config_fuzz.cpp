@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "core/Coupler.h"
-#include "core/Log.h"
+#include "cycle/Coupler.h"
+#include "base/Log.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::string path = "/tmp/zentok-config-fuzz-" + std::to_string(getpid()) + ".ini";

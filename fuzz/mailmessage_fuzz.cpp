@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "core/Encoding.h"
+#include "base/Encoding.h"
 #include "notify/MailMessage.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "sources/ModbusAddress.h"
-#include "sources/ModbusFrame.h"
+#include "sources/modbus/ModbusAddress.h"
+#include "sources/modbus/ModbusFrame.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3) return 0;

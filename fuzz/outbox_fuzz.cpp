@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "notify/Outbox.h"
+#include "cycle/Outbox.h"
 
 namespace {
 

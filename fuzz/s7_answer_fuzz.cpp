@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sources/NodaveConnection.h"
+#include "sources/s7/S7Connection.h"
 #include "sources/s7/Nodave.h"
 #include "sources/s7/S7Frame.h"
 

@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "core/Coupler.h"
-#include "core/StatesFile.h"
-#include "core/Text.h"
+#include "cycle/Coupler.h"
+#include "cycle/StatesFile.h"
+#include "base/Text.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "core/Coupler.h"
-#include "core/Text.h"
+#include "cycle/Coupler.h"
+#include "base/Text.h"
 
 namespace {
 

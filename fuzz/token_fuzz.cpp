@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "core/Text.h"
+#include "base/Text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const char* separatorSets[] = {";", ":", ";:"};

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <random>
 
-#include "core/Encoding.h"
-#include "core/Settings.h"
-#include "core/Text.h"
+#include "base/Encoding.h"
+#include "base/Settings.h"
+#include "base/Text.h"
 
 namespace {
 

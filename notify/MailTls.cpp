@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "core/Text.h"
+#include "base/Text.h"
 
 namespace {
 

@@ -4,15 +4,15 @@
 #include <memory>
 #include <string>
 
-#include "core/Records.h"
-#include "core/Text.h"
+#include "base/Records.h"
+#include "base/Text.h"
 #include "notify/Notifier.h"
-#include "notify/notifyFile.h"
-#include "notify/notifyMail.h"
-#include "notify/notifyNtfy.h"
-#include "notify/notifySrvMgr.h"
-#include "notify/notifyTwitter.h"
-#include "notify/notifyWebhook.h"
+#include "notify/channels/FileChannel.h"
+#include "notify/channels/MailChannel.h"
+#include "notify/channels/NtfyChannel.h"
+#include "notify/channels/SrvMgrChannel.h"
+#include "notify/channels/TwitterChannel.h"
+#include "notify/channels/WebhookChannel.h"
 
 Receiver::Receiver() = default;
 Receiver::~Receiver() = default;
@@ -29,22 +29,22 @@ std::string Receiver::setAddress(char* rest) {
     notifier.reset();
     // The channel gets the rest of the line behind its name, or null.
     if (equalsIgnoreCase(channel, "mail"))
-        notifier = std::make_unique<notifyMail>(cursor);
+        notifier = std::make_unique<MailChannel>(cursor);
     else if (equalsIgnoreCase(channel, "twitter"))
-        notifier = std::make_unique<notifyTwitter>(cursor);
+        notifier = std::make_unique<TwitterChannel>(cursor);
     else if (equalsIgnoreCase(channel, "file"))
-        notifier = std::make_unique<notifyFile>(cursor);
+        notifier = std::make_unique<FileChannel>(cursor);
     else if (equalsIgnoreCase(channel, "webhook"))
-        notifier = std::make_unique<notifyWebhook>(cursor, name);
+        notifier = std::make_unique<WebhookChannel>(cursor, name);
     else if (equalsIgnoreCase(channel, "ntfy"))
-        notifier = std::make_unique<notifyNtfy>(cursor);
+        notifier = std::make_unique<NtfyChannel>(cursor);
     // Any other name leaves no channel: the first notification then creates
     // the server-manager channel.
     return notifier ? notifier->addressFault() : "";
 }
 
 bool Receiver::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
-    if (!notifier) notifier = std::make_unique<notifySrvMgr>();
+    if (!notifier) notifier = std::make_unique<SrvMgrChannel>();
     std::string fault = notifier->sendFault();
     if (!fault.empty()) {
         std::printf("receiver %s, err '%s', not sent\n", name, fault.c_str());

@@ -1,7 +1,7 @@
 // The scheme check of configured channel addresses (see UrlScheme.h).
 #include "notify/UrlScheme.h"
 
-#include "core/Text.h"
+#include "base/Text.h"
 #include "notify/HttpPost.h"
 
 bool hasScheme(const std::string& url, std::initializer_list<const char*> schemes) {

@@ -4,11 +4,11 @@
 
 #include <cctype>
 
-#include "core/Records.h"
-#include "core/Text.h"
-#include "sources/ModbusAddress.h"
-#include "sources/ModbusConnection.h"
-#include "sources/NodaveConnection.h"
+#include "base/Records.h"
+#include "base/Text.h"
+#include "sources/modbus/ModbusAddress.h"
+#include "sources/modbus/ModbusConnection.h"
+#include "sources/s7/S7Connection.h"
 
 bool SourceConnection::connect(const char*) {
     return false;
@@ -21,7 +21,7 @@ bool SourceConnection::isConnected() {
 }
 
 std::unique_ptr<SourceConnection> createConnection(const char* type) {
-    if (equalsIgnoreCase(type, "simatic")) return std::make_unique<NodaveConnection>();
+    if (equalsIgnoreCase(type, "simatic")) return std::make_unique<S7Connection>();
     if (equalsIgnoreCase(type, "modbus")) return std::make_unique<ModbusConnection>();
     return nullptr;
 }

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <system_error>
 
-#include "core/Clock.h"
-#include "core/Records.h"
-#include "core/Text.h"
-#include "nodes/Trigger.h"
+#include "base/Clock.h"
+#include "base/Records.h"
+#include "base/Text.h"
+#include "trigger/Trigger.h"
 #include "sources/SourceConnection.h"
 #include "sources/SourceWorker.h"
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/Text.h"
+#include "base/Text.h"
 #include "sources/Socket.h"
 #include "sources/s7/S7Frame.h"
 

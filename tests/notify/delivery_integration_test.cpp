@@ -6,13 +6,13 @@
 #include <memory>
 #include <string>
 
-#include "core/Coupler.h"
-#include "core/Settings.h"
-#include "core/Text.h"
-#include "notify/notifyFile.h"
-#include "notify/notifyMail.h"
-#include "notify/notifySrvMgr.h"
-#include "notify/notifyTwitter.h"
+#include "cycle/Coupler.h"
+#include "base/Settings.h"
+#include "base/Text.h"
+#include "notify/channels/FileChannel.h"
+#include "notify/channels/MailChannel.h"
+#include "notify/channels/SrvMgrChannel.h"
+#include "notify/channels/TwitterChannel.h"
 #include "support/Peers.h"
 #include "support/TestSupport.h"
 #include "support/TwitterPeer.h"
@@ -38,9 +38,9 @@ State handOver(Notifier& channel, const Node& node, const char* text) {
 }
 
 std::unique_ptr<Notifier> make(const std::string& kind, std::string rest) {
-    if (kind == "file") return std::make_unique<notifyFile>(&rest[0]);
-    if (kind == "mail") return std::make_unique<notifyMail>(&rest[0]);
-    return std::make_unique<notifyTwitter>(rest.empty() ? nullptr : &rest[0]);
+    if (kind == "file") return std::make_unique<FileChannel>(&rest[0]);
+    if (kind == "mail") return std::make_unique<MailChannel>(&rest[0]);
+    return std::make_unique<TwitterChannel>(rest.empty() ? nullptr : &rest[0]);
 }
 
 }  // namespace
@@ -70,7 +70,7 @@ TEST(ChannelDelivery, EachChannelSettlesDeliveredOrFailed) {
     // Server manager: a 2xx status; a redirect is a failure.
     PhpServer php(kPollApiRecorder);
     ASSERT_TRUE(php.started()) << php.log();
-    notifySrvMgr manager;
+    SrvMgrChannel manager;
     const std::string base = php.base();
     copyText(srvmgrHost, base.c_str());
     EXPECT_EQ(handOver(manager, node, "post ok"), State::Delivered);

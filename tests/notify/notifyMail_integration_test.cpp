@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "core/Clock.h"
-#include "core/Coupler.h"
-#include "core/Settings.h"
-#include "core/Text.h"
-#include "notify/notifyMail.h"
+#include "base/Clock.h"
+#include "cycle/Coupler.h"
+#include "base/Settings.h"
+#include "base/Text.h"
+#include "notify/channels/MailChannel.h"
 #include "support/StdoutCapture.h"
 #include "support/TestSupport.h"
 
@@ -108,7 +108,7 @@ std::string withoutCr(std::string text) {
     return out;
 }
 
-class MailChannel : public ::testing::Test {
+class MailChannelTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         certDir_ = new TempDir;
@@ -162,7 +162,7 @@ class MailChannel : public ::testing::Test {
     bool send(const std::string& rest, const std::string& text) {
         std::vector<char> buffer(rest.begin(), rest.end());
         buffer.push_back(0);
-        notifyMail channel(buffer.data());
+        MailChannel channel(buffer.data());
         return channel.notify(node_, text.c_str());
     }
 
@@ -186,12 +186,12 @@ class MailChannel : public ::testing::Test {
     std::string savedTz_;
 };
 
-TempDir* MailChannel::certDir_ = nullptr;
-bool MailChannel::certMade_ = false;
+TempDir* MailChannelTest::certDir_ = nullptr;
+bool MailChannelTest::certMade_ = false;
 
 }  // namespace
 
-TEST_F(MailChannel, ArrivesOverStartTlsWithLoginAsAMailClientReadsIt) {
+TEST_F(MailChannelTest, ArrivesOverStartTlsWithLoginAsAMailClientReadsIt) {
     for (const char* mechanism : {"PLAIN", "LOGIN"}) {
         SCOPED_TRACE(mechanism);
         SmtpPeer peer;
@@ -238,7 +238,7 @@ TEST_F(MailChannel, ArrivesOverStartTlsWithLoginAsAMailClientReadsIt) {
     }
 }
 
-TEST_F(MailChannel, GoesInPlainTextWithoutStartTlsWhenNoLoginIsConfigured) {
+TEST_F(MailChannelTest, GoesInPlainTextWithoutStartTlsWhenNoLoginIsConfigured) {
     // The server offers AUTH but does not require it: without a configured
     // login none is attempted.
     SmtpPeer peer;
@@ -252,7 +252,7 @@ TEST_F(MailChannel, GoesInPlainTextWithoutStartTlsWhenNoLoginIsConfigured) {
     EXPECT_EQ(readFile(peer.file(1, ".subject")), "plantA: Level high: 120");
 }
 
-TEST_F(MailChannel, ALoginGoesOnlyOverVerifiedTlsUnlessTheRelayIsTrusted) {
+TEST_F(MailChannelTest, ALoginGoesOnlyOverVerifiedTlsUnlessTheRelayIsTrusted) {
     SmtpPeer plain;
     ASSERT_TRUE(startPeer(plain, {false, "zentok", "s3cret", "", false, false}));
     copyText(smtpUser, "zentok");
@@ -286,7 +286,7 @@ TEST_F(MailChannel, ALoginGoesOnlyOverVerifiedTlsUnlessTheRelayIsTrusted) {
     EXPECT_EQ(secured.authFailures(), "");
 }
 
-TEST_F(MailChannel, RefusedLoginPrintsTheFailureAndTheNextMailStillGoes) {
+TEST_F(MailChannelTest, RefusedLoginPrintsTheFailureAndTheNextMailStillGoes) {
     SmtpPeer peer;
     ASSERT_TRUE(startPeer(peer, {true, "zentok", "s3cret", "", true, false}));
     copyText(smtpUser, "zentok");
@@ -311,7 +311,7 @@ TEST_F(MailChannel, RefusedLoginPrintsTheFailureAndTheNextMailStillGoes) {
     EXPECT_EQ(readFile(peer.file(1, ".subject")), "plantA: Level high: 121");
 }
 
-TEST_F(MailChannel, RecipientIsCutAtTheFirstColonAndKeepsASemicolon) {
+TEST_F(MailChannelTest, RecipientIsCutAtTheFirstColonAndKeepsASemicolon) {
     SmtpPeer peer;
     ASSERT_TRUE(startPeer(peer, {false, "", "", "", false, false}));
     sendAndWait("ops@example.org:cc@example.org;x", "one");
@@ -325,7 +325,7 @@ TEST_F(MailChannel, RecipientIsCutAtTheFirstColonAndKeepsASemicolon) {
     EXPECT_FALSE(fileExists(peer.file(2, ".meta")));
 }
 
-TEST_F(MailChannel, LineBreaksInEnvelopeAddressesAreRefusedBeforeAnythingIsSent) {
+TEST_F(MailChannelTest, LineBreaksInEnvelopeAddressesAreRefusedBeforeAnythingIsSent) {
     SmtpPeer peer;
     ASSERT_TRUE(startPeer(peer, {false, "", "", "", false, false}));
     // A line break would end the command early and send the rest as one of its own.
@@ -360,7 +360,7 @@ TEST_F(MailChannel, LineBreaksInEnvelopeAddressesAreRefusedBeforeAnythingIsSent)
     EXPECT_FALSE(fileExists(peer.file(2, ".meta")));
 }
 
-TEST_F(MailChannel, ServerDownIsReportedAndTheNextReceiverIsServed) {
+TEST_F(MailChannelTest, ServerDownIsReportedAndTheNextReceiverIsServed) {
     SmtpPeer peer;
     ASSERT_TRUE(startPeer(peer, {true, "", "", "", false, false}));
     std::string liveUrl = smtpUrl;
@@ -390,7 +390,7 @@ TEST_F(MailChannel, ServerDownIsReportedAndTheNextReceiverIsServed) {
     EXPECT_EQ(countOf(out, "notifyMail::send, recipient ops@example.org, err '"), 1) << out;
 }
 
-TEST_F(MailChannel, StallingServerNeitherHoldsTheDispatchNorKeepsTheSender) {
+TEST_F(MailChannelTest, StallingServerNeitherHoldsTheDispatchNorKeepsTheSender) {
     SmtpPeer peer;
     ASSERT_TRUE(startPeer(peer, {true, "", "", "", false, true}));
     std::string url = smtpUrl;
@@ -434,7 +434,7 @@ TEST_F(MailChannel, StallingServerNeitherHoldsTheDispatchNorKeepsTheSender) {
         << out;
 }
 
-TEST_F(MailChannel, LongTextArrivesWholeInSubjectAndBody) {
+TEST_F(MailChannelTest, LongTextArrivesWholeInSubjectAndBody) {
     SmtpPeer peer;
     ASSERT_TRUE(startPeer(peer, {false, "", "", "", false, false}));
     std::string text;

@@ -1,7 +1,7 @@
 // The mail channel without a server: recipient from the address line, the
 // composed message (headers, date, subject and body encodings) and the
 // libcurl read callback.
-#include "notify/notifyMail.h"
+#include "notify/channels/MailChannel.h"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "core/Clock.h"
-#include "core/Coupler.h"
-#include "core/Settings.h"
+#include "base/Clock.h"
+#include "cycle/Coupler.h"
+#include "base/Settings.h"
 #include "notify/MailMessage.h"
 #include "notify/Sender.h"
 #include "support/TestSupport.h"
@@ -24,9 +24,9 @@ using testsupport::hasBareLineEnd;
 namespace {
 
 std::string recipientOf(const char* rest) {
-    if (!rest) return notifyMail(nullptr).getRecipient();
+    if (!rest) return MailChannel(nullptr).getRecipient();
     std::vector<char> buffer(rest, rest + std::strlen(rest) + 1);
-    return notifyMail(buffer.data()).getRecipient();
+    return MailChannel(buffer.data()).getRecipient();
 }
 
 // Decoders written independently of the encoders under test.
@@ -334,20 +334,20 @@ TEST(MailReadCallback, DeliversTheFileInPiecesThenZero) {
     std::fputs("0123456789", file);
     std::rewind(file);
     char buffer[8] = {};
-    EXPECT_EQ(notifyMail::readMessage(buffer, 0, 4, file), 0u);
-    EXPECT_EQ(notifyMail::readMessage(buffer, 1, 0, file), 0u);
-    EXPECT_EQ(notifyMail::readMessage(buffer, 1, 4, file), 4u);
+    EXPECT_EQ(MailChannel::readMessage(buffer, 0, 4, file), 0u);
+    EXPECT_EQ(MailChannel::readMessage(buffer, 1, 0, file), 0u);
+    EXPECT_EQ(MailChannel::readMessage(buffer, 1, 4, file), 4u);
     EXPECT_EQ(std::string(buffer, 4), "0123");
-    EXPECT_EQ(notifyMail::readMessage(buffer, 1, 8, file), 6u);
+    EXPECT_EQ(MailChannel::readMessage(buffer, 1, 8, file), 6u);
     EXPECT_EQ(std::string(buffer, 6), "456789");
-    EXPECT_EQ(notifyMail::readMessage(buffer, 1, 8, file), 0u);
-    EXPECT_EQ(notifyMail::readMessage(buffer, 1, 8, nullptr), 0u);
+    EXPECT_EQ(MailChannel::readMessage(buffer, 1, 8, file), 0u);
+    EXPECT_EQ(MailChannel::readMessage(buffer, 1, 8, nullptr), 0u);
     std::fclose(file);
 }
 
 TEST(MailNotify, NodeWithoutSourceSendsNothing) {
     char rest[] = "ops@example.org";
-    notifyMail channel(rest);
+    MailChannel channel(rest);
     Node node;
     testing::internal::CaptureStdout();
     EXPECT_FALSE(channel.notify(node, "text"));

@@ -7,13 +7,13 @@
 #include <memory>
 #include <string>
 
-#include "core/Clock.h"
-#include "core/Coupler.h"
-#include "core/Settings.h"
-#include "core/Text.h"
-#include "notify/Outbox.h"
+#include "base/Clock.h"
+#include "cycle/Coupler.h"
+#include "base/Settings.h"
+#include "base/Text.h"
+#include "cycle/Outbox.h"
 #include "notify/Sender.h"
-#include "notify/notifyTwitter.h"
+#include "notify/channels/TwitterChannel.h"
 #include "support/TestSupport.h"
 #include "support/TwitterPeer.h"
 #include "support/WorkingDirectory.h"
@@ -50,14 +50,14 @@ class TwitterChannelTest : public ::testing::Test {
         writeFile(dir.file("BrimselKeys.ini"), std::string("zentok;12-tok;") + kTokenSecret + "\n");
     }
     // A channel whose credential check at construction has ended.
-    std::unique_ptr<notifyTwitter> channel(const char* rest) {
+    std::unique_ptr<TwitterChannel> channel(const char* rest) {
         std::string copy = rest ? rest : "";
-        auto made = std::make_unique<notifyTwitter>(rest ? &copy[0] : nullptr);
+        auto made = std::make_unique<TwitterChannel>(rest ? &copy[0] : nullptr);
         EXPECT_TRUE(waitForSender());
         return made;
     }
     // One notification through the sender; its outcome.
-    bool sent(notifyTwitter& twitter, const char* text) {
+    bool sent(TwitterChannel& twitter, const char* text) {
         auto delivery = std::make_shared<Delivery>();
         bool handedOver = twitter.notify(node, text, delivery);
         EXPECT_TRUE(waitForSender());

@@ -1,13 +1,13 @@
 // The Twitter channel without the service: the keys file and the target rules.
 // No keys are present while channels are made here, so nothing is sent.
-#include "notify/notifyTwitter.h"
+#include "notify/channels/TwitterChannel.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "core/Coupler.h"
-#include "core/Settings.h"
+#include "cycle/Coupler.h"
+#include "base/Settings.h"
 #include "support/TestSupport.h"
 #include "support/WorkingDirectory.h"
 
@@ -33,7 +33,7 @@ class TwitterKeysTest : public ::testing::Test {
 
 std::string targetOf(const char* rest) {
     std::string copy = rest ? rest : "";
-    notifyTwitter channel(rest ? &copy[0] : nullptr);
+    TwitterChannel channel(rest ? &copy[0] : nullptr);
     return channel.targetName();
 }
 
@@ -119,7 +119,7 @@ TEST_F(TwitterKeysTest, TargetRules) {
 TEST_F(TwitterKeysTest, WithoutKeysTheChannelStaysSilent) {
     keys("label;tokenOnly\n");
     char rest[] = "bob";
-    notifyTwitter channel(rest);
+    TwitterChannel channel(rest);
     EXPECT_FALSE(channel.isReady());
     Node node;
     testing::internal::CaptureStdout();

@@ -1,6 +1,6 @@
 // The file channel: dated file names, the exact CSV line, quoting, and the
 // notifications lost when the file cannot be opened.
-#include "notify/notifyFile.h"
+#include "notify/channels/FileChannel.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -11,9 +11,9 @@
 #include <ctime>
 #include <string>
 
-#include "core/Clock.h"
-#include "core/Coupler.h"
-#include "core/Text.h"
+#include "base/Clock.h"
+#include "cycle/Coupler.h"
+#include "base/Text.h"
 #include "tests/support/StdoutCapture.h"
 #include "tests/support/TestSupport.h"
 
@@ -81,7 +81,7 @@ class NotifyFileTest : public ::testing::Test {
         setClockForTesting([this] { return now; });
     }
 
-    static notifyFile channel(std::string pattern) { return notifyFile(&pattern[0]); }
+    static FileChannel channel(std::string pattern) { return FileChannel(&pattern[0]); }
 
     TempDir dir;
     SourceEntry source;
@@ -92,7 +92,7 @@ class NotifyFileTest : public ::testing::Test {
 TEST_F(NotifyFileTest, DatedPatternWritesOneLinePerNotificationAndFollowsTheMonth) {
     ASSERT_EQ(mkdir(dir.file("logs").c_str(), 0755), 0);
     // Backslashes in the pattern are directory separators.
-    notifyFile file = channel(dir.path() + "\\logs\\alarm_%Y%m.csv");
+    FileChannel file = channel(dir.path() + "\\logs\\alarm_%Y%m.csv");
     EXPECT_TRUE(file.notify(node, "Level high: 120"));
     EXPECT_TRUE(file.notify(node, "second"));
     EXPECT_EQ(readFile(dir.file("logs/alarm_202612.csv")),
@@ -107,7 +107,7 @@ TEST_F(NotifyFileTest, DatedPatternWritesOneLinePerNotificationAndFollowsTheMont
 }
 
 TEST_F(NotifyFileTest, FixedNamesAndLiteralPercentSigns) {
-    notifyFile file = channel(dir.file("100%%_alarms.csv"));
+    FileChannel file = channel(dir.file("100%%_alarms.csv"));
     EXPECT_TRUE(file.notify(node, ""));
     EXPECT_TRUE(file.notify(node, "again"));
     std::string content = readFile(dir.file("100%_alarms.csv"));
@@ -118,14 +118,14 @@ TEST_F(NotifyFileTest, FixedNamesAndLiteralPercentSigns) {
 TEST_F(NotifyFileTest, QuotesInsideFieldsAreDoubledSoTheLineStaysCsv) {
     copyText(source.name, "plant \"A\"");
     copyText(node.address, "MW\"10");
-    notifyFile file = channel(dir.file("q.csv"));
+    FileChannel file = channel(dir.file("q.csv"));
     EXPECT_TRUE(file.notify(node, "say \"hi\"; then stop"));
     EXPECT_EQ(readFile(dir.file("q.csv")),
               "\"plant \"\"A\"\"\";\"MW\"\"10\";2026-12-31;23:59:59;120;\"say \"\"hi\"\"; then stop\"\n");
 }
 
 TEST_F(NotifyFileTest, AFailedWriteLeavesNoPartOfItsLine) {
-    notifyFile file = channel(dir.file("full.csv"));
+    FileChannel file = channel(dir.file("full.csv"));
     // Long enough that the limit leaves room for the failure line on the console.
     ASSERT_TRUE(file.notify(node, std::string(200, 'f').c_str()));
     const std::string first = readFile(dir.file("full.csv"));
@@ -142,12 +142,12 @@ TEST_F(NotifyFileTest, AFailedWriteLeavesNoPartOfItsLine) {
 }
 
 TEST_F(NotifyFileTest, UnopenableFilesLoseTheNotificationWithAFailureLine) {
-    notifyFile missingDir = channel(dir.file("no/such/dir/x.csv"));
+    FileChannel missingDir = channel(dir.file("no/such/dir/x.csv"));
     std::string out = testsupport::captured([&] { EXPECT_FALSE(missingDir.notify(node, "lost")); });
     EXPECT_EQ(out, "notifyFile::notify, err 'No such file or directory', file '" +
                        dir.file("no/such/dir/x.csv") + "'\n");
 
-    notifyFile empty(nullptr);
+    FileChannel empty(nullptr);
     EXPECT_STREQ(empty.namePattern, "");
     out = testsupport::captured([&] { EXPECT_FALSE(empty.notify(node, "lost")); });
     EXPECT_EQ(out, "notifyFile::notify, err 'the name pattern gives no file name', file ''\n");
@@ -156,7 +156,7 @@ TEST_F(NotifyFileTest, UnopenableFilesLoseTheNotificationWithAFailureLine) {
     // than a cut one.
     std::string pattern = dir.path() + "/";
     for (int i = 0; i < 80; ++i) pattern += "%Y";
-    notifyFile tooLong = channel(pattern);
+    FileChannel tooLong = channel(pattern);
     out = testsupport::captured([&] { EXPECT_FALSE(tooLong.notify(node, "lost")); });
     EXPECT_EQ(
         testsupport::countOf(out, "err 'the name pattern gives no file name', file '" + pattern + "'\n"), 1)
@@ -164,7 +164,7 @@ TEST_F(NotifyFileTest, UnopenableFilesLoseTheNotificationWithAFailureLine) {
     EXPECT_EQ(entriesIn(dir.path()), 0);
 
     // A pattern longer than the field is cut at 255 characters.
-    notifyFile longPattern = channel(std::string(300, 'p'));
+    FileChannel longPattern = channel(std::string(300, 'p'));
     EXPECT_EQ(std::string(longPattern.namePattern), std::string(255, 'p'));
 }
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "core/Clock.h"
+#include "base/Clock.h"
 #include "notify/Sender.h"
 #include "support/Peers.h"
 #include "support/TestSupport.h"

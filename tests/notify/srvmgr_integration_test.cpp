@@ -12,12 +12,12 @@
 #include <memory>
 #include <string>
 
-#include "core/Coupler.h"
-#include "core/Log.h"
-#include "core/Settings.h"
-#include "core/Text.h"
+#include "cycle/Coupler.h"
+#include "base/Log.h"
+#include "base/Settings.h"
+#include "base/Text.h"
 #include "notify/Sender.h"
-#include "notify/notifySrvMgr.h"
+#include "notify/channels/SrvMgrChannel.h"
 #include "support/Peers.h"
 #include "support/TestSupport.h"
 
@@ -95,7 +95,7 @@ class SrvMgrTest : public ::testing::Test {
     // Posts through the channel, waits for the worker and returns the console output.
     std::string post(const char* text) {
         testing::internal::CaptureStdout();
-        notifySrvMgr channel;
+        SrvMgrChannel channel;
         bool accepted = channel.notify(node, text);
         testsupport::waitForSender();
         std::fflush(stdout);
@@ -221,7 +221,7 @@ TEST_F(SrvMgrTest, FailedPostsPrintOneLineEach) {
 
     // A node without source is refused and posts nothing.
     node.source = nullptr;
-    notifySrvMgr channel;
+    SrvMgrChannel channel;
     EXPECT_FALSE(channel.notify(node, "none"));
     EXPECT_EQ(sender().pending(), 0);
 }

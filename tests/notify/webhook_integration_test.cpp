@@ -15,13 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "core/Clock.h"
-#include "core/Coupler.h"
-#include "core/Text.h"
+#include "base/Clock.h"
+#include "cycle/Coupler.h"
+#include "base/Text.h"
 #include "notify/HttpPost.h"
 #include "notify/Sender.h"
-#include "notify/notifyNtfy.h"
-#include "notify/notifyWebhook.h"
+#include "notify/channels/NtfyChannel.h"
+#include "notify/channels/WebhookChannel.h"
 #include "support/Peers.h"
 #include "support/StdoutCapture.h"
 #include "support/TestSupport.h"
@@ -148,7 +148,7 @@ TEST_F(WebhookTest, EveryJsonFieldRoundTripsThroughPythonForHostileTexts) {
     setHttpPostCaFileForTesting(recorder.caFile());
     char line[200];
     copyText(line, recorder.url("/hooks/T0/secret-part?token=abc").c_str());
-    notifyWebhook channel(line, "control room");
+    WebhookChannel channel(line, "control room");
 
     const std::string replaced = "\xEF\xBF\xBD";
     std::string longest;
@@ -226,7 +226,7 @@ TEST_F(WebhookTest, NtfyPostsThePlainTextWithTitleTagsAndTokenHeaders) {
     std::vector<char> line(address.begin(), address.end());
     line.push_back(0);
     receiver.setAddress(line.data());
-    ASSERT_NE(dynamic_cast<notifyNtfy*>(receiver.notifier.get()), nullptr);
+    ASSERT_NE(dynamic_cast<NtfyChannel*>(receiver.notifier.get()), nullptr);
 
     copyText(source.name, "Kläranlage");
     std::string console = post(*receiver.notifier, "Level high: 120 \xff");
@@ -239,7 +239,7 @@ TEST_F(WebhookTest, NtfyPostsThePlainTextWithTitleTagsAndTokenHeaders) {
     std::string plain = recorder.url("/plant-alarms");
     char bare[200];
     copyText(bare, ("http://zentok:pw0rd@" + plain.substr(7)).c_str());
-    notifyNtfy noToken(bare);
+    NtfyChannel noToken(bare);
     console += post(noToken, "x");
 
     auto requests = recorder.requests();
@@ -287,7 +287,7 @@ TEST_F(WebhookTest, FailuresPrintOneLineEachAndSettleTheDeliveryAsFailed) {
     for (const Case& c : failures) {
         char line[200];
         copyText(line, c.url.c_str());
-        notifyWebhook channel(line, "r");
+        WebhookChannel channel(line, "r");
         DeliveryHandle delivery;
         std::string output = post(channel, "x", &delivery);
         EXPECT_EQ(countOf(output, c.line), 1) << c.url << "\n" << output;
@@ -296,7 +296,7 @@ TEST_F(WebhookTest, FailuresPrintOneLineEachAndSettleTheDeliveryAsFailed) {
     }
     char ntfyLine[200];
     copyText(ntfyLine, (recorder.url("/status/500") + ";token").c_str());
-    notifyNtfy ntfy(ntfyLine);
+    NtfyChannel ntfy(ntfyLine);
     DeliveryHandle refused;
     std::string output = post(ntfy, "x", &refused);
     EXPECT_EQ(countOf(output,
@@ -308,7 +308,7 @@ TEST_F(WebhookTest, FailuresPrintOneLineEachAndSettleTheDeliveryAsFailed) {
     // Any status from 200 to 299 is delivered.
     char accepted[200];
     copyText(accepted, recorder.url("/status/204").c_str());
-    notifyWebhook noContent(accepted, "r");
+    WebhookChannel noContent(accepted, "r");
     DeliveryHandle delivered;
     EXPECT_EQ(countOf(post(noContent, "x", &delivered), "::post"), 0);
     EXPECT_TRUE(delivered->delivered());
@@ -379,7 +379,7 @@ TEST_F(WebhookTest, ServersAreRefusedUnlessTheirCertificateHoldsForTheHost) {
     ASSERT_TRUE(selfSigned.start(true));
     char line[200];
     copyText(line, selfSigned.url("/hook").c_str());
-    notifyWebhook channel(line, "r");
+    WebhookChannel channel(line, "r");
     // Without the test CA the certificate is one nobody vouches for.
     DeliveryHandle untrusted;
     std::string output = post(channel, "x", &untrusted);
@@ -391,7 +391,7 @@ TEST_F(WebhookTest, ServersAreRefusedUnlessTheirCertificateHoldsForTheHost) {
     ASSERT_TRUE(otherHost.start(true, "IP:127.0.0.2"));
     setHttpPostCaFileForTesting(otherHost.caFile());
     copyText(line, otherHost.url("/hook").c_str());
-    notifyWebhook misnamed(line, "r");
+    WebhookChannel misnamed(line, "r");
     DeliveryHandle wrongHost;
     output = post(misnamed, "x", &wrongHost);
     EXPECT_EQ(countOf(output, "notifyWebhook::post, err '"), 1) << output;
@@ -408,7 +408,7 @@ TEST_F(WebhookTest, TheDemoPageListsTheJsonPostsItReceived) {
     ASSERT_TRUE(page.started());
     char line[200];
     copyText(line, (page.base() + "/webhook.php").c_str());
-    notifyWebhook channel(line, "control room");
+    WebhookChannel channel(line, "control room");
     DeliveryHandle delivery;
     post(channel, "Level <b>high</b> & \"rising\"", &delivery);
     EXPECT_TRUE(delivery->delivered()) << page.log();

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "core/Coupler.h"
-#include "core/Log.h"
-#include "sources/ModbusAddress.h"
-#include "sources/ModbusConnection.h"
-#include "sources/ModbusFrame.h"
+#include "cycle/Coupler.h"
+#include "base/Log.h"
+#include "sources/modbus/ModbusAddress.h"
+#include "sources/modbus/ModbusConnection.h"
+#include "sources/modbus/ModbusFrame.h"
 #include "support/StdoutCapture.h"
 
 using testsupport::captured;

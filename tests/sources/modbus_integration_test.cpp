@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/Coupler.h"
-#include "core/Log.h"
-#include "sources/ModbusConnection.h"
+#include "cycle/Coupler.h"
+#include "base/Log.h"
+#include "sources/modbus/ModbusConnection.h"
 #include "sources/SourceWorker.h"
 #include "support/ModbusPeerScenarios.h"
 #include "support/Peers.h"

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "core/Coupler.h"
-#include "core/Log.h"
-#include "sources/ModbusConnection.h"
+#include "cycle/Coupler.h"
+#include "base/Log.h"
+#include "sources/modbus/ModbusConnection.h"
 #include "support/TestSupport.h"
 
 using namespace testsupport;

@@ -1,4 +1,4 @@
-// NodaveConnection against a real S7 server (node-snap7's S7Server in
+// S7Connection against a real S7 server (node-snap7's S7Server in
 // tests/peers/s7/) and against the misbehaving peer: every address form, the
 // failure messages, reconnection, the USB and MPI kinds, the debug traces and
 // one run of build/zentok end to end.
@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/Coupler.h"
-#include "core/Log.h"
-#include "core/Text.h"
-#include "sources/NodaveConnection.h"
+#include "cycle/Coupler.h"
+#include "base/Log.h"
+#include "base/Text.h"
+#include "sources/s7/S7Connection.h"
 #include "support/Peers.h"
 #include "support/S7PeerScenarios.h"
 #include "support/StdoutCapture.h"
@@ -79,10 +79,10 @@ int NodaveServer::port_ = 0;
 Process* NodaveServer::server_ = nullptr;
 
 TEST_F(NodaveServer, EveryAddressFormReadsItsValueUnsigned) {
-    NodaveConnection plc;
+    S7Connection plc;
     ASSERT_TRUE(plc.connect(parametersFor(port_).c_str()));
     ASSERT_TRUE(plc.isConnected());
-    EXPECT_EQ(plc.kind, NodaveConnection::Tcp);
+    EXPECT_EQ(plc.kind, S7Connection::Tcp);
     EXPECT_EQ(plc.slot, 2);
 
     struct Case {
@@ -137,7 +137,7 @@ TEST_F(NodaveServer, EveryAddressFormReadsItsValueUnsigned) {
 // Unfit addresses send nothing but are named in one line each, whatever the
 // log level, so a typing error in the configuration can be found.
 TEST_F(NodaveServer, BangAndUnfitAddressesSendNothing) {
-    NodaveConnection plc;
+    S7Connection plc;
     ASSERT_TRUE(plc.connect(parametersFor(port_).c_str()));
     StdoutCapture out;
     Node offline = nodeAt("!offline", 5);
@@ -223,7 +223,7 @@ TEST(NodaveRestart, StoppedServerReadsOfflineAndReadsResumeAfterARestart) {
 
 TEST_F(NodaveServer, DebugTracesFollowTheLogLevel) {
     int saved = logLevel();
-    NodaveConnection plc;
+    S7Connection plc;
     Node word = nodeAt("MW20");
 
     setLogLevel(0);
@@ -272,7 +272,7 @@ class NodaveBadPeer : public ::testing::Test {
 };
 
 TEST_F(NodaveBadPeer, ARefusedConnectionIsNotCountedAsOpen) {
-    NodaveConnection plc;
+    S7Connection plc;
     std::string parameters = withSlot("TCP", s7peer::kSlotDisconnect);
     StdoutCapture out;
     EXPECT_FALSE(plc.connect(parameters.c_str()));
@@ -285,7 +285,7 @@ TEST_F(NodaveBadPeer, ARefusedConnectionIsNotCountedAsOpen) {
     StdoutCapture again;
     EXPECT_FALSE(plc.connect(withSlot("ethernet", s7peer::kSlotSetupError).c_str()));
     EXPECT_EQ(again.stop(), "connectplc: setup communication refused\n");
-    EXPECT_EQ(plc.kind, NodaveConnection::Tcp);
+    EXPECT_EQ(plc.kind, S7Connection::Tcp);
 
     SourceEntry source;
     copyText(source.type, "simatic");
@@ -298,7 +298,7 @@ TEST_F(NodaveBadPeer, ARefusedConnectionIsNotCountedAsOpen) {
 }
 
 TEST_F(NodaveBadPeer, SilenceFailsTheReadAfterFiveSeconds) {
-    NodaveConnection plc;
+    S7Connection plc;
     ASSERT_TRUE(plc.connect(peer_.parameters().c_str()));
     Node silent = nodeAt(("MB" + std::to_string(s7peer::kStartSilent)).c_str());
     StdoutCapture out;
@@ -322,7 +322,7 @@ TEST_F(NodaveBadPeer, SilenceFailsTheReadAfterFiveSeconds) {
 // time-out do: the read that finds its link closed connects again at once and
 // reads on the new link, in the same node step.
 TEST_F(NodaveBadPeer, ALinkClosedWhileIdleIsReopenedForTheRead) {
-    NodaveConnection plc;
+    S7Connection plc;
     ASSERT_TRUE(plc.connect(withSlot("tcp", s7peer::kSlotIdleClose).c_str()));
     for (int i = 0; i < 2; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
@@ -338,28 +338,28 @@ TEST_F(NodaveBadPeer, ALinkClosedWhileIdleIsReopenedForTheRead) {
 
 TEST(NodaveKinds, UsbProbesTheDriverOncePerObjectAndMpiNeverConnects) {
     {
-        NodaveConnection plc;
+        S7Connection plc;
         StdoutCapture out;
         EXPECT_FALSE(plc.connect("usb"));
         EXPECT_FALSE(plc.connect("USB:ignored"));
         EXPECT_FALSE(plc.isConnected());
         EXPECT_EQ(out.stop(), "Simatic_USB: S7Online.dll missing\n");
-        EXPECT_EQ(plc.kind, NodaveConnection::Usb);
+        EXPECT_EQ(plc.kind, S7Connection::Usb);
     }
     {
-        NodaveConnection plc;
+        S7Connection plc;
         StdoutCapture out;
         EXPECT_FALSE(plc.connect("usb"));
         EXPECT_EQ(countOf(out.stop(), "S7Online.dll missing"), 1) << "a new object probes again";
     }
     {
         // With a driver library present the adapter is tried five times.
-        NodaveConnection::setDriverLibraryForTesting("libc.so.6");
-        NodaveConnection plc;
+        S7Connection::setDriverLibraryForTesting("libc.so.6");
+        S7Connection plc;
         StdoutCapture out;
         EXPECT_FALSE(plc.connect("usb"));
         EXPECT_FALSE(plc.connect("usb"));
-        NodaveConnection::setDriverLibraryForTesting(nullptr);
+        S7Connection::setDriverLibraryForTesting(nullptr);
         std::string printed = out.stop();
         std::string trial = std::string("initadapter: ") + daveStrerror(daveErrNoDriver) + "\n";
         EXPECT_EQ(countOf(printed, trial), 10) << printed;
@@ -368,21 +368,21 @@ TEST(NodaveKinds, UsbProbesTheDriverOncePerObjectAndMpiNeverConnects) {
         EXPECT_FALSE(plc.isConnected());
     }
     {
-        NodaveConnection plc;
+        S7Connection plc;
         StdoutCapture out;
         EXPECT_FALSE(plc.connect("mpi:127.0.0.1:102:2"));
         EXPECT_FALSE(plc.isConnected());
         EXPECT_EQ(out.stop(), "");
-        EXPECT_EQ(plc.kind, NodaveConnection::Mpi);
+        EXPECT_EQ(plc.kind, S7Connection::Mpi);
         Node offline = nodeAt("!OFFLINE");
         EXPECT_TRUE(plc.read(&offline));
         EXPECT_EQ(offline.value, 1.0);
     }
     {
         // Defaults for everything the parameter text leaves out.
-        NodaveConnection plc;
+        S7Connection plc;
         plc.connect(nullptr);
-        EXPECT_EQ(plc.kind, NodaveConnection::Tcp);
+        EXPECT_EQ(plc.kind, S7Connection::Tcp);
         EXPECT_EQ(plc.port, 102);
         EXPECT_EQ(plc.slot, 2);
         EXPECT_STREQ(plc.ipAddress, "127.0.0.1");

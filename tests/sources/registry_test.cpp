@@ -8,11 +8,11 @@
 #include <thread>
 #include <vector>
 
-#include "core/Clock.h"
-#include "core/Coupler.h"
-#include "core/Text.h"
-#include "sources/ModbusConnection.h"
-#include "sources/NodaveConnection.h"
+#include "base/Clock.h"
+#include "cycle/Coupler.h"
+#include "base/Text.h"
+#include "sources/modbus/ModbusConnection.h"
+#include "sources/s7/S7Connection.h"
 #include "sources/SourceConnection.h"
 #include "sources/SourceWorker.h"
 
@@ -77,7 +77,7 @@ class Registry : public ::testing::Test {
 };
 
 TEST_F(Registry, CreatesTheConnectionFromTheTypeNameAtTheFirstRead) {
-    EXPECT_NE(dynamic_cast<NodaveConnection*>(createConnection("SiMaTiC").get()), nullptr);
+    EXPECT_NE(dynamic_cast<S7Connection*>(createConnection("SiMaTiC").get()), nullptr);
     EXPECT_NE(dynamic_cast<ModbusConnection*>(createConnection("MODBUS").get()), nullptr);
     EXPECT_EQ(createConnection("opc"), nullptr);
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sources/NodaveConnection.h"
+#include "sources/s7/S7Connection.h"
 #include "sources/s7/Nodave.h"
 #include "sources/s7/S7Frame.h"
 

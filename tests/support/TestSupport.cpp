@@ -17,7 +17,7 @@
 #include <sstream>
 #include <thread>
 
-#include "core/Clock.h"
+#include "base/Clock.h"
 #include "notify/Sender.h"
 
 namespace testsupport {

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "twitter/TwitterClient.h"
+#include "notify/twitter/TwitterClient.h"
 
 namespace testsupport {
 

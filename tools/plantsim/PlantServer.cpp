@@ -17,7 +17,7 @@
 #include <cstring>
 #include <thread>
 
-#include "sources/ModbusFrame.h"
+#include "sources/modbus/ModbusFrame.h"
 
 namespace {
 

@@ -1,0 +1,407 @@
+// The configuration file: ";"-separated lines led by a keyword, read once per
+// load into a fresh Coupler.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cycle/Coupler.h"
+#include "base/Log.h"
+#include "base/Settings.h"
+#include "base/Text.h"
+#include "trigger/Trigger.h"
+#include "notify/channels/MailChannel.h"
+#include "notify/channels/SrvMgrChannel.h"
+#include "sources/SourceConnection.h"
+
+namespace {
+
+constexpr int kLineSize = 5001;  // lines of up to 5000 characters; longer ones are split
+
+bool is(const char* field, const char* keyword) {
+    return equalsIgnoreCase(field, keyword);
+}
+
+// State of one parse.
+struct ParseState {
+    char section[kNameSize] = {};  // keyword of the section the next lines belong to
+    SourceEntry* source = nullptr;
+    Node* node = nullptr;
+    Receiver* receiver = nullptr;
+    int lineNumber = 0;             // of the line being processed
+    int nodeLines[kMaxNodes] = {};  // the line each node came from
+};
+
+bool isPortNumber(const char* text) {
+    if (!text || !*text) return false;
+    long port = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        if (port <= 65535) port = port * 10 + (*p - '0');
+    }
+    return port >= 1 && port <= 65535;
+}
+
+class ConfigParser {
+  public:
+    explicit ConfigParser(Coupler& coupler) : c_(coupler) {}
+
+    // `number` is the line's number in the file; the pieces of an overlong line share it.
+    void processLine(char* line, int number) {
+        s_.lineNumber = number;
+        if (line[0] == '#') return;
+        char* cursor = line;
+        char* keyword = nextToken(&cursor, ";");
+        if (!keyword) return;
+        if (is(keyword, "coupler"))
+            couplerLine(cursor);
+        else if (is(keyword, "source"))
+            sourceLine(keyword, cursor);
+        else if (is(keyword, "adr"))
+            adrLine(line, cursor);
+        else if (is(keyword, "node") || is(keyword, "info"))
+            nodeLine(keyword, cursor);
+        else if (is(keyword, "receiver"))
+            receiverLine(keyword, cursor);
+        else if (is(keyword, "dir"))
+            dirLine(line, cursor);
+        else if (is(keyword, "uplink"))
+            uplinkLine(cursor);
+        else if (is(keyword, "set"))
+            setLine(cursor);
+    }
+
+  private:
+    void error(const char* message) {
+        c_.iniError = true;
+        std::printf("%s", message);
+    }
+
+    // A channel's address the channel cannot use, named with its line. Like
+    // every line error it fails the check; a start says it and runs, and the
+    // channel refuses to send while its address is at fault.
+    void addressError(const std::string& fault) {
+        if (!fault.empty()) lineError(s_.lineNumber, fault);
+    }
+
+    void ignored(const char* line) { std::printf("*** line ignored '%s'\n", line); }
+
+    // A line that cannot work as written. The check ends with a configuration
+    // error; a start says it once and runs with the rest, as it always did,
+    // so a site that ran yesterday is still monitored after an upgrade.
+    void lineError(int number, const std::string& what) {
+        c_.lineErrors++;
+        std::printf("*** ini error: line %d: %s\n", number, what.c_str());
+    }
+
+    bool inSection(const char* keyword) const { return is(s_.section, keyword); }
+
+    void couplerLine(char* cursor) {
+        char setting[kNameSize];
+        char* field = nextToken(&cursor, ";");
+        if (!field) return;
+        copyText(setting, field);
+        char* value = nextToken(&cursor, ";");
+        if (!value) return;
+        if (is(setting, "runmode")) {
+            if (is(value, "cycle"))
+                c_.runMode = RunMode::Cycle;
+            else if (is(value, "single"))
+                c_.runMode = RunMode::Single;
+            else if (is(value, "trigger"))
+                c_.runMode = RunMode::Trigger;
+            else
+                error("*** ini error: runmode\n");
+        } else if (is(setting, "rehashtime")) {
+            int minutes = parseInt(value);
+            if (minutes >= 1 && minutes <= 1440) c_.rehashTime = minutes * 60;
+        } else if (is(setting, "retry")) {
+            int seconds = parseInt(value);
+            if (seconds >= 0) c_.retrySeconds = seconds;
+        } else if (is(setting, "readinterval")) {
+            int seconds = parseInt(value);
+            if (seconds >= 0) c_.readInterval = seconds;
+        } else if (is(setting, "loglevel")) {
+            int level = parseInt(value);
+            if (level < 1) level = 0;
+            if (level > 9) level = 9;
+            c_.logLevel = level;
+            setLogLevel(level);  // takes effect at once, also for the rest of this load
+        }
+    }
+
+    void sourceLine(const char* keyword, char* cursor) {
+        copyText(s_.section, keyword);
+        if (c_.sourceCount >= kMaxSources) {
+            s_.source = nullptr;  // the lines that follow belong to no source
+            error("*** ini error: source over limit\n");
+            return;
+        }
+        char* name = nextToken(&cursor, ";");
+        if (!name) {
+            s_.source = nullptr;
+            return;
+        }
+        SourceEntry& entry = c_.sources[c_.sourceCount];
+        copyText(entry.name, name);
+        char* pass = nextToken(&cursor, ";");
+        if (pass) copyText(entry.pass, pass);
+        s_.source = &entry;
+        c_.sourceCount++;
+    }
+
+    void adrLine(const char* line, char* cursor) {
+        if (inSection("source")) {
+            if (!s_.source) return;
+            char* type = nextToken(&cursor, ";");
+            if (!type) return;
+            copyText(s_.source->type, type);
+            if (!isKnownSourceType(type))
+                lineError(s_.lineNumber,
+                          "unknown source type '" + std::string(type) + "' (modbus or simatic)");
+            char* parameters = nextToken(&cursor, ";");
+            if (parameters) {
+                copyText(s_.source->parameters, parameters);
+                checkPort(parameters);
+            }
+        } else if (inSection("receiver")) {
+            // The channel gets the rest of the line exactly as written.
+            if (s_.receiver) receiverAddress(cursor);
+        } else {
+            ignored(line);
+        }
+    }
+
+    // Both connection kinds take "kind:host:port": a port that is no number
+    // would be read as 0 and never connect.
+    void checkPort(const char* parameters) {
+        char text[kNameSize];
+        copyText(text, parameters);
+        char* cursor = text;
+        nextToken(&cursor, ":");
+        nextToken(&cursor, ":");
+        char* port = nextToken(&cursor, ":");
+        if (port && !isPortNumber(port))
+            lineError(s_.lineNumber, "port '" + std::string(port) + "' is not a number from 1 to 65535");
+    }
+
+    void receiverAddress(char* rest) {
+        std::string copy = rest ? rest : "";
+        char* cursor = &copy[0];
+        char* channel = nextToken(&cursor, ";");
+        char* address = channel ? nextToken(&cursor, ";") : nullptr;
+        if (channel && is(channel, "mail") && (!address || !*address))
+            lineError(s_.lineNumber, "receiver '" + std::string(s_.receiver->name) + "': empty mail address");
+        // A channel that refuses its address says why; the line is named here.
+        addressError(s_.receiver->setAddress(rest));
+    }
+
+    void nodeLine(const char* keyword, char* cursor) {
+        if (c_.nodeCount >= kMaxNodes) {
+            error("*** ini error: nodes over limit\n");
+            return;
+        }
+        copyText(s_.section, keyword);
+        s_.node = nullptr;  // until this line has all its fields
+        Node& node = c_.nodes[c_.nodeCount];
+        node.source = c_.sourceCount > 0 ? &c_.sources[c_.sourceCount - 1] : nullptr;
+        node.info = is(keyword, "info") ? 1 : 0;
+        char* form = nextToken(&cursor, ";");
+        if (!form || !is(form, "a")) {
+            lineError(s_.lineNumber, "the second field of a " + std::string(keyword) +
+                                         " line must be 'a', not '" + (form ? form : "") + "'");
+            return;
+        }
+        int fields = 2;
+        char* address = nextToken(&cursor, ";");
+        if (address) {
+            ++fields;
+            copyText(node.address, address);
+        }
+        char* message = address ? nextToken(&cursor, ";") : nullptr;
+        if (message) {
+            ++fields;
+            copyText(node.message, message);
+        }
+        char* group = message ? nextToken(&cursor, ";") : nullptr;
+        if (group) {
+            ++fields;
+            node.dir = c_.findDir(group, true);
+        }
+        char* condition = group ? nextToken(&cursor, ";") : nullptr;
+        if (condition) {
+            ++fields;
+            copyText(node.condition, condition);
+        }
+        // A stray quote swallows the separators behind it, so it shows as a field count too.
+        if (fields != 6 || cursor)
+            lineError(s_.lineNumber, "a " + std::string(keyword) + " line has 6 fields (" + keyword +
+                                         ";a;address;message;group;condition), this one has " +
+                                         (cursor ? "more" : std::to_string(fields)));
+        if (!condition) return;
+        if (const char* problem = conditionProblem(node.condition))
+            lineError(s_.lineNumber,
+                      "condition '" + std::string(node.condition) + "' can never hold: " + problem);
+        s_.nodeLines[c_.nodeCount] = s_.lineNumber;
+        s_.node = &node;
+        c_.nodeCount++;
+    }
+
+    void receiverLine(const char* keyword, char* cursor) {
+        copyText(s_.section, keyword);
+        s_.receiver = nullptr;  // dir and adr lines of a failed receiver line do nothing
+        if (c_.receiverCount >= kMaxReceivers) {
+            error("*** ini error: receiver over limit\n");
+            return;
+        }
+        char* name = nextToken(&cursor, ";");
+        if (!name) return;
+        Receiver& receiver = c_.receivers[c_.receiverCount];
+        copyText(receiver.name, name);
+        s_.receiver = &receiver;
+        c_.receiverCount++;
+    }
+
+    void dirLine(const char* line, char* cursor) {
+        if (!inSection("receiver")) {
+            ignored(line);
+            return;
+        }
+        if (!s_.receiver) return;
+        char* group = nextToken(&cursor, ";");
+        if (!group) return;
+        DirEntry* dir = c_.findDir(group, true);
+        if (dir) c_.findLink(s_.receiver, dir, true);
+    }
+
+    void uplinkLine(char* cursor) {
+        char* kind = nextToken(&cursor, ";");
+        if (!kind) return;
+        if (is(kind, "smtp")) {
+            smtpTls[0] = 0;  // optional: a line without it asks for the default
+            char* targets[] = {smtpUrl, smtpUser, smtpPassword, smtpFrom, smtpTls};
+            for (char* target : targets) {
+                char* field = nextToken(&cursor, ";");
+                if (!field) break;
+                copyText(target, kSettingSize, field);
+            }
+            addressError(mailUplinkFault());
+        } else if (is(kind, "srvmgr")) {
+            char* host = nextToken(&cursor, ";");
+            if (host) copyText(srvmgrHost, kSettingSize, host);
+            if (host) addressError(srvMgrHostFault());
+        }
+    }
+
+    void setLine(char* cursor) {
+        char* setting = nextToken(&cursor, ";");
+        if (!setting || !is(setting, "readinterval")) return;
+        char* value = nextToken(&cursor, ";");
+        if (!value) return;
+        int seconds = parseInt(value);
+        if (inSection("node") && s_.node)
+            s_.node->readInterval = seconds;
+        else if (inSection("source") && s_.source)
+            s_.source->readInterval = seconds;
+    }
+
+  public:
+    // Node addresses are checked once the whole file is read: the source's
+    // type may be given after its nodes.
+    void checkNodeAddresses() {
+        for (int i = 0; i < c_.nodeCount; ++i) {
+            const Node& node = c_.nodes[i];
+            if (!node.source || !isKnownSourceType(node.source->type)) continue;
+            if (!isValidNodeAddress(node.source->type, node.address))
+                lineError(s_.nodeLines[i], "address '" + std::string(node.address) + "' is no " +
+                                               node.source->type + " address");
+        }
+    }
+
+  private:
+    Coupler& c_;
+    ParseState s_;
+};
+
+void printCantOpen(const char* path, int error) {
+    std::printf("*** ini file '%s': can't open: %s\n", path, std::strerror(error));
+}
+
+bool differs(const struct timespec& now, int64_t seconds, long nanos) {
+    return static_cast<int64_t>(now.tv_sec) != seconds || now.tv_nsec != nanos;
+}
+
+}  // namespace
+
+bool Coupler::configChanged() {
+    struct stat status {};
+    if (stat(cfgName, &status) != 0) return false;  // a removed file neither ends nor reloads
+    if (cfgStat.size < 0) return true;              // nothing was read yet: any file is new
+    if (static_cast<int64_t>(status.st_size) != cfgStat.size ||
+        static_cast<uint64_t>(status.st_ino) != cfgStat.inode)
+        return true;
+    // A read is no change: the access time does not count, so neither an
+    // administrator's cat nor the file system's own bookkeeping reloads.
+    return differs(status.st_mtim, cfgStat.modificationTime, cfgStat.modificationNanos) ||
+           differs(status.st_ctim, cfgStat.changeTime, cfgStat.changeNanos);
+}
+
+void Coupler::loadConfig(const char* path) {
+    if (path && std::strlen(path) >= sizeof cfgName) {
+        // A path that does not fit is refused rather than cut, so no other file is read.
+        cfgName[0] = 0;
+        cfgStat = ConfigStat{};
+        cantOpenReason = ENAMETOOLONG;
+        printCantOpen(path, cantOpenReason);
+        return;
+    }
+    copyText(cfgName, path);
+    parseConfig();
+}
+
+void Coupler::parseConfig() {
+    cfgStat = ConfigStat{};
+    if (!cfgName[0]) {
+        std::printf("*** ini file: no name given, use -i filename\n");
+        return;
+    }
+    FILE* file = std::fopen(cfgName, "r");
+    cantOpenReason = file ? 0 : errno;
+    struct stat status {};
+    if (file && (fstat(fileno(file), &status) != 0 || S_ISDIR(status.st_mode))) {
+        std::fclose(file);
+        file = nullptr;
+        cantOpenReason = EISDIR;
+    }
+    if (!file) {
+        // A file that is there but cannot be read is tried again once a
+        // second; saying so once per failure is enough.
+        cfgUnreadable = stat(cfgName, &status) == 0;
+        if (reportCantOpen) printCantOpen(cfgName, cantOpenReason);
+        return;
+    }
+    cfgStat.modificationTime = static_cast<int64_t>(status.st_mtim.tv_sec);
+    cfgStat.modificationNanos = status.st_mtim.tv_nsec;
+    // Taken at the open: a write during the reading moves it, so it reloads.
+    cfgStat.changeTime = static_cast<int64_t>(status.st_ctim.tv_sec);
+    cfgStat.changeNanos = status.st_ctim.tv_nsec;
+    cfgStat.inode = static_cast<uint64_t>(status.st_ino);
+
+    ConfigParser parser(*this);
+    char line[kLineSize];
+    int number = 1;
+    while (std::fgets(line, sizeof line, file)) {
+        bool ended = std::strchr(line, '\n') != nullptr;
+        parser.processLine(line, number);
+        if (ended) ++number;
+    }
+    parser.checkNodeAddresses();
+    int64_t bytesRead = static_cast<int64_t>(std::ftell(file));
+    std::fclose(file);
+
+    // The size of what was read, not of what the file holds by now.
+    cfgStat.size = bytesRead;
+    prepareTemplates();
+}

@@ -1,0 +1,123 @@
+// The Coupler: everything one load of the configuration file builds, owned in
+// one place, so that a reload destroys it whole and a new configuration never
+// sees a record of the old one.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "base/Records.h"
+#include "cycle/StatesFile.h"
+
+class Outbox;
+
+// How long the program runs: for ever, for one cycle, or as long as every
+// cycle notifies somebody.
+enum class RunMode { Cycle = 0, Single = 1, Trigger = 2 };
+
+// Status of the configuration file, taken when it was loaded. Besides the
+// modification time, the change time, the size and the file identity count:
+// a save that lands within the time stamp's resolution of the load (a file
+// written in two steps), a file replaced by one with an older time (cp -p, a
+// checkout) or copied over with the same size still moves the change time,
+// which no copy can set back. The access time never counts: a read is no change.
+struct ConfigStat {
+    int64_t modificationTime = 0;  // seconds
+    long modificationNanos = 0;
+    int64_t changeTime = 0;
+    long changeNanos = 0;
+    int64_t size = -1;  // -1 until a file was read
+    uint64_t inode = 0;
+};
+
+class Coupler {
+  public:
+    Coupler();
+    ~Coupler();
+    Coupler(const Coupler&) = delete;
+    Coupler& operator=(const Coupler&) = delete;
+
+    RunMode runMode = RunMode::Cycle;
+    ConfigStat cfgStat;
+    bool notified = false;
+    char cfgName[kPathSize] = {};
+    char statesName[kPathSize] = {};
+    SourceEntry sources[kMaxSources];
+    Node nodes[kMaxNodes];
+    Receiver receivers[kMaxReceivers];
+    DirEntry dirs[kMaxDirs];
+    Link links[kMaxLinks];
+    int sourceCount = 0;
+    int nodeCount = 0;
+    int receiverCount = 0;
+    int dirCount = 0;
+    int linkCount = 0;
+    int rehashTime = 60;  // "coupler;rehashtime" is accepted and kept; nothing reads it
+    int readInterval = 0;
+    int64_t lastCycle = 0;
+    int logLevel = 0;  // as loaded; the process-wide level (core/Log.h) is the one read
+    std::vector<RetainedState> retainedStates;  // states lines of nodes this configuration lacks
+    int retrySeconds = 0;            // "coupler;retry": how long a failed notification is tried again
+    std::shared_ptr<Outbox> outbox;  // shared by the couplers of one run; in memory when none is given
+    const uint64_t serial;           // tells the couplers of one process apart (the states file's cache)
+    bool queuedThisCycle = false;    // this cycle's firings are in the outbox already
+    bool iniError = false;
+    int lineErrors = 0;      // lines that cannot work as written (said at the load; the check fails on them)
+    int cantOpenReason = 0;  // errno of the last failed open of the file; 0 when it was read
+    bool cfgUnreadable = false;  // the file exists but could not be opened
+    bool reportCantOpen = true;  // false while the same failure was already reported
+
+    // Lookups by name (ASCII case-insensitive, whole text).
+    DirEntry* findDir(const char* name, bool create);
+    SourceEntry* findSource(const char* name);
+    Node* findNode(const char* address, SourceEntry* source, bool create);
+    Link* findLink(Receiver* receiver, DirEntry* dir, bool create);
+    // The `occurrence`-th receiver (from 0) of that name.
+    Receiver* findReceiver(const char* name, int occurrence = 0);
+    // Which of the receivers of its name `receiver` is.
+    int occurrenceOf(const Receiver* receiver) const;
+
+    // Configuration file.
+    void loadConfig(const char* path);
+    void parseConfig();
+
+    // Main loop.
+    bool configChanged();
+    bool keepRunning();
+
+    // Read cycle.
+    bool cycleNotDue();
+    // Milliseconds until a source that is down may try to connect again; 0
+    // when some source can be read now.
+    int64_t msUntilSourcesMayConnect();
+    void readSources();
+
+    // States file.
+    void readStates();
+    void writeStates();
+
+    // Templates and dispatch.
+    void prepareTemplates();
+    bool formatMessage(char* out, int capacity, const Node* node);
+    // Puts the notifications of newly fired nodes into the outbox and writes
+    // it, before the states file records the firings.
+    void queueNotifications();
+    // Hands every due outbox entry to its receiver's channel and returns;
+    // queues first when the cycle has not yet. The network channels'
+    // outcomes come later, through recordOutcomes.
+    void dispatchNotifications();
+    // Records the outcomes that have settled since the last look and writes
+    // the outbox when they changed it. The main loop calls it whenever a
+    // settlement wakes it.
+    void recordOutcomes();
+    // Takes over the run's outbox after a load: entries of receivers this
+    // configuration lacks are dropped, each with a line, once the receiver
+    // has been missing for a minute (a file saved in two writes lacks it
+    // only for a moment), or at the end of a single or trigger run.
+    void adoptOutbox(std::shared_ptr<Outbox> box);
+    // Waits until the sender has nothing queued or running or the deadline
+    // (steady clock, ms) passes, recording each outcome as it settles. Unless
+    // stopped by a signal, entries whose receiver is missing are dropped then.
+    void finishDeliveries(int64_t deadlineMs);
+};

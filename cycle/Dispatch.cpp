@@ -1,0 +1,290 @@
+// The dispatch step. A fired node's notification is expanded once and put
+// into the outbox, one entry per linked receiver, before the states file
+// records the firing; then every due entry is handed to its receiver's
+// channel, and the step returns: the network channels' transfers run on the
+// sender. An entry leaves the outbox when its channel reports success (or,
+// without retries, after its one attempt whatever the outcome), recorded by
+// the main loop as soon as the outcome settles. So a crash between the two
+// writes can neither lose a firing nor queue it twice.
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "base/Clock.h"
+#include "cycle/Coupler.h"
+#include "base/StopSignal.h"
+#include "base/Text.h"
+#include "cycle/Outbox.h"
+#include "notify/Sender.h"
+
+namespace {
+
+constexpr int kFirstRetrySeconds = 10;
+constexpr int kLongestRetrySeconds = 600;
+// A configuration saved in two writes may lack a receiver for a moment: what
+// waits for it is dropped only once it has been missing this long.
+constexpr int64_t kMissingReceiverGraceMs = 60 * 1000;
+constexpr int kIdleCheckMs = 250;  // how often a wait for the sender looks whether it is idle
+
+// 10 s after the first failure, doubling up to 10 minutes.
+int retryDelaySeconds(int failedAttempts) {
+    int delay = kFirstRetrySeconds;
+    for (int i = 1; i < failedAttempts && delay < kLongestRetrySeconds; ++i) delay *= 2;
+    return std::min(delay, kLongestRetrySeconds);
+}
+
+const char* sourceNameOf(const Node& node) {
+    return node.source ? node.source->name : "";
+}
+
+// The steady-clock moment of a firing at wall time `triggerTime`.
+int64_t firedMsOf(int64_t triggerTime) {
+    int64_t age = std::max<int64_t>(currentTime() - triggerTime, 0);
+    return steadyMs() - age * 1000;
+}
+
+// The receiver an entry waits for: the one of that name and address line.
+// When the address line of the one receiver of that name was changed (a
+// mended URL or mail address), what waits for it still goes there. Entries
+// of older files, without an address fingerprint, go by their position among
+// the receivers of that name.
+Receiver* receiverFor(Coupler& coupler, const OutboxEntry& entry) {
+    if (entry.channel.empty()) return coupler.findReceiver(entry.receiver.c_str(), entry.receiverOccurrence);
+    Receiver* onlyOfName = nullptr;
+    int ofName = 0;
+    for (int i = 0; i < coupler.receiverCount; ++i) {
+        Receiver& receiver = coupler.receivers[i];
+        if (!equalsIgnoreCase(receiver.name, entry.receiver.c_str())) continue;
+        if (channelFingerprint(receiver.addressLine) == entry.channel) return &receiver;
+        onlyOfName = &receiver;
+        ++ofName;
+    }
+    return ofName == 1 ? onlyOfName : nullptr;
+}
+
+// Notes since when each entry's receiver is missing from the configuration.
+void markMissingReceivers(Coupler& coupler) {
+    int64_t nowMs = steadyMs();
+    for (OutboxEntry& entry : coupler.outbox->entries()) {
+        if (receiverFor(coupler, entry))
+            entry.missingSinceMs = 0;
+        else if (entry.missingSinceMs == 0)
+            entry.missingSinceMs = nowMs;
+    }
+}
+
+// Drops, each with a line, the entries whose receiver has been missing for
+// the grace time, or all whose receiver is missing when `atOnce`; true when
+// it dropped one.
+bool dropMissingReceivers(Outbox& box, bool atOnce) {
+    int64_t nowMs = steadyMs();
+    auto& entries = box.entries();
+    size_t before = entries.size();
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [&](const OutboxEntry& entry) {
+                                     if (entry.inFlight || entry.missingSinceMs == 0) return false;
+                                     if (!atOnce && nowMs - entry.missingSinceMs < kMissingReceiverGraceMs)
+                                         return false;
+                                     std::printf(
+                                         "outbox, receiver %s no longer configured: notification of "
+                                         "source %s, node %s dropped\n",
+                                         entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
+                                     return true;
+                                 }),
+                  entries.end());
+    return entries.size() != before;
+}
+
+// Records one settled hand-over; false when the entry leaves the outbox.
+// The retry window and the delay follow elapsed time, not the wall clock.
+bool keepAfterOutcome(OutboxEntry& entry, int retrySeconds, int64_t nowMs) {
+    bool delivered = entry.inFlight->delivered();
+    entry.inFlight.reset();
+    if (delivered || retrySeconds <= 0) return false;
+    if (nowMs - entry.firedMs >= static_cast<int64_t>(retrySeconds) * 1000) {
+        std::printf("outbox, receiver %s, source %s, node %s: given up after %d attempts\n",
+                    entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str(), entry.attempts);
+        return false;
+    }
+    int delay = retryDelaySeconds(entry.attempts);
+    entry.dueMs = nowMs + static_cast<int64_t>(delay) * 1000;
+    entry.nextAttempt = currentTime() + delay;
+    std::printf("outbox, receiver %s, source %s, node %s: retry in %d s\n", entry.receiver.c_str(),
+                entry.source.c_str(), entry.address.c_str(), delay);
+    return true;
+}
+
+// Applies the outcomes that have settled since the last look and writes the
+// outbox when that changed it.
+void applyOutcomes(Outbox& box, int retrySeconds) {
+    int64_t now = steadyMs();
+    auto& entries = box.entries();
+    bool changed = false;
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [&](OutboxEntry& entry) {
+                                     if (!entry.inFlight || !entry.inFlight->settled()) return false;
+                                     changed = true;
+                                     return !keepAfterOutcome(entry, retrySeconds, now);
+                                 }),
+                  entries.end());
+    if (changed) box.save();
+}
+
+// The sender's lane of a receiver: its name (case ignored, as receivers are
+// matched) and which of the receivers of that name it is, so the lane stays
+// the same across a reload of the configuration.
+std::string laneOf(const OutboxEntry& entry) {
+    std::string lane = entry.receiver;
+    for (char& c : lane) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lane + "#" + std::to_string(entry.receiverOccurrence);
+}
+
+// A hand-over that a crash cut short may have reached a channel that can
+// tell (a local file); then it is not made a second time.
+bool deliveredBeforeTheRestart(OutboxEntry& entry, Receiver& receiver, const Node& node) {
+    if (!entry.fromEarlierRun) return false;
+    entry.fromEarlierRun = false;
+    if (!receiver.notifier || !receiver.notifier->holdsDelivery(node, entry.text.c_str(), entry.triggerTime))
+        return false;
+    std::printf("outbox, receiver %s, source %s, node %s: delivered before the restart\n",
+                entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
+    return true;
+}
+
+// After a crash, or an outbox that could not be written, between the outbox
+// and the states write, the node fires again at its first evaluation: the
+// entry left for this receiver stands, and the node takes its trigger time
+// from it. Any later firing is a notification of its own.
+OutboxEntry* carriedOverFor(Coupler& coupler, const Receiver* receiver, const Node& node) {
+    for (OutboxEntry& entry : coupler.outbox->entries())
+        if (entry.carriedOver && entry.sameNode(sourceNameOf(node), node.address) &&
+            receiverFor(coupler, entry) == receiver)
+            return &entry;
+    return nullptr;
+}
+
+// One expansion per firing, one entry per linked receiver.
+void queueFiring(Coupler& coupler, Node& node, char* text) {
+    coupler.formatMessage(text, kTextSize, &node);
+    for (int j = 0; j < coupler.linkCount; ++j) {
+        Link& link = coupler.links[j];
+        if (!node.dir || link.dir != node.dir || !link.receiver) continue;
+        if (OutboxEntry* pending = carriedOverFor(coupler, link.receiver, node)) {
+            pending->carriedOver = false;
+            node.triggerTime = pending->triggerTime;
+            continue;
+        }
+        OutboxEntry entry;
+        entry.receiver = link.receiver->name;
+        entry.receiverOccurrence = coupler.occurrenceOf(link.receiver);
+        entry.channel = channelFingerprint(link.receiver->addressLine);
+        entry.source = sourceNameOf(node);
+        entry.address = node.address;
+        entry.triggerTime = node.triggerTime;
+        entry.firedMs = firedMsOf(node.triggerTime);
+        entry.text = text;
+        entry.value = node.value;
+        coupler.outbox->add(std::move(entry));
+        coupler.notified = true;
+    }
+    // Each firing is decided once; what becomes of it is the outbox's.
+    node.sent = true;
+}
+
+}  // namespace
+
+void Coupler::queueNotifications() {
+    if (!outbox) outbox = std::make_shared<Outbox>();
+    notified = false;
+    queuedThisCycle = true;
+    char text[kTextSize];
+    for (int i = 0; i < nodeCount; ++i) {
+        Node& node = nodes[i];
+        if (node.active && !node.sent) queueFiring(*this, node, text);
+        if (node.evaluated) outbox->endCarryOver(sourceNameOf(node), node.address);
+    }
+    outbox->reportDropped();
+    outbox->save();
+    // A firing whose entry the file does not hold is not recorded in the
+    // states file yet: a restart then sees the node fire again instead of
+    // losing the notification.
+    for (int i = 0; i < nodeCount; ++i) {
+        Node& node = nodes[i];
+        node.unrecordedFiring =
+            node.triggerTime != 0 && outbox->holdsUnsaved(sourceNameOf(node), node.address, node.triggerTime);
+    }
+}
+
+void Coupler::dispatchNotifications() {
+    if (!queuedThisCycle) queueNotifications();
+    queuedThisCycle = false;
+    if (dropMissingReceivers(*outbox, false)) outbox->save();
+    int64_t nowMs = steadyMs();
+    SourceEntry standInSource;
+    for (OutboxEntry& entry : outbox->entries()) {
+        // Asked to stop, the program hands over nothing more; the rest waits
+        // in the outbox for the next start.
+        if (stopRequested()) break;
+        if (entry.inFlight || entry.dueMs > nowMs) continue;
+        Receiver* receiver = receiverFor(*this, entry);
+        if (!receiver) continue;
+        // The channel sees the node as it was when it fired; a node this
+        // configuration no longer has is stood in for.
+        SourceEntry* source = findSource(entry.source.c_str());
+        Node* current = findNode(entry.address.c_str(), source, false);
+        Node node = current ? *current : Node{};
+        if (!current) {
+            copyText(standInSource.name, entry.source.c_str());
+            node.source = &standInSource;
+            copyText(node.address, entry.address.c_str());
+        }
+        node.value = entry.value;
+        node.triggerTime = entry.triggerTime;
+        entry.inFlight = std::make_shared<Delivery>(laneOf(entry));
+        if (deliveredBeforeTheRestart(entry, *receiver, node)) {
+            entry.inFlight->settle(true);
+            continue;
+        }
+        entry.attempts++;
+        if (!receiver->notify(node, entry.text.c_str(), entry.inFlight) && !entry.inFlight->settled())
+            entry.inFlight->settle(false);
+    }
+    // The file channel's outcomes and the refused hand-overs are known now;
+    // the sender's come later and are recorded by recordOutcomes.
+    applyOutcomes(*outbox, retrySeconds);
+}
+
+void Coupler::recordOutcomes() {
+    if (outbox) applyOutcomes(*outbox, retrySeconds);
+}
+
+void Coupler::adoptOutbox(std::shared_ptr<Outbox> box) {
+    outbox = std::move(box);
+    markMissingReceivers(*this);
+    // A firing the file could not take is not in the states file either: the
+    // node's first evaluation under this configuration may be that firing.
+    for (OutboxEntry& entry : outbox->entries())
+        if (!entry.saved) entry.carriedOver = true;
+    dropMissingReceivers(*outbox, false);
+    outbox->save();
+}
+
+void Coupler::finishDeliveries(int64_t deadlineMs) {
+    if (!outbox) return;
+    for (;;) {
+        uint64_t seen = settlementCount();
+        // Idle is taken before the outcomes are applied: a transfer settles
+        // before it leaves the sender, so then every outcome is there to apply.
+        bool idle = sender().pending() == 0;
+        applyOutcomes(*outbox, retrySeconds);
+        if (idle || steadyMs() >= deadlineMs) break;
+        waitForSettlement(std::min(deadlineMs, steadyMs() + kIdleCheckMs), seen);
+    }
+    // A run its run mode ends (single, trigger) has seen all of its
+    // configuration it will: what has no receiver in it goes now. Stopped by
+    // a signal, the program keeps it for the next start.
+    if (stopRequested()) return;
+    if (dropMissingReceivers(*outbox, true)) outbox->save();
+}

@@ -1,0 +1,271 @@
+// The node states file: keeps each node's trigger time, last read time, read
+// result and value across restarts and reloads, so a fired node is not
+// notified again. It is read at the start of every cycle, so a hand edit
+// between two cycles takes effect at the next one, and rewritten whole after
+// the sources have been read, but only when its bytes change.
+#include "cycle/StatesFile.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "cycle/Coupler.h"
+#include "base/DurableFile.h"
+#include "base/Text.h"
+
+namespace {
+
+constexpr size_t kLineSize = 5001;  // lines of up to 5000 characters
+// Five nodes and the retained lines fit many times over; a larger file is
+// not one of ours and is read only this far.
+constexpr size_t kFileLimit = 4u << 20;
+
+// Reads one line without its line feed into `line`. The part of a longer
+// line that does not fit is dropped, so it can never be taken for a line of
+// its own. False at the end of the file.
+bool readLine(FILE* file, char* line, size_t capacity) {
+    size_t length = 0;
+    int c = std::getc(file);
+    if (c == EOF) return false;
+    for (; c != EOF && c != '\n'; c = std::getc(file))
+        if (length + 1 < capacity) line[length++] = static_cast<char>(c);
+    line[length] = 0;
+    return true;
+}
+
+// Two nodes may share a source and address (a high and a low alarm on one
+// register): the n-th line of a key belongs to the n-th node of that key.
+Node* unclaimedNode(Coupler& coupler, SourceEntry* source, const char* address, bool* claimed) {
+    for (int i = 0; i < coupler.nodeCount; ++i) {
+        Node& node = coupler.nodes[i];
+        if (claimed[i] || node.source != source || !equalsIgnoreCase(node.address, address)) continue;
+        claimed[i] = true;
+        return &node;
+    }
+    return nullptr;
+}
+
+void applyFields(Node* node, char* cursor) {
+    char* field = nextToken(&cursor, ";");
+    node->triggerTime = field ? parseDateTime(field) : 0;
+    field = nextToken(&cursor, ";");
+    node->lastRead = field ? parseDateTime(field) : 0;
+    field = nextToken(&cursor, ";");
+    node->readError = field ? parseInt(field) : 0;
+    field = nextToken(&cursor, ";");
+    node->value = field ? std::strtod(field, nullptr) : 0.0;
+    // A recorded firing comes back as fired and sent, so it is not notified again.
+    if (node->triggerTime != 0) {
+        node->active = true;
+        node->sent = true;
+    }
+}
+
+int64_t triggerTimeOfLine(char* cursor) {
+    char* field = nextToken(&cursor, ";");
+    return field ? parseDateTime(field) : 0;
+}
+
+// Keeps the newest firings within the bound; lines that never fired go first.
+void boundRetained(std::vector<RetainedState>& retained) {
+    if (retained.size() <= static_cast<size_t>(kMaxRetainedStates)) return;
+    std::vector<RetainedState> byAge = retained;
+    std::stable_sort(byAge.begin(), byAge.end(), [](const RetainedState& a, const RetainedState& b) {
+        return a.triggerTime > b.triggerTime;
+    });
+    int64_t cutoff = byAge[kMaxRetainedStates - 1].triggerTime;
+    // Ties at the cut-off are kept in file order until the bound is reached.
+    int keepAtCutoff = 0;
+    for (int i = 0; i < kMaxRetainedStates; ++i)
+        if (byAge[i].triggerTime == cutoff) ++keepAtCutoff;
+    std::vector<RetainedState> kept;
+    for (auto& state : retained) {
+        if (state.triggerTime > cutoff)
+            kept.push_back(std::move(state));
+        else if (state.triggerTime == cutoff && keepAtCutoff > 0) {
+            --keepAtCutoff;
+            kept.push_back(std::move(state));
+        }
+    }
+    retained = std::move(kept);
+}
+
+// The part of a line that carries alarm state: source, address, trigger time.
+std::string alarmPart(const std::string& line) {
+    bool quoted = false;
+    int separators = 0;
+    for (size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '"')
+            quoted = !quoted;
+        else if (line[i] == ';' && !quoted && ++separators == 3)
+            return line.substr(0, i);
+    }
+    return line;
+}
+
+// The alarm state of a whole file; a change of it is worth a sync.
+std::string alarmState(const std::string& text) {
+    std::string state;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        state += alarmPart(text.substr(start, end - start));
+        state += '\n';
+        start = end + 1;
+    }
+    return state;
+}
+
+// What the program knows of the states file beyond one Coupler: a reload
+// builds a new Coupler, but while the file cannot be written the states it
+// failed to record must survive that too.
+struct StatesMemory {
+    std::string path;
+    // The coupler whose nodes hold what the file says, and the file as it was
+    // then: while neither changed, reading the file again would change nothing.
+    uint64_t inStepWith = 0;
+    FileIdentity identity;
+    std::string onDisk;   // the file's text as last read or written
+    std::string pending;  // the text that could not be written; the truth while failing
+    bool failing = false;
+};
+
+StatesMemory& memoryFor(const char* path) {
+    static StatesMemory memory;
+    if (memory.path != path) {
+        memory = StatesMemory{};
+        memory.path = path;
+    }
+    return memory;
+}
+
+// What reading back the file just written would do to the nodes: values
+// come back as the whole numbers the file holds, and a recorded firing as
+// fired and sent.
+void roundAsReadBack(Coupler& coupler) {
+    for (int i = 0; i < coupler.nodeCount; ++i) {
+        Node& node = coupler.nodes[i];
+        char whole[400];
+        std::snprintf(whole, sizeof whole, "%.0lf", node.value);
+        node.value = std::strtod(whole, nullptr);
+        if (node.triggerTime != 0) node.active = node.sent = true;
+    }
+}
+
+void readStatesText(Coupler& coupler, const std::string& text) {
+    FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+    if (!file) return;
+    readStatesFrom(coupler, file);
+    std::fclose(file);
+}
+
+}  // namespace
+
+void readStatesFrom(Coupler& coupler, FILE* file) {
+    coupler.retainedStates.clear();
+    if (!file) return;
+    bool claimed[kMaxNodes] = {};
+    char line[kLineSize];
+    while (readLine(file, line, sizeof line)) {
+        if (line[0] == '#') continue;
+        std::string raw = line;
+        char* cursor = line;
+        char* sourceName = nextToken(&cursor, ";");
+        if (!sourceName) continue;
+        char* address = nextToken(&cursor, ";");
+        if (!address) continue;
+        // An empty source key is a node placed before every source line.
+        SourceEntry* source = coupler.findSource(sourceName);
+        bool sourceless = !source && !*sourceName;
+        Node* node = source || sourceless ? unclaimedNode(coupler, source, address, claimed) : nullptr;
+        if (node)
+            applyFields(node, cursor);
+        else
+            coupler.retainedStates.push_back({raw, triggerTimeOfLine(cursor)});
+    }
+    boundRetained(coupler.retainedStates);
+}
+
+std::string renderStates(const Coupler& coupler) {
+    std::string text;
+    for (int i = 0; i < coupler.nodeCount; ++i) {
+        const Node& node = coupler.nodes[i];
+        // A node placed before every source line has no source: its key is empty.
+        appendQuoted(&text, node.source ? node.source->name : "");
+        text += ';';
+        appendQuoted(&text, node.address);
+        // The outbox is written before a firing is recorded; a firing it could
+        // not store is recorded once it has (or once it was delivered).
+        text += ';' + formatDateTime(node.unrecordedFiring ? 0 : node.triggerTime) + ';' +
+                formatDateTime(node.lastRead);
+        char tail[400];  // room for the widest whole number a double prints as
+        std::snprintf(tail, sizeof tail, ";%d;%.0lf\n", node.readError, node.value);
+        text += tail;
+    }
+    for (const RetainedState& state : coupler.retainedStates) text += state.line + "\n";
+    return text;
+}
+
+bool writeStatesTo(const Coupler& coupler, FILE* file) {
+    if (!file) return false;
+    std::string text = renderStates(coupler);
+    return std::fwrite(text.data(), 1, text.size(), file) == text.size();
+}
+
+void Coupler::readStates() {
+    if (!statesName[0]) return;
+    StatesMemory& memory = memoryFor(statesName);
+    // While the file cannot be written it holds an old truth; what this
+    // program decided since then is in memory.
+    if (memory.failing) {
+        readStatesText(*this, memory.pending);
+        return;
+    }
+    // Read back each cycle so a hand edit takes effect at the next one; a file
+    // that has not changed since this coupler read or wrote it is not read
+    // again, which spares a fast cycle its parsing.
+    FileIdentity now;
+    bool present = identityOf(statesName, &now);
+    if (present && memory.inStepWith == serial && now == memory.identity) {
+        roundAsReadBack(*this);
+        return;
+    }
+    memory.inStepWith = 0;
+    if (!readWholeFile(statesName, kFileLimit, &memory.onDisk)) return;  // on the first start there is none
+    readStatesText(*this, memory.onDisk);
+    if (present) {
+        memory.identity = now;
+        memory.inStepWith = serial;
+    }
+}
+
+void Coupler::writeStates() {
+    if (!statesName[0]) return;
+    // With no node loaded (the configuration file is missing) the file is left
+    // as it is, so the states are still there when the configuration comes back.
+    if (nodeCount == 0) return;
+
+    StatesMemory& memory = memoryFor(statesName);
+    std::string text = renderStates(*this);
+    // Most cycles change nothing but a read time or value, and many change
+    // nothing at all: an unchanged file is not touched, and only a change of
+    // alarm state is synced, which spares the flash cards of small gateways.
+    if (!memory.failing && text == memory.onDisk) return;
+    bool alarmsChanged = memory.failing || alarmState(text) != alarmState(memory.onDisk);
+    std::string error;
+    if (replaceFile(statesName, text, alarmsChanged ? Durability::Sync : Durability::Replace, &error)) {
+        if (memory.failing) std::printf("states file '%s' written again\n", statesName);
+        memory.failing = false;
+        memory.pending.clear();
+        memory.onDisk = text;
+        memory.inStepWith = identityOf(statesName, &memory.identity) ? serial : 0;
+        return;
+    }
+    if (!memory.failing)
+        std::printf("states file '%s' not writable, err '%s': alarm states are kept in memory until it is\n",
+                    statesName, error.c_str());
+    memory.failing = true;
+    memory.pending = text;
+}

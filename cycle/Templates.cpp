@@ -1,0 +1,112 @@
+// Message templates: "{{name}}" placeholders stand for the current value of a
+// node of the same source, "{{*}}" for the notifying node itself. At load the
+// referenced nodes are added to the node table so they are read every cycle.
+#include <cstdio>
+#include <cstring>
+
+#include "cycle/Coupler.h"
+
+namespace {
+
+constexpr size_t kMarkerRoom = 8;  // "{{OV}}" / "{{NF}}" plus a little slack
+
+// Copies the placeholder name [begin, end) into `name`. False when it does not
+// fit the name field, so the placeholder can never match or create a node.
+bool takeName(char (&name)[kNameSize], const char* begin, const char* end) {
+    size_t length = static_cast<size_t>(end - begin);
+    if (length >= sizeof name) return false;
+    std::memcpy(name, begin, length);
+    name[length] = 0;
+    return true;
+}
+
+// Output under construction; never grows past its capacity.
+struct Output {
+    char* text;
+    size_t capacity;
+    size_t length = 0;
+
+    size_t room() const { return capacity - length; }
+    // Appends as much of `piece` as still fits in front of the terminator.
+    void append(const char* piece) {
+        while (*piece && length + 1 < capacity) text[length++] = *piece++;
+    }
+};
+
+}  // namespace
+
+void Coupler::prepareTemplates() {
+    // nodeCount is read afresh on every round, so nodes appended below are
+    // walked too; their templates are empty.
+    for (int i = 0; i < nodeCount; ++i) {
+        SourceEntry* source = nodes[i].source;
+        const char* scan = nodes[i].message;
+        while ((scan = std::strstr(scan, "{{")) != nullptr) {
+            scan += 2;
+            // Format-like and "*" names are never node names to be created.
+            if (*scan == 0 || *scan == '%' || *scan == '*') continue;
+            const char* close = std::strstr(scan, "}}");
+            if (!close) break;  // nothing further can close
+            // An empty name would add a node that can never be read; names too
+            // long for the address field can never match one. A full table
+            // creates nothing either.
+            char name[kNameSize];
+            if (close > scan && takeName(name, scan, close)) findNode(name, source, true);
+            scan = close + 2;
+        }
+    }
+}
+
+bool Coupler::formatMessage(char* out, int capacity, const Node* node) {
+    if (!out || capacity <= 0) return true;
+    out[0] = 0;
+    if (!node) return true;
+
+    Output output{out, static_cast<size_t>(capacity)};
+    const char* read = node->message;
+    while (*read) {
+        if (read[0] != '{' || read[1] != '{') {
+            if (output.length + 1 >= output.capacity) break;  // full: the text ends here
+            output.text[output.length++] = *read++;
+            continue;
+        }
+        const char* nameStart = read + 2;
+        const char* close = std::strstr(nameStart, "}}");
+        if (!close) {
+            // An unmatched "{{" is dropped; what follows it is copied.
+            if (*nameStart == 0) break;
+            if (output.length + 1 >= output.capacity) break;
+            output.text[output.length++] = *nameStart;
+            read = nameStart + 1;
+            continue;
+        }
+
+        char name[kNameSize];
+        const Node* referenced = nullptr;
+        if (takeName(name, nameStart, close)) {
+            if (std::strcmp(name, "*") == 0)
+                referenced = node;
+            else
+                referenced = findNode(name, node->source, false);
+        }
+
+        size_t room = output.room();
+        if (referenced) {
+            if (room < kMarkerRoom) break;
+            if (room == kMarkerRoom) {
+                output.append("{{OV}}");
+            } else {
+                // %.0lf of the largest double has 309 digits and a sign.
+                char value[400];
+                std::snprintf(value, sizeof value, "%.0lf", referenced->value);
+                output.append(value);  // a value longer than the room is cut
+            }
+        } else {
+            if (room < kMarkerRoom) break;
+            output.append("{{NF}}");
+        }
+        read = close + 2;
+    }
+    output.text[output.length] = 0;
+    return true;
+}

@@ -1,0 +1,96 @@
+// Command-line options and the configuration path.
+#include "daemon/CommandLine.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "daemon/ConfigCheck.h"
+#include "daemon/Entry.h"
+
+#ifndef ZENTOK_VERSION
+#error "ZENTOK_VERSION comes from the project version in CMakeLists.txt"
+#endif
+
+namespace {
+
+constexpr int kExitUsage = 64;  // EX_USAGE of sysexits.h
+
+const char* const kUsage =
+    "Usage: zentok [-i PATH]           couple the PLC to the receivers of the configuration PATH\n"
+    "       zentok --check [-i PATH]   check the configuration and exit: 0 it loads, 78 configuration\n"
+    "                                  error, 1 it cannot be read\n"
+    "       zentok --version           print the version\n"
+    "       zentok -h, --help          print this help\n"
+    "Without -i the configuration is zentok.ini in the working directory. Output goes to standard\n"
+    "output; the states file zentok_states.csv is kept in the working directory. SIGHUP reloads\n"
+    "the configuration.\n";
+
+bool hasArgument(int argc, char** argv, const char* option) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], option) == 0) return true;
+    return false;
+}
+
+bool isKnownOption(const char* argument) {
+    for (const char* known : {"-i", "--check", "--version", "--help", "-h"})
+        if (std::strcmp(argument, known) == 0) return true;
+    return false;
+}
+
+// The first argument that is neither an option nor the value of "-i"; null
+// when there is none. A value is still an option in its own right ("-i -i b").
+const char* firstUnknownArgument(int argc, char** argv) {
+    bool isValue = false;
+    for (int i = 1; i < argc; ++i) {
+        bool wasValue = isValue;
+        isValue = std::strcmp(argv[i], "-i") == 0;
+        if (!wasValue && !isKnownOption(argv[i])) return argv[i];
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+CommandAction requestedAction(int argc, char** argv) {
+    if (firstUnknownArgument(argc, argv)) return CommandAction::Usage;
+    if (hasArgument(argc, argv, "--help") || hasArgument(argc, argv, "-h")) return CommandAction::Help;
+    if (hasArgument(argc, argv, "--version")) return CommandAction::Version;
+    if (hasArgument(argc, argv, "--check")) return CommandAction::Check;
+    return CommandAction::Run;
+}
+
+// Values are scanned like any other argument, so a later "-i" overrides an
+// earlier one: a wrapper script may append its own path to what it was given.
+std::string configPathFromArguments(int argc, char** argv, bool announce) {
+    const char* given = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-i") == 0 && i + 1 < argc) {
+            given = argv[i + 1];
+            if (announce) std::printf("configuration: %s\n", given);
+        }
+    }
+    if (given) return given;
+    std::string path = defaultConfigPath(argc > 0 ? argv[0] : "");
+    if (announce) std::printf("Using default ini file '%s'\n", path.c_str());
+    return path;
+}
+
+int runCommand(CommandAction action, int argc, char** argv) {
+    switch (action) {
+        case CommandAction::Help:
+            std::fputs(kUsage, stdout);
+            return 0;
+        case CommandAction::Usage:
+            // A mistyped option must never start a live instance that reads and sends.
+            std::fprintf(stderr, "zentok: unknown option '%s'\n%s", firstUnknownArgument(argc, argv), kUsage);
+            return kExitUsage;
+        case CommandAction::Version:
+            std::printf("zentok %s\n", ZENTOK_VERSION);
+            return 0;
+        case CommandAction::Check:
+            return checkConfiguration(configPathFromArguments(argc, argv, false));
+        case CommandAction::Run:
+            break;
+    }
+    return 0;
+}

@@ -1,0 +1,228 @@
+// The configuration check: the parser's own messages, then warnings about
+// what loads cleanly but would not do what its writer meant.
+#include "daemon/ConfigCheck.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "cycle/Coupler.h"
+#include "base/Settings.h"
+#include "base/Text.h"
+#include "notify/channels/FileChannel.h"
+#include "notify/channels/MailChannel.h"
+
+namespace {
+
+constexpr int kLineSize = 5001;  // as the parser reads them
+
+const char* const kKeywords[] = {"coupler",  "source", "adr",    "node", "info",
+                                 "receiver", "dir",    "uplink", "set"};
+const char* const kCouplerSettings[] = {"runmode", "rehashtime", "readinterval", "loglevel", "retry"};
+
+template <size_t N>
+bool isOneOf(const char* word, const char* const (&words)[N]) {
+    for (const char* known : words)
+        if (equalsIgnoreCase(word, known)) return true;
+    return false;
+}
+
+std::string format(const char* pattern, const char* a, const char* b = "", const char* c = "") {
+    char text[512];
+    std::snprintf(text, sizeof text, pattern, a, b, c);
+    return text;
+}
+
+std::string lineWarning(int number, const char* pattern, const char* word) {
+    char text[160];
+    std::snprintf(text, sizeof text, pattern, number, word);
+    return text;
+}
+
+// A file opened as the parser opens it: a directory does not count.
+FILE* openConfig(const char* path) {
+    if (!path || !*path) return nullptr;
+    FILE* file = std::fopen(path, "r");
+    struct stat status {};
+    if (file && (fstat(fileno(file), &status) != 0 || S_ISDIR(status.st_mode))) {
+        std::fclose(file);
+        return nullptr;
+    }
+    return file;
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+void addNodeWarnings(const Coupler& c, std::vector<std::string>& warnings) {
+    for (int i = 0; i < c.nodeCount; ++i) {
+        const Node& node = c.nodes[i];
+        if (!node.source) {
+            warnings.push_back(
+                format("node '%s' comes before the source line and is never read", node.address));
+            continue;
+        }
+        for (int j = 0; j < i; ++j)
+            if (c.nodes[j].source == node.source && equalsIgnoreCase(c.nodes[j].address, node.address)) {
+                warnings.push_back(
+                    format("node address '%s' is used twice for source '%s'; both nodes read "
+                           "the same value",
+                           node.address, node.source->name));
+                break;
+            }
+    }
+    for (int s = 0; s < c.sourceCount; ++s) {
+        bool first = true;
+        for (int i = 0; i < c.nodeCount; ++i) {
+            if (c.nodes[i].source != &c.sources[s]) continue;
+            if (!first && equalsIgnoreCase(c.nodes[i].address, "!OFFLINE"))
+                warnings.push_back(
+                    format("node '!OFFLINE' is not the first node of source '%s': while the "
+                           "device is down the reading stops before it",
+                           c.sources[s].name));
+            first = false;
+        }
+    }
+}
+
+void addGroupWarnings(const Coupler& c, std::vector<std::string>& warnings) {
+    for (int d = 0; d < c.dirCount; ++d) {
+        bool linked = false;
+        for (int l = 0; l < c.linkCount; ++l) linked = linked || c.links[l].dir == &c.dirs[d];
+        if (!linked)
+            warnings.push_back(format("group '%s' has no receiver: its nodes notify nobody", c.dirs[d].name));
+    }
+    for (int r = 0; r < c.receiverCount; ++r) {
+        bool linked = false;
+        for (int l = 0; l < c.linkCount; ++l) linked = linked || c.links[l].receiver == &c.receivers[r];
+        if (!linked)
+            warnings.push_back(
+                format("receiver '%s' is in no group and is never notified", c.receivers[r].name));
+    }
+}
+
+// The directory of the file the pattern names today; empty for the working directory.
+std::string patternDirectory(const char* pattern) {
+    char name[kPathSize];
+    time_t now = std::time(nullptr);
+    struct tm local {};
+    if (!localtime_r(&now, &local) || std::strftime(name, sizeof name, pattern, &local) == 0) return "";
+    const char* slash = std::strrchr(name, '/');
+    if (!slash) return "";
+    if (slash == name) return "/";
+    return std::string(name, static_cast<size_t>(slash - name));
+}
+
+// The directory a file receiver writes to is emptied with the machine's (or,
+// under systemd, the unit's private) temporary directory.
+bool isTemporary(const std::string& directory) {
+    for (const char* temporary : {"/tmp", "/var/tmp"}) {
+        size_t n = std::strlen(temporary);
+        if (directory.compare(0, n, temporary) == 0 && (directory.size() == n || directory[n] == '/'))
+            return true;
+    }
+    return false;
+}
+
+void addChannelWarnings(const Coupler& c, std::vector<std::string>& warnings) {
+    for (int r = 0; r < c.receiverCount; ++r) {
+        const Receiver& receiver = c.receivers[r];
+        const Notifier* channel = receiver.notifier.get();
+        if (!channel && !srvmgrHost[0])
+            warnings.push_back(
+                format("receiver '%s' posts to the server manager, but there is no uplink;srvmgr "
+                       "line",
+                       receiver.name));
+        if (dynamic_cast<const MailChannel*>(channel) && !smtpUrl[0])
+            warnings.push_back(
+                format("receiver '%s' sends mail, but there is no uplink;smtp line", receiver.name));
+        if (auto* file = dynamic_cast<const FileChannel*>(channel)) {
+            std::string directory = patternDirectory(file->namePattern);
+            if (!directory.empty() && !isDirectory(directory))
+                warnings.push_back(
+                    format("receiver '%s' writes to '%s', but the directory '%s' does not exist",
+                           receiver.name, file->namePattern, directory.c_str()));
+            if (isTemporary(directory))
+                warnings.push_back(
+                    format("receiver '%s' writes to '%s', a temporary directory: under systemd "
+                           "it is the service's own and is emptied at every stop",
+                           receiver.name, file->namePattern));
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> lineWarnings(const char* path) {
+    std::vector<std::string> warnings;
+    FILE* file = openConfig(path);
+    if (!file) return warnings;
+    char line[kLineSize];
+    int number = 1;
+    while (std::fgets(line, sizeof line, file)) {
+        // A line longer than the buffer is read in pieces, all of the same line number.
+        bool ended = std::strchr(line, '\n') != nullptr;
+        line[std::strcspn(line, "\r\n")] = 0;
+        char* cursor = line;
+        char* keyword = line[0] == '#' ? nullptr : nextToken(&cursor, ";");
+        if (keyword && *keyword && !isOneOf(keyword, kKeywords)) {
+            warnings.push_back(lineWarning(number, "line %d: unknown keyword '%.40s'", keyword));
+        } else if (keyword && equalsIgnoreCase(keyword, "coupler")) {
+            char* setting = nextToken(&cursor, ";");
+            if (setting && *setting && !isOneOf(setting, kCouplerSettings))
+                warnings.push_back(lineWarning(number, "line %d: unknown setting 'coupler;%.40s'", setting));
+        }
+        if (ended) ++number;
+    }
+    std::fclose(file);
+    return warnings;
+}
+
+std::vector<std::string> modelWarnings(const Coupler& coupler) {
+    std::vector<std::string> warnings;
+    if (coupler.readInterval == 0 && coupler.sourceCount > 0)
+        warnings.push_back(
+            "coupler;readinterval is 0: the source is read as fast as the device answers; "
+            "coupler;readinterval;1 or more gives it a rest");
+    addNodeWarnings(coupler, warnings);
+    addGroupWarnings(coupler, warnings);
+    addChannelWarnings(coupler, warnings);
+    return warnings;
+}
+
+int checkConfiguration(const std::string& path) {
+    setChannelsOffline(true);
+    Coupler coupler;
+    coupler.loadConfig(path.c_str());
+
+    FILE* readable = openConfig(coupler.cfgName);
+    if (!readable) {
+        std::printf("configuration '%s': cannot be read\n", path.c_str());
+        return kCheckUnreadable;
+    }
+    std::fclose(readable);
+
+    std::vector<std::string> warnings = lineWarnings(coupler.cfgName);
+    for (const std::string& warning : modelWarnings(coupler)) warnings.push_back(warning);
+    for (const std::string& warning : warnings) std::printf("*** warning: %s\n", warning.c_str());
+
+    if (coupler.iniError) {
+        std::printf("configuration '%s': configuration error, the program would end without a cycle\n",
+                    path.c_str());
+        return kExitConfigError;
+    }
+    // A start runs without these lines; the check fails, so they are fixed before.
+    if (coupler.lineErrors > 0) {
+        std::printf("configuration '%s': configuration error, %d line%s cannot work as written\n",
+                    path.c_str(), coupler.lineErrors, coupler.lineErrors == 1 ? "" : "s");
+        return kExitConfigError;
+    }
+    std::printf("configuration '%s': loads, %zu warning%s\n", path.c_str(), warnings.size(),
+                warnings.size() == 1 ? "" : "s");
+    return kCheckLoads;
+}

@@ -1,0 +1,285 @@
+// Entry and main loop: one Coupler per load of the configuration file, one
+// cycle at a time while the file is unchanged and the run mode allows.
+#include "daemon/Entry.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+
+#include "base/Clock.h"
+#include "daemon/CommandLine.h"
+#include "daemon/ConfigCheck.h"
+#include "base/ConfigWatch.h"
+#include "cycle/Coupler.h"
+#include "base/DurableFile.h"
+#include "base/Log.h"
+#include "daemon/ServiceNotify.h"
+#include "daemon/ServiceStatus.h"
+#include "base/Settings.h"
+#include "base/StopSignal.h"
+#include "notify/Notifier.h"
+#include "cycle/Outbox.h"
+#include "notify/Sender.h"
+
+namespace {
+
+void printBanner() {
+    std::printf("Zentok\n");
+    std::printf("Limits: %d sources, %d nodes, %d dir, %d receiver\n", kMaxSources, kMaxNodes, kMaxDirs,
+                kMaxReceivers);
+    std::printf("Info: %s\n", kMakerAddress);
+}
+
+void printStartup(const char* program) {
+    std::string cwd(4096, '\0');
+    if (!getcwd(&cwd[0], cwd.size())) cwd = "?";
+    std::printf("running %s\nworking dir %s\n", program, cwd.c_str());
+}
+
+}  // namespace
+
+std::string defaultConfigPath(const char* programPath) {
+    std::string path = programPath ? programPath : "";
+    size_t at = path.find(".exe");
+    if (at == std::string::npos) return "zentok.ini";
+    return path.substr(0, at) + ".ini";
+}
+
+namespace {
+
+constexpr int kSettleMs = 100;            // a file written in pieces is loaded once it is quiet
+constexpr int kUnreadableRetryMs = 1000;  // a file that cannot be opened is tried again this often
+constexpr int kStopWaitMs = 10000;        // what a stop signal leaves the transfers in flight
+
+// Milliseconds until the wall clock reaches the whole second `second`.
+int64_t msUntilSecond(int64_t second) {
+    using namespace std::chrono;
+    int64_t nowMs = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    return second * 1000 - nowMs;
+}
+
+// Decides when a changed configuration is reloaded: an editor or script that
+// writes the file in pieces must not have its half-written file loaded, so a
+// change counts once the file has stayed the same for the settle time.
+class ReloadDecision {
+  public:
+    // True when the coupler should be replaced now.
+    bool due(Coupler& coupler) {
+        if (takeReloadRequest()) return true;  // SIGHUP: at once, changed or not
+        int64_t now = steadyMs();
+        // A file that exists but cannot be opened is tried again once a second.
+        if (coupler.cfgUnreadable && now - loadedAtMs_ < kUnreadableRetryMs) return false;
+        if (!coupler.configChanged()) {
+            settling_ = false;
+            return false;
+        }
+        FileIdentity state;
+        identityOf(coupler.cfgName, &state);
+        // A refused file is not tried again until it is saved anew.
+        if (hasRefused_ && state == refused_) {
+            settling_ = false;
+            return false;
+        }
+        if (!settling_ || state != seen_) {
+            settling_ = true;
+            seen_ = state;
+            quietSinceMs_ = now;
+        }
+        return now - quietSinceMs_ >= kSettleMs;
+    }
+
+    // Milliseconds the loop may sleep before the settle time needs a look.
+    int wakeWithinMs() const {
+        if (!settling_) return 1000;
+        int64_t left = quietSinceMs_ + kSettleMs - steadyMs();
+        return left > 0 ? static_cast<int>(left) : 0;
+    }
+
+    void loaded() {
+        settling_ = false;
+        hasRefused_ = false;
+        loadedAtMs_ = steadyMs();
+    }
+
+    // The file as it was when a load refused it.
+    void refused(const char* path) {
+        settling_ = false;
+        hasRefused_ = identityOf(path, &refused_);
+        loadedAtMs_ = steadyMs();
+    }
+
+  private:
+    bool settling_ = false;
+    bool hasRefused_ = false;
+    FileIdentity refused_;
+    FileIdentity seen_;
+    int64_t quietSinceMs_ = 0;
+    int64_t loadedAtMs_ = 0;
+};
+
+// Milliseconds until the cycle timer will find the next cycle due.
+int64_t msUntilNextCycle(Coupler& coupler) {
+    if (coupler.readInterval == 0) return coupler.msUntilSourcesMayConnect();
+    return msUntilSecond(coupler.lastCycle + coupler.readInterval);
+}
+
+// The outbox is written before the states file records a firing, so a crash
+// between the two can neither lose it nor send it twice.
+void runCycle(Coupler& coupler) {
+    coupler.readStates();
+    coupler.readSources();
+    coupler.queueNotifications();
+    coupler.writeStates();
+    coupler.dispatchNotifications();
+}
+
+// Hands the run's outbox to a new coupler; only a loaded configuration
+// decides which receivers are gone.
+void attachOutbox(Coupler& coupler, const std::shared_ptr<Outbox>& outbox) {
+    if (coupler.cfgStat.size >= 0 && !coupler.iniError)
+        coupler.adoptOutbox(outbox);
+    else
+        coupler.outbox = outbox;
+}
+
+// The end of a run. Stopped by a signal, nothing more is handed over, the
+// transfers in flight get 10 s and what is unfinished stays in the outbox for
+// the next start; ended by the run mode, each mail or post may finish or fail
+// within its own limit.
+void finishRun(Coupler& coupler) {
+    if (stopRequested()) {
+        sender().dropQueued();
+        coupler.finishDeliveries(steadyMs() + kStopWaitMs);
+    } else {
+        // Every transfer ends by its own time limit.
+        coupler.finishDeliveries(std::numeric_limits<int64_t>::max());
+    }
+    sender().shutdown();
+}
+
+// Sleeps until the next cycle is due, the file may have changed or a settle
+// time ends; at most a second, so a step of the wall clock is followed.
+// Under a systemd watchdog it also wakes in time for the next ping.
+void waitForWork(ConfigWatch& watch, Coupler& coupler, const ReloadDecision& reload, bool cyclesPaused,
+                 const ServiceNotify& service) {
+    int64_t wait = cyclesPaused ? 1000 : msUntilNextCycle(coupler);
+    wait = std::min<int64_t>(wait, reload.wakeWithinMs());
+    if (service.watchdogIntervalMs() > 0) wait = std::min<int64_t>(wait, service.watchdogIntervalMs());
+    if (wait <= 0) wait = 1;  // the second has just turned over
+    watch.wait(static_cast<int>(std::min<int64_t>(wait, 1000)));
+}
+
+// Builds a coupler from the file. A reload with a configuration error is
+// refused: the running coupler stays in force with its process-wide settings,
+// and the file is not tried again until it changes. Returns the coupler to
+// run, or null when a configuration error ends the program at its start.
+std::unique_ptr<Coupler> loadOrKeep(const std::string& path, std::unique_ptr<Coupler> running,
+                                    ReloadDecision& reload, bool& unreadableReported) {
+    bool inForce = running && running->cfgStat.size >= 0;
+    ProcessSettings settings = saveProcessSettings();
+    auto coupler = std::make_unique<Coupler>();
+    coupler->reportCantOpen = !unreadableReported;
+    coupler->loadConfig(path.c_str());
+    unreadableReported = coupler->cfgUnreadable;
+    if (coupler->iniError && inForce) {
+        coupler.reset();  // its channels and settings go before the running ones come back
+        restoreProcessSettings(settings);
+        setLogLevel(running->logLevel);
+        reload.refused(path.c_str());
+        std::printf("*** ini error: configuration '%s' refused, the running configuration stays in force\n",
+                    path.c_str());
+        return running;
+    }
+    reload.loaded();
+    if (coupler->iniError) return nullptr;
+    if (inForce && coupler->cfgStat.size >= 0) std::printf("configuration '%s' reloaded\n", path.c_str());
+    return coupler;
+}
+
+// What systemd shows while no configuration could be read.
+std::string waitingStatus(const std::string& path, const Coupler& coupler) {
+    return "waiting for configuration: cannot read " + path + ": " +
+           std::strerror(coupler.cantOpenReason ? coupler.cantOpenReason : ENOENT);
+}
+
+}  // namespace
+
+int runZentok(int argc, char** argv) {
+    CommandAction action = requestedAction(argc, argv);
+    if (action != CommandAction::Run) return runCommand(action, argc, argv);
+
+    printBanner();
+    const char* program = argc > 0 ? argv[0] : "";
+    printStartup(program);
+    std::string path = configPathFromArguments(argc, argv, true);
+
+    ConfigWatch watch(path);
+    installStopHandlers(&watch);
+    // A settled outcome wakes the loop, which records it at once.
+    setSettlementListener([&watch] { watch.interrupt(); });
+    auto outbox = std::make_shared<Outbox>(kOutboxName);
+    outbox->load();
+    ServiceNotify service;  // idle unless started by systemd
+    ServiceStatus summary;
+    ReloadDecision reload;
+    int status = 0;
+    bool stop = false;
+    bool readySent = false;
+    bool unreadableReported = false;
+    std::unique_ptr<Coupler> coupler;
+    while (!stop) {
+        if (readySent) service.reloading();
+        Coupler* before = coupler.get();
+        coupler = loadOrKeep(path, std::move(coupler), reload, unreadableReported);
+        // A configuration error at the start ends the program with EX_CONFIG,
+        // so systemd and monitoring see a failure instead of success.
+        if (!coupler) {
+            service.stopping();
+            status = kExitConfigError;
+            break;
+        }
+        if (coupler.get() != before) attachOutbox(*coupler, outbox);
+        // Ready only once a configuration is in force: a file that cannot be
+        // read must not look like a healthy service.
+        bool loaded = coupler->cfgStat.size >= 0;
+        if (loaded) {
+            service.ready();
+            readySent = true;
+        } else {
+            service.status(waitingStatus(path, *coupler));
+        }
+        // Without a configuration only the first cycle runs (it ends a single
+        // or trigger run as before); then the loop waits for the file.
+        bool ranOnce = false;
+        while (!stop && !stopRequested() && !reload.due(*coupler)) {
+            service.watchdogTick();
+            coupler->recordOutcomes();
+            bool paused = !loaded && ranOnce;
+            if (paused || coupler->cycleNotDue()) {
+                waitForWork(watch, *coupler, reload, paused, service);
+                continue;
+            }
+            runCycle(*coupler);
+            ranOnce = true;
+            if (loaded) {
+                summary.countCycle(*coupler, currentTime());
+                service.status(summary.line(outbox->entries().size()));
+            }
+            stop = !coupler->keepRunning();
+        }
+        stop = stop || stopRequested();
+        if (stop) {
+            service.stopping();
+            finishRun(*coupler);
+        }
+    }
+    setSettlementListener(nullptr);
+    return status;
+}

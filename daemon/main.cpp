@@ -1,0 +1,26 @@
+// Zentok: couples a PLC or Modbus device to notification channels.
+#include <curl/curl.h>
+
+#include <csignal>
+#include <cstdio>
+
+#include "daemon/Entry.h"
+#include "base/JournalOutput.h"
+
+int main(int argc, char** argv) {
+    // Under journald, failure lines get the priority prefix "journalctl -p err" looks for.
+    prefixJournalPriorities();
+    // Line by line, also into a pipe or the journal, so a tail shows each message as it happens.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // A peer that closes its end must never end the program: writes fail with EPIPE instead.
+    std::signal(SIGPIPE, SIG_IGN);
+    // Nor may a file-size limit: a write beyond it fails with EFBIG, which the
+    // outbox and the states file report, instead of killing the program.
+    std::signal(SIGXFSZ, SIG_IGN);
+    curl_global_init(CURL_GLOBAL_ALL);
+    int status = runZentok(argc, argv);
+    std::fflush(stdout);
+    // The run has ended the sender's thread, so nothing is inside libcurl.
+    curl_global_cleanup();
+    return status;
+}

@@ -1,0 +1,156 @@
+// The file channel. Nothing is held open between notifications: an operator
+// may rotate, read or delete the file at any time, and a dated name pattern
+// needs no rollover logic of its own.
+#include "notify/channels/FileChannel.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "base/Clock.h"
+#include "base/DurableFile.h"
+#include "base/Text.h"
+
+namespace {
+
+std::string csvLine(const Node& node, const char* stamp, const char* text) {
+    std::string line;
+    appendQuoted(&line, node.source ? node.source->name : "");
+    line.push_back(';');
+    appendQuoted(&line, node.address);
+    // Room for the time stamp and the widest whole number a double prints as.
+    char middle[kNameSize + 400];
+    std::snprintf(middle, sizeof middle, ";%s;%.0lf;", stamp, node.value);
+    line.append(middle);
+    appendQuoted(&line, text);
+    line.push_back('\n');
+    return line;
+}
+
+// Appends the whole line or nothing: after a failed or short write the file
+// is cut back to its size before, so the next line never runs on from the
+// remains of this one. Plain descriptors rather than stdio, whose buffer
+// would try the rest of a failed line again when the file is closed.
+// Returns 0, or the errno of the step that failed.
+int appendLine(const char* path, const std::string& line) {
+    int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return errno;
+    struct stat before {};
+    int failure = ::fstat(fd, &before) == 0 ? 0 : errno;
+    errno = 0;  // a short write leaves it alone
+    if (!failure && !writeAll(fd, line)) {
+        failure = errno ? errno : EIO;
+        int cut = ::ftruncate(fd, before.st_size);
+        (void)cut;  // should even that fail, no other repair is possible
+    }
+    if (::close(fd) != 0 && !failure) failure = errno;
+    return failure;
+}
+
+// The channel's failure line: without it a lost notification leaves no trace.
+void printFailure(const char* reason, const char* file) {
+    std::printf("notifyFile::notify, err '%s', file '%s'\n", reason, file);
+}
+
+// The name the pattern gives at `when`; empty when it expands to nothing.
+std::string expandedName(const char* pattern, int64_t when) {
+    time_t clock = static_cast<time_t>(when);
+    struct tm local {};
+    char fname[kPathSize];
+    if (!localtime_r(&clock, &local) || std::strftime(fname, sizeof fname, pattern, &local) == 0) return "";
+    return fname;
+}
+
+// The end of the file, where a recent line stands.
+std::string tailOf(const std::string& fname, size_t bytes) {
+    std::string tail;
+    int fd = ::open(fname.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return tail;
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        off_t from =
+            status.st_size > static_cast<off_t>(bytes) ? status.st_size - static_cast<off_t>(bytes) : 0;
+        tail.resize(static_cast<size_t>(status.st_size - from));
+        ssize_t n = ::pread(fd, &tail[0], tail.size(), from);
+        tail.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    ::close(fd);
+    return tail;
+}
+
+// Whether `content` holds the line csvLine makes for this notification with a
+// time stamp at or after `since` (the stamp is the one part not known).
+bool holdsLine(const std::string& content, const std::string& before, const std::string& after,
+               int64_t since) {
+    constexpr size_t kStampSize = 19;  // YYYY-MM-DD;hh:mm:ss
+    for (size_t at = content.find(before); at != std::string::npos; at = content.find(before, at + 1)) {
+        if (at != 0 && content[at - 1] != '\n') continue;
+        size_t stamp = at + before.size();
+        if (content.size() < stamp + kStampSize ||
+            content.compare(stamp + kStampSize, after.size(), after) != 0)
+            continue;
+        std::string when = content.substr(stamp, kStampSize);
+        when[10] = ' ';
+        if (parseDateTime(when.c_str()) >= since) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+FileChannel::FileChannel(char* rest) {
+    copyText(namePattern, rest);
+    // Patterns written with Windows separators name the same file here.
+    for (char* c = namePattern; *c; ++c)
+        if (*c == '\\') *c = '/';
+}
+
+bool FileChannel::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
+    // One clock reading for both, so a line written at midnight lands in the
+    // file of the day its time stamp names.
+    time_t now = static_cast<time_t>(currentTime());
+    struct tm local {};
+    if (!localtime_r(&now, &local)) {
+        printFailure("no local time", namePattern);
+        return false;
+    }
+
+    // A name that does not fit (or an empty pattern) expands to nothing and
+    // the open below fails.
+    char path[kPathSize];
+    if (std::strftime(path, sizeof path, namePattern, &local) == 0) path[0] = 0;
+    if (!path[0]) {
+        printFailure("the name pattern gives no file name", namePattern);
+        return false;
+    }
+
+    char stamp[kNameSize];
+    if (std::strftime(stamp, sizeof stamp, "%Y-%m-%d;%H:%M:%S", &local) == 0) stamp[0] = 0;
+
+    int failure = appendLine(path, csvLine(node, stamp, text));
+    if (failure) printFailure(std::strerror(failure), path);
+    settle(delivery, failure == 0);
+    return failure == 0;
+}
+
+bool FileChannel::holdsDelivery(const Node& node, const char* text, int64_t since) {
+    // The line as csvLine writes it, split around its time stamp.
+    const std::string marker = "\x01";
+    std::string line = csvLine(node, marker.c_str(), text);
+    size_t cut = line.find(";" + marker + ";");
+    if (cut == std::string::npos) return false;
+    std::string before = line.substr(0, cut + 1);
+    std::string after = line.substr(cut + 1 + marker.size());
+    constexpr size_t kTailBytes = 1u << 20;
+    for (int64_t when : {since, currentTime()}) {
+        std::string fname = expandedName(namePattern, when);
+        if (!fname.empty() && holdsLine(tailOf(fname, kTailBytes), before, after, since)) return true;
+    }
+    return false;
+}

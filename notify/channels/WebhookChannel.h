@@ -1,0 +1,36 @@
+// The "webhook" channel: posts each notification as a JSON object to the
+// incoming webhook of a chat service (Slack, Mattermost, Rocket.Chat, Teams,
+// Discord) or to any tool that takes a JSON webhook.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "notify/Notifier.h"
+
+class WebhookChannel : public Notifier {
+  public:
+    // `rest` is the address line behind "webhook" (may be null); its first
+    // field is the URL. `receiverName` goes into every body.
+    WebhookChannel(char* rest, const char* receiverName);
+
+    // False only for a node without source; the sender runs the post itself.
+    using Notifier::notify;
+    bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
+
+    // The URL must name http or https: left out, libcurl would post the
+    // hook's token in clear text.
+    std::string addressFault() const override;
+
+    const std::string& url() const { return url_; }
+
+  private:
+    std::string url_;
+    std::string receiver_;
+};
+
+// The JSON body of one notification: text and content (both the text, for
+// the "text" and the "content" conventions of the chat services), source,
+// node, value, time (of sending) and trigger_time (when the node fired, null
+// when unknown), both local ISO 8601 with offset, receiver and kind.
+std::string webhookBody(const Node& node, const char* text, const char* receiverName, int64_t when);

@@ -1,0 +1,219 @@
+// ModbusConnection: the parameter text, one request per node read, the wait
+// for the whole answer and its check. The socket steps are in Socket.cpp.
+#include "sources/modbus/ModbusConnection.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "base/Log.h"
+#include "base/Records.h"
+#include "base/Text.h"
+#include "sources/modbus/ModbusAddress.h"
+
+namespace {
+
+// The answer deadline is the start of the second after next on the wall
+// clock, so it lies 1 to 2 seconds after the request.
+net::Deadline answerDeadline() {
+    timespec wall{};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    return net::Deadline::afterMs(2000 - wall.tv_nsec / 1000000);
+}
+
+}  // namespace
+
+ModbusConnection::~ModbusConnection() {
+    close();
+}
+
+bool ModbusConnection::isConnected() {
+    return isOpen_ && sock_ != -1;
+}
+
+void ModbusConnection::close() {
+    if (sock_ == -1 && !isOpen_) return;  // nothing was ever opened
+    net::closeSocket(sock_);
+    isOpen_ = false;
+    reportClosed();
+}
+
+void ModbusConnection::reportClosed() const {
+    if (logLevel() >= 3) printf("Closing ModbusTCP connection to %s\n", ipAddress_);
+    if (logLevel() >= 4) printf("ModbusTCP connection to %s closed\n", ipAddress_);
+}
+
+bool ModbusConnection::connect(const char* parameters) {
+    if (isConnected()) close();
+    sock_ = -1;
+    isOpen_ = false;
+    copyText(ipAddress_, "127.0.0.1");
+    port_ = 502;
+    if (!parameters) return false;
+
+    char text[kNameSize];  // nextToken cuts its text up: work on a copy
+    copyText(text, parameters);
+    char* cursor = text;
+    char* kind = nextToken(&cursor, ":");
+    if (!kind || !equalsIgnoreCase(kind, "tcp")) {
+        printf("-Modbus, invalid adr (%s)\n", parameters);
+        return false;
+    }
+    char* address = nextToken(&cursor, ":");
+    if (address && *address) copyText(ipAddress_, address);
+    char* portText = nextToken(&cursor, ":");
+    if (portText) port_ = parseInt(portText);
+
+    if (logLevel() >= 3) printf("Modbus connect: IP '%s', port %d\n", ipAddress_, port_);
+    return openLink();
+}
+
+bool ModbusConnection::openLink() {
+    net::Connection link = net::connectTcp(ipAddress_, port_, kConnectTimeoutMs);
+    if (link.fd < 0) {
+        switch (link.failedStep) {
+            case net::ConnectStep::Create:
+                printf("socket function failed with error = %d\n", link.error);
+                return false;
+            case net::ConnectStep::NonBlocking:
+                if (logLevel() >= 1)
+                    printf("-NB-Mode (%s:%d), %ld\n", ipAddress_, port_, static_cast<long>(link.error));
+                break;
+            case net::ConnectStep::Address:  // not a dotted IPv4 address or not a TCP port
+            case net::ConnectStep::Connect:
+                if (logLevel() >= 1)
+                    printf("-Connect (%s:%d), %ld\n", ipAddress_, port_, static_cast<long>(link.error));
+                break;
+        }
+        reportClosed();
+        return false;
+    }
+    sock_ = link.fd;
+    isOpen_ = true;
+    if (logLevel() >= 4) printf("ModbusTCP connection to %s open\n", ipAddress_);
+    return true;
+}
+
+bool ModbusConnection::sendRequest(const uint8_t* request, const net::Deadline& deadline) {
+    net::Result sent = net::sendAll(sock_, request, kModbusRequestSize, deadline);
+    if (sent.ok()) return true;
+    if (logLevel() >= 1) printf("-ModbusRead, send, err %ld\n", static_cast<long>(sent.error));
+    return false;
+}
+
+// Receives one whole answer into answer_. Phase 1 waits for the MBAP
+// header and the function code, phase 2 for the rest that the header's
+// length announces; TCP may deliver the answer in any number of pieces.
+// Every failure is reported here; the caller closes the link.
+bool ModbusConnection::receiveAnswer(const net::Deadline& deadline, size_t* frameSize) {
+    std::memset(answer_, 0, sizeof answer_);
+    size_t got = 0;
+    for (;;) {
+        int phase = got < kModbusMinFrame ? 1 : 2;
+        net::Result piece = net::receiveSome(sock_, answer_ + got, sizeof answer_ - got, deadline);
+        if (!piece.ok()) {
+            reportReceiveFailure(piece, phase, got);
+            return false;
+        }
+        got += piece.count;
+        int length = modbusFrameLength(answer_, got);
+        if (length == 0) continue;
+        if (length < 0) {
+            if (logLevel() >= 1) printf("-ModbusRead, malformed response\n");
+            return false;
+        }
+        // Bytes behind the announced frame belong to no request of ours. They
+        // are dropped here just as they are before the next request when they
+        // arrive later, so the outcome does not depend on TCP segmentation.
+        if (got >= static_cast<size_t>(length)) {
+            *frameSize = static_cast<size_t>(length);
+            return true;
+        }
+    }
+}
+
+void ModbusConnection::reportReceiveFailure(const net::Result& failure, int phase, size_t got) const {
+    if (logLevel() < 1) return;
+    switch (failure.status) {
+        case net::Status::Timeout:
+            if (got == 0)
+                printf("-ModbusRead, no response\n");
+            else
+                printf("-ModbusRead, incomplete response (%zu bytes)\n", got);
+            break;
+        case net::Status::Closed:
+            printf("-ModbusRead, connection closed by device\n");
+            break;
+        default:
+            if (phase == 1)
+                printf("-ModbusRead, recv(1), err %d\n", failure.error);
+            else
+                printf("-ModbusRead, recv(2), err %ld\n", static_cast<long>(failure.error));
+            break;
+    }
+}
+
+bool ModbusConnection::read(Node* node) {
+    if (!node) return false;
+    if (equalsIgnoreCase(node->address, "!OFFLINE")) {
+        node->value = isConnected() ? 0.0 : 1.0;
+        return true;
+    }
+    ModbusAddress address = parseModbusAddress(node->address);
+    if (!isValidModbusAddress(address)) {
+        printf("Modbus, address %s out of range\n", node->address);
+        return false;
+    }
+    if (!isConnected()) return false;
+
+    // Identifiers run 1..65535; 0 is skipped so that it never matches a
+    // zeroed buffer.
+    ++transactionId_;
+    if (transactionId_ == 0) ++transactionId_;
+    uint8_t function = modbusFunctionFor(address.table);
+    uint8_t request[kModbusRequestSize];
+    buildModbusRequest(request, transactionId_, function, static_cast<uint16_t>(address.reg));
+
+    if (logLevel() >= 6) printf("ModbusRead, IP %s, Addr %d:%d\n", ipAddress_, address.table, address.reg);
+    // Bytes that came in after the last answer was complete (a device that
+    // repeats its answer, for one) belong to no request of ours; left queued
+    // they would be read as the answer to this one.
+    if (!net::discardQueued(sock_).ok()) {
+        // Devices and gateways with an idle time-out close the link between
+        // reads. Nothing has been sent yet, so the request goes out on a new
+        // link instead of failing this read.
+        close();
+        if (!openLink()) return false;
+    }
+    net::Deadline deadline = answerDeadline();
+    size_t frameSize = 0;
+    if (!sendRequest(request, deadline) || !receiveAnswer(deadline, &frameSize)) {
+        // No answer, half an answer or a broken link: a late answer must never
+        // be taken for the next request's, so the link starts afresh.
+        close();
+        return false;
+    }
+
+    ModbusAnswer answer = checkModbusResponse(answer_, frameSize, transactionId_, function);
+    switch (answer.outcome) {
+        case ModbusOutcome::WrongTid:
+            if (logLevel() >= 1) printf("-ModbusRead, wrong TID\n");
+            return false;
+        case ModbusOutcome::Exception:
+            if (logLevel() >= 1) printf("-ModbusRead, Exception %d\n", answer.code);
+            return false;
+        case ModbusOutcome::WrongFunction:
+            if (logLevel() >= 1) printf("-ModbusRead, wrong response %d\n", answer.code);
+            return false;
+        case ModbusOutcome::Malformed:
+            if (logLevel() >= 1) printf("-ModbusRead, malformed response\n");
+            close();
+            return false;
+        case ModbusOutcome::Value:
+            break;
+    }
+    node->value = answer.value;
+    if (logLevel() >= 9)
+        printf("+ModbusRead: %d:%d = %d\n", address.table, address.reg, static_cast<int>(answer.value));
+    return true;
+}

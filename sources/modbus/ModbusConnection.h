@@ -1,0 +1,48 @@
+// ModbusConnection: the source connection to a Modbus TCP device. One TCP
+// link; each node read sends one request for one coil, discrete input,
+// input register or holding register and waits for its answer.
+#pragma once
+
+#include <cstdint>
+
+#include "sources/modbus/ModbusFrame.h"
+#include "sources/Socket.h"
+#include "sources/SourceConnection.h"
+
+class ModbusConnection : public SourceConnection {
+  public:
+    ModbusConnection() = default;
+    ~ModbusConnection() override;
+    ModbusConnection(const ModbusConnection&) = delete;
+    ModbusConnection& operator=(const ModbusConnection&) = delete;
+
+    // "tcp:address:port"; address defaults to 127.0.0.1, port to 502.
+    bool connect(const char* parameters) override;
+    bool read(Node* node) override;
+    bool isConnected() override;
+    void close();
+
+    int port() const { return port_; }
+    const char* ipAddress() const { return ipAddress_; }
+    uint16_t transactionId() const { return transactionId_; }
+    void setTransactionIdForTesting(uint16_t id) { transactionId_ = id; }
+
+    // A device that is switched off or unplugged never answers the connect;
+    // give up after this long instead of the system's minutes-long time-out.
+    static constexpr int kConnectTimeoutMs = 5000;
+
+  private:
+    // Opens the TCP link to ipAddress_:port_.
+    bool openLink();
+    void reportClosed() const;
+    bool sendRequest(const uint8_t* request, const net::Deadline& deadline);
+    bool receiveAnswer(const net::Deadline& deadline, size_t* frameSize);
+    void reportReceiveFailure(const net::Result& failure, int phase, size_t got) const;
+
+    int port_ = 0;
+    char ipAddress_[100] = {};
+    int sock_ = -1;
+    bool isOpen_ = false;
+    uint16_t transactionId_ = 0;
+    uint8_t answer_[kModbusFrameSize] = {};  // the device's answer to the last request
+};

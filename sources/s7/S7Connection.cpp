@@ -1,0 +1,293 @@
+// S7Connection: connects to an S7 PLC through the S7 layer and reads one
+// node per request, 1, 2 or 4 bytes, converted to an unsigned value.
+#include "sources/s7/S7Connection.h"
+
+#include <dlfcn.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "base/Log.h"
+#include "base/Text.h"
+
+namespace {
+
+constexpr int kTimeoutUs = 5000000;
+constexpr int kAdapterTrials = 5;
+constexpr const char* kDefaultDriver = "s7onlinx.dll";
+const char* gDriverLibrary = kDefaultDriver;
+
+// Debug words of the S7 layer for each log level.
+int debugFlags(int level) {
+    int flags = 0;
+    if (level >= 9) flags = 0xFFFF;
+    if (level >= 4) flags |= 0x200;
+    if (level >= 3) flags |= 0x30;
+    if (level >= 1) flags |= 0xA000;
+    return flags & 0xFFF8;
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// A decimal number that must be there; `*p` moves behind it. Saturates, so a
+// long row of digits stays out of every range.
+bool readNumber(const char** p, int* out) {
+    if (!isDigit(**p)) return false;
+    long number = 0;
+    while (isDigit(**p)) {
+        if (number < 100000000) number = number * 10 + (**p - '0');
+        ++*p;
+    }
+    *out = static_cast<int>(number);
+    return true;
+}
+
+int byteCountOf(char type) {
+    switch (type) {
+        case 'B':
+            return 1;
+        case 'W':
+            return 2;
+        case 'D':
+            return 4;
+        case 'X':
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+// A byte number and, for the bit forms, "." and a bit 0 to 7; nothing may follow.
+bool readStartAndBit(const char* p, S7Address* a) {
+    if (!readNumber(&p, &a->start)) return false;
+    if (a->type == 'X') {
+        if (*p++ != '.' || !readNumber(&p, &a->bit) || a->bit > 7) return false;
+    }
+    return *p == 0;
+}
+
+bool areaOf(char letter, int* area) {
+    switch (letter) {
+        case 'E':
+        case 'I':
+            *area = daveInputs;
+            return true;
+        case 'A':
+        case 'O':
+            *area = daveOutputs;
+            return true;
+        case 'M':
+        case 'F':
+            *area = daveFlags;
+            return true;
+        case 'D':
+            *area = daveDB;
+            return true;
+        case 'T':
+            *area = daveTimer;
+            return true;
+        case 'Z':
+        case 'C':
+            *area = daveCounter;
+            return true;
+        default:
+            return false;
+    }
+}
+
+// "DB10.DBW4", "DB10.DBX2.5": block number, then type, byte and bit.
+bool parseDataBlock(const char* adr, S7Address* a) {
+    const char* p = adr + 2;
+    if (!readNumber(&p, &a->dbNumber) || a->dbNumber <= 0 || a->dbNumber > 0xFFFF) return false;
+    if (std::strncmp(p, ".DB", 3) != 0) return false;
+    a->type = p[3];
+    if (a->type == 0) return false;
+    return readStartAndBit(p + 4, a);
+}
+
+}  // namespace
+
+// The whole text must be one address: a character that is no part of it
+// would otherwise be dropped, and the node would read another object.
+bool parseS7Address(const char* adr, S7Address* out) {
+    if (!adr || !out) return false;
+    S7Address a;
+    if (!areaOf(adr[0], &a.area)) return false;
+    if (a.area == daveTimer || a.area == daveCounter) {
+        a.type = 'W';
+        const char* p = adr + 1;
+        if (!readNumber(&p, &a.start) || *p != 0 || a.start > 0xFFFF) return false;
+    } else if (a.area == daveDB) {
+        if (adr[1] != 'B' || !parseDataBlock(adr, &a)) return false;
+    } else if (isDigit(adr[1])) {
+        a.type = 'X';
+        if (!readStartAndBit(adr + 1, &a)) return false;
+    } else {
+        a.type = adr[1];
+        // A bit is written as M10.3; "MX10.3" is not a form of these areas.
+        if (a.type == 'X' || !readStartAndBit(adr + 2, &a)) return false;
+    }
+    a.byteCount = byteCountOf(a.type);
+    if (a.byteCount == 0) return false;
+    // Byte numbers travel as bit addresses in 24 bits.
+    if (a.start < 0 || a.start > 0x1FFFFF) return false;
+    *out = a;
+    return true;
+}
+
+void S7Connection::setDriverLibraryForTesting(const char* name) {
+    gDriverLibrary = name ? name : kDefaultDriver;
+}
+
+S7Connection::~S7Connection() {
+    disconnect();
+}
+
+bool S7Connection::isConnected() {
+    return plc() != nullptr;
+}
+
+bool S7Connection::connect(const char* parameters) {
+    // Whatever an earlier attempt left open (a USB interface whose adapter
+    // never woke, for instance) is released before anything new is opened.
+    disconnect();
+
+    connected = false;
+    kind = Tcp;
+    port = 102;
+    slot = 2;
+    copyText(ipAddress, "127.0.0.1");
+
+    char str[kNameSize];
+    copyText(str, parameters);
+    char* cursor = str;
+    if (char* field = nextToken(&cursor, ":")) {
+        if (equalsIgnoreCase(field, "mpi"))
+            kind = Mpi;
+        else if (equalsIgnoreCase(field, "usb"))
+            kind = Usb;
+        else
+            kind = Tcp;
+    }
+    if (char* field = nextToken(&cursor, ":")) copyText(ipAddress, field);
+    if (char* field = nextToken(&cursor, ":")) port = parseInt(field);
+    if (char* field = nextToken(&cursor, ":")) slot = parseInt(field);
+
+    daveSetDebug(debugFlags(logLevel()));
+
+    openLink();
+    return connected;
+}
+
+void S7Connection::openLink() {
+    if (kind == Tcp)
+        connectTcp();
+    else if (kind == Usb)
+        connectUsb();
+    // MPI: no adapter of that kind can be opened; the source stays offline.
+}
+
+void S7Connection::connectTcp() {
+    auto session = std::make_unique<S7Session>();
+    if (!session->openTcp(ipAddress, port, kTimeoutUs)) return;
+    session_ = std::move(session);
+    connectPlc();
+}
+
+void S7Connection::connectUsb() {
+    if (!dllProbed) {
+        dllProbed = true;
+        if (void* library = dlopen(gDriverLibrary, RTLD_NOW | RTLD_LOCAL)) {
+            dlclose(library);
+            dllPresent = true;
+        } else {
+            std::printf("Simatic_USB: S7Online.dll missing\n");
+        }
+    }
+    if (!dllPresent) return;
+
+    session_ = std::make_unique<S7Session>();
+    session_->openS7online(kTimeoutUs);
+    for (int trial = 1; trial <= kAdapterTrials; ++trial) {
+        int result = daveInitAdapter(session_->interface());
+        std::printf("initadapter: %s\n", daveStrerror(result));
+        if (result == 0) {
+            connectPlc();
+            return;
+        }
+        daveDisconnectAdapter(session_->interface());
+    }
+    std::printf("initadapter: max trials failed\n");
+    connected = false;
+}
+
+void S7Connection::connectPlc() {
+    int result = session_->connectPlc(slot);
+    if (result != 0) {
+        std::printf("connectplc: %s\n", daveStrerror(result));
+        // A PLC that refused the connection must not count as connected.
+        disconnect();
+    }
+    connected = result == 0;
+}
+
+void S7Connection::disconnect() {
+    session_.reset();
+}
+
+bool S7Connection::read(Node* node) {
+    if (!node || node->address[0] == 0) return false;
+    char adr[kNameSize];
+    copyText(adr, node->address);
+    for (char* p = adr; *p; ++p) *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+
+    if (adr[0] == '!') {
+        if (std::strcmp(adr, "!OFFLINE") == 0) node->value = isConnected() ? 0.0 : 1.0;
+        return true;
+    }
+
+    S7Address a;
+    if (!parseS7Address(adr, &a)) {
+        // Always printed: the read fails in every cycle and stops the nodes
+        // behind it, so the operator has to learn which address is at fault.
+        std::printf("read plc: adr %s, err invalid address\n", adr);
+        return false;
+    }
+
+    unsigned char buf[10] = {};
+    int result = daveReadBytes(plc(), a.area, a.dbNumber, a.start, a.byteCount, buf);
+    if (result == daveErrClosedBeforeRequest) {
+        // PLCs and gateways with an idle time-out close the link between
+        // reads. Nothing was sent, so the request goes out on a new link
+        // instead of failing this read.
+        disconnect();
+        openLink();
+        if (isConnected()) result = daveReadBytes(plc(), a.area, a.dbNumber, a.start, a.byteCount, buf);
+    }
+    node->readError = result;
+    if (result != 0) {
+        std::printf("read plc: adr %s, err %s\n", adr, daveStrerror(result));
+        disconnect();
+        return false;
+    }
+    switch (a.type) {
+        case 'B':
+            node->value = buf[0];
+            break;
+        case 'W':
+            node->value = daveGetU16from(buf);
+            break;
+        case 'D':
+            node->value = daveGetU32from(buf);
+            break;
+        case 'X':
+            node->value = ((buf[0] >> a.bit) & 1) ? 1.0 : 0.0;
+            break;
+        default:
+            break;
+    }
+    return true;
+}

@@ -1,0 +1,234 @@
+// The configuration parser: keywords, sections, limits and messages.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "cycle/Coupler.h"
+#include "base/Log.h"
+#include "base/Settings.h"
+#include "support/StdoutCapture.h"
+#include "support/TestSupport.h"
+
+using testsupport::TempDir;
+
+namespace {
+
+struct Loaded {
+    std::unique_ptr<Coupler> coupler;
+    std::string output;
+};
+
+Loaded load(const std::string& content) {
+    TempDir dir;
+    std::string path = dir.file("zentok.ini");
+    testsupport::writeFile(path, content);
+    Loaded result{std::make_unique<Coupler>(), ""};
+    result.output = testsupport::captured([&] { result.coupler->loadConfig(path.c_str()); });
+    return result;
+}
+
+}  // namespace
+
+class ConfigFile : public ::testing::Test {
+  protected:
+    void TearDown() override { setLogLevel(0); }
+};
+
+TEST_F(ConfigFile, ReadsTheExampleConfiguration) {
+    auto l = load(
+        "# plant A\n"
+        "coupler;runmode;cycle\n"
+        "coupler;readinterval;10\n"
+        "coupler;loglevel;3\n"
+        "source;plantA;secret\n"
+        "adr;modbus;tcp:127.0.0.1:502\n"
+        "node;a;400001;Level high: {{*}};alarm;O:100\n"
+        "set;readinterval;60\n"
+        "info;a;1:5;Pump running;status;N\n"
+        "receiver;office\n"
+        "dir;alarm\n"
+        "dir;status\n"
+        "uplink;srvmgr;http://srv/mgr\n");
+    Coupler& c = *l.coupler;
+    EXPECT_EQ(l.output, "");
+    EXPECT_FALSE(c.iniError);
+    EXPECT_EQ(c.runMode, RunMode::Cycle);
+    EXPECT_EQ(c.readInterval, 10);
+    EXPECT_EQ(logLevel(), 3);
+    ASSERT_EQ(c.sourceCount, 1);
+    EXPECT_STREQ(c.sources[0].name, "plantA");
+    EXPECT_STREQ(c.sources[0].pass, "secret");
+    EXPECT_STREQ(c.sources[0].type, "modbus");
+    EXPECT_STREQ(c.sources[0].parameters, "tcp:127.0.0.1:502");
+    ASSERT_EQ(c.nodeCount, 2);
+    EXPECT_STREQ(c.nodes[0].address, "400001");
+    EXPECT_STREQ(c.nodes[0].message, "Level high: {{*}}");
+    EXPECT_STREQ(c.nodes[0].condition, "O:100");
+    EXPECT_EQ(c.nodes[0].readInterval, 60);
+    EXPECT_EQ(c.nodes[0].info, 0);
+    EXPECT_EQ(c.nodes[0].source, &c.sources[0]);
+    EXPECT_EQ(c.nodes[1].info, 1);
+    EXPECT_STREQ(c.nodes[1].dir->name, "status");
+    ASSERT_EQ(c.receiverCount, 1);
+    ASSERT_EQ(c.linkCount, 2);
+    EXPECT_EQ(c.links[0].dir, c.nodes[0].dir);
+    EXPECT_EQ(c.links[1].dir, c.nodes[1].dir);
+    EXPECT_STREQ(srvmgrHost, "http://srv/mgr");
+}
+
+TEST_F(ConfigFile, CouplerSettingsAcceptOnlyTheirRanges) {
+    auto l =
+        load("coupler;runmode;Single\ncoupler;rehashtime;0\ncoupler;readinterval;-5\ncoupler;loglevel;15\n");
+    EXPECT_EQ(l.coupler->runMode, RunMode::Single);
+    EXPECT_EQ(l.coupler->rehashTime, 60);
+    EXPECT_EQ(l.coupler->readInterval, 0);
+    EXPECT_EQ(logLevel(), 9);
+
+    l = load(
+        "coupler;rehashtime;1441\ncoupler;rehashtime;1440\ncoupler;readinterval;7\ncoupler;readinterval;0\n"
+        "coupler;loglevel;abc\ncoupler;runmode;TRIGGER\n");
+    EXPECT_EQ(l.coupler->rehashTime, 86400);
+    EXPECT_EQ(l.coupler->readInterval, 0) << "the later line wins";
+    EXPECT_EQ(logLevel(), 0);
+    EXPECT_EQ(l.coupler->runMode, RunMode::Trigger);
+    EXPECT_FALSE(l.coupler->iniError);
+}
+
+TEST_F(ConfigFile, UnknownRunModeIsAnError) {
+    auto l = load("coupler;runmode;daily\ncoupler;runmode\n");
+    EXPECT_TRUE(l.coupler->iniError);
+    EXPECT_EQ(l.coupler->runMode, RunMode::Cycle);
+    EXPECT_EQ(l.output, "*** ini error: runmode\n");
+}
+
+TEST_F(ConfigFile, OverLimitLinesSetIniErrorAndTheRestIsStillRead) {
+    std::string text = "source;one\nsource;two\n";
+    for (int i = 0; i < 6; ++i) text += "node;a;n" + std::to_string(i) + ";m;g;N\n";
+    for (int i = 0; i < 6; ++i) text += "receiver;r" + std::to_string(i) + "\n";
+    text += "dir;late\nadr;file;x.csv\n";
+    auto l = load(text);
+    EXPECT_TRUE(l.coupler->iniError);
+    EXPECT_EQ(l.output,
+              "*** ini error: source over limit\n"
+              "*** ini error: nodes over limit\n"
+              "*** ini error: receiver over limit\n");
+    EXPECT_EQ(l.coupler->nodeCount, 5);
+    EXPECT_EQ(l.coupler->receiverCount, 5);
+    EXPECT_EQ(l.coupler->linkCount, 0) << "the dir line after a refused receiver belongs to nobody";
+}
+
+TEST_F(ConfigFile, AdrAndDirOutsideTheirSectionsAreIgnoredWithAMessage) {
+    auto l = load("dir;alarm\nadr;modbus;tcp\nsource;s\nnode;a;x;m;g;N\ndir;g\nadr;file;y\n");
+    EXPECT_EQ(l.output,
+              "*** line ignored 'dir'\n"
+              "*** line ignored 'adr'\n"
+              "*** line ignored 'dir'\n"
+              "*** line ignored 'adr'\n");
+    EXPECT_FALSE(l.coupler->iniError);
+    EXPECT_STREQ(l.coupler->sources[0].type, "");
+}
+
+TEST_F(ConfigFile, IncompleteNodeLinesAddNoNode) {
+    auto l = load("source;s\nnode;b;MW1;m;g;N\nnode;a;MW10;text;grp\nnode;a;MW12;t2;grp;O:1\n");
+    Coupler& c = *l.coupler;
+    ASSERT_EQ(c.nodeCount, 1);
+    EXPECT_STREQ(c.nodes[0].address, "MW12");
+    EXPECT_EQ(c.dirCount, 1) << "the incomplete line still created its group";
+    EXPECT_STREQ(c.dirs[0].name, "grp");
+}
+
+TEST_F(ConfigFile, NodeBeforeAnySourceHasNoSource) {
+    auto l = load("node;a;MW1;m;g;N\nsource;s\nnode;a;MW2;m;g;N\n");
+    ASSERT_EQ(l.coupler->nodeCount, 2);
+    EXPECT_EQ(l.coupler->nodes[0].source, nullptr);
+    EXPECT_EQ(l.coupler->nodes[1].source, &l.coupler->sources[0]);
+}
+
+TEST_F(ConfigFile, SetReadintervalFollowsTheSection) {
+    auto l = load(
+        "source;s\nset;readinterval;15\nnode;a;N1;m;g;N\nset;readinterval;30\n"
+        "info;a;N2;m;g;N\nset;readinterval;45\ncoupler;loglevel;0\nset;other;5\n");
+    Coupler& c = *l.coupler;
+    EXPECT_EQ(c.sources[0].readInterval, 15);
+    EXPECT_EQ(c.nodes[0].readInterval, 30);
+    EXPECT_EQ(c.nodes[1].readInterval, 0) << "after an info line set does nothing";
+}
+
+TEST_F(ConfigFile, CouplerLineDoesNotChangeTheSection) {
+    auto l = load("source;s\ncoupler;loglevel;1\nadr;modbus;tcp:10.0.0.5\n");
+    EXPECT_STREQ(l.coupler->sources[0].type, "modbus");
+    EXPECT_STREQ(l.coupler->sources[0].parameters, "tcp:10.0.0.5");
+}
+
+TEST_F(ConfigFile, DirLinesLinkReceiversOnce) {
+    auto l = load("receiver;a\ndir;g\ndir;G\ndir\nreceiver\ndir;h\nreceiver;b\ndir;g\n");
+    Coupler& c = *l.coupler;
+    EXPECT_EQ(c.receiverCount, 2);
+    ASSERT_EQ(c.linkCount, 2);
+    EXPECT_EQ(c.links[0].receiver, &c.receivers[0]);
+    EXPECT_EQ(c.links[1].receiver, &c.receivers[1]);
+    EXPECT_EQ(c.dirCount, 1) << "the receiver line without a name has no current receiver";
+}
+
+TEST_F(ConfigFile, QuotesCommentsAndKeywordsAreExact) {
+    auto l = load(
+        "# comment;x\n #source;y\nnode ;a;z;m;g;N\nsource;\"plant;A\"\n"
+        "node;a;\"MW\"\"1\";\"a;b\";g;N\n");
+    Coupler& c = *l.coupler;
+    ASSERT_EQ(c.sourceCount, 1);
+    EXPECT_STREQ(c.sources[0].name, "plant;A");
+    ASSERT_EQ(c.nodeCount, 1);
+    EXPECT_STREQ(c.nodes[0].address, "MW\"1");
+    EXPECT_STREQ(c.nodes[0].message, "a;b");
+}
+
+TEST_F(ConfigFile, UplinkFieldsAreCutToTheirSize) {
+    std::string longUrl(150, 'u');
+    auto l = load("uplink;smtp;" + longUrl + ";user;pw\nuplink;other;x\n");
+    EXPECT_EQ(std::string(smtpUrl), longUrl.substr(0, 100));
+    EXPECT_STREQ(smtpUser, "user");
+    EXPECT_STREQ(smtpPassword, "pw");
+    EXPECT_STREQ(smtpFrom, "") << "the missing field ends the line";
+}
+
+TEST_F(ConfigFile, HostileInputNeitherCrashesNorOverruns) {
+    std::string longField(6000, 'x');
+    std::string text = "source;" + longField + "\n";  // longer than a line: split
+    text += "node;a;" + std::string(300, 'A') + ";" + std::string(4500, 'm') + ";g;N\r\n";
+    text += std::string("coupler;readinterval;5\0x\n", 25);
+    text += "\x80\xff;\xfe\n";
+    text += "receiver;r\nadr";  // no final newline
+    auto l = load(text);
+    Coupler& c = *l.coupler;
+    EXPECT_EQ(std::string(c.sources[0].name).size(), 99u);
+    ASSERT_EQ(c.nodeCount, 1);
+    EXPECT_EQ(std::string(c.nodes[0].address).size(), 99u);
+    EXPECT_EQ(std::string(c.nodes[0].message).size(), 3999u);
+    EXPECT_STREQ(c.nodes[0].condition, "N") << "the CR of a CRLF line end is dropped";
+    EXPECT_EQ(c.readInterval, 5);
+    EXPECT_EQ(c.receiverCount, 1);
+}
+
+TEST_F(ConfigFile, MissingEmptyOrUnopenableFiles) {
+    auto c = std::make_unique<Coupler>();
+    testing::internal::CaptureStdout();
+    c->loadConfig("");
+    c->loadConfig("/nonexistent/zentok.ini");
+    c->loadConfig("/tmp");
+    c->loadConfig(std::string(300, 'p').c_str());
+    fflush(stdout);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out,
+              "*** ini file: no name given, use -i filename\n"
+              "*** ini file '/nonexistent/zentok.ini': can't open: No such file or directory\n"
+              "*** ini file '/tmp': can't open: Is a directory\n"
+              "*** ini file '" +
+                  std::string(300, 'p') + "': can't open: File name too long\n");
+    EXPECT_FALSE(c->iniError);
+    EXPECT_EQ(c->cfgStat.modificationTime, 0);
+
+    auto empty = load("");
+    EXPECT_EQ(empty.output, "");
+    EXPECT_EQ(empty.coupler->nodeCount, 0);
+}

@@ -1,0 +1,222 @@
+// The channel factory of address lines and the dispatch step: order, once per
+// firing, receivers without group, the default channel.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cycle/Coupler.h"
+#include "base/Settings.h"
+#include "base/Text.h"
+#include "notify/Notifier.h"
+#include "notify/channels/FileChannel.h"
+#include "notify/channels/MailChannel.h"
+#include "notify/channels/SrvMgrChannel.h"
+#include "notify/channels/TwitterChannel.h"
+#include "notify/channels/WebhookChannel.h"
+#include "support/TestSupport.h"
+#include "support/WorkingDirectory.h"
+
+namespace {
+
+// Records every notification it gets and counts its own destruction.
+class RecordingChannel : public Notifier {
+  public:
+    RecordingChannel(std::vector<std::string>* log, std::string tag, int* destroyed = nullptr)
+        : log_(log), tag_(std::move(tag)), destroyed_(destroyed) {}
+    ~RecordingChannel() override {
+        if (destroyed_) ++*destroyed_;
+    }
+    bool notify(const Node& node, const char* text, const DeliveryHandle&) override {
+        log_->push_back(tag_ + "<" + node.address + ":" + text);
+        return false;
+    }
+
+  private:
+    std::vector<std::string>* log_;
+    std::string tag_;
+    int* destroyed_;
+};
+
+class DispatchTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        coupler = std::make_unique<Coupler>();
+        coupler->sourceCount = 1;
+        copyText(coupler->sources[0].name, "plantA");
+    }
+
+    Node* addNode(const char* address, const char* message, const char* dir) {
+        Node& node = coupler->nodes[coupler->nodeCount++];
+        node.source = &coupler->sources[0];
+        copyText(node.address, address);
+        copyText(node.message, message);
+        node.dir = dir ? coupler->findDir(dir, true) : nullptr;
+        return &node;
+    }
+
+    Receiver* addReceiver(const char* name) {
+        Receiver& receiver = coupler->receivers[coupler->receiverCount++];
+        copyText(receiver.name, name);
+        receiver.notifier = std::make_unique<RecordingChannel>(&log, name);
+        return &receiver;
+    }
+
+    void link(Receiver* receiver, const char* dir) {
+        coupler->findLink(receiver, coupler->findDir(dir, true), true);
+    }
+
+    static void fire(Node* node) {
+        node->active = true;
+        node->sent = false;
+    }
+
+    std::unique_ptr<Coupler> coupler;
+    std::vector<std::string> log;
+};
+
+TEST_F(DispatchTest, NodesInTableOrderReceiversInLinkOrderOneExpansionEach) {
+    Node* first = addNode("n1", "first {{*}}", "beta");
+    Node* second = addNode("n2", "second {{n1}}", "alpha");
+    first->value = 7;
+    Receiver* r1 = addReceiver("r1");
+    Receiver* r2 = addReceiver("r2");
+    Receiver* r3 = addReceiver("r3");
+    link(r2, "alpha");
+    link(r1, "alpha");
+    link(r3, "beta");
+    link(r1, "beta");
+    fire(first);
+    fire(second);
+
+    coupler->dispatchNotifications();
+    EXPECT_EQ(log, (std::vector<std::string>{"r3<n1:first 7", "r1<n1:first 7", "r2<n2:second 7",
+                                             "r1<n2:second 7"}));
+    EXPECT_TRUE(coupler->notified);
+    EXPECT_TRUE(first->sent && second->sent);
+
+    // The same firing is not dispatched again, and notified is cleared.
+    log.clear();
+    coupler->dispatchNotifications();
+    EXPECT_TRUE(log.empty());
+    EXPECT_FALSE(coupler->notified);
+
+    // A new firing (the trigger re-armed and fired again) goes out again.
+    fire(second);
+    coupler->dispatchNotifications();
+    EXPECT_EQ(log, (std::vector<std::string>{"r2<n2:second 7", "r1<n2:second 7"}));
+}
+
+TEST_F(DispatchTest, NodesWithoutReceiversAreMarkedSentAndNeverSentLater) {
+    Node* lonely = addNode("lonely", "x", "nobody");
+    Node* groupless = addNode("groupless", "y", nullptr);
+    Node* idle = addNode("idle", "z", "alpha");
+    Receiver* r1 = addReceiver("r1");
+    link(r1, "alpha");
+    fire(lonely);
+    fire(groupless);
+
+    coupler->dispatchNotifications();
+    EXPECT_TRUE(lonely->sent);
+    EXPECT_TRUE(groupless->sent);
+    EXPECT_FALSE(idle->sent);  // never fired
+    EXPECT_FALSE(coupler->notified);
+
+    // A receiver joining the group later does not get the old firing.
+    link(r1, "nobody");
+    coupler->dispatchNotifications();
+    EXPECT_TRUE(log.empty());
+}
+
+TEST_F(DispatchTest, AddressLinesChooseTheChannel) {
+    Receiver receiver;
+    char fileLine[] = "FILE;logs\\a;b.csv";
+    receiver.setAddress(fileLine);
+    auto* file = dynamic_cast<FileChannel*>(receiver.notifier.get());
+    ASSERT_NE(file, nullptr);
+    EXPECT_STREQ(file->namePattern, "logs/a;b.csv");  // the whole rest, separators included
+
+    char mailLine[] = "Mail;ops@example.org";
+    receiver.setAddress(mailLine);
+    EXPECT_NE(dynamic_cast<MailChannel*>(receiver.notifier.get()), nullptr);
+
+    {
+        // No keys file and no token: the Twitter channel does not go online.
+        testsupport::TempDir elsewhere;
+        testsupport::WorkingDirectory inside(elsewhere.path());
+        ASSERT_TRUE(inside.entered());
+        clearProcessSettings();
+        char twitterLine[] = "twitter;ops";
+        receiver.setAddress(twitterLine);
+        auto* twitter = dynamic_cast<TwitterChannel*>(receiver.notifier.get());
+        ASSERT_NE(twitter, nullptr);
+        EXPECT_STREQ(twitter->targetName(), "@ops");
+    }
+
+    char webhookLine[] = "WebHook;\"https://example.org/h;x\";more";
+    receiver.setAddress(webhookLine);
+    auto* webhook = dynamic_cast<WebhookChannel*>(receiver.notifier.get());
+    ASSERT_NE(webhook, nullptr);
+    EXPECT_EQ(webhook->url(), "https://example.org/h;x");
+
+    char bareFile[] = "file";
+    receiver.setAddress(bareFile);
+    file = dynamic_cast<FileChannel*>(receiver.notifier.get());
+    ASSERT_NE(file, nullptr);
+    EXPECT_STREQ(file->namePattern, "");
+
+    // Nothing behind the keyword keeps the channel.
+    receiver.setAddress(nullptr);
+    char empty[] = "";
+    receiver.setAddress(empty);
+    EXPECT_EQ(receiver.notifier.get(), file);
+
+    // Any other name leaves no channel.
+    char other[] = "pager;123";
+    receiver.setAddress(other);
+    EXPECT_EQ(receiver.notifier, nullptr);
+}
+
+TEST_F(DispatchTest, ASecondAddressLineDestroysTheFirstChannel) {
+    int destroyed = 0;
+    Receiver receiver;
+    receiver.notifier = std::make_unique<RecordingChannel>(&log, "old", &destroyed);
+    char line[] = "file;x.csv";
+    receiver.setAddress(line);
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_NE(dynamic_cast<FileChannel*>(receiver.notifier.get()), nullptr);
+}
+
+TEST_F(DispatchTest, AReceiverWithoutChannelGetsTheServerManagerChannelOnce) {
+    // A closed loopback port: the post fails at once and is reported.
+    std::string host = "http://127.0.0.1:" + std::to_string(testsupport::freeLoopbackPort());
+    copyText(srvmgrHost, host.c_str());
+    Node* node = addNode("n1", "hello", "alpha");
+    Receiver& receiver = coupler->receivers[coupler->receiverCount++];
+    char other[] = "unknown";
+    receiver.setAddress(other);
+    ASSERT_EQ(receiver.notifier, nullptr);
+    link(&receiver, "alpha");
+    fire(node);
+
+    testing::internal::CaptureStdout();
+    coupler->dispatchNotifications();
+    Notifier* created = receiver.notifier.get();
+    EXPECT_NE(dynamic_cast<SrvMgrChannel*>(created), nullptr);
+    EXPECT_TRUE(receiver.notify(*node, "again"));
+    testsupport::waitForSender();
+    EXPECT_EQ(receiver.notifier.get(), created);  // kept, not created anew
+    std::fflush(stdout);
+    std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(testsupport::countOf(output,
+                                   "notifySrvMgr::notify, host " + host + ", source plantA, node n1, text '"),
+              2);
+    EXPECT_EQ(testsupport::countOf(output, "notifySrvMgr::post, err '"), 2) << output;
+    EXPECT_TRUE(coupler->notified);
+    clearProcessSettings();
+}
+
+}  // namespace
