@@ -1,0 +1,52 @@
+// Debian's mosquitto broker on 127.0.0.1 for the MQTT tests, with a
+// generated configuration, and mosquitto_sub as the subscriber that checks
+// what arrived. Both stop by themselves after their lifetime.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.h"
+
+namespace testsupport {
+
+class MosquittoBroker {
+  public:
+    // Picks a free port; start() may be called again after stop() on the same port.
+    MosquittoBroker() : port_(freeLoopbackPort()) {}
+
+    bool start();
+    void stop() { process_.stop(); }
+    int port() const { return port_; }
+    std::string url(const std::string& topic) const {
+        return "mqtt://127.0.0.1:" + std::to_string(port_) + "/" + topic;
+    }
+    std::string log() const;
+
+  private:
+    TempDir dir_;
+    Process process_;
+    int port_;
+};
+
+// mosquitto_sub -v on the given topics: one "topic payload" line per message.
+class MqttSubscriber {
+  public:
+    // Ready once a probe published to `probeTopic` has come back.
+    MqttSubscriber(int port, const std::vector<std::string>& topics, const std::string& probeTopic,
+                   const std::vector<std::string>& options = {});
+
+    bool ready() const { return ready_; }
+    std::string received() const;
+    bool waitFor(const std::string& needle, int timeoutMs) const;
+
+  private:
+    TempDir dir_;
+    Process process_;
+    bool ready_ = false;
+};
+
+// The retained messages of `topics` as a subscriber that comes now sees them.
+std::string retainedMessages(int port, const std::vector<std::string>& topics);
+
+}  // namespace testsupport
