@@ -20,3 +20,8 @@ std::string wholeNumberText(double value);
 // node, value, time (of sending) and trigger_time (when the node fired, null
 // when unknown), both local ISO 8601 with offset, receiver and kind.
 std::string webhookBody(const Node& node, const char* text, const char* receiverName, int64_t when);
+
+// The retained state of a node as the MQTT channel publishes it:
+// {"state":"active","source":..,"node":..,"value":..,"since":..,"text":..},
+// since being the firing's time (null when not known).
+std::string nodeStateBody(const Node& node, const char* text);

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <nlohmann/json.hpp>
 
 #include "base/Clock.h"
 #include "base/Records.h"
@@ -15,23 +14,6 @@
 #include "notify/MqttConnection.h"
 #include "notify/NoticeFields.h"
 #include "notify/Utf8Text.h"
-
-namespace {
-
-nlohmann::json textOrNull(const std::string& text) {
-    return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
-}
-
-// The value as a whole number, rounded as the webhook's "%.0lf" rounds it;
-// JSON has no NaN or infinity.
-nlohmann::json wholeNumberJson(double value) {
-    if (!std::isfinite(value)) return nullptr;
-    double whole = std::nearbyint(value);
-    if (std::fabs(whole) < 9.0e15) return static_cast<int64_t>(whole);
-    return whole;
-}
-
-}  // namespace
 
 MqttChannel::MqttChannel(char* rest, const char* receiverName) : receiver_(receiverName ? receiverName : "") {
     char* cursor = rest;
@@ -56,24 +38,13 @@ std::string mqttStateTopic(const std::string& topic, const Node& node) {
            topicLevel(node.address);
 }
 
-std::string mqttStateMessage(const Node& node, const char* text) {
-    nlohmann::json state = {{"state", "active"},
-                            {"value", wholeNumberJson(node.value)},
-                            {"since", node.triggerTime > 0 ? textOrNull(isoLocalTime(node.triggerTime))
-                                                           : nlohmann::json(nullptr)},
-                            {"source", node.source ? node.source->name : ""},
-                            {"node", node.address},
-                            {"text", text ? text : ""}};
-    return state.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
 bool MqttChannel::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
     if (!node.source || !connection_) return false;
     if (!text) text = "";
     std::printf("notifyMqtt::notify, broker %s, topic %s, source %s, node %s, text '%s'\n",
                 address_.brokerText().c_str(), address_.topic.c_str(), node.source->name, node.address, text);
     // The state first: a subscriber that sees the notice finds the state set.
-    connection_->publish(mqttStateTopic(address_.topic, node), mqttStateMessage(node, text), true, nullptr);
+    connection_->publish(mqttStateTopic(address_.topic, node), nodeStateBody(node, text), true, nullptr);
     std::string notice = webhookBody(node, text, receiver_.c_str(), currentTime());
     return connection_->publish(address_.topic, std::move(notice), false, delivery);
 }

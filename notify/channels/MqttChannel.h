@@ -41,5 +41,3 @@ class MqttChannel : public Notifier {
 
 // "TOPIC/state/SOURCE/NODE": the retained state of one node.
 std::string mqttStateTopic(const std::string& topic, const Node& node);
-// {"state":"active","value":..,"since":..,"source":..,"node":..,"text":..}
-std::string mqttStateMessage(const Node& node, const char* text);

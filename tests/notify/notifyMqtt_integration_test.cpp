@@ -75,8 +75,9 @@ TEST_F(MqttTest, NoticeLandsOnceWithRetainedStateOnlineStatusAndLastWill) {
 
     // A subscriber that comes later learns the state and the status at once.
     std::string retained = retainedMessages(broker_.port(), {"plant/line1/state/#", "plant/line1/status"});
-    EXPECT_NE(retained.find("plant/line1/state/plantA/DB1.DBW2 {\"node\":\"DB1.DBW2\",\"since\":\"" +
-                            isoLocalTime(1796627750) + "\",\"source\":\"plantA\",\"state\":\"active\""),
+    EXPECT_NE(retained.find("plant/line1/state/plantA/DB1.DBW2 {\"state\":\"active\",\"source\":\"plantA\","
+                            "\"node\":\"DB1.DBW2\",\"value\":87,\"since\":\"" +
+                            isoLocalTime(1796627750) + "\",\"text\":\"Pump 3 \\\"failed\\\"\"}"),
               std::string::npos)
         << retained;
     EXPECT_NE(retained.find("plant/line1/status online"), std::string::npos) << retained;
