@@ -6,6 +6,7 @@
 
 #include "core/ConfigCheck.h"
 #include "core/Entry.h"
+#include "core/Probe.h"
 
 #ifndef ZENTOK_VERSION
 #error "ZENTOK_VERSION comes from the project version in CMakeLists.txt"
@@ -24,9 +25,23 @@ void printHelp() {
         "Usage: zentok [-i PATH]           couple the PLC to the receivers of the configuration PATH\n"
         "       zentok --check [-i PATH]   check the configuration and exit: 0 it loads, 78 configuration\n"
         "                                  error, 1 it cannot be read\n"
+        "       zentok probe [-i PATH]     read every node once and print its type, raw and scaled\n"
+        "                                  value and condition; 0 all read, 1 a read failed\n"
         "       zentok --version           print the version\n"
         "Without -i the configuration is zentok.ini in the working directory. Output goes to standard\n"
         "output; the states file zentok_states.csv is kept in the working directory.\n");
+}
+
+// "probe" as the command word, before or after "-i PATH".
+bool isProbe(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-i") == 0) {
+            ++i;
+            continue;
+        }
+        if (std::strcmp(argv[i], "probe") == 0) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -35,6 +50,7 @@ CommandAction requestedAction(int argc, char** argv) {
     if (hasArgument(argc, argv, "--help")) return CommandAction::Help;
     if (hasArgument(argc, argv, "--version")) return CommandAction::Version;
     if (hasArgument(argc, argv, "--check")) return CommandAction::Check;
+    if (isProbe(argc, argv)) return CommandAction::Probe;
     return CommandAction::Run;
 }
 
@@ -64,6 +80,8 @@ int runCommand(CommandAction action, int argc, char** argv) {
             return 0;
         case CommandAction::Check:
             return checkConfiguration(configPathFromArguments(argc, argv, false));
+        case CommandAction::Probe:
+            return probeConfiguration(configPathFromArguments(argc, argv, false));
         case CommandAction::Run:
             break;
     }

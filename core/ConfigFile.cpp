@@ -2,8 +2,11 @@
 // load into a fresh Coupler.
 #include <sys/stat.h>
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "core/Coupler.h"
 #include "core/Log.h"
@@ -31,6 +34,9 @@ class ConfigParser {
     explicit ConfigParser(Coupler& coupler) : c_(coupler) {}
 
     void processLine(char* line) {
+        // A line longer than the buffer comes in pieces, all of one line number.
+        if (lineEnded_) ++lineNumber_;
+        lineEnded_ = std::strchr(line, '\n') != nullptr;
         if (line[0] == '#') return;
         char* cursor = line;
         char* keyword = nextToken(&cursor, ";");
@@ -51,12 +57,19 @@ class ConfigParser {
             uplinkLine(cursor);
         else if (is(keyword, "set"))
             setLine(cursor);
+        else if (is(keyword, "scale"))
+            scaleLine(line, cursor);
     }
 
   private:
     void error(const char* message) {
         c_.iniError = true;
         std::printf("%s", message);
+    }
+
+    void lineError(const std::string& message) {
+        c_.iniError = true;
+        std::printf("*** ini error: line %d: %s\n", lineNumber_, message.c_str());
     }
 
     void ignored(const char* line) { std::printf("*** line ignored '%s'\n", line); }
@@ -125,6 +138,7 @@ class ConfigParser {
             copyText(s_.source->type, type);
             char* parameters = nextToken(&cursor, ";");
             if (parameters) copyText(s_.source->parameters, parameters);
+            readUnitId(*s_.source);
         } else if (inSection("receiver")) {
             // The channel gets the rest of the line exactly as written.
             if (s_.receiver) s_.receiver->setAddress(cursor);
@@ -148,6 +162,7 @@ class ConfigParser {
         char* address = nextToken(&cursor, ";");
         if (!address) return;
         copyText(node.address, address);
+        readValueType(node);
         char* message = nextToken(&cursor, ";");
         if (!message) return;
         copyText(node.message, message);
@@ -159,6 +174,44 @@ class ConfigParser {
         copyText(node.condition, condition);
         s_.node = &node;
         c_.nodeCount++;
+    }
+
+    // "tcp:address:port:unit": the unit identifier of a Modbus device behind a gateway.
+    void readUnitId(SourceEntry& source) {
+        if (!source.readUnitId())
+            lineError(std::string("unit id in '") + source.parameters + "' is not a number from 0 to 255");
+    }
+
+    // "DB10.DBD8:REAL", "400011:FLOAT32:CDAB": the type behind the address,
+    // checked against the address and the protocol of the node's source.
+    void readValueType(Node& node) {
+        std::string why;
+        if (!node.readValueType(&why)) lineError(why);
+    }
+
+    // "scale;FACTOR;OFFSET" after a node line: value = raw x factor + offset.
+    void scaleLine(const char* line, char* cursor) {
+        if (!(inSection("node") || inSection("info")) || !s_.node) return ignored(line);
+        char* factorText = nextToken(&cursor, ";");
+        char* offsetText = nextToken(&cursor, ";");
+        double factor = 0.0;
+        double offset = 0.0;
+        if (!factorText || !readDecimal(factorText, &factor) ||
+            (offsetText && *offsetText && !readDecimal(offsetText, &offset)))
+            return lineError("scale needs a factor and an offset that are decimal numbers (scale;0.1;-40)");
+        if (factor == 0.0) return lineError("scale factor 0 would make every value the offset");
+        if (equalsIgnoreCase(s_.node->address, "!OFFLINE")) return lineError("!OFFLINE takes no scale");
+        s_.node->scaled = true;
+        s_.node->scaleFactor = factor;
+        s_.node->scaleOffset = offset;
+    }
+
+    // A whole field that is a finite decimal number.
+    static bool readDecimal(const char* text, double* out) {
+        char* end = nullptr;
+        *out = std::strtod(text, &end);
+        return end != text && *end == 0 && std::isfinite(*out) &&
+               std::strspn(text, "+-.0123456789eE") == std::strlen(text);
     }
 
     void receiverLine(const char* keyword, char* cursor) {
@@ -218,6 +271,8 @@ class ConfigParser {
 
     Coupler& c_;
     ParseState s_;
+    int lineNumber_ = 0;
+    bool lineEnded_ = true;
 };
 
 void printCantOpen(const char* path) {

@@ -13,6 +13,7 @@
 #include "core/Coupler.h"
 #include "core/DurableFile.h"
 #include "core/Text.h"
+#include "core/ValueText.h"
 
 namespace {
 
@@ -142,14 +143,12 @@ StatesMemory& memoryFor(const char* path) {
 }
 
 // What reading back the file just written would do to the nodes: values
-// come back as the whole numbers the file holds, and a recorded firing as
-// fired and sent.
+// come back as the file holds them (whole numbers unless the node keeps
+// decimals), and a recorded firing as fired and sent.
 void roundAsReadBack(Coupler& coupler) {
     for (int i = 0; i < coupler.nodeCount; ++i) {
         Node& node = coupler.nodes[i];
-        char whole[400];
-        std::snprintf(whole, sizeof whole, "%.0lf", node.value);
-        node.value = std::strtod(whole, nullptr);
+        node.value = std::strtod(formatStoredValue(node.value, node.keepsDecimals()).c_str(), nullptr);
         if (node.triggerTime != 0) node.active = node.sent = true;
     }
 }
@@ -197,9 +196,8 @@ std::string renderStates(const Coupler& coupler) {
         text += ';';
         appendQuoted(&text, node.address);
         text += ';' + formatDateTime(node.triggerTime) + ';' + formatDateTime(node.lastRead);
-        char tail[400];  // room for the widest whole number a double prints as
-        std::snprintf(tail, sizeof tail, ";%d;%.0lf\n", node.readError, node.value);
-        text += tail;
+        text += ';' + std::to_string(node.readError) + ';' +
+                formatStoredValue(node.value, node.keepsDecimals()) + '\n';
     }
     for (const RetainedState& state : coupler.retainedStates) text += state.line + "\n";
     return text;

@@ -8,6 +8,7 @@
 
 #include "core/DurableFile.h"
 #include "core/Text.h"
+#include "core/ValueText.h"
 
 namespace {
 
@@ -113,8 +114,9 @@ std::string formatOutbox(const std::vector<OutboxEntry>& entries) {
         out += ';' + formatDateTime(entry.triggerTime) + ';';
         appendQuoted(&out, entry.text);
         char tail[512];
-        std::snprintf(tail, sizeof tail, ";%d;%s;%.0lf;%d\n", entry.attempts,
-                      formatDateTime(entry.nextAttempt).c_str(), entry.value, entry.receiverOccurrence);
+        std::snprintf(tail, sizeof tail, ";%d;%s;%s;%d\n", entry.attempts,
+                      formatDateTime(entry.nextAttempt).c_str(), formatStoredValue(entry.value, true).c_str(),
+                      entry.receiverOccurrence);
         out += tail;
     }
     return out;

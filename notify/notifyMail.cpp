@@ -130,6 +130,7 @@ bool notifyMail::notify(const Node& node, const char* text, const DeliveryHandle
     content.address = node.address;
     content.text = text;
     content.value = node.value;
+    content.decimals = node.keepsDecimals();
     content.when = now;
     content.messageId = messageId.c_str();
     std::string mail = composeMail(content);
