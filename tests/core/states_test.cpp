@@ -95,6 +95,29 @@ TEST_F(StatesTest, RoundTripKeepsEveryNodeIncludingQuotedKeys) {
     EXPECT_EQ(readFile(path_), once);
 }
 
+// A node that keeps decimals writes its value so that it reads back as the
+// very same double: a D condition then compares what was read, and an
+// unchanged reading is no difference.
+TEST_F(StatesTest, DecimalsOfATypedOrScaledNodeComeBackExactly) {
+    auto first = makeCoupler();
+    Node* n = first->nodes;
+    n[0].scaled = true;
+    n[0].value = 226 * 0.1;  // 22.600000000000001
+    n[1].valueType = ValueType::Float32;
+    n[1].value = 1.0 / 3;
+    first->writeStates();
+    std::string text = readFile(path_);
+    EXPECT_NE(text.find(";0;22.6\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(";0;0.3333333333333333\n"), std::string::npos) << text;
+
+    auto second = makeCoupler();
+    second->nodes[0].scaled = true;
+    second->nodes[1].valueType = ValueType::Float32;
+    second->readStates();
+    EXPECT_EQ(second->nodes[0].value, 226 * 0.1);
+    EXPECT_EQ(second->nodes[1].value, 1.0 / 3);
+}
+
 TEST_F(StatesTest, HandEditedFileTakesEffectAndUnknownLinesAreKept) {
     auto c = makeCoupler();
     Node* n = c->nodes;
