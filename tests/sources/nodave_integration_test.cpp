@@ -161,7 +161,6 @@ TEST_F(NodaveServer, KnownAnswersOfTheValueTypes) {
         {"MW30:INT", true, -1},
         {"DB10.DBD60:DINT", true, 2147483647.0},
         {"DB10.DBD64:DINT", true, -2147483648.0},
-        {"MD40:DINT", true, -1},
         {"DB10.DBD64", true, 2147483648.0},
     };
     for (const Case& c : cases) {
