@@ -14,25 +14,45 @@
 
 namespace {
 
+constexpr int kExitUsage = 64;  // EX_USAGE of sysexits.h
+
+const char* const kUsage =
+    "Usage: zentok [-i PATH]           couple the PLC to the receivers of the configuration PATH\n"
+    "       zentok --check [-i PATH]   check the configuration and exit: 0 it loads, 78 configuration\n"
+    "                                  error, 1 it cannot be read\n"
+    "       zentok probe [-i PATH]     read every node once and print its type, raw and scaled\n"
+    "                                  value and condition; 0 all read, 1 a read failed\n"
+    "       zentok --version           print the version\n"
+    "       zentok -h, --help          print this help\n"
+    "Without -i the configuration is zentok.ini in the working directory. Output goes to standard\n"
+    "output; the states file zentok_states.csv is kept in the working directory. SIGHUP reloads\n"
+    "the configuration.\n";
+
 bool hasArgument(int argc, char** argv, const char* option) {
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], option) == 0) return true;
     return false;
 }
 
-void printHelp() {
-    std::printf(
-        "Usage: zentok [-i PATH]           couple the PLC to the receivers of the configuration PATH\n"
-        "       zentok --check [-i PATH]   check the configuration and exit: 0 it loads, 78 configuration\n"
-        "                                  error, 1 it cannot be read\n"
-        "       zentok probe [-i PATH]     read every node once and print its type, raw and scaled\n"
-        "                                  value and condition; 0 all read, 1 a read failed\n"
-        "       zentok --version           print the version\n"
-        "Without -i the configuration is zentok.ini in the working directory. Output goes to standard\n"
-        "output; the states file zentok_states.csv is kept in the working directory.\n");
+bool isKnownOption(const char* argument) {
+    for (const char* known : {"-i", "--check", "--version", "--help", "-h", "probe"})
+        if (std::strcmp(argument, known) == 0) return true;
+    return false;
 }
 
-// "probe" as the command word, before or after "-i PATH".
+// The first argument that is neither an option nor the value of "-i"; null
+// when there is none. A value is still an option in its own right ("-i -i b").
+const char* firstUnknownArgument(int argc, char** argv) {
+    bool isValue = false;
+    for (int i = 1; i < argc; ++i) {
+        bool wasValue = isValue;
+        isValue = std::strcmp(argv[i], "-i") == 0;
+        if (!wasValue && !isKnownOption(argv[i])) return argv[i];
+    }
+    return nullptr;
+}
+
+// "probe" as a command word, not as the value of "-i".
 bool isProbe(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-i") == 0) {
@@ -47,7 +67,8 @@ bool isProbe(int argc, char** argv) {
 }  // namespace
 
 CommandAction requestedAction(int argc, char** argv) {
-    if (hasArgument(argc, argv, "--help")) return CommandAction::Help;
+    if (firstUnknownArgument(argc, argv)) return CommandAction::Usage;
+    if (hasArgument(argc, argv, "--help") || hasArgument(argc, argv, "-h")) return CommandAction::Help;
     if (hasArgument(argc, argv, "--version")) return CommandAction::Version;
     if (hasArgument(argc, argv, "--check")) return CommandAction::Check;
     if (isProbe(argc, argv)) return CommandAction::Probe;
@@ -73,8 +94,12 @@ std::string configPathFromArguments(int argc, char** argv, bool announce) {
 int runCommand(CommandAction action, int argc, char** argv) {
     switch (action) {
         case CommandAction::Help:
-            printHelp();
+            std::fputs(kUsage, stdout);
             return 0;
+        case CommandAction::Usage:
+            // A mistyped option must never start a live instance that reads and sends.
+            std::fprintf(stderr, "zentok: unknown option '%s'\n%s", firstUnknownArgument(argc, argv), kUsage);
+            return kExitUsage;
         case CommandAction::Version:
             std::printf("zentok %s\n", ZENTOK_VERSION);
             return 0;

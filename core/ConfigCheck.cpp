@@ -70,8 +70,8 @@ void addNodeWarnings(const Coupler& c, std::vector<std::string>& warnings) {
         for (int j = 0; j < i; ++j)
             if (c.nodes[j].source == node.source && equalsIgnoreCase(c.nodes[j].address, node.address)) {
                 warnings.push_back(
-                    format("node address '%s' is used twice for source '%s'; both share one "
-                           "line of the states file",
+                    format("node address '%s' is used twice for source '%s'; both nodes read "
+                           "the same value",
                            node.address, node.source->name));
                 break;
             }
@@ -118,6 +118,17 @@ std::string patternDirectory(const char* pattern) {
     return std::string(name, static_cast<size_t>(slash - name));
 }
 
+// The directory a file receiver writes to is emptied with the machine's (or,
+// under systemd, the unit's private) temporary directory.
+bool isTemporary(const std::string& directory) {
+    for (const char* temporary : {"/tmp", "/var/tmp"}) {
+        size_t n = std::strlen(temporary);
+        if (directory.compare(0, n, temporary) == 0 && (directory.size() == n || directory[n] == '/'))
+            return true;
+    }
+    return false;
+}
+
 void addChannelWarnings(const Coupler& c, std::vector<std::string>& warnings) {
     for (int r = 0; r < c.receiverCount; ++r) {
         const Receiver& receiver = c.receivers[r];
@@ -136,6 +147,11 @@ void addChannelWarnings(const Coupler& c, std::vector<std::string>& warnings) {
                 warnings.push_back(
                     format("receiver '%s' writes to '%s', but the directory '%s' does not exist",
                            receiver.name, file->namePattern, directory.c_str()));
+            if (isTemporary(directory))
+                warnings.push_back(
+                    format("receiver '%s' writes to '%s', a temporary directory: under systemd "
+                           "it is the service's own and is emptied at every stop",
+                           receiver.name, file->namePattern));
         }
     }
 }
@@ -169,6 +185,10 @@ std::vector<std::string> lineWarnings(const char* path) {
 
 std::vector<std::string> modelWarnings(const Coupler& coupler) {
     std::vector<std::string> warnings;
+    if (coupler.readInterval == 0 && coupler.sourceCount > 0)
+        warnings.push_back(
+            "coupler;readinterval is 0: the source is read as fast as the device answers; "
+            "coupler;readinterval;1 or more gives it a rest");
     addNodeWarnings(coupler, warnings);
     addGroupWarnings(coupler, warnings);
     addChannelWarnings(coupler, warnings);
@@ -194,6 +214,12 @@ int checkConfiguration(const std::string& path) {
     if (coupler.iniError) {
         std::printf("configuration '%s': configuration error, the program would end without a cycle\n",
                     path.c_str());
+        return kExitConfigError;
+    }
+    // A start runs without these lines; the check fails, so they are fixed before.
+    if (coupler.lineErrors > 0) {
+        std::printf("configuration '%s': configuration error, %d line%s cannot work as written\n",
+                    path.c_str(), coupler.lineErrors, coupler.lineErrors == 1 ? "" : "s");
         return kExitConfigError;
     }
     std::printf("configuration '%s': loads, %zu warning%s\n", path.c_str(), warnings.size(),

@@ -2,6 +2,7 @@
 // load into a fresh Coupler.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,10 @@
 #include "core/Log.h"
 #include "core/Settings.h"
 #include "core/Text.h"
+#include "nodes/Trigger.h"
+#include "notify/notifyMail.h"
+#include "notify/notifySrvMgr.h"
+#include "sources/SourceConnection.h"
 
 namespace {
 
@@ -27,16 +32,27 @@ struct ParseState {
     SourceEntry* source = nullptr;
     Node* node = nullptr;
     Receiver* receiver = nullptr;
+    int lineNumber = 0;             // of the line being processed
+    int nodeLines[kMaxNodes] = {};  // the line each node came from
 };
+
+bool isPortNumber(const char* text) {
+    if (!text || !*text) return false;
+    long port = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        if (port <= 65535) port = port * 10 + (*p - '0');
+    }
+    return port >= 1 && port <= 65535;
+}
 
 class ConfigParser {
   public:
     explicit ConfigParser(Coupler& coupler) : c_(coupler) {}
 
-    void processLine(char* line) {
-        // A line longer than the buffer comes in pieces, all of one line number.
-        if (lineEnded_) ++lineNumber_;
-        lineEnded_ = std::strchr(line, '\n') != nullptr;
+    // `number` is the line's number in the file; the pieces of an overlong line share it.
+    void processLine(char* line, int number) {
+        s_.lineNumber = number;
         if (line[0] == '#') return;
         char* cursor = line;
         char* keyword = nextToken(&cursor, ";");
@@ -67,12 +83,31 @@ class ConfigParser {
         std::printf("%s", message);
     }
 
-    void lineError(const std::string& message) {
-        c_.iniError = true;
-        std::printf("*** ini error: line %d: %s\n", lineNumber_, message.c_str());
+    // A channel's address the channel cannot use, named with its line. Like
+    // every line error it fails the check; a start says it and runs, and the
+    // channel refuses to send while its address is at fault.
+    void addressError(const std::string& fault) {
+        if (!fault.empty()) lineError(s_.lineNumber, fault);
     }
 
     void ignored(const char* line) { std::printf("*** line ignored '%s'\n", line); }
+
+    // A line that cannot work as written. The check ends with a configuration
+    // error; a start says it once and runs with the rest, as it always did,
+    // so a site that ran yesterday is still monitored after an upgrade.
+    void lineError(int number, const std::string& what) {
+        c_.lineErrors++;
+        std::printf("*** ini error: line %d: %s\n", number, what.c_str());
+    }
+
+    // A value type, scale or unit id that cannot be read as written. Unlike
+    // the line errors above these are new forms no running site has, so a
+    // start ends as the check does instead of reading values it would
+    // misread.
+    void valueError(int number, const std::string& what) {
+        c_.iniError = true;
+        std::printf("*** ini error: line %d: %s\n", number, what.c_str());
+    }
 
     bool inSection(const char* keyword) const { return is(s_.section, keyword); }
 
@@ -136,15 +171,45 @@ class ConfigParser {
             char* type = nextToken(&cursor, ";");
             if (!type) return;
             copyText(s_.source->type, type);
+            if (!isKnownSourceType(type))
+                lineError(s_.lineNumber,
+                          "unknown source type '" + std::string(type) + "' (modbus or simatic)");
             char* parameters = nextToken(&cursor, ";");
-            if (parameters) copyText(s_.source->parameters, parameters);
+            if (parameters) {
+                copyText(s_.source->parameters, parameters);
+                checkPort(parameters);
+            }
             readUnitId(*s_.source);
         } else if (inSection("receiver")) {
             // The channel gets the rest of the line exactly as written.
-            if (s_.receiver) s_.receiver->setAddress(cursor);
+            if (s_.receiver) receiverAddress(cursor);
         } else {
             ignored(line);
         }
+    }
+
+    // Both connection kinds take "kind:host:port": a port that is no number
+    // would be read as 0 and never connect.
+    void checkPort(const char* parameters) {
+        char text[kNameSize];
+        copyText(text, parameters);
+        char* cursor = text;
+        nextToken(&cursor, ":");
+        nextToken(&cursor, ":");
+        char* port = nextToken(&cursor, ":");
+        if (port && !isPortNumber(port))
+            lineError(s_.lineNumber, "port '" + std::string(port) + "' is not a number from 1 to 65535");
+    }
+
+    void receiverAddress(char* rest) {
+        std::string copy = rest ? rest : "";
+        char* cursor = &copy[0];
+        char* channel = nextToken(&cursor, ";");
+        char* address = channel ? nextToken(&cursor, ";") : nullptr;
+        if (channel && is(channel, "mail") && (!address || !*address))
+            lineError(s_.lineNumber, "receiver '" + std::string(s_.receiver->name) + "': empty mail address");
+        // A channel that refuses its address says why; the line is named here.
+        addressError(s_.receiver->setAddress(rest));
     }
 
     void nodeLine(const char* keyword, char* cursor) {
@@ -158,20 +223,42 @@ class ConfigParser {
         node.source = c_.sourceCount > 0 ? &c_.sources[c_.sourceCount - 1] : nullptr;
         node.info = is(keyword, "info") ? 1 : 0;
         char* form = nextToken(&cursor, ";");
-        if (!form || !is(form, "a")) return;
+        if (!form || !is(form, "a")) {
+            lineError(s_.lineNumber, "the second field of a " + std::string(keyword) +
+                                         " line must be 'a', not '" + (form ? form : "") + "'");
+            return;
+        }
+        int fields = 2;
         char* address = nextToken(&cursor, ";");
-        if (!address) return;
-        copyText(node.address, address);
-        readValueType(node);
-        char* message = nextToken(&cursor, ";");
-        if (!message) return;
-        copyText(node.message, message);
-        char* group = nextToken(&cursor, ";");
-        if (!group) return;
-        node.dir = c_.findDir(group, true);
-        char* condition = nextToken(&cursor, ";");
+        if (address) {
+            ++fields;
+            copyText(node.address, address);
+        }
+        char* message = address ? nextToken(&cursor, ";") : nullptr;
+        if (message) {
+            ++fields;
+            copyText(node.message, message);
+        }
+        char* group = message ? nextToken(&cursor, ";") : nullptr;
+        if (group) {
+            ++fields;
+            node.dir = c_.findDir(group, true);
+        }
+        char* condition = group ? nextToken(&cursor, ";") : nullptr;
+        if (condition) {
+            ++fields;
+            copyText(node.condition, condition);
+        }
+        // A stray quote swallows the separators behind it, so it shows as a field count too.
+        if (fields != 6 || cursor)
+            lineError(s_.lineNumber, "a " + std::string(keyword) + " line has 6 fields (" + keyword +
+                                         ";a;address;message;group;condition), this one has " +
+                                         (cursor ? "more" : std::to_string(fields)));
         if (!condition) return;
-        copyText(node.condition, condition);
+        if (const char* problem = conditionProblem(node.condition))
+            lineError(s_.lineNumber,
+                      "condition '" + std::string(node.condition) + "' can never hold: " + problem);
+        s_.nodeLines[c_.nodeCount] = s_.lineNumber;
         s_.node = &node;
         c_.nodeCount++;
     }
@@ -179,14 +266,8 @@ class ConfigParser {
     // "tcp:address:port:unit": the unit identifier of a Modbus device behind a gateway.
     void readUnitId(SourceEntry& source) {
         if (!source.readUnitId())
-            lineError(std::string("unit id in '") + source.parameters + "' is not a number from 0 to 255");
-    }
-
-    // "DB10.DBD8:REAL", "400011:FLOAT32:CDAB": the type behind the address,
-    // checked against the address and the protocol of the node's source.
-    void readValueType(Node& node) {
-        std::string why;
-        if (!node.readValueType(&why)) lineError(why);
+            valueError(s_.lineNumber,
+                       std::string("unit id in '") + source.parameters + "' is not a number from 0 to 255");
     }
 
     // "scale;FACTOR;OFFSET" after a node line: value = raw x factor + offset.
@@ -198,9 +279,12 @@ class ConfigParser {
         double offset = 0.0;
         if (!factorText || !readDecimal(factorText, &factor) ||
             (offsetText && *offsetText && !readDecimal(offsetText, &offset)))
-            return lineError("scale needs a factor and an offset that are decimal numbers (scale;0.1;-40)");
-        if (factor == 0.0) return lineError("scale factor 0 would make every value the offset");
-        if (equalsIgnoreCase(s_.node->address, "!OFFLINE")) return lineError("!OFFLINE takes no scale");
+            return valueError(s_.lineNumber,
+                              "scale needs a factor and an offset that are decimal numbers (scale;0.1;-40)");
+        if (factor == 0.0)
+            return valueError(s_.lineNumber, "scale factor 0 would make every value the offset");
+        if (equalsIgnoreCase(s_.node->address, "!OFFLINE"))
+            return valueError(s_.lineNumber, "!OFFLINE takes no scale");
         s_.node->scaled = true;
         s_.node->scaleFactor = factor;
         s_.node->scaleOffset = offset;
@@ -245,15 +329,18 @@ class ConfigParser {
         char* kind = nextToken(&cursor, ";");
         if (!kind) return;
         if (is(kind, "smtp")) {
-            char* targets[] = {smtpUrl, smtpUser, smtpPassword, smtpFrom};
+            smtpTls[0] = 0;  // optional: a line without it asks for the default
+            char* targets[] = {smtpUrl, smtpUser, smtpPassword, smtpFrom, smtpTls};
             for (char* target : targets) {
                 char* field = nextToken(&cursor, ";");
-                if (!field) return;
+                if (!field) break;
                 copyText(target, kSettingSize, field);
             }
+            addressError(mailUplinkFault());
         } else if (is(kind, "srvmgr")) {
             char* host = nextToken(&cursor, ";");
             if (host) copyText(srvmgrHost, kSettingSize, host);
+            if (host) addressError(srvMgrHostFault());
         }
     }
 
@@ -269,19 +356,37 @@ class ConfigParser {
             s_.source->readInterval = seconds;
     }
 
+  public:
+    // Node addresses are checked once the whole file is read: the source's
+    // type may be given after its nodes.
+    // "DB10.DBD8:REAL", "400011:FLOAT32:CDAB": the type behind an address
+    // is taken here too and checked against the address and its protocol;
+    // the address itself is checked without it.
+    void checkNodeAddresses() {
+        for (int i = 0; i < c_.nodeCount; ++i) {
+            Node& node = c_.nodes[i];
+            std::string why;
+            if (!node.readValueType(&why)) {
+                valueError(s_.nodeLines[i], why);
+                continue;
+            }
+            if (!node.source || !isKnownSourceType(node.source->type)) continue;
+            char device[kNameSize];
+            copyText(device, node.typeAt > 0 ? static_cast<size_t>(node.typeAt) + 1 : sizeof device,
+                     node.address);
+            if (!isValidNodeAddress(node.source->type, device))
+                lineError(s_.nodeLines[i], "address '" + std::string(node.address) + "' is no " +
+                                               node.source->type + " address");
+        }
+    }
+
+  private:
     Coupler& c_;
     ParseState s_;
-    int lineNumber_ = 0;
-    bool lineEnded_ = true;
 };
 
-void printCantOpen(const char* path) {
-    std::printf("*** ini file '%s': can't open\n", path);
-}
-
-bool later(const struct timespec& now, int64_t seconds, long nanos) {
-    return static_cast<int64_t>(now.tv_sec) > seconds ||
-           (static_cast<int64_t>(now.tv_sec) == seconds && now.tv_nsec > nanos);
+void printCantOpen(const char* path, int error) {
+    std::printf("*** ini file '%s': can't open: %s\n", path, std::strerror(error));
 }
 
 bool differs(const struct timespec& now, int64_t seconds, long nanos) {
@@ -297,8 +402,9 @@ bool Coupler::configChanged() {
     if (static_cast<int64_t>(status.st_size) != cfgStat.size ||
         static_cast<uint64_t>(status.st_ino) != cfgStat.inode)
         return true;
-    return later(status.st_mtim, cfgStat.modificationTime, cfgStat.modificationNanos) ||
-           later(status.st_atim, cfgStat.accessTime, cfgStat.accessNanos) ||
+    // A read is no change: the access time does not count, so neither an
+    // administrator's cat nor the file system's own bookkeeping reloads.
+    return differs(status.st_mtim, cfgStat.modificationTime, cfgStat.modificationNanos) ||
            differs(status.st_ctim, cfgStat.changeTime, cfgStat.changeNanos);
 }
 
@@ -307,7 +413,8 @@ void Coupler::loadConfig(const char* path) {
         // A path that does not fit is refused rather than cut, so no other file is read.
         cfgName[0] = 0;
         cfgStat = ConfigStat{};
-        printCantOpen(path);
+        cantOpenReason = ENAMETOOLONG;
+        printCantOpen(path, cantOpenReason);
         return;
     }
     copyText(cfgName, path);
@@ -321,16 +428,18 @@ void Coupler::parseConfig() {
         return;
     }
     FILE* file = std::fopen(cfgName, "r");
+    cantOpenReason = file ? 0 : errno;
     struct stat status {};
     if (file && (fstat(fileno(file), &status) != 0 || S_ISDIR(status.st_mode))) {
         std::fclose(file);
         file = nullptr;
+        cantOpenReason = EISDIR;
     }
     if (!file) {
         // A file that is there but cannot be read is tried again once a
         // second; saying so once per failure is enough.
         cfgUnreadable = stat(cfgName, &status) == 0;
-        if (reportCantOpen) printCantOpen(cfgName);
+        if (reportCantOpen) printCantOpen(cfgName, cantOpenReason);
         return;
     }
     cfgStat.modificationTime = static_cast<int64_t>(status.st_mtim.tv_sec);
@@ -342,17 +451,24 @@ void Coupler::parseConfig() {
 
     ConfigParser parser(*this);
     char line[kLineSize];
-    while (std::fgets(line, sizeof line, file)) parser.processLine(line);
+    int number = 1;
+    while (std::fgets(line, sizeof line, file)) {
+        bool ended = std::strchr(line, '\n') != nullptr;
+        parser.processLine(line, number);
+        if (ended) ++number;
+    }
+    parser.checkNodeAddresses();
     int64_t bytesRead = static_cast<int64_t>(std::ftell(file));
     std::fclose(file);
 
-    // The access time is taken after reading, so the program's own reading of
-    // the file does not count as a change.
-    if (stat(cfgName, &status) == 0) {
-        cfgStat.accessTime = static_cast<int64_t>(status.st_atim.tv_sec);
-        cfgStat.accessNanos = status.st_atim.tv_nsec;
-        // The size of what was read, not of what the file holds by now.
-        cfgStat.size = bytesRead;
-    }
+    // The size of what was read, not of what the file holds by now.
+    cfgStat.size = bytesRead;
+    int configured = nodeCount;
     prepareTemplates();
+    // A template may name a typed node ("{{400011:FLOAT32}}") that no line
+    // configures; it is read with its type like a configured one.
+    for (int i = configured; i < nodeCount; ++i) {
+        std::string why;
+        nodes[i].readValueType(&why);
+    }
 }

@@ -6,8 +6,9 @@
 
 class ConfigWatch {
   public:
-    // Watches the directory of `path` (creation, replacement by rename, writes,
-    // attribute changes, reads and removal of the file all wake the wait).
+    // Watches the file at `path` (writes, attribute changes, removal) and its
+    // directory for the name appearing, disappearing or being renamed over.
+    // Reads of the file and anything done to other files do not wake the wait.
     explicit ConfigWatch(const std::string& path);
     ~ConfigWatch();
     ConfigWatch(const ConfigWatch&) = delete;
@@ -15,18 +16,24 @@ class ConfigWatch {
 
     // Sleeps until an event concerns the file or `timeoutMs` has passed. Never
     // longer than a second, so the caller still follows a step of the wall
-    // clock and a file it cannot watch.
-    void wait(int timeoutMs);
+    // clock and a file it cannot watch. True when woken by an event or interrupt().
+    bool wait(int timeoutMs);
 
     // Also wakes a wait from a signal handler or another thread.
     void interrupt();
 
     bool watching() const { return inotifyFd_ >= 0; }
+    // How often inotify had something to read: what the watch costs the loop.
+    long wakeups() const { return wakeups_; }
 
   private:
-    bool concernsTheFile(const char* events, long length) const;
+    void watchFile();
+    bool concernsTheFile(const char* events, long length);
 
+    std::string path_;
     int inotifyFd_ = -1;
+    int fileWatch_ = -1;  // the watch on the file itself; -1 while it does not exist
+    long wakeups_ = 0;
     int wakeFds_[2] = {-1, -1};
     std::string name_;  // the file's name within its directory
 };

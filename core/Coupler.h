@@ -17,16 +17,14 @@ class Outbox;
 enum class RunMode { Cycle = 0, Single = 1, Trigger = 2 };
 
 // Status of the configuration file, taken when it was loaded. Besides the
-// modification and access times, the change time, the size and the file
-// identity count: a save that lands within the time stamp's resolution of the
-// load (a file written in two steps), a file replaced by one with an older
-// time (cp -p, a checkout) or copied over with the same size still moves the
-// change time, which no copy can set back.
+// modification time, the change time, the size and the file identity count:
+// a save that lands within the time stamp's resolution of the load (a file
+// written in two steps), a file replaced by one with an older time (cp -p, a
+// checkout) or copied over with the same size still moves the change time,
+// which no copy can set back. The access time never counts: a read is no change.
 struct ConfigStat {
     int64_t modificationTime = 0;  // seconds
-    int64_t accessTime = 0;        // seconds
     long modificationNanos = 0;
-    long accessNanos = 0;
     int64_t changeTime = 0;
     long changeNanos = 0;
     int64_t size = -1;  // -1 until a file was read
@@ -65,6 +63,8 @@ class Coupler {
     const uint64_t serial;           // tells the couplers of one process apart (the states file's cache)
     bool queuedThisCycle = false;    // this cycle's firings are in the outbox already
     bool iniError = false;
+    int lineErrors = 0;      // lines that cannot work as written (said at the load; the check fails on them)
+    int cantOpenReason = 0;  // errno of the last failed open of the file; 0 when it was read
     bool cfgUnreadable = false;  // the file exists but could not be opened
     bool reportCantOpen = true;  // false while the same failure was already reported
 
@@ -88,6 +88,9 @@ class Coupler {
 
     // Read cycle.
     bool cycleNotDue();
+    // Milliseconds until a source that is down may try to connect again; 0
+    // when some source can be read now.
+    int64_t msUntilSourcesMayConnect();
     void readSources();
 
     // States file.

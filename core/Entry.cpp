@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,6 +19,7 @@
 #include "core/ConfigWatch.h"
 #include "core/Coupler.h"
 #include "core/DurableFile.h"
+#include "core/Log.h"
 #include "core/ServiceNotify.h"
 #include "core/ServiceStatus.h"
 #include "core/Settings.h"
@@ -67,6 +70,7 @@ class ReloadDecision {
   public:
     // True when the coupler should be replaced now.
     bool due(Coupler& coupler) {
+        if (takeReloadRequest()) return true;  // SIGHUP: at once, changed or not
         int64_t now = steadyMs();
         // A file that exists but cannot be opened is tried again once a second.
         if (coupler.cfgUnreadable && now - loadedAtMs_ < kUnreadableRetryMs) return false;
@@ -76,6 +80,11 @@ class ReloadDecision {
         }
         FileIdentity state;
         identityOf(coupler.cfgName, &state);
+        // A refused file is not tried again until it is saved anew.
+        if (hasRefused_ && state == refused_) {
+            settling_ = false;
+            return false;
+        }
         if (!settling_ || state != seen_) {
             settling_ = true;
             seen_ = state;
@@ -93,18 +102,29 @@ class ReloadDecision {
 
     void loaded() {
         settling_ = false;
+        hasRefused_ = false;
+        loadedAtMs_ = steadyMs();
+    }
+
+    // The file as it was when a load refused it.
+    void refused(const char* path) {
+        settling_ = false;
+        hasRefused_ = identityOf(path, &refused_);
         loadedAtMs_ = steadyMs();
     }
 
   private:
     bool settling_ = false;
+    bool hasRefused_ = false;
+    FileIdentity refused_;
     FileIdentity seen_;
     int64_t quietSinceMs_ = 0;
     int64_t loadedAtMs_ = 0;
 };
 
 // Milliseconds until the cycle timer will find the next cycle due.
-int64_t msUntilNextCycle(const Coupler& coupler) {
+int64_t msUntilNextCycle(Coupler& coupler) {
+    if (coupler.readInterval == 0) return coupler.msUntilSourcesMayConnect();
     return msUntilSecond(coupler.lastCycle + coupler.readInterval);
 }
 
@@ -142,13 +162,46 @@ void finishRun(Coupler& coupler) {
 // Sleeps until the next cycle is due, the file may have changed or a settle
 // time ends; at most a second, so a step of the wall clock is followed.
 // Under a systemd watchdog it also wakes in time for the next ping.
-void waitForWork(ConfigWatch& watch, const Coupler& coupler, const ReloadDecision& reload, bool cyclesPaused,
+void waitForWork(ConfigWatch& watch, Coupler& coupler, const ReloadDecision& reload, bool cyclesPaused,
                  const ServiceNotify& service) {
     int64_t wait = cyclesPaused ? 1000 : msUntilNextCycle(coupler);
     wait = std::min<int64_t>(wait, reload.wakeWithinMs());
     if (service.watchdogIntervalMs() > 0) wait = std::min<int64_t>(wait, service.watchdogIntervalMs());
     if (wait <= 0) wait = 1;  // the second has just turned over
     watch.wait(static_cast<int>(std::min<int64_t>(wait, 1000)));
+}
+
+// Builds a coupler from the file. A reload with a configuration error is
+// refused: the running coupler stays in force with its process-wide settings,
+// and the file is not tried again until it changes. Returns the coupler to
+// run, or null when a configuration error ends the program at its start.
+std::unique_ptr<Coupler> loadOrKeep(const std::string& path, std::unique_ptr<Coupler> running,
+                                    ReloadDecision& reload, bool& unreadableReported) {
+    bool inForce = running && running->cfgStat.size >= 0;
+    ProcessSettings settings = saveProcessSettings();
+    auto coupler = std::make_unique<Coupler>();
+    coupler->reportCantOpen = !unreadableReported;
+    coupler->loadConfig(path.c_str());
+    unreadableReported = coupler->cfgUnreadable;
+    if (coupler->iniError && inForce) {
+        coupler.reset();  // its channels and settings go before the running ones come back
+        restoreProcessSettings(settings);
+        setLogLevel(running->logLevel);
+        reload.refused(path.c_str());
+        std::printf("*** ini error: configuration '%s' refused, the running configuration stays in force\n",
+                    path.c_str());
+        return running;
+    }
+    reload.loaded();
+    if (coupler->iniError) return nullptr;
+    if (inForce && coupler->cfgStat.size >= 0) std::printf("configuration '%s' reloaded\n", path.c_str());
+    return coupler;
+}
+
+// What systemd shows while no configuration could be read.
+std::string waitingStatus(const std::string& path, const Coupler& coupler) {
+    return "waiting for configuration: cannot read " + path + ": " +
+           std::strerror(coupler.cantOpenReason ? coupler.cantOpenReason : ENOENT);
 }
 
 }  // namespace
@@ -171,27 +224,32 @@ int runZentok(int argc, char** argv) {
     ReloadDecision reload;
     int status = 0;
     bool stop = false;
-    bool loadedBefore = false;
+    bool readySent = false;
     bool unreadableReported = false;
+    std::unique_ptr<Coupler> coupler;
     while (!stop) {
-        if (loadedBefore) service.reloading();
-        auto coupler = std::make_unique<Coupler>();
-        coupler->reportCantOpen = !unreadableReported;
-        coupler->loadConfig(path.c_str());
-        unreadableReported = coupler->cfgUnreadable;
-        loadedBefore = true;
-        reload.loaded();
-        attachOutbox(*coupler, outbox);
-        stop = coupler->iniError;
-        // A configuration error ends the program with EX_CONFIG, so systemd
-        // and monitoring see a failure instead of success.
-        if (stop)
+        if (readySent) service.reloading();
+        Coupler* before = coupler.get();
+        coupler = loadOrKeep(path, std::move(coupler), reload, unreadableReported);
+        // A configuration error at the start ends the program with EX_CONFIG,
+        // so systemd and monitoring see a failure instead of success.
+        if (!coupler) {
+            service.stopping();
             status = kExitConfigError;
-        else
+            break;
+        }
+        if (coupler.get() != before) attachOutbox(*coupler, outbox);
+        // Ready only once a configuration is in force: a file that cannot be
+        // read must not look like a healthy service.
+        bool loaded = coupler->cfgStat.size >= 0;
+        if (loaded) {
             service.ready();
+            readySent = true;
+        } else {
+            service.status(waitingStatus(path, *coupler));
+        }
         // Without a configuration only the first cycle runs (it ends a single
         // or trigger run as before); then the loop waits for the file.
-        bool loaded = coupler->cfgStat.size >= 0;
         bool ranOnce = false;
         while (!stop && !stopRequested() && !reload.due(*coupler)) {
             service.watchdogTick();
@@ -202,8 +260,10 @@ int runZentok(int argc, char** argv) {
             }
             runCycle(*coupler);
             ranOnce = true;
-            summary.countCycle(*coupler, currentTime());
-            service.status(summary.line(outbox->entries().size()));
+            if (loaded) {
+                summary.countCycle(*coupler, currentTime());
+                service.status(summary.line(outbox->entries().size()));
+            }
             stop = !coupler->keepRunning();
         }
         stop = stop || stopRequested();

@@ -1,4 +1,5 @@
 // The cycle timer and the step that runs one reader thread per source.
+#include <algorithm>
 #include <cstdio>
 #include <thread>
 
@@ -6,7 +7,20 @@
 #include "core/Coupler.h"
 #include "core/Log.h"
 
+int64_t Coupler::msUntilSourcesMayConnect() {
+    int64_t wait = 0;
+    for (int i = 0; i < sourceCount; ++i) {
+        int64_t left = sources[i].msUntilConnectAttempt();
+        if (left == 0) return 0;  // this source can be read now
+        wait = i == 0 ? left : std::min(wait, left);
+    }
+    return wait;
+}
+
 bool Coupler::cycleNotDue() {
+    // Without a read interval the next cycle would only find the device
+    // still waiting out its connect back-off: it waits for it instead.
+    if (readInterval == 0 && msUntilSourcesMayConnect() > 0) return true;
     int64_t now = currentTime();
     // A clock set back (lastCycle in the future) must not stop the cycles until it catches up.
     if (now < lastCycle + readInterval && now >= lastCycle) return true;

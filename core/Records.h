@@ -62,8 +62,10 @@ struct SourceEntry {
     int unitId = kNoUnitId;  // Modbus unit identifier from the parameters; none: 0 sent, answers not checked
     int readInterval = 0;
     int64_t lastRead = 0;
-    int failedReads = 0;  // reads of the last cycle that failed; written by the worker before readDone
-    std::thread worker;   // reads the nodes once per cycle, from the first cycle on
+    int failedReads = 0;       // reads of the last cycle that failed; written by the worker before readDone
+    int connectBackoffMs = 0;  // the wait after the last failed connect; 0 while none failed
+    int64_t connectRetryAtMs = 0;  // steady clock: no connect attempt before this
+    std::thread worker;            // reads the nodes once per cycle, from the first cycle on
     uint64_t cyclesRequested = 0;  // guarded by readDoneMutex
     bool stopping = false;         // guarded by readDoneMutex
 
@@ -72,8 +74,11 @@ struct SourceEntry {
     SourceEntry(const SourceEntry&) = delete;
     SourceEntry& operator=(const SourceEntry&) = delete;
 
+    // Connects unless connected already or a failed connect is still in its back-off.
     bool open();
     bool isConnected();
+    // Milliseconds until a connect may be tried again; 0 when connected or not waiting.
+    int64_t msUntilConnectAttempt() const;
     // Takes the unit identifier from a Modbus source's parameters
     // ("tcp:address:port:unit"); false when it is not 0..255.
     bool readUnitId();
@@ -138,7 +143,8 @@ struct Receiver {
     Receiver& operator=(const Receiver&) = delete;
 
     // Creates the channel from the rest of an address line (may be null).
-    void setAddress(char* rest);
+    // Empty, or what is wrong with the address for the configuration error.
+    std::string setAddress(char* rest);
     // Hands a notification to the channel, creating the default channel first;
     // the channel settles `delivery` (may be null) with the outcome.
     bool notify(const Node& node, const char* text, const std::shared_ptr<Delivery>& delivery = nullptr);

@@ -9,7 +9,7 @@
 
 void ServiceStatus::countCycle(const Coupler& coupler, int64_t now) {
     ++cycles_;
-    // A source stops reading at its first failed node, so each source adds at most one.
+    // Every failed node counts; a lost link ends its source's reading, so the nodes behind it do not.
     readErrors_ = 0;
     for (int i = 0; i < coupler.sourceCount; ++i) readErrors_ += coupler.sources[i].failedReads;
     if (coupler.notified) lastNotification_ = now;

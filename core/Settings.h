@@ -9,10 +9,20 @@ extern char smtpUrl[kSettingSize];
 extern char smtpUser[kSettingSize];
 extern char smtpPassword[kSettingSize];
 extern char smtpFrom[kSettingSize];
+// How a mail server's TLS is checked: empty, "cafile:PATH" or "trusted-relay".
+extern char smtpTls[kSettingSize];
 extern char twitterToken[kSettingSize];
 extern char twitterTokenSecret[kSettingSize];
 
 void clearProcessSettings();
+
+// A copy of all of the above. A reload that is refused builds a Coupler (which
+// clears them) and then gives the running configuration its own back.
+struct ProcessSettings {
+    char values[7][kSettingSize];
+};
+ProcessSettings saveProcessSettings();
+void restoreProcessSettings(const ProcessSettings& saved);
 
 // Set by the configuration check: the channels are built as at a start, but
 // none of them contacts its server. Not cleared by a Coupler construction.

@@ -1,5 +1,5 @@
-// The stop handlers touch only a flag and the watch's wake-up pipe, both safe
-// to use from a signal handler.
+// The stop and reload handlers touch only a flag and the watch's wake-up
+// pipe, both safe to use from a signal handler.
 #include "core/StopSignal.h"
 
 #include <csignal>
@@ -9,6 +9,7 @@
 namespace {
 
 volatile std::sig_atomic_t gStopRequested = 0;
+volatile std::sig_atomic_t gReloadRequested = 0;
 ConfigWatch* gWatch = nullptr;
 
 void onStopSignal(int signal) {
@@ -22,6 +23,11 @@ void onStopSignal(int signal) {
     if (gWatch) gWatch->interrupt();
 }
 
+void onReloadSignal(int) {
+    gReloadRequested = 1;
+    if (gWatch) gWatch->interrupt();
+}
+
 }  // namespace
 
 void installStopHandlers(ConfigWatch* watch) {
@@ -31,6 +37,18 @@ void installStopHandlers(ConfigWatch* watch) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    // SIGHUP's default action would end the program in the middle of a
+    // cycle or a delivery; it is the reload signal instead ("systemctl reload").
+    struct sigaction reload {};
+    reload.sa_handler = onReloadSignal;
+    sigemptyset(&reload.sa_mask);
+    sigaction(SIGHUP, &reload, nullptr);
+}
+
+bool takeReloadRequest() {
+    if (!gReloadRequested) return false;
+    gReloadRequested = 0;
+    return true;
 }
 
 bool stopRequested() {

@@ -20,6 +20,23 @@ bool isBlank(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
+// True when `text`, after leading blanks, starts with a decimal number.
+bool startsWithNumber(const char* text) {
+    const char* p = text;
+    while (isBlank(*p)) ++p;
+    if (*p == '+' || *p == '-') ++p;
+    if (*p == '.') ++p;
+    return isDigit(*p);
+}
+
+bool marksSomething(const char* field, int length) {
+    int table[60];
+    parseTimeTable(table, length, field);
+    for (int i = 0; i < length; ++i)
+        if (table[i]) return true;
+    return false;
+}
+
 // A threshold: leading blanks, then the longest prefix that is a decimal
 // number with an optional fraction and exponent; 0 when there is none.
 // Only that prefix goes to strtod, so hexadecimal forms, "inf" and "nan"
@@ -147,6 +164,43 @@ void evaluateTrigger(Node* node, double previous) {
         node->sent = false;
         node->active = false;
         node->triggerTime = 0;
+    }
+}
+
+const char* conditionProblem(const char* condition) {
+    if (!condition) return "it is empty";
+    char text[kNameSize];  // nextToken cuts its text up: work on a copy
+    copyText(text, condition);
+    char* cursor = text;
+    char* kind = nextToken(&cursor, ":");
+    if (!kind || !kind[0]) return "it is empty";
+    switch (kind[0]) {
+        case 'N':
+        case 'n':
+        case 'Z':
+        case 'z':
+            return nullptr;
+        case 'D':
+        case 'd':
+        case 'O':
+        case 'o':
+        case 'U':
+        case 'u': {
+            char* field = nextToken(&cursor, ":");
+            if (!field || !startsWithNumber(field)) return "D, O and U need a number, as in O:100";
+            return nullptr;
+        }
+        case 'T':
+        case 't': {
+            char* hours = nextToken(&cursor, ":");
+            char* minutes = hours ? nextToken(&cursor, ":") : nullptr;
+            if (!minutes) return "T needs hours and minutes, as in T:8,12:0";
+            if (!marksSomething(hours, 24)) return "its hours match no hour (0 to 23, no blanks)";
+            if (!marksSomething(minutes, 60)) return "its minutes match no minute (0 to 59, no blanks)";
+            return nullptr;
+        }
+        default:
+            return "unknown letter (D, N, O, U, Z or T)";
     }
 }
 

@@ -10,5 +10,8 @@ bool evaluateCondition(Node* node, double previous);
 // Runs the condition and moves the node's trigger state. A node re-arms only
 // after its message has gone out, so a pending firing is never lost.
 void evaluateTrigger(Node* node, double previous);
+// Why `condition` can never hold (an unknown letter, a threshold that is no
+// number, a time table that matches nothing); null when it can.
+const char* conditionProblem(const char* condition);
 // Fills table[0..length) with 0 and 1 from a time-table field ("*", "*/n", digit lists).
 void parseTimeTable(int* table, int length, const char* text);

@@ -10,6 +10,7 @@
 
 #include "core/Encoding.h"
 #include "core/Settings.h"
+#include "core/Text.h"
 #include "core/ValueText.h"
 
 namespace {
@@ -223,14 +224,13 @@ std::string makeMessageId(const char* from, int64_t when) {
 std::string composeMail(const MailContent& content) {
     std::string out;
     char date[64] = "";
-    char stamp[64] = "--";
     time_t moment = static_cast<time_t>(content.when);
     struct tm local {};
-    if (localtime_r(&moment, &local)) {
-        formatMailDate(date, sizeof date, local, local.tm_gmtoff);
-        std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
-                      local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-    }
+    if (localtime_r(&moment, &local)) formatMailDate(date, sizeof date, local, local.tm_gmtoff);
+    // A retried mail still names the moment the alarm fired, so a repeat
+    // does not read as a new event.
+    std::string stamp = formatDateTime(content.fired > 0 ? content.fired : content.when);
+    if (stamp.empty()) stamp = "--";
 
     std::string subject =
         std::string(content.sourceName ? content.sourceName : "") + ": " + (content.text ? content.text : "");

@@ -28,6 +28,10 @@ bool Notifier::holdsDelivery(const Node&, const char*, int64_t) {
     return false;
 }
 
+std::string Notifier::addressFault() const {
+    return "";
+}
+
 void Delivery::settle(bool delivered) {
     std::lock_guard<std::mutex> lock(settlementMutex());
     state_.store(static_cast<int>(delivered ? State::Delivered : State::Failed), std::memory_order_release);

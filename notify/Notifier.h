@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 struct Node;
 
@@ -47,6 +48,14 @@ class Notifier {
     // reached the channel. A channel that can look (a local file) says
     // whether this notification was delivered at or after `since`.
     virtual bool holdsDelivery(const Node& node, const char* text, int64_t since);
+
+    // Empty when the address line gave the channel what it needs; otherwise
+    // what is wrong with it, for the configuration error of that line.
+    virtual std::string addressFault() const;
+    // Empty when the channel can send: its address and the uplink it sends
+    // through hold. A start runs on with a line the check refuses, so this is
+    // asked again before each hand-over.
+    virtual std::string sendFault() const { return addressFault(); }
 };
 
 // Settles a delivery that may be absent.

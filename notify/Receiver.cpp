@@ -1,5 +1,6 @@
 // Receiver: the channel factory for address lines and the hand-over of one
 // notification to the receiver's channel.
+#include <cstdio>
 #include <memory>
 
 #include "core/Records.h"
@@ -15,12 +16,12 @@
 Receiver::Receiver() = default;
 Receiver::~Receiver() = default;
 
-void Receiver::setAddress(char* rest) {
+std::string Receiver::setAddress(char* rest) {
     // An address line with nothing behind "adr" keeps the earlier channel.
-    if (!rest || !*rest) return;
+    if (!rest || !*rest) return "";
     char* cursor = rest;
     char* channel = nextToken(&cursor, ";");
-    if (!channel) return;
+    if (!channel) return "";
 
     notifier.reset();
     // The channel gets the rest of the line behind its name, or null.
@@ -36,9 +37,15 @@ void Receiver::setAddress(char* rest) {
         notifier = std::make_unique<notifyNtfy>(cursor);
     // Any other name leaves no channel: the first notification then creates
     // the server-manager channel.
+    return notifier ? notifier->addressFault() : "";
 }
 
 bool Receiver::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
     if (!notifier) notifier = std::make_unique<notifySrvMgr>();
+    std::string fault = notifier->sendFault();
+    if (!fault.empty()) {
+        std::printf("receiver %s, err '%s', not sent\n", name, fault.c_str());
+        return false;
+    }
     return notifier->notify(node, text, delivery);
 }

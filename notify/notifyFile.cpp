@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -34,18 +35,25 @@ std::string csvLine(const Node& node, const char* stamp, const char* text) {
 // is cut back to its size before, so the next line never runs on from the
 // remains of this one. Plain descriptors rather than stdio, whose buffer
 // would try the rest of a failed line again when the file is closed.
-bool appendLine(const char* path, const std::string& line) {
+// Returns 0, or the errno of the step that failed.
+int appendLine(const char* path, const std::string& line) {
     int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
+    if (fd < 0) return errno;
     struct stat before {};
-    bool ok = ::fstat(fd, &before) == 0;
-    if (ok && !writeAll(fd, line)) {
-        ok = false;
+    int failure = ::fstat(fd, &before) == 0 ? 0 : errno;
+    errno = 0;  // a short write leaves it alone
+    if (!failure && !writeAll(fd, line)) {
+        failure = errno ? errno : EIO;
         int cut = ::ftruncate(fd, before.st_size);
         (void)cut;  // should even that fail, no other repair is possible
     }
-    if (::close(fd) != 0) ok = false;
-    return ok;
+    if (::close(fd) != 0 && !failure) failure = errno;
+    return failure;
+}
+
+// The channel's failure line: without it a lost notification leaves no trace.
+void printFailure(const char* reason, const char* file) {
+    std::printf("notifyFile::notify, err '%s', file '%s'\n", reason, file);
 }
 
 // The name the pattern gives at `when`; empty when it expands to nothing.
@@ -106,20 +114,27 @@ bool notifyFile::notify(const Node& node, const char* text, const DeliveryHandle
     // file of the day its time stamp names.
     time_t now = static_cast<time_t>(currentTime());
     struct tm local {};
-    if (!localtime_r(&now, &local)) return false;
+    if (!localtime_r(&now, &local)) {
+        printFailure("no local time", namePattern);
+        return false;
+    }
 
     // A name that does not fit (or an empty pattern) expands to nothing and
     // the open below fails.
     char path[kPathSize];
     if (std::strftime(path, sizeof path, namePattern, &local) == 0) path[0] = 0;
-    if (!path[0]) return false;
+    if (!path[0]) {
+        printFailure("the name pattern gives no file name", namePattern);
+        return false;
+    }
 
     char stamp[kNameSize];
     if (std::strftime(stamp, sizeof stamp, "%Y-%m-%d;%H:%M:%S", &local) == 0) stamp[0] = 0;
 
-    bool ok = appendLine(path, csvLine(node, stamp, text));
-    settle(delivery, ok);
-    return ok;
+    int failure = appendLine(path, csvLine(node, stamp, text));
+    if (failure) printFailure(std::strerror(failure), path);
+    settle(delivery, failure == 0);
+    return failure == 0;
 }
 
 bool notifyFile::holdsDelivery(const Node& node, const char* text, int64_t since) {

@@ -10,7 +10,7 @@ class notifyFile : public Notifier {
     // `rest` is the whole rest of the address line, semicolons included; null
     // gives an empty pattern.
     explicit notifyFile(char* rest);
-    // False when the file cannot be opened or written; nothing is printed.
+    // False, with a failure line, when the file cannot be opened or written.
     using Notifier::notify;
     bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
     // Looks for this notification's line, stamped at or after `since`, in the

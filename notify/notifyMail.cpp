@@ -14,6 +14,8 @@
 #include "core/Text.h"
 #include "core/ThreadTable.h"
 #include "notify/MailMessage.h"
+#include "notify/MailTls.h"
+#include "notify/UrlScheme.h"
 
 namespace {
 
@@ -84,6 +86,17 @@ void setMailTimeoutsForTesting(long connectMs, long transferMs) {
     gTransferTimeoutMs = transferMs > 0 ? transferMs : kMailTransferTimeoutMs;
 }
 
+std::string mailUplinkFault() {
+    std::string fault = schemeFault("smtp url", smtpUrl, {"smtp", "smtps"});
+    if (fault.empty() && !parseMailTls(smtpTls, nullptr))
+        fault = std::string("smtp tls '") + smtpTls + "' is neither cafile:PATH nor trusted-relay";
+    return fault;
+}
+
+std::string notifyMail::sendFault() const {
+    return smtpUrl[0] ? mailUplinkFault() : "";
+}
+
 notifyMail::notifyMail(char* rest) {
     // Only ":" separates here; the ";" of the configuration line is already
     // behind us, so a ";" that is still there belongs to the address.
@@ -132,6 +145,7 @@ bool notifyMail::notify(const Node& node, const char* text, const DeliveryHandle
     content.value = node.value;
     content.decimals = node.keepsDecimals();
     content.when = now;
+    content.fired = node.triggerTime;
     content.messageId = messageId.c_str();
     std::string mail = composeMail(content);
     if (std::fwrite(mail.data(), 1, mail.size(), job->message) != mail.size() ||
@@ -148,12 +162,14 @@ bool notifyMail::notify(const Node& node, const char* text, const DeliveryHandle
     curl_easy_setopt(curl, CURLOPT_URL, smtpUrl);
     if (smtpUser[0]) curl_easy_setopt(curl, CURLOPT_USERNAME, smtpUser);
     if (smtpPassword[0]) curl_easy_setopt(curl, CURLOPT_PASSWORD, smtpPassword);
-    // STARTTLS when the server offers it, plain text otherwise.
-    curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
-    curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_DEFAULT));
-    curl_easy_setopt(curl, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+    // Only mail protocols: an address that is not one fails instead of
+    // being spoken to as something else.
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
+    // A setting the configuration refused has stopped the load; the strict
+    // default stands in for it here.
+    MailTlsPolicy tls;
+    parseMailTls(smtpTls, &tls);
+    setMailTlsOptions(curl, tls, smtpUser[0] || smtpPassword[0]);
     curl_easy_setopt(curl, CURLOPT_MAIL_FROM, smtpFrom);
     curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, job->recipients);
     curl_easy_setopt(curl, CURLOPT_READFUNCTION, &notifyMail::readMessage);

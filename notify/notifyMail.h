@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "core/Records.h"
 #include "notify/Notifier.h"
@@ -17,6 +18,7 @@ class notifyMail : public Notifier {
     // Writes the message and starts its transfer; true when the job was started.
     using Notifier::notify;
     bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
+    std::string sendFault() const override;
 
     // libcurl read callback: delivers the message file (a FILE*) in pieces.
     static size_t readMessage(char* buffer, size_t size, size_t count, void* file);
@@ -26,6 +28,11 @@ class notifyMail : public Notifier {
   private:
     char recipient[kNameSize] = {};
 };
+
+// Empty when the SMTP uplink settings can be used; otherwise the
+// configuration error: a URL without smtp:// or smtps://, or a TLS field that
+// is neither "cafile:PATH" nor "trusted-relay".
+std::string mailUplinkFault();
 
 // Each transfer is bounded: connecting (including the SMTP greeting and TLS)
 // and the whole transfer have time-outs, so a stalling server cannot keep a

@@ -9,6 +9,7 @@
 #include "core/Records.h"
 #include "core/Text.h"
 #include "notify/HttpPost.h"
+#include "notify/UrlScheme.h"
 #include "notify/Utf8Text.h"
 
 namespace {
@@ -22,6 +23,14 @@ std::string headerValue(const std::string& text) {
     return value;
 }
 
+// Source and address and, when known, the moment the node fired: the app
+// shows when a message arrived, which for a retried alarm is later.
+std::string title(const Node& node) {
+    std::string text = std::string(node.source->name) + " " + node.address;
+    if (node.triggerTime > 0) text += ", " + formatDateTime(node.triggerTime);
+    return text;
+}
+
 }  // namespace
 
 notifyNtfy::notifyNtfy(char* rest) {
@@ -32,6 +41,10 @@ notifyNtfy::notifyNtfy(char* rest) {
     token_ = token ? token : "";
 }
 
+std::string notifyNtfy::addressFault() const {
+    return schemeFault("ntfy url", url_, {"http", "https"});
+}
+
 bool notifyNtfy::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
     if (!node.source) return false;
     if (!text) text = "";
@@ -40,7 +53,7 @@ bool notifyNtfy::notify(const Node& node, const char* text, const DeliveryHandle
     request.channel = "notifyNtfy";
     request.url = url_;
     request.headers.push_back("Content-Type: text/plain; charset=utf-8");
-    request.headers.push_back("Title: " + headerValue(std::string(node.source->name) + " " + node.address));
+    request.headers.push_back("Title: " + headerValue(title(node)));
     request.headers.push_back(node.info ? "Tags: information" : "Tags: warning");
     if (!token_.empty()) request.headers.push_back("Authorization: Bearer " + headerValue(token_));
     request.body = validUtf8(text, std::strlen(text));

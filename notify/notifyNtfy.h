@@ -15,6 +15,8 @@ class notifyNtfy : public Notifier {
     // False only for a node without source; the post itself runs on a worker.
     using Notifier::notify;
     bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
+    // The topic URL must name http or https, as a webhook's does.
+    std::string addressFault() const override;
 
   private:
     std::string url_;

@@ -17,6 +17,7 @@
 #include "core/Records.h"
 #include "core/Settings.h"
 #include "core/ThreadTable.h"
+#include "notify/UrlScheme.h"
 
 namespace {
 
@@ -47,6 +48,24 @@ bool appendEscaped(CURL* handle, std::string* out, const char* value) {
     return true;
 }
 
+// The start of the reply, kept for the console, and its whole size. A
+// server manager may answer with a whole page, which must not flood the
+// console (and with it the journal).
+struct ReplyHead {
+    std::string head;
+    size_t totalBytes = 0;
+};
+
+size_t keepReplyHead(char* data, size_t size, size_t count, void* target) {
+    auto* reply = static_cast<ReplyHead*>(target);
+    size_t bytes = size * count;
+    // One byte beyond what is shown tells shownReply that more came.
+    if (reply->head.size() <= kReplyShownBytes)
+        reply->head.append(data, std::min(bytes, kReplyShownBytes + 1 - reply->head.size()));
+    reply->totalBytes += bytes;
+    return bytes;
+}
+
 struct EasyHandle {
     CURL* handle = curl_easy_init();
     ~EasyHandle() {
@@ -71,10 +90,15 @@ void post(const PostJob& job) {
     curl_easy_setopt(easy.handle, CURLOPT_CONNECTTIMEOUT_MS, job.connectTimeoutMs);
     curl_easy_setopt(easy.handle, CURLOPT_TIMEOUT_MS, job.totalTimeoutMs);
     curl_easy_setopt(easy.handle, CURLOPT_ERRORBUFFER, errorText);
+    ReplyHead reply;
+    curl_easy_setopt(easy.handle, CURLOPT_WRITEFUNCTION, &keepReplyHead);
+    curl_easy_setopt(easy.handle, CURLOPT_WRITEDATA, &reply);
     if (logLevel() > 8) std::printf("curl:\n\turl  '%s'\n\tpost: '%s'\n", job.url.c_str(), job.body.c_str());
 
-    // The reply body goes to standard output (libcurl's default); it is not examined.
+    // The reply is shown, not examined.
     CURLcode result = curl_easy_perform(easy.handle);
+    std::string shown = shownReply(reply.head, reply.totalBytes);
+    if (!shown.empty()) std::fputs(shown.c_str(), stdout);
     if (result != CURLE_OK) {
         std::printf("notifySrvMgr::post, err '%s', url '%s'\n",
                     errorText[0] ? errorText : curl_easy_strerror(result), job.url.c_str());
@@ -135,6 +159,45 @@ bool notifySrvMgr::notify(const Node& node, const char* text, const DeliveryHand
     std::printf("notifySrvMgr::notify, host %s, source %s, node %s, text '%s'\n",
                 srvmgrHost[0] ? srvmgrHost : "no host", node.source->name, node.address, text ? text : "");
     return true;
+}
+
+std::string notifySrvMgr::sendFault() const {
+    return srvmgrHost[0] ? srvMgrHostFault() : "";
+}
+
+std::string srvMgrHostFault() {
+    return schemeFault("srvmgr host", srvmgrHost, {"http", "https"});
+}
+
+std::string shownReply(const std::string& head, size_t totalBytes) {
+    std::string shown;
+    size_t lines = 0;
+    bool cut = totalBytes > head.size();
+    for (size_t i = 0; i < head.size(); ++i) {
+        if (shown.size() >= kReplyShownBytes) {
+            cut = true;
+            break;
+        }
+        unsigned char c = static_cast<unsigned char>(head[i]);
+        if (c == '\n') {
+            shown += '\n';
+            if (++lines == kReplyShownLines) {
+                cut = cut || i + 1 < head.size();
+                break;
+            }
+        } else if (c == '\r' && i + 1 < head.size() && head[i + 1] == '\n') {
+            continue;  // the line end comes with the LF
+        } else {
+            // Escape sequences of a reply must not reach a terminal or the journal.
+            shown += c < 0x20 && c != '\t' ? '?' : c == 0x7F ? '?' : static_cast<char>(c);
+        }
+    }
+    if (cut) {
+        if (!shown.empty() && shown.back() == '\n') shown.pop_back();
+        shown += " [reply cut, " + std::to_string(totalBytes) + " bytes]";
+    }
+    if (!shown.empty() && shown.back() != '\n') shown += '\n';
+    return shown;
 }
 
 void setSrvMgrTimeoutsForTesting(long connectMs, long totalMs) {

@@ -2,6 +2,9 @@
 // notification as form fields to "<srvmgrHost>/pollapi.php" on a worker thread.
 #pragma once
 
+#include <cstddef>
+#include <string>
+
 #include "notify/Notifier.h"
 
 class notifySrvMgr : public Notifier {
@@ -10,7 +13,19 @@ class notifySrvMgr : public Notifier {
     // False only for a node without source; the post itself runs on a worker.
     using Notifier::notify;
     bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
+    std::string sendFault() const override;
 };
+
+// Empty when the server-manager host can be posted to; otherwise the
+// configuration error of a host without http:// or https://.
+std::string srvMgrHostFault();
+
+// What of the server manager's reply goes to the console: at most
+// kReplyShownLines lines and kReplyShownBytes bytes, control characters shown
+// as "?", and a note of the size when more came. Empty for an empty reply.
+constexpr size_t kReplyShownLines = 2;
+constexpr size_t kReplyShownBytes = 200;
+std::string shownReply(const std::string& head, size_t totalBytes);
 
 // Transfer limits of a post, so a server that never answers cannot keep a
 // worker alive for ever. Tests shorten them; 0 restores the defaults.

@@ -13,6 +13,7 @@
 #include "core/ValueText.h"
 #include "notify/HttpPost.h"
 #include "notify/JsonText.h"
+#include "notify/UrlScheme.h"
 
 namespace {
 
@@ -46,6 +47,10 @@ notifyWebhook::notifyWebhook(char* rest, const char* receiverName)
     url_ = field ? field : "";
 }
 
+std::string notifyWebhook::addressFault() const {
+    return schemeFault("webhook url", url_, {"http", "https"});
+}
+
 std::string webhookBody(const Node& node, const char* text, const char* receiverName, int64_t when) {
     std::string body = "{\"text\":";
     appendJsonString(&body, text);
@@ -57,6 +62,8 @@ std::string webhookBody(const Node& node, const char* text, const char* receiver
     appendJsonString(&body, node.address);
     body += ",\"value\":" + jsonValue(node);
     body += ",\"time\":" + isoLocalTime(when);
+    // The moment the alarm fired, so a retried post is not read as a new event.
+    body += ",\"trigger_time\":" + (node.triggerTime > 0 ? isoLocalTime(node.triggerTime) : "null");
     body += ",\"receiver\":";
     appendJsonString(&body, receiverName);
     body += node.info ? ",\"kind\":\"info\"}" : ",\"kind\":\"message\"}";

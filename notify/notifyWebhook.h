@@ -18,6 +18,10 @@ class notifyWebhook : public Notifier {
     using Notifier::notify;
     bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
 
+    // The URL must name http or https: left out, libcurl would post the
+    // hook's token in clear text.
+    std::string addressFault() const override;
+
     const std::string& url() const { return url_; }
 
   private:
@@ -27,5 +31,6 @@ class notifyWebhook : public Notifier {
 
 // The JSON body of one notification: text and content (both the text, for
 // the "text" and the "content" conventions of the chat services), source,
-// node, value, time (local, ISO 8601 with offset), receiver and kind.
+// node, value, time (of sending) and trigger_time (when the node fired, null
+// when unknown), both local ISO 8601 with offset, receiver and kind.
 std::string webhookBody(const Node& node, const char* text, const char* receiverName, int64_t when);

@@ -6,18 +6,44 @@
 #include "core/Records.h"
 #include "core/Text.h"
 
+namespace {
+
+constexpr long kTooLarge = 100000000;  // beyond every table and register
+
+// The decimal number that `text` starts with, up to `*end`; -1 when it does
+// not start with a digit. Saturates, so a long row of digits stays out of range.
+long readDigits(const char* text, const char** end) {
+    const char* p = text;
+    long number = 0;
+    while (*p >= '0' && *p <= '9') {
+        if (number < kTooLarge) number = number * 10 + (*p - '0');
+        ++p;
+    }
+    *end = p;
+    return p == text ? -1 : number;
+}
+
+}  // namespace
+
+// Only digits and one ":" are part of an address: "4x0001" must not be read
+// as coil 4, which atoi would make of it.
 ModbusAddress parseModbusAddress(const char* text) {
     ModbusAddress address;
+    address.table = -1;  // invalid until the whole text was read
     if (!text) return address;
-    const char* colon = std::strchr(text, ':');
-    if (colon) {
-        address.table = parseInt(text);
-        address.reg = parseInt(colon + 1);
-    } else {
-        int n = parseInt(text);
-        address.table = n / 100000;
-        address.reg = n % 100000;
+    const char* end = text;
+    long first = readDigits(text, &end);
+    if (first < 0) return address;
+    if (*end == 0) {
+        address.table = static_cast<int>(first / 100000);
+        address.reg = static_cast<int>(first % 100000);
+        return address;
     }
+    if (*end != ':') return address;
+    long reg = readDigits(end + 1, &end);
+    if (reg < 0 || *end != 0) return address;
+    address.table = static_cast<int>(first);
+    address.reg = static_cast<int>(reg);
     return address;
 }
 

@@ -1,6 +1,7 @@
 // Modbus node addresses: "table:register", or one number N that is split into
 // table N / 100000 and register N mod 100000, and the function code that
-// reads one object of each table.
+// reads one object of each table. An address holds decimal digits and at most
+// one ":", nothing else.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@ struct ModbusAddress {
     int reg = 0;
 };
 
+// A text with any other character gives an address that is not valid.
 ModbusAddress parseModbusAddress(const char* text);
 
 // Tables 0, 1, 3 and 4 and registers 0..65535 can be read.

@@ -21,3 +21,6 @@ class SourceConnection {
 
 // "simatic" or "modbus" in any case; anything else creates nothing.
 std::unique_ptr<SourceConnection> createConnection(const char* type);
+bool isKnownSourceType(const char* type);
+// True when a source of `type` can read `address` ("!OFFLINE" fits every type).
+bool isValidNodeAddress(const char* type, const char* address);

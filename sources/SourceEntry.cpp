@@ -1,6 +1,8 @@
-// SourceEntry and its worker: lazy connection, reconnection per node step,
-// the "!OFFLINE" address, the source's own read interval and the thread that
-// walks the nodes of the source once per cycle.
+// SourceEntry and its worker: lazy connection, reconnection per node step
+// with a back-off after a failed connect, the "!OFFLINE" address, the
+// source's own read interval and the thread that walks the nodes of the
+// source once per cycle.
+#include <algorithm>
 #include <system_error>
 
 #include "core/Clock.h"
@@ -27,15 +29,24 @@ bool readAndEvaluate(Node* node) {
     return true;
 }
 
+namespace {
+
+constexpr int kFirstConnectBackoffMs = 250;
+constexpr int kLongestConnectBackoffMs = 4000;
+
+}  // namespace
+
 void readThread(SourceEntry* entry) {
     if (entry->nodes && entry->nodeCount > 0) {
         for (int i = 0; i < entry->nodeCount; ++i) {
             Node* node = &entry->nodes[i];
             if (node->source != entry) continue;
-            if (!readAndEvaluate(node)) {
-                entry->failedReads++;
-                break;  // the rest of this source waits for the next cycle
-            }
+            if (readAndEvaluate(node)) continue;
+            entry->failedReads++;
+            // A refused address or an exception answer concerns this node
+            // alone; only a lost link makes the rest of the source wait for
+            // the next cycle, as each of its nodes would wait for a time-out.
+            if (!entry->isConnected()) break;
         }
     }
     // Last write of the worker: after this the main thread owns the nodes again.
@@ -47,11 +58,28 @@ SourceEntry::~SourceEntry() {
     stopWorker();
 }
 
+// After a failed connect the next attempt waits, doubling up to a few
+// seconds: a device that refuses at once would otherwise be asked again at
+// every node step, and with a read interval of 0 as fast as a core can loop.
 bool SourceEntry::open() {
     if (isConnected()) return true;
     if (!connection) connection = createConnection(type);  // once, at the first read
     if (!connection) return false;
-    return connection->connect(parameters);
+    if (steadyMs() < connectRetryAtMs) return false;
+    if (connection->connect(parameters)) {
+        connectBackoffMs = 0;
+        connectRetryAtMs = 0;
+        return true;
+    }
+    connectBackoffMs =
+        std::min(std::max(2 * connectBackoffMs, kFirstConnectBackoffMs), kLongestConnectBackoffMs);
+    connectRetryAtMs = steadyMs() + connectBackoffMs;
+    return false;
+}
+
+int64_t SourceEntry::msUntilConnectAttempt() const {
+    if (connectRetryAtMs == 0 || (connection && connection->isConnected())) return 0;
+    return std::max<int64_t>(connectRetryAtMs - steadyMs(), 0);
 }
 
 bool SourceEntry::isConnected() {

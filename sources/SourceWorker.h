@@ -7,9 +7,10 @@
 struct Node;
 struct SourceEntry;
 
-// The per-node step. False stops the walk, so after a failed read the rest
-// of the source's nodes wait for the next cycle instead of each running into
-// the same dead link.
+// The per-node step; false when the node could not be read. A failed read
+// stops the walk only when the link is gone, so the rest of the source's
+// nodes wait for the next cycle instead of each running into the same dead
+// link, while a bad address or an exception answer fails its node alone.
 bool readAndEvaluate(Node* node);
 
 // The thread procedure; its last act hands the nodes back to the main thread.

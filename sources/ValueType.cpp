@@ -8,7 +8,6 @@
 #include "core/Text.h"
 #include "sources/ModbusAddress.h"
 #include "sources/NodaveConnection.h"
-#include "sources/ValueDecode.h"
 
 namespace {
 
@@ -137,13 +136,17 @@ bool valueTypeFits(const char* sourceType, const char* deviceAddress, const Valu
 
 bool Node::readValueType(std::string* why) {
     ValueSpec spec;
-    if (!parseValueSuffix(address, &spec, why)) return false;
+    bool read = parseValueSuffix(address, &spec, why);
+    char device[kNameSize];
+    copyText(device, spec.typeAt > 0 ? static_cast<size_t>(spec.typeAt) + 1 : sizeof device, address);
+    // A type that does not fit is not used: the whole text is then no
+    // address, and every read of it fails without a request.
+    bool fits = read && valueTypeFits(source ? source->type : "", device, spec, why);
+    if (!fits) spec = ValueSpec{};
     valueType = spec.type;
     wordOrder = spec.order;
     typeAt = spec.typeAt;
-    char device[kNameSize];
-    deviceAddressOf(*this, device);
-    return valueTypeFits(source ? source->type : "", device, spec, why);
+    return fits;
 }
 
 int modbusRegisterCount(ValueType type) {

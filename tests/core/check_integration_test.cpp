@@ -38,21 +38,54 @@ TEST(Check, ExampleConfigurationsLoadWithoutWarnings) {
     EXPECT_FALSE(fileExists(dir.file("zentok_states.csv")));
 }
 
+// One table of broken files: each is a configuration error for the check,
+// with a message that names what is wrong and, for a line, its number.
 TEST(Check, EachKindOfConfigurationErrorEndsWith78AndItsMessage) {
     TempDir dir;
     std::string nodes, receivers;
     for (int i = 0; i < 6; ++i) nodes += "node;a;MW" + std::to_string(i) + ";t;g;N\n";
     for (int i = 0; i < 6; ++i) receivers += "receiver;r" + std::to_string(i) + "\ndir;g\n";
+    const std::string modbus = "source;plant\nadr;modbus;tcp:127.0.0.1:502\n";
+    const std::string s7 = "source;plc\nadr;simatic;tcp:127.0.0.1:102:2\n";
     const std::pair<std::string, std::string> cases[] = {
         {"coupler;runmode;daily\n", "*** ini error: runmode\n"},
         {"source;a\nsource;b\n", "*** ini error: source over limit\n"},
         {"source;a\n" + nodes, "*** ini error: nodes over limit\n"},
         {receivers, "*** ini error: receiver over limit\n"},
+        // Addresses out of range or with characters that are no part of one.
+        {modbus + "node;a;200001;t;g;N\n", "line 3: address '200001' is no modbus address"},
+        {modbus + "node;a;4:70000;t;g;N\n", "line 3: address '4:70000' is no modbus address"},
+        {modbus + "node;a;4x0001;t;g;N\n", "line 3: address '4x0001' is no modbus address"},
+        {modbus + "node;a;abc;t;g;N\n", "line 3: address 'abc' is no modbus address"},
+        {modbus + "node;a;999999999;t;g;N\n", "line 3: address '999999999' is no modbus address"},
+        {s7 + "node;a;QQ7;t;g;N\n", "line 3: address 'QQ7' is no simatic address"},
+        {s7 + "node;a;MX10.3;t;g;N\n", "line 3: address 'MX10.3' is no simatic address"},
+        {s7 + "node;a;DB10.DBX2.9;t;g;N\n", "line 3: address 'DB10.DBX2.9' is no simatic address"},
+        // Conditions that can never hold.
+        {modbus + "node;a;400001;t;g;Q:5\n", "line 3: condition 'Q:5' can never hold: unknown letter"},
+        {modbus + "node;a;400001;t;g;O:abc\n", "line 3: condition 'O:abc' can never hold: D, O and U need"},
+        {modbus + "node;a;400001;t;g;U\n", "line 3: condition 'U' can never hold: D, O and U need"},
+        {modbus + "node;a;400001;t;g;T: 8:00\n", "line 3: condition 'T: 8:00' can never hold: its hours"},
+        {modbus + "node;a;400001;t;g;T:25:61\n", "line 3: condition 'T:25:61' can never hold: its hours"},
+        {modbus + "node;a;400001;t;g;T:8:61\n", "line 3: condition 'T:8:61' can never hold: its minutes"},
+        // Node and info lines that would vanish.
+        {modbus + "node;b;400001;t;g;N\n", "line 3: the second field of a node line must be 'a', not 'b'"},
+        {modbus + "info; a;400001;t;g;N\n", "line 3: the second field of a info line must be 'a', not ' a'"},
+        {modbus + "node;a;400001;t;g\n",
+         "line 3: a node line has 6 fields (node;a;address;message;group;"
+         "condition), this one has 5"},
+        {modbus + "node;a;\"400001;t;g;N\n", "line 3: a node line has 6 fields"},
+        // Sources and receivers.
+        {"source;plant\nadr;modbsu;tcp:127.0.0.1\n",
+         "line 2: unknown source type 'modbsu' (modbus or simatic)"},
+        {"source;plant\nadr;modbus;tcp:127.0.0.1:50x2\n",
+         "line 2: port '50x2' is not a number from 1 to 65535"},
+        {"receiver;ops\nadr;mail;\ndir;g\n", "line 2: receiver 'ops': empty mail address"},
     };
     for (const auto& [content, message] : cases) {
         RunResult r = check(dir, content);
-        EXPECT_EQ(r.exitCode, 78) << r.output;
-        EXPECT_NE(r.output.find(message), std::string::npos) << r.output;
+        EXPECT_EQ(r.exitCode, 78) << content << r.output;
+        EXPECT_NE(r.output.find(message), std::string::npos) << content << r.output;
         EXPECT_NE(r.output.find("configuration 'c.ini': configuration error"), std::string::npos) << r.output;
     }
 }
@@ -71,11 +104,41 @@ TEST(Check, AnUnfitValueTypeEndsCheckStartAndProbeWith78) {
     }
 }
 
+// A site whose file ran yesterday is still monitored after an upgrade: a
+// start says what is wrong once and runs with the rest.
+TEST(Check, AStartSaysTheSameLinesOnceAndRuns) {
+    TempDir dir;
+    writeFile(dir.file("c.ini"),
+              "coupler;runmode;single\nsource;plant\nadr;modbus;tcp:127.0.0.1:1\n"
+              "node;a;!OFFLINE;down;g;N\nnode;a;4x0001;typo;g;N\nreceiver;book\nadr;file;book.csv\ndir;g\n");
+    RunResult r = runZentokIn(dir.path(), {"-i", "c.ini"});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(countOf(r.output, "*** ini error: line 5: address '4x0001' is no modbus address\n"), 1)
+        << r.output;
+    EXPECT_NE(readFile(dir.file("book.csv")).find("down"), std::string::npos) << "the configuration ran";
+}
+
+TEST(Check, UnknownOptionsAreRefusedAndHIsHelp) {
+    TempDir dir;
+    writeFile(dir.file("zentok.ini"), "coupler;runmode;single\n");
+    RunResult r = runZentokIn(dir.path(), {"--chek"});
+    EXPECT_EQ(r.exitCode, 64) << r.output;
+    EXPECT_NE(r.output.find("zentok: unknown option '--chek'\nUsage: zentok"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("Zentok\n"), std::string::npos) << "no instance started";
+    EXPECT_EQ(runZentokIn(dir.path(), {"-i", "zentok.ini", "stray"}).exitCode, 64);
+
+    r = runZentokIn(dir.path(), {"-h"});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(r.output.rfind("Usage: zentok", 0), 0u) << r.output;
+}
+
 TEST(Check, UnreadablePathEndsWith1) {
     TempDir dir;
     RunResult r = runZentokIn(dir.path(), {"--check", "-i", "missing.ini"});
     EXPECT_EQ(r.exitCode, 1) << r.output;
-    EXPECT_NE(r.output.find("*** ini file 'missing.ini': can't open\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("*** ini file 'missing.ini': can't open: No such file or directory\n"),
+              std::string::npos)
+        << r.output;
     r = runZentokIn(dir.path(), {"--check", "-i", dir.path()});
     EXPECT_EQ(r.exitCode, 1) << "a directory is no configuration\n" << r.output;
 }
@@ -93,10 +156,13 @@ TEST(Check, WarnsAboutWhatLoadsButWouldNotWork) {
                         "receiver;mailer\nadr;mail;ops@example.com\ndir;alarm\n"
                         "receiver;manager\ndir;alarm\n"
                         "receiver;book\nadr;file;nodir/%Y/alarm.csv\ndir;alarm\n"
-                        "receiver;idle\nadr;file;alarm.csv\n");
+                        "receiver;idle\nadr;file;alarm.csv\n"
+                        "receiver;scratch\nadr;file;/tmp/alarm.csv\ndir;alarm\n");
     EXPECT_EQ(r.exitCode, 0) << r.output;
     const char* warnings[] = {
-        "node address '400001' is used twice for source 'plant'",
+        "node address '400001' is used twice for source 'plant'; both nodes read the same value",
+        "coupler;readinterval is 0: the source is read as fast as the device answers",
+        "receiver 'scratch' writes to '/tmp/alarm.csv', a temporary directory",
         "node '!OFFLINE' is not the first node of source 'plant'",
         "group 'lonely' has no receiver",
         "receiver 'idle' is in no group",
@@ -109,7 +175,7 @@ TEST(Check, WarnsAboutWhatLoadsButWouldNotWork) {
     for (const char* warning : warnings)
         EXPECT_NE(r.output.find(std::string("*** warning: ") + warning), std::string::npos) << warning << "\n"
                                                                                             << r.output;
-    EXPECT_NE(r.output.find("configuration 'c.ini': loads, 9 warnings\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("configuration 'c.ini': loads, 11 warnings\n"), std::string::npos) << r.output;
 }
 
 // In process, so the Twitter client can be pointed at the listening socket too.

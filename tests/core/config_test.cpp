@@ -221,10 +221,10 @@ TEST_F(ConfigFile, MissingEmptyOrUnopenableFiles) {
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out,
               "*** ini file: no name given, use -i filename\n"
-              "*** ini file '/nonexistent/zentok.ini': can't open\n"
-              "*** ini file '/tmp': can't open\n"
+              "*** ini file '/nonexistent/zentok.ini': can't open: No such file or directory\n"
+              "*** ini file '/tmp': can't open: Is a directory\n"
               "*** ini file '" +
-                  std::string(300, 'p') + "': can't open\n");
+                  std::string(300, 'p') + "': can't open: File name too long\n");
     EXPECT_FALSE(c->iniError);
     EXPECT_EQ(c->cfgStat.modificationTime, 0);
 

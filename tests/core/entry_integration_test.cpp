@@ -2,6 +2,7 @@
 // messages, run modes and the reload of a changed configuration file.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,7 +35,7 @@ TEST(Entry, LastDashIWithAValueWinsAndEveryValueIsAnnounced) {
     TempDir dir;
     writeFile(dir.file("a.ini"), "coupler;runmode;daily\n");
     writeFile(dir.file("b.ini"), "coupler;runmode;single\n");
-    RunResult r = runZentokIn(dir.path(), {"-i", "a.ini", "-x", "-i", "b.ini"});
+    RunResult r = runZentokIn(dir.path(), {"-i", "a.ini", "-i", "b.ini"});
     ASSERT_FALSE(r.timedOut) << r.output;
     EXPECT_EQ(countOf(r.output, "configuration: "), 2);
     EXPECT_NE(r.output.find("configuration: b.ini\n"), std::string::npos);
@@ -92,7 +93,7 @@ TEST(Entry, MissingFileRunsEmptyUntilItAppearsAndThenLoadsIt) {
         << "the created file was loaded and its single mode ended the program\n"
         << readFile(log);
     std::string out = readFile(log);
-    EXPECT_EQ(countOf(out, "*** ini file 'later.ini': can't open\n"), 1) << out;
+    EXPECT_EQ(countOf(out, "*** ini file 'later.ini': can't open: No such file or directory\n"), 1) << out;
 }
 
 namespace {
@@ -156,10 +157,52 @@ TEST(Entry, EveryWayOfChangingTheFileReloadsItOnceWhenItIsQuiet) {
     EXPECT_EQ(countOf(out, "ini error"), 0) << out;
     EXPECT_TRUE(zentok.running()) << "cycle mode runs until stopped";
 
-    // A new load into a new coupler: its run mode ends the program, its error is said once.
-    writeFile(ini, "coupler;runmode;single\ncoupler;readinterval;1\ncoupler;runmode;bogus\n");
+    // A new load into a new coupler: its run mode ends the program.
+    writeFile(ini, "coupler;runmode;single\ncoupler;readinterval;1\n");
     EXPECT_TRUE(zentok.waitForExit(5000));
-    EXPECT_EQ(countOf(readFile(log), "*** ini error: runmode\n"), 1) << readFile(log);
+}
+
+// Signals and reload: SIGHUP reloads at once, a file with an error is refused
+// while a configuration runs, and a read of the file is no change.
+TEST(Entry, SighupReloadsAndABrokenFileLeavesTheRunningConfigurationInForce) {
+    TempDir dir;
+    std::string ini = dir.file("c.ini");
+    const std::string config = "coupler;runmode;cycle\ncoupler;readinterval;1\ndir;x\n";
+    writeFile(ini, config);
+    // Later than any read, so under relatime every read moves the access time.
+    setTimes(ini, time(nullptr) + 3600);
+    Process zentok;
+    std::string log = dir.file("out.log");
+    ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "c.ini"}, log, dir.path()));
+    ASSERT_TRUE(waitForLoads(log, 1));
+    readFile(ini);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(countOf(readFile(log), "*** line ignored 'dir'\n"), 1) << "a read is no change\n"
+                                                                     << readFile(log);
+
+    ASSERT_EQ(kill(zentok.pid(), SIGHUP), 0);
+    EXPECT_TRUE(waitForLoads(log, 2)) << readFile(log);
+    EXPECT_TRUE(zentok.running()) << "SIGHUP reloads and does not end the program";
+    EXPECT_EQ(countOf(readFile(log), "configuration 'c.ini' reloaded\n"), 1) << readFile(log);
+
+    // A typo saved into the live file: refused once, and not tried again until saved anew.
+    writeFile(ini, "coupler;runmode;cylce\ndir;x\n");
+    for (int i = 0; i < 60 && countOf(readFile(log), "refused") == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::string out = readFile(log);
+    EXPECT_EQ(countOf(out,
+                      "*** ini error: configuration 'c.ini' refused, the running configuration stays in "
+                      "force\n"),
+              1)
+        << out;
+    EXPECT_TRUE(zentok.running()) << "monitoring goes on with the configuration in force";
+
+    writeFile(ini, config);
+    for (int i = 0; i < 60 && countOf(readFile(log), "reloaded") < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(countOf(readFile(log), "configuration 'c.ini' reloaded\n"), 2) << readFile(log);
+    zentok.stop();
 }
 
 TEST(Entry, UnreadableFileIsReportedOnceAndTriedAgainUntilItCanBeRead) {

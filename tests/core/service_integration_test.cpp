@@ -132,6 +132,27 @@ TEST(Service, NotifiesReadinessWatchdogStatusReloadAndStop) {
     EXPECT_GE(notify.find("STOPPING=1"), 0);
 }
 
+// A file that cannot be read must not look like a healthy service.
+TEST(Service, NotReadyUntilAConfigurationHasLoaded) {
+    TempDir dir;
+    NotifySocket notify(dir.file("notify"));
+    ASSERT_TRUE(notify.ok());
+    Process zentok;
+    {
+        ScopedEnv env({{"NOTIFY_SOCKET", dir.file("notify")}});
+        ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "m.ini"}, dir.file("out.log"), dir.path()));
+    }
+    notify.collect(1500);
+    EXPECT_EQ(notify.count("READY=1"), 0);
+    EXPECT_GE(notify.find("STATUS=waiting for configuration: cannot read m.ini: No such file or directory"),
+              0);
+
+    writeFile(dir.file("m.ini"), "coupler;runmode;cycle\ncoupler;readinterval;60\n");
+    notify.collect(5000, "STATUS=cycles");
+    EXPECT_GE(notify.find("READY=1"), 0);
+    EXPECT_GE(notify.find("STATUS=cycles 1, "), 0) << "the empty cycle before the load is not counted";
+}
+
 TEST(Service, PriorityPrefixesOnlyWhenStandardOutputIsTheJournal) {
     TempDir dir;
     writeFile(dir.file("p.ini"), "dir;x\ncoupler;runmode;daily\n");

@@ -115,7 +115,7 @@ class MailChannel : public ::testing::Test {
         certDir_ = new TempDir;
         std::string command =
             "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
-            "-subj /CN=localhost -keyout '" +
+            "-subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout '" +
             certDir_->file("key.pem") + "' -out '" + certDir_->file("cert.pem") + "' >/dev/null 2>&1";
         certMade_ = std::system(command.c_str()) == 0;
     }
@@ -155,6 +155,8 @@ class MailChannel : public ::testing::Test {
     bool startPeer(SmtpPeer& peer, const PeerOptions& options) {
         if (!peer.start(dir_.path(), options, certDir_->path())) return false;
         copyText(smtpUrl, peer.url().c_str());
+        // The test's certificate stands for a site's own CA.
+        copyText(smtpTls, ("cafile:" + certDir_->file("cert.pem")).c_str());
         return true;
     }
 
@@ -198,6 +200,8 @@ TEST_F(MailChannel, ArrivesOverStartTlsWithLoginAsAMailClientReadsIt) {
         ASSERT_TRUE(startPeer(peer, {true, "zentok", "s3cret", mechanism, true, false}));
         copyText(smtpUser, "zentok");
         copyText(smtpPassword, "s3cret");
+        // Fired a minute before sending, as a retried mail was.
+        node_.triggerTime = kSunday - 62;
         bool result = false;
         std::string out = sendAndWait("ops@example.org", kUmlautText, &result);
         EXPECT_TRUE(result);
@@ -223,7 +227,7 @@ TEST_F(MailChannel, ArrivesOverStartTlsWithLoginAsAMailClientReadsIt) {
 
         EXPECT_EQ(readFile(peer.file(1, ".subject")), "plantA: " + kUmlautText);
         EXPECT_EQ(withoutCr(readFile(peer.file(1, ".body"))),
-                  "M: " + kUmlautText + "\nT: 2026-12-06 13:16:40\nS: plantA\nA: 400001\nV: 120\n\n" +
+                  "M: " + kUmlautText + "\nT: 2026-12-06 13:15:38\nS: plantA\nA: 400001\nV: 120\n\n" +
                       "sent by Zentok, " + kMakerAddress + "\n");
         std::string raw = readFile(peer.file(1, ".eml"));
         EXPECT_FALSE(hasBareLineEnd(raw));
@@ -236,7 +240,7 @@ TEST_F(MailChannel, ArrivesOverStartTlsWithLoginAsAMailClientReadsIt) {
     }
 }
 
-TEST_F(MailChannel, GoesInPlainTextWithoutStartTlsAndLogsInOnlyWhenConfigured) {
+TEST_F(MailChannel, GoesInPlainTextWithoutStartTlsWhenNoLoginIsConfigured) {
     // The server offers AUTH but does not require it: without a configured
     // login none is attempted.
     SmtpPeer peer;
@@ -248,14 +252,40 @@ TEST_F(MailChannel, GoesInPlainTextWithoutStartTlsAndLogsInOnlyWhenConfigured) {
     EXPECT_EQ(peer.metaValue(1, "auth"), "-");
     EXPECT_EQ(peer.authFailures(), "");
     EXPECT_EQ(readFile(peer.file(1, ".subject")), "plantA: Level high: 120");
+}
 
-    // With a login configured it is used, also in plain text.
+TEST_F(MailChannel, ALoginGoesOnlyOverVerifiedTlsUnlessTheRelayIsTrusted) {
+    SmtpPeer plain;
+    ASSERT_TRUE(startPeer(plain, {false, "zentok", "s3cret", "", false, false}));
     copyText(smtpUser, "zentok");
     copyText(smtpPassword, "s3cret");
-    out = sendAndWait("ops@example.org", "Level high: 121");
-    ASSERT_TRUE(peer.waitForMessage(2)) << peer.log() << out;
-    EXPECT_EQ(peer.metaValue(2, "tls"), "no");
-    EXPECT_NE(peer.metaValue(2, "auth").find(" zentok"), std::string::npos);
+    // A server that offers no STARTTLS (or a man in the middle who strips
+    // it) gets neither the login nor the mail.
+    bool result = false;
+    std::string out = sendAndWait("ops@example.org", "Level high: 121", &result);
+    EXPECT_TRUE(result) << "the job was started";
+    EXPECT_EQ(countOf(out, "notifyMail::send, recipient ops@example.org, err '"), 1) << out;
+    EXPECT_FALSE(fileExists(plain.file(1, ".meta")));
+    EXPECT_EQ(plain.authFailures(), "");
+
+    // A relay the operator trusts may take it in plain text.
+    copyText(smtpTls, "trusted-relay");
+    out = sendAndWait("ops@example.org", "Level high: 122");
+    EXPECT_EQ(out.find("notifyMail::send"), std::string::npos) << out;
+    ASSERT_TRUE(plain.waitForMessage(1)) << plain.log() << out;
+    EXPECT_EQ(plain.metaValue(1, "tls"), "no");
+    EXPECT_NE(plain.metaValue(1, "auth").find(" zentok"), std::string::npos);
+
+    // Over STARTTLS the certificate must hold against the system's store,
+    // which does not know the test's own.
+    SmtpPeer secured;
+    ASSERT_TRUE(startPeer(secured, {true, "zentok", "s3cret", "", true, false}));
+    smtpTls[0] = 0;
+    out = sendAndWait("ops@example.org", "Level high: 123");
+    EXPECT_EQ(countOf(out, "notifyMail::send, recipient ops@example.org, err '"), 1) << out;
+    EXPECT_NE(out.find("certificate"), std::string::npos) << out;
+    EXPECT_FALSE(fileExists(secured.file(1, ".meta")));
+    EXPECT_EQ(secured.authFailures(), "");
 }
 
 TEST_F(MailChannel, RefusedLoginPrintsTheFailureAndTheNextMailStillGoes) {

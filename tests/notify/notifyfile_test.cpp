@@ -14,6 +14,7 @@
 #include "core/Clock.h"
 #include "core/Coupler.h"
 #include "core/Text.h"
+#include "tests/support/StdoutCapture.h"
 #include "tests/support/TestSupport.h"
 
 using testsupport::readFile;
@@ -125,32 +126,41 @@ TEST_F(NotifyFileTest, QuotesInsideFieldsAreDoubledSoTheLineStaysCsv) {
 
 TEST_F(NotifyFileTest, AFailedWriteLeavesNoPartOfItsLine) {
     notifyFile file = channel(dir.file("full.csv"));
-    ASSERT_TRUE(file.notify(node, "first"));
+    // Long enough that the limit leaves room for the failure line on the console.
+    ASSERT_TRUE(file.notify(node, std::string(200, 'f').c_str()));
     const std::string first = readFile(dir.file("full.csv"));
+    std::string out;
     {
         FileSizeLimit full(first.size() + 20);  // room for a part of the next line only
-        EXPECT_FALSE(file.notify(node, "this line does not fit"));
+        out = testsupport::captured([&] { EXPECT_FALSE(file.notify(node, "this line does not fit")); });
     }
+    EXPECT_EQ(out, "notifyFile::notify, err 'File too large', file '" + dir.file("full.csv") + "'\n");
     EXPECT_EQ(readFile(dir.file("full.csv")), first);
     EXPECT_TRUE(file.notify(node, "after"));
     EXPECT_EQ(readFile(dir.file("full.csv")),
               first + "\"plantA\";\"400001\";2026-12-31;23:59:59;120;\"after\"\n");
 }
 
-TEST_F(NotifyFileTest, UnopenableFilesLoseTheNotificationQuietly) {
+TEST_F(NotifyFileTest, UnopenableFilesLoseTheNotificationWithAFailureLine) {
     notifyFile missingDir = channel(dir.file("no/such/dir/x.csv"));
-    EXPECT_FALSE(missingDir.notify(node, "lost"));
+    std::string out = testsupport::captured([&] { EXPECT_FALSE(missingDir.notify(node, "lost")); });
+    EXPECT_EQ(out, "notifyFile::notify, err 'No such file or directory', file '" +
+                       dir.file("no/such/dir/x.csv") + "'\n");
 
     notifyFile empty(nullptr);
     EXPECT_STREQ(empty.namePattern, "");
-    EXPECT_FALSE(empty.notify(node, "lost"));
+    out = testsupport::captured([&] { EXPECT_FALSE(empty.notify(node, "lost")); });
+    EXPECT_EQ(out, "notifyFile::notify, err 'the name pattern gives no file name', file ''\n");
 
     // An expansion longer than 255 characters gives no name at all, rather
     // than a cut one.
     std::string pattern = dir.path() + "/";
     for (int i = 0; i < 80; ++i) pattern += "%Y";
     notifyFile tooLong = channel(pattern);
-    EXPECT_FALSE(tooLong.notify(node, "lost"));
+    out = testsupport::captured([&] { EXPECT_FALSE(tooLong.notify(node, "lost")); });
+    EXPECT_EQ(
+        testsupport::countOf(out, "err 'the name pattern gives no file name', file '" + pattern + "'\n"), 1)
+        << out;
     EXPECT_EQ(entriesIn(dir.path()), 0);
 
     // A pattern longer than the field is cut at 255 characters.

@@ -168,7 +168,7 @@ TEST_F(SrvMgrTest, TheRequestOnTheWireAndTheTraceAtLevelNine) {
     EXPECT_EQ(countOf(traced, "curl:\n\turl  '" + server.base() + "/pollapi.php'\n\tpost: '" + body + "'\n"),
               1)
         << traced;
-    // The reply body goes to standard output.
+    // A short reply goes to standard output as it came.
     EXPECT_EQ(countOf(traced, "ok\n"), 1);
 
     const std::string request =
@@ -176,6 +176,18 @@ TEST_F(SrvMgrTest, TheRequestOnTheWireAndTheTraceAtLevelNine) {
         "Content-Length: " +
         std::to_string(body.size()) + "\n\n" + body + "\n--\n";
     EXPECT_EQ(server.recorded("raw.txt"), request + request);
+}
+
+TEST_F(SrvMgrTest, ALongReplyShowsTwoLinesWithoutItsControlCharacters) {
+    PhpServer server(kPollApiRecorder);
+    ASSERT_TRUE(server.started());
+    copyText(srvmgrHost, (server.base() + "/big-reply").c_str());
+    std::string output = post("Level high: 120");
+    EXPECT_EQ(countOf(server.posts(), "\"message\":\"Level high: 120\""), 1) << server.posts();
+    EXPECT_EQ(output.find('\x1b'), std::string::npos);
+    EXPECT_EQ(countOf(output, "reply ?[1mline\nreply ?[1mline [reply cut, 1500000 bytes]\n"), 1) << output;
+    EXPECT_EQ(countOf(output, "line"), 2);
+    EXPECT_EQ(countOf(output, "notifySrvMgr::post"), 0) << output;
 }
 
 TEST_F(SrvMgrTest, FailedPostsPrintOneLineEach) {

@@ -23,6 +23,7 @@
 #include "notify/notifyNtfy.h"
 #include "notify/notifyWebhook.h"
 #include "support/Peers.h"
+#include "support/StdoutCapture.h"
 #include "support/TestSupport.h"
 
 using namespace testsupport;
@@ -103,6 +104,8 @@ class WebhookTest : public ::testing::Test {
         node.source = &source;
         copyText(node.address, "400001");
         node.value = 120.4;
+        // Fired a minute before it is sent, as a retried notification is.
+        node.triggerTime = 1796627750;
         setHttpPostTimeoutsForTesting(2000, 10000);
         // 2026-12-07 07:16:50 UTC, in a zone one hour east of UTC.
         setClockForTesting([] { return int64_t{1796627810}; });
@@ -176,13 +179,14 @@ TEST_F(WebhookTest, EveryJsonFieldRoundTripsThroughPythonForHostileTexts) {
         ASSERT_TRUE(r.json) << "text " << i << ": " << r.body << recorder.log();
         EXPECT_EQ(r.path, "/hooks/T0/secret-part?token=abc");
         EXPECT_TRUE(r.hasHeader("Content-Type: application/json; charset=utf-8")) << r.headers;
-        EXPECT_EQ(r.fields.size(), 8u);
+        EXPECT_EQ(r.fields.size(), 9u);
         EXPECT_EQ(r.field("text"), "s:" + texts[i].second) << "text " << i;
         EXPECT_EQ(r.field("content"), "s:" + texts[i].second) << "text " << i;
         EXPECT_EQ(r.field("source"), "s:plantA");
         EXPECT_EQ(r.field("node"), "s:400001");
         EXPECT_EQ(r.field("value"), "n:120");
         EXPECT_EQ(r.field("time"), "s:2026-12-07T08:16:50+01:00");
+        EXPECT_EQ(r.field("trigger_time"), "s:2026-12-07T08:15:50+01:00");
         EXPECT_EQ(r.field("receiver"), "s:control room");
         EXPECT_EQ(r.field("kind"), "s:message");
     }
@@ -202,13 +206,16 @@ TEST_F(WebhookTest, EveryJsonFieldRoundTripsThroughPythonForHostileTexts) {
     setZone("XST+3:30");
     post(channel, "pump");
     node.value = std::numeric_limits<double>::quiet_NaN();
+    node.triggerTime = 0;  // not known: no time is made up for it
     post(channel, "nan");
     requests = recorder.requests();
     ASSERT_EQ(requests.size(), texts.size() + 2) << recorder.log();
     EXPECT_EQ(requests[texts.size()].field("kind"), "s:info");
     EXPECT_EQ(requests[texts.size()].field("value"), "n:-4");
     EXPECT_EQ(requests[texts.size()].field("time"), "s:2026-12-07T03:46:50-03:30");
+    EXPECT_EQ(requests[texts.size()].field("trigger_time"), "s:2026-12-07T03:45:50-03:30");
     EXPECT_EQ(requests[texts.size() + 1].field("value"), "z:");
+    EXPECT_EQ(requests[texts.size() + 1].field("trigger_time"), "z:");
 }
 
 TEST_F(WebhookTest, NtfyPostsThePlainTextWithTitleTagsAndTokenHeaders) {
@@ -239,13 +246,16 @@ TEST_F(WebhookTest, NtfyPostsThePlainTextWithTitleTagsAndTokenHeaders) {
     ASSERT_EQ(requests.size(), 3u) << recorder.log() << console;
     EXPECT_EQ(requests[0].path, "/plant-alarms");
     EXPECT_EQ(requests[0].body, "Level high: 120 \xEF\xBF\xBD");
-    EXPECT_TRUE(requests[0].hasHeader("Title: Kläranlage 400001")) << requests[0].headers;
+    // The title carries the moment the node fired, not that of sending.
+    EXPECT_TRUE(requests[0].hasHeader("Title: Kläranlage 400001, 2026-12-07 08:15:50"))
+        << requests[0].headers;
     EXPECT_TRUE(requests[0].hasHeader("Tags: warning")) << requests[0].headers;
     EXPECT_TRUE(requests[0].hasHeader("Authorization: Bearer tk_Secret123")) << requests[0].headers;
     EXPECT_TRUE(requests[0].hasHeader("Content-Type: text/plain; charset=utf-8")) << requests[0].headers;
     EXPECT_EQ(requests[1].body, "");
     EXPECT_TRUE(requests[1].hasHeader("Tags: information")) << requests[1].headers;
-    EXPECT_TRUE(requests[1].hasHeader("Title: plant  Injected: yes 400001")) << requests[1].headers;
+    EXPECT_TRUE(requests[1].hasHeader("Title: plant  Injected: yes 400001, 2026-12-07 08:15:50"))
+        << requests[1].headers;
     EXPECT_FALSE(requests[1].hasHeader("Injected: yes")) << requests[1].headers;
     EXPECT_EQ(requests[2].headers.find("Bearer"), std::string::npos) << requests[2].headers;
 
@@ -307,6 +317,61 @@ TEST_F(WebhookTest, FailuresPrintOneLineEachAndSettleTheDeliveryAsFailed) {
     node.source = nullptr;
     EXPECT_FALSE(noContent.notify(node, "none"));
     EXPECT_EQ(threadHandleCount(), 0);
+}
+
+// A channel address without the scheme its channel speaks stops the load
+// with a line that names the line of the file; libcurl would otherwise guess
+// plain HTTP for a hook (its token in clear text) or HTTP for a mail server.
+TEST(ChannelAddresses, AddressesWithoutTheirSchemeAreConfigurationErrors) {
+    TempDir dir;
+    struct Case {
+        std::string line, error;
+    };
+    const std::vector<Case> cases = {
+        {"adr;webhook;hooks.example.org/services/T0/secret",
+         "*** ini error: line 3: webhook url 'hooks.example.org/services/***' needs http:// or https://\n"},
+        {"adr;webhook", "*** ini error: line 3: webhook url '' needs http:// or https://\n"},
+        {"adr;ntfy;ftp://ntfy.example.org/alarms;tk_1",
+         "*** ini error: line 3: ntfy url 'ftp://ntfy.example.org/alarms' needs http:// or https://\n"},
+        {"uplink;smtp;mail.example.org:587;u;p;zentok@example.org",
+         "*** ini error: line 3: smtp url 'mail.example.org:587' needs smtp:// or smtps://\n"},
+        {"uplink;smtp;http://mail.example.org;;;zentok@example.org",
+         "*** ini error: line 3: smtp url 'http://mail.example.org' needs smtp:// or smtps://\n"},
+        {"uplink;smtp;smtp://mail.example.org;;;zentok@example.org;verify-none",
+         "*** ini error: line 3: smtp tls 'verify-none' is neither cafile:PATH nor trusted-relay\n"},
+        {"uplink;srvmgr;servermanager.example.com/zentok",
+         "*** ini error: line 3: srvmgr host 'servermanager.example.com/zentok' needs http:// or https://\n"},
+        {"adr;webhook;HTTPS://hooks.example.org/x", ""},
+        {"adr;ntfy;http://127.0.0.1:1/alarms", ""},
+        {"uplink;smtp;smtps://mail.example.org;u;p;zentok@example.org;cafile:/etc/relay.pem", ""},
+        {"uplink;smtp;smtp://relay.plant.local;u;p;zentok@example.org;Trusted-Relay", ""},
+        {"uplink;srvmgr;https://servermanager.example.com", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        writeFile(dir.file("zentok.ini"), "source;plantA\nreceiver;ops\n" + c.line + "\ndir;alarm\n");
+        Coupler coupler;
+        std::string out = captured([&] { coupler.loadConfig(dir.file("zentok.ini").c_str()); });
+        EXPECT_EQ(coupler.lineErrors > 0, !c.error.empty());
+        EXPECT_FALSE(coupler.iniError);
+        EXPECT_EQ(out, c.error);
+        EXPECT_EQ(out.find("secret"), std::string::npos);
+    }
+
+    // The check says so and ends as a start would, with status 78.
+    writeFile(dir.file("zentok.ini"), "source;plantA\nreceiver;ops\nadr;webhook;hooks.example.org/x\n");
+    RunResult check = runZentokIn(dir.path(), {"--check", "-i", "zentok.ini"});
+    EXPECT_EQ(check.exitCode, 78) << check.output;
+    EXPECT_EQ(countOf(check.output, "*** ini error: line 3: webhook url"), 1) << check.output;
+
+    // A start says the line and runs on; the channel sends nothing to a guessed scheme.
+    Coupler started;
+    captured([&] { started.loadConfig(dir.file("zentok.ini").c_str()); });
+    ASSERT_FALSE(started.iniError);
+    Node node;
+    std::string refused = captured([&] { EXPECT_FALSE(started.receivers[0].notify(node, "x")); });
+    EXPECT_NE(refused.find("receiver ops, err 'webhook url 'hooks.example.org/x' needs"), std::string::npos)
+        << refused;
 }
 
 TEST_F(WebhookTest, ServersAreRefusedUnlessTheirCertificateHoldsForTheHost) {

@@ -30,11 +30,27 @@ TEST(ModbusAddress, BothFormsAndTheTables) {
         bool valid;
         uint8_t function;
     } cases[] = {
-        {"400001", 4, 1, true, 3},      {"4:1", 4, 1, true, 3},          {"300005", 3, 5, true, 4},
-        {"100007", 1, 7, true, 2},      {"40001", 0, 40001, true, 1},    {"abc", 0, 0, true, 1},
-        {"4:65535", 4, 65535, true, 3}, {"0:0", 0, 0, true, 1},          {"200001", 2, 1, false, 0},
-        {"5:3", 5, 3, false, 0},        {"4:70000", 4, 70000, false, 3}, {"-1:5", -1, 5, false, 0},
-        {"4:-1", 4, -1, false, 3},      {"499999", 4, 99999, false, 3},  {"-5", 0, -5, false, 1},
+        {"400001", 4, 1, true, 3},
+        {"4:1", 4, 1, true, 3},
+        {"300005", 3, 5, true, 4},
+        {"100007", 1, 7, true, 2},
+        {"40001", 0, 40001, true, 1},
+        {"abc", -1, 0, false, 0},
+        {"4:65535", 4, 65535, true, 3},
+        {"0:0", 0, 0, true, 1},
+        {"200001", 2, 1, false, 0},
+        {"5:3", 5, 3, false, 0},
+        {"4:70000", 4, 70000, false, 3},
+        {"-1:5", -1, 0, false, 0},
+        {"4:-1", -1, 0, false, 0},
+        {"499999", 4, 99999, false, 3},
+        {"-5", -1, 0, false, 0},
+        // Only digits and one ":": "4x0001" is no coil 4.
+        {"4x0001", -1, 0, false, 0},
+        {"4:1:2", -1, 0, false, 0},
+        {"4: 1", -1, 0, false, 0},
+        {"", -1, 0, false, 0},
+        {"999999999", 9999, 99999, false, 0},
     };
     for (const Case& c : cases) {
         ModbusAddress a = parseModbusAddress(c.text);

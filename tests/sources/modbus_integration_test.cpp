@@ -17,6 +17,7 @@
 #include "core/Log.h"
 #include "core/Text.h"
 #include "sources/ModbusConnection.h"
+#include "sources/SourceWorker.h"
 #include "support/ModbusPeerScenarios.h"
 #include "support/Peers.h"
 #include "support/StdoutCapture.h"
@@ -70,10 +71,9 @@ TEST_F(ModbusPymodbus, EveryTableAndBothAddressForms) {
         const char* address;
         double value;
     } cases[] = {
-        {"0:0", 1},      {"abc", 1},      {"0:1", 0},     {"40001", 1},      {"40002", 0},
-        {"0:65535", 1},  {"100001", 1},   {"1:2", 0},     {"1:7", 1},        {"300005", 777},
-        {"3:6", 0},      {"3:10", 65535}, {"400000", 11}, {"400001", 120},   {"4:1", 120},
-        {"400002", 100}, {"4:3", 65535},  {"4:4", 0},     {"4:65535", 4660},
+        {"0:0", 1},      {"0:1", 0},   {"40001", 1},    {"40002", 0},   {"0:65535", 1},  {"100001", 1},
+        {"1:2", 0},      {"1:7", 1},   {"300005", 777}, {"3:6", 0},     {"3:10", 65535}, {"400000", 11},
+        {"400001", 120}, {"4:1", 120}, {"400002", 100}, {"4:3", 65535}, {"4:4", 0},      {"4:65535", 4660},
     };
     uint16_t tid = c.transactionId();
     for (const Case& k : cases) {
@@ -400,3 +400,35 @@ TEST(ModbusEndToEnd, ThresholdNodeFiresAndItsStateIsWritten) {
 }
 
 }  // namespace
+
+// The read step: a refused address and an exception answer fail their own
+// node; the nodes behind them are read. A lost link ends the walk.
+TEST_F(ModbusMisbehaving, OnlyALostLinkStopsTheNodesBehindAFailedOne) {
+    PythonPeer peer(kMisbehavingModbusPeer);
+    ASSERT_TRUE(peer.ready()) << peer.log();
+    SourceEntry source;
+    std::strcpy(source.type, "modbus");
+    std::strcpy(source.parameters, peer.parameters().c_str());
+    Node nodes[3];
+    auto walk = [&](const std::string& first, const std::string& second) {
+        std::strcpy(nodes[0].address, first.c_str());
+        std::strcpy(nodes[1].address, second.c_str());
+        std::strcpy(nodes[2].address, holding(kPlain).c_str());
+        for (Node& node : nodes) {
+            node.source = &source;
+            node.value = 42.0;
+        }
+        source.nodes = nodes;
+        source.nodeCount = 3;
+        source.failedReads = 0;
+        captured([&] { readThread(&source); });
+    };
+
+    walk(holding(kException), "4x0001");
+    EXPECT_EQ(source.failedReads, 2);
+    EXPECT_EQ(nodes[2].value, kPlain) << "the node behind two bad ones is read";
+
+    walk(holding(kSilent), holding(kPlain));
+    EXPECT_EQ(source.failedReads, 1);
+    EXPECT_EQ(nodes[1].value, 42.0) << "after a time-out the rest waits for the next cycle";
+}

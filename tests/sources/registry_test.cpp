@@ -107,30 +107,33 @@ TEST_F(Registry, UnknownTypeNeverConnectsButOfflineNodesRead) {
     EXPECT_FALSE(c.sources[0].isConnected());
 }
 
-TEST_F(Registry, ReconnectsOncePerNodeStepAndStopsAtTheFirstFailure) {
+TEST_F(Registry, AFailedConnectBacksOffAndOnlyALostLinkStopsTheWalk) {
     Plant p({"!OFFLINE", "A", "B"});
     p.conn->acceptConnect = false;
     p.c.readSources();
-    // The offline node triggers one attempt and reads 1.0; node A triggers
-    // another attempt, fails, and the worker stops before B.
-    EXPECT_EQ(p.conn->connects, (std::vector<std::string>{"tcp:127.0.0.1:1", "tcp:127.0.0.1:1"}));
+    // The offline node triggers one attempt and reads 1.0; node A finds the
+    // source in its back-off, fails without an attempt, and the worker stops before B.
+    EXPECT_EQ(p.conn->connects, (std::vector<std::string>{"tcp:127.0.0.1:1"}));
+    EXPECT_GT(p.c.sources[0].msUntilConnectAttempt(), 0);
     EXPECT_EQ(p.node(0).value, 1.0);
     EXPECT_TRUE(p.conn->reads.empty());
     EXPECT_TRUE(p.node(0).active) << "N fires on the offline value";
     EXPECT_FALSE(p.node(1).active);
 
+    p.c.sources[0].connectRetryAtMs = 0;  // the back-off has passed
     p.conn->acceptConnect = true;
     p.conn->failAddress = "A";
     p.c.readSources();
     EXPECT_EQ(p.node(0).value, 0.0);
-    EXPECT_EQ(p.conn->reads, (std::vector<std::string>{"A"})) << "B is not read after A failed";
+    EXPECT_EQ(p.conn->reads, (std::vector<std::string>{"A", "B"})) << "A failed on a link that stays";
+    EXPECT_EQ(p.c.sources[0].failedReads, 1);
 
     p.conn->failAddress.clear();
     p.c.readSources();
-    EXPECT_EQ(p.conn->reads, (std::vector<std::string>{"A", "A", "B"}));
+    EXPECT_EQ(p.conn->reads, (std::vector<std::string>{"A", "B", "A", "B"}));
     EXPECT_EQ(p.node(2).value, 7.0);
     EXPECT_EQ(p.node(2).lastRead, fakeNow);
-    EXPECT_EQ(p.conn->connects.size(), 3u) << "no new attempt while connected";
+    EXPECT_EQ(p.conn->connects.size(), 2u) << "no new attempt while connected";
 }
 
 TEST_F(Registry, SourceIntervalLetsOneReadThroughAndStillEvaluates) {

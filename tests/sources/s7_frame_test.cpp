@@ -197,24 +197,15 @@ TEST(S7Address, EveryFormGivesAreaBlockStartAndSize) {
         int bit;
     };
     const Case cases[] = {
-        {"M10.3", 0x83, 0, 10, 1, 'X', 3},
-        {"F10.3", 0x83, 0, 10, 1, 'X', 3},
-        {"MW20", 0x83, 0, 20, 2, 'W', 0},
-        {"MB7", 0x83, 0, 7, 1, 'B', 0},
-        {"ED4", 0x81, 0, 4, 4, 'D', 0},
-        {"IW2", 0x81, 0, 2, 2, 'W', 0},
-        {"E0.7", 0x81, 0, 0, 1, 'X', 7},
-        {"AB0", 0x82, 0, 0, 1, 'B', 0},
-        {"OB0", 0x82, 0, 0, 1, 'B', 0},
-        {"DB10.DBW4", 0x84, 10, 4, 2, 'W', 0},
-        {"DB10.DBD8", 0x84, 10, 8, 4, 'D', 0},
-        {"DB1.DBB3", 0x84, 1, 3, 1, 'B', 0},
-        {"DB10.DBX2.5", 0x84, 10, 2, 1, 'X', 5},
-        {"DB10.DBX12.3", 0x84, 10, 12, 1, 'X', 3},
-        {"T5", 0x1D, 0, 5, 2, 'W', 0},
-        {"Z3", 0x1C, 0, 3, 2, 'W', 0},
+        {"M10.3", 0x83, 0, 10, 1, 'X', 3},       {"F10.3", 0x83, 0, 10, 1, 'X', 3},
+        {"MW20", 0x83, 0, 20, 2, 'W', 0},        {"MB7", 0x83, 0, 7, 1, 'B', 0},
+        {"ED4", 0x81, 0, 4, 4, 'D', 0},          {"IW2", 0x81, 0, 2, 2, 'W', 0},
+        {"E0.7", 0x81, 0, 0, 1, 'X', 7},         {"AB0", 0x82, 0, 0, 1, 'B', 0},
+        {"OB0", 0x82, 0, 0, 1, 'B', 0},          {"DB10.DBW4", 0x84, 10, 4, 2, 'W', 0},
+        {"DB10.DBD8", 0x84, 10, 8, 4, 'D', 0},   {"DB1.DBB3", 0x84, 1, 3, 1, 'B', 0},
+        {"DB10.DBX2.5", 0x84, 10, 2, 1, 'X', 5}, {"DB10.DBX12.3", 0x84, 10, 12, 1, 'X', 3},
+        {"T5", 0x1D, 0, 5, 2, 'W', 0},           {"Z3", 0x1C, 0, 3, 2, 'W', 0},
         {"C3", 0x1C, 0, 3, 2, 'W', 0},
-        {"M1.35", 0x83, 0, 1, 1, 'X', 3},  // bit numbers are taken modulo 32
     };
     for (const Case& c : cases) {
         S7Address a;
@@ -231,7 +222,9 @@ TEST(S7Address, EveryFormGivesAreaBlockStartAndSize) {
 TEST(S7Address, TextsThatFitNoFormAreRejected) {
     for (const char* adr :
          {"", "!OFFLINE", "X10", "PW2", "MX10.3", "M10", "M10.", "MQ4", "DB10", "DB0.DBW4", "DB10.DBQ4",
-          "DB10.DB", "DB10.DBX2", "DX10", "MW-2", "MW9999999", "T70000", "DB70000.DBW0"}) {
+          "DB10.DB", "DB10.DBX2", "DX10", "MW-2", "MW9999999", "T70000", "DB70000.DBW0",
+          // Characters that are no part of an address, and bits beyond the byte.
+          "QQ7", "MW20X", "M10.3.1", "T5 ", "DB10.DBW4abc", "DB10.DBX2.9", "M1.35", "E0.-1"}) {
         S7Address a;
         EXPECT_FALSE(parseS7Address(adr, &a)) << adr;
     }

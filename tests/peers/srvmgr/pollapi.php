@@ -8,7 +8,9 @@
 // failure reports of the client. A path containing "/slow/" is served 12
 // seconds late, longer than the client's dispatch waits. One containing
 // "/fail-first/" answers 500 to its first post and takes the later ones, as a
-// server manager that restarts. Anything else is 404.
+// server manager that restarts. One containing "/big-reply/" is recorded and
+// answered with 100000 lines, each with a terminal escape sequence. Anything
+// else is 404.
 $path = parse_url($_SERVER['REQUEST_URI'], PHP_URL_PATH);
 if (strpos($path, '/status500/') !== false) {
     http_response_code(500);
@@ -37,5 +39,9 @@ if ($_SERVER['REQUEST_METHOD'] !== 'POST' || !preg_match('#/pollapi\.php$#', $pa
 $record = ['uri' => $path, 'post' => $_POST];
 $line = json_encode($record, JSON_UNESCAPED_UNICODE | JSON_UNESCAPED_SLASHES | JSON_INVALID_UTF8_SUBSTITUTE);
 file_put_contents($_SERVER['DOCUMENT_ROOT'] . '/posts.jsonl', $line . "\n", FILE_APPEND | LOCK_EX);
+if (strpos($path, '/big-reply/') !== false) {
+    echo str_repeat("reply \x1b[1mline\n", 100000);
+    return true;
+}
 echo "ok\n";
 return true;
