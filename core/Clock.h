@@ -14,3 +14,6 @@ int64_t steadyMs();
 
 // Replaces the clock; an empty function restores the system clock.
 void setClockForTesting(std::function<int64_t()> clock);
+// Moves the monotonic clock ahead of the system's by `ms` (0 restores it), so
+// tests can let time pass for waits that follow elapsed time.
+void setSteadyOffsetForTesting(int64_t ms);

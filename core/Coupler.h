@@ -107,9 +107,12 @@ class Coupler {
     // senders, at most 10 s; queues first when the cycle has not yet.
     void dispatchNotifications();
     // Takes over the run's outbox after a load: entries of receivers this
-    // configuration lacks are dropped, each with a line.
+    // configuration lacks are dropped, each with a line, once the receiver
+    // has been missing for a minute (a file saved in two writes lacks it
+    // only for a moment), or at the end of a single or trigger run.
     void adoptOutbox(std::shared_ptr<Outbox> box);
     // Waits until the transfers still running have settled or the deadline
-    // (steady clock, ms) passes, and records their outcomes.
+    // (steady clock, ms) passes, and records their outcomes. Unless stopped
+    // by a signal, entries whose receiver is missing are dropped then.
     void finishDeliveries(int64_t deadlineMs);
 };

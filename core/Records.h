@@ -120,6 +120,8 @@ struct Node {
     bool sent = false;
     int64_t triggerTime = 0;
     int64_t lastRead = 0;
+    bool evaluated = false;         // its trigger has run under this configuration
+    bool unrecordedFiring = false;  // the outbox could not store this firing: the states file waits
 
     // Takes the ":TYPE" or ":TYPE:ORDER" behind the address into the typed
     // fields; false, with the reason, when it is unknown or does not fit the
@@ -136,6 +138,7 @@ struct Node {
 struct Receiver {
     std::unique_ptr<Notifier> notifier;
     char name[kNameSize] = {};
+    std::string addressLine;  // the text behind "adr" that made the channel; empty for the default one
 
     Receiver();
     ~Receiver();

@@ -195,7 +195,10 @@ std::string renderStates(const Coupler& coupler) {
         appendQuoted(&text, node.source ? node.source->name : "");
         text += ';';
         appendQuoted(&text, node.address);
-        text += ';' + formatDateTime(node.triggerTime) + ';' + formatDateTime(node.lastRead);
+        // The outbox is written before a firing is recorded; a firing it could
+        // not store is recorded once it has (or once it was delivered).
+        text += ';' + formatDateTime(node.unrecordedFiring ? 0 : node.triggerTime) + ';' +
+                formatDateTime(node.lastRead);
         text += ';' + std::to_string(node.readError) + ';' +
                 formatStoredValue(node.value, node.keepsDecimals()) + '\n';
     }

@@ -78,6 +78,21 @@ std::string formatDateTime(int64_t seconds) {
     return text;
 }
 
+std::string formatDateTimeWithOffset(int64_t seconds) {
+    if (seconds == 0) return "";
+    time_t clock = static_cast<time_t>(seconds);
+    struct tm local {};
+    if (!localtime_r(&clock, &local)) return "";
+    long offset = local.tm_gmtoff / 60;  // minutes; no zone in use today has seconds in its offset
+    char sign = offset < 0 ? '-' : '+';
+    if (offset < 0) offset = -offset;
+    char text[96];
+    std::snprintf(text, sizeof text, "%04lld-%02d-%02d %02d:%02d:%02d%c%02ld:%02ld",
+                  static_cast<long long>(local.tm_year) + 1900, local.tm_mon + 1, local.tm_mday,
+                  local.tm_hour, local.tm_min, local.tm_sec, sign, offset / 60, offset % 60);
+    return text;
+}
+
 void appendQuoted(std::string* out, const std::string& text) {
     out->push_back('"');
     for (char c : text) {
@@ -123,6 +138,49 @@ int64_t parseDateTime(const char* text) {
     fill(second_pass);
     second_pass.tm_isdst = isdst;
     return static_cast<int64_t>(std::mktime(&second_pass));
+}
+
+namespace {
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// The offset behind the seconds in minutes east of UTC; false when there is
+// none in the form "+hh:mm", "-hh:mm" or "Z", followed by nothing.
+bool offsetMinutes(const char* suffix, long* minutes) {
+    if (suffix[0] == 'Z' && suffix[1] == 0) {
+        *minutes = 0;
+        return true;
+    }
+    if ((suffix[0] != '+' && suffix[0] != '-') || !isDigit(suffix[1]) || !isDigit(suffix[2]) ||
+        suffix[3] != ':' || !isDigit(suffix[4]) || !isDigit(suffix[5]) || suffix[6] != 0)
+        return false;
+    long hours = (suffix[1] - '0') * 10 + (suffix[2] - '0');
+    long mins = (suffix[4] - '0') * 10 + (suffix[5] - '0');
+    if (hours > 23 || mins > 59) return false;
+    *minutes = (suffix[0] == '-' ? -1 : 1) * (hours * 60 + mins);
+    return true;
+}
+
+}  // namespace
+
+int64_t parseDateTimeWithOffset(const char* text) {
+    int64_t local = parseDateTime(text);
+    long offset = 0;
+    if (local == 0 || !offsetMinutes(text + 19, &offset)) return local;
+    char stamp[20];
+    copyText(stamp, text);
+    struct tm utc {};
+    utc.tm_year = parseInt(stamp) - 1900;
+    utc.tm_mon = parseInt(stamp + 5) - 1;
+    utc.tm_mday = parseInt(stamp + 8);
+    utc.tm_hour = parseInt(stamp + 11);
+    utc.tm_min = parseInt(stamp + 14);
+    utc.tm_sec = parseInt(stamp + 17);
+    time_t seconds = timegm(&utc);
+    if (seconds == static_cast<time_t>(-1)) return 0;
+    return static_cast<int64_t>(seconds) - offset * 60;
 }
 
 void copyText(char* dst, size_t capacity, const char* src) {

@@ -17,6 +17,11 @@ char* nextToken(char** cursor, const char* separators);
 // parseDateTime reads; an empty text for 0 (no time).
 std::string formatDateTime(int64_t seconds);
 
+// As formatDateTime, followed by the local time's offset from UTC
+// ("2026-10-25 02:30:00+02:00"), so the time reads back as the same moment
+// also in the hour a daylight-saving change repeats.
+std::string formatDateTimeWithOffset(int64_t seconds);
+
 // Appends `text` between double quotes with each quote in it doubled, as the
 // states, outbox and notification files write their text fields; the field
 // tokenizer reads it back as it was. A null text is an empty field.
@@ -27,6 +32,11 @@ void appendQuoted(std::string* out, const char* text);
 // states file writes it. A text not in that form gives 0, the "no time"
 // value, so a damaged field reads as "never" rather than as a wrong moment.
 int64_t parseDateTime(const char* text);
+
+// parseDateTime that honours an offset from UTC right behind the seconds
+// ("+02:00", "-05:30" or "Z"); without one the time is local, as
+// parseDateTime reads it.
+int64_t parseDateTimeWithOffset(const char* text);
 
 // Copies at most capacity-1 bytes of src into dst and always terminates it.
 // A null src gives an empty text.

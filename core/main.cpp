@@ -15,6 +15,9 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     // A peer that closes its end must never end the program: writes fail with EPIPE instead.
     std::signal(SIGPIPE, SIG_IGN);
+    // Nor may a file-size limit: a write beyond it fails with EFBIG, which the
+    // outbox and the states file report, instead of killing the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     curl_global_init(CURL_GLOBAL_ALL);
     int status = runZentok(argc, argv);
     std::fflush(stdout);

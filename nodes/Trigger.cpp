@@ -153,6 +153,7 @@ void evaluateTrigger(Node* node, double previous) {
     // One reading of the clock for the condition and the trigger time, so a
     // firing is stamped with the minute its time table matched.
     int64_t now = currentTime();
+    node->evaluated = true;
     bool fired = evaluateConditionAt(node, previous, now);
     if (fired && !node->active) {
         node->active = true;

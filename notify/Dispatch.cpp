@@ -21,6 +21,9 @@ namespace {
 constexpr int kFirstRetrySeconds = 10;
 constexpr int kLongestRetrySeconds = 600;
 constexpr int kStopCheckMs = 250;  // how soon a stop signal cuts the wait for senders short
+// A configuration saved in two writes may lack a receiver for a moment: what
+// waits for it is dropped only once it has been missing this long.
+constexpr int64_t kMissingReceiverGraceMs = 60 * 1000;
 
 // 10 s after the first failure, doubling up to 10 minutes.
 int retryDelaySeconds(int failedAttempts) {
@@ -33,18 +36,75 @@ const char* sourceNameOf(const Node& node) {
     return node.source ? node.source->name : "";
 }
 
+// The steady-clock moment of a firing at wall time `triggerTime`.
+int64_t firedMsOf(int64_t triggerTime) {
+    int64_t age = std::max<int64_t>(currentTime() - triggerTime, 0);
+    return steadyMs() - age * 1000;
+}
+
+// The receiver an entry waits for: the one of that name and address line.
+// When the address line of the one receiver of that name was changed (a
+// mended URL or mail address), what waits for it still goes there. Entries
+// of older files, without an address fingerprint, go by their position among
+// the receivers of that name.
+Receiver* receiverFor(Coupler& coupler, const OutboxEntry& entry) {
+    if (entry.channel.empty()) return coupler.findReceiver(entry.receiver.c_str(), entry.receiverOccurrence);
+    Receiver* onlyOfName = nullptr;
+    int ofName = 0;
+    for (int i = 0; i < coupler.receiverCount; ++i) {
+        Receiver& receiver = coupler.receivers[i];
+        if (!equalsIgnoreCase(receiver.name, entry.receiver.c_str())) continue;
+        if (channelFingerprint(receiver.addressLine) == entry.channel) return &receiver;
+        onlyOfName = &receiver;
+        ++ofName;
+    }
+    return ofName == 1 ? onlyOfName : nullptr;
+}
+
+// Notes since when each entry's receiver is missing from the configuration.
+void markMissingReceivers(Coupler& coupler) {
+    int64_t nowMs = steadyMs();
+    for (OutboxEntry& entry : coupler.outbox->entries()) {
+        if (receiverFor(coupler, entry))
+            entry.missingSinceMs = 0;
+        else if (entry.missingSinceMs == 0)
+            entry.missingSinceMs = nowMs;
+    }
+}
+
+// Drops, each with a line, the entries whose receiver has been missing for
+// the grace time, or all whose receiver is missing when `atOnce`.
+void dropMissingReceivers(Outbox& box, bool atOnce) {
+    int64_t nowMs = steadyMs();
+    auto& entries = box.entries();
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [&](const OutboxEntry& entry) {
+                                     if (entry.inFlight || entry.missingSinceMs == 0) return false;
+                                     if (!atOnce && nowMs - entry.missingSinceMs < kMissingReceiverGraceMs)
+                                         return false;
+                                     std::printf(
+                                         "outbox, receiver %s no longer configured: notification of "
+                                         "source %s, node %s dropped\n",
+                                         entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
+                                     return true;
+                                 }),
+                  entries.end());
+}
+
 // Records one settled hand-over; false when the entry leaves the outbox.
-bool keepAfterOutcome(OutboxEntry& entry, int retrySeconds, int64_t now) {
+// The retry window and the delay follow elapsed time, not the wall clock.
+bool keepAfterOutcome(OutboxEntry& entry, int retrySeconds, int64_t nowMs) {
     bool delivered = entry.inFlight->delivered();
     entry.inFlight.reset();
     if (delivered || retrySeconds <= 0) return false;
-    if (now - entry.triggerTime >= retrySeconds) {
+    if (nowMs - entry.firedMs >= static_cast<int64_t>(retrySeconds) * 1000) {
         std::printf("outbox, receiver %s, source %s, node %s: given up after %d attempts\n",
                     entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str(), entry.attempts);
         return false;
     }
     int delay = retryDelaySeconds(entry.attempts);
-    entry.nextAttempt = now + delay;
+    entry.dueMs = nowMs + static_cast<int64_t>(delay) * 1000;
+    entry.nextAttempt = currentTime() + delay;
     std::printf("outbox, receiver %s, source %s, node %s: retry in %d s\n", entry.receiver.c_str(),
                 entry.source.c_str(), entry.address.c_str(), delay);
     return true;
@@ -53,7 +113,7 @@ bool keepAfterOutcome(OutboxEntry& entry, int retrySeconds, int64_t now) {
 // Applies the outcomes that have settled since the last look and writes the
 // outbox when that changed it.
 void applyOutcomes(Outbox& box, int retrySeconds) {
-    int64_t now = currentTime();
+    int64_t now = steadyMs();
     auto& entries = box.entries();
     entries.erase(std::remove_if(entries.begin(), entries.end(),
                                  [&](OutboxEntry& entry) {
@@ -99,6 +159,46 @@ bool deliveredBeforeTheRestart(OutboxEntry& entry, Receiver& receiver, const Nod
     return true;
 }
 
+// After a crash, or an outbox that could not be written, between the outbox
+// and the states write, the node fires again at its first evaluation: the
+// entry left for this receiver stands, and the node takes its trigger time
+// from it. Any later firing is a notification of its own.
+OutboxEntry* carriedOverFor(Coupler& coupler, const Receiver* receiver, const Node& node) {
+    for (OutboxEntry& entry : coupler.outbox->entries())
+        if (entry.carriedOver && entry.sameNode(sourceNameOf(node), node.address) &&
+            receiverFor(coupler, entry) == receiver)
+            return &entry;
+    return nullptr;
+}
+
+// One expansion per firing, one entry per linked receiver.
+void queueFiring(Coupler& coupler, Node& node, char* text) {
+    coupler.formatMessage(text, kTextSize, &node);
+    for (int j = 0; j < coupler.linkCount; ++j) {
+        Link& link = coupler.links[j];
+        if (!node.dir || link.dir != node.dir || !link.receiver) continue;
+        if (OutboxEntry* pending = carriedOverFor(coupler, link.receiver, node)) {
+            pending->carriedOver = false;
+            node.triggerTime = pending->triggerTime;
+            continue;
+        }
+        OutboxEntry entry;
+        entry.receiver = link.receiver->name;
+        entry.receiverOccurrence = coupler.occurrenceOf(link.receiver);
+        entry.channel = channelFingerprint(link.receiver->addressLine);
+        entry.source = sourceNameOf(node);
+        entry.address = node.address;
+        entry.triggerTime = node.triggerTime;
+        entry.firedMs = firedMsOf(node.triggerTime);
+        entry.text = text;
+        entry.value = node.value;
+        coupler.outbox->add(std::move(entry));
+        coupler.notified = true;
+    }
+    // Each firing is decided once; what becomes of it is the outbox's.
+    node.sent = true;
+}
+
 }  // namespace
 
 void Coupler::queueNotifications() {
@@ -108,51 +208,32 @@ void Coupler::queueNotifications() {
     char text[kTextSize];
     for (int i = 0; i < nodeCount; ++i) {
         Node& node = nodes[i];
-        if (!node.active || node.sent) continue;
-        // One expansion per node, shared by all its receivers.
-        formatMessage(text, kTextSize, &node);
-        for (int j = 0; j < linkCount; ++j) {
-            Link& link = links[j];
-            if (!node.dir || link.dir != node.dir || !link.receiver) continue;
-            // After a crash between the outbox and the states write the node
-            // fires again at its first read: the entry the earlier run left
-            // stands, and the node takes its trigger time from it. Entries of
-            // this run never absorb a firing; a new firing while an earlier
-            // one is still on its way is a notification of its own.
-            int occurrence = occurrenceOf(link.receiver);
-            if (OutboxEntry* pending = outbox->findCarriedOver(link.receiver->name, occurrence,
-                                                               sourceNameOf(node), node.address)) {
-                pending->carriedOver = false;
-                node.triggerTime = pending->triggerTime;
-                continue;
-            }
-            OutboxEntry entry;
-            entry.receiver = link.receiver->name;
-            entry.receiverOccurrence = occurrence;
-            entry.source = sourceNameOf(node);
-            entry.address = node.address;
-            entry.triggerTime = node.triggerTime;
-            entry.text = text;
-            entry.value = node.value;
-            outbox->add(std::move(entry));
-            notified = true;
-        }
-        // Each firing is decided once; what becomes of it is the outbox's.
-        node.sent = true;
+        if (node.active && !node.sent) queueFiring(*this, node, text);
+        if (node.evaluated) outbox->endCarryOver(sourceNameOf(node), node.address);
     }
+    outbox->reportDropped();
     outbox->save();
+    // A firing whose entry the file does not hold is not recorded in the
+    // states file yet: a restart then sees the node fire again instead of
+    // losing the notification.
+    for (int i = 0; i < nodeCount; ++i) {
+        Node& node = nodes[i];
+        node.unrecordedFiring =
+            node.triggerTime != 0 && outbox->holdsUnsaved(sourceNameOf(node), node.address, node.triggerTime);
+    }
 }
 
 void Coupler::dispatchNotifications() {
     if (!queuedThisCycle) queueNotifications();
     queuedThisCycle = false;
-    int64_t now = currentTime();
-    int64_t deadline = steadyMs() + threadWaitLimitMs();
+    dropMissingReceivers(*outbox, false);
+    int64_t nowMs = steadyMs();
+    int64_t deadline = nowMs + threadWaitLimitMs();
     std::vector<DeliveryHandle> started;
     SourceEntry standInSource;
     for (OutboxEntry& entry : outbox->entries()) {
-        if (entry.inFlight || entry.nextAttempt > now) continue;
-        Receiver* receiver = findReceiver(entry.receiver.c_str(), entry.receiverOccurrence);
+        if (entry.inFlight || entry.dueMs > nowMs) continue;
+        Receiver* receiver = receiverFor(*this, entry);
         if (!receiver) continue;
         // The channel sees the node as it was when it fired; a node this
         // configuration no longer has is stood in for.
@@ -183,23 +264,22 @@ void Coupler::dispatchNotifications() {
 
 void Coupler::adoptOutbox(std::shared_ptr<Outbox> box) {
     outbox = std::move(box);
-    auto& entries = outbox->entries();
-    entries.erase(std::remove_if(entries.begin(), entries.end(),
-                                 [&](const OutboxEntry& entry) {
-                                     if (entry.inFlight ||
-                                         findReceiver(entry.receiver.c_str(), entry.receiverOccurrence))
-                                         return false;
-                                     std::printf(
-                                         "outbox, receiver %s no longer configured: notification of "
-                                         "source %s, node %s dropped\n",
-                                         entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
-                                     return true;
-                                 }),
-                  entries.end());
+    markMissingReceivers(*this);
+    // A firing the file could not take is not in the states file either: the
+    // node's first evaluation under this configuration may be that firing.
+    for (OutboxEntry& entry : outbox->entries())
+        if (!entry.saved) entry.carriedOver = true;
+    dropMissingReceivers(*outbox, false);
     outbox->save();
 }
 
 void Coupler::finishDeliveries(int64_t deadlineMs) {
     if (!outbox) return;
     awaitOutcomes(*outbox, retrySeconds, deadlineMs, false, nullptr);
+    // A run its run mode ends (single, trigger) has seen all of its
+    // configuration it will: what has no receiver in it goes now. Stopped by
+    // a signal, the program keeps it for the next start.
+    if (stopRequested()) return;
+    dropMissingReceivers(*outbox, true);
+    outbox->save();
 }

@@ -2,11 +2,14 @@
 // rename) whenever its contents change, never while nothing does.
 #include "notify/Outbox.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
+#include "core/Clock.h"
 #include "core/DurableFile.h"
+#include "core/Records.h"
 #include "core/Text.h"
 #include "core/ValueText.h"
 
@@ -14,7 +17,12 @@ namespace {
 
 constexpr size_t kFileLimit = 16u << 20;
 constexpr size_t kFieldLimit = 20000;  // an expanded text is at most 7999 bytes; quotes may double it
-constexpr int kFieldCount = 9;
+constexpr int kOldFieldCount = 9;      // without the channel fingerprint
+constexpr int kFieldCount = 10;
+constexpr int kFingerprintSize = 16;
+// An age beyond a century is a damaged time; bounding it keeps the
+// arithmetic on it in range.
+constexpr int64_t kLongestAgeSeconds = 100LL * 366 * 24 * 3600;
 
 // Splits one record off `text` at `pos`: fields separated by ";", a quoted
 // field may hold ";", doubled quotes and line breaks. False when a field is
@@ -76,31 +84,69 @@ bool isNumber(const std::string& field) {
     return end && *end == 0;
 }
 
+bool isFingerprint(const std::string& field) {
+    if (field.empty()) return true;
+    if (field.size() != kFingerprintSize) return false;
+    for (char c : field)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
+// Names and texts no longer than the program writes them.
+bool fitsTheProgram(const std::vector<std::string>& fields) {
+    const size_t nameLimit = kNameSize - 1;
+    return fields[0].size() <= nameLimit && fields[1].size() <= nameLimit && fields[2].size() <= nameLimit &&
+           fields[4].size() <= static_cast<size_t>(kTextSize - 1);
+}
+
+int clampedCount(const std::string& field, int most) {
+    return std::min(std::max(parseInt(field.c_str()), 0), most);
+}
+
 bool toEntry(const std::vector<std::string>& fields, OutboxEntry* entry) {
-    if (fields.size() != kFieldCount) return false;
+    if (fields.size() != kFieldCount && fields.size() != kOldFieldCount) return false;
     if (!isNumber(fields[8])) return false;
-    if (fields[0].empty() || fields[2].empty()) return false;
+    if (fields[0].empty() || fields[2].empty() || !fitsTheProgram(fields)) return false;
     if (!isNumber(fields[5]) || !isNumber(fields[7])) return false;
+    if (fields.size() == kFieldCount && !isFingerprint(fields[9])) return false;
+    if (parseInt(fields[5].c_str()) < 0 || parseInt(fields[8].c_str()) < 0) return false;
     entry->receiver = fields[0];
     entry->source = fields[1];
     entry->address = fields[2];
-    entry->triggerTime = fields[3].empty() ? 0 : parseDateTime(fields[3].c_str());
+    entry->triggerTime = fields[3].empty() ? 0 : parseDateTimeWithOffset(fields[3].c_str());
     if (!fields[3].empty() && entry->triggerTime == 0) return false;
     entry->text = fields[4];
-    entry->attempts = parseInt(fields[5].c_str());
-    entry->nextAttempt = fields[6].empty() ? 0 : parseDateTime(fields[6].c_str());
+    entry->attempts = clampedCount(fields[5], kMaxOutboxAttempts);
+    entry->nextAttempt = fields[6].empty() ? 0 : parseDateTimeWithOffset(fields[6].c_str());
     entry->value = std::strtod(fields[7].c_str(), nullptr);
-    entry->receiverOccurrence = parseInt(fields[8].c_str());
-    return entry->attempts >= 0 && entry->receiverOccurrence >= 0;
+    entry->receiverOccurrence = clampedCount(fields[8], kMaxReceivers);
+    if (fields.size() == kFieldCount) entry->channel = fields[9];
+    return true;
 }
 
 }  // namespace
 
+bool OutboxEntry::sameNode(const std::string& sourceName, const std::string& nodeAddress) const {
+    return equalsIgnoreCase(source.c_str(), sourceName.c_str()) &&
+           equalsIgnoreCase(address.c_str(), nodeAddress.c_str());
+}
+
 bool OutboxEntry::sameKey(const std::string& receiverName, int occurrence, const std::string& sourceName,
                           const std::string& nodeAddress) const {
     return equalsIgnoreCase(receiver.c_str(), receiverName.c_str()) && receiverOccurrence == occurrence &&
-           equalsIgnoreCase(source.c_str(), sourceName.c_str()) &&
-           equalsIgnoreCase(address.c_str(), nodeAddress.c_str());
+           sameNode(sourceName, nodeAddress);
+}
+
+std::string channelFingerprint(const std::string& addressLine) {
+    // FNV-1a, 64 bits: tells address lines apart, nothing more is asked of it.
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : addressLine) {
+        hash ^= c;
+        hash *= 1099511628211ull;
+    }
+    char text[kFingerprintSize + 1];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return text;
 }
 
 std::string formatOutbox(const std::vector<OutboxEntry>& entries) {
@@ -111,18 +157,18 @@ std::string formatOutbox(const std::vector<OutboxEntry>& entries) {
         appendQuoted(&out, entry.source);
         out += ';';
         appendQuoted(&out, entry.address);
-        out += ';' + formatDateTime(entry.triggerTime) + ';';
+        out += ';' + formatDateTimeWithOffset(entry.triggerTime) + ';';
         appendQuoted(&out, entry.text);
-        char tail[512];
-        std::snprintf(tail, sizeof tail, ";%d;%s;%s;%d\n", entry.attempts,
-                      formatDateTime(entry.nextAttempt).c_str(), formatStoredValue(entry.value, true).c_str(),
-                      entry.receiverOccurrence);
-        out += tail;
+        // Appended piece by piece: no fixed buffer can cut a long value or channel.
+        out += ';' + std::to_string(entry.attempts) + ';' + formatDateTimeWithOffset(entry.nextAttempt) +
+               ';' + formatStoredValue(entry.value, true) + ';' + std::to_string(entry.receiverOccurrence) +
+               ';' + entry.channel + '\n';
     }
     return out;
 }
 
-std::vector<OutboxEntry> parseOutbox(const std::string& text, std::vector<int>* damagedLines) {
+std::vector<OutboxEntry> parseOutbox(const std::string& text, std::vector<int>* damagedLines,
+                                     size_t* dropped) {
     std::vector<OutboxEntry> entries;
     std::vector<std::string> fields;
     size_t pos = 0;
@@ -139,8 +185,10 @@ std::vector<OutboxEntry> parseOutbox(const std::string& text, std::vector<int>* 
         }
     }
     // As Outbox::add does, the newest entries stay beyond the bound.
-    if (entries.size() > kMaxOutboxEntries)
+    if (entries.size() > kMaxOutboxEntries) {
+        if (dropped) *dropped += entries.size() - kMaxOutboxEntries;
         entries.erase(entries.begin(), entries.end() - static_cast<long>(kMaxOutboxEntries));
+    }
     return entries;
 }
 
@@ -151,38 +199,70 @@ void Outbox::load() {
     written_.clear();
     if (path_.empty() || !readWholeFile(path_, kFileLimit, &written_)) return;
     std::vector<int> damaged;
-    entries_ = parseOutbox(written_, &damaged);
-    for (OutboxEntry& entry : entries_) entry.fromEarlierRun = entry.carriedOver = true;
+    entries_ = parseOutbox(written_, &damaged, &dropped_);
+    // What is still here at start is due at once: the operator who mended a
+    // mail server and restarted, or the next run from cron, expects that.
+    int64_t now = currentTime(), nowMs = steadyMs();
+    for (OutboxEntry& entry : entries_) {
+        entry.fromEarlierRun = entry.carriedOver = entry.saved = true;
+        entry.nextAttempt = 0;
+        // A time ahead of the clock (a clock set back, a hand edit) is now,
+        // so the retry window still ends.
+        entry.triggerTime = std::min(entry.triggerTime, now);
+        int64_t age = std::min(now - entry.triggerTime, kLongestAgeSeconds);
+        entry.firedMs = nowMs - age * 1000;
+    }
     for (int line : damaged) std::printf("outbox file '%s', line %d damaged: skipped\n", path_.c_str(), line);
+    reportDropped();
 }
 
-void Outbox::save() {
-    if (path_.empty()) return;
+bool Outbox::save() {
+    if (path_.empty()) return true;
     // Most cycles have nothing waiting: no text to build or compare.
-    if (entries_.empty() && written_.empty() && !failing_) return;
+    if (entries_.empty() && written_.empty() && !failing_) return true;
     std::string text = formatOutbox(entries_);
-    if (text == written_ && !failing_) return;
+    if (text == written_ && !failing_) return true;
     std::string error;
     if (replaceFile(path_, text, Durability::Sync, &error)) {
         if (failing_) std::printf("outbox file '%s' written again\n", path_.c_str());
         failing_ = false;
         written_ = text;
-        return;
+        for (OutboxEntry& entry : entries_) entry.saved = true;
+        return true;
     }
-    if (!failing_) std::printf("outbox file '%s' not writable, err '%s'\n", path_.c_str(), error.c_str());
+    if (!failing_)
+        std::printf(
+            "outbox file '%s' not writable, err '%s': new firings are sent from memory and not recorded "
+            "in the states file until it is\n",
+            path_.c_str(), error.c_str());
     failing_ = true;
+    return false;
 }
 
-OutboxEntry* Outbox::findCarriedOver(const std::string& receiver, int occurrence, const std::string& source,
-                                     const std::string& address) {
+void Outbox::endCarryOver(const std::string& source, const std::string& address) {
     for (OutboxEntry& entry : entries_)
-        if (entry.carriedOver && entry.sameKey(receiver, occurrence, source, address)) return &entry;
-    return nullptr;
+        if (entry.carriedOver && entry.sameNode(source, address)) entry.carriedOver = false;
+}
+
+bool Outbox::holdsUnsaved(const std::string& source, const std::string& address, int64_t triggerTime) const {
+    for (const OutboxEntry& entry : entries_)
+        if (!entry.saved && entry.triggerTime == triggerTime && entry.sameNode(source, address)) return true;
+    return false;
 }
 
 void Outbox::add(OutboxEntry entry) {
-    if (entries_.size() >= kMaxOutboxEntries) entries_.erase(entries_.begin());
+    if (entries_.size() >= kMaxOutboxEntries) {
+        entries_.erase(entries_.begin());
+        ++dropped_;
+    }
     entries_.push_back(std::move(entry));
+}
+
+void Outbox::reportDropped() {
+    if (dropped_ == 0) return;
+    std::printf("outbox, more than %zu notifications pending: the %zu oldest dropped\n", kMaxOutboxEntries,
+                dropped_);
+    dropped_ = 0;
 }
 
 int Outbox::inFlightCount() const {

@@ -11,53 +11,80 @@
 
 struct OutboxEntry {
     std::string receiver;
-    int receiverOccurrence = 0;  // among receivers of the same name (two may share one)
+    int receiverOccurrence = 0;  // among receivers of the same name; read where no channel is stored
+    std::string channel;         // fingerprint of the receiver's address line; empty in older files
     std::string source;
     std::string address;
     int64_t triggerTime = 0;
     std::string text;
     int attempts = 0;
-    int64_t nextAttempt = 0;      // 0: at the next dispatch
-    double value = 0.0;           // the node's value when it fired
+    int64_t nextAttempt = 0;  // wall clock, for the file and its reader; 0: at the next dispatch
+    double value = 0.0;       // the node's value when it fired
+    // Retries follow elapsed time, so a step of the wall clock neither gives
+    // an entry up early nor holds its next attempt back (steady clock, ms).
+    int64_t dueMs = 0;            // the next attempt; 0: at the next dispatch
+    int64_t firedMs = 0;          // the firing, for the retry window
+    int64_t missingSinceMs = 0;   // since when no receiver of this configuration takes it; 0 while one does
     DeliveryHandle inFlight;      // while a hand-over runs; not written to the file
     bool fromEarlierRun = false;  // read at start: a crash may have cut its hand-over short
-    bool carriedOver = false;     // read at start and not yet matched by a firing of this run
+    // It may stand for a firing the states file has not recorded (a crash, or
+    // an outbox that could not be written, between the two writes): the node's
+    // first evaluation under a configuration may match it, once.
+    bool carriedOver = false;
+    bool saved = false;  // the outbox file holds it
 
+    bool sameNode(const std::string& sourceName, const std::string& nodeAddress) const;
     bool sameKey(const std::string& receiverName, int occurrence, const std::string& sourceName,
                  const std::string& nodeAddress) const;
 };
 
 constexpr const char* kOutboxName = "zentok_outbox.csv";
-// Beyond this the oldest entries are dropped; no configuration comes near it.
+// Beyond this the oldest entries are dropped, with a line; no configuration comes near it.
 constexpr size_t kMaxOutboxEntries = 1000;
+// A count read from the file is clamped to this, so counting on cannot overflow.
+constexpr int kMaxOutboxAttempts = 1000000;
 
 // The file form: one record per entry, fields separated by ";", texts in
 // double quotes with each quote doubled (a line break inside stays in the
-// record), times as "YYYY-MM-DD hh:mm:ss" local time: receiver, source, node
-// address, trigger time, text, attempts, next attempt, value, and which of
-// the receivers of that name it is (0 for the first).
+// record), times as "YYYY-MM-DD hh:mm:ss+hh:mm" local time with its offset
+// from UTC: receiver, source, node address, trigger time, text, attempts, next
+// attempt, value, which of the receivers of that name it is (0 for the
+// first) and the fingerprint of that receiver's address line. Records of
+// older versions, with local times without offset and no fingerprint, read.
 std::string formatOutbox(const std::vector<OutboxEntry>& entries);
 // Reads records; a damaged one is skipped and its first line number is
-// appended to `damagedLines`.
-std::vector<OutboxEntry> parseOutbox(const std::string& text, std::vector<int>* damagedLines);
+// appended to `damagedLines`. Counts are clamped; names and texts longer than
+// the program writes make a record damaged. Beyond kMaxOutboxEntries the
+// oldest are left out and counted in `dropped`.
+std::vector<OutboxEntry> parseOutbox(const std::string& text, std::vector<int>* damagedLines,
+                                     size_t* dropped = nullptr);
+// The fingerprint of a receiver's address line that entries carry; the line
+// itself may hold a token and is not copied into the file.
+std::string channelFingerprint(const std::string& addressLine);
 
 class Outbox {
   public:
     // An empty path keeps the outbox in memory only.
     explicit Outbox(std::string path = "");
 
-    // Reads the file; a missing file is an empty outbox.
+    // Reads the file; a missing file is an empty outbox. Every entry read is
+    // due at once, and times ahead of the clock count as now.
     void load();
     // Writes the file when its contents changed; says once when that fails.
-    void save();
+    // False while the file does not hold every entry.
+    bool save();
 
     std::vector<OutboxEntry>& entries() { return entries_; }
     const std::vector<OutboxEntry>& entries() const { return entries_; }
-    // An entry left by an earlier run for this receiver and node that no
-    // firing of this run has matched yet.
-    OutboxEntry* findCarriedOver(const std::string& receiver, int occurrence, const std::string& source,
-                                 const std::string& address);
+    // No firing of a node matches its carried-over entries any more.
+    void endCarryOver(const std::string& source, const std::string& address);
+    // An entry of this node and firing that the file does not hold yet.
+    bool holdsUnsaved(const std::string& source, const std::string& address, int64_t triggerTime) const;
+    // Adds an entry; beyond kMaxOutboxEntries the oldest goes, counted for
+    // reportDropped.
     void add(OutboxEntry entry);
+    // Says how many entries the bound has dropped since the last report.
+    void reportDropped();
     // Entries whose hand-over has not settled yet.
     int inFlightCount() const;
     const std::string& path() const { return path_; }
@@ -66,5 +93,6 @@ class Outbox {
     std::string path_;
     std::vector<OutboxEntry> entries_;
     std::string written_;  // the file's text as last read or written
+    size_t dropped_ = 0;
     bool failing_ = false;
 };

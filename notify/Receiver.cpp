@@ -2,6 +2,7 @@
 // notification to the receiver's channel.
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "core/Records.h"
 #include "core/Text.h"
@@ -19,9 +20,11 @@ Receiver::~Receiver() = default;
 std::string Receiver::setAddress(char* rest) {
     // An address line with nothing behind "adr" keeps the earlier channel.
     if (!rest || !*rest) return "";
+    std::string line = rest;  // before the tokenizer cuts it up
     char* cursor = rest;
     char* channel = nextToken(&cursor, ";");
     if (!channel) return "";
+    addressLine = line;
 
     notifier.reset();
     // The channel gets the rest of the line behind its name, or null.

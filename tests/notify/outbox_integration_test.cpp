@@ -127,6 +127,20 @@ TEST(OutboxRun, ARestartDeliversWhatWasPendingOnceAndDropsWhatHasNoReceiver) {
     EXPECT_EQ(countOf(readFile(dir.file("alarms.csv")), "\n"), 1) << "delivered once";
 }
 
+TEST(OutboxRun, AFileSizeLimitFailsTheWritesInsteadOfEndingTheProgram) {
+    TempDir dir;
+    writeFile(dir.file("z.ini"), "coupler;runmode;single\n" + closedSource() +
+                                     "node;a;!OFFLINE;plant unreachable;alarm;N\n"
+                                     "receiver;log\nadr;file;alarms.csv\ndir;alarm\n");
+    RunResult run =
+        runProgram({"/bin/sh", "-c", "ulimit -f 0; exec \"$0\" -i z.ini", zentokBinary()}, dir.path(), 20000);
+    ASSERT_FALSE(run.timedOut) << run.output;
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("outbox file 'zentok_outbox.csv' not writable, err 'File too large'"),
+              std::string::npos)
+        << run.output;
+}
+
 TEST(OutboxRun, StopSignalKeepsAHangingPostForTheNextStart) {
     TempDir dir;
     int silentPort = 0;

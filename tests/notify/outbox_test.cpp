@@ -1,8 +1,9 @@
 // The outbox: its file form, the queue that never holds a firing twice, and
-// the retry schedule with its end.
+// the retry schedule with its end; what an earlier run left, and the clock.
 #include "notify/Outbox.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 #include "core/Clock.h"
 #include "core/Coupler.h"
 #include "core/Text.h"
+#include "nodes/Trigger.h"
 #include "support/StdoutCapture.h"
 #include "support/TestSupport.h"
 
@@ -43,15 +45,43 @@ class OutboxTest : public ::testing::Test {
         node.source = &coupler_.sources[0];
         copyText(node.address, "400001");
         copyText(node.message, "Level high");
+        copyText(node.condition, "O:100");
         node.dir = coupler_.findDir("alarm", true);
         for (int i = 0; i < 2; ++i) {
             Receiver& receiver = coupler_.receivers[coupler_.receiverCount++];
             copyText(receiver.name, i == 0 ? "log" : "ops");
+            receiver.addressLine = i == 0 ? "file;log.csv" : "mail;ops@example.org";
             receiver.notifier = std::make_unique<ScriptedChannel>(&succeed_[i], &calls_[i]);
             coupler_.findLink(&receiver, node.dir, true);
         }
     }
-    void TearDown() override { setClockForTesting(nullptr); }
+    void TearDown() override {
+        setClockForTesting(nullptr);
+        setSteadyOffsetForTesting(0);
+    }
+
+    // Lets time pass on both clocks.
+    void advance(int64_t seconds) {
+        now_ += seconds;
+        steadyOffsetMs_ += seconds * 1000;
+        setSteadyOffsetForTesting(steadyOffsetMs_);
+    }
+
+    // A read of the node, evaluated as the source worker does.
+    void read(double value) {
+        coupler_.nodes[0].value = value;
+        evaluateTrigger(&coupler_.nodes[0], 0);
+    }
+
+    // The outbox as a start finds it, with one record left for "ops".
+    std::shared_ptr<Outbox> leftByEarlierRun(const std::string& fired = "2026-03-02 06:59:30",
+                                             const std::string& next = "") {
+        testsupport::writeFile(dir_.file("zentok_outbox.csv"), "\"ops\";\"plant\";\"400001\";" + fired +
+                                                                   ";\"Level 150\";1;" + next + ";150;0\n");
+        auto box = std::make_shared<Outbox>(dir_.file("zentok_outbox.csv"));
+        box->load();
+        return box;
+    }
 
     void fire() {
         Node& node = coupler_.nodes[0];
@@ -64,7 +94,9 @@ class OutboxTest : public ::testing::Test {
         return testsupport::captured([this] { coupler_.dispatchNotifications(); });
     }
 
-    int64_t now_ = 1772434800;
+    testsupport::TempDir dir_;
+    int64_t now_ = 1772434800;  // 2026-03-02 07:00:00 UTC
+    int64_t steadyOffsetMs_ = 0;
     bool succeed_[2] = {true, true};
     int calls_[2] = {0, 0};
     Coupler coupler_;
@@ -81,6 +113,7 @@ TEST(OutboxFile, RecordsRoundTripAndDamagedOnesAreSkippedByLine) {
     entry.nextAttempt = 1772434860;
     entry.value = 120;
     entry.receiverOccurrence = 1;
+    entry.channel = channelFingerprint("mail;ops@example.org");
     std::string text = formatOutbox({entry, entry});
     std::vector<int> damaged;
     auto back = parseOutbox(text, &damaged);
@@ -94,16 +127,28 @@ TEST(OutboxFile, RecordsRoundTripAndDamagedOnesAreSkippedByLine) {
     EXPECT_EQ(back[1].attempts, 3);
     EXPECT_EQ(back[1].value, 120);
     EXPECT_EQ(back[1].receiverOccurrence, 1);
+    EXPECT_EQ(back[1].channel, entry.channel);
     EXPECT_EQ(formatOutbox(back), text);
 
+    // Records of older versions (no fingerprint, local time) load; counts no
+    // run could reach are clamped, so counting on cannot overflow.
+    back = parseOutbox("\"ops\";\"p\";\"1\";2026-03-02 08:00:00;\"t\";2147483648;;0;99999\n", &damaged);
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_EQ(back[0].triggerTime, parseDateTime("2026-03-02 08:00:00"));
+    EXPECT_EQ(back[0].attempts, kMaxOutboxAttempts);
+    EXPECT_EQ(back[0].receiverOccurrence, kMaxReceivers);
+
     // The good record takes lines 1 to 3 (its text holds two line breaks); line 4
-    // has too few fields, line 5 a count that is no number, line 6 opens a
-    // quote it never closes.
-    std::string good = formatOutbox({back[0]});
-    std::string broken = good + "\"ops\";\"plant\"\n\"ops\";\"p\";\"1\";;\"t\";x;;0;0\n\"ops\";\"unclosed\n";
+    // has too few fields, line 5 a count that is no number, line 6 a name
+    // longer than any the program writes, line 7 a bad fingerprint, line 8
+    // opens a quote it never closes.
+    std::string good = formatOutbox({entry});
+    std::string broken =
+        good + "\"ops\";\"plant\"\n\"ops\";\"p\";\"1\";;\"t\";x;;0;0\n\"" + std::string(100, 'o') +
+        "\";\"p\";\"1\";;\"t\";1;;0;0\n\"ops\";\"p\";\"1\";;\"t\";1;;0;0;xyz\n" + "\"ops\";\"unclosed\n";
     damaged.clear();
     EXPECT_EQ(parseOutbox(broken, &damaged).size(), 1u);
-    EXPECT_EQ(damaged, (std::vector<int>{4, 5, 6}));
+    EXPECT_EQ(damaged, (std::vector<int>{4, 5, 6, 7, 8}));
 
     testsupport::TempDir dir;
     testsupport::writeFile(dir.file("zentok_outbox.csv"), broken);
@@ -134,16 +179,16 @@ TEST_F(OutboxTest, FailedEntriesAreTriedAgainDoublingUntilTheyAreTooOld) {
     EXPECT_NE(out.find("receiver ops, source plant, node 400001: retry in 10 s"), std::string::npos) << out;
     ASSERT_EQ(coupler_.outbox->entries().size(), 1u);  // the delivered one has left
 
-    now_ += 9;  // not due yet
+    advance(9);  // not due yet
     dispatch();
     EXPECT_EQ(calls_[1], 1);
-    now_ += 1;
+    advance(1);
     out = dispatch();
     EXPECT_EQ(calls_[1], 2);
     EXPECT_NE(out.find("retry in 20 s"), std::string::npos) << out;
     EXPECT_FALSE(coupler_.notified) << "a retry is no new notification";
 
-    now_ += 90;  // 100 s after the firing: the third failure gives up
+    advance(90);  // 100 s after the firing: the third failure gives up
     out = dispatch();
     EXPECT_EQ(calls_[1], 3);
     EXPECT_NE(out.find("receiver ops, source plant, node 400001: given up after 3 attempts"),
@@ -155,49 +200,139 @@ TEST_F(OutboxTest, FailedEntriesAreTriedAgainDoublingUntilTheyAreTooOld) {
     fire();
     dispatch();
     succeed_[1] = true;
-    now_ += 10;
+    advance(10);
     dispatch();
     EXPECT_TRUE(coupler_.outbox->entries().empty());
     EXPECT_EQ(calls_[1], 5);
 }
 
-TEST_F(OutboxTest, APendingEntryStandsWhenItsNodeFiresAgainAndGoneReceiversAreDropped) {
-    // As after a crash between the outbox write and the states write: the
-    // restarted program finds the node firing anew.
-    auto box = std::make_shared<Outbox>();
-    OutboxEntry pending;
-    pending.receiver = "OPS";  // names match whatever their case
-    pending.source = "plant";
-    pending.address = "400001";
-    pending.triggerTime = now_ - 30;
-    pending.text = "Level high (before the crash)";
-    pending.carriedOver = true;  // as load() marks what an earlier run left
-    box->add(pending);
-    pending.receiver = "gone";
-    box->add(pending);
-    std::string out = testsupport::captured([&] { coupler_.adoptOutbox(box); });
-    EXPECT_NE(out.find("receiver gone no longer configured"), std::string::npos) << out;
-    ASSERT_EQ(box->entries().size(), 1u);
-
+TEST_F(OutboxTest, RetriesFollowElapsedTimeWhateverTheWallClockDoes) {
+    coupler_.retrySeconds = 100;
+    succeed_[1] = false;
     fire();
-    coupler_.queueNotifications();
-    EXPECT_EQ(box->entries().size(), 2u);  // the pending one and a new one for "log" only
-    EXPECT_EQ(coupler_.nodes[0].triggerTime, now_ - 30);
     dispatch();
-    EXPECT_EQ(calls_[0], 1);
+    now_ += 3600;  // the wall clock steps an hour ahead: neither due nor too old
+    dispatch();
     EXPECT_EQ(calls_[1], 1);
-    EXPECT_TRUE(box->entries().empty());
+    EXPECT_EQ(coupler_.outbox->entries().size(), 1u);
+    now_ -= 7200;  // and back: 10 s later the retry comes all the same
+    advance(10);
+    dispatch();
+    EXPECT_EQ(calls_[1], 2);
 
-    // An entry of this run still waiting (here: retried) absorbs no new firing.
+    // Stored with their offset, times of the hour the autumn change repeats read back as written.
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    std::vector<OutboxEntry> repeated(2, coupler_.outbox->entries()[0]);
+    repeated[0].triggerTime = 1792888200;  // 2026-10-25 02:30:00+02:00; an hour later, 02:30 again
+    repeated[1].triggerTime = 1792888200 + 3600;
+    std::string text = formatOutbox(repeated);
+    EXPECT_NE(text.find("2026-10-25 02:30:00+02:00"), std::string::npos) << text;
+    EXPECT_NE(text.find("2026-10-25 02:30:00+01:00"), std::string::npos) << text;
+    auto back = parseOutbox(text, nullptr);
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(back[1].triggerTime - back[0].triggerTime, 3600);
+}
+
+// A restart finds what the earlier run left: an entry may stand for the
+// firing the states file missed, never for one after a re-arm.
+TEST_F(OutboxTest, ACarriedOverEntryStandsOnlyForAFiringTheStatesFileMissed) {
+    coupler_.retrySeconds = 600;
+    Node& node = coupler_.nodes[0];
+    coupler_.adoptOutbox(leftByEarlierRun());
+    read(150);  // the crash came between the outbox and the states write
+    coupler_.queueNotifications();
+    EXPECT_EQ(coupler_.outbox->entries().size(), 2u);  // the one left for ops, a new one for log
+    EXPECT_EQ(node.triggerTime, parseDateTime("2026-03-02 06:59:30"));
+
+    // The states file recorded the firing (the node comes back fired), or the
+    // node read false first: its next firing is a notification of its own.
+    for (bool recorded : {true, false}) {
+        node = Node{node.source, node.dir};
+        copyText(node.address, "400001");
+        copyText(node.condition, "O:100");
+        node.active = node.sent = recorded;
+        coupler_.adoptOutbox(leftByEarlierRun());
+        read(0);
+        coupler_.queueNotifications();
+        read(170);
+        coupler_.queueNotifications();
+        EXPECT_EQ(coupler_.outbox->entries().size(), 3u) << (recorded ? "recorded" : "read false first");
+    }
+}
+
+TEST_F(OutboxTest, EntriesLeftAtStartAreDueAtOnceAndTimesAheadCountAsNow) {
+    coupler_.retrySeconds = 100;
+    succeed_[1] = false;
+    coupler_.adoptOutbox(leftByEarlierRun("2056-03-02 08:00:00", "2056-03-02 08:00:00"));
+    std::string out = dispatch();  // the stored next attempt, 30 years ahead, waits for nothing
+    EXPECT_EQ(calls_[1], 1);
+    advance(100);
+    out = dispatch();
+    EXPECT_NE(out.find("given up after 3 attempts"), std::string::npos) << out;
+}
+
+TEST_F(OutboxTest, AnUnknownReceiverKeepsItsEntriesForAMinuteAndNamesMatchWithTheirAddress) {
+    copyText(coupler_.receivers[0].name, "ops");  // two receivers named "ops"
+    succeed_[0] = false;
+    auto box = leftByEarlierRun();  // for the second of them
+    box->entries()[0].receiverOccurrence = 1;
+    box->entries()[0].channel = channelFingerprint("mail;ops@example.org");
+    OutboxEntry gone = box->entries()[0];
+    gone.receiver = "gone";
+    box->add(gone);
+    // The first "ops" is removed: the entry of the second still reaches it.
+    copyText(coupler_.receivers[0].name, "log");
+    std::string out = testsupport::captured([&] { coupler_.adoptOutbox(box); });
+    advance(59);
+    out += dispatch();
+    EXPECT_EQ(calls_[1], 1);
+    EXPECT_EQ(calls_[0], 0);
+    EXPECT_EQ(out.find("no longer configured"), std::string::npos) << out;
+    ASSERT_EQ(box->entries().size(), 1u);
+    advance(1);
+    out = dispatch();
+    EXPECT_EQ(testsupport::countOf(out, "outbox, receiver gone no longer configured"), 1) << out;
+    EXPECT_TRUE(box->entries().empty());
+}
+
+TEST_F(OutboxTest, AFiringTheOutboxCannotStoreIsNotRecordedUntilItCan) {
     coupler_.retrySeconds = 600;
     succeed_[1] = false;
-    now_ += 60;
-    fire();
-    dispatch();
-    now_ += 1;
-    fire();
-    coupler_.queueNotifications();
-    EXPECT_EQ(box->entries().size(), 3u);  // the waiting one, and the new firing for both receivers
+    ASSERT_EQ(mkdir(dir_.file("zentok_outbox.csv").c_str(), 0755), 0);  // no file can replace it
+    copyText(coupler_.statesName, dir_.file("zentok_states.csv").c_str());
+    coupler_.adoptOutbox(std::make_shared<Outbox>(dir_.file("zentok_outbox.csv")));
+    auto cycle = [&] {
+        return testsupport::captured([&] {
+            coupler_.queueNotifications();
+            coupler_.writeStates();
+            coupler_.dispatchNotifications();
+        });
+    };
+    read(150);
+    std::string out = cycle() + cycle();
+    EXPECT_EQ(testsupport::countOf(out, "outbox file '" + dir_.file("zentok_outbox.csv") + "' not writable"),
+              1)
+        << out;
+    EXPECT_EQ(testsupport::readFile(dir_.file("zentok_states.csv")).find("\"plant\";\"400001\";;"), 0u);
+    EXPECT_EQ(calls_[0], 1) << "the notification goes out from memory";
+
+    ASSERT_EQ(rmdir(dir_.file("zentok_outbox.csv").c_str()), 0);
+    out = cycle();
+    EXPECT_NE(out.find("written again"), std::string::npos);
+    EXPECT_EQ(testsupport::readFile(dir_.file("zentok_states.csv")).find("\"plant\";\"400001\";;"),
+              std::string::npos);
+}
+
+TEST(OutboxBound, PastItTheOldestAreDroppedWithTheirCount) {
+    Outbox box;
+    OutboxEntry entry;
+    for (int i = 0; i < 1201; ++i) box.add(entry);
+    std::string out = testsupport::captured([&] { box.reportDropped(); });
+    EXPECT_NE(out.find("outbox, more than 1000 notifications pending: the 201 oldest dropped"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(box.entries().size(), kMaxOutboxEntries);
 }
 
 }  // namespace

@@ -255,8 +255,14 @@ TEST(NodaveRestart, StoppedServerReadsOfflineAndReadsResumeAfterARestart) {
     EXPECT_EQ(countOf(printed, "read plc: adr MW20, err "), 1) << printed;
 
     ASSERT_TRUE(startS7Server(server, port));
+    // The failed connects have started a back-off (at most 4 s) before the next attempt.
     word.value = 0;
-    EXPECT_TRUE(source.readNode(&word));
+    bool read = false;
+    for (int tries = 0; tries < 60 && !read; ++tries) {
+        read = source.readNode(&word);
+        if (!read) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(read);
     EXPECT_EQ(word.value, 4660);
     EXPECT_TRUE(source.readNode(&offline));
     EXPECT_EQ(offline.value, 0.0);
