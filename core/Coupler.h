@@ -103,16 +103,21 @@ class Coupler {
     // Puts the notifications of newly fired nodes into the outbox and writes
     // it, before the states file records the firings.
     void queueNotifications();
-    // Hands every due outbox entry to its receiver's channel and waits for the
-    // senders, at most 10 s; queues first when the cycle has not yet.
+    // Hands every due outbox entry to its receiver's channel and returns;
+    // queues first when the cycle has not yet. The network channels'
+    // outcomes come later, through recordOutcomes.
     void dispatchNotifications();
+    // Records the outcomes that have settled since the last look and writes
+    // the outbox when they changed it. The main loop calls it whenever a
+    // settlement wakes it.
+    void recordOutcomes();
     // Takes over the run's outbox after a load: entries of receivers this
     // configuration lacks are dropped, each with a line, once the receiver
     // has been missing for a minute (a file saved in two writes lacks it
     // only for a moment), or at the end of a single or trigger run.
     void adoptOutbox(std::shared_ptr<Outbox> box);
-    // Waits until the transfers still running have settled or the deadline
-    // (steady clock, ms) passes, and records their outcomes. Unless stopped
-    // by a signal, entries whose receiver is missing are dropped then.
+    // Waits until the sender has nothing queued or running or the deadline
+    // (steady clock, ms) passes, recording each outcome as it settles. Unless
+    // stopped by a signal, entries whose receiver is missing are dropped then.
     void finishDeliveries(int64_t deadlineMs);
 };

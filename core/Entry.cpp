@@ -9,9 +9,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "core/Clock.h"
 #include "core/CommandLine.h"
@@ -24,8 +24,9 @@
 #include "core/ServiceStatus.h"
 #include "core/Settings.h"
 #include "core/StopSignal.h"
-#include "core/ThreadTable.h"
+#include "notify/Notifier.h"
 #include "notify/Outbox.h"
+#include "notify/Sender.h"
 
 namespace {
 
@@ -55,6 +56,7 @@ namespace {
 
 constexpr int kSettleMs = 100;            // a file written in pieces is loaded once it is quiet
 constexpr int kUnreadableRetryMs = 1000;  // a file that cannot be opened is tried again this often
+constexpr int kStopWaitMs = 10000;        // what a stop signal leaves the transfers in flight
 
 // Milliseconds until the wall clock reaches the whole second `second`.
 int64_t msUntilSecond(int64_t second) {
@@ -147,16 +149,19 @@ void attachOutbox(Coupler& coupler, const std::shared_ptr<Outbox>& outbox) {
         coupler.outbox = outbox;
 }
 
-// The end of a run. Stopped by a signal, the transfers still running get
-// 10 s and what is unfinished stays in the outbox for the next start; ended
-// by the run mode, each mail or post may finish or fail within its own limit.
+// The end of a run. Stopped by a signal, nothing more is handed over, the
+// transfers in flight get 10 s and what is unfinished stays in the outbox for
+// the next start; ended by the run mode, each mail or post may finish or fail
+// within its own limit.
 void finishRun(Coupler& coupler) {
     if (stopRequested()) {
-        coupler.finishDeliveries(steadyMs() + kThreadWaitMs);
-        return;
+        sender().dropQueued();
+        coupler.finishDeliveries(steadyMs() + kStopWaitMs);
+    } else {
+        // Every transfer ends by its own time limit.
+        coupler.finishDeliveries(std::numeric_limits<int64_t>::max());
     }
-    waitForRunningThreads();
-    coupler.finishDeliveries(steadyMs());
+    sender().shutdown();
 }
 
 // Sleeps until the next cycle is due, the file may have changed or a settle
@@ -217,6 +222,8 @@ int runZentok(int argc, char** argv) {
 
     ConfigWatch watch(path);
     installStopHandlers(&watch);
+    // A settled outcome wakes the loop, which records it at once.
+    setSettlementListener([&watch] { watch.interrupt(); });
     auto outbox = std::make_shared<Outbox>(kOutboxName);
     outbox->load();
     ServiceNotify service;  // idle unless started by systemd
@@ -253,6 +260,7 @@ int runZentok(int argc, char** argv) {
         bool ranOnce = false;
         while (!stop && !stopRequested() && !reload.due(*coupler)) {
             service.watchdogTick();
+            coupler->recordOutcomes();
             bool paused = !loaded && ranOnce;
             if (paused || coupler->cycleNotDue()) {
                 waitForWork(watch, *coupler, reload, paused, service);
@@ -272,5 +280,6 @@ int runZentok(int argc, char** argv) {
             finishRun(*coupler);
         }
     }
+    setSettlementListener(nullptr);
     return status;
 }

@@ -6,7 +6,6 @@
 
 #include "core/Entry.h"
 #include "core/JournalOutput.h"
-#include "core/ThreadTable.h"
 
 int main(int argc, char** argv) {
     // Under journald, failure lines get the priority prefix "journalctl -p err" looks for.
@@ -21,8 +20,7 @@ int main(int argc, char** argv) {
     curl_global_init(CURL_GLOBAL_ALL);
     int status = runZentok(argc, argv);
     std::fflush(stdout);
-    // A sender that outlived its bounded wait may still be inside libcurl;
-    // cleaning up under it would crash, so then the process exit does it.
-    if (runningThreadCount() == 0) curl_global_cleanup();
+    // The run has ended the sender's thread, so nothing is inside libcurl.
+    curl_global_cleanup();
     return status;
 }

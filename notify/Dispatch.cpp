@@ -1,29 +1,32 @@
 // The dispatch step. A fired node's notification is expanded once and put
 // into the outbox, one entry per linked receiver, before the states file
 // records the firing; then every due entry is handed to its receiver's
-// channel and leaves the outbox when the channel reports success (or, without
-// retries, after its one attempt whatever the outcome). So a crash between the
-// two writes can neither lose a firing nor queue it twice.
+// channel, and the step returns: the network channels' transfers run on the
+// sender. An entry leaves the outbox when its channel reports success (or,
+// without retries, after its one attempt whatever the outcome), recorded by
+// the main loop as soon as the outcome settles. So a crash between the two
+// writes can neither lose a firing nor queue it twice.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <memory>
-#include <vector>
+#include <string>
 
 #include "core/Clock.h"
 #include "core/Coupler.h"
 #include "core/StopSignal.h"
 #include "core/Text.h"
-#include "core/ThreadTable.h"
 #include "notify/Outbox.h"
+#include "notify/Sender.h"
 
 namespace {
 
 constexpr int kFirstRetrySeconds = 10;
 constexpr int kLongestRetrySeconds = 600;
-constexpr int kStopCheckMs = 250;  // how soon a stop signal cuts the wait for senders short
 // A configuration saved in two writes may lack a receiver for a moment: what
 // waits for it is dropped only once it has been missing this long.
 constexpr int64_t kMissingReceiverGraceMs = 60 * 1000;
+constexpr int kIdleCheckMs = 250;  // how often a wait for the sender looks whether it is idle
 
 // 10 s after the first failure, doubling up to 10 minutes.
 int retryDelaySeconds(int failedAttempts) {
@@ -73,10 +76,12 @@ void markMissingReceivers(Coupler& coupler) {
 }
 
 // Drops, each with a line, the entries whose receiver has been missing for
-// the grace time, or all whose receiver is missing when `atOnce`.
-void dropMissingReceivers(Outbox& box, bool atOnce) {
+// the grace time, or all whose receiver is missing when `atOnce`; true when
+// it dropped one.
+bool dropMissingReceivers(Outbox& box, bool atOnce) {
     int64_t nowMs = steadyMs();
     auto& entries = box.entries();
+    size_t before = entries.size();
     entries.erase(std::remove_if(entries.begin(), entries.end(),
                                  [&](const OutboxEntry& entry) {
                                      if (entry.inFlight || entry.missingSinceMs == 0) return false;
@@ -89,6 +94,7 @@ void dropMissingReceivers(Outbox& box, bool atOnce) {
                                      return true;
                                  }),
                   entries.end());
+    return entries.size() != before;
 }
 
 // Records one settled hand-over; false when the entry leaves the outbox.
@@ -115,36 +121,24 @@ bool keepAfterOutcome(OutboxEntry& entry, int retrySeconds, int64_t nowMs) {
 void applyOutcomes(Outbox& box, int retrySeconds) {
     int64_t now = steadyMs();
     auto& entries = box.entries();
+    bool changed = false;
     entries.erase(std::remove_if(entries.begin(), entries.end(),
                                  [&](OutboxEntry& entry) {
                                      if (!entry.inFlight || !entry.inFlight->settled()) return false;
+                                     changed = true;
                                      return !keepAfterOutcome(entry, retrySeconds, now);
                                  }),
                   entries.end());
-    box.save();
+    if (changed) box.save();
 }
 
-bool allSettled(const std::vector<DeliveryHandle>& deliveries) {
-    for (const DeliveryHandle& delivery : deliveries)
-        if (!delivery->settled()) return false;
-    return true;
-}
-
-// Waits until the given hand-overs (all that are in flight, when null) have
-// settled or the deadline passes, recording each outcome as it comes, so a
-// delivered notification leaves the file within moments of its delivery. A
-// post of an earlier cycle that still hangs is recorded when it ends, but
-// does not hold up this cycle.
-void awaitOutcomes(Outbox& box, int retrySeconds, int64_t deadlineMs, bool stopEarly,
-                   const std::vector<DeliveryHandle>* only) {
-    for (;;) {
-        uint64_t seen = settlementCount();
-        applyOutcomes(box, retrySeconds);
-        bool done = only ? allSettled(*only) : box.inFlightCount() == 0;
-        if (done || steadyMs() >= deadlineMs) return;
-        if (stopEarly && stopRequested()) return;
-        waitForSettlement(std::min(deadlineMs, steadyMs() + kStopCheckMs), seen);
-    }
+// The sender's lane of a receiver: its name (case ignored, as receivers are
+// matched) and which of the receivers of that name it is, so the lane stays
+// the same across a reload of the configuration.
+std::string laneOf(const OutboxEntry& entry) {
+    std::string lane = entry.receiver;
+    for (char& c : lane) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lane + "#" + std::to_string(entry.receiverOccurrence);
 }
 
 // A hand-over that a crash cut short may have reached a channel that can
@@ -226,12 +220,13 @@ void Coupler::queueNotifications() {
 void Coupler::dispatchNotifications() {
     if (!queuedThisCycle) queueNotifications();
     queuedThisCycle = false;
-    dropMissingReceivers(*outbox, false);
+    if (dropMissingReceivers(*outbox, false)) outbox->save();
     int64_t nowMs = steadyMs();
-    int64_t deadline = nowMs + threadWaitLimitMs();
-    std::vector<DeliveryHandle> started;
     SourceEntry standInSource;
     for (OutboxEntry& entry : outbox->entries()) {
+        // Asked to stop, the program hands over nothing more; the rest waits
+        // in the outbox for the next start.
+        if (stopRequested()) break;
         if (entry.inFlight || entry.dueMs > nowMs) continue;
         Receiver* receiver = receiverFor(*this, entry);
         if (!receiver) continue;
@@ -247,8 +242,7 @@ void Coupler::dispatchNotifications() {
         }
         node.value = entry.value;
         node.triggerTime = entry.triggerTime;
-        entry.inFlight = std::make_shared<Delivery>();
-        started.push_back(entry.inFlight);
+        entry.inFlight = std::make_shared<Delivery>(laneOf(entry));
         if (deliveredBeforeTheRestart(entry, *receiver, node)) {
             entry.inFlight->settle(true);
             continue;
@@ -257,9 +251,13 @@ void Coupler::dispatchNotifications() {
         if (!receiver->notify(node, entry.text.c_str(), entry.inFlight) && !entry.inFlight->settled())
             entry.inFlight->settle(false);
     }
-    awaitOutcomes(*outbox, retrySeconds, deadline, true, &started);
-    // Asked to stop, the program gives the senders its own 10 s from here on.
-    waitThreadsUntil(stopRequested() ? steadyMs() : deadline);
+    // The file channel's outcomes and the refused hand-overs are known now;
+    // the sender's come later and are recorded by recordOutcomes.
+    applyOutcomes(*outbox, retrySeconds);
+}
+
+void Coupler::recordOutcomes() {
+    if (outbox) applyOutcomes(*outbox, retrySeconds);
 }
 
 void Coupler::adoptOutbox(std::shared_ptr<Outbox> box) {
@@ -275,11 +273,18 @@ void Coupler::adoptOutbox(std::shared_ptr<Outbox> box) {
 
 void Coupler::finishDeliveries(int64_t deadlineMs) {
     if (!outbox) return;
-    awaitOutcomes(*outbox, retrySeconds, deadlineMs, false, nullptr);
+    for (;;) {
+        uint64_t seen = settlementCount();
+        // Idle is taken before the outcomes are applied: a transfer settles
+        // before it leaves the sender, so then every outcome is there to apply.
+        bool idle = sender().pending() == 0;
+        applyOutcomes(*outbox, retrySeconds);
+        if (idle || steadyMs() >= deadlineMs) break;
+        waitForSettlement(std::min(deadlineMs, steadyMs() + kIdleCheckMs), seen);
+    }
     // A run its run mode ends (single, trigger) has seen all of its
     // configuration it will: what has no receiver in it goes now. Stopped by
     // a signal, the program keeps it for the next start.
     if (stopRequested()) return;
-    dropMissingReceivers(*outbox, true);
-    outbox->save();
+    if (dropMissingReceivers(*outbox, true)) outbox->save();
 }

@@ -1,18 +1,18 @@
-// The bounded POST worker of the webhook and ntfy channels. The request is
-// complete before the worker starts and belongs to it alone, so a reload of
-// the configuration cannot pull anything from under a running transfer.
+// The bounded POST of the webhook and ntfy channels. The request is complete
+// and its handle prepared before it goes to the sender; it belongs to the
+// sender from then on, so a reload of the configuration cannot pull anything
+// from under a running transfer.
 #include "notify/HttpPost.h"
 
 #include <curl/curl.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <utility>
 
-#include "core/ThreadTable.h"
+#include "notify/Sender.h"
 
 namespace {
 
@@ -23,29 +23,10 @@ std::atomic<long> gTotalTimeoutMs{kTotalTimeoutMs};
 std::mutex gCaFileMutex;
 std::string gCaFile;  // empty: the system's store
 
-struct PostJob {
-    HttpPostRequest request;
-    std::string caFile;
-    long connectTimeoutMs = kConnectTimeoutMs;  // taken when the post starts
-    long totalTimeoutMs = kTotalTimeoutMs;
-};
-
-struct EasyHandle {
-    CURL* handle = curl_easy_init();
-    ~EasyHandle() {
-        if (handle) curl_easy_cleanup(handle);
-    }
-};
-
-struct HeaderList {
-    curl_slist* list = nullptr;
-    ~HeaderList() { curl_slist_free_all(list); }
-    bool append(const std::string& header) {
-        curl_slist* grown = curl_slist_append(list, header.c_str());
-        if (grown) list = grown;
-        return grown != nullptr;
-    }
-};
+std::string caFile() {
+    std::lock_guard<std::mutex> lock(gCaFileMutex);
+    return gCaFile;
+}
 
 // The reply is not needed: only its status counts. Taking it here keeps it
 // off standard output and bounds nothing in memory.
@@ -53,77 +34,102 @@ size_t discardReply(char*, size_t size, size_t count, void*) {
     return size * count;
 }
 
-void fail(const PostJob& job, const char* error) {
-    std::printf("%s::post, err '%s', url '%s'\n", job.request.channel, error,
-                maskUrl(job.request.url).c_str());
-    settle(job.request.delivery, false);
-}
-
-void post(const PostJob& job) {
-    EasyHandle easy;
-    HeaderList headers;
-    bool listed = true;
-    for (const std::string& header : job.request.headers) listed = listed && headers.append(header);
-    // No "Expect: 100-continue" round trip for longer bodies: some hook
-    // services never answer it.
-    listed = listed && headers.append("Expect:");
-    if (!easy.handle || !listed) return fail(job, "no curl handle");
-
-    CURL* curl = easy.handle;
-    char errorText[CURL_ERROR_SIZE] = {};
-    curl_easy_setopt(curl, CURLOPT_URL, job.request.url.c_str());
-    curl_easy_setopt(curl, CURLOPT_POST, 1L);
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, job.request.body.data());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(job.request.body.size()));
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.list);
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, "Zentok");
-    // Only web addresses: a configured "file:" or "smtp:" URL fails instead.
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    // A redirect is not followed: the hook has moved and the operator must
-    // learn it, which the failure line tells.
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!job.caFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, job.caFile.c_str());
-    // Several workers run at once: no signals, and bounded waits.
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, job.connectTimeoutMs);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, job.totalTimeoutMs);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &discardReply);
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
-
-    CURLcode result = curl_easy_perform(curl);
-    if (result != CURLE_OK) return fail(job, errorText[0] ? errorText : curl_easy_strerror(result));
-    long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    if (status < 200 || status > 299) {
-        char error[40];
-        std::snprintf(error, sizeof error, "HTTP status %ld", status);
-        return fail(job, error);
+class HttpPostTransfer : public Transfer {
+  public:
+    explicit HttpPostTransfer(HttpPostRequest request) : request_(std::move(request)) {}
+    HttpPostTransfer(const HttpPostTransfer&) = delete;
+    HttpPostTransfer& operator=(const HttpPostTransfer&) = delete;
+    ~HttpPostTransfer() override {
+        if (curl_) curl_easy_cleanup(curl_);
+        curl_slist_free_all(headers_);
     }
-    settle(job.request.delivery, true);
-}
+
+    // Sets every option; false when libcurl has no handle or list for it.
+    bool prepare() {
+        curl_ = curl_easy_init();
+        bool listed = true;
+        for (const std::string& header : request_.headers) listed = listed && appendHeader(header);
+        // No "Expect: 100-continue" round trip for longer bodies: some hook
+        // services never answer it.
+        listed = listed && appendHeader("Expect:");
+        if (!curl_ || !listed) return false;
+
+        curl_easy_setopt(curl_, CURLOPT_URL, request_.url.c_str());
+        curl_easy_setopt(curl_, CURLOPT_POST, 1L);
+        curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, request_.body.data());
+        curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request_.body.size()));
+        curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers_);
+        curl_easy_setopt(curl_, CURLOPT_USERAGENT, "Zentok");
+        // Only web addresses: a configured "file:" or "smtp:" URL fails instead.
+        curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "http,https");
+        // A redirect is not followed: the hook has moved and the operator must
+        // learn it, which the failure line tells.
+        curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 0L);
+        curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYHOST, 2L);
+        std::string trusted = caFile();
+        if (!trusted.empty()) curl_easy_setopt(curl_, CURLOPT_CAINFO, trusted.c_str());
+        curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, gConnectTimeoutMs.load());
+        curl_easy_setopt(curl_, CURLOPT_TIMEOUT_MS, gTotalTimeoutMs.load());
+        curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &discardReply);
+        curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, errorText_);
+        return true;
+    }
+
+    CURL* start() override { return curl_; }
+
+    bool finish(CURLcode result) override {
+        if (result != CURLE_OK) {
+            fail(errorText_[0] ? errorText_ : curl_easy_strerror(result));
+            return false;
+        }
+        long status = 0;
+        curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
+        if (status < 200 || status > 299) {
+            char error[40];
+            std::snprintf(error, sizeof error, "HTTP status %ld", status);
+            fail(error);
+            return false;
+        }
+        settle(request_.delivery, true);
+        return false;
+    }
+
+    void fail(const char* error) {
+        std::printf("%s::post, err '%s', url '%s'\n", request_.channel, error, maskUrl(request_.url).c_str());
+        settle(request_.delivery, false);
+    }
+
+  private:
+    bool appendHeader(const std::string& header) {
+        curl_slist* grown = curl_slist_append(headers_, header.c_str());
+        if (grown) headers_ = grown;
+        return grown != nullptr;
+    }
+
+    HttpPostRequest request_;
+    CURL* curl_ = nullptr;
+    curl_slist* headers_ = nullptr;
+    char errorText_[CURL_ERROR_SIZE] = {};
+};
 
 }  // namespace
 
 bool startHttpPost(HttpPostRequest request) {
-    auto job = std::make_shared<PostJob>();
-    job->request = std::move(request);
-    {
-        std::lock_guard<std::mutex> lock(gCaFileMutex);
-        job->caFile = gCaFile;
-    }
-    job->connectTimeoutMs = gConnectTimeoutMs.load();
-    job->totalTimeoutMs = gTotalTimeoutMs.load();
-    // The end of a run waits for the post up to its own limit.
-    ThreadHandle handle =
-        startThread([job] { post(*job); }, std::max(job->connectTimeoutMs, job->totalTimeoutMs));
-    if (!handle) {
-        fail(*job, "cannot start worker");
+    std::string lane = laneOf(request.delivery);
+    DeliveryHandle delivery = request.delivery;
+    const char* channel = request.channel;
+    std::string shownUrl = maskUrl(request.url);
+    auto transfer = std::make_unique<HttpPostTransfer>(std::move(request));
+    if (!transfer->prepare()) {
+        transfer->fail("no curl handle");
         return false;
     }
-    addThreadHandle(std::move(handle));
-    return true;
+    if (sender().submit(lane, std::move(transfer))) return true;
+    std::printf("%s::post, err 'no sender', url '%s'\n", channel, shownUrl.c_str());
+    settle(delivery, false);
+    return false;
 }
 
 std::string maskUrl(const std::string& url) {

@@ -1,5 +1,5 @@
-// One HTTP(S) POST of a notification, performed on its own worker thread
-// with bounded waits and verified TLS, for the channels that post to chat and
+// One HTTP(S) POST of a notification, performed by the sender with bounded
+// waits and verified TLS, for the channels that post to chat and
 // push services; and the form of a URL that may be shown on the console.
 #pragma once
 
@@ -16,11 +16,11 @@ struct HttpPostRequest {
     DeliveryHandle delivery;  // settled when the transfer ends
 };
 
-// Starts a worker that posts the request and registers it for the dispatch
-// step's wait. The worker settles the delivery: a status from 200 to 299 is
-// delivered; anything else fails and prints
-// "<channel>::post, err '...', url '<masked url>'". False when no worker
-// could be started (the line is printed and the delivery settled as failed).
+// Prepares the post and hands it to the sender, in the lane of its
+// delivery. When it ends the delivery is settled: a status from 200 to 299
+// is delivered; anything else fails and prints
+// "<channel>::post, err '...', url '<masked url>'". False when the post could
+// not be handed over (the line is printed and the delivery settled as failed).
 bool startHttpPost(HttpPostRequest request);
 
 // The URL as the console shows it, so no secret that is part of it lands in
@@ -29,8 +29,8 @@ bool startHttpPost(HttpPostRequest request);
 // path (".../services/T0/B0/secret") or in the query ("?token=secret").
 std::string maskUrl(const std::string& url);
 
-// Transfer limits, so a server that never answers cannot keep a worker alive
-// for ever. Tests shorten them; 0 restores the defaults (30 s, 120 s).
+// Transfer limits, so a server that never answers cannot hold a place of
+// the sender for ever. Tests shorten them; 0 restores the defaults (30 s, 120 s).
 void setHttpPostTimeoutsForTesting(long connectMs, long totalMs);
 // Trusts the certificates in `caFile` instead of the system's store (tests
 // only); an empty text restores the system's store.

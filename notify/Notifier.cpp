@@ -1,4 +1,4 @@
-// The base channel does nothing; settlements wake the dispatch step.
+// The base channel does nothing; settlements wake whoever waits for them.
 #include "notify/Notifier.h"
 
 #include <chrono>
@@ -7,16 +7,10 @@
 
 namespace {
 
-// Never destroyed: a sender that outlived its wait may settle while the process exits.
-std::mutex& settlementMutex() {
-    static auto* mutex = new std::mutex;
-    return *mutex;
-}
-std::condition_variable& settlementSignal() {
-    static auto* signal = new std::condition_variable;
-    return *signal;
-}
-uint64_t gSettlements = 0;  // guarded by settlementMutex()
+std::mutex gSettlementMutex;
+std::condition_variable gSettlementSignal;
+uint64_t gSettlements = 0;                  // guarded by gSettlementMutex
+std::function<void()> gSettlementListener;  // guarded by gSettlementMutex
 
 }  // namespace
 
@@ -33,20 +27,26 @@ std::string Notifier::addressFault() const {
 }
 
 void Delivery::settle(bool delivered) {
-    std::lock_guard<std::mutex> lock(settlementMutex());
+    std::lock_guard<std::mutex> lock(gSettlementMutex);
     state_.store(static_cast<int>(delivered ? State::Delivered : State::Failed), std::memory_order_release);
     ++gSettlements;
-    settlementSignal().notify_all();
+    gSettlementSignal.notify_all();
+    if (gSettlementListener) gSettlementListener();
 }
 
 uint64_t settlementCount() {
-    std::lock_guard<std::mutex> lock(settlementMutex());
+    std::lock_guard<std::mutex> lock(gSettlementMutex);
     return gSettlements;
 }
 
 bool waitForSettlement(int64_t deadlineMs, uint64_t seenSettlements) {
     using namespace std::chrono;
     steady_clock::time_point deadline{milliseconds(deadlineMs)};
-    std::unique_lock<std::mutex> lock(settlementMutex());
-    return settlementSignal().wait_until(lock, deadline, [&] { return gSettlements != seenSettlements; });
+    std::unique_lock<std::mutex> lock(gSettlementMutex);
+    return gSettlementSignal.wait_until(lock, deadline, [&] { return gSettlements != seenSettlements; });
+}
+
+void setSettlementListener(std::function<void()> listener) {
+    std::lock_guard<std::mutex> lock(gSettlementMutex);
+    gSettlementListener = std::move(listener);
 }

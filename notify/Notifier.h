@@ -3,27 +3,34 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
 struct Node;
 
-// The final outcome of one hand-over to a channel, settled once. The file and
-// Twitter channels settle it before notify returns; the mail and HTTP
-// channels settle it from their sender thread when the transfer ends, which
-// may be after the dispatch step has stopped waiting for it.
+// The final outcome of one hand-over to a channel, settled once. The file
+// channel settles it before notify returns; the network channels settle it
+// on the sender's thread when the transfer ends, long after the dispatch
+// step has returned.
 class Delivery {
   public:
     enum class State { Pending, Delivered, Failed };
 
-    // Also wakes waitForSettlement.
+    Delivery() = default;
+    // `lane` names the receiver, so the sender keeps its notifications in order.
+    explicit Delivery(std::string lane) : lane_(std::move(lane)) {}
+
+    // Also wakes waitForSettlement and calls the settlement listener.
     void settle(bool delivered);
     State state() const { return static_cast<State>(state_.load(std::memory_order_acquire)); }
     bool settled() const { return state() != State::Pending; }
     bool delivered() const { return state() == State::Delivered; }
+    const std::string& lane() const { return lane_; }
 
   private:
     std::atomic<int> state_{static_cast<int>(State::Pending)};
+    const std::string lane_;
 };
 using DeliveryHandle = std::shared_ptr<Delivery>;
 
@@ -33,12 +40,17 @@ using DeliveryHandle = std::shared_ptr<Delivery>;
 bool waitForSettlement(int64_t deadlineMs, uint64_t seenSettlements);
 // How many deliveries have settled so far: the caller's last look.
 uint64_t settlementCount();
+// Called after every settlement, on the thread that settled, so the main
+// loop learns of an outcome at once (it wakes its poll); empty to remove.
+// The listener must be safe to call from any thread.
+void setSettlementListener(std::function<void()> listener);
 
 class Notifier {
   public:
     virtual ~Notifier() = default;
-    // True when the channel has done or started its work; the mail and HTTP
-    // channels return before their transfer ends, so the outcome comes later.
+    // True when the channel has done its work or handed it to the sender;
+    // the network channels return before their transfer ends, so the
+    // outcome comes later.
     bool notify(const Node& node, const char* text) { return notify(node, text, nullptr); }
     // The same; the channel settles `delivery` (may be null) with the outcome.
     // A false result leaves it for the caller to settle as failed.
@@ -61,4 +73,9 @@ class Notifier {
 // Settles a delivery that may be absent.
 inline void settle(const DeliveryHandle& delivery, bool delivered) {
     if (delivery) delivery->settle(delivered);
+}
+
+// The sender's lane of a delivery that may be absent (no order then).
+inline std::string laneOf(const DeliveryHandle& delivery) {
+    return delivery ? delivery->lane() : std::string();
 }

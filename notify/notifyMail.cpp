@@ -1,9 +1,8 @@
-// The mail channel: message file, libcurl handle and the sender thread.
+// The mail channel: message file, libcurl handle and the hand-over to the sender.
 #include "notify/notifyMail.h"
 
 #include <curl/curl.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -12,9 +11,9 @@
 #include "core/Clock.h"
 #include "core/Settings.h"
 #include "core/Text.h"
-#include "core/ThreadTable.h"
 #include "notify/MailMessage.h"
 #include "notify/MailTls.h"
+#include "notify/Sender.h"
 #include "notify/UrlScheme.h"
 
 namespace {
@@ -22,35 +21,38 @@ namespace {
 std::atomic<long> gConnectTimeoutMs{kMailConnectTimeoutMs};
 std::atomic<long> gTransferTimeoutMs{kMailTransferTimeoutMs};
 
-// Everything one transfer needs. It belongs to the sender thread once that
-// is started and is freed there, so a receiver destroyed by a reload of the
+// Everything one transfer needs. It belongs to the sender once handed over
+// and is freed there, so a receiver destroyed by a reload of the
 // configuration cannot pull anything from under a running transfer.
-struct MailJob {
+class MailTransfer : public Transfer {
+  public:
+    MailTransfer() = default;
+    MailTransfer(const MailTransfer&) = delete;
+    MailTransfer& operator=(const MailTransfer&) = delete;
+    ~MailTransfer() override {
+        if (curl) curl_easy_cleanup(curl);
+        if (recipients) curl_slist_free_all(recipients);
+        if (message) std::fclose(message);
+    }
+
+    CURL* start() override { return curl; }
+
+    bool finish(CURLcode result) override {
+        settle(delivery, result == CURLE_OK);
+        // Nothing is retried; the operator at least learns that the mail is lost.
+        if (result != CURLE_OK)
+            std::printf("notifyMail::send, recipient %s, err '%s'\n", recipient,
+                        error[0] ? error : curl_easy_strerror(result));
+        return false;
+    }
+
     CURL* curl = nullptr;
     curl_slist* recipients = nullptr;
     FILE* message = nullptr;  // a temporary file, removed when closed
     char recipient[kNameSize] = {};
     char error[CURL_ERROR_SIZE] = {};
     DeliveryHandle delivery;  // settled when the transfer ends
-
-    MailJob() = default;
-    MailJob(const MailJob&) = delete;
-    MailJob& operator=(const MailJob&) = delete;
-    ~MailJob() {
-        if (curl) curl_easy_cleanup(curl);
-        if (recipients) curl_slist_free_all(recipients);
-        if (message) std::fclose(message);
-    }
 };
-
-void sendMail(MailJob& job) {
-    CURLcode result = curl_easy_perform(job.curl);
-    settle(job.delivery, result == CURLE_OK);
-    // Nothing is retried; the operator at least learns that the mail is lost.
-    if (result != CURLE_OK)
-        std::printf("notifyMail::send, recipient %s, err '%s'\n", job.recipient,
-                    job.error[0] ? job.error : curl_easy_strerror(result));
-}
 
 // A control character (below 0x20, or DEL) in an envelope address.
 bool hasControlCharacter(const char* address) {
@@ -122,7 +124,7 @@ bool notifyMail::notify(const Node& node, const char* text, const DeliveryHandle
         return false;
     }
 
-    auto job = std::make_shared<MailJob>();
+    auto job = std::make_unique<MailTransfer>();
     copyText(job->recipient, recipient);
     job->delivery = delivery;
     job->curl = curl_easy_init();
@@ -176,21 +178,23 @@ bool notifyMail::notify(const Node& node, const char* text, const DeliveryHandle
     curl_easy_setopt(curl, CURLOPT_READDATA, job->message);
     // Without upload mode libcurl only verifies the recipient (VRFY).
     curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
-    // Time-outs by signal are not safe with several transfers on threads.
+    // Time-outs by signal are not safe beside the other threads.
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, gConnectTimeoutMs.load());
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, gTransferTimeoutMs.load());
+    // libcurl waits for the answer to QUIT when it closes the connection, on
+    // the sender's thread and outside the transfer's own limit; closing at
+    // the end of each transfer, with every answer bounded by the connect
+    // limit, keeps that wait short and never leaves it for the end of the run.
+    curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, (gConnectTimeoutMs.load() + 999) / 1000);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, job->error);
 
-    // Printed before the sender starts, so a quick failure line follows it.
+    // Printed before the hand-over, so a quick failure line follows it.
     std::printf("notifyMail::notify, source %s, node %s, text '%s'\n", node.source->name, node.address, text);
-    // CURLOPT_TIMEOUT_MS covers the connect as well, so the longer of the two bounds the sender.
-    long limitMs = std::max(gConnectTimeoutMs.load(), gTransferTimeoutMs.load());
-    ThreadHandle handle = startThread([job] { sendMail(*job); }, limitMs);
-    if (!handle) {
+    if (!sender().submit(laneOf(delivery), std::move(job))) {
         std::printf("notifyMail::send, recipient %s, err 'no sender thread'\n", recipient);
         return false;
     }
-    addThreadHandle(std::move(handle));
     return true;
 }

@@ -1,6 +1,6 @@
-// The mail channel. Each message is sent by a thread of its own: a mail server
-// may take many seconds to answer, and the dispatch must not keep the other
-// receivers waiting for it.
+// The mail channel. Each message is sent by the sender: a mail server may take
+// many seconds to answer, and neither the read cycle nor the other receivers
+// may wait for it.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +15,7 @@ class notifyMail : public Notifier {
     // ":"-separated field is the recipient (a ";" stays part of it).
     explicit notifyMail(char* rest);
 
-    // Writes the message and starts its transfer; true when the job was started.
+    // Writes the message and hands its transfer to the sender; true when it was handed over.
     using Notifier::notify;
     bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
     std::string sendFault() const override;
@@ -35,8 +35,8 @@ class notifyMail : public Notifier {
 std::string mailUplinkFault();
 
 // Each transfer is bounded: connecting (including the SMTP greeting and TLS)
-// and the whole transfer have time-outs, so a stalling server cannot keep a
-// worker alive for ever.
+// and the whole transfer have time-outs, so a stalling server cannot hold a
+// place of the sender for ever.
 constexpr long kMailConnectTimeoutMs = 20000;
 constexpr long kMailTransferTimeoutMs = 60000;
 

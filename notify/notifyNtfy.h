@@ -12,7 +12,7 @@ class notifyNtfy : public Notifier {
     // and, optionally, an access token sent as "Authorization: Bearer".
     explicit notifyNtfy(char* rest);
 
-    // False only for a node without source; the post itself runs on a worker.
+    // False only for a node without source; the sender runs the post itself.
     using Notifier::notify;
     bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
     // The topic URL must name http or https, as a webhook's does.

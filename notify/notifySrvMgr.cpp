@@ -1,6 +1,6 @@
 // The server-manager channel: the request is built on the dispatch thread and
-// performed by a worker thread that owns its job, so the dispatch never waits
-// on the network and the coupler's records are never touched by the worker.
+// performed by the sender, which owns the transfer, so the dispatch never
+// waits on the network and the coupler's records are never touched there.
 #include "notify/notifySrvMgr.h"
 
 #include <curl/curl.h>
@@ -16,7 +16,7 @@
 #include "core/Log.h"
 #include "core/Records.h"
 #include "core/Settings.h"
-#include "core/ThreadTable.h"
+#include "notify/Sender.h"
 #include "notify/UrlScheme.h"
 
 namespace {
@@ -25,15 +25,6 @@ constexpr long kConnectTimeoutMs = 30000;
 constexpr long kTotalTimeoutMs = 120000;
 std::atomic<long> gConnectTimeoutMs{kConnectTimeoutMs};
 std::atomic<long> gTotalTimeoutMs{kTotalTimeoutMs};
-
-// Everything a worker needs; it is the worker's alone once started.
-struct PostJob {
-    std::string url;
-    std::string body;
-    DeliveryHandle delivery;  // settled when the transfer ends
-    long connectTimeoutMs = kConnectTimeoutMs;
-    long totalTimeoutMs = kTotalTimeoutMs;
-};
 
 // Appends the percent-encoding of `value` (letters, digits and "-._~" stay,
 // a blank becomes %20).
@@ -73,47 +64,63 @@ struct EasyHandle {
     }
 };
 
-void post(const PostJob& job) {
-    EasyHandle easy;
-    if (!easy.handle) {
-        std::printf("notifySrvMgr::post, err 'no curl handle', url '%s'\n", job.url.c_str());
-        settle(job.delivery, false);
-        return;
+// One post. It owns its handle and texts once handed to the sender.
+class PostTransfer : public Transfer {
+  public:
+    // Sets every option on the dispatch thread.
+    PostTransfer(std::string url, std::string body, DeliveryHandle delivery)
+        : url_(std::move(url)), body_(std::move(body)), delivery_(std::move(delivery)) {
+        if (!easy_.handle) return;
+        CURL* curl = easy_.handle;
+        curl_easy_setopt(curl, CURLOPT_URL, url_.c_str());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body_.c_str());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body_.size()));
+        // Bounded waits, so a silent server cannot hold a place of the sender
+        // for ever; no signals, as several transfers run at once.
+        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, gConnectTimeoutMs.load());
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, gTotalTimeoutMs.load());
+        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText_);
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &keepReplyHead);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply_);
+        if (logLevel() > 8) std::printf("curl:\n\turl  '%s'\n\tpost: '%s'\n", url_.c_str(), body_.c_str());
     }
-    char errorText[CURL_ERROR_SIZE] = {};
-    curl_easy_setopt(easy.handle, CURLOPT_URL, job.url.c_str());
-    curl_easy_setopt(easy.handle, CURLOPT_POSTFIELDS, job.body.c_str());
-    curl_easy_setopt(easy.handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(job.body.size()));
-    // Several workers run at once: no signals, and bounded waits so a silent
-    // server cannot hold a thread for ever.
-    curl_easy_setopt(easy.handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy.handle, CURLOPT_CONNECTTIMEOUT_MS, job.connectTimeoutMs);
-    curl_easy_setopt(easy.handle, CURLOPT_TIMEOUT_MS, job.totalTimeoutMs);
-    curl_easy_setopt(easy.handle, CURLOPT_ERRORBUFFER, errorText);
-    ReplyHead reply;
-    curl_easy_setopt(easy.handle, CURLOPT_WRITEFUNCTION, &keepReplyHead);
-    curl_easy_setopt(easy.handle, CURLOPT_WRITEDATA, &reply);
-    if (logLevel() > 8) std::printf("curl:\n\turl  '%s'\n\tpost: '%s'\n", job.url.c_str(), job.body.c_str());
+    PostTransfer(const PostTransfer&) = delete;
+    PostTransfer& operator=(const PostTransfer&) = delete;
 
-    // The reply is shown, not examined.
-    CURLcode result = curl_easy_perform(easy.handle);
-    std::string shown = shownReply(reply.head, reply.totalBytes);
-    if (!shown.empty()) std::fputs(shown.c_str(), stdout);
-    if (result != CURLE_OK) {
-        std::printf("notifySrvMgr::post, err '%s', url '%s'\n",
-                    errorText[0] ? errorText : curl_easy_strerror(result), job.url.c_str());
-        settle(job.delivery, false);
-        return;
+    CURL* start() override { return easy_.handle; }
+
+    bool finish(CURLcode result) override {
+        // The reply is shown, not examined.
+        std::string shown = shownReply(reply_.head, reply_.totalBytes);
+        if (!shown.empty()) std::fputs(shown.c_str(), stdout);
+        if (result != CURLE_OK) {
+            const char* error = result == CURLE_FAILED_INIT && !easy_.handle ? "no curl handle"
+                                : errorText_[0]                              ? errorText_
+                                                                             : curl_easy_strerror(result);
+            std::printf("notifySrvMgr::post, err '%s', url '%s'\n", error, url_.c_str());
+            settle(delivery_, false);
+            return false;
+        }
+        // Only a 2xx answer means the server manager took the post: a redirect
+        // (say to https) is not followed, so the post never reached the script.
+        long status = 0;
+        curl_easy_getinfo(easy_.handle, CURLINFO_RESPONSE_CODE, &status);
+        bool accepted = status >= 200 && status <= 299;
+        if (!accepted)
+            std::printf("notifySrvMgr::post, err 'HTTP status %ld', url '%s'\n", status, url_.c_str());
+        settle(delivery_, accepted);
+        return false;
     }
-    // Only a 2xx answer means the server manager took the post: a redirect
-    // (say to https) is not followed, so the post never reached the script.
-    long status = 0;
-    curl_easy_getinfo(easy.handle, CURLINFO_RESPONSE_CODE, &status);
-    bool accepted = status >= 200 && status <= 299;
-    if (!accepted)
-        std::printf("notifySrvMgr::post, err 'HTTP status %ld', url '%s'\n", status, job.url.c_str());
-    settle(job.delivery, accepted);
-}
+
+  private:
+    std::string url_;
+    std::string body_;
+    DeliveryHandle delivery_;
+    EasyHandle easy_;
+    char errorText_[CURL_ERROR_SIZE] = {};
+    ReplyHead reply_;
+};
 
 // The form body: cmd, source, pass, adr and, with a text, message, every value
 // percent-encoded. False when a value could not be encoded.
@@ -138,19 +145,13 @@ bool buildBody(const Node& node, const char* text, std::string* body) {
 
 bool notifySrvMgr::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
     if (!node.source) return false;
-    auto job = std::make_shared<PostJob>();
-    job->delivery = delivery;
-    if (buildBody(node, text, &job->body)) {
+    std::string body;
+    if (buildBody(node, text, &body)) {
         // Sized to its content: a host of any length keeps its path.
-        job->url = std::string(srvmgrHost) + "/pollapi.php";
-        job->connectTimeoutMs = gConnectTimeoutMs.load();
-        job->totalTimeoutMs = gTotalTimeoutMs.load();
-        long limitMs = std::max(job->connectTimeoutMs, job->totalTimeoutMs);
-        ThreadHandle handle = startThread([job] { post(*job); }, limitMs);
-        if (handle) {
-            addThreadHandle(std::move(handle));
-        } else {
-            std::printf("notifySrvMgr::notify, err 'cannot start worker', node %s\n", node.address);
+        auto transfer = std::make_unique<PostTransfer>(std::string(srvmgrHost) + "/pollapi.php",
+                                                       std::move(body), delivery);
+        if (!sender().submit(laneOf(delivery), std::move(transfer))) {
+            std::printf("notifySrvMgr::notify, err 'no sender', node %s\n", node.address);
             settle(delivery, false);
         }
     } else {

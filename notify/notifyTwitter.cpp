@@ -1,13 +1,19 @@
 // Twitter channel and keys file.
 #include "notify/notifyTwitter.h"
 
+#include <curl/curl.h>
+
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <utility>
 
 #include "core/Records.h"
 #include "core/Settings.h"
 #include "core/Text.h"
+#include "notify/Sender.h"
 
 // The application's credentials are build settings (CMakeLists.txt), so the
 // placeholder lives in one place only.
@@ -18,9 +24,96 @@
 const char* const kTwitterConsumerKey = ZENTOK_TWITTER_CONSUMER_KEY;
 const char* const kTwitterConsumerSecret = ZENTOK_TWITTER_CONSUMER_SECRET;
 
+struct TwitterAccountState {
+    std::atomic<bool> ready{false};
+    std::mutex errorMutex;
+    std::string lastError;  // guarded by errorMutex
+
+    void recordError(const std::string& error) {
+        std::lock_guard<std::mutex> lock(errorMutex);
+        lastError = error;
+    }
+    std::string error() {
+        std::lock_guard<std::mutex> lock(errorMutex);
+        return lastError;
+    }
+};
+
 namespace {
+
 const char* const kKeysFile = "BrimselKeys.ini";
-}
+// All Twitter receivers post through the one account: one at a time, in the
+// order they were decided, and a check made at load comes before them.
+const char* const kTwitterLane = "twitter";
+
+// A credential check (checkOnly) or a status post on a copy of the channel's
+// client, so a reload that destroys the channel leaves the transfer whole.
+class TwitterTransfer : public Transfer {
+  public:
+    TwitterTransfer(const TwitterClient& model, std::shared_ptr<TwitterAccountState> state,
+                    std::string status, std::string notifyLine, DeliveryHandle delivery)
+        : client_(model),
+          state_(std::move(state)),
+          status_(std::move(status)),
+          notifyLine_(std::move(notifyLine)),
+          delivery_(std::move(delivery)) {}
+
+    // Whether to check first is decided when the turn comes: a check that
+    // was queued before has settled by then.
+    CURL* start() override {
+        bool prepared = !checkOnly() && state_->ready ? preparePost() : prepareCheck();
+        return prepared ? static_cast<CURL*>(client_.easyHandle()) : nullptr;
+    }
+
+    bool finish(CURLcode result) override {
+        client_.requestEnded();
+        std::string error;
+        client_.lastTransportError(error);
+        if (result != CURLE_OK && error.empty()) error = curl_easy_strerror(result);
+        state_->recordError(error);
+        if (checking_) return checked(result == CURLE_OK, error);
+        if (result != CURLE_OK) std::printf("notifyTwitter::notify err '%s'\n", error.c_str());
+        settle(delivery_, result == CURLE_OK);
+        return false;
+    }
+
+  private:
+    bool checkOnly() const { return status_.empty(); }
+
+    bool prepareCheck() {
+        checking_ = true;
+        return client_.prepareVerifyCredentials();
+    }
+
+    bool preparePost() {
+        checking_ = false;
+        std::fputs(notifyLine_.c_str(), stdout);
+        return client_.preparePostStatus(status_, "");
+    }
+
+    // The check's outcome; true when the post follows on the same handle.
+    bool checked(bool passed, const std::string& error) {
+        if (!passed) {
+            std::printf("notifyTwitter::initTwitter, err '%s'\n", error.c_str());
+            settle(delivery_, false);
+            return false;
+        }
+        state_->ready = true;
+        if (checkOnly()) return false;
+        if (preparePost()) return true;
+        settle(delivery_, false);
+        return false;
+    }
+
+    TwitterClient client_;
+    std::shared_ptr<TwitterAccountState> state_;
+    std::string status_;  // empty: a check alone
+    std::string notifyLine_;
+    DeliveryHandle delivery_;
+    bool checking_ = false;
+};
+
+}  // namespace
 
 void readTwitterKeys() {
     if (twitterToken[0] != 0 && twitterTokenSecret[0] != 0) return;
@@ -42,7 +135,7 @@ void readTwitterKeys() {
     copyText(twitterTokenSecret, secret);
 }
 
-notifyTwitter::notifyTwitter(char* rest) {
+notifyTwitter::notifyTwitter(char* rest) : state_(std::make_shared<TwitterAccountState>()) {
     initTwitter();
     if (rest == nullptr || rest[0] == 0) return;
     char* cursor = rest;
@@ -59,39 +152,45 @@ notifyTwitter::notifyTwitter(char* rest) {
     }
 }
 
-void notifyTwitter::initTwitter() {
-    ready = false;
+bool notifyTwitter::loadCredentials() {
     readTwitterKeys();
-    if (twitterToken[0] == 0 || twitterTokenSecret[0] == 0) return;
+    if (twitterToken[0] == 0 || twitterTokenSecret[0] == 0) return false;
     OAuthSigner& signer = client.signer();
     signer.setConsumerKey(kTwitterConsumerKey);
     signer.setConsumerSecret(kTwitterConsumerSecret);
     signer.setAccessToken(twitterToken);
     signer.setAccessTokenSecret(twitterTokenSecret);
+    return true;
+}
+
+void notifyTwitter::initTwitter() {
+    state_->ready = false;
+    if (!loadCredentials()) return;
     if (channelsOffline()) return;  // a configuration check sends nothing
-    ready = client.verifyCredentials();
-    if (!ready) {
-        std::string reply;
-        client.lastTransportError(reply);
-        printf("notifyTwitter::initTwitter, err '%s'\n", reply.c_str());
-    }
+    auto check = std::make_unique<TwitterTransfer>(client, state_, "", "", nullptr);
+    if (!sender().submit(kTwitterLane, std::move(check)))
+        printf("notifyTwitter::initTwitter, err 'no sender'\n");
+}
+
+bool notifyTwitter::isReady() const {
+    return state_->ready;
 }
 
 bool notifyTwitter::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
-    if (!ready) {
-        initTwitter();
-        if (!ready) return false;
-    }
+    // A keys file created while the program runs is picked up here.
+    if (!state_->ready && !loadCredentials()) return false;
     if (text == nullptr) text = "";
-    printf("notifyTwitter::notify, to %s, node %s, text '%s'\n", target[0] ? target : "<public>",
-           node.address, text);
+    std::string line = std::string("notifyTwitter::notify, to ") + (target[0] ? target : "<public>") +
+                       ", node " + node.address + ", text '" + text + "'\n";
     std::string msg = target[0] ? std::string("d ") + target + " " + text : std::string(text);
-    if (client.postStatus(msg, "")) {
-        settle(delivery, true);
-        return true;
+    if (msg.empty()) {
+        // Nothing to post: the line names the error of the previous request.
+        fputs(line.c_str(), stdout);
+        printf("notifyTwitter::notify err '%s'\n", state_->error().c_str());
+        return false;
     }
-    std::string reply;
-    client.lastTransportError(reply);
-    printf("notifyTwitter::notify err '%s'\n", reply.c_str());
+    auto post = std::make_unique<TwitterTransfer>(client, state_, std::move(msg), std::move(line), delivery);
+    if (sender().submit(kTwitterLane, std::move(post))) return true;
+    printf("notifyTwitter::notify err 'no sender'\n");
     return false;
 }

@@ -1,10 +1,18 @@
 // The "twitter" channel: publishes each notification as a status of the
 // account whose access token is in the keys file "BrimselKeys.ini", or as a
 // direct message ("d @name text") when the address line names a target.
+// The credential check and the posts are run by the sender, one after the
+// other for all Twitter receivers (they share the one account).
 #pragma once
+
+#include <memory>
 
 #include "notify/Notifier.h"
 #include "twitter/TwitterClient.h"
+
+// What a channel and its transfers share: whether the last credential check
+// succeeded, and the error text of the last request.
+struct TwitterAccountState;
 
 // The application's credentials, fixed when the program is built.
 extern const char* const kTwitterConsumerKey;
@@ -21,18 +29,25 @@ class notifyTwitter : public Notifier {
     // field names the target account.
     explicit notifyTwitter(char* rest);
 
+    // Hands the post to the sender (behind a credential check while none
+    // has succeeded); false without credentials or for an empty status.
     using Notifier::notify;
     bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
-    // Loads the credentials and has the service confirm them: at load, so a
-    // wrong key shows at once rather than at the first alarm, and again before
-    // each notification until it succeeds.
+    // Loads the credentials and hands a check of them to the sender: at
+    // load, so a wrong key shows at once rather than at the first alarm.
+    // Until a check succeeds, each post is preceded by another one.
     void initTwitter();
 
-    bool isReady() const { return ready; }
+    // The last credential check succeeded.
+    bool isReady() const;
     const char* targetName() const { return target; }
 
   private:
-    bool ready = false;
-    TwitterClient client;
+    // Reads the keys file when needed and hands the credentials to the
+    // client's signer; false when either is missing.
+    bool loadCredentials();
+
+    std::shared_ptr<TwitterAccountState> state_;
+    TwitterClient client;  // the model each transfer copies
     char target[100] = {};
 };

@@ -1,5 +1,5 @@
 // The webhook channel: the body is built on the dispatch thread, the post
-// runs on a worker (notify/HttpPost).
+// is run by the sender (notify/HttpPost).
 #include "notify/notifyWebhook.h"
 
 #include <cmath>
@@ -81,7 +81,7 @@ bool notifyWebhook::notify(const Node& node, const char* text, const DeliveryHan
     request.body = webhookBody(node, text, receiver_.c_str(), currentTime());
     request.delivery = delivery;
 
-    // Printed before the worker starts, so a quick failure line follows it.
+    // Printed before the hand-over, so a quick failure line follows it.
     std::printf("notifyWebhook::notify, url %s, source %s, node %s, text '%s'\n", maskUrl(url_).c_str(),
                 node.source->name, node.address, text);
     return startHttpPost(std::move(request));

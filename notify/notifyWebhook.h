@@ -14,7 +14,7 @@ class notifyWebhook : public Notifier {
     // field is the URL. `receiverName` goes into every body.
     notifyWebhook(char* rest, const char* receiverName);
 
-    // False only for a node without source; the post itself runs on a worker.
+    // False only for a node without source; the sender runs the post itself.
     using Notifier::notify;
     bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
 

@@ -1,5 +1,6 @@
 # The Debian package: the program, both units, the example configuration as a
-# conffile, man pages made from the Markdown docs, and the documentation.
+# conffile, man pages made from the Markdown docs (zentok.ini(5) ends with the
+# example configuration), and the documentation.
 # Build it with "cpack -G DEB" in the build directory (see docs/packaging.md).
 include(GNUInstallDirs)
 # Packaging builds only what it installs (scripts/package names the targets).
@@ -17,20 +18,28 @@ if(PANDOC AND GZIP)
   set(ZENTOK_MAN_DATE "2026-12-07")
   set(man8 ${ZENTOK_GENERATED_DIR}/zentok.8.gz)
   set(man5 ${ZENTOK_GENERATED_DIR}/zentok.ini.5.gz)
+  # Links between the docs point at the installed documentation in the pages.
+  set(man_filter ${ZENTOK_PACKAGING_DIR}/man-links.lua)
+  set(man5_example ${ZENTOK_GENERATED_DIR}/zentok.ini.5-example.md)
   add_custom_command(OUTPUT ${man8}
-    COMMAND ${PANDOC} --standalone --from markdown-smart --to man
+    COMMAND ${PANDOC} --standalone --from markdown-smart --to man --lua-filter ${man_filter}
             -M title=ZENTOK -M section=8 -M "header=System Manager's Manual" -M "footer=zentok ${PROJECT_VERSION}"
             -M date=${ZENTOK_MAN_DATE} -o ${ZENTOK_GENERATED_DIR}/zentok.8 ${CMAKE_SOURCE_DIR}/docs/zentok.8.md
     COMMAND ${GZIP} -9nf ${ZENTOK_GENERATED_DIR}/zentok.8
-    DEPENDS ${CMAKE_SOURCE_DIR}/docs/zentok.8.md
+    DEPENDS ${CMAKE_SOURCE_DIR}/docs/zentok.8.md ${man_filter}
     COMMENT "Man page zentok(8)" VERBATIM)
+  add_custom_command(OUTPUT ${man5_example}
+    COMMAND ${CMAKE_COMMAND} -DEXAMPLE=${CMAKE_SOURCE_DIR}/examples/zentok.ini -DOUTPUT=${man5_example}
+            -P ${ZENTOK_PACKAGING_DIR}/ManExample.cmake
+    DEPENDS ${CMAKE_SOURCE_DIR}/examples/zentok.ini ${ZENTOK_PACKAGING_DIR}/ManExample.cmake VERBATIM)
   add_custom_command(OUTPUT ${man5}
-    COMMAND ${PANDOC} --standalone --from markdown-smart --to man
+    COMMAND ${PANDOC} --standalone --from markdown-smart --to man --lua-filter ${man_filter}
             -M title=ZENTOK.INI -M section=5 -M "header=File Formats Manual" -M "footer=zentok ${PROJECT_VERSION}"
             -M date=${ZENTOK_MAN_DATE} -o ${ZENTOK_GENERATED_DIR}/zentok.ini.5
-            ${ZENTOK_PACKAGING_DIR}/zentok.ini.5-name.md ${CMAKE_SOURCE_DIR}/docs/configuration.md
+            ${ZENTOK_PACKAGING_DIR}/zentok.ini.5-name.md ${CMAKE_SOURCE_DIR}/docs/configuration.md ${man5_example}
     COMMAND ${GZIP} -9nf ${ZENTOK_GENERATED_DIR}/zentok.ini.5
-    DEPENDS ${ZENTOK_PACKAGING_DIR}/zentok.ini.5-name.md ${CMAKE_SOURCE_DIR}/docs/configuration.md
+    DEPENDS ${ZENTOK_PACKAGING_DIR}/zentok.ini.5-name.md ${CMAKE_SOURCE_DIR}/docs/configuration.md ${man5_example}
+            ${man_filter}
     COMMENT "Man page zentok.ini(5)" VERBATIM)
   add_custom_target(man ALL DEPENDS ${man8} ${man5})
   install(FILES ${man8} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
@@ -63,8 +72,10 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "couples a PLC to notification channels")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Zentok reads up to five process values from a Siemens S7 PLC (ISO-on-TCP)
 or a Modbus TCP device at a fixed interval, evaluates trigger conditions, and
 when one starts to hold sends a message once to every receiver of the value's
-group: a CSV file, an e-mail over SMTP, an HTTP POST to a server manager, or
-a Twitter status. Alarm states persist, so a restart never repeats one.
+group: a CSV file, an e-mail over SMTP, an HTTP POST to a server manager, a
+Twitter status, a JSON post to a chat webhook or a push message through ntfy.
+Alarm states persist, so a restart never repeats one, and an outbox file keeps
+every notification until its channel has taken it.
 
 The package brings a hardened systemd unit, a template unit for one coupler
 per PLC, and a configuration check (zentok --check).")

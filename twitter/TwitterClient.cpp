@@ -60,6 +60,7 @@ TwitterClient::TwitterClient() {
 
 TwitterClient::~TwitterClient() {
     if (handle_) curl_easy_cleanup(static_cast<CURL*>(handle_));
+    curl_slist_free_all(static_cast<curl_slist*>(requestHeaders_));
     delete[] errorText_;
 }
 
@@ -187,9 +188,10 @@ void TwitterClient::prepareRequest() {
 bool TwitterClient::perform(HttpMethod method, const std::string& url, const std::string& body,
                             const std::string& header) {
     CURL* curl = static_cast<CURL*>(handle_);
-    curl_slist* headers = nullptr;
+    requestEnded();
     if (!header.empty()) {
-        headers = curl_slist_append(nullptr, header.c_str());
+        curl_slist* headers = curl_slist_append(nullptr, header.c_str());
+        requestHeaders_ = headers;
         if (headers) curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     }
     switch (method) {
@@ -210,11 +212,32 @@ bool TwitterClient::perform(HttpMethod method, const std::string& url, const std
             curl_easy_setopt(curl, CURLOPT_COPYPOSTFIELDS, "");
             break;
     }
+    if (prepareOnly_) return true;
     CURLcode result = curl_easy_perform(curl);
-    // The list dies here; the handle must not keep pointing at it.
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
-    curl_slist_free_all(headers);
+    requestEnded();
     return result == CURLE_OK;
+}
+
+void TwitterClient::requestEnded() {
+    if (!requestHeaders_) return;
+    // The list dies here; the handle must not keep pointing at it.
+    curl_easy_setopt(static_cast<CURL*>(handle_), CURLOPT_HTTPHEADER, nullptr);
+    curl_slist_free_all(static_cast<curl_slist*>(requestHeaders_));
+    requestHeaders_ = nullptr;
+}
+
+bool TwitterClient::preparePostStatus(const std::string& status, const std::string& replyToId) {
+    prepareOnly_ = true;
+    bool prepared = postStatus(status, replyToId);
+    prepareOnly_ = false;
+    return prepared;
+}
+
+bool TwitterClient::prepareVerifyCredentials() {
+    prepareOnly_ = true;
+    bool prepared = verifyCredentials();
+    prepareOnly_ = false;
+    return prepared;
 }
 
 bool TwitterClient::sendGet(const std::string& url) {

@@ -49,6 +49,16 @@ class TwitterClient {
     // the normal limit.
     static void setRequestTimeoutForTesting(long seconds);
 
+    // For a caller that runs the transfer itself (the notification sender's
+    // multi handle): the request of postStatus or verifyCredentials is
+    // prepared on easyHandle() as those would send it, but not sent; once
+    // the transfer is over, requestEnded releases what the request held.
+    // False when there is nothing to send (no handle, an empty status).
+    bool preparePostStatus(const std::string& status, const std::string& replyToId);
+    bool prepareVerifyCredentials();
+    void* easyHandle() const { return handle_; }
+    void requestEnded();
+
     // Statuses. The result is the transport outcome: a reply that refuses the
     // request (an HTTP error status) still counts as sent.
     bool postStatus(const std::string& status, const std::string& replyToId);
@@ -127,7 +137,9 @@ class TwitterClient {
 
     static size_t writeResponseCallback(char* data, size_t size, size_t count, void* user);
 
-    void* handle_ = nullptr;  // CURL*
+    void* handle_ = nullptr;          // CURL*
+    void* requestHeaders_ = nullptr;  // curl_slist* of the request under way
+    bool prepareOnly_ = false;        // perform prepares and leaves the sending to the caller
     char* errorText_ = nullptr;
     std::string responseBody_;
     bool proxyOptionsApplied_ = false;

@@ -9,7 +9,6 @@
 #include "core/Coupler.h"
 #include "core/Settings.h"
 #include "core/Text.h"
-#include "core/ThreadTable.h"
 #include "notify/notifyFile.h"
 #include "notify/notifyMail.h"
 #include "notify/notifySrvMgr.h"
@@ -30,7 +29,7 @@ using State = Delivery::State;
 State handOver(Notifier& channel, const Node& node, const char* text) {
     auto delivery = std::make_shared<Delivery>();
     bool accepted = channel.notify(node, text, delivery);
-    waitThreads();
+    testsupport::waitForSender();
     if (!accepted) {
         EXPECT_FALSE(delivery->delivered()) << text;
         delivery->settle(false);

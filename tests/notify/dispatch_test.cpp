@@ -11,7 +11,6 @@
 #include "core/Coupler.h"
 #include "core/Settings.h"
 #include "core/Text.h"
-#include "core/ThreadTable.h"
 #include "notify/Notifier.h"
 #include "notify/notifyFile.h"
 #include "notify/notifyMail.h"
@@ -208,7 +207,7 @@ TEST_F(DispatchTest, AReceiverWithoutChannelGetsTheServerManagerChannelOnce) {
     Notifier* created = receiver.notifier.get();
     EXPECT_NE(dynamic_cast<notifySrvMgr*>(created), nullptr);
     EXPECT_TRUE(receiver.notify(*node, "again"));
-    waitThreads();
+    testsupport::waitForSender();
     EXPECT_EQ(receiver.notifier.get(), created);  // kept, not created anew
     std::fflush(stdout);
     std::string output = testing::internal::GetCapturedStdout();

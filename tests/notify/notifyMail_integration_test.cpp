@@ -18,7 +18,6 @@
 #include "core/Coupler.h"
 #include "core/Settings.h"
 #include "core/Text.h"
-#include "core/ThreadTable.h"
 #include "notify/notifyMail.h"
 #include "support/StdoutCapture.h"
 #include "support/TestSupport.h"
@@ -140,8 +139,7 @@ class MailChannel : public ::testing::Test {
         node_.value = 119.6;
     }
     void TearDown() override {
-        waitThreads();
-        setThreadWaitLimitForTesting(0);
+        testsupport::waitForSender();
         setMailTimeoutsForTesting(0, 0);
         setClockForTesting(nullptr);
         clearProcessSettings();
@@ -172,7 +170,7 @@ class MailChannel : public ::testing::Test {
     std::string sendAndWait(const std::string& rest, const std::string& text, bool* result = nullptr) {
         StdoutCapture capture;
         bool sent = send(rest, text);
-        waitThreads();
+        testsupport::waitForSender();
         if (result) *result = sent;
         return capture.stop();
     }
@@ -374,7 +372,7 @@ TEST_F(MailChannel, ServerDownIsReportedAndTheNextReceiverIsServed) {
     // libcurl took its own copy of the URL, so the setting may change now.
     copyText(smtpUrl, liveUrl.c_str());
     bool second = send("ops@example.org", "second");
-    waitThreads();
+    testsupport::waitForSender();
     std::string out = capture.stop();
 
     EXPECT_TRUE(first);

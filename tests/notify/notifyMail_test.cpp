@@ -15,8 +15,8 @@
 #include "core/Clock.h"
 #include "core/Coupler.h"
 #include "core/Settings.h"
-#include "core/ThreadTable.h"
 #include "notify/MailMessage.h"
+#include "notify/Sender.h"
 #include "support/TestSupport.h"
 
 using testsupport::hasBareLineEnd;
@@ -352,5 +352,5 @@ TEST(MailNotify, NodeWithoutSourceSendsNothing) {
     testing::internal::CaptureStdout();
     EXPECT_FALSE(channel.notify(node, "text"));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(threadHandleCount(), 0);
+    EXPECT_EQ(sender().pending(), 0);
 }

@@ -1,14 +1,18 @@
 // The Twitter channel against the local HTTPS peer: credential check at
 // construction, status texts, console lines, retries, and two receivers
-// through the dispatch step.
+// through the dispatch step. The requests run on the sender, so each step
+// waits for it; a silent API holds neither the load nor the dispatch.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 
+#include "core/Clock.h"
 #include "core/Coupler.h"
 #include "core/Settings.h"
 #include "core/Text.h"
+#include "notify/Outbox.h"
+#include "notify/Sender.h"
 #include "notify/notifyTwitter.h"
 #include "support/TestSupport.h"
 #include "support/TwitterPeer.h"
@@ -45,9 +49,19 @@ class TwitterChannelTest : public ::testing::Test {
     void writeKeys() {
         writeFile(dir.file("BrimselKeys.ini"), std::string("zentok;12-tok;") + kTokenSecret + "\n");
     }
+    // A channel whose credential check at construction has ended.
     std::unique_ptr<notifyTwitter> channel(const char* rest) {
         std::string copy = rest ? rest : "";
-        return std::make_unique<notifyTwitter>(rest ? &copy[0] : nullptr);
+        auto made = std::make_unique<notifyTwitter>(rest ? &copy[0] : nullptr);
+        EXPECT_TRUE(waitForSender());
+        return made;
+    }
+    // One notification through the sender; its outcome.
+    bool sent(notifyTwitter& twitter, const char* text) {
+        auto delivery = std::make_shared<Delivery>();
+        bool handedOver = twitter.notify(node, text, delivery);
+        EXPECT_TRUE(waitForSender());
+        return handedOver && delivery->delivered();
     }
     size_t requestCount() { return peer->requests().size(); }
 
@@ -80,7 +94,7 @@ TEST_F(TwitterChannelTest, DirectMessageToTarget) {
         std::string::npos);
     EXPECT_NE(check.header("Authorization").find("oauth_token=\"12-tok\""), std::string::npos);
 
-    EXPECT_TRUE(twitter->notify(node, "Alarm"));
+    EXPECT_TRUE(sent(*twitter, "Alarm"));
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "notifyTwitter::notify, to @bob, node DB1.DBW4, text 'Alarm'\n");
     PeerRequest post = peer->last();
@@ -94,7 +108,7 @@ TEST_F(TwitterChannelTest, PublicStatusAndEmptyText) {
     testing::internal::CaptureStdout();
     auto twitter = channel(nullptr);
     ASSERT_TRUE(twitter->isReady());
-    EXPECT_TRUE(twitter->notify(node, "Level 120 & rising: 5% over"));
+    EXPECT_TRUE(sent(*twitter, "Level 120 & rising: 5% over"));
     PeerRequest post = peer->last();
     EXPECT_TRUE(post.valid);
     EXPECT_EQ(post.body, "status=Level%20120%20%26%20rising%3A%205%25%20over");
@@ -112,7 +126,7 @@ TEST_F(TwitterChannelTest, PublicStatusAndEmptyText) {
     // "!!!" names no account: public as well.
     auto punctuation = channel("!!!");
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(punctuation->notify(node, "x"));
+    EXPECT_TRUE(sent(*punctuation, "x"));
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "notifyTwitter::notify, to <public>, node DB1.DBW4, text 'x'\n");
     EXPECT_EQ(peer->last().body, "status=x");
@@ -124,7 +138,7 @@ TEST_F(TwitterChannelTest, ServiceDownIsRetriedAtEachNotification) {
     testing::internal::CaptureStdout();
     auto twitter = channel("bob");
     EXPECT_FALSE(twitter->isReady());
-    EXPECT_FALSE(twitter->notify(node, "first"));
+    EXPECT_FALSE(sent(*twitter, "first"));
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(countOf(out, "notifyTwitter::initTwitter, err '"), 2) << out;
     EXPECT_NE(out.find("127.0.0.1"), std::string::npos) << out;
@@ -133,7 +147,7 @@ TEST_F(TwitterChannelTest, ServiceDownIsRetriedAtEachNotification) {
     // The service is back: the next notification checks again and posts.
     peer->useForClients();
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(twitter->notify(node, "second"));
+    EXPECT_TRUE(sent(*twitter, "second"));
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "notifyTwitter::notify, to @bob, node DB1.DBW4, text 'second'\n");
     EXPECT_TRUE(twitter->isReady());
@@ -148,12 +162,12 @@ TEST_F(TwitterChannelTest, PostFailureIsReportedAndKeysFileIsPickedUpLater) {
     EXPECT_EQ(requestCount(), before);
 
     writeKeys();
-    EXPECT_TRUE(twitter->notify(node, "found"));
+    EXPECT_TRUE(sent(*twitter, "found"));
     EXPECT_EQ(peer->last().body, "status=found");
 
     // Once ready, a failed post is reported and the channel stays ready.
     TwitterClient::setApiBaseForTesting("127.0.0.1:" + std::to_string(freeLoopbackPort()));
-    EXPECT_FALSE(twitter->notify(node, "down"));
+    EXPECT_FALSE(sent(*twitter, "down"));
     EXPECT_TRUE(twitter->isReady());
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.find("notifyTwitter::initTwitter"), std::string::npos) << out;
@@ -168,7 +182,7 @@ TEST_F(TwitterChannelTest, RefusedCredentialsStillMakeTheChannelReady) {
     testing::internal::CaptureStdout();
     auto twitter = channel(nullptr);
     EXPECT_TRUE(twitter->isReady());
-    EXPECT_TRUE(twitter->notify(node, "unseen"));
+    EXPECT_TRUE(sent(*twitter, "unseen"));
     testing::internal::GetCapturedStdout();
     EXPECT_FALSE(peer->last().valid);
     EXPECT_EQ(peer->last().status, 401);
@@ -194,8 +208,10 @@ TEST_F(TwitterChannelTest, TwoReceiversPostInLinkOrder) {
         coupler.findLink(&coupler.receivers[1], fired.dir, true);
         coupler.findLink(&coupler.receivers[0], fired.dir, true);
         coupler.prepareTemplates();
+        ASSERT_TRUE(waitForSender());  // the two credential checks
         size_t before = requestCount();
         coupler.dispatchNotifications();
+        ASSERT_TRUE(waitForSender());
         auto all = peer->requests();
         ASSERT_EQ(all.size(), before + 2);
         EXPECT_EQ(all[before].body, "status=d%20%40carol%20Pump%20stopped");
@@ -206,4 +222,41 @@ TEST_F(TwitterChannelTest, TwoReceiversPostInLinkOrder) {
     }
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_LT(out.find("to @carol"), out.find("to <public>")) << out;
+}
+
+TEST_F(TwitterChannelTest, ASilentServiceHoldsNeitherTheLoadNorTheDispatch) {
+    writeKeys();
+    SilentListener silent;
+    ASSERT_TRUE(silent.ok());
+    TwitterClient::setApiBaseForTesting("127.0.0.1:" + std::to_string(silent.port()));
+    TwitterClient::setRequestTimeoutForTesting(30);
+    testing::internal::CaptureStdout();
+    {
+        Coupler coupler;
+        coupler.sourceCount = 1;
+        Node& fired = coupler.nodes[coupler.nodeCount++];
+        fired.source = &coupler.sources[0];
+        copyText(fired.address, "M10.0");
+        copyText(fired.message, "Pump stopped");
+        fired.dir = coupler.findDir("ops", true);
+        fired.active = true;
+        char line[] = "twitter;carol";
+        int64_t started = steadyMs();
+        coupler.receivers[0].setAddress(line);  // the load's credential check
+        coupler.receiverCount = 1;
+        coupler.findLink(&coupler.receivers[0], fired.dir, true);
+        coupler.prepareTemplates();
+        coupler.dispatchNotifications();
+        // Both returned long before the request's 30 s limit; the check and
+        // the post still wait for the silent service.
+        EXPECT_LT(steadyMs() - started, 10000);
+        EXPECT_EQ(sender().pending(), 2);
+        EXPECT_TRUE(fired.sent);
+        EXPECT_TRUE(coupler.notified);
+        sender().shutdown();  // abandons both; the outbox keeps the post
+        ASSERT_EQ(coupler.outbox->entries().size(), 1u);
+        EXPECT_FALSE(coupler.outbox->entries()[0].inFlight->settled());
+    }
+    testing::internal::GetCapturedStdout();
+    TwitterClient::setRequestTimeoutForTesting(0);
 }

@@ -16,7 +16,7 @@
 #include "core/Log.h"
 #include "core/Settings.h"
 #include "core/Text.h"
-#include "core/ThreadTable.h"
+#include "notify/Sender.h"
 #include "notify/notifySrvMgr.h"
 #include "support/Peers.h"
 #include "support/TestSupport.h"
@@ -84,10 +84,9 @@ class SrvMgrTest : public ::testing::Test {
         copyText(source.pass, "secret");
         node.source = &source;
         copyText(node.address, "400001");
-        setThreadWaitLimitForTesting(0);
     }
     void TearDown() override {
-        waitThreads();
+        testsupport::waitForSender();
         clearProcessSettings();
         setLogLevel(0);
         setSrvMgrTimeoutsForTesting(0, 0);
@@ -98,7 +97,7 @@ class SrvMgrTest : public ::testing::Test {
         testing::internal::CaptureStdout();
         notifySrvMgr channel;
         bool accepted = channel.notify(node, text);
-        waitThreads();
+        testsupport::waitForSender();
         std::fflush(stdout);
         std::string output = testing::internal::GetCapturedStdout();
         EXPECT_TRUE(accepted) << output;
@@ -224,7 +223,7 @@ TEST_F(SrvMgrTest, FailedPostsPrintOneLineEach) {
     node.source = nullptr;
     notifySrvMgr channel;
     EXPECT_FALSE(channel.notify(node, "none"));
-    EXPECT_EQ(threadHandleCount(), 0);
+    EXPECT_EQ(sender().pending(), 0);
 }
 
 TEST_F(SrvMgrTest, AServerThatNeverAnswersEndsTheTransferAtTheTimeOut) {
@@ -264,6 +263,7 @@ TEST_F(SrvMgrTest, TwoReceiversWithoutChannelPostTwice) {
 
     testing::internal::CaptureStdout();
     coupler->dispatchNotifications();
+    EXPECT_TRUE(waitForSender());
     std::fflush(stdout);
     std::string output = testing::internal::GetCapturedStdout();
 

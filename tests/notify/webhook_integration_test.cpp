@@ -18,8 +18,8 @@
 #include "core/Clock.h"
 #include "core/Coupler.h"
 #include "core/Text.h"
-#include "core/ThreadTable.h"
 #include "notify/HttpPost.h"
+#include "notify/Sender.h"
 #include "notify/notifyNtfy.h"
 #include "notify/notifyWebhook.h"
 #include "support/Peers.h"
@@ -112,7 +112,7 @@ class WebhookTest : public ::testing::Test {
         setZone("CET-1");
     }
     void TearDown() override {
-        waitThreads();
+        testsupport::waitForSender();
         setHttpPostTimeoutsForTesting(0, 0);
         setHttpPostCaFileForTesting("");
         setClockForTesting(nullptr);
@@ -129,7 +129,7 @@ class WebhookTest : public ::testing::Test {
         auto outcome = std::make_shared<Delivery>();
         testing::internal::CaptureStdout();
         bool accepted = channel.notify(node, text.c_str(), outcome);
-        waitThreads();
+        testsupport::waitForSender();
         std::fflush(stdout);
         std::string output = testing::internal::GetCapturedStdout();
         EXPECT_TRUE(accepted) << output;
@@ -316,7 +316,7 @@ TEST_F(WebhookTest, FailuresPrintOneLineEachAndSettleTheDeliveryAsFailed) {
     // A node without source is refused and starts nothing.
     node.source = nullptr;
     EXPECT_FALSE(noContent.notify(node, "none"));
-    EXPECT_EQ(threadHandleCount(), 0);
+    EXPECT_EQ(sender().pending(), 0);
 }
 
 // A channel address without the scheme its channel speaks stops the load

@@ -40,16 +40,123 @@ done
 dpkg-deb -f "$deb" Depends | grep -q 'libcurl' || fail "no shared-library dependencies"
 dpkg-deb -I "$deb" conffiles | grep -qxF /etc/zentok/zentok.ini || fail "zentok.ini is no conffile"
 
+echo "== units"
+units="$out/units"
+dpkg-deb -x "$deb" "$units"
+for unit in zentok.service zentok@.service; do
+  file="$units/lib/systemd/system/$unit"
+  grep -qxF 'ExecReload=/bin/kill -HUP $MAINPID' "$file" || fail "$unit: no reload"
+  grep -q '^LogsDirectory=zentok' "$file" || fail "$unit: no logs directory"
+done
+# The plain unit and an instance follow one another only when neither's
+# directories lie below the other's.
+template="$units/lib/systemd/system/zentok@.service"
+for own in StateDirectory=zentok-%i LogsDirectory=zentok-%i WorkingDirectory=/var/lib/zentok-%i; do
+  grep -qxF "$own" "$template" || fail "zentok@.service: no $own"
+done
+
 echo "== dpkg -i"
 installed=1
 dpkg -i "$deb" >/dev/null || fail "dpkg -i"
 /usr/bin/zentok --check -i /etc/zentok/zentok.ini || fail "the installed configuration does not load"
 man -w zentok >/dev/null || fail "man -w zentok"
 man -w 5 zentok.ini >/dev/null || fail "man -w 5 zentok.ini"
+# The pages' troff sources, where words are never hyphenated, without the
+# break points the paths carry.
+src8=$(zcat "$(man -w 8 zentok)" | sed 's/\\://g')
+src5=$(zcat "$(man -w 5 zentok.ini)" | sed 's/\\://g')
+for word in webhook ntfy zentok_outbox.csv SIGHUP /var/log/zentok; do
+  grep -qF "$word" <<<"$src8" || fail "zentok(8) does not mention $word"
+done
+example=$(MANWIDTH=200 man -P cat 5 zentok.ini 2>/dev/null | sed -n '/^EXAMPLE/,/^SEE ALSO/p')
+for line in "$(head -n 1 /etc/zentok/zentok.ini)" "$(tail -n 1 /etc/zentok/zentok.ini)"; do
+  grep -qF "$line" <<<"$example" || fail "zentok.ini(5) has not the whole example configuration as its EXAMPLE"
+done
+# Every document the pages point to is there on the installed system.
+docs=$(grep -ohE '[[:alnum:]/._-]*\.md' <<<"$src8"$'\n'"$src5" | sort -u)
+for doc in $docs; do
+  case $doc in
+    /*) [[ -f $doc ]] || fail "a man page points to $doc, which is not installed" ;;
+    configuration.md | conditions.md | outbox.md | mail.md | webhook.md) # SEE ALSO names them in their directory
+      [[ -f /usr/share/doc/zentok/docs/$doc ]] || fail "$doc is not installed" ;;
+    *) fail "a man page points to $doc, a path of the source tree" ;;
+  esac
+done
 for unit in zentok.service zentok@.service; do
   systemd-analyze security --offline=yes --threshold=20 "/lib/systemd/system/$unit" | tail -n 1 ||
     fail "$unit scores over 2.0"
 done
+
+echo "== maintainer scripts"
+# Run in a mount namespace whose systemd, state and log directories are empty
+# tmpfs, with stub systemctl and deb-systemd-* that record their calls, so
+# the scripts' systemd side can be checked without a running systemd.
+control="$out/control"
+dpkg-deb -e "$deb" "$control"
+stubs="$out/stubs"
+mkdir -p "$stubs"
+for tool in systemctl deb-systemd-helper deb-systemd-invoke; do
+  cat >"$stubs/$tool" <<'STUB'
+#!/bin/sh
+echo "$(basename "$0") $*" >>"$ZENTOK_STUB_CALLS"
+if [ "$(basename "$0") $1" = "systemctl list-units" ]; then
+  for unit in $ZENTOK_STUB_ACTIVE; do echo "$unit loaded active running Zentok"; done
+fi
+exit 0
+STUB
+  chmod +x "$stubs/$tool"
+done
+export ZENTOK_CONTROL=$control ZENTOK_STUBS=$stubs ZENTOK_STUB_CALLS="$out/calls"
+sandbox() {
+  unshare --mount --propagation private bash -euo pipefail -c '
+    for dir in /run /etc/systemd/system /etc/zentok /var/lib /var/log; do
+      mount -t tmpfs tmpfs "$dir"
+    done
+    mkdir -p /run/systemd/system
+    fail() { echo "FAILED: $*"; exit 1; }
+    maint() { : >"$ZENTOK_STUB_CALLS"; PATH="$ZENTOK_STUBS:$PATH" "$ZENTOK_CONTROL/$1" "${@:2}" >/dev/null; }
+    called() { grep -qxF "$1" "$ZENTOK_STUB_CALLS"; }
+    '"$1" || fail "maintainer scripts"
+}
+
+# A first installation reloads the units and starts nothing.
+sandbox '
+  maint postinst configure ""
+  called "systemctl --system daemon-reload" || fail "postinst: no daemon-reload"
+  called "deb-systemd-helper update-state zentok.service" || fail "postinst: enablement not recorded"
+  ! grep -q "^deb-systemd-invoke" "$ZENTOK_STUB_CALLS" || fail "postinst started a unit on installation"'
+
+# An upgrade restarts what ran, and an instance keeps its states and outbox.
+sandbox '
+  mkdir -p /var/lib/private/zentok/press1 /var/lib/zentok
+  ln -s ../private/zentok/press1 /var/lib/zentok/press1
+  echo plain >/var/lib/private/zentok/zentok_states.csv
+  echo press1 >/var/lib/private/zentok/press1/zentok_outbox.csv
+  touch /etc/zentok/press1.ini
+  ZENTOK_STUB_ACTIVE="zentok.service zentok@press1.service" maint postinst configure 0.9.0
+  [[ $(cat /var/lib/private/zentok-press1/zentok_outbox.csv) == press1 ]] || fail "instance state not moved"
+  [[ -f /var/lib/private/zentok/zentok_states.csv ]] || fail "the plain unit lost its state"
+  [[ ! -e /var/lib/zentok && ! -L /var/lib/zentok ]] || fail "the old instance link is left in the plain unit'"'"'s way"
+  called "deb-systemd-invoke stop zentok@press1.service" || fail "instance not stopped before its state moved"
+  called "deb-systemd-invoke restart zentok.service zentok@press1.service" ||
+    fail "postinst does not restart the running units on upgrade"'
+
+# A purge removes state, logs and the links that enabled the units.
+sandbox '
+  wants=/etc/systemd/system/multi-user.target.wants
+  mkdir -p "$wants" /var/lib/private/zentok /var/lib/private/zentok-press1 /var/log/private/zentok
+  ln -s /lib/systemd/system/zentok.service "$wants/zentok.service"
+  ln -s /lib/systemd/system/zentok@.service "$wants/zentok@press1.service"
+  ln -s /lib/systemd/system/other.service "$wants/other.service"
+  ln -s private/zentok-press1 /var/lib/zentok-press1
+  ln -s private/zentok /var/log/zentok
+  maint postrm purge
+  called "deb-systemd-helper purge zentok.service" || fail "postrm: deb-systemd-helper purge not called"
+  for left in "$wants/zentok.service" "$wants/zentok@press1.service" /var/lib/private/zentok \
+    /var/lib/private/zentok-press1 /var/lib/zentok-press1 /var/log/private/zentok /var/log/zentok; do
+    [[ ! -e $left && ! -L $left ]] || fail "$left is left after the purge"
+  done
+  [[ -L $wants/other.service ]] || fail "the purge removed another unit'"'"'s link"'
 
 echo "== dpkg --purge"
 dpkg --purge zentok >/dev/null || fail "dpkg --purge"

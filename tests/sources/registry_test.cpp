@@ -11,7 +11,6 @@
 #include "core/Clock.h"
 #include "core/Coupler.h"
 #include "core/Text.h"
-#include "core/ThreadTable.h"
 #include "sources/ModbusConnection.h"
 #include "sources/NodaveConnection.h"
 #include "sources/SourceConnection.h"
@@ -191,7 +190,6 @@ TEST_F(Registry, EmptyNodeTableSetsReadDone) {
     while (!source.readDone.load() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_TRUE(source.readDone.load()) << "the worker never handed its nodes back";
-    waitThreads();
     EXPECT_TRUE(p.conn->connects.empty());
 }
 

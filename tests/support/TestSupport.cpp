@@ -17,6 +17,9 @@
 #include <sstream>
 #include <thread>
 
+#include "core/Clock.h"
+#include "notify/Sender.h"
+
 namespace testsupport {
 
 std::string sourcePath(const std::string& relative) {
@@ -241,6 +244,10 @@ RunResult runZentokIn(const std::string& workDir, const std::vector<std::string>
     std::vector<std::string> argv{zentokBinary()};
     argv.insert(argv.end(), args.begin(), args.end());
     return runProgram(argv, workDir, timeoutMs);
+}
+
+bool waitForSender(int timeoutMs) {
+    return sender().waitIdle(steadyMs() + timeoutMs);
 }
 
 int countOf(const std::string& text, const std::string& needle) {

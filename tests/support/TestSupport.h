@@ -100,6 +100,10 @@ RunResult runProgram(const std::vector<std::string>& argv, const std::string& wo
 RunResult runZentokIn(const std::string& workDir, const std::vector<std::string>& args,
                       int timeoutMs = 20000);
 
+// Waits until the notification sender has nothing queued or running, at
+// most `timeoutMs`; true when it is idle.
+bool waitForSender(int timeoutMs = 60000);
+
 // Counts the occurrences of `needle` in `text`.
 int countOf(const std::string& text, const std::string& needle);
 

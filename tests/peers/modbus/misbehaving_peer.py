@@ -29,6 +29,8 @@ change both together.
 With --sawtooth MS input register 1 (300001) rises and falls: it reads
 1000 + k in the first half of the k-th period of MS milliseconds (counted
 from the peer's start) and 0 in the second half, so each rise is numbered.
+Input register 2 (300002) does the same half a period later, so two nodes
+fire in turn.
 
 With --idle-close SECONDS the peer closes every connection that has been
 idle that long, as gateways with an idle time-out do; --idle-reset SECONDS
@@ -73,8 +75,10 @@ START = time.monotonic()
 SAWTOOTH_MS = None
 
 
-def sawtooth_value():
-    elapsed_ms = (time.monotonic() - START) * 1000.0
+def sawtooth_value(lag_ms=0.0):
+    elapsed_ms = (time.monotonic() - START) * 1000.0 - lag_ms
+    if elapsed_ms < 0:
+        return 0
     period, into = divmod(elapsed_ms, SAWTOOTH_MS)
     return 1000 + int(period) if into < SAWTOOTH_MS / 2 else 0
 
@@ -93,8 +97,9 @@ def serve(conn, idle, reset):
                 return
             tid, _protocol, _length, unit, function, address, _count = struct.unpack(">HHHBBHH", request)
             UNIT.value = (unit + 1) & 0xFF if function == 3 and address == 16 else unit
-            if SAWTOOTH_MS and function == 4 and address == 1:
-                conn.sendall(frame(tid, struct.pack(">BBH", 4, 2, sawtooth_value())))
+            if SAWTOOTH_MS and function == 4 and address in (1, 2):
+                lag = 0.0 if address == 1 else SAWTOOTH_MS / 2.0
+                conn.sendall(frame(tid, struct.pack(">BBH", 4, 2, sawtooth_value(lag))))
                 continue
             if function != 3 or address < 2 or address > 15:
                 conn.sendall(proper(tid, function, address))

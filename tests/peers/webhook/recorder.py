@@ -13,7 +13,8 @@ strict JSON (not UTF-8, NaN or Infinity, a repeated member name, or no
 object at all). Why a body was refused is printed.
 
 Replies: the status NNN for a path "/status/NNN" (with a Location header for
-3xx), 200 "ok" otherwise. The server stops by itself after --lifetime
+3xx), 200 "ok" after MS milliseconds for a path "/delay/MS" (a receiver that
+answers slowly), 200 "ok" otherwise. The server stops by itself after --lifetime
 seconds.
 """
 import argparse
@@ -22,6 +23,7 @@ import json
 import os
 import ssl
 import threading
+import time
 
 
 def refuse_constant(name):
@@ -80,6 +82,8 @@ def make_handler(record, lock):
             status, reply = 200, b"ok"
             if self.path.startswith("/status/") and self.path[8:].isdigit():
                 status, reply = int(self.path[8:]), b"status"
+            if self.path.startswith("/delay/") and self.path[7:].isdigit():
+                time.sleep(int(self.path[7:]) / 1000.0)
             self.send_response(status)
             if 300 <= status < 400:
                 self.send_header("Location", "/moved")

@@ -1,0 +1,217 @@
+// The sender's thread drives libcurl's multi interface: it starts queued
+// transfers while there is room and their lane is free, performs, collects
+// what ended and sleeps in curl_multi_poll until a socket, a libcurl timer or
+// a new transfer (curl_multi_wakeup) needs it.
+#include "notify/Sender.h"
+
+#include <algorithm>
+#include <chrono>
+#include <system_error>
+#include <utility>
+
+namespace {
+
+// libcurl's own timers shorten the poll; this only bounds how late an end
+// request is seen should a wake-up be lost.
+constexpr int kLongestPollMs = 1000;
+
+}  // namespace
+
+Sender::~Sender() {
+    shutdown();
+}
+
+bool Sender::submit(const std::string& lane, std::unique_ptr<Transfer> transfer) {
+    if (!transfer) return false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (refusing_) return false;
+    }
+    if (!thread_.joinable()) {
+        multi_ = curl_multi_init();
+        if (!multi_) return false;
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            curl_multi_cleanup(multi_);
+            multi_ = nullptr;
+            return false;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push_back(Queued{lane, std::move(transfer)});
+    }
+    curl_multi_wakeup(multi_);
+    return true;
+}
+
+int Sender::pendingLocked() const {
+    return static_cast<int>(queue_.size() + running_.size());
+}
+
+int Sender::pending() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pendingLocked();
+}
+
+bool Sender::waitIdle(int64_t deadlineMs) {
+    std::chrono::steady_clock::time_point deadline{std::chrono::milliseconds(deadlineMs)};
+    std::unique_lock<std::mutex> lock(mutex_);
+    return idle_.wait_until(lock, deadline, [this] { return pendingLocked() == 0; });
+}
+
+void Sender::dropQueued() {
+    std::deque<Queued> dropped;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        refusing_ = true;
+        dropped.swap(queue_);
+        if (pendingLocked() == 0) idle_.notify_all();
+    }
+}
+
+void Sender::shutdown() {
+    if (thread_.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ending_ = true;
+        }
+        curl_multi_wakeup(multi_);
+        thread_.join();
+        curl_multi_cleanup(multi_);
+        multi_ = nullptr;
+    }
+    std::deque<Queued> dropped;
+    std::lock_guard<std::mutex> lock(mutex_);
+    dropped.swap(queue_);
+    ending_ = false;
+    refusing_ = false;
+    idle_.notify_all();
+}
+
+int Sender::peakRunning() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return peak_;
+}
+
+void Sender::resetPeakRunning() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    peak_ = 0;
+}
+
+void Sender::run() {
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (ending_) break;
+        }
+        startQueued();
+        int stillRunning = 0;
+        curl_multi_perform(multi_, &stillRunning);
+        // A transfer that ended made room: the next ones start at once.
+        if (collectFinished()) continue;
+        curl_multi_poll(multi_, nullptr, 0, kLongestPollMs, nullptr);
+    }
+    abandonRunning();
+}
+
+bool Sender::laneBusy(const std::string& lane) const {
+    if (lane.empty()) return false;
+    return std::any_of(running_.begin(), running_.end(),
+                       [&](const Running& running) { return running.lane == lane; });
+}
+
+bool Sender::takeStartable(Running* taken) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ending_ || static_cast<int>(running_.size()) >= kMaxRunning) return false;
+    // A receiver's later notification waits behind its earlier one, while
+    // other receivers' notifications go past it.
+    auto next =
+        std::find_if(queue_.begin(), queue_.end(), [&](const Queued& q) { return !laneBusy(q.lane); });
+    if (next == queue_.end()) return false;
+    taken->lane = next->lane;
+    taken->transfer = std::move(next->transfer);
+    queue_.erase(next);
+    // Listed as running before it starts, so the sender is never idle in between.
+    running_.push_back(Running{taken->lane, nullptr, nullptr});
+    peak_ = std::max(peak_, static_cast<int>(running_.size()));
+    return true;
+}
+
+void Sender::startQueued() {
+    Running next;
+    while (takeStartable(&next)) {
+        CURL* handle = next.transfer->start();
+        bool added = handle && curl_multi_add_handle(multi_, handle) == CURLM_OK;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            Running& slot = running_.back();  // only this thread adds or removes entries
+            slot.transfer = std::move(next.transfer);
+            slot.handle = handle;
+        }
+        if (!added) conclude(handle, CURLE_FAILED_INIT);
+    }
+}
+
+bool Sender::collectFinished() {
+    bool any = false;
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+        if (message->msg != CURLMSG_DONE) continue;
+        CURL* handle = message->easy_handle;
+        CURLcode result = message->data.result;
+        curl_multi_remove_handle(multi_, handle);
+        conclude(handle, result);
+        any = true;
+    }
+    return any;
+}
+
+void Sender::conclude(CURL* handle, CURLcode result) {
+    Transfer* transfer = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (Running& running : running_)
+            if (running.handle == handle) transfer = running.transfer.get();
+    }
+    if (!transfer) return;
+    // The transfer settles its delivery before it leaves the list, so a
+    // caller that finds the sender idle has every outcome to look at.
+    if (handle && transfer->finish(result)) {
+        if (curl_multi_add_handle(multi_, handle) == CURLM_OK) return;
+        transfer->finish(CURLE_FAILED_INIT);
+    } else if (!handle) {
+        transfer->finish(result);
+    }
+    removeRunning(handle);
+}
+
+void Sender::removeRunning(CURL* handle) {
+    std::unique_ptr<Transfer> over;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = std::find_if(running_.begin(), running_.end(),
+                           [&](const Running& running) { return running.handle == handle; });
+    if (it == running_.end()) return;
+    over = std::move(it->transfer);
+    running_.erase(it);
+    if (pendingLocked() == 0) idle_.notify_all();
+}
+
+void Sender::abandonRunning() {
+    std::vector<Running> abandoned;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        abandoned.swap(running_);
+    }
+    for (Running& running : abandoned)
+        if (running.handle) curl_multi_remove_handle(multi_, running.handle);
+    abandoned.clear();  // the transfers go; their deliveries stay open
+    std::lock_guard<std::mutex> lock(mutex_);
+    idle_.notify_all();
+}
+
+Sender& sender() {
+    static Sender instance;
+    return instance;
+}

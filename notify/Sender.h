@@ -1,0 +1,111 @@
+// The sender: one thread that runs every network transfer of the channels
+// (mail, server manager, webhook, ntfy, Twitter) on one libcurl multi
+// handle, so neither the read cycle nor another receiver ever waits for a
+// slow or silent server, and a backlog of notifications never becomes a
+// storm of threads.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// One transfer handed to the sender. It owns its easy handle and everything
+// the handle points at, so a reload that destroys the channel cannot pull
+// anything from under it; the sender destroys it when it is over.
+class Transfer {
+  public:
+    virtual ~Transfer() = default;
+    // On the sender's thread, when the transfer's turn comes: the easy handle
+    // with every option set (its own time limits among them), or null when
+    // it cannot be sent (then finish follows at once with CURLE_FAILED_INIT).
+    virtual CURL* start() = 0;
+    // On the sender's thread, when libcurl is done with the handle: settles
+    // the delivery and prints the failure line. True when the transfer has
+    // prepared a further request on the same handle (a status post behind
+    // its credential check), which the sender then runs at once.
+    virtual bool finish(CURLcode result) = 0;
+};
+
+class Sender {
+  public:
+    // At most this many transfers run at once; one receiver has at most one
+    // running, so its notifications arrive in the order they were decided.
+    static constexpr int kMaxRunning = 8;
+
+    Sender() = default;
+    ~Sender();
+    Sender(const Sender&) = delete;
+    Sender& operator=(const Sender&) = delete;
+
+    // Queues a transfer behind those of its lane (the receiver it belongs
+    // to; an empty lane keeps no order). Starts the thread on first use.
+    // False when the sender takes nothing new (stopping) or no thread could
+    // be started: the transfer is dropped and its delivery left open.
+    bool submit(const std::string& lane, std::unique_ptr<Transfer> transfer);
+
+    // Transfers queued or running.
+    int pending() const;
+    // Sleeps until nothing is queued or running, or until the deadline
+    // (steady clock, ms); true when the sender is idle.
+    bool waitIdle(int64_t deadlineMs);
+
+    // A stop: the queued transfers are dropped at once (their deliveries
+    // stay open, so the outbox keeps them) and nothing new is taken until
+    // shutdown; those running go on.
+    void dropQueued();
+    // Ends the thread. A transfer still running is abandoned, its delivery
+    // left open. Afterwards the sender takes transfers again and starts a
+    // fresh thread for them.
+    void shutdown();
+
+    // The most transfers that ran at once since the last reset (tests).
+    int peakRunning() const;
+    void resetPeakRunning();
+
+  private:
+    struct Running {
+        std::string lane;
+        std::unique_ptr<Transfer> transfer;
+        CURL* handle = nullptr;
+    };
+    struct Queued {
+        std::string lane;
+        std::unique_ptr<Transfer> transfer;
+    };
+
+    void run();
+    // Moves queued transfers whose lane is free into the multi handle while
+    // there is room. Called on the sender's thread.
+    void startQueued();
+    // The next queued transfer that may start now, taken out of the queue
+    // and listed as running; false when none may.
+    bool takeStartable(Running* taken);
+    bool laneBusy(const std::string& lane) const;
+    // True when some transfer ended.
+    bool collectFinished();
+    // Lets the transfer of `handle` conclude; it is over unless it asks to go on.
+    void conclude(CURL* handle, CURLcode result);
+    void removeRunning(CURL* handle);
+    void abandonRunning();
+    int pendingLocked() const;
+
+    mutable std::mutex mutex_;
+    std::condition_variable idle_;
+    std::deque<Queued> queue_;      // guarded by mutex_
+    std::vector<Running> running_;  // guarded by mutex_; changed on the sender's thread only
+    bool refusing_ = false;         // guarded by mutex_
+    bool ending_ = false;           // guarded by mutex_
+    int peak_ = 0;                  // guarded by mutex_
+    CURLM* multi_ = nullptr;        // set before the thread starts, cleaned up after it ended
+    std::thread thread_;
+};
+
+// The process's sender.
+Sender& sender();
