@@ -13,9 +13,9 @@
 #include <string>
 
 #include "base/Clock.h"
-#include "cycle/Coupler.h"
 #include "base/StopSignal.h"
 #include "base/Text.h"
+#include "cycle/Coupler.h"
 #include "cycle/Outbox.h"
 #include "notify/Sender.h"
 

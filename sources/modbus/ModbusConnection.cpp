@@ -9,6 +9,9 @@
 #include "base/Log.h"
 #include "base/Records.h"
 #include "base/Text.h"
+#include "base/ValueText.h"
+#include "sources/ValueDecode.h"
+#include "sources/ValueType.h"
 #include "sources/modbus/ModbusAddress.h"
 
 namespace {
@@ -159,7 +162,9 @@ bool ModbusConnection::read(Node* node) {
         node->value = isConnected() ? 0.0 : 1.0;
         return true;
     }
-    ModbusAddress address = parseModbusAddress(node->address);
+    char deviceAddress[kNameSize];
+    deviceAddressOf(*node, deviceAddress);
+    ModbusAddress address = parseModbusAddress(deviceAddress);
     if (!isValidModbusAddress(address)) {
         printf("Modbus, address %s out of range\n", node->address);
         return false;
@@ -171,8 +176,13 @@ bool ModbusConnection::read(Node* node) {
     ++transactionId_;
     if (transactionId_ == 0) ++transactionId_;
     uint8_t function = modbusFunctionFor(address.table);
+    // A 32-bit value is asked for in one request, so both of its registers
+    // come from the same moment.
+    auto registers = static_cast<uint16_t>(modbusRegisterCount(node->valueType));
+    int unitId = node->source ? node->source->unitId : kNoUnitId;
     uint8_t request[kModbusRequestSize];
-    buildModbusRequest(request, transactionId_, function, static_cast<uint16_t>(address.reg));
+    buildModbusRequest(request, transactionId_, function, static_cast<uint16_t>(address.reg), registers,
+                       static_cast<uint8_t>(unitId == kNoUnitId ? 0 : unitId));
 
     if (logLevel() >= 6) printf("ModbusRead, IP %s, Addr %d:%d\n", ipAddress_, address.table, address.reg);
     // Bytes that came in after the last answer was complete (a device that
@@ -194,7 +204,8 @@ bool ModbusConnection::read(Node* node) {
         return false;
     }
 
-    ModbusAnswer answer = checkModbusResponse(answer_, frameSize, transactionId_, function);
+    ModbusAnswer answer =
+        checkModbusResponse(answer_, frameSize, transactionId_, function, registers, unitId);
     switch (answer.outcome) {
         case ModbusOutcome::WrongTid:
             if (logLevel() >= 1) printf("-ModbusRead, wrong TID\n");
@@ -205,6 +216,10 @@ bool ModbusConnection::read(Node* node) {
         case ModbusOutcome::WrongFunction:
             if (logLevel() >= 1) printf("-ModbusRead, wrong response %d\n", answer.code);
             return false;
+        case ModbusOutcome::WrongUnit:
+            if (logLevel() >= 1)
+                printf("-ModbusRead, answer from unit %d, asked unit %d\n", answer.code, unitId);
+            return false;
         case ModbusOutcome::Malformed:
             if (logLevel() >= 1) printf("-ModbusRead, malformed response\n");
             close();
@@ -212,8 +227,10 @@ bool ModbusConnection::read(Node* node) {
         case ModbusOutcome::Value:
             break;
     }
-    node->value = answer.value;
+    double raw = node->valueType == ValueType::Plain
+                     ? answer.value
+                     : decodeModbusRegisters(node->valueType, node->wordOrder, answer.registers);
     if (logLevel() >= 9)
-        printf("+ModbusRead: %d:%d = %d\n", address.table, address.reg, static_cast<int>(answer.value));
-    return true;
+        printf("+ModbusRead: %d:%d = %s\n", address.table, address.reg, formatValue(raw, true).c_str());
+    return storeReading(node, raw);
 }

@@ -1,5 +1,5 @@
 // S7Connection: connects to an S7 PLC through the S7 layer and reads one
-// node per request, 1, 2 or 4 bytes, converted to an unsigned value.
+// node per request, 1, 2 or 4 bytes, converted as the node's type says.
 #include "sources/s7/S7Connection.h"
 
 #include <dlfcn.h>
@@ -10,6 +10,7 @@
 
 #include "base/Log.h"
 #include "base/Text.h"
+#include "sources/ValueDecode.h"
 
 namespace {
 
@@ -241,7 +242,7 @@ void S7Connection::disconnect() {
 bool S7Connection::read(Node* node) {
     if (!node || node->address[0] == 0) return false;
     char adr[kNameSize];
-    copyText(adr, node->address);
+    deviceAddressOf(*node, adr);
     for (char* p = adr; *p; ++p) *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
 
     if (adr[0] == '!') {
@@ -273,21 +274,5 @@ bool S7Connection::read(Node* node) {
         disconnect();
         return false;
     }
-    switch (a.type) {
-        case 'B':
-            node->value = buf[0];
-            break;
-        case 'W':
-            node->value = daveGetU16from(buf);
-            break;
-        case 'D':
-            node->value = daveGetU32from(buf);
-            break;
-        case 'X':
-            node->value = ((buf[0] >> a.bit) & 1) ? 1.0 : 0.0;
-            break;
-        default:
-            break;
-    }
-    return true;
+    return storeReading(node, decodeS7Value(node->valueType, a.type, a.bit, buf));
 }

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "cycle/Coupler.h"
 #include "base/Settings.h"
 #include "base/Text.h"
+#include "cycle/Coupler.h"
 #include "notify/Notifier.h"
 #include "notify/channels/FileChannel.h"
 #include "notify/channels/MailChannel.h"
