@@ -19,16 +19,6 @@ constexpr int kAdapterTrials = 5;
 constexpr const char* kDefaultDriver = "s7onlinx.dll";
 const char* gDriverLibrary = kDefaultDriver;
 
-// Debug words of the S7 layer for each log level.
-int debugFlags(int level) {
-    int flags = 0;
-    if (level >= 9) flags = 0xFFFF;
-    if (level >= 4) flags |= 0x200;
-    if (level >= 3) flags |= 0x30;
-    if (level >= 1) flags |= 0xA000;
-    return flags & 0xFFF8;
-}
-
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
@@ -176,8 +166,6 @@ bool S7Connection::connect(const char* parameters) {
     if (char* field = nextToken(&cursor, ":")) copyText(ipAddress, field);
     if (char* field = nextToken(&cursor, ":")) port = parseInt(field);
     if (char* field = nextToken(&cursor, ":")) slot = parseInt(field);
-
-    daveSetDebug(debugFlags(logLevel()));
 
     openLink();
     return connected;

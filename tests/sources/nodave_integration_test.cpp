@@ -304,7 +304,6 @@ TEST_F(NodaveServer, DebugTracesFollowTheLogLevel) {
         EXPECT_NE(printed.find("s7: receive"), std::string::npos) << printed;
     }
     setLogLevel(saved);
-    daveSetDebug(0);
     plc.disconnect();
 }
 
