@@ -24,7 +24,7 @@ namespace {
 constexpr int kLineSize = 5001;  // as the parser reads them
 
 const char* const kKeywords[] = {"coupler",  "source", "adr",    "node", "info",
-                                 "receiver", "dir",    "uplink", "set"};
+                                 "receiver", "dir",    "uplink", "set",  "scale"};
 const char* const kCouplerSettings[] = {"runmode", "rehashtime", "readinterval", "loglevel", "retry"};
 
 template <size_t N>

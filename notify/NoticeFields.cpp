@@ -1,6 +1,7 @@
 // Time and value texts shared by the channels that hand fields on.
 #include "notify/NoticeFields.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/Records.h"
+#include "base/ValueText.h"
 #include "notify/Utf8Text.h"
 
 std::string isoLocalTime(int64_t when) {
@@ -24,11 +26,9 @@ std::string isoLocalTime(int64_t when) {
     return std::string(stamp) + offset;
 }
 
-std::string wholeNumberText(double value) {
-    if (!std::isfinite(value)) return "";
-    char number[400];  // %.0lf of the largest double has 309 digits
-    std::snprintf(number, sizeof number, "%.0lf", value);
-    return number;
+std::string valueText(const Node& node) {
+    if (!std::isfinite(node.value)) return "";
+    return formatValue(node.value, node.keepsDecimals());
 }
 
 namespace {
@@ -42,13 +42,18 @@ Json jsonText(const char* text) {
     return validUtf8(text, std::strlen(text));
 }
 
-// The value as a whole number, rounded as the file channel's "%.0lf"
-// rounds it; JSON has no form for NaN or infinity, so those are null.
-Json wholeNumberJson(double value) {
-    if (!std::isfinite(value)) return nullptr;
-    double whole = std::nearbyint(value);
-    if (std::fabs(whole) < 9.0e15) return static_cast<int64_t>(whole);
-    return whole;
+// The value as the file channel writes it, a number in JSON: a decimal
+// value keeps its digits, a whole one has no fraction; JSON has no form for
+// NaN or infinity, so those are null.
+Json valueJson(const Node& node) {
+    std::string text = valueText(node);
+    if (text.empty()) return nullptr;
+    if (text.find_first_of(".eE") == std::string::npos) {
+        errno = 0;
+        long long whole = std::strtoll(text.c_str(), nullptr, 10);
+        if (errno == 0) return static_cast<int64_t>(whole);
+    }
+    return std::strtod(text.c_str(), nullptr);
 }
 
 Json timeJson(int64_t when) {
@@ -68,7 +73,7 @@ std::string webhookBody(const Node& node, const char* text, const char* receiver
     body["content"] = jsonText(text);
     body["source"] = jsonText(node.source ? node.source->name : "");
     body["node"] = jsonText(node.address);
-    body["value"] = wholeNumberJson(node.value);
+    body["value"] = valueJson(node);
     body["time"] = timeJson(when);
     // The moment the alarm fired, so a retried post is not read as a new event.
     body["trigger_time"] = timeJson(node.triggerTime);
@@ -82,7 +87,7 @@ std::string nodeStateBody(const Node& node, const char* text) {
     state["state"] = "active";
     state["source"] = jsonText(node.source ? node.source->name : "");
     state["node"] = jsonText(node.address);
-    state["value"] = wholeNumberJson(node.value);
+    state["value"] = valueJson(node);
     state["since"] = timeJson(node.triggerTime);
     state["text"] = jsonText(text);
     return dumped(state);

@@ -11,9 +11,9 @@ struct Node;
 // when the time cannot be shown.
 std::string isoLocalTime(int64_t when);
 
-// The value as the file channel writes it, a whole number; empty for NaN and
-// infinity, which have no such form.
-std::string wholeNumberText(double value);
+// The node's value as the file channel writes it (decimals for a scaled or
+// REAL node, a whole number otherwise); empty for NaN and infinity.
+std::string valueText(const Node& node);
 
 // The JSON body of one notification: text and content (both the text, for
 // the "text" and the "content" conventions of the chat services), source,

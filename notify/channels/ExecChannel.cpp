@@ -95,7 +95,7 @@ std::vector<std::string> commandEnvironment(const Node& node, const char* text, 
     add("RECEIVER", receiverName ? receiverName : "");
     add("SOURCE", node.source ? node.source->name : "");
     add("NODE", node.address);
-    add("VALUE", wholeNumberText(node.value));
+    add("VALUE", valueText(node));
     add("TIME", isoLocalTime(when));
     add("TRIGGER_TIME", node.triggerTime > 0 ? isoLocalTime(node.triggerTime) : "");
     add("KIND", node.info ? "info" : "message");

@@ -16,6 +16,7 @@
 #include "base/Clock.h"
 #include "base/DurableFile.h"
 #include "base/Text.h"
+#include "base/ValueText.h"
 
 namespace {
 
@@ -24,10 +25,7 @@ std::string csvLine(const Node& node, const char* stamp, const char* text) {
     appendQuoted(&line, node.source ? node.source->name : "");
     line.push_back(';');
     appendQuoted(&line, node.address);
-    // Room for the time stamp and the widest whole number a double prints as.
-    char middle[kNameSize + 400];
-    std::snprintf(middle, sizeof middle, ";%s;%.0lf;", stamp, node.value);
-    line.append(middle);
+    line += ';' + std::string(stamp) + ';' + formatValue(node.value, node.keepsDecimals()) + ';';
     appendQuoted(&line, text);
     line.push_back('\n');
     return line;
