@@ -116,6 +116,29 @@ TEST_F(MqttTest, BrokerDownFailsTheDeliveryAndOnceBackDeliversOnce) {
     EXPECT_EQ(countOf(watcher.received(), "plant/line2 {"), 1) << watcher.received();
 }
 
+TEST_F(MqttTest, LoginAndTlsHoldAndThePasswordIsNeverPrinted) {
+    broker_.requireLogin("s3cret-broker-pw");
+    ASSERT_TRUE(broker_.addTlsListener());
+    ASSERT_TRUE(broker_.start()) << broker_.log();
+    setMqttCaFileForTesting(broker_.caFile());
+    std::string tls = "mqtts://127.0.0.1:" + std::to_string(broker_.tlsPort()) + "/plant/line3";
+    std::string plain = broker_.url("plant/line3");
+    StdoutCapture capture;
+    std::string wrong = plain + ";press7;not-the-pw";
+    MqttChannel refused(&wrong[0], "central");
+    EXPECT_EQ(send(refused, "refused"), State::Failed);
+    std::string right = tls + ";press7;s3cret-broker-pw";
+    MqttChannel overTls(&right[0], "central");
+    EXPECT_EQ(send(overTls, "over TLS"), State::Delivered);
+    std::string printed = capture.stop();
+    setMqttCaFileForTesting("");
+    EXPECT_NE(printed.find("err 'broker refused the connection: Connection Refused: not authorised.'"),
+              std::string::npos)
+        << printed;
+    EXPECT_EQ(printed.find("s3cret-broker-pw"), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("not-the-pw"), std::string::npos) << printed;
+}
+
 TEST(MqttAddressTest, ReadsUrlAndRefusesWhatCannotBePublishedTo) {
     MqttAddress address;
     EXPECT_EQ(parseMqttAddress("mqtts://broker.example.org/plants/a", "zentok", "pw", &address), "");

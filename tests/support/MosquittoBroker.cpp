@@ -1,7 +1,11 @@
 // The broker and subscriber helpers (see MosquittoBroker.h).
 #include "support/MosquittoBroker.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 namespace testsupport {
@@ -18,17 +22,40 @@ std::vector<std::string> topicOptions(const std::vector<std::string>& topics) {
 
 }  // namespace
 
+bool MosquittoBroker::addTlsListener() {
+    std::string command =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
+        " -subj /CN=zentok-test -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+        dir_.file("key.pem") + "' -out '" + caFile() + "' >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0) return false;
+    tlsPort_ = freeLoopbackPort();
+    return true;
+}
+
 bool MosquittoBroker::start() {
-    writeFile(dir_.file("mosquitto.conf"), "listener " + std::to_string(port_) +
-                                               " 127.0.0.1\n"
-                                               "allow_anonymous true\n"
-                                               "persistence false\n"
-                                               "log_dest stderr\n"
-                                               "log_type all\n");
+    // Started as root, mosquitto would become the user "mosquitto", which may
+    // not read the files of this directory; it stays the test's user.
+    const passwd* self = getpwuid(getuid());
+    std::string config = "per_listener_settings false\npersistence false\nlog_dest stderr\nlog_type all\n";
+    if (self) config += std::string("user ") + self->pw_name + "\n";
+    if (password_.empty()) {
+        config += "allow_anonymous true\n";
+    } else {
+        RunResult made =
+            runProgram({"/usr/bin/mosquitto_passwd", "-b", "-c", dir_.file("passwords"), "press7", password_},
+                       "/", 10000);
+        if (made.exitCode != 0) return false;
+        config += "allow_anonymous false\npassword_file " + dir_.file("passwords") + "\n";
+    }
+    config += "listener " + std::to_string(port_) + " 127.0.0.1\n";
+    if (tlsPort_ > 0)
+        config += "listener " + std::to_string(tlsPort_) + " 127.0.0.1\ncertfile " + caFile() + "\nkeyfile " +
+                  dir_.file("key.pem") + "\n";
+    writeFile(dir_.file("mosquitto.conf"), config);
     return process_.start(
                {"/usr/bin/timeout", kLifetime, "/usr/sbin/mosquitto", "-c", dir_.file("mosquitto.conf")},
                dir_.file("broker.log")) &&
-           waitForPort(port_, 10000);
+           waitForPort(port_, 10000) && (tlsPort_ == 0 || waitForPort(tlsPort_, 10000));
 }
 
 std::string MosquittoBroker::log() const {

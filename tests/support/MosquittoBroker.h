@@ -15,9 +15,17 @@ class MosquittoBroker {
     // Picks a free port; start() may be called again after stop() on the same port.
     MosquittoBroker() : port_(freeLoopbackPort()) {}
 
+    // Anonymous clients on plain TCP; a second start keeps the first's setup.
     bool start();
+    // Only the user "press7" with the password `password` is let in.
+    void requireLogin(const std::string& password) { password_ = password; }
+    // A TLS listener too, on tlsPort(), with a certificate for 127.0.0.1
+    // made now; caFile() is the certificate to trust. False when openssl fails.
+    bool addTlsListener();
     void stop() { process_.stop(); }
     int port() const { return port_; }
+    int tlsPort() const { return tlsPort_; }
+    std::string caFile() const { return dir_.file("cert.pem"); }
     std::string url(const std::string& topic) const {
         return "mqtt://127.0.0.1:" + std::to_string(port_) + "/" + topic;
     }
@@ -27,6 +35,8 @@ class MosquittoBroker {
     TempDir dir_;
     Process process_;
     int port_;
+    int tlsPort_ = 0;
+    std::string password_;
 };
 
 // mosquitto_sub -v on the given topics: one "topic payload" line per message.
