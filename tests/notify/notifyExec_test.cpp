@@ -119,11 +119,3 @@ TEST_F(ExecChannelTest, MissingSilentOrChattyProgramGivesOneLine) {
               std::string::npos)
         << printed.substr(printed.size() > 400 ? printed.size() - 400 : 0);
 }
-
-TEST(ExecChannelAddress, NeedsAnAbsoluteProgramPath) {
-    std::string relative = "apprise -b x";
-    EXPECT_EQ(ExecChannel(&relative[0], "ops").addressFault(),
-              "exec program 'apprise' needs an absolute path");
-    EXPECT_EQ(ExecChannel(nullptr, "ops").addressFault(),
-              "exec needs a program: adr;exec;/path/to/program [ARGS]");
-}

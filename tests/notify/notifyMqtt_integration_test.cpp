@@ -147,19 +147,10 @@ TEST(MqttAddressTest, ReadsUrlAndRefusesWhatCannotBePublishedTo) {
     EXPECT_EQ(address.topic, "plants/a");
     EXPECT_EQ(address.brokerText(), "mqtts://broker.example.org:8883");
 
-    EXPECT_NE(parseMqttAddress("mqtt://h:1883/plants/+/a", nullptr, nullptr, &address).find("wildcard"),
-              std::string::npos);
-    EXPECT_NE(parseMqttAddress("mqtt://h:1883/plants/#", nullptr, nullptr, &address).find("wildcard"),
-              std::string::npos);
     std::string huge = "mqtt://h/" + std::string(65536, 't');
     EXPECT_EQ(parseMqttAddress(huge.c_str(), nullptr, nullptr, &address),
               "mqtt topic is longer than 65535 bytes");
     EXPECT_NE(parseMqttAddress("mqtt://u:secret@h/t", nullptr, nullptr, &address).find("fields of their own"),
-              std::string::npos);
-    EXPECT_NE(parseMqttAddress("mqtt://h:0/t", nullptr, nullptr, &address).find("port"), std::string::npos);
-    EXPECT_NE(parseMqttAddress("mqtt://h:1883", nullptr, nullptr, &address).find("needs a topic"),
-              std::string::npos);
-    EXPECT_NE(parseMqttAddress("tcp://h/t", nullptr, nullptr, &address).find("needs mqtt://"),
               std::string::npos);
     EXPECT_EQ(topicLevel("a/b+c#"), "a_b_c_");
 }

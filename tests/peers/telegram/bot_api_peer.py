@@ -4,8 +4,7 @@
 Each request is recorded as one line before the reply goes out: the path and
 the body, each hex-encoded, separated by a blank. Replies follow the Bot
 API's form: the token "1:refused" gets 401 Unauthorized; chat id 429 gets
-429 with parameters.retry_after 7; chat id 400 gets 400 with a description
-of 300 characters holding a line break; anything else 200 with ok true. The
+429 with parameters.retry_after 7; anything else 200 with ok true. The
 server stops by itself after --lifetime seconds.
 """
 import argparse
@@ -26,9 +25,6 @@ def reply_for(path, body):
         return 429, {"ok": False, "error_code": 429,
                      "description": "Too Many Requests: retry after 7",
                      "parameters": {"retry_after": 7}}
-    if chat == 400:
-        return 400, {"ok": False, "error_code": 400,
-                     "description": "Bad Request:\n" + "x" * 300}
     return 200, {"ok": True, "result": {"message_id": 1, "chat": {"id": chat}}}
 
 
