@@ -57,7 +57,7 @@ void BenchDevice::answer(int fd) {
         // The program sends only reads of one object: a 12-byte request.
         if (!readExactly(fd, request, kRequestBytes)) return;
         int function = request[7];
-        int number = (request[8] << 8 | request[9]) + 1;
+        int number = request[8] << 8 | request[9];  // 400001 is register 1 on the wire
         uint8_t reply[kHeaderBytes + 4] = {request[0], request[1], 0, 0, 0, 0, request[6]};
         int pduBytes = 3;
         if ((function == 3 || function == 4) && number >= 1 && number <= kRegisters) {
