@@ -317,8 +317,41 @@ void MqttConnection::State::run() {
     finishedSignal.notify_all();
 }
 
+namespace {
+
+// The open connections by receiver and address. Never destroyed: a channel
+// may go after the static objects at the process's end.
+std::mutex& registryMutex() {
+    static auto* mutex = new std::mutex;
+    return *mutex;
+}
+std::map<std::string, std::weak_ptr<MqttConnection>>& registry() {
+    static auto* connections = new std::map<std::string, std::weak_ptr<MqttConnection>>;
+    return *connections;
+}
+
+std::string registryKey(const MqttAddress& address, const std::string& receiver) {
+    return receiver + '\n' + address.brokerText() + '\n' + address.topic + '\n' + address.user + '\n' +
+           address.password;
+}
+
+}  // namespace
+
 std::shared_ptr<MqttConnection> MqttConnection::open(const MqttAddress& address,
                                                      const std::string& receiver) {
+    std::lock_guard<std::mutex> lock(registryMutex());
+    auto& connections = registry();
+    for (auto it = connections.begin(); it != connections.end();)
+        it = it->second.expired() ? connections.erase(it) : std::next(it);
+    std::weak_ptr<MqttConnection>& known = connections[registryKey(address, receiver)];
+    if (std::shared_ptr<MqttConnection> open = known.lock()) return open;
+    std::shared_ptr<MqttConnection> made = start(address, receiver);
+    known = made;
+    return made;
+}
+
+std::shared_ptr<MqttConnection> MqttConnection::start(const MqttAddress& address,
+                                                      const std::string& receiver) {
     initLibraryOnce();
     auto state = std::make_shared<State>();
     state->address = address;

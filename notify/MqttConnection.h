@@ -15,9 +15,15 @@
 
 class MqttConnection {
   public:
-    // Starts the thread, which connects at once. `receiver` names the
-    // receiver in the console lines.
+    // The connection of this receiver and address: the one that is open
+    // already (a reload keeps it, so subscribers see no offline and online
+    // for it), or a new one whose thread connects at once. `receiver` names
+    // the receiver in the console lines.
     static std::shared_ptr<MqttConnection> open(const MqttAddress& address, const std::string& receiver);
+    // The last holder gone, the connection closes.
+    ~MqttConnection() { close(); }
+    MqttConnection(const MqttConnection&) = delete;
+    MqttConnection& operator=(const MqttConnection&) = delete;
 
     // Publishes at QoS 1. `delivery` (may be null) settles as delivered at
     // the PUBACK, or as failed when the broker cannot be reached, refuses, or
@@ -36,6 +42,7 @@ class MqttConnection {
     struct State;
 
   private:
+    static std::shared_ptr<MqttConnection> start(const MqttAddress& address, const std::string& receiver);
     explicit MqttConnection(std::shared_ptr<State> state) : state_(std::move(state)) {}
     std::shared_ptr<State> state_;
 };

@@ -24,9 +24,7 @@ MqttChannel::MqttChannel(char* rest, const char* receiverName) : receiver_(recei
     if (fault_.empty() && !channelsOffline()) connection_ = MqttConnection::open(address_, receiver_);
 }
 
-MqttChannel::~MqttChannel() {
-    if (connection_) connection_->close();
-}
+MqttChannel::~MqttChannel() = default;
 
 std::string MqttChannel::sendFault() const {
     if (!fault_.empty()) return fault_;

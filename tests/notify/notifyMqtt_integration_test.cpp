@@ -89,8 +89,15 @@ TEST_F(MqttTest, NoticeLandsOnceWithRetainedStateOnlineStatusAndLastWill) {
     EXPECT_EQ(send(*central, "after the break"), State::Delivered);
     EXPECT_EQ(countOf(watcher.received(), "plant/line1/status online"), 2) << watcher.received();
 
-    // A clean end leaves the status offline, retained.
+    // A reload's new channel takes the open connection over: no offline.
+    auto reloaded = channel("plant/line1");
+    EXPECT_EQ(reloaded->connection(), central->connection());
     central.reset();
+    EXPECT_EQ(send(*reloaded, "after the reload"), State::Delivered);
+    EXPECT_EQ(countOf(watcher.received(), "plant/line1/status offline"), 1) << watcher.received();
+
+    // A clean end leaves the status offline, retained.
+    reloaded.reset();
     EXPECT_NE(retainedMessages(broker_.port(), {"plant/line1/status"}).find("plant/line1/status offline"),
               std::string::npos);
 }
