@@ -25,6 +25,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "notify/ChannelWork.h"
 
@@ -84,6 +85,7 @@ struct MqttConnection::State {
     bool closing = false;        // guarded by mutex
     bool finished = false;       // guarded by mutex
     std::atomic<bool> breakRequested{false};
+    std::atomic<bool> goodbye{true};  // "offline" at a clean end
 
     // The rest belongs to the connection's thread.
     enum class Link { Down, Connecting, Up };
@@ -287,7 +289,7 @@ void MqttConnection::State::pollOnce() {
 // broker from publishing the will.
 void MqttConnection::State::sayGoodbye() {
     if (link != Link::Up || !mosq) return;
-    mosquitto_publish(mosq, nullptr, statusTopic.c_str(), 7, "offline", 1, true);
+    if (goodbye) mosquitto_publish(mosq, nullptr, statusTopic.c_str(), 7, "offline", 1, true);
     mosquitto_disconnect(mosq);
     for (int i = 0; i < 10 && mosquitto_want_write(mosq); ++i) mosquitto_loop_write(mosq, 1);
 }
@@ -348,6 +350,21 @@ std::shared_ptr<MqttConnection> MqttConnection::open(const MqttAddress& address,
     std::shared_ptr<MqttConnection> made = start(address, receiver);
     known = made;
     return made;
+}
+
+MqttConnection::~MqttConnection() {
+    std::vector<std::shared_ptr<MqttConnection>> others;  // let go only after the registry's lock
+    {
+        std::lock_guard<std::mutex> lock(registryMutex());
+        for (auto& entry : registry())
+            if (std::shared_ptr<MqttConnection> other = entry.second.lock())  // never this one: it is going
+                others.push_back(std::move(other));
+    }
+    for (const auto& other : others)
+        if (other->state_->address.brokerText() == state_->address.brokerText() &&
+            other->state_->statusTopic == state_->statusTopic)
+            state_->goodbye = false;
+    close();
 }
 
 std::shared_ptr<MqttConnection> MqttConnection::start(const MqttAddress& address,

@@ -20,8 +20,10 @@ class MqttConnection {
     // for it), or a new one whose thread connects at once. `receiver` names
     // the receiver in the console lines.
     static std::shared_ptr<MqttConnection> open(const MqttAddress& address, const std::string& receiver);
-    // The last holder gone, the connection closes.
-    ~MqttConnection() { close(); }
+    // The last holder gone, the connection closes; it leaves "offline"
+    // unless another connection (a reload's, with a changed login) speaks
+    // for the same status topic by now.
+    ~MqttConnection();
     MqttConnection(const MqttConnection&) = delete;
     MqttConnection& operator=(const MqttConnection&) = delete;
 
