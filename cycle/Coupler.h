@@ -95,6 +95,9 @@ class Coupler {
 
     // States file.
     void readStates();
+    // After the states are read: entries an earlier run left for firings the
+    // states file recorded stand for no firing of this run.
+    void endCarryOverOfRecordedFirings();
     void writeStates();
 
     // Templates and dispatch.

@@ -262,6 +262,15 @@ void Coupler::dispatchNotifications() {
     applyOutcomes(*outbox, retrySeconds);
 }
 
+void Coupler::endCarryOverOfRecordedFirings() {
+    if (!outbox) return;
+    for (int i = 0; i < nodeCount; ++i) {
+        const Node& node = nodes[i];
+        if (!node.evaluated)
+            outbox->endCarryOverRecorded(sourceNameOf(node), node.address, node.triggerTime, node.lastRead);
+    }
+}
+
 void Coupler::recordOutcomes() {
     if (!outbox) return;
     applyOutcomes(*outbox, retrySeconds);

@@ -264,6 +264,14 @@ int64_t Outbox::msUntilBatchedSave() const {
     return std::max<int64_t>(lastWriteMs_ + kOutboxBatchMs - steadyMs(), 0);
 }
 
+void Outbox::endCarryOverRecorded(const std::string& source, const std::string& address,
+                                  int64_t recordedTrigger, int64_t lastRead) {
+    for (OutboxEntry& entry : entries_)
+        if (entry.carriedOver && entry.saved && entry.sameNode(source, address) &&
+            (entry.triggerTime == recordedTrigger || lastRead > entry.triggerTime))
+            entry.carriedOver = false;
+}
+
 void Outbox::endCarryOver(const std::string& source, const std::string& address) {
     for (OutboxEntry& entry : entries_)
         if (entry.carriedOver && entry.sameNode(source, address)) entry.carriedOver = false;

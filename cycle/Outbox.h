@@ -93,6 +93,12 @@ class Outbox {
     const std::vector<OutboxEntry>& entries() const { return entries_; }
     // No firing of a node matches its carried-over entries any more.
     void endCarryOver(const std::string& source, const std::string& address);
+    // The states file shows this node's firing at `recordedTrigger` and a
+    // read at `lastRead`: an entry the file holds for a firing the states
+    // file recorded, or one it read past (the node re-armed after it), stands
+    // for no firing of this run.
+    void endCarryOverRecorded(const std::string& source, const std::string& address, int64_t recordedTrigger,
+                              int64_t lastRead);
     // Some entry the file does not hold yet.
     bool holdsUnsaved() const;
     // An entry of this node and firing that the file does not hold yet.

@@ -246,19 +246,26 @@ TEST_F(OutboxTest, ACarriedOverEntryStandsOnlyForAFiringTheStatesFileMissed) {
     EXPECT_EQ(coupler_.outbox->entries().size(), 2u);  // the one left for ops, a new one for log
     EXPECT_EQ(node.triggerTime, parseDateTime("2026-03-02 06:59:30"));
 
-    // The states file recorded the firing (the node comes back fired), or the
-    // node read false first: its next firing is a notification of its own.
-    for (bool recorded : {true, false}) {
+    // The states file recorded the firing (the node comes back fired), the
+    // node read false first, or the states file read past the firing (the
+    // node re-armed while the entry waited): its next firing is a
+    // notification of its own.
+    for (const char* how : {"recorded", "read false first", "re-armed"}) {
         node = Node{node.source, node.dir};
         copyText(node.address, "400001");
         copyText(node.condition, "O:100");
-        node.active = node.sent = recorded;
+        node.active = node.sent = std::string(how) == "recorded";
         coupler_.adoptOutbox(leftByEarlierRun());
-        read(0);
-        coupler_.queueNotifications();
+        if (std::string(how) == "re-armed") {
+            node.lastRead = coupler_.outbox->entries()[0].triggerTime + 30;
+            coupler_.endCarryOverOfRecordedFirings();
+        } else {
+            read(0);
+            coupler_.queueNotifications();
+        }
         read(170);
         coupler_.queueNotifications();
-        EXPECT_EQ(coupler_.outbox->entries().size(), 3u) << (recorded ? "recorded" : "read false first");
+        EXPECT_EQ(coupler_.outbox->entries().size(), 3u) << how;
     }
 }
 
