@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "base/Alarm.h"
+
 class SourceConnection;
 class Notifier;
 class Delivery;
@@ -90,6 +92,8 @@ struct Node {
     int64_t lastRead = 0;
     bool evaluated = false;         // its trigger has run under this configuration
     bool unrecordedFiring = false;  // the outbox could not store this firing: the states file waits
+    AlarmSettings alarm{};          // from its "alarm" line; off without one
+    AlarmState alarmState{};
 };
 
 struct Receiver {

@@ -7,14 +7,15 @@
 #include <cstring>
 #include <string>
 
-#include "cycle/Coupler.h"
 #include "base/Log.h"
 #include "base/Settings.h"
 #include "base/Text.h"
-#include "trigger/Trigger.h"
+#include "cycle/Coupler.h"
 #include "notify/channels/MailChannel.h"
 #include "notify/channels/SrvMgrChannel.h"
 #include "sources/SourceConnection.h"
+#include "trigger/AlarmSettings.h"
+#include "trigger/Trigger.h"
 
 namespace {
 
@@ -71,6 +72,8 @@ class ConfigParser {
             uplinkLine(cursor);
         else if (is(keyword, "set"))
             setLine(cursor);
+        else if (is(keyword, "alarm"))
+            alarmLine(cursor);
     }
 
   private:
@@ -305,6 +308,29 @@ class ConfigParser {
             s_.node->readInterval = seconds;
         else if (inSection("source") && s_.source)
             s_.source->readInterval = seconds;
+    }
+
+    // Bad alarm settings end the program like the table limits do: an alarm
+    // that runs with settings other than the ones written is worse than none.
+    void alarmError(const std::string& what) {
+        c_.iniError = true;
+        lineError(s_.lineNumber, what);
+    }
+
+    void alarmLine(char* cursor) {
+        if (!inSection("node") || !s_.node) {
+            alarmError("an alarm line belongs right after the node line it is for");
+            return;
+        }
+        if (s_.node->alarm.enabled) {
+            alarmError("a second alarm line for node '" + std::string(s_.node->address) + "'");
+            return;
+        }
+        std::string fault = parseAlarmLine(cursor, s_.node->condition, &s_.node->alarm);
+        if (!fault.empty()) {
+            s_.node->alarm = AlarmSettings{};
+            alarmError(fault);
+        }
     }
 
   public:

@@ -13,9 +13,9 @@
 #include <string>
 
 #include "base/Clock.h"
-#include "cycle/Coupler.h"
 #include "base/StopSignal.h"
 #include "base/Text.h"
+#include "cycle/Coupler.h"
 #include "cycle/Outbox.h"
 #include "notify/Sender.h"
 
@@ -146,7 +146,7 @@ std::string laneOf(const OutboxEntry& entry) {
 bool deliveredBeforeTheRestart(OutboxEntry& entry, Receiver& receiver, const Node& node) {
     if (!entry.fromEarlierRun) return false;
     entry.fromEarlierRun = false;
-    if (!receiver.notifier || !receiver.notifier->holdsDelivery(node, entry.text.c_str(), entry.triggerTime))
+    if (!receiver.notifier || !receiver.notifier->holdsDelivery(node, entry.text.c_str(), entry.decidedAt))
         return false;
     std::printf("outbox, receiver %s, source %s, node %s: delivered before the restart\n",
                 entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
@@ -156,24 +156,35 @@ bool deliveredBeforeTheRestart(OutboxEntry& entry, Receiver& receiver, const Nod
 // After a crash, or an outbox that could not be written, between the outbox
 // and the states write, the node fires again at its first evaluation: the
 // entry left for this receiver stands, and the node takes its trigger time
-// from it. Any later firing is a notification of its own.
-OutboxEntry* carriedOverFor(Coupler& coupler, const Receiver* receiver, const Node& node) {
+// from it. Any later firing is a notification of its own. A clear or a
+// reminder is matched the same way, by its kind.
+OutboxEntry* carriedOverFor(Coupler& coupler, const Receiver* receiver, const Node& node, AlarmNotice kind) {
     for (OutboxEntry& entry : coupler.outbox->entries())
-        if (entry.carriedOver && entry.sameNode(sourceNameOf(node), node.address) &&
+        if (entry.carriedOver && entry.kind == kind && entry.sameNode(sourceNameOf(node), node.address) &&
             receiverFor(coupler, entry) == receiver)
             return &entry;
     return nullptr;
 }
 
-// One expansion per firing, one entry per linked receiver.
-void queueFiring(Coupler& coupler, Node& node, char* text) {
-    coupler.formatMessage(text, kTextSize, &node);
+// One notice of a node's alarm episode that started at `episode`.
+struct Notice {
+    AlarmNotice kind;
+    int64_t episode;
+    const char* text;  // the template
+};
+
+// One expansion per notice, one entry per linked receiver.
+void queueNotice(Coupler& coupler, Node& node, const Notice& notice, char* text) {
+    int64_t now = currentTime();
+    NoticeContext context{notice.kind, now - notice.episode, node.alarmState.reminders};
+    coupler.formatTemplate(text, kTextSize, &node, notice.text, node.alarm.enabled ? &context : nullptr);
+    int64_t decidedAt = notice.kind == AlarmNotice::Raise ? notice.episode : now;
     for (int j = 0; j < coupler.linkCount; ++j) {
         Link& link = coupler.links[j];
         if (!node.dir || link.dir != node.dir || !link.receiver) continue;
-        if (OutboxEntry* pending = carriedOverFor(coupler, link.receiver, node)) {
+        if (OutboxEntry* pending = carriedOverFor(coupler, link.receiver, node, notice.kind)) {
             pending->carriedOver = false;
-            node.triggerTime = pending->triggerTime;
+            if (notice.kind == AlarmNotice::Raise) node.triggerTime = pending->triggerTime;
             continue;
         }
         OutboxEntry entry;
@@ -182,15 +193,31 @@ void queueFiring(Coupler& coupler, Node& node, char* text) {
         entry.channel = channelFingerprint(link.receiver->addressLine);
         entry.source = sourceNameOf(node);
         entry.address = node.address;
-        entry.triggerTime = node.triggerTime;
-        entry.firedMs = firedMsOf(node.triggerTime);
+        entry.triggerTime = notice.episode;
+        entry.kind = notice.kind;
+        entry.decidedAt = decidedAt;
+        entry.firedMs = firedMsOf(decidedAt);
         entry.text = text;
         entry.value = node.value;
         coupler.outbox->add(std::move(entry));
         coupler.notified = true;
     }
-    // Each firing is decided once; what becomes of it is the outbox's.
-    node.sent = true;
+}
+
+// The raise of a fired node, and the clear and reminder its alarm decided.
+// Each is decided once; what becomes of it is the outbox's.
+void queueNode(Coupler& coupler, Node& node, char* text) {
+    if (node.active && !node.sent) {
+        queueNotice(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message}, text);
+        node.sent = true;
+    }
+    AlarmState& state = node.alarmState;
+    if (state.clearedEpisode != 0 && node.alarm.normal[0])
+        queueNotice(coupler, node, {AlarmNotice::Clear, state.clearedEpisode, node.alarm.normal}, text);
+    state.clearedEpisode = 0;
+    if (state.reminderDue)
+        queueNotice(coupler, node, {AlarmNotice::Reminder, node.triggerTime, node.message}, text);
+    state.reminderDue = false;
 }
 
 }  // namespace
@@ -202,7 +229,7 @@ void Coupler::queueNotifications() {
     char text[kTextSize];
     for (int i = 0; i < nodeCount; ++i) {
         Node& node = nodes[i];
-        if (node.active && !node.sent) queueFiring(*this, node, text);
+        queueNode(*this, node, text);
         if (node.evaluated) outbox->endCarryOver(sourceNameOf(node), node.address);
     }
     outbox->reportDropped();
@@ -242,6 +269,7 @@ void Coupler::dispatchNotifications() {
         }
         node.value = entry.value;
         node.triggerTime = entry.triggerTime;
+        node.alarmState.notice = entry.kind;
         entry.inFlight = std::make_shared<Delivery>(laneOf(entry));
         if (deliveredBeforeTheRestart(entry, *receiver, node)) {
             entry.inFlight->settle(true);

@@ -18,6 +18,7 @@ constexpr size_t kFileLimit = 16u << 20;
 constexpr size_t kFieldLimit = 20000;  // an expanded text is at most 7999 bytes; quotes may double it
 constexpr int kOldFieldCount = 9;      // without the channel fingerprint
 constexpr int kFieldCount = 10;
+constexpr int kAlarmFieldCount = 12;  // a clear or a reminder: its kind and when it was decided
 constexpr int kFingerprintSize = 16;
 // An age beyond a century is a damaged time; bounding it keeps the
 // arithmetic on it in range.
@@ -67,7 +68,7 @@ bool readRecord(const std::string& text, size_t& pos, std::vector<std::string>& 
         } else if (c != '\r') {
             fields.back() += c;
         }
-        if (fields.back().size() > kFieldLimit || fields.size() > kFieldCount + 1) {
+        if (fields.back().size() > kFieldLimit || fields.size() > kAlarmFieldCount + 1) {
             ok = false;
             fields.assign(1, std::string());  // nothing more of this record is kept
         }
@@ -102,12 +103,31 @@ int clampedCount(const std::string& field, int most) {
     return std::min(std::max(parseInt(field.c_str()), 0), most);
 }
 
+// The kind field of a clear or a reminder; raises write none.
+bool readKind(const std::string& field, AlarmNotice* kind) {
+    if (field == "clear")
+        *kind = AlarmNotice::Clear;
+    else if (field == "reminder")
+        *kind = AlarmNotice::Reminder;
+    else
+        return false;
+    return true;
+}
+
+bool readAlarmFields(const std::vector<std::string>& fields, OutboxEntry* entry) {
+    if (fields.size() != kAlarmFieldCount) return true;
+    if (!readKind(fields[10], &entry->kind)) return false;
+    entry->decidedAt = parseDateTimeWithOffset(fields[11].c_str());
+    return entry->decidedAt != 0;
+}
+
 bool toEntry(const std::vector<std::string>& fields, OutboxEntry* entry) {
-    if (fields.size() != kFieldCount && fields.size() != kOldFieldCount) return false;
+    if (fields.size() != kFieldCount && fields.size() != kOldFieldCount && fields.size() != kAlarmFieldCount)
+        return false;
     if (!isNumber(fields[8])) return false;
     if (fields[0].empty() || fields[2].empty() || !fitsTheProgram(fields)) return false;
     if (!isNumber(fields[5]) || !isNumber(fields[7])) return false;
-    if (fields.size() == kFieldCount && !isFingerprint(fields[9])) return false;
+    if (fields.size() >= kFieldCount && !isFingerprint(fields[9])) return false;
     if (parseInt(fields[5].c_str()) < 0 || parseInt(fields[8].c_str()) < 0) return false;
     entry->receiver = fields[0];
     entry->source = fields[1];
@@ -119,8 +139,9 @@ bool toEntry(const std::vector<std::string>& fields, OutboxEntry* entry) {
     entry->nextAttempt = fields[6].empty() ? 0 : parseDateTimeWithOffset(fields[6].c_str());
     entry->value = std::strtod(fields[7].c_str(), nullptr);
     entry->receiverOccurrence = clampedCount(fields[8], kMaxReceivers);
-    if (fields.size() == kFieldCount) entry->channel = fields[9];
-    return true;
+    if (fields.size() >= kFieldCount) entry->channel = fields[9];
+    entry->decidedAt = entry->triggerTime;
+    return readAlarmFields(fields, entry);
 }
 
 }  // namespace
@@ -159,10 +180,15 @@ std::string formatOutbox(const std::vector<OutboxEntry>& entries) {
         out += ';' + formatDateTimeWithOffset(entry.triggerTime) + ';';
         appendQuoted(&out, entry.text);
         char tail[512];
-        std::snprintf(tail, sizeof tail, ";%d;%s;%.0lf;%d;%s\n", entry.attempts,
+        std::snprintf(tail, sizeof tail, ";%d;%s;%.0lf;%d;%s", entry.attempts,
                       formatDateTimeWithOffset(entry.nextAttempt).c_str(), entry.value,
                       entry.receiverOccurrence, entry.channel.c_str());
         out += tail;
+        // A raise is written as it always was, so a file of raises reads in older versions.
+        if (entry.kind != AlarmNotice::Raise)
+            out += std::string(";") + (entry.kind == AlarmNotice::Clear ? "clear" : "reminder") + ";" +
+                   formatDateTimeWithOffset(entry.decidedAt);
+        out += '\n';
     }
     return out;
 }
@@ -209,7 +235,8 @@ void Outbox::load() {
         // A time ahead of the clock (a clock set back, a hand edit) is now,
         // so the retry window still ends.
         entry.triggerTime = std::min(entry.triggerTime, now);
-        int64_t age = std::min(now - entry.triggerTime, kLongestAgeSeconds);
+        entry.decidedAt = std::min(entry.decidedAt, now);
+        int64_t age = std::min(now - entry.decidedAt, kLongestAgeSeconds);
         entry.firedMs = nowMs - age * 1000;
     }
     for (int line : damaged) std::printf("outbox file '%s', line %d damaged: skipped\n", path_.c_str(), line);
@@ -246,7 +273,9 @@ void Outbox::endCarryOver(const std::string& source, const std::string& address)
 
 bool Outbox::holdsUnsaved(const std::string& source, const std::string& address, int64_t triggerTime) const {
     for (const OutboxEntry& entry : entries_)
-        if (!entry.saved && entry.triggerTime == triggerTime && entry.sameNode(source, address)) return true;
+        if (!entry.saved && entry.kind == AlarmNotice::Raise && entry.triggerTime == triggerTime &&
+            entry.sameNode(source, address))
+            return true;
     return false;
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Alarm.h"
 #include "notify/Notifier.h"
 
 struct OutboxEntry {
@@ -32,6 +33,8 @@ struct OutboxEntry {
     // first evaluation under a configuration may match it, once.
     bool carriedOver = false;
     bool saved = false;  // the outbox file holds it
+    AlarmNotice kind = AlarmNotice::Raise;
+    int64_t decidedAt = 0;  // when a clear or reminder was decided; a raise's is its trigger time
 
     bool sameNode(const std::string& sourceName, const std::string& nodeAddress) const;
     bool sameKey(const std::string& receiverName, int occurrence, const std::string& sourceName,
@@ -49,8 +52,9 @@ constexpr int kMaxOutboxAttempts = 1000000;
 // record), times as "YYYY-MM-DD hh:mm:ss+hh:mm" local time with its offset
 // from UTC: receiver, source, node address, trigger time, text, attempts, next
 // attempt, value, which of the receivers of that name it is (0 for the
-// first) and the fingerprint of that receiver's address line. Records of
-// older versions, with local times without offset and no fingerprint, read.
+// first) and the fingerprint of that receiver's address line; a clear or a
+// reminder adds its kind and when it was decided. Records of older versions,
+// with local times without offset and no fingerprint, read.
 std::string formatOutbox(const std::vector<OutboxEntry>& entries);
 // Reads records; a damaged one is skipped and its first line number is
 // appended to `damagedLines`. Counts are clamped; names and texts longer than

@@ -4,8 +4,8 @@
 #include <thread>
 
 #include "base/Clock.h"
-#include "cycle/Coupler.h"
 #include "base/Log.h"
+#include "cycle/Coupler.h"
 
 int64_t Coupler::msUntilSourcesMayConnect() {
     int64_t wait = 0;

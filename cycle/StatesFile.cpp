@@ -10,9 +10,9 @@
 #include <ctime>
 #include <string>
 
-#include "cycle/Coupler.h"
 #include "base/DurableFile.h"
 #include "base/Text.h"
+#include "cycle/Coupler.h"
 
 namespace {
 
@@ -20,6 +20,7 @@ constexpr size_t kLineSize = 5001;  // lines of up to 5000 characters
 // Five nodes and the retained lines fit many times over; a larger file is
 // not one of ours and is read only this far.
 constexpr size_t kFileLimit = 4u << 20;
+constexpr int kMaxAlarmReminderCount = 1000000;  // a count read is clamped, so counting on cannot overflow
 
 // Reads one line without its line feed into `line`. The part of a longer
 // line that does not fit is dropped, so it can never be taken for a line of
@@ -46,6 +47,23 @@ Node* unclaimedNode(Coupler& coupler, SourceEntry* source, const char* address, 
     return nullptr;
 }
 
+int64_t timeField(char** cursor) {
+    char* field = nextToken(cursor, ";");
+    return field ? parseDateTime(field) : 0;
+}
+
+// The fields behind the value, of a node with an "alarm" line: its pending
+// delays and reminders, so a restart neither fires early nor starts a delay
+// from zero. Missing fields (a file from before the line was added) are 0.
+void applyAlarmFields(Node* node, char* cursor) {
+    AlarmState& state = node->alarmState;
+    state.onSince = timeField(&cursor);
+    state.offSince = timeField(&cursor);
+    char* field = nextToken(&cursor, ";");
+    state.reminders = field ? std::max(0, std::min(parseInt(field), kMaxAlarmReminderCount)) : 0;
+    state.remindedAt = timeField(&cursor);
+}
+
 void applyFields(Node* node, char* cursor) {
     char* field = nextToken(&cursor, ";");
     node->triggerTime = field ? parseDateTime(field) : 0;
@@ -55,6 +73,7 @@ void applyFields(Node* node, char* cursor) {
     node->readError = field ? parseInt(field) : 0;
     field = nextToken(&cursor, ";");
     node->value = field ? std::strtod(field, nullptr) : 0.0;
+    if (node->alarm.enabled) applyAlarmFields(node, field ? cursor : nullptr);
     // A recorded firing comes back as fired and sent, so it is not notified again.
     if (node->triggerTime != 0) {
         node->active = true;
@@ -154,6 +173,13 @@ void roundAsReadBack(Coupler& coupler) {
     }
 }
 
+// Only nodes with an "alarm" line write these, so a file without them is
+// written as it always was.
+void appendAlarmFields(std::string* text, const AlarmState& state) {
+    *text += ';' + formatDateTime(state.onSince) + ';' + formatDateTime(state.offSince) + ';' +
+             std::to_string(state.reminders) + ';' + formatDateTime(state.remindedAt);
+}
+
 void readStatesText(Coupler& coupler, const std::string& text) {
     FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
     if (!file) return;
@@ -201,8 +227,10 @@ std::string renderStates(const Coupler& coupler) {
         text += ';' + formatDateTime(node.unrecordedFiring ? 0 : node.triggerTime) + ';' +
                 formatDateTime(node.lastRead);
         char tail[400];  // room for the widest whole number a double prints as
-        std::snprintf(tail, sizeof tail, ";%d;%.0lf\n", node.readError, node.value);
+        std::snprintf(tail, sizeof tail, ";%d;%.0lf", node.readError, node.value);
         text += tail;
+        if (node.alarm.enabled) appendAlarmFields(&text, node.alarmState);
+        text += '\n';
     }
     for (const RetainedState& state : coupler.retainedStates) text += state.line + "\n";
     return text;
