@@ -237,7 +237,7 @@ TEST_F(ConfigFile, AlarmLinesAreTypedOnceAndBadSettingsEndTheLoad) {
     const std::string head =
         "source;plantA\nadr;modbus;tcp:127.0.0.1:502\nnode;a;400001;High {{*}};alarm;O:100\n";
     auto good = load(head +
-                     "set;readinterval;5\nalarm;clear=95;on=10s;off=2m;normal=\"Back: {{*}}; "
+                     "set;readinterval;5\nalarm;clear=95;on=10s;off=2m;\"normal=Back: {{*}}; "
                      "ok\";remind=1h;remindmax=3\n");
     const AlarmSettings& alarm = good.coupler->nodes[0].alarm;
     EXPECT_EQ(good.output, "");
