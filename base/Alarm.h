@@ -7,7 +7,8 @@
 
 // What a notification tells of its alarm. Every notification of a node
 // without an "alarm" line is a raise, as every notification always was.
-enum class AlarmNotice { Raise = 0, Clear = 1, Reminder = 2 };
+// A summary stands for the notifications a receiver's flood guard held back.
+enum class AlarmNotice { Raise = 0, Clear = 1, Reminder = 2, Summary = 3 };
 
 constexpr int kAlarmTemplateSize = 4000;  // the back-to-normal template: 3999 characters
 
@@ -34,10 +35,11 @@ struct AlarmState {
     AlarmNotice notice = AlarmNotice::Raise;  // what the notification being handed over tells
 };
 
-// "raised", "cleared" or "reminder", as templates and channels name them.
+// "raised", "cleared", "reminder" or "summary", as templates and channels name them.
 inline const char* alarmNoticeName(AlarmNotice notice) {
     if (notice == AlarmNotice::Clear) return "cleared";
     if (notice == AlarmNotice::Reminder) return "reminder";
+    if (notice == AlarmNotice::Summary) return "summary";
     return "raised";
 }
 

@@ -100,6 +100,8 @@ struct Receiver {
     std::unique_ptr<Notifier> notifier;
     char name[kNameSize] = {};
     std::string addressLine;  // the text behind "adr" that made the channel; empty for the default one
+    int floodMax = 0;         // "flood;MAX;SECONDS": at most MAX hand-overs in SECONDS; 0: no guard
+    int floodSeconds = 0;
 
     Receiver();
     ~Receiver();

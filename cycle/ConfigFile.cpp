@@ -19,7 +19,8 @@
 
 namespace {
 
-constexpr int kLineSize = 5001;  // lines of up to 5000 characters; longer ones are split
+constexpr int kLineSize = 5001;
+constexpr int kMostFloodMessages = 10000;  // lines of up to 5000 characters; longer ones are split
 
 bool is(const char* field, const char* keyword) {
     return equalsIgnoreCase(field, keyword);
@@ -74,6 +75,8 @@ class ConfigParser {
             setLine(cursor);
         else if (is(keyword, "alarm"))
             alarmLine(cursor);
+        else if (is(keyword, "flood"))
+            floodLine(cursor);
     }
 
   private:
@@ -331,6 +334,25 @@ class ConfigParser {
             s_.node->alarm = AlarmSettings{};
             alarmError(fault);
         }
+    }
+
+    // flood;MAX;SECONDS after a receiver.
+    void floodLine(char* cursor) {
+        if (!inSection("receiver") || !s_.receiver) {
+            alarmError("a flood line belongs right after the receiver it guards");
+            return;
+        }
+        char* most = nextToken(&cursor, ";");
+        char* window = most ? nextToken(&cursor, ";") : nullptr;
+        int count = most ? parseInt(most) : 0;
+        int seconds = window ? parseAlarmDuration(window) : -1;
+        if (count < 1 || count > kMostFloodMessages || seconds < 1) {
+            alarmError("flood needs a count from 1 to " + std::to_string(kMostFloodMessages) +
+                       " and a window from 1 s to 7 days, as flood;10;10m");
+            return;
+        }
+        s_.receiver->floodMax = count;
+        s_.receiver->floodSeconds = seconds;
     }
 
   public:

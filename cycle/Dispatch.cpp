@@ -16,6 +16,7 @@
 #include "base/StopSignal.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
+#include "cycle/FloodGuard.h"
 #include "cycle/Outbox.h"
 #include "notify/Sender.h"
 
@@ -132,15 +133,6 @@ void applyOutcomes(Outbox& box, int retrySeconds) {
     if (changed) box.save();
 }
 
-// The sender's lane of a receiver: its name (case ignored, as receivers are
-// matched) and which of the receivers of that name it is, so the lane stays
-// the same across a reload of the configuration.
-std::string laneOf(const OutboxEntry& entry) {
-    std::string lane = entry.receiver;
-    for (char& c : lane) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lane + "#" + std::to_string(entry.receiverOccurrence);
-}
-
 // A hand-over that a crash cut short may have reached a channel that can
 // tell (a local file); then it is not made a second time.
 bool deliveredBeforeTheRestart(OutboxEntry& entry, Receiver& receiver, const Node& node) {
@@ -247,8 +239,9 @@ void Coupler::queueNotifications() {
 void Coupler::dispatchNotifications() {
     if (!queuedThisCycle) queueNotifications();
     queuedThisCycle = false;
-    if (dropMissingReceivers(*outbox, false)) outbox->save();
     int64_t nowMs = steadyMs();
+    bool summarized = summarizeHeldBack(*outbox, nowMs);
+    if (dropMissingReceivers(*outbox, false) || summarized) outbox->save();
     SourceEntry standInSource;
     for (OutboxEntry& entry : outbox->entries()) {
         // Asked to stop, the program hands over nothing more; the rest waits
@@ -256,7 +249,7 @@ void Coupler::dispatchNotifications() {
         if (stopRequested()) break;
         if (entry.inFlight || entry.dueMs > nowMs) continue;
         Receiver* receiver = receiverFor(*this, entry);
-        if (!receiver) continue;
+        if (!receiver || !floodGuardAdmits(*outbox, *receiver, entry, nowMs)) continue;
         // The channel sees the node as it was when it fired; a node this
         // configuration no longer has is stood in for.
         SourceEntry* source = findSource(entry.source.c_str());
@@ -270,7 +263,7 @@ void Coupler::dispatchNotifications() {
         node.value = entry.value;
         node.triggerTime = entry.triggerTime;
         node.alarmState.notice = entry.kind;
-        entry.inFlight = std::make_shared<Delivery>(laneOf(entry));
+        entry.inFlight = std::make_shared<Delivery>(outboxLane(entry));
         if (deliveredBeforeTheRestart(entry, *receiver, node)) {
             entry.inFlight->settle(true);
             continue;

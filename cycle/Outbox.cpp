@@ -3,6 +3,7 @@
 #include "cycle/Outbox.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -103,10 +104,18 @@ int clampedCount(const std::string& field, int most) {
     return std::min(std::max(parseInt(field.c_str()), 0), most);
 }
 
-// The kind field of a clear or a reminder; raises write none.
+const char* kindField(AlarmNotice kind) {
+    if (kind == AlarmNotice::Clear) return "clear";
+    if (kind == AlarmNotice::Summary) return "summary";
+    return "reminder";
+}
+
+// The kind field of a clear, a reminder or a summary; raises write none.
 bool readKind(const std::string& field, AlarmNotice* kind) {
     if (field == "clear")
         *kind = AlarmNotice::Clear;
+    else if (field == "summary")
+        *kind = AlarmNotice::Summary;
     else if (field == "reminder")
         *kind = AlarmNotice::Reminder;
     else
@@ -157,6 +166,12 @@ bool OutboxEntry::sameKey(const std::string& receiverName, int occurrence, const
            sameNode(sourceName, nodeAddress);
 }
 
+std::string outboxLane(const OutboxEntry& entry) {
+    std::string lane = entry.receiver;
+    for (char& c : lane) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lane + "#" + std::to_string(entry.receiverOccurrence);
+}
+
 std::string channelFingerprint(const std::string& addressLine) {
     // FNV-1a, 64 bits: tells address lines apart, nothing more is asked of it.
     uint64_t hash = 14695981039346656037ull;
@@ -186,8 +201,7 @@ std::string formatOutbox(const std::vector<OutboxEntry>& entries) {
         out += tail;
         // A raise is written as it always was, so a file of raises reads in older versions.
         if (entry.kind != AlarmNotice::Raise)
-            out += std::string(";") + (entry.kind == AlarmNotice::Clear ? "clear" : "reminder") + ";" +
-                   formatDateTimeWithOffset(entry.decidedAt);
+            out += std::string(";") + kindField(entry.kind) + ";" + formatDateTimeWithOffset(entry.decidedAt);
         out += '\n';
     }
     return out;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,7 @@ struct OutboxEntry {
     bool carriedOver = false;
     bool saved = false;  // the outbox file holds it
     AlarmNotice kind = AlarmNotice::Raise;
+    bool heldBack = false;  // the receiver's flood guard holds it for the summary; not written
     int64_t decidedAt = 0;  // when a clear or reminder was decided; a raise's is its trigger time
 
     bool sameNode(const std::string& sourceName, const std::string& nodeAddress) const;
@@ -66,6 +68,20 @@ std::vector<OutboxEntry> parseOutbox(const std::string& text, std::vector<int>* 
 // itself may hold a token and is not copied into the file.
 std::string channelFingerprint(const std::string& addressLine);
 
+// A receiver's flood guard window: how many hand-overs it has taken since
+// the window opened (steady clock, ms). Kept with the outbox, so a reload of
+// the configuration keeps the window; a restart opens a new one.
+struct FloodWindow {
+    int64_t openedMs = 0;
+    int handedOver = 0;
+    int seconds = 0;
+};
+
+// The sender's lane of a receiver: its name (case ignored, as receivers are
+// matched) and which of the receivers of that name it is, so the lane stays
+// the same across a reload of the configuration.
+std::string outboxLane(const OutboxEntry& entry);
+
 class Outbox {
   public:
     // An empty path keeps the outbox in memory only.
@@ -92,6 +108,8 @@ class Outbox {
     // Entries whose hand-over has not settled yet.
     int inFlightCount() const;
     const std::string& path() const { return path_; }
+    // The flood guard window of a receiver's lane.
+    FloodWindow& floodWindow(const std::string& lane) { return floodWindows_[lane]; }
 
   private:
     std::string path_;
@@ -99,4 +117,5 @@ class Outbox {
     std::string written_;  // the file's text as last read or written
     size_t dropped_ = 0;
     bool failing_ = false;
+    std::map<std::string, FloodWindow> floodWindows_;
 };
