@@ -9,9 +9,9 @@
 #include <ctime>
 #include <string>
 
-#include "cycle/Coupler.h"
 #include "base/Settings.h"
 #include "base/Text.h"
+#include "cycle/Coupler.h"
 #include "notify/channels/FileChannel.h"
 #include "notify/channels/MailChannel.h"
 
@@ -19,8 +19,8 @@ namespace {
 
 constexpr int kLineSize = 5001;  // as the parser reads them
 
-const char* const kKeywords[] = {"coupler",  "source", "adr",    "node", "info",
-                                 "receiver", "dir",    "uplink", "set"};
+const char* const kKeywords[] = {"coupler", "source", "adr", "node",  "info", "receiver",
+                                 "dir",     "uplink", "set", "alarm", "flood"};
 const char* const kCouplerSettings[] = {"runmode", "rehashtime", "readinterval", "loglevel", "retry"};
 
 template <size_t N>
