@@ -51,9 +51,9 @@ ConfigWatch::ConfigWatch(const std::string& path) : path_(path), name_(nameOf(pa
     int error = errno;
     if (inotifyFd_ >= 0) ::close(inotifyFd_);
     inotifyFd_ = -1;
-    if (logLevel() >= 3)
-        std::printf("coupler, no watch on the configuration file (%s): its status is taken once a second\n",
-                    std::strerror(error));
+    logf(Log::Connection,
+         "coupler, no watch on the configuration file (%s): its status is taken once a second\n",
+         std::strerror(error));
 }
 
 ConfigWatch::~ConfigWatch() {

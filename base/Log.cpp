@@ -2,6 +2,7 @@
 #include "base/Log.h"
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <ctime>
 
@@ -16,6 +17,18 @@ int logLevel() {
 }
 void setLogLevel(int level) {
     gLogLevel.store(level, std::memory_order_relaxed);
+}
+
+bool logging(Log level) {
+    return logLevel() >= static_cast<int>(level);
+}
+
+void logf(Log level, const char* format, ...) {
+    if (!logging(level)) return;
+    va_list arguments;
+    va_start(arguments, format);
+    std::vprintf(format, arguments);
+    va_end(arguments);
 }
 
 void logMessage(int level, const char* text) {

@@ -6,5 +6,23 @@
 int logLevel();
 void setLogLevel(int level);
 
+// The levels of the gated console lines: a line of a level is printed when
+// the log level is that or higher. The texts are an interface operators and
+// tests read, so each is written in one place, through logf.
+enum class Log : int {
+    Failure = 1,     // a failed read or connect, the detail behind an S7 failure
+    Connection = 3,  // connects and closes, S7 read jobs, the configuration watch
+    Detail = 4,      // links opened, S7 packets in hex
+    Read = 6,        // every Modbus request
+    Trace = 9,       // values read, every chunk received, curl requests, the cycle line
+};
+
+// True when lines of `level` are printed now.
+bool logging(Log level);
+
+// printf to standard output when the log level is at least `level`; the
+// compiler checks the arguments against the format.
+__attribute__((format(printf, 2, 3))) void logf(Log level, const char* format, ...);
+
 // Prints "YYYY-MM-DD hh:mm:ss text" when the log level is at least `level`.
 void logMessage(int level, const char* text);

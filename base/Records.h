@@ -30,6 +30,26 @@ constexpr int kMessageSize = 4000;  // message templates: 3999 characters
 constexpr int kPathSize = 256;      // file paths: 255 characters
 constexpr int kTextSize = 8000;     // an expanded notification text
 
+// How a node's raw value is taken from the bytes the device answers with.
+// Plain reads as the address alone says (unsigned, or a bit); the others are
+// the types a node address may name behind a colon.
+enum class ValueType : uint8_t {
+    Plain,
+    S7Int,    // INT: 16 bits, two's complement
+    S7Dint,   // DINT: 32 bits, two's complement
+    S7Real,   // REAL: IEEE 754 single precision
+    Int16,    // one Modbus register, two's complement
+    Uint32,   // two Modbus registers
+    Int32,    // two Modbus registers, two's complement
+    Float32,  // two Modbus registers, IEEE 754 single precision
+};
+
+// The order of the two registers of a 32-bit Modbus value: ABCD puts the
+// high word first, as the protocol does with bytes; CDAB the low word.
+enum class WordOrder : uint8_t { ABCD, CDAB };
+
+constexpr int kNoUnitId = -1;
+
 struct SourceEntry {
     Node* nodes = nullptr;  // the node table handed to the worker each cycle
     int nodeCount = 0;
@@ -41,6 +61,7 @@ struct SourceEntry {
     char pass[kNameSize] = {};
     char type[kNameSize] = {};
     char parameters[kNameSize] = {};
+    int unitId = kNoUnitId;  // Modbus unit identifier from the parameters; none: 0 sent, answers not checked
     int readInterval = 0;
     int64_t lastRead = 0;
     int failedReads = 0;       // reads of the last cycle that failed; written by the worker before readDone
@@ -60,6 +81,9 @@ struct SourceEntry {
     bool isConnected();
     // Milliseconds until a connect may be tried again; 0 when connected or not waiting.
     int64_t msUntilConnectAttempt() const;
+    // Takes the unit identifier from a Modbus source's parameters
+    // ("tcp:address:port:unit"); false when it is not 0..255.
+    bool readUnitId();
     bool readNode(Node* node);
     void startRead(Node* nodeTable, int count);
     // The worker's last step: hands the nodes back and wakes the main thread.
@@ -86,6 +110,14 @@ struct Node {
     int readError = 0;
     int readInterval = 0;
     double value = 0.0;
+    double raw = 0.0;  // the last value read, before scaling
+    // Parsed once at load from the address and the "scale" line.
+    ValueType valueType = ValueType::Plain;
+    WordOrder wordOrder = WordOrder::ABCD;
+    int typeAt = 0;  // where ":TYPE" starts in `address`; 0 when the address names no type
+    bool scaled = false;
+    double scaleFactor = 1.0;
+    double scaleOffset = 0.0;
     bool active = false;
     bool sent = false;
     int64_t triggerTime = 0;
@@ -94,6 +126,17 @@ struct Node {
     bool unrecordedFiring = false;  // the outbox could not store this firing: the states file waits
     AlarmSettings alarm{};          // from its "alarm" line; off without one
     AlarmState alarmState{};
+
+    // Takes the ":TYPE" or ":TYPE:ORDER" behind the address into the typed
+    // fields; false, with the reason, when it is unknown or does not fit the
+    // address on this node's source.
+    bool readValueType(std::string* why);
+
+    // A REAL, a FLOAT32 or a scaled value keeps its decimals wherever it is
+    // printed; every other node prints whole numbers as it always has.
+    bool keepsDecimals() const {
+        return scaled || valueType == ValueType::S7Real || valueType == ValueType::Float32;
+    }
 };
 
 struct Receiver {

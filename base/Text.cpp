@@ -106,6 +106,21 @@ void appendQuoted(std::string* out, const char* text) {
     appendQuoted(out, std::string(text ? text : ""));
 }
 
+// The pattern comes from the configuration on purpose: a file receiver's
+// name is the operator's strftime pattern, so it cannot be a literal here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+std::string expandTimePattern(const char* pattern, int64_t when, size_t capacity) {
+    time_t clock = static_cast<time_t>(when);
+    struct tm local {};
+    std::string out(capacity, '\0');
+    if (!pattern || capacity == 0 || !localtime_r(&clock, &local)) return "";
+    size_t length = std::strftime(&out[0], capacity, pattern, &local);
+    out.resize(length);
+    return out;
+}
+#pragma GCC diagnostic pop
+
 int64_t parseDateTime(const char* text) {
     if (!text || std::strlen(text) < 19) return 0;
     if (text[4] != '-' || text[7] != '-' || (text[10] != ' ' && text[10] != 'T') || text[13] != ':' ||

@@ -38,6 +38,11 @@ int64_t parseDateTime(const char* text);
 // parseDateTime reads it.
 int64_t parseDateTimeWithOffset(const char* text);
 
+// Expands an operator's strftime pattern (a file receiver's name) at `when`
+// in local time; empty when the time has no local form or the pattern
+// expands to nothing or more than `capacity`-1 bytes.
+std::string expandTimePattern(const char* pattern, int64_t when, size_t capacity);
+
 // Copies at most capacity-1 bytes of src into dst and always terminates it.
 // A null src gives an empty text.
 void copyText(char* dst, size_t capacity, const char* src);

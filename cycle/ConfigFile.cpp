@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -77,6 +79,8 @@ class ConfigParser {
             alarmLine(cursor);
         else if (is(keyword, "flood"))
             floodLine(cursor);
+        else if (is(keyword, "scale"))
+            scaleLine(line, cursor);
     }
 
   private:
@@ -99,6 +103,15 @@ class ConfigParser {
     // so a site that ran yesterday is still monitored after an upgrade.
     void lineError(int number, const std::string& what) {
         c_.lineErrors++;
+        std::printf("*** ini error: line %d: %s\n", number, what.c_str());
+    }
+
+    // A value type, scale or unit id that cannot be read as written. Unlike
+    // the line errors above these are new forms no running site has, so a
+    // start ends as the check does instead of reading values it would
+    // misread.
+    void valueError(int number, const std::string& what) {
+        c_.iniError = true;
         std::printf("*** ini error: line %d: %s\n", number, what.c_str());
     }
 
@@ -172,6 +185,7 @@ class ConfigParser {
                 copyText(s_.source->parameters, parameters);
                 checkPort(parameters);
             }
+            readUnitId(*s_.source);
         } else if (inSection("receiver")) {
             // The channel gets the rest of the line exactly as written.
             if (s_.receiver) receiverAddress(cursor);
@@ -253,6 +267,41 @@ class ConfigParser {
         s_.nodeLines[c_.nodeCount] = s_.lineNumber;
         s_.node = &node;
         c_.nodeCount++;
+    }
+
+    // "tcp:address:port:unit": the unit identifier of a Modbus device behind a gateway.
+    void readUnitId(SourceEntry& source) {
+        if (!source.readUnitId())
+            valueError(s_.lineNumber,
+                       std::string("unit id in '") + source.parameters + "' is not a number from 0 to 255");
+    }
+
+    // "scale;FACTOR;OFFSET" after a node line: value = raw x factor + offset.
+    void scaleLine(const char* line, char* cursor) {
+        if (!(inSection("node") || inSection("info")) || !s_.node) return ignored(line);
+        char* factorText = nextToken(&cursor, ";");
+        char* offsetText = nextToken(&cursor, ";");
+        double factor = 0.0;
+        double offset = 0.0;
+        if (!factorText || !readDecimal(factorText, &factor) ||
+            (offsetText && *offsetText && !readDecimal(offsetText, &offset)))
+            return valueError(s_.lineNumber,
+                              "scale needs a factor and an offset that are decimal numbers (scale;0.1;-40)");
+        if (factor == 0.0)
+            return valueError(s_.lineNumber, "scale factor 0 would make every value the offset");
+        if (equalsIgnoreCase(s_.node->address, "!OFFLINE"))
+            return valueError(s_.lineNumber, "!OFFLINE takes no scale");
+        s_.node->scaled = true;
+        s_.node->scaleFactor = factor;
+        s_.node->scaleOffset = offset;
+    }
+
+    // A whole field that is a finite decimal number.
+    static bool readDecimal(const char* text, double* out) {
+        char* end = nullptr;
+        *out = std::strtod(text, &end);
+        return end != text && *end == 0 && std::isfinite(*out) &&
+               std::strspn(text, "+-.0123456789eE") == std::strlen(text);
     }
 
     void receiverLine(const char* keyword, char* cursor) {
@@ -358,11 +407,22 @@ class ConfigParser {
   public:
     // Node addresses are checked once the whole file is read: the source's
     // type may be given after its nodes.
+    // "DB10.DBD8:REAL", "400011:FLOAT32:CDAB": the type behind an address
+    // is taken here too and checked against the address and its protocol;
+    // the address itself is checked without it.
     void checkNodeAddresses() {
         for (int i = 0; i < c_.nodeCount; ++i) {
-            const Node& node = c_.nodes[i];
+            Node& node = c_.nodes[i];
+            std::string why;
+            if (!node.readValueType(&why)) {
+                valueError(s_.nodeLines[i], why);
+                continue;
+            }
             if (!node.source || !isKnownSourceType(node.source->type)) continue;
-            if (!isValidNodeAddress(node.source->type, node.address))
+            char device[kNameSize];
+            copyText(device, node.typeAt > 0 ? static_cast<size_t>(node.typeAt) + 1 : sizeof device,
+                     node.address);
+            if (!isValidNodeAddress(node.source->type, device))
                 lineError(s_.nodeLines[i], "address '" + std::string(node.address) + "' is no " +
                                                node.source->type + " address");
         }
@@ -451,5 +511,12 @@ void Coupler::parseConfig() {
 
     // The size of what was read, not of what the file holds by now.
     cfgStat.size = bytesRead;
+    int configured = nodeCount;
     prepareTemplates();
+    // A template may name a typed node ("{{400011:FLOAT32}}") that no line
+    // configures; it is read with its type like a configured one.
+    for (int i = configured; i < nodeCount; ++i) {
+        std::string why;
+        nodes[i].readValueType(&why);
+    }
 }

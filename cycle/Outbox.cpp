@@ -12,6 +12,7 @@
 #include "base/DurableFile.h"
 #include "base/Records.h"
 #include "base/Text.h"
+#include "base/ValueText.h"
 
 namespace {
 
@@ -194,11 +195,10 @@ std::string formatOutbox(const std::vector<OutboxEntry>& entries) {
         appendQuoted(&out, entry.address);
         out += ';' + formatDateTimeWithOffset(entry.triggerTime) + ';';
         appendQuoted(&out, entry.text);
-        char tail[512];
-        std::snprintf(tail, sizeof tail, ";%d;%s;%.0lf;%d;%s", entry.attempts,
-                      formatDateTimeWithOffset(entry.nextAttempt).c_str(), entry.value,
-                      entry.receiverOccurrence, entry.channel.c_str());
-        out += tail;
+        // Appended piece by piece: no fixed buffer can cut a long value or channel.
+        out += ';' + std::to_string(entry.attempts) + ';' + formatDateTimeWithOffset(entry.nextAttempt) +
+               ';' + formatStoredValue(entry.value, true) + ';' + std::to_string(entry.receiverOccurrence) +
+               ';' + entry.channel;
         // A raise is written as it always was, so a file of raises reads in older versions.
         if (entry.kind != AlarmNotice::Raise)
             out += std::string(";") + kindField(entry.kind) + ";" + formatDateTimeWithOffset(entry.decidedAt);

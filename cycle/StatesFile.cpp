@@ -12,6 +12,7 @@
 
 #include "base/DurableFile.h"
 #include "base/Text.h"
+#include "base/ValueText.h"
 #include "cycle/Coupler.h"
 
 namespace {
@@ -161,14 +162,12 @@ StatesMemory& memoryFor(const char* path) {
 }
 
 // What reading back the file just written would do to the nodes: values
-// come back as the whole numbers the file holds, and a recorded firing as
-// fired and sent.
+// come back as the file holds them (whole numbers unless the node keeps
+// decimals), and a recorded firing as fired and sent.
 void roundAsReadBack(Coupler& coupler) {
     for (int i = 0; i < coupler.nodeCount; ++i) {
         Node& node = coupler.nodes[i];
-        char whole[400];
-        std::snprintf(whole, sizeof whole, "%.0lf", node.value);
-        node.value = std::strtod(whole, nullptr);
+        node.value = std::strtod(formatStoredValue(node.value, node.keepsDecimals()).c_str(), nullptr);
         if (node.triggerTime != 0) node.active = node.sent = true;
     }
 }
@@ -226,9 +225,8 @@ std::string renderStates(const Coupler& coupler) {
         // not store is recorded once it has (or once it was delivered).
         text += ';' + formatDateTime(node.unrecordedFiring ? 0 : node.triggerTime) + ';' +
                 formatDateTime(node.lastRead);
-        char tail[400];  // room for the widest whole number a double prints as
-        std::snprintf(tail, sizeof tail, ";%d;%.0lf", node.readError, node.value);
-        text += tail;
+        text +=
+            ';' + std::to_string(node.readError) + ';' + formatStoredValue(node.value, node.keepsDecimals());
         if (node.alarm.enabled) appendAlarmFields(&text, node.alarmState);
         text += '\n';
     }

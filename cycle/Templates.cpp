@@ -3,7 +3,9 @@
 // referenced nodes are added to the node table so they are read every cycle.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
+#include "base/ValueText.h"
 #include "cycle/Coupler.h"
 #include "trigger/Alarm.h"
 
@@ -126,10 +128,8 @@ bool Coupler::formatTemplate(char* out, int capacity, const Node* node, const ch
             if (room == kMarkerRoom) {
                 output.append("{{OV}}");
             } else {
-                // %.0lf of the largest double has 309 digits and a sign.
-                char value[400];
-                std::snprintf(value, sizeof value, "%.0lf", referenced->value);
-                output.append(value);  // a value longer than the room is cut
+                std::string value = formatValue(referenced->value, referenced->keepsDecimals());
+                output.append(value.c_str());  // a value longer than the room is cut
             }
         } else {
             if (room < kMarkerRoom) break;

@@ -6,6 +6,7 @@
 
 #include "daemon/ConfigCheck.h"
 #include "daemon/Entry.h"
+#include "daemon/Probe.h"
 
 #ifndef ZENTOK_VERSION
 #error "ZENTOK_VERSION comes from the project version in CMakeLists.txt"
@@ -19,6 +20,8 @@ const char* const kUsage =
     "Usage: zentok [-i PATH]           couple the PLC to the receivers of the configuration PATH\n"
     "       zentok --check [-i PATH]   check the configuration and exit: 0 it loads, 78 configuration\n"
     "                                  error, 1 it cannot be read\n"
+    "       zentok probe [-i PATH]     read every node once and print its type, raw and scaled\n"
+    "                                  value and condition; 0 all read, 1 a read failed\n"
     "       zentok --version           print the version\n"
     "       zentok -h, --help          print this help\n"
     "Without -i the configuration is zentok.ini in the working directory. Output goes to standard\n"
@@ -32,7 +35,7 @@ bool hasArgument(int argc, char** argv, const char* option) {
 }
 
 bool isKnownOption(const char* argument) {
-    for (const char* known : {"-i", "--check", "--version", "--help", "-h"})
+    for (const char* known : {"-i", "--check", "--version", "--help", "-h", "probe"})
         if (std::strcmp(argument, known) == 0) return true;
     return false;
 }
@@ -49,6 +52,18 @@ const char* firstUnknownArgument(int argc, char** argv) {
     return nullptr;
 }
 
+// "probe" as a command word, not as the value of "-i".
+bool isProbe(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-i") == 0) {
+            ++i;
+            continue;
+        }
+        if (std::strcmp(argv[i], "probe") == 0) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 CommandAction requestedAction(int argc, char** argv) {
@@ -56,6 +71,7 @@ CommandAction requestedAction(int argc, char** argv) {
     if (hasArgument(argc, argv, "--help") || hasArgument(argc, argv, "-h")) return CommandAction::Help;
     if (hasArgument(argc, argv, "--version")) return CommandAction::Version;
     if (hasArgument(argc, argv, "--check")) return CommandAction::Check;
+    if (isProbe(argc, argv)) return CommandAction::Probe;
     return CommandAction::Run;
 }
 
@@ -89,6 +105,8 @@ int runCommand(CommandAction action, int argc, char** argv) {
             return 0;
         case CommandAction::Check:
             return checkConfiguration(configPathFromArguments(argc, argv, false));
+        case CommandAction::Probe:
+            return probeConfiguration(configPathFromArguments(argc, argv, false));
         case CommandAction::Run:
             break;
     }

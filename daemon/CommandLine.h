@@ -1,14 +1,15 @@
-// The command line: "-i PATH" for the configuration, and the options that
-// answer without running the coupler (--check, --version, -h and --help).
-// Any other argument is refused with the usage and exit status 64.
+// The command line: "-i PATH" for the configuration, the options that
+// answer without running the coupler (--check, --version, -h and --help)
+// and the "probe" command. Any other argument is refused with the usage and
+// exit status 64.
 #pragma once
 
 #include <string>
 
-enum class CommandAction { Run, Check, Version, Help, Usage };
+enum class CommandAction { Run, Check, Version, Help, Usage, Probe };
 
 // What the command line asks for; an unknown argument wins over all, then
-// --help (or -h) over --version, which wins over --check.
+// --help (or -h) over --version, which wins over --check, which wins over probe.
 CommandAction requestedAction(int argc, char** argv);
 
 // The configuration path: the value of the last "-i" that has one, or the
@@ -16,5 +17,5 @@ CommandAction requestedAction(int argc, char** argv);
 // printed as "configuration: PATH" and the default as "Using default ini file".
 std::string configPathFromArguments(int argc, char** argv, bool announce);
 
-// Runs --check, --version, --help or the usage error and returns the exit status.
+// Runs --check, --version, --help, probe or the usage error and returns the exit status.
 int runCommand(CommandAction action, int argc, char** argv);

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -19,8 +20,8 @@ namespace {
 
 constexpr int kLineSize = 5001;  // as the parser reads them
 
-const char* const kKeywords[] = {"coupler", "source", "adr", "node",  "info", "receiver",
-                                 "dir",     "uplink", "set", "alarm", "flood"};
+const char* const kKeywords[] = {"coupler", "source", "adr", "node",  "info",  "receiver",
+                                 "dir",     "uplink", "set", "scale", "alarm", "flood"};
 const char* const kCouplerSettings[] = {"runmode", "rehashtime", "readinterval", "loglevel", "retry"};
 
 template <size_t N>
@@ -30,15 +31,13 @@ bool isOneOf(const char* word, const char* const (&words)[N]) {
     return false;
 }
 
-std::string format(const char* pattern, const char* a, const char* b = "", const char* c = "") {
+// A warning's text; the compiler checks each call's arguments against its pattern.
+__attribute__((format(printf, 1, 2))) std::string format(const char* pattern, ...) {
     char text[512];
-    std::snprintf(text, sizeof text, pattern, a, b, c);
-    return text;
-}
-
-std::string lineWarning(int number, const char* pattern, const char* word) {
-    char text[160];
-    std::snprintf(text, sizeof text, pattern, number, word);
+    va_list arguments;
+    va_start(arguments, pattern);
+    std::vsnprintf(text, sizeof text, pattern, arguments);
+    va_end(arguments);
     return text;
 }
 
@@ -108,14 +107,11 @@ void addGroupWarnings(const Coupler& c, std::vector<std::string>& warnings) {
 
 // The directory of the file the pattern names today; empty for the working directory.
 std::string patternDirectory(const char* pattern) {
-    char name[kPathSize];
-    time_t now = std::time(nullptr);
-    struct tm local {};
-    if (!localtime_r(&now, &local) || std::strftime(name, sizeof name, pattern, &local) == 0) return "";
-    const char* slash = std::strrchr(name, '/');
-    if (!slash) return "";
-    if (slash == name) return "/";
-    return std::string(name, static_cast<size_t>(slash - name));
+    std::string name = expandTimePattern(pattern, static_cast<int64_t>(std::time(nullptr)), kPathSize);
+    size_t slash = name.rfind('/');
+    if (slash == std::string::npos) return "";
+    if (slash == 0) return "/";
+    return name.substr(0, slash);
 }
 
 // The directory a file receiver writes to is emptied with the machine's (or,
@@ -171,11 +167,11 @@ std::vector<std::string> lineWarnings(const char* path) {
         char* cursor = line;
         char* keyword = line[0] == '#' ? nullptr : nextToken(&cursor, ";");
         if (keyword && *keyword && !isOneOf(keyword, kKeywords)) {
-            warnings.push_back(lineWarning(number, "line %d: unknown keyword '%.40s'", keyword));
+            warnings.push_back(format("line %d: unknown keyword '%.40s'", number, keyword));
         } else if (keyword && equalsIgnoreCase(keyword, "coupler")) {
             char* setting = nextToken(&cursor, ";");
             if (setting && *setting && !isOneOf(setting, kCouplerSettings))
-                warnings.push_back(lineWarning(number, "line %d: unknown setting 'coupler;%.40s'", setting));
+                warnings.push_back(format("line %d: unknown setting 'coupler;%.40s'", number, setting));
         }
         if (ended) ++number;
     }

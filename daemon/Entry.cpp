@@ -14,18 +14,18 @@
 #include <string>
 
 #include "base/Clock.h"
-#include "daemon/CommandLine.h"
-#include "daemon/ConfigCheck.h"
 #include "base/ConfigWatch.h"
-#include "cycle/Coupler.h"
 #include "base/DurableFile.h"
 #include "base/Log.h"
-#include "daemon/ServiceNotify.h"
-#include "daemon/ServiceStatus.h"
 #include "base/Settings.h"
 #include "base/StopSignal.h"
-#include "notify/Notifier.h"
+#include "cycle/Coupler.h"
 #include "cycle/Outbox.h"
+#include "daemon/CommandLine.h"
+#include "daemon/ConfigCheck.h"
+#include "daemon/ServiceNotify.h"
+#include "daemon/ServiceStatus.h"
+#include "notify/Notifier.h"
 #include "notify/Sender.h"
 
 namespace {

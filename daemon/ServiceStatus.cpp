@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <ctime>
 
-#include "cycle/Coupler.h"
 #include "base/Text.h"
+#include "cycle/Coupler.h"
 
 void ServiceStatus::countCycle(const Coupler& coupler, int64_t now) {
     ++cycles_;

@@ -4,8 +4,8 @@
 #include <csignal>
 #include <cstdio>
 
-#include "daemon/Entry.h"
 #include "base/JournalOutput.h"
+#include "daemon/Entry.h"
 
 int main(int argc, char** argv) {
     // Under journald, failure lines get the priority prefix "journalctl -p err" looks for.

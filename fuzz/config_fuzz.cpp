@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "cycle/Coupler.h"
 #include "base/Log.h"
+#include "cycle/Coupler.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::string path = "/tmp/zentok-config-fuzz-" + std::to_string(getpid()) + ".ini";

@@ -1,11 +1,16 @@
 // Fuzz target for the S7 answer checks: arbitrary bytes as a connection
-// confirm, a setup answer and a read answer, and as a node address.
+// confirm, a setup answer and a read answer, the data decoded as every type
+// that fits its size, and the bytes as a node address with a type.
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
-#include "sources/s7/S7Connection.h"
+#include "sources/ValueDecode.h"
+#include "sources/ValueType.h"
 #include "sources/s7/Nodave.h"
+#include "sources/s7/S7Connection.h"
 #include "sources/s7/S7Frame.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -31,6 +36,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t* out = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(byteCount)));
     int rc = s7::parseReadAnswer(copy, length, ref, area, byteCount, out);
     if (rc == 0 && length < 25) std::abort();  // no answer that short carries an item
+    if (rc == 0 && byteCount == 2) {
+        double v = decodeS7Value(ValueType::S7Int, 'W', 0, out);
+        if (v < -32768 || v > 32767) std::abort();
+    }
+    if (rc == 0 && byteCount == 4) {
+        double v = decodeS7Value(ValueType::S7Dint, 'D', 0, out);
+        if (v < -2147483648.0 || v > 2147483647.0) std::abort();
+        decodeS7Value(ValueType::S7Real, 'D', 0, out);
+    }
     std::free(out);
     std::free(copy);
 
@@ -43,5 +57,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (parseS7Address(adr, &a) &&
         (a.byteCount < 1 || a.byteCount > 4 || a.start < 0 || a.bit < 0 || a.bit > 31))
         std::abort();
+    // A type that fits names a word or a double word, so the read asks for
+    // exactly the bytes the decoding takes.
+    ValueSpec spec;
+    std::string why;
+    if (parseValueSuffix(adr, &spec, &why) && spec.typeAt > 0) {
+        std::string device(adr, static_cast<size_t>(spec.typeAt));
+        for (char& c : device) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (valueTypeFits("simatic", device.c_str(), spec, &why)) {
+            if (!parseS7Address(device.c_str(), &a)) std::abort();
+            if (a.byteCount != (spec.type == ValueType::S7Int ? 2 : 4)) std::abort();
+        }
+    }
     return 0;
 }

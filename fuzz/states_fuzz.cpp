@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
+#include "base/Text.h"
 #include "cycle/Coupler.h"
 #include "cycle/StatesFile.h"
-#include "base/Text.h"
 
 namespace {
 

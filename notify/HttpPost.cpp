@@ -147,7 +147,8 @@ std::string maskUrl(const std::string& url) {
 
     std::string path = url.substr(pathStart, tailStart - pathStart);
     size_t second = path.find('/', 1);
-    if (second != std::string::npos && second + 1 < path.size()) path = path.substr(0, second) + "/***";
+    if (second != std::string::npos && second + 1 < path.size())
+        path.replace(second, std::string::npos, "/***");
     masked += path;
 
     if (tailStart < url.size()) masked += url.substr(tailStart, 1) + "***";

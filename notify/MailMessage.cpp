@@ -11,6 +11,7 @@
 #include "base/Encoding.h"
 #include "base/Settings.h"
 #include "base/Text.h"
+#include "base/ValueText.h"
 
 namespace {
 
@@ -235,8 +236,7 @@ std::string composeMail(const MailContent& content) {
     // "plantA: cleared: Tank level back to normal", so a mail client can sort by it.
     if (content.state) subject += std::string(content.state) + ": ";
     subject += content.text ? content.text : "";
-    char value[400];  // the largest double has 309 digits
-    std::snprintf(value, sizeof value, "%.0lf", content.value);
+    std::string value = formatValue(content.value, content.decimals);
 
     std::string body;
     body += "M: ";

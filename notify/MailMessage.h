@@ -16,6 +16,7 @@ struct MailContent {
     const char* address = "";     // the node's address
     const char* text = "";        // the notification text
     double value = 0.0;           // the node's value
+    bool decimals = false;        // the node keeps the decimals of its value
     int64_t when = 0;             // moment of sending, the Date header
     int64_t fired = 0;            // when the alarm fired, the T: line; 0: `when` stands in
     const char* messageId = "";   // "<...>", see makeMessageId

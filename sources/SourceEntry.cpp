@@ -8,9 +8,9 @@
 #include "base/Clock.h"
 #include "base/Records.h"
 #include "base/Text.h"
-#include "trigger/Trigger.h"
 #include "sources/SourceConnection.h"
 #include "sources/SourceWorker.h"
+#include "trigger/Trigger.h"
 
 bool readAndEvaluate(Node* node) {
     if (!node) return false;

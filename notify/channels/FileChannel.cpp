@@ -16,6 +16,7 @@
 #include "base/Clock.h"
 #include "base/DurableFile.h"
 #include "base/Text.h"
+#include "base/ValueText.h"
 
 namespace {
 
@@ -24,10 +25,7 @@ std::string csvLine(const Node& node, const char* stamp, const char* text) {
     appendQuoted(&line, node.source ? node.source->name : "");
     line.push_back(';');
     appendQuoted(&line, node.address);
-    // Room for the time stamp and the widest whole number a double prints as.
-    char middle[kNameSize + 400];
-    std::snprintf(middle, sizeof middle, ";%s;%.0lf;", stamp, node.value);
-    line.append(middle);
+    line += ';' + std::string(stamp) + ';' + formatValue(node.value, node.keepsDecimals()) + ';';
     appendQuoted(&line, text);
     line.push_back('\n');
     return line;
@@ -60,11 +58,7 @@ void printFailure(const char* reason, const char* file) {
 
 // The name the pattern gives at `when`; empty when it expands to nothing.
 std::string expandedName(const char* pattern, int64_t when) {
-    time_t clock = static_cast<time_t>(when);
-    struct tm local {};
-    char fname[kPathSize];
-    if (!localtime_r(&clock, &local) || std::strftime(fname, sizeof fname, pattern, &local) == 0) return "";
-    return fname;
+    return expandTimePattern(pattern, when, kPathSize);
 }
 
 // The end of the file, where a recent line stands.
@@ -123,9 +117,8 @@ bool FileChannel::notify(const Node& node, const char* text, const DeliveryHandl
 
     // A name that does not fit (or an empty pattern) expands to nothing and
     // the open below fails.
-    char path[kPathSize];
-    if (std::strftime(path, sizeof path, namePattern, &local) == 0) path[0] = 0;
-    if (!path[0]) {
+    std::string path = expandTimePattern(namePattern, static_cast<int64_t>(now), kPathSize);
+    if (path.empty()) {
         printFailure("the name pattern gives no file name", namePattern);
         return false;
     }
@@ -133,8 +126,8 @@ bool FileChannel::notify(const Node& node, const char* text, const DeliveryHandl
     char stamp[kNameSize];
     if (std::strftime(stamp, sizeof stamp, "%Y-%m-%d;%H:%M:%S", &local) == 0) stamp[0] = 0;
 
-    int failure = appendLine(path, csvLine(node, stamp, text));
-    if (failure) printFailure(std::strerror(failure), path);
+    int failure = appendLine(path.c_str(), csvLine(node, stamp, text));
+    if (failure) printFailure(std::strerror(failure), path.c_str());
     settle(delivery, failure == 0);
     return failure == 0;
 }

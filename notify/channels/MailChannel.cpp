@@ -145,6 +145,7 @@ bool MailChannel::notify(const Node& node, const char* text, const DeliveryHandl
     content.address = node.address;
     content.text = text;
     content.value = node.value;
+    content.decimals = node.keepsDecimals();
     content.when = now;
     content.fired = node.triggerTime;
     content.messageId = messageId.c_str();

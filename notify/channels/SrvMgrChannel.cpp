@@ -83,7 +83,7 @@ class PostTransfer : public Transfer {
         curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText_);
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &keepReplyHead);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply_);
-        if (logLevel() > 8) std::printf("curl:\n\turl  '%s'\n\tpost: '%s'\n", url_.c_str(), body_.c_str());
+        logf(Log::Trace, "curl:\n\turl  '%s'\n\tpost: '%s'\n", url_.c_str(), body_.c_str());
     }
     PostTransfer(const PostTransfer&) = delete;
     PostTransfer& operator=(const PostTransfer&) = delete;

@@ -10,19 +10,18 @@
 #include "base/Clock.h"
 #include "base/Records.h"
 #include "base/Text.h"
+#include "base/ValueText.h"
 #include "notify/HttpPost.h"
 #include "notify/JsonText.h"
 #include "notify/UrlScheme.h"
 
 namespace {
 
-// The value as the file channel writes it, a whole number; JSON has no
-// form for NaN or infinity, so those are null.
-std::string jsonValue(double value) {
-    if (!std::isfinite(value)) return "null";
-    char number[400];  // %.0lf of the largest double has 309 digits
-    std::snprintf(number, sizeof number, "%.0lf", value);
-    return number;
+// The value as the file channel writes it; JSON has no form for NaN or
+// infinity, so those are null.
+std::string jsonValue(const Node& node) {
+    if (!std::isfinite(node.value)) return "null";
+    return formatValue(node.value, node.keepsDecimals());
 }
 
 // "2026-12-07T08:26:50+01:00": local time with its offset from UTC.
@@ -61,7 +60,7 @@ std::string webhookBody(const Node& node, const char* text, const char* receiver
     appendJsonString(&body, node.source ? node.source->name : "");
     body += ",\"node\":";
     appendJsonString(&body, node.address);
-    body += ",\"value\":" + jsonValue(node.value);
+    body += ",\"value\":" + jsonValue(node);
     body += ",\"time\":" + isoLocalTime(when);
     // The moment the alarm fired, so a retried post is not read as a new event.
     body += ",\"trigger_time\":" + (node.triggerTime > 0 ? isoLocalTime(node.triggerTime) : "null");

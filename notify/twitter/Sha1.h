@@ -40,9 +40,9 @@ class Sha1 {
 
     uint32_t state_[5];
     uint32_t count_[2];  // message length in bits: low word, high word
-    uint8_t buffer_[kBlockSize];
+    uint8_t buffer_[kBlockSize] = {};
     uint8_t digest_[kDigestSize] = {};
-    uint32_t work_[16];
+    uint32_t work_[16] = {};
 };
 
 class HmacSha1 {

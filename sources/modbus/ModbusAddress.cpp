@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "base/Records.h"
 #include "base/Text.h"
 
 namespace {
@@ -64,4 +65,20 @@ uint8_t modbusFunctionFor(int table) {
         default:
             return 0;
     }
+}
+
+bool SourceEntry::readUnitId() {
+    unitId = kNoUnitId;
+    if (!equalsIgnoreCase(type, "modbus")) return true;
+    char text[kNameSize];  // nextToken cuts its text up: work on a copy
+    copyText(text, parameters);
+    char* cursor = text;
+    char* field = nullptr;
+    for (int i = 0; i < 4; ++i) field = nextToken(&cursor, ":");
+    if (!field || !*field) return true;
+    if (std::strlen(field) > 3 || std::strspn(field, "0123456789") != std::strlen(field)) return false;
+    int unit = parseInt(field);
+    if (unit > 255) return false;
+    unitId = unit;
+    return true;
 }

@@ -9,6 +9,9 @@
 #include "base/Log.h"
 #include "base/Records.h"
 #include "base/Text.h"
+#include "base/ValueText.h"
+#include "sources/ValueDecode.h"
+#include "sources/ValueType.h"
 #include "sources/modbus/ModbusAddress.h"
 
 namespace {
@@ -39,8 +42,8 @@ void ModbusConnection::close() {
 }
 
 void ModbusConnection::reportClosed() const {
-    if (logLevel() >= 3) printf("Closing ModbusTCP connection to %s\n", ipAddress_);
-    if (logLevel() >= 4) printf("ModbusTCP connection to %s closed\n", ipAddress_);
+    logf(Log::Connection, "Closing ModbusTCP connection to %s\n", ipAddress_);
+    logf(Log::Detail, "ModbusTCP connection to %s closed\n", ipAddress_);
 }
 
 bool ModbusConnection::connect(const char* parameters) {
@@ -64,7 +67,7 @@ bool ModbusConnection::connect(const char* parameters) {
     char* portText = nextToken(&cursor, ":");
     if (portText) port_ = parseInt(portText);
 
-    if (logLevel() >= 3) printf("Modbus connect: IP '%s', port %d\n", ipAddress_, port_);
+    logf(Log::Connection, "Modbus connect: IP '%s', port %d\n", ipAddress_, port_);
     return openLink();
 }
 
@@ -76,13 +79,13 @@ bool ModbusConnection::openLink() {
                 printf("socket function failed with error = %d\n", link.error);
                 return false;
             case net::ConnectStep::NonBlocking:
-                if (logLevel() >= 1)
-                    printf("-NB-Mode (%s:%d), %ld\n", ipAddress_, port_, static_cast<long>(link.error));
+                logf(Log::Failure, "-NB-Mode (%s:%d), %ld\n", ipAddress_, port_,
+                     static_cast<long>(link.error));
                 break;
             case net::ConnectStep::Address:  // not a dotted IPv4 address or not a TCP port
             case net::ConnectStep::Connect:
-                if (logLevel() >= 1)
-                    printf("-Connect (%s:%d), %ld\n", ipAddress_, port_, static_cast<long>(link.error));
+                logf(Log::Failure, "-Connect (%s:%d), %ld\n", ipAddress_, port_,
+                     static_cast<long>(link.error));
                 break;
         }
         reportClosed();
@@ -90,14 +93,14 @@ bool ModbusConnection::openLink() {
     }
     sock_ = link.fd;
     isOpen_ = true;
-    if (logLevel() >= 4) printf("ModbusTCP connection to %s open\n", ipAddress_);
+    logf(Log::Detail, "ModbusTCP connection to %s open\n", ipAddress_);
     return true;
 }
 
 bool ModbusConnection::sendRequest(const uint8_t* request, const net::Deadline& deadline) {
     net::Result sent = net::sendAll(sock_, request, kModbusRequestSize, deadline);
     if (sent.ok()) return true;
-    if (logLevel() >= 1) printf("-ModbusRead, send, err %ld\n", static_cast<long>(sent.error));
+    logf(Log::Failure, "-ModbusRead, send, err %ld\n", static_cast<long>(sent.error));
     return false;
 }
 
@@ -119,7 +122,7 @@ bool ModbusConnection::receiveAnswer(const net::Deadline& deadline, size_t* fram
         int length = modbusFrameLength(answer_, got);
         if (length == 0) continue;
         if (length < 0) {
-            if (logLevel() >= 1) printf("-ModbusRead, malformed response\n");
+            logf(Log::Failure, "-ModbusRead, malformed response\n");
             return false;
         }
         // Bytes behind the announced frame belong to no request of ours. They
@@ -133,7 +136,7 @@ bool ModbusConnection::receiveAnswer(const net::Deadline& deadline, size_t* fram
 }
 
 void ModbusConnection::reportReceiveFailure(const net::Result& failure, int phase, size_t got) const {
-    if (logLevel() < 1) return;
+    if (!logging(Log::Failure)) return;
     switch (failure.status) {
         case net::Status::Timeout:
             if (got == 0)
@@ -159,7 +162,9 @@ bool ModbusConnection::read(Node* node) {
         node->value = isConnected() ? 0.0 : 1.0;
         return true;
     }
-    ModbusAddress address = parseModbusAddress(node->address);
+    char deviceAddress[kNameSize];
+    deviceAddressOf(*node, deviceAddress);
+    ModbusAddress address = parseModbusAddress(deviceAddress);
     if (!isValidModbusAddress(address)) {
         printf("Modbus, address %s out of range\n", node->address);
         return false;
@@ -171,10 +176,15 @@ bool ModbusConnection::read(Node* node) {
     ++transactionId_;
     if (transactionId_ == 0) ++transactionId_;
     uint8_t function = modbusFunctionFor(address.table);
+    // A 32-bit value is asked for in one request, so both of its registers
+    // come from the same moment.
+    auto registers = static_cast<uint16_t>(modbusRegisterCount(node->valueType));
+    int unitId = node->source ? node->source->unitId : kNoUnitId;
     uint8_t request[kModbusRequestSize];
-    buildModbusRequest(request, transactionId_, function, static_cast<uint16_t>(address.reg));
+    buildModbusRequest(request, transactionId_, function, static_cast<uint16_t>(address.reg), registers,
+                       static_cast<uint8_t>(unitId == kNoUnitId ? 0 : unitId));
 
-    if (logLevel() >= 6) printf("ModbusRead, IP %s, Addr %d:%d\n", ipAddress_, address.table, address.reg);
+    logf(Log::Read, "ModbusRead, IP %s, Addr %d:%d\n", ipAddress_, address.table, address.reg);
     // Bytes that came in after the last answer was complete (a device that
     // repeats its answer, for one) belong to no request of ours; left queued
     // they would be read as the answer to this one.
@@ -194,26 +204,31 @@ bool ModbusConnection::read(Node* node) {
         return false;
     }
 
-    ModbusAnswer answer = checkModbusResponse(answer_, frameSize, transactionId_, function);
+    ModbusAnswer answer =
+        checkModbusResponse(answer_, frameSize, transactionId_, function, registers, unitId);
     switch (answer.outcome) {
         case ModbusOutcome::WrongTid:
-            if (logLevel() >= 1) printf("-ModbusRead, wrong TID\n");
+            logf(Log::Failure, "-ModbusRead, wrong TID\n");
             return false;
         case ModbusOutcome::Exception:
-            if (logLevel() >= 1) printf("-ModbusRead, Exception %d\n", answer.code);
+            logf(Log::Failure, "-ModbusRead, Exception %d\n", answer.code);
             return false;
         case ModbusOutcome::WrongFunction:
-            if (logLevel() >= 1) printf("-ModbusRead, wrong response %d\n", answer.code);
+            logf(Log::Failure, "-ModbusRead, wrong response %d\n", answer.code);
+            return false;
+        case ModbusOutcome::WrongUnit:
+            logf(Log::Failure, "-ModbusRead, answer from unit %d, asked unit %d\n", answer.code, unitId);
             return false;
         case ModbusOutcome::Malformed:
-            if (logLevel() >= 1) printf("-ModbusRead, malformed response\n");
+            logf(Log::Failure, "-ModbusRead, malformed response\n");
             close();
             return false;
         case ModbusOutcome::Value:
             break;
     }
-    node->value = answer.value;
-    if (logLevel() >= 9)
-        printf("+ModbusRead: %d:%d = %d\n", address.table, address.reg, static_cast<int>(answer.value));
-    return true;
+    double raw = node->valueType == ValueType::Plain
+                     ? answer.value
+                     : decodeModbusRegisters(node->valueType, node->wordOrder, answer.registers);
+    logf(Log::Trace, "+ModbusRead: %d:%d = %s\n", address.table, address.reg, formatValue(raw, true).c_str());
+    return storeReading(node, raw);
 }

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "sources/modbus/ModbusFrame.h"
 #include "sources/Socket.h"
 #include "sources/SourceConnection.h"
+#include "sources/modbus/ModbusFrame.h"
 
 class ModbusConnection : public SourceConnection {
   public:

@@ -45,25 +45,28 @@ int modbusFrameLength(const uint8_t* data, size_t size) {
     return static_cast<int>(total);
 }
 
-void buildModbusRequest(uint8_t* out, uint16_t transactionId, uint8_t function, uint16_t reg) {
+void buildModbusRequest(uint8_t* out, uint16_t transactionId, uint8_t function, uint16_t reg,
+                        uint16_t quantity, uint8_t unitId) {
     ByteWriter w(out, kModbusRequestSize);
     MbapHeader header;
     header.transactionId = transactionId;
     header.length = 6;  // unit, function, address, quantity
+    header.unitId = unitId;
     writeMbapHeader(w, header);
-    w.put8(function);  // 7: function code
-    w.put16(reg);      // 8-9: start address, sent as configured
-    w.put16(1);        // 10-11: quantity: one object
+    w.put8(function);   // 7: function code
+    w.put16(reg);       // 8-9: start address, sent as configured
+    w.put16(quantity);  // 10-11: quantity of objects
 }
 
-ModbusAnswer checkModbusResponse(const uint8_t* frame, size_t size, uint16_t transactionId,
-                                 uint8_t function) {
+ModbusAnswer checkModbusResponse(const uint8_t* frame, size_t size, uint16_t transactionId, uint8_t function,
+                                 unsigned quantity, int unitId) {
     int length = modbusFrameLength(frame, size);
     if (length <= 0 || static_cast<size_t>(length) != size) return outcome(ModbusOutcome::Malformed);
 
     ByteReader in(frame, size);
     MbapHeader header = readMbapHeader(in);
     if (header.transactionId != transactionId) return outcome(ModbusOutcome::WrongTid);
+    if (unitId >= 0 && header.unitId != unitId) return outcome(ModbusOutcome::WrongUnit, header.unitId);
     unsigned code = in.u8();
     if (code == static_cast<uint8_t>(function + 0x80)) {
         unsigned exceptionCode = in.u8();
@@ -72,13 +75,20 @@ ModbusAnswer checkModbusResponse(const uint8_t* frame, size_t size, uint16_t tra
     }
     if (code != function) return outcome(ModbusOutcome::WrongFunction, static_cast<int>(code));
 
-    // One object was asked for: one data byte for a bit, two for a register.
+    // One data byte for a bit, two for each register asked for.
     bool bits = function == 1 || function == 2;
-    unsigned count = bits ? 1 : 2;
+    if (quantity < 1 || quantity > kMaxModbusRegisters || (bits && quantity != 1))
+        return outcome(ModbusOutcome::Malformed);
+    unsigned count = bits ? 1 : 2 * quantity;
     unsigned byteCount = in.u8();
     if (in.overrun() || byteCount != count || in.remaining() != count)
         return outcome(ModbusOutcome::Malformed);
     ModbusAnswer answer = outcome(ModbusOutcome::Value);
-    answer.value = bits ? static_cast<double>(in.u8() & 1) : static_cast<double>(in.u16());
+    if (bits) {
+        answer.value = static_cast<double>(in.u8() & 1);
+        return answer;
+    }
+    for (unsigned i = 0; i < quantity; ++i) answer.registers[i] = static_cast<uint16_t>(in.u16());
+    answer.value = answer.registers[0];
     return answer;
 }

@@ -34,23 +34,33 @@ void writeMbapHeader(ByteWriter& out, const MbapHeader& header);
 // length below 2 or beyond the 260-byte frame).
 int modbusFrameLength(const uint8_t* data, size_t size);
 
-// Builds the 12-byte request for one object of a valid address.
-void buildModbusRequest(uint8_t* out, uint16_t transactionId, uint8_t function, uint16_t reg);
+// The most registers one read asks for: a 32-bit value takes two.
+constexpr unsigned kMaxModbusRegisters = 2;
+
+// Builds the 12-byte request for one object of a valid address, or for
+// `quantity` registers from it (function 3 or 4), to unit `unitId`.
+void buildModbusRequest(uint8_t* out, uint16_t transactionId, uint8_t function, uint16_t reg,
+                        uint16_t quantity = 1, uint8_t unitId = 0);
 
 enum class ModbusOutcome {
     Value,          // `value` holds the object's value
     WrongTid,       // the answer belongs to another request
     Exception,      // the device refused; `code` holds the exception code
     WrongFunction,  // another function code; `code` holds it
+    WrongUnit,      // another unit identifier than the one asked; `code` holds it
     Malformed,      // the bytes cannot be a complete answer to this request
 };
 
 struct ModbusAnswer {
     ModbusOutcome outcome = ModbusOutcome::Malformed;
     int code = 0;
-    double value = 0.0;
+    double value = 0.0;                            // the bit or the first register
+    uint16_t registers[kMaxModbusRegisters] = {};  // the registers, for a read of more than one
 };
 
 // Checks one received frame (exactly `size` bytes) against the request that
-// was sent and takes the value. Never reads beyond `size`.
-ModbusAnswer checkModbusResponse(const uint8_t* frame, size_t size, uint16_t transactionId, uint8_t function);
+// was sent and takes the value. `quantity` registers were asked for (1 for
+// a bit); a `unitId` of 0..255 must be echoed, -1 is not checked. Never
+// reads beyond `size`.
+ModbusAnswer checkModbusResponse(const uint8_t* frame, size_t size, uint16_t transactionId, uint8_t function,
+                                 unsigned quantity = 1, int unitId = -1);

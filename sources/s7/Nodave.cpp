@@ -3,11 +3,11 @@
 // of Socket.cpp, with traces on standard output for the debug flag groups.
 #include "sources/s7/Nodave.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "base/Log.h"
 #include "base/Text.h"
 #include "sources/Socket.h"
 #include "sources/s7/S7Frame.h"
@@ -36,14 +36,8 @@ namespace {
 
 constexpr int kConnectTimeoutMs = 5000;
 
-std::atomic<int> gDebug{0};
-
-bool tracing(int group) {
-    return (gDebug.load(std::memory_order_relaxed) & group) != 0;
-}
-
 void dump(const char* direction, const uint8_t* data, int length) {
-    if (!tracing(daveDebugPDU)) return;
+    if (!logging(Log::Detail)) return;
     std::printf("s7: %s %d bytes:", direction, length);
     for (int i = 0; i < length; ++i) {
         if (i % 16 == 0) std::printf("\ns7:  ");
@@ -53,7 +47,7 @@ void dump(const char* direction, const uint8_t* data, int length) {
 }
 
 int failure(int code, const char* step) {
-    if (tracing(daveDebugErrors)) std::printf("s7: %s failed: %s (%d)\n", step, daveStrerror(code), code);
+    if (logging(Log::Failure)) std::printf("s7: %s failed: %s (%d)\n", step, daveStrerror(code), code);
     return code;
 }
 
@@ -64,7 +58,7 @@ net::Deadline timeoutFromNow(const daveConnection* dc) {
 }
 
 void traceChunk(size_t received, size_t wanted) {
-    if (tracing(daveDebugReceive)) std::printf("s7: received %zu of %zu bytes\n", received, wanted);
+    if (logging(Log::Trace)) std::printf("s7: received %zu of %zu bytes\n", received, wanted);
 }
 
 // The layer's result code for a receive that did not end well.
@@ -106,7 +100,7 @@ int receivePacket(daveConnection* dc, const net::Deadline& deadline) {
 int exchange(daveConnection* dc, const uint8_t* request, int length) {
     net::Result stale = net::discardQueued(dc->iface->fds.rfd);
     if (!stale.ok()) return daveErrClosedBeforeRequest;
-    if (stale.count > 0 && tracing(daveDebugReceive))
+    if (stale.count > 0 && logging(Log::Trace))
         std::printf("s7: discarded %zu bytes queued before the request\n", stale.count);
     dump("send", request, length);
     // One time-out bounds the whole exchange, sending and answer together.
@@ -123,36 +117,29 @@ bool usable(daveConnection* dc) {
 
 }  // namespace
 
-void daveSetDebug(int flags) {
-    gDebug.store(flags, std::memory_order_relaxed);
-}
-int daveGetDebug() {
-    return gDebug.load(std::memory_order_relaxed);
-}
-
 int openSocket(int port, const char* address) {
     net::Connection link = net::connectTcp(address, port, kConnectTimeoutMs);
     if (link.fd < 0) {
         if (link.failedStep == net::ConnectStep::Address) {
-            if (tracing(daveDebugErrors))
+            if (logging(Log::Failure))
                 std::printf("s7: openSocket: invalid address %s:%d\n", address ? address : "", port);
-        } else if (tracing(daveDebugOpen)) {
+        } else if (logging(Log::Failure)) {
             std::printf("s7: openSocket %s:%d failed\n", address, port);
         }
         return 0;
     }
-    if (tracing(daveDebugOpen)) std::printf("s7: openSocket %s:%d: handle %d\n", address, port, link.fd);
+    if (logging(Log::Failure)) std::printf("s7: openSocket %s:%d: handle %d\n", address, port, link.fd);
     return link.fd;
 }
 
 void closeSocket(int handle) {
     if (handle <= 0) return;
-    if (tracing(daveDebugOpen)) std::printf("s7: closeSocket %d\n", handle);
+    if (logging(Log::Failure)) std::printf("s7: closeSocket %d\n", handle);
     net::closeSocket(handle);
 }
 
 int openS7online(const char* accessPoint, void*) {
-    if (tracing(daveDebugOpen))
+    if (logging(Log::Failure))
         std::printf("s7: openS7online %s: no S7 online driver here\n", accessPoint ? accessPoint : "");
     return -1;
 }
@@ -166,7 +153,7 @@ daveInterface* daveNewInterface(daveFds fds, const char* name, int localMPI, int
     di->localMPI = localMPI;
     di->protocol = protocol;
     di->speed = speed;
-    if (tracing(daveDebugOpen))
+    if (logging(Log::Failure))
         std::printf("s7: new interface %s, protocol %d, handle %d\n", di->name, protocol, fds.rfd);
     return di;
 }
@@ -204,19 +191,19 @@ int daveConnectPLC(daveConnection* dc) {
 
     uint8_t request[s7::kConnectRequestSize];
     int length = s7::buildConnectRequest(request, dc->rack, dc->slot);
-    if (tracing(daveDebugConnect))
+    if (logging(Log::Connection))
         std::printf("s7: connection request, rack %d, slot %d (called TSAP 01 %02X)\n", dc->rack, dc->slot,
                     request[s7::kTpktHeaderSize + 17]);
     int rc = exchange(dc, request, length);
     if (rc < 0) return failure(rc, "connection request");
     rc = s7::parseConnectConfirm(dc->packet, rc);
     if (rc != 0) return failure(rc, "connection confirm");
-    if (tracing(daveDebugConnect)) std::printf("s7: connection confirm\n");
+    if (logging(Log::Connection)) std::printf("s7: connection confirm\n");
 
     uint8_t setup[s7::kSetupRequestSize];
     uint16_t ref = ++dc->lastRef;
     length = s7::buildSetupRequest(setup, ref, s7::kRequestedPdu);
-    if (tracing(daveDebugConnect)) std::printf("s7: setup communication, PDU length %d\n", s7::kRequestedPdu);
+    if (logging(Log::Connection)) std::printf("s7: setup communication, PDU length %d\n", s7::kRequestedPdu);
     rc = exchange(dc, setup, length);
     if (rc < 0) return failure(rc, "setup communication");
     int accepted = 0;
@@ -225,7 +212,7 @@ int daveConnectPLC(daveConnection* dc) {
     // Never more than was asked for, whatever the PLC offers.
     dc->pduLength = accepted < s7::kRequestedPdu ? accepted : s7::kRequestedPdu;
     dc->open = true;
-    if (tracing(daveDebugConnect)) std::printf("s7: connected, PDU length %d\n", dc->pduLength);
+    if (logging(Log::Connection)) std::printf("s7: connected, PDU length %d\n", dc->pduLength);
     return daveResOK;
 }
 
@@ -234,7 +221,7 @@ int daveDisconnectPLC(daveConnection* dc) {
     // Closing the socket ends the ISO connection; the PLC needs no farewell.
     dc->open = false;
     dc->pduLength = 0;
-    if (tracing(daveDebugConnect)) std::printf("s7: disconnect\n");
+    if (logging(Log::Connection)) std::printf("s7: disconnect\n");
     return daveResOK;
 }
 
@@ -263,7 +250,7 @@ int daveReadBytes(daveConnection* dc, int area, int dbNumber, int start, int len
         // After a failed exchange the byte stream can no longer be trusted.
         dc->open = false;
     }
-    if (tracing(daveDebugRead))
+    if (logging(Log::Connection))
         std::printf("s7: read area 0x%02X, block %d, start %d, %d bytes: %d\n", area, dbNumber, start, len,
                     rc);
     if (rc != 0) return failure(rc, "read");
@@ -340,6 +327,6 @@ void daveFree(daveConnection* dc) {
     delete dc;
 }
 void daveFree(daveInterface* di) {
-    if (di && tracing(daveDebugOpen)) std::printf("s7: free interface %s\n", di->name);
+    if (di && logging(Log::Failure)) std::printf("s7: free interface %s\n", di->name);
     delete di;
 }

@@ -43,15 +43,6 @@ constexpr int daveDB = 0x84;
 constexpr int daveCounter = 0x1C;
 constexpr int daveTimer = 0x1D;
 
-// Debug flag groups of daveSetDebug; traces go to standard output, each line
-// led by "s7: ".
-constexpr int daveDebugRead = 0x0010;     // one line per read job: area, block, start, count, result
-constexpr int daveDebugConnect = 0x0020;  // connect steps: request, confirm, setup, PDU length
-constexpr int daveDebugReceive = 0x0040;  // each chunk taken from the socket
-constexpr int daveDebugPDU = 0x0200;      // hex dump of every packet sent and received
-constexpr int daveDebugOpen = 0x2000;     // sockets and interfaces opened and closed
-constexpr int daveDebugErrors = 0x8000;   // the detail behind each failure code
-
 // The read and write file handles of an interface; both hold the same socket on TCP.
 struct daveFds {
     int rfd = 0;
@@ -60,9 +51,6 @@ struct daveFds {
 
 struct daveInterface;
 struct daveConnection;
-
-void daveSetDebug(int flags);
-int daveGetDebug();
 
 // TCP connection to address:port (IPv4 dotted text), bounded at 5 s. Returns
 // the socket, or 0 on failure.

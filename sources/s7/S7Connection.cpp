@@ -1,5 +1,5 @@
 // S7Connection: connects to an S7 PLC through the S7 layer and reads one
-// node per request, 1, 2 or 4 bytes, converted to an unsigned value.
+// node per request, 1, 2 or 4 bytes, converted as the node's type says.
 #include "sources/s7/S7Connection.h"
 
 #include <dlfcn.h>
@@ -10,6 +10,7 @@
 
 #include "base/Log.h"
 #include "base/Text.h"
+#include "sources/ValueDecode.h"
 
 namespace {
 
@@ -18,14 +19,11 @@ constexpr int kAdapterTrials = 5;
 constexpr const char* kDefaultDriver = "s7onlinx.dll";
 const char* gDriverLibrary = kDefaultDriver;
 
-// Debug words of the S7 layer for each log level.
-int debugFlags(int level) {
-    int flags = 0;
-    if (level >= 9) flags = 0xFFFF;
-    if (level >= 4) flags |= 0x200;
-    if (level >= 3) flags |= 0x30;
-    if (level >= 1) flags |= 0xA000;
-    return flags & 0xFFF8;
+// The PLC answered the read with an error of its own (an item return code,
+// a refused job) or the request was never sent: the link is sound, and
+// only this node's read failed; the nodes behind it are still read.
+bool answeredWithAnError(int result) {
+    return result > 0 || result == daveErrJobRefused || result == daveErrInvalidArgs;
 }
 
 bool isDigit(char c) {
@@ -176,8 +174,6 @@ bool S7Connection::connect(const char* parameters) {
     if (char* field = nextToken(&cursor, ":")) port = parseInt(field);
     if (char* field = nextToken(&cursor, ":")) slot = parseInt(field);
 
-    daveSetDebug(debugFlags(logLevel()));
-
     openLink();
     return connected;
 }
@@ -241,7 +237,7 @@ void S7Connection::disconnect() {
 bool S7Connection::read(Node* node) {
     if (!node || node->address[0] == 0) return false;
     char adr[kNameSize];
-    copyText(adr, node->address);
+    deviceAddressOf(*node, adr);
     for (char* p = adr; *p; ++p) *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
 
     if (adr[0] == '!') {
@@ -251,8 +247,8 @@ bool S7Connection::read(Node* node) {
 
     S7Address a;
     if (!parseS7Address(adr, &a)) {
-        // Always printed: the read fails in every cycle and stops the nodes
-        // behind it, so the operator has to learn which address is at fault.
+        // Always printed: the read fails in every cycle, so the operator has
+        // to learn which address is at fault.
         std::printf("read plc: adr %s, err invalid address\n", adr);
         return false;
     }
@@ -270,24 +266,8 @@ bool S7Connection::read(Node* node) {
     node->readError = result;
     if (result != 0) {
         std::printf("read plc: adr %s, err %s\n", adr, daveStrerror(result));
-        disconnect();
+        if (!answeredWithAnError(result)) disconnect();
         return false;
     }
-    switch (a.type) {
-        case 'B':
-            node->value = buf[0];
-            break;
-        case 'W':
-            node->value = daveGetU16from(buf);
-            break;
-        case 'D':
-            node->value = daveGetU32from(buf);
-            break;
-        case 'X':
-            node->value = ((buf[0] >> a.bit) & 1) ? 1.0 : 0.0;
-            break;
-        default:
-            break;
-    }
-    return true;
+    return storeReading(node, decodeS7Value(node->valueType, a.type, a.bit, buf));
 }

@@ -276,3 +276,35 @@ TEST_F(ConfigFile, AlarmLinesAreTypedOnceAndBadSettingsEndTheLoad) {
         EXPECT_NE(l.output.find(c.message), std::string::npos) << l.output;
     }
 }
+
+TEST_F(ConfigFile, TypesThatDoNotFitTheAddressZeroFactorsAndBadUnitIdsAreErrorsNamingTheLine) {
+    const std::string modbus = "source;m\nadr;modbus;tcp:127.0.0.1:502\n";
+    const std::string s7 = "source;p\nadr;simatic;tcp:127.0.0.1\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {s7 + "node;a;MB3:REAL;t;g;N\n", "line 3: type REAL needs a double word"},
+        {s7 + "node;a;T5:INT;t;g;N\n", "line 3: type INT needs a word"},
+        {s7 + "node;a;MD4:FLOAT32;t;g;N\n", "line 3: type FLOAT32 is a Modbus type"},
+        {modbus + "node;a;000001:FLOAT32;t;g;N\n", "line 3: type FLOAT32 needs an input or holding register"},
+        {modbus + "node;a;4:65535:UINT32;t;g;N\n",
+         "line 3: type UINT32 takes two registers, and 65535 is the last"},
+        {modbus + "node;a;400001:INT16:CDAB;t;g;N\n",
+         "line 3: a word order applies to the 32-bit types only"},
+        {modbus + "node;a;400001:DOUBLE;t;g;N\n", "line 3: unknown value type 'DOUBLE' in address"},
+        {modbus + "node;a;400001:FLOAT32:BADC;t;g;N\n", "line 3: unknown word order 'BADC'"},
+        {modbus + "# note\n\nnode;a;400001;t;g;N\nscale;0;5\n", "line 6: scale factor 0"},
+        {modbus + "node;a;400001;t;g;N\nscale;nan;0\n", "line 4: scale needs a factor and an offset"},
+        {"source;m\nadr;modbus;tcp:127.0.0.1:502:256\n", "line 2: unit id in 'tcp:127.0.0.1:502:256'"},
+    };
+    for (const auto& [content, message] : cases) {
+        auto l = load(content);
+        EXPECT_TRUE(l.coupler->iniError) << content;
+        EXPECT_NE(l.output.find("*** ini error: " + message), std::string::npos) << content << l.output;
+    }
+    // Fitting forms load; a scale line with no node before it is ignored like an adr line out of place.
+    auto l = load(modbus.substr(0, modbus.size() - 1) +
+                  ":17\nscale;2;0\nnode;a;4:11:float32:cdab;t;g;N\nscale;0.1\n");
+    EXPECT_FALSE(l.coupler->iniError);
+    EXPECT_EQ(l.output, "*** line ignored 'scale'\n");
+    EXPECT_EQ(l.coupler->sources[0].unitId, 17);
+    EXPECT_TRUE(l.coupler->nodes[0].scaled && l.coupler->nodes[0].wordOrder == WordOrder::CDAB);
+}

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "base/Clock.h"
-#include "cycle/Coupler.h"
 #include "base/Log.h"
+#include "cycle/Coupler.h"
 #include "support/StdoutCapture.h"
 
 namespace {

@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "base/Clock.h"
-#include "cycle/Coupler.h"
 #include "base/Text.h"
-#include "trigger/Trigger.h"
+#include "cycle/Coupler.h"
 #include "support/StdoutCapture.h"
 #include "support/TestSupport.h"
+#include "trigger/Trigger.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <memory>
 #include <string>
 
-#include "cycle/Coupler.h"
 #include "base/Text.h"
+#include "cycle/Coupler.h"
 #include "support/TestSupport.h"
 
 using testsupport::readFile;
@@ -93,6 +93,19 @@ TEST_F(StatesTest, RoundTripKeepsEveryNodeIncludingQuotedKeys) {
     third->readStates();
     third->writeStates();
     EXPECT_EQ(readFile(path_), once);
+}
+
+// A node that keeps decimals writes its value so that it reads back as the
+// very same double: a D condition then compares what was read, and an
+// unchanged reading is no difference.
+TEST_F(StatesTest, DecimalsOfATypedOrScaledNodeComeBackExactly) {
+    auto first = makeCoupler(), second = makeCoupler();
+    first->nodes[0].scaled = second->nodes[0].scaled = true;
+    first->nodes[0].value = 1.0 / 3;
+    first->writeStates();
+    EXPECT_NE(readFile(path_).find(";0;0.3333333333333333\n"), std::string::npos) << readFile(path_);
+    second->readStates();
+    EXPECT_EQ(second->nodes[0].value, 1.0 / 3);
 }
 
 TEST_F(StatesTest, HandEditedFileTakesEffectAndUnknownLinesAreKept) {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "cycle/Coupler.h"
 #include "base/Text.h"
+#include "cycle/Coupler.h"
 
 namespace {
 

@@ -5,11 +5,12 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "daemon/ConfigCheck.h"
+#include "notify/twitter/TwitterClient.h"
 #include "support/TestSupport.h"
 #include "support/WorkingDirectory.h"
-#include "notify/twitter/TwitterClient.h"
 
 using namespace testsupport;
 
@@ -86,6 +87,20 @@ TEST(Check, EachKindOfConfigurationErrorEndsWith78AndItsMessage) {
         EXPECT_EQ(r.exitCode, 78) << content << r.output;
         EXPECT_NE(r.output.find(message), std::string::npos) << content << r.output;
         EXPECT_NE(r.output.find("configuration 'c.ini': configuration error"), std::string::npos) << r.output;
+    }
+}
+
+// A value type that does not fit its address: --check, a start and a probe
+// all end with 78 and name the line.
+TEST(Check, AnUnfitValueTypeEndsCheckStartAndProbeWith78) {
+    TempDir dir;
+    writeFile(dir.file("c.ini"), "source;plc\nadr;simatic;tcp:127.0.0.1:1\nnode;a;MB3:REAL;t;g;N\n");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--check", "-i", "c.ini"}, {"-i", "c.ini"}, {"probe", "-i", "c.ini"}}) {
+        RunResult r = runZentokIn(dir.path(), args);
+        EXPECT_EQ(r.exitCode, 78) << r.output;
+        EXPECT_NE(r.output.find("*** ini error: line 3: type REAL needs a double word"), std::string::npos)
+            << r.output;
     }
 }
 

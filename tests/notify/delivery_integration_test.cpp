@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "cycle/Coupler.h"
 #include "base/Settings.h"
 #include "base/Text.h"
+#include "cycle/Coupler.h"
 #include "notify/channels/FileChannel.h"
 #include "notify/channels/MailChannel.h"
 #include "notify/channels/SrvMgrChannel.h"

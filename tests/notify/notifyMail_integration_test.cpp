@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "base/Clock.h"
-#include "cycle/Coupler.h"
 #include "base/Settings.h"
 #include "base/Text.h"
+#include "cycle/Coupler.h"
 #include "notify/channels/MailChannel.h"
 #include "support/StdoutCapture.h"
 #include "support/TestSupport.h"

@@ -1,8 +1,6 @@
 // The mail channel without a server: recipient from the address line, the
 // composed message (headers, date, subject and body encodings) and the
 // libcurl read callback.
-#include "notify/channels/MailChannel.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -13,10 +11,11 @@
 #include <vector>
 
 #include "base/Clock.h"
-#include "cycle/Coupler.h"
 #include "base/Settings.h"
+#include "cycle/Coupler.h"
 #include "notify/MailMessage.h"
 #include "notify/Sender.h"
+#include "notify/channels/MailChannel.h"
 #include "support/TestSupport.h"
 
 using testsupport::hasBareLineEnd;

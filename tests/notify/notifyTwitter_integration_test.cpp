@@ -8,9 +8,9 @@
 #include <string>
 
 #include "base/Clock.h"
-#include "cycle/Coupler.h"
 #include "base/Settings.h"
 #include "base/Text.h"
+#include "cycle/Coupler.h"
 #include "cycle/Outbox.h"
 #include "notify/Sender.h"
 #include "notify/channels/TwitterChannel.h"

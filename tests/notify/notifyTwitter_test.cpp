@@ -1,13 +1,12 @@
 // The Twitter channel without the service: the keys file and the target rules.
 // No keys are present while channels are made here, so nothing is sent.
-#include "notify/channels/TwitterChannel.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "cycle/Coupler.h"
 #include "base/Settings.h"
+#include "cycle/Coupler.h"
+#include "notify/channels/TwitterChannel.h"
 #include "support/TestSupport.h"
 #include "support/WorkingDirectory.h"
 

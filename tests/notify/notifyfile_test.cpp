@@ -1,7 +1,5 @@
 // The file channel: dated file names, the exact CSV line, quoting, and the
 // notifications lost when the file cannot be opened.
-#include "notify/channels/FileChannel.h"
-
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -12,8 +10,9 @@
 #include <string>
 
 #include "base/Clock.h"
-#include "cycle/Coupler.h"
 #include "base/Text.h"
+#include "cycle/Coupler.h"
+#include "notify/channels/FileChannel.h"
 #include "tests/support/StdoutCapture.h"
 #include "tests/support/TestSupport.h"
 

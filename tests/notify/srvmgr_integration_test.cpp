@@ -12,10 +12,10 @@
 #include <memory>
 #include <string>
 
-#include "cycle/Coupler.h"
 #include "base/Log.h"
 #include "base/Settings.h"
 #include "base/Text.h"
+#include "cycle/Coupler.h"
 #include "notify/Sender.h"
 #include "notify/channels/SrvMgrChannel.h"
 #include "support/Peers.h"

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "base/Clock.h"
-#include "cycle/Coupler.h"
 #include "base/Text.h"
+#include "cycle/Coupler.h"
 #include "notify/HttpPost.h"
 #include "notify/Sender.h"
 #include "notify/channels/NtfyChannel.h"

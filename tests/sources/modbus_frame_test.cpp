@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "cycle/Coupler.h"
 #include "base/Log.h"
+#include "cycle/Coupler.h"
 #include "sources/modbus/ModbusAddress.h"
 #include "sources/modbus/ModbusConnection.h"
 #include "sources/modbus/ModbusFrame.h"

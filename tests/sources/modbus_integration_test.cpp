@@ -13,10 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "cycle/Coupler.h"
 #include "base/Log.h"
-#include "sources/modbus/ModbusConnection.h"
+#include "base/Text.h"
+#include "cycle/Coupler.h"
 #include "sources/SourceWorker.h"
+#include "sources/modbus/ModbusConnection.h"
 #include "support/ModbusPeerScenarios.h"
 #include "support/Peers.h"
 #include "support/StdoutCapture.h"
@@ -34,10 +35,14 @@ struct Read {
 };
 
 // Reads one address; the node starts at 42 so that a value of 0 is seen.
-Read readAt(ModbusConnection& c, const std::string& address) {
+// With a source, a type behind the address is taken as a load would.
+Read readAt(ModbusConnection& c, const std::string& address, SourceEntry* source = nullptr) {
     Node node;
     std::strncpy(node.address, address.c_str(), sizeof node.address - 1);
     node.value = 42.0;
+    node.source = source;
+    std::string why;
+    if (source && !node.readValueType(&why)) ADD_FAILURE() << address << ": " << why;
     Read r{};
     r.output = captured([&] { r.ok = c.read(&node); });
     r.value = node.value;
@@ -88,6 +93,69 @@ TEST_F(ModbusPymodbus, EveryTableAndBothAddressForms) {
     EXPECT_NE(r.output.find("-ModbusRead, Exception 2\n"), std::string::npos) << r.output;
     EXPECT_TRUE(c.isConnected());
     EXPECT_TRUE(readAt(c, "4:2").ok);
+}
+
+// Bytes on the wire to values: each register pair of the server read as
+// each type and word order in one request; NaN and infinity fail the read
+// and keep the value. Unit 17 goes out and pymodbus echoes it.
+TEST_F(ModbusPymodbus, KnownAnswersOfTheValueTypes) {
+    PythonPeer peer(kPymodbusServer);
+    ASSERT_TRUE(peer.ready()) << peer.log();
+    ModbusConnection c;
+    ASSERT_TRUE(c.connect((peer.parameters() + ":17").c_str()));
+    SourceEntry source;
+    copyText(source.type, "modbus");
+    source.unitId = 17;
+
+    struct Case {
+        const char* address;
+        bool ok;
+        double value;
+    } cases[] = {
+        {"400200:FLOAT32", true, 21.5},
+        {"400200:float32:abcd", true, 21.5},
+        {"400202:FLOAT32:CDAB", true, -21.5},
+        {"400216:FLOAT32", true, 0.1},  // the float's shortest decimal, not 0.100000001490116
+        {"400206:FLOAT32", true, 3.4028235e38},
+        {"400204:FLOAT32", false, 42.0},  // NaN
+        {"400212:FLOAT32", false, 42.0},  // infinity
+        {"400208:INT32", true, -2},
+        {"400208:INT32:CDAB", true, -65537},  // 0xFFFE FFFF
+        {"400208:UINT32", true, 4294967294.0},
+        {"4:210:INT32", true, -2147483648.0},
+        {"400214:INT16", true, -32768},
+        {"300010:INT16", true, -1},
+    };
+    for (const Case& k : cases) {
+        Read r = readAt(c, k.address, &source);
+        EXPECT_EQ(r.ok, k.ok) << k.address << ": " << r.output;
+        EXPECT_EQ(r.value, k.value) << k.address;
+        if (!k.ok) {
+            EXPECT_NE(r.output.find("-read, adr " + std::string(k.address)), std::string::npos) << r.output;
+        }
+    }
+    EXPECT_TRUE(c.isConnected());
+}
+
+TEST_F(ModbusMisbehaving, AGivenUnitIdMustBeEchoedOtherwiseNoneIsChecked) {
+    PythonPeer peer(kMisbehavingModbusPeer);
+    ASSERT_TRUE(peer.ready()) << peer.log();
+    ModbusConnection c;
+    ASSERT_TRUE(c.connect(peer.parameters().c_str()));
+    SourceEntry unit5, none;
+    unit5.unitId = 5;
+
+    Read r = readAt(c, holding(kPlain), &unit5);
+    EXPECT_TRUE(r.ok) << r.output;
+    r = readAt(c, holding(kOtherUnit), &unit5);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.value, 42.0);
+    EXPECT_NE(r.output.find("-ModbusRead, answer from unit 6, asked unit 5\n"), std::string::npos)
+        << r.output;
+    // Without a unit id in the parameters unit 0 goes out and any answer counts, as before.
+    r = readAt(c, holding(kOtherUnit), &none);
+    EXPECT_TRUE(r.ok) << r.output;
+    EXPECT_EQ(r.value, kOtherUnit);
 }
 
 TEST_F(ModbusMisbehaving, RefusalsFailTheReadButKeepTheLink) {

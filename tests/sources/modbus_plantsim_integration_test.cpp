@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "cycle/Coupler.h"
 #include "base/Log.h"
+#include "cycle/Coupler.h"
 #include "sources/modbus/ModbusConnection.h"
 #include "support/TestSupport.h"
 
@@ -166,6 +166,72 @@ TEST(ModbusPlantsim, RequestsInPiecesAndSeveralObjects) {
     ASSERT_EQ(send(fd, garbage, sizeof garbage, 0), 12);
     EXPECT_TRUE(receive(fd, 1).empty());
     close(fd);
+}
+
+// 37.5 s into the cycle the level falls through 137.5 cm at 30 mm/s and the
+// temperature register holds 226 (22.6 degC).
+constexpr double kFalling = 37.5;
+
+std::string plantConfig(const Plantsim& plant, const std::string& nodes) {
+    return "coupler;runmode;single\nsource;plant\nadr;modbus;" + plant.parameters() + ":1\n" + nodes +
+           "receiver;log\nadr;file;alarms.csv\ndir;alarm\n";
+}
+
+TEST(ModbusPlantsim, ProbeReadsEveryNodeOnceAndWritesNothing) {
+    Plantsim plant(kFalling);
+    ASSERT_TRUE(plant.ready()) << plant.why();
+    TempDir dir;
+    const std::string nodes =
+        "node;a;400004:FLOAT32;Level {{*}};alarm;O:100\n"
+        "node;a;400006:int16;Rate {{*}};alarm;U:0\n"
+        "node;a;300001;Temperature {{*}};alarm;O:30\n"
+        "scale;0.1;0\n";
+    writeFile(dir.file("good.ini"), plantConfig(plant, nodes));
+    RunResult run = runZentokIn(dir.path(), {"probe", "-i", "good.ini"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    for (const char* line :
+         {"400004:FLOAT32       FLOAT32 ABCD   raw 137.5        value 137.5        condition O:100 holds\n",
+          "400006:int16         INT16          raw -30          value -30          condition U:0 holds\n",
+          "300001               UINT16         raw 226          value 22.6         condition O:30 does not "
+          "hold\n",
+          "probe: 3 of 3 nodes read\n"})
+        EXPECT_NE(run.output.find(line), std::string::npos) << run.output;
+
+    // Registers 15 and 16: the plant has no 16, so that read fails; the rest are still read.
+    writeFile(dir.file("bad.ini"), plantConfig(plant, "node;a;4:15:UINT32;Past the end;alarm;N\n" + nodes));
+    run = runZentokIn(dir.path(), {"probe", "-i", "bad.ini"});
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_NE(run.output.find("-ModbusRead, Exception 2\n4:15:UINT32          UINT32 ABCD    read failed\n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("probe: 3 of 4 nodes read\n"), std::string::npos) << run.output;
+    EXPECT_FALSE(fileExists(dir.file("zentok_states.csv")));
+    EXPECT_FALSE(fileExists(dir.file("zentok_outbox.csv")));
+    EXPECT_FALSE(fileExists(dir.file("alarms.csv")));
+}
+
+// A level in m from the float in cm fires O:1.2; the message, the file
+// channel's line and the states file keep the decimals.
+TEST(ModbusPlantsim, ScaledFloatAlarmKeepsItsDecimals) {
+    Plantsim plant(kFalling);
+    ASSERT_TRUE(plant.ready()) << plant.why();
+    TempDir dir;
+    writeFile(dir.file("zentok.ini"),
+              plantConfig(plant,
+                          "node;a;400004:FLOAT32;Level {{*}} m at {{300001}} C;alarm;O:1.2\n"
+                          "scale;0.01;0\n"
+                          "node;a;300001;Warm;alarm;O:30\n"
+                          "scale;0.1;0\n"));
+    RunResult run = runZentokIn(dir.path(), {"-i", "zentok.ini"});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    std::string alarms = readFile(dir.file("alarms.csv"));
+    EXPECT_EQ(countOf(alarms, "\n"), 1) << alarms;
+    EXPECT_NE(alarms.find("\"plant\";\"400004:FLOAT32\";"), std::string::npos) << alarms;
+    EXPECT_NE(alarms.find(";1.375;\"Level 1.375 m at 22.6 C\"\n"), std::string::npos) << alarms;
+    std::string states = readFile(dir.file("zentok_states.csv"));
+    EXPECT_NE(states.find("\"plant\";\"400004:FLOAT32\";2"), std::string::npos) << states;  // fired
+    EXPECT_NE(states.find(";0;1.375\n"), std::string::npos) << states;
+    EXPECT_NE(states.find(";0;22.6\n"), std::string::npos) << states;
 }
 
 }  // namespace

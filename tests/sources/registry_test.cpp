@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "base/Clock.h"
-#include "cycle/Coupler.h"
 #include "base/Text.h"
-#include "sources/modbus/ModbusConnection.h"
-#include "sources/s7/S7Connection.h"
+#include "cycle/Coupler.h"
 #include "sources/SourceConnection.h"
 #include "sources/SourceWorker.h"
+#include "sources/modbus/ModbusConnection.h"
+#include "sources/s7/S7Connection.h"
 
 namespace {
 

@@ -22,6 +22,7 @@ constexpr int kTrailingBytes = 12;   // a proper answer and 5 more bytes
 constexpr int kWrongByteCount = 13;  // a byte count of 4 for one register
 constexpr int kClose = 14;           // the link is closed at once
 constexpr int kRepeated = 15;        // the answer, and again 200 ms later
+constexpr int kOtherUnit = 16;       // the answer from the unit identifier after the one asked
 
 // A register the peer answers properly, with this value.
 constexpr int kPlain = 100;

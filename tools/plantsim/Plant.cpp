@@ -5,6 +5,19 @@
 #include "Plant.h"
 
 #include <cmath>
+#include <cstring>
+
+namespace {
+
+// A FLOAT32 in two registers, high word first (ABCD), as most devices send it.
+void putFloat(uint16_t* registers, float value) {
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    registers[0] = static_cast<uint16_t>(bits >> 16);
+    registers[1] = static_cast<uint16_t>(bits & 0xFFFF);
+}
+
+}  // namespace
 
 PlantImage plantAt(double t) {
     if (t < 0) t = 0;
@@ -26,5 +39,9 @@ PlantImage plantAt(double t) {
     image.holdingRegisters[kHoldingLevel] = static_cast<uint16_t>(cm);
     image.holdingRegisters[kHoldingThreshold] = kLevelThreshold;
     image.holdingRegisters[kHoldingCycles] = static_cast<uint16_t>(static_cast<int64_t>(cycles) & 0xFFFF);
+    putFloat(&image.holdingRegisters[kHoldingLevelFloat], static_cast<float>(level));
+    // Two's complement in the register: a falling level reads as 65506 unsigned, -30 as INT16.
+    int rate = filling ? kLevelRateMmPerSecond : -kLevelRateMmPerSecond;
+    image.holdingRegisters[kHoldingLevelRate] = static_cast<uint16_t>(rate & 0xFFFF);
     return image;
 }

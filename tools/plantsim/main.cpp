@@ -29,7 +29,8 @@ void usage() {
         "  --lifetime S  stop after S real seconds (default 0: run until stopped)\n"
         "  --delay-ms N  answer each request N ms late, like a slow device (default 0; one client)\n"
         "  --verbose     print the plant's events as they happen\n"
-        "Holding register 1: tank level (cm), 2: alarm threshold (100 cm), 3: fill cycles;\n"
+        "Holding register 1: tank level (cm), 2: alarm threshold (100 cm), 3: fill cycles,\n"
+        "4-5: tank level (cm) as FLOAT32, high word first, 6: level change (mm/s) as INT16;\n"
         "coil 1: drain pump, coil 2: inlet valve; discrete input 1: high-level switch;\n"
         "input register 1: temperature (0.1 degC). Addresses 0..15 of each table are served.\n");
 }

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "notify/twitter/TwitterClient.h"
 #include "support/TestSupport.h"
 #include "support/TwitterPeer.h"
-#include "notify/twitter/TwitterClient.h"
 
 using namespace testsupport;
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "base/Encoding.h"
-#include "support/TestSupport.h"
 #include "notify/twitter/Sha1.h"
+#include "support/TestSupport.h"
 
 using namespace testsupport;
 

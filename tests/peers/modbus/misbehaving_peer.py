@@ -19,6 +19,9 @@ Magic holding registers:
    13  a byte count of 4 for one register
    14  the connection is closed at once
    15  the answer, then the same answer again 200 ms later
+   16  the answer from another unit identifier (the request's + 1)
+
+Every other answer echoes the unit identifier of the request.
 
 The tests name these registers in tests/support/ModbusPeerScenarios.h;
 change both together.
@@ -43,6 +46,9 @@ import struct
 import threading
 import time
 
+# The unit identifier the answers of this thread carry.
+UNIT = threading.local()
+
 
 def recv_exact(conn, size):
     data = b""
@@ -57,7 +63,7 @@ def recv_exact(conn, size):
 def frame(tid, pdu, protocol=0, length=None):
     if length is None:
         length = len(pdu) + 1
-    return struct.pack(">HHHB", tid, protocol, length, 0) + pdu
+    return struct.pack(">HHHB", tid, protocol, length, getattr(UNIT, "value", 0)) + pdu
 
 
 def proper(tid, function, address):
@@ -98,7 +104,8 @@ def serve(conn, idle, reset):
                 return
             if request is None:
                 return
-            tid, _protocol, _length, _unit, function, address, _count = struct.unpack(">HHHBBHH", request)
+            tid, _protocol, _length, unit, function, address, _count = struct.unpack(">HHHBBHH", request)
+            UNIT.value = (unit + 1) & 0xFF if function == 3 and address == 16 else unit
             if SAWTOOTH_MS and function == 4 and address == 3:
                 conn.sendall(frame(tid, struct.pack(">BBH", 4, 2, deadband_value())))
                 continue

@@ -19,6 +19,18 @@ COILS = {0: 1, 1: 0, 2: 1, 40001: 1, 40002: 0, 65535: 1}
 DISCRETE = {0: 0, 1: 1, 2: 0, 7: 1}
 INPUT = {0: 9, 5: 777, 6: 0, 10: 65535}
 HOLDING = {0: 11, 1: 120, 2: 100, 3: 65535, 4: 0, 65535: 4660}
+# Register pairs of the 32-bit types, high word first unless named CDAB.
+HOLDING.update({
+    200: 0x41AC, 201: 0x0000,  # FLOAT32 21.5
+    202: 0x0000, 203: 0xC1AC,  # FLOAT32 CDAB -21.5
+    204: 0x7FC0, 205: 0x0000,  # FLOAT32 NaN
+    206: 0x7F7F, 207: 0xFFFF,  # FLOAT32 largest finite, 3.4028235e38
+    208: 0xFFFF, 209: 0xFFFE,  # INT32 -2, UINT32 4294967294
+    210: 0x8000, 211: 0x0000,  # INT32 smallest
+    212: 0x7F80, 213: 0x0000,  # FLOAT32 infinity
+    214: 0x8000,               # INT16 smallest
+    216: 0x3DCC, 217: 0xCCCD,  # FLOAT32 0.1
+})
 
 
 def main():

@@ -1,0 +1,71 @@
+// The probe: one read of every node, with its type, raw and scaled value and
+// whether its condition holds now. The states file is only read, for the
+// previous value a D condition compares with.
+#include "daemon/Probe.h"
+
+#include <cstdio>
+#include <string>
+
+#include "base/Log.h"
+#include "base/Settings.h"
+#include "base/Text.h"
+#include "base/ValueText.h"
+#include "cycle/Coupler.h"
+#include "daemon/ConfigCheck.h"
+#include "sources/ValueType.h"
+#include "trigger/Trigger.h"
+
+namespace {
+
+std::string conditionText(Node& node, double previous) {
+    if (!node.condition[0]) return "no condition";
+    bool holds = evaluateCondition(&node, previous);
+    return std::string("condition ") + node.condition + (holds ? " holds" : " does not hold");
+}
+
+// Reads one node and prints its line; false when the read failed.
+bool probeNode(Node& node) {
+    const char* sourceType = node.source ? node.source->type : "";
+    std::string type = valueTypeName(sourceType, node);
+    double previous = node.value;
+    bool read = false;
+    if (node.source) {
+        // The source's read interval must not pass a node over.
+        node.source->lastRead = 0;
+        read = node.source->readNode(&node);
+    }
+    if (!read) {
+        std::printf("%-20s %-14s read failed\n", node.address, type.c_str());
+        return false;
+    }
+    if (equalsIgnoreCase(node.address, "!OFFLINE")) node.raw = node.value;
+    bool decimals = node.keepsDecimals();
+    std::printf("%-20s %-14s raw %-12s value %-12s %s\n", node.address, type.c_str(),
+                formatValue(node.raw, true).c_str(), formatValue(node.value, decimals).c_str(),
+                conditionText(node, previous).c_str());
+    return true;
+}
+
+}  // namespace
+
+int probeConfiguration(const std::string& path) {
+    setChannelsOffline(true);  // loading must not contact any channel
+    Coupler coupler;
+    coupler.loadConfig(path.c_str());
+    if (coupler.iniError) {
+        std::printf("probe: configuration '%s' has errors, nothing read\n", path.c_str());
+        return kExitConfigError;
+    }
+    if (coupler.cfgStat.size < 0) {
+        std::printf("probe: configuration '%s' cannot be read\n", path.c_str());
+        return kProbeReadFailed;
+    }
+    // A probe is for seeing why a read fails: the sources' failure lines show from level 1.
+    if (logLevel() < 1) setLogLevel(1);
+    coupler.readStates();
+    int failed = 0;
+    for (int i = 0; i < coupler.nodeCount; ++i)
+        if (!probeNode(coupler.nodes[i])) ++failed;
+    std::printf("probe: %d of %d nodes read\n", coupler.nodeCount - failed, coupler.nodeCount);
+    return failed == 0 ? 0 : kProbeReadFailed;
+}
