@@ -111,17 +111,21 @@ void boundRetained(std::vector<RetainedState>& retained) {
     retained = std::move(kept);
 }
 
-// The part of a line that carries alarm state: source, address, trigger time.
+// The part of a line that carries alarm state: source, address, trigger
+// time, and the fields of an alarm line's delays and reminders behind the value.
 std::string alarmPart(const std::string& line) {
     bool quoted = false;
     int separators = 0;
+    size_t end = line.size();
     for (size_t i = 0; i < line.size(); ++i) {
         if (line[i] == '"')
             quoted = !quoted;
         else if (line[i] == ';' && !quoted && ++separators == 3)
-            return line.substr(0, i);
+            end = i;
+        else if (line[i] == ';' && !quoted && separators == 6)
+            return line.substr(0, end) + line.substr(i);
     }
-    return line;
+    return line.substr(0, end);
 }
 
 // The alarm state of a whole file; a change of it is worth a sync.
