@@ -117,8 +117,9 @@ bool keepAfterOutcome(OutboxEntry& entry, int retrySeconds, int64_t nowMs) {
     return true;
 }
 
-// Applies the outcomes that have settled since the last look and writes the
-// outbox when that changed it.
+// Applies the outcomes that have settled since the last look. The outbox is
+// written when that changed it, together with the outcomes that settle within
+// a second of its last write, so a drain does not rewrite it per entry.
 void applyOutcomes(Outbox& box, int retrySeconds) {
     int64_t now = steadyMs();
     auto& entries = box.entries();
@@ -130,7 +131,7 @@ void applyOutcomes(Outbox& box, int retrySeconds) {
                                      return !keepAfterOutcome(entry, retrySeconds, now);
                                  }),
                   entries.end());
-    if (changed) box.save();
+    if (changed) box.saveBatched();
 }
 
 // A hand-over that a crash cut short may have reached a channel that can
@@ -225,7 +226,12 @@ void Coupler::queueNotifications() {
         if (node.evaluated) outbox->endCarryOver(sourceNameOf(node), node.address);
     }
     outbox->reportDropped();
-    outbox->save();
+    // A new firing is in the file before the states file records it; entries
+    // that only left wait for their batch.
+    if (outbox->holdsUnsaved())
+        outbox->save();
+    else
+        outbox->saveBatched();
     // A firing whose entry the file does not hold is not recorded in the
     // states file yet: a restart then sees the node fire again instead of
     // losing the notification.
@@ -278,7 +284,9 @@ void Coupler::dispatchNotifications() {
 }
 
 void Coupler::recordOutcomes() {
-    if (outbox) applyOutcomes(*outbox, retrySeconds);
+    if (!outbox) return;
+    applyOutcomes(*outbox, retrySeconds);
+    outbox->saveIfDue();
 }
 
 void Coupler::adoptOutbox(std::shared_ptr<Outbox> box) {
@@ -301,8 +309,14 @@ void Coupler::finishDeliveries(int64_t deadlineMs) {
         bool idle = sender().pending() == 0;
         applyOutcomes(*outbox, retrySeconds);
         if (idle || steadyMs() >= deadlineMs) break;
-        waitForSettlement(std::min(deadlineMs, steadyMs() + kIdleCheckMs), seen);
+        outbox->saveIfDue();
+        int64_t wakeMs = std::min(deadlineMs, steadyMs() + kIdleCheckMs);
+        int64_t saveInMs = outbox->msUntilBatchedSave();
+        if (saveInMs >= 0) wakeMs = std::min(wakeMs, steadyMs() + saveInMs);
+        waitForSettlement(wakeMs, seen);
     }
+    // The run ends here: what settled is written now, not a second later.
+    outbox->save();
     // A run its run mode ends (single, trigger) has seen all of its
     // configuration it will: what has no receiver in it goes now. Stopped by
     // a signal, the program keeps it for the next start.

@@ -1,5 +1,6 @@
 // The outbox file: read at start, rewritten whole (temporary file, sync,
-// rename) whenever its contents change, never while nothing does.
+// rename) when an entry comes or goes, at most once a second for outcomes,
+// never while nothing does.
 #include "cycle/Outbox.h"
 
 #include <algorithm>
@@ -236,10 +237,15 @@ Outbox::Outbox(std::string path) : path_(std::move(path)) {}
 
 void Outbox::load() {
     entries_.clear();
-    written_.clear();
-    if (path_.empty() || !readWholeFile(path_, kFileLimit, &written_)) return;
+    savedCount_ = 0;
+    readDamaged_ = false;
+    std::string text;
+    if (path_.empty() || !readWholeFile(path_, kFileLimit, &text)) return;
     std::vector<int> damaged;
-    entries_ = parseOutbox(written_, &damaged, &dropped_);
+    entries_ = parseOutbox(text, &damaged, &dropped_);
+    savedCount_ = entries_.size();
+    // Skipped records are written out of the file with the next write.
+    readDamaged_ = !damaged.empty() || dropped_ > 0;
     // What is still here at start is due at once: the operator who mended a
     // mail server and restarted, or the next run from cron, expects that.
     int64_t now = currentTime(), nowMs = steadyMs();
@@ -257,17 +263,21 @@ void Outbox::load() {
     reportDropped();
 }
 
+// Entries only ever come (unsaved) or go, and every entry the file does not
+// hold is marked, so a count and the marks tell whether the file is behind.
+bool Outbox::changedSinceWrite() const {
+    return failing_ || readDamaged_ || entries_.size() != savedCount_ || holdsUnsaved();
+}
+
 bool Outbox::save() {
-    if (path_.empty()) return true;
-    // Most cycles have nothing waiting: no text to build or compare.
-    if (entries_.empty() && written_.empty() && !failing_) return true;
-    std::string text = formatOutbox(entries_);
-    if (text == written_ && !failing_) return true;
+    waiting_ = false;
+    if (path_.empty() || !changedSinceWrite()) return true;
     std::string error;
-    if (replaceFile(path_, text, Durability::Sync, &error)) {
+    lastWriteMs_ = steadyMs();
+    if (replaceFile(path_, formatOutbox(entries_), Durability::Sync, &error)) {
         if (failing_) std::printf("outbox file '%s' written again\n", path_.c_str());
-        failing_ = false;
-        written_ = text;
+        failing_ = readDamaged_ = false;
+        savedCount_ = entries_.size();
         for (OutboxEntry& entry : entries_) entry.saved = true;
         return true;
     }
@@ -280,9 +290,29 @@ bool Outbox::save() {
     return false;
 }
 
+void Outbox::saveBatched() {
+    if (path_.empty() || !changedSinceWrite()) return;
+    waiting_ = true;
+    saveIfDue();
+}
+
+void Outbox::saveIfDue() {
+    if (msUntilBatchedSave() == 0) save();
+}
+
+int64_t Outbox::msUntilBatchedSave() const {
+    if (!waiting_) return -1;
+    return std::max<int64_t>(lastWriteMs_ + kOutboxBatchMs - steadyMs(), 0);
+}
+
 void Outbox::endCarryOver(const std::string& source, const std::string& address) {
     for (OutboxEntry& entry : entries_)
         if (entry.carriedOver && entry.sameNode(source, address)) entry.carriedOver = false;
+}
+
+bool Outbox::holdsUnsaved() const {
+    return std::any_of(entries_.begin(), entries_.end(),
+                       [](const OutboxEntry& entry) { return !entry.saved; });
 }
 
 bool Outbox::holdsUnsaved(const std::string& source, const std::string& address, int64_t triggerTime) const {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <string>
 #include <vector>
@@ -48,6 +49,9 @@ constexpr const char* kOutboxName = "zentok_outbox.csv";
 constexpr size_t kMaxOutboxEntries = 1000;
 // A count read from the file is clamped to this, so counting on cannot overflow.
 constexpr int kMaxOutboxAttempts = 1000000;
+// Outcomes that settle within this time of the last write share one rewrite,
+// so a drain of many entries does not rewrite a large file once per entry.
+constexpr int64_t kOutboxBatchMs = 1000;
 
 // The file form: one record per entry, fields separated by ";", texts in
 // double quotes with each quote doubled (a line break inside stays in the
@@ -90,14 +94,27 @@ class Outbox {
     // Reads the file; a missing file is an empty outbox. Every entry read is
     // due at once, and times ahead of the clock count as now.
     void load();
-    // Writes the file when its contents changed; says once when that fails.
-    // False while the file does not hold every entry.
+    // Writes the file at once when an entry was added or has left since the
+    // last write; says once when that fails. False while the file does not
+    // hold every entry. An attempt alone (its count, its next time) is no
+    // reason to write: those fields go to the file with the next change, so
+    // entries that only wait for their retries cost no writes.
     bool save();
+    // As save, but no sooner than kOutboxBatchMs after the last write; a
+    // change that comes earlier waits for saveIfDue.
+    void saveBatched();
+    // Writes what saveBatched left waiting once its time has come.
+    void saveIfDue();
+    // Milliseconds until what saveBatched left waiting is due; -1 when
+    // nothing waits.
+    int64_t msUntilBatchedSave() const;
 
     std::vector<OutboxEntry>& entries() { return entries_; }
     const std::vector<OutboxEntry>& entries() const { return entries_; }
     // No firing of a node matches its carried-over entries any more.
     void endCarryOver(const std::string& source, const std::string& address);
+    // Some entry the file does not hold yet.
+    bool holdsUnsaved() const;
     // An entry of this node and firing that the file does not hold yet.
     bool holdsUnsaved(const std::string& source, const std::string& address, int64_t triggerTime) const;
     // Adds an entry; beyond kMaxOutboxEntries the oldest goes, counted for
@@ -112,9 +129,14 @@ class Outbox {
     FloodWindow& floodWindow(const std::string& lane) { return floodWindows_[lane]; }
 
   private:
+    bool changedSinceWrite() const;
+
     std::string path_;
     std::vector<OutboxEntry> entries_;
-    std::string written_;  // the file's text as last read or written
+    size_t savedCount_ = 0;     // entries the file held at the last read or write
+    bool readDamaged_ = false;  // the file read held records that are not kept
+    int64_t lastWriteMs_ = std::numeric_limits<int64_t>::min() / 2;  // steady clock
+    bool waiting_ = false;                                           // saveBatched left a write for saveIfDue
     size_t dropped_ = 0;
     bool failing_ = false;
     std::map<std::string, FloodWindow> floodWindows_;

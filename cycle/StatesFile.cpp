@@ -14,6 +14,7 @@
 #include "base/Text.h"
 #include "base/ValueText.h"
 #include "cycle/Coupler.h"
+#include "cycle/Outbox.h"
 
 namespace {
 
@@ -284,6 +285,10 @@ void Coupler::writeStates() {
     // alarm state is synced, which spares the flash cards of small gateways.
     if (!memory.failing && text == memory.onDisk) return;
     bool alarmsChanged = memory.failing || alarmState(text) != alarmState(memory.onDisk);
+    // An entry that left the outbox may wait up to a second for its write.
+    // The outbox must not still list it once this file no longer records its
+    // node as fired: a restart would take the node's next firing for it.
+    if (alarmsChanged && outbox) outbox->save();
     std::string error;
     if (replaceFile(statesName, text, alarmsChanged ? Durability::Sync : Durability::Replace, &error)) {
         if (memory.failing) std::printf("states file '%s' written again\n", statesName);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -322,6 +323,52 @@ TEST_F(OutboxTest, AFiringTheOutboxCannotStoreIsNotRecordedUntilItCan) {
     EXPECT_NE(out.find("written again"), std::string::npos);
     EXPECT_EQ(testsupport::readFile(dir_.file("zentok_states.csv")).find("\"plant\";\"400001\";;"),
               std::string::npos);
+}
+
+// The file is replaced by a rename, so a second link to it keeps the old
+// inode and tells whether a rewrite came since.
+bool rewrittenSince(const std::string& path, const std::string& link) {
+    struct stat now {
+    }, then{};
+    return stat(path.c_str(), &now) != 0 || stat(link.c_str(), &then) != 0 || now.st_ino != then.st_ino;
+}
+
+TEST_F(OutboxTest, OutcomesShareABatchedWriteAndRetriesAloneWriteNothing) {
+    coupler_.retrySeconds = 3600;
+    succeed_[1] = false;
+    const std::string path = dir_.file("zentok_outbox.csv"), seen = dir_.file("seen");
+    coupler_.adoptOutbox(std::make_shared<Outbox>(path));
+    auto lines = [&] { return testsupport::countOf(testsupport::readFile(path), "\n"); };
+    fire();
+    dispatch();  // queued and written; the outcomes came within a second of that write
+    EXPECT_EQ(lines(), 2);
+    EXPECT_GT(coupler_.outbox->msUntilBatchedSave(), 0);
+    EXPECT_LE(coupler_.outbox->msUntilBatchedSave(), kOutboxBatchMs);
+    advance(1);
+    coupler_.recordOutcomes();
+    EXPECT_EQ(lines(), 1) << "the delivered entry leaves with the batch";
+    EXPECT_EQ(coupler_.outbox->msUntilBatchedSave(), -1);
+
+    ASSERT_EQ(link(path.c_str(), seen.c_str()), 0);
+    for (int delay : {10, 20, 40}) {
+        advance(delay);
+        dispatch();
+        coupler_.recordOutcomes();
+    }
+    EXPECT_EQ(calls_[1], 4);
+    EXPECT_FALSE(rewrittenSince(path, seen)) << "an entry that waits for its next attempt is not rewritten";
+
+    // A lone outcome after a quiet second is written at once; the end of a
+    // run writes what waits for its batch.
+    succeed_[1] = true;
+    advance(80);
+    dispatch();
+    EXPECT_EQ(lines(), 0);
+    fire();
+    dispatch();
+    EXPECT_EQ(lines(), 2);
+    coupler_.finishDeliveries(steadyMs());
+    EXPECT_EQ(lines(), 0);
 }
 
 TEST(OutboxBound, PastItTheOldestAreDroppedWithTheirCount) {
