@@ -370,7 +370,7 @@ class ConfigParser {
     }
 
     void alarmLine(char* cursor) {
-        if (!inSection("node") || !s_.node) {
+        if ((!inSection("node") && !inSection("info")) || !s_.node) {
             alarmError("an alarm line belongs right after the node line it is for");
             return;
         }
