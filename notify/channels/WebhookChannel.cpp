@@ -66,7 +66,10 @@ std::string webhookBody(const Node& node, const char* text, const char* receiver
     body += ",\"trigger_time\":" + (node.triggerTime > 0 ? isoLocalTime(node.triggerTime) : "null");
     body += ",\"receiver\":";
     appendJsonString(&body, receiverName);
-    body += node.info ? ",\"kind\":\"info\"}" : ",\"kind\":\"message\"}";
+    body += node.info ? ",\"kind\":\"info\"" : ",\"kind\":\"message\"";
+    // Only nodes with an alarm line tell a state, so other bodies stay as they were.
+    if (const char* state = alarmStateOf(node)) body += std::string(",\"state\":\"") + state + "\"";
+    body += "}";
     return body;
 }
 
