@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "base/Alarm.h"
+
 class SourceConnection;
 class Notifier;
 class Delivery;
@@ -122,6 +124,8 @@ struct Node {
     int64_t lastRead = 0;
     bool evaluated = false;         // its trigger has run under this configuration
     bool unrecordedFiring = false;  // the outbox could not store this firing: the states file waits
+    AlarmSettings alarm{};          // from its "alarm" line; off without one
+    AlarmState alarmState{};
 
     // Takes the ":TYPE" or ":TYPE:ORDER" behind the address into the typed
     // fields; false, with the reason, when it is unknown or does not fit the
@@ -139,6 +143,8 @@ struct Receiver {
     std::unique_ptr<Notifier> notifier;
     char name[kNameSize] = {};
     std::string addressLine;  // the text behind "adr" that made the channel; empty for the default one
+    int floodMax = 0;         // "flood;MAX;SECONDS": at most MAX hand-overs in SECONDS; 0: no guard
+    int floodSeconds = 0;
 
     Receiver();
     ~Receiver();

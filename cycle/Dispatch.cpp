@@ -16,6 +16,7 @@
 #include "base/StopSignal.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
+#include "cycle/FloodGuard.h"
 #include "cycle/Outbox.h"
 #include "notify/ChannelWork.h"
 #include "notify/Sender.h"
@@ -142,21 +143,12 @@ void applyOutcomes(Outbox& box, int retrySeconds) {
     if (changed) box.saveBatched();
 }
 
-// The sender's lane of a receiver: its name (case ignored, as receivers are
-// matched) and which of the receivers of that name it is, so the lane stays
-// the same across a reload of the configuration.
-std::string laneOf(const OutboxEntry& entry) {
-    std::string lane = entry.receiver;
-    for (char& c : lane) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lane + "#" + std::to_string(entry.receiverOccurrence);
-}
-
 // A hand-over that a crash cut short may have reached a channel that can
 // tell (a local file); then it is not made a second time.
 bool deliveredBeforeTheRestart(OutboxEntry& entry, Receiver& receiver, const Node& node) {
     if (!entry.fromEarlierRun) return false;
     entry.fromEarlierRun = false;
-    if (!receiver.notifier || !receiver.notifier->holdsDelivery(node, entry.text.c_str(), entry.triggerTime))
+    if (!receiver.notifier || !receiver.notifier->holdsDelivery(node, entry.text.c_str(), entry.decidedAt))
         return false;
     std::printf("outbox, receiver %s, source %s, node %s: delivered before the restart\n",
                 entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
@@ -166,24 +158,35 @@ bool deliveredBeforeTheRestart(OutboxEntry& entry, Receiver& receiver, const Nod
 // After a crash, or an outbox that could not be written, between the outbox
 // and the states write, the node fires again at its first evaluation: the
 // entry left for this receiver stands, and the node takes its trigger time
-// from it. Any later firing is a notification of its own.
-OutboxEntry* carriedOverFor(Coupler& coupler, const Receiver* receiver, const Node& node) {
+// from it. Any later firing is a notification of its own. A clear or a
+// reminder is matched the same way, by its kind.
+OutboxEntry* carriedOverFor(Coupler& coupler, const Receiver* receiver, const Node& node, AlarmNotice kind) {
     for (OutboxEntry& entry : coupler.outbox->entries())
-        if (entry.carriedOver && entry.sameNode(sourceNameOf(node), node.address) &&
+        if (entry.carriedOver && entry.kind == kind && entry.sameNode(sourceNameOf(node), node.address) &&
             receiverFor(coupler, entry) == receiver)
             return &entry;
     return nullptr;
 }
 
-// One expansion per firing, one entry per linked receiver.
-void queueFiring(Coupler& coupler, Node& node, char* text) {
-    coupler.formatMessage(text, kTextSize, &node);
+// One notice of a node's alarm episode that started at `episode`.
+struct Notice {
+    AlarmNotice kind;
+    int64_t episode;
+    const char* text;  // the template
+};
+
+// One expansion per notice, one entry per linked receiver.
+void queueNotice(Coupler& coupler, Node& node, const Notice& notice, char* text) {
+    int64_t now = currentTime();
+    NoticeContext context{notice.kind, now - notice.episode, node.alarmState.reminders};
+    coupler.formatTemplate(text, kTextSize, &node, notice.text, node.alarm.enabled ? &context : nullptr);
+    int64_t decidedAt = notice.kind == AlarmNotice::Raise ? notice.episode : now;
     for (int j = 0; j < coupler.linkCount; ++j) {
         Link& link = coupler.links[j];
         if (!node.dir || link.dir != node.dir || !link.receiver) continue;
-        if (OutboxEntry* pending = carriedOverFor(coupler, link.receiver, node)) {
+        if (OutboxEntry* pending = carriedOverFor(coupler, link.receiver, node, notice.kind)) {
             pending->carriedOver = false;
-            node.triggerTime = pending->triggerTime;
+            if (notice.kind == AlarmNotice::Raise) node.triggerTime = pending->triggerTime;
             continue;
         }
         OutboxEntry entry;
@@ -192,15 +195,31 @@ void queueFiring(Coupler& coupler, Node& node, char* text) {
         entry.channel = channelFingerprint(link.receiver->addressLine);
         entry.source = sourceNameOf(node);
         entry.address = node.address;
-        entry.triggerTime = node.triggerTime;
-        entry.firedMs = firedMsOf(node.triggerTime);
+        entry.triggerTime = notice.episode;
+        entry.kind = notice.kind;
+        entry.decidedAt = decidedAt;
+        entry.firedMs = firedMsOf(decidedAt);
         entry.text = text;
         entry.value = node.value;
         coupler.outbox->add(std::move(entry));
         coupler.notified = true;
     }
-    // Each firing is decided once; what becomes of it is the outbox's.
-    node.sent = true;
+}
+
+// The raise of a fired node, and the clear and reminder its alarm decided.
+// Each is decided once; what becomes of it is the outbox's.
+void queueNode(Coupler& coupler, Node& node, char* text) {
+    if (node.active && !node.sent) {
+        queueNotice(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message}, text);
+        node.sent = true;
+    }
+    AlarmState& state = node.alarmState;
+    if (state.clearedEpisode != 0 && node.alarm.normal[0])
+        queueNotice(coupler, node, {AlarmNotice::Clear, state.clearedEpisode, node.alarm.normal}, text);
+    state.clearedEpisode = 0;
+    if (state.reminderDue)
+        queueNotice(coupler, node, {AlarmNotice::Reminder, node.triggerTime, node.message}, text);
+    state.reminderDue = false;
 }
 
 }  // namespace
@@ -212,7 +231,7 @@ void Coupler::queueNotifications() {
     char text[kTextSize];
     for (int i = 0; i < nodeCount; ++i) {
         Node& node = nodes[i];
-        if (node.active && !node.sent) queueFiring(*this, node, text);
+        queueNode(*this, node, text);
         if (node.evaluated) outbox->endCarryOver(sourceNameOf(node), node.address);
     }
     outbox->reportDropped();
@@ -235,8 +254,9 @@ void Coupler::queueNotifications() {
 void Coupler::dispatchNotifications() {
     if (!queuedThisCycle) queueNotifications();
     queuedThisCycle = false;
-    if (dropMissingReceivers(*outbox, false)) outbox->save();
     int64_t nowMs = steadyMs();
+    bool summarized = summarizeHeldBack(*outbox, nowMs);
+    if (dropMissingReceivers(*outbox, false) || summarized) outbox->save();
     SourceEntry standInSource;
     for (OutboxEntry& entry : outbox->entries()) {
         // Asked to stop, the program hands over nothing more; the rest waits
@@ -244,7 +264,7 @@ void Coupler::dispatchNotifications() {
         if (stopRequested()) break;
         if (entry.inFlight || entry.dueMs > nowMs) continue;
         Receiver* receiver = receiverFor(*this, entry);
-        if (!receiver) continue;
+        if (!receiver || !floodGuardAdmits(*outbox, *receiver, entry, nowMs)) continue;
         // The channel sees the node as it was when it fired; a node this
         // configuration no longer has is stood in for.
         SourceEntry* source = findSource(entry.source.c_str());
@@ -257,7 +277,8 @@ void Coupler::dispatchNotifications() {
         }
         node.value = entry.value;
         node.triggerTime = entry.triggerTime;
-        entry.inFlight = std::make_shared<Delivery>(laneOf(entry));
+        node.alarmState.notice = entry.kind;
+        entry.inFlight = std::make_shared<Delivery>(outboxLane(entry));
         if (deliveredBeforeTheRestart(entry, *receiver, node)) {
             entry.inFlight->settle(true);
             continue;
@@ -269,6 +290,15 @@ void Coupler::dispatchNotifications() {
     // The file channel's outcomes and the refused hand-overs are known now;
     // the sender's come later and are recorded by recordOutcomes.
     applyOutcomes(*outbox, retrySeconds);
+}
+
+void Coupler::endCarryOverOfRecordedFirings() {
+    if (!outbox) return;
+    for (int i = 0; i < nodeCount; ++i) {
+        const Node& node = nodes[i];
+        if (!node.evaluated)
+            outbox->endCarryOverRecorded(sourceNameOf(node), node.address, node.triggerTime, node.lastRead);
+    }
 }
 
 void Coupler::recordOutcomes() {

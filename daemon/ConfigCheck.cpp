@@ -23,8 +23,8 @@ namespace {
 
 constexpr int kLineSize = 5001;  // as the parser reads them
 
-const char* const kKeywords[] = {"coupler",  "source", "adr",    "node", "info",
-                                 "receiver", "dir",    "uplink", "set",  "scale"};
+const char* const kKeywords[] = {"coupler", "source", "adr", "node",  "info",  "receiver",
+                                 "dir",     "uplink", "set", "scale", "alarm", "flood"};
 const char* const kCouplerSettings[] = {"runmode", "rehashtime", "readinterval", "loglevel", "retry"};
 
 template <size_t N>

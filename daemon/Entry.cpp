@@ -134,6 +134,7 @@ int64_t msUntilNextCycle(Coupler& coupler) {
 // between the two can neither lose it nor send it twice.
 void runCycle(Coupler& coupler) {
     coupler.readStates();
+    coupler.endCarryOverOfRecordedFirings();
     coupler.readSources();
     coupler.queueNotifications();
     coupler.writeStates();

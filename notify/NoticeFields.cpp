@@ -9,6 +9,7 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "base/Alarm.h"
 #include "base/Records.h"
 #include "base/ValueText.h"
 #include "notify/Utf8Text.h"
@@ -79,12 +80,14 @@ std::string webhookBody(const Node& node, const char* text, const char* receiver
     body["trigger_time"] = timeJson(node.triggerTime);
     body["receiver"] = jsonText(receiverName);
     body["kind"] = node.info ? "info" : "message";
+    // Only nodes with an alarm line tell a state, so other bodies stay as they were.
+    if (const char* state = alarmStateOf(node)) body["state"] = state;
     return dumped(body);
 }
 
 std::string nodeStateBody(const Node& node, const char* text) {
     Json state;
-    state["state"] = "active";
+    state["state"] = node.alarmState.notice == AlarmNotice::Clear ? "normal" : "active";
     state["source"] = jsonText(node.source ? node.source->name : "");
     state["node"] = jsonText(node.address);
     state["value"] = valueJson(node);

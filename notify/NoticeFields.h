@@ -23,5 +23,6 @@ std::string webhookBody(const Node& node, const char* text, const char* receiver
 
 // The retained state of a node as the MQTT channel publishes it:
 // {"state":"active","source":..,"node":..,"value":..,"since":..,"text":..},
-// since being the firing's time (null when not known).
+// "normal" for a back-to-normal notice; since is the episode's firing time
+// (null when not known).
 std::string nodeStateBody(const Node& node, const char* text);

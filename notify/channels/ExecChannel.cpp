@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "base/Alarm.h"
 #include "base/Clock.h"
 #include "base/Records.h"
 #include "notify/CommandRunner.h"
@@ -99,6 +100,8 @@ std::vector<std::string> commandEnvironment(const Node& node, const char* text, 
     add("TIME", isoLocalTime(when));
     add("TRIGGER_TIME", node.triggerTime > 0 ? isoLocalTime(node.triggerTime) : "");
     add("KIND", node.info ? "info" : "message");
+    const char* state = alarmStateOf(node);
+    add("STATE", state ? state : "");
     add("TEXT", text ? text : "");
     return environment;
 }

@@ -33,7 +33,8 @@ class ExecChannel : public Notifier {
 
 // The environment of one run: the daemon's own without any ZENTOK_ variable,
 // then ZENTOK_RECEIVER, ZENTOK_SOURCE, ZENTOK_NODE, ZENTOK_VALUE, ZENTOK_TIME,
-// ZENTOK_TRIGGER_TIME, ZENTOK_KIND and ZENTOK_TEXT.
+// ZENTOK_TRIGGER_TIME, ZENTOK_KIND, ZENTOK_STATE (raised, cleared, reminder or
+// summary for a node with an alarm line, else empty) and ZENTOK_TEXT.
 std::vector<std::string> commandEnvironment(const Node& node, const char* text, const char* receiverName,
                                             int64_t when);
 

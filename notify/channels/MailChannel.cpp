@@ -149,6 +149,7 @@ bool MailChannel::notify(const Node& node, const char* text, const DeliveryHandl
     content.when = now;
     content.fired = node.triggerTime;
     content.messageId = messageId.c_str();
+    content.state = alarmStateOf(node);
     std::string mail = composeMail(content);
     if (std::fwrite(mail.data(), 1, mail.size(), job->message) != mail.size() ||
         std::fflush(job->message) != 0) {

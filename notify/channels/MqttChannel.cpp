@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/Alarm.h"
 #include "base/Clock.h"
 #include "base/Records.h"
 #include "base/Settings.h"
@@ -42,7 +43,9 @@ bool MqttChannel::notify(const Node& node, const char* text, const DeliveryHandl
     std::printf("notifyMqtt::notify, broker %s, topic %s, source %s, node %s, text '%s'\n",
                 address_.brokerText().c_str(), address_.topic.c_str(), node.source->name, node.address, text);
     // The state first: a subscriber that sees the notice finds the state set.
-    connection_->publish(mqttStateTopic(address_.topic, node), nodeStateBody(node, text), true, nullptr);
+    // A flood guard's summary stands for several notices and sets none.
+    if (node.alarmState.notice != AlarmNotice::Summary)
+        connection_->publish(mqttStateTopic(address_.topic, node), nodeStateBody(node, text), true, nullptr);
     std::string notice = webhookBody(node, text, receiver_.c_str(), currentTime());
     return connection_->publish(address_.topic, std::move(notice), false, delivery);
 }

@@ -45,6 +45,22 @@ std::string NtfyChannel::addressFault() const {
     return schemeFault("ntfy url", url_, {"http", "https"});
 }
 
+namespace {
+
+// ntfy shows a tag that names an emoji as that emoji: a warning sign for a
+// raise, a bell for a reminder, a check mark for the clear; the state itself
+// follows as a plain tag.
+std::string tagsHeader(const Node& node) {
+    const char* state = alarmStateOf(node);
+    if (!state) return node.info ? "Tags: information" : "Tags: warning";
+    const char* emoji = node.alarmState.notice == AlarmNotice::Clear      ? "white_check_mark"
+                        : node.alarmState.notice == AlarmNotice::Reminder ? "bell"
+                                                                          : "warning";
+    return std::string("Tags: ") + emoji + "," + state;
+}
+
+}  // namespace
+
 bool NtfyChannel::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
     if (!node.source) return false;
     if (!text) text = "";
@@ -54,7 +70,7 @@ bool NtfyChannel::notify(const Node& node, const char* text, const DeliveryHandl
     request.url = url_;
     request.headers.push_back("Content-Type: text/plain; charset=utf-8");
     request.headers.push_back("Title: " + headerValue(title(node)));
-    request.headers.push_back(node.info ? "Tags: information" : "Tags: warning");
+    request.headers.push_back(tagsHeader(node));
     if (!token_.empty()) request.headers.push_back("Authorization: Bearer " + headerValue(token_));
     request.body = validUtf8(text, std::strlen(text));
     request.delivery = delivery;

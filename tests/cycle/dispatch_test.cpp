@@ -251,3 +251,33 @@ TEST_F(DispatchTest, AReceiverWithoutChannelGetsTheServerManagerChannelOnce) {
 }
 
 }  // namespace
+
+TEST_F(DispatchTest, FloodGuardHoldsBackPastItsLimitAndSendsOneSummaryWhenTheWindowEnds) {
+    Node* nodes[] = {addNode("400001", "tank {{*}}", "alarm"), addNode("400002", "pump {{*}}", "alarm")};
+    Receiver* mail = addReceiver("mail");
+    mail->floodMax = 2;
+    mail->floodSeconds = 600;
+    link(mail, "alarm");
+    link(addReceiver("file"), "alarm");  // unguarded: gets every firing
+    auto fireAll = [&](double value) {
+        for (Node* node : nodes) {
+            node->value = value;
+            fire(node);
+        }
+        coupler->dispatchNotifications();
+    };
+    fireAll(1);
+    fireAll(2);  // two more for the guarded receiver: held back
+    setSteadyOffsetForTesting(599 * 1000);
+    fireAll(3);  // still in the window
+    EXPECT_EQ(log, (std::vector<std::string>{"mail<400001:tank 1", "file<400001:tank 1", "mail<400002:pump 1",
+                                             "file<400002:pump 1", "file<400001:tank 2", "file<400002:pump 2",
+                                             "file<400001:tank 3", "file<400002:pump 3"}));
+    log.clear();
+    setSteadyOffsetForTesting(601 * 1000);
+    coupler->dispatchNotifications();
+    setSteadyOffsetForTesting(0);
+    EXPECT_EQ(log,
+              (std::vector<std::string>{"mail<400001:4 further alarms: tank 2 / pump 2 / tank 3 / pump 3"}));
+    EXPECT_TRUE(coupler->outbox->entries().empty());
+}

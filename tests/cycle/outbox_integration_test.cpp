@@ -381,3 +381,70 @@ TEST(OutboxRun, KillsWhileASlowReceiverAnswersRepeatOnlyWhatAKillCutShort) {
     EXPECT_EQ(lostFrom(harness.queued, posted), 0);
     EXPECT_EQ(unexplained, 0);
 }
+
+// The same kills against an alarm with a deadband, an on-delay and a
+// back-to-normal notice: the register rises to 20000 + k, hovers at 19500
+// (inside the deadband) and falls to k, every 6 s. Each episode notifies
+// "rise 20000+k" once and "fall k" once; nothing decided at a kill is lost.
+TEST(OutboxRun, KillsAcrossAlarmEpisodesGiveOneRaiseAndOneClearEach) {
+    TempDir dir;
+    const char* wanted = std::getenv("ZENTOK_KILLS");
+    const int killTarget = wanted ? std::atoi(wanted) : 0;
+    PythonPeer peer(kMisbehavingModbusPeer, {"--sawtooth", "6000"}, killTarget > 0 ? 3600 : 90);
+    ASSERT_TRUE(peer.ready());
+    writeFile(dir.file("z.ini"), "coupler;runmode;cycle\nsource;plant\nadr;modbus;" + peer.parameters() +
+                                     "\nnode;a;300003;rise {{*}};alarm;O:19999\n"
+                                     "alarm;clear=19000;on=1;normal=fall {{*}}\n"
+                                     "receiver;log\nadr;file;alarms.csv\ndir;alarm\n");
+    std::mt19937 random(20261208);
+    std::uniform_int_distribution<int> lifetimeMs(30, 900);
+    const std::regex notice("(rise|fall) (\\d+)");
+    std::set<std::string> decided;
+    auto harnessEnd = std::chrono::steady_clock::now() + std::chrono::seconds(killTarget > 0 ? 3600 : 40);
+    int kills = 0;
+    while (std::chrono::steady_clock::now() < harnessEnd && (killTarget == 0 || kills < killTarget)) {
+        Process zentok;
+        ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "z.ini"}, dir.file("run.log"), dir.path()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(lifetimeMs(random)));
+        kill(zentok.pid(), SIGKILL);
+        ASSERT_TRUE(zentok.waitForExit(5000));
+        ++kills;
+        const std::string outbox = contentOf(dir.file("zentok_outbox.csv"));
+        for (std::sregex_iterator it(outbox.begin(), outbox.end(), notice), end; it != end; ++it)
+            decided.insert((*it)[0]);
+    }
+    Process last;
+    ASSERT_TRUE(last.start({zentokBinary(), "-i", "z.ini"}, dir.file("run.log"), dir.path()));
+    ASSERT_TRUE(waitUntil([&] { return contentOf(dir.file("zentok_outbox.csv")).empty(); }, 10000));
+    kill(last.pid(), SIGTERM);
+    ASSERT_TRUE(last.waitForExit(12000));
+
+    std::multiset<std::string> notified;
+    std::set<int> rises, falls;
+    const std::string lines = contentOf(dir.file("alarms.csv"));
+    for (std::sregex_iterator it(lines.begin(), lines.end(), notice), end; it != end; ++it) {
+        notified.insert((*it)[0]);
+        int k = std::stoi((*it)[2]);
+        if ((*it)[1] == "rise")
+            rises.insert(k - 20000);
+        else
+            falls.insert(k);
+    }
+    int repeated = 0, lost = 0;
+    for (const std::string& n : std::set<std::string>(notified.begin(), notified.end()))
+        repeated += static_cast<int>(notified.count(n)) - 1;
+    for (const std::string& d : decided) lost += notified.count(d) == 0 ? 1 : 0;
+    // A fall without its rise, or a fall inside the deadband, is a broken episode.
+    int unmatched = 0;
+    for (int k : falls) unmatched += rises.count(k) == 0 ? 1 : 0;
+    std::printf(
+        "alarm kill harness: %d kills, %zu notices decided at a kill, %zu rises, %zu falls, %d lost, "
+        "%d repeated, %d falls without their rise\n",
+        kills, decided.size(), rises.size(), falls.size(), lost, repeated, unmatched);
+    EXPECT_GT(kills, 20);
+    EXPECT_GE(rises.size(), 4u);
+    EXPECT_GE(falls.size() + 1, rises.size());
+    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(repeated, 0) << lines;
+    EXPECT_EQ(unmatched, 0) << lines;
+}

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -246,19 +247,26 @@ TEST_F(OutboxTest, ACarriedOverEntryStandsOnlyForAFiringTheStatesFileMissed) {
     EXPECT_EQ(coupler_.outbox->entries().size(), 2u);  // the one left for ops, a new one for log
     EXPECT_EQ(node.triggerTime, parseDateTime("2026-03-02 06:59:30"));
 
-    // The states file recorded the firing (the node comes back fired), or the
-    // node read false first: its next firing is a notification of its own.
-    for (bool recorded : {true, false}) {
+    // The states file recorded the firing (the node comes back fired), the
+    // node read false first, or the states file read past the firing (the
+    // node re-armed while the entry waited): its next firing is a
+    // notification of its own.
+    for (const char* how : {"recorded", "read false first", "re-armed"}) {
         node = Node{node.source, node.dir};
         copyText(node.address, "400001");
         copyText(node.condition, "O:100");
-        node.active = node.sent = recorded;
+        node.active = node.sent = std::string(how) == "recorded";
         coupler_.adoptOutbox(leftByEarlierRun());
-        read(0);
-        coupler_.queueNotifications();
+        if (std::string(how) == "re-armed") {
+            node.lastRead = coupler_.outbox->entries()[0].triggerTime + 30;
+            coupler_.endCarryOverOfRecordedFirings();
+        } else {
+            read(0);
+            coupler_.queueNotifications();
+        }
         read(170);
         coupler_.queueNotifications();
-        EXPECT_EQ(coupler_.outbox->entries().size(), 3u) << (recorded ? "recorded" : "read false first");
+        EXPECT_EQ(coupler_.outbox->entries().size(), 3u) << how;
     }
 }
 
@@ -383,3 +391,36 @@ TEST(OutboxBound, PastItTheOldestAreDroppedWithTheirCount) {
 }
 
 }  // namespace
+
+TEST(OutboxFile, AlarmNoticesKeepTheirKindAndDecisionTimeAndRaisesKeepTheirForm) {
+    OutboxEntry raise;
+    raise.receiver = "ops";
+    raise.source = "plant";
+    raise.address = "400001";
+    raise.triggerTime = 1772434800;
+    raise.text = "high";
+    raise.channel = channelFingerprint("file;a.csv");
+    std::vector<OutboxEntry> entries = {raise, raise, raise, raise};
+    const AlarmNotice kinds[] = {AlarmNotice::Raise, AlarmNotice::Clear, AlarmNotice::Reminder,
+                                 AlarmNotice::Summary};
+    for (int i = 1; i < 4; ++i) {
+        entries[i].kind = kinds[i];
+        entries[i].decidedAt = raise.triggerTime + 60 * i;
+    }
+    std::string text = formatOutbox(entries);
+    // A raise is the ten-field record of earlier versions, so they read it.
+    EXPECT_EQ(text.substr(0, text.find('\n')), formatOutbox({raise}).substr(0, text.find('\n')));
+    EXPECT_EQ(std::count(text.begin(), text.begin() + static_cast<long>(text.find('\n')), ';'), 9);
+    std::vector<int> damaged;
+    auto back = parseOutbox(text, &damaged);
+    ASSERT_EQ(back.size(), 4u);
+    EXPECT_TRUE(damaged.empty());
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(back[i].kind, kinds[i]);
+        EXPECT_EQ(back[i].decidedAt, i == 0 ? raise.triggerTime : raise.triggerTime + 60 * i);
+    }
+    // An unknown kind is a damaged record, not a raise.
+    std::string unknown = formatOutbox({entries[1]});
+    unknown.replace(unknown.find(";clear;"), 7, ";later;");
+    EXPECT_TRUE(parseOutbox(unknown, &damaged).empty());
+}
