@@ -89,6 +89,13 @@ TEST_F(MqttTest, NoticeLandsOnceWithRetainedStateOnlineStatusAndLastWill) {
     EXPECT_EQ(send(*central, "after the break"), State::Delivered);
     EXPECT_EQ(countOf(watcher.received(), "plant/line1/status online"), 2) << watcher.received();
 
+    // A back-to-normal notice leaves the node's state normal.
+    node_.alarm.enabled = true;
+    node_.alarmState.notice = AlarmNotice::Clear;
+    EXPECT_EQ(send(*central, "back to normal"), State::Delivered);
+    EXPECT_NE(retainedMessages(broker_.port(), {"plant/line1/state/#"}).find("{\"state\":\"normal\""),
+              std::string::npos);
+
     // A reload's new channel takes the open connection over: no offline.
     auto reloaded = channel("plant/line1");
     EXPECT_EQ(reloaded->connection(), central->connection());
