@@ -15,6 +15,7 @@
 #include "cycle/Coupler.h"
 #include "notify/channels/MailChannel.h"
 #include "notify/channels/SrvMgrChannel.h"
+#include "notify/channels/TelegramChannel.h"
 #include "sources/SourceConnection.h"
 #include "trigger/AlarmSettings.h"
 #include "trigger/Trigger.h"
@@ -347,7 +348,18 @@ class ConfigParser {
             char* host = nextToken(&cursor, ";");
             if (host) copyText(srvmgrHost, kSettingSize, host);
             if (host) addressError(srvMgrHostFault());
+        } else if (is(kind, "telegram")) {
+            telegramUplinkLine(cursor);
         }
+    }
+
+    // uplink;telegram;TOKEN[;API_BASE_URL]: a line without the URL asks for the public API.
+    void telegramUplinkLine(char* cursor) {
+        char* token = nextToken(&cursor, ";");
+        char* base = token ? nextToken(&cursor, ";") : nullptr;
+        copyText(telegramToken, kSettingSize, token ? token : "");
+        copyText(telegramApiBase, kSettingSize, base ? base : "");
+        addressError(telegramUplinkFault());
     }
 
     void setLine(char* cursor) {

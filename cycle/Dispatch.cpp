@@ -18,6 +18,7 @@
 #include "cycle/Coupler.h"
 #include "cycle/FloodGuard.h"
 #include "cycle/Outbox.h"
+#include "notify/ChannelWork.h"
 #include "notify/Sender.h"
 
 namespace {
@@ -98,10 +99,19 @@ bool dropMissingReceivers(Outbox& box, bool atOnce) {
     return entries.size() != before;
 }
 
+// The wait before the next attempt: the one the channel's server asked for,
+// within the longest back-off, or the back-off itself.
+int nextRetryDelay(const Delivery& outcome, int failedAttempts) {
+    int asked = outcome.retryAfterSeconds();
+    if (asked > 0) return std::min(asked, kLongestRetrySeconds);
+    return retryDelaySeconds(failedAttempts);
+}
+
 // Records one settled hand-over; false when the entry leaves the outbox.
 // The retry window and the delay follow elapsed time, not the wall clock.
 bool keepAfterOutcome(OutboxEntry& entry, int retrySeconds, int64_t nowMs) {
     bool delivered = entry.inFlight->delivered();
+    int delay = nextRetryDelay(*entry.inFlight, entry.attempts);
     entry.inFlight.reset();
     if (delivered || retrySeconds <= 0) return false;
     if (nowMs - entry.firedMs >= static_cast<int64_t>(retrySeconds) * 1000) {
@@ -109,7 +119,6 @@ bool keepAfterOutcome(OutboxEntry& entry, int retrySeconds, int64_t nowMs) {
                     entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str(), entry.attempts);
         return false;
     }
-    int delay = retryDelaySeconds(entry.attempts);
     entry.dueMs = nowMs + static_cast<int64_t>(delay) * 1000;
     entry.nextAttempt = currentTime() + delay;
     std::printf("outbox, receiver %s, source %s, node %s: retry in %d s\n", entry.receiver.c_str(),
@@ -315,7 +324,7 @@ void Coupler::finishDeliveries(int64_t deadlineMs) {
         uint64_t seen = settlementCount();
         // Idle is taken before the outcomes are applied: a transfer settles
         // before it leaves the sender, so then every outcome is there to apply.
-        bool idle = sender().pending() == 0;
+        bool idle = sender().pending() == 0 && channelWorkPending() == 0;
         applyOutcomes(*outbox, retrySeconds);
         if (idle || steadyMs() >= deadlineMs) break;
         outbox->saveIfDue();

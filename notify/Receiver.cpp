@@ -7,10 +7,13 @@
 #include "base/Records.h"
 #include "base/Text.h"
 #include "notify/Notifier.h"
+#include "notify/channels/ExecChannel.h"
 #include "notify/channels/FileChannel.h"
 #include "notify/channels/MailChannel.h"
+#include "notify/channels/MqttChannel.h"
 #include "notify/channels/NtfyChannel.h"
 #include "notify/channels/SrvMgrChannel.h"
+#include "notify/channels/TelegramChannel.h"
 #include "notify/channels/TwitterChannel.h"
 #include "notify/channels/WebhookChannel.h"
 
@@ -38,6 +41,12 @@ std::string Receiver::setAddress(char* rest) {
         notifier = std::make_unique<WebhookChannel>(cursor, name);
     else if (equalsIgnoreCase(channel, "ntfy"))
         notifier = std::make_unique<NtfyChannel>(cursor);
+    else if (equalsIgnoreCase(channel, "telegram"))
+        notifier = std::make_unique<TelegramChannel>(cursor);
+    else if (equalsIgnoreCase(channel, "mqtt"))
+        notifier = std::make_unique<MqttChannel>(cursor, name);
+    else if (equalsIgnoreCase(channel, "exec"))
+        notifier = std::make_unique<ExecChannel>(cursor, name);
     // Any other name leaves no channel: the first notification then creates
     // the server-manager channel.
     return notifier ? notifier->addressFault() : "";

@@ -19,6 +19,7 @@
 #include "notify/channels/SrvMgrChannel.h"
 #include "notify/channels/TwitterChannel.h"
 #include "notify/channels/WebhookChannel.h"
+#include "support/StdoutCapture.h"
 #include "support/TestSupport.h"
 #include "support/WorkingDirectory.h"
 
@@ -41,6 +42,17 @@ class RecordingChannel : public Notifier {
     std::vector<std::string>* log_;
     std::string tag_;
     int* destroyed_;
+};
+
+// Refuses every hand-over and names when to try again, as a rate-limited
+// service does.
+class RateLimitedChannel : public Notifier {
+  public:
+    bool notify(const Node&, const char*, const DeliveryHandle& delivery) override {
+        delivery->setRetryAfterSeconds(45);
+        delivery->settle(false);
+        return true;
+    }
 };
 
 class DispatchTest : public ::testing::Test {
@@ -131,6 +143,23 @@ TEST_F(DispatchTest, NodesWithoutReceiversAreMarkedSentAndNeverSentLater) {
     link(r1, "nobody");
     coupler->dispatchNotifications();
     EXPECT_TRUE(log.empty());
+}
+
+TEST_F(DispatchTest, ARetryTimeTheServiceNamesSetsTheNextAttempt) {
+    coupler->retrySeconds = 3600;
+    Node* node = addNode("n1", "x", "alpha");
+    Receiver* limited = addReceiver("r1");
+    limited->notifier = std::make_unique<RateLimitedChannel>();
+    link(limited, "alpha");
+    fire(node);
+    int64_t before = currentTime();
+    node->triggerTime = before;
+    std::string printed = testsupport::captured([&] { coupler->dispatchNotifications(); });
+    ASSERT_EQ(coupler->outbox->entries().size(), 1u);
+    int64_t next = coupler->outbox->entries()[0].nextAttempt;
+    EXPECT_GE(next, before + 45);
+    EXPECT_LE(next, currentTime() + 45);
+    EXPECT_NE(printed.find("node n1: retry in 45 s"), std::string::npos) << printed;
 }
 
 TEST_F(DispatchTest, AddressLinesChooseTheChannel) {
