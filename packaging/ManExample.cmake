@@ -16,5 +16,6 @@ manager. The package installs it as */etc/zentok/zentok.ini*.
 
 **zentok**(8); the documentation in */usr/share/doc/zentok/docs/*, among it
 *configuration.md* (this page), *conditions.md*, *outbox.md*, *mail.md*,
-*webhook.md*, *channels.md* (Telegram, MQTT, programs) and *fleet.md*.
+*webhook.md*, *alarms.md* (deadband, delays, reminders, flood guard), *channels.md*
+(Telegram, MQTT, programs) and *fleet.md*.
 ")
