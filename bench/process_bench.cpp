@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -80,10 +81,17 @@ double cpuRatio(const Figures& f) {
     return f.ours.cpuUsPerRead / f.libmodbus.cpuUsPerRead;
 }
 
-std::string format(const char* pattern, double value) {
+// A figure's text; the compiler checks each call's pattern against its value.
+__attribute__((format(printf, 1, 2))) std::string format(const char* pattern, ...) {
+    va_list arguments;
+    va_start(arguments, pattern);
+    double value = va_arg(arguments, double);
+    va_end(arguments);
     if (std::isnan(value) || std::isinf(value)) return "n/a";
     char text[64];
-    std::snprintf(text, sizeof text, pattern, value);
+    va_start(arguments, pattern);
+    std::vsnprintf(text, sizeof text, pattern, arguments);
+    va_end(arguments);
     return text;
 }
 
