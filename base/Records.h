@@ -1,7 +1,7 @@
 // The limits of the tables and the plain records the coupler keeps in them:
-// sources, nodes, receivers, distribution groups and receiver-to-group links.
-// Channels, connections and the trigger code need these and nothing else of
-// the coupler, so they include this header instead of core/Coupler.h.
+// sources, nodes, distribution groups and receiver-to-group links.
+// Connections and the trigger code need these and nothing else of the
+// coupler, so they include this header instead of cycle/Coupler.h.
 #pragma once
 
 #include <atomic>
@@ -13,9 +13,8 @@
 #include <thread>
 
 class SourceConnection;
-class Notifier;
-class Delivery;
 struct Node;
+struct Receiver;
 
 constexpr int kMaxSources = 1;
 constexpr int kMaxNodes = 5;
@@ -133,24 +132,6 @@ struct Node {
     bool keepsDecimals() const {
         return scaled || valueType == ValueType::S7Real || valueType == ValueType::Float32;
     }
-};
-
-struct Receiver {
-    std::unique_ptr<Notifier> notifier;
-    char name[kNameSize] = {};
-    std::string addressLine;  // the text behind "adr" that made the channel; empty for the default one
-
-    Receiver();
-    ~Receiver();
-    Receiver(const Receiver&) = delete;
-    Receiver& operator=(const Receiver&) = delete;
-
-    // Creates the channel from the rest of an address line (may be null).
-    // Empty, or what is wrong with the address for the configuration error.
-    std::string setAddress(char* rest);
-    // Hands a notification to the channel, creating the default channel first;
-    // the channel settles `delivery` (may be null) with the outcome.
-    bool notify(const Node& node, const char* text, const std::shared_ptr<Delivery>& delivery = nullptr);
 };
 
 struct Link {

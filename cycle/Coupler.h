@@ -9,6 +9,7 @@
 
 #include "base/Records.h"
 #include "cycle/StatesFile.h"
+#include "notify/Receiver.h"
 
 class Outbox;
 

@@ -143,14 +143,41 @@ std::string laneOf(const OutboxEntry& entry) {
 
 // A hand-over that a crash cut short may have reached a channel that can
 // tell (a local file); then it is not made a second time.
-bool deliveredBeforeTheRestart(OutboxEntry& entry, Receiver& receiver, const Node& node) {
+bool deliveredBeforeTheRestart(OutboxEntry& entry, Receiver& receiver, const Notification& notification) {
     if (!entry.fromEarlierRun) return false;
     entry.fromEarlierRun = false;
-    if (!receiver.notifier || !receiver.notifier->holdsDelivery(node, entry.text.c_str(), entry.triggerTime))
+    if (!receiver.notifier || !receiver.notifier->holdsDelivery(notification, entry.triggerTime))
         return false;
     std::printf("outbox, receiver %s, source %s, node %s: delivered before the restart\n",
                 entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
     return true;
+}
+
+// What the channel is told of an entry: the source and the node as this
+// configuration has them (the password, the kind, how the value prints), the
+// value, firing and text the entry keeps. Of a node this configuration no
+// longer has, only what the entry names.
+Notification notificationOf(Coupler& coupler, const OutboxEntry& entry) {
+    Notification notification;
+    notification.sourceName = entry.source;
+    notification.address = entry.address;
+    notification.value = entry.value;
+    notification.triggerTime = entry.triggerTime;
+    notification.text = entry.text;
+    SourceEntry* source = coupler.findSource(entry.source.c_str());
+    const Node* node = coupler.findNode(entry.address.c_str(), source, false);
+    if (node) {
+        // The entry keeps the node's address as it was configured then; the
+        // node's own spelling is the one its channels always showed.
+        notification.address = node->address;
+        if (node->source) {
+            notification.sourceName = node->source->name;
+            notification.sourcePassword = node->source->pass;
+        }
+        notification.kind = node->info ? NotificationKind::Info : NotificationKind::Message;
+        notification.keepsDecimals = node->keepsDecimals();
+    }
+    return notification;
 }
 
 // After a crash, or an outbox that could not be written, between the outbox
@@ -222,7 +249,6 @@ void Coupler::dispatchNotifications() {
     queuedThisCycle = false;
     if (dropMissingReceivers(*outbox, false)) outbox->save();
     int64_t nowMs = steadyMs();
-    SourceEntry standInSource;
     for (OutboxEntry& entry : outbox->entries()) {
         // Asked to stop, the program hands over nothing more; the rest waits
         // in the outbox for the next start.
@@ -230,25 +256,14 @@ void Coupler::dispatchNotifications() {
         if (entry.inFlight || entry.dueMs > nowMs) continue;
         Receiver* receiver = receiverFor(*this, entry);
         if (!receiver) continue;
-        // The channel sees the node as it was when it fired; a node this
-        // configuration no longer has is stood in for.
-        SourceEntry* source = findSource(entry.source.c_str());
-        Node* current = findNode(entry.address.c_str(), source, false);
-        Node node = current ? *current : Node{};
-        if (!current) {
-            copyText(standInSource.name, entry.source.c_str());
-            node.source = &standInSource;
-            copyText(node.address, entry.address.c_str());
-        }
-        node.value = entry.value;
-        node.triggerTime = entry.triggerTime;
+        Notification notification = notificationOf(*this, entry);
         entry.inFlight = std::make_shared<Delivery>(laneOf(entry));
-        if (deliveredBeforeTheRestart(entry, *receiver, node)) {
+        if (deliveredBeforeTheRestart(entry, *receiver, notification)) {
             entry.inFlight->settle(true);
             continue;
         }
         entry.attempts++;
-        if (!receiver->notify(node, entry.text.c_str(), entry.inFlight) && !entry.inFlight->settled())
+        if (!receiver->notify(notification, entry.inFlight) && !entry.inFlight->settled())
             entry.inFlight->settle(false);
     }
     // The file channel's outcomes and the refused hand-overs are known now;

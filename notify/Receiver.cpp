@@ -1,10 +1,11 @@
 // Receiver: the channel factory for address lines and the hand-over of one
 // notification to the receiver's channel.
+#include "notify/Receiver.h"
+
 #include <cstdio>
 #include <memory>
 #include <string>
 
-#include "base/Records.h"
 #include "base/Text.h"
 #include "notify/Notifier.h"
 #include "notify/channels/FileChannel.h"
@@ -43,12 +44,12 @@ std::string Receiver::setAddress(char* rest) {
     return notifier ? notifier->addressFault() : "";
 }
 
-bool Receiver::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
+bool Receiver::notify(const Notification& notification, const DeliveryHandle& delivery) {
     if (!notifier) notifier = std::make_unique<SrvMgrChannel>();
     std::string fault = notifier->sendFault();
     if (!fault.empty()) {
         std::printf("receiver %s, err '%s', not sent\n", name, fault.c_str());
         return false;
     }
-    return notifier->notify(node, text, delivery);
+    return notifier->notify(notification, delivery);
 }

@@ -25,9 +25,9 @@ std::string headerValue(const std::string& text) {
 
 // Source and address and, when known, the moment the node fired: the app
 // shows when a message arrived, which for a retried alarm is later.
-std::string title(const Node& node) {
-    std::string text = std::string(node.source->name) + " " + node.address;
-    if (node.triggerTime > 0) text += ", " + formatDateTime(node.triggerTime);
+std::string title(const Notification& notification) {
+    std::string text = notification.sourceName + " " + notification.address;
+    if (notification.triggerTime > 0) text += ", " + formatDateTime(notification.triggerTime);
     return text;
 }
 
@@ -45,22 +45,22 @@ std::string NtfyChannel::addressFault() const {
     return schemeFault("ntfy url", url_, {"http", "https"});
 }
 
-bool NtfyChannel::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
-    if (!node.source) return false;
-    if (!text) text = "";
+bool NtfyChannel::notify(const Notification& notification, const DeliveryHandle& delivery) {
+    const std::string& text = notification.text;
 
     HttpPostRequest request;
     request.channel = "notifyNtfy";
     request.url = url_;
     request.headers.push_back("Content-Type: text/plain; charset=utf-8");
-    request.headers.push_back("Title: " + headerValue(title(node)));
-    request.headers.push_back(node.info ? "Tags: information" : "Tags: warning");
+    request.headers.push_back("Title: " + headerValue(title(notification)));
+    request.headers.push_back(notification.kind == NotificationKind::Info ? "Tags: information"
+                                                                          : "Tags: warning");
     if (!token_.empty()) request.headers.push_back("Authorization: Bearer " + headerValue(token_));
-    request.body = validUtf8(text, std::strlen(text));
+    request.body = validUtf8(text.data(), text.size());
     request.delivery = delivery;
 
     // The token is never printed; the URL only masked.
     std::printf("notifyNtfy::notify, url %s, source %s, node %s, text '%s'\n", maskUrl(url_).c_str(),
-                node.source->name, node.address, text);
+                notification.sourceName.c_str(), notification.address.c_str(), text.c_str());
     return startHttpPost(std::move(request));
 }

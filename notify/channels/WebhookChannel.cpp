@@ -19,9 +19,9 @@ namespace {
 
 // The value as the file channel writes it; JSON has no form for NaN or
 // infinity, so those are null.
-std::string jsonValue(const Node& node) {
-    if (!std::isfinite(node.value)) return "null";
-    return formatValue(node.value, node.keepsDecimals());
+std::string jsonValue(const Notification& notification) {
+    if (!std::isfinite(notification.value)) return "null";
+    return formatValue(notification.value, notification.keepsDecimals);
 }
 
 // "2026-12-07T08:26:50+01:00": local time with its offset from UTC.
@@ -51,38 +51,37 @@ std::string WebhookChannel::addressFault() const {
     return schemeFault("webhook url", url_, {"http", "https"});
 }
 
-std::string webhookBody(const Node& node, const char* text, const char* receiverName, int64_t when) {
+std::string webhookBody(const Notification& notification, const char* receiverName, int64_t when) {
+    const char* text = notification.text.c_str();
     std::string body = "{\"text\":";
     appendJsonString(&body, text);
     body += ",\"content\":";
     appendJsonString(&body, text);
     body += ",\"source\":";
-    appendJsonString(&body, node.source ? node.source->name : "");
+    appendJsonString(&body, notification.sourceName.c_str());
     body += ",\"node\":";
-    appendJsonString(&body, node.address);
-    body += ",\"value\":" + jsonValue(node);
+    appendJsonString(&body, notification.address.c_str());
+    body += ",\"value\":" + jsonValue(notification);
     body += ",\"time\":" + isoLocalTime(when);
     // The moment the alarm fired, so a retried post is not read as a new event.
-    body += ",\"trigger_time\":" + (node.triggerTime > 0 ? isoLocalTime(node.triggerTime) : "null");
+    body += ",\"trigger_time\":" +
+            (notification.triggerTime > 0 ? isoLocalTime(notification.triggerTime) : "null");
     body += ",\"receiver\":";
     appendJsonString(&body, receiverName);
-    body += node.info ? ",\"kind\":\"info\"}" : ",\"kind\":\"message\"}";
+    body += notification.kind == NotificationKind::Info ? ",\"kind\":\"info\"}" : ",\"kind\":\"message\"}";
     return body;
 }
 
-bool WebhookChannel::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
-    if (!node.source) return false;
-    if (!text) text = "";
-
+bool WebhookChannel::notify(const Notification& notification, const DeliveryHandle& delivery) {
     HttpPostRequest request;
     request.channel = "notifyWebhook";
     request.url = url_;
     request.headers.push_back("Content-Type: application/json; charset=utf-8");
-    request.body = webhookBody(node, text, receiver_.c_str(), currentTime());
+    request.body = webhookBody(notification, receiver_.c_str(), currentTime());
     request.delivery = delivery;
 
     // Printed before the hand-over, so a quick failure line follows it.
     std::printf("notifyWebhook::notify, url %s, source %s, node %s, text '%s'\n", maskUrl(url_).c_str(),
-                node.source->name, node.address, text);
+                notification.sourceName.c_str(), notification.address.c_str(), notification.text.c_str());
     return startHttpPost(std::move(request));
 }

@@ -14,9 +14,9 @@ class WebhookChannel : public Notifier {
     // field is the URL. `receiverName` goes into every body.
     WebhookChannel(char* rest, const char* receiverName);
 
-    // False only for a node without source; the sender runs the post itself.
+    // The sender runs the post itself; false when it could not take it.
     using Notifier::notify;
-    bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
+    bool notify(const Notification& notification, const DeliveryHandle& delivery) override;
 
     // The URL must name http or https: left out, libcurl would post the
     // hook's token in clear text.
@@ -33,4 +33,4 @@ class WebhookChannel : public Notifier {
 // the "text" and the "content" conventions of the chat services), source,
 // node, value, time (of sending) and trigger_time (when the node fired, null
 // when unknown), both local ISO 8601 with offset, receiver and kind.
-std::string webhookBody(const Node& node, const char* text, const char* receiverName, int64_t when);
+std::string webhookBody(const Notification& notification, const char* receiverName, int64_t when);

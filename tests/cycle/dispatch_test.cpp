@@ -11,6 +11,7 @@
 #include "base/Settings.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
+#include "cycle/Outbox.h"
 #include "notify/Notifier.h"
 #include "notify/channels/FileChannel.h"
 #include "notify/channels/MailChannel.h"
@@ -30,10 +31,13 @@ class RecordingChannel : public Notifier {
     ~RecordingChannel() override {
         if (destroyed_) ++*destroyed_;
     }
-    bool notify(const Node& node, const char* text, const DeliveryHandle&) override {
-        log_->push_back(tag_ + "<" + node.address + ":" + text);
+    bool notify(const Notification& notification, const DeliveryHandle&) override {
+        log_->push_back(tag_ + "<" + notification.address + ":" + notification.text);
+        last = notification;
         return false;
     }
+
+    Notification last;
 
   private:
     std::vector<std::string>* log_;
@@ -108,6 +112,49 @@ TEST_F(DispatchTest, NodesInTableOrderReceiversInLinkOrderOneExpansionEach) {
     fire(second);
     coupler->dispatchNotifications();
     EXPECT_EQ(log, (std::vector<std::string>{"r2<n2:second 7", "r1<n2:second 7"}));
+}
+
+TEST_F(DispatchTest, TheChannelGetsTheFiringAsQueuedAndTheNodeAsConfigured) {
+    copyText(coupler->sources[0].pass, "secret");
+    Node* node = addNode("MW10", "hot", "alpha");
+    node->info = 1;
+    node->scaled = true;
+    node->value = 12.5;
+    node->triggerTime = 1796627750;
+    Receiver* r1 = addReceiver("r1");
+    auto* channel = static_cast<RecordingChannel*>(r1->notifier.get());
+    link(r1, "alpha");
+    fire(node);
+
+    coupler->dispatchNotifications();
+    const Notification& told = channel->last;
+    EXPECT_EQ(told.sourceName, "plantA");
+    EXPECT_EQ(told.sourcePassword, "secret");
+    EXPECT_EQ(told.address, "MW10");
+    EXPECT_EQ(told.value, 12.5);
+    EXPECT_TRUE(told.keepsDecimals);
+    EXPECT_EQ(told.kind, NotificationKind::Info);
+    EXPECT_EQ(told.triggerTime, 1796627750);
+    EXPECT_EQ(told.text, "hot");
+
+    // An entry of a node this configuration lacks carries what it names.
+    OutboxEntry left;
+    left.receiver = "r1";
+    left.source = "plantA";
+    left.address = "MW20";
+    left.value = 3;
+    left.triggerTime = 1796627700;
+    left.text = "gone";
+    coupler->outbox->add(left);
+    coupler->dispatchNotifications();
+    EXPECT_EQ(told.sourceName, "plantA");
+    EXPECT_EQ(told.sourcePassword, "");
+    EXPECT_EQ(told.address, "MW20");
+    EXPECT_EQ(told.value, 3);
+    EXPECT_FALSE(told.keepsDecimals);
+    EXPECT_EQ(told.kind, NotificationKind::Message);
+    EXPECT_EQ(told.triggerTime, 1796627700);
+    EXPECT_EQ(told.text, "gone");
 }
 
 TEST_F(DispatchTest, NodesWithoutReceiversAreMarkedSentAndNeverSentLater) {
@@ -206,7 +253,11 @@ TEST_F(DispatchTest, AReceiverWithoutChannelGetsTheServerManagerChannelOnce) {
     coupler->dispatchNotifications();
     Notifier* created = receiver.notifier.get();
     EXPECT_NE(dynamic_cast<SrvMgrChannel*>(created), nullptr);
-    EXPECT_TRUE(receiver.notify(*node, "again"));
+    Notification again;
+    again.sourceName = "plantA";
+    again.address = node->address;
+    again.text = "again";
+    EXPECT_TRUE(receiver.notify(again));
     testsupport::waitForSender();
     EXPECT_EQ(receiver.notifier.get(), created);  // kept, not created anew
     std::fflush(stdout);

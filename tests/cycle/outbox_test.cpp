@@ -22,7 +22,7 @@ namespace {
 class ScriptedChannel : public Notifier {
   public:
     explicit ScriptedChannel(bool* succeed, int* calls) : succeed_(succeed), calls_(calls) {}
-    bool notify(const Node&, const char*, const DeliveryHandle& delivery) override {
+    bool notify(const Notification&, const DeliveryHandle& delivery) override {
         ++*calls_;
         settle(delivery, *succeed_);
         return *succeed_;

@@ -1,0 +1,28 @@
+// A receiver of the configuration: its name, the address line that chose
+// its channel and the channel itself, which it owns.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "base/Records.h"
+#include "notify/Notification.h"
+#include "notify/Notifier.h"
+
+struct Receiver {
+    std::unique_ptr<Notifier> notifier;
+    char name[kNameSize] = {};
+    std::string addressLine;  // the text behind "adr" that made the channel; empty for the default one
+
+    Receiver();
+    ~Receiver();
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+
+    // Creates the channel from the rest of an address line (may be null).
+    // Empty, or what is wrong with the address for the configuration error.
+    std::string setAddress(char* rest);
+    // Hands a notification to the channel, creating the default channel first;
+    // the channel settles `delivery` (may be null) with the outcome.
+    bool notify(const Notification& notification, const DeliveryHandle& delivery = nullptr);
+};
