@@ -10,6 +10,7 @@
 #include "base/Records.h"
 #include "cycle/StatesFile.h"
 #include "notify/Receiver.h"
+#include "sources/SourceEntry.h"
 
 class Outbox;
 
