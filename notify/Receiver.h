@@ -2,6 +2,7 @@
 // its channel and the channel itself, which it owns.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -9,8 +10,17 @@
 #include "notify/Notification.h"
 #include "notify/Notifier.h"
 
+// The channel an address line names; any name the table does not know
+// leaves the server-manager channel, the default.
+enum class ChannelKind : uint8_t { ServerManager, Mail, Twitter, File, Webhook, Ntfy };
+
+// The kind a channel name ("mail", "FILE", ...) stands for; false for a name
+// no channel has.
+bool channelKindNamed(const char* name, ChannelKind* kind);
+
 struct Receiver {
     std::unique_ptr<Notifier> notifier;
+    ChannelKind channelKind = ChannelKind::ServerManager;  // what `notifier` is, or will be when created
     char name[kNameSize] = {};
     std::string addressLine;  // the text behind "adr" that made the channel; empty for the default one
 

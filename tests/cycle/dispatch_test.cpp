@@ -184,11 +184,13 @@ TEST_F(DispatchTest, AddressLinesChooseTheChannel) {
     receiver.setAddress(fileLine);
     auto* file = dynamic_cast<FileChannel*>(receiver.notifier.get());
     ASSERT_NE(file, nullptr);
+    EXPECT_EQ(receiver.channelKind, ChannelKind::File);
     EXPECT_STREQ(file->namePattern, "logs/a;b.csv");  // the whole rest, separators included
 
     char mailLine[] = "Mail;ops@example.org";
     receiver.setAddress(mailLine);
     EXPECT_NE(dynamic_cast<MailChannel*>(receiver.notifier.get()), nullptr);
+    EXPECT_EQ(receiver.channelKind, ChannelKind::Mail);
 
     {
         // No keys file and no token: the Twitter channel does not go online.
@@ -220,11 +222,13 @@ TEST_F(DispatchTest, AddressLinesChooseTheChannel) {
     char empty[] = "";
     receiver.setAddress(empty);
     EXPECT_EQ(receiver.notifier.get(), file);
+    EXPECT_EQ(receiver.channelKind, ChannelKind::File);
 
     // Any other name leaves no channel.
     char other[] = "pager;123";
     receiver.setAddress(other);
     EXPECT_EQ(receiver.notifier, nullptr);
+    EXPECT_EQ(receiver.channelKind, ChannelKind::ServerManager);
 }
 
 TEST_F(DispatchTest, ASecondAddressLineDestroysTheFirstChannel) {
