@@ -44,6 +44,25 @@ enum class WordOrder : uint8_t { ABCD, CDAB };
 
 constexpr int kNoUnitId = -1;
 
+// A node's condition as the trigger code reads it once, at load, from the
+// text of the node line ("O:100", "T:8,12:0").
+enum class ConditionKind : uint8_t {
+    Never,       // empty, an unknown letter, or a T without both tables
+    Difference,  // D: the magnitude moved by more than the threshold
+    NonZero,     // N
+    Over,        // O: above the threshold
+    Under,       // U: below the threshold
+    Zero,        // Z
+    TimeTable,   // T: hours and minutes of the local time
+};
+
+struct Condition {
+    ConditionKind kind = ConditionKind::Never;
+    double threshold = 0.0;  // D, O and U
+    int hours[24] = {};      // T: 1 for each hour that matches
+    int minutes[60] = {};    // T: 1 for each minute that matches
+};
+
 struct DirEntry {
     char name[kNameSize] = {};
 };
@@ -55,6 +74,7 @@ struct Node {
     char address[kNameSize] = {};
     char message[kMessageSize] = {};
     char condition[kNameSize] = {};
+    Condition trigger;  // `condition` as read at load
     int readError = 0;
     int readInterval = 0;
     double value = 0.0;

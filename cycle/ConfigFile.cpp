@@ -264,7 +264,8 @@ class ConfigParser {
                                          ";a;address;message;group;condition), this one has " +
                                          (cursor ? "more" : std::to_string(fields)));
         if (!condition) return;
-        if (const char* problem = conditionProblem(node.condition))
+        // Read once, here: the trigger evaluates the typed condition.
+        if (const char* problem = readCondition(node.condition, &node.trigger))
             lineError(s_.lineNumber,
                       "condition '" + std::string(node.condition) + "' can never hold: " + problem);
         s_.nodeLines[c_.nodeCount] = s_.lineNumber;

@@ -45,7 +45,7 @@ class OutboxTest : public ::testing::Test {
         node.source = &coupler_.sources[0];
         copyText(node.address, "400001");
         copyText(node.message, "Level high");
-        copyText(node.condition, "O:100");
+        setCondition(&node, "O:100");
         node.dir = coupler_.findDir("alarm", true);
         for (int i = 0; i < 2; ++i) {
             Receiver& receiver = coupler_.receivers[coupler_.receiverCount++];
@@ -248,9 +248,12 @@ TEST_F(OutboxTest, ACarriedOverEntryStandsOnlyForAFiringTheStatesFileMissed) {
     // The states file recorded the firing (the node comes back fired), or the
     // node read false first: its next firing is a notification of its own.
     for (bool recorded : {true, false}) {
-        node = Node{node.source, node.dir};
+        Node fresh;
+        fresh.source = node.source;
+        fresh.dir = node.dir;
+        node = fresh;
         copyText(node.address, "400001");
-        copyText(node.condition, "O:100");
+        setCondition(&node, "O:100");
         node.active = node.sent = recorded;
         coupler_.adoptOutbox(leftByEarlierRun());
         read(0);
