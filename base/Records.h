@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/Alarm.h"
+
 struct Node;
 struct Receiver;
 struct SourceEntry;
@@ -92,6 +94,8 @@ struct Node {
     int64_t lastRead = 0;
     bool evaluated = false;         // its trigger has run under this configuration
     bool unrecordedFiring = false;  // the outbox could not store this firing: the states file waits
+    AlarmSettings alarm{};          // from its "alarm" line; off without one
+    AlarmState alarmState{};
 
     // Takes the ":TYPE" or ":TYPE:ORDER" behind the address into the typed
     // fields; false, with the reason, when it is unknown or does not fit the

@@ -12,20 +12,24 @@ char smtpFrom[kSettingSize];
 char smtpTls[kSettingSize];
 char twitterToken[kSettingSize];
 char twitterTokenSecret[kSettingSize];
+char telegramToken[kSettingSize];
+char telegramApiBase[kSettingSize];
 
 const char* const kMakerAddress = "https://zentok.example.org";
 
 void clearProcessSettings() {
     srvmgrHost[0] = smtpUrl[0] = smtpUser[0] = smtpPassword[0] = smtpFrom[0] = smtpTls[0] = 0;
     twitterToken[0] = twitterTokenSecret[0] = 0;
+    telegramToken[0] = telegramApiBase[0] = 0;
 }
 
 namespace {
 
 bool gChannelsOffline = false;
 
-char* const kAllSettings[] = {srvmgrHost, smtpUrl,      smtpUser,          smtpPassword,
-                              smtpFrom,   twitterToken, twitterTokenSecret};
+char* const kAllSettings[] = {srvmgrHost,         smtpUrl,       smtpUser,
+                              smtpPassword,       smtpFrom,      twitterToken,
+                              twitterTokenSecret, telegramToken, telegramApiBase};
 
 }  // namespace
 

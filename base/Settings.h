@@ -13,13 +13,16 @@ extern char smtpFrom[kSettingSize];
 extern char smtpTls[kSettingSize];
 extern char twitterToken[kSettingSize];
 extern char twitterTokenSecret[kSettingSize];
+// The Telegram bot's token and the Bot API's base URL (empty: the public API).
+extern char telegramToken[kSettingSize];
+extern char telegramApiBase[kSettingSize];
 
 void clearProcessSettings();
 
 // A copy of all of the above. A reload that is refused builds a Coupler (which
 // clears them) and then gives the running configuration its own back.
 struct ProcessSettings {
-    char values[7][kSettingSize];
+    char values[9][kSettingSize];
 };
 ProcessSettings saveProcessSettings();
 void restoreProcessSettings(const ProcessSettings& saved);

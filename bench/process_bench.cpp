@@ -1,12 +1,15 @@
 // The program as a process, watched from outside: CPU while the device is
 // unreachable, slow or idle, reads per second beside libmodbus, fsync calls
-// and the reload latency, for one or more builds of zentok side by side in
-// one run. Every scenario runs each build in turn, so all see the same load.
+// and the reload latency, reads and alarms beside a receiver that never
+// answers, the outbox writes of a backlog and the threads of a drain, for one
+// or more builds of zentok side by side in one run. Every scenario runs each
+// build in turn, so all see the same load.
 //
-//   bench_process [--zentok LABEL=PATH]... [--plantsim PATH] [--quick]
+//   bench_process [--zentok LABEL=PATH]... [--plantsim PATH] [--quick] [--sender]
 //
 // Without --zentok the zentok of this build tree is measured, labelled
-// "after". --quick shortens every window, to try the bench itself.
+// "after". --quick shortens every window, to try the bench itself; --sender
+// runs only the scenarios of the sender and the outbox.
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +22,7 @@
 #include <vector>
 
 #include "process/Scenarios.h"
+#include "process/SenderScenarios.h"
 #include "process/WatchedProcess.h"
 #include "support/TestSupport.h"
 
@@ -35,8 +39,10 @@ struct Plan {
     int unreachable = 20, slow = 10, idle = 30;
     int raceRounds = 10, zentokSliceMs = 1000, libmodbusSliceMs = 500;
     int sync = 10, reloads = 20, missing = 5;
+    int hanging = 60, backlog = 30, drain = 15;
+    bool senderOnly = false;
 };
-constexpr Plan kQuickPlan{4, 3, 5, 3, 1000, 500, 3, 5, 2};
+constexpr Plan kQuickPlan{4, 3, 5, 3, 1000, 500, 3, 5, 2, 12, 8, 6, false};
 
 struct Figures {
     double unreachableCpu = NAN;
@@ -46,6 +52,8 @@ struct Figures {
     int syncCalls = -1;
     std::vector<double> reloadsMs;
     double missingConfigCpu = NAN;
+    HangingReceiverFigures hanging;
+    BacklogFigures refused, drain;
 };
 
 struct Subject {
@@ -138,7 +146,33 @@ std::vector<Row> tableRows() {
     };
 }
 
-void printTable(const std::vector<Subject>& subjects) {
+// A receiver that never answers, a backlog its receiver refuses, a drain.
+std::vector<Row> senderRows() {
+    return {
+        {"receiver never answers, readinterval 1: reads/min of another node", "60 +- 1",
+         [](const Figures& f) { return format("%.1f", f.hanging.readsPerMinute); },
+         [](const Figures& f) { return std::fabs(f.hanging.readsPerMinute - 60) <= 1; }},
+        {"the same: that node's alarm, rise to file line, median / slowest ms (written of risen)", "<= 1050",
+         [](const Figures& f) {
+             return format("%.0f", f.hanging.medianAlarmMs) + " / " +
+                    format("%.0f", f.hanging.slowestAlarmMs) + " (" + std::to_string(f.hanging.alarmsSeen) +
+                    " of " + std::to_string(f.hanging.alarms) + ")";
+         },
+         [](const Figures& f) {
+             return f.hanging.alarmsSeen == f.hanging.alarms && f.hanging.slowestAlarmMs <= 1050;
+         }},
+        {"1,000 pending entries of 8 KB, receiver refusing, retries on: write bytes/s", "< 10240",
+         [](const Figures& f) { return format("%.0f", f.refused.writeBytesPerSecond); },
+         [](const Figures& f) { return f.refused.writeBytesPerSecond < 10240; }},
+        {"the same: threads at most", "-",
+         [](const Figures& f) { return std::to_string(f.refused.mostThreads); }, nullptr},
+        {"1,000 entries drained into a receiver that never answers: threads at most", "<= 16",
+         [](const Figures& f) { return std::to_string(f.drain.mostThreads); },
+         [](const Figures& f) { return f.drain.mostThreads > 0 && f.drain.mostThreads <= 16; }},
+    };
+}
+
+void printTable(const std::vector<Subject>& subjects, const std::vector<Row>& rows) {
     printf("\n| measure | target |");
     for (const Subject& s : subjects) printf(" %s |", s.label.c_str());
     printf("\n|---|---|");
@@ -146,7 +180,7 @@ void printTable(const std::vector<Subject>& subjects) {
     printf("\n");
     std::vector<int> metCount(subjects.size(), 0);
     int targets = 0;
-    for (const Row& row : tableRows()) {
+    for (const Row& row : rows) {
         printf("| %s | %s |", row.measure, row.target);
         if (row.met) ++targets;
         for (size_t i = 0; i < subjects.size(); ++i) {
@@ -198,8 +232,25 @@ bool startPlantsim(WatchedProcess& process, const std::string& binary, int* port
     return process.start(argv, "/") && waitForPort(*port, 10000);
 }
 
+void measureSender(std::vector<Subject>& subjects, const Plan& plan) {
+    for (Subject& s : subjects) {
+        s.figures.hanging = hangingReceiver(s.path, plan.hanging);
+        progress("hanging receiver, reads/min", s, format("%.1f", s.figures.hanging.readsPerMinute));
+    }
+    for (Subject& s : subjects) {
+        s.figures.refused = refusedBacklog(s.path, plan.backlog);
+        progress("refused backlog, bytes/s", s, format("%.0f", s.figures.refused.writeBytesPerSecond));
+    }
+    for (Subject& s : subjects) {
+        s.figures.drain = hangingDrain(s.path, plan.drain);
+        progress("drain, threads", s, std::to_string(s.figures.drain.mostThreads));
+    }
+}
+
 // Every scenario for every build, one build after the other within a scenario.
 void measureAll(std::vector<Subject>& subjects, const Plan& plan, int fastPort, int slowPort) {
+    measureSender(subjects, plan);
+    if (plan.senderOnly) return;
     for (Subject& s : subjects) {
         s.figures.unreachableCpu = unreachableDevice(s.path, plan.unreachable).cpuPercent();
         progress("unreachable, CPU %", s, format("%.2f", s.figures.unreachableCpu));
@@ -249,7 +300,11 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         if (std::strcmp(argv[i], "--quick") == 0) {
+            bool senderOnly = plan.senderOnly;
             plan = kQuickPlan;
+            plan.senderOnly = senderOnly;
+        } else if (std::strcmp(argv[i], "--sender") == 0) {
+            plan.senderOnly = true;
         } else if (value && std::strcmp(argv[i], "--plantsim") == 0) {
             plantsim = value, ++i;
         } else if (value && std::strcmp(argv[i], "--zentok") == 0 && std::strchr(value, '=')) {
@@ -257,7 +312,7 @@ int main(int argc, char** argv) {
             subjects.push_back({std::string(value, equals), equals + 1, {}});
             ++i;
         } else {
-            printf("usage: bench_process [--zentok LABEL=PATH]... [--plantsim PATH] [--quick]\n");
+            printf("usage: bench_process [--zentok LABEL=PATH]... [--plantsim PATH] [--quick] [--sender]\n");
             return 2;
         }
     }
@@ -284,6 +339,11 @@ int main(int argc, char** argv) {
         "%.0f ms\n",
         plan.unreachable, plan.slow, plan.idle, plan.sync, plan.missing, plan.raceRounds, plan.zentokSliceMs,
         plan.libmodbusSliceMs, plan.reloads, 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK)));
-    printTable(subjects);
+    printf(
+        "sender (s): receiver never answering %d, refused backlog %d after 2 warm-up, drain %d after 2 "
+        "warm-up\n",
+        plan.hanging, plan.backlog, plan.drain);
+    printTable(subjects, senderRows());
+    if (!plan.senderOnly) printTable(subjects, tableRows());
     return 0;
 }

@@ -16,12 +16,15 @@
 #include "cycle/Coupler.h"
 #include "notify/channels/MailChannel.h"
 #include "notify/channels/SrvMgrChannel.h"
+#include "notify/channels/TelegramChannel.h"
 #include "sources/SourceConnection.h"
+#include "trigger/AlarmSettings.h"
 #include "trigger/Trigger.h"
 
 namespace {
 
-constexpr int kLineSize = 5001;  // lines of up to 5000 characters; longer ones are split
+constexpr int kLineSize = 5001;
+constexpr int kMostFloodMessages = 10000;  // lines of up to 5000 characters; longer ones are split
 
 bool is(const char* field, const char* keyword) {
     return equalsIgnoreCase(field, keyword);
@@ -351,7 +354,18 @@ class ConfigParser {
             char* host = nextToken(&cursor, ";");
             if (host) copyText(srvmgrHost, kSettingSize, host);
             if (host) addressError(srvMgrHostFault());
+        } else if (is(kind, "telegram")) {
+            telegramUplinkLine(cursor);
         }
+    }
+
+    // uplink;telegram;TOKEN[;API_BASE_URL]: a line without the URL asks for the public API.
+    void telegramUplinkLine(char* cursor) {
+        char* token = nextToken(&cursor, ";");
+        char* base = token ? nextToken(&cursor, ";") : nullptr;
+        copyText(telegramToken, kSettingSize, token ? token : "");
+        copyText(telegramApiBase, kSettingSize, base ? base : "");
+        addressError(telegramUplinkFault());
     }
 
     void setLine(char*, const char*, char* cursor) {
@@ -364,6 +378,48 @@ class ConfigParser {
             s_.node->readInterval = seconds;
         else if (inSection("source") && s_.source)
             s_.source->readInterval = seconds;
+    }
+
+    // Bad alarm settings end the program like the table limits do: an alarm
+    // that runs with settings other than the ones written is worse than none.
+    void alarmError(const std::string& what) {
+        c_.iniError = true;
+        lineError(s_.lineNumber, what);
+    }
+
+    void alarmLine(char*, const char*, char* cursor) {
+        if ((!inSection("node") && !inSection("info")) || !s_.node) {
+            alarmError("an alarm line belongs right after the node line it is for");
+            return;
+        }
+        if (s_.node->alarm.enabled) {
+            alarmError("a second alarm line for node '" + std::string(s_.node->address) + "'");
+            return;
+        }
+        std::string fault = parseAlarmLine(cursor, s_.node->condition, &s_.node->alarm);
+        if (!fault.empty()) {
+            s_.node->alarm = AlarmSettings{};
+            alarmError(fault);
+        }
+    }
+
+    // flood;MAX;SECONDS after a receiver.
+    void floodLine(char*, const char*, char* cursor) {
+        if (!inSection("receiver") || !s_.receiver) {
+            alarmError("a flood line belongs right after the receiver it guards");
+            return;
+        }
+        char* most = nextToken(&cursor, ";");
+        char* window = most ? nextToken(&cursor, ";") : nullptr;
+        int count = most ? parseInt(most) : 0;
+        int seconds = window ? parseAlarmDuration(window) : -1;
+        if (count < 1 || count > kMostFloodMessages || seconds < 1) {
+            alarmError("flood needs a count from 1 to " + std::to_string(kMostFloodMessages) +
+                       " and a window from 1 s to 7 days, as flood;10;10m");
+            return;
+        }
+        s_.receiver->floodMax = count;
+        s_.receiver->floodSeconds = seconds;
     }
 
   public:
@@ -401,6 +457,7 @@ const ConfigParser::LineKind ConfigParser::kLineKinds[] = {
     {"info", &ConfigParser::nodeLine},       {"receiver", &ConfigParser::receiverLine},
     {"dir", &ConfigParser::dirLine},         {"uplink", &ConfigParser::uplinkLine},
     {"set", &ConfigParser::setLine},         {"scale", &ConfigParser::scaleLine},
+    {"alarm", &ConfigParser::alarmLine},     {"flood", &ConfigParser::floodLine},
 };
 
 void ConfigParser::processLine(char* line, int number) {

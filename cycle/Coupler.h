@@ -14,6 +14,14 @@
 
 class Outbox;
 
+// What an alarm notification tells beyond the value: its kind, how long its
+// episode has lasted and which reminder it is.
+struct NoticeContext {
+    AlarmNotice kind = AlarmNotice::Raise;
+    int64_t duration = 0;  // seconds
+    int reminder = 0;
+};
+
 // How long the program runs: for ever, for one cycle, or as long as every
 // cycle notifies somebody.
 enum class RunMode { Cycle = 0, Single = 1, Trigger = 2 };
@@ -100,11 +108,18 @@ class Coupler {
 
     // States file.
     void readStates();
+    // After the states are read: entries an earlier run left for firings the
+    // states file recorded stand for no firing of this run.
+    void endCarryOverOfRecordedFirings();
     void writeStates();
 
     // Templates and dispatch.
     void prepareTemplates();
     bool formatMessage(char* out, int capacity, const Node* node);
+    // Expands `text` for `node`; `notice` (null for nodes without an alarm
+    // line) fills the alarm placeholders.
+    bool formatTemplate(char* out, int capacity, const Node* node, const char* text,
+                        const NoticeContext* notice);
     // Puts the notifications of newly fired nodes into the outbox and writes
     // it, before the states file records the firings.
     void queueNotifications();

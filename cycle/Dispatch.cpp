@@ -16,7 +16,9 @@
 #include "base/StopSignal.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
+#include "cycle/FloodGuard.h"
 #include "cycle/Outbox.h"
+#include "notify/ChannelWork.h"
 #include "notify/Sender.h"
 
 namespace {
@@ -97,10 +99,19 @@ bool dropMissingReceivers(Outbox& box, bool atOnce) {
     return entries.size() != before;
 }
 
+// The wait before the next attempt: the one the channel's server asked for,
+// within the longest back-off, or the back-off itself.
+int nextRetryDelay(const Delivery& outcome, int failedAttempts) {
+    int asked = outcome.retryAfterSeconds();
+    if (asked > 0) return std::min(asked, kLongestRetrySeconds);
+    return retryDelaySeconds(failedAttempts);
+}
+
 // Records one settled hand-over; false when the entry leaves the outbox.
 // The retry window and the delay follow elapsed time, not the wall clock.
 bool keepAfterOutcome(OutboxEntry& entry, int retrySeconds, int64_t nowMs) {
     bool delivered = entry.inFlight->delivered();
+    int delay = nextRetryDelay(*entry.inFlight, entry.attempts);
     entry.inFlight.reset();
     if (delivered || retrySeconds <= 0) return false;
     if (nowMs - entry.firedMs >= static_cast<int64_t>(retrySeconds) * 1000) {
@@ -108,7 +119,6 @@ bool keepAfterOutcome(OutboxEntry& entry, int retrySeconds, int64_t nowMs) {
                     entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str(), entry.attempts);
         return false;
     }
-    int delay = retryDelaySeconds(entry.attempts);
     entry.dueMs = nowMs + static_cast<int64_t>(delay) * 1000;
     entry.nextAttempt = currentTime() + delay;
     std::printf("outbox, receiver %s, source %s, node %s: retry in %d s\n", entry.receiver.c_str(),
@@ -116,8 +126,9 @@ bool keepAfterOutcome(OutboxEntry& entry, int retrySeconds, int64_t nowMs) {
     return true;
 }
 
-// Applies the outcomes that have settled since the last look and writes the
-// outbox when that changed it.
+// Applies the outcomes that have settled since the last look. The outbox is
+// written when that changed it, together with the outcomes that settle within
+// a second of its last write, so a drain does not rewrite it per entry.
 void applyOutcomes(Outbox& box, int retrySeconds) {
     int64_t now = steadyMs();
     auto& entries = box.entries();
@@ -129,16 +140,7 @@ void applyOutcomes(Outbox& box, int retrySeconds) {
                                      return !keepAfterOutcome(entry, retrySeconds, now);
                                  }),
                   entries.end());
-    if (changed) box.save();
-}
-
-// The sender's lane of a receiver: its name (case ignored, as receivers are
-// matched) and which of the receivers of that name it is, so the lane stays
-// the same across a reload of the configuration.
-std::string laneOf(const OutboxEntry& entry) {
-    std::string lane = entry.receiver;
-    for (char& c : lane) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lane + "#" + std::to_string(entry.receiverOccurrence);
+    if (changed) box.saveBatched();
 }
 
 // A hand-over that a crash cut short may have reached a channel that can
@@ -146,8 +148,7 @@ std::string laneOf(const OutboxEntry& entry) {
 bool deliveredBeforeTheRestart(OutboxEntry& entry, Receiver& receiver, const Notification& notification) {
     if (!entry.fromEarlierRun) return false;
     entry.fromEarlierRun = false;
-    if (!receiver.notifier || !receiver.notifier->holdsDelivery(notification, entry.triggerTime))
-        return false;
+    if (!receiver.notifier || !receiver.notifier->holdsDelivery(notification, entry.decidedAt)) return false;
     std::printf("outbox, receiver %s, source %s, node %s: delivered before the restart\n",
                 entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
     return true;
@@ -177,30 +178,48 @@ Notification notificationOf(Coupler& coupler, const OutboxEntry& entry) {
         notification.kind = node->info ? NotificationKind::Info : NotificationKind::Message;
         notification.keepsDecimals = node->keepsDecimals();
     }
+    // A node with an "alarm" line tells each notice's state, and so does a
+    // flood guard's summary; the notices of other nodes are sent as they
+    // always were. The episode is the firing that started the alarm.
+    if ((node && node->alarm.enabled) || entry.kind != AlarmNotice::Raise) {
+        notification.state = alarmNoticeName(entry.kind);
+        if (entry.triggerTime > 0) notification.episode = static_cast<uint64_t>(entry.triggerTime);
+    }
     return notification;
 }
 
 // After a crash, or an outbox that could not be written, between the outbox
 // and the states write, the node fires again at its first evaluation: the
 // entry left for this receiver stands, and the node takes its trigger time
-// from it. Any later firing is a notification of its own.
-OutboxEntry* carriedOverFor(Coupler& coupler, const Receiver* receiver, const Node& node) {
+// from it. Any later firing is a notification of its own. A clear or a
+// reminder is matched the same way, by its kind.
+OutboxEntry* carriedOverFor(Coupler& coupler, const Receiver* receiver, const Node& node, AlarmNotice kind) {
     for (OutboxEntry& entry : coupler.outbox->entries())
-        if (entry.carriedOver && entry.sameNode(sourceNameOf(node), node.address) &&
+        if (entry.carriedOver && entry.kind == kind && entry.sameNode(sourceNameOf(node), node.address) &&
             receiverFor(coupler, entry) == receiver)
             return &entry;
     return nullptr;
 }
 
-// One expansion per firing, one entry per linked receiver.
-void queueFiring(Coupler& coupler, Node& node, char* text) {
-    coupler.formatMessage(text, kTextSize, &node);
+// One notice of a node's alarm episode that started at `episode`.
+struct Notice {
+    AlarmNotice kind;
+    int64_t episode;
+    const char* text;  // the template
+};
+
+// One expansion per notice, one entry per linked receiver.
+void queueNotice(Coupler& coupler, Node& node, const Notice& notice, char* text) {
+    int64_t now = currentTime();
+    NoticeContext context{notice.kind, now - notice.episode, node.alarmState.reminders};
+    coupler.formatTemplate(text, kTextSize, &node, notice.text, node.alarm.enabled ? &context : nullptr);
+    int64_t decidedAt = notice.kind == AlarmNotice::Raise ? notice.episode : now;
     for (int j = 0; j < coupler.linkCount; ++j) {
         Link& link = coupler.links[j];
         if (!node.dir || link.dir != node.dir || !link.receiver) continue;
-        if (OutboxEntry* pending = carriedOverFor(coupler, link.receiver, node)) {
+        if (OutboxEntry* pending = carriedOverFor(coupler, link.receiver, node, notice.kind)) {
             pending->carriedOver = false;
-            node.triggerTime = pending->triggerTime;
+            if (notice.kind == AlarmNotice::Raise) node.triggerTime = pending->triggerTime;
             continue;
         }
         OutboxEntry entry;
@@ -209,15 +228,31 @@ void queueFiring(Coupler& coupler, Node& node, char* text) {
         entry.channel = channelFingerprint(link.receiver->addressLine);
         entry.source = sourceNameOf(node);
         entry.address = node.address;
-        entry.triggerTime = node.triggerTime;
-        entry.firedMs = firedMsOf(node.triggerTime);
+        entry.triggerTime = notice.episode;
+        entry.kind = notice.kind;
+        entry.decidedAt = decidedAt;
+        entry.firedMs = firedMsOf(decidedAt);
         entry.text = text;
         entry.value = node.value;
         coupler.outbox->add(std::move(entry));
         coupler.notified = true;
     }
-    // Each firing is decided once; what becomes of it is the outbox's.
-    node.sent = true;
+}
+
+// The raise of a fired node, and the clear and reminder its alarm decided.
+// Each is decided once; what becomes of it is the outbox's.
+void queueNode(Coupler& coupler, Node& node, char* text) {
+    if (node.active && !node.sent) {
+        queueNotice(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message}, text);
+        node.sent = true;
+    }
+    AlarmState& state = node.alarmState;
+    if (state.clearedEpisode != 0 && node.alarm.normal[0])
+        queueNotice(coupler, node, {AlarmNotice::Clear, state.clearedEpisode, node.alarm.normal}, text);
+    state.clearedEpisode = 0;
+    if (state.reminderDue)
+        queueNotice(coupler, node, {AlarmNotice::Reminder, node.triggerTime, node.message}, text);
+    state.reminderDue = false;
 }
 
 }  // namespace
@@ -229,11 +264,16 @@ void Coupler::queueNotifications() {
     char text[kTextSize];
     for (int i = 0; i < nodeCount; ++i) {
         Node& node = nodes[i];
-        if (node.active && !node.sent) queueFiring(*this, node, text);
+        queueNode(*this, node, text);
         if (node.evaluated) outbox->endCarryOver(sourceNameOf(node), node.address);
     }
     outbox->reportDropped();
-    outbox->save();
+    // A new firing is in the file before the states file records it; entries
+    // that only left wait for their batch.
+    if (outbox->holdsUnsaved())
+        outbox->save();
+    else
+        outbox->saveBatched();
     // A firing whose entry the file does not hold is not recorded in the
     // states file yet: a restart then sees the node fire again instead of
     // losing the notification.
@@ -247,17 +287,18 @@ void Coupler::queueNotifications() {
 void Coupler::dispatchNotifications() {
     if (!queuedThisCycle) queueNotifications();
     queuedThisCycle = false;
-    if (dropMissingReceivers(*outbox, false)) outbox->save();
     int64_t nowMs = steadyMs();
+    bool summarized = summarizeHeldBack(*outbox, nowMs);
+    if (dropMissingReceivers(*outbox, false) || summarized) outbox->save();
     for (OutboxEntry& entry : outbox->entries()) {
         // Asked to stop, the program hands over nothing more; the rest waits
         // in the outbox for the next start.
         if (stopRequested()) break;
         if (entry.inFlight || entry.dueMs > nowMs) continue;
         Receiver* receiver = receiverFor(*this, entry);
-        if (!receiver) continue;
+        if (!receiver || !floodGuardAdmits(*outbox, *receiver, entry, nowMs)) continue;
         Notification notification = notificationOf(*this, entry);
-        entry.inFlight = std::make_shared<Delivery>(laneOf(entry));
+        entry.inFlight = std::make_shared<Delivery>(outboxLane(entry));
         if (deliveredBeforeTheRestart(entry, *receiver, notification)) {
             entry.inFlight->settle(true);
             continue;
@@ -271,8 +312,19 @@ void Coupler::dispatchNotifications() {
     applyOutcomes(*outbox, retrySeconds);
 }
 
+void Coupler::endCarryOverOfRecordedFirings() {
+    if (!outbox) return;
+    for (int i = 0; i < nodeCount; ++i) {
+        const Node& node = nodes[i];
+        if (!node.evaluated)
+            outbox->endCarryOverRecorded(sourceNameOf(node), node.address, node.triggerTime, node.lastRead);
+    }
+}
+
 void Coupler::recordOutcomes() {
-    if (outbox) applyOutcomes(*outbox, retrySeconds);
+    if (!outbox) return;
+    applyOutcomes(*outbox, retrySeconds);
+    outbox->saveIfDue();
 }
 
 void Coupler::adoptOutbox(std::shared_ptr<Outbox> box) {
@@ -292,11 +344,17 @@ void Coupler::finishDeliveries(int64_t deadlineMs) {
         uint64_t seen = settlementCount();
         // Idle is taken before the outcomes are applied: a transfer settles
         // before it leaves the sender, so then every outcome is there to apply.
-        bool idle = sender().pending() == 0;
+        bool idle = sender().pending() == 0 && channelWorkPending() == 0;
         applyOutcomes(*outbox, retrySeconds);
         if (idle || steadyMs() >= deadlineMs) break;
-        waitForSettlement(std::min(deadlineMs, steadyMs() + kIdleCheckMs), seen);
+        outbox->saveIfDue();
+        int64_t wakeMs = std::min(deadlineMs, steadyMs() + kIdleCheckMs);
+        int64_t saveInMs = outbox->msUntilBatchedSave();
+        if (saveInMs >= 0) wakeMs = std::min(wakeMs, steadyMs() + saveInMs);
+        waitForSettlement(wakeMs, seen);
     }
+    // The run ends here: what settled is written now, not a second later.
+    outbox->save();
     // A run its run mode ends (single, trigger) has seen all of its
     // configuration it will: what has no receiver in it goes now. Stopped by
     // a signal, the program keeps it for the next start.

@@ -1,8 +1,10 @@
 // The outbox file: read at start, rewritten whole (temporary file, sync,
-// rename) whenever its contents change, never while nothing does.
+// rename) when an entry comes or goes, at most once a second for outcomes,
+// never while nothing does.
 #include "cycle/Outbox.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -19,6 +21,7 @@ constexpr size_t kFileLimit = 16u << 20;
 constexpr size_t kFieldLimit = 20000;  // an expanded text is at most 7999 bytes; quotes may double it
 constexpr int kOldFieldCount = 9;      // without the channel fingerprint
 constexpr int kFieldCount = 10;
+constexpr int kAlarmFieldCount = 12;  // a clear or a reminder: its kind and when it was decided
 constexpr int kFingerprintSize = 16;
 // An age beyond a century is a damaged time; bounding it keeps the
 // arithmetic on it in range.
@@ -68,7 +71,7 @@ bool readRecord(const std::string& text, size_t& pos, std::vector<std::string>& 
         } else if (c != '\r') {
             fields.back() += c;
         }
-        if (fields.back().size() > kFieldLimit || fields.size() > kFieldCount + 1) {
+        if (fields.back().size() > kFieldLimit || fields.size() > kAlarmFieldCount + 1) {
             ok = false;
             fields.assign(1, std::string());  // nothing more of this record is kept
         }
@@ -103,12 +106,39 @@ int clampedCount(const std::string& field, int most) {
     return std::min(std::max(parseInt(field.c_str()), 0), most);
 }
 
+const char* kindField(AlarmNotice kind) {
+    if (kind == AlarmNotice::Clear) return "clear";
+    if (kind == AlarmNotice::Summary) return "summary";
+    return "reminder";
+}
+
+// The kind field of a clear, a reminder or a summary; raises write none.
+bool readKind(const std::string& field, AlarmNotice* kind) {
+    if (field == "clear")
+        *kind = AlarmNotice::Clear;
+    else if (field == "summary")
+        *kind = AlarmNotice::Summary;
+    else if (field == "reminder")
+        *kind = AlarmNotice::Reminder;
+    else
+        return false;
+    return true;
+}
+
+bool readAlarmFields(const std::vector<std::string>& fields, OutboxEntry* entry) {
+    if (fields.size() != kAlarmFieldCount) return true;
+    if (!readKind(fields[10], &entry->kind)) return false;
+    entry->decidedAt = parseDateTimeWithOffset(fields[11].c_str());
+    return entry->decidedAt != 0;
+}
+
 bool toEntry(const std::vector<std::string>& fields, OutboxEntry* entry) {
-    if (fields.size() != kFieldCount && fields.size() != kOldFieldCount) return false;
+    if (fields.size() != kFieldCount && fields.size() != kOldFieldCount && fields.size() != kAlarmFieldCount)
+        return false;
     if (!isNumber(fields[8])) return false;
     if (fields[0].empty() || fields[2].empty() || !fitsTheProgram(fields)) return false;
     if (!isNumber(fields[5]) || !isNumber(fields[7])) return false;
-    if (fields.size() == kFieldCount && !isFingerprint(fields[9])) return false;
+    if (fields.size() >= kFieldCount && !isFingerprint(fields[9])) return false;
     if (parseInt(fields[5].c_str()) < 0 || parseInt(fields[8].c_str()) < 0) return false;
     entry->receiver = fields[0];
     entry->source = fields[1];
@@ -120,8 +150,9 @@ bool toEntry(const std::vector<std::string>& fields, OutboxEntry* entry) {
     entry->nextAttempt = fields[6].empty() ? 0 : parseDateTimeWithOffset(fields[6].c_str());
     entry->value = std::strtod(fields[7].c_str(), nullptr);
     entry->receiverOccurrence = clampedCount(fields[8], kMaxReceivers);
-    if (fields.size() == kFieldCount) entry->channel = fields[9];
-    return true;
+    if (fields.size() >= kFieldCount) entry->channel = fields[9];
+    entry->decidedAt = entry->triggerTime;
+    return readAlarmFields(fields, entry);
 }
 
 }  // namespace
@@ -135,6 +166,12 @@ bool OutboxEntry::sameKey(const std::string& receiverName, int occurrence, const
                           const std::string& nodeAddress) const {
     return equalsIgnoreCase(receiver.c_str(), receiverName.c_str()) && receiverOccurrence == occurrence &&
            sameNode(sourceName, nodeAddress);
+}
+
+std::string outboxLane(const OutboxEntry& entry) {
+    std::string lane = entry.receiver;
+    for (char& c : lane) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lane + "#" + std::to_string(entry.receiverOccurrence);
 }
 
 std::string channelFingerprint(const std::string& addressLine) {
@@ -162,7 +199,11 @@ std::string formatOutbox(const std::vector<OutboxEntry>& entries) {
         // Appended piece by piece: no fixed buffer can cut a long value or channel.
         out += ';' + std::to_string(entry.attempts) + ';' + formatDateTimeWithOffset(entry.nextAttempt) +
                ';' + formatStoredValue(entry.value, true) + ';' + std::to_string(entry.receiverOccurrence) +
-               ';' + entry.channel + '\n';
+               ';' + entry.channel;
+        // A raise is written as it always was, so a file of raises reads in older versions.
+        if (entry.kind != AlarmNotice::Raise)
+            out += std::string(";") + kindField(entry.kind) + ";" + formatDateTimeWithOffset(entry.decidedAt);
+        out += '\n';
     }
     return out;
 }
@@ -196,10 +237,15 @@ Outbox::Outbox(std::string path) : path_(std::move(path)) {}
 
 void Outbox::load() {
     entries_.clear();
-    written_.clear();
-    if (path_.empty() || !readWholeFile(path_, kFileLimit, &written_)) return;
+    savedCount_ = 0;
+    readDamaged_ = false;
+    std::string text;
+    if (path_.empty() || !readWholeFile(path_, kFileLimit, &text)) return;
     std::vector<int> damaged;
-    entries_ = parseOutbox(written_, &damaged, &dropped_);
+    entries_ = parseOutbox(text, &damaged, &dropped_);
+    savedCount_ = entries_.size();
+    // Skipped records are written out of the file with the next write.
+    readDamaged_ = !damaged.empty() || dropped_ > 0;
     // What is still here at start is due at once: the operator who mended a
     // mail server and restarted, or the next run from cron, expects that.
     int64_t now = currentTime(), nowMs = steadyMs();
@@ -209,24 +255,29 @@ void Outbox::load() {
         // A time ahead of the clock (a clock set back, a hand edit) is now,
         // so the retry window still ends.
         entry.triggerTime = std::min(entry.triggerTime, now);
-        int64_t age = std::min(now - entry.triggerTime, kLongestAgeSeconds);
+        entry.decidedAt = std::min(entry.decidedAt, now);
+        int64_t age = std::min(now - entry.decidedAt, kLongestAgeSeconds);
         entry.firedMs = nowMs - age * 1000;
     }
     for (int line : damaged) std::printf("outbox file '%s', line %d damaged: skipped\n", path_.c_str(), line);
     reportDropped();
 }
 
+// Entries only ever come (unsaved) or go, and every entry the file does not
+// hold is marked, so a count and the marks tell whether the file is behind.
+bool Outbox::changedSinceWrite() const {
+    return failing_ || readDamaged_ || entries_.size() != savedCount_ || holdsUnsaved();
+}
+
 bool Outbox::save() {
-    if (path_.empty()) return true;
-    // Most cycles have nothing waiting: no text to build or compare.
-    if (entries_.empty() && written_.empty() && !failing_) return true;
-    std::string text = formatOutbox(entries_);
-    if (text == written_ && !failing_) return true;
+    waiting_ = false;
+    if (path_.empty() || !changedSinceWrite()) return true;
     std::string error;
-    if (replaceFile(path_, text, Durability::Sync, &error)) {
+    lastWriteMs_ = steadyMs();
+    if (replaceFile(path_, formatOutbox(entries_), Durability::Sync, &error)) {
         if (failing_) std::printf("outbox file '%s' written again\n", path_.c_str());
-        failing_ = false;
-        written_ = text;
+        failing_ = readDamaged_ = false;
+        savedCount_ = entries_.size();
         for (OutboxEntry& entry : entries_) entry.saved = true;
         return true;
     }
@@ -239,14 +290,44 @@ bool Outbox::save() {
     return false;
 }
 
+void Outbox::saveBatched() {
+    if (path_.empty() || !changedSinceWrite()) return;
+    waiting_ = true;
+    saveIfDue();
+}
+
+void Outbox::saveIfDue() {
+    if (msUntilBatchedSave() == 0) save();
+}
+
+int64_t Outbox::msUntilBatchedSave() const {
+    if (!waiting_) return -1;
+    return std::max<int64_t>(lastWriteMs_ + kOutboxBatchMs - steadyMs(), 0);
+}
+
+void Outbox::endCarryOverRecorded(const std::string& source, const std::string& address,
+                                  int64_t recordedTrigger, int64_t lastRead) {
+    for (OutboxEntry& entry : entries_)
+        if (entry.carriedOver && entry.saved && entry.sameNode(source, address) &&
+            (entry.triggerTime == recordedTrigger || lastRead > entry.triggerTime))
+            entry.carriedOver = false;
+}
+
 void Outbox::endCarryOver(const std::string& source, const std::string& address) {
     for (OutboxEntry& entry : entries_)
         if (entry.carriedOver && entry.sameNode(source, address)) entry.carriedOver = false;
 }
 
+bool Outbox::holdsUnsaved() const {
+    return std::any_of(entries_.begin(), entries_.end(),
+                       [](const OutboxEntry& entry) { return !entry.saved; });
+}
+
 bool Outbox::holdsUnsaved(const std::string& source, const std::string& address, int64_t triggerTime) const {
     for (const OutboxEntry& entry : entries_)
-        if (!entry.saved && entry.triggerTime == triggerTime && entry.sameNode(source, address)) return true;
+        if (!entry.saved && entry.kind == AlarmNotice::Raise && entry.triggerTime == triggerTime &&
+            entry.sameNode(source, address))
+            return true;
     return false;
 }
 

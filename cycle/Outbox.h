@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "base/Alarm.h"
 #include "notify/Notifier.h"
 
 struct OutboxEntry {
@@ -32,6 +35,9 @@ struct OutboxEntry {
     // first evaluation under a configuration may match it, once.
     bool carriedOver = false;
     bool saved = false;  // the outbox file holds it
+    AlarmNotice kind = AlarmNotice::Raise;
+    bool heldBack = false;  // the receiver's flood guard holds it for the summary; not written
+    int64_t decidedAt = 0;  // when a clear or reminder was decided; a raise's is its trigger time
 
     bool sameNode(const std::string& sourceName, const std::string& nodeAddress) const;
     bool sameKey(const std::string& receiverName, int occurrence, const std::string& sourceName,
@@ -43,14 +49,18 @@ constexpr const char* kOutboxName = "zentok_outbox.csv";
 constexpr size_t kMaxOutboxEntries = 1000;
 // A count read from the file is clamped to this, so counting on cannot overflow.
 constexpr int kMaxOutboxAttempts = 1000000;
+// Outcomes that settle within this time of the last write share one rewrite,
+// so a drain of many entries does not rewrite a large file once per entry.
+constexpr int64_t kOutboxBatchMs = 1000;
 
 // The file form: one record per entry, fields separated by ";", texts in
 // double quotes with each quote doubled (a line break inside stays in the
 // record), times as "YYYY-MM-DD hh:mm:ss+hh:mm" local time with its offset
 // from UTC: receiver, source, node address, trigger time, text, attempts, next
 // attempt, value, which of the receivers of that name it is (0 for the
-// first) and the fingerprint of that receiver's address line. Records of
-// older versions, with local times without offset and no fingerprint, read.
+// first) and the fingerprint of that receiver's address line; a clear or a
+// reminder adds its kind and when it was decided. Records of older versions,
+// with local times without offset and no fingerprint, read.
 std::string formatOutbox(const std::vector<OutboxEntry>& entries);
 // Reads records; a damaged one is skipped and its first line number is
 // appended to `damagedLines`. Counts are clamped; names and texts longer than
@@ -62,6 +72,20 @@ std::vector<OutboxEntry> parseOutbox(const std::string& text, std::vector<int>* 
 // itself may hold a token and is not copied into the file.
 std::string channelFingerprint(const std::string& addressLine);
 
+// A receiver's flood guard window: how many hand-overs it has taken since
+// the window opened (steady clock, ms). Kept with the outbox, so a reload of
+// the configuration keeps the window; a restart opens a new one.
+struct FloodWindow {
+    int64_t openedMs = 0;
+    int handedOver = 0;
+    int seconds = 0;
+};
+
+// The sender's lane of a receiver: its name (case ignored, as receivers are
+// matched) and which of the receivers of that name it is, so the lane stays
+// the same across a reload of the configuration.
+std::string outboxLane(const OutboxEntry& entry);
+
 class Outbox {
   public:
     // An empty path keeps the outbox in memory only.
@@ -70,14 +94,33 @@ class Outbox {
     // Reads the file; a missing file is an empty outbox. Every entry read is
     // due at once, and times ahead of the clock count as now.
     void load();
-    // Writes the file when its contents changed; says once when that fails.
-    // False while the file does not hold every entry.
+    // Writes the file at once when an entry was added or has left since the
+    // last write; says once when that fails. False while the file does not
+    // hold every entry. An attempt alone (its count, its next time) is no
+    // reason to write: those fields go to the file with the next change, so
+    // entries that only wait for their retries cost no writes.
     bool save();
+    // As save, but no sooner than kOutboxBatchMs after the last write; a
+    // change that comes earlier waits for saveIfDue.
+    void saveBatched();
+    // Writes what saveBatched left waiting once its time has come.
+    void saveIfDue();
+    // Milliseconds until what saveBatched left waiting is due; -1 when
+    // nothing waits.
+    int64_t msUntilBatchedSave() const;
 
     std::vector<OutboxEntry>& entries() { return entries_; }
     const std::vector<OutboxEntry>& entries() const { return entries_; }
     // No firing of a node matches its carried-over entries any more.
     void endCarryOver(const std::string& source, const std::string& address);
+    // The states file shows this node's firing at `recordedTrigger` and a
+    // read at `lastRead`: an entry the file holds for a firing the states
+    // file recorded, or one it read past (the node re-armed after it), stands
+    // for no firing of this run.
+    void endCarryOverRecorded(const std::string& source, const std::string& address, int64_t recordedTrigger,
+                              int64_t lastRead);
+    // Some entry the file does not hold yet.
+    bool holdsUnsaved() const;
     // An entry of this node and firing that the file does not hold yet.
     bool holdsUnsaved(const std::string& source, const std::string& address, int64_t triggerTime) const;
     // Adds an entry; beyond kMaxOutboxEntries the oldest goes, counted for
@@ -88,11 +131,19 @@ class Outbox {
     // Entries whose hand-over has not settled yet.
     int inFlightCount() const;
     const std::string& path() const { return path_; }
+    // The flood guard window of a receiver's lane.
+    FloodWindow& floodWindow(const std::string& lane) { return floodWindows_[lane]; }
 
   private:
+    bool changedSinceWrite() const;
+
     std::string path_;
     std::vector<OutboxEntry> entries_;
-    std::string written_;  // the file's text as last read or written
+    size_t savedCount_ = 0;     // entries the file held at the last read or write
+    bool readDamaged_ = false;  // the file read held records that are not kept
+    int64_t lastWriteMs_ = std::numeric_limits<int64_t>::min() / 2;  // steady clock
+    bool waiting_ = false;                                           // saveBatched left a write for saveIfDue
     size_t dropped_ = 0;
     bool failing_ = false;
+    std::map<std::string, FloodWindow> floodWindows_;
 };

@@ -14,6 +14,7 @@
 #include "base/Text.h"
 #include "base/ValueText.h"
 #include "cycle/Coupler.h"
+#include "cycle/Outbox.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ constexpr size_t kLineSize = 5001;  // lines of up to 5000 characters
 // Five nodes and the retained lines fit many times over; a larger file is
 // not one of ours and is read only this far.
 constexpr size_t kFileLimit = 4u << 20;
+constexpr int kMaxAlarmReminderCount = 1000000;  // a count read is clamped, so counting on cannot overflow
 
 // Reads one line without its line feed into `line`. The part of a longer
 // line that does not fit is dropped, so it can never be taken for a line of
@@ -47,6 +49,23 @@ Node* unclaimedNode(Coupler& coupler, SourceEntry* source, const char* address, 
     return nullptr;
 }
 
+int64_t timeField(char** cursor) {
+    char* field = nextToken(cursor, ";");
+    return field ? parseDateTime(field) : 0;
+}
+
+// The fields behind the value, of a node with an "alarm" line: its pending
+// delays and reminders, so a restart neither fires early nor starts a delay
+// from zero. Missing fields (a file from before the line was added) are 0.
+void applyAlarmFields(Node* node, char* cursor) {
+    AlarmState& state = node->alarmState;
+    state.onSince = timeField(&cursor);
+    state.offSince = timeField(&cursor);
+    char* field = nextToken(&cursor, ";");
+    state.reminders = field ? std::max(0, std::min(parseInt(field), kMaxAlarmReminderCount)) : 0;
+    state.remindedAt = timeField(&cursor);
+}
+
 void applyFields(Node* node, char* cursor) {
     char* field = nextToken(&cursor, ";");
     node->triggerTime = field ? parseDateTime(field) : 0;
@@ -56,6 +75,7 @@ void applyFields(Node* node, char* cursor) {
     node->readError = field ? parseInt(field) : 0;
     field = nextToken(&cursor, ";");
     node->value = field ? std::strtod(field, nullptr) : 0.0;
+    if (node->alarm.enabled) applyAlarmFields(node, field ? cursor : nullptr);
     // A recorded firing comes back as fired and sent, so it is not notified again.
     if (node->triggerTime != 0) {
         node->active = true;
@@ -92,17 +112,21 @@ void boundRetained(std::vector<RetainedState>& retained) {
     retained = std::move(kept);
 }
 
-// The part of a line that carries alarm state: source, address, trigger time.
+// The part of a line that carries alarm state: source, address, trigger
+// time, and the fields of an alarm line's delays and reminders behind the value.
 std::string alarmPart(const std::string& line) {
     bool quoted = false;
     int separators = 0;
+    size_t end = line.size();
     for (size_t i = 0; i < line.size(); ++i) {
         if (line[i] == '"')
             quoted = !quoted;
         else if (line[i] == ';' && !quoted && ++separators == 3)
-            return line.substr(0, i);
+            end = i;
+        else if (line[i] == ';' && !quoted && separators == 6)
+            return line.substr(0, end) + line.substr(i);
     }
-    return line;
+    return line.substr(0, end);
 }
 
 // The alarm state of a whole file; a change of it is worth a sync.
@@ -153,6 +177,13 @@ void roundAsReadBack(Coupler& coupler) {
     }
 }
 
+// Only nodes with an "alarm" line write these, so a file without them is
+// written as it always was.
+void appendAlarmFields(std::string* text, const AlarmState& state) {
+    *text += ';' + formatDateTime(state.onSince) + ';' + formatDateTime(state.offSince) + ';' +
+             std::to_string(state.reminders) + ';' + formatDateTime(state.remindedAt);
+}
+
 void readStatesText(Coupler& coupler, const std::string& text) {
     FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
     if (!file) return;
@@ -199,8 +230,10 @@ std::string renderStates(const Coupler& coupler) {
         // not store is recorded once it has (or once it was delivered).
         text += ';' + formatDateTime(node.unrecordedFiring ? 0 : node.triggerTime) + ';' +
                 formatDateTime(node.lastRead);
-        text += ';' + std::to_string(node.readError) + ';' +
-                formatStoredValue(node.value, node.keepsDecimals()) + '\n';
+        text +=
+            ';' + std::to_string(node.readError) + ';' + formatStoredValue(node.value, node.keepsDecimals());
+        if (node.alarm.enabled) appendAlarmFields(&text, node.alarmState);
+        text += '\n';
     }
     for (const RetainedState& state : coupler.retainedStates) text += state.line + "\n";
     return text;
@@ -252,6 +285,10 @@ void Coupler::writeStates() {
     // alarm state is synced, which spares the flash cards of small gateways.
     if (!memory.failing && text == memory.onDisk) return;
     bool alarmsChanged = memory.failing || alarmState(text) != alarmState(memory.onDisk);
+    // An entry that left the outbox may wait up to a second for its write.
+    // The outbox must not still list it once this file no longer records its
+    // node as fired: a restart would take the node's next firing for it.
+    if (alarmsChanged && outbox) outbox->save();
     std::string error;
     if (replaceFile(statesName, text, alarmsChanged ? Durability::Sync : Durability::Replace, &error)) {
         if (memory.failing) std::printf("states file '%s' written again\n", statesName);

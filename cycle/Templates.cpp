@@ -7,6 +7,7 @@
 
 #include "base/ValueText.h"
 #include "cycle/Coupler.h"
+#include "trigger/Alarm.h"
 
 namespace {
 
@@ -35,37 +36,62 @@ struct Output {
     }
 };
 
+// Adds the nodes a template names, so they are read every cycle.
+void addReferencedNodes(Coupler& coupler, SourceEntry* source, const char* scan) {
+    while ((scan = std::strstr(scan, "{{")) != nullptr) {
+        scan += 2;
+        // Format-like and "*" names are never node names to be created.
+        if (*scan == 0 || *scan == '%' || *scan == '*') continue;
+        const char* close = std::strstr(scan, "}}");
+        if (!close) break;  // nothing further can close
+        // An empty name would add a node that can never be read; names too
+        // long for the address field can never match one. A full table
+        // creates nothing either.
+        char name[kNameSize];
+        if (close > scan && takeName(name, scan, close)) coupler.findNode(name, source, true);
+        scan = close + 2;
+    }
+}
+
+// The alarm placeholders of a node with an "alarm" line: "{{%state}}",
+// "{{%duration}}" and "{{%reminder}}". False for every other name, and for
+// nodes without the line, whose "%" names stay unknown as they always were.
+bool alarmPlaceholder(const char* name, const NoticeContext* notice, char* out, size_t capacity) {
+    if (!notice) return false;
+    if (std::strcmp(name, "%state") == 0)
+        std::snprintf(out, capacity, "%s", alarmNoticeName(notice->kind));
+    else if (std::strcmp(name, "%duration") == 0)
+        formatAlarmDuration(out, static_cast<int>(capacity), notice->duration);
+    else if (std::strcmp(name, "%reminder") == 0)
+        std::snprintf(out, capacity, "%d", notice->reminder);
+    else
+        return false;
+    return true;
+}
+
 }  // namespace
 
 void Coupler::prepareTemplates() {
     // nodeCount is read afresh on every round, so nodes appended below are
     // walked too; their templates are empty.
     for (int i = 0; i < nodeCount; ++i) {
-        SourceEntry* source = nodes[i].source;
-        const char* scan = nodes[i].message;
-        while ((scan = std::strstr(scan, "{{")) != nullptr) {
-            scan += 2;
-            // Format-like and "*" names are never node names to be created.
-            if (*scan == 0 || *scan == '%' || *scan == '*') continue;
-            const char* close = std::strstr(scan, "}}");
-            if (!close) break;  // nothing further can close
-            // An empty name would add a node that can never be read; names too
-            // long for the address field can never match one. A full table
-            // creates nothing either.
-            char name[kNameSize];
-            if (close > scan && takeName(name, scan, close)) findNode(name, source, true);
-            scan = close + 2;
-        }
+        addReferencedNodes(*this, nodes[i].source, nodes[i].message);
+        addReferencedNodes(*this, nodes[i].source, nodes[i].alarm.normal);
     }
 }
 
 bool Coupler::formatMessage(char* out, int capacity, const Node* node) {
+    return formatTemplate(out, capacity, node, node ? node->message : "", nullptr);
+}
+
+bool Coupler::formatTemplate(char* out, int capacity, const Node* node, const char* text,
+                             const NoticeContext* notice) {
     if (!out || capacity <= 0) return true;
     out[0] = 0;
     if (!node) return true;
 
     Output output{out, static_cast<size_t>(capacity)};
-    const char* read = node->message;
+    const char* read = text;
     while (*read) {
         if (read[0] != '{' || read[1] != '{') {
             if (output.length + 1 >= output.capacity) break;  // full: the text ends here
@@ -83,7 +109,7 @@ bool Coupler::formatMessage(char* out, int capacity, const Node* node) {
             continue;
         }
 
-        char name[kNameSize];
+        char name[kNameSize] = "";
         const Node* referenced = nullptr;
         if (takeName(name, nameStart, close)) {
             if (std::strcmp(name, "*") == 0)
@@ -93,7 +119,11 @@ bool Coupler::formatMessage(char* out, int capacity, const Node* node) {
         }
 
         size_t room = output.room();
-        if (referenced) {
+        char alarmText[64];
+        if (!referenced && alarmPlaceholder(name, notice, alarmText, sizeof alarmText)) {
+            if (room < kMarkerRoom) break;
+            output.append(alarmText);
+        } else if (referenced) {
             if (room < kMarkerRoom) break;
             if (room == kMarkerRoom) {
                 output.append("{{OV}}");

@@ -3,6 +3,7 @@
 #include "daemon/ConfigCheck.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include "base/Settings.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
+#include "notify/channels/ExecChannel.h"
 #include "notify/channels/FileChannel.h"
 
 namespace {
@@ -111,6 +113,19 @@ bool isTemporary(const std::string& directory) {
     return false;
 }
 
+// What the Telegram and command channels need beyond their address line.
+void addOutsideChannelWarnings(const Receiver& receiver, std::vector<std::string>& warnings) {
+    if (receiver.channelKind == ChannelKind::Telegram && !telegramToken[0])
+        warnings.push_back(
+            format("receiver '%s' sends to Telegram, but there is no uplink;telegram line", receiver.name));
+    const auto* command = receiver.channelKind == ChannelKind::Exec && receiver.notifier
+                              ? static_cast<const ExecChannel*>(receiver.notifier.get())
+                              : nullptr;
+    if (command && !command->program().empty() && access(command->program().c_str(), X_OK) != 0)
+        warnings.push_back(format("receiver '%s' runs '%s', which is no executable file here", receiver.name,
+                                  command->program().c_str()));
+}
+
 void addChannelWarnings(const Coupler& c, std::vector<std::string>& warnings) {
     for (int r = 0; r < c.receiverCount; ++r) {
         const Receiver& receiver = c.receivers[r];
@@ -119,6 +134,7 @@ void addChannelWarnings(const Coupler& c, std::vector<std::string>& warnings) {
                 format("receiver '%s' posts to the server manager, but there is no uplink;srvmgr "
                        "line",
                        receiver.name));
+        addOutsideChannelWarnings(receiver, warnings);
         if (receiver.channelKind == ChannelKind::Mail && !smtpUrl[0])
             warnings.push_back(
                 format("receiver '%s' sends mail, but there is no uplink;smtp line", receiver.name));

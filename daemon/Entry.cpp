@@ -134,6 +134,7 @@ int64_t msUntilNextCycle(Coupler& coupler) {
 // between the two can neither lose it nor send it twice.
 void runCycle(Coupler& coupler) {
     coupler.readStates();
+    coupler.endCarryOverOfRecordedFirings();
     coupler.readSources();
     coupler.queueNotifications();
     coupler.writeStates();
@@ -164,13 +165,16 @@ void finishRun(Coupler& coupler) {
     sender().shutdown();
 }
 
-// Sleeps until the next cycle is due, the file may have changed or a settle
-// time ends; at most a second, so a step of the wall clock is followed.
-// Under a systemd watchdog it also wakes in time for the next ping.
+// Sleeps until the next cycle is due, the file may have changed, a settle
+// time ends or outcomes wait for their batched write; at most a second, so a
+// step of the wall clock is followed. Under a systemd watchdog it also wakes
+// in time for the next ping.
 void waitForWork(ConfigWatch& watch, Coupler& coupler, const ReloadDecision& reload, bool cyclesPaused,
                  const ServiceNotify& service) {
     int64_t wait = cyclesPaused ? 1000 : msUntilNextCycle(coupler);
     wait = std::min<int64_t>(wait, reload.wakeWithinMs());
+    int64_t saveInMs = coupler.outbox ? coupler.outbox->msUntilBatchedSave() : -1;
+    if (saveInMs >= 0) wait = std::min(wait, saveInMs);
     if (service.watchdogIntervalMs() > 0) wait = std::min<int64_t>(wait, service.watchdogIntervalMs());
     if (wait <= 0) wait = 1;  // the second has just turned over
     watch.wait(static_cast<int>(std::min<int64_t>(wait, 1000)));

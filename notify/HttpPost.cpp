@@ -6,6 +6,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -28,10 +29,24 @@ std::string caFile() {
     return gCaFile;
 }
 
+// A reply beyond this is not kept; a reason a server gives is far shorter.
+constexpr size_t kKeptReplyBytes = 16384;
+
 // The reply is not needed: only its status counts. Taking it here keeps it
 // off standard output and bounds nothing in memory.
 size_t discardReply(char*, size_t size, size_t count, void*) {
     return size * count;
+}
+
+size_t keepReply(char* data, size_t size, size_t count, void* kept) {
+    auto* reply = static_cast<std::string*>(kept);
+    size_t bytes = size * count;
+    reply->append(data, std::min(bytes, kKeptReplyBytes - std::min(kKeptReplyBytes, reply->size())));
+    return bytes;
+}
+
+std::string shownUrl(const HttpPostRequest& request) {
+    return request.shownUrl.empty() ? maskUrl(request.url) : request.shownUrl;
 }
 
 class HttpPostTransfer : public Transfer {
@@ -72,7 +87,12 @@ class HttpPostTransfer : public Transfer {
         curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, gConnectTimeoutMs.load());
         curl_easy_setopt(curl_, CURLOPT_TIMEOUT_MS, gTotalTimeoutMs.load());
-        curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &discardReply);
+        if (request_.readRefusal) {
+            curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &keepReply);
+            curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &reply_);
+        } else {
+            curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &discardReply);
+        }
         curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, errorText_);
         return true;
     }
@@ -87,9 +107,11 @@ class HttpPostTransfer : public Transfer {
         long status = 0;
         curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
         if (status < 200 || status > 299) {
-            char error[40];
-            std::snprintf(error, sizeof error, "HTTP status %ld", status);
-            fail(error);
+            std::string error = "HTTP status " + std::to_string(status);
+            std::string reason =
+                request_.readRefusal ? request_.readRefusal(status, reply_, request_.delivery.get()) : "";
+            if (!reason.empty()) error += ": " + reason;
+            fail(error.c_str());
             return false;
         }
         settle(request_.delivery, true);
@@ -97,7 +119,7 @@ class HttpPostTransfer : public Transfer {
     }
 
     void fail(const char* error) {
-        std::printf("%s::post, err '%s', url '%s'\n", request_.channel, error, maskUrl(request_.url).c_str());
+        std::printf("%s::post, err '%s', url '%s'\n", request_.channel, error, shownUrl(request_).c_str());
         settle(request_.delivery, false);
     }
 
@@ -112,6 +134,7 @@ class HttpPostTransfer : public Transfer {
     CURL* curl_ = nullptr;
     curl_slist* headers_ = nullptr;
     char errorText_[CURL_ERROR_SIZE] = {};
+    std::string reply_;
 };
 
 }  // namespace
@@ -120,14 +143,14 @@ bool startHttpPost(HttpPostRequest request) {
     std::string lane = laneOf(request.delivery);
     DeliveryHandle delivery = request.delivery;
     const char* channel = request.channel;
-    std::string shownUrl = maskUrl(request.url);
+    std::string shown = shownUrl(request);
     auto transfer = std::make_unique<HttpPostTransfer>(std::move(request));
     if (!transfer->prepare()) {
         transfer->fail("no curl handle");
         return false;
     }
     if (sender().submit(lane, std::move(transfer))) return true;
-    std::printf("%s::post, err 'no sender', url '%s'\n", channel, shownUrl.c_str());
+    std::printf("%s::post, err 'no sender', url '%s'\n", channel, shown.c_str());
     settle(delivery, false);
     return false;
 }

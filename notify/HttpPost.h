@@ -3,6 +3,7 @@
 // push services; and the form of a URL that may be shown on the console.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,11 @@ struct HttpPostRequest {
     std::vector<std::string> headers;  // "Name: value"
     std::string body;
     DeliveryHandle delivery;  // settled when the transfer ends
+    std::string shownUrl;     // the URL as failure lines show it; empty: maskUrl(url)
+    // Reads the reply to a post the server refused (a status outside 2xx),
+    // on the sender's thread: returns the server's reason for the failure
+    // line and may set the delivery's retry time. Unset, replies are not kept.
+    std::function<std::string(long status, const std::string& reply, Delivery* delivery)> readRefusal;
 };
 
 // Prepares the post and hands it to the sender, in the lane of its

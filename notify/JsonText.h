@@ -1,4 +1,5 @@
-// Strings in JSON (RFC 8259) for the webhook channel's body.
+// Single JSON strings (RFC 8259); the channels' bodies are built with
+// nlohmann-json in NoticeFields and TelegramChannel.
 #pragma once
 
 #include <cstddef>

@@ -232,8 +232,10 @@ std::string composeMail(const MailContent& content) {
     std::string stamp = formatDateTime(content.fired > 0 ? content.fired : content.when);
     if (stamp.empty()) stamp = "--";
 
-    std::string subject =
-        std::string(content.sourceName ? content.sourceName : "") + ": " + (content.text ? content.text : "");
+    std::string subject = std::string(content.sourceName ? content.sourceName : "") + ": ";
+    // "plantA: cleared: Tank level back to normal", so a mail client can sort by it.
+    if (content.state) subject += std::string(content.state) + ": ";
+    subject += content.text ? content.text : "";
     std::string value = formatValue(content.value, content.decimals);
 
     std::string body;

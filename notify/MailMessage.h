@@ -20,6 +20,7 @@ struct MailContent {
     int64_t when = 0;             // moment of sending, the Date header
     int64_t fired = 0;            // when the alarm fired, the T: line; 0: `when` stands in
     const char* messageId = "";   // "<...>", see makeMessageId
+    const char* state = nullptr;  // the alarm's state for the subject; null for nodes without an alarm line
 };
 
 // "Sun, 06 Dec 2026 13:16:40 +0100" from a local broken-down time and its

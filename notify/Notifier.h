@@ -28,8 +28,15 @@ class Delivery {
     bool delivered() const { return state() == State::Delivered; }
     const std::string& lane() const { return lane_; }
 
+    // A server that named when to try again (Telegram's retry_after) has
+    // the channel say so before it settles the delivery as failed; 0 leaves
+    // the next attempt to the outbox's own back-off.
+    void setRetryAfterSeconds(int seconds) { retryAfter_.store(seconds, std::memory_order_relaxed); }
+    int retryAfterSeconds() const { return retryAfter_.load(std::memory_order_relaxed); }
+
   private:
     std::atomic<int> state_{static_cast<int>(State::Pending)};
+    std::atomic<int> retryAfter_{0};
     const std::string lane_;
 };
 using DeliveryHandle = std::shared_ptr<Delivery>;

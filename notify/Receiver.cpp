@@ -8,10 +8,13 @@
 
 #include "base/Text.h"
 #include "notify/Notifier.h"
+#include "notify/channels/ExecChannel.h"
 #include "notify/channels/FileChannel.h"
 #include "notify/channels/MailChannel.h"
+#include "notify/channels/MqttChannel.h"
 #include "notify/channels/NtfyChannel.h"
 #include "notify/channels/SrvMgrChannel.h"
+#include "notify/channels/TelegramChannel.h"
 #include "notify/channels/TwitterChannel.h"
 #include "notify/channels/WebhookChannel.h"
 
@@ -25,7 +28,8 @@ struct ChannelName {
 // The channel names of address lines, compared without regard to case.
 constexpr ChannelName kChannelNames[] = {
     {"mail", ChannelKind::Mail},       {"twitter", ChannelKind::Twitter}, {"file", ChannelKind::File},
-    {"webhook", ChannelKind::Webhook}, {"ntfy", ChannelKind::Ntfy},
+    {"webhook", ChannelKind::Webhook}, {"ntfy", ChannelKind::Ntfy},       {"telegram", ChannelKind::Telegram},
+    {"mqtt", ChannelKind::Mqtt},       {"exec", ChannelKind::Exec},
 };
 
 // The channel of that kind made from the rest of its address line (may be
@@ -42,6 +46,12 @@ std::unique_ptr<Notifier> makeChannel(ChannelKind kind, char* rest, const char* 
             return std::make_unique<WebhookChannel>(rest, receiverName);
         case ChannelKind::Ntfy:
             return std::make_unique<NtfyChannel>(rest);
+        case ChannelKind::Telegram:
+            return std::make_unique<TelegramChannel>(rest);
+        case ChannelKind::Mqtt:
+            return std::make_unique<MqttChannel>(rest, receiverName);
+        case ChannelKind::Exec:
+            return std::make_unique<ExecChannel>(rest, receiverName);
         case ChannelKind::ServerManager:
             break;
     }

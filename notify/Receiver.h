@@ -12,7 +12,7 @@
 
 // The channel an address line names; any name the table does not know
 // leaves the server-manager channel, the default.
-enum class ChannelKind : uint8_t { ServerManager, Mail, Twitter, File, Webhook, Ntfy };
+enum class ChannelKind : uint8_t { ServerManager, Mail, Twitter, File, Webhook, Ntfy, Telegram, Mqtt, Exec };
 
 // The kind a channel name ("mail", "FILE", ...) stands for; false for a name
 // no channel has.
@@ -23,6 +23,8 @@ struct Receiver {
     ChannelKind channelKind = ChannelKind::ServerManager;  // what `notifier` is, or will be when created
     char name[kNameSize] = {};
     std::string addressLine;  // the text behind "adr" that made the channel; empty for the default one
+    int floodMax = 0;         // "flood;MAX;SECONDS": at most MAX hand-overs in SECONDS; 0: no guard
+    int floodSeconds = 0;
 
     Receiver();
     ~Receiver();

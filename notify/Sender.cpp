@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <system_error>
 #include <utility>
 
@@ -14,6 +15,19 @@ namespace {
 // libcurl's own timers shorten the poll; this only bounds how late an end
 // request is seen should a wake-up be lost.
 constexpr int kLongestPollMs = 1000;
+
+// The TLS library keeps state per thread and frees it when the thread ends,
+// as long as the library has not been torn down by then. It registers its
+// own exit handler at its global init; a handler registered after that runs
+// before it, so the sender's thread ends while the library still stands.
+void endTheThreadBeforeTheTlsLibrary() {
+    static const bool registered = [] {
+        curl_global_init(CURL_GLOBAL_ALL);
+        std::atexit([] { sender().shutdown(); });
+        return true;
+    }();
+    (void)registered;
+}
 
 }  // namespace
 
@@ -28,6 +42,7 @@ bool Sender::submit(const std::string& lane, std::unique_ptr<Transfer> transfer)
         if (refusing_) return false;
     }
     if (!thread_.joinable()) {
+        endTheThreadBeforeTheTlsLibrary();
         multi_ = curl_multi_init();
         if (!multi_) return false;
         try {

@@ -15,6 +15,7 @@ manager. The package installs it as */etc/zentok/zentok.ini*.
 # SEE ALSO
 
 **zentok**(8); the documentation in */usr/share/doc/zentok/docs/*, among it
-*configuration.md* (this page), *conditions.md*, *outbox.md*, *mail.md* and
-*webhook.md*.
+*configuration.md* (this page), *conditions.md*, *outbox.md*, *mail.md*,
+*webhook.md*, *alarms.md* (deadband, delays, reminders, flood guard), *channels.md*
+(Telegram, MQTT, programs) and *fleet.md*.
 ")

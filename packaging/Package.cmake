@@ -73,7 +73,8 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Zentok reads up to five process values fro
 or a Modbus TCP device at a fixed interval, evaluates trigger conditions, and
 when one starts to hold sends a message once to every receiver of the value's
 group: a CSV file, an e-mail over SMTP, an HTTP POST to a server manager, a
-Twitter status, a JSON post to a chat webhook or a push message through ntfy.
+Twitter status, a JSON post to a chat webhook, a push message through ntfy,
+a Telegram message, an MQTT publish to a broker or a run of a program.
 Alarm states persist, so a restart never repeats one, and an outbox file keeps
 every notification until its channel has taken it.
 

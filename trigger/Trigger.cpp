@@ -10,6 +10,7 @@
 #include "base/Clock.h"
 #include "base/Records.h"
 #include "base/Text.h"
+#include "trigger/Alarm.h"
 
 namespace {
 
@@ -159,6 +160,10 @@ void evaluateTrigger(Node* node, double previous) {
     int64_t now = currentTime();
     node->evaluated = true;
     bool fired = evaluateConditionAt(node, previous, now);
+    if (node->alarm.enabled) {
+        stepAlarm(node, fired, now);
+        return;
+    }
     if (fired && !node->active) {
         node->active = true;
         node->sent = false;

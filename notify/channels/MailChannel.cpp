@@ -13,6 +13,7 @@
 #include "base/Text.h"
 #include "notify/MailMessage.h"
 #include "notify/MailTls.h"
+#include "notify/NoticeFields.h"
 #include "notify/Sender.h"
 #include "notify/UrlScheme.h"
 
@@ -148,6 +149,7 @@ bool MailChannel::notify(const Notification& notification, const DeliveryHandle&
     content.when = now;
     content.fired = notification.triggerTime;
     content.messageId = messageId.c_str();
+    content.state = noticeState(notification);
     std::string mail = composeMail(content);
     if (std::fwrite(mail.data(), 1, mail.size(), job->message) != mail.size() ||
         std::fflush(job->message) != 0) {

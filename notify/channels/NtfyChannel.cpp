@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/Records.h"
 #include "base/Text.h"
 #include "notify/HttpPost.h"
+#include "notify/NoticeFields.h"
 #include "notify/UrlScheme.h"
 #include "notify/Utf8Text.h"
 
@@ -45,6 +45,22 @@ std::string NtfyChannel::addressFault() const {
     return schemeFault("ntfy url", url_, {"http", "https"});
 }
 
+namespace {
+
+// ntfy shows a tag that names an emoji as that emoji: a warning sign for a
+// raise, a bell for a reminder, a check mark for the clear; the state itself
+// follows as a plain tag.
+std::string tagsHeader(const Notification& notification) {
+    const char* state = noticeState(notification);
+    if (!state) return notification.kind == NotificationKind::Info ? "Tags: information" : "Tags: warning";
+    const char* emoji = tellsNotice(notification, AlarmNotice::Clear)      ? "white_check_mark"
+                        : tellsNotice(notification, AlarmNotice::Reminder) ? "bell"
+                                                                           : "warning";
+    return std::string("Tags: ") + emoji + "," + state;
+}
+
+}  // namespace
+
 bool NtfyChannel::notify(const Notification& notification, const DeliveryHandle& delivery) {
     const std::string& text = notification.text;
 
@@ -53,8 +69,7 @@ bool NtfyChannel::notify(const Notification& notification, const DeliveryHandle&
     request.url = url_;
     request.headers.push_back("Content-Type: text/plain; charset=utf-8");
     request.headers.push_back("Title: " + headerValue(title(notification)));
-    request.headers.push_back(notification.kind == NotificationKind::Info ? "Tags: information"
-                                                                          : "Tags: warning");
+    request.headers.push_back(tagsHeader(notification));
     if (!token_.empty()) request.headers.push_back("Authorization: Bearer " + headerValue(token_));
     request.body = validUtf8(text.data(), text.size());
     request.delivery = delivery;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "notify/NoticeFields.h"
 #include "notify/Notifier.h"
 
 class WebhookChannel : public Notifier {
@@ -28,9 +29,3 @@ class WebhookChannel : public Notifier {
     std::string url_;
     std::string receiver_;
 };
-
-// The JSON body of one notification: text and content (both the text, for
-// the "text" and the "content" conventions of the chat services), source,
-// node, value, time (of sending) and trigger_time (when the node fired, null
-// when unknown), both local ISO 8601 with offset, receiver and kind.
-std::string webhookBody(const Notification& notification, const char* receiverName, int64_t when);

@@ -19,6 +19,13 @@ constexpr int kAdapterTrials = 5;
 constexpr const char* kDefaultDriver = "s7onlinx.dll";
 const char* gDriverLibrary = kDefaultDriver;
 
+// The PLC answered the read with an error of its own (an item return code,
+// a refused job) or the request was never sent: the link is sound, and
+// only this node's read failed; the nodes behind it are still read.
+bool answeredWithAnError(int result) {
+    return result > 0 || result == daveErrJobRefused || result == daveErrInvalidArgs;
+}
+
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
@@ -240,8 +247,8 @@ bool S7Connection::read(Node* node) {
 
     S7Address a;
     if (!parseS7Address(adr, &a)) {
-        // Always printed: the read fails in every cycle and stops the nodes
-        // behind it, so the operator has to learn which address is at fault.
+        // Always printed: the read fails in every cycle, so the operator has
+        // to learn which address is at fault.
         std::printf("read plc: adr %s, err invalid address\n", adr);
         return false;
     }
@@ -259,7 +266,7 @@ bool S7Connection::read(Node* node) {
     node->readError = result;
     if (result != 0) {
         std::printf("read plc: adr %s, err %s\n", adr, daveStrerror(result));
-        disconnect();
+        if (!answeredWithAnError(result)) disconnect();
         return false;
     }
     return storeReading(node, decodeS7Value(node->valueType, a.type, a.bit, buf));

@@ -233,6 +233,50 @@ TEST_F(ConfigFile, MissingEmptyOrUnopenableFiles) {
     EXPECT_EQ(empty.coupler->nodeCount, 0);
 }
 
+TEST_F(ConfigFile, AlarmLinesAreTypedOnceAndBadSettingsEndTheLoad) {
+    const std::string head =
+        "source;plantA\nadr;modbus;tcp:127.0.0.1:502\nnode;a;400001;High {{*}};alarm;O:100\n";
+    auto good = load(head +
+                     "set;readinterval;5\nalarm;clear=95;on=10s;off=2m;\"normal=Back: {{*}}; "
+                     "ok\";remind=1h;remindmax=3\n");
+    const AlarmSettings& alarm = good.coupler->nodes[0].alarm;
+    EXPECT_EQ(good.output, "");
+    EXPECT_FALSE(good.coupler->iniError);
+    EXPECT_TRUE(alarm.enabled);
+    EXPECT_DOUBLE_EQ(alarm.clearLevel, 95.0);
+    EXPECT_EQ(alarm.onDelaySeconds, 10);
+    EXPECT_EQ(alarm.offDelaySeconds, 120);
+    EXPECT_EQ(alarm.remindSeconds, 3600);
+    EXPECT_EQ(alarm.remindMax, 3);
+    EXPECT_STREQ(alarm.normal, "Back: {{*}}; ok");
+
+    struct Case {
+        std::string lines;
+        const char* message;
+    };
+    const Case bad[] = {
+        {head + "alarm;on=-5", "on=-5: a duration"},
+        {head + "alarm;off=8d", "off=8d: a duration"},
+        {head + "alarm;on=999999999999", "on=999999999999: a duration"},
+        {head + "alarm;clear=105", "clear level above the threshold"},
+        {head + "alarm;remindmax=3", "remindmax without remind"},
+        {head + "alarm;remind=0", "remind=0: a duration from 1 s"},
+        {head + "alarm;colour=red", "unknown alarm setting 'colour'"},
+        {head + "alarm;on=1\nalarm;off=1", "a second alarm line"},
+        {"source;plantA\nnode;a;400001;x;g;U:10\nalarm;clear=5", "clear level below the threshold"},
+        {"source;plantA\nnode;a;400001;x;g;N\nalarm;clear=5", "a clear level needs an O or U condition"},
+        {"source;plantA\nnode;a;400001;x;g;T:8:0\nalarm;clear=5", "a clear level needs an O or U condition"},
+        {"source;plantA\nreceiver;ops\nalarm;on=5", "an alarm line belongs right after the node line"},
+    };
+    for (const Case& c : bad) {
+        auto l = load(c.lines + "\n");
+        SCOPED_TRACE(c.lines);
+        EXPECT_TRUE(l.coupler->iniError);
+        EXPECT_NE(l.output.find("*** ini error: line "), std::string::npos) << l.output;
+        EXPECT_NE(l.output.find(c.message), std::string::npos) << l.output;
+    }
+}
+
 TEST_F(ConfigFile, TypesThatDoNotFitTheAddressZeroFactorsAndBadUnitIdsAreErrorsNamingTheLine) {
     const std::string modbus = "source;m\nadr;modbus;tcp:127.0.0.1:502\n";
     const std::string s7 = "source;p\nadr;simatic;tcp:127.0.0.1\n";

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Clock.h"
 #include "base/Settings.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
@@ -18,6 +19,7 @@
 #include "notify/channels/SrvMgrChannel.h"
 #include "notify/channels/TwitterChannel.h"
 #include "notify/channels/WebhookChannel.h"
+#include "support/StdoutCapture.h"
 #include "support/TestSupport.h"
 #include "support/WorkingDirectory.h"
 
@@ -43,6 +45,17 @@ class RecordingChannel : public Notifier {
     std::vector<std::string>* log_;
     std::string tag_;
     int* destroyed_;
+};
+
+// Refuses every hand-over and names when to try again, as a rate-limited
+// service does.
+class RateLimitedChannel : public Notifier {
+  public:
+    bool notify(const Notification&, const DeliveryHandle& delivery) override {
+        delivery->setRetryAfterSeconds(45);
+        delivery->settle(false);
+        return true;
+    }
 };
 
 class DispatchTest : public ::testing::Test {
@@ -178,6 +191,23 @@ TEST_F(DispatchTest, NodesWithoutReceiversAreMarkedSentAndNeverSentLater) {
     EXPECT_TRUE(log.empty());
 }
 
+TEST_F(DispatchTest, ARetryTimeTheServiceNamesSetsTheNextAttempt) {
+    coupler->retrySeconds = 3600;
+    Node* node = addNode("n1", "x", "alpha");
+    Receiver* limited = addReceiver("r1");
+    limited->notifier = std::make_unique<RateLimitedChannel>();
+    link(limited, "alpha");
+    fire(node);
+    int64_t before = currentTime();
+    node->triggerTime = before;
+    std::string printed = testsupport::captured([&] { coupler->dispatchNotifications(); });
+    ASSERT_EQ(coupler->outbox->entries().size(), 1u);
+    int64_t next = coupler->outbox->entries()[0].nextAttempt;
+    EXPECT_GE(next, before + 45);
+    EXPECT_LE(next, currentTime() + 45);
+    EXPECT_NE(printed.find("node n1: retry in 45 s"), std::string::npos) << printed;
+}
+
 TEST_F(DispatchTest, AddressLinesChooseTheChannel) {
     Receiver receiver;
     char fileLine[] = "FILE;logs\\a;b.csv";
@@ -275,3 +305,33 @@ TEST_F(DispatchTest, AReceiverWithoutChannelGetsTheServerManagerChannelOnce) {
 }
 
 }  // namespace
+
+TEST_F(DispatchTest, FloodGuardHoldsBackPastItsLimitAndSendsOneSummaryWhenTheWindowEnds) {
+    Node* nodes[] = {addNode("400001", "tank {{*}}", "alarm"), addNode("400002", "pump {{*}}", "alarm")};
+    Receiver* mail = addReceiver("mail");
+    mail->floodMax = 2;
+    mail->floodSeconds = 600;
+    link(mail, "alarm");
+    link(addReceiver("file"), "alarm");  // unguarded: gets every firing
+    auto fireAll = [&](double value) {
+        for (Node* node : nodes) {
+            node->value = value;
+            fire(node);
+        }
+        coupler->dispatchNotifications();
+    };
+    fireAll(1);
+    fireAll(2);  // two more for the guarded receiver: held back
+    setSteadyOffsetForTesting(599 * 1000);
+    fireAll(3);  // still in the window
+    EXPECT_EQ(log, (std::vector<std::string>{"mail<400001:tank 1", "file<400001:tank 1", "mail<400002:pump 1",
+                                             "file<400002:pump 1", "file<400001:tank 2", "file<400002:pump 2",
+                                             "file<400001:tank 3", "file<400002:pump 3"}));
+    log.clear();
+    setSteadyOffsetForTesting(601 * 1000);
+    coupler->dispatchNotifications();
+    setSteadyOffsetForTesting(0);
+    EXPECT_EQ(log,
+              (std::vector<std::string>{"mail<400001:4 further alarms: tank 2 / pump 2 / tank 3 / pump 3"}));
+    EXPECT_TRUE(coupler->outbox->entries().empty());
+}

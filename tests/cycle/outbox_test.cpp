@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -245,22 +247,29 @@ TEST_F(OutboxTest, ACarriedOverEntryStandsOnlyForAFiringTheStatesFileMissed) {
     EXPECT_EQ(coupler_.outbox->entries().size(), 2u);  // the one left for ops, a new one for log
     EXPECT_EQ(node.triggerTime, parseDateTime("2026-03-02 06:59:30"));
 
-    // The states file recorded the firing (the node comes back fired), or the
-    // node read false first: its next firing is a notification of its own.
-    for (bool recorded : {true, false}) {
+    // The states file recorded the firing (the node comes back fired), the
+    // node read false first, or the states file read past the firing (the
+    // node re-armed while the entry waited): its next firing is a
+    // notification of its own.
+    for (const char* how : {"recorded", "read false first", "re-armed"}) {
         Node fresh;
         fresh.source = node.source;
         fresh.dir = node.dir;
         node = fresh;
         copyText(node.address, "400001");
         setCondition(&node, "O:100");
-        node.active = node.sent = recorded;
+        node.active = node.sent = std::string(how) == "recorded";
         coupler_.adoptOutbox(leftByEarlierRun());
-        read(0);
-        coupler_.queueNotifications();
+        if (std::string(how) == "re-armed") {
+            node.lastRead = coupler_.outbox->entries()[0].triggerTime + 30;
+            coupler_.endCarryOverOfRecordedFirings();
+        } else {
+            read(0);
+            coupler_.queueNotifications();
+        }
         read(170);
         coupler_.queueNotifications();
-        EXPECT_EQ(coupler_.outbox->entries().size(), 3u) << (recorded ? "recorded" : "read false first");
+        EXPECT_EQ(coupler_.outbox->entries().size(), 3u) << how;
     }
 }
 
@@ -327,6 +336,52 @@ TEST_F(OutboxTest, AFiringTheOutboxCannotStoreIsNotRecordedUntilItCan) {
               std::string::npos);
 }
 
+// The file is replaced by a rename, so a second link to it keeps the old
+// inode and tells whether a rewrite came since.
+bool rewrittenSince(const std::string& path, const std::string& link) {
+    struct stat now {
+    }, then{};
+    return stat(path.c_str(), &now) != 0 || stat(link.c_str(), &then) != 0 || now.st_ino != then.st_ino;
+}
+
+TEST_F(OutboxTest, OutcomesShareABatchedWriteAndRetriesAloneWriteNothing) {
+    coupler_.retrySeconds = 3600;
+    succeed_[1] = false;
+    const std::string path = dir_.file("zentok_outbox.csv"), seen = dir_.file("seen");
+    coupler_.adoptOutbox(std::make_shared<Outbox>(path));
+    auto lines = [&] { return testsupport::countOf(testsupport::readFile(path), "\n"); };
+    fire();
+    dispatch();  // queued and written; the outcomes came within a second of that write
+    EXPECT_EQ(lines(), 2);
+    EXPECT_GT(coupler_.outbox->msUntilBatchedSave(), 0);
+    EXPECT_LE(coupler_.outbox->msUntilBatchedSave(), kOutboxBatchMs);
+    advance(1);
+    coupler_.recordOutcomes();
+    EXPECT_EQ(lines(), 1) << "the delivered entry leaves with the batch";
+    EXPECT_EQ(coupler_.outbox->msUntilBatchedSave(), -1);
+
+    ASSERT_EQ(link(path.c_str(), seen.c_str()), 0);
+    for (int delay : {10, 20, 40}) {
+        advance(delay);
+        dispatch();
+        coupler_.recordOutcomes();
+    }
+    EXPECT_EQ(calls_[1], 4);
+    EXPECT_FALSE(rewrittenSince(path, seen)) << "an entry that waits for its next attempt is not rewritten";
+
+    // A lone outcome after a quiet second is written at once; the end of a
+    // run writes what waits for its batch.
+    succeed_[1] = true;
+    advance(80);
+    dispatch();
+    EXPECT_EQ(lines(), 0);
+    fire();
+    dispatch();
+    EXPECT_EQ(lines(), 2);
+    coupler_.finishDeliveries(steadyMs());
+    EXPECT_EQ(lines(), 0);
+}
+
 TEST(OutboxBound, PastItTheOldestAreDroppedWithTheirCount) {
     Outbox box;
     OutboxEntry entry;
@@ -339,3 +394,36 @@ TEST(OutboxBound, PastItTheOldestAreDroppedWithTheirCount) {
 }
 
 }  // namespace
+
+TEST(OutboxFile, AlarmNoticesKeepTheirKindAndDecisionTimeAndRaisesKeepTheirForm) {
+    OutboxEntry raise;
+    raise.receiver = "ops";
+    raise.source = "plant";
+    raise.address = "400001";
+    raise.triggerTime = 1772434800;
+    raise.text = "high";
+    raise.channel = channelFingerprint("file;a.csv");
+    std::vector<OutboxEntry> entries = {raise, raise, raise, raise};
+    const AlarmNotice kinds[] = {AlarmNotice::Raise, AlarmNotice::Clear, AlarmNotice::Reminder,
+                                 AlarmNotice::Summary};
+    for (int i = 1; i < 4; ++i) {
+        entries[i].kind = kinds[i];
+        entries[i].decidedAt = raise.triggerTime + 60 * i;
+    }
+    std::string text = formatOutbox(entries);
+    // A raise is the ten-field record of earlier versions, so they read it.
+    EXPECT_EQ(text.substr(0, text.find('\n')), formatOutbox({raise}).substr(0, text.find('\n')));
+    EXPECT_EQ(std::count(text.begin(), text.begin() + static_cast<long>(text.find('\n')), ';'), 9);
+    std::vector<int> damaged;
+    auto back = parseOutbox(text, &damaged);
+    ASSERT_EQ(back.size(), 4u);
+    EXPECT_TRUE(damaged.empty());
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(back[i].kind, kinds[i]);
+        EXPECT_EQ(back[i].decidedAt, i == 0 ? raise.triggerTime : raise.triggerTime + 60 * i);
+    }
+    // An unknown kind is a damaged record, not a raise.
+    std::string unknown = formatOutbox({entries[1]});
+    unknown.replace(unknown.find(";clear;"), 7, ";later;");
+    EXPECT_TRUE(parseOutbox(unknown, &damaged).empty());
+}

@@ -81,6 +81,12 @@ TEST(Check, EachKindOfConfigurationErrorEndsWith78AndItsMessage) {
         {"source;plant\nadr;modbus;tcp:127.0.0.1:50x2\n",
          "line 2: port '50x2' is not a number from 1 to 65535"},
         {"receiver;ops\nadr;mail;\ndir;g\n", "line 2: receiver 'ops': empty mail address"},
+        // The channels that reach people and fleets.
+        {"receiver;ops\nadr;mqtt;mqtt://127.0.0.1:1/plants/+/alarms\n",
+         "line 2: mqtt topic 'plants/+/alarms' holds a wildcard (+ or #)"},
+        {"receiver;ops\nadr;telegram;@ops\n", "line 2: telegram chat id '@ops' is not a number"},
+        {"uplink;telegram;123:abc/x\n", "line 1: uplink;telegram needs the bot token"},
+        {"receiver;ops\nadr;exec;notify-send\n", "line 2: exec program 'notify-send' needs an absolute path"},
     };
     for (const auto& [content, message] : cases) {
         RunResult r = check(dir, content);
@@ -176,6 +182,28 @@ TEST(Check, WarnsAboutWhatLoadsButWouldNotWork) {
         EXPECT_NE(r.output.find(std::string("*** warning: ") + warning), std::string::npos) << warning << "\n"
                                                                                             << r.output;
     EXPECT_NE(r.output.find("configuration 'c.ini': loads, 11 warnings\n"), std::string::npos) << r.output;
+}
+
+// A Telegram receiver without its bot, a program that is not there; an
+// MQTT receiver is checked without a connection to its broker.
+TEST(Check, WarnsAboutChannelsThatCannotReachOut) {
+    TempDir dir;
+    RunResult r =
+        check(dir,
+              "receiver;chat\nadr;telegram;-100200\ndir;alarm\n"
+              "receiver;runner\nadr;exec;/nonexistent/notify-ops --now\ndir;alarm\n"
+              "receiver;fleet\nadr;mqtt;mqtt://127.0.0.1:1/plants/press7;zentok;secret-pw\ndir;alarm\n");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(
+        r.output.find("*** warning: receiver 'chat' sends to Telegram, but there is no uplink;telegram line"),
+        std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("*** warning: receiver 'runner' runs '/nonexistent/notify-ops', which is no "
+                            "executable file here"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.output.find("secret-pw"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("notifyMqtt"), std::string::npos) << r.output;
 }
 
 // In process, so the Twitter client can be pointed at the listening socket too.

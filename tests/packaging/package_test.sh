@@ -77,7 +77,7 @@ docs=$(grep -ohE '[[:alnum:]/._-]*\.md' <<<"$src8"$'\n'"$src5" | sort -u)
 for doc in $docs; do
   case $doc in
     /*) [[ -f $doc ]] || fail "a man page points to $doc, which is not installed" ;;
-    configuration.md | conditions.md | outbox.md | mail.md | webhook.md) # SEE ALSO names them in their directory
+    configuration.md | conditions.md | outbox.md | mail.md | webhook.md | channels.md | fleet.md | alarms.md) # SEE ALSO names them in their directory
       [[ -f /usr/share/doc/zentok/docs/$doc ]] || fail "$doc is not installed" ;;
     *) fail "a man page points to $doc, a path of the source tree" ;;
   esac

@@ -30,7 +30,8 @@ With --sawtooth MS input register 1 (300001) rises and falls: it reads
 1000 + k in the first half of the k-th period of MS milliseconds (counted
 from the peer's start) and 0 in the second half, so each rise is numbered.
 Input register 2 (300002) does the same half a period later, so two nodes
-fire in turn.
+fire in turn. Input register 3 (300003) goes through a deadband in thirds of
+the period: 20000 + k, then 19500, then k.
 
 With --idle-close SECONDS the peer closes every connection that has been
 idle that long, as gateways with an idle time-out do; --idle-reset SECONDS
@@ -83,6 +84,14 @@ def sawtooth_value(lag_ms=0.0):
     return 1000 + int(period) if into < SAWTOOTH_MS / 2 else 0
 
 
+def deadband_value():
+    elapsed_ms = (time.monotonic() - START) * 1000.0
+    period, into = divmod(elapsed_ms, SAWTOOTH_MS)
+    if into < SAWTOOTH_MS / 3:
+        return 20000 + int(period)
+    return 19500 if into < 2 * SAWTOOTH_MS / 3 else int(period)
+
+
 def serve(conn, idle, reset):
     with conn:
         conn.settimeout(idle)
@@ -97,6 +106,9 @@ def serve(conn, idle, reset):
                 return
             tid, _protocol, _length, unit, function, address, _count = struct.unpack(">HHHBBHH", request)
             UNIT.value = (unit + 1) & 0xFF if function == 3 and address == 16 else unit
+            if SAWTOOTH_MS and function == 4 and address == 3:
+                conn.sendall(frame(tid, struct.pack(">BBH", 4, 2, deadband_value())))
+                continue
             if SAWTOOTH_MS and function == 4 and address in (1, 2):
                 lag = 0.0 if address == 1 else SAWTOOTH_MS / 2.0
                 conn.sendall(frame(tid, struct.pack(">BBH", 4, 2, sawtooth_value(lag))))

@@ -1,0 +1,418 @@
+// The connection's thread owns the libmosquitto handle and drives it with
+// libmosquitto's external-loop calls (mosquitto_loop_read, _write, _misc) on
+// one poll() with an eventfd, so a handed-over publish goes out at once. A
+// lost connection is dropped whole: the handle is made anew, nothing of it is
+// sent again by the library, and every publish not acknowledged by then
+// fails for the outbox to retry.
+#include "notify/MqttConnection.h"
+
+#include <mosquitto.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "notify/ChannelWork.h"
+
+namespace {
+
+constexpr int kKeepAliveSeconds = 30;
+constexpr int kAckLimitMs = 30000;
+constexpr int kConnackLimitMs = 10000;
+constexpr int kFirstBackoffMs = 1000;
+constexpr int kLongestBackoffMs = 60000;
+// A publish that finds the connection down waits at most this long for the
+// next connection attempt, so a broker that is back is used at once.
+constexpr int kPromptAttemptMs = 1000;
+constexpr int kCloseWaitMs = 2000;
+constexpr int kLongestPollMs = 1000;
+
+std::atomic<int> gAckLimitMs{kAckLimitMs};
+std::mutex gCaFileMutex;
+std::string gCaFile;
+
+int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string caFile() {
+    std::lock_guard<std::mutex> lock(gCaFileMutex);
+    return gCaFile;
+}
+
+void initLibraryOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { mosquitto_lib_init(); });
+}
+
+struct Outgoing {
+    std::string topic;
+    std::string payload;
+    bool retain = false;
+    DeliveryHandle delivery;
+    ChannelWork work;  // counted until the delivery settles or is left open at the close
+    int64_t deadlineMs = 0;
+};
+
+}  // namespace
+
+struct MqttConnection::State {
+    MqttAddress address;
+    std::string receiver;
+    std::string statusTopic;
+    int wakeFd = -1;
+
+    std::mutex mutex;
+    std::condition_variable finishedSignal;
+    std::deque<Outgoing> queue;  // guarded by mutex
+    bool closing = false;        // guarded by mutex
+    bool finished = false;       // guarded by mutex
+    std::atomic<bool> breakRequested{false};
+    std::atomic<bool> goodbye{true};  // "offline" at a clean end
+
+    // The rest belongs to the connection's thread.
+    enum class Link { Down, Connecting, Up };
+    mosquitto* mosq = nullptr;
+    Link link = Link::Down;
+    int64_t nextAttemptMs = 0;
+    int64_t lastAttemptMs = 0;
+    int64_t connackDeadlineMs = 0;
+    int backoffMs = kFirstBackoffMs;
+    bool downReported = false;
+    std::string lostReason;  // set by a callback; the loop drops the connection after it
+    std::deque<Outgoing> waiting;
+    std::map<int, Outgoing> unacknowledged;  // by message id
+
+    ~State() {
+        if (mosq) mosquitto_destroy(mosq);
+        if (wakeFd >= 0) ::close(wakeFd);
+    }
+
+    void wake() {
+        uint64_t one = 1;
+        ssize_t written = write(wakeFd, &one, sizeof one);
+        (void)written;
+    }
+
+    void run();
+    void takeQueued();
+    void connect();
+    bool makeHandle();
+    void publishWaiting();
+    void expire();
+    void pollOnce();
+    void drop(const std::string& reason);
+    void fail(Outgoing& message, const std::string& reason);
+    void sayGoodbye();
+    int64_t pollTimeoutMs() const;
+
+    static void onConnect(mosquitto*, void* self, int code);
+    static void onPublish(mosquitto*, void* self, int mid);
+    static void onDisconnect(mosquitto*, void* self, int code);
+};
+
+void MqttConnection::State::onConnect(mosquitto*, void* self, int code) {
+    auto* state = static_cast<State*>(self);
+    if (code != 0) {
+        state->lostReason = std::string("broker refused the connection: ") + mosquitto_connack_string(code);
+        return;
+    }
+    state->link = Link::Up;
+    state->backoffMs = kFirstBackoffMs;
+    state->downReported = false;
+    std::printf("notifyMqtt, receiver %s: connected to %s\n", state->receiver.c_str(),
+                state->address.brokerText().c_str());
+    mosquitto_publish(state->mosq, nullptr, state->statusTopic.c_str(), 6, "online", 1, true);
+}
+
+void MqttConnection::State::onPublish(mosquitto*, void* self, int mid) {
+    auto* state = static_cast<State*>(self);
+    auto found = state->unacknowledged.find(mid);
+    if (found == state->unacknowledged.end()) return;  // the status message
+    settle(found->second.delivery, true);
+    state->unacknowledged.erase(found);
+}
+
+void MqttConnection::State::onDisconnect(mosquitto*, void* self, int code) {
+    auto* state = static_cast<State*>(self);
+    if (state->lostReason.empty())
+        state->lostReason = std::string("connection lost: ") + mosquitto_strerror(code);
+}
+
+bool MqttConnection::State::makeHandle() {
+    if (mosq) mosquitto_destroy(mosq);
+    mosq = mosquitto_new(nullptr, true, this);
+    if (!mosq) return false;
+    mosquitto_connect_callback_set(mosq, &onConnect);
+    mosquitto_publish_callback_set(mosq, &onPublish);
+    mosquitto_disconnect_callback_set(mosq, &onDisconnect);
+    if (!address.user.empty())
+        mosquitto_username_pw_set(mosq, address.user.c_str(),
+                                  address.password.empty() ? nullptr : address.password.c_str());
+    mosquitto_will_set(mosq, statusTopic.c_str(), 7, "offline", 1, true);
+    if (address.tls) {
+        std::string trusted = caFile();
+        if (!trusted.empty())
+            mosquitto_tls_set(mosq, trusted.c_str(), nullptr, nullptr, nullptr, nullptr);
+        else
+            mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+    }
+    return true;
+}
+
+void MqttConnection::State::connect() {
+    lastAttemptMs = nowMs();
+    lostReason.clear();
+    int code = makeHandle() ? mosquitto_connect(mosq, address.host.c_str(), address.port, kKeepAliveSeconds)
+                            : MOSQ_ERR_NOMEM;
+    if (code == MOSQ_ERR_SUCCESS) {
+        link = Link::Connecting;
+        connackDeadlineMs = nowMs() + kConnackLimitMs;
+        return;
+    }
+    drop(std::string("cannot connect: ") +
+         (code == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(code)));
+}
+
+void MqttConnection::State::fail(Outgoing& message, const std::string& reason) {
+    std::printf("notifyMqtt, receiver %s, err '%s', broker '%s'\n", receiver.c_str(), reason.c_str(),
+                address.brokerText().c_str());
+    settle(message.delivery, false);
+}
+
+// Everything not acknowledged fails; the next attempt follows the back-off.
+void MqttConnection::State::drop(const std::string& reason) {
+    bool wasUp = link != Link::Down;
+    if (mosq) {
+        mosquitto_destroy(mosq);
+        mosq = nullptr;
+    }
+    link = Link::Down;
+    for (auto& entry : unacknowledged) fail(entry.second, reason);
+    unacknowledged.clear();
+    for (Outgoing& message : waiting) fail(message, reason);
+    waiting.clear();
+    // One line per outage when nothing was waiting to say it.
+    if (!downReported && (wasUp || lastAttemptMs > 0))
+        std::printf("notifyMqtt, receiver %s: %s, broker '%s', next attempt in %d s\n", receiver.c_str(),
+                    reason.c_str(), address.brokerText().c_str(), backoffMs / 1000);
+    downReported = true;
+    nextAttemptMs = nowMs() + backoffMs;
+    backoffMs = std::min(backoffMs * 2, kLongestBackoffMs);
+}
+
+void MqttConnection::State::takeQueued() {
+    std::lock_guard<std::mutex> lock(mutex);
+    while (!queue.empty()) {
+        waiting.push_back(std::move(queue.front()));
+        queue.pop_front();
+    }
+}
+
+void MqttConnection::State::publishWaiting() {
+    while (!waiting.empty()) {
+        Outgoing message = std::move(waiting.front());
+        waiting.pop_front();
+        int mid = 0;
+        int code =
+            mosquitto_publish(mosq, &mid, message.topic.c_str(), static_cast<int>(message.payload.size()),
+                              message.payload.data(), 1, message.retain);
+        if (code != MOSQ_ERR_SUCCESS) {
+            fail(message, std::string("publish refused: ") + mosquitto_strerror(code));
+            continue;
+        }
+        message.deadlineMs = nowMs() + gAckLimitMs.load();
+        unacknowledged.emplace(mid, std::move(message));
+    }
+}
+
+void MqttConnection::State::expire() {
+    int64_t now = nowMs();
+    if (link == Link::Connecting && now >= connackDeadlineMs) {
+        drop("no CONNACK within " + std::to_string(kConnackLimitMs / 1000) + " s");
+        return;
+    }
+    for (auto it = unacknowledged.begin(); it != unacknowledged.end();) {
+        if (now < it->second.deadlineMs) {
+            ++it;
+            continue;
+        }
+        fail(it->second, "no PUBACK within " + std::to_string(gAckLimitMs.load()) + " ms");
+        it = unacknowledged.erase(it);
+    }
+}
+
+int64_t MqttConnection::State::pollTimeoutMs() const {
+    int64_t timeout = kLongestPollMs;
+    if (link == Link::Down && !waiting.empty()) timeout = std::max<int64_t>(0, nextAttemptMs - nowMs());
+    return std::min<int64_t>(timeout, kLongestPollMs);
+}
+
+void MqttConnection::State::pollOnce() {
+    int sock = mosq && link != Link::Down ? mosquitto_socket(mosq) : -1;
+    pollfd fds[2] = {{wakeFd, POLLIN, 0}, {sock, 0, 0}};
+    if (sock >= 0) fds[1].events = static_cast<short>(POLLIN | (mosquitto_want_write(mosq) ? POLLOUT : 0));
+    poll(fds, sock >= 0 ? 2 : 1, static_cast<int>(pollTimeoutMs()));
+    if (fds[0].revents & POLLIN) {
+        uint64_t count = 0;
+        ssize_t got = read(wakeFd, &count, sizeof count);
+        (void)got;
+    }
+    if (sock < 0) return;
+    int code = MOSQ_ERR_SUCCESS;
+    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) code = mosquitto_loop_read(mosq, 1);
+    if (code == MOSQ_ERR_SUCCESS && (fds[1].revents & POLLOUT)) code = mosquitto_loop_write(mosq, 1);
+    if (code == MOSQ_ERR_SUCCESS) code = mosquitto_loop_misc(mosq);
+    if (code != MOSQ_ERR_SUCCESS && lostReason.empty())
+        lostReason = std::string("connection lost: ") +
+                     (code == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(code));
+}
+
+// A clean end: the retained status says so, since a DISCONNECT keeps the
+// broker from publishing the will.
+void MqttConnection::State::sayGoodbye() {
+    if (link != Link::Up || !mosq) return;
+    if (goodbye) mosquitto_publish(mosq, nullptr, statusTopic.c_str(), 7, "offline", 1, true);
+    mosquitto_disconnect(mosq);
+    for (int i = 0; i < 10 && mosquitto_want_write(mosq); ++i) mosquitto_loop_write(mosq, 1);
+}
+
+void MqttConnection::State::run() {
+    nextAttemptMs = nowMs();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (closing) break;
+        }
+        takeQueued();
+        // A publish that finds the connection down asks for an attempt soon.
+        if (link == Link::Down && !waiting.empty())
+            nextAttemptMs = std::min(nextAttemptMs, lastAttemptMs + kPromptAttemptMs);
+        if (link == Link::Down && nowMs() >= nextAttemptMs) connect();
+        if (link == Link::Up) publishWaiting();
+        pollOnce();
+        if (breakRequested.exchange(false) && mosq && link != Link::Down)
+            shutdown(mosquitto_socket(mosq), SHUT_RDWR);
+        if (!lostReason.empty()) drop(lostReason);
+        expire();
+    }
+    sayGoodbye();
+    std::lock_guard<std::mutex> lock(mutex);
+    finished = true;
+    finishedSignal.notify_all();
+}
+
+namespace {
+
+// The open connections by receiver and address. Never destroyed: a channel
+// may go after the static objects at the process's end.
+std::mutex& registryMutex() {
+    static auto* mutex = new std::mutex;
+    return *mutex;
+}
+std::map<std::string, std::weak_ptr<MqttConnection>>& registry() {
+    static auto* connections = new std::map<std::string, std::weak_ptr<MqttConnection>>;
+    return *connections;
+}
+
+std::string registryKey(const MqttAddress& address, const std::string& receiver) {
+    return receiver + '\n' + address.brokerText() + '\n' + address.topic + '\n' + address.user + '\n' +
+           address.password;
+}
+
+}  // namespace
+
+std::shared_ptr<MqttConnection> MqttConnection::open(const MqttAddress& address,
+                                                     const std::string& receiver) {
+    std::lock_guard<std::mutex> lock(registryMutex());
+    auto& connections = registry();
+    for (auto it = connections.begin(); it != connections.end();)
+        it = it->second.expired() ? connections.erase(it) : std::next(it);
+    std::weak_ptr<MqttConnection>& known = connections[registryKey(address, receiver)];
+    if (std::shared_ptr<MqttConnection> open = known.lock()) return open;
+    std::shared_ptr<MqttConnection> made = start(address, receiver);
+    known = made;
+    return made;
+}
+
+MqttConnection::~MqttConnection() {
+    std::vector<std::shared_ptr<MqttConnection>> others;  // let go only after the registry's lock
+    {
+        std::lock_guard<std::mutex> lock(registryMutex());
+        for (auto& entry : registry())
+            if (std::shared_ptr<MqttConnection> other = entry.second.lock())  // never this one: it is going
+                others.push_back(std::move(other));
+    }
+    for (const auto& other : others)
+        if (other->state_->address.brokerText() == state_->address.brokerText() &&
+            other->state_->statusTopic == state_->statusTopic)
+            state_->goodbye = false;
+    close();
+}
+
+std::shared_ptr<MqttConnection> MqttConnection::start(const MqttAddress& address,
+                                                      const std::string& receiver) {
+    initLibraryOnce();
+    auto state = std::make_shared<State>();
+    state->address = address;
+    state->receiver = receiver;
+    state->statusTopic = address.topic + "/status";
+    state->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (state->wakeFd < 0) return nullptr;
+    try {
+        std::thread([state] { state->run(); }).detach();
+    } catch (const std::system_error&) {
+        return nullptr;
+    }
+    return std::shared_ptr<MqttConnection>(new MqttConnection(state));
+}
+
+bool MqttConnection::publish(std::string topic, std::string payload, bool retain, DeliveryHandle delivery) {
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        if (state_->closing) return false;
+        state_->queue.push_back(
+            Outgoing{std::move(topic), std::move(payload), retain, std::move(delivery), ChannelWork(), 0});
+    }
+    state_->wake();
+    return true;
+}
+
+void MqttConnection::close() {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    state_->closing = true;
+    state_->wake();
+    state_->finishedSignal.wait_for(lock, std::chrono::milliseconds(kCloseWaitMs),
+                                    [this] { return state_->finished; });
+}
+
+void MqttConnection::breakForTesting() {
+    state_->breakRequested = true;
+    state_->wake();
+}
+
+void setMqttAckLimitForTesting(int ms) {
+    gAckLimitMs = ms > 0 ? ms : kAckLimitMs;
+}
+
+void setMqttCaFileForTesting(const std::string& caFile) {
+    std::lock_guard<std::mutex> lock(gCaFileMutex);
+    gCaFile = caFile;
+}

@@ -1,0 +1,96 @@
+// Time and value texts shared by the channels that hand fields on.
+#include "notify/NoticeFields.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+#include "base/ValueText.h"
+#include "notify/Utf8Text.h"
+
+std::string isoLocalTime(int64_t when) {
+    time_t seconds = static_cast<time_t>(when);
+    struct tm local {};
+    if (!localtime_r(&seconds, &local)) return "";
+    char stamp[32];
+    if (std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local) == 0) return "";
+    long offsetMinutes = local.tm_gmtoff / 60;
+    char offset[40];
+    std::snprintf(offset, sizeof offset, "%c%02ld:%02ld", offsetMinutes < 0 ? '-' : '+',
+                  std::labs(offsetMinutes) / 60, std::labs(offsetMinutes) % 60);
+    return std::string(stamp) + offset;
+}
+
+std::string valueText(const Notification& notification) {
+    if (!std::isfinite(notification.value)) return "";
+    return formatValue(notification.value, notification.keepsDecimals);
+}
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Every text in valid UTF-8 before it goes into a body: ill-formed parts
+// become U+FFFD as Python's and the browsers' decoders replace them.
+Json jsonText(const char* text) {
+    if (!text) text = "";
+    return validUtf8(text, std::strlen(text));
+}
+
+// The value as the file channel writes it, a number in JSON: a decimal
+// value keeps its digits, a whole one has no fraction; JSON has no form for
+// NaN or infinity, so those are null.
+Json valueJson(const Notification& notification) {
+    std::string text = valueText(notification);
+    if (text.empty()) return nullptr;
+    if (text.find_first_of(".eE") == std::string::npos) {
+        errno = 0;
+        long long whole = std::strtoll(text.c_str(), nullptr, 10);
+        if (errno == 0) return static_cast<int64_t>(whole);
+    }
+    return std::strtod(text.c_str(), nullptr);
+}
+
+Json timeJson(int64_t when) {
+    std::string text = when > 0 ? isoLocalTime(when) : "";
+    return text.empty() ? Json(nullptr) : Json(text);
+}
+
+std::string dumped(const Json& body) {
+    return body.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+}  // namespace
+
+std::string webhookBody(const Notification& notification, const char* receiverName, int64_t when) {
+    const char* text = notification.text.c_str();
+    Json body;
+    body["text"] = jsonText(text);
+    body["content"] = jsonText(text);
+    body["source"] = jsonText(notification.sourceName.c_str());
+    body["node"] = jsonText(notification.address.c_str());
+    body["value"] = valueJson(notification);
+    body["time"] = timeJson(when);
+    // The moment the alarm fired, so a retried post is not read as a new event.
+    body["trigger_time"] = timeJson(notification.triggerTime);
+    body["receiver"] = jsonText(receiverName);
+    body["kind"] = notification.kind == NotificationKind::Info ? "info" : "message";
+    // Only nodes with an alarm line tell a state, so other bodies stay as they were.
+    if (const char* state = noticeState(notification)) body["state"] = state;
+    return dumped(body);
+}
+
+std::string nodeStateBody(const Notification& notification) {
+    Json state;
+    state["state"] = tellsNotice(notification, AlarmNotice::Clear) ? "normal" : "active";
+    state["source"] = jsonText(notification.sourceName.c_str());
+    state["node"] = jsonText(notification.address.c_str());
+    state["value"] = valueJson(notification);
+    state["since"] = timeJson(notification.triggerTime);
+    state["text"] = jsonText(notification.text.c_str());
+    return dumped(state);
+}

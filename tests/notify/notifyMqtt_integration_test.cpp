@@ -1,0 +1,166 @@
+// The MQTT channel against Debian's mosquitto broker on 127.0.0.1, checked
+// with mosquitto_sub: a notice lands once at QoS 1 with its retained state,
+// the status topic says online and carries the last will, and a broker that
+// was down is used once it is back.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "base/Text.h"
+#include "notify/MqttAddress.h"
+#include "notify/MqttConnection.h"
+#include "notify/NoticeFields.h"
+#include "notify/channels/MqttChannel.h"
+#include "support/MosquittoBroker.h"
+#include "support/StdoutCapture.h"
+#include "support/TestSupport.h"
+
+using namespace testsupport;
+
+namespace {
+
+using State = Delivery::State;
+
+State waitSettled(const DeliveryHandle& delivery) {
+    for (int i = 0; i < 3000 && !delivery->settled(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return delivery->state();
+}
+
+class MqttTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        notification_.sourceName = "plantA";
+        notification_.address = "DB1.DBW2";
+        notification_.value = 87;
+        notification_.triggerTime = 1796627750;
+    }
+
+    std::unique_ptr<MqttChannel> channel(const std::string& topic) {
+        std::string rest = broker_.url(topic);
+        return std::make_unique<MqttChannel>(&rest[0], "central");
+    }
+
+    State send(MqttChannel& channel, const char* text) {
+        auto delivery = std::make_shared<Delivery>("central#0");
+        EXPECT_TRUE(channel.notify(withText(notification_, text), delivery));
+        return waitSettled(delivery);
+    }
+
+    MosquittoBroker broker_;
+    Notification notification_;
+};
+
+}  // namespace
+
+TEST_F(MqttTest, NoticeLandsOnceWithRetainedStateOnlineStatusAndLastWill) {
+    ASSERT_TRUE(broker_.start()) << broker_.log();
+    MqttSubscriber watcher(broker_.port(), {"plant/line1/#"}, "probe/line1");
+    ASSERT_TRUE(watcher.ready()) << watcher.received();
+
+    auto central = channel("plant/line1");
+    ASSERT_TRUE(watcher.waitFor("plant/line1/status online", 10000)) << watcher.received();
+    EXPECT_EQ(send(*central, "Pump 3 \"failed\""), State::Delivered);
+    ASSERT_TRUE(watcher.waitFor("plant/line1 {", 5000)) << watcher.received();
+    std::string seen = watcher.received();
+    EXPECT_EQ(countOf(seen, "plant/line1 {\"text\":\"Pump 3 \\\"failed\\\"\""), 1) << seen;
+    EXPECT_NE(seen.find("\"source\":\"plantA\",\"node\":\"DB1.DBW2\",\"value\":87"), std::string::npos)
+        << seen;
+
+    // A subscriber that comes later learns the state and the status at once.
+    std::string retained = retainedMessages(broker_.port(), {"plant/line1/state/#", "plant/line1/status"});
+    EXPECT_NE(retained.find("plant/line1/state/plantA/DB1.DBW2 {\"state\":\"active\",\"source\":\"plantA\","
+                            "\"node\":\"DB1.DBW2\",\"value\":87,\"since\":\"" +
+                            isoLocalTime(1796627750) + "\",\"text\":\"Pump 3 \\\"failed\\\"\"}"),
+              std::string::npos)
+        << retained;
+    EXPECT_NE(retained.find("plant/line1/status online"), std::string::npos) << retained;
+
+    // A connection that breaks off without a goodbye leaves the last will;
+    // the channel comes back and says online again.
+    central->connection()->breakForTesting();
+    EXPECT_TRUE(watcher.waitFor("plant/line1/status offline", 10000)) << watcher.received();
+    EXPECT_EQ(send(*central, "after the break"), State::Delivered);
+    EXPECT_EQ(countOf(watcher.received(), "plant/line1/status online"), 2) << watcher.received();
+
+    // A back-to-normal notice leaves the node's state normal.
+    notification_.state = alarmNoticeName(AlarmNotice::Clear);
+    EXPECT_EQ(send(*central, "back to normal"), State::Delivered);
+    EXPECT_NE(retainedMessages(broker_.port(), {"plant/line1/state/#"}).find("{\"state\":\"normal\""),
+              std::string::npos);
+
+    // A reload's new channel takes the open connection over: no offline.
+    auto reloaded = channel("plant/line1");
+    EXPECT_EQ(reloaded->connection(), central->connection());
+    central.reset();
+    EXPECT_EQ(send(*reloaded, "after the reload"), State::Delivered);
+    EXPECT_EQ(countOf(watcher.received(), "plant/line1/status offline"), 1) << watcher.received();
+
+    // A clean end leaves the status offline, retained.
+    reloaded.reset();
+    EXPECT_NE(retainedMessages(broker_.port(), {"plant/line1/status"}).find("plant/line1/status offline"),
+              std::string::npos);
+}
+
+TEST_F(MqttTest, BrokerDownFailsTheDeliveryAndOnceBackDeliversOnce) {
+    auto central = channel("plant/line2");
+    StdoutCapture capture;
+    EXPECT_EQ(send(*central, "while down"), State::Failed);
+    std::string printed = capture.stop();
+    EXPECT_NE(printed.find("notifyMqtt, receiver central, err 'cannot connect: Connection refused', broker "
+                           "'mqtt://127.0.0.1:" +
+                           std::to_string(broker_.port()) + "'"),
+              std::string::npos)
+        << printed;
+
+    ASSERT_TRUE(broker_.start()) << broker_.log();
+    MqttSubscriber watcher(broker_.port(), {"plant/line2"}, "probe/line2");
+    ASSERT_TRUE(watcher.ready());
+    // The outbox's retry of the same notice.
+    EXPECT_EQ(send(*central, "while down"), State::Delivered);
+    ASSERT_TRUE(watcher.waitFor("plant/line2 {", 5000)) << watcher.received();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(countOf(watcher.received(), "plant/line2 {"), 1) << watcher.received();
+}
+
+TEST_F(MqttTest, LoginAndTlsHoldAndThePasswordIsNeverPrinted) {
+    broker_.requireLogin("s3cret-broker-pw");
+    ASSERT_TRUE(broker_.addTlsListener());
+    ASSERT_TRUE(broker_.start()) << broker_.log();
+    setMqttCaFileForTesting(broker_.caFile());
+    std::string tls = "mqtts://127.0.0.1:" + std::to_string(broker_.tlsPort()) + "/plant/line3";
+    std::string plain = broker_.url("plant/line3");
+    StdoutCapture capture;
+    std::string wrong = plain + ";press7;not-the-pw";
+    MqttChannel refused(&wrong[0], "central");
+    EXPECT_EQ(send(refused, "refused"), State::Failed);
+    std::string right = tls + ";press7;s3cret-broker-pw";
+    MqttChannel overTls(&right[0], "central");
+    EXPECT_EQ(send(overTls, "over TLS"), State::Delivered);
+    std::string printed = capture.stop();
+    setMqttCaFileForTesting("");
+    EXPECT_NE(printed.find("err 'broker refused the connection: Connection Refused: not authorised.'"),
+              std::string::npos)
+        << printed;
+    EXPECT_EQ(printed.find("s3cret-broker-pw"), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("not-the-pw"), std::string::npos) << printed;
+}
+
+TEST(MqttAddressTest, ReadsUrlAndRefusesWhatCannotBePublishedTo) {
+    MqttAddress address;
+    EXPECT_EQ(parseMqttAddress("mqtts://broker.example.org/plants/a", "zentok", "pw", &address), "");
+    EXPECT_TRUE(address.tls);
+    EXPECT_EQ(address.port, 8883);
+    EXPECT_EQ(address.topic, "plants/a");
+    EXPECT_EQ(address.brokerText(), "mqtts://broker.example.org:8883");
+
+    std::string huge = "mqtt://h/" + std::string(65536, 't');
+    EXPECT_EQ(parseMqttAddress(huge.c_str(), nullptr, nullptr, &address),
+              "mqtt topic is longer than 65535 bytes");
+    EXPECT_NE(parseMqttAddress("mqtt://u:secret@h/t", nullptr, nullptr, &address).find("fields of their own"),
+              std::string::npos);
+    EXPECT_EQ(topicLevel("a/b+c#"), "a_b_c_");
+}
