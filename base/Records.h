@@ -1,23 +1,19 @@
 // The limits of the tables and the plain records the coupler keeps in them:
-// sources, nodes, receivers, distribution groups and receiver-to-group links.
-// Channels, connections and the trigger code need these and nothing else of
-// the coupler, so they include this header instead of core/Coupler.h.
+// nodes, distribution groups and receiver-to-group links. Sources and
+// receivers are declared where they are implemented (sources/SourceEntry.h,
+// notify/Receiver.h).
+// Connections, the trigger code and the cycle need these and nothing else of
+// the coupler, so they include this header instead of cycle/Coupler.h.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "base/Alarm.h"
 
-class SourceConnection;
-class Notifier;
-class Delivery;
 struct Node;
+struct Receiver;
+struct SourceEntry;
 
 constexpr int kMaxSources = 1;
 constexpr int kMaxNodes = 5;
@@ -50,50 +46,23 @@ enum class WordOrder : uint8_t { ABCD, CDAB };
 
 constexpr int kNoUnitId = -1;
 
-struct SourceEntry {
-    Node* nodes = nullptr;  // the node table handed to the worker each cycle
-    int nodeCount = 0;
-    std::atomic<bool> readDone{false};  // released by the worker, acquired by the main thread
-    std::mutex readDoneMutex;           // with readDoneSignal, wakes the main thread at the hand-over
-    std::condition_variable readDoneSignal;
-    std::unique_ptr<SourceConnection> connection;
-    char name[kNameSize] = {};
-    char pass[kNameSize] = {};
-    char type[kNameSize] = {};
-    char parameters[kNameSize] = {};
-    int unitId = kNoUnitId;  // Modbus unit identifier from the parameters; none: 0 sent, answers not checked
-    int readInterval = 0;
-    int64_t lastRead = 0;
-    int failedReads = 0;       // reads of the last cycle that failed; written by the worker before readDone
-    int connectBackoffMs = 0;  // the wait after the last failed connect; 0 while none failed
-    int64_t connectRetryAtMs = 0;  // steady clock: no connect attempt before this
-    std::thread worker;            // reads the nodes once per cycle, from the first cycle on
-    uint64_t cyclesRequested = 0;  // guarded by readDoneMutex
-    bool stopping = false;         // guarded by readDoneMutex
+// A node's condition as the trigger code reads it once, at load, from the
+// text of the node line ("O:100", "T:8,12:0").
+enum class ConditionKind : uint8_t {
+    Never,       // empty, an unknown letter, or a T without both tables
+    Difference,  // D: the magnitude moved by more than the threshold
+    NonZero,     // N
+    Over,        // O: above the threshold
+    Under,       // U: below the threshold
+    Zero,        // Z
+    TimeTable,   // T: hours and minutes of the local time
+};
 
-    SourceEntry();
-    ~SourceEntry();
-    SourceEntry(const SourceEntry&) = delete;
-    SourceEntry& operator=(const SourceEntry&) = delete;
-
-    // Connects unless connected already or a failed connect is still in its back-off.
-    bool open();
-    bool isConnected();
-    // Milliseconds until a connect may be tried again; 0 when connected or not waiting.
-    int64_t msUntilConnectAttempt() const;
-    // Takes the unit identifier from a Modbus source's parameters
-    // ("tcp:address:port:unit"); false when it is not 0..255.
-    bool readUnitId();
-    bool readNode(Node* node);
-    void startRead(Node* nodeTable, int count);
-    // The worker's last step: hands the nodes back and wakes the main thread.
-    void markReadDone();
-    // Blocks the main thread until the worker has handed its nodes back.
-    void waitReadDone();
-    // The worker's life: one pass over the nodes per requested cycle.
-    void serveCycles();
-    // Ends the worker; it is idle between cycles.
-    void stopWorker();
+struct Condition {
+    ConditionKind kind = ConditionKind::Never;
+    double threshold = 0.0;  // D, O and U
+    int hours[24] = {};      // T: 1 for each hour that matches
+    int minutes[60] = {};    // T: 1 for each minute that matches
 };
 
 struct DirEntry {
@@ -107,6 +76,7 @@ struct Node {
     char address[kNameSize] = {};
     char message[kMessageSize] = {};
     char condition[kNameSize] = {};
+    Condition trigger;  // `condition` as read at load
     int readError = 0;
     int readInterval = 0;
     double value = 0.0;
@@ -137,26 +107,6 @@ struct Node {
     bool keepsDecimals() const {
         return scaled || valueType == ValueType::S7Real || valueType == ValueType::Float32;
     }
-};
-
-struct Receiver {
-    std::unique_ptr<Notifier> notifier;
-    char name[kNameSize] = {};
-    std::string addressLine;  // the text behind "adr" that made the channel; empty for the default one
-    int floodMax = 0;         // "flood;MAX;SECONDS": at most MAX hand-overs in SECONDS; 0: no guard
-    int floodSeconds = 0;
-
-    Receiver();
-    ~Receiver();
-    Receiver(const Receiver&) = delete;
-    Receiver& operator=(const Receiver&) = delete;
-
-    // Creates the channel from the rest of an address line (may be null).
-    // Empty, or what is wrong with the address for the configuration error.
-    std::string setAddress(char* rest);
-    // Hands a notification to the channel, creating the default channel first;
-    // the channel settles `delivery` (may be null) with the outcome.
-    bool notify(const Node& node, const char* text, const std::shared_ptr<Delivery>& delivery = nullptr);
 };
 
 struct Link {

@@ -2,6 +2,7 @@
 // load into a fresh Coupler.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -49,42 +50,41 @@ bool isPortNumber(const char* text) {
     return port >= 1 && port <= 65535;
 }
 
+const char* const kCouplerSettings[] = {"runmode", "rehashtime", "readinterval", "loglevel", "retry"};
+
+// A word as a warning shows it: without the line end (a blank line leaves
+// only that) and cut at 40 characters.
+std::string shownWord(const char* word) {
+    return std::string(word, std::min<size_t>(std::strcspn(word, "\r\n"), 40));
+}
+
+bool isCouplerSetting(const char* setting) {
+    for (const char* known : kCouplerSettings)
+        if (is(setting, known)) return true;
+    return false;
+}
+
 class ConfigParser {
   public:
     explicit ConfigParser(Coupler& coupler) : c_(coupler) {}
 
     // `number` is the line's number in the file; the pieces of an overlong line share it.
-    void processLine(char* line, int number) {
-        s_.lineNumber = number;
-        if (line[0] == '#') return;
-        char* cursor = line;
-        char* keyword = nextToken(&cursor, ";");
-        if (!keyword) return;
-        if (is(keyword, "coupler"))
-            couplerLine(cursor);
-        else if (is(keyword, "source"))
-            sourceLine(keyword, cursor);
-        else if (is(keyword, "adr"))
-            adrLine(line, cursor);
-        else if (is(keyword, "node") || is(keyword, "info"))
-            nodeLine(keyword, cursor);
-        else if (is(keyword, "receiver"))
-            receiverLine(keyword, cursor);
-        else if (is(keyword, "dir"))
-            dirLine(line, cursor);
-        else if (is(keyword, "uplink"))
-            uplinkLine(cursor);
-        else if (is(keyword, "set"))
-            setLine(cursor);
-        else if (is(keyword, "alarm"))
-            alarmLine(cursor);
-        else if (is(keyword, "flood"))
-            floodLine(cursor);
-        else if (is(keyword, "scale"))
-            scaleLine(line, cursor);
-    }
+    void processLine(char* line, int number);
 
   private:
+    // Every line kind: the keyword that leads it and the member that reads it
+    // from the whole line (for messages), its keyword and the fields behind it.
+    struct LineKind {
+        const char* keyword;
+        void (ConfigParser::*read)(char* line, const char* keyword, char* cursor);
+    };
+    static const LineKind kLineKinds[];
+
+    // What a start passes over in silence and the check warns of.
+    void unknown(const std::string& what) {
+        c_.unknownLines.push_back("line " + std::to_string(s_.lineNumber) + ": " + what);
+    }
+
     void error(const char* message) {
         c_.iniError = true;
         std::printf("%s", message);
@@ -118,10 +118,13 @@ class ConfigParser {
 
     bool inSection(const char* keyword) const { return is(s_.section, keyword); }
 
-    void couplerLine(char* cursor) {
+    void couplerLine(char*, const char*, char* cursor) {
         char setting[kNameSize];
         char* field = nextToken(&cursor, ";");
         if (!field) return;
+        std::string word = shownWord(field);
+        if (!word.empty() && !isCouplerSetting(word.c_str()))
+            unknown("unknown setting 'coupler;" + word + "'");
         copyText(setting, field);
         char* value = nextToken(&cursor, ";");
         if (!value) return;
@@ -152,7 +155,7 @@ class ConfigParser {
         }
     }
 
-    void sourceLine(const char* keyword, char* cursor) {
+    void sourceLine(char*, const char* keyword, char* cursor) {
         copyText(s_.section, keyword);
         if (c_.sourceCount >= kMaxSources) {
             s_.source = nullptr;  // the lines that follow belong to no source
@@ -172,7 +175,7 @@ class ConfigParser {
         c_.sourceCount++;
     }
 
-    void adrLine(const char* line, char* cursor) {
+    void adrLine(char* line, const char*, char* cursor) {
         if (inSection("source")) {
             if (!s_.source) return;
             char* type = nextToken(&cursor, ";");
@@ -213,13 +216,15 @@ class ConfigParser {
         char* cursor = &copy[0];
         char* channel = nextToken(&cursor, ";");
         char* address = channel ? nextToken(&cursor, ";") : nullptr;
-        if (channel && is(channel, "mail") && (!address || !*address))
+        ChannelKind kind = ChannelKind::ServerManager;
+        if (channel && channelKindNamed(channel, &kind) && kind == ChannelKind::Mail &&
+            (!address || !*address))
             lineError(s_.lineNumber, "receiver '" + std::string(s_.receiver->name) + "': empty mail address");
         // A channel that refuses its address says why; the line is named here.
         addressError(s_.receiver->setAddress(rest));
     }
 
-    void nodeLine(const char* keyword, char* cursor) {
+    void nodeLine(char*, const char* keyword, char* cursor) {
         if (c_.nodeCount >= kMaxNodes) {
             error("*** ini error: nodes over limit\n");
             return;
@@ -262,7 +267,8 @@ class ConfigParser {
                                          ";a;address;message;group;condition), this one has " +
                                          (cursor ? "more" : std::to_string(fields)));
         if (!condition) return;
-        if (const char* problem = conditionProblem(node.condition))
+        // Read once, here: the trigger evaluates the typed condition.
+        if (const char* problem = readCondition(node.condition, &node.trigger))
             lineError(s_.lineNumber,
                       "condition '" + std::string(node.condition) + "' can never hold: " + problem);
         s_.nodeLines[c_.nodeCount] = s_.lineNumber;
@@ -278,7 +284,7 @@ class ConfigParser {
     }
 
     // "scale;FACTOR;OFFSET" after a node line: value = raw x factor + offset.
-    void scaleLine(const char* line, char* cursor) {
+    void scaleLine(char* line, const char*, char* cursor) {
         if (!(inSection("node") || inSection("info")) || !s_.node) return ignored(line);
         char* factorText = nextToken(&cursor, ";");
         char* offsetText = nextToken(&cursor, ";");
@@ -305,7 +311,7 @@ class ConfigParser {
                std::strspn(text, "+-.0123456789eE") == std::strlen(text);
     }
 
-    void receiverLine(const char* keyword, char* cursor) {
+    void receiverLine(char*, const char* keyword, char* cursor) {
         copyText(s_.section, keyword);
         s_.receiver = nullptr;  // dir and adr lines of a failed receiver line do nothing
         if (c_.receiverCount >= kMaxReceivers) {
@@ -320,7 +326,7 @@ class ConfigParser {
         c_.receiverCount++;
     }
 
-    void dirLine(const char* line, char* cursor) {
+    void dirLine(char* line, const char*, char* cursor) {
         if (!inSection("receiver")) {
             ignored(line);
             return;
@@ -332,7 +338,7 @@ class ConfigParser {
         if (dir) c_.findLink(s_.receiver, dir, true);
     }
 
-    void uplinkLine(char* cursor) {
+    void uplinkLine(char*, const char*, char* cursor) {
         char* kind = nextToken(&cursor, ";");
         if (!kind) return;
         if (is(kind, "smtp")) {
@@ -362,7 +368,7 @@ class ConfigParser {
         addressError(telegramUplinkFault());
     }
 
-    void setLine(char* cursor) {
+    void setLine(char*, const char*, char* cursor) {
         char* setting = nextToken(&cursor, ";");
         if (!setting || !is(setting, "readinterval")) return;
         char* value = nextToken(&cursor, ";");
@@ -381,7 +387,7 @@ class ConfigParser {
         lineError(s_.lineNumber, what);
     }
 
-    void alarmLine(char* cursor) {
+    void alarmLine(char*, const char*, char* cursor) {
         if ((!inSection("node") && !inSection("info")) || !s_.node) {
             alarmError("an alarm line belongs right after the node line it is for");
             return;
@@ -398,7 +404,7 @@ class ConfigParser {
     }
 
     // flood;MAX;SECONDS after a receiver.
-    void floodLine(char* cursor) {
+    void floodLine(char*, const char*, char* cursor) {
         if (!inSection("receiver") || !s_.receiver) {
             alarmError("a flood line belongs right after the receiver it guards");
             return;
@@ -444,6 +450,27 @@ class ConfigParser {
     Coupler& c_;
     ParseState s_;
 };
+
+const ConfigParser::LineKind ConfigParser::kLineKinds[] = {
+    {"coupler", &ConfigParser::couplerLine}, {"source", &ConfigParser::sourceLine},
+    {"adr", &ConfigParser::adrLine},         {"node", &ConfigParser::nodeLine},
+    {"info", &ConfigParser::nodeLine},       {"receiver", &ConfigParser::receiverLine},
+    {"dir", &ConfigParser::dirLine},         {"uplink", &ConfigParser::uplinkLine},
+    {"set", &ConfigParser::setLine},         {"scale", &ConfigParser::scaleLine},
+    {"alarm", &ConfigParser::alarmLine},     {"flood", &ConfigParser::floodLine},
+};
+
+void ConfigParser::processLine(char* line, int number) {
+    s_.lineNumber = number;
+    if (line[0] == '#') return;
+    char* cursor = line;
+    char* keyword = nextToken(&cursor, ";");
+    if (!keyword) return;
+    for (const LineKind& kind : kLineKinds)
+        if (is(keyword, kind.keyword)) return (this->*kind.read)(line, keyword, cursor);
+    std::string word = shownWord(keyword);
+    if (!word.empty()) unknown("unknown keyword '" + word + "'");
+}
 
 void printCantOpen(const char* path, int error) {
     std::printf("*** ini file '%s': can't open: %s\n", path, std::strerror(error));

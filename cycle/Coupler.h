@@ -9,6 +9,8 @@
 
 #include "base/Records.h"
 #include "cycle/StatesFile.h"
+#include "notify/Receiver.h"
+#include "sources/SourceEntry.h"
 
 class Outbox;
 
@@ -71,8 +73,11 @@ class Coupler {
     const uint64_t serial;           // tells the couplers of one process apart (the states file's cache)
     bool queuedThisCycle = false;    // this cycle's firings are in the outbox already
     bool iniError = false;
-    int lineErrors = 0;      // lines that cannot work as written (said at the load; the check fails on them)
-    int cantOpenReason = 0;  // errno of the last failed open of the file; 0 when it was read
+    int lineErrors = 0;  // lines that cannot work as written (said at the load; the check fails on them)
+    // Unknown keywords and coupler settings, each naming its line. A start
+    // passes over them in silence; the check prints them.
+    std::vector<std::string> unknownLines;
+    int cantOpenReason = 0;      // errno of the last failed open of the file; 0 when it was read
     bool cfgUnreadable = false;  // the file exists but could not be opened
     bool reportCantOpen = true;  // false while the same failure was already reported
 

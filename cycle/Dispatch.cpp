@@ -145,14 +145,47 @@ void applyOutcomes(Outbox& box, int retrySeconds) {
 
 // A hand-over that a crash cut short may have reached a channel that can
 // tell (a local file); then it is not made a second time.
-bool deliveredBeforeTheRestart(OutboxEntry& entry, Receiver& receiver, const Node& node) {
+bool deliveredBeforeTheRestart(OutboxEntry& entry, Receiver& receiver, const Notification& notification) {
     if (!entry.fromEarlierRun) return false;
     entry.fromEarlierRun = false;
-    if (!receiver.notifier || !receiver.notifier->holdsDelivery(node, entry.text.c_str(), entry.decidedAt))
-        return false;
+    if (!receiver.notifier || !receiver.notifier->holdsDelivery(notification, entry.decidedAt)) return false;
     std::printf("outbox, receiver %s, source %s, node %s: delivered before the restart\n",
                 entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
     return true;
+}
+
+// What the channel is told of an entry: the source and the node as this
+// configuration has them (the password, the kind, how the value prints), the
+// value, firing and text the entry keeps. Of a node this configuration no
+// longer has, only what the entry names.
+Notification notificationOf(Coupler& coupler, const OutboxEntry& entry) {
+    Notification notification;
+    notification.sourceName = entry.source;
+    notification.address = entry.address;
+    notification.value = entry.value;
+    notification.triggerTime = entry.triggerTime;
+    notification.text = entry.text;
+    SourceEntry* source = coupler.findSource(entry.source.c_str());
+    const Node* node = coupler.findNode(entry.address.c_str(), source, false);
+    if (node) {
+        // The entry keeps the node's address as it was configured then; the
+        // node's own spelling is the one its channels always showed.
+        notification.address = node->address;
+        if (node->source) {
+            notification.sourceName = node->source->name;
+            notification.sourcePassword = node->source->pass;
+        }
+        notification.kind = node->info ? NotificationKind::Info : NotificationKind::Message;
+        notification.keepsDecimals = node->keepsDecimals();
+    }
+    // A node with an "alarm" line tells each notice's state, and so does a
+    // flood guard's summary; the notices of other nodes are sent as they
+    // always were. The episode is the firing that started the alarm.
+    if ((node && node->alarm.enabled) || entry.kind != AlarmNotice::Raise) {
+        notification.state = alarmNoticeName(entry.kind);
+        if (entry.triggerTime > 0) notification.episode = static_cast<uint64_t>(entry.triggerTime);
+    }
+    return notification;
 }
 
 // After a crash, or an outbox that could not be written, between the outbox
@@ -257,7 +290,6 @@ void Coupler::dispatchNotifications() {
     int64_t nowMs = steadyMs();
     bool summarized = summarizeHeldBack(*outbox, nowMs);
     if (dropMissingReceivers(*outbox, false) || summarized) outbox->save();
-    SourceEntry standInSource;
     for (OutboxEntry& entry : outbox->entries()) {
         // Asked to stop, the program hands over nothing more; the rest waits
         // in the outbox for the next start.
@@ -265,26 +297,14 @@ void Coupler::dispatchNotifications() {
         if (entry.inFlight || entry.dueMs > nowMs) continue;
         Receiver* receiver = receiverFor(*this, entry);
         if (!receiver || !floodGuardAdmits(*outbox, *receiver, entry, nowMs)) continue;
-        // The channel sees the node as it was when it fired; a node this
-        // configuration no longer has is stood in for.
-        SourceEntry* source = findSource(entry.source.c_str());
-        Node* current = findNode(entry.address.c_str(), source, false);
-        Node node = current ? *current : Node{};
-        if (!current) {
-            copyText(standInSource.name, entry.source.c_str());
-            node.source = &standInSource;
-            copyText(node.address, entry.address.c_str());
-        }
-        node.value = entry.value;
-        node.triggerTime = entry.triggerTime;
-        node.alarmState.notice = entry.kind;
+        Notification notification = notificationOf(*this, entry);
         entry.inFlight = std::make_shared<Delivery>(outboxLane(entry));
-        if (deliveredBeforeTheRestart(entry, *receiver, node)) {
+        if (deliveredBeforeTheRestart(entry, *receiver, notification)) {
             entry.inFlight->settle(true);
             continue;
         }
         entry.attempts++;
-        if (!receiver->notify(node, entry.text.c_str(), entry.inFlight) && !entry.inFlight->settled())
+        if (!receiver->notify(notification, entry.inFlight) && !entry.inFlight->settled())
             entry.inFlight->settle(false);
     }
     // The file channel's outcomes and the refused hand-overs are known now;

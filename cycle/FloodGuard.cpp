@@ -12,6 +12,7 @@
 #include "base/Clock.h"
 #include "base/Records.h"
 #include "cycle/Outbox.h"
+#include "notify/Receiver.h"
 
 namespace {
 

@@ -16,9 +16,6 @@ constexpr int kExitConfigError = 78;
 // Prints messages, warnings and a closing line; returns one of the statuses above.
 int checkConfiguration(const std::string& path);
 
-// Warnings about the lines of the file at `path` (unknown keywords and
-// settings), each naming its line.
-std::vector<std::string> lineWarnings(const char* path);
 // Warnings about a loaded configuration: a read interval of 0, duplicate node
 // addresses, a late "!OFFLINE" node, groups and receivers without each other,
 // missing uplinks, file patterns whose directory does not exist or is a

@@ -9,8 +9,6 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
-#include "base/Alarm.h"
-#include "base/Records.h"
 #include "base/ValueText.h"
 #include "notify/Utf8Text.h"
 
@@ -27,9 +25,9 @@ std::string isoLocalTime(int64_t when) {
     return std::string(stamp) + offset;
 }
 
-std::string valueText(const Node& node) {
-    if (!std::isfinite(node.value)) return "";
-    return formatValue(node.value, node.keepsDecimals());
+std::string valueText(const Notification& notification) {
+    if (!std::isfinite(notification.value)) return "";
+    return formatValue(notification.value, notification.keepsDecimals);
 }
 
 namespace {
@@ -46,8 +44,8 @@ Json jsonText(const char* text) {
 // The value as the file channel writes it, a number in JSON: a decimal
 // value keeps its digits, a whole one has no fraction; JSON has no form for
 // NaN or infinity, so those are null.
-Json valueJson(const Node& node) {
-    std::string text = valueText(node);
+Json valueJson(const Notification& notification) {
+    std::string text = valueText(notification);
     if (text.empty()) return nullptr;
     if (text.find_first_of(".eE") == std::string::npos) {
         errno = 0;
@@ -68,30 +66,31 @@ std::string dumped(const Json& body) {
 
 }  // namespace
 
-std::string webhookBody(const Node& node, const char* text, const char* receiverName, int64_t when) {
+std::string webhookBody(const Notification& notification, const char* receiverName, int64_t when) {
+    const char* text = notification.text.c_str();
     Json body;
     body["text"] = jsonText(text);
     body["content"] = jsonText(text);
-    body["source"] = jsonText(node.source ? node.source->name : "");
-    body["node"] = jsonText(node.address);
-    body["value"] = valueJson(node);
+    body["source"] = jsonText(notification.sourceName.c_str());
+    body["node"] = jsonText(notification.address.c_str());
+    body["value"] = valueJson(notification);
     body["time"] = timeJson(when);
     // The moment the alarm fired, so a retried post is not read as a new event.
-    body["trigger_time"] = timeJson(node.triggerTime);
+    body["trigger_time"] = timeJson(notification.triggerTime);
     body["receiver"] = jsonText(receiverName);
-    body["kind"] = node.info ? "info" : "message";
+    body["kind"] = notification.kind == NotificationKind::Info ? "info" : "message";
     // Only nodes with an alarm line tell a state, so other bodies stay as they were.
-    if (const char* state = alarmStateOf(node)) body["state"] = state;
+    if (const char* state = noticeState(notification)) body["state"] = state;
     return dumped(body);
 }
 
-std::string nodeStateBody(const Node& node, const char* text) {
+std::string nodeStateBody(const Notification& notification) {
     Json state;
-    state["state"] = node.alarmState.notice == AlarmNotice::Clear ? "normal" : "active";
-    state["source"] = jsonText(node.source ? node.source->name : "");
-    state["node"] = jsonText(node.address);
-    state["value"] = valueJson(node);
-    state["since"] = timeJson(node.triggerTime);
-    state["text"] = jsonText(text);
+    state["state"] = tellsNotice(notification, AlarmNotice::Clear) ? "normal" : "active";
+    state["source"] = jsonText(notification.sourceName.c_str());
+    state["node"] = jsonText(notification.address.c_str());
+    state["value"] = valueJson(notification);
+    state["since"] = timeJson(notification.triggerTime);
+    state["text"] = jsonText(notification.text.c_str());
     return dumped(state);
 }

@@ -5,24 +5,37 @@
 #include <cstdint>
 #include <string>
 
-struct Node;
+#include "base/Alarm.h"
+#include "notify/Notification.h"
 
 // "2026-12-07T08:26:50+01:00": local time with its offset from UTC; empty
 // when the time cannot be shown.
 std::string isoLocalTime(int64_t when);
 
-// The node's value as the file channel writes it (decimals for a scaled or
-// REAL node, a whole number otherwise); empty for NaN and infinity.
-std::string valueText(const Node& node);
+// The value as the file channel writes it (decimals for a scaled or REAL
+// node, a whole number otherwise); empty for NaN and infinity.
+std::string valueText(const Notification& notification);
+
+// The alarm state a channel tells ("raised", "cleared", "reminder",
+// "summary"), or null for a node without an "alarm" line, whose
+// notifications are sent as they always were.
+inline const char* noticeState(const Notification& notification) {
+    return notification.state.empty() ? nullptr : notification.state.c_str();
+}
+
+// Whether the notification tells that notice of its alarm.
+inline bool tellsNotice(const Notification& notification, AlarmNotice notice) {
+    return notification.state == alarmNoticeName(notice);
+}
 
 // The JSON body of one notification: text and content (both the text, for
 // the "text" and the "content" conventions of the chat services), source,
 // node, value, time (of sending) and trigger_time (when the node fired, null
 // when unknown), both local ISO 8601 with offset, receiver and kind.
-std::string webhookBody(const Node& node, const char* text, const char* receiverName, int64_t when);
+std::string webhookBody(const Notification& notification, const char* receiverName, int64_t when);
 
 // The retained state of a node as the MQTT channel publishes it:
 // {"state":"active","source":..,"node":..,"value":..,"since":..,"text":..},
 // "normal" for a back-to-normal notice; since is the episode's firing time
 // (null when not known).
-std::string nodeStateBody(const Node& node, const char* text);
+std::string nodeStateBody(const Notification& notification);

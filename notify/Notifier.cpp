@@ -14,11 +14,11 @@ std::function<void()> gSettlementListener;  // guarded by gSettlementMutex
 
 }  // namespace
 
-bool Notifier::notify(const Node&, const char*, const DeliveryHandle&) {
+bool Notifier::notify(const Notification&, const DeliveryHandle&) {
     return false;
 }
 
-bool Notifier::holdsDelivery(const Node&, const char*, int64_t) {
+bool Notifier::holdsDelivery(const Notification&, int64_t) {
     return false;
 }
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-struct Node;
+#include "notify/Notification.h"
 
 // The final outcome of one hand-over to a channel, settled once. The file
 // channel settles it before notify returns; the network channels settle it
@@ -58,15 +58,15 @@ class Notifier {
     // True when the channel has done its work or handed it to the sender;
     // the network channels return before their transfer ends, so the
     // outcome comes later.
-    bool notify(const Node& node, const char* text) { return notify(node, text, nullptr); }
+    bool notify(const Notification& notification) { return notify(notification, nullptr); }
     // The same; the channel settles `delivery` (may be null) with the outcome.
     // A false result leaves it for the caller to settle as failed.
-    virtual bool notify(const Node& node, const char* text, const DeliveryHandle& delivery);
+    virtual bool notify(const Notification& notification, const DeliveryHandle& delivery);
 
     // After a crash the outbox cannot tell whether an interrupted hand-over
     // reached the channel. A channel that can look (a local file) says
     // whether this notification was delivered at or after `since`.
-    virtual bool holdsDelivery(const Node& node, const char* text, int64_t since);
+    virtual bool holdsDelivery(const Notification& notification, int64_t since);
 
     // Empty when the address line gave the channel what it needs; otherwise
     // what is wrong with it, for the configuration error of that line.

@@ -1,10 +1,11 @@
 // Receiver: the channel factory for address lines and the hand-over of one
 // notification to the receiver's channel.
+#include "notify/Receiver.h"
+
 #include <cstdio>
 #include <memory>
 #include <string>
 
-#include "base/Records.h"
 #include "base/Text.h"
 #include "notify/Notifier.h"
 #include "notify/channels/ExecChannel.h"
@@ -16,6 +17,57 @@
 #include "notify/channels/TelegramChannel.h"
 #include "notify/channels/TwitterChannel.h"
 #include "notify/channels/WebhookChannel.h"
+
+namespace {
+
+struct ChannelName {
+    const char* name;
+    ChannelKind kind;
+};
+
+// The channel names of address lines, compared without regard to case.
+constexpr ChannelName kChannelNames[] = {
+    {"mail", ChannelKind::Mail},       {"twitter", ChannelKind::Twitter}, {"file", ChannelKind::File},
+    {"webhook", ChannelKind::Webhook}, {"ntfy", ChannelKind::Ntfy},       {"telegram", ChannelKind::Telegram},
+    {"mqtt", ChannelKind::Mqtt},       {"exec", ChannelKind::Exec},
+};
+
+// The channel of that kind made from the rest of its address line (may be
+// null); none for the server manager, which is made at the first notification.
+std::unique_ptr<Notifier> makeChannel(ChannelKind kind, char* rest, const char* receiverName) {
+    switch (kind) {
+        case ChannelKind::Mail:
+            return std::make_unique<MailChannel>(rest);
+        case ChannelKind::Twitter:
+            return std::make_unique<TwitterChannel>(rest);
+        case ChannelKind::File:
+            return std::make_unique<FileChannel>(rest);
+        case ChannelKind::Webhook:
+            return std::make_unique<WebhookChannel>(rest, receiverName);
+        case ChannelKind::Ntfy:
+            return std::make_unique<NtfyChannel>(rest);
+        case ChannelKind::Telegram:
+            return std::make_unique<TelegramChannel>(rest);
+        case ChannelKind::Mqtt:
+            return std::make_unique<MqttChannel>(rest, receiverName);
+        case ChannelKind::Exec:
+            return std::make_unique<ExecChannel>(rest, receiverName);
+        case ChannelKind::ServerManager:
+            break;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool channelKindNamed(const char* name, ChannelKind* kind) {
+    for (const ChannelName& entry : kChannelNames)
+        if (equalsIgnoreCase(name, entry.name)) {
+            *kind = entry.kind;
+            return true;
+        }
+    return false;
+}
 
 Receiver::Receiver() = default;
 Receiver::~Receiver() = default;
@@ -30,34 +82,20 @@ std::string Receiver::setAddress(char* rest) {
     addressLine = line;
 
     notifier.reset();
-    // The channel gets the rest of the line behind its name, or null.
-    if (equalsIgnoreCase(channel, "mail"))
-        notifier = std::make_unique<MailChannel>(cursor);
-    else if (equalsIgnoreCase(channel, "twitter"))
-        notifier = std::make_unique<TwitterChannel>(cursor);
-    else if (equalsIgnoreCase(channel, "file"))
-        notifier = std::make_unique<FileChannel>(cursor);
-    else if (equalsIgnoreCase(channel, "webhook"))
-        notifier = std::make_unique<WebhookChannel>(cursor, name);
-    else if (equalsIgnoreCase(channel, "ntfy"))
-        notifier = std::make_unique<NtfyChannel>(cursor);
-    else if (equalsIgnoreCase(channel, "telegram"))
-        notifier = std::make_unique<TelegramChannel>(cursor);
-    else if (equalsIgnoreCase(channel, "mqtt"))
-        notifier = std::make_unique<MqttChannel>(cursor, name);
-    else if (equalsIgnoreCase(channel, "exec"))
-        notifier = std::make_unique<ExecChannel>(cursor, name);
     // Any other name leaves no channel: the first notification then creates
     // the server-manager channel.
+    if (!channelKindNamed(channel, &channelKind)) channelKind = ChannelKind::ServerManager;
+    // The channel gets the rest of the line behind its name, or null.
+    notifier = makeChannel(channelKind, cursor, name);
     return notifier ? notifier->addressFault() : "";
 }
 
-bool Receiver::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
+bool Receiver::notify(const Notification& notification, const DeliveryHandle& delivery) {
     if (!notifier) notifier = std::make_unique<SrvMgrChannel>();
     std::string fault = notifier->sendFault();
     if (!fault.empty()) {
         std::printf("receiver %s, err '%s', not sent\n", name, fault.c_str());
         return false;
     }
-    return notifier->notify(node, text, delivery);
+    return notifier->notify(notification, delivery);
 }

@@ -2,6 +2,8 @@
 // with a back-off after a failed connect, the "!OFFLINE" address, the
 // source's own read interval and the thread that walks the nodes of the
 // source once per cycle.
+#include "sources/SourceEntry.h"
+
 #include <algorithm>
 #include <system_error>
 

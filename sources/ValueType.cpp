@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/Text.h"
+#include "sources/SourceEntry.h"
 #include "sources/modbus/ModbusAddress.h"
 #include "sources/s7/S7Connection.h"
 

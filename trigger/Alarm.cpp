@@ -10,21 +10,14 @@
 
 namespace {
 
-char conditionLetter(const Node& node) {
-    char letter = node.condition[0];
-    if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
-    return letter;
-}
-
 // Gone for good, not only below the threshold: with a clear level the
 // value must be back past it, so a level hovering at its limit stays raised.
 bool conditionGone(const Node& node, bool holds) {
     if (holds) return false;
     const AlarmSettings& settings = node.alarm;
     if (!settings.hasClearLevel) return true;
-    char letter = conditionLetter(node);
-    if (letter == 'O') return node.value < settings.clearLevel;
-    if (letter == 'U') return node.value > settings.clearLevel;
+    if (node.trigger.kind == ConditionKind::Over) return node.value < settings.clearLevel;
+    if (node.trigger.kind == ConditionKind::Under) return node.value > settings.clearLevel;
     return true;
 }
 

@@ -30,9 +30,7 @@ bool startsWithNumber(const char* text) {
     return isDigit(*p);
 }
 
-bool marksSomething(const char* field, int length) {
-    int table[60];
-    parseTimeTable(table, length, field);
+bool marksSomething(const int* table, int length) {
     for (int i = 0; i < length; ++i)
         if (table[i]) return true;
     return false;
@@ -79,18 +77,9 @@ int64_t minuteOf(int64_t seconds) {
     return seconds / 60;
 }
 
-// The T condition: hours and minutes tables against the local time, with the
-// minute re-arm that lets a time table fire once in every matching minute.
-bool evaluateTimeTable(Node* node, char** cursor, int64_t now) {
-    char* hoursField = nextToken(cursor, ":");
-    if (!hoursField) return false;
-    int hours[24];
-    parseTimeTable(hours, 24, hoursField);
-    char* minutesField = nextToken(cursor, ":");
-    if (!minutesField) return false;
-    int minutes[60];
-    parseTimeTable(minutes, 60, minutesField);
-
+// The T condition: the tables against the local time, with the minute
+// re-arm that lets a time table fire once in every matching minute.
+bool evaluateTimeTable(Node* node, int64_t now) {
     time_t clock = static_cast<time_t>(now);
     struct tm tmnow {};
     if (!localtime_r(&clock, &tmnow)) return false;
@@ -106,40 +95,55 @@ bool evaluateTimeTable(Node* node, char** cursor, int64_t now) {
         node->sent = false;
     }
     if (tmnow.tm_hour < 0 || tmnow.tm_hour > 23 || tmnow.tm_min < 0 || tmnow.tm_min > 59) return false;
-    return hours[tmnow.tm_hour] == 1 && minutes[tmnow.tm_min] == 1;
+    return node->trigger.hours[tmnow.tm_hour] == 1 && node->trigger.minutes[tmnow.tm_min] == 1;
 }
 
 bool evaluateConditionAt(Node* node, double previous, int64_t now) {
     if (!node) return false;
-    char condition[kNameSize];  // nextToken cuts its text up: work on a copy
-    copyText(condition, node->condition);
-    char* cursor = condition;
-    char* kind = nextToken(&cursor, ":");
-    if (!kind || !kind[0]) return false;
-    char letter = kind[0];
-    if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
-
+    const Condition& condition = node->trigger;
     double value = node->value;
-    switch (letter) {
-        case 'N':
+    switch (condition.kind) {
+        case ConditionKind::NonZero:
             return value != 0.0;  // NaN compares unequal, so it counts as non-zero
-        case 'Z':
+        case ConditionKind::Zero:
             return value == 0.0;
-        case 'T':
-            return evaluateTimeTable(node, &cursor, now);
-        case 'D':
-        case 'O':
-        case 'U': {
-            char* field = nextToken(&cursor, ":");
-            if (!field) return false;
-            double threshold = parseThreshold(field);
-            if (letter == 'O') return value > threshold;
-            if (letter == 'U') return value < threshold;
+        case ConditionKind::TimeTable:
+            return evaluateTimeTable(node, now);
+        case ConditionKind::Over:
+            return value > condition.threshold;
+        case ConditionKind::Under:
+            return value < condition.threshold;
+        case ConditionKind::Difference:
             // A change of sign alone is no difference: the magnitudes are compared.
-            return std::fabs(std::fabs(value) - std::fabs(previous)) > threshold;
-        }
+            return std::fabs(std::fabs(value) - std::fabs(previous)) > condition.threshold;
+        case ConditionKind::Never:
+            break;
+    }
+    return false;
+}
+
+ConditionKind kindOfLetter(char letter) {
+    switch (letter) {
+        case 'D':
+        case 'd':
+            return ConditionKind::Difference;
+        case 'N':
+        case 'n':
+            return ConditionKind::NonZero;
+        case 'O':
+        case 'o':
+            return ConditionKind::Over;
+        case 'U':
+        case 'u':
+            return ConditionKind::Under;
+        case 'Z':
+        case 'z':
+            return ConditionKind::Zero;
+        case 'T':
+        case 't':
+            return ConditionKind::TimeTable;
         default:
-            return false;
+            return ConditionKind::Never;
     }
 }
 
@@ -173,41 +177,56 @@ void evaluateTrigger(Node* node, double previous) {
     }
 }
 
-const char* conditionProblem(const char* condition) {
-    if (!condition) return "it is empty";
-    char text[kNameSize];  // nextToken cuts its text up: work on a copy
-    copyText(text, condition);
-    char* cursor = text;
-    char* kind = nextToken(&cursor, ":");
-    if (!kind || !kind[0]) return "it is empty";
-    switch (kind[0]) {
-        case 'N':
-        case 'n':
-        case 'Z':
-        case 'z':
+const char* readCondition(const char* text, Condition* out) {
+    *out = Condition{};
+    if (!text) return "it is empty";
+    char copy[kNameSize];  // nextToken cuts its text up: work on a copy
+    copyText(copy, text);
+    char* cursor = copy;
+    char* letter = nextToken(&cursor, ":");
+    if (!letter || !letter[0]) return "it is empty";
+    ConditionKind kind = kindOfLetter(letter[0]);
+    switch (kind) {
+        case ConditionKind::NonZero:
+        case ConditionKind::Zero:
+            out->kind = kind;
             return nullptr;
-        case 'D':
-        case 'd':
-        case 'O':
-        case 'o':
-        case 'U':
-        case 'u': {
+        case ConditionKind::Difference:
+        case ConditionKind::Over:
+        case ConditionKind::Under: {
             char* field = nextToken(&cursor, ":");
-            if (!field || !startsWithNumber(field)) return "D, O and U need a number, as in O:100";
+            if (!field) return "D, O and U need a number, as in O:100";
+            out->kind = kind;
+            out->threshold = parseThreshold(field);
+            if (!startsWithNumber(field)) return "D, O and U need a number, as in O:100";
             return nullptr;
         }
-        case 'T':
-        case 't': {
+        case ConditionKind::TimeTable: {
             char* hours = nextToken(&cursor, ":");
             char* minutes = hours ? nextToken(&cursor, ":") : nullptr;
             if (!minutes) return "T needs hours and minutes, as in T:8,12:0";
-            if (!marksSomething(hours, 24)) return "its hours match no hour (0 to 23, no blanks)";
-            if (!marksSomething(minutes, 60)) return "its minutes match no minute (0 to 59, no blanks)";
+            out->kind = kind;
+            parseTimeTable(out->hours, 24, hours);
+            parseTimeTable(out->minutes, 60, minutes);
+            if (!marksSomething(out->hours, 24)) return "its hours match no hour (0 to 23, no blanks)";
+            if (!marksSomething(out->minutes, 60)) return "its minutes match no minute (0 to 59, no blanks)";
             return nullptr;
         }
-        default:
-            return "unknown letter (D, N, O, U, Z or T)";
+        case ConditionKind::Never:
+            break;
     }
+    return "unknown letter (D, N, O, U, Z or T)";
+}
+
+const char* conditionProblem(const char* condition) {
+    Condition parsed;
+    return readCondition(condition, &parsed);
+}
+
+void setCondition(Node* node, const char* text) {
+    if (!node) return;
+    copyText(node->condition, text);
+    readCondition(node->condition, &node->trigger);
 }
 
 void parseTimeTable(int* table, int length, const char* text) {

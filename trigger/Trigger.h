@@ -3,6 +3,7 @@
 // notify once, not once per cycle.
 #pragma once
 
+struct Condition;
 struct Node;
 
 // True when the node's condition holds for its fresh value; a T condition may re-arm the node.
@@ -10,8 +11,14 @@ bool evaluateCondition(Node* node, double previous);
 // Runs the condition and moves the node's trigger state. A node re-arms only
 // after its message has gone out, so a pending firing is never lost.
 void evaluateTrigger(Node* node, double previous);
-// Why `condition` can never hold (an unknown letter, a threshold that is no
-// number, a time table that matches nothing); null when it can.
+// Reads a condition's text into `out`, the one reader of the condition
+// language. Returns why it can never hold (an unknown letter, a threshold
+// that is no number, a time table that matches nothing), null when it can;
+// `out` holds what the evaluation makes of it either way.
+const char* readCondition(const char* text, Condition* out);
+// Why `condition` can never hold; null when it can.
 const char* conditionProblem(const char* condition);
+// Sets the node's condition text and the typed condition read from it.
+void setCondition(Node* node, const char* text);
 // Fills table[0..length) with 0 and 1 from a time-table field ("*", "*/n", digit lists).
 void parseTimeTable(int* table, int length, const char* text);

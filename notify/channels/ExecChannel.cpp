@@ -8,9 +8,7 @@
 #include <cstring>
 #include <utility>
 
-#include "base/Alarm.h"
 #include "base/Clock.h"
-#include "base/Records.h"
 #include "notify/CommandRunner.h"
 #include "notify/NoticeFields.h"
 #include "notify/Utf8Text.h"
@@ -85,7 +83,7 @@ std::string ExecChannel::addressFault() const {
     return "";
 }
 
-std::vector<std::string> commandEnvironment(const Node& node, const char* text, const char* receiverName,
+std::vector<std::string> commandEnvironment(const Notification& notification, const char* receiverName,
                                             int64_t when) {
     std::vector<std::string> environment;
     for (char** entry = environ; entry && *entry; ++entry)
@@ -94,30 +92,29 @@ std::vector<std::string> commandEnvironment(const Node& node, const char* text, 
         environment.push_back(std::string("ZENTOK_") + name + "=" + value);
     };
     add("RECEIVER", receiverName ? receiverName : "");
-    add("SOURCE", node.source ? node.source->name : "");
-    add("NODE", node.address);
-    add("VALUE", valueText(node));
+    add("SOURCE", notification.sourceName);
+    add("NODE", notification.address);
+    add("VALUE", valueText(notification));
     add("TIME", isoLocalTime(when));
-    add("TRIGGER_TIME", node.triggerTime > 0 ? isoLocalTime(node.triggerTime) : "");
-    add("KIND", node.info ? "info" : "message");
-    const char* state = alarmStateOf(node);
-    add("STATE", state ? state : "");
-    add("TEXT", text ? text : "");
+    add("TRIGGER_TIME", notification.triggerTime > 0 ? isoLocalTime(notification.triggerTime) : "");
+    add("KIND", notification.kind == NotificationKind::Info ? "info" : "message");
+    add("STATE", notification.state);
+    add("TEXT", notification.text);
     return environment;
 }
 
-bool ExecChannel::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
-    if (!node.source || argv_.empty()) return false;
-    if (!text) text = "";
+bool ExecChannel::notify(const Notification& notification, const DeliveryHandle& delivery) {
+    if (argv_.empty()) return false;
+    const char* text = notification.text.c_str();
     CommandRequest request;
     request.argv = argv_;
-    request.environment = commandEnvironment(node, text, receiver_.c_str(), currentTime());
-    request.input = text;
+    request.environment = commandEnvironment(notification, receiver_.c_str(), currentTime());
+    request.input = notification.text;
     request.timeLimitMs = gTimeLimitMs.load();
     request.outputLimit = kOutputLimit;
 
     std::printf("notifyExec::notify, program %s, source %s, node %s, text '%s'\n", argv_[0].c_str(),
-                node.source->name, node.address, text);
+                notification.sourceName.c_str(), notification.address.c_str(), text);
     std::string receiver = receiver_;
     std::string program = argv_[0];
     int limit = request.timeLimitMs;

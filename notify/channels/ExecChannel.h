@@ -3,6 +3,7 @@
 // of its own. The program runs without a shell, on a thread of its own.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,9 +17,9 @@ class ExecChannel : public Notifier {
 
     // The notification's fields go into ZENTOK_* environment variables, the
     // text to standard input; exit status 0 is delivered. False only for a
-    // node without source or a program that could not be handed to a thread.
+    // line without program or a program that could not be handed to a thread.
     using Notifier::notify;
-    bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
+    bool notify(const Notification& notification, const DeliveryHandle& delivery) override;
 
     // A program is needed, named by its absolute path: the unit's PATH is
     // not the administrator's.
@@ -35,7 +36,7 @@ class ExecChannel : public Notifier {
 // then ZENTOK_RECEIVER, ZENTOK_SOURCE, ZENTOK_NODE, ZENTOK_VALUE, ZENTOK_TIME,
 // ZENTOK_TRIGGER_TIME, ZENTOK_KIND, ZENTOK_STATE (raised, cleared, reminder or
 // summary for a node with an alarm line, else empty) and ZENTOK_TEXT.
-std::vector<std::string> commandEnvironment(const Node& node, const char* text, const char* receiverName,
+std::vector<std::string> commandEnvironment(const Notification& notification, const char* receiverName,
                                             int64_t when);
 
 // How long a program may run before it is killed (30 s); tests shorten it, 0 restores it.

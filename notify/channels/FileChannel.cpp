@@ -20,13 +20,14 @@
 
 namespace {
 
-std::string csvLine(const Node& node, const char* stamp, const char* text) {
+std::string csvLine(const Notification& notification, const char* stamp) {
     std::string line;
-    appendQuoted(&line, node.source ? node.source->name : "");
+    appendQuoted(&line, notification.sourceName.c_str());
     line.push_back(';');
-    appendQuoted(&line, node.address);
-    line += ';' + std::string(stamp) + ';' + formatValue(node.value, node.keepsDecimals()) + ';';
-    appendQuoted(&line, text);
+    appendQuoted(&line, notification.address.c_str());
+    line +=
+        ';' + std::string(stamp) + ';' + formatValue(notification.value, notification.keepsDecimals) + ';';
+    appendQuoted(&line, notification.text.c_str());
     line.push_back('\n');
     return line;
 }
@@ -105,7 +106,7 @@ FileChannel::FileChannel(char* rest) {
         if (*c == '\\') *c = '/';
 }
 
-bool FileChannel::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
+bool FileChannel::notify(const Notification& notification, const DeliveryHandle& delivery) {
     // One clock reading for both, so a line written at midnight lands in the
     // file of the day its time stamp names.
     time_t now = static_cast<time_t>(currentTime());
@@ -126,16 +127,16 @@ bool FileChannel::notify(const Node& node, const char* text, const DeliveryHandl
     char stamp[kNameSize];
     if (std::strftime(stamp, sizeof stamp, "%Y-%m-%d;%H:%M:%S", &local) == 0) stamp[0] = 0;
 
-    int failure = appendLine(path.c_str(), csvLine(node, stamp, text));
+    int failure = appendLine(path.c_str(), csvLine(notification, stamp));
     if (failure) printFailure(std::strerror(failure), path.c_str());
     settle(delivery, failure == 0);
     return failure == 0;
 }
 
-bool FileChannel::holdsDelivery(const Node& node, const char* text, int64_t since) {
+bool FileChannel::holdsDelivery(const Notification& notification, int64_t since) {
     // The line as csvLine writes it, split around its time stamp.
     const std::string marker = "\x01";
-    std::string line = csvLine(node, marker.c_str(), text);
+    std::string line = csvLine(notification, marker.c_str());
     size_t cut = line.find(";" + marker + ";");
     if (cut == std::string::npos) return false;
     std::string before = line.substr(0, cut + 1);

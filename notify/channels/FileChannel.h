@@ -12,10 +12,10 @@ class FileChannel : public Notifier {
     explicit FileChannel(char* rest);
     // False, with a failure line, when the file cannot be opened or written.
     using Notifier::notify;
-    bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
+    bool notify(const Notification& notification, const DeliveryHandle& delivery) override;
     // Looks for this notification's line, stamped at or after `since`, in the
     // file the pattern names for `since` and for now.
-    bool holdsDelivery(const Node& node, const char* text, int64_t since) override;
+    bool holdsDelivery(const Notification& notification, int64_t since) override;
 
     char namePattern[kPathSize] = {};
 };

@@ -13,6 +13,7 @@
 #include "base/Text.h"
 #include "notify/MailMessage.h"
 #include "notify/MailTls.h"
+#include "notify/NoticeFields.h"
 #include "notify/Sender.h"
 #include "notify/UrlScheme.h"
 
@@ -114,12 +115,12 @@ size_t MailChannel::readMessage(char* buffer, size_t size, size_t count, void* f
     return std::fread(buffer, 1, count, message);
 }
 
-bool MailChannel::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
-    if (!node.source) return false;
-    if (!text) text = "";
+bool MailChannel::notify(const Notification& notification, const DeliveryHandle& delivery) {
+    const char* sourceName = notification.sourceName.c_str();
+    const char* address = notification.address.c_str();
+    const char* text = notification.text.c_str();
     if (const char* fault = envelopeFault(smtpFrom, recipient)) {
-        std::printf("notifyMail::notify, source %s, node %s, text '%s'\n", node.source->name, node.address,
-                    text);
+        std::printf("notifyMail::notify, source %s, node %s, text '%s'\n", sourceName, address, text);
         std::printf("notifyMail::send, recipient %s, err '%s'\n", printable(recipient).c_str(), fault);
         return false;
     }
@@ -129,8 +130,7 @@ bool MailChannel::notify(const Node& node, const char* text, const DeliveryHandl
     job->delivery = delivery;
     job->curl = curl_easy_init();
     if (!job->curl) {
-        std::printf("notifyMail::notify, source %s, node %s, text '%s'\n", node.source->name, node.address,
-                    text);
+        std::printf("notifyMail::notify, source %s, node %s, text '%s'\n", sourceName, address, text);
         return false;
     }
     job->message = std::tmpfile();
@@ -141,15 +141,15 @@ bool MailChannel::notify(const Node& node, const char* text, const DeliveryHandl
     MailContent content;
     content.from = smtpFrom;
     content.to = recipient;
-    content.sourceName = node.source->name;
-    content.address = node.address;
+    content.sourceName = sourceName;
+    content.address = address;
     content.text = text;
-    content.value = node.value;
-    content.decimals = node.keepsDecimals();
+    content.value = notification.value;
+    content.decimals = notification.keepsDecimals;
     content.when = now;
-    content.fired = node.triggerTime;
+    content.fired = notification.triggerTime;
     content.messageId = messageId.c_str();
-    content.state = alarmStateOf(node);
+    content.state = noticeState(notification);
     std::string mail = composeMail(content);
     if (std::fwrite(mail.data(), 1, mail.size(), job->message) != mail.size() ||
         std::fflush(job->message) != 0) {
@@ -192,7 +192,7 @@ bool MailChannel::notify(const Node& node, const char* text, const DeliveryHandl
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, job->error);
 
     // Printed before the hand-over, so a quick failure line follows it.
-    std::printf("notifyMail::notify, source %s, node %s, text '%s'\n", node.source->name, node.address, text);
+    std::printf("notifyMail::notify, source %s, node %s, text '%s'\n", sourceName, address, text);
     if (!sender().submit(laneOf(delivery), std::move(job))) {
         std::printf("notifyMail::send, recipient %s, err 'no sender thread'\n", recipient);
         return false;

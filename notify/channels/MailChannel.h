@@ -17,7 +17,7 @@ class MailChannel : public Notifier {
 
     // Writes the message and hands its transfer to the sender; true when it was handed over.
     using Notifier::notify;
-    bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
+    bool notify(const Notification& notification, const DeliveryHandle& delivery) override;
     std::string sendFault() const override;
 
     // libcurl read callback: delivers the message file (a FILE*) in pieces.

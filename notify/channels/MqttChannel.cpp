@@ -7,9 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/Alarm.h"
 #include "base/Clock.h"
-#include "base/Records.h"
 #include "base/Settings.h"
 #include "base/Text.h"
 #include "notify/MqttConnection.h"
@@ -32,20 +30,21 @@ std::string MqttChannel::sendFault() const {
     return connection_ ? "" : "no connection thread";
 }
 
-std::string mqttStateTopic(const std::string& topic, const Node& node) {
-    return topic + "/state/" + topicLevel(node.source ? node.source->name : "") + "/" +
-           topicLevel(node.address);
+std::string mqttStateTopic(const std::string& topic, const Notification& notification) {
+    return topic + "/state/" + topicLevel(notification.sourceName) + "/" + topicLevel(notification.address);
 }
 
-bool MqttChannel::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
-    if (!node.source || !connection_) return false;
-    if (!text) text = "";
+bool MqttChannel::notify(const Notification& notification, const DeliveryHandle& delivery) {
+    if (!connection_) return false;
+    const char* text = notification.text.c_str();
     std::printf("notifyMqtt::notify, broker %s, topic %s, source %s, node %s, text '%s'\n",
-                address_.brokerText().c_str(), address_.topic.c_str(), node.source->name, node.address, text);
+                address_.brokerText().c_str(), address_.topic.c_str(), notification.sourceName.c_str(),
+                notification.address.c_str(), text);
     // The state first: a subscriber that sees the notice finds the state set.
     // A flood guard's summary stands for several notices and sets none.
-    if (node.alarmState.notice != AlarmNotice::Summary)
-        connection_->publish(mqttStateTopic(address_.topic, node), nodeStateBody(node, text), true, nullptr);
-    std::string notice = webhookBody(node, text, receiver_.c_str(), currentTime());
+    if (!tellsNotice(notification, AlarmNotice::Summary))
+        connection_->publish(mqttStateTopic(address_.topic, notification), nodeStateBody(notification), true,
+                             nullptr);
+    std::string notice = webhookBody(notification, receiver_.c_str(), currentTime());
     return connection_->publish(address_.topic, std::move(notice), false, delivery);
 }

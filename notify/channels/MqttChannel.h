@@ -23,9 +23,9 @@ class MqttChannel : public Notifier {
     MqttChannel& operator=(const MqttChannel&) = delete;
 
     // Publishes the node's retained state, then the notice, whose PUBACK
-    // settles `delivery`. False only for a node without source.
+    // settles `delivery`. False only without a connection.
     using Notifier::notify;
-    bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
+    bool notify(const Notification& notification, const DeliveryHandle& delivery) override;
     std::string addressFault() const override { return fault_; }
     std::string sendFault() const override;
 
@@ -40,4 +40,4 @@ class MqttChannel : public Notifier {
 };
 
 // "TOPIC/state/SOURCE/NODE": the retained state of one node.
-std::string mqttStateTopic(const std::string& topic, const Node& node);
+std::string mqttStateTopic(const std::string& topic, const Notification& notification);

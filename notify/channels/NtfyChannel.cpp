@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/Records.h"
 #include "base/Text.h"
 #include "notify/HttpPost.h"
+#include "notify/NoticeFields.h"
 #include "notify/UrlScheme.h"
 #include "notify/Utf8Text.h"
 
@@ -25,9 +25,9 @@ std::string headerValue(const std::string& text) {
 
 // Source and address and, when known, the moment the node fired: the app
 // shows when a message arrived, which for a retried alarm is later.
-std::string title(const Node& node) {
-    std::string text = std::string(node.source->name) + " " + node.address;
-    if (node.triggerTime > 0) text += ", " + formatDateTime(node.triggerTime);
+std::string title(const Notification& notification) {
+    std::string text = notification.sourceName + " " + notification.address;
+    if (notification.triggerTime > 0) text += ", " + formatDateTime(notification.triggerTime);
     return text;
 }
 
@@ -50,33 +50,32 @@ namespace {
 // ntfy shows a tag that names an emoji as that emoji: a warning sign for a
 // raise, a bell for a reminder, a check mark for the clear; the state itself
 // follows as a plain tag.
-std::string tagsHeader(const Node& node) {
-    const char* state = alarmStateOf(node);
-    if (!state) return node.info ? "Tags: information" : "Tags: warning";
-    const char* emoji = node.alarmState.notice == AlarmNotice::Clear      ? "white_check_mark"
-                        : node.alarmState.notice == AlarmNotice::Reminder ? "bell"
-                                                                          : "warning";
+std::string tagsHeader(const Notification& notification) {
+    const char* state = noticeState(notification);
+    if (!state) return notification.kind == NotificationKind::Info ? "Tags: information" : "Tags: warning";
+    const char* emoji = tellsNotice(notification, AlarmNotice::Clear)      ? "white_check_mark"
+                        : tellsNotice(notification, AlarmNotice::Reminder) ? "bell"
+                                                                           : "warning";
     return std::string("Tags: ") + emoji + "," + state;
 }
 
 }  // namespace
 
-bool NtfyChannel::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
-    if (!node.source) return false;
-    if (!text) text = "";
+bool NtfyChannel::notify(const Notification& notification, const DeliveryHandle& delivery) {
+    const std::string& text = notification.text;
 
     HttpPostRequest request;
     request.channel = "notifyNtfy";
     request.url = url_;
     request.headers.push_back("Content-Type: text/plain; charset=utf-8");
-    request.headers.push_back("Title: " + headerValue(title(node)));
-    request.headers.push_back(tagsHeader(node));
+    request.headers.push_back("Title: " + headerValue(title(notification)));
+    request.headers.push_back(tagsHeader(notification));
     if (!token_.empty()) request.headers.push_back("Authorization: Bearer " + headerValue(token_));
-    request.body = validUtf8(text, std::strlen(text));
+    request.body = validUtf8(text.data(), text.size());
     request.delivery = delivery;
 
     // The token is never printed; the URL only masked.
     std::printf("notifyNtfy::notify, url %s, source %s, node %s, text '%s'\n", maskUrl(url_).c_str(),
-                node.source->name, node.address, text);
+                notification.sourceName.c_str(), notification.address.c_str(), text.c_str());
     return startHttpPost(std::move(request));
 }

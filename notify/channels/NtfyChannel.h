@@ -12,9 +12,9 @@ class NtfyChannel : public Notifier {
     // and, optionally, an access token sent as "Authorization: Bearer".
     explicit NtfyChannel(char* rest);
 
-    // False only for a node without source; the sender runs the post itself.
+    // The sender runs the post itself; false when it could not take it.
     using Notifier::notify;
-    bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
+    bool notify(const Notification& notification, const DeliveryHandle& delivery) override;
     // The topic URL must name http or https, as a webhook's does.
     std::string addressFault() const override;
 

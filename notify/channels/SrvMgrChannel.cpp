@@ -124,41 +124,42 @@ class PostTransfer : public Transfer {
 
 // The form body: cmd, source, pass, adr and, with a text, message, every value
 // percent-encoded. False when a value could not be encoded.
-bool buildBody(const Node& node, const char* text, std::string* body) {
-    if (!node.source || !body) return false;
+bool buildBody(const Notification& notification, std::string* body) {
+    if (!body) return false;
     EasyHandle easy;  // used for the encoding only
     if (!easy.handle) return false;
-    body->assign(node.info ? "cmd=newinfo&source=" : "cmd=newmessage&source=");
-    bool ok = appendEscaped(easy.handle, body, node.source->name);
+    body->assign(notification.kind == NotificationKind::Info ? "cmd=newinfo&source="
+                                                             : "cmd=newmessage&source=");
+    bool ok = appendEscaped(easy.handle, body, notification.sourceName.c_str());
     body->append("&pass=");
-    ok = ok && appendEscaped(easy.handle, body, node.source->pass);
+    ok = ok && appendEscaped(easy.handle, body, notification.sourcePassword.c_str());
     body->append("&adr=");
-    ok = ok && appendEscaped(easy.handle, body, node.address);
-    if (text && *text) {
+    ok = ok && appendEscaped(easy.handle, body, notification.address.c_str());
+    if (!notification.text.empty()) {
         body->append("&message=");
-        ok = ok && appendEscaped(easy.handle, body, text);
+        ok = ok && appendEscaped(easy.handle, body, notification.text.c_str());
     }
     return ok;
 }
 
 }  // namespace
 
-bool SrvMgrChannel::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
-    if (!node.source) return false;
+bool SrvMgrChannel::notify(const Notification& notification, const DeliveryHandle& delivery) {
     std::string body;
-    if (buildBody(node, text, &body)) {
+    if (buildBody(notification, &body)) {
         // Sized to its content: a host of any length keeps its path.
         auto transfer = std::make_unique<PostTransfer>(std::string(srvmgrHost) + "/pollapi.php",
                                                        std::move(body), delivery);
         if (!sender().submit(laneOf(delivery), std::move(transfer))) {
-            std::printf("notifySrvMgr::notify, err 'no sender', node %s\n", node.address);
+            std::printf("notifySrvMgr::notify, err 'no sender', node %s\n", notification.address.c_str());
             settle(delivery, false);
         }
     } else {
         settle(delivery, false);
     }
     std::printf("notifySrvMgr::notify, host %s, source %s, node %s, text '%s'\n",
-                srvmgrHost[0] ? srvmgrHost : "no host", node.source->name, node.address, text ? text : "");
+                srvmgrHost[0] ? srvmgrHost : "no host", notification.sourceName.c_str(),
+                notification.address.c_str(), notification.text.c_str());
     return true;
 }
 

@@ -10,9 +10,9 @@
 class SrvMgrChannel : public Notifier {
   public:
     SrvMgrChannel() = default;
-    // False only for a node without source; the post itself runs on a worker.
+    // Always true: the post runs on the sender, which settles the delivery.
     using Notifier::notify;
-    bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
+    bool notify(const Notification& notification, const DeliveryHandle& delivery) override;
     std::string sendFault() const override;
 };
 

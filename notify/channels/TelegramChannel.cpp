@@ -10,7 +10,6 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
-#include "base/Records.h"
 #include "base/Settings.h"
 #include "base/Text.h"
 #include "notify/HttpPost.h"
@@ -117,9 +116,8 @@ std::string telegramRefusal(const std::string& reply, int* retryAfter) {
     return validUtf8(reason.data(), reason.size());
 }
 
-bool TelegramChannel::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
-    if (!node.source) return false;
-    if (!text) text = "";
+bool TelegramChannel::notify(const Notification& notification, const DeliveryHandle& delivery) {
+    const char* text = notification.text.c_str();
 
     HttpPostRequest request;
     request.channel = "notifyTelegram";
@@ -136,6 +134,7 @@ bool TelegramChannel::notify(const Node& node, const char* text, const DeliveryH
     };
 
     std::printf("notifyTelegram::notify, chat %lld, source %s, node %s, text '%s'\n",
-                static_cast<long long>(chatId_), node.source->name, node.address, text);
+                static_cast<long long>(chatId_), notification.sourceName.c_str(),
+                notification.address.c_str(), text);
     return startHttpPost(std::move(request));
 }

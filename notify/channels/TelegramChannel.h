@@ -13,9 +13,9 @@ class TelegramChannel : public Notifier {
     // `rest` is the address line behind "telegram" (may be null): the chat id.
     explicit TelegramChannel(char* rest);
 
-    // False only for a node without source; the sender runs the post itself.
+    // The sender runs the post itself; false when it could not take it.
     using Notifier::notify;
-    bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
+    bool notify(const Notification& notification, const DeliveryHandle& delivery) override;
     // The chat id must be a number (a group's is negative).
     std::string addressFault() const override;
     // ... and the uplink must give a usable token and API address.

@@ -176,13 +176,13 @@ bool TwitterChannel::isReady() const {
     return state_->ready;
 }
 
-bool TwitterChannel::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
+bool TwitterChannel::notify(const Notification& notification, const DeliveryHandle& delivery) {
     // A keys file created while the program runs is picked up here.
     if (!state_->ready && !loadCredentials()) return false;
-    if (text == nullptr) text = "";
+    const std::string& text = notification.text;
     std::string line = std::string("notifyTwitter::notify, to ") + (target[0] ? target : "<public>") +
-                       ", node " + node.address + ", text '" + text + "'\n";
-    std::string msg = target[0] ? std::string("d ") + target + " " + text : std::string(text);
+                       ", node " + notification.address + ", text '" + text + "'\n";
+    std::string msg = target[0] ? std::string("d ") + target + " " + text : text;
     if (msg.empty()) {
         // Nothing to post: the line names the error of the previous request.
         fputs(line.c_str(), stdout);

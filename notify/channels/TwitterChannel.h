@@ -32,7 +32,7 @@ class TwitterChannel : public Notifier {
     // Hands the post to the sender (behind a credential check while none
     // has succeeded); false without credentials or for an empty status.
     using Notifier::notify;
-    bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
+    bool notify(const Notification& notification, const DeliveryHandle& delivery) override;
     // Loads the credentials and hands a check of them to the sender: at
     // load, so a wrong key shows at once rather than at the first alarm.
     // Until a check succeeds, each post is preceded by another one.

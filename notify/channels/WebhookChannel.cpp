@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include "base/Clock.h"
-#include "base/Records.h"
 #include "base/Text.h"
 #include "notify/HttpPost.h"
 #include "notify/NoticeFields.h"
@@ -22,19 +21,16 @@ std::string WebhookChannel::addressFault() const {
     return schemeFault("webhook url", url_, {"http", "https"});
 }
 
-bool WebhookChannel::notify(const Node& node, const char* text, const DeliveryHandle& delivery) {
-    if (!node.source) return false;
-    if (!text) text = "";
-
+bool WebhookChannel::notify(const Notification& notification, const DeliveryHandle& delivery) {
     HttpPostRequest request;
     request.channel = "notifyWebhook";
     request.url = url_;
     request.headers.push_back("Content-Type: application/json; charset=utf-8");
-    request.body = webhookBody(node, text, receiver_.c_str(), currentTime());
+    request.body = webhookBody(notification, receiver_.c_str(), currentTime());
     request.delivery = delivery;
 
     // Printed before the hand-over, so a quick failure line follows it.
     std::printf("notifyWebhook::notify, url %s, source %s, node %s, text '%s'\n", maskUrl(url_).c_str(),
-                node.source->name, node.address, text);
+                notification.sourceName.c_str(), notification.address.c_str(), notification.text.c_str());
     return startHttpPost(std::move(request));
 }

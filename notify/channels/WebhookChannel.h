@@ -15,9 +15,9 @@ class WebhookChannel : public Notifier {
     // field is the URL. `receiverName` goes into every body.
     WebhookChannel(char* rest, const char* receiverName);
 
-    // False only for a node without source; the sender runs the post itself.
+    // The sender runs the post itself; false when it could not take it.
     using Notifier::notify;
-    bool notify(const Node& node, const char* text, const DeliveryHandle& delivery) override;
+    bool notify(const Notification& notification, const DeliveryHandle& delivery) override;
 
     // The URL must name http or https: left out, libcurl would post the
     // hook's token in clear text.

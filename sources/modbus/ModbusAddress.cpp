@@ -5,6 +5,7 @@
 
 #include "base/Records.h"
 #include "base/Text.h"
+#include "sources/SourceEntry.h"
 
 namespace {
 

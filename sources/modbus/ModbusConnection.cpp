@@ -10,6 +10,7 @@
 #include "base/Records.h"
 #include "base/Text.h"
 #include "base/ValueText.h"
+#include "sources/SourceEntry.h"
 #include "sources/ValueDecode.h"
 #include "sources/ValueType.h"
 #include "sources/modbus/ModbusAddress.h"

@@ -33,10 +33,13 @@ class RecordingChannel : public Notifier {
     ~RecordingChannel() override {
         if (destroyed_) ++*destroyed_;
     }
-    bool notify(const Node& node, const char* text, const DeliveryHandle&) override {
-        log_->push_back(tag_ + "<" + node.address + ":" + text);
+    bool notify(const Notification& notification, const DeliveryHandle&) override {
+        log_->push_back(tag_ + "<" + notification.address + ":" + notification.text);
+        last = notification;
         return false;
     }
+
+    Notification last;
 
   private:
     std::vector<std::string>* log_;
@@ -48,7 +51,7 @@ class RecordingChannel : public Notifier {
 // service does.
 class RateLimitedChannel : public Notifier {
   public:
-    bool notify(const Node&, const char*, const DeliveryHandle& delivery) override {
+    bool notify(const Notification&, const DeliveryHandle& delivery) override {
         delivery->setRetryAfterSeconds(45);
         delivery->settle(false);
         return true;
@@ -124,6 +127,49 @@ TEST_F(DispatchTest, NodesInTableOrderReceiversInLinkOrderOneExpansionEach) {
     EXPECT_EQ(log, (std::vector<std::string>{"r2<n2:second 7", "r1<n2:second 7"}));
 }
 
+TEST_F(DispatchTest, TheChannelGetsTheFiringAsQueuedAndTheNodeAsConfigured) {
+    copyText(coupler->sources[0].pass, "secret");
+    Node* node = addNode("MW10", "hot", "alpha");
+    node->info = 1;
+    node->scaled = true;
+    node->value = 12.5;
+    node->triggerTime = 1796627750;
+    Receiver* r1 = addReceiver("r1");
+    auto* channel = static_cast<RecordingChannel*>(r1->notifier.get());
+    link(r1, "alpha");
+    fire(node);
+
+    coupler->dispatchNotifications();
+    const Notification& told = channel->last;
+    EXPECT_EQ(told.sourceName, "plantA");
+    EXPECT_EQ(told.sourcePassword, "secret");
+    EXPECT_EQ(told.address, "MW10");
+    EXPECT_EQ(told.value, 12.5);
+    EXPECT_TRUE(told.keepsDecimals);
+    EXPECT_EQ(told.kind, NotificationKind::Info);
+    EXPECT_EQ(told.triggerTime, 1796627750);
+    EXPECT_EQ(told.text, "hot");
+
+    // An entry of a node this configuration lacks carries what it names.
+    OutboxEntry left;
+    left.receiver = "r1";
+    left.source = "plantA";
+    left.address = "MW20";
+    left.value = 3;
+    left.triggerTime = 1796627700;
+    left.text = "gone";
+    coupler->outbox->add(left);
+    coupler->dispatchNotifications();
+    EXPECT_EQ(told.sourceName, "plantA");
+    EXPECT_EQ(told.sourcePassword, "");
+    EXPECT_EQ(told.address, "MW20");
+    EXPECT_EQ(told.value, 3);
+    EXPECT_FALSE(told.keepsDecimals);
+    EXPECT_EQ(told.kind, NotificationKind::Message);
+    EXPECT_EQ(told.triggerTime, 1796627700);
+    EXPECT_EQ(told.text, "gone");
+}
+
 TEST_F(DispatchTest, NodesWithoutReceiversAreMarkedSentAndNeverSentLater) {
     Node* lonely = addNode("lonely", "x", "nobody");
     Node* groupless = addNode("groupless", "y", nullptr);
@@ -168,11 +214,13 @@ TEST_F(DispatchTest, AddressLinesChooseTheChannel) {
     receiver.setAddress(fileLine);
     auto* file = dynamic_cast<FileChannel*>(receiver.notifier.get());
     ASSERT_NE(file, nullptr);
+    EXPECT_EQ(receiver.channelKind, ChannelKind::File);
     EXPECT_STREQ(file->namePattern, "logs/a;b.csv");  // the whole rest, separators included
 
     char mailLine[] = "Mail;ops@example.org";
     receiver.setAddress(mailLine);
     EXPECT_NE(dynamic_cast<MailChannel*>(receiver.notifier.get()), nullptr);
+    EXPECT_EQ(receiver.channelKind, ChannelKind::Mail);
 
     {
         // No keys file and no token: the Twitter channel does not go online.
@@ -204,11 +252,13 @@ TEST_F(DispatchTest, AddressLinesChooseTheChannel) {
     char empty[] = "";
     receiver.setAddress(empty);
     EXPECT_EQ(receiver.notifier.get(), file);
+    EXPECT_EQ(receiver.channelKind, ChannelKind::File);
 
     // Any other name leaves no channel.
     char other[] = "pager;123";
     receiver.setAddress(other);
     EXPECT_EQ(receiver.notifier, nullptr);
+    EXPECT_EQ(receiver.channelKind, ChannelKind::ServerManager);
 }
 
 TEST_F(DispatchTest, ASecondAddressLineDestroysTheFirstChannel) {
@@ -237,7 +287,11 @@ TEST_F(DispatchTest, AReceiverWithoutChannelGetsTheServerManagerChannelOnce) {
     coupler->dispatchNotifications();
     Notifier* created = receiver.notifier.get();
     EXPECT_NE(dynamic_cast<SrvMgrChannel*>(created), nullptr);
-    EXPECT_TRUE(receiver.notify(*node, "again"));
+    Notification again;
+    again.sourceName = "plantA";
+    again.address = node->address;
+    again.text = "again";
+    EXPECT_TRUE(receiver.notify(again));
     testsupport::waitForSender();
     EXPECT_EQ(receiver.notifier.get(), created);  // kept, not created anew
     std::fflush(stdout);

@@ -24,7 +24,7 @@ namespace {
 class ScriptedChannel : public Notifier {
   public:
     explicit ScriptedChannel(bool* succeed, int* calls) : succeed_(succeed), calls_(calls) {}
-    bool notify(const Node&, const char*, const DeliveryHandle& delivery) override {
+    bool notify(const Notification&, const DeliveryHandle& delivery) override {
         ++*calls_;
         settle(delivery, *succeed_);
         return *succeed_;
@@ -47,7 +47,7 @@ class OutboxTest : public ::testing::Test {
         node.source = &coupler_.sources[0];
         copyText(node.address, "400001");
         copyText(node.message, "Level high");
-        copyText(node.condition, "O:100");
+        setCondition(&node, "O:100");
         node.dir = coupler_.findDir("alarm", true);
         for (int i = 0; i < 2; ++i) {
             Receiver& receiver = coupler_.receivers[coupler_.receiverCount++];
@@ -252,9 +252,12 @@ TEST_F(OutboxTest, ACarriedOverEntryStandsOnlyForAFiringTheStatesFileMissed) {
     // node re-armed while the entry waited): its next firing is a
     // notification of its own.
     for (const char* how : {"recorded", "read false first", "re-armed"}) {
-        node = Node{node.source, node.dir};
+        Node fresh;
+        fresh.source = node.source;
+        fresh.dir = node.dir;
+        node = fresh;
         copyText(node.address, "400001");
-        copyText(node.condition, "O:100");
+        setCondition(&node, "O:100");
         node.active = node.sent = std::string(how) == "recorded";
         coupler_.adoptOutbox(leftByEarlierRun());
         if (std::string(how) == "re-armed") {

@@ -26,9 +26,10 @@ using State = Delivery::State;
 
 // One hand-over as a caller makes it: the senders are waited for, and a false
 // result, which may leave the delivery open, counts as a failure.
-State handOver(Notifier& channel, const Node& node, const char* text) {
+State handOver(Notifier& channel, Notification notification, const char* text) {
     auto delivery = std::make_shared<Delivery>();
-    bool accepted = channel.notify(node, text, delivery);
+    notification.text = text;
+    bool accepted = channel.notify(notification, delivery);
     testsupport::waitForSender();
     if (!accepted) {
         EXPECT_FALSE(delivery->delivered()) << text;
@@ -48,11 +49,9 @@ std::unique_ptr<Notifier> make(const std::string& kind, std::string rest) {
 TEST(ChannelDelivery, EachChannelSettlesDeliveredOrFailed) {
     TempDir dir;
     clearProcessSettings();
-    SourceEntry source;
-    copyText(source.name, "plantA");
-    Node node;
-    node.source = &source;
-    copyText(node.address, "400001");
+    Notification node;
+    node.sourceName = "plantA";
+    node.address = "400001";
 
     // File: the whole line written, or not.
     EXPECT_EQ(handOver(*make("file", dir.file("alarms.csv")), node, "file ok"), State::Delivered);

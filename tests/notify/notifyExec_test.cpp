@@ -9,7 +9,6 @@
 #include <string>
 #include <thread>
 
-#include "base/Records.h"
 #include "base/Text.h"
 #include "notify/ChannelWork.h"
 #include "notify/NoticeFields.h"
@@ -26,11 +25,10 @@ using State = Delivery::State;
 class ExecChannelTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        copyText(source_.name, "plantA");
-        node_.source = &source_;
-        copyText(node_.address, "400001");
-        node_.value = 42;
-        node_.triggerTime = 1700000000;
+        notification_.sourceName = "plantA";
+        notification_.address = "400001";
+        notification_.value = 42;
+        notification_.triggerTime = 1700000000;
     }
     void TearDown() override { setCommandTimeLimitForTesting(0); }
 
@@ -48,7 +46,7 @@ class ExecChannelTest : public ::testing::Test {
         EXPECT_EQ(channel.addressFault(), "");
         auto delivery = std::make_shared<Delivery>("ops#0");
         StdoutCapture capture;
-        EXPECT_TRUE(channel.notify(node_, text, delivery));
+        EXPECT_TRUE(channel.notify(withText(notification_, text), delivery));
         for (int i = 0; i < 2000 && (!delivery->settled() || channelWorkPending() > 0); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         *printed = capture.stop();
@@ -56,8 +54,7 @@ class ExecChannelTest : public ::testing::Test {
     }
 
     TempDir dir_;
-    SourceEntry source_;
-    Node node_;
+    Notification notification_;
 };
 
 }  // namespace

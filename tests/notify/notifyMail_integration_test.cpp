@@ -133,9 +133,8 @@ class MailChannelTest : public ::testing::Test {
         setClockForTesting([] { return kSunday; });
         clearProcessSettings();
         copyText(smtpFrom, "zentok@plant.example");
-        copyText(source_.name, "plantA");
-        node_.source = &source_;
-        copyText(node_.address, "400001");
+        node_.sourceName = "plantA";
+        node_.address = "400001";
         node_.value = 119.6;
     }
     void TearDown() override {
@@ -163,7 +162,7 @@ class MailChannelTest : public ::testing::Test {
         std::vector<char> buffer(rest.begin(), rest.end());
         buffer.push_back(0);
         MailChannel channel(buffer.data());
-        return channel.notify(node_, text.c_str());
+        return channel.notify(withText(node_, text.c_str()));
     }
 
     // Sends, waits for the sender threads and returns what was printed.
@@ -176,8 +175,7 @@ class MailChannelTest : public ::testing::Test {
     }
 
     TempDir dir_;
-    SourceEntry source_;
-    Node node_;
+    Notification node_;
 
   private:
     static TempDir* certDir_;

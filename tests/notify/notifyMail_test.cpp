@@ -343,13 +343,3 @@ TEST(MailReadCallback, DeliversTheFileInPiecesThenZero) {
     EXPECT_EQ(MailChannel::readMessage(buffer, 1, 8, nullptr), 0u);
     std::fclose(file);
 }
-
-TEST(MailNotify, NodeWithoutSourceSendsNothing) {
-    char rest[] = "ops@example.org";
-    MailChannel channel(rest);
-    Node node;
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(channel.notify(node, "text"));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(sender().pending(), 0);
-}

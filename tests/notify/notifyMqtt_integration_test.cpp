@@ -9,7 +9,6 @@
 #include <string>
 #include <thread>
 
-#include "base/Records.h"
 #include "base/Text.h"
 #include "notify/MqttAddress.h"
 #include "notify/MqttConnection.h"
@@ -34,11 +33,10 @@ State waitSettled(const DeliveryHandle& delivery) {
 class MqttTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        copyText(source_.name, "plantA");
-        node_.source = &source_;
-        copyText(node_.address, "DB1.DBW2");
-        node_.value = 87;
-        node_.triggerTime = 1796627750;
+        notification_.sourceName = "plantA";
+        notification_.address = "DB1.DBW2";
+        notification_.value = 87;
+        notification_.triggerTime = 1796627750;
     }
 
     std::unique_ptr<MqttChannel> channel(const std::string& topic) {
@@ -48,13 +46,12 @@ class MqttTest : public ::testing::Test {
 
     State send(MqttChannel& channel, const char* text) {
         auto delivery = std::make_shared<Delivery>("central#0");
-        EXPECT_TRUE(channel.notify(node_, text, delivery));
+        EXPECT_TRUE(channel.notify(withText(notification_, text), delivery));
         return waitSettled(delivery);
     }
 
     MosquittoBroker broker_;
-    SourceEntry source_;
-    Node node_;
+    Notification notification_;
 };
 
 }  // namespace
@@ -90,8 +87,7 @@ TEST_F(MqttTest, NoticeLandsOnceWithRetainedStateOnlineStatusAndLastWill) {
     EXPECT_EQ(countOf(watcher.received(), "plant/line1/status online"), 2) << watcher.received();
 
     // A back-to-normal notice leaves the node's state normal.
-    node_.alarm.enabled = true;
-    node_.alarmState.notice = AlarmNotice::Clear;
+    notification_.state = alarmNoticeName(AlarmNotice::Clear);
     EXPECT_EQ(send(*central, "back to normal"), State::Delivered);
     EXPECT_NE(retainedMessages(broker_.port(), {"plant/line1/state/#"}).find("{\"state\":\"normal\""),
               std::string::npos);

@@ -10,7 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "base/Records.h"
 #include "base/Settings.h"
 #include "base/Text.h"
 #include "notify/channels/TelegramChannel.h"
@@ -32,9 +31,8 @@ class TelegramTest : public ::testing::Test {
         clearProcessSettings();
         copyText(telegramToken, kToken);
         copyText(telegramApiBase, ("http://127.0.0.1:" + std::to_string(peer_.port()) + "/").c_str());
-        copyText(source_.name, "plantA");
-        node_.source = &source_;
-        copyText(node_.address, "400001");
+        notification_.sourceName = "plantA";
+        notification_.address = "400001";
     }
     void TearDown() override { clearProcessSettings(); }
 
@@ -45,7 +43,7 @@ class TelegramTest : public ::testing::Test {
         TelegramChannel channel(&rest[0]);
         EXPECT_EQ(channel.sendFault(), "");
         StdoutCapture capture;
-        EXPECT_TRUE(channel.notify(node_, text, delivery));
+        EXPECT_TRUE(channel.notify(withText(notification_, text), delivery));
         waitForSender();
         *printed = capture.stop();
         return delivery->state();
@@ -62,8 +60,7 @@ class TelegramTest : public ::testing::Test {
 
     TempDir dir_;
     PythonPeer peer_{"telegram/bot_api_peer.py", {"--record", dir_.file("record.txt")}, 120};
-    SourceEntry source_;
-    Node node_;
+    Notification notification_;
 };
 
 }  // namespace

@@ -39,7 +39,7 @@ class TwitterChannelTest : public ::testing::Test {
         ASSERT_TRUE(cwd.enter(dir.path()));
         clearProcessSettings();
         peer->useForClients();
-        copyText(node.address, "DB1.DBW4");
+        node.address = "DB1.DBW4";
     }
     void TearDown() override {
         TwitterPeer::restoreClients();
@@ -59,7 +59,7 @@ class TwitterChannelTest : public ::testing::Test {
     // One notification through the sender; its outcome.
     bool sent(TwitterChannel& twitter, const char* text) {
         auto delivery = std::make_shared<Delivery>();
-        bool handedOver = twitter.notify(node, text, delivery);
+        bool handedOver = twitter.notify(withText(node, text), delivery);
         EXPECT_TRUE(waitForSender());
         return handedOver && delivery->delivered();
     }
@@ -69,7 +69,7 @@ class TwitterChannelTest : public ::testing::Test {
     static bool peerStarted;
     TempDir dir;
     WorkingDirectory cwd;
-    Node node;
+    Notification node;
 };
 
 TwitterPeer* TwitterChannelTest::peer = nullptr;
@@ -116,7 +116,7 @@ TEST_F(TwitterChannelTest, PublicStatusAndEmptyText) {
     // An empty text is not posted; the error line shows the (empty) error of
     // the previous request.
     size_t before = requestCount();
-    EXPECT_FALSE(twitter->notify(node, ""));
+    EXPECT_FALSE(twitter->notify(withText(node, "")));
     EXPECT_EQ(requestCount(), before);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "notifyTwitter::notify, to <public>, node DB1.DBW4, text 'Level 120 & rising: 5% over'\n"
@@ -158,7 +158,7 @@ TEST_F(TwitterChannelTest, PostFailureIsReportedAndKeysFileIsPickedUpLater) {
     testing::internal::CaptureStdout();
     size_t before = requestCount();
     auto twitter = channel(nullptr);  // no keys file yet: silent, no request
-    EXPECT_FALSE(twitter->notify(node, "lost"));
+    EXPECT_FALSE(twitter->notify(withText(node, "lost")));
     EXPECT_EQ(requestCount(), before);
 
     writeKeys();

@@ -120,9 +120,9 @@ TEST_F(TwitterKeysTest, WithoutKeysTheChannelStaysSilent) {
     char rest[] = "bob";
     TwitterChannel channel(rest);
     EXPECT_FALSE(channel.isReady());
-    Node node;
+    Notification node;
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(channel.notify(node, "Alarm"));
-    EXPECT_FALSE(channel.notify(node, "Alarm"));
+    EXPECT_FALSE(channel.notify(withText(node, "Alarm")));
+    EXPECT_FALSE(channel.notify(withText(node, "Alarm")));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }

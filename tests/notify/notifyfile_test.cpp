@@ -67,9 +67,8 @@ class FileSizeLimit {
 class NotifyFileTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        copyText(source.name, "plantA");
-        node.source = &source;
-        copyText(node.address, "400001");
+        node.sourceName = "plantA";
+        node.address = "400001";
         node.value = 120.4;
         setClock(localTime(2026, 12, 31, 23, 59, 59));
     }
@@ -83,8 +82,7 @@ class NotifyFileTest : public ::testing::Test {
     static FileChannel channel(std::string pattern) { return FileChannel(&pattern[0]); }
 
     TempDir dir;
-    SourceEntry source;
-    Node node;
+    Notification node;
     int64_t now = 0;
 };
 
@@ -92,33 +90,33 @@ TEST_F(NotifyFileTest, DatedPatternWritesOneLinePerNotificationAndFollowsTheMont
     ASSERT_EQ(mkdir(dir.file("logs").c_str(), 0755), 0);
     // Backslashes in the pattern are directory separators.
     FileChannel file = channel(dir.path() + "\\logs\\alarm_%Y%m.csv");
-    EXPECT_TRUE(file.notify(node, "Level high: 120"));
-    EXPECT_TRUE(file.notify(node, "second"));
+    EXPECT_TRUE(file.notify(testsupport::withText(node, "Level high: 120")));
+    EXPECT_TRUE(file.notify(testsupport::withText(node, "second")));
     EXPECT_EQ(readFile(dir.file("logs/alarm_202612.csv")),
               "\"plantA\";\"400001\";2026-12-31;23:59:59;120;\"Level high: 120\"\n"
               "\"plantA\";\"400001\";2026-12-31;23:59:59;120;\"second\"\n");
 
     setClock(now + 1);
     node.value = -3.6;
-    EXPECT_TRUE(file.notify(node, "new year"));
+    EXPECT_TRUE(file.notify(testsupport::withText(node, "new year")));
     EXPECT_EQ(readFile(dir.file("logs/alarm_202701.csv")),
               "\"plantA\";\"400001\";2027-01-01;00:00:00;-4;\"new year\"\n");
 }
 
 TEST_F(NotifyFileTest, FixedNamesAndLiteralPercentSigns) {
     FileChannel file = channel(dir.file("100%%_alarms.csv"));
-    EXPECT_TRUE(file.notify(node, ""));
-    EXPECT_TRUE(file.notify(node, "again"));
+    EXPECT_TRUE(file.notify(testsupport::withText(node, "")));
+    EXPECT_TRUE(file.notify(testsupport::withText(node, "again")));
     std::string content = readFile(dir.file("100%_alarms.csv"));
     EXPECT_EQ(testsupport::countOf(content, "\n"), 2);
     EXPECT_NE(content.find(";120;\"\"\n"), std::string::npos);
 }
 
 TEST_F(NotifyFileTest, QuotesInsideFieldsAreDoubledSoTheLineStaysCsv) {
-    copyText(source.name, "plant \"A\"");
-    copyText(node.address, "MW\"10");
+    node.sourceName = "plant \"A\"";
+    node.address = "MW\"10";
     FileChannel file = channel(dir.file("q.csv"));
-    EXPECT_TRUE(file.notify(node, "say \"hi\"; then stop"));
+    EXPECT_TRUE(file.notify(testsupport::withText(node, "say \"hi\"; then stop")));
     EXPECT_EQ(readFile(dir.file("q.csv")),
               "\"plant \"\"A\"\"\";\"MW\"\"10\";2026-12-31;23:59:59;120;\"say \"\"hi\"\"; then stop\"\n");
 }
@@ -126,29 +124,31 @@ TEST_F(NotifyFileTest, QuotesInsideFieldsAreDoubledSoTheLineStaysCsv) {
 TEST_F(NotifyFileTest, AFailedWriteLeavesNoPartOfItsLine) {
     FileChannel file = channel(dir.file("full.csv"));
     // Long enough that the limit leaves room for the failure line on the console.
-    ASSERT_TRUE(file.notify(node, std::string(200, 'f').c_str()));
+    ASSERT_TRUE(file.notify(testsupport::withText(node, std::string(200, 'f').c_str())));
     const std::string first = readFile(dir.file("full.csv"));
     std::string out;
     {
         FileSizeLimit full(first.size() + 20);  // room for a part of the next line only
-        out = testsupport::captured([&] { EXPECT_FALSE(file.notify(node, "this line does not fit")); });
+        out = testsupport::captured(
+            [&] { EXPECT_FALSE(file.notify(testsupport::withText(node, "this line does not fit"))); });
     }
     EXPECT_EQ(out, "notifyFile::notify, err 'File too large', file '" + dir.file("full.csv") + "'\n");
     EXPECT_EQ(readFile(dir.file("full.csv")), first);
-    EXPECT_TRUE(file.notify(node, "after"));
+    EXPECT_TRUE(file.notify(testsupport::withText(node, "after")));
     EXPECT_EQ(readFile(dir.file("full.csv")),
               first + "\"plantA\";\"400001\";2026-12-31;23:59:59;120;\"after\"\n");
 }
 
 TEST_F(NotifyFileTest, UnopenableFilesLoseTheNotificationWithAFailureLine) {
     FileChannel missingDir = channel(dir.file("no/such/dir/x.csv"));
-    std::string out = testsupport::captured([&] { EXPECT_FALSE(missingDir.notify(node, "lost")); });
+    std::string out =
+        testsupport::captured([&] { EXPECT_FALSE(missingDir.notify(testsupport::withText(node, "lost"))); });
     EXPECT_EQ(out, "notifyFile::notify, err 'No such file or directory', file '" +
                        dir.file("no/such/dir/x.csv") + "'\n");
 
     FileChannel empty(nullptr);
     EXPECT_STREQ(empty.namePattern, "");
-    out = testsupport::captured([&] { EXPECT_FALSE(empty.notify(node, "lost")); });
+    out = testsupport::captured([&] { EXPECT_FALSE(empty.notify(testsupport::withText(node, "lost"))); });
     EXPECT_EQ(out, "notifyFile::notify, err 'the name pattern gives no file name', file ''\n");
 
     // An expansion longer than 255 characters gives no name at all, rather
@@ -156,7 +156,7 @@ TEST_F(NotifyFileTest, UnopenableFilesLoseTheNotificationWithAFailureLine) {
     std::string pattern = dir.path() + "/";
     for (int i = 0; i < 80; ++i) pattern += "%Y";
     FileChannel tooLong = channel(pattern);
-    out = testsupport::captured([&] { EXPECT_FALSE(tooLong.notify(node, "lost")); });
+    out = testsupport::captured([&] { EXPECT_FALSE(tooLong.notify(testsupport::withText(node, "lost"))); });
     EXPECT_EQ(
         testsupport::countOf(out, "err 'the name pattern gives no file name', file '" + pattern + "'\n"), 1)
         << out;

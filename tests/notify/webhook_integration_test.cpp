@@ -100,9 +100,8 @@ class Recorder {
 class WebhookTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        copyText(source.name, "plantA");
-        node.source = &source;
-        copyText(node.address, "400001");
+        node.sourceName = "plantA";
+        node.address = "400001";
         node.value = 120.4;
         // Fired a minute before it is sent, as a retried notification is.
         node.triggerTime = 1796627750;
@@ -128,7 +127,7 @@ class WebhookTest : public ::testing::Test {
     std::string post(Notifier& channel, const std::string& text, DeliveryHandle* delivery = nullptr) {
         auto outcome = std::make_shared<Delivery>();
         testing::internal::CaptureStdout();
-        bool accepted = channel.notify(node, text.c_str(), outcome);
+        bool accepted = channel.notify(withText(node, text.c_str()), outcome);
         testsupport::waitForSender();
         std::fflush(stdout);
         std::string output = testing::internal::GetCapturedStdout();
@@ -137,9 +136,7 @@ class WebhookTest : public ::testing::Test {
         if (delivery) *delivery = outcome;
         return output;
     }
-
-    SourceEntry source;
-    Node node;
+    Notification node;
 };
 
 TEST_F(WebhookTest, EveryJsonFieldRoundTripsThroughPythonForHostileTexts) {
@@ -201,7 +198,7 @@ TEST_F(WebhookTest, EveryJsonFieldRoundTripsThroughPythonForHostileTexts) {
 
     // An info node, a negative value rounded like the file channel's, a zone
     // west of UTC by a half hour; a value that is no number is null.
-    node.info = 1;
+    node.kind = NotificationKind::Info;
     node.value = -3.6;
     setZone("XST+3:30");
     post(channel, "pump");
@@ -228,11 +225,11 @@ TEST_F(WebhookTest, NtfyPostsThePlainTextWithTitleTagsAndTokenHeaders) {
     receiver.setAddress(line.data());
     ASSERT_NE(dynamic_cast<NtfyChannel*>(receiver.notifier.get()), nullptr);
 
-    copyText(source.name, "Kläranlage");
+    node.sourceName = "Kläranlage";
     std::string console = post(*receiver.notifier, "Level high: 120 \xff");
     // An info node; a source name with a line break cannot add a header.
-    node.info = 1;
-    copyText(source.name, "plant\r\nInjected: yes");
+    node.kind = NotificationKind::Info;
+    node.sourceName = "plant\r\nInjected: yes";
     console += post(*receiver.notifier, "");
     // Without a token there is no Authorization header; the URL's
     // user-info is masked.
@@ -312,11 +309,6 @@ TEST_F(WebhookTest, FailuresPrintOneLineEachAndSettleTheDeliveryAsFailed) {
     DeliveryHandle delivered;
     EXPECT_EQ(countOf(post(noContent, "x", &delivered), "::post"), 0);
     EXPECT_TRUE(delivered->delivered());
-
-    // A node without source is refused and starts nothing.
-    node.source = nullptr;
-    EXPECT_FALSE(noContent.notify(node, "none"));
-    EXPECT_EQ(sender().pending(), 0);
 }
 
 // A channel address without the scheme its channel speaks stops the load
@@ -368,8 +360,8 @@ TEST(ChannelAddresses, AddressesWithoutTheirSchemeAreConfigurationErrors) {
     Coupler started;
     captured([&] { started.loadConfig(dir.file("zentok.ini").c_str()); });
     ASSERT_FALSE(started.iniError);
-    Node node;
-    std::string refused = captured([&] { EXPECT_FALSE(started.receivers[0].notify(node, "x")); });
+    Notification node;
+    std::string refused = captured([&] { EXPECT_FALSE(started.receivers[0].notify(withText(node, "x"))); });
     EXPECT_NE(refused.find("receiver ops, err 'webhook url 'hooks.example.org/x' needs"), std::string::npos)
         << refused;
 }

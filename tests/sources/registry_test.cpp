@@ -15,6 +15,7 @@
 #include "sources/SourceWorker.h"
 #include "sources/modbus/ModbusConnection.h"
 #include "sources/s7/S7Connection.h"
+#include "trigger/Trigger.h"
 
 namespace {
 
@@ -60,7 +61,7 @@ struct Plant {
         for (const auto& a : addresses) {
             Node* n = c.findNode(a.c_str(), &c.sources[0], true);
             n->info = 0;
-            copyText(n->condition, "N");
+            setCondition(n, "N");
         }
     }
     Node& node(int i) { return c.nodes[i]; }
@@ -172,7 +173,7 @@ TEST_F(Registry, NodeIntervalSkipsReadAndEvaluation) {
 TEST_F(Registry, WorkerSkipsNodesOfOtherSourcesAndNodesWithoutSource) {
     Plant p({"A"});
     Node* orphan = p.c.findNode("X", nullptr, true);
-    copyText(orphan->condition, "N");
+    setCondition(orphan, "N");
     orphan->value = 5;
     p.c.readSources();
     EXPECT_EQ(p.conn->reads, (std::vector<std::string>{"A"}));

@@ -8,7 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "notify/Notification.h"
+
 namespace testsupport {
+
+// The notification with its text: a channel test hands the same firing over
+// with one text after another.
+inline Notification withText(Notification notification, std::string text) {
+    notification.text = std::move(text);
+    return notification;
+}
 
 // Paths into the source and build trees.
 std::string sourcePath(const std::string& relative);

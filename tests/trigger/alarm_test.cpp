@@ -41,7 +41,7 @@ std::unique_ptr<Coupler> makeCoupler(const Scenario& s) {
     Node& node = c->nodes[0];
     node.source = &c->sources[0];
     copyText(node.address, "400001");
-    copyText(node.condition, s.condition);
+    setCondition(&node, s.condition);
     copyText(node.message, "{{%state}} {{*}} #{{%reminder}} after {{%duration}}");
     node.dir = c->findDir("alarm", true);
     c->findLink(&c->receivers[0], node.dir, true);

@@ -49,7 +49,7 @@ class TriggerTest : public ::testing::Test {
 
 Node nodeWith(const char* condition, double value) {
     Node node;
-    copyText(node.condition, condition);
+    setCondition(&node, condition);
     node.value = value;
     return node;
 }
@@ -252,3 +252,18 @@ TEST_F(TriggerTest, MinuteRearmAlsoClearsAnUnsentFiring) {
 }
 
 }  // namespace
+
+TEST_F(TriggerTest, TheConditionIsReadOnceIntoItsTypedForm) {
+    Node node = nodeWith("o:1e2", 120);
+    EXPECT_EQ(node.trigger.kind, ConditionKind::Over);
+    EXPECT_EQ(node.trigger.threshold, 100);
+    // The evaluation reads the typed form, not the text it came from.
+    copyText(node.condition, "U:0");
+    EXPECT_TRUE(evaluateCondition(&node, 0));
+
+    Condition parsed;
+    EXPECT_STREQ(readCondition("X:1", &parsed), "unknown letter (D, N, O, U, Z or T)");
+    EXPECT_EQ(parsed.kind, ConditionKind::Never);
+    EXPECT_STREQ(readCondition("T:8", &parsed), "T needs hours and minutes, as in T:8,12:0");
+    EXPECT_EQ(parsed.kind, ConditionKind::Never);
+}

@@ -1,0 +1,27 @@
+// One notification as a channel sees it: what fired, where, with which value
+// and text. The dispatch step builds it from the outbox entry, so a channel
+// needs neither the node table nor the source that read the value.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+enum class NotificationKind : uint8_t {
+    Message,  // a "node" line: an alarm
+    Info,     // an "info" line: a notice
+};
+
+struct Notification {
+    std::string sourceName;
+    std::string sourcePassword;  // the source's server-manager password; empty when none
+    std::string address;         // the node address
+    double value = 0.0;          // the value when the node fired
+    bool keepsDecimals = false;  // the value prints with its decimals (REAL, FLOAT32, scaled)
+    NotificationKind kind = NotificationKind::Message;
+    int64_t triggerTime = 0;  // when the node fired (wall clock); 0 when not known
+    std::string text;         // the expanded message template
+    // Left at these defaults by a plain firing; the alarm lifecycle fills
+    // them once an alarm has more than one message per episode.
+    std::string state;     // empty: a plain firing
+    uint64_t episode = 0;  // 0: no episode
+};

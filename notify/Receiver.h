@@ -1,0 +1,40 @@
+// A receiver of the configuration: its name, the address line that chose
+// its channel and the channel itself, which it owns.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "base/Records.h"
+#include "notify/Notification.h"
+#include "notify/Notifier.h"
+
+// The channel an address line names; any name the table does not know
+// leaves the server-manager channel, the default.
+enum class ChannelKind : uint8_t { ServerManager, Mail, Twitter, File, Webhook, Ntfy, Telegram, Mqtt, Exec };
+
+// The kind a channel name ("mail", "FILE", ...) stands for; false for a name
+// no channel has.
+bool channelKindNamed(const char* name, ChannelKind* kind);
+
+struct Receiver {
+    std::unique_ptr<Notifier> notifier;
+    ChannelKind channelKind = ChannelKind::ServerManager;  // what `notifier` is, or will be when created
+    char name[kNameSize] = {};
+    std::string addressLine;  // the text behind "adr" that made the channel; empty for the default one
+    int floodMax = 0;         // "flood;MAX;SECONDS": at most MAX hand-overs in SECONDS; 0: no guard
+    int floodSeconds = 0;
+
+    Receiver();
+    ~Receiver();
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+
+    // Creates the channel from the rest of an address line (may be null).
+    // Empty, or what is wrong with the address for the configuration error.
+    std::string setAddress(char* rest);
+    // Hands a notification to the channel, creating the default channel first;
+    // the channel settles `delivery` (may be null) with the outcome.
+    bool notify(const Notification& notification, const DeliveryHandle& delivery = nullptr);
+};

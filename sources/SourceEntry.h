@@ -1,0 +1,60 @@
+// A source of the configuration: its connection and the worker thread that
+// reads its nodes once per cycle and hands them back to the main thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "base/Records.h"
+
+class SourceConnection;
+
+struct SourceEntry {
+    Node* nodes = nullptr;  // the node table handed to the worker each cycle
+    int nodeCount = 0;
+    std::atomic<bool> readDone{false};  // released by the worker, acquired by the main thread
+    std::mutex readDoneMutex;           // with readDoneSignal, wakes the main thread at the hand-over
+    std::condition_variable readDoneSignal;
+    std::unique_ptr<SourceConnection> connection;
+    char name[kNameSize] = {};
+    char pass[kNameSize] = {};
+    char type[kNameSize] = {};
+    char parameters[kNameSize] = {};
+    int unitId = kNoUnitId;  // Modbus unit identifier from the parameters; none: 0 sent, answers not checked
+    int readInterval = 0;
+    int64_t lastRead = 0;
+    int failedReads = 0;       // reads of the last cycle that failed; written by the worker before readDone
+    int connectBackoffMs = 0;  // the wait after the last failed connect; 0 while none failed
+    int64_t connectRetryAtMs = 0;  // steady clock: no connect attempt before this
+    std::thread worker;            // reads the nodes once per cycle, from the first cycle on
+    uint64_t cyclesRequested = 0;  // guarded by readDoneMutex
+    bool stopping = false;         // guarded by readDoneMutex
+
+    SourceEntry();
+    ~SourceEntry();
+    SourceEntry(const SourceEntry&) = delete;
+    SourceEntry& operator=(const SourceEntry&) = delete;
+
+    // Connects unless connected already or a failed connect is still in its back-off.
+    bool open();
+    bool isConnected();
+    // Milliseconds until a connect may be tried again; 0 when connected or not waiting.
+    int64_t msUntilConnectAttempt() const;
+    // Takes the unit identifier from a Modbus source's parameters
+    // ("tcp:address:port:unit"); false when it is not 0..255.
+    bool readUnitId();
+    bool readNode(Node* node);
+    void startRead(Node* nodeTable, int count);
+    // The worker's last step: hands the nodes back and wakes the main thread.
+    void markReadDone();
+    // Blocks the main thread until the worker has handed its nodes back.
+    void waitReadDone();
+    // The worker's life: one pass over the nodes per requested cycle.
+    void serveCycles();
+    // Ends the worker; it is idle between cycles.
+    void stopWorker();
+};
