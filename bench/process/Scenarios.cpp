@@ -161,10 +161,12 @@ std::string deviceConfig(int port, int readInterval, const std::vector<std::stri
     std::string config = marker ? "adr\n" : "";
     config += "coupler;runmode;cycle\ncoupler;readinterval;" + std::to_string(readInterval) +
               "\ncoupler;loglevel;1\nsource;plant\nadr;modbus;tcp:127.0.0.1:" + std::to_string(port) + "\n";
+    // No 16-bit register is over 65535, so no alarm ever changes: the
+    // simulator's float and signed registers swing through the whole range.
     for (const std::string& address : addresses) {
         bool offline = address == "!OFFLINE";
         config += "node;a;" + address + ";" + (offline ? "plant lost" : "value {{*}}") + ";alarm;" +
-                  (offline ? "N" : "O:60000") + "\n";
+                  (offline ? "N" : "O:65535") + "\n";
     }
     return config;
 }
