@@ -24,24 +24,6 @@
 using namespace testsupport;
 
 namespace {
-
-bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
-
-std::string contentOf(const std::string& path) {
-    return fileExists(path) ? readFile(path) : "";
-}
-
-std::string closedSource() {
-    return "source;plant\nadr;modbus;tcp:127.0.0.1:" + std::to_string(freeLoopbackPort()) + "\n";
-}
-
 // Counts how many transfers run at once, overall and per lane.
 struct Occupancy {
     std::mutex mutex;

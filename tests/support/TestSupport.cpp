@@ -273,4 +273,21 @@ bool hasBareLineEnd(const std::string& text) {
     return false;
 }
 
+std::string contentOf(const std::string& path) {
+    return fileExists(path) ? readFile(path) : "";
+}
+
+bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+std::string closedSource() {
+    return "source;plant\nadr;modbus;tcp:127.0.0.1:" + std::to_string(freeLoopbackPort()) + "\n";
+}
+
 }  // namespace testsupport

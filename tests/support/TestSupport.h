@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,12 @@ class TempDir {
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
 bool fileExists(const std::string& path);
+// The file's text, or empty while it does not exist yet.
+std::string contentOf(const std::string& path);
+// Looks every 50 ms until `done` holds; false after `timeoutMs`.
+bool waitUntil(const std::function<bool()>& done, int timeoutMs);
+// A source line of a Modbus device on a loopback port nothing listens on.
+std::string closedSource();
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int freeLoopbackPort();
