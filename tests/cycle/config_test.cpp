@@ -327,16 +327,4 @@ TEST_F(ConfigFile, NodeAddressesAreTypedOnceAtLoadTemplateNodesToo) {
     EXPECT_STREQ(m.nodes[3].address, "300005");
     EXPECT_EQ(m.nodes[3].device.kind, AddressKind::Modbus);
     EXPECT_EQ(m.nodes[3].device.modbus.table, 3);
-
-    // S7 addresses in any case; a "!" address other than !OFFLINE is reported
-    // and, as it always was, passed over by the read.
-    auto s7 = load("source;p\nadr;simatic;tcp:127.0.0.1\nnode;a;db10.dbx2.5;t;g;N\nnode;a;!xyz;t;g;N\n");
-    const DeviceAddress& bit = s7.coupler->nodes[0].device;
-    EXPECT_EQ(bit.kind, AddressKind::S7);
-    EXPECT_EQ(bit.s7.dbNumber, 10);
-    EXPECT_EQ(bit.s7.start, 2);
-    EXPECT_EQ(bit.s7.bit, 5);
-    EXPECT_EQ(bit.s7.type, 'X');
-    EXPECT_EQ(s7.coupler->nodes[1].device.kind, AddressKind::Skipped);
-    EXPECT_EQ(s7.output, "*** ini error: line 4: address '!xyz' is no simatic address\n");
 }

@@ -1,6 +1,5 @@
-// A node a test builds by hand gets its address as a load gives it, so its
-// read sees what a configured node's read sees. Header only: the benchmarks
-// use it too and build no support library.
+// A node a test builds by hand gets its address as a load gives it. Header
+// only: the benchmarks use it too and build no support library.
 #pragma once
 
 #include <string>
