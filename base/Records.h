@@ -99,11 +99,6 @@ struct Node {
     AlarmSettings alarm{};          // from its "alarm" line; off without one
     AlarmState alarmState{};
 
-    // Takes the ":TYPE" or ":TYPE:ORDER" behind the address into the typed
-    // fields; false, with the reason, when it is unknown or does not fit the
-    // address on this node's source.
-    bool readValueType(std::string* why);
-
     // A REAL, a FLOAT32 or a scaled value keeps its decimals wherever it is
     // printed; every other node prints whole numbers as it always has.
     bool keepsDecimals() const {

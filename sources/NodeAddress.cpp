@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "base/Text.h"
+#include "sources/ValueType.h"
 #include "sources/modbus/ModbusAddress.h"
 #include "sources/s7/S7Connection.h"
 
@@ -41,7 +42,7 @@ DeviceAddress readDeviceAddress(const char* sourceType, const char* text) {
 }
 
 bool readNodeAddress(const char* sourceType, Node* node, std::string* why) {
-    bool typed = node->readValueType(why);
+    bool typed = readValueType(node, why);
     char device[kNameSize];
     deviceAddressOf(*node, device);
     node->device = readDeviceAddress(sourceType, device);

@@ -14,7 +14,7 @@
 DeviceAddress readDeviceAddress(const char* sourceType, const char* text);
 
 // Reads the node's address as the load does: the ":TYPE" behind it into the
-// node's value type (Node::readValueType, against the node's source), then
+// node's value type (readValueType, against the node's source), then
 // the rest into `device`. False, with the reason, when the type is unknown
 // or does not fit; the whole text is then read as the device address.
 bool readNodeAddress(const char* sourceType, Node* node, std::string* why);

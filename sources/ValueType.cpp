@@ -135,18 +135,19 @@ bool valueTypeFits(const char* sourceType, const char* deviceAddress, const Valu
     return s7 ? s7TypeFits(deviceAddress, spec, why) : modbusTypeFits(deviceAddress, spec, why);
 }
 
-bool Node::readValueType(std::string* why) {
+bool readValueType(Node* node, std::string* why) {
     ValueSpec spec;
-    bool read = parseValueSuffix(address, &spec, why);
+    bool read = parseValueSuffix(node->address, &spec, why);
     char deviceText[kNameSize];
-    copyText(deviceText, spec.typeAt > 0 ? static_cast<size_t>(spec.typeAt) + 1 : sizeof deviceText, address);
+    copyText(deviceText, spec.typeAt > 0 ? static_cast<size_t>(spec.typeAt) + 1 : sizeof deviceText,
+             node->address);
     // A type that does not fit is not used: the whole text is then no
     // address, and every read of it fails without a request.
-    bool fits = read && valueTypeFits(source ? source->type : "", deviceText, spec, why);
+    bool fits = read && valueTypeFits(node->source ? node->source->type : "", deviceText, spec, why);
     if (!fits) spec = ValueSpec{};
-    valueType = spec.type;
-    wordOrder = spec.order;
-    typeAt = spec.typeAt;
+    node->valueType = spec.type;
+    node->wordOrder = spec.order;
+    node->typeAt = spec.typeAt;
     return fits;
 }
 

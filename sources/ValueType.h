@@ -21,6 +21,11 @@ struct ValueSpec {
 // the text there is no known type or word order.
 bool parseValueSuffix(const char* address, ValueSpec* spec, std::string* why);
 
+// Takes the ":TYPE" or ":TYPE:ORDER" behind the node's address into its
+// typed fields; false, with the reason, when it is unknown or does not fit
+// the address on the node's source.
+bool readValueType(Node* node, std::string* why);
+
 // Whether the type fits the address on a source of that type ("simatic" or
 // "modbus"): S7 INT on a word, DINT and REAL on a double word of inputs,
 // outputs, flags or a data block; Modbus types on registers, the 32-bit ones
