@@ -14,9 +14,9 @@
 #include "base/Settings.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
+#include "notify/UrlScheme.h"
 #include "notify/channels/MailChannel.h"
 #include "notify/channels/SrvMgrChannel.h"
-#include "notify/UrlScheme.h"
 #include "notify/channels/TelegramChannel.h"
 #include "sources/SourceConnection.h"
 #include "trigger/AlarmSettings.h"
@@ -51,8 +51,8 @@ bool isPortNumber(const char* text) {
     return port >= 1 && port <= 65535;
 }
 
-const char* const kCouplerSettings[] = {"runmode", "rehashtime", "readinterval", "loglevel", "retry",
-                                        "metrics", "heartbeat",  "journal"};
+const char* const kCouplerSettings[] = {"runmode", "rehashtime", "readinterval", "loglevel",
+                                        "retry",   "metrics",    "heartbeat",    "journal"};
 constexpr int kMostHeartbeatSeconds = 7 * 24 * 3600;
 constexpr int kMostJournalFiles = 100;
 

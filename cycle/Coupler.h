@@ -77,10 +77,10 @@ class Coupler {
     const uint64_t serial;           // tells the couplers of one process apart (the states file's cache)
     bool queuedThisCycle = false;    // this cycle's firings are in the outbox already
     // Watching the watcher (docs/monitoring.md); each is off while its line is missing.
-    std::string metricsPath;                          // "coupler;metrics;PATH"
-    std::string heartbeatUrl;                         // "coupler;heartbeat;URL;SECONDS"
+    std::string metricsPath;   // "coupler;metrics;PATH"
+    std::string heartbeatUrl;  // "coupler;heartbeat;URL;SECONDS"
     int heartbeatSeconds = 0;
-    std::string journalName;                          // "coupler;journal;NAME;MAXBYTES;KEEP"
+    std::string journalName;  // "coupler;journal;NAME;MAXBYTES;KEEP"
     int64_t journalMaxBytes = kJournalDefaultMaxBytes;
     int journalKeep = kJournalDefaultKeep;
     // Kept by the run across reloads, like the outbox; null in a coupler of

@@ -118,11 +118,13 @@ std::string channelOf(Coupler& coupler, const OutboxEntry& entry) {
 
 // Counts a settled hand-over and records it in the journal.
 void noteOutcome(Coupler& coupler, const OutboxEntry& entry, NotificationOutcome outcome) {
-    if (coupler.metrics) coupler.metrics->countNotification(entry.receiver, channelOf(coupler, entry), outcome);
+    if (coupler.metrics)
+        coupler.metrics->countNotification(entry.receiver, channelOf(coupler, entry), outcome);
     if (outcome == NotificationOutcome::Failed || !coupler.journal || !coupler.journal->enabled()) return;
     JournalRecord record;
     record.time = currentTime();
-    record.event = outcome == NotificationOutcome::Delivered ? JournalEvent::Delivered : JournalEvent::GivenUp;
+    record.event =
+        outcome == NotificationOutcome::Delivered ? JournalEvent::Delivered : JournalEvent::GivenUp;
     record.source = entry.source;
     record.node = entry.address;
     record.value = formatValue(entry.value, true);
@@ -139,7 +141,8 @@ bool keepAfterOutcome(Coupler& coupler, OutboxEntry& entry, int64_t nowMs) {
     int delay = nextRetryDelay(*entry.inFlight, entry.attempts);
     entry.inFlight.reset();
     if (delivered || retrySeconds <= 0) {
-        noteOutcome(coupler, entry, delivered ? NotificationOutcome::Delivered : NotificationOutcome::GivenUp);
+        noteOutcome(coupler, entry,
+                    delivered ? NotificationOutcome::Delivered : NotificationOutcome::GivenUp);
         return false;
     }
     if (nowMs - entry.firedMs >= static_cast<int64_t>(retrySeconds) * 1000) {

@@ -48,7 +48,8 @@ using Labels = std::vector<std::pair<const char*, std::string>>;
 class Exposition {
   public:
     void family(const char* name, const char* type, const char* help) {
-        std::string head = std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+        std::string head =
+            std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
         text_ += head;
         steady_ += head;
     }
@@ -225,6 +226,9 @@ std::string Metrics::render(const Coupler& coupler, std::string* steady) const {
 
 void Metrics::publish(const Coupler& coupler, int64_t now) {
     if (coupler.metricsPath.empty()) return;
+    // Back-to-back cycles (read interval 0) render once a second, not per cycle.
+    if (now == renderedAt_ && !failing_) return;
+    renderedAt_ = now;
     std::string steady;
     std::string text = render(coupler, &steady);
     bool due = coupler.metricsPath != writtenPath_ || steady != writtenSteady_ || failing_ ||
@@ -233,7 +237,8 @@ void Metrics::publish(const Coupler& coupler, int64_t now) {
     std::string error;
     if (!replaceFileByRename(coupler.metricsPath, text, &error)) {
         if (!failing_)
-            std::printf("metrics file '%s' not writable, err '%s'\n", coupler.metricsPath.c_str(), error.c_str());
+            std::printf("metrics file '%s' not writable, err '%s'\n", coupler.metricsPath.c_str(),
+                        error.c_str());
         failing_ = true;
         return;
     }

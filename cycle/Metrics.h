@@ -31,7 +31,8 @@ class Metrics {
   public:
     explicit Metrics(std::string version = "");
 
-    void countNotification(const std::string& receiver, const std::string& channel, NotificationOutcome outcome);
+    void countNotification(const std::string& receiver, const std::string& channel,
+                           NotificationOutcome outcome);
     // After each cycle of `coupler`, which took `seconds`: counts its reads
     // and notes each source's last good read at `now`.
     void countCycle(Coupler& coupler, double seconds, int64_t now);
@@ -47,7 +48,7 @@ class Metrics {
 
     // Writes the coupler's metrics file when something other than the
     // every-cycle samples changed or 60 s have passed since the last write;
-    // at most once per call. Temporary file and rename, so the collector
+    // at most once per call and once per second. Temporary file and rename, so the collector
     // never reads half a file; a failure is said once, and once when
     // writing works again.
     void publish(const Coupler& coupler, int64_t now);
@@ -70,5 +71,6 @@ class Metrics {
     std::string writtenPath_;
     std::string writtenSteady_;
     int64_t writtenAt_ = 0;
+    int64_t renderedAt_ = 0;
     bool failing_ = false;
 };

@@ -1,8 +1,8 @@
 // Command-line options and the configuration path.
 #include "daemon/CommandLine.h"
 
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -89,7 +89,8 @@ int runReport(int argc, char** argv) {
     std::string since = sinceArgument(argc, argv);
     int64_t from = since.empty() ? 0 : parseSinceDate(since);
     if (!since.empty() && from == 0) {
-        std::fprintf(stderr, "zentok: --since '%s' is no date (YYYY-MM-DD or YYYY-MM-DD hh:mm)\n", since.c_str());
+        std::fprintf(stderr, "zentok: --since '%s' is no date (YYYY-MM-DD or YYYY-MM-DD hh:mm)\n",
+                     since.c_str());
         return kExitUsage;
     }
     return reportJournal(configPathFromArguments(argc, argv, false), from);

@@ -41,8 +41,8 @@ std::string healthProblem(Coupler& coupler, const Metrics& metrics, int64_t now)
         for (const OutboxEntry& entry : coupler.outbox->entries()) {
             int64_t age = (nowMs - entry.firedMs) / 1000;
             if (age <= kHeartbeatOutboxAgeLimitSeconds) continue;
-            add("a notification of node " + entry.address + " for receiver " + entry.receiver + " waits since " +
-                std::to_string(age) + " s");
+            add("a notification of node " + entry.address + " for receiver " + entry.receiver +
+                " waits since " + std::to_string(age) + " s");
             break;
         }
     }

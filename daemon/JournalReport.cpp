@@ -58,7 +58,8 @@ void countRate(const std::vector<int64_t>& raiseTimes, JournalFigures* figures) 
         figures->peakStart = window.first * kTenMinutes;
     }
     int64_t windows = figures->to / kTenMinutes - figures->from / kTenMinutes + 1;
-    figures->averagePer10Minutes = static_cast<double>(figures->raises) / static_cast<double>(std::max<int64_t>(windows, 1));
+    figures->averagePer10Minutes =
+        static_cast<double>(figures->raises) / static_cast<double>(std::max<int64_t>(windows, 1));
 }
 
 void countAcknowledgements(const std::vector<JournalRecord>& records, int64_t since,
@@ -72,7 +73,8 @@ void countAcknowledgements(const std::vector<JournalRecord>& records, int64_t si
         if (known == firstAck.end() || record.time < known->second) firstAck[found->first] = record.time;
     }
     std::vector<int64_t> delays;
-    for (const auto& ack : firstAck) delays.push_back(std::max<int64_t>(ack.second - raised.at(ack.first), 0));
+    for (const auto& ack : firstAck)
+        delays.push_back(std::max<int64_t>(ack.second - raised.at(ack.first), 0));
     figures->acknowledged = static_cast<int>(delays.size());
     if (delays.empty()) return;
     std::sort(delays.begin(), delays.end());
@@ -144,11 +146,12 @@ std::string formatJournalReport(const JournalFigures& figures, const JournalLine
     for (const std::string& file : files) out += " " + file;
     out += " (" + std::to_string(lines.lines) + " lines, " + std::to_string(lines.skipped) + " skipped)\n";
     if (figures.to == 0) return out + "no events in the period\n";
-    out += "period: " + formatDateTimeWithOffset(figures.from) + " to " + formatDateTimeWithOffset(figures.to) + "\n";
+    out += "period: " + formatDateTimeWithOffset(figures.from) + " to " +
+           formatDateTimeWithOffset(figures.to) + "\n";
     out += "alarms raised: " + std::to_string(figures.raises) + "\n";
     char rate[200];
-    std::snprintf(rate, sizeof rate, "alarms per 10 minutes: average %.2f, peak %d", figures.averagePer10Minutes,
-                  figures.peakPer10Minutes);
+    std::snprintf(rate, sizeof rate, "alarms per 10 minutes: average %.2f, peak %d",
+                  figures.averagePer10Minutes, figures.peakPer10Minutes);
     out += rate;
     if (figures.peakPer10Minutes > 0) out += " (from " + formatDateTimeWithOffset(figures.peakStart) + ")";
     out += figures.averagePer10Minutes > 1.0 ? "; above the EEMUA 191 line of 1 per 10 minutes\n"
@@ -159,9 +162,10 @@ std::string formatJournalReport(const JournalFigures& figures, const JournalLine
     for (const auto& node : figures.chattering)
         out += "  " + node.first + ": " + std::to_string(node.second) + " raises within a minute\n";
     out += "top nodes by raises:\n";
-    for (const auto& node : figures.topNodes) out += "  " + std::to_string(node.second) + "  " + node.first + "\n";
-    out += "acknowledged: " + std::to_string(figures.acknowledged) + " of " + std::to_string(figures.raises) + " (" +
-           percentOf(figures.acknowledged, figures.raises) + ")";
+    for (const auto& node : figures.topNodes)
+        out += "  " + std::to_string(node.second) + "  " + node.first + "\n";
+    out += "acknowledged: " + std::to_string(figures.acknowledged) + " of " + std::to_string(figures.raises) +
+           " (" + percentOf(figures.acknowledged, figures.raises) + ")";
     if (figures.medianAcknowledgeSeconds >= 0) {
         char median[40];
         formatAlarmDuration(median, sizeof median, figures.medianAcknowledgeSeconds);
@@ -172,8 +176,10 @@ std::string formatJournalReport(const JournalFigures& figures, const JournalLine
 
 int64_t parseSinceDate(const std::string& text) {
     std::string full = text;
-    if (full.size() == 10) full += " 00:00:00";
-    else if (full.size() == 16) full += ":00";
+    if (full.size() == 10)
+        full += " 00:00:00";
+    else if (full.size() == 16)
+        full += ":00";
     if (full.size() < 19) return 0;
     return parseDateTimeWithOffset(full.c_str());
 }
@@ -187,7 +193,8 @@ int reportJournal(const std::string& configPath, int64_t since) {
     }
     std::vector<std::string> files = journalFiles(name);
     if (files.empty()) {
-        std::printf("no journal '%s'; it is kept with the line coupler;journal in the configuration\n", name.c_str());
+        std::printf("no journal '%s'; it is kept with the line coupler;journal in the configuration\n",
+                    name.c_str());
         return 1;
     }
     JournalLines lines;

@@ -41,10 +41,12 @@ TEST(MetricsFile, WrittenWhenAStateChangesOrAMinutePassedAndAFailureSaidOnce) {
         ASSERT_EQ(mkdir(dir.file("gone").c_str(), 0755), 0);
         metrics.publish(coupler, now + 2);
     });
-    EXPECT_EQ(countOf(said, "metrics file '" + coupler.metricsPath + "' not writable, err 'No such file"), 1) << said;
+    EXPECT_EQ(countOf(said, "metrics file '" + coupler.metricsPath + "' not writable, err 'No such file"), 1)
+        << said;
     EXPECT_EQ(countOf(said, "metrics file '" + coupler.metricsPath + "' written again"), 1) << said;
     std::string text = readFile(coupler.metricsPath);
-    EXPECT_NE(text.find("zentok_node_value{source=\"\",node=\"4\\\"0\\\\1\\n\"} 0\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("zentok_node_value{source=\"\",node=\"4\\\"0\\\\1\\n\"} 0\n"), std::string::npos)
+        << text;
 
     FileIdentity first = identity(coupler.metricsPath);
     metrics.countCycle(coupler, 0.5, now + 3);  // only every-cycle samples move

@@ -1,13 +1,12 @@
 // The report's figures on a crafted journal: rate against the EEMUA line,
 // chattering and top nodes, acknowledgements, and lines that are skipped.
-#include "daemon/JournalReport.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "base/Text.h"
 #include "cycle/JournalRecord.h"
+#include "daemon/JournalReport.h"
 
 namespace {
 
@@ -73,7 +72,8 @@ TEST(JournalReport, FiguresOfACraftedJournal) {
 
     std::string report = formatJournalReport(all, lines, {"j.csv"});
     EXPECT_NE(report.find("above the EEMUA 191 line"), std::string::npos) << report;
-    EXPECT_NE(report.find("acknowledged: 2 of 6 (33 %), median time to acknowledge 1m 10s"), std::string::npos)
+    EXPECT_NE(report.find("acknowledged: 2 of 6 (33 %), median time to acknowledge 1m 10s"),
+              std::string::npos)
         << report;
 }
 

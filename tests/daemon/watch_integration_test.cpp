@@ -55,24 +55,27 @@ TEST(WatchRun, MetricsFileAndJournalAfterAReadErrorADeliveryAndAFailure) {
     ASSERT_TRUE(peer.ready());
     // 300003 as an alarm (cleared by its alarm), 300001 without one (cleared
     // when it re-arms), holding register 2 answers with an exception.
-    writeFile(dir.file("z.ini"), "coupler;readinterval;1\ncoupler;metrics;m.prom\ncoupler;journal\n"
-                                 "source;plant\nadr;modbus;" +
-                                     peer.parameters() +
-                                     "\nnode;a;300003;high {{*}};tank;O:19999\nalarm;clear=19000\n"
-                                     "node;a;300001;rise {{*}};tank;O:999\nnode;a;400002;never;none;N\n"
-                                     "receiver;lo\"g\\x\nadr;file;alarms.csv\ndir;tank\n"
-                                     "receiver;hook\nadr;webhook;http://127.0.0.1:" +
-                                     std::to_string(freeLoopbackPort()) + "/h\ndir;tank\n");
+    writeFile(dir.file("z.ini"),
+              "coupler;readinterval;1\ncoupler;metrics;m.prom\ncoupler;journal\n"
+              "source;plant\nadr;modbus;" +
+                  peer.parameters() +
+                  "\nnode;a;300003;high {{*}};tank;O:19999\nalarm;clear=19000\n"
+                  "node;a;300001;rise {{*}};tank;O:999\nnode;a;400002;never;none;N\n"
+                  "receiver;lo\"g\\x\nadr;file;alarms.csv\ndir;tank\n"
+                  "receiver;hook\nadr;webhook;http://127.0.0.1:" +
+                  std::to_string(freeLoopbackPort()) + "/h\ndir;tank\n");
     runFor(dir.path(), 8, dir.file("run.log"));
 
     std::string metrics = readFile(dir.file("m.prom"));
     EXPECT_GT(sampleValue(metrics, "zentok_source_read_errors_total\\{source=\"plant\"\\}"), 0) << metrics;
-    EXPECT_GT(sampleValue(metrics, "zentok_notifications_total\\{receiver=\"lo\\\\\"g\\\\\\\\x\",channel=\"file\","
-                                   "outcome=\"delivered\"\\}"),
+    EXPECT_GT(sampleValue(metrics,
+                          "zentok_notifications_total\\{receiver=\"lo\\\\\"g\\\\\\\\x\",channel=\"file\","
+                          "outcome=\"delivered\"\\}"),
               0)
         << metrics;
-    EXPECT_GT(sampleValue(metrics, "zentok_notifications_total\\{receiver=\"hook\",channel=\"webhook\","
-                                   "outcome=\"given_up\"\\}"),
+    EXPECT_GT(sampleValue(metrics,
+                          "zentok_notifications_total\\{receiver=\"hook\",channel=\"webhook\","
+                          "outcome=\"given_up\"\\}"),
               0)
         << metrics;
 
@@ -91,8 +94,9 @@ TEST(WatchRun, MetricsFileAndJournalAfterAReadErrorADeliveryAndAFailure) {
         EXPECT_GE(whole, 1) << node << "\n" << readFile(dir.file("zentok_journal.csv"));
     }
 
-    RunResult check = runProgram({"/bin/sh", "-c", "command -v promtool >/dev/null || exit 77; "
-                                                   "promtool check metrics < m.prom"},
+    RunResult check = runProgram({"/bin/sh", "-c",
+                                  "command -v promtool >/dev/null || exit 77; "
+                                  "promtool check metrics < m.prom"},
                                  dir.path(), 20000);
     if (check.exitCode == 77) GTEST_SKIP() << "promtool (Debian package prometheus) is not installed";
     EXPECT_EQ(check.exitCode, 0) << check.output << metrics;
@@ -110,9 +114,10 @@ TEST(WatchRun, HeartbeatPingsFailsWhileTheDeviceIsGoneAndComesBack) {
     };
     Process device;
     startDevice(device);
-    writeFile(dir.file("z.ini"), "coupler;readinterval;1\ncoupler;heartbeat;http://127.0.0.1:" +
-                                     std::to_string(hook.port()) + "/hb;1\nsource;plant\nadr;modbus;tcp:127.0.0.1:" +
-                                     std::to_string(devicePort) + "\nnode;a;400100;x;none;N\n");
+    writeFile(dir.file("z.ini"),
+              "coupler;readinterval;1\ncoupler;heartbeat;http://127.0.0.1:" + std::to_string(hook.port()) +
+                  "/hb;1\nsource;plant\nadr;modbus;tcp:127.0.0.1:" + std::to_string(devicePort) +
+                  "\nnode;a;400100;x;none;N\n");
     Process zentok;
     ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "z.ini"}, dir.file("run.log"), dir.path()));
     std::this_thread::sleep_for(std::chrono::seconds(3));
@@ -126,7 +131,8 @@ TEST(WatchRun, HeartbeatPingsFailsWhileTheDeviceIsGoneAndComesBack) {
     std::string paths;
     std::string failBodies;
     std::ifstream record(dir.file("hook.txt"));
-    for (std::string method, path, headers, body, rest; record >> method >> path >> headers >> body >> rest;) {
+    for (std::string method, path, headers, body, rest;
+         record >> method >> path >> headers >> body >> rest;) {
         bool failed = fromHex(path) == "/hb/fail";
         paths += failed ? 'F' : fromHex(path) == "/hb" ? 'P' : '?';
         if (failed) failBodies += fromHex(body) + "\n";
@@ -144,7 +150,8 @@ TEST(WatchRun, AFailingHeartbeatIsOneLineNeverAHoldUp) {
                                      std::to_string(closed) + "/hb;1\nnode;a;x;{{*}};none;N\n");
     runFor(dir.path(), 4, dir.file("run.log"));
     std::string log = readFile(dir.file("run.log"));
-    EXPECT_EQ(countOf(log, "heartbeat 'http://127.0.0.1:" + std::to_string(closed) + "/hb' failing, err '"), 1)
+    EXPECT_EQ(countOf(log, "heartbeat 'http://127.0.0.1:" + std::to_string(closed) + "/hb' failing, err '"),
+              1)
         << log;
     EXPECT_EQ(countOf(log, "heartbeat::post"), 0) << log;
 }
