@@ -187,7 +187,9 @@ int64_t parseSinceDate(const std::string& text) {
 int reportJournal(const std::string& configPath, int64_t since) {
     std::string name = kJournalDefaultName;
     {
+        // Without a configuration the journal has its default name.
         Coupler coupler;
+        coupler.reportCantOpen = false;
         coupler.loadConfig(configPath.c_str());
         if (!coupler.journalName.empty()) name = coupler.journalName;
     }

@@ -124,7 +124,8 @@ TEST(WatchRun, HeartbeatPingsFailsWhileTheDeviceIsGoneAndComesBack) {
     device.stop();
     std::this_thread::sleep_for(std::chrono::seconds(7));
     startDevice(device);
-    std::this_thread::sleep_for(std::chrono::seconds(4));
+    // The reconnect waits out the connect back-off, up to 4 s.
+    std::this_thread::sleep_for(std::chrono::seconds(8));
     kill(zentok.pid(), SIGTERM);
     ASSERT_TRUE(zentok.waitForExit(12000));
 
