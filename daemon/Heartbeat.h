@@ -22,7 +22,8 @@ constexpr int64_t kHeartbeatOutboxAgeLimitSeconds = 15 * 60;
 // Why Zentok is not doing its job at `now`, or empty when it is: a source
 // not read successfully within three read intervals (its own or the
 // coupler's, at least one second each, counted from the start at the
-// earliest), or an outbox entry older than the limit.
+// earliest), or an outbox entry older than the limit that no flood guard
+// holds back.
 std::string healthProblem(Coupler& coupler, const Metrics& metrics, int64_t now);
 
 // The URL a failure is posted to: "/fail" appended to the path, in front of
