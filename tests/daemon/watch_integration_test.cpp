@@ -94,6 +94,11 @@ TEST(WatchRun, MetricsFileAndJournalAfterAReadErrorADeliveryAndAFailure) {
         EXPECT_GE(whole, 1) << node << "\n" << readFile(dir.file("zentok_journal.csv"));
     }
 
+    RunResult report = runZentokIn(dir.path(), {"report", "--since", "2026-01-01", "-i", "z.ini"});
+    EXPECT_EQ(report.exitCode, 0) << report.output;
+    EXPECT_NE(report.output.find("(" + std::to_string(lines.lines) + " lines, 0 skipped)"), std::string::npos)
+        << report.output;
+
     RunResult check = runProgram({"/bin/sh", "-c",
                                   "command -v promtool >/dev/null || exit 77; "
                                   "promtool check metrics < m.prom"},
