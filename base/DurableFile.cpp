@@ -140,6 +140,13 @@ bool replaceFile(const std::string& path, const std::string& content, Durability
     return fail(error, code);
 }
 
+bool replaceFileByRename(const std::string& path, const std::string& content, std::string* error) {
+    std::string target = resolveLink(path);
+    int code = 0;
+    if (replaceByRename(target, content, Durability::Replace, &code) == Outcome::Done) return true;
+    return fail(error, code);
+}
+
 bool readWholeFile(const std::string& path, size_t limit, std::string* content) {
     content->clear();
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

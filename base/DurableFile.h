@@ -21,6 +21,12 @@ enum class Durability {
 bool replaceFile(const std::string& path, const std::string& content, Durability durability,
                  std::string* error);
 
+// As replaceFile, but only by the temporary file and the rename, never in
+// place: for a file another program may read at any moment, which must see
+// the old content or the new, never a part. The temporary file is
+// "<path>.tmp", a name a reader of "*.prom" files passes over.
+bool replaceFileByRename(const std::string& path, const std::string& content, std::string* error);
+
 // Writes all of `content` to the descriptor, resuming after short writes;
 // false (errno set) when the file takes no more: disk full, size limit, I/O error.
 bool writeAll(int fd, const std::string& content);

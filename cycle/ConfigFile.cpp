@@ -14,6 +14,7 @@
 #include "base/Settings.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
+#include "notify/UrlScheme.h"
 #include "notify/channels/MailChannel.h"
 #include "notify/channels/SrvMgrChannel.h"
 #include "notify/channels/TelegramChannel.h"
@@ -56,7 +57,10 @@ bool isPortNumber(const char* text) {
     return port >= 1 && port <= 65535;
 }
 
-const char* const kCouplerSettings[] = {"runmode", "rehashtime", "readinterval", "loglevel", "retry"};
+const char* const kCouplerSettings[] = {"runmode", "rehashtime", "readinterval", "loglevel",
+                                        "retry",   "metrics",    "heartbeat",    "journal"};
+constexpr int kMostHeartbeatSeconds = 7 * 24 * 3600;
+constexpr int kMostJournalFiles = 100;
 
 // A word as a warning shows it: without the line end (a blank line leaves
 // only that) and cut at 40 characters.
@@ -133,8 +137,13 @@ class ConfigParser {
             unknown("unknown setting 'coupler;" + word + "'");
         copyText(setting, field);
         char* value = nextToken(&cursor, ";");
+        if (is(setting, "journal")) return journalSetting(value, cursor);
         if (!value) return;
-        if (is(setting, "runmode")) {
+        if (is(setting, "metrics")) {
+            c_.metricsPath = value;
+        } else if (is(setting, "heartbeat")) {
+            heartbeatSetting(value, cursor);
+        } else if (is(setting, "runmode")) {
             if (is(value, "cycle"))
                 c_.runMode = RunMode::Cycle;
             else if (is(value, "single"))
@@ -159,6 +168,36 @@ class ConfigParser {
             c_.logLevel = level;
             setLogLevel(level);  // takes effect at once, also for the rest of this load
         }
+    }
+
+    // coupler;heartbeat;URL;SECONDS
+    void heartbeatSetting(const char* url, char* cursor) {
+        char* period = nextToken(&cursor, ";");
+        int seconds = period ? parseInt(period) : 0;
+        std::string fault = schemeFault("heartbeat", url, {"http", "https"});
+        if (!fault.empty()) return lineError(s_.lineNumber, fault);
+        if (seconds < 1 || seconds > kMostHeartbeatSeconds)
+            return lineError(s_.lineNumber, "heartbeat needs a period from 1 to " +
+                                                std::to_string(kMostHeartbeatSeconds) +
+                                                " seconds, as coupler;heartbeat;URL;60");
+        c_.heartbeatUrl = url;
+        c_.heartbeatSeconds = seconds;
+    }
+
+    // coupler;journal[;NAME[;MAXBYTES;KEEP]]: the journal is kept only with this line.
+    void journalSetting(const char* name, char* cursor) {
+        char* most = nextToken(&cursor, ";");
+        char* keep = most ? nextToken(&cursor, ";") : nullptr;
+        int64_t bytes = most && *most ? std::strtoll(most, nullptr, 10) : kJournalDefaultMaxBytes;
+        int files = keep && *keep ? parseInt(keep) : kJournalDefaultKeep;
+        if (bytes < 1024 || files < 0 || files > kMostJournalFiles)
+            return lineError(s_.lineNumber, "journal needs at least 1024 bytes a file and 0 to " +
+                                                std::to_string(kMostJournalFiles) +
+                                                " kept files, as coupler;journal;" + kJournalDefaultName +
+                                                ";10485760;5");
+        c_.journalName = name && *name ? name : kJournalDefaultName;
+        c_.journalMaxBytes = bytes;
+        c_.journalKeep = files;
     }
 
     void sourceLine(char*, const char* keyword, char* cursor) {

@@ -5,13 +5,17 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "base/Records.h"
+#include "cycle/JournalRecord.h"
 #include "cycle/StatesFile.h"
 #include "notify/Receiver.h"
 #include "sources/SourceEntry.h"
 
+class AlarmJournal;
+class Metrics;
 class Outbox;
 
 // What an alarm notification tells beyond the value: its kind, how long its
@@ -72,6 +76,17 @@ class Coupler {
     std::shared_ptr<Outbox> outbox;  // shared by the couplers of one run; in memory when none is given
     const uint64_t serial;           // tells the couplers of one process apart (the states file's cache)
     bool queuedThisCycle = false;    // this cycle's firings are in the outbox already
+    // Watching the watcher (docs/monitoring.md); each is off while its line is missing.
+    std::string metricsPath;   // "coupler;metrics;PATH"
+    std::string heartbeatUrl;  // "coupler;heartbeat;URL;SECONDS"
+    int heartbeatSeconds = 0;
+    std::string journalName;  // "coupler;journal;NAME;MAXBYTES;KEEP"
+    int64_t journalMaxBytes = kJournalDefaultMaxBytes;
+    int journalKeep = kJournalDefaultKeep;
+    // Kept by the run across reloads, like the outbox; null in a coupler of
+    // its own (tests, probe), which then counts and records nothing.
+    std::shared_ptr<Metrics> metrics;
+    std::shared_ptr<AlarmJournal> journal;
     bool iniError = false;
     int lineErrors = 0;  // lines that cannot work as written (said at the load; the check fails on them)
     // Unknown keywords and coupler settings, each naming its line. A start
@@ -140,4 +155,9 @@ class Coupler {
     // (steady clock, ms) passes, recording each outcome as it settles. Unless
     // stopped by a signal, entries whose receiver is missing are dropped then.
     void finishDeliveries(int64_t deadlineMs);
+
+    // Records an event of `node` in the alarm journal, when one is kept:
+    // `episode` is the trigger time of the alarm it belongs to, `receiver`
+    // the receiver of a notice (null for the node's own events).
+    void journalEvent(JournalEvent event, const Node& node, int64_t episode, const char* receiver = nullptr);
 };

@@ -15,8 +15,11 @@
 #include "base/Clock.h"
 #include "base/StopSignal.h"
 #include "base/Text.h"
+#include "base/ValueText.h"
+#include "cycle/AlarmJournal.h"
 #include "cycle/Coupler.h"
 #include "cycle/FloodGuard.h"
+#include "cycle/Metrics.h"
 #include "cycle/Outbox.h"
 #include "notify/ChannelWork.h"
 #include "notify/Sender.h"
@@ -107,18 +110,48 @@ int nextRetryDelay(const Delivery& outcome, int failedAttempts) {
     return retryDelaySeconds(failedAttempts);
 }
 
+// The channel of the receiver an entry waits for, as the metrics name it.
+std::string channelOf(Coupler& coupler, const OutboxEntry& entry) {
+    Receiver* receiver = receiverFor(coupler, entry);
+    return receiver ? channelKindName(receiver->channelKind) : "unknown";
+}
+
+// Counts a settled hand-over and records it in the journal.
+void noteOutcome(Coupler& coupler, const OutboxEntry& entry, NotificationOutcome outcome) {
+    if (coupler.metrics)
+        coupler.metrics->countNotification(entry.receiver, channelOf(coupler, entry), outcome);
+    if (outcome == NotificationOutcome::Failed || !coupler.journal || !coupler.journal->enabled()) return;
+    JournalRecord record;
+    record.time = currentTime();
+    record.event =
+        outcome == NotificationOutcome::Delivered ? JournalEvent::Delivered : JournalEvent::GivenUp;
+    record.source = entry.source;
+    record.node = entry.address;
+    record.value = formatValue(entry.value, true);
+    record.receiver = entry.receiver;
+    record.episode = entry.triggerTime;
+    coupler.journal->record(record);
+}
+
 // Records one settled hand-over; false when the entry leaves the outbox.
 // The retry window and the delay follow elapsed time, not the wall clock.
-bool keepAfterOutcome(OutboxEntry& entry, int retrySeconds, int64_t nowMs) {
+bool keepAfterOutcome(Coupler& coupler, OutboxEntry& entry, int64_t nowMs) {
+    int retrySeconds = coupler.retrySeconds;
     bool delivered = entry.inFlight->delivered();
     int delay = nextRetryDelay(*entry.inFlight, entry.attempts);
     entry.inFlight.reset();
-    if (delivered || retrySeconds <= 0) return false;
+    if (delivered || retrySeconds <= 0) {
+        noteOutcome(coupler, entry,
+                    delivered ? NotificationOutcome::Delivered : NotificationOutcome::GivenUp);
+        return false;
+    }
     if (nowMs - entry.firedMs >= static_cast<int64_t>(retrySeconds) * 1000) {
         std::printf("outbox, receiver %s, source %s, node %s: given up after %d attempts\n",
                     entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str(), entry.attempts);
+        noteOutcome(coupler, entry, NotificationOutcome::GivenUp);
         return false;
     }
+    noteOutcome(coupler, entry, NotificationOutcome::Failed);
     entry.dueMs = nowMs + static_cast<int64_t>(delay) * 1000;
     entry.nextAttempt = currentTime() + delay;
     std::printf("outbox, receiver %s, source %s, node %s: retry in %d s\n", entry.receiver.c_str(),
@@ -129,7 +162,8 @@ bool keepAfterOutcome(OutboxEntry& entry, int retrySeconds, int64_t nowMs) {
 // Applies the outcomes that have settled since the last look. The outbox is
 // written when that changed it, together with the outcomes that settle within
 // a second of its last write, so a drain does not rewrite it per entry.
-void applyOutcomes(Outbox& box, int retrySeconds) {
+void applyOutcomes(Coupler& coupler) {
+    Outbox& box = *coupler.outbox;
     int64_t now = steadyMs();
     auto& entries = box.entries();
     bool changed = false;
@@ -137,7 +171,7 @@ void applyOutcomes(Outbox& box, int retrySeconds) {
                                  [&](OutboxEntry& entry) {
                                      if (!entry.inFlight || !entry.inFlight->settled()) return false;
                                      changed = true;
-                                     return !keepAfterOutcome(entry, retrySeconds, now);
+                                     return !keepAfterOutcome(coupler, entry, now);
                                  }),
                   entries.end());
     if (changed) box.saveBatched();
@@ -243,15 +277,19 @@ void queueNotice(Coupler& coupler, Node& node, const Notice& notice, char* text)
 // Each is decided once; what becomes of it is the outbox's.
 void queueNode(Coupler& coupler, Node& node, char* text) {
     if (node.active && !node.sent) {
+        coupler.journalEvent(JournalEvent::Raised, node, node.triggerTime);
         queueNotice(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message}, text);
         node.sent = true;
     }
     AlarmState& state = node.alarmState;
+    if (state.clearedEpisode != 0) coupler.journalEvent(JournalEvent::Cleared, node, state.clearedEpisode);
     if (state.clearedEpisode != 0 && node.alarm.normal[0])
         queueNotice(coupler, node, {AlarmNotice::Clear, state.clearedEpisode, node.alarm.normal}, text);
     state.clearedEpisode = 0;
-    if (state.reminderDue)
+    if (state.reminderDue) {
+        coupler.journalEvent(JournalEvent::Reminder, node, node.triggerTime);
         queueNotice(coupler, node, {AlarmNotice::Reminder, node.triggerTime, node.message}, text);
+    }
     state.reminderDue = false;
 }
 
@@ -309,7 +347,7 @@ void Coupler::dispatchNotifications() {
     }
     // The file channel's outcomes and the refused hand-overs are known now;
     // the sender's come later and are recorded by recordOutcomes.
-    applyOutcomes(*outbox, retrySeconds);
+    applyOutcomes(*this);
 }
 
 void Coupler::endCarryOverOfRecordedFirings() {
@@ -323,7 +361,7 @@ void Coupler::endCarryOverOfRecordedFirings() {
 
 void Coupler::recordOutcomes() {
     if (!outbox) return;
-    applyOutcomes(*outbox, retrySeconds);
+    applyOutcomes(*this);
     outbox->saveIfDue();
 }
 
@@ -345,7 +383,7 @@ void Coupler::finishDeliveries(int64_t deadlineMs) {
         // Idle is taken before the outcomes are applied: a transfer settles
         // before it leaves the sender, so then every outcome is there to apply.
         bool idle = sender().pending() == 0 && channelWorkPending() == 0;
-        applyOutcomes(*outbox, retrySeconds);
+        applyOutcomes(*this);
         if (idle || steadyMs() >= deadlineMs) break;
         outbox->saveIfDue();
         int64_t wakeMs = std::min(deadlineMs, steadyMs() + kIdleCheckMs);
@@ -360,4 +398,17 @@ void Coupler::finishDeliveries(int64_t deadlineMs) {
     // a signal, the program keeps it for the next start.
     if (stopRequested()) return;
     if (dropMissingReceivers(*outbox, true)) outbox->save();
+}
+
+void Coupler::journalEvent(JournalEvent event, const Node& node, int64_t episode, const char* receiver) {
+    if (!journal || !journal->enabled()) return;
+    JournalRecord record;
+    record.time = currentTime();
+    record.event = event;
+    record.source = sourceNameOf(node);
+    record.node = node.address;
+    record.value = formatValue(node.value, node.keepsDecimals());
+    record.receiver = receiver ? receiver : "";
+    record.episode = episode;
+    journal->record(record);
 }

@@ -34,10 +34,19 @@ bool Coupler::cycleNotDue() {
 }
 
 void Coupler::readSources() {
+    int64_t firedBefore[kMaxNodes];
+    for (int i = 0; i < nodeCount; ++i) firedBefore[i] = nodes[i].triggerTime;
     for (int i = 0; i < sourceCount; ++i) sources[i].startRead(nodes, nodeCount);
     // The workers always finish in bounded time: every wait of a connection is
     // bounded. The main thread sleeps until the last one hands its nodes back.
     for (int i = 0; i < sourceCount; ++i) sources[i].waitReadDone();
+    // A node without an alarm line re-arms in silence; the journal still
+    // learns that its episode ended, through the mark an alarm's clear sets.
+    for (int i = 0; i < nodeCount; ++i) {
+        Node& node = nodes[i];
+        if (!node.alarm.enabled && firedBefore[i] != 0 && node.triggerTime == 0)
+            node.alarmState.clearedEpisode = firedBefore[i];
+    }
 }
 
 bool Coupler::keepRunning() {

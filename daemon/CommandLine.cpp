@@ -1,11 +1,14 @@
 // Command-line options and the configuration path.
 #include "daemon/CommandLine.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "daemon/ConfigCheck.h"
 #include "daemon/Entry.h"
+#include "daemon/JournalReport.h"
 #include "daemon/Probe.h"
 
 #ifndef ZENTOK_VERSION
@@ -22,6 +25,10 @@ const char* const kUsage =
     "                                  error, 1 it cannot be read\n"
     "       zentok probe [-i PATH]     read every node once and print its type, raw and scaled\n"
     "                                  value and condition; 0 all read, 1 a read failed\n"
+    "       zentok report [--since DATE] [-i PATH]\n"
+    "                                  alarm figures from the alarm journal (coupler;journal): alarms per\n"
+    "                                  10 minutes, chattering and most frequent nodes, acknowledgement;\n"
+    "                                  DATE is YYYY-MM-DD or YYYY-MM-DD hh:mm\n"
     "       zentok --version           print the version\n"
     "       zentok -h, --help          print this help\n"
     "Without -i the configuration is zentok.ini in the working directory. Output goes to standard\n"
@@ -35,33 +42,58 @@ bool hasArgument(int argc, char** argv, const char* option) {
 }
 
 bool isKnownOption(const char* argument) {
-    for (const char* known : {"-i", "--check", "--version", "--help", "-h", "probe"})
+    for (const char* known : {"-i", "--check", "--version", "--help", "-h", "probe", "report", "--since"})
         if (std::strcmp(argument, known) == 0) return true;
     return false;
 }
 
-// The first argument that is neither an option nor the value of "-i"; null
-// when there is none. A value is still an option in its own right ("-i -i b").
+// The options followed by a value.
+bool takesValue(const char* argument) {
+    return std::strcmp(argument, "-i") == 0 || std::strcmp(argument, "--since") == 0;
+}
+
+// The first argument that is neither an option nor the value of "-i" or
+// "--since"; null when there is none. A value is still an option in its own
+// right ("-i -i b").
 const char* firstUnknownArgument(int argc, char** argv) {
     bool isValue = false;
     for (int i = 1; i < argc; ++i) {
         bool wasValue = isValue;
-        isValue = std::strcmp(argv[i], "-i") == 0;
+        isValue = takesValue(argv[i]);
         if (!wasValue && !isKnownOption(argv[i])) return argv[i];
     }
     return nullptr;
 }
 
-// "probe" as a command word, not as the value of "-i".
-bool isProbe(int argc, char** argv) {
+// `word` as a command word, not as the value of an option.
+bool isCommand(int argc, char** argv, const char* word) {
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-i") == 0) {
+        if (takesValue(argv[i])) {
             ++i;
             continue;
         }
-        if (std::strcmp(argv[i], "probe") == 0) return true;
+        if (std::strcmp(argv[i], word) == 0) return true;
     }
     return false;
+}
+
+// The value of the last "--since"; empty when there is none.
+std::string sinceArgument(int argc, char** argv) {
+    std::string since;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "--since") == 0) since = argv[i + 1];
+    return since;
+}
+
+int runReport(int argc, char** argv) {
+    std::string since = sinceArgument(argc, argv);
+    int64_t from = since.empty() ? 0 : parseSinceDate(since);
+    if (!since.empty() && from == 0) {
+        std::fprintf(stderr, "zentok: --since '%s' is no date (YYYY-MM-DD or YYYY-MM-DD hh:mm)\n",
+                     since.c_str());
+        return kExitUsage;
+    }
+    return reportJournal(configPathFromArguments(argc, argv, false), from);
 }
 
 }  // namespace
@@ -71,7 +103,8 @@ CommandAction requestedAction(int argc, char** argv) {
     if (hasArgument(argc, argv, "--help") || hasArgument(argc, argv, "-h")) return CommandAction::Help;
     if (hasArgument(argc, argv, "--version")) return CommandAction::Version;
     if (hasArgument(argc, argv, "--check")) return CommandAction::Check;
-    if (isProbe(argc, argv)) return CommandAction::Probe;
+    if (isCommand(argc, argv, "probe")) return CommandAction::Probe;
+    if (isCommand(argc, argv, "report")) return CommandAction::Report;
     return CommandAction::Run;
 }
 
@@ -107,6 +140,8 @@ int runCommand(CommandAction action, int argc, char** argv) {
             return checkConfiguration(configPathFromArguments(argc, argv, false));
         case CommandAction::Probe:
             return probeConfiguration(configPathFromArguments(argc, argv, false));
+        case CommandAction::Report:
+            return runReport(argc, argv);
         case CommandAction::Run:
             break;
     }

@@ -1,15 +1,16 @@
 // The command line: "-i PATH" for the configuration, the options that
 // answer without running the coupler (--check, --version, -h and --help)
-// and the "probe" command. Any other argument is refused with the usage and
+// and the "probe" and "report [--since DATE]" commands. Any other argument is refused with the usage and
 // exit status 64.
 #pragma once
 
 #include <string>
 
-enum class CommandAction { Run, Check, Version, Help, Usage, Probe };
+enum class CommandAction { Run, Check, Version, Help, Usage, Probe, Report };
 
 // What the command line asks for; an unknown argument wins over all, then
-// --help (or -h) over --version, which wins over --check, which wins over probe.
+// --help (or -h) over --version, which wins over --check, which wins over
+// probe, which wins over report.
 CommandAction requestedAction(int argc, char** argv);
 
 // The configuration path: the value of the last "-i" that has one, or the

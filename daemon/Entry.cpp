@@ -19,10 +19,13 @@
 #include "base/Log.h"
 #include "base/Settings.h"
 #include "base/StopSignal.h"
+#include "cycle/AlarmJournal.h"
 #include "cycle/Coupler.h"
+#include "cycle/Metrics.h"
 #include "cycle/Outbox.h"
 #include "daemon/CommandLine.h"
 #include "daemon/ConfigCheck.h"
+#include "daemon/Heartbeat.h"
 #include "daemon/ServiceNotify.h"
 #include "daemon/ServiceStatus.h"
 #include "notify/Notifier.h"
@@ -150,6 +153,30 @@ void attachOutbox(Coupler& coupler, const std::shared_ptr<Outbox>& outbox) {
         coupler.outbox = outbox;
 }
 
+// What watches the run and outlives each load: the metrics, the journal
+// and the heartbeat, set up anew from each configuration.
+struct RunWatch {
+    std::shared_ptr<Metrics> metrics = std::make_shared<Metrics>(ZENTOK_VERSION);
+    std::shared_ptr<AlarmJournal> journal = std::make_shared<AlarmJournal>();
+    Heartbeat heartbeat;
+
+    void attach(Coupler& coupler) {
+        coupler.metrics = metrics;
+        coupler.journal = journal;
+        journal->configure(coupler.journalName, coupler.journalMaxBytes, coupler.journalKeep);
+        // A heartbeat belongs to a service that runs on: a single or trigger
+        // run would only wait at its end for the post.
+        bool runsOn = coupler.runMode == RunMode::Cycle;
+        heartbeat.configure(runsOn ? coupler.heartbeatUrl : "", coupler.heartbeatSeconds);
+    }
+
+    void cycleDone(Coupler& coupler, int64_t startedMs) {
+        int64_t now = currentTime();
+        metrics->countCycle(coupler, static_cast<double>(steadyMs() - startedMs) / 1000.0, now);
+        metrics->publish(coupler, now);
+    }
+};
+
 // The end of a run. Stopped by a signal, nothing more is handed over, the
 // transfers in flight get 10 s and what is unfinished stays in the outbox for
 // the next start; ended by the run mode, each mail or post may finish or fail
@@ -170,12 +197,14 @@ void finishRun(Coupler& coupler) {
 // step of the wall clock is followed. Under a systemd watchdog it also wakes
 // in time for the next ping.
 void waitForWork(ConfigWatch& watch, Coupler& coupler, const ReloadDecision& reload, bool cyclesPaused,
-                 const ServiceNotify& service) {
+                 const ServiceNotify& service, const Heartbeat& heartbeat) {
     int64_t wait = cyclesPaused ? 1000 : msUntilNextCycle(coupler);
     wait = std::min<int64_t>(wait, reload.wakeWithinMs());
     int64_t saveInMs = coupler.outbox ? coupler.outbox->msUntilBatchedSave() : -1;
     if (saveInMs >= 0) wait = std::min(wait, saveInMs);
     if (service.watchdogIntervalMs() > 0) wait = std::min<int64_t>(wait, service.watchdogIntervalMs());
+    int64_t beatInMs = heartbeat.msUntilDue();
+    if (beatInMs >= 0) wait = std::min(wait, beatInMs);
     if (wait <= 0) wait = 1;  // the second has just turned over
     watch.wait(static_cast<int>(std::min<int64_t>(wait, 1000)));
 }
@@ -232,6 +261,7 @@ int runZentok(int argc, char** argv) {
     outbox->load();
     ServiceNotify service;  // idle unless started by systemd
     ServiceStatus summary;
+    RunWatch runWatch;
     ReloadDecision reload;
     int status = 0;
     bool stop = false;
@@ -249,7 +279,10 @@ int runZentok(int argc, char** argv) {
             status = kExitConfigError;
             break;
         }
-        if (coupler.get() != before) attachOutbox(*coupler, outbox);
+        if (coupler.get() != before) {
+            attachOutbox(*coupler, outbox);
+            runWatch.attach(*coupler);
+        }
         // Ready only once a configuration is in force: a file that cannot be
         // read must not look like a healthy service.
         bool loaded = coupler->cfgStat.size >= 0;
@@ -265,14 +298,17 @@ int runZentok(int argc, char** argv) {
         while (!stop && !stopRequested() && !reload.due(*coupler)) {
             service.watchdogTick();
             coupler->recordOutcomes();
+            runWatch.heartbeat.tick(*coupler, *runWatch.metrics);
             bool paused = !loaded && ranOnce;
             if (paused || coupler->cycleNotDue()) {
-                waitForWork(watch, *coupler, reload, paused, service);
+                waitForWork(watch, *coupler, reload, paused, service, runWatch.heartbeat);
                 continue;
             }
+            int64_t cycleStartMs = steadyMs();
             runCycle(*coupler);
             ranOnce = true;
             if (loaded) {
+                runWatch.cycleDone(*coupler, cycleStartMs);
                 summary.countCycle(*coupler, currentTime());
                 service.status(summary.line(outbox->entries().size()));
             }

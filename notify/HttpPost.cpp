@@ -119,6 +119,11 @@ class HttpPostTransfer : public Transfer {
     }
 
     void fail(const char* error) {
+        if (request_.takeFailure) {
+            request_.takeFailure(error);
+            settle(request_.delivery, false);
+            return;
+        }
         std::printf("%s::post, err '%s', url '%s'\n", request_.channel, error, shownUrl(request_).c_str());
         settle(request_.delivery, false);
     }

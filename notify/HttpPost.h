@@ -20,6 +20,10 @@ struct HttpPostRequest {
     // on the sender's thread: returns the server's reason for the failure
     // line and may set the delivery's retry time. Unset, replies are not kept.
     std::function<std::string(long status, const std::string& reply, Delivery* delivery)> readRefusal;
+    // Takes the failure's text instead of the failure line, on the sender's
+    // thread before the delivery settles: for a post whose caller says
+    // itself when failures start and end.
+    std::function<void(const std::string& error)> takeFailure;
 };
 
 // Prepares the post and hands it to the sender, in the lane of its

@@ -69,6 +69,12 @@ bool channelKindNamed(const char* name, ChannelKind* kind) {
     return false;
 }
 
+const char* channelKindName(ChannelKind kind) {
+    for (const ChannelName& entry : kChannelNames)
+        if (entry.kind == kind) return entry.name;
+    return "srvmgr";
+}
+
 Receiver::Receiver() = default;
 Receiver::~Receiver() = default;
 

@@ -17,6 +17,8 @@ enum class ChannelKind : uint8_t { ServerManager, Mail, Twitter, File, Webhook, 
 // The kind a channel name ("mail", "FILE", ...) stands for; false for a name
 // no channel has.
 bool channelKindNamed(const char* name, ChannelKind* kind);
+// The name of a channel kind as address lines write it ("mail", "webhook").
+const char* channelKindName(ChannelKind kind);
 
 struct Receiver {
     std::unique_ptr<Notifier> notifier;

@@ -43,7 +43,10 @@ void readThread(SourceEntry* entry) {
         for (int i = 0; i < entry->nodeCount; ++i) {
             Node* node = &entry->nodes[i];
             if (node->source != entry) continue;
-            if (readAndEvaluate(node)) continue;
+            if (readAndEvaluate(node)) {
+                entry->goodReads++;
+                continue;
+            }
             entry->failedReads++;
             // A refused address or an exception answer concerns this node
             // alone; only a lost link makes the rest of the source wait for
@@ -118,6 +121,7 @@ void SourceEntry::startRead(Node* nodeTable, int count) {
         }
         readDone.store(false, std::memory_order_release);
         failedReads = 0;
+        goodReads = 0;
         nodes = nodeTable;
         nodeCount = count;
         ++cyclesRequested;

@@ -28,6 +28,7 @@ struct SourceEntry {
     int readInterval = 0;
     int64_t lastRead = 0;
     int failedReads = 0;       // reads of the last cycle that failed; written by the worker before readDone
+    int goodReads = 0;         // reads of the last cycle that succeeded; written as failedReads is
     int connectBackoffMs = 0;  // the wait after the last failed connect; 0 while none failed
     int64_t connectRetryAtMs = 0;  // steady clock: no connect attempt before this
     std::thread worker;            // reads the nodes once per cycle, from the first cycle on

@@ -95,6 +95,21 @@ TEST_F(ConfigFile, CouplerSettingsAcceptOnlyTheirRanges) {
     EXPECT_FALSE(l.coupler->iniError);
 }
 
+TEST_F(ConfigFile, WatchSettingsAreOffWithoutTheirLinesAndBadOnesNameTheLine) {
+    auto l = load("coupler;readinterval;1\n");
+    EXPECT_TRUE(l.coupler->metricsPath.empty() && l.coupler->heartbeatUrl.empty() &&
+                l.coupler->journalName.empty());
+    l = load("coupler;metrics;m.prom\ncoupler;heartbeat;https://hc.example/x;60\ncoupler;journal\n");
+    EXPECT_EQ(l.coupler->metricsPath, "m.prom");
+    EXPECT_EQ(l.coupler->heartbeatSeconds, 60);
+    EXPECT_EQ(l.coupler->journalName, "zentok_journal.csv");
+    EXPECT_TRUE(l.coupler->unknownLines.empty());
+    l = load(
+        "coupler;heartbeat;hc.example/x;60\ncoupler;heartbeat;http://h/x;0\ncoupler;journal;j.csv;100;3\n");
+    EXPECT_EQ(l.coupler->lineErrors, 3) << l.output;
+    EXPECT_TRUE(l.coupler->heartbeatUrl.empty() && l.coupler->journalName.empty());
+}
+
 TEST_F(ConfigFile, UnknownRunModeIsAnError) {
     auto l = load("coupler;runmode;daily\ncoupler;runmode\n");
     EXPECT_TRUE(l.coupler->iniError);

@@ -1,0 +1,98 @@
+// The journal line, written and read.
+#include "cycle/JournalRecord.h"
+
+#include <cstring>
+#include <vector>
+
+#include "base/Text.h"
+
+namespace {
+
+struct EventName {
+    JournalEvent event;
+    const char* name;
+};
+
+const EventName kEventNames[] = {
+    {JournalEvent::Raised, "raised"},       {JournalEvent::Cleared, "cleared"},
+    {JournalEvent::Reminder, "reminder"},   {JournalEvent::Acknowledged, "acknowledged"},
+    {JournalEvent::Shelved, "shelved"},     {JournalEvent::Unshelved, "unshelved"},
+    {JournalEvent::Delivered, "delivered"}, {JournalEvent::GivenUp, "given up"},
+};
+
+constexpr int kFields = 7;
+// Longer than any line the program writes: names and addresses are at most
+// 99 characters. A longer line is damage.
+constexpr size_t kLongestLine = 2000;
+
+// A line break inside a field would split the line: it becomes a blank.
+std::string oneLine(const std::string& text) {
+    std::string out = text;
+    for (char& c : out)
+        if (c == '\n' || c == '\r') c = ' ';
+    return out;
+}
+
+}  // namespace
+
+const char* journalEventName(JournalEvent event) {
+    for (const EventName& known : kEventNames)
+        if (known.event == event) return known.name;
+    return "raised";
+}
+
+bool journalEventNamed(const std::string& word, JournalEvent* event) {
+    for (const EventName& known : kEventNames) {
+        if (word == known.name) {
+            *event = known.event;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string formatJournalLine(const JournalRecord& record) {
+    std::string line = formatDateTimeWithOffset(record.time);
+    line += ';';
+    line += journalEventName(record.event);
+    line += ';';
+    appendQuoted(&line, oneLine(record.source));
+    line += ';';
+    appendQuoted(&line, oneLine(record.node));
+    line += ';';
+    line += oneLine(record.value);
+    line += ';';
+    appendQuoted(&line, oneLine(record.receiver));
+    line += ';';
+    line += formatDateTimeWithOffset(record.episode);
+    line += '\n';
+    return line;
+}
+
+bool parseJournalLine(const std::string& line, JournalRecord* record) {
+    if (line.empty() || line.size() > kLongestLine || line == kJournalHeader) return false;
+    if (line.find('\0') != std::string::npos) return false;
+    std::vector<char> copy(line.begin(), line.end());
+    copy.push_back('\0');
+    char* cursor = copy.data();
+    std::vector<std::string> fields;
+    while (cursor && fields.size() <= kFields) {
+        char* field = nextToken(&cursor, ";");
+        if (!field) break;
+        fields.emplace_back(field);
+    }
+    // An empty last field (no episode) leaves no token behind its separator.
+    if (fields.size() == kFields - 1 && line.back() == ';') fields.emplace_back();
+    if (fields.size() != kFields) return false;
+    JournalRecord read;
+    read.time = parseDateTimeWithOffset(fields[0].c_str());
+    if (read.time == 0 || !journalEventNamed(fields[1], &read.event)) return false;
+    read.source = fields[2];
+    read.node = fields[3];
+    read.value = fields[4];
+    read.receiver = fields[5];
+    read.episode = fields[6].empty() ? 0 : parseDateTimeWithOffset(fields[6].c_str());
+    if (read.node.empty()) return false;
+    *record = read;
+    return true;
+}

@@ -1,0 +1,41 @@
+// One line of the alarm journal: what happened to which node when, the
+// value, and for a notice the receiver. The journal is read back by
+// "zentok report" and by an operator's tools, so its form is fixed here, in
+// one place, for both directions.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Every event the journal knows. Acknowledged, shelved and unshelved come
+// from the operator's commands; the cycle records the others.
+enum class JournalEvent { Raised, Cleared, Reminder, Acknowledged, Shelved, Unshelved, Delivered, GivenUp };
+
+// "raised", "cleared", "reminder", "acknowledged", "shelved", "unshelved",
+// "delivered", "given up": the word the journal writes.
+const char* journalEventName(JournalEvent event);
+// The event a word of the journal names; false for any other word.
+bool journalEventNamed(const std::string& word, JournalEvent* event);
+
+constexpr const char* kJournalDefaultName = "zentok_journal.csv";
+constexpr int64_t kJournalDefaultMaxBytes = 10 * 1024 * 1024;
+constexpr int kJournalDefaultKeep = 5;
+// The first line of every journal file.
+constexpr const char* kJournalHeader = "time;event;source;node;value;receiver;episode";
+
+struct JournalRecord {
+    int64_t time = 0;  // seconds since 1970
+    JournalEvent event = JournalEvent::Raised;
+    std::string source;
+    std::string node;
+    std::string value;     // as the node's messages print it
+    std::string receiver;  // empty for events of the node itself
+    int64_t episode = 0;   // trigger time of the alarm the event belongs to; 0 when unknown
+};
+
+// One line with its line feed: times local with their offset from UTC,
+// texts in double quotes with quotes doubled and line breaks kept out.
+std::string formatJournalLine(const JournalRecord& record);
+// Reads a line as formatJournalLine writes it (without its line feed);
+// false for the header and for any line not in that form.
+bool parseJournalLine(const std::string& line, JournalRecord* record);
