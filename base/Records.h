@@ -96,6 +96,14 @@ struct Node {
     bool unrecordedFiring = false;  // the outbox could not store this firing: the states file waits
     AlarmSettings alarm{};          // from its "alarm" line; off without one
     AlarmState alarmState{};
+    Acknowledgement ack{};
+    Shelve shelve{};
+    int64_t escalatedEpisode = 0;  // the trigger time of the episode sent on to the escalation group
+
+    // The current episode is acknowledged, or was sent on to the escalation group.
+    bool acknowledged() const { return triggerTime != 0 && ack.episode == triggerTime; }
+    bool escalated() const { return triggerTime != 0 && escalatedEpisode == triggerTime; }
+    bool shelvedAt(int64_t now) const { return shelve.until > now; }
 
     // Takes the ":TYPE" or ":TYPE:ORDER" behind the address into the typed
     // fields; false, with the reason, when it is unknown or does not fit the
@@ -112,4 +120,13 @@ struct Node {
 struct Link {
     Receiver* receiver = nullptr;
     DirEntry* dir = nullptr;
+    bool acknowledged = false;  // "dir;GROUP;acknowledged": the receiver hears of acknowledgements too
+};
+
+// "escalate;GROUP;DELAY;SECOND_GROUP": an alarm of GROUP nobody acknowledged
+// within DELAY goes to SECOND_GROUP too.
+struct Escalation {
+    DirEntry* from = nullptr;
+    DirEntry* to = nullptr;
+    int delaySeconds = 0;
 };

@@ -20,6 +20,7 @@
 #include "base/Settings.h"
 #include "base/StopSignal.h"
 #include "cycle/Coupler.h"
+#include "cycle/OperatorRequest.h"
 #include "cycle/Outbox.h"
 #include "daemon/CommandLine.h"
 #include "daemon/ConfigCheck.h"
@@ -226,6 +227,9 @@ int runZentok(int argc, char** argv) {
 
     ConfigWatch watch(path);
     installStopHandlers(&watch);
+    // An operator's request wakes the loop as it arrives.
+    prepareRequestFolder();
+    watch.watchArrivals(kRequestFolder);
     // A settled outcome wakes the loop, which records it at once.
     setSettlementListener([&watch] { watch.interrupt(); });
     auto outbox = std::make_shared<Outbox>(kOutboxName);
@@ -265,6 +269,8 @@ int runZentok(int argc, char** argv) {
         while (!stop && !stopRequested() && !reload.due(*coupler)) {
             service.watchdogTick();
             coupler->recordOutcomes();
+            // Requests wait for the first cycle of a configuration: it reads the nodes' states.
+            if (loaded && ranOnce && coupler->nodeCount > 0) serveOperatorRequests(*coupler);
             bool paused = !loaded && ranOnce;
             if (paused || coupler->cycleNotDue()) {
                 waitForWork(watch, *coupler, reload, paused, service);
