@@ -279,6 +279,8 @@ void escalateIfDue(Coupler& coupler, Node& node, int64_t now, char* text) {
         const Escalation& escalation = coupler.escalations[i];
         if (escalation.from != node.dir || now - node.triggerTime < escalation.delaySeconds) continue;
         node.escalatedEpisode = node.triggerTime;
+        std::printf("node %s: not acknowledged within %d s, sent on to group %s\n", node.address,
+                    escalation.delaySeconds, escalation.to->name);
         queueNotice(coupler, node, {AlarmNotice::Escalated, node.triggerTime, node.message, ""}, text);
         return;
     }
