@@ -11,7 +11,15 @@
 // The operator's notices: an acknowledgement, a shelve that ended while the
 // alarm is still active, and an alarm sent on to a second group because
 // nobody acknowledged it in time.
-enum class AlarmNotice { Raise = 0, Clear = 1, Reminder = 2, Summary = 3, Acknowledged = 4, Unshelved = 5, Escalated = 6 };
+enum class AlarmNotice {
+    Raise = 0,
+    Clear = 1,
+    Reminder = 2,
+    Summary = 3,
+    Acknowledged = 4,
+    Unshelved = 5,
+    Escalated = 6
+};
 
 constexpr int kAlarmTemplateSize = 4000;  // the back-to-normal template: 3999 characters
 

@@ -50,7 +50,8 @@ bool isPortNumber(const char* text) {
     return port >= 1 && port <= 65535;
 }
 
-const char* const kCouplerSettings[] = {"runmode", "rehashtime", "readinterval", "loglevel", "retry", "maxshelve"};
+const char* const kCouplerSettings[] = {"runmode",  "rehashtime", "readinterval",
+                                        "loglevel", "retry",      "maxshelve"};
 
 // A word as a warning shows it: without the line end (a blank line leaves
 // only that) and cut at 40 characters.
@@ -354,14 +355,16 @@ class ConfigParser {
         char* second = delay ? nextToken(&cursor, ";") : nullptr;
         int seconds = delay ? parseAlarmDuration(delay) : -1;
         if (!second || !*group || !*second || seconds < 1)
-            return alarmError("escalate needs a group, a delay from 1 s to 7 days and a second group, "
-                              "as escalate;shift;15m;lead");
+            return alarmError(
+                "escalate needs a group, a delay from 1 s to 7 days and a second group, "
+                "as escalate;shift;15m;lead");
         if (equalsIgnoreCase(group, second)) return alarmError("escalate to the same group it comes from");
         DirEntry* from = c_.findDir(group, true);
         DirEntry* to = c_.findDir(second, true);
         if (!from || !to || c_.escalationCount >= kMaxDirs) return alarmError("escalate: group over limit");
         for (int i = 0; i < c_.escalationCount; ++i)
-            if (c_.escalations[i].from == from) return alarmError("a second escalate line for group " + std::string(group));
+            if (c_.escalations[i].from == from)
+                return alarmError("a second escalate line for group " + std::string(group));
         c_.escalations[c_.escalationCount++] = Escalation{from, to, seconds};
     }
 
@@ -479,12 +482,12 @@ class ConfigParser {
 };
 
 const ConfigParser::LineKind ConfigParser::kLineKinds[] = {
-    {"coupler", &ConfigParser::couplerLine}, {"source", &ConfigParser::sourceLine},
-    {"adr", &ConfigParser::adrLine},         {"node", &ConfigParser::nodeLine},
-    {"info", &ConfigParser::nodeLine},       {"receiver", &ConfigParser::receiverLine},
-    {"dir", &ConfigParser::dirLine},         {"uplink", &ConfigParser::uplinkLine},
-    {"set", &ConfigParser::setLine},         {"scale", &ConfigParser::scaleLine},
-    {"alarm", &ConfigParser::alarmLine},     {"flood", &ConfigParser::floodLine},
+    {"coupler", &ConfigParser::couplerLine},   {"source", &ConfigParser::sourceLine},
+    {"adr", &ConfigParser::adrLine},           {"node", &ConfigParser::nodeLine},
+    {"info", &ConfigParser::nodeLine},         {"receiver", &ConfigParser::receiverLine},
+    {"dir", &ConfigParser::dirLine},           {"uplink", &ConfigParser::uplinkLine},
+    {"set", &ConfigParser::setLine},           {"scale", &ConfigParser::scaleLine},
+    {"alarm", &ConfigParser::alarmLine},       {"flood", &ConfigParser::floodLine},
     {"escalate", &ConfigParser::escalateLine},
 };
 

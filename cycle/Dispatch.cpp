@@ -294,7 +294,8 @@ void queueNode(Coupler& coupler, Node& node, char* text) {
     if (node.shelve.until != 0 && !node.shelvedAt(now)) coupler.endShelve(node);
     bool shelved = node.shelvedAt(now);
     if (node.active && !node.sent) {
-        if (!shelved) queueNotice(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message, ""}, text);
+        if (!shelved)
+            queueNotice(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message, ""}, text);
         node.sent = true;
     }
     AlarmState& state = node.alarmState;

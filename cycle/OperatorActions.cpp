@@ -30,7 +30,8 @@ Node* Coupler::nodeNamed(const char* name) {
     size_t hash = address.rfind('#');
     if (hash != std::string::npos && hash > 0) {
         const char* count = address.c_str() + hash + 1;
-        if (*count < '1' || *count > '9' || std::strspn(count, "0123456789") != std::strlen(count)) return nullptr;
+        if (*count < '1' || *count > '9' || std::strspn(count, "0123456789") != std::strlen(count))
+            return nullptr;
         wanted = parseInt(count);
         address.resize(hash);
     }
@@ -53,7 +54,8 @@ bool Coupler::acknowledge(Node& node, const char* by, const char* note, std::str
     node.ack.at = currentTime();
     copyText(node.ack.by, by);
     copyText(node.ack.note, note);
-    queueOperatorNotice(node, AlarmNotice::Acknowledged, withNote(std::string("Acknowledged by ") + by, note) + ": ");
+    queueOperatorNotice(node, AlarmNotice::Acknowledged,
+                        withNote(std::string("Acknowledged by ") + by, note) + ": ");
     writeStates();
     std::printf("%s acknowledged by %s\n", nodeName(node).c_str(), by);
     *answer = nodeName(node) + ": acknowledged by " + by + "; no more reminders or escalation for this alarm";
@@ -83,7 +85,8 @@ bool Coupler::unshelveNode(Node& node, std::string* answer) {
     bool active = node.active;
     endShelve(node);
     writeStates();
-    *answer = nodeName(node) + ": unshelved" + (active ? "; its alarm is still active, a notice says so" : "");
+    *answer =
+        nodeName(node) + ": unshelved" + (active ? "; its alarm is still active, a notice says so" : "");
     return true;
 }
 

@@ -23,22 +23,23 @@
 namespace {
 
 constexpr const char* kRequestHeader = "zentok request 1";
-constexpr int kRequestsPerCall = 16;          // a flood of requests cannot stall the loop
+constexpr int kRequestsPerCall = 16;  // a flood of requests cannot stall the loop
 constexpr int kLongestShelveSeconds = 7 * 24 * 3600;
-constexpr time_t kUncollectedSeconds = 600;   // an answer nobody took in this time is removed
+constexpr time_t kUncollectedSeconds = 600;  // an answer nobody took in this time is removed
 
 bool endsWith(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 bool hasControlCharacter(const std::string& value) {
-    return std::any_of(value.begin(), value.end(), [](char c) {
-        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
-    });
+    return std::any_of(value.begin(), value.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
 // The value of one field, checked against its size.
-bool takeField(const std::string& name, const std::string& value, OperatorRequest* request, std::string* why) {
+bool takeField(const std::string& name, const std::string& value, OperatorRequest* request,
+               std::string* why) {
     struct Text {
         const char* name;
         std::string* target;
@@ -49,7 +50,8 @@ bool takeField(const std::string& name, const std::string& value, OperatorReques
                  {"note", &request->note, kOperatorNoteSize}};
     for (const Text& text : texts) {
         if (name != text.name) continue;
-        if (value.size() >= text.size) return *why = name + " longer than " + std::to_string(text.size - 1), false;
+        if (value.size() >= text.size)
+            return *why = name + " longer than " + std::to_string(text.size - 1), false;
         *text.target = value;
         return true;
     }
@@ -110,8 +112,10 @@ bool readRequestFile(const std::string& path, std::string* text, std::string* wh
     if (plain && status.st_size <= static_cast<off_t>(kMaxRequestBytes)) {
         char buffer[kMaxRequestBytes + 1];
         ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n >= 0 && static_cast<size_t>(n) <= kMaxRequestBytes) text->assign(buffer, static_cast<size_t>(n));
-        else plain = false;
+        if (n >= 0 && static_cast<size_t>(n) <= kMaxRequestBytes)
+            text->assign(buffer, static_cast<size_t>(n));
+        else
+            plain = false;
     } else {
         plain = false;
     }
@@ -142,13 +146,15 @@ void removeIfUncollected(const std::string& name, time_t now) {
     if (!endsWith(name, kAnswerSuffix) && !endsWith(name, ".tmp")) return;
     std::string path = std::string(kRequestFolder) + "/" + name;
     struct stat status {};
-    if (::lstat(path.c_str(), &status) == 0 && now - status.st_mtime > kUncollectedSeconds) ::unlink(path.c_str());
+    if (::lstat(path.c_str(), &status) == 0 && now - status.st_mtime > kUncollectedSeconds)
+        ::unlink(path.c_str());
 }
 
 }  // namespace
 
 std::string formatRequest(const OperatorRequest& request) {
-    std::string text = std::string(kRequestHeader) + "\ncommand=" + request.command + "\nnode=" + request.node + "\n";
+    std::string text =
+        std::string(kRequestHeader) + "\ncommand=" + request.command + "\nnode=" + request.node + "\n";
     if (!request.by.empty()) text += "by=" + request.by + "\n";
     if (!request.note.empty()) text += "note=" + request.note + "\n";
     if (request.seconds > 0) text += "seconds=" + std::to_string(request.seconds) + "\n";
@@ -170,7 +176,8 @@ bool parseRequest(const std::string& text, OperatorRequest* request, std::string
         size_t equals = line.find('=');
         if (equals == std::string::npos) return *why = "a line without '='", false;
         std::string name = line.substr(0, equals), value = line.substr(equals + 1);
-        if (hasControlCharacter(value)) return *why = name.substr(0, 20) + " holds a control character", false;
+        if (hasControlCharacter(value))
+            return *why = name.substr(0, 20) + " holds a control character", false;
         if (std::find(seen.begin(), seen.end(), name) != seen.end())
             return *why = name.substr(0, 20) + " given twice", false;
         seen.push_back(name);
@@ -182,8 +189,9 @@ bool parseRequest(const std::string& text, OperatorRequest* request, std::string
 bool isRequestName(const std::string& fileName) {
     if (fileName.size() >= kMaxRequestNameSize || !endsWith(fileName, kRequestSuffix)) return false;
     std::string base = fileName.substr(0, fileName.size() - std::string(kRequestSuffix).size());
-    return !base.empty() && base.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_") ==
-                                std::string::npos;
+    return !base.empty() &&
+           base.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_") ==
+               std::string::npos;
 }
 
 std::string formatAnswer(bool ok, const std::string& message) {
@@ -193,8 +201,9 @@ std::string formatAnswer(bool ok, const std::string& message) {
 void prepareRequestFolder() {
     // The service's umask and group decide who may write it (docs/packaging.md).
     if (::mkdir(kRequestFolder, 0770) != 0 && errno != EEXIST)
-        std::printf("request folder '%s' cannot be made, err '%s': operator commands cannot reach this Zentok\n",
-                    kRequestFolder, std::strerror(errno));
+        std::printf(
+            "request folder '%s' cannot be made, err '%s': operator commands cannot reach this Zentok\n",
+            kRequestFolder, std::strerror(errno));
 }
 
 void serveOperatorRequests(Coupler& coupler) {

@@ -27,7 +27,7 @@ const char* const kUsage =
     "       zentok probe [-i PATH]     read every node once and print its type, raw and scaled\n"
     "                                  value and condition; 0 all read, 1 a read failed\n"
     "       zentok ack NODE|all [--by NAME] [--note TEXT] [-i PATH]\n"
-    "                                  acknowledge the active alarm of a node of the running Zentok\n"
+    "                                  acknowledge a node's active alarm: its reminders and escalation stop\n"
     "       zentok shelve NODE DURATION [--note TEXT] [-i PATH]\n"
     "                                  send nothing of the node for DURATION (30m, 2h)\n"
     "       zentok unshelve NODE [-i PATH] end a shelve\n"

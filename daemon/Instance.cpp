@@ -43,7 +43,8 @@ OperatorArguments readOperatorArguments(int argc, char** argv) {
             if (argument == "--note") arguments.note = value;
         } else if (argument == "--json") {
             arguments.json = true;
-        } else if (argument.size() > 1 && argument[0] == '-' && !std::isdigit(static_cast<unsigned char>(argument[1]))) {
+        } else if (argument.size() > 1 && argument[0] == '-' &&
+                   !std::isdigit(static_cast<unsigned char>(argument[1]))) {
             // "-5m" is a (bad) duration for the command to refuse, not an option.
             arguments.error = "unknown option '" + argument + "'";
             break;
@@ -59,7 +60,8 @@ OperatorArguments readOperatorArguments(int argc, char** argv) {
 std::string instanceDirectory(const std::string& configPath) {
     const std::string folder = kUnitConfigFolder;
     const std::string suffix = ".ini";
-    bool unitConfig = configPath.compare(0, folder.size(), folder) == 0 && configPath.size() > folder.size() + suffix.size() &&
+    bool unitConfig = configPath.compare(0, folder.size(), folder) == 0 &&
+                      configPath.size() > folder.size() + suffix.size() &&
                       configPath.compare(configPath.size() - suffix.size(), suffix.size(), suffix) == 0 &&
                       configPath.find('/', folder.size()) == std::string::npos;
     if (!unitConfig) return ".";
@@ -88,7 +90,8 @@ bool openConfiguration(const std::string& configPath, Coupler& coupler, std::str
     if (!loadFor(configPath, coupler, why)) return false;
     std::string directory = instanceDirectory(configPath);
     if (directory != "." && ::chdir(directory.c_str()) != 0)
-        std::printf("working directory %s not there: relative file names are taken from here\n", directory.c_str());
+        std::printf("working directory %s not there: relative file names are taken from here\n",
+                    directory.c_str());
     return true;
 }
 
@@ -97,8 +100,8 @@ bool openInstance(const std::string& configPath, Coupler& coupler, std::string* 
     if (!loadFor(configPath, coupler, why)) return false;
     std::string directory = instanceDirectory(configPath);
     if (::chdir(directory.c_str()) != 0) {
-        *why = "'" + configPath + "' is no Zentok instance's configuration: cannot enter " + directory + ": " +
-               std::strerror(errno);
+        *why = "'" + configPath + "' is no Zentok instance's configuration: cannot enter " + directory +
+               ": " + std::strerror(errno);
         return false;
     }
     FileIdentity states;

@@ -10,7 +10,7 @@ class Coupler;
 
 // Exit statuses of the operator's commands.
 constexpr int kOperatorDone = 0;
-constexpr int kOperatorRefused = 1;  // bad input, no such node or receiver, no active alarm, a failed test
+constexpr int kOperatorRefused = 1;   // bad input, no such node or receiver, no active alarm, a failed test
 constexpr int kOperatorNoAnswer = 3;  // no Zentok answered; the request waits for the next start
 constexpr int kOperatorUsage = 64;
 

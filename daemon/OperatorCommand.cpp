@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -52,8 +52,9 @@ bool buildRequest(const OperatorArguments& arguments, Coupler& coupler, Operator
     const auto& operands = arguments.positional;
     size_t wanted = arguments.command == "shelve" ? 2 : 1;
     if (operands.size() != wanted) {
-        *why = arguments.command == "shelve" ? "shelve needs a node and a duration, as: zentok shelve 400001 2h"
-                                             : arguments.command + " needs one node";
+        *why = arguments.command == "shelve"
+                   ? "shelve needs a node and a duration, as: zentok shelve 400001 2h"
+                   : arguments.command + " needs one node";
         return false;
     }
     request->command = arguments.command;
@@ -85,8 +86,8 @@ bool buildRequest(const OperatorArguments& arguments, Coupler& coupler, Operator
 std::string requestName() {
     std::random_device random;
     char name[64];
-    std::snprintf(name, sizeof name, "%013lld-%d-%08x", static_cast<long long>(currentTime()) * 1000 +
-                                                             static_cast<long long>(steadyMs() % 1000),
+    std::snprintf(name, sizeof name, "%013lld-%d-%08x",
+                  static_cast<long long>(currentTime()) * 1000 + static_cast<long long>(steadyMs() % 1000),
                   static_cast<int>(getpid()), static_cast<unsigned>(random()));
     return name;
 }

@@ -69,8 +69,10 @@ json sourceJson(const Coupler& coupler) {
     int failing = 0;
     for (int i = 0; i < coupler.nodeCount; ++i) {
         const Node& node = coupler.nodes[i];
-        if (node.readError != 0) ++failing;
-        else lastGood = std::max(lastGood, node.lastRead);
+        if (node.readError != 0)
+            ++failing;
+        else
+            lastGood = std::max(lastGood, node.lastRead);
     }
     const SourceEntry& source = coupler.sources[0];
     return {{"name", coupler.sourceCount ? source.name : ""},
@@ -104,8 +106,9 @@ void printTable(const json& status) {
         if (!node["acknowledged_by"].is_null())
             acknowledged = text(node["acknowledged_by"]) + " " + text(node["acknowledged_at"]).substr(11);
         std::string state = text(node["state"]) + (node["escalated"].get<bool>() ? "+esc" : "");
-        std::string read = text(node["last_read"]) +
-                           (node["read_result"].get<int>() != 0 ? " failed " + text(node["read_result"]) : "");
+        std::string read =
+            text(node["last_read"]) +
+            (node["read_result"].get<int>() != 0 ? " failed " + text(node["read_result"]) : "");
         std::printf("%-16s %-10s %-19s %-36s %-19s %-12s %s\n", text(node["node"]).c_str(), state.c_str(),
                     text(node["since"]).c_str(), acknowledged.c_str(), text(node["shelved_until"]).c_str(),
                     text(node["value"]).c_str(), read.c_str());

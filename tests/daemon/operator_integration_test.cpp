@@ -20,8 +20,8 @@ class OperatorRun : public testing::Test {
   protected:
     void SetUp() override {
         port_ = freeLoopbackPort();
-        ASSERT_TRUE(plant_.start({binaryPath("tools/plantsim/plantsim"), "--port", std::to_string(port_), "--speed",
-                                  "0", "--start", "30", "--lifetime", "120"},
+        ASSERT_TRUE(plant_.start({binaryPath("tools/plantsim/plantsim"), "--port", std::to_string(port_),
+                                  "--speed", "0", "--start", "30", "--lifetime", "120"},
                                  dir_.file("plantsim.log")));
         ASSERT_TRUE(waitForPort(port_, 10000));
     }
@@ -42,7 +42,9 @@ class OperatorRun : public testing::Test {
         args.insert(args.end(), {"-i", "z.ini"});
         return runZentokIn(dir_.path(), args, 10000);
     }
-    int count(const std::string& file, const std::string& text) { return countOf(contentOf(dir_.file(file)), text); }
+    int count(const std::string& file, const std::string& text) {
+        return countOf(contentOf(dir_.file(file)), text);
+    }
     bool waitFor(const std::string& file, const std::string& text, int times = 1, int timeoutMs = 10000) {
         return waitUntil([&] { return count(file, text) >= times; }, timeoutMs);
     }
@@ -55,10 +57,11 @@ class OperatorRun : public testing::Test {
 };
 
 TEST_F(OperatorRun, AckStopsTheRemindersReachesTheGroupOnceAndOutlastsARestart) {
-    configure("node;a;400001;Tank high {{*}};tank;O:100\nalarm;remind=1\n"
-              "node;a;300001;Temp {{*}};tank;O:1000\n"
-              "receiver;log\nadr;file;log.csv\ndir;tank;acknowledged\n"
-              "receiver;quiet\nadr;file;quiet.csv\ndir;tank\n");
+    configure(
+        "node;a;400001;Tank high {{*}};tank;O:100\nalarm;remind=1\n"
+        "node;a;300001;Temp {{*}};tank;O:1000\n"
+        "receiver;log\nadr;file;log.csv\ndir;tank;acknowledged\n"
+        "receiver;quiet\nadr;file;quiet.csv\ndir;tank\n");
     startZentok();
     ASSERT_TRUE(waitFor("log.csv", "\"Tank high 160\"", 2)) << contentOf(dir_.file("run.log"));
 
@@ -77,14 +80,16 @@ TEST_F(OperatorRun, AckStopsTheRemindersReachesTheGroupOnceAndOutlastsARestart) 
     EXPECT_NE(contentOf(dir_.file("zentok_states.csv")).find("\"alice\";\"on my way\""), std::string::npos);
     startZentok("rerun.log");
     pause(3000);
-    EXPECT_EQ(count("quiet.csv", "\"Tank high 160\""), reminders) << "no reminder after the ack, nor after a restart";
+    EXPECT_EQ(count("quiet.csv", "\"Tank high 160\""), reminders)
+        << "no reminder after the ack, nor after a restart";
     EXPECT_EQ(count("log.csv", "Acknowledged by"), 1);
     EXPECT_EQ(count("quiet.csv", "Acknowledged by"), 0) << "the acknowledged notice is opt-in";
 }
 
 TEST_F(OperatorRun, ShelveSilencesItsEndIsAnnouncedAndItWaitsForAStoppedZentok) {
-    configure("coupler;maxshelve;1h\nnode;a;400001;Tank high {{*}};tank;O:100\nalarm;remind=1\n"
-              "receiver;log\nadr;file;log.csv\ndir;tank\n");
+    configure(
+        "coupler;maxshelve;1h\nnode;a;400001;Tank high {{*}};tank;O:100\nalarm;remind=1\n"
+        "receiver;log\nadr;file;log.csv\ndir;tank\n");
     startZentok();
     ASSERT_TRUE(waitFor("log.csv", "Tank high 160"));
     for (const char* bad : {"0", "-5m", "99999h", "2h", "soon"}) {
@@ -98,7 +103,8 @@ TEST_F(OperatorRun, ShelveSilencesItsEndIsAnnouncedAndItWaitsForAStoppedZentok) 
     int before = count("log.csv", plain);
     ASSERT_TRUE(waitFor("log.csv", "Shelve ended, still active: Tank high 160"));
     std::string log = contentOf(dir_.file("log.csv"));
-    EXPECT_EQ(countOf(log.substr(0, log.find("Shelve ended")), plain), before) << "nothing while shelved" << log;
+    EXPECT_EQ(countOf(log.substr(0, log.find("Shelve ended")), plain), before)
+        << "nothing while shelved" << log;
     EXPECT_EQ(count("log.csv", "Shelve ended"), 1);
     ASSERT_TRUE(waitFor("log.csv", plain, before + 2)) << "reminders come again";
     EXPECT_EQ(run({"unshelve", "400001"}).exitCode, 1) << "not shelved any more";
@@ -115,16 +121,18 @@ TEST_F(OperatorRun, ShelveSilencesItsEndIsAnnouncedAndItWaitsForAStoppedZentok) 
 }
 
 TEST_F(OperatorRun, EscalationFiresOnceAfterTheDelayAndNeverAfterAnAck) {
-    configure("node;a;400001;Tank high {{*}} {{%state}};tank;O:100\nalarm;remind=1\n"
-              "node;a;300001;Temp high {{*}};tank;O:100\n"
-              "escalate;tank;4s;lead\n"
-              "receiver;log\nadr;file;log.csv\ndir;tank\nreceiver;boss\nadr;file;boss.csv\ndir;lead\n");
+    configure(
+        "node;a;400001;Tank high {{*}} {{%state}};tank;O:100\nalarm;remind=1\n"
+        "node;a;300001;Temp high {{*}};tank;O:100\n"
+        "escalate;tank;4s;lead\n"
+        "receiver;log\nadr;file;log.csv\ndir;tank\nreceiver;boss\nadr;file;boss.csv\ndir;lead\n");
     startZentok();
     ASSERT_TRUE(waitFor("log.csv", "Temp high 230"));
     ASSERT_EQ(run({"ack", "300001", "--by", "bob"}).exitCode, 0);
     EXPECT_EQ(count("boss.csv", "Tank high"), 0) << "not before the delay";
     ASSERT_TRUE(waitFor("boss.csv", "Tank high 160 escalated"));
-    ASSERT_TRUE(waitFor("boss.csv", "Tank high 160 reminder")) << "then the reminders reach the second group too";
+    ASSERT_TRUE(waitFor("boss.csv", "Tank high 160 reminder"))
+        << "then the reminders reach the second group too";
     stopZentok();
     startZentok("rerun.log");
     pause(2500);
@@ -133,11 +141,12 @@ TEST_F(OperatorRun, EscalationFiresOnceAfterTheDelayAndNeverAfterAnAck) {
 }
 
 TEST_F(OperatorRun, StatusShowsEachStateAndChangesNothing) {
-    configure("node;a;400001;Tank high;tank;O:100\n"
-              "node;a;300001;Temp;tank;O:100\nalarm;on=1h\n"
-              "node;a;4:2;Setpoint;tank;O:1000\n"
-              "node;a;0:1;Pump;tank;N\n"
-              "receiver;log\nadr;file;log.csv\ndir;tank\n");
+    configure(
+        "node;a;400001;Tank high;tank;O:100\n"
+        "node;a;300001;Temp;tank;O:100\nalarm;on=1h\n"
+        "node;a;4:2;Setpoint;tank;O:1000\n"
+        "node;a;0:1;Pump;tank;N\n"
+        "receiver;log\nadr;file;log.csv\ndir;tank\n");
     startZentok();
     ASSERT_TRUE(waitFor("log.csv", "Pump"));
     ASSERT_EQ(run({"ack", "400001", "--by", "carol"}).exitCode, 0);
@@ -166,13 +175,15 @@ TEST_F(OperatorRun, StatusShowsEachStateAndChangesNothing) {
 }
 
 TEST_F(OperatorRun, TestDeliversThroughTheFileChannelAndReportsARefusedLogin) {
-    PythonPeer smtp("smtp/smtp_peer.py", {"--outdir", dir_.path(), "--user", "zentok", "--password", "right",
-                                          "--require-auth"},
+    PythonPeer smtp("smtp/smtp_peer.py",
+                    {"--outdir", dir_.path(), "--user", "zentok", "--password", "right", "--require-auth"},
                     60);
     ASSERT_TRUE(smtp.ready());
-    configure("node;a;400001;Tank high;tank;O:100\n"
-              "receiver;log\nadr;file;log.csv\ndir;tank\nreceiver;mail\nadr;mail;ops@example.org\ndir;tank\n"
-              "uplink;smtp;smtp://127.0.0.1:" + std::to_string(smtp.port()) + ";zentok;wrong;zentok@plant.example\n");
+    configure(
+        "node;a;400001;Tank high;tank;O:100\n"
+        "receiver;log\nadr;file;log.csv\ndir;tank\nreceiver;mail\nadr;mail;ops@example.org\ndir;tank\n"
+        "uplink;smtp;smtp://127.0.0.1:" +
+        std::to_string(smtp.port()) + ";zentok;wrong;zentok@plant.example\n");
     RunResult file = run({"test", "log"});
     EXPECT_EQ(file.exitCode, 0) << file.output;
     EXPECT_EQ(count("log.csv", "Zentok test message from"), 1);
