@@ -76,6 +76,12 @@ bool ConfigWatch::watchArrivals(const std::string& directory) {
     return arrivalWatch_ >= 0;
 }
 
+bool ConfigWatch::takeArrivals() {
+    bool arrived = arrived_;
+    arrived_ = false;
+    return arrived;
+}
+
 void ConfigWatch::interrupt() {
     if (wakeFds_[1] < 0) return;
     char byte = 1;
@@ -92,7 +98,7 @@ bool ConfigWatch::concernsTheFile(const char* events, long length) {
         offset += static_cast<long>(sizeof(inotify_event) + event->len);
         if (offset > length) break;
         if (event->wd == arrivalWatch_) {
-            concerns = true;  // a request arrived
+            concerns = arrived_ = true;  // a request arrived
         } else if (event->wd == fileWatch_) {
             concerns = true;  // the file itself: written, touched, removed or moved away
         } else if (event->len == 0 || name_ == event->name) {

@@ -27,6 +27,12 @@ constexpr int kRequestsPerCall = 16;  // a flood of requests cannot stall the lo
 constexpr int kLongestShelveSeconds = 7 * 24 * 3600;
 constexpr time_t kUncollectedSeconds = 600;  // an answer nobody took in this time is removed
 
+// Says why a request is refused; false, for the caller to return.
+bool refuse(std::string* why, const std::string& reason) {
+    *why = reason;
+    return false;
+}
+
 bool endsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() &&
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -51,16 +57,16 @@ bool takeField(const std::string& name, const std::string& value, OperatorReques
     for (const Text& text : texts) {
         if (name != text.name) continue;
         if (value.size() >= text.size)
-            return *why = name + " longer than " + std::to_string(text.size - 1), false;
+            return refuse(why, name + " longer than " + std::to_string(text.size - 1));
         *text.target = value;
         return true;
     }
     if (name == "seconds") {
         if (value.empty() || value.size() > 7 || value.find_first_not_of("0123456789") != std::string::npos)
-            return *why = "seconds is no whole number", false;
+            return refuse(why, "seconds is no whole number");
         request->seconds = std::stoi(value);
         if (request->seconds < 1 || request->seconds > kLongestShelveSeconds)
-            return *why = "seconds beyond 1 s to 7 days", false;
+            return refuse(why, "seconds beyond 1 s to 7 days");
         return true;
     }
     *why = "unknown field '" + name.substr(0, 20) + "'";
@@ -69,10 +75,10 @@ bool takeField(const std::string& name, const std::string& value, OperatorReques
 
 bool complete(const OperatorRequest& request, std::string* why) {
     if (request.command != "ack" && request.command != "shelve" && request.command != "unshelve")
-        return *why = "unknown command '" + request.command + "'", false;
-    if (request.node.empty()) return *why = "no node named", false;
-    if (request.command == "ack" && request.by.empty()) return *why = "no name of who acknowledges", false;
-    if (request.command == "shelve" && request.seconds == 0) return *why = "no shelve time", false;
+        return refuse(why, "unknown command '" + request.command + "'");
+    if (request.node.empty()) return refuse(why, "no node named");
+    if (request.command == "ack" && request.by.empty()) return refuse(why, "no name of who acknowledges");
+    if (request.command == "shelve" && request.seconds == 0) return refuse(why, "no shelve time");
     return true;
 }
 
@@ -106,7 +112,7 @@ bool carryOut(Coupler& coupler, const OperatorRequest& request, std::string* ans
 // The file's text when it is a plain file within the bound; no link is followed.
 bool readRequestFile(const std::string& path, std::string* text, std::string* why) {
     int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return *why = "cannot be read", false;
+    if (fd < 0) return refuse(why, "cannot be read");
     struct stat status {};
     bool plain = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
     if (plain && status.st_size <= static_cast<off_t>(kMaxRequestBytes)) {
@@ -163,23 +169,22 @@ std::string formatRequest(const OperatorRequest& request) {
 
 bool parseRequest(const std::string& text, OperatorRequest* request, std::string* why) {
     *request = OperatorRequest{};
-    if (text.size() > kMaxRequestBytes) return *why = "too long", false;
+    if (text.size() > kMaxRequestBytes) return refuse(why, "too long");
     if (text.compare(0, std::string(kRequestHeader).size() + 1, std::string(kRequestHeader) + "\n") != 0)
-        return *why = "not a Zentok request", false;
+        return refuse(why, "not a Zentok request");
     std::vector<std::string> seen;
     size_t start = std::string(kRequestHeader).size() + 1;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
-        if (end == std::string::npos) return *why = "last line unfinished", false;
+        if (end == std::string::npos) return refuse(why, "last line unfinished");
         std::string line = text.substr(start, end - start);
         start = end + 1;
         size_t equals = line.find('=');
-        if (equals == std::string::npos) return *why = "a line without '='", false;
+        if (equals == std::string::npos) return refuse(why, "a line without '='");
         std::string name = line.substr(0, equals), value = line.substr(equals + 1);
-        if (hasControlCharacter(value))
-            return *why = name.substr(0, 20) + " holds a control character", false;
+        if (hasControlCharacter(line)) return refuse(why, "a line holds a control character");
         if (std::find(seen.begin(), seen.end(), name) != seen.end())
-            return *why = name.substr(0, 20) + " given twice", false;
+            return refuse(why, name.substr(0, 20) + " given twice");
         seen.push_back(name);
         if (!takeField(name, value, request, why)) return false;
     }

@@ -58,6 +58,7 @@ namespace {
 constexpr int kSettleMs = 100;            // a file written in pieces is loaded once it is quiet
 constexpr int kUnreadableRetryMs = 1000;  // a file that cannot be opened is tried again this often
 constexpr int kStopWaitMs = 10000;        // what a stop signal leaves the transfers in flight
+constexpr int kRequestLookMs = 1000;      // without a watch, the request folder is looked at this often
 
 // Milliseconds until the wall clock reaches the whole second `second`.
 int64_t msUntilSecond(int64_t second) {
@@ -241,6 +242,7 @@ int runZentok(int argc, char** argv) {
     bool stop = false;
     bool readySent = false;
     bool unreadableReported = false;
+    int64_t requestsSeenMs = 0;
     std::unique_ptr<Coupler> coupler;
     while (!stop) {
         if (readySent) service.reloading();
@@ -270,7 +272,11 @@ int runZentok(int argc, char** argv) {
             service.watchdogTick();
             coupler->recordOutcomes();
             // Requests wait for the first cycle of a configuration: it reads the nodes' states.
-            if (loaded && ranOnce && coupler->nodeCount > 0) serveOperatorRequests(*coupler);
+            bool lookForRequests = watch.takeArrivals() || steadyMs() - requestsSeenMs >= kRequestLookMs;
+            if (lookForRequests && loaded && ranOnce && coupler->nodeCount > 0) {
+                serveOperatorRequests(*coupler);
+                requestsSeenMs = steadyMs();
+            }
             bool paused = !loaded && ranOnce;
             if (paused || coupler->cycleNotDue()) {
                 waitForWork(watch, *coupler, reload, paused, service);
