@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -175,21 +176,31 @@ TEST_F(OperatorRun, StatusShowsEachStateAndChangesNothing) {
 }
 
 TEST_F(OperatorRun, TestDeliversThroughTheFileChannelAndReportsARefusedLogin) {
+    // A server that offers a login only under TLS, with a certificate of its own.
+    std::string cert = dir_.file("cert.pem"), key = dir_.file("key.pem");
+    ASSERT_EQ(
+        std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+                     "-subj /CN=localhost -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+                     key + "' -out '" + cert + "' >/dev/null 2>&1")
+                        .c_str()),
+        0);
     PythonPeer smtp("smtp/smtp_peer.py",
-                    {"--outdir", dir_.path(), "--user", "zentok", "--password", "right", "--require-auth"},
+                    {"--outdir", dir_.path(), "--cert", cert, "--key", key, "--user", "zentok", "--password",
+                     "right", "--require-auth"},
                     60);
     ASSERT_TRUE(smtp.ready());
     configure(
         "node;a;400001;Tank high;tank;O:100\n"
         "receiver;log\nadr;file;log.csv\ndir;tank\nreceiver;mail\nadr;mail;ops@example.org\ndir;tank\n"
         "uplink;smtp;smtp://127.0.0.1:" +
-        std::to_string(smtp.port()) + ";zentok;wrong;zentok@plant.example\n");
+        std::to_string(smtp.port()) + ";zentok;wrong;zentok@plant.example;cafile:" + cert + "\n");
     RunResult file = run({"test", "log"});
     EXPECT_EQ(file.exitCode, 0) << file.output;
     EXPECT_EQ(count("log.csv", "Zentok test message from"), 1);
     RunResult mail = run({"test", "mail"});
     EXPECT_EQ(mail.exitCode, 1) << mail.output;
-    EXPECT_NE(mail.output.find("notifyMail::send, recipient ops@example.org, err '"), std::string::npos)
+    EXPECT_NE(mail.output.find("notifyMail::send, recipient ops@example.org, err 'Login denied'"),
+              std::string::npos)
         << mail.output;
     EXPECT_EQ(run({"test", "pager"}).exitCode, 1);
     EXPECT_FALSE(fileExists(dir_.file("zentok_states.csv")));
