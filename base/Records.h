@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/Alarm.h"
+#include "base/DeviceAddress.h"
 
 struct Node;
 struct Receiver;
@@ -74,6 +75,7 @@ struct Node {
     DirEntry* dir = nullptr;
     int info = 0;
     char address[kNameSize] = {};
+    DeviceAddress device;  // `address` without its ":TYPE", as read at load
     char message[kMessageSize] = {};
     char condition[kNameSize] = {};
     Condition trigger;  // `condition` as read at load

@@ -18,6 +18,7 @@
 #include "base/Text.h"
 #include "cycle/Coupler.h"
 #include "sources/modbus/ModbusConnection.h"
+#include "support/NodeAddress.h"
 #include "support/TestSupport.h"
 
 #if __has_include(<modbus.h>)
@@ -96,14 +97,13 @@ int main(int argc, char** argv) {
     ModbusConnection ours;
     if (!ours.connect(parameters.c_str())) return 1;
     Node node;
-    std::strcpy(node.address, "400001");
+    setAddress(node, "modbus", "400001");
     SourceEntry source;
     copyText(source.type, "modbus");
     Node pair;  // the plant's level as FLOAT32 in holding registers 4 and 5
     pair.source = &source;
-    copyText(pair.address, "400004:FLOAT32");
     std::string why;
-    if (!pair.readValueType(&why)) {
+    if (!setAddress(pair, "modbus", "400004:FLOAT32", &why)) {
         printf("bench_modbus: %s\n", why.c_str());
         return 1;
     }

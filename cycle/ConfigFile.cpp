@@ -17,6 +17,7 @@
 #include "notify/channels/MailChannel.h"
 #include "notify/channels/SrvMgrChannel.h"
 #include "notify/channels/TelegramChannel.h"
+#include "sources/NodeAddress.h"
 #include "sources/SourceConnection.h"
 #include "trigger/AlarmSettings.h"
 #include "trigger/Trigger.h"
@@ -28,6 +29,11 @@ constexpr int kMostFloodMessages = 10000;  // lines of up to 5000 characters; lo
 
 bool is(const char* field, const char* keyword) {
     return equalsIgnoreCase(field, keyword);
+}
+
+// The protocol a node's address is read by; none for a node before any source.
+const char* sourceTypeOf(const Node& node) {
+    return node.source ? node.source->type : "";
 }
 
 // State of one parse.
@@ -453,24 +459,22 @@ class ConfigParser {
     }
 
   public:
-    // Node addresses are checked once the whole file is read: the source's
-    // type may be given after its nodes.
-    // "DB10.DBD8:REAL", "400011:FLOAT32:CDAB": the type behind an address
-    // is taken here too and checked against the address and its protocol;
-    // the address itself is checked without it.
+    // Node addresses are read once the whole file is read: the source's
+    // type may be given after its nodes. Each becomes the typed device
+    // address the reads use. "DB10.DBD8:REAL", "400011:FLOAT32:CDAB": the
+    // type behind an address is taken here too and checked against the
+    // address and its protocol; the address itself is checked without it.
+    // A node whose address names nothing stays, and its reads fail and say so.
     void checkNodeAddresses() {
         for (int i = 0; i < c_.nodeCount; ++i) {
             Node& node = c_.nodes[i];
             std::string why;
-            if (!node.readValueType(&why)) {
+            if (!readNodeAddress(sourceTypeOf(node), &node, &why)) {
                 valueError(s_.nodeLines[i], why);
                 continue;
             }
             if (!node.source || !isKnownSourceType(node.source->type)) continue;
-            char device[kNameSize];
-            copyText(device, node.typeAt > 0 ? static_cast<size_t>(node.typeAt) + 1 : sizeof device,
-                     node.address);
-            if (!isValidNodeAddress(node.source->type, device))
+            if (!isValidNodeAddress(node.device))
                 lineError(s_.nodeLines[i], "address '" + std::string(node.address) + "' is no " +
                                                node.source->type + " address");
         }
@@ -587,6 +591,6 @@ void Coupler::parseConfig() {
     // configures; it is read with its type like a configured one.
     for (int i = configured; i < nodeCount; ++i) {
         std::string why;
-        nodes[i].readValueType(&why);
+        readNodeAddress(sourceTypeOf(nodes[i]), &nodes[i], &why);
     }
 }

@@ -25,8 +25,7 @@ std::string conditionText(Node& node, double previous) {
 
 // Reads one node and prints its line; false when the read failed.
 bool probeNode(Node& node) {
-    const char* sourceType = node.source ? node.source->type : "";
-    std::string type = valueTypeName(sourceType, node);
+    std::string type = valueTypeName(node);
     double previous = node.value;
     bool read = false;
     if (node.source) {

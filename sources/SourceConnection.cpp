@@ -2,11 +2,7 @@
 // the source's type name.
 #include "sources/SourceConnection.h"
 
-#include <cctype>
-
-#include "base/Records.h"
 #include "base/Text.h"
-#include "sources/modbus/ModbusAddress.h"
 #include "sources/modbus/ModbusConnection.h"
 #include "sources/s7/S7Connection.h"
 
@@ -28,17 +24,4 @@ std::unique_ptr<SourceConnection> createConnection(const char* type) {
 
 bool isKnownSourceType(const char* type) {
     return equalsIgnoreCase(type, "simatic") || equalsIgnoreCase(type, "modbus");
-}
-
-// The same parsers the reads use, so what the check accepts is what is read.
-bool isValidNodeAddress(const char* type, const char* address) {
-    if (!address) return false;
-    if (equalsIgnoreCase(address, "!OFFLINE")) return true;
-    if (equalsIgnoreCase(type, "modbus")) return isValidModbusAddress(parseModbusAddress(address));
-    if (!equalsIgnoreCase(type, "simatic")) return true;  // an unknown type is reported on its own
-    char upper[kNameSize];
-    copyText(upper, address);
-    for (char* p = upper; *p; ++p) *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
-    S7Address parsed;
-    return parseS7Address(upper, &parsed);
 }

@@ -12,7 +12,8 @@ class SourceConnection {
 
     // Opens the link described by the parameter text (may be null).
     virtual bool connect(const char* parameters);
-    // Reads the node's address and stores the value in the node.
+    // Reads the object the node's typed device address names and stores the
+    // value in the node; the address text was read at load.
     virtual bool read(Node* node);
     virtual bool isConnected();
 
@@ -22,5 +23,3 @@ class SourceConnection {
 // "simatic" or "modbus" in any case; anything else creates nothing.
 std::unique_ptr<SourceConnection> createConnection(const char* type);
 bool isKnownSourceType(const char* type);
-// True when a source of `type` can read `address` ("!OFFLINE" fits every type).
-bool isValidNodeAddress(const char* type, const char* address);

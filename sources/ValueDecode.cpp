@@ -100,8 +100,3 @@ bool storeReading(Node* node, double raw) {
                     std::isnan(raw) ? "NaN" : "an infinite value", kept.c_str());
     return false;
 }
-
-void deviceAddressOf(const Node& node, char (&out)[kNameSize]) {
-    size_t length = node.typeAt > 0 ? static_cast<size_t>(node.typeAt) : sizeof out - 1;
-    copyText(out, length + 1 < sizeof out ? length + 1 : sizeof out, node.address);
-}

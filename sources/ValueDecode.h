@@ -24,6 +24,3 @@ double decimalOfFloat(float value);
 // A raw or scaled value that is NaN or infinite is no reading: a line says
 // so, the node keeps its value and the read fails.
 bool storeReading(Node* node, double raw);
-
-// The node's address as the device knows it, without its ":TYPE".
-void deviceAddressOf(const Node& node, char (&out)[kNameSize]);

@@ -138,11 +138,11 @@ bool valueTypeFits(const char* sourceType, const char* deviceAddress, const Valu
 bool Node::readValueType(std::string* why) {
     ValueSpec spec;
     bool read = parseValueSuffix(address, &spec, why);
-    char device[kNameSize];
-    copyText(device, spec.typeAt > 0 ? static_cast<size_t>(spec.typeAt) + 1 : sizeof device, address);
+    char deviceText[kNameSize];
+    copyText(deviceText, spec.typeAt > 0 ? static_cast<size_t>(spec.typeAt) + 1 : sizeof deviceText, address);
     // A type that does not fit is not used: the whole text is then no
     // address, and every read of it fails without a request.
-    bool fits = read && valueTypeFits(source ? source->type : "", device, spec, why);
+    bool fits = read && valueTypeFits(source ? source->type : "", deviceText, spec, why);
     if (!fits) spec = ValueSpec{};
     valueType = spec.type;
     wordOrder = spec.order;
@@ -154,23 +154,24 @@ int modbusRegisterCount(ValueType type) {
     return type == ValueType::Uint32 || type == ValueType::Int32 || type == ValueType::Float32 ? 2 : 1;
 }
 
-std::string valueTypeName(const char* sourceType, const Node& node) {
+std::string valueTypeName(const Node& node) {
     if (node.valueType != ValueType::Plain) {
         std::string name = nameOf(node.valueType);
         if (modbusRegisterCount(node.valueType) == 2)
             name += node.wordOrder == WordOrder::CDAB ? " CDAB" : " ABCD";
         return name;
     }
-    if (equalsIgnoreCase(node.address, "!OFFLINE")) return "OFFLINE";
-    if (equalsIgnoreCase(sourceType, "modbus")) {
-        ModbusAddress a = parseModbusAddress(node.address);
-        if (!isValidModbusAddress(a)) return "-";
-        return a.table == 3 || a.table == 4 ? "UINT16" : "BOOL";
+    switch (node.device.kind) {
+        case AddressKind::Offline:
+            return "OFFLINE";
+        case AddressKind::Modbus:
+            return node.device.modbus.table == 3 || node.device.modbus.table == 4 ? "UINT16" : "BOOL";
+        case AddressKind::S7:
+            break;
+        default:
+            return "-";
     }
-    S7Address a;
-    std::string upper = upperCase(node.address);
-    if (!equalsIgnoreCase(sourceType, "simatic") || !parseS7Address(upper.c_str(), &a)) return "-";
-    switch (a.type) {
+    switch (node.device.s7.type) {
         case 'B':
             return "BYTE";
         case 'W':

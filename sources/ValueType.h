@@ -29,8 +29,9 @@ bool valueTypeFits(const char* sourceType, const char* deviceAddress, const Valu
                    std::string* why);
 
 // The name the documentation uses for a node's type, "INT", "FLOAT32 CDAB";
-// for an address without a type the form it reads as ("WORD", "UINT16", "BOOL").
-std::string valueTypeName(const char* sourceType, const Node& node);
+// for an address without a type the form its device address reads as
+// ("WORD", "UINT16", "BOOL"), "-" for one that names nothing.
+std::string valueTypeName(const Node& node);
 
 // Registers a Modbus read of the type asks for: 2 for the 32-bit types.
 int modbusRegisterCount(ValueType type);

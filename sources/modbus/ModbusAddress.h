@@ -6,10 +6,7 @@
 
 #include <cstdint>
 
-struct ModbusAddress {
-    int table = 0;
-    int reg = 0;
-};
+#include "base/DeviceAddress.h"
 
 // A text with any other character gives an address that is not valid.
 ModbusAddress parseModbusAddress(const char* text);

@@ -159,17 +159,15 @@ void ModbusConnection::reportReceiveFailure(const net::Result& failure, int phas
 
 bool ModbusConnection::read(Node* node) {
     if (!node) return false;
-    if (equalsIgnoreCase(node->address, "!OFFLINE")) {
+    if (node->device.kind == AddressKind::Offline) {
         node->value = isConnected() ? 0.0 : 1.0;
         return true;
     }
-    char deviceAddress[kNameSize];
-    deviceAddressOf(*node, deviceAddress);
-    ModbusAddress address = parseModbusAddress(deviceAddress);
-    if (!isValidModbusAddress(address)) {
+    if (node->device.kind != AddressKind::Modbus) {
         printf("Modbus, address %s out of range\n", node->address);
         return false;
     }
+    const ModbusAddress& address = node->device.modbus;
     if (!isConnected()) return false;
 
     // Identifiers run 1..65535; 0 is skipped so that it never matches a

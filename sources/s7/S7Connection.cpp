@@ -7,9 +7,11 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "base/Log.h"
 #include "base/Text.h"
+#include "sources/NodeAddress.h"
 #include "sources/ValueDecode.h"
 
 namespace {
@@ -104,6 +106,15 @@ bool parseDataBlock(const char* adr, S7Address* a) {
     a->type = p[3];
     if (a->type == 0) return false;
     return readStartAndBit(p + 4, a);
+}
+
+// The device address as the failure lines name it: upper-cased, without its ":TYPE".
+std::string shownAddress(const Node& node) {
+    char device[kNameSize];
+    deviceAddressOf(node, device);
+    std::string shown = device;
+    for (char& c : shown) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return shown;
 }
 
 }  // namespace
@@ -236,22 +247,21 @@ void S7Connection::disconnect() {
 
 bool S7Connection::read(Node* node) {
     if (!node || node->address[0] == 0) return false;
-    char adr[kNameSize];
-    deviceAddressOf(*node, adr);
-    for (char* p = adr; *p; ++p) *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
-
-    if (adr[0] == '!') {
-        if (std::strcmp(adr, "!OFFLINE") == 0) node->value = isConnected() ? 0.0 : 1.0;
-        return true;
+    switch (node->device.kind) {
+        case AddressKind::Offline:
+            node->value = isConnected() ? 0.0 : 1.0;
+            return true;
+        case AddressKind::Skipped:
+            return true;
+        case AddressKind::S7:
+            break;
+        default:
+            // Always printed: the read fails in every cycle, so the operator has
+            // to learn which address is at fault.
+            std::printf("read plc: adr %s, err invalid address\n", shownAddress(*node).c_str());
+            return false;
     }
-
-    S7Address a;
-    if (!parseS7Address(adr, &a)) {
-        // Always printed: the read fails in every cycle, so the operator has
-        // to learn which address is at fault.
-        std::printf("read plc: adr %s, err invalid address\n", adr);
-        return false;
-    }
+    const S7Address& a = node->device.s7;
 
     unsigned char buf[10] = {};
     int result = daveReadBytes(plc(), a.area, a.dbNumber, a.start, a.byteCount, buf);
@@ -265,7 +275,7 @@ bool S7Connection::read(Node* node) {
     }
     node->readError = result;
     if (result != 0) {
-        std::printf("read plc: adr %s, err %s\n", adr, daveStrerror(result));
+        std::printf("read plc: adr %s, err %s\n", shownAddress(*node).c_str(), daveStrerror(result));
         if (!answeredWithAnError(result)) disconnect();
         return false;
     }

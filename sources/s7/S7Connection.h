@@ -9,16 +9,6 @@
 #include "sources/SourceConnection.h"
 #include "sources/s7/S7Session.h"
 
-// Where a node address points: area code, block, start, bytes to read, type.
-struct S7Address {
-    int area = 0;
-    int dbNumber = 0;
-    int start = 0;
-    int byteCount = 0;
-    char type = 0;  // 'B', 'W', 'D' or 'X'
-    int bit = 0;    // type X: bit number, 0 to 7 inside the byte
-};
-
 // Reads an upper-cased node address. False for "!" addresses and for every
 // text that fits none of the forms; nothing is sent for those.
 bool parseS7Address(const char* adr, S7Address* out);

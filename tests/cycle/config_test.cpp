@@ -308,3 +308,23 @@ TEST_F(ConfigFile, TypesThatDoNotFitTheAddressZeroFactorsAndBadUnitIdsAreErrorsN
     EXPECT_EQ(l.coupler->sources[0].unitId, 17);
     EXPECT_TRUE(l.coupler->nodes[0].scaled && l.coupler->nodes[0].wordOrder == WordOrder::CDAB);
 }
+
+// Each node's address is read once, at load, into the device address its
+// reads use; a template that names a node no line configures adds one that
+// is read the same way.
+TEST_F(ConfigFile, NodeAddressesAreTypedOnceAtLoadTemplateNodesToo) {
+    auto l = load(
+        "source;m\nadr;modbus;tcp:127.0.0.1:502\nnode;a;400011:FLOAT32;{{300005}};g;N\n"
+        "node;a;!offline;t;g;N\nnode;a;4x0001;t;g;N\n");
+    const Coupler& m = *l.coupler;
+    ASSERT_EQ(m.nodeCount, 4);
+    EXPECT_EQ(m.nodes[0].device.kind, AddressKind::Modbus);
+    EXPECT_EQ(m.nodes[0].device.modbus.table, 4);
+    EXPECT_EQ(m.nodes[0].device.modbus.reg, 11);
+    EXPECT_EQ(m.nodes[1].device.kind, AddressKind::Offline);
+    EXPECT_EQ(m.nodes[2].device.kind, AddressKind::Invalid);
+    EXPECT_EQ(l.output, "*** ini error: line 5: address '4x0001' is no modbus address\n");
+    EXPECT_STREQ(m.nodes[3].address, "300005");
+    EXPECT_EQ(m.nodes[3].device.kind, AddressKind::Modbus);
+    EXPECT_EQ(m.nodes[3].device.modbus.table, 3);
+}

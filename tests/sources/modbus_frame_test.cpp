@@ -11,9 +11,11 @@
 #include "sources/modbus/ModbusAddress.h"
 #include "sources/modbus/ModbusConnection.h"
 #include "sources/modbus/ModbusFrame.h"
+#include "support/NodeAddress.h"
 #include "support/StdoutCapture.h"
 
 using testsupport::captured;
+using testsupport::setAddress;
 
 namespace {
 
@@ -187,14 +189,20 @@ TEST_F(ModbusParameters, OutOfRangeAddressFailsWithoutTraffic) {
     Node node;
     node.value = 5.0;
     for (const char* address : {"200001", "5:3", "4:70000", "-1:5"}) {
-        std::strcpy(node.address, address);
+        setAddress(node, "modbus", address);
         std::string out = captured([&] { EXPECT_FALSE(c.read(&node)); });
         EXPECT_EQ(out, "Modbus, address " + std::string(address) + " out of range\n");
     }
+    // The read takes the address the load read, never the text: a node
+    // whose text was not read at load names nothing.
+    Node unread;
+    std::strcpy(unread.address, "400001");
+    std::string out = captured([&] { EXPECT_FALSE(c.read(&unread)); });
+    EXPECT_EQ(out, "Modbus, address 400001 out of range\n");
     EXPECT_EQ(node.value, 5.0);
     EXPECT_EQ(c.transactionId(), 0);  // nothing was sent
 
-    std::strcpy(node.address, "!offline");
+    setAddress(node, "modbus", "!offline");
     EXPECT_TRUE(c.read(&node));
     EXPECT_EQ(node.value, 1.0);
 }

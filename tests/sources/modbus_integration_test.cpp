@@ -19,6 +19,7 @@
 #include "sources/SourceWorker.h"
 #include "sources/modbus/ModbusConnection.h"
 #include "support/ModbusPeerScenarios.h"
+#include "support/NodeAddress.h"
 #include "support/Peers.h"
 #include "support/StdoutCapture.h"
 #include "support/TestSupport.h"
@@ -38,11 +39,10 @@ struct Read {
 // With a source, a type behind the address is taken as a load would.
 Read readAt(ModbusConnection& c, const std::string& address, SourceEntry* source = nullptr) {
     Node node;
-    std::strncpy(node.address, address.c_str(), sizeof node.address - 1);
     node.value = 42.0;
     node.source = source;
     std::string why;
-    if (source && !node.readValueType(&why)) ADD_FAILURE() << address << ": " << why;
+    if (!setAddress(node, "modbus", address, &why) && source) ADD_FAILURE() << address << ": " << why;
     Read r{};
     r.output = captured([&] { r.ok = c.read(&node); });
     r.value = node.value;
@@ -265,8 +265,8 @@ TEST_F(ModbusMisbehaving, SourceReconnectsAtTheNextNodeStep) {
     std::strcpy(source.parameters, peer.parameters().c_str());
     Node dropped, next;
     dropped.source = next.source = &source;
-    std::strcpy(dropped.address, holding(kClose).c_str());
-    std::strcpy(next.address, "400123");
+    setAddress(dropped, "modbus", holding(kClose));
+    setAddress(next, "modbus", "400123");
 
     captured([&] {
         EXPECT_FALSE(source.readNode(&dropped));
@@ -411,12 +411,11 @@ TEST_F(ModbusMisbehaving, OnlyALostLinkStopsTheNodesBehindAFailedOne) {
     std::strcpy(source.parameters, peer.parameters().c_str());
     Node nodes[3];
     auto walk = [&](const std::string& first, const std::string& second) {
-        std::strcpy(nodes[0].address, first.c_str());
-        std::strcpy(nodes[1].address, second.c_str());
-        std::strcpy(nodes[2].address, holding(kPlain).c_str());
-        for (Node& node : nodes) {
-            node.source = &source;
-            node.value = 42.0;
+        const std::string addresses[] = {first, second, holding(kPlain)};
+        for (int i = 0; i < 3; ++i) {
+            nodes[i].source = &source;
+            nodes[i].value = 42.0;
+            setAddress(nodes[i], "modbus", addresses[i]);
         }
         source.nodes = nodes;
         source.nodeCount = 3;

@@ -15,6 +15,7 @@
 #include "base/Log.h"
 #include "cycle/Coupler.h"
 #include "sources/modbus/ModbusConnection.h"
+#include "support/NodeAddress.h"
 #include "support/TestSupport.h"
 
 using namespace testsupport;
@@ -50,7 +51,7 @@ class Plantsim {
 
 double valueAt(ModbusConnection& c, const char* address, bool* ok = nullptr) {
     Node node;
-    std::strncpy(node.address, address, sizeof node.address - 1);
+    setAddress(node, "modbus", address);
     node.value = -1;
     bool read = c.read(&node);
     if (ok) *ok = read;

@@ -15,6 +15,7 @@
 #include "base/Text.h"
 #include "cycle/Coupler.h"
 #include "sources/s7/S7Connection.h"
+#include "support/NodeAddress.h"
 #include "support/Peers.h"
 #include "support/S7PeerScenarios.h"
 #include "support/StdoutCapture.h"
@@ -50,7 +51,7 @@ std::string parametersFor(int port) {
 
 Node nodeAt(const char* address, double value = 42.0) {
     Node node;
-    copyText(node.address, address);
+    setAddress(node, "simatic", address);
     node.value = value;
     node.readError = -1000;
     return node;
@@ -167,7 +168,7 @@ TEST_F(NodaveServer, KnownAnswersOfTheValueTypes) {
         Node node = nodeAt(c.address);
         node.source = &source;
         std::string why;
-        ASSERT_TRUE(node.readValueType(&why)) << c.address << ": " << why;
+        ASSERT_TRUE(setAddress(node, "simatic", c.address, &why)) << c.address << ": " << why;
         bool ok = false;
         std::string output = captured([&] { ok = plc.read(&node); });
         EXPECT_EQ(ok, c.ok) << c.address << ": " << output;
