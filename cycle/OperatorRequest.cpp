@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +24,9 @@
 namespace {
 
 constexpr const char* kRequestHeader = "zentok request 1";
+// Locked shared by the running program, so a command can tell a busy
+// Zentok from a stopped one without a process id and without a write.
+constexpr const char* kRunningMark = "zentok_requests/.running";
 constexpr int kRequestsPerCall = 16;  // a flood of requests cannot stall the loop
 constexpr int kLongestShelveSeconds = 7 * 24 * 3600;
 constexpr time_t kUncollectedSeconds = 600;  // an answer nobody took in this time is removed
@@ -209,6 +213,18 @@ void prepareRequestFolder() {
         std::printf(
             "request folder '%s' cannot be made, err '%s': operator commands cannot reach this Zentok\n",
             kRequestFolder, std::strerror(errno));
+    // Held until the process ends; a command's probe holds it only for a moment.
+    static int running = -1;
+    if (running < 0) running = ::open(kRunningMark, O_RDONLY | O_CREAT | O_CLOEXEC, 0660);
+    if (running >= 0) ::flock(running, LOCK_SH);
+}
+
+bool zentokRunsHere() {
+    int fd = ::open(kRunningMark, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
 }
 
 void serveOperatorRequests(Coupler& coupler) {

@@ -37,8 +37,12 @@ bool isRequestName(const std::string& fileName);
 // The answer file's text: "ok" or "refused", then what was done, one line each.
 std::string formatAnswer(bool ok, const std::string& message);
 
-// Creates the folder in the working directory when it is missing.
+// Creates the folder in the working directory when it is missing, and holds
+// a shared lock on its ".running" file for as long as the program runs.
 void prepareRequestFolder();
+// Whether a Zentok holds the lock of the request folder in the working
+// directory: it runs, even while a long read keeps it from answering.
+bool zentokRunsHere();
 // Carries out the requests waiting in the folder, a bounded number per call,
 // each answered and removed, also a damaged one. Old answers nobody
 // collected are removed.

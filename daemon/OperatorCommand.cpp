@@ -31,6 +31,9 @@
 namespace {
 
 constexpr int kAnswerWaitMs = 2000;  // the loop looks at the folder at least once a second
+// A Zentok that runs but is in a long read (a device that does not answer
+// takes up to its connect time-out) gets this long; the watchdog ends a hung one.
+constexpr int kBusyWaitMs = 20000;
 constexpr int kAnswerPollMs = 20;
 
 // Who acknowledges when --by does not say: the user behind sudo, or the caller.
@@ -113,9 +116,9 @@ bool placeRequest(const std::string& base, const std::string& text, std::string*
 }
 
 // The answer once it is there, within the wait; false when none came.
-bool awaitAnswer(const std::string& base, std::string* answer) {
+bool awaitAnswer(const std::string& base, int waitMs, std::string* answer) {
     std::string path = std::string(kRequestFolder) + "/" + base + kAnswerSuffix;
-    int64_t deadline = steadyMs() + kAnswerWaitMs;
+    int64_t deadline = steadyMs() + waitMs;
     do {
         if (readWholeFile(path, kMaxRequestBytes * 4, answer)) {
             ::unlink(path.c_str());
@@ -143,11 +146,23 @@ int runOperatorRequest(const OperatorArguments& arguments, const char* programPa
         return kOperatorRefused;
     }
     std::string answer;
-    if (!awaitAnswer(base, &answer)) {
-        std::printf(
-            "zentok %s: no Zentok is answering (stopped or restarting): NOTIFICATIONS ARE NOT GOING OUT. "
-            "The request waits in %s and takes effect when Zentok starts.\n",
-            arguments.command.c_str(), kRequestFolder);
+    bool answered = awaitAnswer(base, kAnswerWaitMs, &answer);
+    bool runs = !answered && zentokRunsHere();
+    if (runs) {
+        std::printf("zentok %s: Zentok runs but is busy (a read under way?); waiting for its answer\n",
+                    arguments.command.c_str());
+        answered = awaitAnswer(base, kBusyWaitMs, &answer);
+    }
+    if (!answered) {
+        if (runs)
+            std::printf("zentok %s: Zentok runs but did not answer within %d s: it may hang. ",
+                        arguments.command.c_str(), (kAnswerWaitMs + kBusyWaitMs) / 1000);
+        else
+            std::printf(
+                "zentok %s: no Zentok is answering (stopped or restarting): NOTIFICATIONS ARE NOT GOING "
+                "OUT. ",
+                arguments.command.c_str());
+        std::printf("The request waits in %s and takes effect when Zentok gets to it.\n", kRequestFolder);
         return kOperatorNoAnswer;
     }
     bool ok = answer.compare(0, 3, "ok\n") == 0;
