@@ -134,6 +134,21 @@ bool readRequestFile(const std::string& path, std::string* text, std::string* wh
     return plain;
 }
 
+// Whoever may write the folder may have put a link where the answer goes: it
+// is written under a fresh name that follows no link and renamed over
+// whatever is there, so no file outside the folder is ever written.
+void writeAnswer(const std::string& base, const std::string& text) {
+    std::string hidden = std::string(kRequestFolder) + "/." + base + kAnswerSuffix + ".tmp";
+    ::unlink(hidden.c_str());
+    int fd = ::open(hidden.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);
+    if (fd < 0) return;
+    bool written = writeAll(fd, text);
+    ::close(fd);
+    if (!written ||
+        ::rename(hidden.c_str(), (std::string(kRequestFolder) + "/" + base + kAnswerSuffix).c_str()) != 0)
+        ::unlink(hidden.c_str());
+}
+
 void serveOne(Coupler& coupler, const std::string& name) {
     std::string path = std::string(kRequestFolder) + "/" + name;
     std::string base = name.substr(0, name.size() - std::string(kRequestSuffix).size());
@@ -146,9 +161,7 @@ void serveOne(Coupler& coupler, const std::string& name) {
     } else {
         ok = carryOut(coupler, request, &answer);
     }
-    std::string error;
-    replaceFile(std::string(kRequestFolder) + "/" + base + kAnswerSuffix, formatAnswer(ok, answer),
-                Durability::Replace, &error);
+    writeAnswer(base, formatAnswer(ok, answer));
     ::unlink(path.c_str());
 }
 

@@ -80,7 +80,11 @@ TEST_F(OperatorFolder, EachRequestIsAnsweredAndRemovedAndTheAckIsRecorded) {
               "refused\nno ");
     EXPECT_EQ(answerTo("3-second", formatRequest({"ack", "400001#2", "bob", "", 0})).substr(0, 8),
               "refused\n");
+    // A link where the answer goes is replaced, not written through.
+    writeFile("victim", "keep");
+    ASSERT_EQ(symlink("../victim", (std::string(kRequestFolder) + "/4-ack" + kAnswerSuffix).c_str()), 0);
     EXPECT_EQ(answerTo("4-ack", valid()).substr(0, 3), "ok\n");
+    EXPECT_EQ(readFile("victim"), "keep");
     EXPECT_TRUE(coupler_.nodes[0].acknowledged());
     std::string states = readFile("zentok_states.csv");
     EXPECT_NE(states.find(";\"alice\";\"on my way\";;\"\";\n"), std::string::npos) << states;
