@@ -98,14 +98,24 @@ std::string requestName() {
 // Written whole under a hidden name, synced and renamed into place, so the
 // program never reads half a request and a power cut keeps a whole one.
 bool placeRequest(const std::string& base, const std::string& text, std::string* why) {
-    if (::mkdir(kRequestFolder, 0770) != 0 && errno != EEXIST) {
+    // The service runs as a user of its own (DynamicUser=): what root makes
+    // here is handed to the owner of the working directory, or the service
+    // could neither list the folder nor read the request.
+    struct stat instance {};
+    bool handOver = ::geteuid() == 0 && ::stat(".", &instance) == 0;
+    if (::mkdir(kRequestFolder, 0770) == 0) {
+        if (handOver && ::chown(kRequestFolder, instance.st_uid, instance.st_gid) != 0) handOver = false;
+    } else if (errno != EEXIST) {
         *why = std::string("cannot make the request folder ") + kRequestFolder + ": " + std::strerror(errno);
         return false;
     }
     std::string hidden = std::string(kRequestFolder) + "/." + base + ".tmp";
     std::string path = std::string(kRequestFolder) + "/" + base + kRequestSuffix;
-    int fd = ::open(hidden.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
-    bool written = fd >= 0 && writeAll(fd, text) && ::fsync(fd) == 0;
+    int fd = ::open(hidden.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);
+    // Readable by the service's user or group, whatever the caller's umask.
+    bool written = fd >= 0 && ::fchmod(fd, 0660) == 0 &&
+                   (!handOver || ::fchown(fd, instance.st_uid, instance.st_gid) == 0) && writeAll(fd, text) &&
+                   ::fsync(fd) == 0;
     int error = errno;
     if (fd >= 0) ::close(fd);
     if (written && ::rename(hidden.c_str(), path.c_str()) == 0) return true;
