@@ -209,6 +209,29 @@ std::unique_ptr<Coupler> loadOrKeep(const std::string& path, std::unique_ptr<Cou
     return coupler;
 }
 
+// The operator's requests, served by a program that runs on (run mode
+// cycle) once a configuration's first cycle has read the nodes' states. The
+// folder is made then, so a single or trigger run leaves the working
+// directory as it always did.
+class RequestDesk {
+  public:
+    void serve(Coupler& coupler, ConfigWatch& watch, bool statesRead) {
+        if (coupler.runMode != RunMode::Cycle || !statesRead || coupler.nodeCount == 0) return;
+        if (!open_) {
+            prepareRequestFolder();
+            watch.watchArrivals(kRequestFolder);  // a request wakes the loop as it arrives
+            open_ = true;
+        }
+        if (!watch.takeArrivals() && steadyMs() - seenMs_ < kRequestLookMs) return;
+        serveOperatorRequests(coupler);
+        seenMs_ = steadyMs();
+    }
+
+  private:
+    bool open_ = false;
+    int64_t seenMs_ = std::numeric_limits<int64_t>::min() / 2;
+};
+
 // What systemd shows while no configuration could be read.
 std::string waitingStatus(const std::string& path, const Coupler& coupler) {
     return "waiting for configuration: cannot read " + path + ": " +
@@ -228,9 +251,6 @@ int runZentok(int argc, char** argv) {
 
     ConfigWatch watch(path);
     installStopHandlers(&watch);
-    // An operator's request wakes the loop as it arrives.
-    prepareRequestFolder();
-    watch.watchArrivals(kRequestFolder);
     // A settled outcome wakes the loop, which records it at once.
     setSettlementListener([&watch] { watch.interrupt(); });
     auto outbox = std::make_shared<Outbox>(kOutboxName);
@@ -242,7 +262,7 @@ int runZentok(int argc, char** argv) {
     bool stop = false;
     bool readySent = false;
     bool unreadableReported = false;
-    int64_t requestsSeenMs = 0;
+    RequestDesk requests;
     std::unique_ptr<Coupler> coupler;
     while (!stop) {
         if (readySent) service.reloading();
@@ -271,12 +291,7 @@ int runZentok(int argc, char** argv) {
         while (!stop && !stopRequested() && !reload.due(*coupler)) {
             service.watchdogTick();
             coupler->recordOutcomes();
-            // Requests wait for the first cycle of a configuration: it reads the nodes' states.
-            bool lookForRequests = watch.takeArrivals() || steadyMs() - requestsSeenMs >= kRequestLookMs;
-            if (lookForRequests && loaded && ranOnce && coupler->nodeCount > 0) {
-                serveOperatorRequests(*coupler);
-                requestsSeenMs = steadyMs();
-            }
+            if (loaded) requests.serve(*coupler, watch, ranOnce);
             bool paused = !loaded && ranOnce;
             if (paused || coupler->cycleNotDue()) {
                 waitForWork(watch, *coupler, reload, paused, service);
