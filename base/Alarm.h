@@ -8,7 +8,18 @@
 // What a notification tells of its alarm. Every notification of a node
 // without an "alarm" line is a raise, as every notification always was.
 // A summary stands for the notifications a receiver's flood guard held back.
-enum class AlarmNotice { Raise = 0, Clear = 1, Reminder = 2, Summary = 3 };
+// The operator's notices: an acknowledgement, a shelve that ended while the
+// alarm is still active, and an alarm sent on to a second group because
+// nobody acknowledged it in time.
+enum class AlarmNotice {
+    Raise = 0,
+    Clear = 1,
+    Reminder = 2,
+    Summary = 3,
+    Acknowledged = 4,
+    Unshelved = 5,
+    Escalated = 6
+};
 
 constexpr int kAlarmTemplateSize = 4000;  // the back-to-normal template: 3999 characters
 
@@ -40,8 +51,29 @@ inline const char* alarmNoticeName(AlarmNotice notice) {
     if (notice == AlarmNotice::Clear) return "cleared";
     if (notice == AlarmNotice::Reminder) return "reminder";
     if (notice == AlarmNotice::Summary) return "summary";
+    if (notice == AlarmNotice::Acknowledged) return "acknowledged";
+    if (notice == AlarmNotice::Unshelved) return "unshelved";
+    if (notice == AlarmNotice::Escalated) return "escalated";
     return "raised";
 }
+
+constexpr int kOperatorNameSize = 64;   // who acknowledged: 63 characters
+constexpr int kOperatorNoteSize = 256;  // an acknowledgement's or shelve's note: 255 characters
+
+// An operator's acknowledgement of one episode, named by its trigger time:
+// a new episode is not acknowledged, without anything to reset.
+struct Acknowledgement {
+    int64_t episode = 0;  // the trigger time it acknowledges; 0: none
+    int64_t at = 0;
+    char by[kOperatorNameSize] = {};
+    char note[kOperatorNoteSize] = {};
+};
+
+// A shelved node notifies nothing until `until`; it outlasts episodes.
+struct Shelve {
+    int64_t until = 0;  // 0: not shelved
+    char note[kOperatorNoteSize] = {};
+};
 
 // The state a channel tells of a notification, or null for a node without an
 // "alarm" line, whose notifications are sent as they always were.

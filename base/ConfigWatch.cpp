@@ -70,6 +70,18 @@ void ConfigWatch::watchFile() {
     fileWatch_ = watch;
 }
 
+bool ConfigWatch::watchArrivals(const std::string& directory) {
+    if (inotifyFd_ < 0) return false;
+    arrivalWatch_ = ::inotify_add_watch(inotifyFd_, directory.c_str(), IN_MOVED_TO | IN_ONLYDIR);
+    return arrivalWatch_ >= 0;
+}
+
+bool ConfigWatch::takeArrivals() {
+    bool arrived = arrived_;
+    arrived_ = false;
+    return arrived;
+}
+
 void ConfigWatch::interrupt() {
     if (wakeFds_[1] < 0) return;
     char byte = 1;
@@ -85,7 +97,9 @@ bool ConfigWatch::concernsTheFile(const char* events, long length) {
         const auto* event = reinterpret_cast<const inotify_event*>(events + offset);
         offset += static_cast<long>(sizeof(inotify_event) + event->len);
         if (offset > length) break;
-        if (event->wd == fileWatch_) {
+        if (event->wd == arrivalWatch_) {
+            concerns = arrived_ = true;  // a request arrived
+        } else if (event->wd == fileWatch_) {
             concerns = true;  // the file itself: written, touched, removed or moved away
         } else if (event->len == 0 || name_ == event->name) {
             // The directory itself (removed, moved), or the name now stands for another file.

@@ -19,6 +19,12 @@ class ConfigWatch {
     // clock and a file it cannot watch. True when woken by an event or interrupt().
     bool wait(int timeoutMs);
 
+    // Also wakes a wait when a file is renamed into `directory` (the
+    // operator's requests); false when it cannot be watched.
+    bool watchArrivals(const std::string& directory);
+    // Whether a file arrived there since the last call.
+    bool takeArrivals();
+
     // Also wakes a wait from a signal handler or another thread.
     void interrupt();
 
@@ -33,6 +39,8 @@ class ConfigWatch {
     std::string path_;
     int inotifyFd_ = -1;
     int fileWatch_ = -1;  // the watch on the file itself; -1 while it does not exist
+    int arrivalWatch_ = -1;
+    bool arrived_ = false;
     long wakeups_ = 0;
     int wakeFds_[2] = {-1, -1};
     std::string name_;  // the file's name within its directory

@@ -98,6 +98,14 @@ struct Node {
     bool unrecordedFiring = false;  // the outbox could not store this firing: the states file waits
     AlarmSettings alarm{};          // from its "alarm" line; off without one
     AlarmState alarmState{};
+    Acknowledgement ack{};
+    Shelve shelve{};
+    int64_t escalatedEpisode = 0;  // the trigger time of the episode sent on to the escalation group
+
+    // The current episode is acknowledged, or was sent on to the escalation group.
+    bool acknowledged() const { return triggerTime != 0 && ack.episode == triggerTime; }
+    bool escalated() const { return triggerTime != 0 && escalatedEpisode == triggerTime; }
+    bool shelvedAt(int64_t now) const { return shelve.until > now; }
 
     // A REAL, a FLOAT32 or a scaled value keeps its decimals wherever it is
     // printed; every other node prints whole numbers as it always has.
@@ -109,4 +117,13 @@ struct Node {
 struct Link {
     Receiver* receiver = nullptr;
     DirEntry* dir = nullptr;
+    bool acknowledged = false;  // "dir;GROUP;acknowledged": the receiver hears of acknowledgements too
+};
+
+// "escalate;GROUP;DELAY;SECOND_GROUP": an alarm of GROUP nobody acknowledged
+// within DELAY goes to SECOND_GROUP too.
+struct Escalation {
+    DirEntry* from = nullptr;
+    DirEntry* to = nullptr;
+    int delaySeconds = 0;
 };

@@ -57,8 +57,8 @@ bool isPortNumber(const char* text) {
     return port >= 1 && port <= 65535;
 }
 
-const char* const kCouplerSettings[] = {"runmode", "rehashtime", "readinterval", "loglevel",
-                                        "retry",   "metrics",    "heartbeat",    "journal"};
+const char* const kCouplerSettings[] = {"runmode", "rehashtime", "readinterval", "loglevel", "retry",
+                                        "metrics", "heartbeat",  "journal",      "maxshelve"};
 constexpr int kMostHeartbeatSeconds = 7 * 24 * 3600;
 constexpr int kMostJournalFiles = 100;
 
@@ -161,6 +161,10 @@ class ConfigParser {
         } else if (is(setting, "readinterval")) {
             int seconds = parseInt(value);
             if (seconds >= 0) c_.readInterval = seconds;
+        } else if (is(setting, "maxshelve")) {
+            int seconds = parseAlarmDuration(value);
+            if (seconds < 1) return alarmError("maxshelve needs a duration from 1 s to 7 days, as 8h");
+            c_.maxShelveSeconds = seconds;
         } else if (is(setting, "loglevel")) {
             int level = parseInt(value);
             if (level < 1) level = 0;
@@ -379,8 +383,33 @@ class ConfigParser {
         if (!s_.receiver) return;
         char* group = nextToken(&cursor, ";");
         if (!group) return;
+        char* option = nextToken(&cursor, ";");
         DirEntry* dir = c_.findDir(group, true);
-        if (dir) c_.findLink(s_.receiver, dir, true);
+        Link* link = dir ? c_.findLink(s_.receiver, dir, true) : nullptr;
+        if (!option || !*option) return;
+        // "dir;GROUP;acknowledged": this receiver also hears who acknowledged an alarm of the group.
+        if (!is(option, "acknowledged")) return unknown("unknown setting 'dir;" + shownWord(option) + "'");
+        if (link) link->acknowledged = true;
+    }
+
+    // escalate;GROUP;DELAY;SECOND_GROUP
+    void escalateLine(char*, const char*, char* cursor) {
+        char* group = nextToken(&cursor, ";");
+        char* delay = group ? nextToken(&cursor, ";") : nullptr;
+        char* second = delay ? nextToken(&cursor, ";") : nullptr;
+        int seconds = delay ? parseAlarmDuration(delay) : -1;
+        if (!second || !*group || !*second || seconds < 1)
+            return alarmError(
+                "escalate needs a group, a delay from 1 s to 7 days and a second group, "
+                "as escalate;shift;15m;lead");
+        if (equalsIgnoreCase(group, second)) return alarmError("escalate to the same group it comes from");
+        DirEntry* from = c_.findDir(group, true);
+        DirEntry* to = c_.findDir(second, true);
+        if (!from || !to || c_.escalationCount >= kMaxDirs) return alarmError("escalate: group over limit");
+        for (int i = 0; i < c_.escalationCount; ++i)
+            if (c_.escalations[i].from == from)
+                return alarmError("a second escalate line for group " + std::string(group));
+        c_.escalations[c_.escalationCount++] = Escalation{from, to, seconds};
     }
 
     void uplinkLine(char*, const char*, char* cursor) {
@@ -495,12 +524,13 @@ class ConfigParser {
 };
 
 const ConfigParser::LineKind ConfigParser::kLineKinds[] = {
-    {"coupler", &ConfigParser::couplerLine}, {"source", &ConfigParser::sourceLine},
-    {"adr", &ConfigParser::adrLine},         {"node", &ConfigParser::nodeLine},
-    {"info", &ConfigParser::nodeLine},       {"receiver", &ConfigParser::receiverLine},
-    {"dir", &ConfigParser::dirLine},         {"uplink", &ConfigParser::uplinkLine},
-    {"set", &ConfigParser::setLine},         {"scale", &ConfigParser::scaleLine},
-    {"alarm", &ConfigParser::alarmLine},     {"flood", &ConfigParser::floodLine},
+    {"coupler", &ConfigParser::couplerLine},   {"source", &ConfigParser::sourceLine},
+    {"adr", &ConfigParser::adrLine},           {"node", &ConfigParser::nodeLine},
+    {"info", &ConfigParser::nodeLine},         {"receiver", &ConfigParser::receiverLine},
+    {"dir", &ConfigParser::dirLine},           {"uplink", &ConfigParser::uplinkLine},
+    {"set", &ConfigParser::setLine},           {"scale", &ConfigParser::scaleLine},
+    {"alarm", &ConfigParser::alarmLine},       {"flood", &ConfigParser::floodLine},
+    {"escalate", &ConfigParser::escalateLine},
 };
 
 void ConfigParser::processLine(char* line, int number) {

@@ -62,6 +62,9 @@ class Coupler {
     Receiver receivers[kMaxReceivers];
     DirEntry dirs[kMaxDirs];
     Link links[kMaxLinks];
+    Escalation escalations[kMaxDirs];
+    int escalationCount = 0;
+    int maxShelveSeconds = 8 * 3600;  // "coupler;maxshelve": bounds a forgotten shelve
     int sourceCount = 0;
     int nodeCount = 0;
     int receiverCount = 0;
@@ -151,6 +154,24 @@ class Coupler {
     // has been missing for a minute (a file saved in two writes lacks it
     // only for a moment), or at the end of a single or trigger run.
     void adoptOutbox(std::shared_ptr<Outbox> box);
+    // Queues an operator's notice of `node` (acknowledged, unshelved): the
+    // node's message behind `lead`, to the receivers the kind reaches.
+    void queueOperatorNotice(Node& node, AlarmNotice kind, const std::string& lead);
+
+    // The operator's requests (cycle/OperatorActions.cpp), one function each.
+    // Each changes one node, records it in the states file at once and
+    // queues its notice; false, with the reason in `answer`, when nothing
+    // changed. `answer` tells the operator what was done.
+    bool acknowledge(Node& node, const char* by, const char* note, std::string* answer);
+    bool shelveNode(Node& node, int seconds, const char* note, std::string* answer);
+    bool unshelveNode(Node& node, std::string* answer);
+    // Ends a shelve whose time ran out or that the operator ended; a notice
+    // says so when the alarm is still active.
+    void endShelve(Node& node);
+    // The node an operator names as the configuration writes its address
+    // ("400001", "MW10", "!OFFLINE"); "ADDRESS#2" is the second of that address.
+    Node* nodeNamed(const char* name);
+
     // Waits until the sender has nothing queued or running or the deadline
     // (steady clock, ms) passes, recording each outcome as it settles. Unless
     // stopped by a signal, entries whose receiver is missing are dropped then.

@@ -240,17 +240,49 @@ struct Notice {
     AlarmNotice kind;
     int64_t episode;
     const char* text;  // the template
+    const char* lead;  // put before the expanded text; empty for the plant's own notices
 };
 
-// One expansion per notice, one entry per linked receiver.
+// The group an unacknowledged alarm of `group` is sent on to; null when none.
+DirEntry* escalationOf(const Coupler& coupler, const DirEntry* group) {
+    for (int i = 0; i < coupler.escalationCount; ++i)
+        if (group && coupler.escalations[i].from == group) return coupler.escalations[i].to;
+    return nullptr;
+}
+
+// Whom a notice reaches through `link`: the node's group; once its episode
+// was escalated, the second group too; an escalation only the second group;
+// an acknowledgement only the links that asked for it.
+bool reaches(const Coupler& coupler, const Node& node, const Notice& notice, const Link& link) {
+    if (!link.receiver || !node.dir) return false;
+    const DirEntry* second = escalationOf(coupler, node.dir);
+    if (notice.kind == AlarmNotice::Escalated) return second && link.dir == second;
+    bool escalated = second && notice.episode != 0 && node.escalatedEpisode == notice.episode;
+    bool inGroup = link.dir == node.dir || (escalated && link.dir == second);
+    if (notice.kind == AlarmNotice::Acknowledged) return inGroup && link.acknowledged;
+    return inGroup;
+}
+
+// A receiver linked to both groups hears of a notice once.
+bool reachedBefore(const Coupler& coupler, const Node& node, const Notice& notice, int linkIndex) {
+    for (int j = 0; j < linkIndex; ++j)
+        if (coupler.links[j].receiver == coupler.links[linkIndex].receiver &&
+            reaches(coupler, node, notice, coupler.links[j]))
+            return true;
+    return false;
+}
+
+// One expansion per notice, one entry per receiver it reaches.
 void queueNotice(Coupler& coupler, Node& node, const Notice& notice, char* text) {
     int64_t now = currentTime();
     NoticeContext context{notice.kind, now - notice.episode, node.alarmState.reminders};
     coupler.formatTemplate(text, kTextSize, &node, notice.text, node.alarm.enabled ? &context : nullptr);
+    std::string full = std::string(notice.lead) + text;
+    if (full.size() >= static_cast<size_t>(kTextSize)) full.resize(kTextSize - 1);
     int64_t decidedAt = notice.kind == AlarmNotice::Raise ? notice.episode : now;
     for (int j = 0; j < coupler.linkCount; ++j) {
         Link& link = coupler.links[j];
-        if (!node.dir || link.dir != node.dir || !link.receiver) continue;
+        if (!reaches(coupler, node, notice, link) || reachedBefore(coupler, node, notice, j)) continue;
         if (OutboxEntry* pending = carriedOverFor(coupler, link.receiver, node, notice.kind)) {
             pending->carriedOver = false;
             if (notice.kind == AlarmNotice::Raise) node.triggerTime = pending->triggerTime;
@@ -266,31 +298,52 @@ void queueNotice(Coupler& coupler, Node& node, const Notice& notice, char* text)
         entry.kind = notice.kind;
         entry.decidedAt = decidedAt;
         entry.firedMs = firedMsOf(decidedAt);
-        entry.text = text;
+        entry.text = full;
         entry.value = node.value;
         coupler.outbox->add(std::move(entry));
         coupler.notified = true;
     }
 }
 
+// An alarm of a group with an escalation line that nobody acknowledged
+// within the delay goes to the second group, once per episode.
+void escalateIfDue(Coupler& coupler, Node& node, int64_t now, char* text) {
+    if (!node.active || !node.sent || node.acknowledged() || node.escalated()) return;
+    for (int i = 0; i < coupler.escalationCount; ++i) {
+        const Escalation& escalation = coupler.escalations[i];
+        if (escalation.from != node.dir || now - node.triggerTime < escalation.delaySeconds) continue;
+        node.escalatedEpisode = node.triggerTime;
+        std::printf("node %s: not acknowledged within %d s, sent on to group %s\n", node.address,
+                    escalation.delaySeconds, escalation.to->name);
+        queueNotice(coupler, node, {AlarmNotice::Escalated, node.triggerTime, node.message, ""}, text);
+        return;
+    }
+}
+
 // The raise of a fired node, and the clear and reminder its alarm decided.
-// Each is decided once; what becomes of it is the outbox's.
+// Each is decided once; what becomes of it is the outbox's. A shelved node
+// decides them as ever and sends none of them.
 void queueNode(Coupler& coupler, Node& node, char* text) {
+    int64_t now = currentTime();
+    if (node.shelve.until != 0 && !node.shelvedAt(now)) coupler.endShelve(node);
+    bool shelved = node.shelvedAt(now);
     if (node.active && !node.sent) {
         coupler.journalEvent(JournalEvent::Raised, node, node.triggerTime);
-        queueNotice(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message}, text);
+        if (!shelved)
+            queueNotice(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message, ""}, text);
         node.sent = true;
     }
     AlarmState& state = node.alarmState;
     if (state.clearedEpisode != 0) coupler.journalEvent(JournalEvent::Cleared, node, state.clearedEpisode);
-    if (state.clearedEpisode != 0 && node.alarm.normal[0])
-        queueNotice(coupler, node, {AlarmNotice::Clear, state.clearedEpisode, node.alarm.normal}, text);
+    if (state.clearedEpisode != 0 && node.alarm.normal[0] && !shelved)
+        queueNotice(coupler, node, {AlarmNotice::Clear, state.clearedEpisode, node.alarm.normal, ""}, text);
     state.clearedEpisode = 0;
-    if (state.reminderDue) {
+    if (state.reminderDue && !shelved) {
         coupler.journalEvent(JournalEvent::Reminder, node, node.triggerTime);
-        queueNotice(coupler, node, {AlarmNotice::Reminder, node.triggerTime, node.message}, text);
+        queueNotice(coupler, node, {AlarmNotice::Reminder, node.triggerTime, node.message, ""}, text);
     }
     state.reminderDue = false;
+    if (!shelved) escalateIfDue(coupler, node, now, text);
 }
 
 }  // namespace
@@ -320,6 +373,13 @@ void Coupler::queueNotifications() {
         node.unrecordedFiring =
             node.triggerTime != 0 && outbox->holdsUnsaved(sourceNameOf(node), node.address, node.triggerTime);
     }
+}
+
+void Coupler::queueOperatorNotice(Node& node, AlarmNotice kind, const std::string& lead) {
+    if (!outbox) outbox = std::make_shared<Outbox>();
+    char text[kTextSize];
+    queueNotice(*this, node, {kind, node.triggerTime, node.message, lead.c_str()}, text);
+    outbox->save();
 }
 
 void Coupler::dispatchNotifications() {

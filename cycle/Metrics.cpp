@@ -127,7 +127,10 @@ void renderOutbox(Exposition& out, const Coupler& coupler) {
 
 }  // namespace
 
+// A shelve outranks the alarm under it: the node sends nothing, whatever it is.
 const char* nodeAlarmState(const Node& node) {
+    if (node.shelvedAt(currentTime())) return "shelved";
+    if (node.active && node.acknowledged()) return "acknowledged";
     if (node.active) return "active";
     if (node.alarm.enabled && node.alarmState.onSince != 0) return "pending";
     return "normal";

@@ -15,7 +15,7 @@ struct Node;
 
 // The states a node's alarm can be in, in the order the metrics list them.
 // A new state is one more name here and one more case in nodeAlarmState.
-constexpr const char* kNodeAlarmStates[] = {"normal", "pending", "active"};
+constexpr const char* kNodeAlarmStates[] = {"normal", "pending", "active", "acknowledged", "shelved"};
 // The state of `node`, one of kNodeAlarmStates.
 const char* nodeAlarmState(const Node& node);
 

@@ -109,10 +109,13 @@ int clampedCount(const std::string& field, int most) {
 const char* kindField(AlarmNotice kind) {
     if (kind == AlarmNotice::Clear) return "clear";
     if (kind == AlarmNotice::Summary) return "summary";
+    if (kind == AlarmNotice::Acknowledged) return "acknowledged";
+    if (kind == AlarmNotice::Unshelved) return "unshelved";
+    if (kind == AlarmNotice::Escalated) return "escalated";
     return "reminder";
 }
 
-// The kind field of a clear, a reminder or a summary; raises write none.
+// The kind field of a clear, a reminder, a summary or an operator's notice; raises write none.
 bool readKind(const std::string& field, AlarmNotice* kind) {
     if (field == "clear")
         *kind = AlarmNotice::Clear;
@@ -120,6 +123,12 @@ bool readKind(const std::string& field, AlarmNotice* kind) {
         *kind = AlarmNotice::Summary;
     else if (field == "reminder")
         *kind = AlarmNotice::Reminder;
+    else if (field == "acknowledged")
+        *kind = AlarmNotice::Acknowledged;
+    else if (field == "unshelved")
+        *kind = AlarmNotice::Unshelved;
+    else if (field == "escalated")
+        *kind = AlarmNotice::Escalated;
     else
         return false;
     return true;

@@ -50,20 +50,48 @@ Node* unclaimedNode(Coupler& coupler, SourceEntry* source, const char* address, 
 }
 
 int64_t timeField(char** cursor) {
-    char* field = nextToken(cursor, ";");
+    char* field = *cursor ? nextToken(cursor, ";") : nullptr;
     return field ? parseDateTime(field) : 0;
 }
 
 // The fields behind the value, of a node with an "alarm" line: its pending
 // delays and reminders, so a restart neither fires early nor starts a delay
 // from zero. Missing fields (a file from before the line was added) are 0.
-void applyAlarmFields(Node* node, char* cursor) {
+void applyAlarmFields(Node* node, char** cursor) {
     AlarmState& state = node->alarmState;
-    state.onSince = timeField(&cursor);
-    state.offSince = timeField(&cursor);
-    char* field = nextToken(&cursor, ";");
+    state.onSince = timeField(cursor);
+    state.offSince = timeField(cursor);
+    char* field = *cursor ? nextToken(cursor, ";") : nullptr;
     state.reminders = field ? std::max(0, std::min(parseInt(field), kMaxAlarmReminderCount)) : 0;
-    state.remindedAt = timeField(&cursor);
+    state.remindedAt = timeField(cursor);
+}
+
+void skipFields(char** cursor, int count) {
+    for (int i = 0; i < count && *cursor; ++i) nextToken(cursor, ";");
+}
+
+void textField(char** cursor, char* out, size_t capacity) {
+    char* field = *cursor ? nextToken(cursor, ";") : nullptr;
+    copyText(out, capacity, field ? field : "");
+}
+
+// The operator's marks behind the alarm fields: an acknowledgement and an
+// escalation belong to the episode of field 3, a shelve lasts until its time.
+void applyOperatorFields(Node* node, char** cursor) {
+    node->ack = Acknowledgement{};
+    node->shelve = Shelve{};
+    node->escalatedEpisode = 0;
+    int64_t ackedAt = timeField(cursor);
+    textField(cursor, node->ack.by, sizeof node->ack.by);
+    textField(cursor, node->ack.note, sizeof node->ack.note);
+    node->shelve.until = timeField(cursor);
+    textField(cursor, node->shelve.note, sizeof node->shelve.note);
+    char* escalated = *cursor ? nextToken(cursor, ";") : nullptr;
+    if (ackedAt != 0 && node->triggerTime != 0) {
+        node->ack.episode = node->triggerTime;
+        node->ack.at = ackedAt;
+    }
+    if (escalated && parseInt(escalated) == 1) node->escalatedEpisode = node->triggerTime;
 }
 
 void applyFields(Node* node, char* cursor) {
@@ -75,7 +103,12 @@ void applyFields(Node* node, char* cursor) {
     node->readError = field ? parseInt(field) : 0;
     field = nextToken(&cursor, ";");
     node->value = field ? std::strtod(field, nullptr) : 0.0;
-    if (node->alarm.enabled) applyAlarmFields(node, field ? cursor : nullptr);
+    if (!field) cursor = nullptr;
+    if (node->alarm.enabled)
+        applyAlarmFields(node, &cursor);
+    else
+        skipFields(&cursor, 4);
+    applyOperatorFields(node, &cursor);
     // A recorded firing comes back as fired and sent, so it is not notified again.
     if (node->triggerTime != 0) {
         node->active = true;
@@ -184,6 +217,24 @@ void appendAlarmFields(std::string* text, const AlarmState& state) {
              std::to_string(state.reminders) + ';' + formatDateTime(state.remindedAt);
 }
 
+bool hasOperatorMarks(const Node& node) {
+    return node.acknowledged() || node.shelve.until != 0 || node.escalated();
+}
+
+// Only nodes an operator acknowledged or shelved, or that were escalated,
+// write these, so a configuration that never uses them writes the file it
+// always did. A node without an "alarm" line leaves the alarm fields empty.
+void appendOperatorFields(std::string* text, const Node& node) {
+    if (!node.alarm.enabled) appendAlarmFields(text, AlarmState{});
+    *text += ';' + formatDateTime(node.acknowledged() ? node.ack.at : 0) + ';';
+    appendQuoted(text, node.acknowledged() ? node.ack.by : "");
+    *text += ';';
+    appendQuoted(text, node.acknowledged() ? node.ack.note : "");
+    *text += ';' + formatDateTime(node.shelve.until) + ';';
+    appendQuoted(text, node.shelve.until != 0 ? node.shelve.note : "");
+    *text += node.escalated() ? ";1" : ";";
+}
+
 void readStatesText(Coupler& coupler, const std::string& text) {
     FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
     if (!file) return;
@@ -233,6 +284,7 @@ std::string renderStates(const Coupler& coupler) {
         text +=
             ';' + std::to_string(node.readError) + ';' + formatStoredValue(node.value, node.keepsDecimals());
         if (node.alarm.enabled) appendAlarmFields(&text, node.alarmState);
+        if (hasOperatorMarks(node)) appendOperatorFields(&text, node);
         text += '\n';
     }
     for (const RetainedState& state : coupler.retainedStates) text += state.line + "\n";

@@ -8,8 +8,12 @@
 
 #include "daemon/ConfigCheck.h"
 #include "daemon/Entry.h"
+#include "daemon/Instance.h"
 #include "daemon/JournalReport.h"
+#include "daemon/OperatorCommand.h"
 #include "daemon/Probe.h"
+#include "daemon/StatusCommand.h"
+#include "daemon/TestCommand.h"
 
 #ifndef ZENTOK_VERSION
 #error "ZENTOK_VERSION comes from the project version in CMakeLists.txt"
@@ -29,6 +33,16 @@ const char* const kUsage =
     "                                  alarm figures from the alarm journal (coupler;journal): alarms per\n"
     "                                  10 minutes, chattering and most frequent nodes, acknowledgement;\n"
     "                                  DATE is YYYY-MM-DD or YYYY-MM-DD hh:mm\n"
+    "       zentok ack NODE|all [--by NAME] [--note TEXT] [-i PATH]\n"
+    "                                  acknowledge a node's active alarm: its reminders and escalation stop\n"
+    "       zentok shelve NODE DURATION [--note TEXT] [-i PATH]\n"
+    "                                  send nothing of the node for DURATION (30m, 2h)\n"
+    "       zentok unshelve NODE [-i PATH] end a shelve\n"
+    "                                  0 done, 1 refused (the reason is printed), 3 no Zentok answering\n"
+    "       zentok status [--json] [-i PATH]\n"
+    "                                  the nodes, the source and the outbox of the instance\n"
+    "       zentok test RECEIVER [-i PATH]\n"
+    "                                  send a test message through the receiver's channel; 0 delivered\n"
     "       zentok --version           print the version\n"
     "       zentok -h, --help          print this help\n"
     "Without -i the configuration is zentok.ini in the working directory. Output goes to standard\n"
@@ -96,9 +110,35 @@ int runReport(int argc, char** argv) {
     return reportJournal(configPathFromArguments(argc, argv, false), from);
 }
 
+// The first argument that is not "-i" or its value.
+const char* commandWord(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-i") == 0) {
+            ++i;
+            continue;
+        }
+        return argv[i];
+    }
+    return nullptr;
+}
+
+int runOperatorCommand(int argc, char** argv) {
+    OperatorArguments arguments = readOperatorArguments(argc, argv);
+    const char* program = argc > 0 ? argv[0] : "";
+    if (!arguments.error.empty()) {
+        std::fprintf(stderr, "zentok %s: %s\n%s", arguments.command.c_str(), arguments.error.c_str(), kUsage);
+        return kOperatorUsage;
+    }
+    if (arguments.command == "status") return showStatus(arguments, program);
+    if (arguments.command == "test") return sendTestMessage(arguments, program);
+    return runOperatorRequest(arguments, program);
+}
+
 }  // namespace
 
 CommandAction requestedAction(int argc, char** argv) {
+    const char* word = commandWord(argc, argv);
+    if (word && isOperatorCommand(word)) return CommandAction::Operator;
     if (firstUnknownArgument(argc, argv)) return CommandAction::Usage;
     if (hasArgument(argc, argv, "--help") || hasArgument(argc, argv, "-h")) return CommandAction::Help;
     if (hasArgument(argc, argv, "--version")) return CommandAction::Version;
@@ -142,6 +182,8 @@ int runCommand(CommandAction action, int argc, char** argv) {
             return probeConfiguration(configPathFromArguments(argc, argv, false));
         case CommandAction::Report:
             return runReport(argc, argv);
+        case CommandAction::Operator:
+            return runOperatorCommand(argc, argv);
         case CommandAction::Run:
             break;
     }

@@ -6,9 +6,11 @@
 
 #include <string>
 
-enum class CommandAction { Run, Check, Version, Help, Usage, Probe, Report };
+enum class CommandAction { Run, Check, Version, Help, Usage, Probe, Report, Operator };
 
-// What the command line asks for; an unknown argument wins over all, then
+// What the command line asks for. An operator's command word (ack, shelve,
+// unshelve, status, test) as the first argument that is not "-i" or its
+// value reads the rest itself; otherwise an unknown argument wins over all, then
 // --help (or -h) over --version, which wins over --check, which wins over
 // probe, which wins over report.
 CommandAction requestedAction(int argc, char** argv);

@@ -22,6 +22,7 @@
 #include "cycle/AlarmJournal.h"
 #include "cycle/Coupler.h"
 #include "cycle/Metrics.h"
+#include "cycle/OperatorRequest.h"
 #include "cycle/Outbox.h"
 #include "daemon/CommandLine.h"
 #include "daemon/ConfigCheck.h"
@@ -60,6 +61,7 @@ namespace {
 constexpr int kSettleMs = 100;            // a file written in pieces is loaded once it is quiet
 constexpr int kUnreadableRetryMs = 1000;  // a file that cannot be opened is tried again this often
 constexpr int kStopWaitMs = 10000;        // what a stop signal leaves the transfers in flight
+constexpr int kRequestLookMs = 1000;      // without a watch, the request folder is looked at this often
 
 // Milliseconds until the wall clock reaches the whole second `second`.
 int64_t msUntilSecond(int64_t second) {
@@ -236,6 +238,29 @@ std::unique_ptr<Coupler> loadOrKeep(const std::string& path, std::unique_ptr<Cou
     return coupler;
 }
 
+// The operator's requests, served by a program that runs on (run mode
+// cycle) once a configuration's first cycle has read the nodes' states. The
+// folder is made then, so a single or trigger run leaves the working
+// directory as it always did.
+class RequestDesk {
+  public:
+    void serve(Coupler& coupler, ConfigWatch& watch, bool statesRead) {
+        if (coupler.runMode != RunMode::Cycle || !statesRead || coupler.nodeCount == 0) return;
+        if (!open_) {
+            prepareRequestFolder();
+            watch.watchArrivals(kRequestFolder);  // a request wakes the loop as it arrives
+            open_ = true;
+        }
+        if (!watch.takeArrivals() && steadyMs() - seenMs_ < kRequestLookMs) return;
+        serveOperatorRequests(coupler);
+        seenMs_ = steadyMs();
+    }
+
+  private:
+    bool open_ = false;
+    int64_t seenMs_ = std::numeric_limits<int64_t>::min() / 2;
+};
+
 // What systemd shows while no configuration could be read.
 std::string waitingStatus(const std::string& path, const Coupler& coupler) {
     return "waiting for configuration: cannot read " + path + ": " +
@@ -267,6 +292,7 @@ int runZentok(int argc, char** argv) {
     bool stop = false;
     bool readySent = false;
     bool unreadableReported = false;
+    RequestDesk requests;
     std::unique_ptr<Coupler> coupler;
     while (!stop) {
         if (readySent) service.reloading();
@@ -299,6 +325,7 @@ int runZentok(int argc, char** argv) {
             service.watchdogTick();
             coupler->recordOutcomes();
             runWatch.heartbeat.tick(*coupler, *runWatch.metrics);
+            if (loaded) requests.serve(*coupler, watch, ranOnce);
             bool paused = !loaded && ranOnce;
             if (paused || coupler->cycleNotDue()) {
                 waitForWork(watch, *coupler, reload, paused, service, runWatch.heartbeat);

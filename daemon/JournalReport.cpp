@@ -10,6 +10,7 @@
 #include "base/Text.h"
 #include "cycle/AlarmJournal.h"
 #include "cycle/Coupler.h"
+#include "daemon/Instance.h"
 #include "trigger/Alarm.h"
 
 namespace {
@@ -193,6 +194,10 @@ int reportJournal(const std::string& configPath, int64_t since) {
         coupler.loadConfig(configPath.c_str());
         if (!coupler.journalName.empty()) name = coupler.journalName;
     }
+    // A packaged instance keeps its journal in its own working directory,
+    // where the operator's other commands find its states.
+    std::string directory = instanceDirectory(configPath);
+    if (name[0] != '/' && directory != ".") name = directory + "/" + name;
     std::vector<std::string> files = journalFiles(name);
     if (files.empty()) {
         std::printf("no journal '%s'; it is kept with the line coupler;journal in the configuration\n",

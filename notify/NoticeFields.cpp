@@ -87,6 +87,9 @@ std::string webhookBody(const Notification& notification, const char* receiverNa
 std::string nodeStateBody(const Notification& notification) {
     Json state;
     state["state"] = tellsNotice(notification, AlarmNotice::Clear) ? "normal" : "active";
+    // An acknowledged alarm is still active; the flag tells a dashboard that
+    // somebody is on it, until the clear or the next episode replaces it.
+    if (tellsNotice(notification, AlarmNotice::Acknowledged)) state["acknowledged"] = true;
     state["source"] = jsonText(notification.sourceName.c_str());
     state["node"] = jsonText(notification.address.c_str());
     state["value"] = valueJson(notification);

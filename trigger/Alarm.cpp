@@ -42,6 +42,8 @@ AlarmEvent remindIfDue(Node* node, int64_t now) {
     const AlarmSettings& settings = node->alarm;
     AlarmState& state = node->alarmState;
     if (settings.remindSeconds <= 0) return AlarmEvent::None;
+    // Somebody is on it: an acknowledged episode is not reminded of.
+    if (node->acknowledged()) return AlarmEvent::None;
     if (settings.remindMax > 0 && state.reminders >= settings.remindMax) return AlarmEvent::None;
     int64_t last = state.remindedAt != 0 ? state.remindedAt : node->triggerTime;
     if (now - last < settings.remindSeconds && now >= last) return AlarmEvent::None;

@@ -1,0 +1,151 @@
+// The status reads the configuration, the states file and the outbox file
+// and nothing else: it writes, locks and signals nothing, so the running
+// program never notices it. The states file is replaced whole by a rename,
+// so a read sees the old or the new file, never half of one.
+#include "daemon/StatusCommand.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "base/Clock.h"
+#include "base/Text.h"
+#include "base/ValueText.h"
+#include "cycle/Coupler.h"
+#include "cycle/Outbox.h"
+#include "daemon/Entry.h"
+#include "daemon/Instance.h"
+
+namespace {
+
+// Fields in the order a reader of the table expects them.
+using json = nlohmann::ordered_json;
+
+// The node as an operator names it: its address, "ADDRESS#2" for the second of one address.
+std::string operatorName(const Coupler& coupler, int index) {
+    int before = 0;
+    for (int i = 0; i < index; ++i)
+        if (equalsIgnoreCase(coupler.nodes[i].address, coupler.nodes[index].address)) ++before;
+    std::string name = coupler.nodes[index].address;
+    return before == 0 ? name : name + "#" + std::to_string(before + 1);
+}
+
+struct NodeState {
+    std::string state;  // "normal", "pending" or "active"
+    int64_t since = 0;
+};
+
+NodeState stateOf(const Node& node) {
+    if (node.active && node.triggerTime != 0) return {"active", node.triggerTime};
+    if (node.alarmState.onSince != 0) return {"pending", node.alarmState.onSince};
+    return {"normal", 0};
+}
+
+json timeJson(int64_t seconds) {
+    return seconds != 0 ? json(formatDateTime(seconds)) : json(nullptr);
+}
+
+json nodeJson(const Coupler& coupler, int index, int64_t now) {
+    const Node& node = coupler.nodes[index];
+    NodeState state = stateOf(node);
+    json out = {{"node", operatorName(coupler, index)},
+                {"state", state.state},
+                {"since", timeJson(state.since)},
+                {"acknowledged_by", node.acknowledged() ? json(node.ack.by) : json(nullptr)},
+                {"acknowledged_at", timeJson(node.acknowledged() ? node.ack.at : 0)},
+                {"acknowledged_note", node.acknowledged() ? json(node.ack.note) : json(nullptr)},
+                {"shelved_until", timeJson(node.shelvedAt(now) ? node.shelve.until : 0)},
+                {"shelve_note", node.shelvedAt(now) ? json(node.shelve.note) : json(nullptr)},
+                {"escalated", node.escalated()},
+                {"value", formatValue(node.value, node.keepsDecimals())},
+                {"last_read", timeJson(node.lastRead)},
+                {"read_result", node.readError}};
+    return out;
+}
+
+json sourceJson(const Coupler& coupler) {
+    int64_t lastGood = 0;
+    int failing = 0;
+    for (int i = 0; i < coupler.nodeCount; ++i) {
+        const Node& node = coupler.nodes[i];
+        if (node.readError != 0)
+            ++failing;
+        else
+            lastGood = std::max(lastGood, node.lastRead);
+    }
+    const SourceEntry& source = coupler.sources[0];
+    return {{"name", coupler.sourceCount ? source.name : ""},
+            {"type", coupler.sourceCount ? source.type : ""},
+            {"last_successful_read", timeJson(lastGood)},
+            {"nodes_failing", failing}};
+}
+
+json outboxJson(const Outbox& box) {
+    int64_t oldest = 0;
+    int64_t next = 0;
+    for (const OutboxEntry& entry : box.entries()) {
+        int64_t decided = entry.decidedAt != 0 ? entry.decidedAt : entry.triggerTime;
+        if (oldest == 0 || (decided != 0 && decided < oldest)) oldest = decided;
+        if (next == 0 || entry.nextAttempt < next) next = entry.nextAttempt;
+    }
+    // An entry read from the file is due at once.
+    json nextAttempt = box.entries().empty() ? json(nullptr) : next == 0 ? json("now") : timeJson(next);
+    return {{"entries", box.entries().size()}, {"oldest", timeJson(oldest)}, {"next_attempt", nextAttempt}};
+}
+
+std::string text(const json& value) {
+    return value.is_null() ? "-" : value.is_string() ? value.get<std::string>() : value.dump();
+}
+
+void printTable(const json& status) {
+    std::printf("%-16s %-10s %-19s %-36s %-19s %-12s %s\n", "NODE", "STATE", "SINCE", "ACKNOWLEDGED",
+                "SHELVED UNTIL", "VALUE", "READ");
+    for (const json& node : status["nodes"]) {
+        std::string acknowledged = "-";
+        if (!node["acknowledged_by"].is_null())
+            acknowledged = text(node["acknowledged_by"]) + " " + text(node["acknowledged_at"]).substr(11);
+        std::string state = text(node["state"]) + (node["escalated"].get<bool>() ? "+esc" : "");
+        std::string read =
+            text(node["last_read"]) +
+            (node["read_result"].get<int>() != 0 ? " failed " + text(node["read_result"]) : "");
+        std::printf("%-16s %-10s %-19s %-36s %-19s %-12s %s\n", text(node["node"]).c_str(), state.c_str(),
+                    text(node["since"]).c_str(), acknowledged.c_str(), text(node["shelved_until"]).c_str(),
+                    text(node["value"]).c_str(), read.c_str());
+    }
+    const json& source = status["source"];
+    std::printf("source %s (%s): last successful read %s, %d node(s) failing at their last read\n",
+                text(source["name"]).c_str(), text(source["type"]).c_str(),
+                text(source["last_successful_read"]).c_str(), source["nodes_failing"].get<int>());
+    const json& outbox = status["outbox"];
+    std::printf("outbox: %s entries, oldest %s, next attempt %s\n", text(outbox["entries"]).c_str(),
+                text(outbox["oldest"]).c_str(), text(outbox["next_attempt"]).c_str());
+}
+
+}  // namespace
+
+int showStatus(const OperatorArguments& arguments, const char* programPath) {
+    if (!arguments.positional.empty()) {
+        std::fprintf(stderr, "zentok status: takes no operand but -i CONFIG and --json\n");
+        return kOperatorUsage;
+    }
+    std::string config = arguments.config.empty() ? defaultConfigPath(programPath) : arguments.config;
+    Coupler coupler;
+    std::string why;
+    if (!openInstance(config, coupler, &why)) {
+        std::fprintf(stderr, "zentok status: %s\n", why.c_str());
+        return kOperatorRefused;
+    }
+    coupler.readStates();
+    Outbox box(kOutboxName);
+    box.load();
+    int64_t now = currentTime();
+    json status = {{"configuration", config}, {"source", sourceJson(coupler)}, {"outbox", outboxJson(box)}};
+    status["nodes"] = json::array();
+    for (int i = 0; i < coupler.nodeCount; ++i) status["nodes"].push_back(nodeJson(coupler, i, now));
+    if (arguments.json)
+        std::printf("%s\n", status.dump(2).c_str());
+    else
+        printTable(status);
+    return kOperatorDone;
+}
