@@ -28,8 +28,6 @@
 #include <thread>
 #include <vector>
 
-#include "base/Records.h"
-#include "base/Text.h"
 #include "cycle/Outbox.h"
 #include "notify/Notifier.h"
 #include "notify/Sender.h"
@@ -146,11 +144,11 @@ struct HandOverFigures {
     std::vector<double> outboxMs, mqttMs, webhookMs;
 };
 
-double settleMs(Notifier& channel, const Node& node) {
+double settleMs(Notifier& channel, const Notification& notification) {
     auto delivery = std::make_shared<Delivery>();
     uint64_t seen = settlementCount();
     Clock::time_point start = Clock::now();
-    if (!channel.notify(node, "Tank level high: 101 cm", delivery)) return NAN;
+    if (!channel.notify(notification, delivery)) return NAN;
     while (!delivery->settled() && sinceMs(start) < 30000) {
         int64_t nowMs =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
@@ -169,13 +167,12 @@ HandOverFigures measureHandOvers(const Fleet& fleet, int count, int rounds) {
                     std::to_string(hookPort), "--record", dir.file("posts.txt"), "--lifetime", "3600"},
                    dir.file("recorder.log"));
     waitForPort(hookPort, 10000);
-    SourceEntry source;
-    copyText(source.name, "plant");
-    Node node;
-    node.source = &source;
-    copyText(node.address, "400001");
-    node.value = 101;
-    node.triggerTime = std::time(nullptr);
+    Notification notification;
+    notification.sourceName = "plant";
+    notification.address = "400001";
+    notification.value = 101;
+    notification.triggerTime = std::time(nullptr);
+    notification.text = "Tank level high: 101 cm";
 
     std::vector<std::unique_ptr<MqttChannel>> mqtt;
     std::vector<std::unique_ptr<WebhookChannel>> hooks;
@@ -195,14 +192,14 @@ HandOverFigures measureHandOvers(const Fleet& fleet, int count, int rounds) {
             entry.source = "plant";
             entry.address = "400001";
             entry.text = "Tank level high: 101 cm";
-            entry.triggerTime = node.triggerTime + round * count + i;
+            entry.triggerTime = notification.triggerTime + round * count + i;
             Clock::time_point start = Clock::now();
             box.add(entry);
             box.save();
             figures.outboxMs.push_back(sinceMs(start));
             box.entries().clear();
-            figures.mqttMs.push_back(settleMs(*mqtt[i], node));
-            figures.webhookMs.push_back(settleMs(*hooks[i], node));
+            figures.mqttMs.push_back(settleMs(*mqtt[i], notification));
+            figures.webhookMs.push_back(settleMs(*hooks[i], notification));
         }
     }
     return figures;
