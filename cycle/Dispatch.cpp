@@ -80,28 +80,6 @@ void markMissingReceivers(Coupler& coupler) {
     }
 }
 
-// Drops, each with a line, the entries whose receiver has been missing for
-// the grace time, or all whose receiver is missing when `atOnce`; true when
-// it dropped one.
-bool dropMissingReceivers(Outbox& box, bool atOnce) {
-    int64_t nowMs = steadyMs();
-    auto& entries = box.entries();
-    size_t before = entries.size();
-    entries.erase(std::remove_if(entries.begin(), entries.end(),
-                                 [&](const OutboxEntry& entry) {
-                                     if (entry.inFlight || entry.missingSinceMs == 0) return false;
-                                     if (!atOnce && nowMs - entry.missingSinceMs < kMissingReceiverGraceMs)
-                                         return false;
-                                     std::printf(
-                                         "outbox, receiver %s no longer configured: notification of "
-                                         "source %s, node %s dropped\n",
-                                         entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
-                                     return true;
-                                 }),
-                  entries.end());
-    return entries.size() != before;
-}
-
 // The wait before the next attempt: the one the channel's server asked for,
 // within the longest back-off, or the back-off itself.
 int nextRetryDelay(const Delivery& outcome, int failedAttempts) {
@@ -131,6 +109,29 @@ void noteOutcome(Coupler& coupler, const OutboxEntry& entry, NotificationOutcome
     record.receiver = entry.receiver;
     record.episode = entry.triggerTime;
     coupler.journal->record(record);
+}
+
+// Drops, each with a line, the entries whose receiver has been missing for
+// the grace time, or all whose receiver is missing when `atOnce`; true when
+// it dropped one.
+bool dropMissingReceivers(Coupler& coupler, bool atOnce) {
+    int64_t nowMs = steadyMs();
+    auto& entries = coupler.outbox->entries();
+    size_t before = entries.size();
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [&](const OutboxEntry& entry) {
+                                     if (entry.inFlight || entry.missingSinceMs == 0) return false;
+                                     if (!atOnce && nowMs - entry.missingSinceMs < kMissingReceiverGraceMs)
+                                         return false;
+                                     std::printf(
+                                         "outbox, receiver %s no longer configured: notification of "
+                                         "source %s, node %s dropped\n",
+                                         entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
+                                     noteOutcome(coupler, entry, NotificationOutcome::GivenUp);
+                                     return true;
+                                 }),
+                  entries.end());
+    return entries.size() != before;
 }
 
 // Records one settled hand-over; false when the entry leaves the outbox.
@@ -387,7 +388,7 @@ void Coupler::dispatchNotifications() {
     queuedThisCycle = false;
     int64_t nowMs = steadyMs();
     bool summarized = summarizeHeldBack(*outbox, nowMs);
-    if (dropMissingReceivers(*outbox, false) || summarized) outbox->save();
+    if (dropMissingReceivers(*this, false) || summarized) outbox->save();
     for (OutboxEntry& entry : outbox->entries()) {
         // Asked to stop, the program hands over nothing more; the rest waits
         // in the outbox for the next start.
@@ -432,7 +433,7 @@ void Coupler::adoptOutbox(std::shared_ptr<Outbox> box) {
     // node's first evaluation under this configuration may be that firing.
     for (OutboxEntry& entry : outbox->entries())
         if (!entry.saved) entry.carriedOver = true;
-    dropMissingReceivers(*outbox, false);
+    dropMissingReceivers(*this, false);
     outbox->save();
 }
 
@@ -457,7 +458,7 @@ void Coupler::finishDeliveries(int64_t deadlineMs) {
     // configuration it will: what has no receiver in it goes now. Stopped by
     // a signal, the program keeps it for the next start.
     if (stopRequested()) return;
-    if (dropMissingReceivers(*outbox, true)) outbox->save();
+    if (dropMissingReceivers(*this, true)) outbox->save();
 }
 
 void Coupler::journalEvent(JournalEvent event, const Node& node, int64_t episode, const char* receiver) {

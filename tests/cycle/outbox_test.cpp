@@ -14,6 +14,7 @@
 #include "base/Clock.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
+#include "cycle/Metrics.h"
 #include "support/StdoutCapture.h"
 #include "support/TestSupport.h"
 #include "trigger/Trigger.h"
@@ -295,6 +296,7 @@ TEST_F(OutboxTest, AnUnknownReceiverKeepsItsEntriesForAMinuteAndNamesMatchWithTh
     box->add(gone);
     // The first "ops" is removed: the entry of the second still reaches it.
     copyText(coupler_.receivers[0].name, "log");
+    coupler_.metrics = std::make_shared<Metrics>();
     std::string out = testsupport::captured([&] { coupler_.adoptOutbox(box); });
     advance(59);
     out += dispatch();
@@ -306,6 +308,11 @@ TEST_F(OutboxTest, AnUnknownReceiverKeepsItsEntriesForAMinuteAndNamesMatchWithTh
     out = dispatch();
     EXPECT_EQ(testsupport::countOf(out, "outbox, receiver gone no longer configured"), 1) << out;
     EXPECT_TRUE(box->entries().empty());
+    std::string metrics = coupler_.metrics->render(coupler_, nullptr);
+    EXPECT_NE(metrics.find(
+                  "zentok_notifications_total{receiver=\"gone\",channel=\"unknown\",outcome=\"given_up\"} 1"),
+              std::string::npos)
+        << "a dropped notification counts as given up";
 }
 
 TEST_F(OutboxTest, AFiringTheOutboxCannotStoreIsNotRecordedUntilItCan) {
