@@ -277,12 +277,17 @@ TEST_F(OutboxTest, ACarriedOverEntryStandsOnlyForAFiringTheStatesFileMissed) {
 TEST_F(OutboxTest, EntriesLeftAtStartAreDueAtOnceAndTimesAheadCountAsNow) {
     coupler_.retrySeconds = 100;
     succeed_[1] = false;
+    coupler_.metrics = std::make_shared<Metrics>();
     coupler_.adoptOutbox(leftByEarlierRun("2056-03-02 08:00:00", "2056-03-02 08:00:00"));
     std::string out = dispatch();  // the stored next attempt, 30 years ahead, waits for nothing
     EXPECT_EQ(calls_[1], 1);
     advance(100);
     out = dispatch();
     EXPECT_NE(out.find("given up after 3 attempts"), std::string::npos) << out;
+    // This run's failure to be tried again, then the one given up.
+    std::string metrics = coupler_.metrics->render(coupler_, nullptr);
+    EXPECT_NE(metrics.find("outcome=\"failed\"} 1"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("outcome=\"given_up\"} 1"), std::string::npos) << metrics;
 }
 
 TEST_F(OutboxTest, AnUnknownReceiverKeepsItsEntriesForAMinuteAndNamesMatchWithTheirAddress) {
