@@ -106,32 +106,31 @@ int clampedCount(const std::string& field, int most) {
     return std::min(std::max(parseInt(field.c_str()), 0), most);
 }
 
+// The kind field of each notice but a raise, which writes none: one table
+// for the writer and the reader, so the two cannot drift apart.
+struct KindName {
+    AlarmNotice kind;
+    const char* field;
+};
+constexpr KindName kKindFields[] = {
+    {AlarmNotice::Clear, "clear"},         {AlarmNotice::Reminder, "reminder"},
+    {AlarmNotice::Summary, "summary"},     {AlarmNotice::Acknowledged, "acknowledged"},
+    {AlarmNotice::Unshelved, "unshelved"}, {AlarmNotice::Escalated, "escalated"},
+};
+
 const char* kindField(AlarmNotice kind) {
-    if (kind == AlarmNotice::Clear) return "clear";
-    if (kind == AlarmNotice::Summary) return "summary";
-    if (kind == AlarmNotice::Acknowledged) return "acknowledged";
-    if (kind == AlarmNotice::Unshelved) return "unshelved";
-    if (kind == AlarmNotice::Escalated) return "escalated";
+    for (const KindName& known : kKindFields)
+        if (known.kind == kind) return known.field;
     return "reminder";
 }
 
-// The kind field of a clear, a reminder, a summary or an operator's notice; raises write none.
 bool readKind(const std::string& field, AlarmNotice* kind) {
-    if (field == "clear")
-        *kind = AlarmNotice::Clear;
-    else if (field == "summary")
-        *kind = AlarmNotice::Summary;
-    else if (field == "reminder")
-        *kind = AlarmNotice::Reminder;
-    else if (field == "acknowledged")
-        *kind = AlarmNotice::Acknowledged;
-    else if (field == "unshelved")
-        *kind = AlarmNotice::Unshelved;
-    else if (field == "escalated")
-        *kind = AlarmNotice::Escalated;
-    else
-        return false;
-    return true;
+    for (const KindName& known : kKindFields)
+        if (field == known.field) {
+            *kind = known.kind;
+            return true;
+        }
+    return false;
 }
 
 bool readAlarmFields(const std::vector<std::string>& fields, OutboxEntry* entry) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -415,10 +416,12 @@ TEST(OutboxFile, AlarmNoticesKeepTheirKindAndDecisionTimeAndRaisesKeepTheirForm)
     raise.triggerTime = 1772434800;
     raise.text = "high";
     raise.channel = channelFingerprint("file;a.csv");
-    std::vector<OutboxEntry> entries = {raise, raise, raise, raise};
-    const AlarmNotice kinds[] = {AlarmNotice::Raise, AlarmNotice::Clear, AlarmNotice::Reminder,
-                                 AlarmNotice::Summary};
-    for (int i = 1; i < 4; ++i) {
+    const AlarmNotice kinds[] = {AlarmNotice::Raise,    AlarmNotice::Clear,        AlarmNotice::Reminder,
+                                 AlarmNotice::Summary,  AlarmNotice::Acknowledged, AlarmNotice::Unshelved,
+                                 AlarmNotice::Escalated};
+    const int count = static_cast<int>(std::size(kinds));
+    std::vector<OutboxEntry> entries(count, raise);
+    for (int i = 1; i < count; ++i) {
         entries[i].kind = kinds[i];
         entries[i].decidedAt = raise.triggerTime + 60 * i;
     }
@@ -428,9 +431,9 @@ TEST(OutboxFile, AlarmNoticesKeepTheirKindAndDecisionTimeAndRaisesKeepTheirForm)
     EXPECT_EQ(std::count(text.begin(), text.begin() + static_cast<long>(text.find('\n')), ';'), 9);
     std::vector<int> damaged;
     auto back = parseOutbox(text, &damaged);
-    ASSERT_EQ(back.size(), 4u);
+    ASSERT_EQ(back.size(), entries.size());
     EXPECT_TRUE(damaged.empty());
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < count; ++i) {
         EXPECT_EQ(back[i].kind, kinds[i]);
         EXPECT_EQ(back[i].decidedAt, i == 0 ? raise.triggerTime : raise.triggerTime + 60 * i);
     }
