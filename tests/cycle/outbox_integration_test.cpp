@@ -234,10 +234,12 @@ class KillHarness {
     int kills = 0;
     std::set<int> queued;
     std::map<int, int> cutShort;  // per rise, kills that cut a taken hand-over to the receiver short
+    std::function<void(const std::string&)> onKill;  // given the outbox file after each kill
 
   private:
     void noteKill(const std::string& firedBefore, const std::string& outboxBefore) {
         const std::string outbox = contentOf(dir_.file("zentok_outbox.csv"));
+        if (onKill) onKill(outbox);
         for (int k : distinct(risesIn(outbox))) queued.insert(k);
         // A firing this run recorded (a new trigger time) holds the value of its
         // rise: within a run every fall is seen and clears the trigger time. A
@@ -434,28 +436,16 @@ TEST(OutboxRun, KillsAcrossAlarmEpisodesGiveOneRaiseAndOneClearEach) {
                                      "\nnode;a;300003;rise {{*}};alarm;O:19999\n"
                                      "alarm;clear=19000;on=1;normal=fall {{*}}\n"
                                      "receiver;log\nadr;file;alarms.csv\ndir;alarm\n");
-    std::mt19937 random(20261208);
-    std::uniform_int_distribution<int> lifetimeMs(30, 900);
     const std::regex notice("(rise|fall) (\\d+)");
     std::set<std::string> decided;
-    auto harnessEnd = std::chrono::steady_clock::now() + std::chrono::seconds(killTarget > 0 ? 3600 : 40);
-    int kills = 0;
-    while (std::chrono::steady_clock::now() < harnessEnd && (killTarget == 0 || kills < killTarget)) {
-        Process zentok;
-        ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "z.ini"}, dir.file("run.log"), dir.path()));
-        std::this_thread::sleep_for(std::chrono::milliseconds(lifetimeMs(random)));
-        kill(zentok.pid(), SIGKILL);
-        ASSERT_TRUE(zentok.waitForExit(5000));
-        ++kills;
-        const std::string outbox = contentOf(dir.file("zentok_outbox.csv"));
+    KillHarness harness(dir);
+    harness.onKill = [&](const std::string& outbox) {
         for (std::sregex_iterator it(outbox.begin(), outbox.end(), notice), end; it != end; ++it)
             decided.insert((*it)[0]);
-    }
-    Process last;
-    ASSERT_TRUE(last.start({zentokBinary(), "-i", "z.ini"}, dir.file("run.log"), dir.path()));
-    ASSERT_TRUE(waitUntil([&] { return contentOf(dir.file("zentok_outbox.csv")).empty(); }, 10000));
-    kill(last.pid(), SIGTERM);
-    ASSERT_TRUE(last.waitForExit(12000));
+    };
+    harness.run(killTarget > 0 ? 3600 : 40, killTarget, 30, 900);
+    drainOutbox(dir, 10000);
+    const int kills = harness.kills;
 
     std::multiset<std::string> notified;
     std::set<int> rises, falls;
