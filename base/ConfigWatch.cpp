@@ -32,6 +32,11 @@ std::string nameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+bool endsWith(const char* name, const std::string& suffix) {
+    size_t length = std::strlen(name);
+    return length >= suffix.size() && suffix.compare(0, suffix.size(), name + length - suffix.size()) == 0;
+}
+
 void drain(int fd) {
     char buffer[256];
     while (::read(fd, buffer, sizeof buffer) > 0) {
@@ -70,9 +75,11 @@ void ConfigWatch::watchFile() {
     fileWatch_ = watch;
 }
 
-bool ConfigWatch::watchArrivals(const std::string& directory) {
+bool ConfigWatch::watchArrivals(const std::string& directory, const std::string& suffix) {
     if (inotifyFd_ < 0) return false;
-    arrivalWatch_ = ::inotify_add_watch(inotifyFd_, directory.c_str(), IN_MOVED_TO | IN_ONLYDIR);
+    arrivalSuffix_ = suffix;
+    arrivalWatch_ =
+        ::inotify_add_watch(inotifyFd_, directory.c_str(), IN_MOVED_TO | IN_ONLYDIR | IN_DONT_FOLLOW);
     return arrivalWatch_ >= 0;
 }
 
@@ -98,7 +105,8 @@ bool ConfigWatch::concernsTheFile(const char* events, long length) {
         offset += static_cast<long>(sizeof(inotify_event) + event->len);
         if (offset > length) break;
         if (event->wd == arrivalWatch_) {
-            concerns = arrived_ = true;  // a request arrived
+            if (event->len > 0 && endsWith(event->name, arrivalSuffix_))
+                concerns = arrived_ = true;  // a request arrived
         } else if (event->wd == fileWatch_) {
             concerns = true;  // the file itself: written, touched, removed or moved away
         } else if (event->len == 0 || name_ == event->name) {

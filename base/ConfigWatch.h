@@ -19,9 +19,11 @@ class ConfigWatch {
     // clock and a file it cannot watch. True when woken by an event or interrupt().
     bool wait(int timeoutMs);
 
-    // Also wakes a wait when a file is renamed into `directory` (the
-    // operator's requests); false when it cannot be watched.
-    bool watchArrivals(const std::string& directory);
+    // Also wakes a wait when a file whose name ends in `suffix` is renamed
+    // into `directory` (the operator's requests; what the program writes
+    // there itself does not wake it). A link is not followed; false when it
+    // cannot be watched.
+    bool watchArrivals(const std::string& directory, const std::string& suffix);
     // Whether a file arrived there since the last call.
     bool takeArrivals();
 
@@ -40,6 +42,7 @@ class ConfigWatch {
     int inotifyFd_ = -1;
     int fileWatch_ = -1;  // the watch on the file itself; -1 while it does not exist
     int arrivalWatch_ = -1;
+    std::string arrivalSuffix_;
     bool arrived_ = false;
     long wakeups_ = 0;
     int wakeFds_[2] = {-1, -1};

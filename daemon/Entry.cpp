@@ -248,7 +248,7 @@ class RequestDesk {
         if (coupler.runMode != RunMode::Cycle || !statesRead || coupler.nodeCount == 0) return;
         if (!open_) {
             prepareRequestFolder();
-            watch.watchArrivals(kRequestFolder);  // a request wakes the loop as it arrives
+            watch.watchArrivals(kRequestFolder, kRequestSuffix);  // a request wakes the loop as it arrives
             open_ = true;
         }
         if (!watch.takeArrivals() && steadyMs() - seenMs_ < kRequestLookMs) return;

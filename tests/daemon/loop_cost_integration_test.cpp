@@ -1,6 +1,7 @@
 // What the idle loop costs: the configuration watch wakes only for the file
 // itself, and a device that refuses connections is not asked again at once.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -43,6 +44,19 @@ TEST(LoopCost, TheWatchWakesForTheFileAndNotForItsNeighbours) {
     }
     writeFile(ini, "coupler;runmode;single\n");
     EXPECT_TRUE(watch.wait(1000)) << "a write of the file that replaced it";
+
+    // The request folder: the program's own answers do not wake it, a request does.
+    ASSERT_EQ(mkdir(dir.file("requests").c_str(), 0700), 0);
+    ASSERT_TRUE(watch.watchArrivals(dir.file("requests"), ".request"));
+    auto arrive = [&](const std::string& name) {
+        writeFile(dir.file(".new"), "");
+        return std::rename(dir.file(".new").c_str(), dir.file("requests/" + name).c_str()) == 0;
+    };
+    ASSERT_TRUE(arrive("a.request"));
+    EXPECT_TRUE(watch.wait(1000) && watch.takeArrivals());
+    ASSERT_TRUE(arrive("a.answer"));
+    EXPECT_FALSE(watch.wait(300)) << "an answer woke the loop";
+    EXPECT_FALSE(watch.takeArrivals());
 }
 
 // A read interval of 0 against a port nobody listens on: every connect is
