@@ -65,7 +65,8 @@ constexpr int kOperatorNoteSize = 256;  // an acknowledgement's or shelve's note
 struct Acknowledgement {
     int64_t episode = 0;  // the trigger time it acknowledges; 0: none
     int64_t at = 0;
-    char by[kOperatorNameSize] = {};
+    char by[kOperatorNameSize] = {};     // the name the operator gave
+    char owner[kOperatorNameSize] = {};  // the request file's owner as the system names it; empty: unknown
     char note[kOperatorNoteSize] = {};
 };
 

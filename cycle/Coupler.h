@@ -162,8 +162,18 @@ class Coupler {
     // Each changes one node, records it in the states file at once and
     // queues its notice; false, with the reason in `answer`, when nothing
     // changed. `answer` tells the operator what was done.
-    bool acknowledge(Node& node, const char* by, const char* note, std::string* answer);
-    bool shelveNode(Node& node, int seconds, const char* note, std::string* answer);
+    // A request made at `madeAt` (0: unknown) for the episode raised at
+    // `episode` (0: none named) acknowledges that episode only; a shelve
+    // counts from `from`.
+    struct AckRequest {
+        const char* by = "";
+        const char* owner = "";  // the request file's owner; empty when not known
+        const char* note = "";
+        int64_t madeAt = 0;
+        int64_t episode = 0;
+    };
+    bool acknowledge(Node& node, const AckRequest& request, std::string* answer);
+    bool shelveNode(Node& node, int seconds, int64_t from, const char* note, std::string* answer);
     bool unshelveNode(Node& node, std::string* answer);
     // Ends a shelve whose time ran out or that the operator ended; a notice
     // says so when the alarm is still active.

@@ -2,6 +2,7 @@
 // it, end its shelve. Each is recorded in the states file before the answer
 // goes back, so a restart right after the operator was told keeps it, and its
 // notice is in the outbox before that, as a firing is.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include "base/Clock.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
+#include "cycle/OperatorRequest.h"
 
 namespace {
 
@@ -40,36 +42,64 @@ Node* Coupler::nodeNamed(const char* name) {
     return nullptr;
 }
 
-bool Coupler::acknowledge(Node& node, const char* by, const char* note, std::string* answer) {
-    if (!node.active || node.triggerTime == 0) {
+// An acknowledgement answers the alarm the operator saw: one that ended
+// meanwhile, or was raised after the request was made (a request that waited
+// for a start), is not the one meant, and the next episode is left alone.
+bool Coupler::acknowledge(Node& node, const AckRequest& request, std::string* answer) {
+    bool active = node.active && node.triggerTime != 0;
+    if (request.episode != 0 && (!active || node.triggerTime != request.episode)) {
+        *answer = nodeName(node) + ": the alarm raised " + formatDateTime(request.episode) +
+                  " has ended, nothing acknowledged" +
+                  (active ? "; the alarm active since " + formatDateTime(node.triggerTime) + " is not" : "");
+        return false;
+    }
+    if (!active) {
         *answer = nodeName(node) + ": no active alarm, nothing acknowledged";
         return false;
     }
+    if (request.madeAt != 0 && node.triggerTime > request.madeAt) {
+        *answer = nodeName(node) + ": the alarm active since " + formatDateTime(node.triggerTime) +
+                  " was raised after the request of " + formatDateTime(request.madeAt) +
+                  ", nothing acknowledged";
+        return false;
+    }
     if (node.acknowledged()) {
-        *answer = nodeName(node) + ": already acknowledged by " + node.ack.by + " at " +
-                  formatDateTime(node.ack.at);
+        *answer = nodeName(node) + ": already acknowledged by " +
+                  acknowledgerText(node.ack.by, node.ack.owner) + " at " + formatDateTime(node.ack.at);
         return true;
     }
     node.ack.episode = node.triggerTime;
     node.ack.at = currentTime();
-    copyText(node.ack.by, by);
-    copyText(node.ack.note, note);
+    copyText(node.ack.by, request.by);
+    copyText(node.ack.owner, request.owner);
+    copyText(node.ack.note, request.note);
+    std::string who = acknowledgerText(node.ack.by, node.ack.owner);
     queueOperatorNotice(node, AlarmNotice::Acknowledged,
-                        withNote(std::string("Acknowledged by ") + by, note) + ": ");
-    journalEvent(JournalEvent::Acknowledged, node, node.triggerTime);
+                        withNote("Acknowledged by " + who, request.note) + ": ");
+    journalEvent(JournalEvent::Acknowledged, node, node.triggerTime, who.c_str());
     writeStates();
-    std::printf("%s acknowledged by %s\n", nodeName(node).c_str(), by);
-    *answer = nodeName(node) + ": acknowledged by " + by + "; no more reminders or escalation for this alarm";
+    std::printf("%s acknowledged by %s\n", nodeName(node).c_str(), who.c_str());
+    *answer =
+        nodeName(node) + ": acknowledged by " + who + "; no more reminders or escalation for this alarm";
     return true;
 }
 
-bool Coupler::shelveNode(Node& node, int seconds, const char* note, std::string* answer) {
+// A shelve runs from when it was asked for, so one that waited for a start
+// ends when the operator expected it to.
+bool Coupler::shelveNode(Node& node, int seconds, int64_t from, const char* note, std::string* answer) {
     if (seconds < 1 || seconds > maxShelveSeconds) {
         *answer = nodeName(node) + ": a shelve lasts from 1 s to " + std::to_string(maxShelveSeconds) +
                   " s (coupler;maxshelve), nothing shelved";
         return false;
     }
-    node.shelve.until = currentTime() + seconds;
+    int64_t now = currentTime();
+    int64_t until = std::min(from > 0 ? from : now, now) + seconds;
+    if (until <= now) {
+        *answer = nodeName(node) + ": the shelve asked for at " + formatDateTime(from) + " ended at " +
+                  formatDateTime(until) + ", nothing shelved";
+        return false;
+    }
+    node.shelve.until = until;
     copyText(node.shelve.note, note);
     journalEvent(JournalEvent::Shelved, node, node.active ? node.triggerTime : 0);
     writeStates();

@@ -2,10 +2,12 @@
 // files in a folder of its working directory, so no network port and no
 // signal is needed. A command renames a request into the folder; the main
 // loop carries it out, writes the answer beside it and removes the request.
-// What a command left while no Zentok ran is carried out at the next start.
+// What a command left while no Zentok ran is carried out at the next start
+// if it is not older than kOldestRequestSeconds.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 class Coupler;
@@ -22,8 +24,14 @@ struct OperatorRequest {
     std::string node;     // as the configuration writes its address, "ADDRESS#2", or "all" for ack
     std::string by;       // who acknowledges
     std::string note;
-    int seconds = 0;  // how long a shelve lasts
+    int seconds = 0;      // how long a shelve lasts
+    int64_t time = 0;     // when the command made it; 0 in a request of an older version
+    int64_t episode = 0;  // the raise time of the alarm the command saw; 0: none
 };
+
+// A request older than this is dropped with a line: what an operator asked
+// for an hour ago, while no Zentok ran, no longer fits the plant.
+constexpr int64_t kOldestRequestSeconds = 3600;
 
 // "zentok request 1" and one "name=value" line per field.
 std::string formatRequest(const OperatorRequest& request);
@@ -33,6 +41,10 @@ bool parseRequest(const std::string& text, OperatorRequest* request, std::string
 // A name a request file may have: letters, digits, '-' and '_' before the
 // suffix, so no path and no hidden file.
 bool isRequestName(const std::string& fileName);
+
+// Who acknowledged as an answer, a notice and the journal say it: the name
+// the operator gave and, when known, the request file's owner, "anna (user jdoe)".
+std::string acknowledgerText(const char* by, const char* owner);
 
 // The answer file's text: "ok" or "refused", then what was done, one line each.
 std::string formatAnswer(bool ok, const std::string& message);
@@ -44,6 +56,8 @@ void prepareRequestFolder();
 // directory: it runs, even while a long read keeps it from answering.
 bool zentokRunsHere();
 // Carries out the requests waiting in the folder, a bounded number per call,
-// each answered and removed, also a damaged one. Old answers nobody
+// each answered and removed, also a damaged one. Only plain files are
+// requests: anything else under a request's name is said once and left
+// alone. A folder that is a symbolic link is not followed. Old answers nobody
 // collected are removed.
 void serveOperatorRequests(Coupler& coupler);

@@ -87,6 +87,7 @@ void applyOperatorFields(Node* node, char** cursor) {
     node->shelve.until = timeField(cursor);
     textField(cursor, node->shelve.note, sizeof node->shelve.note);
     char* escalated = *cursor ? nextToken(cursor, ";") : nullptr;
+    textField(cursor, node->ack.owner, sizeof node->ack.owner);
     if (ackedAt != 0 && node->triggerTime != 0) {
         node->ack.episode = node->triggerTime;
         node->ack.at = ackedAt;
@@ -233,6 +234,12 @@ void appendOperatorFields(std::string* text, const Node& node) {
     *text += ';' + formatDateTime(node.shelve.until) + ';';
     appendQuoted(text, node.shelve.until != 0 ? node.shelve.note : "");
     *text += node.escalated() ? ";1" : ";";
+    // Only an acknowledgement whose request file had an owner writes it, so
+    // one restored from an older file is written back as it was.
+    if (node.acknowledged() && node.ack.owner[0]) {
+        *text += ';';
+        appendQuoted(text, node.ack.owner);
+    }
 }
 
 void readStatesText(Coupler& coupler, const std::string& text) {

@@ -70,10 +70,15 @@ bool buildRequest(const OperatorArguments& arguments, Coupler& coupler, Operator
         return false;
     }
     bool all = arguments.command == "ack" && request->node == "all";
-    if (!all && !coupler.nodeNamed(request->node.c_str())) {
+    Node* node = all ? nullptr : coupler.nodeNamed(request->node.c_str());
+    if (!all && !node) {
         *why = "no node '" + request->node + "' in the configuration";
         return false;
     }
+    // The alarm the operator sees now is the one meant: an ack that waits
+    // for a start must not acknowledge a later one.
+    request->time = currentTime();
+    if (arguments.command == "ack" && node && node->active) request->episode = node->triggerTime;
     if (arguments.command == "shelve") {
         int seconds = parseAlarmDuration(operands[1].c_str());
         if (seconds < 1 || seconds > coupler.maxShelveSeconds) {
@@ -109,13 +114,21 @@ bool placeRequest(const std::string& base, const std::string& text, std::string*
         *why = std::string("cannot make the request folder ") + kRequestFolder + ": " + std::strerror(errno);
         return false;
     }
+    struct stat folder {};
+    if (::lstat(kRequestFolder, &folder) != 0 || !S_ISDIR(folder.st_mode)) {
+        *why = std::string("the request folder ") + kRequestFolder +
+               " is a symbolic link or no folder, which Zentok does not follow";
+        return false;
+    }
     std::string hidden = std::string(kRequestFolder) + "/." + base + ".tmp";
     std::string path = std::string(kRequestFolder) + "/" + base + kRequestSuffix;
     int fd = ::open(hidden.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);
     // Readable by the service's user or group, whatever the caller's umask.
+    // The file stays the caller's: its owner is who Zentok records as having
+    // asked, so root hands over only the group.
     bool written = fd >= 0 && ::fchmod(fd, 0660) == 0 &&
-                   (!handOver || ::fchown(fd, instance.st_uid, instance.st_gid) == 0) && writeAll(fd, text) &&
-                   ::fsync(fd) == 0;
+                   (!handOver || ::fchown(fd, static_cast<uid_t>(-1), instance.st_gid) == 0) &&
+                   writeAll(fd, text) && ::fsync(fd) == 0;
     int error = errno;
     if (fd >= 0) ::close(fd);
     if (written && ::rename(hidden.c_str(), path.c_str()) == 0) return true;
@@ -139,6 +152,12 @@ bool awaitAnswer(const std::string& base, int waitMs, std::string* answer) {
     return false;
 }
 
+// Whether the request is still in the folder, not yet taken by Zentok.
+bool requestWaits(const std::string& base) {
+    struct stat status {};
+    return ::lstat((std::string(kRequestFolder) + "/" + base + kRequestSuffix).c_str(), &status) == 0;
+}
+
 }  // namespace
 
 int runOperatorRequest(const OperatorArguments& arguments, const char* programPath) {
@@ -146,7 +165,9 @@ int runOperatorRequest(const OperatorArguments& arguments, const char* programPa
     Coupler coupler;
     std::string why;
     OperatorRequest request;
-    if (!openInstance(config, coupler, &why) || !buildRequest(arguments, coupler, &request, &why)) {
+    bool opened = openInstance(config, coupler, &why);
+    if (opened) coupler.readStates();
+    if (!opened || !buildRequest(arguments, coupler, &request, &why)) {
         std::fprintf(stderr, "zentok %s: %s; nothing changed\n", arguments.command.c_str(), why.c_str());
         return kOperatorRefused;
     }
@@ -158,10 +179,22 @@ int runOperatorRequest(const OperatorArguments& arguments, const char* programPa
     std::string answer;
     bool answered = awaitAnswer(base, kAnswerWaitMs, &answer);
     bool runs = !answered && zentokRunsHere();
-    if (runs) {
+    if (runs && requestWaits(base)) {
         std::printf("zentok %s: Zentok runs but is busy (a read under way?); waiting for its answer\n",
                     arguments.command.c_str());
         answered = awaitAnswer(base, kBusyWaitMs, &answer);
+    }
+    // Zentok answers before it removes the request: a request gone without
+    // an answer was taken, and only its answer was lost (a full disk).
+    if (!answered && !requestWaits(base)) {
+        answered = awaitAnswer(base, kAnswerPollMs, &answer);
+        if (!answered) {
+            std::printf(
+                "zentok %s: Zentok took the request but could not write its answer (a full disk?): whether "
+                "it took effect, `zentok status` and Zentok's log say\n",
+                arguments.command.c_str());
+            return kOperatorNoAnswer;
+        }
     }
     if (!answered) {
         if (runs)
@@ -172,7 +205,8 @@ int runOperatorRequest(const OperatorArguments& arguments, const char* programPa
                 "zentok %s: no Zentok is answering (stopped or restarting): NOTIFICATIONS ARE NOT GOING "
                 "OUT. ",
                 arguments.command.c_str());
-        std::printf("The request waits in %s and takes effect when Zentok gets to it.\n", kRequestFolder);
+        std::printf("The request waits in %s and takes effect when Zentok gets to it within %lld min.\n",
+                    kRequestFolder, static_cast<long long>(kOldestRequestSeconds / 60));
         return kOperatorNoAnswer;
     }
     bool ok = answer.compare(0, 3, "ok\n") == 0;

@@ -55,6 +55,8 @@ json nodeJson(const Coupler& coupler, int index, int64_t now) {
                 {"acknowledged_by", node.acknowledged() ? json(node.ack.by) : json(nullptr)},
                 {"acknowledged_at", timeJson(node.acknowledged() ? node.ack.at : 0)},
                 {"acknowledged_note", node.acknowledged() ? json(node.ack.note) : json(nullptr)},
+                {"acknowledged_owner",
+                 node.acknowledged() && node.ack.owner[0] ? json(node.ack.owner) : json(nullptr)},
                 {"shelved_until", timeJson(node.shelvedAt(now) ? node.shelve.until : 0)},
                 {"shelve_note", node.shelvedAt(now) ? json(node.shelve.note) : json(nullptr)},
                 {"escalated", node.escalated()},
@@ -104,7 +106,11 @@ void printTable(const json& status) {
     for (const json& node : status["nodes"]) {
         std::string acknowledged = "-";
         if (!node["acknowledged_by"].is_null())
-            acknowledged = text(node["acknowledged_by"]) + " " + text(node["acknowledged_at"]).substr(11);
+            acknowledged =
+                text(node["acknowledged_by"]) +
+                (node["acknowledged_owner"].is_null() ? ""
+                                                      : " (user " + text(node["acknowledged_owner"]) + ")") +
+                " " + text(node["acknowledged_at"]).substr(11);
         std::string state = text(node["state"]) + (node["escalated"].get<bool>() ? "+esc" : "");
         std::string read =
             text(node["last_read"]) +

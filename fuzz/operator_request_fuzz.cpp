@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     OperatorRequest again;
     if (!parseRequest(formatRequest(request), &again, &why) || again.command != request.command ||
         again.node != request.node || again.by != request.by || again.note != request.note ||
-        again.seconds != request.seconds)
+        again.seconds != request.seconds || again.time != request.time || again.episode != request.episode)
         std::abort();
     return 0;
 }
