@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -81,9 +82,9 @@ const char* sourceNameOf(const Node& node) {
     return node.source ? node.source->name : "";
 }
 
-void renderProcess(Exposition& out, const std::string& version, int64_t startTime) {
-    out.family("zentok_up", "gauge", "1 while Zentok runs and writes this file.");
-    out.sample("zentok_up", {}, "1");
+void renderProcess(Exposition& out, const std::string& version, int64_t startTime, bool up) {
+    out.family("zentok_up", "gauge", "1 while Zentok runs and writes this file, 0 once it stopped.");
+    out.sample("zentok_up", {}, up ? "1" : "0");
     out.family("zentok_build_info", "gauge", "The version of Zentok, as a label; always 1.");
     out.sample("zentok_build_info", {{"version", version}}, "1");
     out.family("zentok_start_time_seconds", "gauge", "When the process started, in seconds since 1970.");
@@ -181,7 +182,7 @@ int64_t Metrics::lastGoodRead(const std::string& source) const {
 
 std::string Metrics::render(const Coupler& coupler, std::string* steady) const {
     Exposition out;
-    renderProcess(out, version_, startTime_);
+    renderProcess(out, version_, startTime_, up_);
     out.family("zentok_cycles_total", "counter", "Read cycles run.");
     out.sample("zentok_cycles_total", {}, number(cycles_), true);
     out.family("zentok_last_cycle_duration_seconds", "gauge", "How long the last read cycle took.");
@@ -225,6 +226,12 @@ std::string Metrics::render(const Coupler& coupler, std::string* steady) const {
     renderOutbox(out, coupler);
     if (steady) *steady = std::move(out.steady());
     return std::move(out.text());
+}
+
+void Metrics::publishStopped(const Coupler& coupler, int64_t now) {
+    up_ = false;
+    renderedAt_ = std::numeric_limits<int64_t>::min();
+    publish(coupler, now);
 }
 
 void Metrics::publish(const Coupler& coupler, int64_t now) {

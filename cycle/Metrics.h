@@ -52,6 +52,9 @@ class Metrics {
     // never reads half a file; a failure is said once, and once when
     // writing works again.
     void publish(const Coupler& coupler, int64_t now);
+    // At the end of the run: writes the file once more, with zentok_up 0, so
+    // a stopped (or removed) Zentok does not look like one that runs.
+    void publishStopped(const Coupler& coupler, int64_t now);
 
   private:
     struct SourceCounts {
@@ -73,4 +76,5 @@ class Metrics {
     int64_t writtenAt_ = 0;
     int64_t renderedAt_ = 0;
     bool failing_ = false;
+    bool up_ = true;
 };

@@ -25,8 +25,11 @@ constexpr int kExitUsage = 64;  // EX_USAGE of sysexits.h
 
 const char* const kUsage =
     "Usage: zentok [-i PATH]           couple the PLC to the receivers of the configuration PATH\n"
-    "       zentok --check [-i PATH]   check the configuration and exit: 0 it loads, 78 configuration\n"
-    "                                  error, 1 it cannot be read\n"
+    "       zentok --check [--errors-only] [-i PATH]\n"
+    "                                  check the configuration and exit: 0 it loads, 78 configuration\n"
+    "                                  error, 1 it cannot be read; --errors-only: 78 only for an error\n"
+    "                                  that ends a start or refuses a reload, warnings left out (the\n"
+    "                                  units check the file so before a start and a reload)\n"
     "       zentok probe [-i PATH]     read every node once and print its type, raw and scaled\n"
     "                                  value and condition; 0 all read, 1 a read failed\n"
     "       zentok report [--since DATE] [-i PATH]\n"
@@ -47,7 +50,9 @@ const char* const kUsage =
     "       zentok -h, --help          print this help\n"
     "Without -i the configuration is zentok.ini in the working directory. Output goes to standard\n"
     "output; the states file zentok_states.csv is kept in the working directory. SIGHUP reloads\n"
-    "the configuration.\n";
+    "the configuration.\n"
+    "Manual pages: zentok(8), zentok.ini(5) (man zentok, man zentok.ini). Documentation:\n"
+    "/usr/share/doc/zentok/docs/ (docs/ of the source), configuration.md first.\n";
 
 bool hasArgument(int argc, char** argv, const char* option) {
     for (int i = 1; i < argc; ++i)
@@ -56,7 +61,8 @@ bool hasArgument(int argc, char** argv, const char* option) {
 }
 
 bool isKnownOption(const char* argument) {
-    for (const char* known : {"-i", "--check", "--version", "--help", "-h", "probe", "report", "--since"})
+    for (const char* known :
+         {"-i", "--check", "--errors-only", "--version", "--help", "-h", "probe", "report", "--since"})
         if (std::strcmp(argument, known) == 0) return true;
     return false;
 }
@@ -140,6 +146,9 @@ CommandAction requestedAction(int argc, char** argv) {
     const char* word = commandWord(argc, argv);
     if (word && isOperatorCommand(word)) return CommandAction::Operator;
     if (firstUnknownArgument(argc, argv)) return CommandAction::Usage;
+    // Alone it would start a live instance that the writer meant to check.
+    if (hasArgument(argc, argv, "--errors-only") && !hasArgument(argc, argv, "--check"))
+        return CommandAction::Usage;
     if (hasArgument(argc, argv, "--help") || hasArgument(argc, argv, "-h")) return CommandAction::Help;
     if (hasArgument(argc, argv, "--version")) return CommandAction::Version;
     if (hasArgument(argc, argv, "--check")) return CommandAction::Check;
@@ -169,15 +178,21 @@ int runCommand(CommandAction action, int argc, char** argv) {
         case CommandAction::Help:
             std::fputs(kUsage, stdout);
             return 0;
-        case CommandAction::Usage:
+        case CommandAction::Usage: {
             // A mistyped option must never start a live instance that reads and sends.
-            std::fprintf(stderr, "zentok: unknown option '%s'\n%s", firstUnknownArgument(argc, argv), kUsage);
+            const char* unknown = firstUnknownArgument(argc, argv);
+            if (unknown)
+                std::fprintf(stderr, "zentok: unknown option '%s'\n%s", unknown, kUsage);
+            else
+                std::fprintf(stderr, "zentok: --errors-only goes with --check\n%s", kUsage);
             return kExitUsage;
+        }
         case CommandAction::Version:
             std::printf("zentok %s\n", ZENTOK_VERSION);
             return 0;
         case CommandAction::Check:
-            return checkConfiguration(configPathFromArguments(argc, argv, false));
+            return checkConfiguration(configPathFromArguments(argc, argv, false),
+                                      hasArgument(argc, argv, "--errors-only"));
         case CommandAction::Probe:
             return probeConfiguration(configPathFromArguments(argc, argv, false));
         case CommandAction::Report:

@@ -14,6 +14,7 @@
 #include "base/Settings.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
+#include "daemon/Instance.h"
 #include "notify/channels/ExecChannel.h"
 #include "notify/channels/FileChannel.h"
 
@@ -102,6 +103,16 @@ std::string patternDirectory(const char* pattern) {
     return name.substr(0, slash);
 }
 
+// The packaged unit of the configuration `configPath` gets its working and
+// logs directories from systemd at its start (StateDirectory=,
+// LogsDirectory=): before the first start they are missing, and fine.
+bool madeByTheUnit(const std::string& directory, const std::string& configPath) {
+    const std::string state = instanceDirectory(configPath);
+    const std::string stateRoot = "/var/lib/";
+    if (state.compare(0, stateRoot.size(), stateRoot) != 0) return false;
+    return directory == state || directory == "/var/log/" + state.substr(stateRoot.size());
+}
+
 // The directory a file receiver writes to is emptied with the machine's (or,
 // under systemd, the unit's private) temporary directory.
 bool isTemporary(const std::string& directory) {
@@ -141,7 +152,7 @@ void addChannelWarnings(const Coupler& c, std::vector<std::string>& warnings) {
         if (receiver.channelKind == ChannelKind::File && receiver.notifier) {
             const auto* file = static_cast<const FileChannel*>(receiver.notifier.get());
             std::string directory = patternDirectory(file->namePattern);
-            if (!directory.empty() && !isDirectory(directory))
+            if (!directory.empty() && !isDirectory(directory) && !madeByTheUnit(directory, c.cfgName))
                 warnings.push_back(
                     format("receiver '%s' writes to '%s', but the directory '%s' does not exist",
                            receiver.name, file->namePattern, directory.c_str()));
@@ -168,7 +179,7 @@ std::vector<std::string> modelWarnings(const Coupler& coupler) {
     return warnings;
 }
 
-int checkConfiguration(const std::string& path) {
+int checkConfiguration(const std::string& path, bool errorsOnly) {
     setChannelsOffline(true);
     Coupler coupler;
     coupler.loadConfig(path.c_str());
@@ -181,8 +192,13 @@ int checkConfiguration(const std::string& path) {
     std::fclose(readable);
 
     // Lines the parser read past: what a start ignores the check names.
-    std::vector<std::string> warnings = coupler.unknownLines;
-    for (const std::string& warning : modelWarnings(coupler)) warnings.push_back(warning);
+    // Before a start or a reload the running program says the warnings
+    // itself; the check there looks only for what would refuse the file.
+    std::vector<std::string> warnings;
+    if (!errorsOnly) {
+        warnings = coupler.unknownLines;
+        for (const std::string& warning : modelWarnings(coupler)) warnings.push_back(warning);
+    }
     for (const std::string& warning : warnings) std::printf("*** warning: %s\n", warning.c_str());
 
     if (coupler.iniError) {
@@ -190,11 +206,17 @@ int checkConfiguration(const std::string& path) {
                     path.c_str());
         return kExitConfigError;
     }
-    // A start runs without these lines; the check fails, so they are fixed before.
-    if (coupler.lineErrors > 0) {
+    // A start runs without these lines; the check fails, so they are fixed
+    // before. Before a start or reload they must not stop a coupler that
+    // would run with the rest.
+    if (coupler.lineErrors > 0 && !errorsOnly) {
         std::printf("configuration '%s': configuration error, %d line%s cannot work as written\n",
                     path.c_str(), coupler.lineErrors, coupler.lineErrors == 1 ? "" : "s");
         return kExitConfigError;
+    }
+    if (errorsOnly) {
+        std::printf("configuration '%s': loads\n", path.c_str());
+        return kCheckLoads;
     }
     std::printf("configuration '%s': loads, %zu warning%s\n", path.c_str(), warnings.size(),
                 warnings.size() == 1 ? "" : "s");

@@ -345,6 +345,7 @@ int runZentok(int argc, char** argv) {
         if (stop) {
             service.stopping();
             finishRun(*coupler);
+            runWatch.metrics->publishStopped(*coupler, currentTime());
         }
     }
     setSettlementListener(nullptr);

@@ -1,6 +1,7 @@
 # The Debian package: the program, both units, the example configuration as a
-# conffile, man pages made from the Markdown docs (zentok.ini(5) ends with the
-# example configuration), and the documentation.
+# conffile, man pages made from the Markdown docs (zentok.ini(5) has the alarm
+# line's settings of docs/alarms.md and ends with the example configuration),
+# the documentation and lintian's overrides.
 # Build it with "cpack -G DEB" in the build directory (see docs/packaging.md).
 include(GNUInstallDirs)
 # Packaging builds only what it installs (scripts/package names the targets).
@@ -21,6 +22,7 @@ if(PANDOC AND GZIP)
   # Links between the docs point at the installed documentation in the pages.
   set(man_filter ${ZENTOK_PACKAGING_DIR}/man-links.lua)
   set(man5_example ${ZENTOK_GENERATED_DIR}/zentok.ini.5-example.md)
+  set(man5_alarm ${ZENTOK_GENERATED_DIR}/zentok.ini.5-alarm.md)
   add_custom_command(OUTPUT ${man8}
     COMMAND ${PANDOC} --standalone --from markdown-smart --to man --lua-filter ${man_filter}
             -M title=ZENTOK -M section=8 -M "header=System Manager's Manual" -M "footer=zentok ${PROJECT_VERSION}"
@@ -32,14 +34,19 @@ if(PANDOC AND GZIP)
     COMMAND ${CMAKE_COMMAND} -DEXAMPLE=${CMAKE_SOURCE_DIR}/examples/zentok.ini -DOUTPUT=${man5_example}
             -P ${ZENTOK_PACKAGING_DIR}/ManExample.cmake
     DEPENDS ${CMAKE_SOURCE_DIR}/examples/zentok.ini ${ZENTOK_PACKAGING_DIR}/ManExample.cmake VERBATIM)
+  add_custom_command(OUTPUT ${man5_alarm}
+    COMMAND ${CMAKE_COMMAND} -DALARMS=${CMAKE_SOURCE_DIR}/docs/alarms.md -DOUTPUT=${man5_alarm}
+            -P ${ZENTOK_PACKAGING_DIR}/ManAlarm.cmake
+    DEPENDS ${CMAKE_SOURCE_DIR}/docs/alarms.md ${ZENTOK_PACKAGING_DIR}/ManAlarm.cmake VERBATIM)
   add_custom_command(OUTPUT ${man5}
     COMMAND ${PANDOC} --standalone --from markdown-smart --to man --lua-filter ${man_filter}
             -M title=ZENTOK.INI -M section=5 -M "header=File Formats Manual" -M "footer=zentok ${PROJECT_VERSION}"
             -M date=${ZENTOK_MAN_DATE} -o ${ZENTOK_GENERATED_DIR}/zentok.ini.5
-            ${ZENTOK_PACKAGING_DIR}/zentok.ini.5-name.md ${CMAKE_SOURCE_DIR}/docs/configuration.md ${man5_example}
+            ${ZENTOK_PACKAGING_DIR}/zentok.ini.5-name.md ${CMAKE_SOURCE_DIR}/docs/configuration.md ${man5_alarm}
+            ${man5_example}
     COMMAND ${GZIP} -9nf ${ZENTOK_GENERATED_DIR}/zentok.ini.5
-    DEPENDS ${ZENTOK_PACKAGING_DIR}/zentok.ini.5-name.md ${CMAKE_SOURCE_DIR}/docs/configuration.md ${man5_example}
-            ${man_filter}
+    DEPENDS ${ZENTOK_PACKAGING_DIR}/zentok.ini.5-name.md ${CMAKE_SOURCE_DIR}/docs/configuration.md ${man5_alarm}
+            ${man5_example} ${man_filter}
     COMMENT "Man page zentok.ini(5)" VERBATIM)
   add_custom_target(man ALL DEPENDS ${man8} ${man5})
   install(FILES ${man8} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
@@ -59,6 +66,7 @@ set(docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/zentok)
 install(TARGETS zentok RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES examples/zentok.service examples/zentok@.service DESTINATION /lib/systemd/system)
 install(FILES examples/zentok.ini DESTINATION /etc/zentok)
+install(FILES ${ZENTOK_PACKAGING_DIR}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME zentok)
 install(FILES ${ZENTOK_PACKAGING_DIR}/zentok.bash-completion DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME zentok)
 install(FILES README.md ${ZENTOK_PACKAGING_DIR}/copyright ${ZENTOK_CHANGELOG} DESTINATION ${docdir})
 install(DIRECTORY docs/ DESTINATION ${docdir}/docs FILES_MATCHING PATTERN "*.md")

@@ -58,9 +58,25 @@ function Str(str)
   return inlines
 end
 
+-- A configuration line in code ("coupler;journal[;NAME[;MAXBYTES;KEEP]]") is
+-- one word to troff, too wide for a table's column: it gets a break point
+-- after each ";", written as the man writer writes code. Only plain ASCII
+-- is written so; anything else stays with the writer.
+local function breakableCode(text)
+  if not text:find(";", 1, true) or text:find("[^%w%s;:,%.%[%]%(%)%*%+%-_/=<>|@#%%&!?\"'{}~^$]") then
+    return nil
+  end
+  local escaped = text:gsub("\\", "\\e"):gsub("%-", "\\-"):gsub(";", ";\\:")
+  return pandoc.RawInline("man", "\\f[V]\\&" .. escaped .. "\\f[R]")
+end
+
 function Code(code)
   local text = code.text:gsub("^docs/([%w_%-]+%.md)", docdir .. "%1")
   text = text:gsub("([^/%w])docs/([%w_%-]+%.md)", "%1" .. docdir .. "%2")
+  local breakable = breakableCode(text)
+  if breakable then
+    return breakable
+  end
   if text ~= code.text then
     code.text = text
     return code

@@ -136,6 +136,8 @@ TEST(Check, UnknownOptionsAreRefusedAndHIsHelp) {
     r = runZentokIn(dir.path(), {"-h"});
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_EQ(r.output.rfind("Usage: zentok", 0), 0u) << r.output;
+    for (const char* pointer : {"zentok(8)", "zentok.ini(5)", "/usr/share/doc/zentok/docs/"})
+        EXPECT_NE(r.output.find(pointer), std::string::npos) << "the help names " << pointer;
 }
 
 TEST(Check, UnreadablePathEndsWith1) {

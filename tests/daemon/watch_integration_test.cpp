@@ -67,6 +67,7 @@ TEST(WatchRun, MetricsFileAndJournalAfterAReadErrorADeliveryAndAFailure) {
     runFor(dir.path(), 8, dir.file("run.log"));
 
     std::string metrics = readFile(dir.file("m.prom"));
+    EXPECT_EQ(sampleValue(metrics, "zentok_up"), 0) << "the stop says so\n" << metrics;
     EXPECT_GT(sampleValue(metrics, "zentok_source_read_errors_total\\{source=\"plant\"\\}"), 0) << metrics;
     EXPECT_GT(sampleValue(metrics,
                           "zentok_notifications_total\\{receiver=\"lo\\\\\"g\\\\\\\\x\",channel=\"file\","
