@@ -324,8 +324,8 @@ void tellNodeState(Coupler& coupler, Node& node, const Notice& change, char* tex
     state.text = std::string(change.lead) + text;
     state.state = alarmNoticeName(change.kind);
     state.episode = static_cast<uint64_t>(change.episode);
-    const Notice group{AlarmNotice::Raise, change.episode, change.text,
-                       change.lead};  // all, not who opted in
+    // Reached as a raise is: the whole group, not only who asked for the notice.
+    const Notice group{AlarmNotice::Raise, change.episode, change.text, change.lead};
     for (int j = 0; j < coupler.linkCount; ++j) {
         Receiver* receiver = coupler.links[j].receiver;
         if (!reaches(coupler, node, group, coupler.links[j]) || reachedBefore(coupler, node, group, j))
