@@ -306,6 +306,34 @@ void queueNotice(Coupler& coupler, Node& node, const Notice& notice, char* text)
     }
 }
 
+// Each change of a node's state (raised, acknowledged, back to normal) is
+// told to every receiver of its groups, whatever notices that receiver gets:
+// a channel that shows the state (MQTT's retained topic) would otherwise keep
+// one the node has left, after a silent re-arm, a clear without a normal
+// text, while shelved or folded into a flood summary.
+void tellNodeState(Coupler& coupler, Node& node, const Notice& change, char* text) {
+    NoticeContext context{change.kind, currentTime() - change.episode, node.alarmState.reminders};
+    coupler.formatTemplate(text, kTextSize, &node, change.text, node.alarm.enabled ? &context : nullptr);
+    Notification state;
+    state.sourceName = sourceNameOf(node);
+    state.address = node.address;
+    state.value = node.value;
+    state.keepsDecimals = node.keepsDecimals();
+    state.kind = node.info ? NotificationKind::Info : NotificationKind::Message;
+    state.triggerTime = change.episode;
+    state.text = std::string(change.lead) + text;
+    state.state = alarmNoticeName(change.kind);
+    state.episode = static_cast<uint64_t>(change.episode);
+    // Reached as a raise is: the whole group, not only who asked for the notice.
+    const Notice group{AlarmNotice::Raise, change.episode, change.text, change.lead};
+    for (int j = 0; j < coupler.linkCount; ++j) {
+        Receiver* receiver = coupler.links[j].receiver;
+        if (!reaches(coupler, node, group, coupler.links[j]) || reachedBefore(coupler, node, group, j))
+            continue;
+        if (receiver->notifier) receiver->notifier->tellState(state);
+    }
+}
+
 // An alarm of a group with an escalation line that nobody acknowledged
 // within the delay goes to the second group, once per episode.
 void escalateIfDue(Coupler& coupler, Node& node, int64_t now, char* text) {
@@ -328,7 +356,8 @@ void queueNode(Coupler& coupler, Node& node, char* text) {
     int64_t now = currentTime();
     if (node.shelve.until != 0 && !node.shelvedAt(now)) coupler.endShelve(node);
     bool shelved = node.shelvedAt(now);
-    if (node.active && !node.sent) {
+    bool raised = node.active && !node.sent;
+    if (raised) {
         coupler.journalEvent(JournalEvent::Raised, node, node.triggerTime);
         if (!shelved)
             queueNotice(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message, ""}, text);
@@ -336,6 +365,10 @@ void queueNode(Coupler& coupler, Node& node, char* text) {
     }
     AlarmState& state = node.alarmState;
     if (state.clearedEpisode != 0) coupler.journalEvent(JournalEvent::Cleared, node, state.clearedEpisode);
+    // The episode that ended comes before the one that began, so the state ends active.
+    if (state.clearedEpisode != 0)
+        tellNodeState(coupler, node, {AlarmNotice::Clear, state.clearedEpisode, node.alarm.normal, ""}, text);
+    if (raised) tellNodeState(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message, ""}, text);
     if (state.clearedEpisode != 0 && node.alarm.normal[0] && !shelved)
         queueNotice(coupler, node, {AlarmNotice::Clear, state.clearedEpisode, node.alarm.normal, ""}, text);
     state.clearedEpisode = 0;
@@ -379,7 +412,9 @@ void Coupler::queueNotifications() {
 void Coupler::queueOperatorNotice(Node& node, AlarmNotice kind, const std::string& lead) {
     if (!outbox) outbox = std::make_shared<Outbox>();
     char text[kTextSize];
-    queueNotice(*this, node, {kind, node.triggerTime, node.message, lead.c_str()}, text);
+    const Notice notice{kind, node.triggerTime, node.message, lead.c_str()};
+    if (kind == AlarmNotice::Acknowledged) tellNodeState(*this, node, notice, text);
+    queueNotice(*this, node, notice, text);
     outbox->save();
 }
 

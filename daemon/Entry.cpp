@@ -29,6 +29,7 @@
 #include "daemon/Heartbeat.h"
 #include "daemon/ServiceNotify.h"
 #include "daemon/ServiceStatus.h"
+#include "notify/CommandRun.h"
 #include "notify/Notifier.h"
 #include "notify/Sender.h"
 
@@ -180,13 +181,16 @@ struct RunWatch {
 };
 
 // The end of a run. Stopped by a signal, nothing more is handed over, the
-// transfers in flight get 10 s and what is unfinished stays in the outbox for
+// transfers in flight get 10 s (a heartbeat ping none), the commands still
+// running then are killed and what is unfinished stays in the outbox for
 // the next start; ended by the run mode, each mail or post may finish or fail
 // within its own limit.
 void finishRun(Coupler& coupler) {
     if (stopRequested()) {
         sender().dropQueued();
+        abandonHeartbeatPost();
         coupler.finishDeliveries(steadyMs() + kStopWaitMs);
+        endRunningCommands();
     } else {
         // Every transfer ends by its own time limit.
         coupler.finishDeliveries(std::numeric_limits<int64_t>::max());

@@ -10,6 +10,7 @@
 #include "cycle/Metrics.h"
 #include "cycle/Outbox.h"
 #include "notify/HttpPost.h"
+#include "notify/Sender.h"
 
 namespace {
 
@@ -55,6 +56,10 @@ std::string failUrlOf(const std::string& url) {
     std::string base = url.substr(0, query);
     std::string tail = query == std::string::npos ? "" : url.substr(query);
     return base + (!base.empty() && base.back() == '/' ? "fail" : "/fail") + tail;
+}
+
+void abandonHeartbeatPost() {
+    sender().abandonLane(kHeartbeatLane);
 }
 
 void Heartbeat::configure(const std::string& url, int seconds) {

@@ -30,6 +30,10 @@ std::string healthProblem(Coupler& coupler, const Metrics& metrics, int64_t now)
 // a query.
 std::string failUrlOf(const std::string& url);
 
+// A stop does not wait for a post in flight: a ping is not an alarm, and a
+// service that does not answer would hold the stop for the whole wait.
+void abandonHeartbeatPost();
+
 class Heartbeat {
   public:
     // An empty URL turns the heartbeat off. A change starts a new period now.

@@ -16,10 +16,39 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 namespace {
 
 constexpr int kPollSliceMs = 50;  // how often a run looks whether its program has ended
+
+// The programs under way, each the leader of its own process group. A
+// program leaves the set as it is reaped, under the same lock a stop kills
+// under, so a stop never signals a process id the system has handed on.
+std::mutex gRunningMutex;
+std::set<pid_t> gRunning;  // guarded by gRunningMutex
+bool gEnded = false;       // guarded by gRunningMutex
+
+// waitpid for a program of the set; once it is reaped it leaves the set.
+pid_t reap(pid_t pid, int* status, int options) {
+    if (!(options & WNOHANG)) {
+        // A blocking wait holds no lock: the program was killed, or has
+        // ended, and is forgotten first.
+        {
+            std::lock_guard<std::mutex> lock(gRunningMutex);
+            gRunning.erase(pid);
+        }
+        pid_t ended;
+        while ((ended = waitpid(pid, status, options)) < 0 && errno == EINTR) {
+        }
+        return ended;
+    }
+    std::lock_guard<std::mutex> lock(gRunningMutex);
+    pid_t ended = waitpid(pid, status, options);
+    if (ended == pid) gRunning.erase(pid);
+    return ended;
+}
 
 int64_t nowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -101,7 +130,7 @@ class RunWatch {
         int64_t deadline = nowMs() + request_.timeLimitMs;
         int status = 0;
         for (;;) {
-            pid_t ended = waitpid(pid_, &status, WNOHANG);
+            pid_t ended = reap(pid_, &status, WNOHANG);
             if (ended == pid_) {
                 // What it wrote before it ended is still in the pipe.
                 collect();
@@ -112,8 +141,7 @@ class RunWatch {
             if (left <= 0) {
                 kill(-pid_, SIGKILL);
                 kill(pid_, SIGKILL);
-                while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-                }
+                reap(pid_, &status, 0);
                 outcome_.end = CommandOutcome::End::TimedOut;
                 return;
             }
@@ -201,6 +229,7 @@ std::string CommandOutcome::describe(int timeLimitMs) const {
         case End::TimedOut:
             return "no end within " + std::to_string(timeLimitMs) + " ms, killed";
         case End::NotStarted:
+            if (code == ECANCELED) return "not started: stopping";
             break;
     }
     return std::string("cannot run: ") + std::strerror(code);
@@ -224,20 +253,30 @@ CommandOutcome runCommand(const CommandRequest& request) {
     sigaddset(&pipeSignal, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
 
-    pid_t pid = fork();
-    if (pid < 0) {
-        outcome.code = errno;
-        return outcome;
+    pid_t pid;
+    {
+        // Forked under the lock, so a stop either finds the program in the
+        // set or keeps it from starting.
+        std::lock_guard<std::mutex> lock(gRunningMutex);
+        if (gEnded) {
+            outcome.code = ECANCELED;
+            return outcome;
+        }
+        pid = fork();
+        if (pid == 0) becomeProgram(pipes, argv.data(), envp.data());
+        if (pid < 0) {
+            outcome.code = errno;
+            return outcome;
+        }
+        gRunning.insert(pid);
     }
-    if (pid == 0) becomeProgram(pipes, argv.data(), envp.data());
 
     Pipes::closeOne(pipes.input[0]);
     Pipes::closeOne(pipes.output[1]);
     Pipes::closeOne(pipes.report[1]);
     if (int error = execveError(pipes.report[0])) {
         int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
+        reap(pid, &status, 0);
         outcome.code = error;
         return outcome;
     }
@@ -245,4 +284,18 @@ CommandOutcome runCommand(const CommandRequest& request) {
     pipes.input[1] = -1;  // the watch closes it once the input is written
     RunWatch(request, pid, inputFd, pipes.output[0], outcome).run();
     return outcome;
+}
+
+void endRunningCommands() {
+    std::lock_guard<std::mutex> lock(gRunningMutex);
+    gEnded = true;
+    for (pid_t pid : gRunning) {
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);  // a program that has not made its own group yet
+    }
+}
+
+void resumeCommands() {
+    std::lock_guard<std::mutex> lock(gRunningMutex);
+    gEnded = false;
 }

@@ -24,10 +24,17 @@ struct CommandOutcome {
 
     bool succeeded() const { return end == End::Exited && code == 0; }
     // "exit status 1", "killed by signal 9", "no end within 5000 ms, killed",
-    // "cannot run: No such file or directory".
+    // "cannot run: No such file or directory", "not started: stopping".
     std::string describe(int timeLimitMs) const;
 };
 
 // Runs the program and waits for it, at most its time limit: then its whole
 // process group is killed. Blocks the calling thread; never throws.
 CommandOutcome runCommand(const CommandRequest& request);
+
+// A stop: kills the process group of every program under way (SIGKILL, so
+// one that ignores SIGTERM goes too) and starts no other, whose run ends as
+// not started, until resumeCommands. Otherwise a program would outlive the
+// daemon and run again at its next start, for the notice the outbox kept.
+void endRunningCommands();
+void resumeCommands();

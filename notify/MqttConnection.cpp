@@ -3,7 +3,9 @@
 // one poll() with an eventfd, so a handed-over publish goes out at once. A
 // lost connection is dropped whole: the handle is made anew, nothing of it is
 // sent again by the library, and every publish not acknowledged by then
-// fails for the outbox to retry.
+// fails for the outbox to retry. The nodes' retained states have no outbox
+// entry behind them: the connection keeps the newest of each topic until
+// the broker acknowledges it.
 #include "notify/MqttConnection.h"
 
 #include <mosquitto.h>
@@ -22,6 +24,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -71,6 +74,22 @@ struct Outgoing {
     int64_t deadlineMs = 0;
 };
 
+struct RetainedUpdate {
+    std::string topic;
+    std::string payload;
+    ChannelWork work;
+};
+
+// The newest value of a retained topic that the broker has not acknowledged.
+struct RetainedValue {
+    std::string payload;
+    uint64_t version = 0;  // counts the values handed over, so a late PUBACK of an older one is told apart
+    uint64_t sentVersion = 0;  // the version published on the current connection; 0: none
+    // Until the first attempt ends: a run's end waits for it as for a notice,
+    // but not for a broker that stays down.
+    std::optional<ChannelWork> work;
+};
+
 }  // namespace
 
 struct MqttConnection::State {
@@ -81,9 +100,10 @@ struct MqttConnection::State {
 
     std::mutex mutex;
     std::condition_variable finishedSignal;
-    std::deque<Outgoing> queue;  // guarded by mutex
-    bool closing = false;        // guarded by mutex
-    bool finished = false;       // guarded by mutex
+    std::deque<Outgoing> queue;                // guarded by mutex
+    std::deque<RetainedUpdate> retainedQueue;  // guarded by mutex
+    bool closing = false;                      // guarded by mutex
+    bool finished = false;                     // guarded by mutex
     std::atomic<bool> breakRequested{false};
     std::atomic<bool> goodbye{true};  // "offline" at a clean end
 
@@ -98,7 +118,11 @@ struct MqttConnection::State {
     bool downReported = false;
     std::string lostReason;  // set by a callback; the loop drops the connection after it
     std::deque<Outgoing> waiting;
-    std::map<int, Outgoing> unacknowledged;  // by message id
+    std::map<int, Outgoing> unacknowledged;                            // by message id
+    std::map<std::string, RetainedValue> retained;                     // by topic
+    std::map<int, std::pair<std::string, uint64_t>> retainedInFlight;  // by message id: topic, version
+    uint64_t retainedVersions = 0;
+    bool freshRetained = false;  // a value came since the last look
 
     ~State() {
         if (mosq) mosquitto_destroy(mosq);
@@ -115,6 +139,8 @@ struct MqttConnection::State {
     void takeQueued();
     void connect();
     bool makeHandle();
+    void publishRetained();
+    bool retainedAcknowledged(int mid);
     void publishWaiting();
     void expire();
     void pollOnce();
@@ -144,6 +170,7 @@ void MqttConnection::State::onConnect(mosquitto*, void* self, int code) {
 
 void MqttConnection::State::onPublish(mosquitto*, void* self, int mid) {
     auto* state = static_cast<State*>(self);
+    if (state->retainedAcknowledged(mid)) return;
     auto found = state->unacknowledged.find(mid);
     if (found == state->unacknowledged.end()) return;  // the status message
     settle(found->second.delivery, true);
@@ -209,6 +236,12 @@ void MqttConnection::State::drop(const std::string& reason) {
     unacknowledged.clear();
     for (Outgoing& message : waiting) fail(message, reason);
     waiting.clear();
+    // Retained values are kept: the next connection publishes them.
+    retainedInFlight.clear();
+    for (auto& entry : retained) {
+        entry.second.sentVersion = 0;
+        entry.second.work.reset();
+    }
     // One line per outage when nothing was waiting to say it.
     if (!downReported && (wasUp || lastAttemptMs > 0))
         std::printf("notifyMqtt, receiver %s: %s, broker '%s', next attempt in %d s\n", receiver.c_str(),
@@ -224,6 +257,47 @@ void MqttConnection::State::takeQueued() {
         waiting.push_back(std::move(queue.front()));
         queue.pop_front();
     }
+    for (RetainedUpdate& update : retainedQueue) {
+        RetainedValue& value = retained[update.topic];
+        value.payload = std::move(update.payload);
+        value.version = ++retainedVersions;
+        value.work.emplace(std::move(update.work));
+        freshRetained = true;
+    }
+    retainedQueue.clear();
+}
+
+void MqttConnection::State::publishRetained() {
+    for (auto it = retained.begin(); it != retained.end();) {
+        RetainedValue& value = it->second;
+        if (value.sentVersion == value.version) {
+            ++it;
+            continue;
+        }
+        int mid = 0;
+        int code = mosquitto_publish(mosq, &mid, it->first.c_str(), static_cast<int>(value.payload.size()),
+                                     value.payload.data(), 1, true);
+        if (code != MOSQ_ERR_SUCCESS) {
+            // The library refuses only what it can never send: said once, not tried again.
+            std::printf("notifyMqtt, receiver %s, err 'publish refused: %s', topic '%s'\n", receiver.c_str(),
+                        mosquitto_strerror(code), it->first.c_str());
+            it = retained.erase(it);
+            continue;
+        }
+        value.sentVersion = value.version;
+        retainedInFlight[mid] = {it->first, value.version};
+        ++it;
+    }
+}
+
+// A PUBACK of a retained value: the value is done unless a newer one came.
+bool MqttConnection::State::retainedAcknowledged(int mid) {
+    auto sent = retainedInFlight.find(mid);
+    if (sent == retainedInFlight.end()) return false;
+    auto value = retained.find(sent->second.first);
+    if (value != retained.end() && value->second.version == sent->second.second) retained.erase(value);
+    retainedInFlight.erase(sent);
+    return true;
 }
 
 void MqttConnection::State::publishWaiting() {
@@ -303,10 +377,15 @@ void MqttConnection::State::run() {
         }
         takeQueued();
         // A publish that finds the connection down asks for an attempt soon.
-        if (link == Link::Down && !waiting.empty())
+        if (link == Link::Down && (!waiting.empty() || freshRetained))
             nextAttemptMs = std::min(nextAttemptMs, lastAttemptMs + kPromptAttemptMs);
+        freshRetained = false;
         if (link == Link::Down && nowMs() >= nextAttemptMs) connect();
-        if (link == Link::Up) publishWaiting();
+        // The states first: a subscriber that sees a notice finds its node's state set.
+        if (link == Link::Up) {
+            publishRetained();
+            publishWaiting();
+        }
         pollOnce();
         if (breakRequested.exchange(false) && mosq && link != Link::Down)
             shutdown(mosquitto_socket(mosq), SHUT_RDWR);
@@ -393,6 +472,15 @@ bool MqttConnection::publish(std::string topic, std::string payload, bool retain
     }
     state_->wake();
     return true;
+}
+
+void MqttConnection::keepRetained(std::string topic, std::string payload) {
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        if (state_->closing) return;
+        state_->retainedQueue.push_back(RetainedUpdate{std::move(topic), std::move(payload), ChannelWork()});
+    }
+    state_->wake();
 }
 
 void MqttConnection::close() {

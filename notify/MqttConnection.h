@@ -32,6 +32,12 @@ class MqttConnection {
     // does not acknowledge in time. False when the connection is closing.
     bool publish(std::string topic, std::string payload, bool retain, DeliveryHandle delivery);
 
+    // Makes `payload` the retained value of `topic`: published as soon as the
+    // connection is up, and again after a lost connection until the broker
+    // acknowledges it. A later value of the same topic replaces one not yet
+    // acknowledged, so the broker ends with the newest whatever the outages.
+    void keepRetained(std::string topic, std::string payload);
+
     // Leaves "offline" on the status topic, disconnects and ends the thread;
     // waits for that a short while, then lets the thread finish alone.
     // Deliveries still open stay open, for the outbox to keep.

@@ -68,6 +68,11 @@ class Notifier {
     // whether this notification was delivered at or after `since`.
     virtual bool holdsDelivery(const Notification& notification, int64_t since);
 
+    // The node's state changed (raised, acknowledged, back to normal; told
+    // by `state.state`), whether or not a notice of it is sent. A channel
+    // that shows each node's state keeps it; the others ignore it.
+    virtual void tellState(const Notification& state) { (void)state; }
+
     // Empty when the address line gave the channel what it needs; otherwise
     // what is wrong with it, for the configuration error of that line.
     virtual std::string addressFault() const;

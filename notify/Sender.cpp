@@ -86,6 +86,41 @@ void Sender::dropQueued() {
     }
 }
 
+void Sender::abandonLane(const std::string& lane) {
+    std::deque<Queued> dropped;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = queue_.begin(); it != queue_.end();) {
+            if (it->lane != lane) {
+                ++it;
+                continue;
+            }
+            dropped.push_back(std::move(*it));
+            it = queue_.erase(it);
+        }
+        if (!thread_.joinable()) return;
+        abandoning_.push_back(lane);
+        if (pendingLocked() == 0) idle_.notify_all();
+    }
+    curl_multi_wakeup(multi_);
+}
+
+void Sender::abandonAskedLanes() {
+    std::vector<CURL*> handles;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const Running& running : running_)
+            if (running.handle &&
+                std::find(abandoning_.begin(), abandoning_.end(), running.lane) != abandoning_.end())
+                handles.push_back(running.handle);
+        abandoning_.clear();
+    }
+    for (CURL* handle : handles) {
+        curl_multi_remove_handle(multi_, handle);
+        removeRunning(handle);  // the transfer goes; its delivery stays open
+    }
+}
+
 void Sender::shutdown() {
     if (thread_.joinable()) {
         {
@@ -100,6 +135,7 @@ void Sender::shutdown() {
     std::deque<Queued> dropped;
     std::lock_guard<std::mutex> lock(mutex_);
     dropped.swap(queue_);
+    abandoning_.clear();
     ending_ = false;
     refusing_ = false;
     idle_.notify_all();
@@ -121,6 +157,7 @@ void Sender::run() {
             std::lock_guard<std::mutex> lock(mutex_);
             if (ending_) break;
         }
+        abandonAskedLanes();
         startQueued();
         int stillRunning = 0;
         curl_multi_perform(multi_, &stillRunning);

@@ -60,6 +60,9 @@ class Sender {
     // stay open, so the outbox keeps them) and nothing new is taken until
     // shutdown; those running go on.
     void dropQueued();
+    // Drops the transfers of `lane`, queued or running, as if never handed
+    // over (their deliveries stay open), for what a stop need not wait for.
+    void abandonLane(const std::string& lane);
     // Ends the thread. A transfer still running is abandoned, its delivery
     // left open. Afterwards the sender takes transfers again and starts a
     // fresh thread for them.
@@ -94,16 +97,19 @@ class Sender {
     void conclude(CURL* handle, CURLcode result);
     void removeRunning(CURL* handle);
     void abandonRunning();
+    // Ends the running transfers of the lanes abandonLane named. Called on the sender's thread.
+    void abandonAskedLanes();
     int pendingLocked() const;
 
     mutable std::mutex mutex_;
     std::condition_variable idle_;
-    std::deque<Queued> queue_;      // guarded by mutex_
-    std::vector<Running> running_;  // guarded by mutex_; changed on the sender's thread only
-    bool refusing_ = false;         // guarded by mutex_
-    bool ending_ = false;           // guarded by mutex_
-    int peak_ = 0;                  // guarded by mutex_
-    CURLM* multi_ = nullptr;        // set before the thread starts, cleaned up after it ended
+    std::deque<Queued> queue_;             // guarded by mutex_
+    std::vector<Running> running_;         // guarded by mutex_; changed on the sender's thread only
+    bool refusing_ = false;                // guarded by mutex_
+    std::vector<std::string> abandoning_;  // guarded by mutex_
+    bool ending_ = false;                  // guarded by mutex_
+    int peak_ = 0;                         // guarded by mutex_
+    CURLM* multi_ = nullptr;               // set before the thread starts, cleaned up after it ended
     std::thread thread_;
 };
 

@@ -40,11 +40,10 @@ bool MqttChannel::notify(const Notification& notification, const DeliveryHandle&
     std::printf("notifyMqtt::notify, broker %s, topic %s, source %s, node %s, text '%s'\n",
                 address_.brokerText().c_str(), address_.topic.c_str(), notification.sourceName.c_str(),
                 notification.address.c_str(), text);
-    // The state first: a subscriber that sees the notice finds the state set.
-    // A flood guard's summary stands for several notices and sets none.
-    if (!tellsNotice(notification, AlarmNotice::Summary))
-        connection_->publish(mqttStateTopic(address_.topic, notification), nodeStateBody(notification), true,
-                             nullptr);
     std::string notice = webhookBody(notification, receiver_.c_str(), currentTime());
     return connection_->publish(address_.topic, std::move(notice), false, delivery);
+}
+
+void MqttChannel::tellState(const Notification& state) {
+    if (connection_) connection_->keepRetained(mqttStateTopic(address_.topic, state), nodeStateBody(state));
 }

@@ -22,10 +22,13 @@ class MqttChannel : public Notifier {
     MqttChannel(const MqttChannel&) = delete;
     MqttChannel& operator=(const MqttChannel&) = delete;
 
-    // Publishes the node's retained state, then the notice, whose PUBACK
-    // settles `delivery`. False only without a connection.
+    // Publishes the notice, whose PUBACK settles `delivery`. False only
+    // without a connection.
     using Notifier::notify;
     bool notify(const Notification& notification, const DeliveryHandle& delivery) override;
+    // Keeps the node's retained state, apart from the notices: a notice the
+    // outbox retries late must not put back a state the node has left.
+    void tellState(const Notification& state) override;
     std::string addressFault() const override { return fault_; }
     std::string sendFault() const override;
 

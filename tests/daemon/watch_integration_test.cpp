@@ -161,4 +161,16 @@ TEST(WatchRun, AFailingHeartbeatIsOneLineNeverAHoldUp) {
               1)
         << log;
     EXPECT_EQ(countOf(log, "heartbeat::post"), 0) << log;
+
+    // Nor does a ping the service never answers hold up a stop, as a
+    // notification in flight would for up to 10 s.
+    SilentListener silent;
+    ASSERT_TRUE(silent.ok());
+    writeFile(dir.file("z.ini"), "coupler;heartbeat;http://127.0.0.1:" + std::to_string(silent.port()) +
+                                     "/hb;1\nnode;a;x;{{*}};none;N\n");
+    Process zentok;
+    ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "z.ini"}, dir.file("silent.log"), dir.path()));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    kill(zentok.pid(), SIGTERM);
+    EXPECT_TRUE(zentok.waitForExit(5000)) << readFile(dir.file("silent.log"));
 }

@@ -11,6 +11,7 @@
 
 #include "base/Text.h"
 #include "notify/ChannelWork.h"
+#include "notify/CommandRun.h"
 #include "notify/NoticeFields.h"
 #include "notify/channels/ExecChannel.h"
 #include "support/StdoutCapture.h"
@@ -115,4 +116,29 @@ TEST_F(ExecChannelTest, MissingSilentOrChattyProgramGivesOneLine) {
     EXPECT_NE(printed.find("notifyExec, receiver ops: 2995904 more bytes of output left out"),
               std::string::npos)
         << printed.substr(printed.size() > 400 ? printed.size() - 400 : 0);
+}
+
+// At a stop a program that ignores SIGTERM is killed with what it started,
+// and the next of its lane is not started: none of them outlives the daemon
+// to run again at its next start.
+TEST_F(ExecChannelTest, AStopKillsTheProgramsUnderWayAndStartsNoMore) {
+    std::string started = dir_.file("started.txt");
+    std::string stubborn = script("stubborn", "trap '' TERM\nsleep 60 &\necho $! >> " + started + "\nwait\n");
+    std::string rest = stubborn;
+    ExecChannel channel(&rest[0], "ops");
+    DeliveryHandle runs[] = {std::make_shared<Delivery>("ops#0"), std::make_shared<Delivery>("ops#0")};
+    StdoutCapture capture;
+    for (const DeliveryHandle& delivery : runs) EXPECT_TRUE(channel.notify(notification_, delivery));
+    ASSERT_TRUE(waitUntil([&] { return fileExists(started) && !readFile(started).empty(); }, 10000));
+    endRunningCommands();
+    EXPECT_TRUE(waitUntil([&] { return channelWorkPending() == 0; }, 10000));
+    resumeCommands();
+    std::string printed = capture.stop();
+    EXPECT_NE(printed.find("err 'killed by signal 9'"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("err 'not started: stopping'"), std::string::npos) << printed;
+    // What it started dies with it (a zombie of no parent here counts as gone).
+    std::string child = "/proc/" + readFile(started).substr(0, readFile(started).find('\n')) + "/stat";
+    EXPECT_TRUE(waitUntil(
+        [&] { return !fileExists(child) || readFile(child).find(") Z ") != std::string::npos; }, 5000))
+        << readFile(child);
 }
