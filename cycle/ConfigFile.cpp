@@ -60,6 +60,7 @@ bool isPortNumber(const char* text) {
 const char* const kCouplerSettings[] = {"runmode", "rehashtime", "readinterval", "loglevel", "retry",
                                         "metrics", "heartbeat",  "journal",      "maxshelve"};
 constexpr int kMostHeartbeatSeconds = 7 * 24 * 3600;
+constexpr int kMostSettingSeconds = 365 * 24 * 3600;  // a year: longer is a typing error
 constexpr int kMostJournalFiles = 100;
 
 // A word as a warning shows it: without the line end (a blank line leaves
@@ -138,6 +139,10 @@ class ConfigParser {
         copyText(setting, field);
         char* value = nextToken(&cursor, ";");
         if (is(setting, "journal")) return journalSetting(value, cursor);
+        // A duration left out is a mistake to name, not a setting to skip.
+        char none[] = "";
+        if (!value && (is(setting, "retry") || is(setting, "readinterval") || is(setting, "maxshelve")))
+            value = none;
         if (!value) return;
         if (is(setting, "metrics")) {
             c_.metricsPath = value;
@@ -156,11 +161,9 @@ class ConfigParser {
             int minutes = parseInt(value);
             if (minutes >= 1 && minutes <= 1440) c_.rehashTime = minutes * 60;
         } else if (is(setting, "retry")) {
-            int seconds = parseInt(value);
-            if (seconds >= 0) c_.retrySeconds = seconds;
+            durationSetting("retry", value, &c_.retrySeconds);
         } else if (is(setting, "readinterval")) {
-            int seconds = parseInt(value);
-            if (seconds >= 0) c_.readInterval = seconds;
+            durationSetting("readinterval", value, &c_.readInterval);
         } else if (is(setting, "maxshelve")) {
             int seconds = parseAlarmDuration(value);
             if (seconds < 1) return alarmError("maxshelve needs a duration from 1 s to 7 days, as 8h");
@@ -174,18 +177,30 @@ class ConfigParser {
         }
     }
 
+    // A duration in seconds or with its unit ("90", "30s", "10m", "1h"); a
+    // value that cannot be read whole keeps the setting as it was and is a
+    // line error, so "1h" is never taken for one second.
+    void durationSetting(const char* name, const char* value, int* target) {
+        int64_t seconds = parseDuration(value, kMostSettingSeconds);
+        if (seconds < 0)
+            return lineError(s_.lineNumber, std::string(name) +
+                                                " needs a duration, as 30, 30s, 10m or 1h, not '" +
+                                                shownWord(value) + "'");
+        *target = static_cast<int>(seconds);
+    }
+
     // coupler;heartbeat;URL;SECONDS
     void heartbeatSetting(const char* url, char* cursor) {
         char* period = nextToken(&cursor, ";");
-        int seconds = period ? parseInt(period) : 0;
+        int64_t seconds = period ? parseDuration(period, kMostHeartbeatSeconds) : 0;
         std::string fault = schemeFault("heartbeat", url, {"http", "https"});
         if (!fault.empty()) return lineError(s_.lineNumber, fault);
-        if (seconds < 1 || seconds > kMostHeartbeatSeconds)
-            return lineError(s_.lineNumber, "heartbeat needs a period from 1 to " +
-                                                std::to_string(kMostHeartbeatSeconds) +
-                                                " seconds, as coupler;heartbeat;URL;60");
+        if (seconds < 1)
+            return lineError(
+                s_.lineNumber,
+                "heartbeat needs a duration from 1 s to 7 days, as coupler;heartbeat;URL;60 or 1m");
         c_.heartbeatUrl = url;
-        c_.heartbeatSeconds = seconds;
+        c_.heartbeatSeconds = static_cast<int>(seconds);
     }
 
     // coupler;journal[;NAME[;MAXBYTES;KEEP]]: the journal is kept only with this line.
@@ -447,11 +462,12 @@ class ConfigParser {
         if (!setting || !is(setting, "readinterval")) return;
         char* value = nextToken(&cursor, ";");
         if (!value) return;
-        int seconds = parseInt(value);
+        int* target = nullptr;
         if (inSection("node") && s_.node)
-            s_.node->readInterval = seconds;
+            target = &s_.node->readInterval;
         else if (inSection("source") && s_.source)
-            s_.source->readInterval = seconds;
+            target = &s_.source->readInterval;
+        if (target) durationSetting("readinterval", value, target);
     }
 
     // Bad alarm settings end the program like the table limits do: an alarm

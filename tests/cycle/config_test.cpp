@@ -95,6 +95,43 @@ TEST_F(ConfigFile, CouplerSettingsAcceptOnlyTheirRanges) {
     EXPECT_FALSE(l.coupler->iniError);
 }
 
+// Every duration reads plain seconds and a unit alike; a value it cannot
+// read whole is a line error, never a shorter duration.
+TEST_F(ConfigFile, DurationsReadUnitsEverywhereAndRefuseWhatTheyCannotReadWhole) {
+    using Get = int (*)(const Coupler&);
+    const struct {
+        const char* lines;
+        Get get;
+        int seconds;  // -1: a line error
+    } cases[] = {
+        {"coupler;retry;1h", [](const Coupler& c) { return c.retrySeconds; }, 3600},
+        {"coupler;retry;90", [](const Coupler& c) { return c.retrySeconds; }, 90},
+        {"coupler;retry;1x", [](const Coupler& c) { return c.retrySeconds; }, -1},
+        {"coupler;retry;", [](const Coupler& c) { return c.retrySeconds; }, -1},
+        {"coupler;readinterval;2M", [](const Coupler& c) { return c.readInterval; }, 120},
+        {"coupler;readinterval;8 h", [](const Coupler& c) { return c.readInterval; }, -1},
+        {"coupler;readinterval;-5", [](const Coupler& c) { return c.readInterval; }, -1},
+        {"coupler;heartbeat;http://h/x;1m", [](const Coupler& c) { return c.heartbeatSeconds; }, 60},
+        {"coupler;heartbeat;http://h/x;1d", [](const Coupler& c) { return c.heartbeatSeconds; }, -1},
+        {"coupler;maxshelve;8h", [](const Coupler& c) { return c.maxShelveSeconds; }, 8 * 3600},
+        {"source;s\nset;readinterval;30s", [](const Coupler& c) { return c.sources[0].readInterval; }, 30},
+        {"source;s\nnode;a;1;t;g;N\nset;readinterval;5min",
+         [](const Coupler& c) { return c.nodes[0].readInterval; }, -1},
+        {"receiver;r\nflood;10;10m", [](const Coupler& c) { return c.receivers[0].floodSeconds; }, 600},
+    };
+    for (const auto& row : cases) {
+        auto l = load(std::string(row.lines) + "\n");
+        SCOPED_TRACE(row.lines);
+        bool refused = l.coupler->lineErrors > 0 || l.coupler->iniError;
+        EXPECT_EQ(refused, row.seconds < 0) << l.output;
+        if (row.seconds >= 0) {
+            EXPECT_EQ(row.get(*l.coupler), row.seconds);
+        } else {
+            EXPECT_NE(l.output.find("needs a duration"), std::string::npos) << l.output;
+        }
+    }
+}
+
 TEST_F(ConfigFile, WatchSettingsAreOffWithoutTheirLinesAndBadOnesNameTheLine) {
     auto l = load("coupler;readinterval;1\n");
     EXPECT_TRUE(l.coupler->metricsPath.empty() && l.coupler->heartbeatUrl.empty() &&
