@@ -333,8 +333,11 @@ class ConfigParser {
         if (!condition) return;
         // Read once, here: the trigger evaluates the typed condition.
         if (const char* problem = readCondition(node.condition, &node.trigger))
-            lineError(s_.lineNumber,
-                      "condition '" + std::string(node.condition) + "' can never hold: " + problem);
+            lineError(
+                s_.lineNumber,
+                problem == kDecimalCommaProblem
+                    ? "condition '" + std::string(node.condition) + "': " + decimalPointHint(node.condition)
+                    : "condition '" + std::string(node.condition) + "' can never hold: " + problem);
         s_.nodeLines[c_.nodeCount] = s_.lineNumber;
         s_.node = &node;
         c_.nodeCount++;
@@ -354,6 +357,11 @@ class ConfigParser {
         char* offsetText = nextToken(&cursor, ";");
         double factor = 0.0;
         double offset = 0.0;
+        if (hasDecimalComma(factorText) || hasDecimalComma(offsetText)) {
+            std::string written = std::string("scale;") + factorText;
+            if (offsetText) written += std::string(";") + offsetText;
+            return valueError(s_.lineNumber, written + ": " + decimalPointHint(written));
+        }
         if (!factorText || !readDecimal(factorText, &factor) ||
             (offsetText && *offsetText && !readDecimal(offsetText, &offset)))
             return valueError(s_.lineNumber,
@@ -365,6 +373,14 @@ class ConfigParser {
         s_.node->scaled = true;
         s_.node->scaleFactor = factor;
         s_.node->scaleOffset = offset;
+    }
+
+    // What to say of a number written with a decimal comma, which would be
+    // read only up to the comma.
+    static std::string decimalPointHint(const std::string& written) {
+        std::string corrected = written;
+        std::replace(corrected.begin(), corrected.end(), ',', '.');
+        return "write a decimal point, not a comma, as " + corrected;
     }
 
     // A whole field that is a finite decimal number.

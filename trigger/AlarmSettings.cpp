@@ -62,6 +62,13 @@ struct LineParser {
             return "";
         }
         if (equalsIgnoreCase(name, "clear")) {
+            if (hasDecimalComma(value)) {
+                std::string corrected = value;
+                for (char& c : corrected)
+                    if (c == ',') c = '.';
+                return "clear=" + std::string(value) +
+                       ": write a decimal point, not a comma, as clear=" + corrected;
+            }
             if (!readNumber(value, &settings->clearLevel))
                 return "clear=" + std::string(value) + ": no number";
             settings->hasClearLevel = true;

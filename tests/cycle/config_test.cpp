@@ -325,6 +325,7 @@ TEST_F(ConfigFile, AlarmLinesAreTypedOnceAndBadSettingsEndTheLoad) {
         {head + "alarm;remindmax=3", "remindmax without remind"},
         {head + "alarm;remind=0", "remind=0: a duration from 1 s"},
         {head + "alarm;colour=red", "unknown alarm setting 'colour'"},
+        {head + "alarm;clear=3,3", "clear=3,3: write a decimal point, not a comma, as clear=3.3"},
         {head + "alarm;on=1\nalarm;off=1", "a second alarm line"},
         {"source;plantA\nnode;a;400001;x;g;U:10\nalarm;clear=5", "clear level below the threshold"},
         {"source;plantA\nnode;a;400001;x;g;N\nalarm;clear=5", "a clear level needs an O or U condition"},
@@ -356,6 +357,7 @@ TEST_F(ConfigFile, TypesThatDoNotFitTheAddressZeroFactorsAndBadUnitIdsAreErrorsN
         {modbus + "node;a;400001:FLOAT32:BADC;t;g;N\n", "line 3: unknown word order 'BADC'"},
         {modbus + "# note\n\nnode;a;400001;t;g;N\nscale;0;5\n", "line 6: scale factor 0"},
         {modbus + "node;a;400001;t;g;N\nscale;nan;0\n", "line 4: scale needs a factor and an offset"},
+        {modbus + "node;a;400001;t;g;N\nscale;0,1;-4\n", "line 4: scale;0,1;-4: write a decimal point"},
         {"source;m\nadr;modbus;tcp:127.0.0.1:502:256\n", "line 2: unit id in 'tcp:127.0.0.1:502:256'"},
     };
     for (const auto& [content, message] : cases) {

@@ -68,6 +68,8 @@ TEST(Check, EachKindOfConfigurationErrorEndsWith78AndItsMessage) {
         {modbus + "node;a;400001;t;g;T: 8:00\n", "line 3: condition 'T: 8:00' can never hold: its hours"},
         {modbus + "node;a;400001;t;g;T:25:61\n", "line 3: condition 'T:25:61' can never hold: its hours"},
         {modbus + "node;a;400001;t;g;T:8:61\n", "line 3: condition 'T:8:61' can never hold: its minutes"},
+        {modbus + "node;a;400001;t;g;O:3,5\n",
+         "line 3: condition 'O:3,5': write a decimal point, not a comma, as O:3.5"},
         // Node and info lines that would vanish.
         {modbus + "node;b;400001;t;g;N\n", "line 3: the second field of a node line must be 'a', not 'b'"},
         {modbus + "info; a;400001;t;g;N\n", "line 3: the second field of a info line must be 'a', not ' a'"},
