@@ -26,6 +26,7 @@
 namespace {
 
 constexpr int kLineSize = 5001;
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 constexpr int kMostFloodMessages = 10000;  // lines of up to 5000 characters; longer ones are split
 
 bool is(const char* field, const char* keyword) {
@@ -45,6 +46,15 @@ struct ParseState {
     Receiver* receiver = nullptr;
     int lineNumber = 0;             // of the line being processed
     int nodeLines[kMaxNodes] = {};  // the line each node came from
+
+    // After a line that leads no known section: no source, node or receiver
+    // for the lines that follow.
+    void leaveSection() {
+        section[0] = 0;
+        source = nullptr;
+        node = nullptr;
+        receiver = nullptr;
+    }
 };
 
 bool isPortNumber(const char* text) {
@@ -436,10 +446,15 @@ class ConfigParser {
         if (equalsIgnoreCase(group, second)) return alarmError("escalate to the same group it comes from");
         DirEntry* from = c_.findDir(group, true);
         DirEntry* to = c_.findDir(second, true);
-        if (!from || !to || c_.escalationCount >= kMaxDirs) return alarmError("escalate: group over limit");
+        // The group table is full, so no node or receiver names that group:
+        // a misspelled name, which the check reports like any unknown group.
+        if (!from || !to)
+            return unknown("escalate from group '" + shownWord(group) + "' to '" + shownWord(second) +
+                           "': no node or receiver names group '" + shownWord(from ? second : group) + "'");
         for (int i = 0; i < c_.escalationCount; ++i)
             if (c_.escalations[i].from == from)
                 return alarmError("a second escalate line for group " + std::string(group));
+        if (c_.escalationCount >= kMaxDirs) return alarmError("escalate: more lines than groups");
         c_.escalations[c_.escalationCount++] = Escalation{from, to, seconds};
     }
 
@@ -574,7 +589,13 @@ void ConfigParser::processLine(char* line, int number) {
     for (const LineKind& kind : kLineKinds)
         if (is(keyword, kind.keyword)) return (this->*kind.read)(line, keyword, cursor);
     std::string word = shownWord(keyword);
-    if (!word.empty()) unknown("unknown keyword '" + word + "'");
+    if (word.empty()) return;
+    unknown("unknown keyword '" + word + "'");
+    // A misspelled keyword ("reciever") leads a section of its own: the adr,
+    // dir, set and alarm lines behind it must not join the section before
+    // and send its notices elsewhere. A line such as " #note" leads nothing.
+    bool leadsASection = (keyword[0] >= 'a' && keyword[0] <= 'z') || (keyword[0] >= 'A' && keyword[0] <= 'Z');
+    if (leadsASection) s_.leaveSection();
 }
 
 void printCantOpen(const char* path, int error) {
@@ -644,9 +665,13 @@ void Coupler::parseConfig() {
     ConfigParser parser(*this);
     char line[kLineSize];
     int number = 1;
+    bool head = true;
     while (std::fgets(line, sizeof line, file)) {
         bool ended = std::strchr(line, '\n') != nullptr;
-        parser.processLine(line, number);
+        // Editors on Windows put a UTF-8 byte-order mark before the first keyword.
+        char* text = head && std::strncmp(line, kByteOrderMark, 3) == 0 ? line + 3 : line;
+        head = false;
+        parser.processLine(text, number);
         if (ended) ++number;
     }
     parser.checkNodeAddresses();
