@@ -450,7 +450,8 @@ class ConfigParser {
         // a misspelled name, which the check reports like any unknown group.
         if (!from || !to)
             return unknown("escalate from group '" + shownWord(group) + "' to '" + shownWord(second) +
-                           "': no node or receiver names group '" + shownWord(from ? second : group) + "'");
+                           "': unknown group '" + shownWord(from ? second : group) +
+                           "', no node or receiver names it");
         for (int i = 0; i < c_.escalationCount; ++i)
             if (c_.escalations[i].from == from)
                 return alarmError("a second escalate line for group " + std::string(group));

@@ -106,9 +106,9 @@ void addEscalationWarnings(const Coupler& c, std::vector<std::string>& warnings)
         const Escalation& escalation = c.escalations[e];
         for (const DirEntry* end : {escalation.from, escalation.to})
             if (!namedByNode(c, end) && !hasReceiver(c, end))
-                warnings.push_back(
-                    format("escalate from group '%s' to '%s': no node or receiver names group '%s'",
-                           escalation.from->name, escalation.to->name, end->name));
+                warnings.push_back(format(
+                    "escalate from group '%s' to '%s': unknown group '%s', no node or receiver names it",
+                    escalation.from->name, escalation.to->name, end->name));
     }
 }
 

@@ -102,10 +102,12 @@ TEST(Check, EachKindOfConfigurationErrorEndsWith78AndItsMessage) {
         {modbus + "node;a;400001;t;lonely;N\n", "*** warning: group 'lonely' has no receiver"},
         {"receiver;idle\nadr;file;alarm.csv\n", "*** warning: receiver 'idle' is in no group"},
         {modbus + "node;a;400001;t;shift;N\nreceiver;r\ndir;shift\nescalate;shift;15m;laed\n",
-         "*** warning: escalate from group 'shift' to 'laed': no node or receiver names group 'laed'"},
+         "*** warning: escalate from group 'shift' to 'laed': unknown group 'laed', no node or receiver "
+         "names it"},
         {modbus + "node;a;400001;t;a;N\nnode;a;400002;t;b;N\nnode;a;400003;t;c;N\nnode;a;400004;t;d;N\n"
                   "node;a;400005;t;e;N\nreceiver;r\ndir;a\ndir;b\ndir;c\ndir;d\ndir;e\nescalate;a;15m;laed\n",
-         "*** warning: line 14: escalate from group 'a' to 'laed': no node or receiver names group 'laed'"},
+         "*** warning: line 14: escalate from group 'a' to 'laed': unknown group 'laed', no node or receiver "
+         "names it"},
         {"receiver;runner\nadr;exec;/nonexistent/notify-ops --now\ndir;g\n",
          "*** warning: receiver 'runner' runs '/nonexistent/notify-ops', which is no executable file here"},
         {"receiver;chat\nadr;telegram;-100200\ndir;g\n",
