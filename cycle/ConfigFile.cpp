@@ -324,6 +324,7 @@ class ConfigParser {
         if (message) {
             ++fields;
             copyText(node.message, message);
+            checkPlaceholders(node.message);
         }
         char* group = message ? nextToken(&cursor, ";") : nullptr;
         if (group) {
@@ -523,6 +524,16 @@ class ConfigParser {
             s_.node->alarm = AlarmSettings{};
             alarmError(fault);
         }
+        checkPlaceholders(s_.node->alarm.normal);
+    }
+
+    // A "{{%name}}" that is no alarm placeholder would show as {{NF}} in
+    // every notice; its line is named at load instead.
+    void checkPlaceholders(const char* text) {
+        std::string name = Coupler::unknownPlaceholder(text);
+        if (!name.empty())
+            lineError(s_.lineNumber, "unknown placeholder '{{" + shownWord(name.c_str()) +
+                                         "}}' ({{%state}}, {{%duration}} or {{%reminder}})");
     }
 
     // flood;MAX;SECONDS after a receiver.

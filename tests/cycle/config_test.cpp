@@ -376,10 +376,11 @@ TEST_F(ConfigFile, TypesThatDoNotFitTheAddressZeroFactorsAndBadUnitIdsAreErrorsN
 
 // Each node's address is read once, at load, into the device address its
 // reads use; a template that names a node no line configures adds one that
-// is read the same way.
+// is read the same way, and one that names a configured node's register
+// means that node.
 TEST_F(ConfigFile, NodeAddressesAreTypedOnceAtLoadTemplateNodesToo) {
     auto l = load(
-        "source;m\nadr;modbus;tcp:127.0.0.1:502\nnode;a;400011:FLOAT32;{{300005}};g;N\n"
+        "source;m\nadr;modbus;tcp:127.0.0.1:502\nnode;a;400011:FLOAT32;{{300005}} {{400011}};g;N\n"
         "node;a;!offline;t;g;N\nnode;a;4x0001;t;g;N\n");
     const Coupler& m = *l.coupler;
     ASSERT_EQ(m.nodeCount, 4);
@@ -392,4 +393,12 @@ TEST_F(ConfigFile, NodeAddressesAreTypedOnceAtLoadTemplateNodesToo) {
     EXPECT_STREQ(m.nodes[3].address, "300005");
     EXPECT_EQ(m.nodes[3].device.kind, AddressKind::Modbus);
     EXPECT_EQ(m.nodes[3].device.modbus.table, 3);
+    l.coupler->nodes[0].value = 21.5;
+    char text[64];
+    l.coupler->formatMessage(text, sizeof text, &l.coupler->nodes[0]);
+    EXPECT_STREQ(text, "0 21.5");
+
+    l = load("source;m\nnode;a;1;{{%stat}};g;N\nalarm;normal=back {{%durration}}\n");
+    EXPECT_EQ(l.coupler->lineErrors, 2) << l.output;
+    EXPECT_NE(l.output.find("line 2: unknown placeholder '{{%stat}}'"), std::string::npos) << l.output;
 }
