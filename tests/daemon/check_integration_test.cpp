@@ -94,6 +94,9 @@ TEST(Check, EachKindOfConfigurationErrorEndsWith78AndItsMessage) {
         {"receiver;ops\nadr;telegram;@ops\n", "line 2: telegram chat id '@ops' is not a number"},
         {"uplink;telegram;123:abc/x\n", "line 1: uplink;telegram needs the bot token"},
         {"receiver;ops\nadr;exec;notify-send\n", "line 2: exec program 'notify-send' needs an absolute path"},
+        {"receiver;ops\nadr;exec;\"/opt/plant tools/notify\"\n",
+         "line 2: exec program '\"/opt/plant' starts with a quote: the words of an exec line are split at "
+         "every blank"},
         // What loads but leaves an alarm, a receiver or a setting without effect.
         {"coupler;readintervall;5\n", "*** warning: line 1: unknown setting 'coupler;readintervall'"},
         {"receiver;r\ndir;g;acknowleged\n", "*** warning: line 2: unknown setting 'dir;acknowleged'"},
