@@ -478,6 +478,8 @@ class ConfigParser {
             if (host) addressError(srvMgrHostFault());
         } else if (is(kind, "telegram")) {
             telegramUplinkLine(cursor);
+        } else if (*kind) {
+            unknown("unknown setting 'uplink;" + shownWord(kind) + "'");
         }
     }
 
@@ -492,7 +494,11 @@ class ConfigParser {
 
     void setLine(char*, const char*, char* cursor) {
         char* setting = nextToken(&cursor, ";");
-        if (!setting || !is(setting, "readinterval")) return;
+        if (!setting) return;
+        if (!is(setting, "readinterval")) {
+            if (*setting) unknown("unknown setting 'set;" + shownWord(setting) + "'");
+            return;
+        }
         char* value = nextToken(&cursor, ";");
         if (!value) return;
         int* target = nullptr;

@@ -100,6 +100,8 @@ TEST(Check, EachKindOfConfigurationErrorEndsWith78AndItsMessage) {
         // What loads but leaves an alarm, a receiver or a setting without effect.
         {"coupler;readintervall;5\n", "*** warning: line 1: unknown setting 'coupler;readintervall'"},
         {"receiver;r\ndir;g;acknowleged\n", "*** warning: line 2: unknown setting 'dir;acknowleged'"},
+        {"uplink;smpt;smtp://127.0.0.1;u;p;z@example.com\n",
+         "*** warning: line 1: unknown setting 'uplink;smpt'"},
         {"receiver;r\ndir;g\nreciever;s\nadr;file;s.csv\n",
          "*** warning: line 3: unknown keyword 'reciever'"},
         {modbus + "node;a;400001;t;lonely;N\n", "*** warning: group 'lonely' has no receiver"},
