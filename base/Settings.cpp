@@ -1,48 +1,37 @@
 // Process-wide uplink settings.
 #include "base/Settings.h"
 
-#include <cstring>
-#include <iterator>
+ProcessSettings gProcessSettings{};
 
-char srvmgrHost[kSettingSize];
-char smtpUrl[kSettingSize];
-char smtpUser[kSettingSize];
-char smtpPassword[kSettingSize];
-char smtpFrom[kSettingSize];
-char smtpTls[kSettingSize];
-char twitterToken[kSettingSize];
-char twitterTokenSecret[kSettingSize];
-char telegramToken[kSettingSize];
-char telegramApiBase[kSettingSize];
+char (&srvmgrHost)[kSettingSize] = gProcessSettings.srvmgrHost;
+char (&smtpUrl)[kSettingSize] = gProcessSettings.smtpUrl;
+char (&smtpUser)[kSettingSize] = gProcessSettings.smtpUser;
+char (&smtpPassword)[kSettingSize] = gProcessSettings.smtpPassword;
+char (&smtpFrom)[kSettingSize] = gProcessSettings.smtpFrom;
+char (&smtpTls)[kSettingSize] = gProcessSettings.smtpTls;
+char (&twitterToken)[kSettingSize] = gProcessSettings.twitterToken;
+char (&twitterTokenSecret)[kSettingSize] = gProcessSettings.twitterTokenSecret;
+char (&telegramToken)[kSettingSize] = gProcessSettings.telegramToken;
+char (&telegramApiBase)[kSettingSize] = gProcessSettings.telegramApiBase;
 
 const char* const kMakerAddress = "https://zentok.example.org";
 
 void clearProcessSettings() {
-    srvmgrHost[0] = smtpUrl[0] = smtpUser[0] = smtpPassword[0] = smtpFrom[0] = smtpTls[0] = 0;
-    twitterToken[0] = twitterTokenSecret[0] = 0;
-    telegramToken[0] = telegramApiBase[0] = 0;
+    gProcessSettings = ProcessSettings{};
 }
 
 namespace {
 
 bool gChannelsOffline = false;
 
-char* const kAllSettings[] = {srvmgrHost,         smtpUrl,       smtpUser,
-                              smtpPassword,       smtpFrom,      twitterToken,
-                              twitterTokenSecret, telegramToken, telegramApiBase};
-
 }  // namespace
 
 ProcessSettings saveProcessSettings() {
-    ProcessSettings saved{};
-    for (size_t i = 0; i < std::size(kAllSettings); ++i)
-        std::memcpy(saved.values[i], kAllSettings[i], kSettingSize);
-    return saved;
+    return gProcessSettings;
 }
 
 void restoreProcessSettings(const ProcessSettings& saved) {
-    for (size_t i = 0; i < std::size(kAllSettings); ++i)
-        std::memcpy(kAllSettings[i], saved.values[i], kSettingSize);
+    gProcessSettings = saved;
 }
 
 void setChannelsOffline(bool offline) {

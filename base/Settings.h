@@ -4,26 +4,41 @@
 
 constexpr int kSettingSize = 101;  // at most 100 characters
 
-extern char srvmgrHost[kSettingSize];
-extern char smtpUrl[kSettingSize];
-extern char smtpUser[kSettingSize];
-extern char smtpPassword[kSettingSize];
-extern char smtpFrom[kSettingSize];
-// How a mail server's TLS is checked: empty, "cafile:PATH" or "trusted-relay".
-extern char smtpTls[kSettingSize];
-extern char twitterToken[kSettingSize];
-extern char twitterTokenSecret[kSettingSize];
-// The Telegram bot's token and the Bot API's base URL (empty: the public API).
-extern char telegramToken[kSettingSize];
-extern char telegramApiBase[kSettingSize];
+// Every process-wide setting lives in this one struct, so a copy of it is a
+// copy of all of them: a setting added here cannot be missed when a refused
+// reload gives the running configuration its own settings back.
+struct ProcessSettings {
+    char srvmgrHost[kSettingSize];
+    char smtpUrl[kSettingSize];
+    char smtpUser[kSettingSize];
+    char smtpPassword[kSettingSize];
+    char smtpFrom[kSettingSize];
+    // How a mail server's TLS is checked: empty, "cafile:PATH" or "trusted-relay".
+    char smtpTls[kSettingSize];
+    char twitterToken[kSettingSize];
+    char twitterTokenSecret[kSettingSize];
+    // The Telegram bot's token and the Bot API's base URL (empty: the public API).
+    char telegramToken[kSettingSize];
+    char telegramApiBase[kSettingSize];
+};
+extern ProcessSettings gProcessSettings;
+
+// The names every channel and the parser use, each a member of the struct above.
+extern char (&srvmgrHost)[kSettingSize];
+extern char (&smtpUrl)[kSettingSize];
+extern char (&smtpUser)[kSettingSize];
+extern char (&smtpPassword)[kSettingSize];
+extern char (&smtpFrom)[kSettingSize];
+extern char (&smtpTls)[kSettingSize];
+extern char (&twitterToken)[kSettingSize];
+extern char (&twitterTokenSecret)[kSettingSize];
+extern char (&telegramToken)[kSettingSize];
+extern char (&telegramApiBase)[kSettingSize];
 
 void clearProcessSettings();
 
-// A copy of all of the above. A reload that is refused builds a Coupler (which
-// clears them) and then gives the running configuration its own back.
-struct ProcessSettings {
-    char values[9][kSettingSize];
-};
+// A refused reload builds a Coupler (which clears the settings) and then
+// gives the running configuration its own back.
 ProcessSettings saveProcessSettings();
 void restoreProcessSettings(const ProcessSettings& saved);
 

@@ -230,3 +230,38 @@ int parseInt(const char* text) {
     if (value < INT_MIN) return INT_MIN;
     return static_cast<int>(value);
 }
+
+int64_t parseDuration(const char* text, int64_t most) {
+    if (!text || !isDigit(*text)) return -1;
+    int64_t seconds = 0;
+    const char* p = text;
+    for (; isDigit(*p); ++p) {
+        seconds = seconds * 10 + (*p - '0');
+        if (seconds > most) return -1;
+    }
+    int64_t unit = 1;
+    switch (*p) {
+        case 's':
+        case 'S':
+            ++p;
+            break;
+        case 'm':
+        case 'M':
+            unit = 60, ++p;
+            break;
+        case 'h':
+        case 'H':
+            unit = 3600, ++p;
+            break;
+        default:
+            break;
+    }
+    if (*p) return -1;
+    return seconds > most / unit ? -1 : seconds * unit;
+}
+
+bool hasDecimalComma(const char* text) {
+    for (const char* p = text ? std::strchr(text, ',') : nullptr; p; p = std::strchr(p + 1, ','))
+        if (p > text && isDigit(p[-1]) && isDigit(p[1])) return true;
+    return false;
+}

@@ -58,3 +58,14 @@ bool equalsIgnoreCase(const char* a, const char* b);
 // atoi semantics without undefined behaviour on overflow: leading blanks, an
 // optional sign, decimal digits; 0 without digits; saturates at the int range.
 int parseInt(const char* text);
+
+// Seconds from a duration as every setting of the configuration writes it:
+// plain seconds ("90") or a number with one unit letter ("10s", "30m", "2h",
+// in either case). -1 for any text it cannot read whole ("", "1x", "8 h",
+// "-5") and for more than `most` seconds.
+int64_t parseDuration(const char* text, int64_t most);
+
+// True when the text holds a decimal comma ("3,5"): a digit, a comma, a
+// digit. Where a decimal number is expected it is a typing mistake to name,
+// since the number would otherwise end at the comma.
+bool hasDecimalComma(const char* text);

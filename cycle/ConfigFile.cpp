@@ -26,6 +26,7 @@
 namespace {
 
 constexpr int kLineSize = 5001;
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 constexpr int kMostFloodMessages = 10000;  // lines of up to 5000 characters; longer ones are split
 
 bool is(const char* field, const char* keyword) {
@@ -45,6 +46,15 @@ struct ParseState {
     Receiver* receiver = nullptr;
     int lineNumber = 0;             // of the line being processed
     int nodeLines[kMaxNodes] = {};  // the line each node came from
+
+    // After a line that leads no known section: no source, node or receiver
+    // for the lines that follow.
+    void leaveSection() {
+        section[0] = 0;
+        source = nullptr;
+        node = nullptr;
+        receiver = nullptr;
+    }
 };
 
 bool isPortNumber(const char* text) {
@@ -60,6 +70,7 @@ bool isPortNumber(const char* text) {
 const char* const kCouplerSettings[] = {"runmode", "rehashtime", "readinterval", "loglevel", "retry",
                                         "metrics", "heartbeat",  "journal",      "maxshelve"};
 constexpr int kMostHeartbeatSeconds = 7 * 24 * 3600;
+constexpr int kMostSettingSeconds = 365 * 24 * 3600;  // a year: longer is a typing error
 constexpr int kMostJournalFiles = 100;
 
 // A word as a warning shows it: without the line end (a blank line leaves
@@ -138,6 +149,10 @@ class ConfigParser {
         copyText(setting, field);
         char* value = nextToken(&cursor, ";");
         if (is(setting, "journal")) return journalSetting(value, cursor);
+        // A duration left out is a mistake to name, not a setting to skip.
+        char none[] = "";
+        if (!value && (is(setting, "retry") || is(setting, "readinterval") || is(setting, "maxshelve")))
+            value = none;
         if (!value) return;
         if (is(setting, "metrics")) {
             c_.metricsPath = value;
@@ -156,11 +171,9 @@ class ConfigParser {
             int minutes = parseInt(value);
             if (minutes >= 1 && minutes <= 1440) c_.rehashTime = minutes * 60;
         } else if (is(setting, "retry")) {
-            int seconds = parseInt(value);
-            if (seconds >= 0) c_.retrySeconds = seconds;
+            durationSetting("retry", value, &c_.retrySeconds);
         } else if (is(setting, "readinterval")) {
-            int seconds = parseInt(value);
-            if (seconds >= 0) c_.readInterval = seconds;
+            durationSetting("readinterval", value, &c_.readInterval);
         } else if (is(setting, "maxshelve")) {
             int seconds = parseAlarmDuration(value);
             if (seconds < 1) return alarmError("maxshelve needs a duration from 1 s to 7 days, as 8h");
@@ -174,18 +187,30 @@ class ConfigParser {
         }
     }
 
+    // A duration in seconds or with its unit ("90", "30s", "10m", "1h"); a
+    // value that cannot be read whole keeps the setting as it was and is a
+    // line error, so "1h" is never taken for one second.
+    void durationSetting(const char* name, const char* value, int* target) {
+        int64_t seconds = parseDuration(value, kMostSettingSeconds);
+        if (seconds < 0)
+            return lineError(s_.lineNumber, std::string(name) +
+                                                " needs a duration, as 30, 30s, 10m or 1h, not '" +
+                                                shownWord(value) + "'");
+        *target = static_cast<int>(seconds);
+    }
+
     // coupler;heartbeat;URL;SECONDS
     void heartbeatSetting(const char* url, char* cursor) {
         char* period = nextToken(&cursor, ";");
-        int seconds = period ? parseInt(period) : 0;
+        int64_t seconds = period ? parseDuration(period, kMostHeartbeatSeconds) : 0;
         std::string fault = schemeFault("heartbeat", url, {"http", "https"});
         if (!fault.empty()) return lineError(s_.lineNumber, fault);
-        if (seconds < 1 || seconds > kMostHeartbeatSeconds)
-            return lineError(s_.lineNumber, "heartbeat needs a period from 1 to " +
-                                                std::to_string(kMostHeartbeatSeconds) +
-                                                " seconds, as coupler;heartbeat;URL;60");
+        if (seconds < 1)
+            return lineError(
+                s_.lineNumber,
+                "heartbeat needs a duration from 1 s to 7 days, as coupler;heartbeat;URL;60 or 1m");
         c_.heartbeatUrl = url;
-        c_.heartbeatSeconds = seconds;
+        c_.heartbeatSeconds = static_cast<int>(seconds);
     }
 
     // coupler;journal[;NAME[;MAXBYTES;KEEP]]: the journal is kept only with this line.
@@ -299,6 +324,7 @@ class ConfigParser {
         if (message) {
             ++fields;
             copyText(node.message, message);
+            checkPlaceholders(node.message);
         }
         char* group = message ? nextToken(&cursor, ";") : nullptr;
         if (group) {
@@ -318,8 +344,11 @@ class ConfigParser {
         if (!condition) return;
         // Read once, here: the trigger evaluates the typed condition.
         if (const char* problem = readCondition(node.condition, &node.trigger))
-            lineError(s_.lineNumber,
-                      "condition '" + std::string(node.condition) + "' can never hold: " + problem);
+            lineError(
+                s_.lineNumber,
+                problem == kDecimalCommaProblem
+                    ? "condition '" + std::string(node.condition) + "': " + decimalPointHint(node.condition)
+                    : "condition '" + std::string(node.condition) + "' can never hold: " + problem);
         s_.nodeLines[c_.nodeCount] = s_.lineNumber;
         s_.node = &node;
         c_.nodeCount++;
@@ -339,6 +368,11 @@ class ConfigParser {
         char* offsetText = nextToken(&cursor, ";");
         double factor = 0.0;
         double offset = 0.0;
+        if (hasDecimalComma(factorText) || hasDecimalComma(offsetText)) {
+            std::string written = std::string("scale;") + factorText;
+            if (offsetText) written += std::string(";") + offsetText;
+            return valueError(s_.lineNumber, written + ": " + decimalPointHint(written));
+        }
         if (!factorText || !readDecimal(factorText, &factor) ||
             (offsetText && *offsetText && !readDecimal(offsetText, &offset)))
             return valueError(s_.lineNumber,
@@ -350,6 +384,14 @@ class ConfigParser {
         s_.node->scaled = true;
         s_.node->scaleFactor = factor;
         s_.node->scaleOffset = offset;
+    }
+
+    // What to say of a number written with a decimal comma, which would be
+    // read only up to the comma.
+    static std::string decimalPointHint(const std::string& written) {
+        std::string corrected = written;
+        std::replace(corrected.begin(), corrected.end(), ',', '.');
+        return "write a decimal point, not a comma, as " + corrected;
     }
 
     // A whole field that is a finite decimal number.
@@ -405,10 +447,16 @@ class ConfigParser {
         if (equalsIgnoreCase(group, second)) return alarmError("escalate to the same group it comes from");
         DirEntry* from = c_.findDir(group, true);
         DirEntry* to = c_.findDir(second, true);
-        if (!from || !to || c_.escalationCount >= kMaxDirs) return alarmError("escalate: group over limit");
+        // The group table is full, so no node or receiver names that group:
+        // a misspelled name, which the check reports like any unknown group.
+        if (!from || !to)
+            return unknown("escalate from group '" + shownWord(group) + "' to '" + shownWord(second) +
+                           "': unknown group '" + shownWord(from ? second : group) +
+                           "', no node or receiver names it");
         for (int i = 0; i < c_.escalationCount; ++i)
             if (c_.escalations[i].from == from)
                 return alarmError("a second escalate line for group " + std::string(group));
+        if (c_.escalationCount >= kMaxDirs) return alarmError("escalate: more lines than groups");
         c_.escalations[c_.escalationCount++] = Escalation{from, to, seconds};
     }
 
@@ -430,6 +478,8 @@ class ConfigParser {
             if (host) addressError(srvMgrHostFault());
         } else if (is(kind, "telegram")) {
             telegramUplinkLine(cursor);
+        } else if (*kind) {
+            unknown("unknown setting 'uplink;" + shownWord(kind) + "'");
         }
     }
 
@@ -444,14 +494,19 @@ class ConfigParser {
 
     void setLine(char*, const char*, char* cursor) {
         char* setting = nextToken(&cursor, ";");
-        if (!setting || !is(setting, "readinterval")) return;
+        if (!setting) return;
+        if (!is(setting, "readinterval")) {
+            if (*setting) unknown("unknown setting 'set;" + shownWord(setting) + "'");
+            return;
+        }
         char* value = nextToken(&cursor, ";");
         if (!value) return;
-        int seconds = parseInt(value);
+        int* target = nullptr;
         if (inSection("node") && s_.node)
-            s_.node->readInterval = seconds;
+            target = &s_.node->readInterval;
         else if (inSection("source") && s_.source)
-            s_.source->readInterval = seconds;
+            target = &s_.source->readInterval;
+        if (target) durationSetting("readinterval", value, target);
     }
 
     // Bad alarm settings end the program like the table limits do: an alarm
@@ -475,6 +530,16 @@ class ConfigParser {
             s_.node->alarm = AlarmSettings{};
             alarmError(fault);
         }
+        checkPlaceholders(s_.node->alarm.normal);
+    }
+
+    // A "{{%name}}" that is no alarm placeholder would show as {{NF}} in
+    // every notice; its line is named at load instead.
+    void checkPlaceholders(const char* text) {
+        std::string name = Coupler::unknownPlaceholder(text);
+        if (!name.empty())
+            lineError(s_.lineNumber, "unknown placeholder '{{" + shownWord(name.c_str()) +
+                                         "}}' ({{%state}}, {{%duration}} or {{%reminder}})");
     }
 
     // flood;MAX;SECONDS after a receiver.
@@ -542,7 +607,13 @@ void ConfigParser::processLine(char* line, int number) {
     for (const LineKind& kind : kLineKinds)
         if (is(keyword, kind.keyword)) return (this->*kind.read)(line, keyword, cursor);
     std::string word = shownWord(keyword);
-    if (!word.empty()) unknown("unknown keyword '" + word + "'");
+    if (word.empty()) return;
+    unknown("unknown keyword '" + word + "'");
+    // A misspelled keyword ("reciever") leads a section of its own: the adr,
+    // dir, set and alarm lines behind it must not join the section before
+    // and send its notices elsewhere. A line such as " #note" leads nothing.
+    bool leadsASection = (keyword[0] >= 'a' && keyword[0] <= 'z') || (keyword[0] >= 'A' && keyword[0] <= 'Z');
+    if (leadsASection) s_.leaveSection();
 }
 
 void printCantOpen(const char* path, int error) {
@@ -612,9 +683,13 @@ void Coupler::parseConfig() {
     ConfigParser parser(*this);
     char line[kLineSize];
     int number = 1;
+    bool head = true;
     while (std::fgets(line, sizeof line, file)) {
         bool ended = std::strchr(line, '\n') != nullptr;
-        parser.processLine(line, number);
+        // Editors on Windows put a UTF-8 byte-order mark before the first keyword.
+        char* text = head && std::strncmp(line, kByteOrderMark, 3) == 0 ? line + 3 : line;
+        head = false;
+        parser.processLine(text, number);
         if (ended) ++number;
     }
     parser.checkNodeAddresses();

@@ -133,6 +133,8 @@ class Coupler {
 
     // Templates and dispatch.
     void prepareTemplates();
+    // The first "{{%name}}" of `text` that is no alarm placeholder; empty when there is none.
+    static std::string unknownPlaceholder(const char* text);
     bool formatMessage(char* out, int capacity, const Node* node);
     // Expands `text` for `node`; `notice` (null for nodes without an alarm
     // line) fills the alarm placeholders.

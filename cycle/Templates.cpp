@@ -7,6 +7,7 @@
 
 #include "base/ValueText.h"
 #include "cycle/Coupler.h"
+#include "sources/NodeAddress.h"
 #include "trigger/Alarm.h"
 
 namespace {
@@ -36,6 +37,31 @@ struct Output {
     }
 };
 
+bool sameDevice(const DeviceAddress& a, const DeviceAddress& b) {
+    if (a.kind != b.kind) return false;
+    if (a.kind == AddressKind::Modbus)
+        return a.modbus.table == b.modbus.table && a.modbus.reg == b.modbus.reg;
+    if (a.kind == AddressKind::S7)
+        return a.s7.area == b.s7.area && a.s7.dbNumber == b.s7.dbNumber && a.s7.start == b.s7.start &&
+               a.s7.type == b.s7.type && a.s7.bit == b.s7.bit;
+    return false;
+}
+
+// The node a placeholder names: the node written so, or else the configured
+// node of the source at the same device address ("{{400011}}" for the node
+// "400011:FLOAT32:CDAB"), so a placeholder never reads a register raw beside
+// the node that reads it with its type. Null when there is neither.
+Node* placeholderNode(Coupler& coupler, SourceEntry* source, const char* name) {
+    if (Node* written = coupler.findNode(name, source, false)) return written;
+    if (!source) return nullptr;
+    DeviceAddress device = readDeviceAddress(source->type, name);
+    if (device.kind != AddressKind::Modbus && device.kind != AddressKind::S7) return nullptr;
+    for (int i = 0; i < coupler.nodeCount; ++i)
+        if (coupler.nodes[i].source == source && sameDevice(coupler.nodes[i].device, device))
+            return &coupler.nodes[i];
+    return nullptr;
+}
+
 // Adds the nodes a template names, so they are read every cycle.
 void addReferencedNodes(Coupler& coupler, SourceEntry* source, const char* scan) {
     while ((scan = std::strstr(scan, "{{")) != nullptr) {
@@ -48,10 +74,13 @@ void addReferencedNodes(Coupler& coupler, SourceEntry* source, const char* scan)
         // long for the address field can never match one. A full table
         // creates nothing either.
         char name[kNameSize];
-        if (close > scan && takeName(name, scan, close)) coupler.findNode(name, source, true);
+        if (close > scan && takeName(name, scan, close) && !placeholderNode(coupler, source, name))
+            coupler.findNode(name, source, true);
         scan = close + 2;
     }
 }
+
+const char* const kAlarmPlaceholders[] = {"%state", "%duration", "%reminder"};
 
 // The alarm placeholders of a node with an "alarm" line: "{{%state}}",
 // "{{%duration}}" and "{{%reminder}}". False for every other name, and for
@@ -70,6 +99,19 @@ bool alarmPlaceholder(const char* name, const NoticeContext* notice, char* out, 
 }
 
 }  // namespace
+
+std::string Coupler::unknownPlaceholder(const char* text) {
+    for (const char* scan = text; (scan = std::strstr(scan, "{{%")) != nullptr;) {
+        const char* close = std::strstr(scan + 2, "}}");
+        if (!close) break;
+        std::string name(scan + 2, close);
+        bool known = false;
+        for (const char* placeholder : kAlarmPlaceholders) known = known || name == placeholder;
+        if (!known) return name;
+        scan = close + 2;
+    }
+    return "";
+}
 
 void Coupler::prepareTemplates() {
     // nodeCount is read afresh on every round, so nodes appended below are
@@ -115,7 +157,7 @@ bool Coupler::formatTemplate(char* out, int capacity, const Node* node, const ch
             if (std::strcmp(name, "*") == 0)
                 referenced = node;
             else
-                referenced = findNode(name, node->source, false);
+                referenced = placeholderNode(*this, node->source, name);
         }
 
         size_t room = output.room();

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
 
 #include "base/Settings.h"
 #include "base/Text.h"
@@ -47,14 +48,17 @@ bool isDirectory(const std::string& path) {
     return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+void addSourcelessNodeWarnings(const Coupler& c, std::vector<std::string>& warnings) {
+    for (int i = 0; i < c.nodeCount; ++i)
+        if (!c.nodes[i].source)
+            warnings.push_back(
+                format("node '%s' comes before the source line and is never read", c.nodes[i].address));
+}
+
 void addNodeWarnings(const Coupler& c, std::vector<std::string>& warnings) {
     for (int i = 0; i < c.nodeCount; ++i) {
         const Node& node = c.nodes[i];
-        if (!node.source) {
-            warnings.push_back(
-                format("node '%s' comes before the source line and is never read", node.address));
-            continue;
-        }
+        if (!node.source) continue;
         for (int j = 0; j < i; ++j)
             if (c.nodes[j].source == node.source && equalsIgnoreCase(c.nodes[j].address, node.address)) {
                 warnings.push_back(
@@ -78,12 +82,44 @@ void addNodeWarnings(const Coupler& c, std::vector<std::string>& warnings) {
     }
 }
 
+bool namedByNode(const Coupler& c, const DirEntry* dir) {
+    for (int i = 0; i < c.nodeCount; ++i)
+        if (c.nodes[i].dir == dir) return true;
+    return false;
+}
+
+bool hasReceiver(const Coupler& c, const DirEntry* dir) {
+    for (int l = 0; l < c.linkCount; ++l)
+        if (c.links[l].dir == dir) return true;
+    return false;
+}
+
+bool namedByEscalation(const Coupler& c, const DirEntry* dir) {
+    for (int e = 0; e < c.escalationCount; ++e)
+        if (c.escalations[e].from == dir || c.escalations[e].to == dir) return true;
+    return false;
+}
+
+// An escalation to or from a group that only its own line names is a
+// misspelled group: the alarm it should carry on goes nowhere.
+void addEscalationWarnings(const Coupler& c, std::vector<std::string>& warnings) {
+    for (int e = 0; e < c.escalationCount; ++e) {
+        const Escalation& escalation = c.escalations[e];
+        for (const DirEntry* end : {escalation.from, escalation.to})
+            if (!namedByNode(c, end) && !hasReceiver(c, end))
+                warnings.push_back(format(
+                    "escalate from group '%s' to '%s': unknown group '%s', no node or receiver names it",
+                    escalation.from->name, escalation.to->name, end->name));
+    }
+}
+
 void addGroupWarnings(const Coupler& c, std::vector<std::string>& warnings) {
     for (int d = 0; d < c.dirCount; ++d) {
-        bool linked = false;
-        for (int l = 0; l < c.linkCount; ++l) linked = linked || c.links[l].dir == &c.dirs[d];
-        if (!linked)
-            warnings.push_back(format("group '%s' has no receiver: its nodes notify nobody", c.dirs[d].name));
+        const DirEntry* dir = &c.dirs[d];
+        // An unknown group of an escalation has its own warning above.
+        bool unknownEscalationGroup = !namedByNode(c, dir) && namedByEscalation(c, dir);
+        if (!hasReceiver(c, dir) && !unknownEscalationGroup)
+            warnings.push_back(format("group '%s' has no receiver: its nodes notify nobody", dir->name));
     }
     for (int r = 0; r < c.receiverCount; ++r) {
         bool linked = false;
@@ -92,6 +128,7 @@ void addGroupWarnings(const Coupler& c, std::vector<std::string>& warnings) {
             warnings.push_back(
                 format("receiver '%s' is in no group and is never notified", c.receivers[r].name));
     }
+    addEscalationWarnings(c, warnings);
 }
 
 // The directory of the file the pattern names today; empty for the working directory.
@@ -156,12 +193,35 @@ void addChannelWarnings(const Coupler& c, std::vector<std::string>& warnings) {
                 warnings.push_back(
                     format("receiver '%s' writes to '%s', but the directory '%s' does not exist",
                            receiver.name, file->namePattern, directory.c_str()));
-            if (isTemporary(directory))
-                warnings.push_back(
-                    format("receiver '%s' writes to '%s', a temporary directory: under systemd "
-                           "it is the service's own and is emptied at every stop",
-                           receiver.name, file->namePattern));
         }
+    }
+}
+
+void addTemporaryFileWarnings(const Coupler& c, std::vector<std::string>& warnings) {
+    for (int r = 0; r < c.receiverCount; ++r) {
+        const Receiver& receiver = c.receivers[r];
+        if (receiver.channelKind != ChannelKind::File || !receiver.notifier) continue;
+        const auto* file = static_cast<const FileChannel*>(receiver.notifier.get());
+        if (isTemporary(patternDirectory(file->namePattern)))
+            warnings.push_back(
+                format("receiver '%s' writes to '%s', a temporary directory: under systemd "
+                       "it is the service's own and is emptied at every stop",
+                       receiver.name, file->namePattern));
+    }
+}
+
+// The metrics and the journal are written beside files of their own; in a
+// directory that is not there neither is ever written.
+void addWatchFileWarnings(const Coupler& c, std::vector<std::string>& warnings) {
+    const std::pair<const char*, const std::string*> files[] = {{"metrics", &c.metricsPath},
+                                                                {"journal", &c.journalName}};
+    for (const auto& [setting, path] : files) {
+        size_t slash = path->rfind('/');
+        if (slash == std::string::npos || slash == 0) continue;
+        std::string directory = path->substr(0, slash);
+        if (!isDirectory(directory) && !madeByTheUnit(directory, c.cfgName))
+            warnings.push_back(format("coupler;%s writes to '%s', but the directory '%s' does not exist",
+                                      setting, path->c_str(), directory.c_str()));
     }
 }
 
@@ -174,9 +234,23 @@ std::vector<std::string> modelWarnings(const Coupler& coupler) {
             "coupler;readinterval is 0: the source is read as fast as the device answers; "
             "coupler;readinterval;1 or more gives it a rest");
     addNodeWarnings(coupler, warnings);
+    addTemporaryFileWarnings(coupler, warnings);
+    return warnings;
+}
+
+std::vector<std::string> deadEndWarnings(const Coupler& coupler) {
+    // Lines the parser read past: what a start ignores the check names.
+    std::vector<std::string> warnings = coupler.unknownLines;
+    addSourcelessNodeWarnings(coupler, warnings);
     addGroupWarnings(coupler, warnings);
     addChannelWarnings(coupler, warnings);
+    addWatchFileWarnings(coupler, warnings);
     return warnings;
+}
+
+void printDeadEndWarnings(const Coupler& coupler) {
+    for (const std::string& warning : deadEndWarnings(coupler))
+        std::printf("*** warning: %s\n", warning.c_str());
 }
 
 int checkConfiguration(const std::string& path, bool errorsOnly) {
@@ -191,14 +265,15 @@ int checkConfiguration(const std::string& path, bool errorsOnly) {
     }
     std::fclose(readable);
 
-    // Lines the parser read past: what a start ignores the check names.
     // Before a start or a reload the running program says the warnings
     // itself; the check there looks only for what would refuse the file.
+    std::vector<std::string> deadEnds;
     std::vector<std::string> warnings;
     if (!errorsOnly) {
-        warnings = coupler.unknownLines;
-        for (const std::string& warning : modelWarnings(coupler)) warnings.push_back(warning);
+        deadEnds = deadEndWarnings(coupler);
+        warnings = modelWarnings(coupler);
     }
+    for (const std::string& warning : deadEnds) std::printf("*** warning: %s\n", warning.c_str());
     for (const std::string& warning : warnings) std::printf("*** warning: %s\n", warning.c_str());
 
     if (coupler.iniError) {
@@ -217,6 +292,12 @@ int checkConfiguration(const std::string& path, bool errorsOnly) {
     if (errorsOnly) {
         std::printf("configuration '%s': loads\n", path.c_str());
         return kCheckLoads;
+    }
+    // A start runs too, but something written would never take effect.
+    if (!deadEnds.empty()) {
+        std::printf("configuration '%s': configuration error, %zu warning%s about what would never work\n",
+                    path.c_str(), deadEnds.size(), deadEnds.size() == 1 ? "" : "s");
+        return kExitConfigError;
     }
     std::printf("configuration '%s': loads, %zu warning%s\n", path.c_str(), warnings.size(),
                 warnings.size() == 1 ? "" : "s");

@@ -19,8 +19,15 @@ constexpr int kExitConfigError = 78;
 // the units run it before both, so that exactly such a file fails them.
 int checkConfiguration(const std::string& path, bool errorsOnly = false);
 
-// Warnings about a loaded configuration: a read interval of 0, duplicate node
-// addresses, a late "!OFFLINE" node, groups and receivers without each other,
-// missing uplinks, file patterns whose directory does not exist or is a
-// temporary one.
+// Advice about a loaded configuration that works as written: a read interval
+// of 0, duplicate node addresses, a late "!OFFLINE" node, a file receiver in
+// a temporary directory.
 std::vector<std::string> modelWarnings(const Coupler& coupler);
+
+// What loads but leaves an alarm, a receiver or a setting without effect:
+// unknown keywords and settings, groups and receivers without each other, an
+// escalation to a group nobody names, channels without their uplink or
+// program, files in directories that do not exist. The check fails on them;
+// a start or reload prints them once and runs with the rest.
+std::vector<std::string> deadEndWarnings(const Coupler& coupler);
+void printDeadEndWarnings(const Coupler& coupler);

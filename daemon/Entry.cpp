@@ -312,6 +312,8 @@ int runZentok(int argc, char** argv) {
         if (coupler.get() != before) {
             attachOutbox(*coupler, outbox);
             runWatch.attach(*coupler);
+            // Once per load: what the check fails on is said, and the rest runs.
+            if (coupler->cfgStat.size >= 0) printDeadEndWarnings(*coupler);
         }
         // Ready only once a configuration is in force: a file that cannot be
         // read must not look like a healthy service.

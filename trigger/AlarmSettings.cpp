@@ -13,10 +13,6 @@
 
 namespace {
 
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
 // The upper-case letter of a condition, 0 when it has none.
 char conditionLetter(const char* condition) {
     char letter = condition ? condition[0] : 0;
@@ -66,6 +62,13 @@ struct LineParser {
             return "";
         }
         if (equalsIgnoreCase(name, "clear")) {
+            if (hasDecimalComma(value)) {
+                std::string corrected = value;
+                for (char& c : corrected)
+                    if (c == ',') c = '.';
+                return "clear=" + std::string(value) +
+                       ": write a decimal point, not a comma, as clear=" + corrected;
+            }
             if (!readNumber(value, &settings->clearLevel))
                 return "clear=" + std::string(value) + ": no number";
             settings->hasClearLevel = true;
@@ -99,23 +102,7 @@ struct LineParser {
 }  // namespace
 
 int parseAlarmDuration(const char* text) {
-    if (!text || !isDigit(*text)) return -1;
-    long long seconds = 0;
-    const char* p = text;
-    while (isDigit(*p)) {
-        seconds = seconds * 10 + (*p++ - '0');
-        if (seconds > kLongestAlarmSeconds) return -1;
-    }
-    int unit = 1;
-    if (*p == 's' || *p == 'S')
-        ++p;
-    else if (*p == 'm' || *p == 'M')
-        unit = 60, ++p;
-    else if (*p == 'h' || *p == 'H')
-        unit = 3600, ++p;
-    if (*p) return -1;
-    seconds *= unit;
-    return seconds > kLongestAlarmSeconds ? -1 : static_cast<int>(seconds);
+    return static_cast<int>(parseDuration(text, kLongestAlarmSeconds));
 }
 
 std::string parseAlarmLine(char* cursor, const char* condition, AlarmSettings* settings) {

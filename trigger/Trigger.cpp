@@ -177,6 +177,8 @@ void evaluateTrigger(Node* node, double previous) {
     }
 }
 
+const char* const kDecimalCommaProblem = "a decimal comma";
+
 const char* readCondition(const char* text, Condition* out) {
     *out = Condition{};
     if (!text) return "it is empty";
@@ -199,6 +201,7 @@ const char* readCondition(const char* text, Condition* out) {
             out->kind = kind;
             out->threshold = parseThreshold(field);
             if (!startsWithNumber(field)) return "D, O and U need a number, as in O:100";
+            if (hasDecimalComma(field)) return kDecimalCommaProblem;
             return nullptr;
         }
         case ConditionKind::TimeTable: {

@@ -16,6 +16,9 @@ void evaluateTrigger(Node* node, double previous);
 // that is no number, a time table that matches nothing), null when it can;
 // `out` holds what the evaluation makes of it either way.
 const char* readCondition(const char* text, Condition* out);
+// What readCondition says of "O:3,5": the threshold is read up to the comma,
+// so the condition holds, but at another value than the one written.
+extern const char* const kDecimalCommaProblem;
 // Why `condition` can never hold; null when it can.
 const char* conditionProblem(const char* condition);
 // Sets the node's condition text and the typed condition read from it.

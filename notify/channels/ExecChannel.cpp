@@ -79,6 +79,12 @@ const std::string& ExecChannel::program() const {
 
 std::string ExecChannel::addressFault() const {
     if (argv_.empty()) return "exec needs a program: adr;exec;/path/to/program [ARGS]";
+    // A quoted path is an attempt at a path with a blank, which the split at
+    // blanks cannot keep whole; "needs an absolute path" would mislead.
+    if (argv_[0][0] == '"' || argv_[0][0] == '\'')
+        return "exec program '" + argv_[0] +
+               "' starts with a quote: the words of an exec line are split at every blank and no quotes "
+               "are read, so the program's path cannot hold a blank (link it from a path without one)";
     if (argv_[0][0] != '/') return "exec program '" + argv_[0] + "' needs an absolute path";
     return "";
 }

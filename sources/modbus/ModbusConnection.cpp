@@ -25,6 +25,33 @@ net::Deadline answerDeadline() {
     return net::Deadline::afterMs(2000 - wall.tv_nsec / 1000000);
 }
 
+// The meaning of a Modbus exception code, as the protocol names it, so a
+// failure line says what the device refused and not only its number.
+const char* modbusExceptionName(int code) {
+    switch (code) {
+        case 1:
+            return "illegal function";
+        case 2:
+            return "illegal data address";
+        case 3:
+            return "illegal data value";
+        case 4:
+            return "server device failure";
+        case 5:
+            return "acknowledge";
+        case 6:
+            return "server device busy";
+        case 8:
+            return "memory parity error";
+        case 10:
+            return "gateway path unavailable";
+        case 11:
+            return "gateway target device failed to respond";
+        default:
+            return "unknown exception";
+    }
+}
+
 }  // namespace
 
 ModbusConnection::~ModbusConnection() {
@@ -80,13 +107,13 @@ bool ModbusConnection::openLink() {
                 printf("socket function failed with error = %d\n", link.error);
                 return false;
             case net::ConnectStep::NonBlocking:
-                logf(Log::Failure, "-NB-Mode (%s:%d), %ld\n", ipAddress_, port_,
-                     static_cast<long>(link.error));
+                logf(Log::Failure, "-NB-Mode (%s:%d), %ld: %s, %s:%d\n", ipAddress_, port_,
+                     static_cast<long>(link.error), std::strerror(link.error), ipAddress_, port_);
                 break;
             case net::ConnectStep::Address:  // not a dotted IPv4 address or not a TCP port
             case net::ConnectStep::Connect:
-                logf(Log::Failure, "-Connect (%s:%d), %ld\n", ipAddress_, port_,
-                     static_cast<long>(link.error));
+                logf(Log::Failure, "-Connect (%s:%d), %ld: %s, %s:%d\n", ipAddress_, port_,
+                     static_cast<long>(link.error), std::strerror(link.error), ipAddress_, port_);
                 break;
         }
         reportClosed();
@@ -101,7 +128,8 @@ bool ModbusConnection::openLink() {
 bool ModbusConnection::sendRequest(const uint8_t* request, const net::Deadline& deadline) {
     net::Result sent = net::sendAll(sock_, request, kModbusRequestSize, deadline);
     if (sent.ok()) return true;
-    logf(Log::Failure, "-ModbusRead, send, err %ld\n", static_cast<long>(sent.error));
+    logf(Log::Failure, "-ModbusRead, send, err %ld: %s, %s:%d\n", static_cast<long>(sent.error),
+         std::strerror(sent.error), ipAddress_, port_);
     return false;
 }
 
@@ -150,9 +178,11 @@ void ModbusConnection::reportReceiveFailure(const net::Result& failure, int phas
             break;
         default:
             if (phase == 1)
-                printf("-ModbusRead, recv(1), err %d\n", failure.error);
+                printf("-ModbusRead, recv(1), err %d: %s, %s:%d\n", failure.error,
+                       std::strerror(failure.error), ipAddress_, port_);
             else
-                printf("-ModbusRead, recv(2), err %ld\n", static_cast<long>(failure.error));
+                printf("-ModbusRead, recv(2), err %ld: %s, %s:%d\n", static_cast<long>(failure.error),
+                       std::strerror(failure.error), ipAddress_, port_);
             break;
     }
 }
@@ -210,7 +240,8 @@ bool ModbusConnection::read(Node* node) {
             logf(Log::Failure, "-ModbusRead, wrong TID\n");
             return false;
         case ModbusOutcome::Exception:
-            logf(Log::Failure, "-ModbusRead, Exception %d\n", answer.code);
+            logf(Log::Failure, "-ModbusRead, Exception %d: %s, node %s at %s:%d\n", answer.code,
+                 modbusExceptionName(answer.code), node->address, ipAddress_, port_);
             return false;
         case ModbusOutcome::WrongFunction:
             logf(Log::Failure, "-ModbusRead, wrong response %d\n", answer.code);

@@ -124,7 +124,7 @@ int openSocket(int port, const char* address) {
             if (logging(Log::Failure))
                 std::printf("s7: openSocket: invalid address %s:%d\n", address ? address : "", port);
         } else if (logging(Log::Failure)) {
-            std::printf("s7: openSocket %s:%d failed\n", address, port);
+            std::printf("s7: openSocket %s:%d failed: %s\n", address, port, std::strerror(link.error));
         }
         return 0;
     }

@@ -117,7 +117,7 @@ void setTimes(const std::string& path, time_t seconds) {
 TEST(Entry, EveryWayOfChangingTheFileReloadsItOnceWhenItIsQuiet) {
     TempDir dir;
     std::string ini = dir.file("c.ini");
-    const std::string config = "coupler;runmode;cycle\ncoupler;readinterval;1\ndir;x\n";
+    const std::string config = "coupler;runmode;cycle\ncoupler;readinterval;1\ndir;x\ncoupler;retri;60\n";
     writeFile(ini, config);
     setTimes(ini, 1000000000);
     Process zentok;
@@ -167,7 +167,7 @@ TEST(Entry, EveryWayOfChangingTheFileReloadsItOnceWhenItIsQuiet) {
 TEST(Entry, SighupReloadsAndABrokenFileLeavesTheRunningConfigurationInForce) {
     TempDir dir;
     std::string ini = dir.file("c.ini");
-    const std::string config = "coupler;runmode;cycle\ncoupler;readinterval;1\ndir;x\n";
+    const std::string config = "coupler;runmode;cycle\ncoupler;readinterval;1\ndir;x\ncoupler;retri;60\n";
     writeFile(ini, config);
     // Later than any read, so under relatime every read moves the access time.
     setTimes(ini, time(nullptr) + 3600);
@@ -184,6 +184,9 @@ TEST(Entry, SighupReloadsAndABrokenFileLeavesTheRunningConfigurationInForce) {
     EXPECT_TRUE(waitForLoads(log, 2)) << readFile(log);
     EXPECT_TRUE(zentok.running()) << "SIGHUP reloads and does not end the program";
     EXPECT_EQ(countOf(readFile(log), "configuration 'c.ini' reloaded\n"), 1) << readFile(log);
+    EXPECT_EQ(countOf(readFile(log), "*** warning: line 4: unknown setting 'coupler;retri'\n"), 2)
+        << "said at the start and at the reload\n"
+        << readFile(log);
 
     // A typo saved into the live file: refused once, and not tried again until saved anew.
     writeFile(ini, "coupler;runmode;cylce\ndir;x\n");

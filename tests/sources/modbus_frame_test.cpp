@@ -177,10 +177,14 @@ TEST_F(ModbusParameters, DefaultsAndBadEndpoints) {
     // A port beyond 65535 is refused rather than cut to 16 bits.
     std::string out = captured([&] { EXPECT_FALSE(c.connect("tcp:127.0.0.1:70000")); });
     EXPECT_NE(out.find("Modbus connect: IP '127.0.0.1', port 70000\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("-Connect (127.0.0.1:70000), 22\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("-Connect (127.0.0.1:70000), 22: Invalid argument, 127.0.0.1:70000\n"),
+              std::string::npos)
+        << out;
 
     out = captured([&] { EXPECT_FALSE(c.connect("tcp:plc.example:502")); });
-    EXPECT_NE(out.find("-Connect (plc.example:502), 22\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("-Connect (plc.example:502), 22: Invalid argument, plc.example:502\n"),
+              std::string::npos)
+        << out;
     EXPECT_FALSE(c.isConnected());
 }
 

@@ -266,4 +266,7 @@ TEST_F(TriggerTest, TheConditionIsReadOnceIntoItsTypedForm) {
     EXPECT_EQ(parsed.kind, ConditionKind::Never);
     EXPECT_STREQ(readCondition("T:8", &parsed), "T needs hours and minutes, as in T:8,12:0");
     EXPECT_EQ(parsed.kind, ConditionKind::Never);
+    // A comma is a decimal comma only where a number is expected.
+    EXPECT_EQ(readCondition("O:3,5", &parsed), kDecimalCommaProblem);
+    EXPECT_EQ(readCondition("T:8,12,17:0", &parsed), nullptr);
 }
