@@ -159,9 +159,9 @@ TEST_F(MqttTest, RetainedStateFollowsEveryChangeOfTheNodeWhateverNoticesAreSent)
         << watcher.received();
 
     std::string answer;
-    EXPECT_TRUE(coupler.acknowledge(*nodes[1], "anna", "", &answer)) << answer;
+    EXPECT_TRUE(coupler.acknowledge(*nodes[1], {"anna"}, &answer)) << answer;
     EXPECT_TRUE(watcher.waitFor("\"acknowledged\":true", 5000)) << watcher.received();
-    EXPECT_TRUE(coupler.shelveNode(*nodes[1], 600, "", &answer)) << answer;
+    EXPECT_TRUE(coupler.shelveNode(*nodes[1], 600, 0, "", &answer)) << answer;
     for (Node* node : nodes) {
         node->alarmState.clearedEpisode = node->triggerTime;
         node->active = node->sent = false;
