@@ -3,6 +3,8 @@
 // status and the test message, each as an operator on call would use it.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -50,6 +52,17 @@ class OperatorRun : public testing::Test {
         return waitUntil([&] { return count(file, text) >= times; }, timeoutMs);
     }
     void pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+    int modeOf(const std::string& file) {
+        struct stat status {};
+        return ::stat(dir_.file(file).c_str(), &status) == 0 ? static_cast<int>(status.st_mode & 0777) : -1;
+    }
+    // An operator outside the service's group: root's tests take the user nobody.
+    RunResult runAsOutsider(std::vector<std::string> args) {
+        args.insert(args.begin(),
+                    {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", zentokBinary()});
+        args.insert(args.end(), {"-i", "z.ini"});
+        return runProgram(args, dir_.path(), 10000);
+    }
 
     TempDir dir_;
     Process plant_;
@@ -177,6 +190,48 @@ TEST_F(OperatorRun, StatusShowsEachStateAndChangesNothing) {
     EXPECT_NE(table.output.find("pending"), std::string::npos) << table.output;
 
     EXPECT_EQ(runZentokIn(dir_.path(), {"status", "-i", dir_.file("none.ini")}, 10000).exitCode, 1);
+}
+
+// What the on-call group may read it reads; a file it cannot read, a device
+// that stopped answering and a stopped Zentok are each said, never shown as
+// an all-clear.
+TEST_F(OperatorRun, StatusTellsUnreadableFilesAnOutageAndAStoppedZentok) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a command as another user";
+    configure(
+        "coupler;journal\ncoupler;metrics;metrics.prom\n"
+        "node;a;400001;Tank high;tank;O:100\nnode;a;300001;Temp;tank;O:1000\n"
+        "receiver;log\nadr;file;log.csv\ndir;tank\n");
+    ::chmod(dir_.path().c_str(), 0755);
+    mode_t umask = ::umask(077);  // the unit's
+    startZentok();
+    ::umask(umask);
+    ASSERT_TRUE(waitFor("log.csv", "Tank high"));
+    pause(1500);
+    EXPECT_EQ(modeOf("metrics.prom"), 0644) << "readable by node-exporter";
+
+    for (std::string file : {"zentok_states.csv", "zentok_journal.csv"}) {
+        RunResult refused = runAsOutsider({file == "zentok_states.csv" ? "status" : "report"});
+        EXPECT_EQ(refused.exitCode, 1) << refused.output;
+        EXPECT_NE(refused.output.find("cannot read"), std::string::npos) << refused.output;
+        EXPECT_NE(refused.output.find(file), std::string::npos) << refused.output;
+    }
+
+    plant_.stop();
+    pause(3000);
+    RunResult outage = run({"status", "--json"});
+    EXPECT_EQ(outage.exitCode, 0) << outage.output;
+    EXPECT_EQ(nlohmann::json::parse(outage.output)["source"]["nodes_failing"], 2) << outage.output;
+
+    stopZentok();
+    RunResult stopped = run({"status"});
+    EXPECT_EQ(stopped.exitCode, 3) << stopped.output;
+    EXPECT_NE(stopped.output.find("no Zentok is running"), std::string::npos) << stopped.output;
+    // A mistake on disk the stopped (or running) Zentok never loaded does not
+    // keep the status from the instance's files.
+    writeFile(dir_.file("z.ini"), contentOf(dir_.file("z.ini")) + "coupler;runmode;never\n");
+    RunResult broken = run({"status"});
+    EXPECT_EQ(broken.exitCode, 3) << broken.output;
+    EXPECT_NE(broken.output.find("300001"), std::string::npos) << broken.output;
 }
 
 TEST_F(OperatorRun, TestDeliversThroughTheFileChannelAndReportsARefusedLogin) {
