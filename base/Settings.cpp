@@ -1,6 +1,7 @@
 // Process-wide uplink settings.
 #include "base/Settings.h"
 
+#include <atomic>
 #include <cstring>
 #include <iterator>
 
@@ -50,4 +51,15 @@ void setChannelsOffline(bool offline) {
 }
 bool channelsOffline() {
     return gChannelsOffline;
+}
+
+namespace {
+std::atomic<bool> gTestMessageRun{false};
+}  // namespace
+
+void setTestMessageRun(bool testRun) {
+    gTestMessageRun = testRun;
+}
+bool testMessageRun() {
+    return gTestMessageRun;
 }

@@ -42,7 +42,8 @@ bool MqttChannel::notify(const Notification& notification, const DeliveryHandle&
                 notification.address.c_str(), text);
     // The state first: a subscriber that sees the notice finds the state set.
     // A flood guard's summary stands for several notices and sets none.
-    if (!tellsNotice(notification, AlarmNotice::Summary))
+    // A test message is no node's state.
+    if (!tellsNotice(notification, AlarmNotice::Summary) && !testMessageRun())
         connection_->publish(mqttStateTopic(address_.topic, notification), nodeStateBody(notification), true,
                              nullptr);
     std::string notice = webhookBody(notification, receiver_.c_str(), currentTime());

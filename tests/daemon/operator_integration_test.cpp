@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "support/MosquittoBroker.h"
 #include "support/Peers.h"
 #include "support/TestSupport.h"
 
@@ -264,6 +265,19 @@ TEST_F(OperatorRun, TestDeliversThroughTheFileChannelAndReportsARefusedLogin) {
     EXPECT_EQ(run({"test", "pager"}).exitCode, 1);
     EXPECT_FALSE(fileExists(dir_.file("zentok_states.csv")));
     EXPECT_FALSE(fileExists(dir_.file("zentok_outbox.csv")));
+}
+
+// A test message is no Zentok coming and going: the running one's retained
+// status, its last will and the nodes' retained states stay as they are.
+TEST_F(OperatorRun, TestThroughMqttLeavesTheRetainedTopicsAlone) {
+    MosquittoBroker broker;
+    ASSERT_TRUE(broker.start()) << broker.log();
+    configure("node;a;400001;Tank high;tank;O:100\nreceiver;mq\nadr;mqtt;" + broker.url("plant") +
+              "\ndir;tank\n");
+    RunResult sent = run({"test", "mq"});
+    EXPECT_EQ(sent.exitCode, 0) << sent.output;
+    std::string retained = retainedMessages(broker.port(), {"plant/#"});
+    EXPECT_EQ(retained.find("plant/"), std::string::npos) << retained;
 }
 
 }  // namespace
