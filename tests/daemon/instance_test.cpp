@@ -4,27 +4,19 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "support/TestSupport.h"
 
 TEST(Instance, PackagedConfigurationIsThePlainUnitsOrTheOnlyOne) {
-    struct Case {
-        std::vector<std::string> files;
-        std::string found;
-    };
-    const Case cases[] = {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{}, ""},
         {{"press1.ini"}, "press1.ini"},
         {{"press1.ini", "zentok.ini"}, "zentok.ini"},
         {{"press1.ini", "press2.ini"}, ""},
         {{"press1.ini.dpkg-old", ".hidden.ini", "notes.txt"}, ""},
     };
-    for (const Case& c : cases) {
+    for (const auto& [files, found] : cases) {
         testsupport::TempDir folder;
-        for (const std::string& file : c.files) testsupport::writeFile(folder.file(file), "");
-        std::string expected = c.found.empty() ? "" : folder.file(c.found);
-        EXPECT_EQ(packagedConfigIn(folder.path() + "/"), expected) << ::testing::PrintToString(c.files);
+        for (const std::string& file : files) testsupport::writeFile(folder.file(file), "");
+        EXPECT_EQ(packagedConfigIn(folder.path() + "/"), found.empty() ? "" : folder.file(found)) << found;
     }
 }
