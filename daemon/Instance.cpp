@@ -160,6 +160,18 @@ bool openInstance(const std::string& configPath, Coupler& coupler, std::string* 
     return true;
 }
 
+namespace {
+
+// A relative name with the directory it is in, for a message read by
+// somebody who did not see the command enter it.
+std::string fullPath(const std::string& path) {
+    char directory[4096];
+    if (path.empty() || path[0] == '/' || !::getcwd(directory, sizeof directory)) return path;
+    return std::string(directory) + "/" + path;
+}
+
+}  // namespace
+
 bool readableOrAbsent(const std::string& path, std::string* why) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) return true;
@@ -167,7 +179,7 @@ bool readableOrAbsent(const std::string& path, std::string* why) {
     int code = fd < 0 ? errno : ::fstat(fd, &status) != 0 ? errno : S_ISDIR(status.st_mode) ? EISDIR : 0;
     if (fd >= 0) ::close(fd);
     if (code == 0) return true;
-    *why = "cannot read '" + path + "': " + std::strerror(code);
+    *why = "cannot read '" + fullPath(path) + "': " + std::strerror(code);
     return false;
 }
 
@@ -176,7 +188,8 @@ RunningState zentokRunningHere(std::string* why) {
     int fd = ::open(mark.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) return RunningState::Stopped;
     if (fd < 0) {
-        *why = "cannot tell whether Zentok runs: cannot read '" + mark + "': " + std::strerror(errno);
+        *why =
+            "cannot tell whether Zentok runs: cannot read '" + fullPath(mark) + "': " + std::strerror(errno);
         return RunningState::Unknown;
     }
     bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;

@@ -204,7 +204,7 @@ TEST_F(OperatorRun, StatusTellsUnreadableFilesAnOutageAndAStoppedZentok) {
     pause(1500);
     // Read as nobody: the metrics file (node-exporter's), the states file and the journal.
     const std::pair<std::string, std::string> rows[] = {{"cat", "zentok_up 1"},
-                                                        {"status", "cannot read 'zentok_states.csv'"},
+                                                        {"status", "/zentok_states.csv': Permission denied"},
                                                         {"report", "journal 'zentok_journal.csv'"}};
     for (const auto& [command, says] : rows) {
         RunResult outsider = runAsOutsider(
