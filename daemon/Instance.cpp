@@ -188,8 +188,9 @@ RunningState zentokRunningHere(std::string* why) {
     int fd = ::open(mark.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) return RunningState::Stopped;
     if (fd < 0) {
+        int code = errno;
         *why =
-            "cannot tell whether Zentok runs: cannot read '" + fullPath(mark) + "': " + std::strerror(errno);
+            "cannot tell whether Zentok runs: cannot read '" + fullPath(mark) + "': " + std::strerror(code);
         return RunningState::Unknown;
     }
     bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
