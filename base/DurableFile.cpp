@@ -42,7 +42,7 @@ enum class Outcome { Done, CannotPlace, WriteFailed };
 // Temporary file beside the target, then rename. CannotPlace means the route
 // itself is closed here (no temporary file, no rename), not that data failed.
 Outcome replaceByRename(const std::string& path, const std::string& content, Durability durability,
-                        int* code) {
+                        mode_t mode, int* code) {
     std::string temporary = path + ".tmp";
     ::unlink(temporary.c_str());  // left behind by a run that died while writing
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -50,8 +50,10 @@ Outcome replaceByRename(const std::string& path, const std::string& content, Dur
         *code = errno;
         return Outcome::CannotPlace;
     }
-    struct stat status {};
-    if (::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) ::fchmod(fd, status.st_mode & 07777);
+    // The mode is set, not inherited from the file replaced, and not narrowed by
+    // the service's umask: a file once written 0600 would otherwise stay closed
+    // to the group the operators read it with, however its directory is set up.
+    ::fchmod(fd, mode);
     bool ok = writeAll(fd, content) && (durability == Durability::Replace || ::fsync(fd) == 0);
     if (!ok) *code = errno;
     if (::close(fd) != 0 && ok) {
@@ -131,7 +133,7 @@ bool replaceFile(const std::string& path, const std::string& content, Durability
     struct stat status {};
     if (::stat(target.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return fail(error, EISDIR);
     int code = 0;
-    Outcome outcome = replaceByRename(target, content, durability, &code);
+    Outcome outcome = replaceByRename(target, content, durability, kGroupReadableMode, &code);
     if (outcome == Outcome::Done) return true;
     // A write that failed (full disk, I/O error) would fail in place as well and
     // then damage the old file; only a closed route is worth the second way.
@@ -140,10 +142,11 @@ bool replaceFile(const std::string& path, const std::string& content, Durability
     return fail(error, code);
 }
 
-bool replaceFileByRename(const std::string& path, const std::string& content, std::string* error) {
+bool replaceFileByRename(const std::string& path, const std::string& content, mode_t mode,
+                         std::string* error) {
     std::string target = resolveLink(path);
     int code = 0;
-    if (replaceByRename(target, content, Durability::Replace, &code) == Outcome::Done) return true;
+    if (replaceByRename(target, content, Durability::Replace, mode, &code) == Outcome::Done) return true;
     return fail(error, code);
 }
 
@@ -153,7 +156,9 @@ bool readWholeFile(const std::string& path, size_t limit, std::string* content) 
     if (fd < 0) return false;
     struct stat status {};
     if (::fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
+        int code = S_ISDIR(status.st_mode) ? EISDIR : errno;
         ::close(fd);
+        errno = code;
         return false;
     }
     char buffer[16384];

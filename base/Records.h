@@ -46,6 +46,9 @@ enum class ValueType : uint8_t {
 enum class WordOrder : uint8_t { ABCD, CDAB };
 
 constexpr int kNoUnitId = -1;
+// A read that failed without a code of its device: no link, no answer, or a
+// node left unread in a cycle because its source's link was lost.
+constexpr int kReadFailed = -1001;
 
 // A node's condition as the trigger code reads it once, at load, from the
 // text of the node line ("O:100", "T:8,12:0").
@@ -79,6 +82,8 @@ struct Node {
     char message[kMessageSize] = {};
     char condition[kNameSize] = {};
     Condition trigger;  // `condition` as read at load
+    // The result of the node's last read: 0, the device's own code, or
+    // kReadFailed; kept in the states file, where the status reads it.
     int readError = 0;
     int readInterval = 0;
     double value = 0.0;

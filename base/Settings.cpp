@@ -1,6 +1,8 @@
 // Process-wide uplink settings.
 #include "base/Settings.h"
 
+#include <atomic>
+
 ProcessSettings gProcessSettings{};
 
 char (&srvmgrHost)[kSettingSize] = gProcessSettings.srvmgrHost;
@@ -39,4 +41,15 @@ void setChannelsOffline(bool offline) {
 }
 bool channelsOffline() {
     return gChannelsOffline;
+}
+
+namespace {
+std::atomic<bool> gTestMessageRun{false};
+}  // namespace
+
+void setTestMessageRun(bool testRun) {
+    gTestMessageRun = testRun;
+}
+bool testMessageRun() {
+    return gTestMessageRun;
 }

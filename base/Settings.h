@@ -47,5 +47,11 @@ void restoreProcessSettings(const ProcessSettings& saved);
 void setChannelsOffline(bool offline);
 bool channelsOffline();
 
+// Set by "zentok test": the channels send the test message, but leave alone
+// what a running Zentok keeps on a server for its subscribers (the MQTT
+// status and last will, a node's retained state).
+void setTestMessageRun(bool testRun);
+bool testMessageRun();
+
 // The project's own web address, shown in the banner and in mail footers.
 extern const char* const kMakerAddress;

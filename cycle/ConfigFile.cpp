@@ -45,6 +45,7 @@ struct ParseState {
     Node* node = nullptr;
     Receiver* receiver = nullptr;
     int lineNumber = 0;             // of the line being processed
+    bool inSecrets = false;         // the lines come from the secrets file
     int nodeLines[kMaxNodes] = {};  // the line each node came from
 
     // After a line that leads no known section: no source, node or receiver
@@ -67,8 +68,8 @@ bool isPortNumber(const char* text) {
     return port >= 1 && port <= 65535;
 }
 
-const char* const kCouplerSettings[] = {"runmode", "rehashtime", "readinterval", "loglevel", "retry",
-                                        "metrics", "heartbeat",  "journal",      "maxshelve"};
+const char* const kCouplerSettings[] = {"runmode", "rehashtime", "readinterval", "loglevel",  "retry",
+                                        "metrics", "heartbeat",  "journal",      "maxshelve", "secrets"};
 constexpr int kMostHeartbeatSeconds = 7 * 24 * 3600;
 constexpr int kMostSettingSeconds = 365 * 24 * 3600;  // a year: longer is a typing error
 constexpr int kMostJournalFiles = 100;
@@ -154,6 +155,7 @@ class ConfigParser {
         if (!value && (is(setting, "retry") || is(setting, "readinterval") || is(setting, "maxshelve")))
             value = none;
         if (!value) return;
+        if (is(setting, "secrets")) return secretsSetting(value);
         if (is(setting, "metrics")) {
             c_.metricsPath = value;
         } else if (is(setting, "heartbeat")) {
@@ -197,6 +199,41 @@ class ConfigParser {
                                                 " needs a duration, as 30, 30s, 10m or 1h, not '" +
                                                 shownWord(value) + "'");
         *target = static_cast<int>(seconds);
+    }
+
+    // coupler;secrets;PATH: configuration lines kept apart from this file, in
+    // a file only the service may read (passwords and tokens of uplink and adr
+    // lines), read as if they stood in place of this line. Under systemd,
+    // LoadCredential= hands the service a copy named after the file's base
+    // name in $CREDENTIALS_DIRECTORY, which is read instead. The operator's
+    // commands that neither send nor need a secret pass over it.
+    void secretsSetting(const char* path) {
+        if (c_.skipSecrets) return;
+        if (s_.inSecrets) return lineError(s_.lineNumber, "a secrets file cannot name another secrets file");
+        std::string file = credentialCopyOf(path);
+        FILE* secrets = std::fopen(file.c_str(), "r");
+        if (!secrets) {
+            c_.iniError = true;
+            std::printf("*** ini error: line %d: secrets file '%s' cannot be read: %s\n", s_.lineNumber,
+                        file.c_str(), std::strerror(errno));
+            return;
+        }
+        // Messages about its lines name this line, which names the file.
+        int number = s_.lineNumber;
+        s_.inSecrets = true;
+        char line[kLineSize];
+        while (std::fgets(line, sizeof line, secrets)) processLine(line, number);
+        s_.inSecrets = false;
+        std::fclose(secrets);
+    }
+
+    static std::string credentialCopyOf(const char* path) {
+        const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+        if (!credentials || !*credentials) return path;
+        const char* slash = std::strrchr(path, '/');
+        std::string copy = std::string(credentials) + "/" + (slash ? slash + 1 : path);
+        struct stat status {};
+        return stat(copy.c_str(), &status) == 0 ? copy : path;
     }
 
     // coupler;heartbeat;URL;SECONDS

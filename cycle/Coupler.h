@@ -98,6 +98,7 @@ class Coupler {
     int cantOpenReason = 0;      // errno of the last failed open of the file; 0 when it was read
     bool cfgUnreadable = false;  // the file exists but could not be opened
     bool reportCantOpen = true;  // false while the same failure was already reported
+    bool skipSecrets = false;    // "coupler;secrets" is passed over: the operator's commands need none
 
     // Lookups by name (ASCII case-insensitive, whole text).
     DirEntry* findDir(const char* name, bool create);

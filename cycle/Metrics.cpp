@@ -15,6 +15,8 @@
 
 namespace {
 
+constexpr mode_t kMetricsFileMode = 0644;
+
 // The file is written at least this often while only the every-cycle samples move.
 constexpr int64_t kRefreshSeconds = 60;
 
@@ -245,7 +247,9 @@ void Metrics::publish(const Coupler& coupler, int64_t now) {
                now - writtenAt_ >= kRefreshSeconds || now < writtenAt_;
     if (!due) return;
     std::string error;
-    if (!replaceFileByRename(coupler.metricsPath, text, &error)) {
+    // World-readable: it holds no secret, and node-exporter's textfile
+    // collector reads it as a user of its own.
+    if (!replaceFileByRename(coupler.metricsPath, text, kMetricsFileMode, &error)) {
         if (!failing_)
             std::printf("metrics file '%s' not writable, err '%s'\n", coupler.metricsPath.c_str(),
                         error.c_str());

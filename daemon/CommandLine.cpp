@@ -113,7 +113,8 @@ int runReport(int argc, char** argv) {
                      since.c_str());
         return kExitUsage;
     }
-    return reportJournal(configPathFromArguments(argc, argv, false), from);
+    std::string given = hasArgument(argc, argv, "-i") ? configPathFromArguments(argc, argv, false) : "";
+    return reportJournal(operatorConfigPath(given, argc > 0 ? argv[0] : ""), from);
 }
 
 // The first argument that is not "-i" or its value.
@@ -135,6 +136,7 @@ int runOperatorCommand(int argc, char** argv) {
         std::fprintf(stderr, "zentok %s: %s\n%s", arguments.command.c_str(), arguments.error.c_str(), kUsage);
         return kOperatorUsage;
     }
+    arguments.config = operatorConfigPath(arguments.config, program);
     if (arguments.command == "status") return showStatus(arguments, program);
     if (arguments.command == "test") return sendTestMessage(arguments, program);
     return runOperatorRequest(arguments, program);

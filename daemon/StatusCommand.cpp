@@ -1,7 +1,7 @@
-// The status reads the configuration, the states file and the outbox file
-// and nothing else: it writes, locks and signals nothing, so the running
-// program never notices it. The states file is replaced whole by a rename,
-// so a read sees the old or the new file, never half of one.
+// The status reads the configuration, the states file and the outbox file,
+// and tries the request folder's lock for a moment to tell whether a Zentok
+// runs: it writes and signals nothing, so the running program never notices it. The states file is replaced
+// whole by a rename, so a read sees the old or the new file, never half of one.
 #include "daemon/StatusCommand.h"
 
 #include <algorithm>
@@ -66,15 +66,17 @@ json nodeJson(const Coupler& coupler, int index, int64_t now) {
     return out;
 }
 
+// Taken from each node's own last read, as the running Zentok recorded it: the
+// last read that succeeded, and the nodes whose last read failed. The
+// "!OFFLINE" node reads the link's state, not the device, so it tells neither.
 json sourceJson(const Coupler& coupler) {
     int64_t lastGood = 0;
     int failing = 0;
     for (int i = 0; i < coupler.nodeCount; ++i) {
         const Node& node = coupler.nodes[i];
-        if (node.readError != 0)
-            ++failing;
-        else
-            lastGood = std::max(lastGood, node.lastRead);
+        if (equalsIgnoreCase(node.address, "!OFFLINE")) continue;
+        lastGood = std::max(lastGood, node.lastRead);
+        if (node.readError != 0) ++failing;
     }
     const SourceEntry& source = coupler.sources[0];
     return {{"name", coupler.sourceCount ? source.name : ""},
@@ -112,9 +114,10 @@ void printTable(const json& status) {
                                                       : " (user " + text(node["acknowledged_owner"]) + ")") +
                 " " + text(node["acknowledged_at"]).substr(11);
         std::string state = text(node["state"]) + (node["escalated"].get<bool>() ? "+esc" : "");
-        std::string read =
-            text(node["last_read"]) +
-            (node["read_result"].get<int>() != 0 ? " failed " + text(node["read_result"]) : "");
+        int result = node["read_result"].get<int>();
+        std::string read = text(node["last_read"]) + (result == kReadFailed ? " failed"
+                                                      : result != 0 ? " failed " + std::to_string(result)
+                                                                    : "");
         std::printf("%-16s %-10s %-19s %-36s %-19s %-12s %s\n", text(node["node"]).c_str(), state.c_str(),
                     text(node["since"]).c_str(), acknowledged.c_str(), text(node["shelved_until"]).c_str(),
                     text(node["value"]).c_str(), read.c_str());
@@ -135,23 +138,42 @@ int showStatus(const OperatorArguments& arguments, const char* programPath) {
         std::fprintf(stderr, "zentok status: takes no operand but -i CONFIG and --json\n");
         return kOperatorUsage;
     }
-    std::string config = arguments.config.empty() ? defaultConfigPath(programPath) : arguments.config;
+    std::string config = operatorConfigPath(arguments.config, programPath);
     Coupler coupler;
     std::string why;
     if (!openInstance(config, coupler, &why)) {
         std::fprintf(stderr, "zentok status: %s\n", why.c_str());
         return kOperatorRefused;
     }
+    // A file that is there but cannot be read would show as "normal" and an
+    // empty outbox: an all-clear nobody gave.
+    if (!readableOrAbsent(coupler.statesName, &why) || !readableOrAbsent(kOutboxName, &why)) {
+        std::fprintf(stderr, "zentok status: %s\n", why.c_str());
+        return kOperatorRefused;
+    }
+    RunningState running = zentokRunningHere(&why);
     coupler.readStates();
     Outbox box(kOutboxName);
     box.load();
     int64_t now = currentTime();
-    json status = {{"configuration", config}, {"source", sourceJson(coupler)}, {"outbox", outboxJson(box)}};
+    json status = {{"configuration", config},
+                   {"running", running == RunningState::Unknown ? json(nullptr)
+                                                                : json(running == RunningState::Running)},
+                   {"source", sourceJson(coupler)},
+                   {"outbox", outboxJson(box)}};
     status["nodes"] = json::array();
     for (int i = 0; i < coupler.nodeCount; ++i) status["nodes"].push_back(nodeJson(coupler, i, now));
     if (arguments.json)
         std::printf("%s\n", status.dump(2).c_str());
     else
         printTable(status);
-    return kOperatorDone;
+    if (running == RunningState::Running) return kOperatorDone;
+    if (running == RunningState::Unknown) {
+        std::fprintf(stderr, "zentok status: %s\n", why.c_str());
+        return kOperatorRefused;
+    }
+    std::fprintf(stderr,
+                 "zentok status: no Zentok is running here (stopped or restarting): NOTIFICATIONS ARE NOT "
+                 "GOING OUT; the table is what it left\n");
+    return kOperatorNoAnswer;
 }

@@ -4,5 +4,6 @@
 struct OperatorArguments;
 
 // Prints the nodes, the source and the outbox as a table, or as JSON with
-// --json; returns kOperatorDone or kOperatorRefused.
+// --json; returns kOperatorDone while a Zentok runs, kOperatorNoAnswer when
+// none does, kOperatorRefused when a file cannot be read.
 int showStatus(const OperatorArguments& arguments, const char* programPath);

@@ -3,14 +3,20 @@
 // not into the states file: it decides nothing about any alarm.
 #include "daemon/TestCommand.h"
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
 #include "base/Clock.h"
+#include "base/Settings.h"
 #include "cycle/Coupler.h"
 #include "daemon/Entry.h"
 #include "daemon/Instance.h"
@@ -47,6 +53,41 @@ bool awaitOutcome(const DeliveryHandle& delivery) {
     return delivery->delivered();
 }
 
+std::string userName(uid_t uid) {
+    passwd* entry = getpwuid(uid);
+    return entry ? entry->pw_name : "uid " + std::to_string(uid);
+}
+
+// Root sends as the owner of the instance's directory, the service's user:
+// a file receiver's new file is then the service's to append to, and a
+// command runs with the service's rights. Not the service's sandbox, though,
+// which the line says. False with the reason when the switch failed.
+bool becomeServiceUser(const std::string& configPath, std::string* why) {
+    struct stat directory {};
+    bool packaged = instanceDirectory(configPath) != ".";
+    if (::geteuid() != 0 || !packaged || ::stat(".", &directory) != 0 || directory.st_uid == 0) {
+        if (packaged || ::geteuid() == 0)
+            std::printf("zentok test: sends as %s, not as the service does%s\n",
+                        userName(::geteuid()).c_str(),
+                        ::geteuid() == 0 ? ": files it creates belong to root" : "");
+        return true;
+    }
+    passwd* owner = getpwuid(directory.st_uid);
+    gid_t group = owner ? owner->pw_gid : directory.st_gid;
+    bool switched = owner ? initgroups(owner->pw_name, group) == 0 : setgroups(0, nullptr) == 0;
+    switched = switched && setgid(group) == 0 && setuid(directory.st_uid) == 0;
+    if (!switched) {
+        *why = std::string("cannot send as the service's user ") + userName(directory.st_uid) + ": " +
+               std::strerror(errno);
+        return false;
+    }
+    std::printf(
+        "zentok test: sends as the service's user %s, the owner of the instance's directory, "
+        "outside the service's sandbox\n",
+        userName(directory.st_uid).c_str());
+    return true;
+}
+
 }  // namespace
 
 int sendTestMessage(const OperatorArguments& arguments, const char* programPath) {
@@ -54,11 +95,13 @@ int sendTestMessage(const OperatorArguments& arguments, const char* programPath)
         std::fprintf(stderr, "zentok test: needs one receiver name, as: zentok test shift-mail\n");
         return kOperatorUsage;
     }
-    std::string config = arguments.config.empty() ? defaultConfigPath(programPath) : arguments.config;
+    std::string config = operatorConfigPath(arguments.config, programPath);
     const std::string& name = arguments.positional[0];
+    setTestMessageRun(true);
     Coupler coupler;
     std::string why;
-    if (!openConfiguration(config, coupler, &why)) {
+    // Loaded before the switch: its secrets may be readable by root alone.
+    if (!openConfiguration(config, coupler, &why) || !becomeServiceUser(config, &why)) {
         std::fprintf(stderr, "zentok test: %s\n", why.c_str());
         return kOperatorRefused;
     }

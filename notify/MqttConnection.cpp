@@ -30,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/Settings.h"
 #include "notify/ChannelWork.h"
 
 namespace {
@@ -165,7 +166,8 @@ void MqttConnection::State::onConnect(mosquitto*, void* self, int code) {
     state->downReported = false;
     std::printf("notifyMqtt, receiver %s: connected to %s\n", state->receiver.c_str(),
                 state->address.brokerText().c_str());
-    mosquitto_publish(state->mosq, nullptr, state->statusTopic.c_str(), 6, "online", 1, true);
+    if (!testMessageRun())
+        mosquitto_publish(state->mosq, nullptr, state->statusTopic.c_str(), 6, "online", 1, true);
 }
 
 void MqttConnection::State::onPublish(mosquitto*, void* self, int mid) {
@@ -193,7 +195,9 @@ bool MqttConnection::State::makeHandle() {
     if (!address.user.empty())
         mosquitto_username_pw_set(mosq, address.user.c_str(),
                                   address.password.empty() ? nullptr : address.password.c_str());
-    mosquitto_will_set(mosq, statusTopic.c_str(), 7, "offline", 1, true);
+    // A test message's connection is not the running Zentok's: its status
+    // and last will stay the running one's.
+    if (!testMessageRun()) mosquitto_will_set(mosq, statusTopic.c_str(), 7, "offline", 1, true);
     if (address.tls) {
         std::string trusted = caFile();
         if (!trusted.empty())
@@ -363,7 +367,8 @@ void MqttConnection::State::pollOnce() {
 // broker from publishing the will.
 void MqttConnection::State::sayGoodbye() {
     if (link != Link::Up || !mosq) return;
-    if (goodbye) mosquitto_publish(mosq, nullptr, statusTopic.c_str(), 7, "offline", 1, true);
+    if (goodbye && !testMessageRun())
+        mosquitto_publish(mosq, nullptr, statusTopic.c_str(), 7, "offline", 1, true);
     mosquitto_disconnect(mosq);
     for (int i = 0; i < 10 && mosquitto_want_write(mosq); ++i) mosquitto_loop_write(mosq, 1);
 }

@@ -22,7 +22,11 @@ bool readAndEvaluate(Node* node) {
         return true;
     if (!node->source) return false;
     double previous = node->value;
-    if (!node->source->readNode(node)) return false;
+    if (!node->source->readNode(node)) {
+        if (node->readError == 0) node->readError = kReadFailed;
+        return false;
+    }
+    node->readError = 0;
     node->lastRead = currentTime();
     // The source interval may have let this read through without traffic;
     // the trigger still runs on the kept value, so the node's state follows
@@ -51,7 +55,13 @@ void readThread(SourceEntry* entry) {
             // A refused address or an exception answer concerns this node
             // alone; only a lost link makes the rest of the source wait for
             // the next cycle, as each of its nodes would wait for a time-out.
-            if (!entry->isConnected()) break;
+            // Those nodes count as failing too: their last read is not now.
+            if (!entry->isConnected()) {
+                for (int rest = i + 1; rest < entry->nodeCount; ++rest)
+                    if (entry->nodes[rest].source == entry && entry->nodes[rest].readError == 0)
+                        entry->nodes[rest].readError = kReadFailed;
+                break;
+            }
         }
     }
     // Last write of the worker: after this the main thread owns the nodes again.

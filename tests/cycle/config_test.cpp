@@ -1,6 +1,8 @@
 // The configuration parser: keywords, sections, limits and messages.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -401,4 +403,27 @@ TEST_F(ConfigFile, NodeAddressesAreTypedOnceAtLoadTemplateNodesToo) {
     l = load("source;m\nnode;a;1;{{%stat}};g;N\nalarm;normal=back {{%durration}}\n");
     EXPECT_EQ(l.coupler->lineErrors, 2) << l.output;
     EXPECT_NE(l.output.find("line 2: unknown placeholder '{{%stat}}'"), std::string::npos) << l.output;
+}
+
+TEST_F(ConfigFile, SecretsLinesStandInPlaceOfTheirLineAndAreReadOnlyWhereNeeded) {
+    TempDir dir, credentials;
+    std::string config = dir.file("zentok.ini"), secrets = dir.file("secrets.ini");
+    testsupport::writeFile(secrets, "uplink;smtp;smtp://127.0.0.1:25;zentok;s3cret\n");
+    testsupport::writeFile(credentials.file("secrets.ini"), "uplink;smtp;smtp://127.0.0.1:25;zentok;copy\n");
+    testsupport::writeFile(config, "coupler;secrets;" + secrets + "\n");
+    auto loaded = [&](bool skip) {
+        auto c = std::make_unique<Coupler>();
+        c->skipSecrets = skip;
+        c->loadConfig(config.c_str());
+        return std::string(c->iniError ? "error " : "") + smtpPassword;
+    };
+    EXPECT_EQ(loaded(false), "s3cret");
+    setenv("CREDENTIALS_DIRECTORY", credentials.path().c_str(), 1);  // systemd's LoadCredential= copy
+    EXPECT_EQ(loaded(false), "copy");
+    unsetenv("CREDENTIALS_DIRECTORY");
+    ::unlink(secrets.c_str());
+    EXPECT_EQ(
+        testsupport::captured([&] { EXPECT_EQ(loaded(false), "error "); }),
+        "*** ini error: line 1: secrets file '" + secrets + "' cannot be read: No such file or directory\n");
+    EXPECT_EQ(loaded(true), "") << "the operator's commands need none";
 }

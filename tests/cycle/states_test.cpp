@@ -190,7 +190,7 @@ TEST_F(StatesTest, MissingGarbageOrUnreadableFileLeavesNodesAsTheyWere) {
 TEST_F(StatesTest, RewriteReplacesTheFileWholeOrNotAtAll) {
     const std::string previous = "\"pl\"\"ant\";\"MW10\";2026-03-02 08:00:00;;0;1\n";
     writeFile(path_, previous);
-    chmod(path_.c_str(), 0640);
+    chmod(path_.c_str(), 0600);
     auto c = makeCoupler();
 
     // Where no temporary file can be placed (a read-only directory, a bind
@@ -220,7 +220,8 @@ TEST_F(StatesTest, RewriteReplacesTheFileWholeOrNotAtAll) {
     EXPECT_EQ(readFile(path_), inPlace);
     EXPECT_FALSE(testsupport::fileExists(path_ + ".tmp"));
 
-    // A complete write replaces it, keeps its permissions and leaves no temporary behind.
+    // A complete write replaces it, readable by the operators' group whatever
+    // mode it had, and leaves no temporary behind.
     c->writeStates();
     EXPECT_EQ(testsupport::countOf(readFile(path_), "\n"), 4);
     EXPECT_FALSE(testsupport::fileExists(path_ + ".tmp"));

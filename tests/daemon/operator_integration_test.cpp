@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "support/MosquittoBroker.h"
 #include "support/Peers.h"
 #include "support/TestSupport.h"
 
@@ -55,6 +57,11 @@ class OperatorRun : public testing::Test {
     static std::string me() {
         const passwd* entry = getpwuid(getuid());
         return entry ? entry->pw_name : std::to_string(getuid());
+    }
+    // An operator outside the service's group: root's tests take the user nobody.
+    RunResult runAsOutsider(std::vector<std::string> argv) {
+        argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        return runProgram(argv, dir_.path(), 10000);
     }
 
     TempDir dir_;
@@ -209,7 +216,52 @@ TEST_F(OperatorRun, StatusShowsEachStateAndChangesNothing) {
     EXPECT_EQ(runZentokIn(dir_.path(), {"status", "-i", dir_.file("none.ini")}, 10000).exitCode, 1);
 }
 
-TEST_F(OperatorRun, TestDeliversThroughTheFileChannelAndReportsARefusedLogin) {
+// What the on-call group may read it reads; a file it cannot read, a device
+// that stopped answering and a stopped Zentok are each said, never shown as
+// an all-clear.
+TEST_F(OperatorRun, StatusTellsUnreadableFilesAnOutageAndAStoppedZentok) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a command as another user";
+    configure(
+        "coupler;journal\ncoupler;metrics;metrics.prom\n"
+        "node;a;400001;Tank high;tank;O:100\nnode;a;300001;Temp;tank;O:1000\n"
+        "receiver;log\nadr;file;log.csv\ndir;tank\n");
+    ::chmod(dir_.path().c_str(), 0755);
+    mode_t umask = ::umask(077);  // the unit's
+    startZentok();
+    ::umask(umask);
+    ASSERT_TRUE(waitFor("log.csv", "Tank high"));
+    pause(1500);
+    // Read as nobody: the metrics file (node-exporter's), the states file and the journal.
+    const std::pair<std::string, std::string> rows[] = {{"cat", "zentok_up 1"},
+                                                        {"status", "/zentok_states.csv': Permission denied"},
+                                                        {"report", "journal 'zentok_journal.csv'"}};
+    for (const auto& [command, says] : rows) {
+        RunResult outsider = runAsOutsider(
+            command == "cat" ? std::vector<std::string>{"/bin/cat", "metrics.prom"}
+                             : std::vector<std::string>{zentokBinary(), command, "-i", "z.ini"});
+        EXPECT_EQ(outsider.exitCode, command == "cat" ? 0 : 1) << outsider.output;
+        EXPECT_NE(outsider.output.find(says), std::string::npos) << outsider.output;
+    }
+
+    plant_.stop();
+    pause(3000);
+    RunResult outage = run({"status", "--json"});
+    EXPECT_EQ(outage.exitCode, 0) << outage.output;
+    EXPECT_EQ(nlohmann::json::parse(outage.output)["source"]["nodes_failing"], 2) << outage.output;
+
+    stopZentok();
+    RunResult stopped = run({"status"});
+    EXPECT_EQ(stopped.exitCode, 3) << stopped.output;
+    EXPECT_NE(stopped.output.find("no Zentok is running"), std::string::npos) << stopped.output;
+    // A mistake on disk the stopped (or running) Zentok never loaded does not
+    // keep the status from the instance's files.
+    writeFile(dir_.file("z.ini"), contentOf(dir_.file("z.ini")) + "coupler;runmode;never\n");
+    RunResult broken = run({"status"});
+    EXPECT_EQ(broken.exitCode, 3) << broken.output;
+    EXPECT_NE(broken.output.find("300001"), std::string::npos) << broken.output;
+}
+
+TEST_F(OperatorRun, TestDeliversReportsARefusedLoginAndLeavesTheRetainedMqttTopicsAlone) {
     // A server that offers a login only under TLS, with a certificate of its own.
     std::string cert = dir_.file("cert.pem"), key = dir_.file("key.pem");
     ASSERT_EQ(
@@ -239,6 +291,15 @@ TEST_F(OperatorRun, TestDeliversThroughTheFileChannelAndReportsARefusedLogin) {
     EXPECT_EQ(run({"test", "pager"}).exitCode, 1);
     EXPECT_FALSE(fileExists(dir_.file("zentok_states.csv")));
     EXPECT_FALSE(fileExists(dir_.file("zentok_outbox.csv")));
+
+    // No Zentok coming and going: a running one's retained status, last will
+    // and node states stay as they are.
+    MosquittoBroker broker;
+    ASSERT_TRUE(broker.start()) << broker.log();
+    configure("receiver;mq\nadr;mqtt;" + broker.url("plant") + "\n");
+    EXPECT_EQ(run({"test", "mq"}).exitCode, 0);
+    std::string retained = retainedMessages(broker.port(), {"plant/#"});
+    EXPECT_EQ(retained.find("plant/"), std::string::npos) << retained;
 }
 
 }  // namespace

@@ -49,6 +49,7 @@ for unit in zentok.service zentok@.service; do
   file="$units/lib/systemd/system/$unit"
   grep -qxF 'ExecReload=/bin/kill -HUP $MAINPID' "$file" || fail "$unit: no reload"
   grep -q '^LogsDirectory=zentok' "$file" || fail "$unit: no logs directory"
+  grep -qxF 'RuntimeDirectoryMode=0755' "$file" || fail "$unit: no runtime directory node-exporter can read"
 done
 # The plain unit and an instance follow one another only when neither's
 # directories lie below the other's.
@@ -61,6 +62,16 @@ echo "== dpkg -i"
 installed=1
 dpkg -i "$deb" >/dev/null || fail "dpkg -i"
 /usr/bin/zentok --check -i /etc/zentok/zentok.ini || fail "the installed configuration does not load"
+# node-exporter reads the metrics file as a user of its own: written under the
+# units' umask, it is still readable by another user.
+chmod 711 "$out"
+metrics="$out/metrics"
+mkdir -m 755 "$metrics"
+printf 'coupler;runmode;single\ncoupler;metrics;%s/zentok.prom\nsource;s\nadr;modbus;tcp:127.0.0.1:1\nnode;a;400001;x;g;O:1\n' \
+  "$metrics" >"$metrics/zentok.ini"
+(cd "$metrics" && umask 077 && timeout 60 /usr/bin/zentok -i zentok.ini >/dev/null) || fail "a single run with metrics"
+setpriv --reuid=65534 --regid=65534 --clear-groups cat "$metrics/zentok.prom" | grep -q '^zentok_up ' ||
+  fail "another user cannot read the metrics file"
 man -w zentok >/dev/null || fail "man -w zentok"
 man -w 5 zentok.ini >/dev/null || fail "man -w 5 zentok.ini"
 # The pages' troff sources, where words are never hyphenated, without the
