@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstdio>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "base/Clock.h"
@@ -134,6 +135,22 @@ bool dropMissingReceivers(Coupler& coupler, bool atOnce) {
     return entries.size() != before;
 }
 
+// A receiver hears of one node's notices in the order they were decided: the
+// entries of a receiver and node form a queue, in outbox order.
+std::string deliveryQueueOf(const OutboxEntry& entry) {
+    std::string key = outboxLane(entry) + '\n' + entry.source + '\n' + entry.address;
+    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return key;
+}
+
+// Gives up an entry that waited behind one given up: told after it, the
+// later notice would contradict what the receiver last heard.
+void giveUpBehind(Coupler& coupler, const OutboxEntry& entry) {
+    std::printf("outbox, receiver %s, source %s, node %s: given up with the notice before it\n",
+                entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
+    noteOutcome(coupler, entry, NotificationOutcome::GivenUp);
+}
+
 // Records one settled hand-over; false when the entry leaves the outbox.
 // The retry window and the delay follow elapsed time, not the wall clock.
 bool keepAfterOutcome(Coupler& coupler, OutboxEntry& entry, int64_t nowMs) {
@@ -162,17 +179,27 @@ bool keepAfterOutcome(Coupler& coupler, OutboxEntry& entry, int64_t nowMs) {
 
 // Applies the outcomes that have settled since the last look. The outbox is
 // written when that changed it, together with the outcomes that settle within
-// a second of its last write, so a drain does not rewrite it per entry.
+// a second of its last write, so a drain does not rewrite it per entry. An
+// entry whose retries ran out takes the entries waiting behind it along.
 void applyOutcomes(Coupler& coupler) {
     Outbox& box = *coupler.outbox;
     int64_t now = steadyMs();
     auto& entries = box.entries();
     bool changed = false;
+    std::set<std::string> givenUp;
     entries.erase(std::remove_if(entries.begin(), entries.end(),
                                  [&](OutboxEntry& entry) {
+                                     if (!entry.inFlight && givenUp.count(deliveryQueueOf(entry))) {
+                                         giveUpBehind(coupler, entry);
+                                         return changed = true;
+                                     }
                                      if (!entry.inFlight || !entry.inFlight->settled()) return false;
                                      changed = true;
-                                     return !keepAfterOutcome(coupler, entry, now);
+                                     bool failed = !entry.inFlight->delivered();
+                                     if (keepAfterOutcome(coupler, entry, now)) return false;
+                                     if (failed && coupler.retrySeconds > 0)
+                                         givenUp.insert(deliveryQueueOf(entry));
+                                     return true;
                                  }),
                   entries.end());
     if (changed) box.saveBatched();
@@ -389,13 +416,24 @@ void Coupler::dispatchNotifications() {
     int64_t nowMs = steadyMs();
     bool summarized = summarizeHeldBack(*outbox, nowMs);
     if (dropMissingReceivers(*this, false) || summarized) outbox->save();
+    // The queues of receiver and node that hold an entry still waiting or
+    // under way: what comes later in them waits its turn, so a retried raise
+    // is never overtaken by its clear. What the flood guard holds back for
+    // its summary is no longer in the line.
+    std::set<std::string> occupied;
     for (OutboxEntry& entry : outbox->entries()) {
         // Asked to stop, the program hands over nothing more; the rest waits
         // in the outbox for the next start.
         if (stopRequested()) break;
+        if (entry.heldBack) continue;
+        if (!occupied.insert(deliveryQueueOf(entry)).second) continue;
         if (entry.inFlight || entry.dueMs > nowMs) continue;
         Receiver* receiver = receiverFor(*this, entry);
-        if (!receiver || !floodGuardAdmits(*outbox, *receiver, entry, nowMs)) continue;
+        if (!receiver) continue;
+        if (!floodGuardAdmits(*outbox, *receiver, entry, nowMs)) {
+            occupied.erase(deliveryQueueOf(entry));
+            continue;
+        }
         Notification notification = notificationOf(*this, entry);
         entry.inFlight = std::make_shared<Delivery>(outboxLane(entry));
         if (deliveredBeforeTheRestart(entry, *receiver, notification)) {
