@@ -1,6 +1,6 @@
 // The outbox file: read at start, rewritten whole (temporary file, sync,
-// rename) when an entry comes or goes, at most once a second for outcomes,
-// never while nothing does.
+// rename) when an entry comes or goes; removals at most once a second
+// after the last one, never while nothing changes.
 #include "cycle/Outbox.h"
 
 #include <algorithm>
@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <limits>
 
 #include "base/Clock.h"
 #include "base/DurableFile.h"
@@ -277,11 +278,22 @@ bool Outbox::changedSinceWrite() const {
     return failing_ || readDamaged_ || entries_.size() != savedCount_ || holdsUnsaved();
 }
 
+// Entries the file holds that have left since: a write now removes them.
+bool Outbox::removesEntries() const {
+    size_t held = static_cast<size_t>(std::count_if(entries_.begin(), entries_.end(),
+                                                    [](const OutboxEntry& entry) { return entry.saved; }));
+    return held < savedCount_;
+}
+
 bool Outbox::save() {
     waiting_ = false;
     if (path_.empty() || !changedSinceWrite()) return true;
     std::string error;
-    lastWriteMs_ = steadyMs();
+    // Only a write that removed entries starts a batch, and a write of new
+    // entries alone ends it: the removal that follows is the first of its
+    // drain and goes at once, so a crash right after a delivery does not
+    // repeat it.
+    lastRemovalMs_ = removesEntries() ? steadyMs() : std::numeric_limits<int64_t>::min() / 2;
     if (replaceFile(path_, formatOutbox(entries_), Durability::Sync, &error)) {
         if (failing_) std::printf("outbox file '%s' written again\n", path_.c_str());
         failing_ = readDamaged_ = false;
@@ -310,7 +322,7 @@ void Outbox::saveIfDue() {
 
 int64_t Outbox::msUntilBatchedSave() const {
     if (!waiting_) return -1;
-    return std::max<int64_t>(lastWriteMs_ + kOutboxBatchMs - steadyMs(), 0);
+    return std::max<int64_t>(lastRemovalMs_ + kOutboxBatchMs - steadyMs(), 0);
 }
 
 void Outbox::endCarryOverRecorded(const std::string& source, const std::string& address,

@@ -49,8 +49,10 @@ constexpr const char* kOutboxName = "zentok_outbox.csv";
 constexpr size_t kMaxOutboxEntries = 1000;
 // A count read from the file is clamped to this, so counting on cannot overflow.
 constexpr int kMaxOutboxAttempts = 1000000;
-// Outcomes that settle within this time of the last write share one rewrite,
-// so a drain of many entries does not rewrite a large file once per entry.
+// Removals that come within this time of the last write that removed
+// entries share one rewrite, so a drain of many entries does not rewrite a
+// large file once per entry; the first removal after a quiet spell, or after
+// a write that only added entries, is written at once.
 constexpr int64_t kOutboxBatchMs = 1000;
 
 // The file form: one record per entry, fields separated by ";", texts in
@@ -100,8 +102,8 @@ class Outbox {
     // reason to write: those fields go to the file with the next change, so
     // entries that only wait for their retries cost no writes.
     bool save();
-    // As save, but no sooner than kOutboxBatchMs after the last write; a
-    // change that comes earlier waits for saveIfDue.
+    // As save, but no sooner than kOutboxBatchMs after the last write that
+    // removed entries; a change that comes earlier waits for saveIfDue.
     void saveBatched();
     // Writes what saveBatched left waiting once its time has come.
     void saveIfDue();
@@ -136,13 +138,15 @@ class Outbox {
 
   private:
     bool changedSinceWrite() const;
+    bool removesEntries() const;
 
     std::string path_;
     std::vector<OutboxEntry> entries_;
     size_t savedCount_ = 0;     // entries the file held at the last read or write
     bool readDamaged_ = false;  // the file read held records that are not kept
-    int64_t lastWriteMs_ = std::numeric_limits<int64_t>::min() / 2;  // steady clock
-    bool waiting_ = false;                                           // saveBatched left a write for saveIfDue
+    int64_t lastRemovalMs_ =
+        std::numeric_limits<int64_t>::min() / 2;  // steady clock, the last write that removed
+    bool waiting_ = false;                        // saveBatched left a write for saveIfDue
     size_t dropped_ = 0;
     bool failing_ = false;
     std::map<std::string, FloodWindow> floodWindows_;
