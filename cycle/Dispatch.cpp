@@ -226,6 +226,7 @@ Notification notificationOf(Coupler& coupler, const OutboxEntry& entry) {
     notification.address = entry.address;
     notification.value = entry.value;
     notification.triggerTime = entry.triggerTime;
+    notification.decidedAt = entry.decidedAt;
     notification.text = entry.text;
     SourceEntry* source = coupler.findSource(entry.source.c_str());
     const Node* node = coupler.findNode(entry.address.c_str(), source, false);

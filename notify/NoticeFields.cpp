@@ -77,6 +77,9 @@ std::string webhookBody(const Notification& notification, const char* receiverNa
     body["time"] = timeJson(when);
     // The moment the alarm fired, so a retried post is not read as a new event.
     body["trigger_time"] = timeJson(notification.triggerTime);
+    // This notice's own moment: a clear's differs from its raise's, so the two
+    // are told apart by a key that would merge them under trigger_time.
+    body["event_time"] = timeJson(noticeTime(notification));
     body["receiver"] = jsonText(receiverName);
     body["kind"] = notification.kind == NotificationKind::Info ? "info" : "message";
     // Only nodes with an alarm line tell a state, so other bodies stay as they were.

@@ -97,6 +97,7 @@ std::vector<std::string> commandEnvironment(const Notification& notification, co
     add("VALUE", valueText(notification));
     add("TIME", isoLocalTime(when));
     add("TRIGGER_TIME", notification.triggerTime > 0 ? isoLocalTime(notification.triggerTime) : "");
+    add("EVENT_TIME", noticeTime(notification) > 0 ? isoLocalTime(noticeTime(notification)) : "");
     add("KIND", notification.kind == NotificationKind::Info ? "info" : "message");
     add("STATE", notification.state);
     add("TEXT", notification.text);

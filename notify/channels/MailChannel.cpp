@@ -148,6 +148,7 @@ bool MailChannel::notify(const Notification& notification, const DeliveryHandle&
     content.decimals = notification.keepsDecimals;
     content.when = now;
     content.fired = notification.triggerTime;
+    content.decided = notification.decidedAt;
     content.messageId = messageId.c_str();
     content.state = noticeState(notification);
     std::string mail = composeMail(content);

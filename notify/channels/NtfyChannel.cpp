@@ -23,11 +23,15 @@ std::string headerValue(const std::string& text) {
     return value;
 }
 
-// Source and address and, when known, the moment the node fired: the app
-// shows when a message arrived, which for a retried alarm is later.
+// Source and address and, when known, the moment the notice tells of: the
+// app shows when a message arrived, which for a retried alarm is later. A
+// clear or reminder names its episode's raise as well.
 std::string title(const Notification& notification) {
     std::string text = notification.sourceName + " " + notification.address;
-    if (notification.triggerTime > 0) text += ", " + formatDateTime(notification.triggerTime);
+    int64_t when = noticeTime(notification);
+    if (when > 0) text += ", " + formatDateTime(when);
+    if (notification.triggerTime > 0 && notification.triggerTime != when)
+        text += ", raised " + formatDateTime(notification.triggerTime);
     return text;
 }
 

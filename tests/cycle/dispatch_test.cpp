@@ -176,6 +176,8 @@ TEST_F(DispatchTest, TheChannelGetsTheFiringAsQueuedAndTheNodeAsConfigured) {
     left.address = "MW20";
     left.value = 3;
     left.triggerTime = 1796627700;
+    left.kind = AlarmNotice::Clear;
+    left.decidedAt = 1796627740;
     left.text = "gone";
     coupler->outbox->add(left);
     coupler->dispatchNotifications();
@@ -186,6 +188,7 @@ TEST_F(DispatchTest, TheChannelGetsTheFiringAsQueuedAndTheNodeAsConfigured) {
     EXPECT_FALSE(told.keepsDecimals);
     EXPECT_EQ(told.kind, NotificationKind::Message);
     EXPECT_EQ(told.triggerTime, 1796627700);
+    EXPECT_EQ(told.decidedAt, 1796627740) << "a clear tells its own moment beside its episode's raise";
     EXPECT_EQ(told.text, "gone");
 }
 
