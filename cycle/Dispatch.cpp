@@ -442,6 +442,9 @@ void Coupler::dispatchNotifications() {
             continue;
         }
         entry.attempts++;
+        notification.attempt = entry.attempts;
+        notification.textShown = entry.textShown;
+        entry.textShown = true;
         if (!receiver->notify(notification, entry.inFlight) && !entry.inFlight->settled())
             entry.inFlight->settle(false);
     }

@@ -36,8 +36,9 @@ struct OutboxEntry {
     bool carriedOver = false;
     bool saved = false;  // the outbox file holds it
     AlarmNotice kind = AlarmNotice::Raise;
-    bool heldBack = false;  // the receiver's flood guard holds it for the summary; not written
-    int64_t decidedAt = 0;  // when a clear or reminder was decided; a raise's is its trigger time
+    bool heldBack = false;   // the receiver's flood guard holds it for the summary; not written
+    bool textShown = false;  // an attempt of this run printed its text; a retry prints its key only
+    int64_t decidedAt = 0;   // when a clear or reminder was decided; a raise's is its trigger time
 
     bool sameNode(const std::string& sourceName, const std::string& nodeAddress) const;
     bool sameKey(const std::string& receiverName, int occurrence, const std::string& sourceName,

@@ -25,6 +25,16 @@ std::string isoLocalTime(int64_t when) {
     return std::string(stamp) + offset;
 }
 
+std::string consoleText(const Notification& notification) {
+    if (!notification.textShown) return "text '" + notification.text + "'";
+    std::string key = "attempt " + std::to_string(notification.attempt) + " of the ";
+    if (!notification.state.empty()) key += notification.state + " ";
+    key += "notice";
+    std::string when = noticeTime(notification) > 0 ? isoLocalTime(noticeTime(notification)) : "";
+    if (!when.empty()) key += " of " + when;
+    return key;
+}
+
 std::string valueText(const Notification& notification) {
     if (!std::isfinite(notification.value)) return "";
     return formatValue(notification.value, notification.keepsDecimals);

@@ -18,6 +18,11 @@ inline int64_t noticeTime(const Notification& notification) {
     return notification.decidedAt > 0 ? notification.decidedAt : notification.triggerTime;
 }
 
+// What a channel's console line says of the notice: "text '...'" at its
+// first attempt in this run, only "attempt N of the notice of TIME" (its
+// state, when it tells one) once the text was printed.
+std::string consoleText(const Notification& notification);
+
 // The value as the file channel writes it (decimals for a scaled or REAL
 // node, a whole number otherwise); empty for NaN and infinity.
 std::string valueText(const Notification& notification);

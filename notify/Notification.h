@@ -23,6 +23,11 @@ struct Notification {
     // clear, reminder or operator's notice was decided; 0: the firing stands in.
     int64_t decidedAt = 0;
     std::string text;  // the expanded message template
+    // The outbox's attempt of this notice, and whether an earlier attempt
+    // of this run printed its text: a retry prints only its key, so a large
+    // notice retried all night does not fill the console.
+    int attempt = 0;
+    bool textShown = false;
     // Left at these defaults by a plain firing; the alarm lifecycle fills
     // them once an alarm has more than one message per episode.
     std::string state;     // empty: a plain firing

@@ -79,7 +79,8 @@ bool NtfyChannel::notify(const Notification& notification, const DeliveryHandle&
     request.delivery = delivery;
 
     // The token is never printed; the URL only masked.
-    std::printf("notifyNtfy::notify, url %s, source %s, node %s, text '%s'\n", maskUrl(url_).c_str(),
-                notification.sourceName.c_str(), notification.address.c_str(), text.c_str());
+    std::printf("notifyNtfy::notify, url %s, source %s, node %s, %s\n", maskUrl(url_).c_str(),
+                notification.sourceName.c_str(), notification.address.c_str(),
+                consoleText(notification).c_str());
     return startHttpPost(std::move(request));
 }

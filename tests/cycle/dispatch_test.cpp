@@ -66,7 +66,8 @@ class ScriptedChannel : public Notifier {
         : log_(log), outcomes_(std::move(outcomes)) {}
     bool notify(const Notification& notification, const DeliveryHandle& delivery) override {
         bool delivered = next_ < outcomes_.size() ? outcomes_[next_++] : true;
-        log_->push_back(notification.state + " " + notification.text + (delivered ? "" : " failed"));
+        log_->push_back(notification.state + " " + notification.text +
+                        (notification.textShown ? " again" : "") + (delivered ? "" : " failed"));
         delivery->settle(delivered);
         return true;
     }
@@ -372,15 +373,16 @@ TEST_F(DispatchTest, ANodesNoticesReachEachReceiverInTheOrderDecided) {
         {"a retried raise goes before its clear",
          {false},
          3600,
-         {"raised raise 150 failed", "raised raise 150", "cleared normal 0"}},
+         {"raised raise 150 failed", "raised raise 150 again", "cleared normal 0"}},
         {"a raise that fails twice still goes first",
          {false, false},
          3600,
-         {"raised raise 150 failed", "raised raise 150 failed", "raised raise 150", "cleared normal 0"}},
+         {"raised raise 150 failed", "raised raise 150 again failed", "raised raise 150 again",
+          "cleared normal 0"}},
         {"a raise given up takes its clear along",
          {false, false},
          10,
-         {"raised raise 150 failed", "raised raise 150 failed"}},
+         {"raised raise 150 failed", "raised raise 150 again failed"}},
         {"without retries each gets its one attempt",
          {false},
          0,

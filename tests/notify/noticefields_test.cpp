@@ -80,3 +80,19 @@ TEST(NoticeTimes, EveryChannelTellsAClearsOwnMomentAndItsEpisodesRaise) {
     for (const Row& row : rows) EXPECT_TRUE(row.told) << row.channel << "\n" << body << "\n" << message;
     setClockForTesting(nullptr);
 }
+
+// A notice retried all night prints its text once, then only its key.
+TEST(ConsoleText, ARetryNamesItsNoticeInsteadOfItsText) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    Notification notice;
+    notice.text = std::string(5000, 'x');
+    notice.state = "cleared";
+    notice.triggerTime = 1796627700;
+    notice.decidedAt = 1796627760;
+    notice.attempt = 1;
+    EXPECT_EQ(consoleText(notice), "text '" + notice.text + "'");
+    notice.attempt = 3;
+    notice.textShown = true;
+    EXPECT_EQ(consoleText(notice), "attempt 3 of the cleared notice of 2026-12-07T07:16:00+00:00");
+}
