@@ -451,6 +451,9 @@ void Coupler::dispatchNotifications() {
     // The file channel's outcomes and the refused hand-overs are known now;
     // the sender's come later and are recorded by recordOutcomes.
     applyOutcomes(*this);
+    // What the flood guard holds back is in the file at once, so a restart
+    // still sends it as the summary it is to be.
+    if (outbox->heldBackUnwritten()) outbox->save();
 }
 
 void Coupler::endCarryOverOfRecordedFirings() {

@@ -36,7 +36,7 @@ struct OutboxEntry {
     bool carriedOver = false;
     bool saved = false;  // the outbox file holds it
     AlarmNotice kind = AlarmNotice::Raise;
-    bool heldBack = false;   // the receiver's flood guard holds it for the summary; not written
+    bool heldBack = false;   // the receiver's flood guard holds it for the summary
     bool textShown = false;  // an attempt of this run printed its text; a retry prints its key only
     int64_t decidedAt = 0;   // when a clear or reminder was decided; a raise's is its trigger time
 
@@ -62,7 +62,8 @@ constexpr int64_t kOutboxBatchMs = 1000;
 // from UTC: receiver, source, node address, trigger time, text, attempts, next
 // attempt, value, which of the receivers of that name it is (0 for the
 // first) and the fingerprint of that receiver's address line; a clear or a
-// reminder adds its kind and when it was decided. Records of older versions,
+// reminder adds its kind and when it was decided, an entry the flood guard
+// holds back for its summary its kind, that time and "held". Records of older versions,
 // with local times without offset and no fingerprint, read.
 std::string formatOutbox(const std::vector<OutboxEntry>& entries);
 // Reads records; a damaged one is skipped and its first line number is
@@ -134,6 +135,9 @@ class Outbox {
     // Entries whose hand-over has not settled yet.
     int inFlightCount() const;
     const std::string& path() const { return path_; }
+    // The flood guard held an entry back: the file is behind until written.
+    void noteHeldBack() { heldUnwritten_ = true; }
+    bool heldBackUnwritten() const { return heldUnwritten_; }
     // The flood guard window of a receiver's lane.
     FloodWindow& floodWindow(const std::string& lane) { return floodWindows_[lane]; }
 
@@ -150,5 +154,6 @@ class Outbox {
     bool waiting_ = false;                        // saveBatched left a write for saveIfDue
     size_t dropped_ = 0;
     bool failing_ = false;
+    bool heldUnwritten_ = false;
     std::map<std::string, FloodWindow> floodWindows_;
 };

@@ -406,6 +406,27 @@ TEST_F(OutboxTest, OutcomesShareABatchedWriteAndRetriesAloneWriteNothing) {
     EXPECT_EQ(lines(), 0);
 }
 
+TEST_F(OutboxTest, ARestartSendsWhatTheFloodGuardHeldBackAsItsSummary) {
+    coupler_.receivers[1].floodMax = 1;
+    coupler_.receivers[1].floodSeconds = 600;
+    const std::string path = dir_.file("zentok_outbox.csv");
+    coupler_.adoptOutbox(std::make_shared<Outbox>(path));
+    for (int firing = 0; firing < 3; ++firing) {
+        advance(1);
+        fire();
+        dispatch();
+    }
+    EXPECT_EQ(calls_[1], 1) << "two held back";
+
+    auto restarted = std::make_shared<Outbox>(path);
+    restarted->load();
+    coupler_.adoptOutbox(restarted);
+    dispatch();
+    EXPECT_EQ(calls_[1], 2) << "one summary, not the two one by one";
+    EXPECT_TRUE(restarted->entries().empty());
+    EXPECT_EQ(calls_[0], 3);
+}
+
 TEST(OutboxBound, PastItTheOldestAreDroppedWithTheirCount) {
     Outbox box;
     OutboxEntry entry;
