@@ -256,9 +256,11 @@ Notification notificationOf(Coupler& coupler, const OutboxEntry& entry) {
 // entry left for this receiver stands, and the node takes its trigger time
 // from it. Any later firing is a notification of its own. A clear or a
 // reminder is matched the same way, by its kind.
-OutboxEntry* carriedOverFor(Coupler& coupler, const Receiver* receiver, const Node& node, AlarmNotice kind) {
+OutboxEntry* carriedOverFor(Coupler& coupler, const Receiver* receiver, const Node& node, AlarmNotice kind,
+                            int64_t episode) {
     for (OutboxEntry& entry : coupler.outbox->entries())
         if (entry.carriedOver && entry.kind == kind && entry.sameNode(sourceNameOf(node), node.address) &&
+            (kind != AlarmNotice::Clear || entry.triggerTime == episode) &&
             receiverFor(coupler, entry) == receiver)
             return &entry;
     return nullptr;
@@ -312,7 +314,8 @@ void queueNotice(Coupler& coupler, Node& node, const Notice& notice, char* text)
     for (int j = 0; j < coupler.linkCount; ++j) {
         Link& link = coupler.links[j];
         if (!reaches(coupler, node, notice, link) || reachedBefore(coupler, node, notice, j)) continue;
-        if (OutboxEntry* pending = carriedOverFor(coupler, link.receiver, node, notice.kind)) {
+        if (OutboxEntry* pending =
+                carriedOverFor(coupler, link.receiver, node, notice.kind, notice.episode)) {
             pending->carriedOver = false;
             if (notice.kind == AlarmNotice::Raise) node.triggerTime = pending->triggerTime;
             continue;

@@ -338,11 +338,25 @@ int64_t Outbox::msUntilBatchedSave() const {
     return std::max<int64_t>(lastRemovalMs_ + kOutboxBatchMs - steadyMs(), 0);
 }
 
+namespace {
+
+// Whether the states file recorded what the entry tells. It records a clear
+// by ending the episode, so while it still shows the clear's episode raised
+// (a crash came between the clear's outbox write and the states write) the
+// node's first evaluation decides that clear again and the entry stands for
+// it: the receivers hear of it once.
+bool recordedBy(const OutboxEntry& entry, int64_t recordedTrigger, int64_t lastRead) {
+    if (entry.kind == AlarmNotice::Clear) return entry.triggerTime != recordedTrigger;
+    return entry.triggerTime == recordedTrigger || lastRead > entry.triggerTime;
+}
+
+}  // namespace
+
 void Outbox::endCarryOverRecorded(const std::string& source, const std::string& address,
                                   int64_t recordedTrigger, int64_t lastRead) {
     for (OutboxEntry& entry : entries_)
         if (entry.carriedOver && entry.saved && entry.sameNode(source, address) &&
-            (entry.triggerTime == recordedTrigger || lastRead > entry.triggerTime))
+            recordedBy(entry, recordedTrigger, lastRead))
             entry.carriedOver = false;
 }
 

@@ -275,6 +275,28 @@ TEST_F(OutboxTest, ACarriedOverEntryStandsOnlyForAFiringTheStatesFileMissed) {
     }
 }
 
+// A crash between the clear's outbox write and the states write: the states
+// file still shows the episode raised, so the first read clears it again.
+TEST_F(OutboxTest, AClearTheStatesFileMissedIsNotQueuedAgainAtTheRestart) {
+    Node& node = coupler_.nodes[0];
+    node.alarm.enabled = true;
+    copyText(node.alarm.normal, "Level normal");
+    node.active = node.sent = true;
+    node.triggerTime = parseDateTime("2026-03-02 06:59:30");
+    node.lastRead = node.triggerTime + 25;
+    testsupport::writeFile(dir_.file("zentok_outbox.csv"),
+                           "\"ops\";\"plant\";\"400001\";2026-03-02 06:59:30;\"Level normal\";0;;90;0;;clear;"
+                           "2026-03-02 06:59:55\n");
+    auto box = std::make_shared<Outbox>(dir_.file("zentok_outbox.csv"));
+    box->load();
+    coupler_.adoptOutbox(box);
+    coupler_.endCarryOverOfRecordedFirings();
+    read(90);
+    coupler_.queueNotifications();
+    ASSERT_EQ(box->entries().size(), 2u) << "the clear left for ops stands; log gets its own";
+    EXPECT_EQ(box->entries()[1].receiver, "log");
+}
+
 TEST_F(OutboxTest, EntriesLeftAtStartAreDueAtOnceAndTimesAheadCountAsNow) {
     coupler_.retrySeconds = 100;
     succeed_[1] = false;
