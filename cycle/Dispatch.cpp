@@ -260,7 +260,7 @@ OutboxEntry* carriedOverFor(Coupler& coupler, const Receiver* receiver, const No
                             int64_t episode) {
     for (OutboxEntry& entry : coupler.outbox->entries())
         if (entry.carriedOver && entry.kind == kind && entry.sameNode(sourceNameOf(node), node.address) &&
-            (kind != AlarmNotice::Clear || entry.triggerTime == episode) &&
+            (kind == AlarmNotice::Raise || entry.triggerTime == episode) &&
             receiverFor(coupler, entry) == receiver)
             return &entry;
     return nullptr;

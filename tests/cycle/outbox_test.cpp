@@ -275,26 +275,38 @@ TEST_F(OutboxTest, ACarriedOverEntryStandsOnlyForAFiringTheStatesFileMissed) {
     }
 }
 
-// A crash between the clear's outbox write and the states write: the states
-// file still shows the episode raised, so the first read clears it again.
-TEST_F(OutboxTest, AClearTheStatesFileMissedIsNotQueuedAgainAtTheRestart) {
-    Node& node = coupler_.nodes[0];
-    node.alarm.enabled = true;
-    copyText(node.alarm.normal, "Level normal");
-    node.active = node.sent = true;
-    node.triggerTime = parseDateTime("2026-03-02 06:59:30");
-    node.lastRead = node.triggerTime + 25;
-    testsupport::writeFile(dir_.file("zentok_outbox.csv"),
-                           "\"ops\";\"plant\";\"400001\";2026-03-02 06:59:30;\"Level normal\";0;;90;0;;clear;"
-                           "2026-03-02 06:59:55\n");
-    auto box = std::make_shared<Outbox>(dir_.file("zentok_outbox.csv"));
-    box->load();
-    coupler_.adoptOutbox(box);
-    coupler_.endCarryOverOfRecordedFirings();
-    read(90);
-    coupler_.queueNotifications();
-    ASSERT_EQ(box->entries().size(), 2u) << "the clear left for ops stands; log gets its own";
-    EXPECT_EQ(box->entries()[1].receiver, "log");
+// A crash between a clear's or a reminder's outbox write and the states
+// write: the states file still shows the episode raised and no reminder, so
+// the first read decides the notice again; the entry left stands for it.
+TEST_F(OutboxTest, AClearOrReminderTheStatesFileMissedIsNotQueuedAgainAtTheRestart) {
+    struct Row {
+        const char* kind;
+        double value;
+    };
+    for (const Row& row : {Row{"clear", 90}, Row{"reminder", 150}}) {
+        SCOPED_TRACE(row.kind);
+        Node& node = coupler_.nodes[0];
+        node.alarm.enabled = true;
+        node.alarm.remindSeconds = 60;
+        copyText(node.alarm.normal, "Level normal");
+        node.alarmState = AlarmState{};
+        node.active = node.sent = true;
+        node.evaluated = false;
+        node.triggerTime = parseDateTime("2026-03-02 06:58:30");
+        node.lastRead = node.triggerTime + 85;
+        testsupport::writeFile(
+            dir_.file("zentok_outbox.csv"),
+            std::string("\"ops\";\"plant\";\"400001\";2026-03-02 06:58:30;\"Level\";0;;90;0;;") + row.kind +
+                ";2026-03-02 06:59:55\n");
+        auto box = std::make_shared<Outbox>(dir_.file("zentok_outbox.csv"));
+        box->load();
+        coupler_.adoptOutbox(box);
+        coupler_.endCarryOverOfRecordedFirings();
+        read(row.value);
+        coupler_.queueNotifications();
+        ASSERT_EQ(box->entries().size(), 2u) << "the entry left for ops stands; log gets its own";
+        EXPECT_EQ(box->entries()[1].receiver, "log");
+    }
 }
 
 TEST_F(OutboxTest, EntriesLeftAtStartAreDueAtOnceAndTimesAheadCountAsNow) {
