@@ -177,7 +177,7 @@ TEST_F(WebhookTest, EveryJsonFieldRoundTripsThroughPythonForHostileTexts) {
         ASSERT_TRUE(r.json) << "text " << i << ": " << r.body << recorder.log();
         EXPECT_EQ(r.path, "/hooks/T0/secret-part?token=abc");
         EXPECT_TRUE(r.hasHeader("Content-Type: application/json; charset=utf-8")) << r.headers;
-        EXPECT_EQ(r.fields.size(), 9u);
+        EXPECT_EQ(r.fields.size(), 10u);
         EXPECT_EQ(r.field("text"), "s:" + texts[i].second) << "text " << i;
         EXPECT_EQ(r.field("content"), "s:" + texts[i].second) << "text " << i;
         EXPECT_EQ(r.field("source"), "s:plantA");
@@ -185,6 +185,8 @@ TEST_F(WebhookTest, EveryJsonFieldRoundTripsThroughPythonForHostileTexts) {
         EXPECT_EQ(r.field("value"), "n:120");
         EXPECT_EQ(r.field("time"), "s:2026-12-07T08:16:50+01:00");
         EXPECT_EQ(r.field("trigger_time"), "s:2026-12-07T08:15:50+01:00");
+        EXPECT_EQ(r.field("event_time"), "s:2026-12-07T08:15:50+01:00")
+            << "a raise's own moment is its firing";
         EXPECT_EQ(r.field("receiver"), "s:control room");
         EXPECT_EQ(r.field("kind"), "s:message");
     }
@@ -214,6 +216,7 @@ TEST_F(WebhookTest, EveryJsonFieldRoundTripsThroughPythonForHostileTexts) {
     EXPECT_EQ(requests[texts.size()].field("trigger_time"), "s:2026-12-07T03:45:50-03:30");
     EXPECT_EQ(requests[texts.size() + 1].field("value"), "z:");
     EXPECT_EQ(requests[texts.size() + 1].field("trigger_time"), "z:");
+    EXPECT_EQ(requests[texts.size() + 1].field("event_time"), "z:");
 }
 
 TEST_F(WebhookTest, NtfyPostsThePlainTextWithTitleTagsAndTokenHeaders) {
