@@ -178,9 +178,10 @@ bool keepAfterOutcome(Coupler& coupler, OutboxEntry& entry, int64_t nowMs) {
 }
 
 // Applies the outcomes that have settled since the last look. The outbox is
-// written when that changed it, together with the outcomes that settle within
-// a second of its last write, so a drain does not rewrite it per entry. An
-// entry whose retries ran out takes the entries waiting behind it along.
+// written when that changed it: at once after a write that only added
+// entries, otherwise together with the outcomes that settle within a second
+// of the last removal, so a drain does not rewrite it per entry. An entry
+// whose retries ran out takes the entries waiting behind it along.
 void applyOutcomes(Coupler& coupler) {
     Outbox& box = *coupler.outbox;
     int64_t now = steadyMs();
