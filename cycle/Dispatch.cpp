@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstdio>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "base/Clock.h"
@@ -134,6 +135,22 @@ bool dropMissingReceivers(Coupler& coupler, bool atOnce) {
     return entries.size() != before;
 }
 
+// A receiver hears of one node's notices in the order they were decided: the
+// entries of a receiver and node form a queue, in outbox order.
+std::string deliveryQueueOf(const OutboxEntry& entry) {
+    std::string key = outboxLane(entry) + '\n' + entry.source + '\n' + entry.address;
+    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return key;
+}
+
+// Gives up an entry that waited behind one given up: told after it, the
+// later notice would contradict what the receiver last heard.
+void giveUpBehind(Coupler& coupler, const OutboxEntry& entry) {
+    std::printf("outbox, receiver %s, source %s, node %s: given up with the notice before it\n",
+                entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
+    noteOutcome(coupler, entry, NotificationOutcome::GivenUp);
+}
+
 // Records one settled hand-over; false when the entry leaves the outbox.
 // The retry window and the delay follow elapsed time, not the wall clock.
 bool keepAfterOutcome(Coupler& coupler, OutboxEntry& entry, int64_t nowMs) {
@@ -161,18 +178,29 @@ bool keepAfterOutcome(Coupler& coupler, OutboxEntry& entry, int64_t nowMs) {
 }
 
 // Applies the outcomes that have settled since the last look. The outbox is
-// written when that changed it, together with the outcomes that settle within
-// a second of its last write, so a drain does not rewrite it per entry.
+// written when that changed it: at once after a write that only added
+// entries, otherwise together with the outcomes that settle within a second
+// of the last removal, so a drain does not rewrite it per entry. An entry
+// whose retries ran out takes the entries waiting behind it along.
 void applyOutcomes(Coupler& coupler) {
     Outbox& box = *coupler.outbox;
     int64_t now = steadyMs();
     auto& entries = box.entries();
     bool changed = false;
+    std::set<std::string> givenUp;
     entries.erase(std::remove_if(entries.begin(), entries.end(),
                                  [&](OutboxEntry& entry) {
+                                     if (!entry.inFlight && givenUp.count(deliveryQueueOf(entry))) {
+                                         giveUpBehind(coupler, entry);
+                                         return changed = true;
+                                     }
                                      if (!entry.inFlight || !entry.inFlight->settled()) return false;
                                      changed = true;
-                                     return !keepAfterOutcome(coupler, entry, now);
+                                     bool failed = !entry.inFlight->delivered();
+                                     if (keepAfterOutcome(coupler, entry, now)) return false;
+                                     if (failed && coupler.retrySeconds > 0)
+                                         givenUp.insert(deliveryQueueOf(entry));
+                                     return true;
                                  }),
                   entries.end());
     if (changed) box.saveBatched();
@@ -199,6 +227,7 @@ Notification notificationOf(Coupler& coupler, const OutboxEntry& entry) {
     notification.address = entry.address;
     notification.value = entry.value;
     notification.triggerTime = entry.triggerTime;
+    notification.decidedAt = entry.decidedAt;
     notification.text = entry.text;
     SourceEntry* source = coupler.findSource(entry.source.c_str());
     const Node* node = coupler.findNode(entry.address.c_str(), source, false);
@@ -228,9 +257,11 @@ Notification notificationOf(Coupler& coupler, const OutboxEntry& entry) {
 // entry left for this receiver stands, and the node takes its trigger time
 // from it. Any later firing is a notification of its own. A clear or a
 // reminder is matched the same way, by its kind.
-OutboxEntry* carriedOverFor(Coupler& coupler, const Receiver* receiver, const Node& node, AlarmNotice kind) {
+OutboxEntry* carriedOverFor(Coupler& coupler, const Receiver* receiver, const Node& node, AlarmNotice kind,
+                            int64_t episode) {
     for (OutboxEntry& entry : coupler.outbox->entries())
         if (entry.carriedOver && entry.kind == kind && entry.sameNode(sourceNameOf(node), node.address) &&
+            (kind == AlarmNotice::Raise || entry.triggerTime == episode) &&
             receiverFor(coupler, entry) == receiver)
             return &entry;
     return nullptr;
@@ -284,7 +315,8 @@ void queueNotice(Coupler& coupler, Node& node, const Notice& notice, char* text)
     for (int j = 0; j < coupler.linkCount; ++j) {
         Link& link = coupler.links[j];
         if (!reaches(coupler, node, notice, link) || reachedBefore(coupler, node, notice, j)) continue;
-        if (OutboxEntry* pending = carriedOverFor(coupler, link.receiver, node, notice.kind)) {
+        if (OutboxEntry* pending =
+                carriedOverFor(coupler, link.receiver, node, notice.kind, notice.episode)) {
             pending->carriedOver = false;
             if (notice.kind == AlarmNotice::Raise) node.triggerTime = pending->triggerTime;
             continue;
@@ -424,13 +456,24 @@ void Coupler::dispatchNotifications() {
     int64_t nowMs = steadyMs();
     bool summarized = summarizeHeldBack(*outbox, nowMs);
     if (dropMissingReceivers(*this, false) || summarized) outbox->save();
+    // The queues of receiver and node that hold an entry still waiting or
+    // under way: what comes later in them waits its turn, so a retried raise
+    // is never overtaken by its clear. What the flood guard holds back for
+    // its summary is no longer in the line.
+    std::set<std::string> occupied;
     for (OutboxEntry& entry : outbox->entries()) {
         // Asked to stop, the program hands over nothing more; the rest waits
         // in the outbox for the next start.
         if (stopRequested()) break;
+        if (entry.heldBack) continue;
+        if (!occupied.insert(deliveryQueueOf(entry)).second) continue;
         if (entry.inFlight || entry.dueMs > nowMs) continue;
         Receiver* receiver = receiverFor(*this, entry);
-        if (!receiver || !floodGuardAdmits(*outbox, *receiver, entry, nowMs)) continue;
+        if (!receiver) continue;
+        if (!floodGuardAdmits(*outbox, *receiver, entry, nowMs)) {
+            occupied.erase(deliveryQueueOf(entry));
+            continue;
+        }
         Notification notification = notificationOf(*this, entry);
         entry.inFlight = std::make_shared<Delivery>(outboxLane(entry));
         if (deliveredBeforeTheRestart(entry, *receiver, notification)) {
@@ -438,12 +481,18 @@ void Coupler::dispatchNotifications() {
             continue;
         }
         entry.attempts++;
+        notification.attempt = entry.attempts;
+        notification.textShown = entry.textShown;
+        entry.textShown = true;
         if (!receiver->notify(notification, entry.inFlight) && !entry.inFlight->settled())
             entry.inFlight->settle(false);
     }
     // The file channel's outcomes and the refused hand-overs are known now;
     // the sender's come later and are recorded by recordOutcomes.
     applyOutcomes(*this);
+    // What the flood guard holds back is in the file at once, so a restart
+    // still sends it as the summary it is to be.
+    if (outbox->heldBackUnwritten()) outbox->save();
 }
 
 void Coupler::endCarryOverOfRecordedFirings() {

@@ -69,9 +69,11 @@ bool floodGuardAdmits(Outbox& box, const Receiver& receiver, OutboxEntry& entry,
         window.handedOver++;
         return true;
     }
-    if (!entry.heldBack)
+    if (!entry.heldBack) {
         std::printf("outbox, receiver %s, source %s, node %s: held back by the flood guard for the summary\n",
                     entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
+        box.noteHeldBack();
+    }
     entry.heldBack = true;
     return false;
 }

@@ -1,6 +1,6 @@
 // The outbox file: read at start, rewritten whole (temporary file, sync,
-// rename) when an entry comes or goes, at most once a second for outcomes,
-// never while nothing does.
+// rename) when an entry comes or goes; removals at most once a second
+// after the last one, never while nothing changes.
 #include "cycle/Outbox.h"
 
 #include <algorithm>
@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <limits>
 
 #include "base/Clock.h"
 #include "base/DurableFile.h"
@@ -22,6 +23,8 @@ constexpr size_t kFieldLimit = 20000;  // an expanded text is at most 7999 bytes
 constexpr int kOldFieldCount = 9;      // without the channel fingerprint
 constexpr int kFieldCount = 10;
 constexpr int kAlarmFieldCount = 12;  // a clear or a reminder: its kind and when it was decided
+constexpr int kHeldFieldCount = 13;   // held back by the flood guard for its summary
+constexpr const char* kHeldField = "held";
 constexpr int kFingerprintSize = 16;
 // An age beyond a century is a damaged time; bounding it keeps the
 // arithmetic on it in range.
@@ -71,7 +74,7 @@ bool readRecord(const std::string& text, size_t& pos, std::vector<std::string>& 
         } else if (c != '\r') {
             fields.back() += c;
         }
-        if (fields.back().size() > kFieldLimit || fields.size() > kAlarmFieldCount + 1) {
+        if (fields.back().size() > kFieldLimit || fields.size() > kHeldFieldCount) {
             ok = false;
             fields.assign(1, std::string());  // nothing more of this record is kept
         }
@@ -113,9 +116,13 @@ struct KindName {
     const char* field;
 };
 constexpr KindName kKindFields[] = {
-    {AlarmNotice::Clear, "clear"},         {AlarmNotice::Reminder, "reminder"},
-    {AlarmNotice::Summary, "summary"},     {AlarmNotice::Acknowledged, "acknowledged"},
-    {AlarmNotice::Unshelved, "unshelved"}, {AlarmNotice::Escalated, "escalated"},
+    {AlarmNotice::Raise, "raise"},
+    {AlarmNotice::Clear, "clear"},
+    {AlarmNotice::Reminder, "reminder"},
+    {AlarmNotice::Summary, "summary"},
+    {AlarmNotice::Acknowledged, "acknowledged"},
+    {AlarmNotice::Unshelved, "unshelved"},
+    {AlarmNotice::Escalated, "escalated"},
 };
 
 const char* kindField(AlarmNotice kind) {
@@ -134,14 +141,19 @@ bool readKind(const std::string& field, AlarmNotice* kind) {
 }
 
 bool readAlarmFields(const std::vector<std::string>& fields, OutboxEntry* entry) {
-    if (fields.size() != kAlarmFieldCount) return true;
+    if (fields.size() < kAlarmFieldCount) return true;
     if (!readKind(fields[10], &entry->kind)) return false;
     entry->decidedAt = parseDateTimeWithOffset(fields[11].c_str());
+    if (fields.size() == kHeldFieldCount) {
+        if (fields[12] != kHeldField) return false;
+        entry->heldBack = true;
+    }
     return entry->decidedAt != 0;
 }
 
 bool toEntry(const std::vector<std::string>& fields, OutboxEntry* entry) {
-    if (fields.size() != kFieldCount && fields.size() != kOldFieldCount && fields.size() != kAlarmFieldCount)
+    if (fields.size() != kFieldCount && fields.size() != kOldFieldCount &&
+        fields.size() != kAlarmFieldCount && fields.size() != kHeldFieldCount)
         return false;
     if (!isNumber(fields[8])) return false;
     if (fields[0].empty() || fields[2].empty() || !fitsTheProgram(fields)) return false;
@@ -209,8 +221,10 @@ std::string formatOutbox(const std::vector<OutboxEntry>& entries) {
                ';' + formatStoredValue(entry.value, true) + ';' + std::to_string(entry.receiverOccurrence) +
                ';' + entry.channel;
         // A raise is written as it always was, so a file of raises reads in older versions.
-        if (entry.kind != AlarmNotice::Raise)
+        if (entry.kind != AlarmNotice::Raise || entry.heldBack)
             out += std::string(";") + kindField(entry.kind) + ";" + formatDateTimeWithOffset(entry.decidedAt);
+        // What the flood guard holds back goes out as its summary after a restart too.
+        if (entry.heldBack) out += std::string(";") + kHeldField;
         out += '\n';
     }
     return out;
@@ -274,17 +288,28 @@ void Outbox::load() {
 // Entries only ever come (unsaved) or go, and every entry the file does not
 // hold is marked, so a count and the marks tell whether the file is behind.
 bool Outbox::changedSinceWrite() const {
-    return failing_ || readDamaged_ || entries_.size() != savedCount_ || holdsUnsaved();
+    return failing_ || readDamaged_ || heldUnwritten_ || entries_.size() != savedCount_ || holdsUnsaved();
+}
+
+// Entries the file holds that have left since: a write now removes them.
+bool Outbox::removesEntries() const {
+    size_t held = static_cast<size_t>(std::count_if(entries_.begin(), entries_.end(),
+                                                    [](const OutboxEntry& entry) { return entry.saved; }));
+    return held < savedCount_;
 }
 
 bool Outbox::save() {
     waiting_ = false;
     if (path_.empty() || !changedSinceWrite()) return true;
     std::string error;
-    lastWriteMs_ = steadyMs();
+    // Only a write that removed entries starts a batch, and a write of new
+    // entries alone ends it: the removal that follows is the first of its
+    // drain and goes at once, so a crash right after a delivery does not
+    // repeat it.
+    lastRemovalMs_ = removesEntries() ? steadyMs() : std::numeric_limits<int64_t>::min() / 2;
     if (replaceFile(path_, formatOutbox(entries_), Durability::Sync, &error)) {
         if (failing_) std::printf("outbox file '%s' written again\n", path_.c_str());
-        failing_ = readDamaged_ = false;
+        failing_ = readDamaged_ = heldUnwritten_ = false;
         savedCount_ = entries_.size();
         for (OutboxEntry& entry : entries_) entry.saved = true;
         return true;
@@ -310,14 +335,30 @@ void Outbox::saveIfDue() {
 
 int64_t Outbox::msUntilBatchedSave() const {
     if (!waiting_) return -1;
-    return std::max<int64_t>(lastWriteMs_ + kOutboxBatchMs - steadyMs(), 0);
+    return std::max<int64_t>(lastRemovalMs_ + kOutboxBatchMs - steadyMs(), 0);
 }
+
+namespace {
+
+// Whether the states file recorded what the entry tells. While it still
+// shows a clear's or a reminder's episode raised, a crash may have come
+// between the notice's outbox write and the states write: the node's first
+// evaluation then decides that notice again and the entry stands for it, so
+// the receivers hear of it once. (Had the states file recorded a reminder,
+// that evaluation decides none and the entry goes as it is.)
+bool recordedBy(const OutboxEntry& entry, int64_t recordedTrigger, int64_t lastRead) {
+    if (entry.kind == AlarmNotice::Clear || entry.kind == AlarmNotice::Reminder)
+        return entry.triggerTime != recordedTrigger;
+    return entry.triggerTime == recordedTrigger || lastRead > entry.triggerTime;
+}
+
+}  // namespace
 
 void Outbox::endCarryOverRecorded(const std::string& source, const std::string& address,
                                   int64_t recordedTrigger, int64_t lastRead) {
     for (OutboxEntry& entry : entries_)
         if (entry.carriedOver && entry.saved && entry.sameNode(source, address) &&
-            (entry.triggerTime == recordedTrigger || lastRead > entry.triggerTime))
+            recordedBy(entry, recordedTrigger, lastRead))
             entry.carriedOver = false;
 }
 

@@ -36,8 +36,9 @@ struct OutboxEntry {
     bool carriedOver = false;
     bool saved = false;  // the outbox file holds it
     AlarmNotice kind = AlarmNotice::Raise;
-    bool heldBack = false;  // the receiver's flood guard holds it for the summary; not written
-    int64_t decidedAt = 0;  // when a clear or reminder was decided; a raise's is its trigger time
+    bool heldBack = false;   // the receiver's flood guard holds it for the summary
+    bool textShown = false;  // an attempt of this run printed its text; a retry prints its key only
+    int64_t decidedAt = 0;   // when a clear or reminder was decided; a raise's is its trigger time
 
     bool sameNode(const std::string& sourceName, const std::string& nodeAddress) const;
     bool sameKey(const std::string& receiverName, int occurrence, const std::string& sourceName,
@@ -49,8 +50,10 @@ constexpr const char* kOutboxName = "zentok_outbox.csv";
 constexpr size_t kMaxOutboxEntries = 1000;
 // A count read from the file is clamped to this, so counting on cannot overflow.
 constexpr int kMaxOutboxAttempts = 1000000;
-// Outcomes that settle within this time of the last write share one rewrite,
-// so a drain of many entries does not rewrite a large file once per entry.
+// Removals that come within this time of the last write that removed
+// entries share one rewrite, so a drain of many entries does not rewrite a
+// large file once per entry; the first removal after a quiet spell, or after
+// a write that only added entries, is written at once.
 constexpr int64_t kOutboxBatchMs = 1000;
 
 // The file form: one record per entry, fields separated by ";", texts in
@@ -59,7 +62,8 @@ constexpr int64_t kOutboxBatchMs = 1000;
 // from UTC: receiver, source, node address, trigger time, text, attempts, next
 // attempt, value, which of the receivers of that name it is (0 for the
 // first) and the fingerprint of that receiver's address line; a clear or a
-// reminder adds its kind and when it was decided. Records of older versions,
+// reminder adds its kind and when it was decided, an entry the flood guard
+// holds back for its summary its kind, that time and "held". Records of older versions,
 // with local times without offset and no fingerprint, read.
 std::string formatOutbox(const std::vector<OutboxEntry>& entries);
 // Reads records; a damaged one is skipped and its first line number is
@@ -100,8 +104,8 @@ class Outbox {
     // reason to write: those fields go to the file with the next change, so
     // entries that only wait for their retries cost no writes.
     bool save();
-    // As save, but no sooner than kOutboxBatchMs after the last write; a
-    // change that comes earlier waits for saveIfDue.
+    // As save, but no sooner than kOutboxBatchMs after the last write that
+    // removed entries; a change that comes earlier waits for saveIfDue.
     void saveBatched();
     // Writes what saveBatched left waiting once its time has come.
     void saveIfDue();
@@ -131,19 +135,25 @@ class Outbox {
     // Entries whose hand-over has not settled yet.
     int inFlightCount() const;
     const std::string& path() const { return path_; }
+    // The flood guard held an entry back: the file is behind until written.
+    void noteHeldBack() { heldUnwritten_ = true; }
+    bool heldBackUnwritten() const { return heldUnwritten_; }
     // The flood guard window of a receiver's lane.
     FloodWindow& floodWindow(const std::string& lane) { return floodWindows_[lane]; }
 
   private:
     bool changedSinceWrite() const;
+    bool removesEntries() const;
 
     std::string path_;
     std::vector<OutboxEntry> entries_;
     size_t savedCount_ = 0;     // entries the file held at the last read or write
     bool readDamaged_ = false;  // the file read held records that are not kept
-    int64_t lastWriteMs_ = std::numeric_limits<int64_t>::min() / 2;  // steady clock
-    bool waiting_ = false;                                           // saveBatched left a write for saveIfDue
+    int64_t lastRemovalMs_ =
+        std::numeric_limits<int64_t>::min() / 2;  // steady clock, the last write that removed
+    bool waiting_ = false;                        // saveBatched left a write for saveIfDue
     size_t dropped_ = 0;
     bool failing_ = false;
+    bool heldUnwritten_ = false;
     std::map<std::string, FloodWindow> floodWindows_;
 };

@@ -227,10 +227,14 @@ std::string composeMail(const MailContent& content) {
     time_t moment = static_cast<time_t>(content.when);
     struct tm local {};
     if (localtime_r(&moment, &local)) formatMailDate(date, sizeof date, local, local.tm_gmtoff);
-    // A retried mail still names the moment the alarm fired, so a repeat
-    // does not read as a new event.
-    std::string stamp = formatDateTime(content.fired > 0 ? content.fired : content.when);
+    // A retried mail still names the moment its notice was decided, so a
+    // repeat does not read as a new event; a clear or reminder names its
+    // episode's raise on a line of its own.
+    int64_t fired = content.fired > 0 ? content.fired : content.when;
+    int64_t decided = content.decided > 0 ? content.decided : fired;
+    std::string stamp = formatDateTime(decided);
     if (stamp.empty()) stamp = "--";
+    std::string raised = decided != fired ? formatDateTime(fired) : "";
 
     std::string subject = std::string(content.sourceName ? content.sourceName : "") + ": ";
     // "plantA: cleared: Tank level back to normal", so a mail client can sort by it.
@@ -243,6 +247,7 @@ std::string composeMail(const MailContent& content) {
     body += content.text ? content.text : "";
     body += "\nT: ";
     body += stamp;
+    if (!raised.empty()) body += "\nR: " + raised;
     body += "\nS: ";
     body += content.sourceName ? content.sourceName : "";
     body += "\nA: ";

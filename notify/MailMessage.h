@@ -18,7 +18,8 @@ struct MailContent {
     double value = 0.0;           // the node's value
     bool decimals = false;        // the node keeps the decimals of its value
     int64_t when = 0;             // moment of sending, the Date header
-    int64_t fired = 0;            // when the alarm fired, the T: line; 0: `when` stands in
+    int64_t fired = 0;            // when the episode's alarm fired; 0: `when` stands in
+    int64_t decided = 0;          // when this notice's state changed, the T: line; 0: `fired` stands in
     const char* messageId = "";   // "<...>", see makeMessageId
     const char* state = nullptr;  // the alarm's state for the subject; null for nodes without an alarm line
 };

@@ -25,6 +25,16 @@ std::string isoLocalTime(int64_t when) {
     return std::string(stamp) + offset;
 }
 
+std::string consoleText(const Notification& notification) {
+    if (!notification.textShown) return "text '" + notification.text + "'";
+    std::string key = "attempt " + std::to_string(notification.attempt) + " of the ";
+    if (!notification.state.empty()) key += notification.state + " ";
+    key += "notice";
+    std::string when = noticeTime(notification) > 0 ? isoLocalTime(noticeTime(notification)) : "";
+    if (!when.empty()) key += " of " + when;
+    return key;
+}
+
 std::string valueText(const Notification& notification) {
     if (!std::isfinite(notification.value)) return "";
     return formatValue(notification.value, notification.keepsDecimals);
@@ -77,6 +87,9 @@ std::string webhookBody(const Notification& notification, const char* receiverNa
     body["time"] = timeJson(when);
     // The moment the alarm fired, so a retried post is not read as a new event.
     body["trigger_time"] = timeJson(notification.triggerTime);
+    // This notice's own moment: a clear's differs from its raise's, so the two
+    // are told apart by a key that would merge them under trigger_time.
+    body["event_time"] = timeJson(noticeTime(notification));
     body["receiver"] = jsonText(receiverName);
     body["kind"] = notification.kind == NotificationKind::Info ? "info" : "message";
     // Only nodes with an alarm line tell a state, so other bodies stay as they were.

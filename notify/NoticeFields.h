@@ -12,6 +12,17 @@
 // when the time cannot be shown.
 std::string isoLocalTime(int64_t when);
 
+// The moment a notice tells of: when its state changed (a clear's return to
+// normal, a reminder's due time), for a raise the firing; 0 when not known.
+inline int64_t noticeTime(const Notification& notification) {
+    return notification.decidedAt > 0 ? notification.decidedAt : notification.triggerTime;
+}
+
+// What a channel's console line says of the notice: "text '...'" at its
+// first attempt in this run, only "attempt N of the notice of TIME" (its
+// state, when it tells one) once the text was printed.
+std::string consoleText(const Notification& notification);
+
 // The value as the file channel writes it (decimals for a scaled or REAL
 // node, a whole number otherwise); empty for NaN and infinity.
 std::string valueText(const Notification& notification);
@@ -30,8 +41,9 @@ inline bool tellsNotice(const Notification& notification, AlarmNotice notice) {
 
 // The JSON body of one notification: text and content (both the text, for
 // the "text" and the "content" conventions of the chat services), source,
-// node, value, time (of sending) and trigger_time (when the node fired, null
-// when unknown), both local ISO 8601 with offset, receiver and kind.
+// node, value, time (of sending), trigger_time (when the episode's node
+// fired) and event_time (when this notice's state changed), null when
+// unknown, all local ISO 8601 with offset, receiver and kind.
 std::string webhookBody(const Notification& notification, const char* receiverName, int64_t when);
 
 // The retained state of a node as the MQTT channel publishes it:

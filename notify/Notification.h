@@ -18,8 +18,16 @@ struct Notification {
     double value = 0.0;          // the value when the node fired
     bool keepsDecimals = false;  // the value prints with its decimals (REAL, FLOAT32, scaled)
     NotificationKind kind = NotificationKind::Message;
-    int64_t triggerTime = 0;  // when the node fired (wall clock); 0 when not known
-    std::string text;         // the expanded message template
+    int64_t triggerTime = 0;  // when the node fired, the episode's raise (wall clock); 0 when not known
+    // When this notice's state changed: the firing for a raise, the moment a
+    // clear, reminder or operator's notice was decided; 0: the firing stands in.
+    int64_t decidedAt = 0;
+    std::string text;  // the expanded message template
+    // The outbox's attempt of this notice, and whether an earlier attempt
+    // of this run printed its text: a retry prints only its key, so a large
+    // notice retried all night does not fill the console.
+    int attempt = 0;
+    bool textShown = false;
     // Left at these defaults by a plain firing; the alarm lifecycle fills
     // them once an alarm has more than one message per episode.
     std::string state;     // empty: a plain firing

@@ -103,6 +103,7 @@ std::vector<std::string> commandEnvironment(const Notification& notification, co
     add("VALUE", valueText(notification));
     add("TIME", isoLocalTime(when));
     add("TRIGGER_TIME", notification.triggerTime > 0 ? isoLocalTime(notification.triggerTime) : "");
+    add("EVENT_TIME", noticeTime(notification) > 0 ? isoLocalTime(noticeTime(notification)) : "");
     add("KIND", notification.kind == NotificationKind::Info ? "info" : "message");
     add("STATE", notification.state);
     add("TEXT", notification.text);
@@ -111,7 +112,6 @@ std::vector<std::string> commandEnvironment(const Notification& notification, co
 
 bool ExecChannel::notify(const Notification& notification, const DeliveryHandle& delivery) {
     if (argv_.empty()) return false;
-    const char* text = notification.text.c_str();
     CommandRequest request;
     request.argv = argv_;
     request.environment = commandEnvironment(notification, receiver_.c_str(), currentTime());
@@ -119,8 +119,9 @@ bool ExecChannel::notify(const Notification& notification, const DeliveryHandle&
     request.timeLimitMs = gTimeLimitMs.load();
     request.outputLimit = kOutputLimit;
 
-    std::printf("notifyExec::notify, program %s, source %s, node %s, text '%s'\n", argv_[0].c_str(),
-                notification.sourceName.c_str(), notification.address.c_str(), text);
+    std::printf("notifyExec::notify, program %s, source %s, node %s, %s\n", argv_[0].c_str(),
+                notification.sourceName.c_str(), notification.address.c_str(),
+                consoleText(notification).c_str());
     std::string receiver = receiver_;
     std::string program = argv_[0];
     int limit = request.timeLimitMs;

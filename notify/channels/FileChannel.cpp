@@ -17,6 +17,7 @@
 #include "base/DurableFile.h"
 #include "base/Text.h"
 #include "base/ValueText.h"
+#include "notify/NoticeFields.h"
 
 namespace {
 
@@ -107,11 +108,14 @@ FileChannel::FileChannel(char* rest) {
 }
 
 bool FileChannel::notify(const Notification& notification, const DeliveryHandle& delivery) {
-    // One clock reading for both, so a line written at midnight lands in the
-    // file of the day its time stamp names.
+    // The line is stamped with the moment its notice tells of, so a line
+    // written late (a retry after a full disk) still says when the plant
+    // changed; it goes to the file the pattern names now, where a reader of
+    // the current file finds it.
     time_t now = static_cast<time_t>(currentTime());
+    time_t stamped = noticeTime(notification) > 0 ? static_cast<time_t>(noticeTime(notification)) : now;
     struct tm local {};
-    if (!localtime_r(&now, &local)) {
+    if (!localtime_r(&stamped, &local)) {
         printFailure("no local time", namePattern);
         return false;
     }

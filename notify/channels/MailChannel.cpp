@@ -119,8 +119,9 @@ bool MailChannel::notify(const Notification& notification, const DeliveryHandle&
     const char* sourceName = notification.sourceName.c_str();
     const char* address = notification.address.c_str();
     const char* text = notification.text.c_str();
+    const std::string shown = consoleText(notification);
     if (const char* fault = envelopeFault(smtpFrom, recipient)) {
-        std::printf("notifyMail::notify, source %s, node %s, text '%s'\n", sourceName, address, text);
+        std::printf("notifyMail::notify, source %s, node %s, %s\n", sourceName, address, shown.c_str());
         std::printf("notifyMail::send, recipient %s, err '%s'\n", printable(recipient).c_str(), fault);
         return false;
     }
@@ -130,7 +131,7 @@ bool MailChannel::notify(const Notification& notification, const DeliveryHandle&
     job->delivery = delivery;
     job->curl = curl_easy_init();
     if (!job->curl) {
-        std::printf("notifyMail::notify, source %s, node %s, text '%s'\n", sourceName, address, text);
+        std::printf("notifyMail::notify, source %s, node %s, %s\n", sourceName, address, shown.c_str());
         return false;
     }
     job->message = std::tmpfile();
@@ -148,6 +149,7 @@ bool MailChannel::notify(const Notification& notification, const DeliveryHandle&
     content.decimals = notification.keepsDecimals;
     content.when = now;
     content.fired = notification.triggerTime;
+    content.decided = notification.decidedAt;
     content.messageId = messageId.c_str();
     content.state = noticeState(notification);
     std::string mail = composeMail(content);
@@ -192,7 +194,7 @@ bool MailChannel::notify(const Notification& notification, const DeliveryHandle&
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, job->error);
 
     // Printed before the hand-over, so a quick failure line follows it.
-    std::printf("notifyMail::notify, source %s, node %s, text '%s'\n", sourceName, address, text);
+    std::printf("notifyMail::notify, source %s, node %s, %s\n", sourceName, address, shown.c_str());
     if (!sender().submit(laneOf(delivery), std::move(job))) {
         std::printf("notifyMail::send, recipient %s, err 'no sender thread'\n", recipient);
         return false;

@@ -36,10 +36,9 @@ std::string mqttStateTopic(const std::string& topic, const Notification& notific
 
 bool MqttChannel::notify(const Notification& notification, const DeliveryHandle& delivery) {
     if (!connection_) return false;
-    const char* text = notification.text.c_str();
-    std::printf("notifyMqtt::notify, broker %s, topic %s, source %s, node %s, text '%s'\n",
+    std::printf("notifyMqtt::notify, broker %s, topic %s, source %s, node %s, %s\n",
                 address_.brokerText().c_str(), address_.topic.c_str(), notification.sourceName.c_str(),
-                notification.address.c_str(), text);
+                notification.address.c_str(), consoleText(notification).c_str());
     std::string notice = webhookBody(notification, receiver_.c_str(), currentTime());
     return connection_->publish(address_.topic, std::move(notice), false, delivery);
 }

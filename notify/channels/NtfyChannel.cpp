@@ -23,11 +23,15 @@ std::string headerValue(const std::string& text) {
     return value;
 }
 
-// Source and address and, when known, the moment the node fired: the app
-// shows when a message arrived, which for a retried alarm is later.
+// Source and address and, when known, the moment the notice tells of: the
+// app shows when a message arrived, which for a retried alarm is later. A
+// clear or reminder names its episode's raise as well.
 std::string title(const Notification& notification) {
     std::string text = notification.sourceName + " " + notification.address;
-    if (notification.triggerTime > 0) text += ", " + formatDateTime(notification.triggerTime);
+    int64_t when = noticeTime(notification);
+    if (when > 0) text += ", " + formatDateTime(when);
+    if (notification.triggerTime > 0 && notification.triggerTime != when)
+        text += ", raised " + formatDateTime(notification.triggerTime);
     return text;
 }
 
@@ -75,7 +79,8 @@ bool NtfyChannel::notify(const Notification& notification, const DeliveryHandle&
     request.delivery = delivery;
 
     // The token is never printed; the URL only masked.
-    std::printf("notifyNtfy::notify, url %s, source %s, node %s, text '%s'\n", maskUrl(url_).c_str(),
-                notification.sourceName.c_str(), notification.address.c_str(), text.c_str());
+    std::printf("notifyNtfy::notify, url %s, source %s, node %s, %s\n", maskUrl(url_).c_str(),
+                notification.sourceName.c_str(), notification.address.c_str(),
+                consoleText(notification).c_str());
     return startHttpPost(std::move(request));
 }

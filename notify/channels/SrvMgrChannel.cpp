@@ -16,6 +16,7 @@
 #include "base/Log.h"
 #include "base/Records.h"
 #include "base/Settings.h"
+#include "notify/NoticeFields.h"
 #include "notify/Sender.h"
 #include "notify/UrlScheme.h"
 
@@ -157,9 +158,9 @@ bool SrvMgrChannel::notify(const Notification& notification, const DeliveryHandl
     } else {
         settle(delivery, false);
     }
-    std::printf("notifySrvMgr::notify, host %s, source %s, node %s, text '%s'\n",
+    std::printf("notifySrvMgr::notify, host %s, source %s, node %s, %s\n",
                 srvmgrHost[0] ? srvmgrHost : "no host", notification.sourceName.c_str(),
-                notification.address.c_str(), notification.text.c_str());
+                notification.address.c_str(), consoleText(notification).c_str());
     return true;
 }
 

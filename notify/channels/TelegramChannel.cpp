@@ -13,6 +13,7 @@
 #include "base/Settings.h"
 #include "base/Text.h"
 #include "notify/HttpPost.h"
+#include "notify/NoticeFields.h"
 #include "notify/UrlScheme.h"
 #include "notify/Utf8Text.h"
 
@@ -133,8 +134,8 @@ bool TelegramChannel::notify(const Notification& notification, const DeliveryHan
         return reason;
     };
 
-    std::printf("notifyTelegram::notify, chat %lld, source %s, node %s, text '%s'\n",
+    std::printf("notifyTelegram::notify, chat %lld, source %s, node %s, %s\n",
                 static_cast<long long>(chatId_), notification.sourceName.c_str(),
-                notification.address.c_str(), text);
+                notification.address.c_str(), consoleText(notification).c_str());
     return startHttpPost(std::move(request));
 }

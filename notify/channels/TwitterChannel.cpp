@@ -13,6 +13,7 @@
 #include "base/Records.h"
 #include "base/Settings.h"
 #include "base/Text.h"
+#include "notify/NoticeFields.h"
 #include "notify/Sender.h"
 
 // The application's credentials are build settings (CMakeLists.txt), so the
@@ -181,7 +182,7 @@ bool TwitterChannel::notify(const Notification& notification, const DeliveryHand
     if (!state_->ready && !loadCredentials()) return false;
     const std::string& text = notification.text;
     std::string line = std::string("notifyTwitter::notify, to ") + (target[0] ? target : "<public>") +
-                       ", node " + notification.address + ", text '" + text + "'\n";
+                       ", node " + notification.address + ", " + consoleText(notification) + "\n";
     std::string msg = target[0] ? std::string("d ") + target + " " + text : text;
     if (msg.empty()) {
         // Nothing to post: the line names the error of the previous request.

@@ -30,7 +30,8 @@ bool WebhookChannel::notify(const Notification& notification, const DeliveryHand
     request.delivery = delivery;
 
     // Printed before the hand-over, so a quick failure line follows it.
-    std::printf("notifyWebhook::notify, url %s, source %s, node %s, text '%s'\n", maskUrl(url_).c_str(),
-                notification.sourceName.c_str(), notification.address.c_str(), notification.text.c_str());
+    std::printf("notifyWebhook::notify, url %s, source %s, node %s, %s\n", maskUrl(url_).c_str(),
+                notification.sourceName.c_str(), notification.address.c_str(),
+                consoleText(notification).c_str());
     return startHttpPost(std::move(request));
 }

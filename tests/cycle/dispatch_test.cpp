@@ -58,6 +58,26 @@ class RateLimitedChannel : public Notifier {
     }
 };
 
+// Settles each hand-over with the next scripted outcome (then success), as
+// a receiver that is down for a while.
+class ScriptedChannel : public Notifier {
+  public:
+    ScriptedChannel(std::vector<std::string>* log, std::vector<bool> outcomes)
+        : log_(log), outcomes_(std::move(outcomes)) {}
+    bool notify(const Notification& notification, const DeliveryHandle& delivery) override {
+        bool delivered = next_ < outcomes_.size() ? outcomes_[next_++] : true;
+        log_->push_back(notification.state + " " + notification.text +
+                        (notification.textShown ? " again" : "") + (delivered ? "" : " failed"));
+        delivery->settle(delivered);
+        return true;
+    }
+
+  private:
+    std::vector<std::string>* log_;
+    std::vector<bool> outcomes_;
+    size_t next_ = 0;
+};
+
 class DispatchTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -157,6 +177,8 @@ TEST_F(DispatchTest, TheChannelGetsTheFiringAsQueuedAndTheNodeAsConfigured) {
     left.address = "MW20";
     left.value = 3;
     left.triggerTime = 1796627700;
+    left.kind = AlarmNotice::Clear;
+    left.decidedAt = 1796627740;
     left.text = "gone";
     coupler->outbox->add(left);
     coupler->dispatchNotifications();
@@ -167,6 +189,7 @@ TEST_F(DispatchTest, TheChannelGetsTheFiringAsQueuedAndTheNodeAsConfigured) {
     EXPECT_FALSE(told.keepsDecimals);
     EXPECT_EQ(told.kind, NotificationKind::Message);
     EXPECT_EQ(told.triggerTime, 1796627700);
+    EXPECT_EQ(told.decidedAt, 1796627740) << "a clear tells its own moment beside its episode's raise";
     EXPECT_EQ(told.text, "gone");
 }
 
@@ -334,4 +357,63 @@ TEST_F(DispatchTest, FloodGuardHoldsBackPastItsLimitAndSendsOneSummaryWhenTheWin
     EXPECT_EQ(log,
               (std::vector<std::string>{"mail<400001:4 further alarms: tank 2 / pump 2 / tank 3 / pump 3"}));
     EXPECT_TRUE(coupler->outbox->entries().empty());
+}
+
+// A receiver hears of one node's notices in the order they were decided,
+// whatever each one's own back-off; what waits behind a notice given up goes
+// with it. Another receiver is not held up.
+TEST_F(DispatchTest, ANodesNoticesReachEachReceiverInTheOrderDecided) {
+    struct Row {
+        const char* what;
+        std::vector<bool> raiseOutcomes;
+        int retrySeconds;
+        std::vector<std::string> heard;
+    };
+    const Row rows[] = {
+        {"a retried raise goes before its clear",
+         {false},
+         3600,
+         {"raised raise 150 failed", "raised raise 150 again", "cleared normal 0"}},
+        {"a raise given up takes its clear along",
+         {false, false},
+         10,
+         {"raised raise 150 failed", "raised raise 150 again failed"}},
+        {"without retries each gets its one attempt",
+         {false},
+         0,
+         {"raised raise 150 failed", "cleared normal 0"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        SetUp();
+        log.clear();
+        coupler->retrySeconds = row.retrySeconds;
+        Node* node = addNode("400001", "raise {{*}}", "alarm");
+        node->alarm.enabled = true;
+        copyText(node->alarm.normal, "normal {{*}}");
+        Receiver* down = addReceiver("webhook");
+        down->notifier = std::make_unique<ScriptedChannel>(&log, row.raiseOutcomes);
+        link(down, "alarm");
+        std::vector<std::string> other;
+        Receiver* up = addReceiver("file");
+        up->notifier = std::make_unique<ScriptedChannel>(&other, std::vector<bool>{});
+        link(up, "alarm");
+
+        node->value = 150;
+        node->triggerTime = currentTime();
+        fire(node);
+        testsupport::captured([&] { coupler->dispatchNotifications(); });
+        node->value = 0;
+        node->active = false;
+        node->alarmState.clearedEpisode = node->triggerTime;
+        // Every retry falls due in turn; the clear's own first attempt is due at once.
+        for (int second : {0, 11, 32, 73, 160}) {
+            setSteadyOffsetForTesting(second * 1000);
+            testsupport::captured([&] { coupler->dispatchNotifications(); });
+        }
+        setSteadyOffsetForTesting(0);
+        EXPECT_EQ(log, row.heard);
+        EXPECT_EQ(other, (std::vector<std::string>{"raised raise 150", "cleared normal 0"}));
+        EXPECT_TRUE(coupler->outbox->entries().empty());
+    }
 }

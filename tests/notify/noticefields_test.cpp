@@ -1,11 +1,24 @@
-// The retained state an MQTT receiver keeps per node follows the notices of
-// its alarm: active at the raise, acknowledged once an operator took it on,
-// normal at the clear.
+// The fields the channels hand on: the retained state an MQTT receiver keeps
+// per node follows the notices of its alarm (active at the raise,
+// acknowledged once an operator took it on, normal at the clear), and every
+// channel that carries times tells a notice's own moment apart from its
+// episode's raise, as a retry's console line names the notice by it.
 #include "notify/NoticeFields.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <functional>
 #include <string>
+#include <vector>
+
+#include "base/Clock.h"
+#include "notify/MailMessage.h"
+#include "notify/channels/ExecChannel.h"
+#include "notify/channels/FileChannel.h"
+#include "support/TestSupport.h"
 
 TEST(NodeStateBody, FollowsTheEpisodeFromRaiseThroughAcknowledgementToClear) {
     Notification notification;
@@ -26,4 +39,47 @@ TEST(NodeStateBody, FollowsTheEpisodeFromRaiseThroughAcknowledgementToClear) {
     std::string cleared = nodeStateBody(notification);
     EXPECT_NE(cleared.find("\"state\":\"normal\""), std::string::npos) << cleared;
     EXPECT_EQ(cleared.find("acknowledged"), std::string::npos) << cleared;
+}
+
+TEST(NoticeTimes, EveryChannelTellsAClearsOwnMomentAndItsEpisodesRaise) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    setClockForTesting([] { return int64_t{1796630400}; });  // sent much later, a retry
+    Notification clear;
+    clear.sourceName = "plantA";
+    clear.address = "400001";
+    clear.text = "back to normal";
+    clear.state = "cleared";
+    clear.triggerTime = 1796627700;  // 2026-12-07 07:15:00 UTC, the raise
+    clear.decidedAt = 1796627760;    // 07:16:00, the clear
+    testsupport::TempDir dir;
+    std::string pattern = dir.file("log.csv");
+    FileChannel file(&pattern[0]);
+    file.notify(clear, nullptr);
+    std::vector<std::string> environment = commandEnvironment(clear, "ops", currentTime());
+    auto inEnvironment = [&](const std::string& line) {
+        return std::find(environment.begin(), environment.end(), line) != environment.end();
+    };
+    MailContent mail;
+    mail.when = currentTime();
+    mail.fired = clear.triggerTime;
+    mail.decided = clear.decidedAt;
+    std::string body = webhookBody(clear, "ops", currentTime()), message = composeMail(mail);
+    clear.attempt = 3;
+    clear.textShown = true;  // a retry's console line names the notice by its own moment
+    struct Row {
+        const char* channel;
+        bool told;
+    };
+    const Row rows[] = {
+        {"webhook raise", body.find("\"trigger_time\":\"2026-12-07T07:15:00+00:00\"") != std::string::npos},
+        {"webhook clear", body.find("\"event_time\":\"2026-12-07T07:16:00+00:00\"") != std::string::npos},
+        {"command raise", inEnvironment("ZENTOK_TRIGGER_TIME=2026-12-07T07:15:00+00:00")},
+        {"command clear", inEnvironment("ZENTOK_EVENT_TIME=2026-12-07T07:16:00+00:00")},
+        {"mail", message.find("T: 2026-12-07 07:16:00\r\nR: 2026-12-07 07:15:00\r\n") != std::string::npos},
+        {"file", testsupport::readFile(pattern).find(";2026-12-07;07:16:00;") != std::string::npos},
+        {"console", consoleText(clear) == "attempt 3 of the cleared notice of 2026-12-07T07:16:00+00:00"},
+    };
+    for (const Row& row : rows) EXPECT_TRUE(row.told) << row.channel << "\n" << body << "\n" << message;
+    setClockForTesting(nullptr);
 }

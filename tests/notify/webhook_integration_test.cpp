@@ -18,6 +18,7 @@
 #include "base/Clock.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
+#include "cycle/Outbox.h"
 #include "notify/HttpPost.h"
 #include "notify/Sender.h"
 #include "notify/channels/NtfyChannel.h"
@@ -176,7 +177,7 @@ TEST_F(WebhookTest, EveryJsonFieldRoundTripsThroughPythonForHostileTexts) {
         ASSERT_TRUE(r.json) << "text " << i << ": " << r.body << recorder.log();
         EXPECT_EQ(r.path, "/hooks/T0/secret-part?token=abc");
         EXPECT_TRUE(r.hasHeader("Content-Type: application/json; charset=utf-8")) << r.headers;
-        EXPECT_EQ(r.fields.size(), 9u);
+        EXPECT_EQ(r.fields.size(), 10u);
         EXPECT_EQ(r.field("text"), "s:" + texts[i].second) << "text " << i;
         EXPECT_EQ(r.field("content"), "s:" + texts[i].second) << "text " << i;
         EXPECT_EQ(r.field("source"), "s:plantA");
@@ -184,6 +185,8 @@ TEST_F(WebhookTest, EveryJsonFieldRoundTripsThroughPythonForHostileTexts) {
         EXPECT_EQ(r.field("value"), "n:120");
         EXPECT_EQ(r.field("time"), "s:2026-12-07T08:16:50+01:00");
         EXPECT_EQ(r.field("trigger_time"), "s:2026-12-07T08:15:50+01:00");
+        EXPECT_EQ(r.field("event_time"), "s:2026-12-07T08:15:50+01:00")
+            << "a raise's own moment is its firing";
         EXPECT_EQ(r.field("receiver"), "s:control room");
         EXPECT_EQ(r.field("kind"), "s:message");
     }
@@ -213,6 +216,7 @@ TEST_F(WebhookTest, EveryJsonFieldRoundTripsThroughPythonForHostileTexts) {
     EXPECT_EQ(requests[texts.size()].field("trigger_time"), "s:2026-12-07T03:45:50-03:30");
     EXPECT_EQ(requests[texts.size() + 1].field("value"), "z:");
     EXPECT_EQ(requests[texts.size() + 1].field("trigger_time"), "z:");
+    EXPECT_EQ(requests[texts.size() + 1].field("event_time"), "z:");
 }
 
 TEST_F(WebhookTest, NtfyPostsThePlainTextWithTitleTagsAndTokenHeaders) {
@@ -314,6 +318,56 @@ TEST_F(WebhookTest, FailuresPrintOneLineEachAndSettleTheDeliveryAsFailed) {
 // A channel address without the scheme its channel speaks stops the load
 // with a line that names the line of the file; libcurl would otherwise guess
 // plain HTTP for a hook (its token in clear text) or HTTP for a mail server.
+// A receiver that is down: the raise fails twice and would be due after the
+// clear's shorter back-off, yet the hook hears of the raise first.
+TEST_F(WebhookTest, AClearWaitsForItsRetriedRaiseWhateverItsOwnBackOff) {
+    Recorder recorder;
+    ASSERT_TRUE(recorder.start(false));
+    auto coupler = std::make_unique<Coupler>();
+    coupler->retrySeconds = 3600;
+    coupler->sourceCount = 1;
+    copyText(coupler->sources[0].name, "plantA");
+    Node& plant = coupler->nodes[coupler->nodeCount++];
+    plant.source = &coupler->sources[0];
+    copyText(plant.address, "400001");
+    copyText(plant.message, "raised {{*}}");
+    copyText(plant.alarm.normal, "cleared {{*}}");
+    plant.alarm.enabled = true;
+    plant.dir = coupler->findDir("alarm", true);
+    Receiver& hook = coupler->receivers[coupler->receiverCount++];
+    copyText(hook.name, "hook");
+    auto channelTo = [&](const std::string& url) {
+        std::string line = url;
+        return std::make_unique<WebhookChannel>(&line[0], "hook");
+    };
+    hook.notifier = channelTo(recorder.url("/status/500"));
+    coupler->findLink(&hook, plant.dir, true);
+    auto cycleAt = [&](int second) {
+        setSteadyOffsetForTesting(second * 1000);
+        captured([&] {
+            coupler->dispatchNotifications();
+            testsupport::waitForSender();
+            coupler->recordOutcomes();
+        });
+    };
+    plant.value = 150;
+    plant.active = true;
+    plant.triggerTime = currentTime();
+    cycleAt(0);
+    plant.value = 0;
+    plant.active = false;
+    plant.alarmState.clearedEpisode = plant.triggerTime;
+    cycleAt(11);  // the raise fails again, next at 31 s; a clear tried now would be due at 21 s
+    hook.notifier = channelTo(recorder.url("/hook"));
+    for (int second : {22, 32, 33}) cycleAt(second);
+    setSteadyOffsetForTesting(0);
+    std::vector<std::string> heard;
+    for (const Recorded& request : recorder.requests())
+        if (request.path == "/hook") heard.push_back(request.field("text"));
+    EXPECT_EQ(heard, (std::vector<std::string>{"s:raised 150", "s:cleared 0"}));
+    EXPECT_TRUE(coupler->outbox->entries().empty());
+}
+
 TEST(ChannelAddresses, AddressesWithoutTheirSchemeAreConfigurationErrors) {
     TempDir dir;
     struct Case {
