@@ -478,14 +478,17 @@ void Coupler::dispatchNotifications() {
         entry.inFlight = std::make_shared<Delivery>(outboxLane(entry));
         if (deliveredBeforeTheRestart(entry, *receiver, notification)) {
             entry.inFlight->settle(true);
-            continue;
+        } else {
+            entry.attempts++;
+            notification.attempt = entry.attempts;
+            notification.textShown = entry.textShown;
+            entry.textShown = true;
+            if (!receiver->notify(notification, entry.inFlight) && !entry.inFlight->settled())
+                entry.inFlight->settle(false);
         }
-        entry.attempts++;
-        notification.attempt = entry.attempts;
-        notification.textShown = entry.textShown;
-        entry.textShown = true;
-        if (!receiver->notify(notification, entry.inFlight) && !entry.inFlight->settled())
-            entry.inFlight->settle(false);
+        // A channel that delivers while it is called (a local file) frees its
+        // queue at once: the next notice of the node goes in the same pass.
+        if (entry.inFlight->settled() && entry.inFlight->delivered()) occupied.erase(deliveryQueueOf(entry));
     }
     // The file channel's outcomes and the refused hand-overs are known now;
     // the sender's come later and are recorded by recordOutcomes.

@@ -144,7 +144,9 @@ TEST_F(OperatorRun, ShelveSilencesItsEndIsAnnouncedAndItWaitsForAStoppedZentok) 
     ASSERT_TRUE(waitUntil([&] { return count("rerun.log", "shelved until") == 1; }, 10000));
     int atRestart = count("log.csv", plain);
     pause(2500);
-    EXPECT_EQ(count("log.csv", plain), atRestart) << "the waiting shelve holds the reminders";
+    EXPECT_EQ(count("log.csv", plain), atRestart)
+        << "the waiting shelve holds the reminders" << contentOf(dir_.file("log.csv"))
+        << contentOf(dir_.file("rerun.log"));
     EXPECT_EQ(contentOf(dir_.file("zentok_states.csv")).find("\"bob\""), std::string::npos)
         << "the new alarm is not acknowledged";
     EXPECT_EQ(count("rerun.log", "the alarm raised"), 1) << "and the answer says so";

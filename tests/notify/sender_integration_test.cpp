@@ -137,7 +137,9 @@ TEST(SenderRun, AHangingReceiverDelaysNeitherTheNextReadNorAnotherNodesAlarm) {
     ASSERT_TRUE(zentok.waitForExit(5000));
 
     const std::string out = contentOf(log);
-    EXPECT_GE(countOf(out, "notifyWebhook::notify"), 2) << out;
+    // The later rises of a wait behind the hanging post: a receiver hears of
+    // one node's notices in the order they were decided.
+    EXPECT_EQ(countOf(out, "notifyWebhook::notify"), 1) << out;
     // One read a second: no two cycle starts more than 2 s apart.
     const std::regex cycle("(\\d\\d):(\\d\\d):(\\d\\d) coupler, readinterval 1s completed");
     std::vector<int> starts;
