@@ -1,5 +1,6 @@
 // What the idle loop costs: the configuration watch wakes only for the file
-// itself, and a device that refuses connections is not asked again at once.
+// itself, the wait for a cycle ends once at the turn of its second, and a
+// device that refuses connections is not asked again at once.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "base/Clock.h"
 #include "base/ConfigWatch.h"
 #include "support/TestSupport.h"
 
@@ -32,9 +34,12 @@ TEST(LoopCost, TheWatchWakesForTheFileAndNotForItsNeighbours) {
     readFile(ini);  // a read of the file itself is no change either
     EXPECT_FALSE(watch.wait(200));
     EXPECT_EQ(watch.wakeups(), 0) << "neighbour writes and reads woke the loop";
+    EXPECT_FALSE(watch.takeFileChange()) << "the file's status is taken only when it may have changed";
 
     writeFile(ini, "coupler;runmode;single\n");
     EXPECT_TRUE(watch.wait(1000)) << "a write of the file";
+    EXPECT_TRUE(watch.takeFileChange());
+    EXPECT_FALSE(watch.takeFileChange()) << "said once";
     // Saved by rename, as editors do; the watch then follows the new file.
     writeFile(dir.file("c.ini.new"), "coupler;runmode;cycle\n");
     ASSERT_EQ(std::rename(dir.file("c.ini.new").c_str(), ini.c_str()), 0);
@@ -43,6 +48,20 @@ TEST(LoopCost, TheWatchWakesForTheFileAndNotForItsNeighbours) {
     }
     writeFile(ini, "coupler;runmode;single\n");
     EXPECT_TRUE(watch.wait(1000)) << "a write of the file that replaced it";
+}
+
+TEST(LoopCost, TheWaitForACycleEndsOnceAtTheTurnOfItsSecond) {
+    TempDir dir;
+    ConfigWatch watch(dir.file("c.ini"));
+    for (int turn = 0; turn < 2; ++turn) {
+        int64_t second = currentTime() + 1;
+        watch.wakeAtSecond(second);
+        EXPECT_TRUE(watch.wait(1000)) << "the timer, not the time-out, ends the wait";
+        // The clock the cycle timer reads must show the new second at once,
+        // or the loop wakes again and again until it does.
+        EXPECT_GE(currentTime(), second);
+        EXPECT_FALSE(watch.wait(20)) << "an expired timer that is not taken wakes every wait";
+    }
 }
 
 // A read interval of 0 against a port nobody listens on: every connect is
