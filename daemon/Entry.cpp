@@ -348,6 +348,9 @@ int runZentok(int argc, char** argv) {
             service.stopping();
             finishRun(*coupler);
         }
+        // The read times a running coupler writes once a minute are exact
+        // after a stop and for the coupler a reload builds.
+        coupler->writeLatestStates();
     }
     setSettlementListener(nullptr);
     return status;

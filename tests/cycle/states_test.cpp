@@ -8,10 +8,13 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 
+#include "base/Clock.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
 #include "support/TestSupport.h"
@@ -311,6 +314,57 @@ TEST_F(StatesTest, UnchangedStatesLeaveTheFileUntouched) {
     writeFile(path_, edited);
     c->readStates();
     EXPECT_EQ(c->nodes[0].value, 42);
+}
+
+// Read every second, the read times alone would replace the file every
+// second; they wait a minute, while every other change is written at once
+// and carries the latest read times with it.
+TEST_F(StatesTest, ReadTimesAloneWaitAMinuteAndCarryOverWithAnyOtherChange) {
+    auto c = makeCoupler();
+    Node& node = c->nodes[0];
+    node.lastRead = kRead;
+    c->writeStates();
+    auto readTimeInFile = [this] {
+        std::string file = readFile(path_);
+        return file.substr(file.find(';', std::strlen("\"pl\"\"ant\";\"MW10\";")) + 1, 19);
+    };
+    ASSERT_EQ(readTimeInFile(), "2026-03-02 09:02:03");
+
+    struct Change {
+        const char* what;
+        std::function<void(Node&)> apply;
+        const char* written;  // the node's line from the read time on; empty while it waits
+    };
+    const Change changes[] = {
+        {"a read time alone", [](Node&) {}, ""},
+        {"the value", [](Node& n) { n.value = 7; }, "09:02:05;0;7\n"},
+        {"the read result", [](Node& n) { n.readError = -3; }, "09:02:06;-3;7\n"},
+        {"a firing", [](Node& n) { n.triggerTime = kFired; }, "08:00:00;2026-03-02 09:02:07;-3;7\n"},
+        {"a read time alone, again", [](Node&) {}, ""},
+    };
+    std::string before = readFile(path_);
+    for (const Change& change : changes) {
+        node.lastRead += 1;  // each cycle reads the node
+        change.apply(node);
+        c->readStates();
+        c->writeStates();
+        std::string file = readFile(path_);
+        if (*change.written)
+            EXPECT_NE(file.find(change.written), std::string::npos) << change.what << "\n" << file;
+        else
+            EXPECT_EQ(file, before) << change.what;
+        before = file;
+    }
+
+    setSteadyOffsetForTesting(60000);  // a minute later the read times are written
+    c->writeStates();
+    setSteadyOffsetForTesting(0);
+    EXPECT_EQ(readTimeInFile(), "2026-03-02 09:02:08");
+    node.lastRead += 1;
+    c->writeStates();
+    EXPECT_EQ(readTimeInFile(), "2026-03-02 09:02:08");
+    c->writeLatestStates();  // a stop or a reload writes what waited
+    EXPECT_EQ(readTimeInFile(), "2026-03-02 09:02:09");
 }
 
 TEST_F(StatesTest, FailingWritesKeepTheDecidedStateInMemoryAndSayItOnce) {

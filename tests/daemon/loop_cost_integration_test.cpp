@@ -1,6 +1,7 @@
 // What the idle loop costs: the configuration watch wakes only for the file
-// itself, the wait for a cycle ends once at the turn of its second, and a
-// device that refuses connections is not asked again at once.
+// itself, the wait for a cycle ends once at the turn of its second, the
+// states file is not rewritten for read times alone, and a device that
+// refuses connections is not asked again at once.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -62,6 +63,36 @@ TEST(LoopCost, TheWaitForACycleEndsOnceAtTheTurnOfItsSecond) {
         EXPECT_GE(currentTime(), second);
         EXPECT_FALSE(watch.wait(20)) << "an expired timer that is not taken wakes every wait";
     }
+}
+
+// readinterval 1 against the plant: the read times alone change, so the
+// running program leaves the file as its first cycle wrote it, and its stop
+// writes the latest.
+TEST(LoopCost, ReadTimesReachTheStatesFileAtTheStopAndNotEverySecond) {
+    TempDir dir;
+    int port = freeLoopbackPort();
+    Process plant;
+    ASSERT_TRUE(plant.start({binaryPath("tools/plantsim/plantsim"), "--port", std::to_string(port), "--speed",
+                             "0", "--lifetime", "60"},
+                            dir.file("plantsim.log")));
+    ASSERT_TRUE(waitForPort(port, 10000));
+    writeFile(dir.file("c.ini"),
+              "coupler;readinterval;1\ncoupler;loglevel;9\nsource;plant\nadr;modbus;tcp:127.0.0.1:" +
+                  std::to_string(port) + "\nnode;a;400002;threshold {{*}};alarm;O:65535\n");
+    Process zentok;
+    std::string log = dir.file("out.log");
+    ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "c.ini"}, log, dir.path()));
+    const std::string states = dir.file("zentok_states.csv");
+    auto cycles = [&] { return countOf(contentOf(log), "readinterval 1s completed"); };
+    ASSERT_TRUE(waitUntil([&] { return fileExists(states) && cycles() >= 1; }, 10000)) << contentOf(log);
+    const std::string first = readFile(states);
+    int seen = cycles();
+    ASSERT_TRUE(waitUntil([&] { return cycles() >= seen + 3; }, 15000)) << contentOf(log);
+    EXPECT_EQ(readFile(states), first) << "rewritten for read times alone";
+    zentok.stop();
+    std::string last = readFile(states);
+    ASSERT_EQ(last.size(), first.size()) << last;
+    EXPECT_GT(last, first) << "the stop writes the latest read time";
 }
 
 // A read interval of 0 against a port nobody listens on: every connect is
