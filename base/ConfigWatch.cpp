@@ -105,6 +105,9 @@ bool ConfigWatch::fileUnderWatch() const {
 }
 
 bool ConfigWatch::takeFileChange() {
+    // Cycles that follow each other without a wait (readinterval 0) must
+    // still learn of a change: what inotify holds is read here too.
+    if (inotifyFd_ >= 0) readEvents();
     int64_t now = steadyMs();
     if (fileChanged_) {
         fileChanged_ = false;
@@ -123,6 +126,7 @@ bool ConfigWatch::watchArrivals(const std::string& directory) {
 }
 
 bool ConfigWatch::takeArrivals() {
+    if (inotifyFd_ >= 0) readEvents();
     bool arrived = arrived_;
     arrived_ = false;
     return arrived;

@@ -37,9 +37,9 @@ TEST(LoopCost, TheWatchWakesForTheFileAndNotForItsNeighbours) {
     EXPECT_EQ(watch.wakeups(), 0) << "neighbour writes and reads woke the loop";
     EXPECT_FALSE(watch.takeFileChange()) << "the file's status is taken only when it may have changed";
 
+    // Cycles that follow each other (readinterval 0) never wait: the change is known without a wait.
     writeFile(ini, "coupler;runmode;single\n");
-    EXPECT_TRUE(watch.wait(1000)) << "a write of the file";
-    EXPECT_TRUE(watch.takeFileChange());
+    EXPECT_TRUE(watch.takeFileChange()) << "a write of the file";
     EXPECT_FALSE(watch.takeFileChange()) << "said once";
     // Saved by rename, as editors do; the watch then follows the new file.
     writeFile(dir.file("c.ini.new"), "coupler;runmode;cycle\n");
