@@ -126,7 +126,6 @@ bool ConfigWatch::watchArrivals(const std::string& directory) {
 }
 
 bool ConfigWatch::takeArrivals() {
-    if (inotifyFd_ >= 0) readEvents();
     bool arrived = arrived_;
     arrived_ = false;
     return arrived;
