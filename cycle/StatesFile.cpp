@@ -25,10 +25,10 @@ constexpr size_t kLineSize = 5001;  // lines of up to 5000 characters
 // Five nodes and the retained lines fit many times over; a larger file is
 // not one of ours and is read only this far.
 constexpr size_t kFileLimit = 4u << 20;
-constexpr int kMaxAlarmReminderCount = 1000000;
+constexpr int kMaxAlarmReminderCount = 1000000;  // a count read is clamped, so counting on cannot overflow
 // A rewrite that would only move the nodes' read times waits this long after
 // the last write: read every second, they would replace the file every second.
-constexpr int64_t kReadTimesEveryMs = 60000;  // a count read is clamped, so counting on cannot overflow
+constexpr int64_t kReadTimesEveryMs = 60000;
 
 // Reads one line without its line feed into `line`. The part of a longer
 // line that does not fit is dropped, so it can never be taken for a line of
