@@ -16,7 +16,12 @@ std::atomic<int64_t> gSteadyOffsetMs{0};
 int64_t currentTime() {
     auto& clock = testClock();
     if (clock) return clock();
-    return static_cast<int64_t>(std::time(nullptr));
+    // Not time(): it reads the kernel's coarse clock, which turns a second up
+    // to a tick later than the real-time clock a timer expires on, so a loop
+    // woken at the turn of the second would still find the old second.
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec);
 }
 
 int64_t steadyMs() {

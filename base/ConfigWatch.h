@@ -2,6 +2,7 @@
 // the configuration file may have changed, whichever comes first.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 class ConfigWatch {
@@ -14,10 +15,22 @@ class ConfigWatch {
     ConfigWatch(const ConfigWatch&) = delete;
     ConfigWatch& operator=(const ConfigWatch&) = delete;
 
-    // Sleeps until an event concerns the file or `timeoutMs` has passed. Never
-    // longer than a second, so the caller still follows a step of the wall
-    // clock and a file it cannot watch. True when woken by an event or interrupt().
+    // Sleeps until an event concerns the file, the wall clock reaches the
+    // second set by wakeAtSecond or `timeoutMs` has passed. Never longer than
+    // a second, so the caller still looks at a file it cannot watch. True
+    // when woken by an event, the second or interrupt().
     bool wait(int timeoutMs);
+
+    // Wakes the next waits once the wall clock reaches `second` (seconds since
+    // 1970), in one sleep; a step of the wall clock wakes them too. 0: no such
+    // wake-up.
+    void wakeAtSecond(int64_t second);
+
+    // Whether the file may have changed since the last call: an event said
+    // so, or the file is not under a watch (no inotify, not there, a network
+    // file system whose changes by other hosts raise no event) and a second
+    // has passed since the last look.
+    bool takeFileChange();
 
     // Also wakes a wait when a file whose name ends in `suffix` is renamed
     // into `directory` (the operator's requests; what the program writes
@@ -36,15 +49,24 @@ class ConfigWatch {
 
   private:
     void watchFile();
-    bool concernsTheFile(const char* events, long length);
+    bool fileUnderWatch() const;
+    bool readEvents();
+    bool noteEvents(const char* events, long length);
+    bool takeTimer();
+    int timeoutForSecond(int timeoutMs) const;
 
     std::string path_;
     int inotifyFd_ = -1;
     int fileWatch_ = -1;  // the watch on the file itself; -1 while it does not exist
+    bool remoteFile_ = false;
     int arrivalWatch_ = -1;
     std::string arrivalSuffix_;
     bool arrived_ = false;
+    bool fileChanged_ = false;
+    int64_t lookedAtMs_ = 0;  // the last time takeFileChange looked without an event
     long wakeups_ = 0;
     int wakeFds_[2] = {-1, -1};
-    std::string name_;  // the file's name within its directory
+    int timerFd_ = -1;
+    int64_t wakeSecond_ = 0;  // the second the timer is set to; 0 when none
+    std::string name_;        // the file's name within its directory
 };

@@ -2,14 +2,16 @@
 // unreachable, slow or idle, reads per second beside libmodbus, fsync calls
 // and the reload latency, reads and alarms beside a receiver that never
 // answers, the outbox writes of a backlog and the threads of a drain, for one
-// or more builds of zentok side by side in one run. Every scenario runs each
-// build in turn, so all see the same load.
+// or more builds of zentok side by side in one run, and what a cycle every
+// second costs while nothing happens. Every scenario runs each build in
+// turn, so all see the same load.
 //
-//   bench_process [--zentok LABEL=PATH]... [--plantsim PATH] [--quick] [--sender]
+//   bench_process [--zentok LABEL=PATH]... [--plantsim PATH] [--quick] [--sender] [--loop]
 //
 // Without --zentok the zentok of this build tree is measured, labelled
 // "after". --quick shortens every window, to try the bench itself; --sender
-// runs only the scenarios of the sender and the outbox.
+// runs only the scenarios of the sender and the outbox, --loop only the idle
+// loop and the cycle every second.
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,13 +44,16 @@ struct Plan {
     int sync = 10, reloads = 20, missing = 5;
     int hanging = 60, backlog = 30, drain = 15;
     bool senderOnly = false;
+    bool loopOnly = false;
+    int everySecond = 60;  // the states file's read times are written once a minute
 };
-constexpr Plan kQuickPlan{4, 3, 5, 3, 1000, 500, 3, 5, 2, 12, 8, 6, false};
+constexpr Plan kQuickPlan{4, 3, 5, 3, 1000, 500, 3, 5, 2, 12, 8, 6, false, false, 6};
 
 struct Figures {
     double unreachableCpu = NAN;
     double slowCpu = NAN, slowReadsPerSecond = NAN;
     double idleCpu = NAN, idleWakeups = NAN;
+    EverySecond second;
     Throughput ours, libmodbus;
     int syncCalls = -1;
     std::vector<double> reloadsMs;
@@ -104,8 +109,28 @@ struct Row {
     std::function<bool(const Figures&)> met;
 };
 
-std::vector<Row> tableRows() {
+// The loop between cycles.
+std::vector<Row> loopRows() {
     return {
+        {"idle, readinterval 10: CPU, % of a core", "<= 0.1",
+         [](const Figures& f) { return format("%.3f", f.idleCpu); },
+         [](const Figures& f) { return f.idleCpu <= 0.1; }},
+        {"idle, readinterval 10: wake-ups/s", "<= 5",
+         [](const Figures& f) { return format("%.1f", f.idleWakeups); },
+         [](const Figures& f) { return f.idleWakeups <= 5; }},
+        {"readinterval 1, 5 nodes, no value changing: CPU, % of a core", "-",
+         [](const Figures& f) { return format("%.3f", f.second.usage.cpuPercent()); }, nullptr},
+        {"the same: wake-ups/s", "-",
+         [](const Figures& f) { return format("%.1f", f.second.usage.switchesPerSecond()); }, nullptr},
+        {"the same: states file replaced, times/min", "-",
+         [](const Figures& f) { return format("%.1f", f.second.statesWritesPerMinute); }, nullptr},
+        {"the same: write bytes/s", "-",
+         [](const Figures& f) { return format("%.0f", f.second.writeBytesPerSecond); }, nullptr},
+    };
+}
+
+std::vector<Row> tableRows() {
+    std::vector<Row> rows = {
         {"device unreachable, readinterval 10: CPU, % of a core", "<= 1",
          [](const Figures& f) { return format("%.2f", f.unreachableCpu); },
          [](const Figures& f) { return f.unreachableCpu <= 1; }},
@@ -114,12 +139,10 @@ std::vector<Row> tableRows() {
          [](const Figures& f) { return f.slowCpu <= 3; }},
         {"device answering in 5 ms, readinterval 0: reads/s", "-",
          [](const Figures& f) { return format("%.0f", f.slowReadsPerSecond); }, nullptr},
-        {"idle, readinterval 10: CPU, % of a core", "<= 0.1",
-         [](const Figures& f) { return format("%.3f", f.idleCpu); },
-         [](const Figures& f) { return f.idleCpu <= 0.1; }},
-        {"idle, readinterval 10: wake-ups/s", "<= 5",
-         [](const Figures& f) { return format("%.1f", f.idleWakeups); },
-         [](const Figures& f) { return f.idleWakeups <= 5; }},
+    };
+    std::vector<Row> loop = loopRows();
+    rows.insert(rows.end(), loop.begin(), loop.end());
+    std::vector<Row> rest = {
         {"readinterval 0, 5 nodes, plantsim: reads/s (libmodbus beside it)", "-",
          [](const Figures& f) {
              return format("%.0f", f.ours.readsPerSecond) + " (" +
@@ -152,6 +175,8 @@ std::vector<Row> tableRows() {
         {"no configuration file: CPU, % of a core", "-",
          [](const Figures& f) { return format("%.2f", f.missingConfigCpu); }, nullptr},
     };
+    rows.insert(rows.end(), rest.begin(), rest.end());
+    return rows;
 }
 
 // A receiver that never answers, a backlog its receiver refuses, a drain.
@@ -255,8 +280,26 @@ void measureSender(std::vector<Subject>& subjects, const Plan& plan) {
     }
 }
 
+// The loop between cycles: idle at readinterval 10, and a cycle every second.
+void measureLoop(std::vector<Subject>& subjects, const Plan& plan, int fastPort) {
+    for (Subject& s : subjects) {
+        Usage idle = idleBetweenCycles(s.path, fastPort, plan.idle);
+        s.figures.idleCpu = idle.cpuPercent();
+        s.figures.idleWakeups = idle.switchesPerSecond();
+        progress("idle, CPU % and wake-ups/s", s,
+                 format("%.3f", s.figures.idleCpu) + " " + format("%.1f", s.figures.idleWakeups));
+    }
+    for (Subject& s : subjects) {
+        s.figures.second = everySecond(s.path, plan.everySecond);
+        progress("every second, wake-ups/s", s,
+                 format("%.1f", s.figures.second.usage.switchesPerSecond()) + ", states file " +
+                     format("%.1f", s.figures.second.statesWritesPerMinute) + "/min");
+    }
+}
+
 // Every scenario for every build, one build after the other within a scenario.
 void measureAll(std::vector<Subject>& subjects, const Plan& plan, int fastPort, int slowPort) {
+    if (plan.loopOnly) return measureLoop(subjects, plan, fastPort);
     measureSender(subjects, plan);
     if (plan.senderOnly) return;
     for (Subject& s : subjects) {
@@ -268,13 +311,7 @@ void measureAll(std::vector<Subject>& subjects, const Plan& plan, int fastPort, 
             slowDevice(s.path, slowPort, plan.slow, &s.figures.slowReadsPerSecond).cpuPercent();
         progress("5 ms device, CPU %", s, format("%.2f", s.figures.slowCpu));
     }
-    for (Subject& s : subjects) {
-        Usage idle = idleBetweenCycles(s.path, fastPort, plan.idle);
-        s.figures.idleCpu = idle.cpuPercent();
-        s.figures.idleWakeups = idle.switchesPerSecond();
-        progress("idle, CPU % and wake-ups/s", s,
-                 format("%.3f", s.figures.idleCpu) + " " + format("%.1f", s.figures.idleWakeups));
-    }
+    measureLoop(subjects, plan, fastPort);
     for (Subject& s : subjects) {
         ReadRace race = readsBesideLibmodbus(s.path, fastPort, plan.raceRounds, plan.zentokSliceMs,
                                              plan.libmodbusSliceMs);
@@ -308,11 +345,14 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         if (std::strcmp(argv[i], "--quick") == 0) {
-            bool senderOnly = plan.senderOnly;
+            bool senderOnly = plan.senderOnly, loopOnly = plan.loopOnly;
             plan = kQuickPlan;
             plan.senderOnly = senderOnly;
+            plan.loopOnly = loopOnly;
         } else if (std::strcmp(argv[i], "--sender") == 0) {
             plan.senderOnly = true;
+        } else if (std::strcmp(argv[i], "--loop") == 0) {
+            plan.loopOnly = true;
         } else if (value && std::strcmp(argv[i], "--plantsim") == 0) {
             plantsim = value, ++i;
         } else if (value && std::strcmp(argv[i], "--zentok") == 0 && std::strchr(value, '=')) {
@@ -320,7 +360,9 @@ int main(int argc, char** argv) {
             subjects.push_back({std::string(value, equals), equals + 1, {}});
             ++i;
         } else {
-            printf("usage: bench_process [--zentok LABEL=PATH]... [--plantsim PATH] [--quick] [--sender]\n");
+            printf(
+                "usage: bench_process [--zentok LABEL=PATH]... [--plantsim PATH] [--quick] [--sender] "
+                "[--loop]\n");
             return 2;
         }
     }
@@ -342,15 +384,21 @@ int main(int argc, char** argv) {
     measureAll(subjects, plan, fastPort, slowPort);
     printf("load average at the end: %s\n", loadAverage().c_str());
     printf(
-        "windows (s): unreachable %d, 5 ms device %d, idle %d, fsync %d, no configuration %d; "
+        "windows (s): unreachable %d, 5 ms device %d, idle %d, every second %d, fsync %d, no configuration "
+        "%d; "
         "reads: %d rounds of %d ms zentok, %d ms libmodbus; %d reloads; CPU from /proc in clock ticks of "
         "%.0f ms\n",
-        plan.unreachable, plan.slow, plan.idle, plan.sync, plan.missing, plan.raceRounds, plan.zentokSliceMs,
-        plan.libmodbusSliceMs, plan.reloads, 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK)));
+        plan.unreachable, plan.slow, plan.idle, plan.everySecond, plan.sync, plan.missing, plan.raceRounds,
+        plan.zentokSliceMs, plan.libmodbusSliceMs, plan.reloads,
+        1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK)));
     printf(
         "sender (s): receiver never answering %d, refused backlog %d after 2 warm-up, drain %d after 2 "
         "warm-up\n",
         plan.hanging, plan.backlog, plan.drain);
+    if (plan.loopOnly) {
+        printTable(subjects, loopRows());
+        return 0;
+    }
     printTable(subjects, senderRows());
     if (!plan.senderOnly) printTable(subjects, tableRows());
     return 0;

@@ -130,7 +130,11 @@ class Coupler {
     // After the states are read: entries an earlier run left for firings the
     // states file recorded stand for no firing of this run.
     void endCarryOverOfRecordedFirings();
+    // Writes the file when the states changed; a change of read times alone
+    // waits until a minute has passed since the last write.
     void writeStates();
+    // Writes read times that were waiting too: at a stop and before a reload.
+    void writeLatestStates();
 
     // Templates and dispatch.
     void prepareTemplates();

@@ -2,14 +2,17 @@
 // result and value across restarts and reloads, so a fired node is not
 // notified again. It is read at the start of every cycle, so a hand edit
 // between two cycles takes effect at the next one, and rewritten whole after
-// the sources have been read, but only when its bytes change.
+// the sources have been read, but only when its bytes change; a change of
+// the read times alone waits a minute.
 #include "cycle/StatesFile.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
+#include <limits>
 #include <string>
 
+#include "base/Clock.h"
 #include "base/DurableFile.h"
 #include "base/Text.h"
 #include "base/ValueText.h"
@@ -23,6 +26,9 @@ constexpr size_t kLineSize = 5001;  // lines of up to 5000 characters
 // not one of ours and is read only this far.
 constexpr size_t kFileLimit = 4u << 20;
 constexpr int kMaxAlarmReminderCount = 1000000;  // a count read is clamped, so counting on cannot overflow
+// A rewrite that would only move the nodes' read times waits this long after
+// the last write: read every second, they would replace the file every second.
+constexpr int64_t kReadTimesEveryMs = 60000;
 
 // Reads one line without its line feed into `line`. The part of a longer
 // line that does not fit is dropped, so it can never be taken for a line of
@@ -146,35 +152,49 @@ void boundRetained(std::vector<RetainedState>& retained) {
     retained = std::move(kept);
 }
 
-// The part of a line that carries alarm state: source, address, trigger
-// time, and the fields of an alarm line's delays and reminders behind the value.
-std::string alarmPart(const std::string& line) {
+// A line without the fields from its `from`-th to its `to`-th separator:
+// field `from` + 1 up to field `to`, counted from 1, are left out. A line
+// with fewer separators loses what follows its `from`-th.
+std::string lineWithout(const std::string& line, int from, int to) {
     bool quoted = false;
     int separators = 0;
     size_t end = line.size();
     for (size_t i = 0; i < line.size(); ++i) {
         if (line[i] == '"')
             quoted = !quoted;
-        else if (line[i] == ';' && !quoted && ++separators == 3)
+        else if (line[i] == ';' && !quoted && ++separators == from)
             end = i;
-        else if (line[i] == ';' && !quoted && separators == 6)
+        else if (line[i] == ';' && !quoted && separators == to)
             return line.substr(0, end) + line.substr(i);
     }
     return line.substr(0, end);
 }
 
-// The alarm state of a whole file; a change of it is worth a sync.
-std::string alarmState(const std::string& text) {
-    std::string state;
+// A whole file, each line without those fields.
+std::string textWithout(const std::string& text, int from, int to) {
+    std::string kept;
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
-        state += alarmPart(text.substr(start, end - start));
-        state += '\n';
+        kept += lineWithout(text.substr(start, end - start), from, to);
+        kept += '\n';
         start = end + 1;
     }
-    return state;
+    return kept;
+}
+
+// The alarm state of a whole file: source, address, trigger time, and the
+// fields of an alarm line's delays and reminders behind the value. A change
+// of it is worth a sync.
+std::string alarmState(const std::string& text) {
+    return textWithout(text, 3, 6);
+}
+
+// A file without its read times (field 4): when nothing else changed, the
+// rewrite can wait.
+std::string withoutReadTimes(const std::string& text) {
+    return textWithout(text, 3, 4);
 }
 
 // What the program knows of the states file beyond one Coupler: a reload
@@ -189,6 +209,7 @@ struct StatesMemory {
     std::string onDisk;   // the file's text as last read or written
     std::string pending;  // the text that could not be written; the truth while failing
     bool failing = false;
+    int64_t writtenAtMs = std::numeric_limits<int64_t>::min() / 2;  // steady clock; never yet
 };
 
 StatesMemory& memoryFor(const char* path) {
@@ -331,30 +352,38 @@ void Coupler::readStates() {
     }
 }
 
-void Coupler::writeStates() {
+namespace {
+
+void writeStatesFile(Coupler& coupler, bool readTimesMayWait) {
+    const char* statesName = coupler.statesName;
     if (!statesName[0]) return;
     // With no node loaded (the configuration file is missing) the file is left
     // as it is, so the states are still there when the configuration comes back.
-    if (nodeCount == 0) return;
+    if (coupler.nodeCount == 0) return;
 
     StatesMemory& memory = memoryFor(statesName);
-    std::string text = renderStates(*this);
-    // Most cycles change nothing but a read time or value, and many change
-    // nothing at all: an unchanged file is not touched, and only a change of
-    // alarm state is synced, which spares the flash cards of small gateways.
+    std::string text = renderStates(coupler);
+    // Most cycles change nothing but the nodes' read times, and many change
+    // nothing at all: an unchanged file is not touched, a change of read times
+    // alone is written once a minute, and only a change of alarm state is
+    // synced, which spares the flash cards of small gateways.
     if (!memory.failing && text == memory.onDisk) return;
+    if (readTimesMayWait && !memory.failing && steadyMs() - memory.writtenAtMs < kReadTimesEveryMs &&
+        withoutReadTimes(text) == withoutReadTimes(memory.onDisk))
+        return;
     bool alarmsChanged = memory.failing || alarmState(text) != alarmState(memory.onDisk);
     // An entry that left the outbox may wait up to a second for its write.
     // The outbox must not still list it once this file no longer records its
     // node as fired: a restart would take the node's next firing for it.
-    if (alarmsChanged && outbox) outbox->save();
+    if (alarmsChanged && coupler.outbox) coupler.outbox->save();
     std::string error;
     if (replaceFile(statesName, text, alarmsChanged ? Durability::Sync : Durability::Replace, &error)) {
         if (memory.failing) std::printf("states file '%s' written again\n", statesName);
         memory.failing = false;
         memory.pending.clear();
         memory.onDisk = text;
-        memory.inStepWith = identityOf(statesName, &memory.identity) ? serial : 0;
+        memory.writtenAtMs = steadyMs();
+        memory.inStepWith = identityOf(statesName, &memory.identity) ? coupler.serial : 0;
         return;
     }
     if (!memory.failing)
@@ -362,4 +391,14 @@ void Coupler::writeStates() {
                     statesName, error.c_str());
     memory.failing = true;
     memory.pending = text;
+}
+
+}  // namespace
+
+void Coupler::writeStates() {
+    writeStatesFile(*this, true);
+}
+
+void Coupler::writeLatestStates() {
+    writeStatesFile(*this, false);
 }

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -64,21 +63,18 @@ constexpr int kUnreadableRetryMs = 1000;  // a file that cannot be opened is tri
 constexpr int kStopWaitMs = 10000;        // what a stop signal leaves the transfers in flight
 constexpr int kRequestLookMs = 1000;      // without a watch, the request folder is looked at this often
 
-// Milliseconds until the wall clock reaches the whole second `second`.
-int64_t msUntilSecond(int64_t second) {
-    using namespace std::chrono;
-    int64_t nowMs = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-    return second * 1000 - nowMs;
-}
-
 // Decides when a changed configuration is reloaded: an editor or script that
 // writes the file in pieces must not have its half-written file loaded, so a
-// change counts once the file has stayed the same for the settle time.
+// change counts once the file has stayed the same for the settle time. The
+// file's status is taken only when the watch says it may have changed, while
+// a change settles, or while no configuration is in force.
 class ReloadDecision {
   public:
     // True when the coupler should be replaced now.
-    bool due(Coupler& coupler) {
+    bool due(Coupler& coupler, ConfigWatch& watch) {
         if (takeReloadRequest()) return true;  // SIGHUP: at once, changed or not
+        bool mayHaveChanged = watch.takeFileChange();
+        if (!mayHaveChanged && !settling_ && coupler.cfgStat.size >= 0) return false;
         int64_t now = steadyMs();
         // A file that exists but cannot be opened is tried again once a second.
         if (coupler.cfgUnreadable && now - loadedAtMs_ < kUnreadableRetryMs) return false;
@@ -130,10 +126,11 @@ class ReloadDecision {
     int64_t loadedAtMs_ = 0;
 };
 
-// Milliseconds until the cycle timer will find the next cycle due.
-int64_t msUntilNextCycle(Coupler& coupler) {
-    if (coupler.readInterval == 0) return coupler.msUntilSourcesMayConnect();
-    return msUntilSecond(coupler.lastCycle + coupler.readInterval);
+// The wall-clock second the cycle timer will find the next cycle due at; 0
+// when there is none to wait for (no read interval, or cycles paused).
+int64_t nextCycleSecond(const Coupler& coupler, bool cyclesPaused) {
+    if (cyclesPaused || coupler.readInterval == 0) return 0;
+    return coupler.lastCycle + coupler.readInterval;
 }
 
 // The outbox is written before the states file records a firing, so a crash
@@ -199,19 +196,24 @@ void finishRun(Coupler& coupler) {
 }
 
 // Sleeps until the next cycle is due, the file may have changed, a settle
-// time ends or outcomes wait for their batched write; at most a second, so a
-// step of the wall clock is followed. Under a systemd watchdog it also wakes
-// in time for the next ping.
+// time ends or outcomes wait for their batched write; at most a second. The
+// turn of the second a cycle is due at ends the sleep by the watch's timer on
+// the wall clock, which also follows a step of that clock: counted in
+// milliseconds, the sleep ended a little before the second turned and the
+// loop woke again and again to find it. Under a systemd watchdog it also
+// wakes in time for the next ping.
 void waitForWork(ConfigWatch& watch, Coupler& coupler, const ReloadDecision& reload, bool cyclesPaused,
                  const ServiceNotify& service, const Heartbeat& heartbeat) {
-    int64_t wait = cyclesPaused ? 1000 : msUntilNextCycle(coupler);
+    watch.wakeAtSecond(nextCycleSecond(coupler, cyclesPaused));
+    bool connectWait = !cyclesPaused && coupler.readInterval == 0;
+    int64_t wait = connectWait ? coupler.msUntilSourcesMayConnect() : 1000;
     wait = std::min<int64_t>(wait, reload.wakeWithinMs());
     int64_t saveInMs = coupler.outbox ? coupler.outbox->msUntilBatchedSave() : -1;
     if (saveInMs >= 0) wait = std::min(wait, saveInMs);
     if (service.watchdogIntervalMs() > 0) wait = std::min<int64_t>(wait, service.watchdogIntervalMs());
     int64_t beatInMs = heartbeat.msUntilDue();
     if (beatInMs >= 0) wait = std::min(wait, beatInMs);
-    if (wait <= 0) wait = 1;  // the second has just turned over
+    if (wait <= 0) wait = 1;
     watch.wait(static_cast<int>(std::min<int64_t>(wait, 1000)));
 }
 
@@ -327,7 +329,7 @@ int runZentok(int argc, char** argv) {
         // Without a configuration only the first cycle runs (it ends a single
         // or trigger run as before); then the loop waits for the file.
         bool ranOnce = false;
-        while (!stop && !stopRequested() && !reload.due(*coupler)) {
+        while (!stop && !stopRequested() && !reload.due(*coupler, watch)) {
             service.watchdogTick();
             coupler->recordOutcomes();
             runWatch.heartbeat.tick(*coupler, *runWatch.metrics);
@@ -353,6 +355,9 @@ int runZentok(int argc, char** argv) {
             finishRun(*coupler);
             runWatch.metrics->publishStopped(*coupler, currentTime());
         }
+        // The read times a running coupler writes once a minute are exact
+        // after a stop and for the coupler a reload builds.
+        coupler->writeLatestStates();
     }
     setSettlementListener(nullptr);
     return status;

@@ -4,12 +4,15 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
+#include "BenchDevice.h"
 #include "SyncCalls.h"
 #include "TcpBytes.h"
 #include "WatchedProcess.h"
@@ -84,6 +87,13 @@ class FullListener {
     int port_ = 0;
     std::vector<int> fillers_;
 };
+
+// A figure of /proc/PID/io: the number behind `name`; -1 when unknown.
+long long procIoField(pid_t pid, const std::string& name) {
+    std::string text = readFile("/proc/" + std::to_string(pid) + "/io");
+    size_t at = text.find(name);
+    return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + name.size());
+}
 
 double threadCpuSeconds() {
     timespec ts{};
@@ -188,6 +198,38 @@ Usage slowDevice(const std::string& zentok, int port, int seconds, double* reads
 Usage idleBetweenCycles(const std::string& zentok, int port, int seconds) {
     ZentokRun run(zentok, deviceConfig(port, 10, {"!OFFLINE", "400001"}));
     return run.watch(2000, seconds);
+}
+
+EverySecond everySecond(const std::string& zentok, int seconds) {
+    BenchDevice device;  // its registers hold 0: no value and no alarm ever changes
+    ZentokRun run(zentok, deviceConfig(device.port(), 1, kFiveRegisters));
+    WatchedProcess& process = run.process();
+    process.pump(3000);
+    const std::string states = run.dir().file("zentok_states.csv");
+    auto inode = [&states] {
+        struct stat status {};
+        return stat(states.c_str(), &status) == 0 ? status.st_ino : 0;
+    };
+    EverySecond figures;
+    long long bytesBefore = procIoField(process.pid(), "write_bytes:");
+    UsageWindow window(process.pid());
+    ino_t seen = inode();
+    int replaced = 0;
+    // Looked at every 100 ms: the program replaces the file at most once a cycle.
+    for (int slice = 0; slice < seconds * 10; ++slice) {
+        process.pump(100);
+        ino_t now = inode();
+        if (now != seen) ++replaced;
+        seen = now;
+    }
+    figures.usage = run.stillRunning(window.end());
+    long long bytesAfter = procIoField(process.pid(), "write_bytes:");
+    if (figures.usage.wallSeconds > 0 && bytesBefore >= 0 && bytesAfter >= bytesBefore) {
+        figures.writeBytesPerSecond =
+            static_cast<double>(bytesAfter - bytesBefore) / figures.usage.wallSeconds;
+        figures.statesWritesPerMinute = replaced * 60.0 / figures.usage.wallSeconds;
+    }
+    return figures;
 }
 
 ReadRace readsBesideLibmodbus(const std::string& zentok, int port, int rounds, int zentokMs,

@@ -38,6 +38,15 @@ Usage slowDevice(const std::string& zentok, int port, int seconds, double* reads
 // readinterval 10 against a device that answers: the program sleeps between cycles.
 Usage idleBetweenCycles(const std::string& zentok, int port, int seconds);
 
+// What a cycle every second costs while nothing happens: five nodes whose
+// registers never change, so only the nodes' read times move.
+struct EverySecond {
+    Usage usage;
+    double writeBytesPerSecond = NAN;    // write_bytes of /proc/PID/io: what reaches the disk
+    double statesWritesPerMinute = NAN;  // replacements of the states file, seen as new inodes
+};
+EverySecond everySecond(const std::string& zentok, int seconds);
+
 // readinterval 0, five register nodes against a fast device, beside
 // libmodbus's modbus_read_registers (one register per request over the same
 // five registers, on this thread). They take turns in `rounds` rounds: the

@@ -9,9 +9,11 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 
+#include "base/Clock.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
 #include "support/TestSupport.h"
@@ -312,6 +314,38 @@ TEST_F(StatesTest, UnchangedStatesLeaveTheFileUntouched) {
     writeFile(path_, edited);
     c->readStates();
     EXPECT_EQ(c->nodes[0].value, 42);
+}
+
+// Read every second, the read times alone would replace the file every
+// second; they wait a minute, while every other change is written at once
+// and carries the latest read times with it.
+TEST_F(StatesTest, ReadTimesAloneWaitAMinuteAndCarryOverWithAnyOtherChange) {
+    auto c = makeCoupler();
+    Node& node = c->nodes[0];
+    node.lastRead = kRead;
+    c->writeStates();
+    struct Change {
+        std::function<void(Node&)> apply;
+        const char* line;  // the node's line in the file, from its trigger time on
+    };
+    const Change changes[] = {
+        {[](Node&) {}, ";2026-03-02 09:02:03;0;0"},  // a read time alone waits
+        {[](Node& n) { n.value = 7; }, ";2026-03-02 09:02:05;0;7"},
+        {[](Node& n) { n.readError = -3; }, ";2026-03-02 09:02:06;-3;7"},
+        {[](Node& n) { n.triggerTime = kFired; }, "2026-03-02 08:00:00;2026-03-02 09:02:07;-3;7"},
+        {[](Node&) {}, "2026-03-02 08:00:00;2026-03-02 09:02:07;-3;7"},
+    };
+    for (const Change& change : changes) {
+        node.lastRead += 1;  // each cycle reads the node
+        change.apply(node);
+        c->writeStates();
+        EXPECT_NE(readFile(path_).find(std::string("\"MW10\";") + change.line + "\n"), std::string::npos)
+            << readFile(path_);
+    }
+    setSteadyOffsetForTesting(60000);  // a minute later the read times are written
+    c->writeStates();
+    setSteadyOffsetForTesting(0);
+    EXPECT_NE(readFile(path_).find(";2026-03-02 09:02:08;-3;7\n"), std::string::npos) << readFile(path_);
 }
 
 TEST_F(StatesTest, FailingWritesKeepTheDecidedStateInMemoryAndSayItOnce) {
