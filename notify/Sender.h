@@ -1,12 +1,14 @@
-// The sender: one thread that runs every network transfer of the channels
-// (mail, server manager, webhook, ntfy, Twitter) on one libcurl multi
-// handle, so neither the read cycle nor another receiver ever waits for a
-// slow or silent server, and a backlog of notifications never becomes a
-// storm of threads.
+// The sender: one thread through which every notification leaves. It runs
+// the network transfers of the channels (mail, server manager, webhook,
+// ntfy, Twitter) on one libcurl multi handle and drives, on the same poll,
+// the MQTT connections and the command channel's programs, so neither the
+// read cycle nor another receiver ever waits for a slow or silent peer, and
+// a backlog of notifications never becomes a storm of threads.
 #pragma once
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -33,6 +35,47 @@ class Transfer {
     virtual bool finish(CURLcode result) = 0;
 };
 
+// Work the sender's thread drives beside the transfers: descriptors on its
+// poll and timers as the poll's time-out. Every call but those of its
+// Ticket and open() comes on the sender's thread.
+class LoopWork {
+  public:
+    // Counts one hand-over of the work (a publish, a program run) while it
+    // lives, so the end of a run waits for it as for a transfer; moving it
+    // hands the count on.
+    class Ticket {
+      public:
+        explicit Ticket(std::atomic<int>* count) : count_(count) { count_->fetch_add(1); }
+        ~Ticket() {
+            if (count_) count_->fetch_sub(1);
+        }
+        Ticket(Ticket&& other) noexcept : count_(other.count_) { other.count_ = nullptr; }
+        Ticket& operator=(Ticket&& other) noexcept;
+        Ticket(const Ticket&) = delete;
+        Ticket& operator=(const Ticket&) = delete;
+
+      private:
+        std::atomic<int>* count_;
+    };
+
+    virtual ~LoopWork() = default;
+    // Before the poll: appends the descriptors to watch and returns how long
+    // the poll may sleep for this work's timers (ms; at most `longestMs`).
+    virtual int prepare(std::vector<curl_waitfd>* fds, int longestMs) = 0;
+    // After the poll: `fds` points at the entries prepare appended, their
+    // revents filled in. True while the work goes on; false lets it go.
+    virtual bool service(const curl_waitfd* fds) = 0;
+    // The loop ends (a shutdown): what the work does with its last chance.
+    virtual void loopEnding() {}
+
+    Ticket ticket() { return Ticket(&open_); }
+    // Hand-overs under way; any thread.
+    int open() const { return open_.load(); }
+
+  private:
+    std::atomic<int> open_{0};
+};
+
 class Sender {
   public:
     // At most this many transfers run at once; one receiver has at most one
@@ -50,8 +93,18 @@ class Sender {
     // be started: the transfer is dropped and its delivery left open.
     bool submit(const std::string& lane, std::unique_ptr<Transfer> transfer);
 
+    // Drives `work` on the sender's thread from its next turn until its
+    // service says it is over. Starts the thread on first use; false when
+    // none could be started.
+    bool attach(std::shared_ptr<LoopWork> work);
+    // Lets the sender's thread look at its work again at once (any thread),
+    // starting it again after a shutdown. False when no thread could be started.
+    bool wake();
+
     // Transfers queued or running.
     int pending() const;
+    // Hand-overs of the attached work not yet settled.
+    int workPending() const;
     // Sleeps until nothing is queued or running, or until the deadline
     // (steady clock, ms); true when the sender is idle.
     bool waitIdle(int64_t deadlineMs);
@@ -84,6 +137,10 @@ class Sender {
     };
 
     void run();
+    bool startThread();  // under threadMutex_
+    bool wakeRunning();
+    // One poll over the transfers and the attached work, then the work's turn.
+    void pollAndServe();
     // Moves queued transfers whose lane is free into the multi handle while
     // there is room. Called on the sender's thread.
     void startQueued();
@@ -103,14 +160,16 @@ class Sender {
 
     mutable std::mutex mutex_;
     std::condition_variable idle_;
-    std::deque<Queued> queue_;             // guarded by mutex_
-    std::vector<Running> running_;         // guarded by mutex_; changed on the sender's thread only
-    bool refusing_ = false;                // guarded by mutex_
-    std::vector<std::string> abandoning_;  // guarded by mutex_
-    bool ending_ = false;                  // guarded by mutex_
-    int peak_ = 0;                         // guarded by mutex_
-    CURLM* multi_ = nullptr;               // set before the thread starts, cleaned up after it ended
-    std::thread thread_;
+    std::deque<Queued> queue_;                     // guarded by mutex_
+    std::vector<Running> running_;                 // guarded by mutex_; changed on the sender's thread only
+    bool refusing_ = false;                        // guarded by mutex_
+    std::vector<std::string> abandoning_;          // guarded by mutex_
+    bool ending_ = false;                          // guarded by mutex_
+    int peak_ = 0;                                 // guarded by mutex_
+    std::vector<std::shared_ptr<LoopWork>> work_;  // guarded by mutex_
+    CURLM* multi_ = nullptr;                       // set before the thread starts, cleaned up after it ended
+    std::mutex threadMutex_;                       // held while the thread starts or ends, and for a wake-up
+    std::thread thread_;                           // guarded by threadMutex_
 };
 
 // The process's sender.
