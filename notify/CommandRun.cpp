@@ -258,6 +258,17 @@ bool CommandProcess::service(const curl_waitfd*) {
     return true;
 }
 
+void CommandProcess::stop() {
+    if (reaped_) return;
+    kill(-pid_, SIGKILL);
+    kill(pid_, SIGKILL);
+    int status = 0;
+    reap(pid_, &status, 0);
+    reaped_ = true;
+    if (outputOpen_) collect();
+    recordEnd(status);
+}
+
 void CommandProcess::feed() {
     while (written_ < input_.size()) {
         ssize_t n = write(inputFd_, input_.data() + written_, input_.size() - written_);

@@ -58,6 +58,9 @@ class CommandProcess {
     // is over; then outcome() is final.
     bool service(const curl_waitfd* fds);
     const CommandOutcome& outcome() const { return outcome_; }
+    // Kills the program with its group now and waits for its end; its
+    // outcome is final then.
+    void stop();
 
   private:
     CommandProcess(const CommandRequest& request, pid_t pid, int inputFd, int outputFd);

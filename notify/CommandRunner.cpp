@@ -3,6 +3,7 @@
 // neither the read cycle, the transfers, nor the other receivers.
 #include "notify/CommandRunner.h"
 
+#include <cerrno>
 #include <utility>
 
 bool CommandRunner::submit(const std::string& lane, CommandRequest request, Done done) {
@@ -74,9 +75,20 @@ bool CommandRunner::service(const curl_waitfd* fds) {
 }
 
 void CommandRunner::loopEnding() {
+    takeSubmitted();
+    for (auto& entry : lanes_) {
+        Lane& lane = entry.second;
+        if (lane.process) {
+            lane.process->stop();
+            CommandOutcome outcome = lane.process->outcome();
+            conclude(lane, outcome);
+        }
+        // Nothing starts while the sender ends; the outbox keeps these.
+        CommandOutcome notStarted;
+        notStarted.code = ECANCELED;
+        while (!lane.jobs.empty()) conclude(lane, notStarted);
+    }
     lanes_.clear();
-    std::lock_guard<std::mutex> lock(mutex_);
-    submitted_.clear();
 }
 
 CommandRunner& commandRunner() {

@@ -25,8 +25,9 @@ class CommandRunner : public LoopWork, public std::enable_shared_from_this<Comma
 
     int prepare(std::vector<curl_waitfd>* fds, int longestMs) override;
     bool service(const curl_waitfd* fds) override;
-    // The sender ends: a program still running is killed with its group and
-    // its delivery left open, for the outbox to keep.
+    // The sender ends: a program still running is killed with its group,
+    // those waiting are not started; each delivery fails, for the outbox to
+    // keep.
     void loopEnding() override;
 
   private:

@@ -101,15 +101,6 @@ int Sender::workPending() const {
     return open;
 }
 
-LoopWork::Ticket& LoopWork::Ticket::operator=(Ticket&& other) noexcept {
-    if (this != &other) {
-        if (count_) count_->fetch_sub(1);
-        count_ = other.count_;
-        other.count_ = nullptr;
-    }
-    return *this;
-}
-
 int Sender::pendingLocked() const {
     return static_cast<int>(queue_.size() + running_.size());
 }
