@@ -1,35 +1,8 @@
-// The process-wide count of channel work outside the sender.
+// The count lives with the work itself; the sender adds it up.
 #include "notify/ChannelWork.h"
 
-#include <atomic>
-
-namespace {
-
-std::atomic<int> gPending{0};
-
-}  // namespace
-
-ChannelWork::ChannelWork() {
-    gPending.fetch_add(1);
-}
-
-ChannelWork::~ChannelWork() {
-    if (counted_) gPending.fetch_sub(1);
-}
-
-ChannelWork::ChannelWork(ChannelWork&& other) noexcept : counted_(other.counted_) {
-    other.counted_ = false;
-}
-
-ChannelWork& ChannelWork::operator=(ChannelWork&& other) noexcept {
-    if (this != &other) {
-        if (counted_) gPending.fetch_sub(1);
-        counted_ = other.counted_;
-        other.counted_ = false;
-    }
-    return *this;
-}
+#include "notify/Sender.h"
 
 int channelWorkPending() {
-    return gPending.load();
+    return sender().workPending();
 }

@@ -6,9 +6,9 @@
 
 #include <fcntl.h>
 #include <linux/close_range.h>
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,7 +21,9 @@
 
 namespace {
 
-constexpr int kPollSliceMs = 50;  // how often a run looks whether its program has ended
+// How often a run looks whether its program has ended, where the kernel
+// gives no process descriptor to wait on.
+constexpr int kPollSliceMs = 50;
 
 // The programs under way, each the leader of its own process group. A
 // program leaves the set as it is reaped, under the same lock a stop kills
@@ -116,107 +118,16 @@ int execveError(int reportFd) {
     return got == static_cast<ssize_t>(sizeof error) ? error : 0;
 }
 
-class RunWatch {
-  public:
-    RunWatch(const CommandRequest& request, pid_t pid, int inputFd, int outputFd, CommandOutcome& outcome)
-        : request_(request), pid_(pid), inputFd_(inputFd), outputFd_(outputFd), outcome_(outcome) {
-        fcntl(inputFd_, F_SETFL, O_NONBLOCK);
-        fcntl(outputFd_, F_SETFL, O_NONBLOCK);
-        if (request_.input.empty()) closeInput();
-    }
-
-    // Feeds, collects and waits until the program ends or its time is up.
-    void run() {
-        int64_t deadline = nowMs() + request_.timeLimitMs;
-        int status = 0;
-        for (;;) {
-            pid_t ended = reap(pid_, &status, WNOHANG);
-            if (ended == pid_) {
-                // What it wrote before it ended is still in the pipe.
-                collect();
-                recordEnd(status);
-                return;
-            }
-            int64_t left = deadline - nowMs();
-            if (left <= 0) {
-                kill(-pid_, SIGKILL);
-                kill(pid_, SIGKILL);
-                reap(pid_, &status, 0);
-                outcome_.end = CommandOutcome::End::TimedOut;
-                return;
-            }
-            pollOnce(static_cast<int>(std::min<int64_t>(left, kPollSliceMs)));
-        }
-    }
-
-    ~RunWatch() { closeInput(); }
-
-  private:
-    void pollOnce(int timeoutMs) {
-        pollfd fds[2];
-        nfds_t count = 0;
-        if (outputOpen_) fds[count++] = pollfd{outputFd_, POLLIN, 0};
-        if (inputFd_ >= 0) fds[count++] = pollfd{inputFd_, POLLOUT, 0};
-        poll(fds, count, timeoutMs);  // with nothing to watch a plain sleep
-        if (outputOpen_) collect();
-        if (inputFd_ >= 0) feed();
-    }
-
-    void feed() {
-        while (written_ < request_.input.size()) {
-            ssize_t n = write(inputFd_, request_.input.data() + written_, request_.input.size() - written_);
-            if (n > 0) {
-                written_ += static_cast<size_t>(n);
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno == EAGAIN) return;
-            break;  // the program closed its input (EPIPE): it does not want the rest
-        }
-        closeInput();
-    }
-
-    void collect() {
-        char buffer[4096];
-        for (;;) {
-            ssize_t n = read(outputFd_, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                if (n == 0) outputOpen_ = false;
-                return;
-            }
-            size_t room = request_.outputLimit - std::min(request_.outputLimit, outcome_.output.size());
-            size_t kept = std::min(room, static_cast<size_t>(n));
-            outcome_.output.append(buffer, kept);
-            outcome_.outputLeftOut += static_cast<size_t>(n) - kept;
-        }
-    }
-
-    void recordEnd(int status) {
-        if (WIFEXITED(status)) {
-            outcome_.end = CommandOutcome::End::Exited;
-            outcome_.code = WEXITSTATUS(status);
-        } else {
-            outcome_.end = CommandOutcome::End::Signalled;
-            outcome_.code = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-        }
-        // Anything it left running in its group goes with it.
-        kill(-pid_, SIGKILL);
-    }
-
-    void closeInput() {
-        if (inputFd_ >= 0) close(inputFd_);
-        inputFd_ = -1;
-    }
-
-    const CommandRequest& request_;
-    pid_t pid_;
-    int inputFd_;
-    int outputFd_;
-    CommandOutcome& outcome_;
-    size_t written_ = 0;
-    bool outputOpen_ = true;
-};
+int openProcessFd(pid_t pid) {
+#ifdef SYS_pidfd_open
+    int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return fd;
+#else
+    (void)pid;
+    return -1;
+#endif
+}
 
 }  // namespace
 
@@ -235,17 +146,18 @@ std::string CommandOutcome::describe(int timeLimitMs) const {
     return std::string("cannot run: ") + std::strerror(code);
 }
 
-CommandOutcome runCommand(const CommandRequest& request) {
-    CommandOutcome outcome;
-    outcome.code = EINVAL;
-    if (request.argv.empty() || request.argv[0].empty()) return outcome;
+std::unique_ptr<CommandProcess> CommandProcess::start(const CommandRequest& request,
+                                                      CommandOutcome* notStarted) {
+    *notStarted = CommandOutcome();
+    notStarted->code = EINVAL;
+    if (request.argv.empty() || request.argv[0].empty()) return nullptr;
     // Built before the fork: the child of a threaded process may not allocate.
     std::vector<char*> argv = pointers(request.argv);
     std::vector<char*> envp = pointers(request.environment);
     Pipes pipes;
     if (!pipes.open()) {
-        outcome.code = errno;
-        return outcome;
+        notStarted->code = errno;
+        return nullptr;
     }
     // A program that closes its input early must not end the daemon by SIGPIPE.
     sigset_t pipeSignal;
@@ -259,14 +171,14 @@ CommandOutcome runCommand(const CommandRequest& request) {
         // set or keeps it from starting.
         std::lock_guard<std::mutex> lock(gRunningMutex);
         if (gEnded) {
-            outcome.code = ECANCELED;
-            return outcome;
+            notStarted->code = ECANCELED;
+            return nullptr;
         }
         pid = fork();
         if (pid == 0) becomeProgram(pipes, argv.data(), envp.data());
         if (pid < 0) {
-            outcome.code = errno;
-            return outcome;
+            notStarted->code = errno;
+            return nullptr;
         }
         gRunning.insert(pid);
     }
@@ -277,13 +189,131 @@ CommandOutcome runCommand(const CommandRequest& request) {
     if (int error = execveError(pipes.report[0])) {
         int status = 0;
         reap(pid, &status, 0);
-        outcome.code = error;
-        return outcome;
+        notStarted->code = error;
+        return nullptr;
     }
-    int inputFd = pipes.input[1];
-    pipes.input[1] = -1;  // the watch closes it once the input is written
-    RunWatch(request, pid, inputFd, pipes.output[0], outcome).run();
-    return outcome;
+    std::unique_ptr<CommandProcess> process(
+        new CommandProcess(request, pid, pipes.input[1], pipes.output[0]));
+    pipes.input[1] = -1;  // the process closes them from now on
+    pipes.output[0] = -1;
+    return process;
+}
+
+CommandProcess::CommandProcess(const CommandRequest& request, pid_t pid, int inputFd, int outputFd)
+    : input_(request.input),
+      outputLimit_(request.outputLimit),
+      pid_(pid),
+      pidFd_(openProcessFd(pid)),
+      inputFd_(inputFd),
+      outputFd_(outputFd),
+      deadlineMs_(nowMs() + request.timeLimitMs) {
+    fcntl(inputFd_, F_SETFL, O_NONBLOCK);
+    fcntl(outputFd_, F_SETFL, O_NONBLOCK);
+    if (input_.empty()) closeInput();
+}
+
+CommandProcess::~CommandProcess() {
+    if (!reaped_) {
+        kill(-pid_, SIGKILL);
+        kill(pid_, SIGKILL);
+        int status = 0;
+        reap(pid_, &status, 0);
+    }
+    closeInput();
+    if (outputFd_ >= 0) close(outputFd_);
+    if (pidFd_ >= 0) close(pidFd_);
+}
+
+int CommandProcess::prepare(std::vector<curl_waitfd>* fds, int longestMs) const {
+    curl_waitfd output{outputOpen_ ? outputFd_ : -1, CURL_WAIT_POLLIN, 0};
+    curl_waitfd input{inputFd_, CURL_WAIT_POLLOUT, 0};
+    curl_waitfd ended{pidFd_, CURL_WAIT_POLLIN, 0};
+    fds->push_back(output);
+    fds->push_back(input);
+    fds->push_back(ended);
+    int64_t left = std::max<int64_t>(0, deadlineMs_ - nowMs());
+    // Without a process descriptor only a look now and then finds its end.
+    if (pidFd_ < 0) left = std::min<int64_t>(left, kPollSliceMs);
+    return static_cast<int>(std::min<int64_t>(left, longestMs));
+}
+
+bool CommandProcess::service(const curl_waitfd*) {
+    if (reaped_) return true;
+    if (outputOpen_) collect();
+    if (inputFd_ >= 0) feed();
+    int status = 0;
+    if (reap(pid_, &status, WNOHANG) == pid_) {
+        reaped_ = true;
+        // What it wrote before it ended is still in the pipe.
+        collect();
+        recordEnd(status);
+        return true;
+    }
+    if (nowMs() < deadlineMs_) return false;
+    kill(-pid_, SIGKILL);
+    kill(pid_, SIGKILL);
+    reap(pid_, &status, 0);
+    reaped_ = true;
+    outcome_.end = CommandOutcome::End::TimedOut;
+    return true;
+}
+
+void CommandProcess::stop() {
+    if (reaped_) return;
+    kill(-pid_, SIGKILL);
+    kill(pid_, SIGKILL);
+    int status = 0;
+    reap(pid_, &status, 0);
+    reaped_ = true;
+    if (outputOpen_) collect();
+    recordEnd(status);
+}
+
+void CommandProcess::feed() {
+    while (written_ < input_.size()) {
+        ssize_t n = write(inputFd_, input_.data() + written_, input_.size() - written_);
+        if (n > 0) {
+            written_ += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) return;
+        break;  // the program closed its input (EPIPE): it does not want the rest
+    }
+    closeInput();
+}
+
+void CommandProcess::collect() {
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(outputFd_, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) outputOpen_ = false;
+            return;
+        }
+        size_t room = outputLimit_ - std::min(outputLimit_, outcome_.output.size());
+        size_t kept = std::min(room, static_cast<size_t>(n));
+        outcome_.output.append(buffer, kept);
+        outcome_.outputLeftOut += static_cast<size_t>(n) - kept;
+    }
+}
+
+void CommandProcess::recordEnd(int status) {
+    if (WIFEXITED(status)) {
+        outcome_.end = CommandOutcome::End::Exited;
+        outcome_.code = WEXITSTATUS(status);
+    } else {
+        outcome_.end = CommandOutcome::End::Signalled;
+        outcome_.code = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    }
+    // Anything it left running in its group goes with it.
+    kill(-pid_, SIGKILL);
+}
+
+void CommandProcess::closeInput() {
+    if (inputFd_ >= 0) close(inputFd_);
+    inputFd_ = -1;
 }
 
 void endRunningCommands() {

@@ -3,7 +3,12 @@
 // killed when it outlasts its time limit.
 #pragma once
 
+#include <curl/curl.h>
+#include <sys/types.h>
+
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,9 +33,54 @@ struct CommandOutcome {
     std::string describe(int timeLimitMs) const;
 };
 
-// Runs the program and waits for it, at most its time limit: then its whole
-// process group is killed. Blocks the calling thread; never throws.
-CommandOutcome runCommand(const CommandRequest& request);
+// One program under way, driven on the sender's poll: its output pipe, its
+// input pipe and a process descriptor (where the kernel has pidfd_open; else
+// a short poll time-out looks for its end) are watched, its time limit is the
+// poll's time-out. Past the limit its whole process group is killed.
+class CommandProcess {
+  public:
+    // The entries prepare appends, always this many.
+    static constexpr size_t kWatched = 3;
+
+    // Starts the program. Null when it could not start: then `notStarted`
+    // says why. Never throws.
+    static std::unique_ptr<CommandProcess> start(const CommandRequest& request, CommandOutcome* notStarted);
+    // A program still running is killed with its group and reaped.
+    ~CommandProcess();
+    CommandProcess(const CommandProcess&) = delete;
+    CommandProcess& operator=(const CommandProcess&) = delete;
+
+    // Appends kWatched entries and returns how long the poll may sleep (ms,
+    // at most `longestMs`).
+    int prepare(std::vector<curl_waitfd>* fds, int longestMs) const;
+    // After the poll, with the entries prepare appended: feeds, collects and
+    // looks whether the program has ended or its time is up. True once it
+    // is over; then outcome() is final.
+    bool service(const curl_waitfd* fds);
+    const CommandOutcome& outcome() const { return outcome_; }
+    // Kills the program with its group now and waits for its end; its
+    // outcome is final then.
+    void stop();
+
+  private:
+    CommandProcess(const CommandRequest& request, pid_t pid, int inputFd, int outputFd);
+    void feed();
+    void collect();
+    void recordEnd(int status);
+    void closeInput();
+
+    std::string input_;
+    size_t outputLimit_;
+    pid_t pid_;
+    int pidFd_ = -1;
+    int inputFd_;
+    int outputFd_;
+    int64_t deadlineMs_;
+    size_t written_ = 0;
+    bool outputOpen_ = true;
+    bool reaped_ = false;
+    CommandOutcome outcome_;
+};
 
 // A stop: kills the process group of every program under way (SIGKILL, so
 // one that ignores SIGTERM goes too) and starts no other, whose run ends as

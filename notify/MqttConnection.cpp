@@ -1,6 +1,8 @@
-// The connection's thread owns the libmosquitto handle and drives it with
-// libmosquitto's external-loop calls (mosquitto_loop_read, _write, _misc) on
-// one poll() with an eventfd, so a handed-over publish goes out at once. A
+// The connection is work of the sender's thread, which owns the libmosquitto
+// handle and drives it with libmosquitto's external-loop calls
+// (mosquitto_loop_read, _write, _misc): the socket rides on the sender's
+// poll, the back-off and acknowledgement limits are its time-outs, and a
+// handed-over publish wakes it, so the publish goes out at once. A
 // lost connection is dropped whole: the handle is made anew, nothing of it is
 // sent again by the library, and every publish not acknowledged by then
 // fails for the outbox to retry. The nodes' retained states have no outbox
@@ -9,10 +11,7 @@
 #include "notify/MqttConnection.h"
 
 #include <mosquitto.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -25,13 +24,11 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "base/Settings.h"
-#include "notify/ChannelWork.h"
+#include "notify/Sender.h"
 
 namespace {
 
@@ -44,7 +41,6 @@ constexpr int kLongestBackoffMs = 60000;
 // next connection attempt, so a broker that is back is used at once.
 constexpr int kPromptAttemptMs = 1000;
 constexpr int kCloseWaitMs = 2000;
-constexpr int kLongestPollMs = 1000;
 
 std::atomic<int> gAckLimitMs{kAckLimitMs};
 std::mutex gCaFileMutex;
@@ -71,14 +67,14 @@ struct Outgoing {
     std::string payload;
     bool retain = false;
     DeliveryHandle delivery;
-    ChannelWork work;  // counted until the delivery settles or is left open at the close
+    LoopWork::Ticket work;  // counted until the delivery settles or is left open at the close
     int64_t deadlineMs = 0;
 };
 
 struct RetainedUpdate {
     std::string topic;
     std::string payload;
-    ChannelWork work;
+    LoopWork::Ticket work;
 };
 
 // The newest value of a retained topic that the broker has not acknowledged.
@@ -88,16 +84,15 @@ struct RetainedValue {
     uint64_t sentVersion = 0;  // the version published on the current connection; 0: none
     // Until the first attempt ends: a run's end waits for it as for a notice,
     // but not for a broker that stays down.
-    std::optional<ChannelWork> work;
+    std::optional<LoopWork::Ticket> work;
 };
 
 }  // namespace
 
-struct MqttConnection::State {
+struct MqttConnection::State : LoopWork {
     MqttAddress address;
     std::string receiver;
     std::string statusTopic;
-    int wakeFd = -1;
 
     std::mutex mutex;
     std::condition_variable finishedSignal;
@@ -108,7 +103,7 @@ struct MqttConnection::State {
     std::atomic<bool> breakRequested{false};
     std::atomic<bool> goodbye{true};  // "offline" at a clean end
 
-    // The rest belongs to the connection's thread.
+    // The rest belongs to the sender's thread.
     enum class Link { Down, Connecting, Up };
     mosquitto* mosq = nullptr;
     Link link = Link::Down;
@@ -125,18 +120,15 @@ struct MqttConnection::State {
     uint64_t retainedVersions = 0;
     bool freshRetained = false;  // a value came since the last look
 
-    ~State() {
+    ~State() override {
         if (mosq) mosquitto_destroy(mosq);
-        if (wakeFd >= 0) ::close(wakeFd);
     }
 
-    void wake() {
-        uint64_t one = 1;
-        ssize_t written = write(wakeFd, &one, sizeof one);
-        (void)written;
-    }
-
-    void run();
+    int prepare(std::vector<curl_waitfd>* fds, int longestMs) override;
+    bool service(const curl_waitfd* fds) override;
+    void loopEnding() override;
+    bool isClosing();
+    void finish();
     void takeQueued();
     void connect();
     bool makeHandle();
@@ -144,11 +136,11 @@ struct MqttConnection::State {
     bool retainedAcknowledged(int mid);
     void publishWaiting();
     void expire();
-    void pollOnce();
+    void handleSocket(short revents);
     void drop(const std::string& reason);
     void fail(Outgoing& message, const std::string& reason);
     void sayGoodbye();
-    int64_t pollTimeoutMs() const;
+    int64_t pollTimeoutMs(int longestMs) const;
 
     static void onConnect(mosquitto*, void* self, int code);
     static void onPublish(mosquitto*, void* self, int mid);
@@ -211,8 +203,11 @@ bool MqttConnection::State::makeHandle() {
 void MqttConnection::State::connect() {
     lastAttemptMs = nowMs();
     lostReason.clear();
-    int code = makeHandle() ? mosquitto_connect(mosq, address.host.c_str(), address.port, kKeepAliveSeconds)
-                            : MOSQ_ERR_NOMEM;
+    // Not blocking: a TCP connect that hangs holds no other receiver up; the
+    // CONNACK limit ends it. The name lookup still happens here.
+    int code = makeHandle()
+                   ? mosquitto_connect_async(mosq, address.host.c_str(), address.port, kKeepAliveSeconds)
+                   : MOSQ_ERR_NOMEM;
     if (code == MOSQ_ERR_SUCCESS) {
         link = Link::Connecting;
         connackDeadlineMs = nowMs() + kConnackLimitMs;
@@ -337,30 +332,25 @@ void MqttConnection::State::expire() {
     }
 }
 
-int64_t MqttConnection::State::pollTimeoutMs() const {
-    int64_t timeout = kLongestPollMs;
+int64_t MqttConnection::State::pollTimeoutMs(int longestMs) const {
+    int64_t timeout = longestMs;
     if (link == Link::Down && !waiting.empty()) timeout = std::max<int64_t>(0, nextAttemptMs - nowMs());
-    return std::min<int64_t>(timeout, kLongestPollMs);
+    return std::min<int64_t>(timeout, longestMs);
 }
 
-void MqttConnection::State::pollOnce() {
-    int sock = mosq && link != Link::Down ? mosquitto_socket(mosq) : -1;
-    pollfd fds[2] = {{wakeFd, POLLIN, 0}, {sock, 0, 0}};
-    if (sock >= 0) fds[1].events = static_cast<short>(POLLIN | (mosquitto_want_write(mosq) ? POLLOUT : 0));
-    poll(fds, sock >= 0 ? 2 : 1, static_cast<int>(pollTimeoutMs()));
-    if (fds[0].revents & POLLIN) {
-        uint64_t count = 0;
-        ssize_t got = read(wakeFd, &count, sizeof count);
-        (void)got;
-    }
-    if (sock < 0) return;
+void MqttConnection::State::handleSocket(short revents) {
     int code = MOSQ_ERR_SUCCESS;
-    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) code = mosquitto_loop_read(mosq, 1);
-    if (code == MOSQ_ERR_SUCCESS && (fds[1].revents & POLLOUT)) code = mosquitto_loop_write(mosq, 1);
+    if (revents & (CURL_WAIT_POLLIN | CURL_WAIT_POLLPRI)) code = mosquitto_loop_read(mosq, 1);
+    if (code == MOSQ_ERR_SUCCESS && (revents & CURL_WAIT_POLLOUT)) code = mosquitto_loop_write(mosq, 1);
     if (code == MOSQ_ERR_SUCCESS) code = mosquitto_loop_misc(mosq);
-    if (code != MOSQ_ERR_SUCCESS && lostReason.empty())
-        lostReason = std::string("connection lost: ") +
-                     (code == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(code));
+    if (code == MOSQ_ERR_SUCCESS || !lostReason.empty()) return;
+    int error = errno;
+    // A connect still under way that fails never had a connection to lose.
+    bool connecting =
+        link == Link::Connecting && code == MOSQ_ERR_ERRNO &&
+        (error == ECONNREFUSED || error == ETIMEDOUT || error == EHOSTUNREACH || error == ENETUNREACH);
+    lostReason = std::string(connecting ? "cannot connect: " : "connection lost: ") +
+                 (code == MOSQ_ERR_ERRNO ? std::strerror(error) : mosquitto_strerror(code));
 }
 
 // A clean end: the retained status says so, since a DISCONNECT keeps the
@@ -373,47 +363,87 @@ void MqttConnection::State::sayGoodbye() {
     for (int i = 0; i < 10 && mosquitto_want_write(mosq); ++i) mosquitto_loop_write(mosq, 1);
 }
 
-void MqttConnection::State::run() {
-    nextAttemptMs = nowMs();
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (closing) break;
-        }
-        takeQueued();
-        // A publish that finds the connection down asks for an attempt soon.
-        if (link == Link::Down && (!waiting.empty() || freshRetained))
-            nextAttemptMs = std::min(nextAttemptMs, lastAttemptMs + kPromptAttemptMs);
-        freshRetained = false;
-        if (link == Link::Down && nowMs() >= nextAttemptMs) connect();
-        // The states first: a subscriber that sees a notice finds its node's state set.
-        if (link == Link::Up) {
-            publishRetained();
-            publishWaiting();
-        }
-        pollOnce();
-        if (breakRequested.exchange(false) && mosq && link != Link::Down)
-            shutdown(mosquitto_socket(mosq), SHUT_RDWR);
-        if (!lostReason.empty()) drop(lostReason);
-        expire();
-    }
-    sayGoodbye();
+bool MqttConnection::State::isClosing() {
     std::lock_guard<std::mutex> lock(mutex);
+    return closing;
+}
+
+// Deliveries still open stay open, for the outbox to keep.
+void MqttConnection::State::finish() {
+    sayGoodbye();
+    if (mosq) {
+        mosquitto_destroy(mosq);
+        mosq = nullptr;
+    }
+    link = Link::Down;
+    unacknowledged.clear();
+    waiting.clear();
+    retained.clear();
+    retainedInFlight.clear();
+    std::lock_guard<std::mutex> lock(mutex);
+    queue.clear();
+    retainedQueue.clear();
     finished = true;
     finishedSignal.notify_all();
 }
 
+int MqttConnection::State::prepare(std::vector<curl_waitfd>* fds, int longestMs) {
+    if (isClosing()) return 0;
+    if (lastAttemptMs == 0 && nextAttemptMs == 0) nextAttemptMs = nowMs();
+    takeQueued();
+    // A publish that finds the connection down asks for an attempt soon.
+    if (link == Link::Down && (!waiting.empty() || freshRetained))
+        nextAttemptMs = std::min(nextAttemptMs, lastAttemptMs + kPromptAttemptMs);
+    freshRetained = false;
+    if (link == Link::Down && nowMs() >= nextAttemptMs) connect();
+    // The states first: a subscriber that sees a notice finds its node's state set.
+    if (link == Link::Up) {
+        publishRetained();
+        publishWaiting();
+    }
+    int sock = mosq && link != Link::Down ? mosquitto_socket(mosq) : -1;
+    // Always one entry, so service finds its own at a fixed place.
+    curl_waitfd watched{};
+    watched.fd = sock;
+    if (sock >= 0)
+        watched.events =
+            static_cast<short>(CURL_WAIT_POLLIN | (mosquitto_want_write(mosq) ? CURL_WAIT_POLLOUT : 0));
+    else
+        watched.fd = -1;
+    fds->push_back(watched);
+    return static_cast<int>(pollTimeoutMs(longestMs));
+}
+
+bool MqttConnection::State::service(const curl_waitfd* fds) {
+    if (isClosing()) {
+        finish();
+        return false;
+    }
+    if (fds[0].fd >= 0 && mosq && link != Link::Down) handleSocket(fds[0].revents);
+    if (breakRequested.exchange(false) && mosq && link != Link::Down)
+        shutdown(mosquitto_socket(mosq), SHUT_RDWR);
+    if (!lostReason.empty()) drop(lostReason);
+    expire();
+    return true;
+}
+
+// The sender's thread ends: a connection that is closing says its goodbye
+// now; the others wait for the thread's next start.
+void MqttConnection::State::loopEnding() {
+    if (isClosing()) finish();
+}
+
 namespace {
 
-// The open connections by receiver and address. Never destroyed: a channel
-// may go after the static objects at the process's end.
+// The open connections by receiver and address, so a reload's channel
+// takes the open connection over.
 std::mutex& registryMutex() {
-    static auto* mutex = new std::mutex;
-    return *mutex;
+    static std::mutex mutex;
+    return mutex;
 }
 std::map<std::string, std::weak_ptr<MqttConnection>>& registry() {
-    static auto* connections = new std::map<std::string, std::weak_ptr<MqttConnection>>;
-    return *connections;
+    static std::map<std::string, std::weak_ptr<MqttConnection>> connections;
+    return connections;
 }
 
 std::string registryKey(const MqttAddress& address, const std::string& receiver) {
@@ -458,13 +488,7 @@ std::shared_ptr<MqttConnection> MqttConnection::start(const MqttAddress& address
     state->address = address;
     state->receiver = receiver;
     state->statusTopic = address.topic + "/status";
-    state->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (state->wakeFd < 0) return nullptr;
-    try {
-        std::thread([state] { state->run(); }).detach();
-    } catch (const std::system_error&) {
-        return nullptr;
-    }
+    if (!sender().attach(state)) return nullptr;
     return std::shared_ptr<MqttConnection>(new MqttConnection(state));
 }
 
@@ -473,9 +497,9 @@ bool MqttConnection::publish(std::string topic, std::string payload, bool retain
         std::lock_guard<std::mutex> lock(state_->mutex);
         if (state_->closing) return false;
         state_->queue.push_back(
-            Outgoing{std::move(topic), std::move(payload), retain, std::move(delivery), ChannelWork(), 0});
+            Outgoing{std::move(topic), std::move(payload), retain, std::move(delivery), state_->ticket(), 0});
     }
-    state_->wake();
+    sender().wake();
     return true;
 }
 
@@ -483,22 +507,28 @@ void MqttConnection::keepRetained(std::string topic, std::string payload) {
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
         if (state_->closing) return;
-        state_->retainedQueue.push_back(RetainedUpdate{std::move(topic), std::move(payload), ChannelWork()});
+        state_->retainedQueue.push_back(
+            RetainedUpdate{std::move(topic), std::move(payload), state_->ticket()});
     }
-    state_->wake();
+    sender().wake();
 }
 
 void MqttConnection::close() {
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        if (state_->finished) return;
+        state_->closing = true;
+    }
+    // A sender that was shut down starts again for the goodbye.
+    if (!sender().wake()) return;
     std::unique_lock<std::mutex> lock(state_->mutex);
-    state_->closing = true;
-    state_->wake();
     state_->finishedSignal.wait_for(lock, std::chrono::milliseconds(kCloseWaitMs),
                                     [this] { return state_->finished; });
 }
 
 void MqttConnection::breakForTesting() {
     state_->breakRequested = true;
-    state_->wake();
+    sender().wake();
 }
 
 void setMqttAckLimitForTesting(int ms) {

@@ -1,5 +1,5 @@
-// One receiver's connection to an MQTT broker, kept open across cycles on a
-// thread of its own that drives libmosquitto: it publishes what the channel
+// One receiver's connection to an MQTT broker, kept open across cycles and
+// driven by the sender's thread: it publishes what the channel
 // hands over at QoS 1 and settles each delivery when the broker's PUBACK
 // arrives. It announces itself with a retained "online" on the status topic
 // and leaves "offline" there as its last will; a lost connection is tried
@@ -17,7 +17,7 @@ class MqttConnection {
   public:
     // The connection of this receiver and address: the one that is open
     // already (a reload keeps it, so subscribers see no offline and online
-    // for it), or a new one whose thread connects at once. `receiver` names
+    // for it), or a new one the sender's thread connects at once. `receiver` names
     // the receiver in the console lines.
     static std::shared_ptr<MqttConnection> open(const MqttAddress& address, const std::string& receiver);
     // The last holder gone, the connection closes; it leaves "offline"
@@ -38,8 +38,8 @@ class MqttConnection {
     // acknowledged, so the broker ends with the newest whatever the outages.
     void keepRetained(std::string topic, std::string payload);
 
-    // Leaves "offline" on the status topic, disconnects and ends the thread;
-    // waits for that a short while, then lets the thread finish alone.
+    // Leaves "offline" on the status topic and disconnects on the sender's
+    // thread; waits for that a short while, then lets it finish alone.
     // Deliveries still open stay open, for the outbox to keep.
     void close();
 

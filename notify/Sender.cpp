@@ -1,7 +1,9 @@
 // The sender's thread drives libcurl's multi interface: it starts queued
 // transfers while there is room and their lane is free, performs, collects
-// what ended and sleeps in curl_multi_poll until a socket, a libcurl timer or
-// a new transfer (curl_multi_wakeup) needs it.
+// what ended and sleeps in curl_multi_poll until a socket, a libcurl timer, a
+// descriptor or timer of the attached work, or a new hand-over
+// (curl_multi_wakeup) needs it. The attached work's descriptors ride on the
+// same poll as libcurl's extra descriptors.
 #include "notify/Sender.h"
 
 #include <algorithm>
@@ -35,30 +37,68 @@ Sender::~Sender() {
     shutdown();
 }
 
+bool Sender::startThread() {
+    if (thread_.joinable()) return true;
+    endTheThreadBeforeTheTlsLibrary();
+    multi_ = curl_multi_init();
+    if (!multi_) return false;
+    try {
+        thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+        curl_multi_cleanup(multi_);
+        multi_ = nullptr;
+        return false;
+    }
+    return true;
+}
+
 bool Sender::submit(const std::string& lane, std::unique_ptr<Transfer> transfer) {
     if (!transfer) return false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (refusing_) return false;
     }
-    if (!thread_.joinable()) {
-        endTheThreadBeforeTheTlsLibrary();
-        multi_ = curl_multi_init();
-        if (!multi_) return false;
-        try {
-            thread_ = std::thread([this] { run(); });
-        } catch (const std::system_error&) {
-            curl_multi_cleanup(multi_);
-            multi_ = nullptr;
-            return false;
-        }
-    }
+    std::lock_guard<std::mutex> threadLock(threadMutex_);
+    if (!startThread()) return false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         queue_.push_back(Queued{lane, std::move(transfer)});
     }
     curl_multi_wakeup(multi_);
     return true;
+}
+
+bool Sender::attach(std::shared_ptr<LoopWork> work) {
+    if (!work) return false;
+    std::lock_guard<std::mutex> threadLock(threadMutex_);
+    if (!startThread()) return false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        work_.push_back(std::move(work));
+    }
+    curl_multi_wakeup(multi_);
+    return true;
+}
+
+bool Sender::wake() {
+    std::lock_guard<std::mutex> threadLock(threadMutex_);
+    if (!startThread()) return false;
+    curl_multi_wakeup(multi_);
+    return true;
+}
+
+bool Sender::wakeRunning() {
+    std::lock_guard<std::mutex> threadLock(threadMutex_);
+    if (!thread_.joinable()) return false;
+    curl_multi_wakeup(multi_);
+    return true;
+}
+
+int Sender::workPending() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int open = 0;
+    for (const auto& work : work_) open += work->open();
+    return open;
 }
 
 int Sender::pendingLocked() const {
@@ -98,11 +138,13 @@ void Sender::abandonLane(const std::string& lane) {
             dropped.push_back(std::move(*it));
             it = queue_.erase(it);
         }
-        if (!thread_.joinable()) return;
         abandoning_.push_back(lane);
         if (pendingLocked() == 0) idle_.notify_all();
     }
-    curl_multi_wakeup(multi_);
+    if (!wakeRunning()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        abandoning_.clear();
+    }
 }
 
 void Sender::abandonAskedLanes() {
@@ -122,6 +164,7 @@ void Sender::abandonAskedLanes() {
 }
 
 void Sender::shutdown() {
+    std::lock_guard<std::mutex> threadLock(threadMutex_);
     if (thread_.joinable()) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -163,9 +206,39 @@ void Sender::run() {
         curl_multi_perform(multi_, &stillRunning);
         // A transfer that ended made room: the next ones start at once.
         if (collectFinished()) continue;
-        curl_multi_poll(multi_, nullptr, 0, kLongestPollMs, nullptr);
+        pollAndServe();
     }
     abandonRunning();
+    std::vector<std::shared_ptr<LoopWork>> work;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        work = work_;
+    }
+    // The work stays attached: a later hand-over starts a fresh thread for it.
+    for (const auto& each : work) each->loopEnding();
+}
+
+void Sender::pollAndServe() {
+    std::vector<std::shared_ptr<LoopWork>> work;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        work = work_;
+    }
+    std::vector<curl_waitfd> fds;
+    std::vector<size_t> firsts;
+    int timeoutMs = kLongestPollMs;
+    for (const auto& each : work) {
+        firsts.push_back(fds.size());
+        timeoutMs = std::min(timeoutMs, std::max(0, each->prepare(&fds, kLongestPollMs)));
+    }
+    for (curl_waitfd& fd : fds) fd.revents = 0;
+    curl_multi_poll(multi_, fds.data(), static_cast<unsigned>(fds.size()), timeoutMs, nullptr);
+    std::vector<std::shared_ptr<LoopWork>> over;
+    for (size_t i = 0; i < work.size(); ++i)
+        if (!work[i]->service(fds.data() + firsts[i])) over.push_back(work[i]);
+    if (over.empty()) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& each : over) work_.erase(std::remove(work_.begin(), work_.end(), each), work_.end());
 }
 
 bool Sender::laneBusy(const std::string& lane) const {

@@ -1,8 +1,9 @@
-// The sender: one thread that runs every network transfer of the channels
-// (mail, server manager, webhook, ntfy, Twitter) on one libcurl multi
-// handle, so neither the read cycle nor another receiver ever waits for a
-// slow or silent server, and a backlog of notifications never becomes a
-// storm of threads.
+// The sender: one thread through which every notification leaves. It runs
+// the network transfers of the channels (mail, server manager, webhook,
+// ntfy, Twitter) on one libcurl multi handle and drives, on the same poll,
+// the MQTT connections and the command channel's programs, so neither the
+// read cycle nor another receiver ever waits for a slow or silent peer, and
+// a backlog of notifications never becomes a storm of threads.
 #pragma once
 
 #include <curl/curl.h>
@@ -15,6 +16,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "notify/LoopWork.h"
 
 // One transfer handed to the sender. It owns its easy handle and everything
 // the handle points at, so a reload that destroys the channel cannot pull
@@ -50,8 +53,18 @@ class Sender {
     // be started: the transfer is dropped and its delivery left open.
     bool submit(const std::string& lane, std::unique_ptr<Transfer> transfer);
 
+    // Drives `work` on the sender's thread from its next turn until its
+    // service says it is over. Starts the thread on first use; false when
+    // none could be started.
+    bool attach(std::shared_ptr<LoopWork> work);
+    // Lets the sender's thread look at its work again at once (any thread),
+    // starting it again after a shutdown. False when no thread could be started.
+    bool wake();
+
     // Transfers queued or running.
     int pending() const;
+    // Hand-overs of the attached work not yet settled.
+    int workPending() const;
     // Sleeps until nothing is queued or running, or until the deadline
     // (steady clock, ms); true when the sender is idle.
     bool waitIdle(int64_t deadlineMs);
@@ -84,6 +97,10 @@ class Sender {
     };
 
     void run();
+    bool startThread();  // under threadMutex_
+    bool wakeRunning();
+    // One poll over the transfers and the attached work, then the work's turn.
+    void pollAndServe();
     // Moves queued transfers whose lane is free into the multi handle while
     // there is room. Called on the sender's thread.
     void startQueued();
@@ -103,14 +120,16 @@ class Sender {
 
     mutable std::mutex mutex_;
     std::condition_variable idle_;
-    std::deque<Queued> queue_;             // guarded by mutex_
-    std::vector<Running> running_;         // guarded by mutex_; changed on the sender's thread only
-    bool refusing_ = false;                // guarded by mutex_
-    std::vector<std::string> abandoning_;  // guarded by mutex_
-    bool ending_ = false;                  // guarded by mutex_
-    int peak_ = 0;                         // guarded by mutex_
-    CURLM* multi_ = nullptr;               // set before the thread starts, cleaned up after it ended
-    std::thread thread_;
+    std::deque<Queued> queue_;                     // guarded by mutex_
+    std::vector<Running> running_;                 // guarded by mutex_; changed on the sender's thread only
+    bool refusing_ = false;                        // guarded by mutex_
+    std::vector<std::string> abandoning_;          // guarded by mutex_
+    bool ending_ = false;                          // guarded by mutex_
+    int peak_ = 0;                                 // guarded by mutex_
+    std::vector<std::shared_ptr<LoopWork>> work_;  // guarded by mutex_
+    CURLM* multi_ = nullptr;                       // set before the thread starts, cleaned up after it ended
+    std::mutex threadMutex_;                       // held while the thread starts or ends, and for a wake-up
+    std::thread thread_;                           // guarded by threadMutex_
 };
 
 // The process's sender.

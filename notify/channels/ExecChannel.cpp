@@ -1,6 +1,6 @@
 // The command channel: the run is prepared on the dispatch thread (argv,
-// environment, input), performed by the command runner, and its outcome
-// settles the delivery there.
+// environment, input), performed by the command runner on the sender's
+// thread, and its outcome settles the delivery there.
 #include "notify/channels/ExecChannel.h"
 
 #include <atomic>

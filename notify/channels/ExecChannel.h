@@ -1,6 +1,6 @@
 // The "exec" channel: hands each notification to a program, so a site reaches
 // any service a command-line tool can (Apprise, signal-cli) without a channel
-// of its own. The program runs without a shell, on a thread of its own.
+// of its own. The program runs without a shell, driven by the sender.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +17,7 @@ class ExecChannel : public Notifier {
 
     // The notification's fields go into ZENTOK_* environment variables, the
     // text to standard input; exit status 0 is delivered. False only for a
-    // line without program or a program that could not be handed to a thread.
+    // line without program or a program that could not be handed to the sender.
     using Notifier::notify;
     bool notify(const Notification& notification, const DeliveryHandle& delivery) override;
 

@@ -27,7 +27,7 @@ MqttChannel::~MqttChannel() = default;
 
 std::string MqttChannel::sendFault() const {
     if (!fault_.empty()) return fault_;
-    return connection_ ? "" : "no connection thread";
+    return connection_ ? "" : "no sender thread";
 }
 
 std::string mqttStateTopic(const std::string& topic, const Notification& notification) {

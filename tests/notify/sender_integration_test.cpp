@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -18,6 +19,7 @@
 
 #include "base/Clock.h"
 #include "notify/Sender.h"
+#include "support/MosquittoBroker.h"
 #include "support/Peers.h"
 #include "support/TestSupport.h"
 
@@ -66,6 +68,15 @@ class HangingTransfer : public Transfer {
     CURL* curl_;
     std::string url_;
 };
+
+int threadsOf(pid_t pid) {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        (void)entry;
+        ++count;
+    }
+    return count;
+}
 
 // "YYYY-MM-DD hh:mm:ss" local time, as the outbox file writes times.
 std::string localStamp(time_t when) {
@@ -159,11 +170,15 @@ TEST(SenderRun, AHangingReceiverDelaysNeitherTheNextReadNorAnotherNodesAlarm) {
 }
 
 // A receiver that answers after 12 s: its entry leaves the outbox file as
-// soon as the answer is in, not at the next cycle a minute later.
+// soon as the answer is in, not at the next cycle a minute later. While it
+// waits, a program runs and an MQTT connection is open: all of them on the
+// sender's one thread, beside the main thread and the source's worker.
 TEST(SenderRun, ALateDeliveryLeavesTheOutboxAtOnce) {
     TempDir dir;
     TempDir hook;
     Process recorder;
+    MosquittoBroker broker;
+    ASSERT_TRUE(broker.start()) << broker.log();
     int port = freeLoopbackPort();
     ASSERT_TRUE(
         recorder.start({kPython, sourcePath("tests/peers/webhook/recorder.py"), "--port",
@@ -172,13 +187,22 @@ TEST(SenderRun, ALateDeliveryLeavesTheOutboxAtOnce) {
     writeFile(dir.file("z.ini"), "coupler;runmode;cycle\ncoupler;readinterval;60\n" + closedSource() +
                                      "node;a;!OFFLINE;plant unreachable;alarm;N\n"
                                      "receiver;hook\nadr;webhook;http://127.0.0.1:" +
-                                     std::to_string(port) + "/delay/12000\ndir;alarm\n");
+                                     std::to_string(port) +
+                                     "/delay/12000\ndir;alarm\n"
+                                     "receiver;bus\nadr;mqtt;" +
+                                     broker.url("plant") +
+                                     "\ndir;alarm\n"
+                                     "receiver;run\nadr;exec;/bin/sleep 5\ndir;alarm\n");
     Process zentok;
     const std::string log = dir.file("out.log");
     ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "z.ini"}, log, dir.path()));
     ASSERT_TRUE(waitUntil([&] { return !contentOf(hook.file("record.txt")).empty(); }, 10000))
         << contentOf(log);
     auto received = std::chrono::steady_clock::now();
+    ASSERT_TRUE(
+        waitUntil([&] { return countOf(contentOf(log), "notifyMqtt, receiver bus: connected") == 1; }, 5000))
+        << contentOf(log);
+    EXPECT_EQ(threadsOf(zentok.pid()), 3) << contentOf(log);
     EXPECT_NE(contentOf(dir.file("zentok_outbox.csv")).find("\"hook\""), std::string::npos);
     ASSERT_TRUE(waitUntil([&] { return contentOf(dir.file("zentok_outbox.csv")).empty(); }, 14000))
         << contentOf(log);
