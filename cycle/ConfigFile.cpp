@@ -500,19 +500,21 @@ class ConfigParser {
     void uplinkLine(char*, const char*, char* cursor) {
         char* kind = nextToken(&cursor, ";");
         if (!kind) return;
+        Uplinks& uplinks = *c_.uplinks;
         if (is(kind, "smtp")) {
-            smtpTls[0] = 0;  // optional: a line without it asks for the default
-            char* targets[] = {smtpUrl, smtpUser, smtpPassword, smtpFrom, smtpTls};
+            uplinks.smtpTls[0] = 0;  // optional: a line without it asks for the default
+            char* targets[] = {uplinks.smtpUrl, uplinks.smtpUser, uplinks.smtpPassword, uplinks.smtpFrom,
+                               uplinks.smtpTls};
             for (char* target : targets) {
                 char* field = nextToken(&cursor, ";");
                 if (!field) break;
                 copyText(target, kSettingSize, field);
             }
-            addressError(mailUplinkFault());
+            addressError(mailUplinkFault(uplinks));
         } else if (is(kind, "srvmgr")) {
             char* host = nextToken(&cursor, ";");
-            if (host) copyText(srvmgrHost, kSettingSize, host);
-            if (host) addressError(srvMgrHostFault());
+            if (host) copyText(uplinks.srvmgrHost, kSettingSize, host);
+            if (host) addressError(srvMgrHostFault(uplinks));
         } else if (is(kind, "telegram")) {
             telegramUplinkLine(cursor);
         } else if (*kind) {
@@ -524,9 +526,10 @@ class ConfigParser {
     void telegramUplinkLine(char* cursor) {
         char* token = nextToken(&cursor, ";");
         char* base = token ? nextToken(&cursor, ";") : nullptr;
-        copyText(telegramToken, kSettingSize, token ? token : "");
-        copyText(telegramApiBase, kSettingSize, base ? base : "");
-        addressError(telegramUplinkFault());
+        Uplinks& uplinks = *c_.uplinks;
+        copyText(uplinks.telegramToken, kSettingSize, token ? token : "");
+        copyText(uplinks.telegramApiBase, kSettingSize, base ? base : "");
+        addressError(telegramUplinkFault(uplinks));
     }
 
     void setLine(char*, const char*, char* cursor) {

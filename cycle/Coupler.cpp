@@ -3,7 +3,6 @@
 
 #include <atomic>
 
-#include "base/Settings.h"
 #include "base/Text.h"
 
 namespace {
@@ -13,7 +12,9 @@ std::atomic<uint64_t> gCouplerSerial{0};
 Coupler::Coupler() : serial(++gCouplerSerial) {
     copyText(cfgName, "zentok.ini");
     copyText(statesName, "zentok_states.csv");
-    clearProcessSettings();
+    // A channel holds its uplinks from when it is built, and an uplink line
+    // may come after the address lines that use it: all share this one set.
+    for (Receiver& receiver : receivers) receiver.uplinks = uplinks;
 }
 
 Coupler::~Coupler() = default;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/Records.h"
+#include "base/Settings.h"
 #include "cycle/JournalRecord.h"
 #include "cycle/StatesFile.h"
 #include "notify/Receiver.h"
@@ -75,6 +76,9 @@ class Coupler {
     int64_t lastCycle = 0;
     int logLevel = 0;  // as loaded; the process-wide level (core/Log.h) is the one read
     std::vector<RetainedState> retainedStates;  // states lines of nodes this configuration lacks
+    // What the uplink lines say; the receivers' channels share it, so it
+    // lives as long as the last of them.
+    const std::shared_ptr<Uplinks> uplinks = std::make_shared<Uplinks>();
     int retrySeconds = 0;            // "coupler;retry": how long a failed notification is tried again
     std::shared_ptr<Outbox> outbox;  // shared by the couplers of one run; in memory when none is given
     const uint64_t serial;           // tells the couplers of one process apart (the states file's cache)

@@ -163,7 +163,7 @@ bool isTemporary(const std::string& directory) {
 
 // What the Telegram and command channels need beyond their address line.
 void addOutsideChannelWarnings(const Receiver& receiver, std::vector<std::string>& warnings) {
-    if (receiver.channelKind == ChannelKind::Telegram && !telegramToken[0])
+    if (receiver.channelKind == ChannelKind::Telegram && !receiver.uplinks->telegramToken[0])
         warnings.push_back(
             format("receiver '%s' sends to Telegram, but there is no uplink;telegram line", receiver.name));
     const auto* command = receiver.channelKind == ChannelKind::Exec && receiver.notifier
@@ -177,13 +177,13 @@ void addOutsideChannelWarnings(const Receiver& receiver, std::vector<std::string
 void addChannelWarnings(const Coupler& c, std::vector<std::string>& warnings) {
     for (int r = 0; r < c.receiverCount; ++r) {
         const Receiver& receiver = c.receivers[r];
-        if (receiver.channelKind == ChannelKind::ServerManager && !srvmgrHost[0])
+        if (receiver.channelKind == ChannelKind::ServerManager && !c.uplinks->srvmgrHost[0])
             warnings.push_back(
                 format("receiver '%s' posts to the server manager, but there is no uplink;srvmgr "
                        "line",
                        receiver.name));
         addOutsideChannelWarnings(receiver, warnings);
-        if (receiver.channelKind == ChannelKind::Mail && !smtpUrl[0])
+        if (receiver.channelKind == ChannelKind::Mail && !c.uplinks->smtpUrl[0])
             warnings.push_back(
                 format("receiver '%s' sends mail, but there is no uplink;smtp line", receiver.name));
         if (receiver.channelKind == ChannelKind::File && receiver.notifier) {

@@ -218,20 +218,19 @@ void waitForWork(ConfigWatch& watch, Coupler& coupler, const ReloadDecision& rel
 }
 
 // Builds a coupler from the file. A reload with a configuration error is
-// refused: the running coupler stays in force with its process-wide settings,
-// and the file is not tried again until it changes. Returns the coupler to
+// refused: the running coupler stays in force with its uplinks and channels,
+// which the new one never touched, and the file is not tried again until it
+// changes. Returns the coupler to
 // run, or null when a configuration error ends the program at its start.
 std::unique_ptr<Coupler> loadOrKeep(const std::string& path, std::unique_ptr<Coupler> running,
                                     ReloadDecision& reload, bool& unreadableReported) {
     bool inForce = running && running->cfgStat.size >= 0;
-    ProcessSettings settings = saveProcessSettings();
     auto coupler = std::make_unique<Coupler>();
     coupler->reportCantOpen = !unreadableReported;
     coupler->loadConfig(path.c_str());
     unreadableReported = coupler->cfgUnreadable;
     if (coupler->iniError && inForce) {
-        coupler.reset();  // its channels and settings go before the running ones come back
-        restoreProcessSettings(settings);
+        coupler.reset();
         setLogLevel(running->logLevel);
         reload.refused(path.c_str());
         std::printf("*** ini error: configuration '%s' refused, the running configuration stays in force\n",

@@ -8,7 +8,6 @@
 #include <string>
 
 #include "base/Clock.h"
-#include "base/Settings.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
 #include "cycle/Outbox.h"
@@ -37,13 +36,11 @@ class TwitterChannelTest : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(peerStarted) << peer->log();
         ASSERT_TRUE(cwd.enter(dir.path()));
-        clearProcessSettings();
         peer->useForClients();
         node.address = "DB1.DBW4";
     }
     void TearDown() override {
         TwitterPeer::restoreClients();
-        clearProcessSettings();
         cwd.leave();
     }
     void writeKeys() {
