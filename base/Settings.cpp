@@ -11,19 +11,6 @@ UplinksHandle noUplinks() {
 }
 
 namespace {
-
-bool gChannelsOffline = false;
-
-}  // namespace
-
-void setChannelsOffline(bool offline) {
-    gChannelsOffline = offline;
-}
-bool channelsOffline() {
-    return gChannelsOffline;
-}
-
-namespace {
 std::atomic<bool> gTestMessageRun{false};
 }  // namespace
 

@@ -27,11 +27,6 @@ using UplinksHandle = std::shared_ptr<const Uplinks>;
 // One shared set with no uplink: what a channel built outside a configuration sends through.
 UplinksHandle noUplinks();
 
-// Set by the configuration check: the channels are built as at a start, but
-// none of them contacts its server.
-void setChannelsOffline(bool offline);
-bool channelsOffline();
-
 // Set by "zentok test": the channels send the test message, but leave alone
 // what a running Zentok keeps on a server for its subscribers (the MQTT
 // status and last will, a node's retained state).

@@ -254,7 +254,6 @@ void printDeadEndWarnings(const Coupler& coupler) {
 }
 
 int checkConfiguration(const std::string& path, bool errorsOnly) {
-    setChannelsOffline(true);
     Coupler coupler;
     coupler.loadConfig(path.c_str());
 

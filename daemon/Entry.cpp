@@ -239,6 +239,7 @@ std::unique_ptr<Coupler> loadOrKeep(const std::string& path, std::unique_ptr<Cou
     }
     reload.loaded();
     if (coupler->iniError) return nullptr;
+    for (int i = 0; i < coupler->receiverCount; ++i) coupler->receivers[i].start();
     if (inForce && coupler->cfgStat.size >= 0) std::printf("configuration '%s' reloaded\n", path.c_str());
     return coupler;
 }

@@ -13,7 +13,6 @@
 #include <cstring>
 
 #include "base/DurableFile.h"
-#include "base/Settings.h"
 #include "cycle/Coupler.h"
 #include "cycle/OperatorRequest.h"
 #include "daemon/Entry.h"
@@ -141,7 +140,6 @@ bool openConfiguration(const std::string& configPath, Coupler& coupler, std::str
 }
 
 bool openInstance(const std::string& configPath, Coupler& coupler, std::string* why) {
-    setChannelsOffline(true);
     coupler.skipSecrets = true;
     if (!loadFor(configPath, coupler, why)) return false;
     if (coupler.iniError)

@@ -7,7 +7,6 @@
 #include <string>
 
 #include "base/Log.h"
-#include "base/Settings.h"
 #include "base/Text.h"
 #include "base/ValueText.h"
 #include "cycle/Coupler.h"
@@ -48,7 +47,6 @@ bool probeNode(Node& node) {
 }  // namespace
 
 int probeConfiguration(const std::string& path) {
-    setChannelsOffline(true);  // loading must not contact any channel
     Coupler coupler;
     coupler.loadConfig(path.c_str());
     if (coupler.iniError) {

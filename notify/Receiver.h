@@ -40,6 +40,10 @@ struct Receiver {
     // Creates the channel from the rest of an address line (may be null).
     // Empty, or what is wrong with the address for the configuration error.
     std::string setAddress(char* rest);
+    // Lets the channel contact its service, once its configuration is in force.
+    void start() {
+        if (notifier) notifier->start();
+    }
     // Hands a notification to the channel, creating the default channel first;
     // the channel settles `delivery` (may be null) with the outcome.
     bool notify(const Notification& notification, const DeliveryHandle& delivery = nullptr);

@@ -137,7 +137,6 @@ void readTwitterKeys(TwitterKeys* keys) {
 }
 
 TwitterChannel::TwitterChannel(char* rest) : state_(std::make_shared<TwitterAccountState>()) {
-    initTwitter();
     if (rest == nullptr || rest[0] == 0) return;
     char* cursor = rest;
     char* field = nextToken(&cursor, ";");
@@ -167,7 +166,6 @@ bool TwitterChannel::loadCredentials() {
 void TwitterChannel::initTwitter() {
     state_->ready = false;
     if (!loadCredentials()) return;
-    if (channelsOffline()) return;  // a configuration check sends nothing
     auto check = std::make_unique<TwitterTransfer>(client, state_, "", "", nullptr);
     if (!sender().submit(kTwitterLane, std::move(check)))
         printf("notifyTwitter::initTwitter, err 'no sender'\n");

@@ -39,10 +39,12 @@ class TwitterChannel : public Notifier {
     // has succeeded); false without credentials or for an empty status.
     using Notifier::notify;
     bool notify(const Notification& notification, const DeliveryHandle& delivery) override;
-    // Loads the credentials and hands a check of them to the sender: at
-    // load, so a wrong key shows at once rather than at the first alarm.
-    // Until a check succeeds, each post is preceded by another one.
+    // Loads the credentials and hands a check of them to the sender: when
+    // the configuration comes into force, so a wrong key shows at once
+    // rather than at the first alarm. Until a check succeeds, each post is
+    // preceded by another one.
     void initTwitter();
+    void start() override { initTwitter(); }
 
     // The last credential check succeeded.
     bool isReady() const;

@@ -50,6 +50,7 @@ class TwitterChannelTest : public ::testing::Test {
     std::unique_ptr<TwitterChannel> channel(const char* rest) {
         std::string copy = rest ? rest : "";
         auto made = std::make_unique<TwitterChannel>(rest ? &copy[0] : nullptr);
+        made->start();
         EXPECT_TRUE(waitForSender());
         return made;
     }
@@ -189,7 +190,7 @@ TEST_F(TwitterChannelTest, TwoReceiversPostInLinkOrder) {
     writeKeys();
     testing::internal::CaptureStdout();
     {
-        Coupler coupler;  // clears the access token: it is read again from the file
+        Coupler coupler;
         coupler.sourceCount = 1;
         Node& fired = coupler.nodes[coupler.nodeCount++];
         fired.source = &coupler.sources[0];
@@ -202,6 +203,7 @@ TEST_F(TwitterChannelTest, TwoReceiversPostInLinkOrder) {
         coupler.receivers[1].setAddress(first);
         coupler.receivers[0].setAddress(second);
         coupler.receiverCount = 2;
+        for (Receiver& receiver : coupler.receivers) receiver.start();
         coupler.findLink(&coupler.receivers[1], fired.dir, true);
         coupler.findLink(&coupler.receivers[0], fired.dir, true);
         coupler.prepareTemplates();
@@ -239,7 +241,8 @@ TEST_F(TwitterChannelTest, ASilentServiceHoldsNeitherTheLoadNorTheDispatch) {
         fired.active = true;
         char line[] = "twitter;carol";
         int64_t started = steadyMs();
-        coupler.receivers[0].setAddress(line);  // the load's credential check
+        coupler.receivers[0].setAddress(line);
+        coupler.receivers[0].start();  // the credential check
         coupler.receiverCount = 1;
         coupler.findLink(&coupler.receivers[0], fired.dir, true);
         coupler.prepareTemplates();
