@@ -184,8 +184,7 @@ class ConfigParser {
             int level = parseInt(value);
             if (level < 1) level = 0;
             if (level > 9) level = 9;
-            c_.logLevel = level;
-            setLogLevel(level);  // takes effect at once, also for the rest of this load
+            c_.logLevel = level;  // the run applies it once the load is accepted
         }
     }
 

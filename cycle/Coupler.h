@@ -74,7 +74,11 @@ class Coupler {
     int rehashTime = 60;  // "coupler;rehashtime" is accepted and kept; nothing reads it
     int readInterval = 0;
     int64_t lastCycle = 0;
-    int logLevel = 0;  // as loaded; the process-wide level (core/Log.h) is the one read
+    // "coupler;loglevel" as loaded, -1 without that line. Loading sets no
+    // process-wide level (base/Log.h): a run applies it with applyLogLevel
+    // once the load is accepted, so a refused file changes nothing.
+    int logLevel = -1;
+    void applyLogLevel() const;
     std::vector<RetainedState> retainedStates;  // states lines of nodes this configuration lacks
     // What the uplink lines say; the receivers' channels share it, so it
     // lives as long as the last of them.
@@ -113,6 +117,12 @@ class Coupler {
     Receiver* findReceiver(const char* name, int occurrence = 0);
     // Which of the receivers of its name `receiver` is.
     int occurrenceOf(const Receiver* receiver) const;
+
+    // After a reload is accepted: each receiver whose name, address line and
+    // uplink are those of a receiver of `running` takes over that one's
+    // channel, connection and all; the others are started.
+    void takeChannelsAndStart(Coupler& running);
+    void startChannels();
 
     // Configuration file.
     void loadConfig(const char* path);

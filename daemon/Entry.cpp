@@ -231,7 +231,6 @@ std::unique_ptr<Coupler> loadOrKeep(const std::string& path, std::unique_ptr<Cou
     unreadableReported = coupler->cfgUnreadable;
     if (coupler->iniError && inForce) {
         coupler.reset();
-        setLogLevel(running->logLevel);
         reload.refused(path.c_str());
         std::printf("*** ini error: configuration '%s' refused, the running configuration stays in force\n",
                     path.c_str());
@@ -239,7 +238,11 @@ std::unique_ptr<Coupler> loadOrKeep(const std::string& path, std::unique_ptr<Cou
     }
     reload.loaded();
     if (coupler->iniError) return nullptr;
-    for (int i = 0; i < coupler->receiverCount; ++i) coupler->receivers[i].start();
+    coupler->applyLogLevel();
+    if (running)
+        coupler->takeChannelsAndStart(*running);
+    else
+        coupler->startChannels();
     if (inForce && coupler->cfgStat.size >= 0) std::printf("configuration '%s' reloaded\n", path.c_str());
     return coupler;
 }

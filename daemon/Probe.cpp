@@ -58,6 +58,7 @@ int probeConfiguration(const std::string& path) {
         return kProbeReadFailed;
     }
     // A probe is for seeing why a read fails: the sources' failure lines show from level 1.
+    coupler.applyLogLevel();
     if (logLevel() < 1) setLogLevel(1);
     coupler.readStates();
     int failed = 0;

@@ -110,6 +110,7 @@ int sendTestMessage(const OperatorArguments& arguments, const char* programPath)
         std::fprintf(stderr, "zentok test: no receiver '%s' in the configuration\n", name.c_str());
         return kOperatorRefused;
     }
+    coupler.applyLogLevel();
     receiver->start();
     auto delivery = std::make_shared<Delivery>(std::string("test ") + receiver->name);
     if (!receiver->notify(testNotification(coupler, *receiver), delivery) && !delivery->settled())
