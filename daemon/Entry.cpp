@@ -47,17 +47,6 @@ void printStartup(const char* program) {
     std::printf("running %s\nworking dir %s\n", program, cwd.c_str());
 }
 
-}  // namespace
-
-std::string defaultConfigPath(const char* programPath) {
-    std::string path = programPath ? programPath : "";
-    size_t at = path.find(".exe");
-    if (at == std::string::npos) return "zentok.ini";
-    return path.substr(0, at) + ".ini";
-}
-
-namespace {
-
 constexpr int kSettleMs = 100;            // a file written in pieces is loaded once it is quiet
 constexpr int kUnreadableRetryMs = 1000;  // a file that cannot be opened is tried again this often
 constexpr int kStopWaitMs = 10000;        // what a stop signal leaves the transfers in flight

@@ -15,7 +15,7 @@
 #include "base/DurableFile.h"
 #include "cycle/Coupler.h"
 #include "cycle/OperatorRequest.h"
-#include "daemon/Entry.h"
+#include "daemon/CommandLine.h"
 
 namespace {
 

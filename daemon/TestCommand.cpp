@@ -18,7 +18,6 @@
 #include "base/Clock.h"
 #include "base/Settings.h"
 #include "cycle/Coupler.h"
-#include "daemon/Entry.h"
 #include "daemon/Instance.h"
 #include "notify/ChannelWork.h"
 #include "notify/Sender.h"
