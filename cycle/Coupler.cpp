@@ -21,6 +21,26 @@ Coupler::Coupler() : serial(++gCouplerSerial) {
 
 Coupler::~Coupler() = default;
 
+bool Coupler::iniError() const {
+    for (const LineFault& fault : faults)
+        if (fault.kind == FaultKind::Fatal) return true;
+    return false;
+}
+
+int Coupler::lineErrors() const {
+    int count = 0;
+    for (const LineFault& fault : faults) count += fault.kind == FaultKind::LineError ? 1 : 0;
+    return count;
+}
+
+std::vector<std::string> Coupler::unknownLines() const {
+    std::vector<std::string> lines;
+    for (const LineFault& fault : faults)
+        if (fault.kind == FaultKind::Unknown)
+            lines.push_back("line " + std::to_string(fault.line) + ": " + fault.text);
+    return lines;
+}
+
 namespace {
 
 // The uplink settings a channel of that kind sends through are the same in both.

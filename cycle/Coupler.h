@@ -46,6 +46,20 @@ struct ConfigStat {
     uint64_t inode = 0;
 };
 
+// How much a fault of a line weighs.
+enum class FaultKind : uint8_t {
+    Unknown,    // an unknown keyword or setting: the check warns, a start passes over it in silence
+    LineError,  // a line that cannot work as written: the check fails, a start says it and runs on
+    Fatal,      // a start ends with a configuration error and a reload is refused
+};
+
+// One fault a load found, named with its line (0: before the first line).
+struct LineFault {
+    int line = 0;
+    FaultKind kind = FaultKind::Fatal;
+    std::string text;
+};
+
 class Coupler {
   public:
     Coupler();
@@ -98,11 +112,13 @@ class Coupler {
     // its own (tests, probe), which then counts and records nothing.
     std::shared_ptr<Metrics> metrics;
     std::shared_ptr<AlarmJournal> journal;
-    bool iniError = false;
-    int lineErrors = 0;  // lines that cannot work as written (said at the load; the check fails on them)
-    // Unknown keywords and coupler settings, each naming its line. A start
-    // passes over them in silence; the check prints them.
-    std::vector<std::string> unknownLines;
+    // Everything the load found wrong, in the order of the lines; a start, a
+    // reload and the check all decide by it.
+    std::vector<LineFault> faults;
+    bool iniError() const;   // a fatal fault
+    int lineErrors() const;  // lines that cannot work as written (the check fails on them)
+    // Unknown keywords and coupler settings as "line N: TEXT".
+    std::vector<std::string> unknownLines() const;
     int cantOpenReason = 0;      // errno of the last failed open of the file; 0 when it was read
     bool cfgUnreadable = false;  // the file exists but could not be opened
     bool reportCantOpen = true;  // false while the same failure was already reported

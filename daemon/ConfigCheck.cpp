@@ -240,7 +240,7 @@ std::vector<std::string> modelWarnings(const Coupler& coupler) {
 
 std::vector<std::string> deadEndWarnings(const Coupler& coupler) {
     // Lines the parser read past: what a start ignores the check names.
-    std::vector<std::string> warnings = coupler.unknownLines;
+    std::vector<std::string> warnings = coupler.unknownLines();
     addSourcelessNodeWarnings(coupler, warnings);
     addGroupWarnings(coupler, warnings);
     addChannelWarnings(coupler, warnings);
@@ -275,7 +275,7 @@ int checkConfiguration(const std::string& path, bool errorsOnly) {
     for (const std::string& warning : deadEnds) std::printf("*** warning: %s\n", warning.c_str());
     for (const std::string& warning : warnings) std::printf("*** warning: %s\n", warning.c_str());
 
-    if (coupler.iniError) {
+    if (coupler.iniError()) {
         std::printf("configuration '%s': configuration error, the program would end without a cycle\n",
                     path.c_str());
         return kExitConfigError;
@@ -283,9 +283,9 @@ int checkConfiguration(const std::string& path, bool errorsOnly) {
     // A start runs without these lines; the check fails, so they are fixed
     // before. Before a start or reload they must not stop a coupler that
     // would run with the rest.
-    if (coupler.lineErrors > 0 && !errorsOnly) {
+    if (coupler.lineErrors() > 0 && !errorsOnly) {
         std::printf("configuration '%s': configuration error, %d line%s cannot work as written\n",
-                    path.c_str(), coupler.lineErrors, coupler.lineErrors == 1 ? "" : "s");
+                    path.c_str(), coupler.lineErrors(), coupler.lineErrors() == 1 ? "" : "s");
         return kExitConfigError;
     }
     if (errorsOnly) {

@@ -136,7 +136,7 @@ void runCycle(Coupler& coupler) {
 // Hands the run's outbox to a new coupler; only a loaded configuration
 // decides which receivers are gone.
 void attachOutbox(Coupler& coupler, const std::shared_ptr<Outbox>& outbox) {
-    if (coupler.cfgStat.size >= 0 && !coupler.iniError)
+    if (coupler.cfgStat.size >= 0 && !coupler.iniError())
         coupler.adoptOutbox(outbox);
     else
         coupler.outbox = outbox;
@@ -218,7 +218,7 @@ std::unique_ptr<Coupler> loadOrKeep(const std::string& path, std::unique_ptr<Cou
     coupler->reportCantOpen = !unreadableReported;
     coupler->loadConfig(path.c_str());
     unreadableReported = coupler->cfgUnreadable;
-    if (coupler->iniError && inForce) {
+    if (coupler->iniError() && inForce) {
         coupler.reset();
         reload.refused(path.c_str());
         std::printf("*** ini error: configuration '%s' refused, the running configuration stays in force\n",
@@ -226,7 +226,7 @@ std::unique_ptr<Coupler> loadOrKeep(const std::string& path, std::unique_ptr<Cou
         return running;
     }
     reload.loaded();
-    if (coupler->iniError) return nullptr;
+    if (coupler->iniError()) return nullptr;
     coupler->applyLogLevel();
     if (running)
         coupler->takeChannelsAndStart(*running);

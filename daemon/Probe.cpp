@@ -49,7 +49,7 @@ bool probeNode(Node& node) {
 int probeConfiguration(const std::string& path) {
     Coupler coupler;
     coupler.loadConfig(path.c_str());
-    if (coupler.iniError) {
+    if (coupler.iniError()) {
         std::printf("probe: configuration '%s' has errors, nothing read\n", path.c_str());
         return kExitConfigError;
     }

@@ -16,7 +16,7 @@ TEST(Coupler, StartsEmptyWithItsDefaults) {
     EXPECT_EQ(c->rehashTime, 60);
     EXPECT_EQ(c->readInterval, 0);
     EXPECT_EQ(c->nodeCount + c->sourceCount + c->receiverCount + c->dirCount + c->linkCount, 0);
-    EXPECT_FALSE(c->iniError);
+    EXPECT_FALSE(c->iniError());
 }
 
 TEST(Coupler, EachHasItsOwnEmptyUplinksAndLeavesTheLogLevel) {
