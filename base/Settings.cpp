@@ -1,46 +1,13 @@
-// Process-wide uplink settings.
+// The empty uplinks and the process-wide switches.
 #include "base/Settings.h"
 
 #include <atomic>
 
-ProcessSettings gProcessSettings{};
-
-char (&srvmgrHost)[kSettingSize] = gProcessSettings.srvmgrHost;
-char (&smtpUrl)[kSettingSize] = gProcessSettings.smtpUrl;
-char (&smtpUser)[kSettingSize] = gProcessSettings.smtpUser;
-char (&smtpPassword)[kSettingSize] = gProcessSettings.smtpPassword;
-char (&smtpFrom)[kSettingSize] = gProcessSettings.smtpFrom;
-char (&smtpTls)[kSettingSize] = gProcessSettings.smtpTls;
-char (&twitterToken)[kSettingSize] = gProcessSettings.twitterToken;
-char (&twitterTokenSecret)[kSettingSize] = gProcessSettings.twitterTokenSecret;
-char (&telegramToken)[kSettingSize] = gProcessSettings.telegramToken;
-char (&telegramApiBase)[kSettingSize] = gProcessSettings.telegramApiBase;
-
 const char* const kMakerAddress = "https://zentok.example.org";
 
-void clearProcessSettings() {
-    gProcessSettings = ProcessSettings{};
-}
-
-namespace {
-
-bool gChannelsOffline = false;
-
-}  // namespace
-
-ProcessSettings saveProcessSettings() {
-    return gProcessSettings;
-}
-
-void restoreProcessSettings(const ProcessSettings& saved) {
-    gProcessSettings = saved;
-}
-
-void setChannelsOffline(bool offline) {
-    gChannelsOffline = offline;
-}
-bool channelsOffline() {
-    return gChannelsOffline;
+UplinksHandle noUplinks() {
+    static const UplinksHandle none = std::make_shared<const Uplinks>();
+    return none;
 }
 
 namespace {

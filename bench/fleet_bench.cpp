@@ -180,6 +180,7 @@ HandOverFigures measureHandOvers(const Fleet& fleet, int count, int rounds) {
         std::string mqttLine =
             "mqtt://127.0.0.1:" + std::to_string(fleet.brokerPort) + "/bench/r" + std::to_string(i);
         mqtt.push_back(std::make_unique<MqttChannel>(&mqttLine[0], "bench"));
+        mqtt.back()->start();
         std::string hookLine = "http://127.0.0.1:" + std::to_string(hookPort) + "/hook" + std::to_string(i);
         hooks.push_back(std::make_unique<WebhookChannel>(&hookLine[0], "bench"));
     }

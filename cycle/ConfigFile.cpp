@@ -103,12 +103,15 @@ class ConfigParser {
     static const LineKind kLineKinds[];
 
     // What a start passes over in silence and the check warns of.
-    void unknown(const std::string& what) {
-        c_.unknownLines.push_back("line " + std::to_string(s_.lineNumber) + ": " + what);
-    }
+    void unknown(const std::string& what) { c_.faults.push_back({s_.lineNumber, FaultKind::Unknown, what}); }
 
+    // `message` is the whole console line, "*** ini error: " and all.
     void error(const char* message) {
-        c_.iniError = true;
+        std::string text = message;
+        const std::string head = "*** ini error: ";
+        if (text.compare(0, head.size(), head) == 0) text.erase(0, head.size());
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        c_.faults.push_back({s_.lineNumber, FaultKind::Fatal, text});
         std::printf("%s", message);
     }
 
@@ -125,7 +128,7 @@ class ConfigParser {
     // error; a start says it once and runs with the rest, as it always did,
     // so a site that ran yesterday is still monitored after an upgrade.
     void lineError(int number, const std::string& what) {
-        c_.lineErrors++;
+        c_.faults.push_back({number, FaultKind::LineError, what});
         std::printf("*** ini error: line %d: %s\n", number, what.c_str());
     }
 
@@ -134,7 +137,7 @@ class ConfigParser {
     // start ends as the check does instead of reading values it would
     // misread.
     void valueError(int number, const std::string& what) {
-        c_.iniError = true;
+        c_.faults.push_back({number, FaultKind::Fatal, what});
         std::printf("*** ini error: line %d: %s\n", number, what.c_str());
     }
 
@@ -184,8 +187,7 @@ class ConfigParser {
             int level = parseInt(value);
             if (level < 1) level = 0;
             if (level > 9) level = 9;
-            c_.logLevel = level;
-            setLogLevel(level);  // takes effect at once, also for the rest of this load
+            c_.logLevel = level;  // the run applies it once the load is accepted
         }
     }
 
@@ -213,9 +215,7 @@ class ConfigParser {
         std::string file = credentialCopyOf(path);
         FILE* secrets = std::fopen(file.c_str(), "r");
         if (!secrets) {
-            c_.iniError = true;
-            std::printf("*** ini error: line %d: secrets file '%s' cannot be read: %s\n", s_.lineNumber,
-                        file.c_str(), std::strerror(errno));
+            valueError(s_.lineNumber, "secrets file '" + file + "' cannot be read: " + std::strerror(errno));
             return;
         }
         // Messages about its lines name this line, which names the file.
@@ -500,19 +500,21 @@ class ConfigParser {
     void uplinkLine(char*, const char*, char* cursor) {
         char* kind = nextToken(&cursor, ";");
         if (!kind) return;
+        Uplinks& uplinks = *c_.uplinks;
         if (is(kind, "smtp")) {
-            smtpTls[0] = 0;  // optional: a line without it asks for the default
-            char* targets[] = {smtpUrl, smtpUser, smtpPassword, smtpFrom, smtpTls};
+            uplinks.smtpTls[0] = 0;  // optional: a line without it asks for the default
+            char* targets[] = {uplinks.smtpUrl, uplinks.smtpUser, uplinks.smtpPassword, uplinks.smtpFrom,
+                               uplinks.smtpTls};
             for (char* target : targets) {
                 char* field = nextToken(&cursor, ";");
                 if (!field) break;
                 copyText(target, kSettingSize, field);
             }
-            addressError(mailUplinkFault());
+            addressError(mailUplinkFault(uplinks));
         } else if (is(kind, "srvmgr")) {
             char* host = nextToken(&cursor, ";");
-            if (host) copyText(srvmgrHost, kSettingSize, host);
-            if (host) addressError(srvMgrHostFault());
+            if (host) copyText(uplinks.srvmgrHost, kSettingSize, host);
+            if (host) addressError(srvMgrHostFault(uplinks));
         } else if (is(kind, "telegram")) {
             telegramUplinkLine(cursor);
         } else if (*kind) {
@@ -524,9 +526,10 @@ class ConfigParser {
     void telegramUplinkLine(char* cursor) {
         char* token = nextToken(&cursor, ";");
         char* base = token ? nextToken(&cursor, ";") : nullptr;
-        copyText(telegramToken, kSettingSize, token ? token : "");
-        copyText(telegramApiBase, kSettingSize, base ? base : "");
-        addressError(telegramUplinkFault());
+        Uplinks& uplinks = *c_.uplinks;
+        copyText(uplinks.telegramToken, kSettingSize, token ? token : "");
+        copyText(uplinks.telegramApiBase, kSettingSize, base ? base : "");
+        addressError(telegramUplinkFault(uplinks));
     }
 
     void setLine(char*, const char*, char* cursor) {
@@ -548,10 +551,7 @@ class ConfigParser {
 
     // Bad alarm settings end the program like the table limits do: an alarm
     // that runs with settings other than the ones written is worse than none.
-    void alarmError(const std::string& what) {
-        c_.iniError = true;
-        lineError(s_.lineNumber, what);
-    }
+    void alarmError(const std::string& what) { valueError(s_.lineNumber, what); }
 
     void alarmLine(char*, const char*, char* cursor) {
         if ((!inSection("node") && !inSection("info")) || !s_.node) {

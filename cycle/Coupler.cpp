@@ -2,8 +2,9 @@
 #include "cycle/Coupler.h"
 
 #include <atomic>
+#include <cstring>
 
-#include "base/Settings.h"
+#include "base/Log.h"
 #include "base/Text.h"
 
 namespace {
@@ -13,10 +14,81 @@ std::atomic<uint64_t> gCouplerSerial{0};
 Coupler::Coupler() : serial(++gCouplerSerial) {
     copyText(cfgName, "zentok.ini");
     copyText(statesName, "zentok_states.csv");
-    clearProcessSettings();
+    // A channel holds its uplinks from when it is built, and an uplink line
+    // may come after the address lines that use it: all share this one set.
+    for (Receiver& receiver : receivers) receiver.uplinks = uplinks;
 }
 
 Coupler::~Coupler() = default;
+
+bool Coupler::iniError() const {
+    for (const LineFault& fault : faults)
+        if (fault.kind == FaultKind::Fatal) return true;
+    return false;
+}
+
+int Coupler::lineErrors() const {
+    int count = 0;
+    for (const LineFault& fault : faults) count += fault.kind == FaultKind::LineError ? 1 : 0;
+    return count;
+}
+
+std::vector<std::string> Coupler::unknownLines() const {
+    std::vector<std::string> lines;
+    for (const LineFault& fault : faults)
+        if (fault.kind == FaultKind::Unknown)
+            lines.push_back("line " + std::to_string(fault.line) + ": " + fault.text);
+    return lines;
+}
+
+namespace {
+
+// The uplink settings a channel of that kind sends through are the same in both.
+bool sameUplink(ChannelKind kind, const Uplinks& a, const Uplinks& b) {
+    auto same = [](const char* x, const char* y) { return std::strcmp(x, y) == 0; };
+    switch (kind) {
+        case ChannelKind::ServerManager:
+            return same(a.srvmgrHost, b.srvmgrHost);
+        case ChannelKind::Mail:
+            return same(a.smtpUrl, b.smtpUrl) && same(a.smtpUser, b.smtpUser) &&
+                   same(a.smtpPassword, b.smtpPassword) && same(a.smtpFrom, b.smtpFrom) &&
+                   same(a.smtpTls, b.smtpTls);
+        case ChannelKind::Telegram:
+            return same(a.telegramToken, b.telegramToken) && same(a.telegramApiBase, b.telegramApiBase);
+        default:
+            return true;
+    }
+}
+
+// A Twitter channel is built anew at each load, so the keys file is read
+// again as it always was; the others keep what they hold open.
+bool keepsAcrossReload(const Receiver& from, const Receiver& to) {
+    return from.notifier && from.channelKind != ChannelKind::Twitter && from.channelKind == to.channelKind &&
+           std::strcmp(from.name, to.name) == 0 && from.addressLine == to.addressLine &&
+           sameUplink(to.channelKind, *from.uplinks, *to.uplinks);
+}
+
+}  // namespace
+
+void Coupler::takeChannelsAndStart(Coupler& running) {
+    for (int i = 0; i < receiverCount; ++i) {
+        Receiver& receiver = receivers[i];
+        Receiver* before = running.findReceiver(receiver.name, occurrenceOf(&receiver));
+        if (before && keepsAcrossReload(*before, receiver))
+            receiver.notifier = std::move(before->notifier);
+        else
+            receiver.start();
+    }
+}
+
+// A file without the line leaves the level as it was, as it always has.
+void Coupler::applyLogLevel() const {
+    if (logLevel >= 0) setLogLevel(logLevel);
+}
+
+void Coupler::startChannels() {
+    for (int i = 0; i < receiverCount; ++i) receivers[i].start();
+}
 
 DirEntry* Coupler::findDir(const char* name, bool create) {
     for (int i = 0; i < dirCount; ++i)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/Records.h"
+#include "base/Settings.h"
 #include "cycle/JournalRecord.h"
 #include "cycle/StatesFile.h"
 #include "notify/Receiver.h"
@@ -45,6 +46,20 @@ struct ConfigStat {
     uint64_t inode = 0;
 };
 
+// How much a fault of a line weighs.
+enum class FaultKind : uint8_t {
+    Unknown,    // an unknown keyword or setting: the check warns, a start passes over it in silence
+    LineError,  // a line that cannot work as written: the check fails, a start says it and runs on
+    Fatal,      // a start ends with a configuration error and a reload is refused
+};
+
+// One fault a load found, named with its line (0: before the first line).
+struct LineFault {
+    int line = 0;
+    FaultKind kind = FaultKind::Fatal;
+    std::string text;
+};
+
 class Coupler {
   public:
     Coupler();
@@ -73,8 +88,15 @@ class Coupler {
     int rehashTime = 60;  // "coupler;rehashtime" is accepted and kept; nothing reads it
     int readInterval = 0;
     int64_t lastCycle = 0;
-    int logLevel = 0;  // as loaded; the process-wide level (core/Log.h) is the one read
+    // "coupler;loglevel" as loaded, -1 without that line. Loading sets no
+    // process-wide level (base/Log.h): a run applies it with applyLogLevel
+    // once the load is accepted, so a refused file changes nothing.
+    int logLevel = -1;
+    void applyLogLevel() const;
     std::vector<RetainedState> retainedStates;  // states lines of nodes this configuration lacks
+    // What the uplink lines say; the receivers' channels share it, so it
+    // lives as long as the last of them.
+    const std::shared_ptr<Uplinks> uplinks = std::make_shared<Uplinks>();
     int retrySeconds = 0;            // "coupler;retry": how long a failed notification is tried again
     std::shared_ptr<Outbox> outbox;  // shared by the couplers of one run; in memory when none is given
     const uint64_t serial;           // tells the couplers of one process apart (the states file's cache)
@@ -90,11 +112,13 @@ class Coupler {
     // its own (tests, probe), which then counts and records nothing.
     std::shared_ptr<Metrics> metrics;
     std::shared_ptr<AlarmJournal> journal;
-    bool iniError = false;
-    int lineErrors = 0;  // lines that cannot work as written (said at the load; the check fails on them)
-    // Unknown keywords and coupler settings, each naming its line. A start
-    // passes over them in silence; the check prints them.
-    std::vector<std::string> unknownLines;
+    // Everything the load found wrong, in the order of the lines; a start, a
+    // reload and the check all decide by it.
+    std::vector<LineFault> faults;
+    bool iniError() const;   // a fatal fault
+    int lineErrors() const;  // lines that cannot work as written (the check fails on them)
+    // Unknown keywords and coupler settings as "line N: TEXT".
+    std::vector<std::string> unknownLines() const;
     int cantOpenReason = 0;      // errno of the last failed open of the file; 0 when it was read
     bool cfgUnreadable = false;  // the file exists but could not be opened
     bool reportCantOpen = true;  // false while the same failure was already reported
@@ -109,6 +133,12 @@ class Coupler {
     Receiver* findReceiver(const char* name, int occurrence = 0);
     // Which of the receivers of its name `receiver` is.
     int occurrenceOf(const Receiver* receiver) const;
+
+    // After a reload is accepted: each receiver whose name, address line and
+    // uplink are those of a receiver of `running` takes over that one's
+    // channel, connection and all; the others are started.
+    void takeChannelsAndStart(Coupler& running);
+    void startChannels();
 
     // Configuration file.
     void loadConfig(const char* path);

@@ -7,7 +7,6 @@
 #include <string>
 
 #include "daemon/ConfigCheck.h"
-#include "daemon/Entry.h"
 #include "daemon/Instance.h"
 #include "daemon/JournalReport.h"
 #include "daemon/OperatorCommand.h"
@@ -157,6 +156,13 @@ CommandAction requestedAction(int argc, char** argv) {
     if (isCommand(argc, argv, "probe")) return CommandAction::Probe;
     if (isCommand(argc, argv, "report")) return CommandAction::Report;
     return CommandAction::Run;
+}
+
+std::string defaultConfigPath(const char* programPath) {
+    std::string path = programPath ? programPath : "";
+    size_t at = path.find(".exe");
+    if (at == std::string::npos) return "zentok.ini";
+    return path.substr(0, at) + ".ini";
 }
 
 // Values are scanned like any other argument, so a later "-i" overrides an

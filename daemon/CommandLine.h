@@ -15,6 +15,10 @@ enum class CommandAction { Run, Check, Version, Help, Usage, Probe, Report, Oper
 // probe, which wins over report.
 CommandAction requestedAction(int argc, char** argv);
 
+// The configuration path derived from the program path: the first ".exe" and
+// everything after it become ".ini"; without ".exe" it is "zentok.ini".
+std::string defaultConfigPath(const char* programPath);
+
 // The configuration path: the value of the last "-i" that has one, or the
 // default derived from the program path. With `announce` each "-i" value is
 // printed as "configuration: PATH" and the default as "Using default ini file".

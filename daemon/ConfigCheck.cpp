@@ -163,7 +163,7 @@ bool isTemporary(const std::string& directory) {
 
 // What the Telegram and command channels need beyond their address line.
 void addOutsideChannelWarnings(const Receiver& receiver, std::vector<std::string>& warnings) {
-    if (receiver.channelKind == ChannelKind::Telegram && !telegramToken[0])
+    if (receiver.channelKind == ChannelKind::Telegram && !receiver.uplinks->telegramToken[0])
         warnings.push_back(
             format("receiver '%s' sends to Telegram, but there is no uplink;telegram line", receiver.name));
     const auto* command = receiver.channelKind == ChannelKind::Exec && receiver.notifier
@@ -177,13 +177,13 @@ void addOutsideChannelWarnings(const Receiver& receiver, std::vector<std::string
 void addChannelWarnings(const Coupler& c, std::vector<std::string>& warnings) {
     for (int r = 0; r < c.receiverCount; ++r) {
         const Receiver& receiver = c.receivers[r];
-        if (receiver.channelKind == ChannelKind::ServerManager && !srvmgrHost[0])
+        if (receiver.channelKind == ChannelKind::ServerManager && !c.uplinks->srvmgrHost[0])
             warnings.push_back(
                 format("receiver '%s' posts to the server manager, but there is no uplink;srvmgr "
                        "line",
                        receiver.name));
         addOutsideChannelWarnings(receiver, warnings);
-        if (receiver.channelKind == ChannelKind::Mail && !smtpUrl[0])
+        if (receiver.channelKind == ChannelKind::Mail && !c.uplinks->smtpUrl[0])
             warnings.push_back(
                 format("receiver '%s' sends mail, but there is no uplink;smtp line", receiver.name));
         if (receiver.channelKind == ChannelKind::File && receiver.notifier) {
@@ -240,7 +240,7 @@ std::vector<std::string> modelWarnings(const Coupler& coupler) {
 
 std::vector<std::string> deadEndWarnings(const Coupler& coupler) {
     // Lines the parser read past: what a start ignores the check names.
-    std::vector<std::string> warnings = coupler.unknownLines;
+    std::vector<std::string> warnings = coupler.unknownLines();
     addSourcelessNodeWarnings(coupler, warnings);
     addGroupWarnings(coupler, warnings);
     addChannelWarnings(coupler, warnings);
@@ -254,7 +254,6 @@ void printDeadEndWarnings(const Coupler& coupler) {
 }
 
 int checkConfiguration(const std::string& path, bool errorsOnly) {
-    setChannelsOffline(true);
     Coupler coupler;
     coupler.loadConfig(path.c_str());
 
@@ -276,7 +275,7 @@ int checkConfiguration(const std::string& path, bool errorsOnly) {
     for (const std::string& warning : deadEnds) std::printf("*** warning: %s\n", warning.c_str());
     for (const std::string& warning : warnings) std::printf("*** warning: %s\n", warning.c_str());
 
-    if (coupler.iniError) {
+    if (coupler.iniError()) {
         std::printf("configuration '%s': configuration error, the program would end without a cycle\n",
                     path.c_str());
         return kExitConfigError;
@@ -284,9 +283,9 @@ int checkConfiguration(const std::string& path, bool errorsOnly) {
     // A start runs without these lines; the check fails, so they are fixed
     // before. Before a start or reload they must not stop a coupler that
     // would run with the rest.
-    if (coupler.lineErrors > 0 && !errorsOnly) {
+    if (coupler.lineErrors() > 0 && !errorsOnly) {
         std::printf("configuration '%s': configuration error, %d line%s cannot work as written\n",
-                    path.c_str(), coupler.lineErrors, coupler.lineErrors == 1 ? "" : "s");
+                    path.c_str(), coupler.lineErrors(), coupler.lineErrors() == 1 ? "" : "s");
         return kExitConfigError;
     }
     if (errorsOnly) {

@@ -26,6 +26,7 @@
 #include "daemon/CommandLine.h"
 #include "daemon/ConfigCheck.h"
 #include "daemon/Heartbeat.h"
+#include "daemon/Run.h"
 #include "daemon/ServiceNotify.h"
 #include "daemon/ServiceStatus.h"
 #include "notify/CommandRun.h"
@@ -46,17 +47,6 @@ void printStartup(const char* program) {
     if (!getcwd(&cwd[0], cwd.size())) cwd = "?";
     std::printf("running %s\nworking dir %s\n", program, cwd.c_str());
 }
-
-}  // namespace
-
-std::string defaultConfigPath(const char* programPath) {
-    std::string path = programPath ? programPath : "";
-    size_t at = path.find(".exe");
-    if (at == std::string::npos) return "zentok.ini";
-    return path.substr(0, at) + ".ini";
-}
-
-namespace {
 
 constexpr int kSettleMs = 100;            // a file written in pieces is loaded once it is quiet
 constexpr int kUnreadableRetryMs = 1000;  // a file that cannot be opened is tried again this often
@@ -144,39 +134,6 @@ void runCycle(Coupler& coupler) {
     coupler.dispatchNotifications();
 }
 
-// Hands the run's outbox to a new coupler; only a loaded configuration
-// decides which receivers are gone.
-void attachOutbox(Coupler& coupler, const std::shared_ptr<Outbox>& outbox) {
-    if (coupler.cfgStat.size >= 0 && !coupler.iniError)
-        coupler.adoptOutbox(outbox);
-    else
-        coupler.outbox = outbox;
-}
-
-// What watches the run and outlives each load: the metrics, the journal
-// and the heartbeat, set up anew from each configuration.
-struct RunWatch {
-    std::shared_ptr<Metrics> metrics = std::make_shared<Metrics>(ZENTOK_VERSION);
-    std::shared_ptr<AlarmJournal> journal = std::make_shared<AlarmJournal>();
-    Heartbeat heartbeat;
-
-    void attach(Coupler& coupler) {
-        coupler.metrics = metrics;
-        coupler.journal = journal;
-        journal->configure(coupler.journalName, coupler.journalMaxBytes, coupler.journalKeep);
-        // A heartbeat belongs to a service that runs on: a single or trigger
-        // run would only wait at its end for the post.
-        bool runsOn = coupler.runMode == RunMode::Cycle;
-        heartbeat.configure(runsOn ? coupler.heartbeatUrl : "", coupler.heartbeatSeconds);
-    }
-
-    void cycleDone(Coupler& coupler, int64_t startedMs) {
-        int64_t now = currentTime();
-        metrics->countCycle(coupler, static_cast<double>(steadyMs() - startedMs) / 1000.0, now);
-        metrics->publish(coupler, now);
-    }
-};
-
 // The end of a run. Stopped by a signal, nothing more is handed over, the
 // transfers in flight get 10 s (a heartbeat ping none), the commands still
 // running then are killed and what is unfinished stays in the outbox for
@@ -217,31 +174,31 @@ void waitForWork(ConfigWatch& watch, Coupler& coupler, const ReloadDecision& rel
     watch.wait(static_cast<int>(std::min<int64_t>(wait, 1000)));
 }
 
-// Builds a coupler from the file. A reload with a configuration error is
-// refused: the running coupler stays in force with its process-wide settings,
-// and the file is not tried again until it changes. Returns the coupler to
-// run, or null when a configuration error ends the program at its start.
-std::unique_ptr<Coupler> loadOrKeep(const std::string& path, std::unique_ptr<Coupler> running,
-                                    ReloadDecision& reload, bool& unreadableReported) {
-    bool inForce = running && running->cfgStat.size >= 0;
-    ProcessSettings settings = saveProcessSettings();
+enum class LoadOutcome { InForce, Refused, StartFailed };
+
+// Loads the file into a new coupler and puts it in force. A reload with a
+// configuration error is refused: the running coupler stays in force with
+// its uplinks, channels and log level, which the new one never touched, and
+// the file is not tried again until it changes. At the start a configuration
+// error ends the program.
+LoadOutcome loadIntoRun(const std::string& path, Run& run, ReloadDecision& reload, bool& unreadableReported) {
+    bool inForce = run.hasConfig() && run.config().cfgStat.size >= 0;
     auto coupler = std::make_unique<Coupler>();
     coupler->reportCantOpen = !unreadableReported;
     coupler->loadConfig(path.c_str());
     unreadableReported = coupler->cfgUnreadable;
-    if (coupler->iniError && inForce) {
-        coupler.reset();  // its channels and settings go before the running ones come back
-        restoreProcessSettings(settings);
-        setLogLevel(running->logLevel);
+    if (coupler->iniError() && inForce) {
+        coupler.reset();
         reload.refused(path.c_str());
         std::printf("*** ini error: configuration '%s' refused, the running configuration stays in force\n",
                     path.c_str());
-        return running;
+        return LoadOutcome::Refused;
     }
     reload.loaded();
-    if (coupler->iniError) return nullptr;
+    if (coupler->iniError()) return LoadOutcome::StartFailed;
     if (inForce && coupler->cfgStat.size >= 0) std::printf("configuration '%s' reloaded\n", path.c_str());
-    return coupler;
+    run.apply(std::move(coupler));
+    return LoadOutcome::InForce;
 }
 
 // The operator's requests, served by a program that runs on (run mode
@@ -292,31 +249,26 @@ int runZentok(int argc, char** argv) {
     outbox->load();
     ServiceNotify service;  // idle unless started by systemd
     ServiceStatus summary;
-    RunWatch runWatch;
+    Run run(outbox);
     ReloadDecision reload;
     int status = 0;
     bool stop = false;
     bool readySent = false;
     bool unreadableReported = false;
     RequestDesk requests;
-    std::unique_ptr<Coupler> coupler;
     while (!stop) {
         if (readySent) service.reloading();
-        Coupler* before = coupler.get();
-        coupler = loadOrKeep(path, std::move(coupler), reload, unreadableReported);
+        LoadOutcome outcome = loadIntoRun(path, run, reload, unreadableReported);
         // A configuration error at the start ends the program with EX_CONFIG,
         // so systemd and monitoring see a failure instead of success.
-        if (!coupler) {
+        if (outcome == LoadOutcome::StartFailed) {
             service.stopping();
             status = kExitConfigError;
             break;
         }
-        if (coupler.get() != before) {
-            attachOutbox(*coupler, outbox);
-            runWatch.attach(*coupler);
-            // Once per load: what the check fails on is said, and the rest runs.
-            if (coupler->cfgStat.size >= 0) printDeadEndWarnings(*coupler);
-        }
+        Coupler* coupler = &run.config();
+        // Once per load: what the check fails on is said, and the rest runs.
+        if (outcome == LoadOutcome::InForce && coupler->cfgStat.size >= 0) printDeadEndWarnings(*coupler);
         // Ready only once a configuration is in force: a file that cannot be
         // read must not look like a healthy service.
         bool loaded = coupler->cfgStat.size >= 0;
@@ -332,18 +284,18 @@ int runZentok(int argc, char** argv) {
         while (!stop && !stopRequested() && !reload.due(*coupler, watch)) {
             service.watchdogTick();
             coupler->recordOutcomes();
-            runWatch.heartbeat.tick(*coupler, *runWatch.metrics);
+            run.heartbeat().tick(*coupler, run.metrics());
             if (loaded) requests.serve(*coupler, watch, ranOnce);
             bool paused = !loaded && ranOnce;
             if (paused || coupler->cycleNotDue()) {
-                waitForWork(watch, *coupler, reload, paused, service, runWatch.heartbeat);
+                waitForWork(watch, *coupler, reload, paused, service, run.heartbeat());
                 continue;
             }
             int64_t cycleStartMs = steadyMs();
             runCycle(*coupler);
             ranOnce = true;
             if (loaded) {
-                runWatch.cycleDone(*coupler, cycleStartMs);
+                run.cycleDone(cycleStartMs);
                 summary.countCycle(*coupler, currentTime());
                 service.status(summary.line(outbox->entries().size()));
             }
@@ -353,7 +305,7 @@ int runZentok(int argc, char** argv) {
         if (stop) {
             service.stopping();
             finishRun(*coupler);
-            runWatch.metrics->publishStopped(*coupler, currentTime());
+            run.metrics().publishStopped(*coupler, currentTime());
         }
         // The read times a running coupler writes once a minute are exact
         // after a stop and for the coupler a reload builds.

@@ -13,10 +13,9 @@
 #include <cstring>
 
 #include "base/DurableFile.h"
-#include "base/Settings.h"
 #include "cycle/Coupler.h"
 #include "cycle/OperatorRequest.h"
-#include "daemon/Entry.h"
+#include "daemon/CommandLine.h"
 
 namespace {
 
@@ -131,7 +130,7 @@ bool enter(const std::string& configPath, const std::string& directory, std::str
 
 bool openConfiguration(const std::string& configPath, Coupler& coupler, std::string* why) {
     if (!loadFor(configPath, coupler, why)) return false;
-    if (coupler.iniError) {
+    if (coupler.iniError()) {
         *why = "configuration '" + configPath + "' has errors";
         return false;
     }
@@ -141,10 +140,9 @@ bool openConfiguration(const std::string& configPath, Coupler& coupler, std::str
 }
 
 bool openInstance(const std::string& configPath, Coupler& coupler, std::string* why) {
-    setChannelsOffline(true);
     coupler.skipSecrets = true;
     if (!loadFor(configPath, coupler, why)) return false;
-    if (coupler.iniError)
+    if (coupler.iniError())
         std::fprintf(stderr,
                      "configuration '%s' has errors (zentok --check tells which): its nodes are taken as "
                      "far as they load; a running Zentok keeps the configuration it loaded last\n",

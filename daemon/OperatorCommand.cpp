@@ -24,7 +24,7 @@
 #include "base/DurableFile.h"
 #include "cycle/Coupler.h"
 #include "cycle/OperatorRequest.h"
-#include "daemon/Entry.h"
+#include "daemon/CommandLine.h"
 #include "daemon/Instance.h"
 #include "trigger/AlarmSettings.h"
 

@@ -7,7 +7,6 @@
 #include <string>
 
 #include "base/Log.h"
-#include "base/Settings.h"
 #include "base/Text.h"
 #include "base/ValueText.h"
 #include "cycle/Coupler.h"
@@ -48,10 +47,9 @@ bool probeNode(Node& node) {
 }  // namespace
 
 int probeConfiguration(const std::string& path) {
-    setChannelsOffline(true);  // loading must not contact any channel
     Coupler coupler;
     coupler.loadConfig(path.c_str());
-    if (coupler.iniError) {
+    if (coupler.iniError()) {
         std::printf("probe: configuration '%s' has errors, nothing read\n", path.c_str());
         return kExitConfigError;
     }
@@ -60,6 +58,7 @@ int probeConfiguration(const std::string& path) {
         return kProbeReadFailed;
     }
     // A probe is for seeing why a read fails: the sources' failure lines show from level 1.
+    coupler.applyLogLevel();
     if (logLevel() < 1) setLogLevel(1);
     coupler.readStates();
     int failed = 0;

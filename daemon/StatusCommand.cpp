@@ -14,7 +14,6 @@
 #include "base/ValueText.h"
 #include "cycle/Coupler.h"
 #include "cycle/Outbox.h"
-#include "daemon/Entry.h"
 #include "daemon/Instance.h"
 
 namespace {

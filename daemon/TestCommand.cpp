@@ -18,7 +18,6 @@
 #include "base/Clock.h"
 #include "base/Settings.h"
 #include "cycle/Coupler.h"
-#include "daemon/Entry.h"
 #include "daemon/Instance.h"
 #include "notify/ChannelWork.h"
 #include "notify/Sender.h"
@@ -110,6 +109,8 @@ int sendTestMessage(const OperatorArguments& arguments, const char* programPath)
         std::fprintf(stderr, "zentok test: no receiver '%s' in the configuration\n", name.c_str());
         return kOperatorRefused;
     }
+    coupler.applyLogLevel();
+    receiver->start();
     auto delivery = std::make_shared<Delivery>(std::string("test ") + receiver->name);
     if (!receiver->notify(testNotification(coupler, *receiver), delivery) && !delivery->settled())
         delivery->settle(false);

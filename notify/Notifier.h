@@ -73,6 +73,11 @@ class Notifier {
     // that shows each node's state keeps it; the others ignore it.
     virtual void tellState(const Notification& state) { (void)state; }
 
+    // Contacts the channel's service (a broker connection, a credential
+    // check). Built channels stay quiet until then, so a configuration that
+    // is only checked, or that a reload refuses, reaches nobody.
+    virtual void start() {}
+
     // Empty when the address line gave the channel what it needs; otherwise
     // what is wrong with it, for the configuration error of that line.
     virtual std::string addressFault() const;

@@ -34,10 +34,11 @@ constexpr ChannelName kChannelNames[] = {
 
 // The channel of that kind made from the rest of its address line (may be
 // null); none for the server manager, which is made at the first notification.
-std::unique_ptr<Notifier> makeChannel(ChannelKind kind, char* rest, const char* receiverName) {
+std::unique_ptr<Notifier> makeChannel(ChannelKind kind, char* rest, const char* receiverName,
+                                      const UplinksHandle& uplinks) {
     switch (kind) {
         case ChannelKind::Mail:
-            return std::make_unique<MailChannel>(rest);
+            return std::make_unique<MailChannel>(rest, uplinks);
         case ChannelKind::Twitter:
             return std::make_unique<TwitterChannel>(rest);
         case ChannelKind::File:
@@ -47,7 +48,7 @@ std::unique_ptr<Notifier> makeChannel(ChannelKind kind, char* rest, const char* 
         case ChannelKind::Ntfy:
             return std::make_unique<NtfyChannel>(rest);
         case ChannelKind::Telegram:
-            return std::make_unique<TelegramChannel>(rest);
+            return std::make_unique<TelegramChannel>(rest, uplinks);
         case ChannelKind::Mqtt:
             return std::make_unique<MqttChannel>(rest, receiverName);
         case ChannelKind::Exec:
@@ -92,12 +93,12 @@ std::string Receiver::setAddress(char* rest) {
     // the server-manager channel.
     if (!channelKindNamed(channel, &channelKind)) channelKind = ChannelKind::ServerManager;
     // The channel gets the rest of the line behind its name, or null.
-    notifier = makeChannel(channelKind, cursor, name);
+    notifier = makeChannel(channelKind, cursor, name, uplinks);
     return notifier ? notifier->addressFault() : "";
 }
 
 bool Receiver::notify(const Notification& notification, const DeliveryHandle& delivery) {
-    if (!notifier) notifier = std::make_unique<SrvMgrChannel>();
+    if (!notifier) notifier = std::make_unique<SrvMgrChannel>(uplinks);
     std::string fault = notifier->sendFault();
     if (!fault.empty()) {
         std::printf("receiver %s, err '%s', not sent\n", name, fault.c_str());

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/Records.h"
+#include "base/Settings.h"
 #include "notify/Notification.h"
 #include "notify/Notifier.h"
 
@@ -27,6 +28,9 @@ struct Receiver {
     std::string addressLine;  // the text behind "adr" that made the channel; empty for the default one
     int floodMax = 0;         // "flood;MAX;SECONDS": at most MAX hand-overs in SECONDS; 0: no guard
     int floodSeconds = 0;
+    // The uplinks of the configuration this receiver belongs to: its channel
+    // gets them when it is built.
+    UplinksHandle uplinks = noUplinks();
 
     Receiver();
     ~Receiver();
@@ -36,6 +40,10 @@ struct Receiver {
     // Creates the channel from the rest of an address line (may be null).
     // Empty, or what is wrong with the address for the configuration error.
     std::string setAddress(char* rest);
+    // Lets the channel contact its service, once its configuration is in force.
+    void start() {
+        if (notifier) notifier->start();
+    }
     // Hands a notification to the channel, creating the default channel first;
     // the channel settles `delivery` (may be null) with the outcome.
     bool notify(const Notification& notification, const DeliveryHandle& delivery = nullptr);

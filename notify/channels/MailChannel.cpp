@@ -89,18 +89,18 @@ void setMailTimeoutsForTesting(long connectMs, long transferMs) {
     gTransferTimeoutMs = transferMs > 0 ? transferMs : kMailTransferTimeoutMs;
 }
 
-std::string mailUplinkFault() {
-    std::string fault = schemeFault("smtp url", smtpUrl, {"smtp", "smtps"});
-    if (fault.empty() && !parseMailTls(smtpTls, nullptr))
-        fault = std::string("smtp tls '") + smtpTls + "' is neither cafile:PATH nor trusted-relay";
+std::string mailUplinkFault(const Uplinks& uplinks) {
+    std::string fault = schemeFault("smtp url", uplinks.smtpUrl, {"smtp", "smtps"});
+    if (fault.empty() && !parseMailTls(uplinks.smtpTls, nullptr))
+        fault = std::string("smtp tls '") + uplinks.smtpTls + "' is neither cafile:PATH nor trusted-relay";
     return fault;
 }
 
 std::string MailChannel::sendFault() const {
-    return smtpUrl[0] ? mailUplinkFault() : "";
+    return uplinks_->smtpUrl[0] ? mailUplinkFault(*uplinks_) : "";
 }
 
-MailChannel::MailChannel(char* rest) {
+MailChannel::MailChannel(char* rest, UplinksHandle uplinks) : uplinks_(std::move(uplinks)) {
     // Only ":" separates here; the ";" of the configuration line is already
     // behind us, so a ";" that is still there belongs to the address.
     char* cursor = rest;
@@ -120,7 +120,8 @@ bool MailChannel::notify(const Notification& notification, const DeliveryHandle&
     const char* address = notification.address.c_str();
     const char* text = notification.text.c_str();
     const std::string shown = consoleText(notification);
-    if (const char* fault = envelopeFault(smtpFrom, recipient)) {
+    const Uplinks& uplinks = *uplinks_;
+    if (const char* fault = envelopeFault(uplinks.smtpFrom, recipient)) {
         std::printf("notifyMail::notify, source %s, node %s, %s\n", sourceName, address, shown.c_str());
         std::printf("notifyMail::send, recipient %s, err '%s'\n", printable(recipient).c_str(), fault);
         return false;
@@ -138,9 +139,9 @@ bool MailChannel::notify(const Notification& notification, const DeliveryHandle&
     if (!job->message) return false;
 
     int64_t now = currentTime();
-    std::string messageId = makeMessageId(smtpFrom, now);
+    std::string messageId = makeMessageId(uplinks.smtpFrom, now);
     MailContent content;
-    content.from = smtpFrom;
+    content.from = uplinks.smtpFrom;
     content.to = recipient;
     content.sourceName = sourceName;
     content.address = address;
@@ -164,18 +165,18 @@ bool MailChannel::notify(const Notification& notification, const DeliveryHandle&
     if (!job->recipients) return false;
 
     CURL* curl = job->curl;
-    curl_easy_setopt(curl, CURLOPT_URL, smtpUrl);
-    if (smtpUser[0]) curl_easy_setopt(curl, CURLOPT_USERNAME, smtpUser);
-    if (smtpPassword[0]) curl_easy_setopt(curl, CURLOPT_PASSWORD, smtpPassword);
+    curl_easy_setopt(curl, CURLOPT_URL, uplinks.smtpUrl);
+    if (uplinks.smtpUser[0]) curl_easy_setopt(curl, CURLOPT_USERNAME, uplinks.smtpUser);
+    if (uplinks.smtpPassword[0]) curl_easy_setopt(curl, CURLOPT_PASSWORD, uplinks.smtpPassword);
     // Only mail protocols: an address that is not one fails instead of
     // being spoken to as something else.
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
     // A setting the configuration refused has stopped the load; the strict
     // default stands in for it here.
     MailTlsPolicy tls;
-    parseMailTls(smtpTls, &tls);
-    setMailTlsOptions(curl, tls, smtpUser[0] || smtpPassword[0]);
-    curl_easy_setopt(curl, CURLOPT_MAIL_FROM, smtpFrom);
+    parseMailTls(uplinks.smtpTls, &tls);
+    setMailTlsOptions(curl, tls, uplinks.smtpUser[0] || uplinks.smtpPassword[0]);
+    curl_easy_setopt(curl, CURLOPT_MAIL_FROM, uplinks.smtpFrom);
     curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, job->recipients);
     curl_easy_setopt(curl, CURLOPT_READFUNCTION, &MailChannel::readMessage);
     curl_easy_setopt(curl, CURLOPT_READDATA, job->message);

@@ -7,13 +7,15 @@
 #include <string>
 
 #include "base/Records.h"
+#include "base/Settings.h"
 #include "notify/Notifier.h"
 
 class MailChannel : public Notifier {
   public:
     // `rest` is the address line behind the channel name "mail"; its first
-    // ":"-separated field is the recipient (a ";" stays part of it).
-    explicit MailChannel(char* rest);
+    // ":"-separated field is the recipient (a ";" stays part of it). The
+    // mail leaves through the SMTP relay of `uplinks`.
+    explicit MailChannel(char* rest, UplinksHandle uplinks = noUplinks());
 
     // Writes the message and hands its transfer to the sender; true when it was handed over.
     using Notifier::notify;
@@ -27,12 +29,13 @@ class MailChannel : public Notifier {
 
   private:
     char recipient[kNameSize] = {};
+    UplinksHandle uplinks_;
 };
 
 // Empty when the SMTP uplink settings can be used; otherwise the
 // configuration error: a URL without smtp:// or smtps://, or a TLS field that
 // is neither "cafile:PATH" nor "trusted-relay".
-std::string mailUplinkFault();
+std::string mailUplinkFault(const Uplinks& uplinks);
 
 // Each transfer is bounded: connecting (including the SMTP greeting and TLS)
 // and the whole transfer have time-outs, so a stalling server cannot hold a

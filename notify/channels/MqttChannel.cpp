@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "base/Clock.h"
-#include "base/Settings.h"
 #include "base/Text.h"
 #include "notify/MqttConnection.h"
 #include "notify/NoticeFields.h"
@@ -20,7 +19,10 @@ MqttChannel::MqttChannel(char* rest, const char* receiverName) : receiver_(recei
     char* user = url && cursor ? nextToken(&cursor, ";") : nullptr;
     char* password = user && cursor ? nextToken(&cursor, ";") : nullptr;
     fault_ = parseMqttAddress(url, user, password, &address_);
-    if (fault_.empty() && !channelsOffline()) connection_ = MqttConnection::open(address_, receiver_);
+}
+
+void MqttChannel::start() {
+    if (fault_.empty() && !connection_) connection_ = MqttConnection::open(address_, receiver_);
 }
 
 MqttChannel::~MqttChannel() = default;

@@ -16,7 +16,7 @@ class MqttChannel : public Notifier {
   public:
     // `rest` is the address line behind "mqtt" (may be null):
     // "mqtt[s]://HOST[:PORT]/TOPIC[;USER;PASSWORD]". A usable address opens
-    // the connection at once, unless channels are offline (the check).
+    // the connection when the channel is started.
     MqttChannel(char* rest, const char* receiverName);
     ~MqttChannel() override;
     MqttChannel(const MqttChannel&) = delete;
@@ -31,6 +31,7 @@ class MqttChannel : public Notifier {
     void tellState(const Notification& state) override;
     std::string addressFault() const override { return fault_; }
     std::string sendFault() const override;
+    void start() override;
 
     const MqttAddress& address() const { return address_; }
     MqttConnection* connection() const { return connection_.get(); }

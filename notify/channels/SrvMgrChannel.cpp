@@ -149,7 +149,7 @@ bool SrvMgrChannel::notify(const Notification& notification, const DeliveryHandl
     std::string body;
     if (buildBody(notification, &body)) {
         // Sized to its content: a host of any length keeps its path.
-        auto transfer = std::make_unique<PostTransfer>(std::string(srvmgrHost) + "/pollapi.php",
+        auto transfer = std::make_unique<PostTransfer>(std::string(uplinks_->srvmgrHost) + "/pollapi.php",
                                                        std::move(body), delivery);
         if (!sender().submit(laneOf(delivery), std::move(transfer))) {
             std::printf("notifySrvMgr::notify, err 'no sender', node %s\n", notification.address.c_str());
@@ -159,17 +159,17 @@ bool SrvMgrChannel::notify(const Notification& notification, const DeliveryHandl
         settle(delivery, false);
     }
     std::printf("notifySrvMgr::notify, host %s, source %s, node %s, %s\n",
-                srvmgrHost[0] ? srvmgrHost : "no host", notification.sourceName.c_str(),
+                uplinks_->srvmgrHost[0] ? uplinks_->srvmgrHost : "no host", notification.sourceName.c_str(),
                 notification.address.c_str(), consoleText(notification).c_str());
     return true;
 }
 
 std::string SrvMgrChannel::sendFault() const {
-    return srvmgrHost[0] ? srvMgrHostFault() : "";
+    return uplinks_->srvmgrHost[0] ? srvMgrHostFault(*uplinks_) : "";
 }
 
-std::string srvMgrHostFault() {
-    return schemeFault("srvmgr host", srvmgrHost, {"http", "https"});
+std::string srvMgrHostFault(const Uplinks& uplinks) {
+    return schemeFault("srvmgr host", uplinks.srvmgrHost, {"http", "https"});
 }
 
 std::string shownReply(const std::string& head, size_t totalBytes) {

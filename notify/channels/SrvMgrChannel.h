@@ -5,20 +5,25 @@
 #include <cstddef>
 #include <string>
 
+#include "base/Settings.h"
 #include "notify/Notifier.h"
 
 class SrvMgrChannel : public Notifier {
   public:
-    SrvMgrChannel() = default;
+    // Posts to the server manager of `uplinks`.
+    explicit SrvMgrChannel(UplinksHandle uplinks = noUplinks()) : uplinks_(std::move(uplinks)) {}
     // Always true: the post runs on the sender, which settles the delivery.
     using Notifier::notify;
     bool notify(const Notification& notification, const DeliveryHandle& delivery) override;
     std::string sendFault() const override;
+
+  private:
+    UplinksHandle uplinks_;
 };
 
 // Empty when the server-manager host can be posted to; otherwise the
 // configuration error of a host without http:// or https://.
-std::string srvMgrHostFault();
+std::string srvMgrHostFault(const Uplinks& uplinks);
 
 // What of the server manager's reply goes to the console: at most
 // kReplyShownLines lines and kReplyShownBytes bytes, control characters shown

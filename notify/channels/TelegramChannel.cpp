@@ -49,8 +49,8 @@ bool isTokenText(const char* token) {
     return true;
 }
 
-std::string apiBase() {
-    std::string base = telegramApiBase[0] ? telegramApiBase : kPublicApi;
+std::string apiBase(const Uplinks& uplinks) {
+    std::string base = uplinks.telegramApiBase[0] ? uplinks.telegramApiBase : kPublicApi;
     while (!base.empty() && base.back() == '/') base.pop_back();
     return base;
 }
@@ -67,13 +67,15 @@ std::string firstCharacters(const std::string& text, size_t count) {
 
 }  // namespace
 
-std::string telegramUplinkFault() {
-    if (!isTokenText(telegramToken)) return "uplink;telegram needs the bot token as the bot father gave it";
-    if (telegramApiBase[0]) return schemeFault("telegram api url", telegramApiBase, {"http", "https"});
+std::string telegramUplinkFault(const Uplinks& uplinks) {
+    if (!isTokenText(uplinks.telegramToken))
+        return "uplink;telegram needs the bot token as the bot father gave it";
+    if (uplinks.telegramApiBase[0])
+        return schemeFault("telegram api url", uplinks.telegramApiBase, {"http", "https"});
     return "";
 }
 
-TelegramChannel::TelegramChannel(char* rest) {
+TelegramChannel::TelegramChannel(char* rest, UplinksHandle uplinks) : uplinks_(std::move(uplinks)) {
     char* cursor = rest;
     char* field = rest ? nextToken(&cursor, ";") : nullptr;
     chatText_ = field ? field : "";
@@ -87,7 +89,7 @@ std::string TelegramChannel::addressFault() const {
 
 std::string TelegramChannel::sendFault() const {
     std::string fault = addressFault();
-    return fault.empty() ? telegramUplinkFault() : fault;
+    return fault.empty() ? telegramUplinkFault(*uplinks_) : fault;
 }
 
 std::string telegramBody(int64_t chatId, const char* text) {
@@ -122,8 +124,8 @@ bool TelegramChannel::notify(const Notification& notification, const DeliveryHan
 
     HttpPostRequest request;
     request.channel = "notifyTelegram";
-    request.url = apiBase() + "/bot" + telegramToken + "/sendMessage";
-    request.shownUrl = maskUrl(apiBase()) + "/bot***/sendMessage";
+    request.url = apiBase(*uplinks_) + "/bot" + uplinks_->telegramToken + "/sendMessage";
+    request.shownUrl = maskUrl(apiBase(*uplinks_)) + "/bot***/sendMessage";
     request.headers.push_back("Content-Type: application/json");
     request.body = telegramBody(chatId_, text);
     request.delivery = delivery;

@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <string>
 
+#include "base/Settings.h"
 #include "notify/Notifier.h"
 
 class TelegramChannel : public Notifier {
   public:
-    // `rest` is the address line behind "telegram" (may be null): the chat id.
-    explicit TelegramChannel(char* rest);
+    // `rest` is the address line behind "telegram" (may be null): the chat
+    // id. The bot and the API's address are those of `uplinks`.
+    explicit TelegramChannel(char* rest, UplinksHandle uplinks = noUplinks());
 
     // The sender runs the post itself; false when it could not take it.
     using Notifier::notify;
@@ -25,11 +27,12 @@ class TelegramChannel : public Notifier {
     std::string chatText_;
     int64_t chatId_ = 0;
     bool chatIdValid_ = false;
+    UplinksHandle uplinks_;
 };
 
 // Empty when the uplink;telegram settings can be used; otherwise what is
 // wrong with them, never the token itself.
-std::string telegramUplinkFault();
+std::string telegramUplinkFault(const Uplinks& uplinks);
 
 // The JSON body of sendMessage: chat_id and the text, cut to what one
 // message may hold, in valid UTF-8.

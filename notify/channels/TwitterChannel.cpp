@@ -116,8 +116,8 @@ class TwitterTransfer : public Transfer {
 
 }  // namespace
 
-void readTwitterKeys() {
-    if (twitterToken[0] != 0 && twitterTokenSecret[0] != 0) return;
+void readTwitterKeys(TwitterKeys* keys) {
+    if (keys->token[0] != 0 && keys->secret[0] != 0) return;
     FILE* file = fopen(kKeysFile, "rt");
     if (file == nullptr) return;
     char line[300];
@@ -129,15 +129,14 @@ void readTwitterKeys() {
     if (nextToken(&cursor, ";") == nullptr || cursor == nullptr) return;
     char* token = nextToken(&cursor, ";");
     if (token == nullptr) return;
-    copyText(twitterToken, token);
+    copyText(keys->token, token);
     if (cursor == nullptr) return;
     char* secret = nextToken(&cursor, ";");
     if (secret == nullptr) return;
-    copyText(twitterTokenSecret, secret);
+    copyText(keys->secret, secret);
 }
 
 TwitterChannel::TwitterChannel(char* rest) : state_(std::make_shared<TwitterAccountState>()) {
-    initTwitter();
     if (rest == nullptr || rest[0] == 0) return;
     char* cursor = rest;
     char* field = nextToken(&cursor, ";");
@@ -154,20 +153,19 @@ TwitterChannel::TwitterChannel(char* rest) : state_(std::make_shared<TwitterAcco
 }
 
 bool TwitterChannel::loadCredentials() {
-    readTwitterKeys();
-    if (twitterToken[0] == 0 || twitterTokenSecret[0] == 0) return false;
+    readTwitterKeys(&keys_);
+    if (keys_.token[0] == 0 || keys_.secret[0] == 0) return false;
     OAuthSigner& signer = client.signer();
     signer.setConsumerKey(kTwitterConsumerKey);
     signer.setConsumerSecret(kTwitterConsumerSecret);
-    signer.setAccessToken(twitterToken);
-    signer.setAccessTokenSecret(twitterTokenSecret);
+    signer.setAccessToken(keys_.token);
+    signer.setAccessTokenSecret(keys_.secret);
     return true;
 }
 
 void TwitterChannel::initTwitter() {
     state_->ready = false;
     if (!loadCredentials()) return;
-    if (channelsOffline()) return;  // a configuration check sends nothing
     auto check = std::make_unique<TwitterTransfer>(client, state_, "", "", nullptr);
     if (!sender().submit(kTwitterLane, std::move(check)))
         printf("notifyTwitter::initTwitter, err 'no sender'\n");

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "base/Settings.h"
 #include "notify/Notifier.h"
 #include "notify/twitter/TwitterClient.h"
 
@@ -18,10 +19,15 @@ struct TwitterAccountState;
 extern const char* const kTwitterConsumerKey;
 extern const char* const kTwitterConsumerSecret;
 
-// Fills twitterToken and twitterTokenSecret from the first line of
-// "BrimselKeys.ini" in the working directory (label;token;secret) unless both
-// are already set.
-void readTwitterKeys();
+// The account's access token and its secret, each at most 100 characters.
+struct TwitterKeys {
+    char token[kSettingSize] = {};
+    char secret[kSettingSize] = {};
+};
+
+// Fills the token and the secret from the first line of "BrimselKeys.ini" in
+// the working directory (label;token;secret) unless both are already set.
+void readTwitterKeys(TwitterKeys* keys);
 
 class TwitterChannel : public Notifier {
   public:
@@ -33,10 +39,12 @@ class TwitterChannel : public Notifier {
     // has succeeded); false without credentials or for an empty status.
     using Notifier::notify;
     bool notify(const Notification& notification, const DeliveryHandle& delivery) override;
-    // Loads the credentials and hands a check of them to the sender: at
-    // load, so a wrong key shows at once rather than at the first alarm.
-    // Until a check succeeds, each post is preceded by another one.
+    // Loads the credentials and hands a check of them to the sender: when
+    // the configuration comes into force, so a wrong key shows at once
+    // rather than at the first alarm. Until a check succeeds, each post is
+    // preceded by another one.
     void initTwitter();
+    void start() override { initTwitter(); }
 
     // The last credential check succeeded.
     bool isReady() const;
@@ -48,6 +56,7 @@ class TwitterChannel : public Notifier {
     bool loadCredentials();
 
     std::shared_ptr<TwitterAccountState> state_;
+    TwitterKeys keys_;     // read from the keys file once per channel, until both are there
     TwitterClient client;  // the model each transfer copies
     char target[100] = {};
 };

@@ -16,18 +16,16 @@ TEST(Coupler, StartsEmptyWithItsDefaults) {
     EXPECT_EQ(c->rehashTime, 60);
     EXPECT_EQ(c->readInterval, 0);
     EXPECT_EQ(c->nodeCount + c->sourceCount + c->receiverCount + c->dirCount + c->linkCount, 0);
-    EXPECT_FALSE(c->iniError);
+    EXPECT_FALSE(c->iniError());
 }
 
-TEST(Coupler, ConstructionClearsUplinkSettingsButNotTheLogLevel) {
-    copyText(smtpUrl, kSettingSize, "smtp://mail");
-    copyText(srvmgrHost, kSettingSize, "http://srv");
-    copyText(twitterToken, kSettingSize, "token");
+TEST(Coupler, EachHasItsOwnEmptyUplinksAndLeavesTheLogLevel) {
+    auto first = std::make_unique<Coupler>();
+    copyText(first->uplinks->smtpUrl, kSettingSize, "smtp://mail");
     setLogLevel(4);
     auto c = std::make_unique<Coupler>();
-    EXPECT_STREQ(smtpUrl, "");
-    EXPECT_STREQ(srvmgrHost, "");
-    EXPECT_STREQ(twitterToken, "");
+    EXPECT_STREQ(c->uplinks->smtpUrl, "");
+    EXPECT_STREQ(first->uplinks->smtpUrl, "smtp://mail");
     EXPECT_EQ(logLevel(), 4);
     setLogLevel(0);
 }

@@ -250,7 +250,6 @@ TEST_F(DispatchTest, AddressLinesChooseTheChannel) {
         testsupport::TempDir elsewhere;
         testsupport::WorkingDirectory inside(elsewhere.path());
         ASSERT_TRUE(inside.entered());
-        clearProcessSettings();
         char twitterLine[] = "twitter;ops";
         receiver.setAddress(twitterLine);
         auto* twitter = dynamic_cast<TwitterChannel*>(receiver.notifier.get());
@@ -297,7 +296,7 @@ TEST_F(DispatchTest, ASecondAddressLineDestroysTheFirstChannel) {
 TEST_F(DispatchTest, AReceiverWithoutChannelGetsTheServerManagerChannelOnce) {
     // A closed loopback port: the post fails at once and is reported.
     std::string host = "http://127.0.0.1:" + std::to_string(testsupport::freeLoopbackPort());
-    copyText(srvmgrHost, host.c_str());
+    copyText(coupler->uplinks->srvmgrHost, host.c_str());
     Node* node = addNode("n1", "hello", "alpha");
     Receiver& receiver = coupler->receivers[coupler->receiverCount++];
     char other[] = "unknown";
@@ -324,7 +323,6 @@ TEST_F(DispatchTest, AReceiverWithoutChannelGetsTheServerManagerChannelOnce) {
               2);
     EXPECT_EQ(testsupport::countOf(output, "notifySrvMgr::post, err '"), 2) << output;
     EXPECT_TRUE(coupler->notified);
-    clearProcessSettings();
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <memory>
 #include <string>
 
-#include "base/Settings.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
 #include "notify/channels/FileChannel.h"
@@ -15,6 +14,7 @@
 #include "notify/channels/TwitterChannel.h"
 #include "support/Peers.h"
 #include "support/TestSupport.h"
+#include "support/TestUplinks.h"
 #include "support/TwitterPeer.h"
 #include "support/WorkingDirectory.h"
 
@@ -40,7 +40,7 @@ State handOver(Notifier& channel, Notification notification, const char* text) {
 
 std::unique_ptr<Notifier> make(const std::string& kind, std::string rest) {
     if (kind == "file") return std::make_unique<FileChannel>(&rest[0]);
-    if (kind == "mail") return std::make_unique<MailChannel>(&rest[0]);
+    if (kind == "mail") return std::make_unique<MailChannel>(&rest[0], uplinksHandle());
     return std::make_unique<TwitterChannel>(rest.empty() ? nullptr : &rest[0]);
 }
 
@@ -48,7 +48,7 @@ std::unique_ptr<Notifier> make(const std::string& kind, std::string rest) {
 
 TEST(ChannelDelivery, EachChannelSettlesDeliveredOrFailed) {
     TempDir dir;
-    clearProcessSettings();
+    clearUplinks();
     Notification node;
     node.sourceName = "plantA";
     node.address = "400001";
@@ -60,20 +60,20 @@ TEST(ChannelDelivery, EachChannelSettlesDeliveredOrFailed) {
     // Mail: libcurl's result of the transfer.
     PythonPeer smtp("smtp/smtp_peer.py", {"--outdir", dir.path()}, 60);
     ASSERT_TRUE(smtp.ready()) << smtp.log();
-    copyText(smtpFrom, "zentok@plant.example");
-    copyText(smtpUrl, ("smtp://127.0.0.1:" + std::to_string(smtp.port())).c_str());
+    copyText(uplinks().smtpFrom, "zentok@plant.example");
+    copyText(uplinks().smtpUrl, ("smtp://127.0.0.1:" + std::to_string(smtp.port())).c_str());
     EXPECT_EQ(handOver(*make("mail", "ops@example.org"), node, "mail ok"), State::Delivered);
-    copyText(smtpUrl, ("smtp://127.0.0.1:" + std::to_string(freeLoopbackPort())).c_str());
+    copyText(uplinks().smtpUrl, ("smtp://127.0.0.1:" + std::to_string(freeLoopbackPort())).c_str());
     EXPECT_EQ(handOver(*make("mail", "ops@example.org"), node, "mail lost"), State::Failed);
 
     // Server manager: a 2xx status; a redirect is a failure.
     PhpServer php(kPollApiRecorder);
     ASSERT_TRUE(php.started()) << php.log();
-    SrvMgrChannel manager;
+    SrvMgrChannel manager(uplinksHandle());
     const std::string base = php.base();
-    copyText(srvmgrHost, base.c_str());
+    copyText(uplinks().srvmgrHost, base.c_str());
     EXPECT_EQ(handOver(manager, node, "post ok"), State::Delivered);
-    copyText(srvmgrHost, (base + "/moved").c_str());
+    copyText(uplinks().srvmgrHost, (base + "/moved").c_str());
     EXPECT_EQ(handOver(manager, node, "post lost"), State::Failed);
 
     // Twitter: any reply, even a refusal, is delivered; no reply is a failure.
@@ -90,5 +90,5 @@ TEST(ChannelDelivery, EachChannelSettlesDeliveredOrFailed) {
     EXPECT_EQ(handOver(*twitter, node, "tweet lost"), State::Failed);
 
     TwitterPeer::restoreClients();
-    clearProcessSettings();
+    clearUplinks();
 }

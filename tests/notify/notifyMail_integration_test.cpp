@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "base/Clock.h"
-#include "base/Settings.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
 #include "notify/channels/MailChannel.h"
 #include "support/StdoutCapture.h"
 #include "support/TestSupport.h"
+#include "support/TestUplinks.h"
 
 using namespace testsupport;
 
@@ -131,8 +131,8 @@ class MailChannelTest : public ::testing::Test {
         setenv("TZ", "CET-1", 1);
         tzset();
         setClockForTesting([] { return kSunday; });
-        clearProcessSettings();
-        copyText(smtpFrom, "zentok@plant.example");
+        clearUplinks();
+        copyText(uplinks().smtpFrom, "zentok@plant.example");
         node_.sourceName = "plantA";
         node_.address = "400001";
         node_.value = 119.6;
@@ -141,7 +141,7 @@ class MailChannelTest : public ::testing::Test {
         testsupport::waitForSender();
         setMailTimeoutsForTesting(0, 0);
         setClockForTesting(nullptr);
-        clearProcessSettings();
+        clearUplinks();
         if (hadTz_)
             setenv("TZ", savedTz_.c_str(), 1);
         else
@@ -151,9 +151,9 @@ class MailChannelTest : public ::testing::Test {
 
     bool startPeer(SmtpPeer& peer, const PeerOptions& options) {
         if (!peer.start(dir_.path(), options, certDir_->path())) return false;
-        copyText(smtpUrl, peer.url().c_str());
+        copyText(uplinks().smtpUrl, peer.url().c_str());
         // The test's certificate stands for a site's own CA.
-        copyText(smtpTls, ("cafile:" + certDir_->file("cert.pem")).c_str());
+        copyText(uplinks().smtpTls, ("cafile:" + certDir_->file("cert.pem")).c_str());
         return true;
     }
 
@@ -161,7 +161,7 @@ class MailChannelTest : public ::testing::Test {
     bool send(const std::string& rest, const std::string& text) {
         std::vector<char> buffer(rest.begin(), rest.end());
         buffer.push_back(0);
-        MailChannel channel(buffer.data());
+        MailChannel channel(buffer.data(), uplinksHandle());
         return channel.notify(withText(node_, text.c_str()));
     }
 
@@ -194,8 +194,8 @@ TEST_F(MailChannelTest, ArrivesOverStartTlsWithLoginAsAMailClientReadsIt) {
         SCOPED_TRACE(mechanism);
         SmtpPeer peer;
         ASSERT_TRUE(startPeer(peer, {true, "zentok", "s3cret", mechanism, true, false}));
-        copyText(smtpUser, "zentok");
-        copyText(smtpPassword, "s3cret");
+        copyText(uplinks().smtpUser, "zentok");
+        copyText(uplinks().smtpPassword, "s3cret");
         // Fired a minute before sending, as a retried mail was.
         node_.triggerTime = kSunday - 62;
         bool result = false;
@@ -253,8 +253,8 @@ TEST_F(MailChannelTest, GoesInPlainTextWithoutStartTlsWhenNoLoginIsConfigured) {
 TEST_F(MailChannelTest, ALoginGoesOnlyOverVerifiedTlsUnlessTheRelayIsTrusted) {
     SmtpPeer plain;
     ASSERT_TRUE(startPeer(plain, {false, "zentok", "s3cret", "", false, false}));
-    copyText(smtpUser, "zentok");
-    copyText(smtpPassword, "s3cret");
+    copyText(uplinks().smtpUser, "zentok");
+    copyText(uplinks().smtpPassword, "s3cret");
     // A server that offers no STARTTLS (or a man in the middle who strips
     // it) gets neither the login nor the mail.
     bool result = false;
@@ -265,7 +265,7 @@ TEST_F(MailChannelTest, ALoginGoesOnlyOverVerifiedTlsUnlessTheRelayIsTrusted) {
     EXPECT_EQ(plain.authFailures(), "");
 
     // A relay the operator trusts may take it in plain text.
-    copyText(smtpTls, "trusted-relay");
+    copyText(uplinks().smtpTls, "trusted-relay");
     out = sendAndWait("ops@example.org", "Level high: 122");
     EXPECT_EQ(out.find("notifyMail::send"), std::string::npos) << out;
     ASSERT_TRUE(plain.waitForMessage(1)) << plain.log() << out;
@@ -276,7 +276,7 @@ TEST_F(MailChannelTest, ALoginGoesOnlyOverVerifiedTlsUnlessTheRelayIsTrusted) {
     // which does not know the test's own.
     SmtpPeer secured;
     ASSERT_TRUE(startPeer(secured, {true, "zentok", "s3cret", "", true, false}));
-    smtpTls[0] = 0;
+    uplinks().smtpTls[0] = 0;
     out = sendAndWait("ops@example.org", "Level high: 123");
     EXPECT_EQ(countOf(out, "notifyMail::send, recipient ops@example.org, err '"), 1) << out;
     EXPECT_NE(out.find("certificate"), std::string::npos) << out;
@@ -287,8 +287,8 @@ TEST_F(MailChannelTest, ALoginGoesOnlyOverVerifiedTlsUnlessTheRelayIsTrusted) {
 TEST_F(MailChannelTest, RefusedLoginPrintsTheFailureAndTheNextMailStillGoes) {
     SmtpPeer peer;
     ASSERT_TRUE(startPeer(peer, {true, "zentok", "s3cret", "", true, false}));
-    copyText(smtpUser, "zentok");
-    copyText(smtpPassword, "wrong");
+    copyText(uplinks().smtpUser, "zentok");
+    copyText(uplinks().smtpPassword, "wrong");
     bool result = false;
     std::string out = sendAndWait("ops@example.org", "Level high: 120", &result);
     EXPECT_TRUE(result) << "the job was started";
@@ -297,12 +297,12 @@ TEST_F(MailChannelTest, RefusedLoginPrintsTheFailureAndTheNextMailStillGoes) {
     EXPECT_FALSE(fileExists(peer.file(1, ".meta")));
 
     // Without a login the server refuses the sender; that too is reported.
-    smtpUser[0] = smtpPassword[0] = 0;
+    uplinks().smtpUser[0] = uplinks().smtpPassword[0] = 0;
     out = sendAndWait("ops@example.org", "Level high: 120");
     EXPECT_EQ(countOf(out, "notifyMail::send, recipient ops@example.org, err '"), 1) << out;
 
-    copyText(smtpUser, "zentok");
-    copyText(smtpPassword, "s3cret");
+    copyText(uplinks().smtpUser, "zentok");
+    copyText(uplinks().smtpPassword, "s3cret");
     out = sendAndWait("ops@example.org", "Level high: 121");
     EXPECT_EQ(out.find("notifyMail::send"), std::string::npos) << out;
     ASSERT_TRUE(peer.waitForMessage(1)) << peer.log();
@@ -339,7 +339,7 @@ TEST_F(MailChannelTest, LineBreaksInEnvelopeAddressesAreRefusedBeforeAnythingIsS
     EXPECT_FALSE(result);
     EXPECT_EQ(countOf(out, "err 'control character in the recipient address'\n"), 1) << out;
 
-    copyText(smtpFrom, "zentok@plant.example>\r\nRCPT TO:<evil@example.net");
+    copyText(uplinks().smtpFrom, "zentok@plant.example>\r\nRCPT TO:<evil@example.net");
     out = sendAndWait("ops@example.org", "three", &result);
     EXPECT_FALSE(result);
     EXPECT_EQ(countOf(out,
@@ -349,7 +349,7 @@ TEST_F(MailChannelTest, LineBreaksInEnvelopeAddressesAreRefusedBeforeAnythingIsS
         << out;
 
     // A clean mail afterwards is the only one the server ever got.
-    copyText(smtpFrom, "zentok@plant.example");
+    copyText(uplinks().smtpFrom, "zentok@plant.example");
     sendAndWait("ops@example.org", "four");
     ASSERT_TRUE(peer.waitForMessage(1)) << peer.log();
     EXPECT_EQ(peer.metaValue(1, "mail_from"), "zentok@plant.example");
@@ -361,14 +361,14 @@ TEST_F(MailChannelTest, LineBreaksInEnvelopeAddressesAreRefusedBeforeAnythingIsS
 TEST_F(MailChannelTest, ServerDownIsReportedAndTheNextReceiverIsServed) {
     SmtpPeer peer;
     ASSERT_TRUE(startPeer(peer, {true, "", "", "", false, false}));
-    std::string liveUrl = smtpUrl;
+    std::string liveUrl = uplinks().smtpUrl;
     std::string deadUrl = "smtp://127.0.0.1:" + std::to_string(freeLoopbackPort());
 
     StdoutCapture capture;
-    copyText(smtpUrl, deadUrl.c_str());
+    copyText(uplinks().smtpUrl, deadUrl.c_str());
     bool first = send("down@example.org", "first");
     // libcurl took its own copy of the URL, so the setting may change now.
-    copyText(smtpUrl, liveUrl.c_str());
+    copyText(uplinks().smtpUrl, liveUrl.c_str());
     bool second = send("ops@example.org", "second");
     testsupport::waitForSender();
     std::string out = capture.stop();
@@ -383,7 +383,7 @@ TEST_F(MailChannelTest, ServerDownIsReportedAndTheNextReceiverIsServed) {
     EXPECT_FALSE(fileExists(peer.file(2, ".meta")));
 
     // No server address at all is a failure of the transfer as well.
-    smtpUrl[0] = 0;
+    uplinks().smtpUrl[0] = 0;
     out = sendAndWait("ops@example.org", "third");
     EXPECT_EQ(countOf(out, "notifyMail::send, recipient ops@example.org, err '"), 1) << out;
 }
@@ -391,15 +391,15 @@ TEST_F(MailChannelTest, ServerDownIsReportedAndTheNextReceiverIsServed) {
 TEST_F(MailChannelTest, StallingServerNeitherHoldsTheDispatchNorKeepsTheSender) {
     SmtpPeer peer;
     ASSERT_TRUE(startPeer(peer, {true, "", "", "", false, true}));
-    std::string url = smtpUrl;
+    std::string url = uplinks().smtpUrl;
     // The transfer time-out outlasts the dispatch's own 10-second wait, so
     // the wait has to give up on the sender.
     setMailTimeoutsForTesting(2000, 13000);
 
     // One node of one source, active and not sent, for one mail receiver.
-    Coupler coupler;  // clears the uplink settings
-    copyText(smtpUrl, url.c_str());
-    copyText(smtpFrom, "zentok@plant.example");
+    Coupler coupler;
+    copyText(coupler.uplinks->smtpUrl, url.c_str());
+    copyText(coupler.uplinks->smtpFrom, "zentok@plant.example");
     copyText(coupler.sources[0].name, "plantA");
     coupler.sourceCount = 1;
     Node& node = coupler.nodes[0];

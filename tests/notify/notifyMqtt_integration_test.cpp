@@ -44,7 +44,9 @@ class MqttTest : public ::testing::Test {
 
     std::unique_ptr<MqttChannel> channel(const std::string& topic) {
         std::string rest = broker_.url(topic);
-        return std::make_unique<MqttChannel>(&rest[0], "central");
+        auto made = std::make_unique<MqttChannel>(&rest[0], "central");
+        made->start();
+        return made;
     }
 
     State send(MqttChannel& channel, const char* text) {
@@ -138,6 +140,7 @@ TEST_F(MqttTest, RetainedStateFollowsEveryChangeOfTheNodeWhateverNoticesAreSent)
     copyText(central.name, "central");
     std::string line = "mqtt;" + broker_.url("plant/line4");
     ASSERT_EQ(central.setAddress(&line[0]), "");
+    central.start();
     coupler.findLink(&central, coupler.findDir("alarm", true), true);
     Node* nodes[] = {coupler.findNode("400001", &coupler.sources[0], true),
                      coupler.findNode("400002", &coupler.sources[0], true)};
@@ -182,9 +185,11 @@ TEST_F(MqttTest, LoginAndTlsHoldAndThePasswordIsNeverPrinted) {
     StdoutCapture capture;
     std::string wrong = plain + ";press7;not-the-pw";
     MqttChannel refused(&wrong[0], "central");
+    refused.start();
     EXPECT_EQ(send(refused, "refused"), State::Failed);
     std::string right = tls + ";press7;s3cret-broker-pw";
     MqttChannel overTls(&right[0], "central");
+    overTls.start();
     EXPECT_EQ(send(overTls, "over TLS"), State::Delivered);
     std::string printed = capture.stop();
     setMqttCaFileForTesting("");

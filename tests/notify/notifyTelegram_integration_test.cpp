@@ -10,12 +10,12 @@
 #include <utility>
 #include <vector>
 
-#include "base/Settings.h"
 #include "base/Text.h"
 #include "notify/channels/TelegramChannel.h"
 #include "support/Peers.h"
 #include "support/StdoutCapture.h"
 #include "support/TestSupport.h"
+#include "support/TestUplinks.h"
 
 using namespace testsupport;
 
@@ -28,19 +28,20 @@ class TelegramTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(peer_.ready()) << peer_.log();
-        clearProcessSettings();
-        copyText(telegramToken, kToken);
-        copyText(telegramApiBase, ("http://127.0.0.1:" + std::to_string(peer_.port()) + "/").c_str());
+        clearUplinks();
+        copyText(uplinks().telegramToken, kToken);
+        copyText(uplinks().telegramApiBase,
+                 ("http://127.0.0.1:" + std::to_string(peer_.port()) + "/").c_str());
         notification_.sourceName = "plantA";
         notification_.address = "400001";
     }
-    void TearDown() override { clearProcessSettings(); }
+    void TearDown() override { clearUplinks(); }
 
     // One hand-over to `chat`, waited for; the console text in `printed`.
     State send(const std::string& chat, const char* text, std::string* printed,
                DeliveryHandle delivery = std::make_shared<Delivery>()) {
         std::string rest = chat;
-        TelegramChannel channel(&rest[0]);
+        TelegramChannel channel(&rest[0], uplinksHandle());
         EXPECT_EQ(channel.sendFault(), "");
         StdoutCapture capture;
         EXPECT_TRUE(channel.notify(withText(notification_, text), delivery));
@@ -88,7 +89,7 @@ TEST_F(TelegramTest, RefusalsFailWithTheirReasonAndRetryTime) {
         std::string::npos)
         << printed;
 
-    copyText(telegramToken, "1:refused");
+    copyText(uplinks().telegramToken, "1:refused");
     auto refused = std::make_shared<Delivery>();
     EXPECT_EQ(send("42", "who are you", &printed, refused), State::Failed);
     EXPECT_EQ(refused->retryAfterSeconds(), 0);

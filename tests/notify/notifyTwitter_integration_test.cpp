@@ -8,7 +8,6 @@
 #include <string>
 
 #include "base/Clock.h"
-#include "base/Settings.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
 #include "cycle/Outbox.h"
@@ -37,13 +36,11 @@ class TwitterChannelTest : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(peerStarted) << peer->log();
         ASSERT_TRUE(cwd.enter(dir.path()));
-        clearProcessSettings();
         peer->useForClients();
         node.address = "DB1.DBW4";
     }
     void TearDown() override {
         TwitterPeer::restoreClients();
-        clearProcessSettings();
         cwd.leave();
     }
     void writeKeys() {
@@ -53,6 +50,7 @@ class TwitterChannelTest : public ::testing::Test {
     std::unique_ptr<TwitterChannel> channel(const char* rest) {
         std::string copy = rest ? rest : "";
         auto made = std::make_unique<TwitterChannel>(rest ? &copy[0] : nullptr);
+        made->start();
         EXPECT_TRUE(waitForSender());
         return made;
     }
@@ -192,7 +190,7 @@ TEST_F(TwitterChannelTest, TwoReceiversPostInLinkOrder) {
     writeKeys();
     testing::internal::CaptureStdout();
     {
-        Coupler coupler;  // clears the access token: it is read again from the file
+        Coupler coupler;
         coupler.sourceCount = 1;
         Node& fired = coupler.nodes[coupler.nodeCount++];
         fired.source = &coupler.sources[0];
@@ -205,6 +203,7 @@ TEST_F(TwitterChannelTest, TwoReceiversPostInLinkOrder) {
         coupler.receivers[1].setAddress(first);
         coupler.receivers[0].setAddress(second);
         coupler.receiverCount = 2;
+        for (Receiver& receiver : coupler.receivers) receiver.start();
         coupler.findLink(&coupler.receivers[1], fired.dir, true);
         coupler.findLink(&coupler.receivers[0], fired.dir, true);
         coupler.prepareTemplates();
@@ -242,7 +241,8 @@ TEST_F(TwitterChannelTest, ASilentServiceHoldsNeitherTheLoadNorTheDispatch) {
         fired.active = true;
         char line[] = "twitter;carol";
         int64_t started = steadyMs();
-        coupler.receivers[0].setAddress(line);  // the load's credential check
+        coupler.receivers[0].setAddress(line);
+        coupler.receivers[0].start();  // the credential check
         coupler.receiverCount = 1;
         coupler.findLink(&coupler.receivers[0], fired.dir, true);
         coupler.prepareTemplates();

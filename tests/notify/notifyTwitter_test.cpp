@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "base/Settings.h"
 #include "cycle/Coupler.h"
 #include "notify/channels/TwitterChannel.h"
 #include "support/TestSupport.h"
@@ -16,18 +15,13 @@ namespace {
 
 class TwitterKeysTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(cwd.enter(dir.path()));
-        clearProcessSettings();
-    }
-    void TearDown() override {
-        clearProcessSettings();
-        cwd.leave();
-    }
+    void SetUp() override { ASSERT_TRUE(cwd.enter(dir.path())); }
+    void TearDown() override { cwd.leave(); }
     void keys(const std::string& content) { writeFile(dir.file("BrimselKeys.ini"), content); }
 
     TempDir dir;
     WorkingDirectory cwd;
+    TwitterKeys read;  // what readTwitterKeys has filled in
 };
 
 std::string targetOf(const char* rest) {
@@ -39,67 +33,67 @@ std::string targetOf(const char* rest) {
 }  // namespace
 
 TEST_F(TwitterKeysTest, FirstLineThreeFields) {
-    readTwitterKeys();  // no file: nothing
-    EXPECT_STREQ(twitterToken, "");
+    readTwitterKeys(&read);  // no file: nothing
+    EXPECT_STREQ(read.token, "");
 
     keys("main account;123-abc;s3cret;ignored\r\nother;999;888\n");
-    readTwitterKeys();
-    EXPECT_STREQ(twitterToken, "123-abc");
-    EXPECT_STREQ(twitterTokenSecret, "s3cret");
+    readTwitterKeys(&read);
+    EXPECT_STREQ(read.token, "123-abc");
+    EXPECT_STREQ(read.secret, "s3cret");
 
     // Both set: the file is not read again.
     keys("x;new;newer\n");
-    readTwitterKeys();
-    EXPECT_STREQ(twitterToken, "123-abc");
+    readTwitterKeys(&read);
+    EXPECT_STREQ(read.token, "123-abc");
 
     // One missing: both are taken from the file again.
-    twitterTokenSecret[0] = 0;
-    readTwitterKeys();
-    EXPECT_STREQ(twitterToken, "new");
-    EXPECT_STREQ(twitterTokenSecret, "newer");
+    read.secret[0] = 0;
+    readTwitterKeys(&read);
+    EXPECT_STREQ(read.token, "new");
+    EXPECT_STREQ(read.secret, "newer");
 }
 
 TEST_F(TwitterKeysTest, StopsAtTheFirstMissingField) {
     keys("label;tokenOnly\n");
-    readTwitterKeys();
-    EXPECT_STREQ(twitterToken, "tokenOnly");
-    EXPECT_STREQ(twitterTokenSecret, "");
+    readTwitterKeys(&read);
+    EXPECT_STREQ(read.token, "tokenOnly");
+    EXPECT_STREQ(read.secret, "");
 
-    clearProcessSettings();
+    read = TwitterKeys{};
     keys("label;tok;\n");  // a trailing separator is not an empty third field
-    readTwitterKeys();
-    EXPECT_STREQ(twitterToken, "tok");
-    EXPECT_STREQ(twitterTokenSecret, "");
+    readTwitterKeys(&read);
+    EXPECT_STREQ(read.token, "tok");
+    EXPECT_STREQ(read.secret, "");
 
-    clearProcessSettings();
+    read = TwitterKeys{};
     keys("only a label\n");
-    readTwitterKeys();
-    EXPECT_STREQ(twitterToken, "");
+    readTwitterKeys(&read);
+    EXPECT_STREQ(read.token, "");
 
-    clearProcessSettings();
+    read = TwitterKeys{};
     keys("");
-    readTwitterKeys();
-    EXPECT_STREQ(twitterToken, "");
+    readTwitterKeys(&read);
+    EXPECT_STREQ(read.token, "");
 }
 
 TEST_F(TwitterKeysTest, QuotedAndOverlongFields) {
     keys("\"my;label\";\"to;k\"\"en\";\"sec ret\"\n");
-    readTwitterKeys();
-    EXPECT_STREQ(twitterToken, "to;k\"en");
-    EXPECT_STREQ(twitterTokenSecret, "sec ret");
+    readTwitterKeys(&read);
+    EXPECT_STREQ(read.token, "to;k\"en");
+    EXPECT_STREQ(read.secret, "sec ret");
 
-    clearProcessSettings();
+    read = TwitterKeys{};
     keys("l;" + std::string(150, 'T') + ";" + std::string(140, 'S') + "\n");
-    readTwitterKeys();
-    EXPECT_EQ(std::string(twitterToken), std::string(100, 'T'));
-    EXPECT_EQ(std::string(twitterTokenSecret), std::string(100, 'S'));
+    readTwitterKeys(&read);
+    EXPECT_EQ(std::string(read.token), std::string(100, 'T'));
+    EXPECT_EQ(std::string(read.secret), std::string(100, 'S'));
 
     // Only 299 characters of the first line are read: the secret beyond is lost.
-    clearProcessSettings();
+    read = TwitterKeys{};
     keys("l;" + std::string(296, 'T') + ";secret\n");
-    readTwitterKeys();
-    EXPECT_EQ(std::string(twitterToken), std::string(100, 'T'));
-    EXPECT_STREQ(twitterTokenSecret, "");
+    readTwitterKeys(&read);
+    EXPECT_EQ(std::string(read.token), std::string(100, 'T'));
+    EXPECT_STREQ(read.secret, "");
 }
 
 TEST_F(TwitterKeysTest, TargetRules) {

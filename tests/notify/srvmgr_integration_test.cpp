@@ -13,13 +13,13 @@
 #include <string>
 
 #include "base/Log.h"
-#include "base/Settings.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
 #include "notify/Sender.h"
 #include "notify/channels/SrvMgrChannel.h"
 #include "support/Peers.h"
 #include "support/TestSupport.h"
+#include "support/TestUplinks.h"
 
 using namespace testsupport;
 
@@ -86,7 +86,7 @@ class SrvMgrTest : public ::testing::Test {
     }
     void TearDown() override {
         testsupport::waitForSender();
-        clearProcessSettings();
+        clearUplinks();
         setLogLevel(0);
         setSrvMgrTimeoutsForTesting(0, 0);
     }
@@ -94,7 +94,7 @@ class SrvMgrTest : public ::testing::Test {
     // Posts through the channel, waits for the worker and returns the console output.
     std::string post(const char* text) {
         testing::internal::CaptureStdout();
-        SrvMgrChannel channel;
+        SrvMgrChannel channel(uplinksHandle());
         bool accepted = channel.notify(withText(node, text));
         testsupport::waitForSender();
         std::fflush(stdout);
@@ -108,7 +108,7 @@ class SrvMgrTest : public ::testing::Test {
 TEST_F(SrvMgrTest, EveryFieldDecodesBackToWhatWasSent) {
     PhpServer server(kPollApiRecorder);
     ASSERT_TRUE(server.started());
-    copyText(srvmgrHost, server.base().c_str());
+    copyText(uplinks().srvmgrHost, server.base().c_str());
     node.sourceName = "plant A&B=C";
     node.sourcePassword = "p+w%d \"x\"";
     node.address = "MW 10?";
@@ -128,7 +128,7 @@ TEST_F(SrvMgrTest, InfoNodesEmptyTextsLongTextsAndHostPaths) {
     PhpServer server(kPollApiRecorder);
     ASSERT_TRUE(server.started());
     // The script name is appended to the host's path unchanged.
-    copyText(srvmgrHost, (server.base() + "/srv/mgr").c_str());
+    copyText(uplinks().srvmgrHost, (server.base() + "/srv/mgr").c_str());
     node.kind = NotificationKind::Info;
     post("");
     node.kind = NotificationKind::Message;
@@ -152,7 +152,7 @@ TEST_F(SrvMgrTest, InfoNodesEmptyTextsLongTextsAndHostPaths) {
 TEST_F(SrvMgrTest, TheRequestOnTheWireAndTheTraceAtLevelNine) {
     PhpServer server("tests/peers/srvmgr/raw.php");
     ASSERT_TRUE(server.started());
-    copyText(srvmgrHost, server.base().c_str());
+    copyText(uplinks().srvmgrHost, server.base().c_str());
     setLogLevel(8);
     std::string quiet = post("Level high: 120");
     EXPECT_EQ(countOf(quiet, "curl:"), 0);
@@ -177,7 +177,7 @@ TEST_F(SrvMgrTest, TheRequestOnTheWireAndTheTraceAtLevelNine) {
 TEST_F(SrvMgrTest, ALongReplyShowsTwoLinesWithoutItsControlCharacters) {
     PhpServer server(kPollApiRecorder);
     ASSERT_TRUE(server.started());
-    copyText(srvmgrHost, (server.base() + "/big-reply").c_str());
+    copyText(uplinks().srvmgrHost, (server.base() + "/big-reply").c_str());
     std::string output = post("Level high: 120");
     EXPECT_EQ(countOf(server.posts(), "\"message\":\"Level high: 120\""), 1) << server.posts();
     EXPECT_EQ(output.find('\x1b'), std::string::npos);
@@ -188,12 +188,12 @@ TEST_F(SrvMgrTest, ALongReplyShowsTwoLinesWithoutItsControlCharacters) {
 
 TEST_F(SrvMgrTest, FailedPostsPrintOneLineEach) {
     // Nobody listens on this port.
-    copyText(srvmgrHost, ("http://127.0.0.1:" + std::to_string(freeLoopbackPort())).c_str());
+    copyText(uplinks().srvmgrHost, ("http://127.0.0.1:" + std::to_string(freeLoopbackPort())).c_str());
     std::string refused = post("x");
     EXPECT_EQ(countOf(refused, "notifySrvMgr::post, err '"), 1) << refused;
 
     // No host at all: shown as such, and the bare script address fails.
-    srvmgrHost[0] = 0;
+    uplinks().srvmgrHost[0] = 0;
     std::string noHost = post("y");
     EXPECT_EQ(countOf(noHost, "notifySrvMgr::notify, host no host, source plantA, node 400001, text 'y'\n"),
               1);
@@ -201,14 +201,14 @@ TEST_F(SrvMgrTest, FailedPostsPrintOneLineEach) {
 
     PhpServer server(kPollApiRecorder);
     ASSERT_TRUE(server.started());
-    copyText(srvmgrHost, (server.base() + "/status500").c_str());
+    copyText(uplinks().srvmgrHost, (server.base() + "/status500").c_str());
     std::string rejected = post("z");
     EXPECT_EQ(countOf(rejected, "notifySrvMgr::post, err 'HTTP status 500', url '" + server.base() +
                                     "/status500/pollapi.php'\n"),
               1)
         << rejected;
     // A redirect (http to https) is not followed: the post never arrived.
-    copyText(srvmgrHost, (server.base() + "/moved").c_str());
+    copyText(uplinks().srvmgrHost, (server.base() + "/moved").c_str());
     std::string moved = post("r");
     EXPECT_EQ(countOf(moved, "notifySrvMgr::post, err 'HTTP status 301', url '" + server.base() +
                                  "/moved/pollapi.php'\n"),
@@ -222,7 +222,7 @@ TEST_F(SrvMgrTest, AServerThatNeverAnswersEndsTheTransferAtTheTimeOut) {
     int port = 0;
     int listener = testsupport::listenOnLoopback(4, &port);
     ASSERT_GE(listener, 0);
-    copyText(srvmgrHost, ("http://127.0.0.1:" + std::to_string(port)).c_str());
+    copyText(uplinks().srvmgrHost, ("http://127.0.0.1:" + std::to_string(port)).c_str());
 
     setSrvMgrTimeoutsForTesting(500, 1000);
     auto start = std::chrono::steady_clock::now();
@@ -238,7 +238,7 @@ TEST_F(SrvMgrTest, TwoReceiversWithoutChannelPostTwice) {
     PhpServer server(kPollApiRecorder);
     ASSERT_TRUE(server.started());
     auto coupler = std::make_unique<Coupler>();
-    copyText(srvmgrHost, server.base().c_str());
+    copyText(coupler->uplinks->srvmgrHost, server.base().c_str());
     coupler->sourceCount = 1;
     copyText(coupler->sources[0].name, "plantA");
     Node& fired = coupler->nodes[coupler->nodeCount++];
@@ -270,7 +270,7 @@ TEST_F(SrvMgrTest, TheDemoPageListsTheNotificationsItReceived) {
     TempDir data;
     PhpServer page("", sourcePath("examples/srvmgr"), {"ZENTOK_SRVMGR_DATA=" + data.file("n.jsonl")});
     ASSERT_TRUE(page.started());
-    copyText(srvmgrHost, page.base().c_str());
+    copyText(uplinks().srvmgrHost, page.base().c_str());
     post("Level <b>high</b> & \"rising\"");
 
     std::string listing = fetch(page.base() + "/");

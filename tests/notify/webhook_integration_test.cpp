@@ -398,8 +398,8 @@ TEST(ChannelAddresses, AddressesWithoutTheirSchemeAreConfigurationErrors) {
         writeFile(dir.file("zentok.ini"), "source;plantA\nreceiver;ops\n" + c.line + "\ndir;alarm\n");
         Coupler coupler;
         std::string out = captured([&] { coupler.loadConfig(dir.file("zentok.ini").c_str()); });
-        EXPECT_EQ(coupler.lineErrors > 0, !c.error.empty());
-        EXPECT_FALSE(coupler.iniError);
+        EXPECT_EQ(coupler.lineErrors() > 0, !c.error.empty());
+        EXPECT_FALSE(coupler.iniError());
         EXPECT_EQ(out, c.error);
         EXPECT_EQ(out.find("secret"), std::string::npos);
     }
@@ -413,7 +413,7 @@ TEST(ChannelAddresses, AddressesWithoutTheirSchemeAreConfigurationErrors) {
     // A start says the line and runs on; the channel sends nothing to a guessed scheme.
     Coupler started;
     captured([&] { started.loadConfig(dir.file("zentok.ini").c_str()); });
-    ASSERT_FALSE(started.iniError);
+    ASSERT_FALSE(started.iniError());
     Notification node;
     std::string refused = captured([&] { EXPECT_FALSE(started.receivers[0].notify(withText(node, "x"))); });
     EXPECT_NE(refused.find("receiver ops, err 'webhook url 'hooks.example.org/x' needs"), std::string::npos)
