@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "sources/ByteCursor.h"
-#include "sources/s7/Nodave.h"
+#include "sources/s7/S7Codes.h"
 
 namespace s7 {
 
