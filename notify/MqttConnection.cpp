@@ -30,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/ErrorText.h"
 #include "base/Settings.h"
 #include "notify/ChannelWork.h"
 
@@ -219,7 +220,7 @@ void MqttConnection::State::connect() {
         return;
     }
     drop(std::string("cannot connect: ") +
-         (code == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(code)));
+         (code == MOSQ_ERR_ERRNO ? errorText(errno) : mosquitto_strerror(code)));
 }
 
 void MqttConnection::State::fail(Outgoing& message, const std::string& reason) {
@@ -360,7 +361,7 @@ void MqttConnection::State::pollOnce() {
     if (code == MOSQ_ERR_SUCCESS) code = mosquitto_loop_misc(mosq);
     if (code != MOSQ_ERR_SUCCESS && lostReason.empty())
         lostReason = std::string("connection lost: ") +
-                     (code == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(code));
+                     (code == MOSQ_ERR_ERRNO ? errorText(errno) : mosquitto_strerror(code));
 }
 
 // A clean end: the retained status says so, since a DISCONNECT keeps the
