@@ -22,6 +22,7 @@
 
 #include "base/Clock.h"
 #include "base/DurableFile.h"
+#include "base/ErrorText.h"
 #include "base/Log.h"
 
 namespace {
@@ -86,7 +87,7 @@ ConfigWatch::ConfigWatch(const std::string& path) : path_(path), name_(nameOf(pa
     inotifyFd_ = -1;
     logf(Log::Connection,
          "coupler, no watch on the configuration file (%s): its status is taken once a second\n",
-         std::strerror(error));
+         errorText(error));
 }
 
 ConfigWatch::~ConfigWatch() {

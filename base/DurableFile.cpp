@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/ErrorText.h"
+
 namespace {
 
 // A link is replaced at the place it points to, so it stays a link.
@@ -24,7 +26,7 @@ std::string resolveLink(const std::string& path) {
 }
 
 bool fail(std::string* error, int code) {
-    if (error) *error = std::strerror(code);
+    if (error) *error = errorText(code);
     return false;
 }
 

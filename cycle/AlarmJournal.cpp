@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/ErrorText.h"
+
 namespace {
 
 // Rotated files are looked for up to this number, whatever KEEP says now,
@@ -54,7 +56,7 @@ bool AlarmJournal::append(const std::string& line, std::string* error) {
         rotate();
     int fd = ::open(name_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
-        *error = std::strerror(errno);
+        *error = errorText(errno);
         return false;
     }
     struct stat opened {};
@@ -64,12 +66,12 @@ bool AlarmJournal::append(const std::string& line, std::string* error) {
     ssize_t written = ::write(fd, text.data(), text.size());
     bool whole = written == static_cast<ssize_t>(text.size());
     if (!whole) {
-        *error = written < 0 ? std::strerror(errno) : std::strerror(ENOSPC);
+        *error = written < 0 ? errorText(errno) : errorText(ENOSPC);
         // A part of a line (a disk that filled during the write) is taken back.
         if (written > 0 && (before < 0 || ::ftruncate(fd, before) != 0)) *error += ", a part of a line stays";
     }
     if (::close(fd) != 0 && whole) {
-        *error = std::strerror(errno);
+        *error = errorText(errno);
         return false;
     }
     return whole;

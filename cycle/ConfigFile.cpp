@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/ErrorText.h"
 #include "base/Log.h"
 #include "base/Settings.h"
 #include "base/Text.h"
@@ -215,7 +216,7 @@ class ConfigParser {
         std::string file = credentialCopyOf(path);
         FILE* secrets = std::fopen(file.c_str(), "r");
         if (!secrets) {
-            valueError(s_.lineNumber, "secrets file '" + file + "' cannot be read: " + std::strerror(errno));
+            valueError(s_.lineNumber, "secrets file '" + file + "' cannot be read: " + errorText(errno));
             return;
         }
         // Messages about its lines name this line, which names the file.
@@ -654,7 +655,7 @@ void ConfigParser::processLine(char* line, int number) {
 }
 
 void printCantOpen(const char* path, int error) {
-    std::printf("*** ini file '%s': can't open: %s\n", path, std::strerror(error));
+    std::printf("*** ini file '%s': can't open: %s\n", path, errorText(error));
 }
 
 bool differs(const struct timespec& now, int64_t seconds, long nanos) {

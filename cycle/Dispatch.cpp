@@ -31,7 +31,7 @@ constexpr int kFirstRetrySeconds = 10;
 constexpr int kLongestRetrySeconds = 600;
 // A configuration saved in two writes may lack a receiver for a moment: what
 // waits for it is dropped only once it has been missing this long.
-constexpr int64_t kMissingReceiverGraceMs = 60 * 1000;
+constexpr int64_t kMissingReceiverGraceMs = int64_t{60} * 1000;
 constexpr int kIdleCheckMs = 250;  // how often a wait for the sender looks whether it is idle
 
 // 10 s after the first failure, doubling up to 10 minutes.

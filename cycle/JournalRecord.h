@@ -18,7 +18,7 @@ const char* journalEventName(JournalEvent event);
 bool journalEventNamed(const std::string& word, JournalEvent* event);
 
 constexpr const char* kJournalDefaultName = "zentok_journal.csv";
-constexpr int64_t kJournalDefaultMaxBytes = 10 * 1024 * 1024;
+constexpr int64_t kJournalDefaultMaxBytes = int64_t{10} * 1024 * 1024;
 constexpr int kJournalDefaultKeep = 5;
 // The first line of every journal file.
 constexpr const char* kJournalHeader = "time;event;source;node;value;receiver;episode";

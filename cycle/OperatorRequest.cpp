@@ -21,6 +21,7 @@
 #include "base/Alarm.h"
 #include "base/Clock.h"
 #include "base/DurableFile.h"
+#include "base/ErrorText.h"
 #include "base/Records.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
@@ -248,11 +249,11 @@ void serveOne(Coupler& coupler, int folder, const std::string& name) {
     bool ok = answerOf(coupler, folder, name, &answer);
     if (!writeAnswer(folder, base, formatAnswer(ok, answer)))
         std::printf("operator request '%s' %s, but its answer cannot be written, err '%s'\n", name.c_str(),
-                    ok ? "carried out" : "refused", std::strerror(errno));
+                    ok ? "carried out" : "refused", errorText(errno));
     if (::unlinkat(folder, name.c_str(), 0) != 0 && errno != ENOENT) {
         notes().unremovable.insert(name);
         std::printf("operator request '%s' cannot be removed, err '%s': it is not carried out again\n",
-                    name.c_str(), std::strerror(errno));
+                    name.c_str(), errorText(errno));
     }
 }
 
@@ -337,7 +338,7 @@ void prepareRequestFolder() {
     if (::mkdir(kRequestFolder, 0770) != 0 && errno != EEXIST)
         std::printf(
             "request folder '%s' cannot be made, err '%s': operator commands cannot reach this Zentok\n",
-            kRequestFolder, std::strerror(errno));
+            kRequestFolder, errorText(errno));
     // Held until the process ends; a command's probe holds it only for a moment.
     static int running = -1;
     if (running >= 0) return;

@@ -15,6 +15,7 @@
 #include "base/Clock.h"
 #include "base/ConfigWatch.h"
 #include "base/DurableFile.h"
+#include "base/ErrorText.h"
 #include "base/Log.h"
 #include "base/Settings.h"
 #include "base/StopSignal.h"
@@ -227,7 +228,7 @@ class RequestDesk {
 // What systemd shows while no configuration could be read.
 std::string waitingStatus(const std::string& path, const Coupler& coupler) {
     return "waiting for configuration: cannot read " + path + ": " +
-           std::strerror(coupler.cantOpenReason ? coupler.cantOpenReason : ENOENT);
+           errorText(coupler.cantOpenReason ? coupler.cantOpenReason : ENOENT);
 }
 
 }  // namespace

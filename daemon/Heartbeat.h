@@ -17,7 +17,7 @@ class Metrics;
 
 // An outbox entry older than this makes Zentok unhealthy: its receiver has
 // not taken it through many retries.
-constexpr int64_t kHeartbeatOutboxAgeLimitSeconds = 15 * 60;
+constexpr int64_t kHeartbeatOutboxAgeLimitSeconds = int64_t{15} * 60;
 
 // Why Zentok is not doing its job at `now`, or empty when it is: a source
 // not read successfully within three read intervals (its own or the

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "base/DurableFile.h"
+#include "base/ErrorText.h"
 #include "cycle/Coupler.h"
 #include "cycle/OperatorRequest.h"
 #include "daemon/CommandLine.h"
@@ -113,7 +114,7 @@ namespace {
 bool loadFor(const std::string& configPath, Coupler& coupler, std::string* why) {
     coupler.loadConfig(configPath.c_str());
     if (coupler.cfgStat.size < 0) {
-        *why = "configuration '" + configPath + "' cannot be read: " + std::strerror(coupler.cantOpenReason);
+        *why = "configuration '" + configPath + "' cannot be read: " + errorText(coupler.cantOpenReason);
         return false;
     }
     return true;
@@ -122,7 +123,7 @@ bool loadFor(const std::string& configPath, Coupler& coupler, std::string* why) 
 bool enter(const std::string& configPath, const std::string& directory, std::string* why) {
     if (::chdir(directory.c_str()) == 0) return true;
     *why = "'" + configPath + "' is no Zentok instance's configuration: cannot enter " + directory + ": " +
-           std::strerror(errno);
+           errorText(errno);
     return false;
 }
 
@@ -177,7 +178,7 @@ bool readableOrAbsent(const std::string& path, std::string* why) {
     int code = fd < 0 ? errno : ::fstat(fd, &status) != 0 ? errno : S_ISDIR(status.st_mode) ? EISDIR : 0;
     if (fd >= 0) ::close(fd);
     if (code == 0) return true;
-    *why = "cannot read '" + fullPath(path) + "': " + std::strerror(code);
+    *why = "cannot read '" + fullPath(path) + "': " + errorText(code);
     return false;
 }
 
@@ -187,8 +188,7 @@ RunningState zentokRunningHere(std::string* why) {
     if (fd < 0 && errno == ENOENT) return RunningState::Stopped;
     if (fd < 0) {
         int code = errno;
-        *why =
-            "cannot tell whether Zentok runs: cannot read '" + fullPath(mark) + "': " + std::strerror(code);
+        *why = "cannot tell whether Zentok runs: cannot read '" + fullPath(mark) + "': " + errorText(code);
         return RunningState::Unknown;
     }
     bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;

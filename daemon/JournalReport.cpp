@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "base/DurableFile.h"
+#include "base/ErrorText.h"
 #include "base/Text.h"
 #include "cycle/AlarmJournal.h"
 #include "cycle/Coupler.h"
@@ -22,7 +23,7 @@ constexpr int64_t kChatterWindowSeconds = 60;
 constexpr int kChatterRaises = 3;
 constexpr size_t kTopNodes = 10;
 // A journal file is read up to this size; its writer rotates far below it.
-constexpr size_t kLongestJournalFile = 1024u * 1024u * 1024u;
+constexpr size_t kLongestJournalFile = size_t{1024} * 1024 * 1024;
 
 std::string nodeKey(const JournalRecord& record) {
     return record.source + ": " + record.node;
@@ -213,7 +214,7 @@ int reportJournal(const std::string& configPath, int64_t since) {
         // A file left out would make the figures look calmer than they were.
         if (!readWholeFile(file, kLongestJournalFile, &text)) {
             std::fprintf(stderr, "zentok report: cannot read the journal '%s': %s\n", file.c_str(),
-                         std::strerror(errno));
+                         errorText(errno));
             return 1;
         }
         lines.add(text);

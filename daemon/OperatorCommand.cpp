@@ -22,6 +22,7 @@
 #include "base/Alarm.h"
 #include "base/Clock.h"
 #include "base/DurableFile.h"
+#include "base/ErrorText.h"
 #include "cycle/Coupler.h"
 #include "cycle/OperatorRequest.h"
 #include "daemon/CommandLine.h"
@@ -40,7 +41,8 @@ constexpr int kAnswerPollMs = 20;
 std::string callerName() {
     const char* sudoUser = std::getenv("SUDO_USER");
     if (sudoUser && *sudoUser) return sudoUser;
-    if (const passwd* entry = getpwuid(getuid())) return entry->pw_name;
+    // A command line call: no other thread runs yet to share the static record.
+    if (const passwd* entry = getpwuid(getuid())) return entry->pw_name;  // NOLINT(concurrency-mt-unsafe)
     return "uid " + std::to_string(getuid());
 }
 
@@ -111,7 +113,7 @@ bool placeRequest(const std::string& base, const std::string& text, std::string*
     if (::mkdir(kRequestFolder, 0770) == 0) {
         if (handOver && ::chown(kRequestFolder, instance.st_uid, instance.st_gid) != 0) handOver = false;
     } else if (errno != EEXIST) {
-        *why = std::string("cannot make the request folder ") + kRequestFolder + ": " + std::strerror(errno);
+        *why = std::string("cannot make the request folder ") + kRequestFolder + ": " + errorText(errno);
         return false;
     }
     struct stat folder {};
@@ -134,7 +136,7 @@ bool placeRequest(const std::string& base, const std::string& text, std::string*
     if (written && ::rename(hidden.c_str(), path.c_str()) == 0) return true;
     error = written ? errno : error;
     ::unlink(hidden.c_str());
-    *why = std::string("cannot write a request into ") + kRequestFolder + ": " + std::strerror(error);
+    *why = std::string("cannot write a request into ") + kRequestFolder + ": " + errorText(error);
     return false;
 }
 

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "base/Clock.h"
+#include "base/ErrorText.h"
 #include "base/Settings.h"
 #include "cycle/Coupler.h"
 #include "daemon/Instance.h"
@@ -41,7 +42,7 @@ Notification testNotification(const Coupler& coupler, const Receiver& receiver) 
 
 // Every channel settles within its own time limit (mail 60 s, HTTP 120 s,
 // a command 30 s, an MQTT acknowledgement 30 s); the wait is bounded anyway.
-constexpr int64_t kLongestTestMs = 150 * 1000;
+constexpr int64_t kLongestTestMs = int64_t{150} * 1000;
 
 bool awaitOutcome(const DeliveryHandle& delivery) {
     int64_t deadline = steadyMs() + kLongestTestMs;
@@ -53,7 +54,8 @@ bool awaitOutcome(const DeliveryHandle& delivery) {
 }
 
 std::string userName(uid_t uid) {
-    passwd* entry = getpwuid(uid);
+    // Only the main thread reads the user database, so its static record is ours.
+    passwd* entry = getpwuid(uid);  // NOLINT(concurrency-mt-unsafe)
     return entry ? entry->pw_name : "uid " + std::to_string(uid);
 }
 
@@ -71,13 +73,13 @@ bool becomeServiceUser(const std::string& configPath, std::string* why) {
                         ::geteuid() == 0 ? ": files it creates belong to root" : "");
         return true;
     }
-    passwd* owner = getpwuid(directory.st_uid);
+    passwd* owner = getpwuid(directory.st_uid);  // NOLINT(concurrency-mt-unsafe): main thread only, as above
     gid_t group = owner ? owner->pw_gid : directory.st_gid;
     bool switched = owner ? initgroups(owner->pw_name, group) == 0 : setgroups(0, nullptr) == 0;
     switched = switched && setgid(group) == 0 && setuid(directory.st_uid) == 0;
     if (!switched) {
         *why = std::string("cannot send as the service's user ") + userName(directory.st_uid) + ": " +
-               std::strerror(errno);
+               errorText(errno);
         return false;
     }
     std::printf(

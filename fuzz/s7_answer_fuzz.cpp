@@ -10,7 +10,7 @@
 #include "sources/ValueDecode.h"
 #include "sources/ValueType.h"
 #include "sources/s7/Nodave.h"
-#include "sources/s7/S7Connection.h"
+#include "sources/s7/S7Address.h"
 #include "sources/s7/S7Frame.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -19,6 +19,8 @@
 #include <mutex>
 #include <set>
 
+#include "base/ErrorText.h"
+
 namespace {
 
 // How often a run looks whether its program has ended, where the kernel
@@ -91,7 +93,7 @@ std::vector<char*> pointers(const std::vector<std::string>& texts) {
     setpgid(0, 0);  // its own group, so the time limit reaches what it starts
     sigset_t none;
     sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    sigprocmask(SIG_SETMASK, &none, nullptr);  // NOLINT(concurrency-mt-unsafe): the child has one thread
     struct sigaction plain {};
     plain.sa_handler = SIG_DFL;
     sigaction(SIGPIPE, &plain, nullptr);  // the daemon ignores it; the program should not inherit that
@@ -143,7 +145,7 @@ std::string CommandOutcome::describe(int timeLimitMs) const {
             if (code == ECANCELED) return "not started: stopping";
             break;
     }
-    return std::string("cannot run: ") + std::strerror(code);
+    return std::string("cannot run: ") + errorText(code);
 }
 
 std::unique_ptr<CommandProcess> CommandProcess::start(const CommandRequest& request,

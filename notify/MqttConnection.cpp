@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/ErrorText.h"
 #include "base/Settings.h"
 #include "notify/Sender.h"
 
@@ -214,7 +215,7 @@ void MqttConnection::State::connect() {
         return;
     }
     drop(std::string("cannot connect: ") +
-         (code == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(code)));
+         (code == MOSQ_ERR_ERRNO ? errorText(errno) : mosquitto_strerror(code)));
 }
 
 void MqttConnection::State::fail(Outgoing& message, const std::string& reason) {
@@ -350,7 +351,7 @@ void MqttConnection::State::handleSocket(short revents) {
         link == Link::Connecting && code == MOSQ_ERR_ERRNO &&
         (error == ECONNREFUSED || error == ETIMEDOUT || error == EHOSTUNREACH || error == ENETUNREACH);
     lostReason = std::string(connecting ? "cannot connect: " : "connection lost: ") +
-                 (code == MOSQ_ERR_ERRNO ? std::strerror(error) : mosquitto_strerror(code));
+                 (code == MOSQ_ERR_ERRNO ? errorText(error) : mosquitto_strerror(code));
 }
 
 // A clean end: the retained status says so, since a DISCONNECT keeps the

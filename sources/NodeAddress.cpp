@@ -6,7 +6,7 @@
 #include "base/Text.h"
 #include "sources/ValueType.h"
 #include "sources/modbus/ModbusAddress.h"
-#include "sources/s7/S7Connection.h"
+#include "sources/s7/S7Address.h"
 
 namespace {
 

@@ -8,7 +8,8 @@
 #include "base/Text.h"
 #include "sources/SourceEntry.h"
 #include "sources/modbus/ModbusAddress.h"
-#include "sources/s7/S7Connection.h"
+#include "sources/s7/S7Address.h"
+#include "sources/s7/S7Codes.h"
 
 namespace {
 

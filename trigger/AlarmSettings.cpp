@@ -15,7 +15,7 @@ namespace {
 
 // The upper-case letter of a condition, 0 when it has none.
 char conditionLetter(const char* condition) {
-    char letter = condition ? condition[0] : 0;
+    char letter = condition ? condition[0] : '\0';
     if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
     return letter;
 }

@@ -15,6 +15,7 @@
 
 #include "base/Clock.h"
 #include "base/DurableFile.h"
+#include "base/ErrorText.h"
 #include "base/Text.h"
 #include "base/ValueText.h"
 #include "notify/NoticeFields.h"
@@ -132,7 +133,7 @@ bool FileChannel::notify(const Notification& notification, const DeliveryHandle&
     if (std::strftime(stamp, sizeof stamp, "%Y-%m-%d;%H:%M:%S", &local) == 0) stamp[0] = 0;
 
     int failure = appendLine(path.c_str(), csvLine(notification, stamp));
-    if (failure) printFailure(std::strerror(failure), path.c_str());
+    if (failure) printFailure(errorText(failure), path.c_str());
     settle(delivery, failure == 0);
     return failure == 0;
 }

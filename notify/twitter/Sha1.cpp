@@ -34,26 +34,27 @@ void Sha1::reset() {
 // clang-format off
 // The 16 message words live in a circular window, so each of the 80 rounds
 // only needs the words W[t-3], W[t-8], W[t-14] and W[t-16].
-#define SHA1_BLK0(i) (work_[i] = (uint32_t(block[4 * (i)]) << 24) | (uint32_t(block[4 * (i) + 1]) << 16) | \
-                                 (uint32_t(block[4 * (i) + 2]) << 8) | uint32_t(block[4 * (i) + 3]))
+#define SHA1_BYTE(i, k) uint32_t(block[4 * static_cast<size_t>(i) + (k)])
+#define SHA1_BLK0(i) \
+    (work_[i] = (SHA1_BYTE(i, 0) << 24) | (SHA1_BYTE(i, 1) << 16) | (SHA1_BYTE(i, 2) << 8) | SHA1_BYTE(i, 3))
 #define SHA1_BLK(i)                                                                                        \
     (work_[(i)&15] = rol(work_[((i) + 13) & 15] ^ work_[((i) + 8) & 15] ^ work_[((i) + 2) & 15] ^ work_[(i)&15], \
                          1))
-#define SHA1_R0(v, w, x, y, z, i)                                     \
-    z += ((w & (x ^ y)) ^ y) + SHA1_BLK0(i) + 0x5A827999u + rol(v, 5); \
-    w = rol(w, 30);
-#define SHA1_R1(v, w, x, y, z, i)                                    \
-    z += ((w & (x ^ y)) ^ y) + SHA1_BLK(i) + 0x5A827999u + rol(v, 5); \
-    w = rol(w, 30);
-#define SHA1_R2(v, w, x, y, z, i)                            \
-    z += (w ^ x ^ y) + SHA1_BLK(i) + 0x6ED9EBA1u + rol(v, 5); \
-    w = rol(w, 30);
-#define SHA1_R3(v, w, x, y, z, i)                                          \
-    z += (((w | x) & y) | (w & x)) + SHA1_BLK(i) + 0x8F1BBCDCu + rol(v, 5); \
-    w = rol(w, 30);
-#define SHA1_R4(v, w, x, y, z, i)                            \
-    z += (w ^ x ^ y) + SHA1_BLK(i) + 0xCA62C1D6u + rol(v, 5); \
-    w = rol(w, 30);
+#define SHA1_R0(v, w, x, y, z, i)                                             \
+    (z) += (((w) & ((x) ^ (y))) ^ (y)) + SHA1_BLK0(i) + 0x5A827999u + rol((v), 5); \
+    (w) = rol((w), 30);
+#define SHA1_R1(v, w, x, y, z, i)                                            \
+    (z) += (((w) & ((x) ^ (y))) ^ (y)) + SHA1_BLK(i) + 0x5A827999u + rol((v), 5); \
+    (w) = rol((w), 30);
+#define SHA1_R2(v, w, x, y, z, i)                                  \
+    (z) += ((w) ^ (x) ^ (y)) + SHA1_BLK(i) + 0x6ED9EBA1u + rol((v), 5); \
+    (w) = rol((w), 30);
+#define SHA1_R3(v, w, x, y, z, i)                                                      \
+    (z) += ((((w) | (x)) & (y)) | ((w) & (x))) + SHA1_BLK(i) + 0x8F1BBCDCu + rol((v), 5); \
+    (w) = rol((w), 30);
+#define SHA1_R4(v, w, x, y, z, i)                                  \
+    (z) += ((w) ^ (x) ^ (y)) + SHA1_BLK(i) + 0xCA62C1D6u + rol((v), 5); \
+    (w) = rol((w), 30);
 
 void Sha1::transform(const uint8_t block[kBlockSize]) {
     uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3], e = state_[4];
@@ -90,6 +91,7 @@ void Sha1::transform(const uint8_t block[kBlockSize]) {
     state_[4] += e;
 }
 
+#undef SHA1_BYTE
 #undef SHA1_BLK0
 #undef SHA1_BLK
 #undef SHA1_R0

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/ErrorText.h"
 #include "base/Log.h"
 #include "base/Records.h"
 #include "base/Text.h"
@@ -108,12 +109,12 @@ bool ModbusConnection::openLink() {
                 return false;
             case net::ConnectStep::NonBlocking:
                 logf(Log::Failure, "-NB-Mode (%s:%d), %ld: %s, %s:%d\n", ipAddress_, port_,
-                     static_cast<long>(link.error), std::strerror(link.error), ipAddress_, port_);
+                     static_cast<long>(link.error), errorText(link.error), ipAddress_, port_);
                 break;
             case net::ConnectStep::Address:  // not a dotted IPv4 address or not a TCP port
             case net::ConnectStep::Connect:
                 logf(Log::Failure, "-Connect (%s:%d), %ld: %s, %s:%d\n", ipAddress_, port_,
-                     static_cast<long>(link.error), std::strerror(link.error), ipAddress_, port_);
+                     static_cast<long>(link.error), errorText(link.error), ipAddress_, port_);
                 break;
         }
         reportClosed();
@@ -129,7 +130,7 @@ bool ModbusConnection::sendRequest(const uint8_t* request, const net::Deadline& 
     net::Result sent = net::sendAll(sock_, request, kModbusRequestSize, deadline);
     if (sent.ok()) return true;
     logf(Log::Failure, "-ModbusRead, send, err %ld: %s, %s:%d\n", static_cast<long>(sent.error),
-         std::strerror(sent.error), ipAddress_, port_);
+         errorText(sent.error), ipAddress_, port_);
     return false;
 }
 
@@ -178,11 +179,11 @@ void ModbusConnection::reportReceiveFailure(const net::Result& failure, int phas
             break;
         default:
             if (phase == 1)
-                printf("-ModbusRead, recv(1), err %d: %s, %s:%d\n", failure.error,
-                       std::strerror(failure.error), ipAddress_, port_);
+                printf("-ModbusRead, recv(1), err %d: %s, %s:%d\n", failure.error, errorText(failure.error),
+                       ipAddress_, port_);
             else
                 printf("-ModbusRead, recv(2), err %ld: %s, %s:%d\n", static_cast<long>(failure.error),
-                       std::strerror(failure.error), ipAddress_, port_);
+                       errorText(failure.error), ipAddress_, port_);
             break;
     }
 }

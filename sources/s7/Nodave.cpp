@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/ErrorText.h"
 #include "base/Log.h"
 #include "base/Text.h"
 #include "sources/Socket.h"
@@ -124,7 +125,7 @@ int openSocket(int port, const char* address) {
             if (logging(Log::Failure))
                 std::printf("s7: openSocket: invalid address %s:%d\n", address ? address : "", port);
         } else if (logging(Log::Failure)) {
-            std::printf("s7: openSocket %s:%d failed: %s\n", address, port, std::strerror(link.error));
+            std::printf("s7: openSocket %s:%d failed: %s\n", address, port, errorText(link.error));
         }
         return 0;
     }

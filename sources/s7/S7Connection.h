@@ -1,6 +1,5 @@
 // S7Connection: the source connection to a Siemens S7 PLC, over ISO on
-// TCP or through a USB adapter (S7 online driver), and the node address
-// syntax (MW20, DB10.DBX2.5, T5, ...).
+// TCP or through a USB adapter (S7 online driver).
 #pragma once
 
 #include <memory>
@@ -8,10 +7,6 @@
 #include "base/Records.h"
 #include "sources/SourceConnection.h"
 #include "sources/s7/S7Session.h"
-
-// Reads an upper-cased node address. False for "!" addresses and for every
-// text that fits none of the forms; nothing is sent for those.
-bool parseS7Address(const char* adr, S7Address* out);
 
 class S7Connection : public SourceConnection {
   public:

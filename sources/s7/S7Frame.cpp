@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "sources/ByteCursor.h"
-#include "sources/s7/Nodave.h"
+#include "sources/s7/S7Codes.h"
 
 namespace s7 {
 
@@ -80,7 +80,8 @@ int checkAckHeader(ByteReader& in, uint16_t pduRef, int* paramLength, int* dataL
     if (ref != pduRef) return daveErrPduRef;
     if (errorClass != 0 || errorCode != 0) return daveErrJobRefused;
     if (type != kS7AckData) return daveErrMalformed;
-    if (static_cast<size_t>(*paramLength + *dataLength) > in.remaining()) return daveErrShortAnswer;
+    if (static_cast<size_t>(*paramLength) + static_cast<size_t>(*dataLength) > in.remaining())
+        return daveErrShortAnswer;
     return 0;
 }
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "sources/s7/Nodave.h"
-#include "sources/s7/S7Connection.h"
+#include "sources/s7/S7Address.h"
 #include "sources/s7/S7Frame.h"
 
 using Bytes = std::vector<uint8_t>;
