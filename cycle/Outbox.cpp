@@ -1,6 +1,6 @@
-// The outbox file: read at start, rewritten whole (temporary file, sync,
-// rename) when an entry comes or goes; removals at most once a second
-// after the last one, never while nothing changes.
+// The outbox file: read at start, new entries appended with one data sync,
+// rewritten whole (temporary file, sync, rename) when an entry goes; removals
+// at most once a second after the last one, never while nothing changes.
 #include "cycle/Outbox.h"
 
 #include <algorithm>
@@ -230,8 +230,8 @@ std::string formatOutbox(const std::vector<OutboxEntry>& entries) {
     return out;
 }
 
-std::vector<OutboxEntry> parseOutbox(const std::string& text, std::vector<int>* damagedLines,
-                                     size_t* dropped) {
+std::vector<OutboxEntry> parseOutbox(const std::string& text, std::vector<int>* damagedLines, size_t* dropped,
+                                     bool lastNeedsLineEnd) {
     std::vector<OutboxEntry> entries;
     std::vector<std::string> fields;
     size_t pos = 0;
@@ -240,6 +240,9 @@ std::vector<OutboxEntry> parseOutbox(const std::string& text, std::vector<int>* 
         int first = line;
         bool ok = readRecord(text, pos, fields, line);
         if (fields.size() == 1 && fields[0].empty() && ok) continue;  // an empty line
+        // Records are appended, so a crash during a write can leave the last
+        // one cut short, which may still read as a shorter record.
+        if (lastNeedsLineEnd && pos >= text.size() && text.back() != '\n') ok = false;
         OutboxEntry entry;
         if (ok && toEntry(fields, &entry)) {
             entries.push_back(std::move(entry));
@@ -261,11 +264,13 @@ void Outbox::load() {
     entries_.clear();
     savedCount_ = 0;
     readDamaged_ = false;
+    knowsFile_ = false;
     std::string text;
     if (path_.empty() || !readWholeFile(path_, kFileLimit, &text)) return;
     std::vector<int> damaged;
-    entries_ = parseOutbox(text, &damaged, &dropped_);
+    entries_ = parseOutbox(text, &damaged, &dropped_, true);
     savedCount_ = entries_.size();
+    knowsFile_ = damaged.empty() && dropped_ == 0 && identityOf(path_, &written_);
     // Skipped records are written out of the file with the next write.
     readDamaged_ = !damaged.empty() || dropped_ > 0;
     // What is still here at start is due at once: the operator who mended a
@@ -307,7 +312,7 @@ bool Outbox::save() {
     // drain and goes at once, so a crash right after a delivery does not
     // repeat it.
     lastRemovalMs_ = removesEntries() ? steadyMs() : std::numeric_limits<int64_t>::min() / 2;
-    if (replaceFile(path_, formatOutbox(entries_), Durability::Sync, &error)) {
+    if ((onlyAddsEntries() && append(&error)) || rewrite(&error)) {
         if (failing_) std::printf("outbox file '%s' written again\n", path_.c_str());
         failing_ = readDamaged_ = heldUnwritten_ = false;
         savedCount_ = entries_.size();
@@ -321,6 +326,36 @@ bool Outbox::save() {
             path_.c_str(), error.c_str());
     failing_ = true;
     return false;
+}
+
+// New entries behind those the file holds, in the file this outbox wrote:
+// they can be appended, and the file then reads as the whole outbox.
+bool Outbox::onlyAddsEntries() const {
+    if (!knowsFile_ || failing_ || readDamaged_ || heldUnwritten_ || entries_.size() <= savedCount_)
+        return false;
+    for (size_t i = 0; i < entries_.size(); ++i)
+        if (entries_[i].saved != (i < savedCount_)) return false;
+    FileIdentity now;
+    return identityOf(path_, &now) && now == written_;
+}
+
+// The path from a deciding read to the hand-over holds this one synced write:
+// a firing is durable once its records are appended, and the file needs no
+// temporary copy or directory sync for that.
+bool Outbox::append(std::string* error) {
+    std::vector<OutboxEntry> added(entries_.begin() + static_cast<long>(savedCount_), entries_.end());
+    if (!appendToFile(path_, formatOutbox(added), error)) return false;
+    knowsFile_ = identityOf(path_, &written_);
+    return true;
+}
+
+bool Outbox::rewrite(std::string* error) {
+    if (!replaceFile(path_, formatOutbox(entries_), Durability::Sync, error)) {
+        knowsFile_ = false;
+        return false;
+    }
+    knowsFile_ = identityOf(path_, &written_);
+    return true;
 }
 
 void Outbox::saveBatched() {

@@ -209,6 +209,7 @@ struct StatesMemory {
     std::string onDisk;   // the file's text as last read or written
     std::string pending;  // the text that could not be written; the truth while failing
     bool failing = false;
+    bool syncOwed = false;  // placed in the cycle before its hand-over, not synced yet
     int64_t writtenAtMs = std::numeric_limits<int64_t>::min() / 2;  // steady clock; never yet
 };
 
@@ -362,6 +363,7 @@ void writeStatesFile(Coupler& coupler, bool readTimesMayWait) {
     if (coupler.nodeCount == 0) return;
 
     StatesMemory& memory = memoryFor(statesName);
+    syncDeferredStates(coupler);
     std::string text = renderStates(coupler);
     // Most cycles change nothing but the nodes' read times, and many change
     // nothing at all: an unchanged file is not touched, a change of read times
@@ -376,8 +378,13 @@ void writeStatesFile(Coupler& coupler, bool readTimesMayWait) {
     // The outbox must not still list it once this file no longer records its
     // node as fired: a restart would take the node's next firing for it.
     if (alarmsChanged && coupler.outbox) coupler.outbox->save();
+    // The outbox above is on the disk before this file is placed, whatever
+    // becomes of the sync; in a cycle that hands notices over, the sync
+    // waits for the hand-over.
+    bool syncNow = alarmsChanged && !coupler.queuedThisCycle;
     std::string error;
-    if (replaceFile(statesName, text, alarmsChanged ? Durability::Sync : Durability::Replace, &error)) {
+    if (replaceFile(statesName, text, syncNow ? Durability::Sync : Durability::Replace, &error)) {
+        memory.syncOwed = alarmsChanged && !syncNow;
         if (memory.failing) std::printf("states file '%s' written again\n", statesName);
         memory.failing = false;
         memory.pending.clear();
@@ -394,6 +401,14 @@ void writeStatesFile(Coupler& coupler, bool readTimesMayWait) {
 }
 
 }  // namespace
+
+void syncDeferredStates(const Coupler& coupler) {
+    if (!coupler.statesName[0]) return;
+    StatesMemory& memory = memoryFor(coupler.statesName);
+    if (!memory.syncOwed) return;
+    memory.syncOwed = false;
+    syncPlacedFile(coupler.statesName);
+}
 
 void Coupler::writeStates() {
     writeStatesFile(*this, true);
