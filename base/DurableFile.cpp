@@ -112,15 +112,6 @@ bool appendToFile(const std::string& path, const std::string& content, std::stri
     return ok || fail(error, code);
 }
 
-void syncPlacedFile(const std::string& path) {
-    std::string target = resolveLink(path);
-    int fd = ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
-    syncDirectory(target);
-}
-
 std::string directoryOf(const std::string& path) {
     size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";

@@ -42,11 +42,6 @@ bool replaceFileByRename(const std::string& path, const std::string& content, mo
 // before. False with `error` set when the file is missing or takes no more.
 bool appendToFile(const std::string& path, const std::string& content, std::string* error);
 
-// Syncs a file placed with Durability::Replace, and its directory: the later
-// half of Durability::Sync, for a file that may reach the disk after a more
-// urgent one. Quietly does nothing for a file that is gone.
-void syncPlacedFile(const std::string& path);
-
 // Writes all of `content` to the descriptor, resuming after short writes;
 // false (errno set) when the file takes no more: disk full, size limit, I/O error.
 bool writeAll(int fd, const std::string& content);

@@ -493,7 +493,7 @@ void Coupler::dispatchNotifications() {
     }
     // Only the outbox had to be on the disk before the hand-over; the states
     // file follows now, before any entry can leave the outbox.
-    syncDeferredStates(*this);
+    writeDeferredStates(*this);
     // The file channel's outcomes and the refused hand-overs are known now;
     // the sender's come later and are recorded by recordOutcomes.
     applyOutcomes(*this);

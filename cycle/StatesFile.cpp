@@ -203,7 +203,7 @@ struct StatesMemory {
     std::string onDisk;   // the file's text as last read or written
     std::string pending;  // the text that could not be written; the truth while failing
     bool failing = false;
-    bool syncOwed = false;  // placed in the cycle before its hand-over, not synced yet
+    bool writeOwed = false;  // a cycle's write that waits for its hand-over
     int64_t writtenAtMs = std::numeric_limits<int64_t>::min() / 2;  // steady clock; never yet
 };
 
@@ -357,7 +357,7 @@ void writeStatesFile(Coupler& coupler, bool readTimesMayWait) {
     if (coupler.nodeCount == 0) return;
 
     StatesMemory& memory = memoryFor(statesName);
-    syncDeferredStates(coupler);
+    memory.writeOwed = false;
     std::string text = renderStates(coupler);
     // Most cycles change nothing but the nodes' read times, and many change
     // nothing at all: an unchanged file is not touched, a change of read times
@@ -372,13 +372,8 @@ void writeStatesFile(Coupler& coupler, bool readTimesMayWait) {
     // The outbox must not still list it once this file no longer records its
     // node as fired: a restart would take the node's next firing for it.
     if (alarmsChanged && coupler.outbox) coupler.outbox->save();
-    // The outbox above is on the disk before this file is placed, whatever
-    // becomes of the sync; in a cycle that hands notices over, the sync
-    // waits for the hand-over.
-    bool syncNow = alarmsChanged && !coupler.queuedThisCycle;
     std::string error;
-    if (replaceFile(statesName, text, syncNow ? Durability::Sync : Durability::Replace, &error)) {
-        memory.syncOwed = alarmsChanged && !syncNow;
+    if (replaceFile(statesName, text, alarmsChanged ? Durability::Sync : Durability::Replace, &error)) {
         if (memory.failing) std::printf("states file '%s' written again\n", statesName);
         memory.failing = false;
         memory.pending.clear();
@@ -396,15 +391,19 @@ void writeStatesFile(Coupler& coupler, bool readTimesMayWait) {
 
 }  // namespace
 
-void syncDeferredStates(const Coupler& coupler) {
-    if (!coupler.statesName[0]) return;
-    StatesMemory& memory = memoryFor(coupler.statesName);
-    if (!memory.syncOwed) return;
-    memory.syncOwed = false;
-    syncPlacedFile(coupler.statesName);
+void writeDeferredStates(Coupler& coupler) {
+    if (!coupler.statesName[0] || !memoryFor(coupler.statesName).writeOwed) return;
+    writeStatesFile(coupler, true);
 }
 
 void Coupler::writeStates() {
+    // The cycle's notices are in the outbox file already: only that write
+    // stands between the read that decided them and their hand-over, and
+    // this one follows it (writeDeferredStates).
+    if (queuedThisCycle && statesName[0]) {
+        memoryFor(statesName).writeOwed = true;
+        return;
+    }
     writeStatesFile(*this, true);
 }
 
