@@ -95,6 +95,25 @@ bool rewriteInPlace(const std::string& path, const std::string& content, int* co
 
 }  // namespace
 
+bool appendToFile(const std::string& path, const std::string& content, std::string* error) {
+    std::string target = resolveLink(path);
+    int fd = ::open(target.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0) return fail(error, errno);
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        int code = errno;
+        ::close(fd);
+        return fail(error, code);
+    }
+    bool ok = writeAll(fd, content) && ::fdatasync(fd) == 0;
+    int code = errno;
+    // A part of a record at the end would read as damage, or worse as a
+    // shorter record: what the failed append left is cut off again.
+    if (!ok && ::ftruncate(fd, status.st_size) == 0) ::fdatasync(fd);
+    ::close(fd);
+    return ok || fail(error, code);
+}
+
 std::string directoryOf(const std::string& path) {
     size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";

@@ -36,6 +36,12 @@ bool replaceFile(const std::string& path, const std::string& content, Durability
 bool replaceFileByRename(const std::string& path, const std::string& content, mode_t mode,
                          std::string* error);
 
+// Appends `content` to the existing file at `path` and syncs its data: one
+// synced write where a rewrite costs a temporary file, its sync and the
+// directory's. A failed append is cut back off, so the file holds what it held
+// before. False with `error` set when the file is missing or takes no more.
+bool appendToFile(const std::string& path, const std::string& content, std::string* error);
+
 // Writes all of `content` to the descriptor, resuming after short writes;
 // false (errno set) when the file takes no more: disk full, size limit, I/O error.
 bool writeAll(int fd, const std::string& content);

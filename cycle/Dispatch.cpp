@@ -22,6 +22,7 @@
 #include "cycle/FloodGuard.h"
 #include "cycle/Metrics.h"
 #include "cycle/Outbox.h"
+#include "cycle/StatesFile.h"
 #include "notify/ChannelWork.h"
 #include "notify/Sender.h"
 
@@ -490,6 +491,9 @@ void Coupler::dispatchNotifications() {
         // queue at once: the next notice of the node goes in the same pass.
         if (entry.inFlight->settled() && entry.inFlight->delivered()) occupied.erase(deliveryQueueOf(entry));
     }
+    // Only the outbox had to be on the disk before the hand-over; the states
+    // file follows now, before any entry can leave the outbox.
+    writeDeferredStates(*this);
     // The file channel's outcomes and the refused hand-overs are known now;
     // the sender's come later and are recorded by recordOutcomes.
     applyOutcomes(*this);

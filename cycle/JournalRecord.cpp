@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/RecordText.h"
 #include "base/Text.h"
 
 namespace {
@@ -20,7 +21,7 @@ const EventName kEventNames[] = {
     {JournalEvent::Delivered, "delivered"}, {JournalEvent::GivenUp, "given up"},
 };
 
-constexpr int kFields = 7;
+constexpr size_t kFields = 7;
 // Longer than any line the program writes: names and addresses are at most
 // 99 characters. A longer line is damage.
 constexpr size_t kLongestLine = 2000;
@@ -32,6 +33,8 @@ std::string oneLine(const std::string& text) {
         if (c == '\n' || c == '\r') c = ' ';
     return out;
 }
+
+constexpr const char* kColumnNames = "time;event;source;node;value;receiver;episode";
 
 }  // namespace
 
@@ -51,38 +54,24 @@ bool journalEventNamed(const std::string& word, JournalEvent* event) {
     return false;
 }
 
+bool isJournalHeader(const std::string& line) {
+    return line.compare(0, std::strlen(kColumnNames), kColumnNames) == 0;
+}
+
 std::string formatJournalLine(const JournalRecord& record) {
-    std::string line = formatDateTimeWithOffset(record.time);
-    line += ';';
-    line += journalEventName(record.event);
-    line += ';';
-    appendQuoted(&line, oneLine(record.source));
-    line += ';';
-    appendQuoted(&line, oneLine(record.node));
-    line += ';';
-    line += oneLine(record.value);
-    line += ';';
-    appendQuoted(&line, oneLine(record.receiver));
-    line += ';';
-    line += formatDateTimeWithOffset(record.episode);
-    line += '\n';
+    std::string line;
+    RecordWriter fields(&line);
+    fields.plain(formatDateTimeWithOffset(record.time)).plain(journalEventName(record.event));
+    fields.quoted(oneLine(record.source)).quoted(oneLine(record.node)).plain(oneLine(record.value));
+    fields.quoted(oneLine(record.receiver)).plain(formatDateTimeWithOffset(record.episode));
+    fields.end();
     return line;
 }
 
 bool parseJournalLine(const std::string& line, JournalRecord* record) {
-    if (line.empty() || line.size() > kLongestLine || line == kJournalHeader) return false;
+    if (line.empty() || line.size() > kLongestLine || isJournalHeader(line)) return false;
     if (line.find('\0') != std::string::npos) return false;
-    std::vector<char> copy(line.begin(), line.end());
-    copy.push_back('\0');
-    char* cursor = copy.data();
-    std::vector<std::string> fields;
-    while (cursor && fields.size() <= kFields) {
-        char* field = nextToken(&cursor, ";");
-        if (!field) break;
-        fields.emplace_back(field);
-    }
-    // An empty last field (no episode) leaves no token behind its separator.
-    if (fields.size() == kFields - 1 && line.back() == ';') fields.emplace_back();
+    std::vector<std::string> fields = recordFieldsOf(line, {kLongestLine, kFields});
     if (fields.size() != kFields) return false;
     JournalRecord read;
     read.time = parseDateTimeWithOffset(fields[0].c_str());

@@ -20,8 +20,12 @@ bool journalEventNamed(const std::string& word, JournalEvent* event);
 constexpr const char* kJournalDefaultName = "zentok_journal.csv";
 constexpr int64_t kJournalDefaultMaxBytes = int64_t{10} * 1024 * 1024;
 constexpr int kJournalDefaultKeep = 5;
-// The first line of every journal file.
-constexpr const char* kJournalHeader = "time;event;source;node;value;receiver;episode";
+// The first line of every journal file: the column names for a spreadsheet,
+// and behind them the form's name and number, so a later version can tell
+// which form it reads. Files of older versions have the names alone.
+constexpr const char* kJournalHeader = "time;event;source;node;value;receiver;episode;zentok journal 2";
+// The header of this version or of an older one.
+bool isJournalHeader(const std::string& line);
 
 struct JournalRecord {
     int64_t time = 0;  // seconds since 1970

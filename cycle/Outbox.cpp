@@ -1,6 +1,6 @@
-// The outbox file: read at start, rewritten whole (temporary file, sync,
-// rename) when an entry comes or goes; removals at most once a second
-// after the last one, never while nothing changes.
+// The outbox file: read at start, new entries appended with one data sync,
+// rewritten whole (temporary file, sync, rename) when an entry goes; removals
+// at most once a second after the last one, never while nothing changes.
 #include "cycle/Outbox.h"
 
 #include <algorithm>
@@ -12,6 +12,7 @@
 
 #include "base/Clock.h"
 #include "base/DurableFile.h"
+#include "base/RecordText.h"
 #include "base/Records.h"
 #include "base/Text.h"
 #include "base/ValueText.h"
@@ -30,56 +31,22 @@ constexpr int kFingerprintSize = 16;
 // arithmetic on it in range.
 constexpr int64_t kLongestAgeSeconds = 100LL * 366 * 24 * 3600;
 
-// Splits one record off `text` at `pos`: fields separated by ";", a quoted
-// field may hold ";", doubled quotes and line breaks. False when a field is
-// oversized, there are too many or a quote is never closed; what follows an
-// oversized field or a field too many is skipped unstored up to the line end.
-bool readRecord(const std::string& text, size_t& pos, std::vector<std::string>& fields, int& line) {
-    fields.assign(1, std::string());
-    bool quoted = false, wasQuoted = false, ok = true;
-    while (pos < text.size()) {
-        char c = text[pos++];
-        if (!ok && !quoted) {
-            if (c == '\n') {
-                ++line;
-                return false;
-            }
-            continue;
-        }
-        if (!ok) {
-            if (c == '"')
-                quoted = false;
-            else if (c == '\n')
-                ++line;
-            continue;
-        }
-        if (quoted) {
-            if (c == '"' && pos < text.size() && text[pos] == '"') {
-                fields.back() += '"';
-                ++pos;
-            } else if (c == '"') {
-                quoted = false;
-            } else {
-                if (c == '\n') ++line;
-                fields.back() += c;
-            }
-        } else if (c == '"' && fields.back().empty() && !wasQuoted) {
-            quoted = wasQuoted = true;
-        } else if (c == ';') {
-            fields.emplace_back();
-            wasQuoted = false;
-        } else if (c == '\n') {
-            ++line;
-            return ok;
-        } else if (c != '\r') {
-            fields.back() += c;
-        }
-        if (fields.back().size() > kFieldLimit || fields.size() > kHeldFieldCount) {
-            ok = false;
-            fields.assign(1, std::string());  // nothing more of this record is kept
-        }
-    }
-    return ok && !quoted;
+// The first line of a file this version writes: "zentok outbox" and the
+// format's number, so a later version can tell which form it reads. A file
+// without it (older versions) reads the same.
+constexpr const char* kHeaderName = "zentok outbox";
+constexpr int kFormatVersion = 2;
+
+bool isOutboxHeader(const std::vector<std::string>& fields) {
+    return fields.size() == 2 && fields[0] == kHeaderName;
+}
+
+// An empty outbox is an empty file, as it always was.
+std::string outboxFile(const std::vector<OutboxEntry>& entries, bool withHeader) {
+    std::string text;
+    if (entries.empty()) return text;
+    if (withHeader) RecordWriter(&text).quoted(kHeaderName).plain(std::to_string(kFormatVersion)).end();
+    return text + formatOutbox(entries);
 }
 
 bool isNumber(const std::string& field) {
@@ -208,43 +175,39 @@ std::string channelFingerprint(const std::string& addressLine) {
 
 std::string formatOutbox(const std::vector<OutboxEntry>& entries) {
     std::string out;
+    RecordWriter record(&out);
     for (const OutboxEntry& entry : entries) {
-        appendQuoted(&out, entry.receiver);
-        out += ';';
-        appendQuoted(&out, entry.source);
-        out += ';';
-        appendQuoted(&out, entry.address);
-        out += ';' + formatDateTimeWithOffset(entry.triggerTime) + ';';
-        appendQuoted(&out, entry.text);
-        // Appended piece by piece: no fixed buffer can cut a long value or channel.
-        out += ';' + std::to_string(entry.attempts) + ';' + formatDateTimeWithOffset(entry.nextAttempt) +
-               ';' + formatStoredValue(entry.value, true) + ';' + std::to_string(entry.receiverOccurrence) +
-               ';' + entry.channel;
+        record.quoted(entry.receiver).quoted(entry.source).quoted(entry.address);
+        record.plain(formatDateTimeWithOffset(entry.triggerTime)).quoted(entry.text);
+        record.plain(std::to_string(entry.attempts)).plain(formatDateTimeWithOffset(entry.nextAttempt));
+        record.plain(formatStoredValue(entry.value, true)).plain(std::to_string(entry.receiverOccurrence));
+        record.plain(entry.channel);
         // A raise is written as it always was, so a file of raises reads in older versions.
         if (entry.kind != AlarmNotice::Raise || entry.heldBack)
-            out += std::string(";") + kindField(entry.kind) + ";" + formatDateTimeWithOffset(entry.decidedAt);
+            record.plain(kindField(entry.kind)).plain(formatDateTimeWithOffset(entry.decidedAt));
         // What the flood guard holds back goes out as its summary after a restart too.
-        if (entry.heldBack) out += std::string(";") + kHeldField;
-        out += '\n';
+        if (entry.heldBack) record.plain(kHeldField);
+        record.end();
     }
     return out;
 }
 
-std::vector<OutboxEntry> parseOutbox(const std::string& text, std::vector<int>* damagedLines,
-                                     size_t* dropped) {
+std::vector<OutboxEntry> parseOutbox(const std::string& text, std::vector<int>* damagedLines, size_t* dropped,
+                                     bool lastNeedsLineEnd) {
     std::vector<OutboxEntry> entries;
     std::vector<std::string> fields;
-    size_t pos = 0;
-    int line = 1;
-    while (pos < text.size()) {
-        int first = line;
-        bool ok = readRecord(text, pos, fields, line);
-        if (fields.size() == 1 && fields[0].empty() && ok) continue;  // an empty line
+    RecordReader reader(text, {kFieldLimit, kHeldFieldCount});
+    while (reader.next(&fields)) {
+        if (reader.blank()) continue;
+        if (reader.firstLine() == 1 && isOutboxHeader(fields)) continue;
+        // Records are appended, so a crash during a write can leave the last
+        // one cut short, which may still read as a shorter record.
+        bool ok = reader.whole() && (reader.endedWithLineFeed() || !lastNeedsLineEnd);
         OutboxEntry entry;
         if (ok && toEntry(fields, &entry)) {
             entries.push_back(std::move(entry));
         } else if (damagedLines) {
-            damagedLines->push_back(first);
+            damagedLines->push_back(reader.firstLine());
         }
     }
     // As Outbox::add does, the newest entries stay beyond the bound.
@@ -261,11 +224,13 @@ void Outbox::load() {
     entries_.clear();
     savedCount_ = 0;
     readDamaged_ = false;
+    knowsFile_ = false;
     std::string text;
     if (path_.empty() || !readWholeFile(path_, kFileLimit, &text)) return;
     std::vector<int> damaged;
-    entries_ = parseOutbox(text, &damaged, &dropped_);
+    entries_ = parseOutbox(text, &damaged, &dropped_, true);
     savedCount_ = entries_.size();
+    knowsFile_ = damaged.empty() && dropped_ == 0 && identityOf(path_, &written_);
     // Skipped records are written out of the file with the next write.
     readDamaged_ = !damaged.empty() || dropped_ > 0;
     // What is still here at start is due at once: the operator who mended a
@@ -307,7 +272,7 @@ bool Outbox::save() {
     // drain and goes at once, so a crash right after a delivery does not
     // repeat it.
     lastRemovalMs_ = removesEntries() ? steadyMs() : std::numeric_limits<int64_t>::min() / 2;
-    if (replaceFile(path_, formatOutbox(entries_), Durability::Sync, &error)) {
+    if ((onlyAddsEntries() && append(&error)) || rewrite(&error)) {
         if (failing_) std::printf("outbox file '%s' written again\n", path_.c_str());
         failing_ = readDamaged_ = heldUnwritten_ = false;
         savedCount_ = entries_.size();
@@ -321,6 +286,36 @@ bool Outbox::save() {
             path_.c_str(), error.c_str());
     failing_ = true;
     return false;
+}
+
+// New entries behind those the file holds, in the file this outbox wrote:
+// they can be appended, and the file then reads as the whole outbox.
+bool Outbox::onlyAddsEntries() const {
+    if (!knowsFile_ || failing_ || readDamaged_ || heldUnwritten_ || entries_.size() <= savedCount_)
+        return false;
+    for (size_t i = 0; i < entries_.size(); ++i)
+        if (entries_[i].saved != (i < savedCount_)) return false;
+    FileIdentity now;
+    return identityOf(path_, &now) && now == written_;
+}
+
+// The path from a deciding read to the hand-over holds this one synced write:
+// a firing is durable once its records are appended, and the file needs no
+// temporary copy or directory sync for that.
+bool Outbox::append(std::string* error) {
+    std::vector<OutboxEntry> added(entries_.begin() + static_cast<long>(savedCount_), entries_.end());
+    if (!appendToFile(path_, outboxFile(added, written_.size == 0), error)) return false;
+    knowsFile_ = identityOf(path_, &written_);
+    return true;
+}
+
+bool Outbox::rewrite(std::string* error) {
+    if (!replaceFile(path_, outboxFile(entries_, true), Durability::Sync, error)) {
+        knowsFile_ = false;
+        return false;
+    }
+    knowsFile_ = identityOf(path_, &written_);
+    return true;
 }
 
 void Outbox::saveBatched() {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/Alarm.h"
+#include "base/DurableFile.h"
 #include "notify/Notifier.h"
 
 struct OutboxEntry {
@@ -69,9 +70,11 @@ std::string formatOutbox(const std::vector<OutboxEntry>& entries);
 // Reads records; a damaged one is skipped and its first line number is
 // appended to `damagedLines`. Counts are clamped; names and texts longer than
 // the program writes make a record damaged. Beyond kMaxOutboxEntries the
-// oldest are left out and counted in `dropped`.
+// oldest are left out and counted in `dropped`. With `lastNeedsLineEnd` a
+// last record without its line feed is damaged: a write the program did not
+// finish.
 std::vector<OutboxEntry> parseOutbox(const std::string& text, std::vector<int>* damagedLines,
-                                     size_t* dropped = nullptr);
+                                     size_t* dropped = nullptr, bool lastNeedsLineEnd = false);
 // The fingerprint of a receiver's address line that entries carry; the line
 // itself may hold a token and is not copied into the file.
 std::string channelFingerprint(const std::string& addressLine);
@@ -144,6 +147,9 @@ class Outbox {
   private:
     bool changedSinceWrite() const;
     bool removesEntries() const;
+    bool onlyAddsEntries() const;
+    bool append(std::string* error);
+    bool rewrite(std::string* error);
 
     std::string path_;
     std::vector<OutboxEntry> entries_;
@@ -155,5 +161,9 @@ class Outbox {
     size_t dropped_ = 0;
     bool failing_ = false;
     bool heldUnwritten_ = false;
+    // The file as this outbox last left it; while it is so, new entries are
+    // appended to it instead of rewriting it.
+    bool knowsFile_ = false;
+    FileIdentity written_;
     std::map<std::string, FloodWindow> floodWindows_;
 };

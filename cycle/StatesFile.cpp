@@ -11,9 +11,12 @@
 #include <ctime>
 #include <limits>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/Clock.h"
 #include "base/DurableFile.h"
+#include "base/RecordText.h"
 #include "base/Text.h"
 #include "base/ValueText.h"
 #include "cycle/Coupler.h"
@@ -22,6 +25,9 @@
 namespace {
 
 constexpr size_t kLineSize = 5001;  // lines of up to 5000 characters
+// A line is cut at kLineSize before its fields are read, so no field of it
+// can exceed these bounds: the line is read as far as it goes.
+constexpr RecordLimits kWholeLine{std::numeric_limits<size_t>::max(), std::numeric_limits<size_t>::max()};
 // Five nodes and the retained lines fit many times over; a larger file is
 // not one of ours and is read only this far.
 constexpr size_t kFileLimit = 4u << 20;
@@ -55,35 +61,47 @@ Node* unclaimedNode(Coupler& coupler, SourceEntry* source, const char* address, 
     return nullptr;
 }
 
-int64_t timeField(char** cursor) {
-    char* field = *cursor ? nextToken(cursor, ";") : nullptr;
+// The fields of one states line, taken one by one; nullptr once they are done.
+class FieldCursor {
+  public:
+    explicit FieldCursor(std::vector<std::string> fields) : fields_(std::move(fields)) {}
+    const char* next() { return at_ < fields_.size() ? fields_[at_++].c_str() : nullptr; }
+    void finish() { at_ = fields_.size(); }
+
+  private:
+    std::vector<std::string> fields_;
+    size_t at_ = 0;
+};
+
+int64_t timeField(FieldCursor& cursor) {
+    const char* field = cursor.next();
     return field ? parseDateTime(field) : 0;
 }
 
 // The fields behind the value, of a node with an "alarm" line: its pending
 // delays and reminders, so a restart neither fires early nor starts a delay
 // from zero. Missing fields (a file from before the line was added) are 0.
-void applyAlarmFields(Node* node, char** cursor) {
+void applyAlarmFields(Node* node, FieldCursor& cursor) {
     AlarmState& state = node->alarmState;
     state.onSince = timeField(cursor);
     state.offSince = timeField(cursor);
-    char* field = *cursor ? nextToken(cursor, ";") : nullptr;
+    const char* field = cursor.next();
     state.reminders = field ? std::max(0, std::min(parseInt(field), kMaxAlarmReminderCount)) : 0;
     state.remindedAt = timeField(cursor);
 }
 
-void skipFields(char** cursor, int count) {
-    for (int i = 0; i < count && *cursor; ++i) nextToken(cursor, ";");
+void skipFields(FieldCursor& cursor, int count) {
+    for (int i = 0; i < count; ++i) cursor.next();
 }
 
-void textField(char** cursor, char* out, size_t capacity) {
-    char* field = *cursor ? nextToken(cursor, ";") : nullptr;
+void textField(FieldCursor& cursor, char* out, size_t capacity) {
+    const char* field = cursor.next();
     copyText(out, capacity, field ? field : "");
 }
 
 // The operator's marks behind the alarm fields: an acknowledgement and an
 // escalation belong to the episode of field 3, a shelve lasts until its time.
-void applyOperatorFields(Node* node, char** cursor) {
+void applyOperatorFields(Node* node, FieldCursor& cursor) {
     node->ack = Acknowledgement{};
     node->shelve = Shelve{};
     node->escalatedEpisode = 0;
@@ -92,7 +110,7 @@ void applyOperatorFields(Node* node, char** cursor) {
     textField(cursor, node->ack.note, sizeof node->ack.note);
     node->shelve.until = timeField(cursor);
     textField(cursor, node->shelve.note, sizeof node->shelve.note);
-    char* escalated = *cursor ? nextToken(cursor, ";") : nullptr;
+    const char* escalated = cursor.next();
     textField(cursor, node->ack.owner, sizeof node->ack.owner);
     if (ackedAt != 0 && node->triggerTime != 0) {
         node->ack.episode = node->triggerTime;
@@ -101,31 +119,24 @@ void applyOperatorFields(Node* node, char** cursor) {
     if (escalated && parseInt(escalated) == 1) node->escalatedEpisode = node->triggerTime;
 }
 
-void applyFields(Node* node, char* cursor) {
-    char* field = nextToken(&cursor, ";");
-    node->triggerTime = field ? parseDateTime(field) : 0;
-    field = nextToken(&cursor, ";");
-    node->lastRead = field ? parseDateTime(field) : 0;
-    field = nextToken(&cursor, ";");
+void applyFields(Node* node, FieldCursor& cursor) {
+    node->triggerTime = timeField(cursor);
+    node->lastRead = timeField(cursor);
+    const char* field = cursor.next();
     node->readError = field ? parseInt(field) : 0;
-    field = nextToken(&cursor, ";");
+    field = cursor.next();
     node->value = field ? std::strtod(field, nullptr) : 0.0;
-    if (!field) cursor = nullptr;
+    if (!field) cursor.finish();
     if (node->alarm.enabled)
-        applyAlarmFields(node, &cursor);
+        applyAlarmFields(node, cursor);
     else
-        skipFields(&cursor, 4);
-    applyOperatorFields(node, &cursor);
+        skipFields(cursor, 4);
+    applyOperatorFields(node, cursor);
     // A recorded firing comes back as fired and sent, so it is not notified again.
     if (node->triggerTime != 0) {
         node->active = true;
         node->sent = true;
     }
-}
-
-int64_t triggerTimeOfLine(char* cursor) {
-    char* field = nextToken(&cursor, ";");
-    return field ? parseDateTime(field) : 0;
 }
 
 // Keeps the newest firings within the bound; lines that never fired go first.
@@ -152,34 +163,17 @@ void boundRetained(std::vector<RetainedState>& retained) {
     retained = std::move(kept);
 }
 
-// A line without the fields from its `from`-th to its `to`-th separator:
-// field `from` + 1 up to field `to`, counted from 1, are left out. A line
-// with fewer separators loses what follows its `from`-th.
-std::string lineWithout(const std::string& line, int from, int to) {
-    bool quoted = false;
-    int separators = 0;
-    size_t end = line.size();
-    for (size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == '"')
-            quoted = !quoted;
-        else if (line[i] == ';' && !quoted && ++separators == from)
-            end = i;
-        else if (line[i] == ';' && !quoted && separators == to)
-            return line.substr(0, end) + line.substr(i);
-    }
-    return line.substr(0, end);
-}
-
-// A whole file, each line without those fields.
-std::string textWithout(const std::string& text, int from, int to) {
+// A whole file, each record without its fields `from` + 1 up to `to`,
+// counted from 1: what two files are compared by.
+std::string textWithout(const std::string& text, size_t from, size_t to) {
     std::string kept;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        kept += lineWithout(text.substr(start, end - start), from, to);
-        kept += '\n';
-        start = end + 1;
+    RecordWriter writer(&kept);
+    RecordReader reader(text, kWholeLine);
+    std::vector<std::string> fields;
+    while (reader.next(&fields)) {
+        for (size_t i = 0; i < fields.size(); ++i)
+            if (i < from || i >= to) writer.quoted(fields[i]);
+        writer.end();
     }
     return kept;
 }
@@ -209,6 +203,7 @@ struct StatesMemory {
     std::string onDisk;   // the file's text as last read or written
     std::string pending;  // the text that could not be written; the truth while failing
     bool failing = false;
+    bool writeOwed = false;  // a cycle's write that waits for its hand-over
     int64_t writtenAtMs = std::numeric_limits<int64_t>::min() / 2;  // steady clock; never yet
 };
 
@@ -280,10 +275,10 @@ void readStatesFrom(Coupler& coupler, FILE* file) {
     while (readLine(file, line, sizeof line)) {
         if (line[0] == '#') continue;
         std::string raw = line;
-        char* cursor = line;
-        char* sourceName = nextToken(&cursor, ";");
+        FieldCursor cursor(recordFieldsOf(raw, kWholeLine));
+        const char* sourceName = cursor.next();
         if (!sourceName) continue;
-        char* address = nextToken(&cursor, ";");
+        const char* address = cursor.next();
         if (!address) continue;
         // An empty source key is a node placed before every source line.
         SourceEntry* source = coupler.findSource(sourceName);
@@ -292,7 +287,7 @@ void readStatesFrom(Coupler& coupler, FILE* file) {
         if (node)
             applyFields(node, cursor);
         else
-            coupler.retainedStates.push_back({raw, triggerTimeOfLine(cursor)});
+            coupler.retainedStates.push_back({raw, timeField(cursor)});
     }
     boundRetained(coupler.retainedStates);
 }
@@ -362,6 +357,7 @@ void writeStatesFile(Coupler& coupler, bool readTimesMayWait) {
     if (coupler.nodeCount == 0) return;
 
     StatesMemory& memory = memoryFor(statesName);
+    memory.writeOwed = false;
     std::string text = renderStates(coupler);
     // Most cycles change nothing but the nodes' read times, and many change
     // nothing at all: an unchanged file is not touched, a change of read times
@@ -395,7 +391,19 @@ void writeStatesFile(Coupler& coupler, bool readTimesMayWait) {
 
 }  // namespace
 
+void writeDeferredStates(Coupler& coupler) {
+    if (!coupler.statesName[0] || !memoryFor(coupler.statesName).writeOwed) return;
+    writeStatesFile(coupler, true);
+}
+
 void Coupler::writeStates() {
+    // The cycle's notices are in the outbox file already: only that write
+    // stands between the read that decided them and their hand-over, and
+    // this one follows it (writeDeferredStates).
+    if (queuedThisCycle && statesName[0]) {
+        memoryFor(statesName).writeOwed = true;
+        return;
+    }
     writeStatesFile(*this, true);
 }
 

@@ -28,3 +28,7 @@ void readStatesFrom(Coupler& coupler, FILE* file);
 bool writeStatesTo(const Coupler& coupler, FILE* file);
 // The text writeStatesTo writes.
 std::string renderStates(const Coupler& coupler);
+// The states write of a cycle whose notices are still to be handed over
+// waits for the hand-over and is done here, before any of them can leave the
+// outbox: only the outbox must be on the disk before a notice leaves.
+void writeDeferredStates(Coupler& coupler);

@@ -102,7 +102,7 @@ void JournalLines::add(const std::string& text) {
         if (end == std::string::npos) end = text.size();
         std::string line = text.substr(start, end - start);
         start = end + 1;
-        if (line == kJournalHeader || line.empty()) continue;
+        if (isJournalHeader(line) || line.empty()) continue;
         ++lines;
         JournalRecord record;
         if (parseJournalLine(line, &record))

@@ -63,6 +63,7 @@ void BenchDevice::answer(int fd) {
         if ((function == 3 || function == 4) && number >= 1 && number <= kRegisters) {
             int value = values_[number - 1];
             reads_[number - 1]++;
+            served_[number - 1] = value;
             reply[7] = static_cast<uint8_t>(function);
             reply[8] = 2;  // byte count
             reply[9] = static_cast<uint8_t>(value >> 8);

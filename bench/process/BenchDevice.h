@@ -20,6 +20,9 @@ class BenchDevice {
     // Holding register `number` (1 to kRegisters, node address 40000N).
     void set(int number, int value) { values_[number - 1] = value; }
     long reads(int number) const { return reads_[number - 1]; }
+    // The value the last read of register `number` was answered with: a bench
+    // that waits for it to change knows the read that saw the change.
+    int served(int number) const { return served_[number - 1]; }
 
   private:
     void serve();
@@ -30,5 +33,6 @@ class BenchDevice {
     std::atomic<bool> stop_{false};
     std::atomic<int> values_[kRegisters] = {};
     std::atomic<long> reads_[kRegisters] = {};
+    std::atomic<int> served_[kRegisters] = {};
     std::thread thread_;
 };

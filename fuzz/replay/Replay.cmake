@@ -1,0 +1,15 @@
+# Every fuzz target with a corpus in fuzz/seeds/<name>/ is also built without
+# libFuzzer and replays that corpus as the test FuzzSeeds.<name>.
+file(GLOB ZENTOK_REPLAYED_FUZZ_FILES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/fuzz/*_fuzz.cpp)
+foreach(fuzzfile ${ZENTOK_REPLAYED_FUZZ_FILES})
+  get_filename_component(name ${fuzzfile} NAME_WE)
+  string(REGEX REPLACE "_fuzz$" "" short ${name})
+  set(seeds ${CMAKE_SOURCE_DIR}/fuzz/seeds/${short})
+  if(NOT IS_DIRECTORY ${seeds})
+    continue()
+  endif()
+  add_executable(replay_${short} ${fuzzfile} ${CMAKE_SOURCE_DIR}/fuzz/replay/SeedReplay.cpp)
+  target_link_libraries(replay_${short} PRIVATE zentok_lib)
+  add_test(NAME FuzzSeeds.${short} COMMAND replay_${short} ${seeds})
+  set_tests_properties(FuzzSeeds.${short} PROPERTIES TIMEOUT 120 LABELS unit)
+endforeach()
