@@ -6,10 +6,13 @@
 int logLevel();
 void setLogLevel(int level);
 
-// The levels of the gated console lines: a line of a level is printed when
-// the log level is that or higher. The texts are an interface operators and
-// tests read, so each is written in one place, through logf.
+// The levels of the console lines: a line of a level is printed when the
+// log level is that or higher. Every line the running program prints goes
+// through logf; the texts are an interface operators and tests read, so each
+// is written in one place. The reports of the operator's commands (status,
+// report, probe, --help) are their output, not log lines, and print directly.
 enum class Log : int {
+    Always = 0,      // the start, the configuration's messages, notices handed over and their failures
     Failure = 1,     // a failed read or connect, the detail behind an S7 failure
     Connection = 3,  // connects and closes, S7 read jobs, the configuration watch
     Detail = 4,      // links opened, S7 packets in hex

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "base/ErrorText.h"
+#include "base/Log.h"
 
 namespace {
 
@@ -39,13 +40,13 @@ void AlarmJournal::record(const JournalRecord& record) {
     if (!enabled()) return;
     std::string error;
     if (append(formatJournalLine(record), &error)) {
-        if (failing_) std::printf("journal '%s' written again\n", name_.c_str());
+        if (failing_) logf(Log::Always, "journal '%s' written again\n", name_.c_str());
         failing_ = false;
         return;
     }
     if (!failing_)
-        std::printf("journal '%s' not writable, err '%s': alarm events are not recorded until it is\n",
-                    name_.c_str(), error.c_str());
+        logf(Log::Always, "journal '%s' not writable, err '%s': alarm events are not recorded until it is\n",
+             name_.c_str(), error.c_str());
     failing_ = true;
 }
 

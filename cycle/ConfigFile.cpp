@@ -113,7 +113,7 @@ class ConfigParser {
         if (text.compare(0, head.size(), head) == 0) text.erase(0, head.size());
         while (!text.empty() && text.back() == '\n') text.pop_back();
         c_.faults.push_back({s_.lineNumber, FaultKind::Fatal, text});
-        std::printf("%s", message);
+        logf(Log::Always, "%s", message);
     }
 
     // A channel's address the channel cannot use, named with its line. Like
@@ -123,14 +123,14 @@ class ConfigParser {
         if (!fault.empty()) lineError(s_.lineNumber, fault);
     }
 
-    void ignored(const char* line) { std::printf("*** line ignored '%s'\n", line); }
+    void ignored(const char* line) { logf(Log::Always, "*** line ignored '%s'\n", line); }
 
     // A line that cannot work as written. The check ends with a configuration
     // error; a start says it once and runs with the rest, as it always did,
     // so a site that ran yesterday is still monitored after an upgrade.
     void lineError(int number, const std::string& what) {
         c_.faults.push_back({number, FaultKind::LineError, what});
-        std::printf("*** ini error: line %d: %s\n", number, what.c_str());
+        logf(Log::Always, "*** ini error: line %d: %s\n", number, what.c_str());
     }
 
     // A value type, scale or unit id that cannot be read as written. Unlike
@@ -139,7 +139,7 @@ class ConfigParser {
     // misread.
     void valueError(int number, const std::string& what) {
         c_.faults.push_back({number, FaultKind::Fatal, what});
-        std::printf("*** ini error: line %d: %s\n", number, what.c_str());
+        logf(Log::Always, "*** ini error: line %d: %s\n", number, what.c_str());
     }
 
     bool inSection(const char* keyword) const { return is(s_.section, keyword); }
@@ -655,7 +655,7 @@ void ConfigParser::processLine(char* line, int number) {
 }
 
 void printCantOpen(const char* path, int error) {
-    std::printf("*** ini file '%s': can't open: %s\n", path, errorText(error));
+    logf(Log::Always, "*** ini file '%s': can't open: %s\n", path, errorText(error));
 }
 
 bool differs(const struct timespec& now, int64_t seconds, long nanos) {
@@ -693,7 +693,7 @@ void Coupler::loadConfig(const char* path) {
 void Coupler::parseConfig() {
     cfgStat = ConfigStat{};
     if (!cfgName[0]) {
-        std::printf("*** ini file: no name given, use -i filename\n");
+        logf(Log::Always, "*** ini file: no name given, use -i filename\n");
         return;
     }
     FILE* file = std::fopen(cfgName, "r");

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "base/Clock.h"
+#include "base/Log.h"
 #include "base/StopSignal.h"
 #include "base/Text.h"
 #include "base/ValueText.h"
@@ -125,10 +126,11 @@ bool dropMissingReceivers(Coupler& coupler, bool atOnce) {
                                      if (entry.inFlight || entry.missingSinceMs == 0) return false;
                                      if (!atOnce && nowMs - entry.missingSinceMs < kMissingReceiverGraceMs)
                                          return false;
-                                     std::printf(
-                                         "outbox, receiver %s no longer configured: notification of "
-                                         "source %s, node %s dropped\n",
-                                         entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
+                                     logf(Log::Always,
+                                          "outbox, receiver %s no longer configured: notification of "
+                                          "source %s, node %s dropped\n",
+                                          entry.receiver.c_str(), entry.source.c_str(),
+                                          entry.address.c_str());
                                      noteOutcome(coupler, entry, NotificationOutcome::GivenUp);
                                      return true;
                                  }),
@@ -147,8 +149,8 @@ std::string deliveryQueueOf(const OutboxEntry& entry) {
 // Gives up an entry that waited behind one given up: told after it, the
 // later notice would contradict what the receiver last heard.
 void giveUpBehind(Coupler& coupler, const OutboxEntry& entry) {
-    std::printf("outbox, receiver %s, source %s, node %s: given up with the notice before it\n",
-                entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
+    logf(Log::Always, "outbox, receiver %s, source %s, node %s: given up with the notice before it\n",
+         entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
     noteOutcome(coupler, entry, NotificationOutcome::GivenUp);
 }
 
@@ -165,16 +167,16 @@ bool keepAfterOutcome(Coupler& coupler, OutboxEntry& entry, int64_t nowMs) {
         return false;
     }
     if (nowMs - entry.firedMs >= static_cast<int64_t>(retrySeconds) * 1000) {
-        std::printf("outbox, receiver %s, source %s, node %s: given up after %d attempts\n",
-                    entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str(), entry.attempts);
+        logf(Log::Always, "outbox, receiver %s, source %s, node %s: given up after %d attempts\n",
+             entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str(), entry.attempts);
         noteOutcome(coupler, entry, NotificationOutcome::GivenUp);
         return false;
     }
     noteOutcome(coupler, entry, NotificationOutcome::Failed);
     entry.dueMs = nowMs + static_cast<int64_t>(delay) * 1000;
     entry.nextAttempt = currentTime() + delay;
-    std::printf("outbox, receiver %s, source %s, node %s: retry in %d s\n", entry.receiver.c_str(),
-                entry.source.c_str(), entry.address.c_str(), delay);
+    logf(Log::Always, "outbox, receiver %s, source %s, node %s: retry in %d s\n", entry.receiver.c_str(),
+         entry.source.c_str(), entry.address.c_str(), delay);
     return true;
 }
 
@@ -213,8 +215,8 @@ bool deliveredBeforeTheRestart(OutboxEntry& entry, Receiver& receiver, const Not
     if (!entry.fromEarlierRun) return false;
     entry.fromEarlierRun = false;
     if (!receiver.notifier || !receiver.notifier->holdsDelivery(notification, entry.decidedAt)) return false;
-    std::printf("outbox, receiver %s, source %s, node %s: delivered before the restart\n",
-                entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
+    logf(Log::Always, "outbox, receiver %s, source %s, node %s: delivered before the restart\n",
+         entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
     return true;
 }
 
@@ -375,8 +377,8 @@ void escalateIfDue(Coupler& coupler, Node& node, int64_t now, char* text) {
         const Escalation& escalation = coupler.escalations[i];
         if (escalation.from != node.dir || now - node.triggerTime < escalation.delaySeconds) continue;
         node.escalatedEpisode = node.triggerTime;
-        std::printf("node %s: not acknowledged within %d s, sent on to group %s\n", node.address,
-                    escalation.delaySeconds, escalation.to->name);
+        logf(Log::Always, "node %s: not acknowledged within %d s, sent on to group %s\n", node.address,
+             escalation.delaySeconds, escalation.to->name);
         queueNotice(coupler, node, {AlarmNotice::Escalated, node.triggerTime, node.message, ""}, text);
         return;
     }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/Clock.h"
+#include "base/Log.h"
 #include "base/Records.h"
 #include "cycle/Outbox.h"
 #include "notify/Receiver.h"
@@ -70,8 +71,9 @@ bool floodGuardAdmits(Outbox& box, const Receiver& receiver, OutboxEntry& entry,
         return true;
     }
     if (!entry.heldBack) {
-        std::printf("outbox, receiver %s, source %s, node %s: held back by the flood guard for the summary\n",
-                    entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
+        logf(Log::Always,
+             "outbox, receiver %s, source %s, node %s: held back by the flood guard for the summary\n",
+             entry.receiver.c_str(), entry.source.c_str(), entry.address.c_str());
         box.noteHeldBack();
     }
     entry.heldBack = true;

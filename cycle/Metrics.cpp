@@ -10,6 +10,7 @@
 
 #include "base/Clock.h"
 #include "base/DurableFile.h"
+#include "base/Log.h"
 #include "cycle/Coupler.h"
 #include "cycle/Outbox.h"
 
@@ -251,12 +252,12 @@ void Metrics::publish(const Coupler& coupler, int64_t now) {
     // collector reads it as a user of its own.
     if (!replaceFileByRename(coupler.metricsPath, text, kMetricsFileMode, &error)) {
         if (!failing_)
-            std::printf("metrics file '%s' not writable, err '%s'\n", coupler.metricsPath.c_str(),
-                        error.c_str());
+            logf(Log::Always, "metrics file '%s' not writable, err '%s'\n", coupler.metricsPath.c_str(),
+                 error.c_str());
         failing_ = true;
         return;
     }
-    if (failing_) std::printf("metrics file '%s' written again\n", coupler.metricsPath.c_str());
+    if (failing_) logf(Log::Always, "metrics file '%s' written again\n", coupler.metricsPath.c_str());
     failing_ = false;
     writtenPath_ = coupler.metricsPath;
     writtenSteady_ = std::move(steady);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/Clock.h"
+#include "base/Log.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
 #include "cycle/OperatorRequest.h"
@@ -78,7 +79,7 @@ bool Coupler::acknowledge(Node& node, const AckRequest& request, std::string* an
                         withNote("Acknowledged by " + who, request.note) + ": ");
     journalEvent(JournalEvent::Acknowledged, node, node.triggerTime, who.c_str());
     writeStates();
-    std::printf("%s acknowledged by %s\n", nodeName(node).c_str(), who.c_str());
+    logf(Log::Always, "%s acknowledged by %s\n", nodeName(node).c_str(), who.c_str());
     *answer =
         nodeName(node) + ": acknowledged by " + who + "; no more reminders or escalation for this alarm";
     return true;
@@ -103,7 +104,8 @@ bool Coupler::shelveNode(Node& node, int seconds, int64_t from, const char* note
     copyText(node.shelve.note, note);
     journalEvent(JournalEvent::Shelved, node, node.active ? node.triggerTime : 0);
     writeStates();
-    std::printf("%s shelved until %s\n", nodeName(node).c_str(), formatDateTime(node.shelve.until).c_str());
+    logf(Log::Always, "%s shelved until %s\n", nodeName(node).c_str(),
+         formatDateTime(node.shelve.until).c_str());
     *answer = nodeName(node) + ": shelved until " + formatDateTime(node.shelve.until) +
               "; it sends nothing until then";
     return true;
@@ -124,7 +126,7 @@ bool Coupler::unshelveNode(Node& node, std::string* answer) {
 
 void Coupler::endShelve(Node& node) {
     node.shelve = Shelve{};
-    std::printf("%s: shelve ended\n", nodeName(node).c_str());
+    logf(Log::Always, "%s: shelve ended\n", nodeName(node).c_str());
     journalEvent(JournalEvent::Unshelved, node, node.active ? node.triggerTime : 0);
     if (node.active && node.triggerTime != 0)
         queueOperatorNotice(node, AlarmNotice::Unshelved, "Shelve ended, still active: ");

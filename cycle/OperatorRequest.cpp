@@ -22,6 +22,7 @@
 #include "base/Clock.h"
 #include "base/DurableFile.h"
 #include "base/ErrorText.h"
+#include "base/Log.h"
 #include "base/Records.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
@@ -118,10 +119,10 @@ int openFolder() {
         notes().linkSaid = false;
     } else if ((errno == ELOOP || errno == ENOTDIR) && !notes().linkSaid) {
         notes().linkSaid = true;
-        std::printf(
-            "request folder '%s' is a symbolic link or no folder: not followed, operator commands cannot "
-            "reach this Zentok\n",
-            kRequestFolder);
+        logf(Log::Always,
+             "request folder '%s' is a symbolic link or no folder: not followed, operator commands cannot "
+             "reach this Zentok\n",
+             kRequestFolder);
     }
     return fd;
 }
@@ -224,7 +225,7 @@ bool answerOf(Coupler& coupler, int folder, const std::string& name, std::string
     OperatorRequest request;
     if (!readRequestFile(folder, name, &text, &status, &why) || !parseRequest(text, &request, &why)) {
         *answer = "request refused: " + why;
-        std::printf("operator request '%s' refused: %s\n", name.c_str(), why.c_str());
+        logf(Log::Always, "operator request '%s' refused: %s\n", name.c_str(), why.c_str());
         return false;
     }
     // A request of an older version carries no time: it was made when its file was.
@@ -232,14 +233,14 @@ bool answerOf(Coupler& coupler, int folder, const std::string& name, std::string
     if (currentTime() - origin.madeAt > kOldestRequestSeconds) {
         *answer = "request made " + formatDateTime(origin.madeAt) + " dropped: older than " +
                   std::to_string(kOldestRequestSeconds / 60) + " min, nothing changed";
-        std::printf("operator request '%s' dropped: made %s, older than %lld min\n", name.c_str(),
-                    formatDateTime(origin.madeAt).c_str(),
-                    static_cast<long long>(kOldestRequestSeconds / 60));
+        logf(Log::Always, "operator request '%s' dropped: made %s, older than %lld min\n", name.c_str(),
+             formatDateTime(origin.madeAt).c_str(), static_cast<long long>(kOldestRequestSeconds / 60));
         return false;
     }
     bool done = carryOut(coupler, request, origin, answer);
     // Said here too: the command that asked may have gone (one that waited for a start).
-    if (!done) std::printf("operator request '%s' not carried out: %s\n", name.c_str(), answer->c_str());
+    if (!done)
+        logf(Log::Always, "operator request '%s' not carried out: %s\n", name.c_str(), answer->c_str());
     return done;
 }
 
@@ -248,12 +249,12 @@ void serveOne(Coupler& coupler, int folder, const std::string& name) {
     std::string answer;
     bool ok = answerOf(coupler, folder, name, &answer);
     if (!writeAnswer(folder, base, formatAnswer(ok, answer)))
-        std::printf("operator request '%s' %s, but its answer cannot be written, err '%s'\n", name.c_str(),
-                    ok ? "carried out" : "refused", errorText(errno));
+        logf(Log::Always, "operator request '%s' %s, but its answer cannot be written, err '%s'\n",
+             name.c_str(), ok ? "carried out" : "refused", errorText(errno));
     if (::unlinkat(folder, name.c_str(), 0) != 0 && errno != ENOENT) {
         notes().unremovable.insert(name);
-        std::printf("operator request '%s' cannot be removed, err '%s': it is not carried out again\n",
-                    name.c_str(), errorText(errno));
+        logf(Log::Always, "operator request '%s' cannot be removed, err '%s': it is not carried out again\n",
+             name.c_str(), errorText(errno));
     }
 }
 
@@ -273,8 +274,8 @@ bool waitingRequest(int folder, const std::string& name, std::set<std::string>* 
     if (!S_ISREG(status.st_mode)) {
         skipped->insert(name);
         if (notes().skipped.count(name) == 0)
-            std::printf("operator request '%s' is %s, no plain file: skipped\n", name.c_str(),
-                        kindOf(status.st_mode));
+            logf(Log::Always, "operator request '%s' is %s, no plain file: skipped\n", name.c_str(),
+                 kindOf(status.st_mode));
         return false;
     }
     return notes().unremovable.count(name) == 0;
@@ -336,9 +337,9 @@ std::string acknowledgerText(const char* by, const char* owner) {
 void prepareRequestFolder() {
     // The service's umask and group decide who may write it (docs/packaging.md).
     if (::mkdir(kRequestFolder, 0770) != 0 && errno != EEXIST)
-        std::printf(
-            "request folder '%s' cannot be made, err '%s': operator commands cannot reach this Zentok\n",
-            kRequestFolder, errorText(errno));
+        logf(Log::Always,
+             "request folder '%s' cannot be made, err '%s': operator commands cannot reach this Zentok\n",
+             kRequestFolder, errorText(errno));
     // Held until the process ends; a command's probe holds it only for a moment.
     static int running = -1;
     if (running >= 0) return;

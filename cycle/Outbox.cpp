@@ -12,6 +12,7 @@
 
 #include "base/Clock.h"
 #include "base/DurableFile.h"
+#include "base/Log.h"
 #include "base/RecordText.h"
 #include "base/Records.h"
 #include "base/Text.h"
@@ -246,7 +247,8 @@ void Outbox::load() {
         int64_t age = std::min(now - entry.decidedAt, kLongestAgeSeconds);
         entry.firedMs = nowMs - age * 1000;
     }
-    for (int line : damaged) std::printf("outbox file '%s', line %d damaged: skipped\n", path_.c_str(), line);
+    for (int line : damaged)
+        logf(Log::Always, "outbox file '%s', line %d damaged: skipped\n", path_.c_str(), line);
     reportDropped();
 }
 
@@ -273,17 +275,17 @@ bool Outbox::save() {
     // repeat it.
     lastRemovalMs_ = removesEntries() ? steadyMs() : std::numeric_limits<int64_t>::min() / 2;
     if ((onlyAddsEntries() && append(&error)) || rewrite(&error)) {
-        if (failing_) std::printf("outbox file '%s' written again\n", path_.c_str());
+        if (failing_) logf(Log::Always, "outbox file '%s' written again\n", path_.c_str());
         failing_ = readDamaged_ = heldUnwritten_ = false;
         savedCount_ = entries_.size();
         for (OutboxEntry& entry : entries_) entry.saved = true;
         return true;
     }
     if (!failing_)
-        std::printf(
-            "outbox file '%s' not writable, err '%s': new firings are sent from memory and not recorded "
-            "in the states file until it is\n",
-            path_.c_str(), error.c_str());
+        logf(Log::Always,
+             "outbox file '%s' not writable, err '%s': new firings are sent from memory and not recorded "
+             "in the states file until it is\n",
+             path_.c_str(), error.c_str());
     failing_ = true;
     return false;
 }
@@ -385,8 +387,8 @@ void Outbox::add(OutboxEntry entry) {
 
 void Outbox::reportDropped() {
     if (dropped_ == 0) return;
-    std::printf("outbox, more than %zu notifications pending: the %zu oldest dropped\n", kMaxOutboxEntries,
-                dropped_);
+    logf(Log::Always, "outbox, more than %zu notifications pending: the %zu oldest dropped\n",
+         kMaxOutboxEntries, dropped_);
     dropped_ = 0;
 }
 

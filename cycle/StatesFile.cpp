@@ -16,6 +16,7 @@
 
 #include "base/Clock.h"
 #include "base/DurableFile.h"
+#include "base/Log.h"
 #include "base/RecordText.h"
 #include "base/Text.h"
 #include "base/ValueText.h"
@@ -374,7 +375,7 @@ void writeStatesFile(Coupler& coupler, bool readTimesMayWait) {
     if (alarmsChanged && coupler.outbox) coupler.outbox->save();
     std::string error;
     if (replaceFile(statesName, text, alarmsChanged ? Durability::Sync : Durability::Replace, &error)) {
-        if (memory.failing) std::printf("states file '%s' written again\n", statesName);
+        if (memory.failing) logf(Log::Always, "states file '%s' written again\n", statesName);
         memory.failing = false;
         memory.pending.clear();
         memory.onDisk = text;
@@ -383,8 +384,9 @@ void writeStatesFile(Coupler& coupler, bool readTimesMayWait) {
         return;
     }
     if (!memory.failing)
-        std::printf("states file '%s' not writable, err '%s': alarm states are kept in memory until it is\n",
-                    statesName, error.c_str());
+        logf(Log::Always,
+             "states file '%s' not writable, err '%s': alarm states are kept in memory until it is\n",
+             statesName, error.c_str());
     memory.failing = true;
     memory.pending = text;
 }

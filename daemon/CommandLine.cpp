@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/Log.h"
 #include "daemon/ConfigCheck.h"
 #include "daemon/Instance.h"
 #include "daemon/JournalReport.h"
@@ -172,12 +173,12 @@ std::string configPathFromArguments(int argc, char** argv, bool announce) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-i") == 0 && i + 1 < argc) {
             given = argv[i + 1];
-            if (announce) std::printf("configuration: %s\n", given);
+            if (announce) logf(Log::Always, "configuration: %s\n", given);
         }
     }
     if (given) return given;
     std::string path = defaultConfigPath(argc > 0 ? argv[0] : "");
-    if (announce) std::printf("Using default ini file '%s'\n", path.c_str());
+    if (announce) logf(Log::Always, "Using default ini file '%s'\n", path.c_str());
     return path;
 }
 

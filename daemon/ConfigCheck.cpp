@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "base/Log.h"
 #include "base/Settings.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
@@ -250,7 +251,7 @@ std::vector<std::string> deadEndWarnings(const Coupler& coupler) {
 
 void printDeadEndWarnings(const Coupler& coupler) {
     for (const std::string& warning : deadEndWarnings(coupler))
-        std::printf("*** warning: %s\n", warning.c_str());
+        logf(Log::Always, "*** warning: %s\n", warning.c_str());
 }
 
 int checkConfiguration(const std::string& path, bool errorsOnly) {
@@ -259,7 +260,7 @@ int checkConfiguration(const std::string& path, bool errorsOnly) {
 
     FILE* readable = openConfig(coupler.cfgName);
     if (!readable) {
-        std::printf("configuration '%s': cannot be read\n", path.c_str());
+        logf(Log::Always, "configuration '%s': cannot be read\n", path.c_str());
         return kCheckUnreadable;
     }
     std::fclose(readable);
@@ -272,33 +273,34 @@ int checkConfiguration(const std::string& path, bool errorsOnly) {
         deadEnds = deadEndWarnings(coupler);
         warnings = modelWarnings(coupler);
     }
-    for (const std::string& warning : deadEnds) std::printf("*** warning: %s\n", warning.c_str());
-    for (const std::string& warning : warnings) std::printf("*** warning: %s\n", warning.c_str());
+    for (const std::string& warning : deadEnds) logf(Log::Always, "*** warning: %s\n", warning.c_str());
+    for (const std::string& warning : warnings) logf(Log::Always, "*** warning: %s\n", warning.c_str());
 
     if (coupler.iniError()) {
-        std::printf("configuration '%s': configuration error, the program would end without a cycle\n",
-                    path.c_str());
+        logf(Log::Always, "configuration '%s': configuration error, the program would end without a cycle\n",
+             path.c_str());
         return kExitConfigError;
     }
     // A start runs without these lines; the check fails, so they are fixed
     // before. Before a start or reload they must not stop a coupler that
     // would run with the rest.
     if (coupler.lineErrors() > 0 && !errorsOnly) {
-        std::printf("configuration '%s': configuration error, %d line%s cannot work as written\n",
-                    path.c_str(), coupler.lineErrors(), coupler.lineErrors() == 1 ? "" : "s");
+        logf(Log::Always, "configuration '%s': configuration error, %d line%s cannot work as written\n",
+             path.c_str(), coupler.lineErrors(), coupler.lineErrors() == 1 ? "" : "s");
         return kExitConfigError;
     }
     if (errorsOnly) {
-        std::printf("configuration '%s': loads\n", path.c_str());
+        logf(Log::Always, "configuration '%s': loads\n", path.c_str());
         return kCheckLoads;
     }
     // A start runs too, but something written would never take effect.
     if (!deadEnds.empty()) {
-        std::printf("configuration '%s': configuration error, %zu warning%s about what would never work\n",
-                    path.c_str(), deadEnds.size(), deadEnds.size() == 1 ? "" : "s");
+        logf(Log::Always,
+             "configuration '%s': configuration error, %zu warning%s about what would never work\n",
+             path.c_str(), deadEnds.size(), deadEnds.size() == 1 ? "" : "s");
         return kExitConfigError;
     }
-    std::printf("configuration '%s': loads, %zu warning%s\n", path.c_str(), warnings.size(),
-                warnings.size() == 1 ? "" : "s");
+    logf(Log::Always, "configuration '%s': loads, %zu warning%s\n", path.c_str(), warnings.size(),
+         warnings.size() == 1 ? "" : "s");
     return kCheckLoads;
 }

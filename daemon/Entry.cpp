@@ -37,16 +37,16 @@
 namespace {
 
 void printBanner() {
-    std::printf("Zentok\n");
-    std::printf("Limits: %d sources, %d nodes, %d dir, %d receiver\n", kMaxSources, kMaxNodes, kMaxDirs,
-                kMaxReceivers);
-    std::printf("Info: %s\n", kMakerAddress);
+    logf(Log::Always, "Zentok\n");
+    logf(Log::Always, "Limits: %d sources, %d nodes, %d dir, %d receiver\n", kMaxSources, kMaxNodes, kMaxDirs,
+         kMaxReceivers);
+    logf(Log::Always, "Info: %s\n", kMakerAddress);
 }
 
 void printStartup(const char* program) {
     std::string cwd(4096, '\0');
     if (!getcwd(&cwd[0], cwd.size())) cwd = "?";
-    std::printf("running %s\nworking dir %s\n", program, cwd.c_str());
+    logf(Log::Always, "running %s\nworking dir %s\n", program, cwd.c_str());
 }
 
 constexpr int kSettleMs = 100;            // a file written in pieces is loaded once it is quiet
@@ -191,13 +191,15 @@ LoadOutcome loadIntoRun(const std::string& path, Run& run, ReloadDecision& reloa
     if (coupler->iniError() && inForce) {
         coupler.reset();
         reload.refused(path.c_str());
-        std::printf("*** ini error: configuration '%s' refused, the running configuration stays in force\n",
-                    path.c_str());
+        logf(Log::Always,
+             "*** ini error: configuration '%s' refused, the running configuration stays in force\n",
+             path.c_str());
         return LoadOutcome::Refused;
     }
     reload.loaded();
     if (coupler->iniError()) return LoadOutcome::StartFailed;
-    if (inForce && coupler->cfgStat.size >= 0) std::printf("configuration '%s' reloaded\n", path.c_str());
+    if (inForce && coupler->cfgStat.size >= 0)
+        logf(Log::Always, "configuration '%s' reloaded\n", path.c_str());
     run.apply(std::move(coupler));
     return LoadOutcome::InForce;
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "base/Clock.h"
+#include "base/Log.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
 #include "cycle/Metrics.h"
@@ -79,11 +80,12 @@ void Heartbeat::noteOutcome() {
     if (lastNoted_ || !last_ || !last_->settled()) return;
     lastNoted_ = true;
     if (last_->delivered()) {
-        if (failing_) std::printf("heartbeat '%s' answered again\n", maskUrl(url_).c_str());
+        if (failing_) logf(Log::Always, "heartbeat '%s' answered again\n", maskUrl(url_).c_str());
         failing_ = false;
     } else {
         if (!failing_)
-            std::printf("heartbeat '%s' failing, err '%s'\n", maskUrl(url_).c_str(), lastError_->c_str());
+            logf(Log::Always, "heartbeat '%s' failing, err '%s'\n", maskUrl(url_).c_str(),
+                 lastError_->c_str());
         failing_ = true;
     }
 }

@@ -23,6 +23,7 @@
 #include "base/Clock.h"
 #include "base/DurableFile.h"
 #include "base/ErrorText.h"
+#include "base/Log.h"
 #include "cycle/Coupler.h"
 #include "cycle/OperatorRequest.h"
 #include "daemon/CommandLine.h"
@@ -182,8 +183,8 @@ int runOperatorRequest(const OperatorArguments& arguments, const char* programPa
     bool answered = awaitAnswer(base, kAnswerWaitMs, &answer);
     bool runs = !answered && zentokRunsHere();
     if (runs && requestWaits(base)) {
-        std::printf("zentok %s: Zentok runs but is busy (a read under way?); waiting for its answer\n",
-                    arguments.command.c_str());
+        logf(Log::Always, "zentok %s: Zentok runs but is busy (a read under way?); waiting for its answer\n",
+             arguments.command.c_str());
         answered = awaitAnswer(base, kBusyWaitMs, &answer);
     }
     // Zentok answers before it removes the request: a request gone without
@@ -191,24 +192,25 @@ int runOperatorRequest(const OperatorArguments& arguments, const char* programPa
     if (!answered && !requestWaits(base)) {
         answered = awaitAnswer(base, kAnswerPollMs, &answer);
         if (!answered) {
-            std::printf(
-                "zentok %s: Zentok took the request but could not write its answer (a full disk?): whether "
-                "it took effect, `zentok status` and Zentok's log say\n",
-                arguments.command.c_str());
+            logf(Log::Always,
+                 "zentok %s: Zentok took the request but could not write its answer (a full disk?): whether "
+                 "it took effect, `zentok status` and Zentok's log say\n",
+                 arguments.command.c_str());
             return kOperatorNoAnswer;
         }
     }
     if (!answered) {
         if (runs)
-            std::printf("zentok %s: Zentok runs but did not answer within %d s: it may hang. ",
-                        arguments.command.c_str(), (kAnswerWaitMs + kBusyWaitMs) / 1000);
+            logf(Log::Always, "zentok %s: Zentok runs but did not answer within %d s: it may hang. ",
+                 arguments.command.c_str(), (kAnswerWaitMs + kBusyWaitMs) / 1000);
         else
-            std::printf(
-                "zentok %s: no Zentok is answering (stopped or restarting): NOTIFICATIONS ARE NOT GOING "
-                "OUT. ",
-                arguments.command.c_str());
-        std::printf("The request waits in %s and takes effect when Zentok gets to it within %lld min.\n",
-                    kRequestFolder, static_cast<long long>(kOldestRequestSeconds / 60));
+            logf(Log::Always,
+                 "zentok %s: no Zentok is answering (stopped or restarting): NOTIFICATIONS ARE NOT GOING "
+                 "OUT. ",
+                 arguments.command.c_str());
+        logf(Log::Always,
+             "The request waits in %s and takes effect when Zentok gets to it within %lld min.\n",
+             kRequestFolder, static_cast<long long>(kOldestRequestSeconds / 60));
         return kOperatorNoAnswer;
     }
     bool ok = answer.compare(0, 3, "ok\n") == 0;

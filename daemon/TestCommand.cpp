@@ -17,6 +17,7 @@
 
 #include "base/Clock.h"
 #include "base/ErrorText.h"
+#include "base/Log.h"
 #include "base/Settings.h"
 #include "cycle/Coupler.h"
 #include "daemon/Instance.h"
@@ -68,9 +69,8 @@ bool becomeServiceUser(const std::string& configPath, std::string* why) {
     bool packaged = instanceDirectory(configPath) != ".";
     if (::geteuid() != 0 || !packaged || ::stat(".", &directory) != 0 || directory.st_uid == 0) {
         if (packaged || ::geteuid() == 0)
-            std::printf("zentok test: sends as %s, not as the service does%s\n",
-                        userName(::geteuid()).c_str(),
-                        ::geteuid() == 0 ? ": files it creates belong to root" : "");
+            logf(Log::Always, "zentok test: sends as %s, not as the service does%s\n",
+                 userName(::geteuid()).c_str(), ::geteuid() == 0 ? ": files it creates belong to root" : "");
         return true;
     }
     passwd* owner = getpwuid(directory.st_uid);  // NOLINT(concurrency-mt-unsafe): main thread only, as above
@@ -82,10 +82,10 @@ bool becomeServiceUser(const std::string& configPath, std::string* why) {
                errorText(errno);
         return false;
     }
-    std::printf(
-        "zentok test: sends as the service's user %s, the owner of the instance's directory, "
-        "outside the service's sandbox\n",
-        userName(directory.st_uid).c_str());
+    logf(Log::Always,
+         "zentok test: sends as the service's user %s, the owner of the instance's directory, "
+         "outside the service's sandbox\n",
+         userName(directory.st_uid).c_str());
     return true;
 }
 
@@ -118,6 +118,6 @@ int sendTestMessage(const OperatorArguments& arguments, const char* programPath)
         delivery->settle(false);
     bool delivered = awaitOutcome(delivery);
     sender().shutdown();
-    std::printf("zentok test: receiver %s: %s\n", receiver->name, delivered ? "delivered" : "FAILED");
+    logf(Log::Always, "zentok test: receiver %s: %s\n", receiver->name, delivered ? "delivered" : "FAILED");
     return delivered ? kOperatorDone : kOperatorRefused;
 }

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <utility>
 
+#include "base/Log.h"
 #include "notify/Sender.h"
 
 namespace {
@@ -124,7 +125,8 @@ class HttpPostTransfer : public Transfer {
             settle(request_.delivery, false);
             return;
         }
-        std::printf("%s::post, err '%s', url '%s'\n", request_.channel, error, shownUrl(request_).c_str());
+        logf(Log::Always, "%s::post, err '%s', url '%s'\n", request_.channel, error,
+             shownUrl(request_).c_str());
         settle(request_.delivery, false);
     }
 
@@ -155,7 +157,7 @@ bool startHttpPost(HttpPostRequest request) {
         return false;
     }
     if (sender().submit(lane, std::move(transfer))) return true;
-    std::printf("%s::post, err 'no sender', url '%s'\n", channel, shown.c_str());
+    logf(Log::Always, "%s::post, err 'no sender', url '%s'\n", channel, shown.c_str());
     settle(delivery, false);
     return false;
 }

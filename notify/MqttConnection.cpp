@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "base/ErrorText.h"
+#include "base/Log.h"
 #include "base/Settings.h"
 #include "notify/Sender.h"
 
@@ -157,8 +158,8 @@ void MqttConnection::State::onConnect(mosquitto*, void* self, int code) {
     state->link = Link::Up;
     state->backoffMs = kFirstBackoffMs;
     state->downReported = false;
-    std::printf("notifyMqtt, receiver %s: connected to %s\n", state->receiver.c_str(),
-                state->address.brokerText().c_str());
+    logf(Log::Always, "notifyMqtt, receiver %s: connected to %s\n", state->receiver.c_str(),
+         state->address.brokerText().c_str());
     if (!testMessageRun())
         mosquitto_publish(state->mosq, nullptr, state->statusTopic.c_str(), 6, "online", 1, true);
 }
@@ -219,8 +220,8 @@ void MqttConnection::State::connect() {
 }
 
 void MqttConnection::State::fail(Outgoing& message, const std::string& reason) {
-    std::printf("notifyMqtt, receiver %s, err '%s', broker '%s'\n", receiver.c_str(), reason.c_str(),
-                address.brokerText().c_str());
+    logf(Log::Always, "notifyMqtt, receiver %s, err '%s', broker '%s'\n", receiver.c_str(), reason.c_str(),
+         address.brokerText().c_str());
     settle(message.delivery, false);
 }
 
@@ -244,8 +245,8 @@ void MqttConnection::State::drop(const std::string& reason) {
     }
     // One line per outage when nothing was waiting to say it.
     if (!downReported && (wasUp || lastAttemptMs > 0))
-        std::printf("notifyMqtt, receiver %s: %s, broker '%s', next attempt in %d s\n", receiver.c_str(),
-                    reason.c_str(), address.brokerText().c_str(), backoffMs / 1000);
+        logf(Log::Always, "notifyMqtt, receiver %s: %s, broker '%s', next attempt in %d s\n",
+             receiver.c_str(), reason.c_str(), address.brokerText().c_str(), backoffMs / 1000);
     downReported = true;
     nextAttemptMs = nowMs() + backoffMs;
     backoffMs = std::min(backoffMs * 2, kLongestBackoffMs);
@@ -279,8 +280,8 @@ void MqttConnection::State::publishRetained() {
                                      value.payload.data(), 1, true);
         if (code != MOSQ_ERR_SUCCESS) {
             // The library refuses only what it can never send: said once, not tried again.
-            std::printf("notifyMqtt, receiver %s, err 'publish refused: %s', topic '%s'\n", receiver.c_str(),
-                        mosquitto_strerror(code), it->first.c_str());
+            logf(Log::Always, "notifyMqtt, receiver %s, err 'publish refused: %s', topic '%s'\n",
+                 receiver.c_str(), mosquitto_strerror(code), it->first.c_str());
             it = retained.erase(it);
             continue;
         }

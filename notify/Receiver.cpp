@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "base/Log.h"
 #include "base/Text.h"
 #include "notify/Notifier.h"
 #include "notify/channels/ExecChannel.h"
@@ -101,7 +102,7 @@ bool Receiver::notify(const Notification& notification, const DeliveryHandle& de
     if (!notifier) notifier = std::make_unique<SrvMgrChannel>(uplinks);
     std::string fault = notifier->sendFault();
     if (!fault.empty()) {
-        std::printf("receiver %s, err '%s', not sent\n", name, fault.c_str());
+        logf(Log::Always, "receiver %s, err '%s', not sent\n", name, fault.c_str());
         return false;
     }
     return notifier->notify(notification, delivery);

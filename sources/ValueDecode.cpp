@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/Log.h"
 #include "base/Text.h"
 #include "base/ValueText.h"
 
@@ -93,10 +94,10 @@ bool storeReading(Node* node, double raw) {
     }
     std::string kept = formatValue(node->value, node->keepsDecimals());
     if (std::isfinite(raw))
-        std::printf("-read, adr %s: %s scaled is out of range; the node keeps %s\n", node->address,
-                    formatValue(raw, true).c_str(), kept.c_str());
+        logf(Log::Always, "-read, adr %s: %s scaled is out of range; the node keeps %s\n", node->address,
+             formatValue(raw, true).c_str(), kept.c_str());
     else
-        std::printf("-read, adr %s: the device answered %s, no value; the node keeps %s\n", node->address,
-                    std::isnan(raw) ? "NaN" : "an infinite value", kept.c_str());
+        logf(Log::Always, "-read, adr %s: the device answered %s, no value; the node keeps %s\n",
+             node->address, std::isnan(raw) ? "NaN" : "an infinite value", kept.c_str());
     return false;
 }

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "base/Clock.h"
+#include "base/Log.h"
 #include "notify/CommandRunner.h"
 #include "notify/NoticeFields.h"
 #include "notify/Utf8Text.h"
@@ -49,20 +50,20 @@ void printOutput(const std::string& receiver, const CommandOutcome& outcome) {
         std::string line = shown.substr(start, end - start);
         for (char& c : line)
             if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
-        std::printf("notifyExec, receiver %s: %s\n", receiver.c_str(), line.c_str());
+        logf(Log::Always, "notifyExec, receiver %s: %s\n", receiver.c_str(), line.c_str());
         start = end + 1;
     }
     if (outcome.outputLeftOut > 0)
-        std::printf("notifyExec, receiver %s: %zu more bytes of output left out\n", receiver.c_str(),
-                    outcome.outputLeftOut);
+        logf(Log::Always, "notifyExec, receiver %s: %zu more bytes of output left out\n", receiver.c_str(),
+             outcome.outputLeftOut);
 }
 
 void conclude(const std::string& receiver, const std::string& program, int timeLimitMs,
               const DeliveryHandle& delivery, const CommandOutcome& outcome) {
     printOutput(receiver, outcome);
     if (!outcome.succeeded())
-        std::printf("notifyExec, receiver %s, err '%s', program '%s'\n", receiver.c_str(),
-                    outcome.describe(timeLimitMs).c_str(), program.c_str());
+        logf(Log::Always, "notifyExec, receiver %s, err '%s', program '%s'\n", receiver.c_str(),
+             outcome.describe(timeLimitMs).c_str(), program.c_str());
     std::fflush(stdout);
     settle(delivery, outcome.succeeded());
 }
@@ -119,9 +120,8 @@ bool ExecChannel::notify(const Notification& notification, const DeliveryHandle&
     request.timeLimitMs = gTimeLimitMs.load();
     request.outputLimit = kOutputLimit;
 
-    std::printf("notifyExec::notify, program %s, source %s, node %s, %s\n", argv_[0].c_str(),
-                notification.sourceName.c_str(), notification.address.c_str(),
-                consoleText(notification).c_str());
+    logf(Log::Always, "notifyExec::notify, program %s, source %s, node %s, %s\n", argv_[0].c_str(),
+         notification.sourceName.c_str(), notification.address.c_str(), consoleText(notification).c_str());
     std::string receiver = receiver_;
     std::string program = argv_[0];
     int limit = request.timeLimitMs;
@@ -129,8 +129,8 @@ bool ExecChannel::notify(const Notification& notification, const DeliveryHandle&
         conclude(receiver, program, limit, delivery, outcome);
     };
     if (commandRunner().submit(laneOf(delivery), std::move(request), std::move(done))) return true;
-    std::printf("notifyExec, receiver %s, err 'no thread', program '%s'\n", receiver_.c_str(),
-                program.c_str());
+    logf(Log::Always, "notifyExec, receiver %s, err 'no thread', program '%s'\n", receiver_.c_str(),
+         program.c_str());
     return false;
 }
 

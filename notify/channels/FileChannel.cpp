@@ -16,6 +16,7 @@
 #include "base/Clock.h"
 #include "base/DurableFile.h"
 #include "base/ErrorText.h"
+#include "base/Log.h"
 #include "base/Text.h"
 #include "base/ValueText.h"
 #include "notify/NoticeFields.h"
@@ -56,7 +57,7 @@ int appendLine(const char* path, const std::string& line) {
 
 // The channel's failure line: without it a lost notification leaves no trace.
 void printFailure(const char* reason, const char* file) {
-    std::printf("notifyFile::notify, err '%s', file '%s'\n", reason, file);
+    logf(Log::Always, "notifyFile::notify, err '%s', file '%s'\n", reason, file);
 }
 
 // The name the pattern gives at `when`; empty when it expands to nothing.

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/Clock.h"
+#include "base/Log.h"
 #include "base/Settings.h"
 #include "base/Text.h"
 #include "notify/MailMessage.h"
@@ -42,8 +43,8 @@ class MailTransfer : public Transfer {
         settle(delivery, result == CURLE_OK);
         // Nothing is retried; the operator at least learns that the mail is lost.
         if (result != CURLE_OK)
-            std::printf("notifyMail::send, recipient %s, err '%s'\n", recipient,
-                        error[0] ? error : curl_easy_strerror(result));
+            logf(Log::Always, "notifyMail::send, recipient %s, err '%s'\n", recipient,
+                 error[0] ? error : curl_easy_strerror(result));
         return false;
     }
 
@@ -122,8 +123,8 @@ bool MailChannel::notify(const Notification& notification, const DeliveryHandle&
     const std::string shown = consoleText(notification);
     const Uplinks& uplinks = *uplinks_;
     if (const char* fault = envelopeFault(uplinks.smtpFrom, recipient)) {
-        std::printf("notifyMail::notify, source %s, node %s, %s\n", sourceName, address, shown.c_str());
-        std::printf("notifyMail::send, recipient %s, err '%s'\n", printable(recipient).c_str(), fault);
+        logf(Log::Always, "notifyMail::notify, source %s, node %s, %s\n", sourceName, address, shown.c_str());
+        logf(Log::Always, "notifyMail::send, recipient %s, err '%s'\n", printable(recipient).c_str(), fault);
         return false;
     }
 
@@ -132,7 +133,7 @@ bool MailChannel::notify(const Notification& notification, const DeliveryHandle&
     job->delivery = delivery;
     job->curl = curl_easy_init();
     if (!job->curl) {
-        std::printf("notifyMail::notify, source %s, node %s, %s\n", sourceName, address, shown.c_str());
+        logf(Log::Always, "notifyMail::notify, source %s, node %s, %s\n", sourceName, address, shown.c_str());
         return false;
     }
     job->message = std::tmpfile();
@@ -156,7 +157,7 @@ bool MailChannel::notify(const Notification& notification, const DeliveryHandle&
     std::string mail = composeMail(content);
     if (std::fwrite(mail.data(), 1, mail.size(), job->message) != mail.size() ||
         std::fflush(job->message) != 0) {
-        std::printf("notifyMail::notify, err 'cannot write the message file'\n");
+        logf(Log::Always, "notifyMail::notify, err 'cannot write the message file'\n");
         return false;
     }
     std::rewind(job->message);
@@ -195,9 +196,9 @@ bool MailChannel::notify(const Notification& notification, const DeliveryHandle&
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, job->error);
 
     // Printed before the hand-over, so a quick failure line follows it.
-    std::printf("notifyMail::notify, source %s, node %s, %s\n", sourceName, address, shown.c_str());
+    logf(Log::Always, "notifyMail::notify, source %s, node %s, %s\n", sourceName, address, shown.c_str());
     if (!sender().submit(laneOf(delivery), std::move(job))) {
-        std::printf("notifyMail::send, recipient %s, err 'no sender thread'\n", recipient);
+        logf(Log::Always, "notifyMail::send, recipient %s, err 'no sender thread'\n", recipient);
         return false;
     }
     return true;

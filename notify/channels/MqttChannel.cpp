@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "base/Clock.h"
+#include "base/Log.h"
 #include "base/Text.h"
 #include "notify/MqttConnection.h"
 #include "notify/NoticeFields.h"
@@ -38,9 +39,9 @@ std::string mqttStateTopic(const std::string& topic, const Notification& notific
 
 bool MqttChannel::notify(const Notification& notification, const DeliveryHandle& delivery) {
     if (!connection_) return false;
-    std::printf("notifyMqtt::notify, broker %s, topic %s, source %s, node %s, %s\n",
-                address_.brokerText().c_str(), address_.topic.c_str(), notification.sourceName.c_str(),
-                notification.address.c_str(), consoleText(notification).c_str());
+    logf(Log::Always, "notifyMqtt::notify, broker %s, topic %s, source %s, node %s, %s\n",
+         address_.brokerText().c_str(), address_.topic.c_str(), notification.sourceName.c_str(),
+         notification.address.c_str(), consoleText(notification).c_str());
     std::string notice = webhookBody(notification, receiver_.c_str(), currentTime());
     return connection_->publish(address_.topic, std::move(notice), false, delivery);
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/Log.h"
 #include "base/Text.h"
 #include "notify/HttpPost.h"
 #include "notify/NoticeFields.h"
@@ -79,8 +80,7 @@ bool NtfyChannel::notify(const Notification& notification, const DeliveryHandle&
     request.delivery = delivery;
 
     // The token is never printed; the URL only masked.
-    std::printf("notifyNtfy::notify, url %s, source %s, node %s, %s\n", maskUrl(url_).c_str(),
-                notification.sourceName.c_str(), notification.address.c_str(),
-                consoleText(notification).c_str());
+    logf(Log::Always, "notifyNtfy::notify, url %s, source %s, node %s, %s\n", maskUrl(url_).c_str(),
+         notification.sourceName.c_str(), notification.address.c_str(), consoleText(notification).c_str());
     return startHttpPost(std::move(request));
 }

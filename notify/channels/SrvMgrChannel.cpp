@@ -94,12 +94,12 @@ class PostTransfer : public Transfer {
     bool finish(CURLcode result) override {
         // The reply is shown, not examined.
         std::string shown = shownReply(reply_.head, reply_.totalBytes);
-        if (!shown.empty()) std::fputs(shown.c_str(), stdout);
+        if (!shown.empty()) logf(Log::Always, "%s", shown.c_str());
         if (result != CURLE_OK) {
             const char* error = result == CURLE_FAILED_INIT && !easy_.handle ? "no curl handle"
                                 : errorText_[0]                              ? errorText_
                                                                              : curl_easy_strerror(result);
-            std::printf("notifySrvMgr::post, err '%s', url '%s'\n", error, url_.c_str());
+            logf(Log::Always, "notifySrvMgr::post, err '%s', url '%s'\n", error, url_.c_str());
             settle(delivery_, false);
             return false;
         }
@@ -109,7 +109,7 @@ class PostTransfer : public Transfer {
         curl_easy_getinfo(easy_.handle, CURLINFO_RESPONSE_CODE, &status);
         bool accepted = status >= 200 && status <= 299;
         if (!accepted)
-            std::printf("notifySrvMgr::post, err 'HTTP status %ld', url '%s'\n", status, url_.c_str());
+            logf(Log::Always, "notifySrvMgr::post, err 'HTTP status %ld', url '%s'\n", status, url_.c_str());
         settle(delivery_, accepted);
         return false;
     }
@@ -152,15 +152,16 @@ bool SrvMgrChannel::notify(const Notification& notification, const DeliveryHandl
         auto transfer = std::make_unique<PostTransfer>(std::string(uplinks_->srvmgrHost) + "/pollapi.php",
                                                        std::move(body), delivery);
         if (!sender().submit(laneOf(delivery), std::move(transfer))) {
-            std::printf("notifySrvMgr::notify, err 'no sender', node %s\n", notification.address.c_str());
+            logf(Log::Always, "notifySrvMgr::notify, err 'no sender', node %s\n",
+                 notification.address.c_str());
             settle(delivery, false);
         }
     } else {
         settle(delivery, false);
     }
-    std::printf("notifySrvMgr::notify, host %s, source %s, node %s, %s\n",
-                uplinks_->srvmgrHost[0] ? uplinks_->srvmgrHost : "no host", notification.sourceName.c_str(),
-                notification.address.c_str(), consoleText(notification).c_str());
+    logf(Log::Always, "notifySrvMgr::notify, host %s, source %s, node %s, %s\n",
+         uplinks_->srvmgrHost[0] ? uplinks_->srvmgrHost : "no host", notification.sourceName.c_str(),
+         notification.address.c_str(), consoleText(notification).c_str());
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "base/Log.h"
 #include "base/Settings.h"
 #include "base/Text.h"
 #include "notify/HttpPost.h"
@@ -136,8 +137,8 @@ bool TelegramChannel::notify(const Notification& notification, const DeliveryHan
         return reason;
     };
 
-    std::printf("notifyTelegram::notify, chat %lld, source %s, node %s, %s\n",
-                static_cast<long long>(chatId_), notification.sourceName.c_str(),
-                notification.address.c_str(), consoleText(notification).c_str());
+    logf(Log::Always, "notifyTelegram::notify, chat %lld, source %s, node %s, %s\n",
+         static_cast<long long>(chatId_), notification.sourceName.c_str(), notification.address.c_str(),
+         consoleText(notification).c_str());
     return startHttpPost(std::move(request));
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "base/Log.h"
 #include "base/Records.h"
 #include "base/Settings.h"
 #include "base/Text.h"
@@ -73,7 +74,7 @@ class TwitterTransfer : public Transfer {
         if (result != CURLE_OK && error.empty()) error = curl_easy_strerror(result);
         state_->recordError(error);
         if (checking_) return checked(result == CURLE_OK, error);
-        if (result != CURLE_OK) std::printf("notifyTwitter::notify err '%s'\n", error.c_str());
+        if (result != CURLE_OK) logf(Log::Always, "notifyTwitter::notify err '%s'\n", error.c_str());
         settle(delivery_, result == CURLE_OK);
         return false;
     }
@@ -88,14 +89,14 @@ class TwitterTransfer : public Transfer {
 
     bool preparePost() {
         checking_ = false;
-        std::fputs(notifyLine_.c_str(), stdout);
+        logf(Log::Always, "%s", notifyLine_.c_str());
         return client_.preparePostStatus(status_, "");
     }
 
     // The check's outcome; true when the post follows on the same handle.
     bool checked(bool passed, const std::string& error) {
         if (!passed) {
-            std::printf("notifyTwitter::initTwitter, err '%s'\n", error.c_str());
+            logf(Log::Always, "notifyTwitter::initTwitter, err '%s'\n", error.c_str());
             settle(delivery_, false);
             return false;
         }
@@ -168,7 +169,7 @@ void TwitterChannel::initTwitter() {
     if (!loadCredentials()) return;
     auto check = std::make_unique<TwitterTransfer>(client, state_, "", "", nullptr);
     if (!sender().submit(kTwitterLane, std::move(check)))
-        printf("notifyTwitter::initTwitter, err 'no sender'\n");
+        logf(Log::Always, "notifyTwitter::initTwitter, err 'no sender'\n");
 }
 
 bool TwitterChannel::isReady() const {
@@ -184,12 +185,12 @@ bool TwitterChannel::notify(const Notification& notification, const DeliveryHand
     std::string msg = target[0] ? std::string("d ") + target + " " + text : text;
     if (msg.empty()) {
         // Nothing to post: the line names the error of the previous request.
-        fputs(line.c_str(), stdout);
-        printf("notifyTwitter::notify err '%s'\n", state_->error().c_str());
+        logf(Log::Always, "%s", line.c_str());
+        logf(Log::Always, "notifyTwitter::notify err '%s'\n", state_->error().c_str());
         return false;
     }
     auto post = std::make_unique<TwitterTransfer>(client, state_, std::move(msg), std::move(line), delivery);
     if (sender().submit(kTwitterLane, std::move(post))) return true;
-    printf("notifyTwitter::notify err 'no sender'\n");
+    logf(Log::Always, "notifyTwitter::notify err 'no sender'\n");
     return false;
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "base/Clock.h"
+#include "base/Log.h"
 #include "base/Text.h"
 #include "notify/HttpPost.h"
 #include "notify/NoticeFields.h"
@@ -30,8 +31,7 @@ bool WebhookChannel::notify(const Notification& notification, const DeliveryHand
     request.delivery = delivery;
 
     // Printed before the hand-over, so a quick failure line follows it.
-    std::printf("notifyWebhook::notify, url %s, source %s, node %s, %s\n", maskUrl(url_).c_str(),
-                notification.sourceName.c_str(), notification.address.c_str(),
-                consoleText(notification).c_str());
+    logf(Log::Always, "notifyWebhook::notify, url %s, source %s, node %s, %s\n", maskUrl(url_).c_str(),
+         notification.sourceName.c_str(), notification.address.c_str(), consoleText(notification).c_str());
     return startHttpPost(std::move(request));
 }

@@ -88,7 +88,7 @@ bool ModbusConnection::connect(const char* parameters) {
     char* cursor = text;
     char* kind = nextToken(&cursor, ":");
     if (!kind || !equalsIgnoreCase(kind, "tcp")) {
-        printf("-Modbus, invalid adr (%s)\n", parameters);
+        logf(Log::Always, "-Modbus, invalid adr (%s)\n", parameters);
         return false;
     }
     char* address = nextToken(&cursor, ":");
@@ -105,7 +105,7 @@ bool ModbusConnection::openLink() {
     if (link.fd < 0) {
         switch (link.failedStep) {
             case net::ConnectStep::Create:
-                printf("socket function failed with error = %d\n", link.error);
+                logf(Log::Always, "socket function failed with error = %d\n", link.error);
                 return false;
             case net::ConnectStep::NonBlocking:
                 logf(Log::Failure, "-NB-Mode (%s:%d), %ld: %s, %s:%d\n", ipAddress_, port_,
@@ -170,20 +170,20 @@ void ModbusConnection::reportReceiveFailure(const net::Result& failure, int phas
     switch (failure.status) {
         case net::Status::Timeout:
             if (got == 0)
-                printf("-ModbusRead, no response\n");
+                logf(Log::Always, "-ModbusRead, no response\n");
             else
-                printf("-ModbusRead, incomplete response (%zu bytes)\n", got);
+                logf(Log::Always, "-ModbusRead, incomplete response (%zu bytes)\n", got);
             break;
         case net::Status::Closed:
-            printf("-ModbusRead, connection closed by device\n");
+            logf(Log::Always, "-ModbusRead, connection closed by device\n");
             break;
         default:
             if (phase == 1)
-                printf("-ModbusRead, recv(1), err %d: %s, %s:%d\n", failure.error, errorText(failure.error),
-                       ipAddress_, port_);
+                logf(Log::Always, "-ModbusRead, recv(1), err %d: %s, %s:%d\n", failure.error,
+                     errorText(failure.error), ipAddress_, port_);
             else
-                printf("-ModbusRead, recv(2), err %ld: %s, %s:%d\n", static_cast<long>(failure.error),
-                       errorText(failure.error), ipAddress_, port_);
+                logf(Log::Always, "-ModbusRead, recv(2), err %ld: %s, %s:%d\n",
+                     static_cast<long>(failure.error), errorText(failure.error), ipAddress_, port_);
             break;
     }
 }
@@ -195,7 +195,7 @@ bool ModbusConnection::read(Node* node) {
         return true;
     }
     if (node->device.kind != AddressKind::Modbus) {
-        printf("Modbus, address %s out of range\n", node->address);
+        logf(Log::Always, "Modbus, address %s out of range\n", node->address);
         return false;
     }
     const ModbusAddress& address = node->device.modbus;

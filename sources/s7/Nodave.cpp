@@ -39,16 +39,16 @@ constexpr int kConnectTimeoutMs = 5000;
 
 void dump(const char* direction, const uint8_t* data, int length) {
     if (!logging(Log::Detail)) return;
-    std::printf("s7: %s %d bytes:", direction, length);
+    logf(Log::Always, "s7: %s %d bytes:", direction, length);
     for (int i = 0; i < length; ++i) {
-        if (i % 16 == 0) std::printf("\ns7:  ");
-        std::printf(" %02X", data[i]);
+        if (i % 16 == 0) logf(Log::Always, "\ns7:  ");
+        logf(Log::Always, " %02X", data[i]);
     }
-    std::printf("\n");
+    logf(Log::Always, "\n");
 }
 
 int failure(int code, const char* step) {
-    if (logging(Log::Failure)) std::printf("s7: %s failed: %s (%d)\n", step, daveStrerror(code), code);
+    logf(Log::Failure, "s7: %s failed: %s (%d)\n", step, daveStrerror(code), code);
     return code;
 }
 
@@ -59,7 +59,7 @@ net::Deadline timeoutFromNow(const daveConnection* dc) {
 }
 
 void traceChunk(size_t received, size_t wanted) {
-    if (logging(Log::Trace)) std::printf("s7: received %zu of %zu bytes\n", received, wanted);
+    logf(Log::Trace, "s7: received %zu of %zu bytes\n", received, wanted);
 }
 
 // The layer's result code for a receive that did not end well.
@@ -102,7 +102,7 @@ int exchange(daveConnection* dc, const uint8_t* request, int length) {
     net::Result stale = net::discardQueued(dc->iface->fds.rfd);
     if (!stale.ok()) return daveErrClosedBeforeRequest;
     if (stale.count > 0 && logging(Log::Trace))
-        std::printf("s7: discarded %zu bytes queued before the request\n", stale.count);
+        logf(Log::Always, "s7: discarded %zu bytes queued before the request\n", stale.count);
     dump("send", request, length);
     // One time-out bounds the whole exchange, sending and answer together.
     auto deadline = timeoutFromNow(dc);
@@ -122,26 +122,24 @@ int openSocket(int port, const char* address) {
     net::Connection link = net::connectTcp(address, port, kConnectTimeoutMs);
     if (link.fd < 0) {
         if (link.failedStep == net::ConnectStep::Address) {
-            if (logging(Log::Failure))
-                std::printf("s7: openSocket: invalid address %s:%d\n", address ? address : "", port);
+            logf(Log::Failure, "s7: openSocket: invalid address %s:%d\n", address ? address : "", port);
         } else if (logging(Log::Failure)) {
-            std::printf("s7: openSocket %s:%d failed: %s\n", address, port, errorText(link.error));
+            logf(Log::Always, "s7: openSocket %s:%d failed: %s\n", address, port, errorText(link.error));
         }
         return 0;
     }
-    if (logging(Log::Failure)) std::printf("s7: openSocket %s:%d: handle %d\n", address, port, link.fd);
+    logf(Log::Failure, "s7: openSocket %s:%d: handle %d\n", address, port, link.fd);
     return link.fd;
 }
 
 void closeSocket(int handle) {
     if (handle <= 0) return;
-    if (logging(Log::Failure)) std::printf("s7: closeSocket %d\n", handle);
+    logf(Log::Failure, "s7: closeSocket %d\n", handle);
     net::closeSocket(handle);
 }
 
 int openS7online(const char* accessPoint, void*) {
-    if (logging(Log::Failure))
-        std::printf("s7: openS7online %s: no S7 online driver here\n", accessPoint ? accessPoint : "");
+    logf(Log::Failure, "s7: openS7online %s: no S7 online driver here\n", accessPoint ? accessPoint : "");
     return -1;
 }
 
@@ -154,8 +152,7 @@ daveInterface* daveNewInterface(daveFds fds, const char* name, int localMPI, int
     di->localMPI = localMPI;
     di->protocol = protocol;
     di->speed = speed;
-    if (logging(Log::Failure))
-        std::printf("s7: new interface %s, protocol %d, handle %d\n", di->name, protocol, fds.rfd);
+    logf(Log::Failure, "s7: new interface %s, protocol %d, handle %d\n", di->name, protocol, fds.rfd);
     return di;
 }
 
@@ -192,19 +189,18 @@ int daveConnectPLC(daveConnection* dc) {
 
     uint8_t request[s7::kConnectRequestSize];
     int length = s7::buildConnectRequest(request, dc->rack, dc->slot);
-    if (logging(Log::Connection))
-        std::printf("s7: connection request, rack %d, slot %d (called TSAP 01 %02X)\n", dc->rack, dc->slot,
-                    request[s7::kTpktHeaderSize + 17]);
+    logf(Log::Connection, "s7: connection request, rack %d, slot %d (called TSAP 01 %02X)\n", dc->rack,
+         dc->slot, request[s7::kTpktHeaderSize + 17]);
     int rc = exchange(dc, request, length);
     if (rc < 0) return failure(rc, "connection request");
     rc = s7::parseConnectConfirm(dc->packet, rc);
     if (rc != 0) return failure(rc, "connection confirm");
-    if (logging(Log::Connection)) std::printf("s7: connection confirm\n");
+    logf(Log::Connection, "s7: connection confirm\n");
 
     uint8_t setup[s7::kSetupRequestSize];
     uint16_t ref = ++dc->lastRef;
     length = s7::buildSetupRequest(setup, ref, s7::kRequestedPdu);
-    if (logging(Log::Connection)) std::printf("s7: setup communication, PDU length %d\n", s7::kRequestedPdu);
+    logf(Log::Connection, "s7: setup communication, PDU length %d\n", s7::kRequestedPdu);
     rc = exchange(dc, setup, length);
     if (rc < 0) return failure(rc, "setup communication");
     int accepted = 0;
@@ -213,7 +209,7 @@ int daveConnectPLC(daveConnection* dc) {
     // Never more than was asked for, whatever the PLC offers.
     dc->pduLength = accepted < s7::kRequestedPdu ? accepted : s7::kRequestedPdu;
     dc->open = true;
-    if (logging(Log::Connection)) std::printf("s7: connected, PDU length %d\n", dc->pduLength);
+    logf(Log::Connection, "s7: connected, PDU length %d\n", dc->pduLength);
     return daveResOK;
 }
 
@@ -222,7 +218,7 @@ int daveDisconnectPLC(daveConnection* dc) {
     // Closing the socket ends the ISO connection; the PLC needs no farewell.
     dc->open = false;
     dc->pduLength = 0;
-    if (logging(Log::Connection)) std::printf("s7: disconnect\n");
+    logf(Log::Connection, "s7: disconnect\n");
     return daveResOK;
 }
 
@@ -251,9 +247,8 @@ int daveReadBytes(daveConnection* dc, int area, int dbNumber, int start, int len
         // After a failed exchange the byte stream can no longer be trusted.
         dc->open = false;
     }
-    if (logging(Log::Connection))
-        std::printf("s7: read area 0x%02X, block %d, start %d, %d bytes: %d\n", area, dbNumber, start, len,
-                    rc);
+    logf(Log::Connection, "s7: read area 0x%02X, block %d, start %d, %d bytes: %d\n", area, dbNumber, start,
+         len, rc);
     if (rc != 0) return failure(rc, "read");
     return daveResOK;
 }
@@ -328,6 +323,6 @@ void daveFree(daveConnection* dc) {
     delete dc;
 }
 void daveFree(daveInterface* di) {
-    if (di && logging(Log::Failure)) std::printf("s7: free interface %s\n", di->name);
+    if (di && logging(Log::Failure)) logf(Log::Always, "s7: free interface %s\n", di->name);
     delete di;
 }

@@ -103,7 +103,7 @@ void S7Connection::connectUsb() {
             dlclose(library);
             dllPresent = true;
         } else {
-            std::printf("Simatic_USB: S7Online.dll missing\n");
+            logf(Log::Always, "Simatic_USB: S7Online.dll missing\n");
         }
     }
     if (!dllPresent) return;
@@ -112,21 +112,21 @@ void S7Connection::connectUsb() {
     session_->openS7online(kTimeoutUs);
     for (int trial = 1; trial <= kAdapterTrials; ++trial) {
         int result = daveInitAdapter(session_->interface());
-        std::printf("initadapter: %s\n", daveStrerror(result));
+        logf(Log::Always, "initadapter: %s\n", daveStrerror(result));
         if (result == 0) {
             connectPlc();
             return;
         }
         daveDisconnectAdapter(session_->interface());
     }
-    std::printf("initadapter: max trials failed\n");
+    logf(Log::Always, "initadapter: max trials failed\n");
     connected = false;
 }
 
 void S7Connection::connectPlc() {
     int result = session_->connectPlc(slot);
     if (result != 0) {
-        std::printf("connectplc: %s\n", daveStrerror(result));
+        logf(Log::Always, "connectplc: %s\n", daveStrerror(result));
         // A PLC that refused the connection must not count as connected.
         disconnect();
     }
@@ -150,7 +150,7 @@ bool S7Connection::read(Node* node) {
         default:
             // Always printed: the read fails in every cycle, so the operator has
             // to learn which address is at fault.
-            std::printf("read plc: adr %s, err invalid address\n", shownAddress(*node).c_str());
+            logf(Log::Always, "read plc: adr %s, err invalid address\n", shownAddress(*node).c_str());
             return false;
     }
     const S7Address& a = node->device.s7;
@@ -167,7 +167,7 @@ bool S7Connection::read(Node* node) {
     }
     node->readError = result;
     if (result != 0) {
-        std::printf("read plc: adr %s, err %s\n", shownAddress(*node).c_str(), daveStrerror(result));
+        logf(Log::Always, "read plc: adr %s, err %s\n", shownAddress(*node).c_str(), daveStrerror(result));
         if (!answeredWithAnError(result)) disconnect();
         return false;
     }
