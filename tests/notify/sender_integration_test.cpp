@@ -69,6 +69,13 @@ class HangingTransfer : public Transfer {
     std::string url_;
 };
 
+// ThreadSanitizer runs a background thread of its own in every process.
+#if defined(__SANITIZE_THREAD__)
+constexpr int kRuntimeThreads = 1;
+#else
+constexpr int kRuntimeThreads = 0;
+#endif
+
 int threadsOf(pid_t pid) {
     int count = 0;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
@@ -202,7 +209,7 @@ TEST(SenderRun, ALateDeliveryLeavesTheOutboxAtOnce) {
     ASSERT_TRUE(
         waitUntil([&] { return countOf(contentOf(log), "notifyMqtt, receiver bus: connected") == 1; }, 5000))
         << contentOf(log);
-    EXPECT_EQ(threadsOf(zentok.pid()), 3) << contentOf(log);
+    EXPECT_EQ(threadsOf(zentok.pid()), 3 + kRuntimeThreads) << contentOf(log);
     EXPECT_NE(contentOf(dir.file("zentok_outbox.csv")).find("\"hook\""), std::string::npos);
     ASSERT_TRUE(waitUntil([&] { return contentOf(dir.file("zentok_outbox.csv")).empty(); }, 14000))
         << contentOf(log);
