@@ -26,6 +26,7 @@ constexpr int kNameSize = 100;      // names, addresses, conditions: 99 characte
 constexpr int kMessageSize = 4000;  // message templates: 3999 characters
 constexpr int kPathSize = 256;      // file paths: 255 characters
 constexpr int kTextSize = 8000;     // an expanded notification text
+constexpr int kTagSize = 33;        // a node's "tag" name: 32 characters
 
 // How a node's raw value is taken from the bytes the device answers with.
 // Plain reads as the address alone says (unsigned, or a bit); the others are
@@ -78,6 +79,8 @@ struct Node {
     DirEntry* dir = nullptr;
     int info = 0;
     char address[kNameSize] = {};
+    // The node's name from its "tag" line ("tank_level"); empty without one.
+    char tag[kTagSize] = {};
     DeviceAddress device;  // `address` without its ":TYPE", as read at load
     char message[kMessageSize] = {};
     char condition[kNameSize] = {};
@@ -106,6 +109,9 @@ struct Node {
     Acknowledgement ack{};
     Shelve shelve{};
     int64_t escalatedEpisode = 0;  // the trigger time of the episode sent on to the escalation group
+
+    // How the node is shown and chosen: its tag where it has one, else its address.
+    const char* label() const { return tag[0] ? tag : address; }
 
     // The current episode is acknowledged, or was sent on to the escalation group.
     bool acknowledged() const { return triggerTime != 0 && ack.episode == triggerTime; }

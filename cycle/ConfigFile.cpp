@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -424,6 +425,38 @@ class ConfigParser {
         s_.node->scaleOffset = offset;
     }
 
+    // "tag;NAME" right after a node names it for the operator, the status
+    // and every notice. A name is a word an operator can type on a phone:
+    // letters, digits, '_', '-' and '.', unique in the file.
+    void tagLine(char* line, const char*, char* cursor) {
+        if (!(inSection("node") || inSection("info")) || !s_.node) return ignored(line);
+        char* name = nextToken(&cursor, ";");
+        std::string why = tagProblem(name);
+        if (why.empty() && cursor) why = "a tag line has 2 fields (tag;NAME)";
+        if (why.empty() && s_.node->tag[0])
+            why = "node '" + std::string(s_.node->address) + "' has a tag already";
+        if (why.empty())
+            for (int i = 0; i < c_.nodeCount; ++i)
+                if (&c_.nodes[i] != s_.node && equalsIgnoreCase(c_.nodes[i].tag, name))
+                    why = "tag '" + std::string(name) + "' names another node already";
+        if (!why.empty()) return lineError(s_.lineNumber, why);
+        copyText(s_.node->tag, name);
+    }
+
+    static std::string tagProblem(const char* name) {
+        if (!name || !*name) return "a tag line names the node (tag;NAME)";
+        size_t length = std::strlen(name);
+        if (length >= static_cast<size_t>(kTagSize))
+            return "tag '" + shownWord(name) + "' is longer than " + std::to_string(kTagSize - 1) +
+                   " characters";
+        for (size_t i = 0; i < length; ++i) {
+            unsigned char c = static_cast<unsigned char>(name[i]);
+            if (!std::isalnum(c) && c != '_' && c != '-' && c != '.')
+                return "tag '" + shownWord(name) + "' may hold only letters, digits, '_', '-' and '.'";
+        }
+        return "";
+    }
+
     // What to say of a number written with a decimal comma, which would be
     // read only up to the comma.
     static std::string decimalPointHint(const std::string& written) {
@@ -633,7 +666,7 @@ const ConfigParser::LineKind ConfigParser::kLineKinds[] = {
     {"dir", &ConfigParser::dirLine},           {"uplink", &ConfigParser::uplinkLine},
     {"set", &ConfigParser::setLine},           {"scale", &ConfigParser::scaleLine},
     {"alarm", &ConfigParser::alarmLine},       {"flood", &ConfigParser::floodLine},
-    {"escalate", &ConfigParser::escalateLine},
+    {"escalate", &ConfigParser::escalateLine}, {"tag", &ConfigParser::tagLine},
 };
 
 void ConfigParser::processLine(char* line, int number) {

@@ -215,7 +215,7 @@ class Coupler {
     // Ends a shelve whose time ran out or that the operator ended; a notice
     // says so when the alarm is still active.
     void endShelve(Node& node);
-    // The node an operator names as the configuration writes its address
+    // The node an operator names by its tag, or as the configuration writes its address
     // ("400001", "MW10", "!OFFLINE"); "ADDRESS#2" is the second of that address.
     Node* nodeNamed(const char* name);
 

@@ -28,6 +28,8 @@ std::string withNote(const std::string& text, const char* note) {
 
 Node* Coupler::nodeNamed(const char* name) {
     if (!name || !*name) return nullptr;
+    for (int i = 0; i < nodeCount; ++i)
+        if (nodes[i].tag[0] && equalsIgnoreCase(nodes[i].tag, name)) return &nodes[i];
     std::string address = name;
     int wanted = 1;
     size_t hash = address.rfind('#');

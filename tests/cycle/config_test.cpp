@@ -404,6 +404,33 @@ TEST_F(ConfigFile, TypesThatDoNotFitTheAddressZeroFactorsAndBadUnitIdsAreErrorsN
     EXPECT_TRUE(l.coupler->nodes[0].scaled && l.coupler->nodes[0].wordOrder == WordOrder::CDAB);
 }
 
+// A tag names a node for the operator; a bad or second name is a line error
+// naming the line, and the node keeps working under its address.
+TEST_F(ConfigFile, TagLinesNameNodesOnceWithWordsAnOperatorCanType) {
+    const std::string head = "source;m\nadr;modbus;tcp:127.0.0.1:502\nnode;a;400001;t;g;N\n";
+    const std::pair<std::string, std::string> refused[] = {
+        {"tag;tank level\n", "line 4: tag 'tank level' may hold only"},
+        {"tag;" + std::string(33, 'x') + "\n",
+         "line 4: tag '" + std::string(33, 'x') + "' is longer than 32"},
+        {"tag;\n", "line 4: a tag line names the node"},
+        {"tag;a;b\n", "line 4: a tag line has 2 fields"},
+        {"tag;a\ntag;b\n", "line 5: node '400001' has a tag already"},
+        {"tag;Tank\nnode;a;400002;t;g;N\ntag;tank\n", "line 6: tag 'tank' names another node already"},
+    };
+    for (const auto& [lines, message] : refused) {
+        auto l = load(head + lines);
+        EXPECT_FALSE(l.coupler->iniError()) << lines;
+        EXPECT_EQ(l.coupler->lineErrors(), 1) << lines;
+        EXPECT_NE(l.output.find("*** ini error: " + message), std::string::npos) << lines << l.output;
+    }
+    auto l = load(head + "tag;tank_level-2.a\nnode;a;400002;t;g;N\n");
+    ASSERT_EQ(l.coupler->lineErrors(), 0) << l.output;
+    EXPECT_STREQ(l.coupler->nodes[0].label(), "tank_level-2.a");
+    EXPECT_STREQ(l.coupler->nodes[1].label(), "400002");
+    EXPECT_EQ(l.coupler->nodeNamed("TANK_LEVEL-2.A"), &l.coupler->nodes[0]);
+    EXPECT_EQ(l.coupler->nodeNamed("400001"), &l.coupler->nodes[0]);
+}
+
 // Each node's address is read once, at load, into the device address its
 // reads use; a template that names a node no line configures adds one that
 // is read the same way, and one that names a configured node's register
