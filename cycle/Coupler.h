@@ -100,7 +100,9 @@ class Coupler {
     int retrySeconds = 0;            // "coupler;retry": how long a failed notification is tried again
     std::shared_ptr<Outbox> outbox;  // shared by the couplers of one run; in memory when none is given
     const uint64_t serial;           // tells the couplers of one process apart (the states file's cache)
-    bool queuedThisCycle = false;    // this cycle's firings are in the outbox already
+    // The states file's memory; the run lends its own, which outlives this load.
+    std::shared_ptr<StatesMemory> statesMemory = std::make_shared<StatesMemory>();
+    bool queuedThisCycle = false;  // this cycle's firings are in the outbox already
     // Watching the watcher (docs/monitoring.md); each is off while its line is missing.
     std::string metricsPath;   // "coupler;metrics;PATH"
     std::string heartbeatUrl;  // "coupler;heartbeat;URL;SECONDS"

@@ -192,27 +192,11 @@ std::string withoutReadTimes(const std::string& text) {
     return textWithout(text, 3, 4);
 }
 
-// What the program knows of the states file beyond one Coupler: a reload
-// builds a new Coupler, but while the file cannot be written the states it
-// failed to record must survive that too.
-struct StatesMemory {
-    std::string path;
-    // The coupler whose nodes hold what the file says, and the file as it was
-    // then: while neither changed, reading the file again would change nothing.
-    uint64_t inStepWith = 0;
-    FileIdentity identity;
-    std::string onDisk;   // the file's text as last read or written
-    std::string pending;  // the text that could not be written; the truth while failing
-    bool failing = false;
-    bool writeOwed = false;  // a cycle's write that waits for its hand-over
-    int64_t writtenAtMs = std::numeric_limits<int64_t>::min() / 2;  // steady clock; never yet
-};
-
-StatesMemory& memoryFor(const char* path) {
-    static StatesMemory memory;
-    if (memory.path != path) {
+StatesMemory& memoryFor(const Coupler& coupler) {
+    StatesMemory& memory = *coupler.statesMemory;
+    if (memory.path != coupler.statesName) {
         memory = StatesMemory{};
-        memory.path = path;
+        memory.path = coupler.statesName;
     }
     return memory;
 }
@@ -323,7 +307,7 @@ bool writeStatesTo(const Coupler& coupler, FILE* file) {
 
 void Coupler::readStates() {
     if (!statesName[0]) return;
-    StatesMemory& memory = memoryFor(statesName);
+    StatesMemory& memory = memoryFor(*this);
     // While the file cannot be written it holds an old truth; what this
     // program decided since then is in memory.
     if (memory.failing) {
@@ -357,7 +341,7 @@ void writeStatesFile(Coupler& coupler, bool readTimesMayWait) {
     // as it is, so the states are still there when the configuration comes back.
     if (coupler.nodeCount == 0) return;
 
-    StatesMemory& memory = memoryFor(statesName);
+    StatesMemory& memory = memoryFor(coupler);
     memory.writeOwed = false;
     std::string text = renderStates(coupler);
     // Most cycles change nothing but the nodes' read times, and many change
@@ -394,7 +378,7 @@ void writeStatesFile(Coupler& coupler, bool readTimesMayWait) {
 }  // namespace
 
 void writeDeferredStates(Coupler& coupler) {
-    if (!coupler.statesName[0] || !memoryFor(coupler.statesName).writeOwed) return;
+    if (!coupler.statesName[0] || !memoryFor(coupler).writeOwed) return;
     writeStatesFile(coupler, true);
 }
 
@@ -403,7 +387,7 @@ void Coupler::writeStates() {
     // stands between the read that decided them and their hand-over, and
     // this one follows it (writeDeferredStates).
     if (queuedThisCycle && statesName[0]) {
-        memoryFor(statesName).writeOwed = true;
+        memoryFor(*this).writeOwed = true;
         return;
     }
     writeStatesFile(*this, true);

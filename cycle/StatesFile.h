@@ -5,7 +5,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <string>
+
+#include "base/DurableFile.h"
 
 class Coupler;
 
@@ -15,6 +18,23 @@ class Coupler;
 struct RetainedState {
     std::string line;         // as read, without its line feed
     int64_t triggerTime = 0;  // decides which lines go first beyond the bound
+};
+
+// What the run knows of the states file beyond one configuration: a reload
+// builds a new Coupler, but while the file cannot be written the states it
+// failed to record must survive that too. The run owns one and lends it to
+// each configuration it puts in force; a coupler of its own has its own.
+struct StatesMemory {
+    std::string path;
+    // The coupler whose nodes hold what the file says, and the file as it was
+    // then: while neither changed, reading the file again would change nothing.
+    uint64_t inStepWith = 0;
+    FileIdentity identity;
+    std::string onDisk;   // the file's text as last read or written
+    std::string pending;  // the text that could not be written; the truth while failing
+    bool failing = false;
+    bool writeOwed = false;  // a cycle's write that waits for its hand-over
+    int64_t writtenAtMs = std::numeric_limits<int64_t>::min() / 2;  // steady clock; never yet
 };
 
 // How many such lines are kept; beyond it the oldest firings go first.

@@ -8,6 +8,7 @@
 #include "cycle/Coupler.h"
 #include "cycle/Metrics.h"
 #include "cycle/Outbox.h"
+#include "cycle/StatesFile.h"
 
 #ifndef ZENTOK_VERSION
 #define ZENTOK_VERSION "unknown"
@@ -16,7 +17,8 @@
 Run::Run(std::shared_ptr<Outbox> outbox)
     : outbox_(std::move(outbox)),
       metrics_(std::make_shared<Metrics>(ZENTOK_VERSION)),
-      journal_(std::make_shared<AlarmJournal>()) {}
+      journal_(std::make_shared<AlarmJournal>()),
+      states_(std::make_shared<StatesMemory>()) {}
 
 Run::~Run() = default;
 
@@ -35,6 +37,7 @@ void Run::apply(std::unique_ptr<Coupler> config) {
         coupler.outbox = outbox_;
     coupler.metrics = metrics_;
     coupler.journal = journal_;
+    coupler.statesMemory = states_;
     journal_->configure(coupler.journalName, coupler.journalMaxBytes, coupler.journalKeep);
     // A heartbeat belongs to a service that runs on: a single or trigger
     // run would only wait at its end for the post.

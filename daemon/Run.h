@@ -1,6 +1,6 @@
 // The run: one per process. It owns what outlives a load (the outbox with
-// the flood guard's windows, the metrics, the alarm journal and the
-// heartbeat) and the configuration in force, which a reload replaces.
+// the flood guard's windows, the states file's memory, the metrics, the
+// alarm journal and the heartbeat) and the configuration in force, which a reload replaces.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,7 @@ class AlarmJournal;
 class Coupler;
 class Metrics;
 class Outbox;
+struct StatesMemory;
 
 class Run {
   public:
@@ -39,6 +40,7 @@ class Run {
     std::shared_ptr<Outbox> outbox_;
     std::shared_ptr<Metrics> metrics_;
     std::shared_ptr<AlarmJournal> journal_;
+    std::shared_ptr<StatesMemory> states_;
     Heartbeat heartbeat_;
     std::unique_ptr<Coupler> config_;
 };

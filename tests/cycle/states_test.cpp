@@ -366,8 +366,10 @@ TEST_F(StatesTest, FailingWritesKeepTheDecidedStateInMemoryAndSayItOnce) {
         c->writeStates();
         c->nodes[0].value = 99;
         c->writeStates();
-        // A reload while the disk is full: the firing comes from memory, not from the stale file.
+        // A reload while the disk is full: the firing comes from the run's
+        // memory, which the next configuration takes over, not from the stale file.
         auto reloaded = makeCoupler();
+        reloaded->statesMemory = c->statesMemory;
         reloaded->readStates();
         int failures = reloaded->nodes[0].triggerTime == kFired ? 0 : 1;
         struct rlimit room {
