@@ -215,7 +215,8 @@ void addTemporaryFileWarnings(const Coupler& c, std::vector<std::string>& warnin
 // directory that is not there neither is ever written.
 void addWatchFileWarnings(const Coupler& c, std::vector<std::string>& warnings) {
     const std::pair<const char*, const std::string*> files[] = {{"metrics", &c.metricsPath},
-                                                                {"journal", &c.journalName}};
+                                                                {"journal", &c.journalName},
+                                                                {"statuspage", &c.statusPagePath}};
     for (const auto& [setting, path] : files) {
         size_t slash = path->rfind('/');
         if (slash == std::string::npos || slash == 0) continue;
