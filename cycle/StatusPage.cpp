@@ -50,7 +50,11 @@ struct Column {
 const std::vector<Column>& nodeColumns() {
     static const std::vector<Column> columns = {
         {"Node", [](const Node& n, int64_t) { return std::string(n.label()); }},
-        {"Value", [](const Node& n, int64_t) { return formatValue(n.value, n.keepsDecimals()); }},
+        // A node never read has no value: a 0 would look like one.
+        {"Value",
+         [](const Node& n, int64_t) {
+             return n.lastRead != 0 ? formatValue(n.value, n.keepsDecimals()) : "never read";
+         }},
         {"Alarm", [](const Node& n, int64_t) { return std::string(nodeAlarmState(n)); }},
         {"Since", [](const Node& n, int64_t) { return timeText(stateSince(n)); }},
         {"Acknowledged by",
