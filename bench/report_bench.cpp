@@ -27,11 +27,12 @@ std::string journalText() {
         std::string node = "node-" + std::to_string(i % 200);
         text += formatJournalLine({time, JournalEvent::Raised, "plant", node, "1", "", time});
         for (const char* receiver : receivers)
-            text += formatJournalLine({time + 2, JournalEvent::Delivered, "plant", node, "1", receiver, time});
-        text += formatJournalLine({time + 90, i % 3 ? JournalEvent::Cleared : JournalEvent::Acknowledged, "plant",
+            text +=
+                formatJournalLine({time + 2, JournalEvent::Delivered, "plant", node, "1", receiver, time});
+        text += formatJournalLine({time + 90, i % 3 ? JournalEvent::Cleared : JournalEvent::Acknowledged,
+                                   "plant", node, "1", "", time});
+        text += formatJournalLine({time + 95, i % 50 ? JournalEvent::Cleared : JournalEvent::Shelved, "plant",
                                    node, "1", "", time});
-        text += formatJournalLine({time + 95, i % 50 ? JournalEvent::Cleared : JournalEvent::Shelved, "plant", node,
-                                   "1", "", time});
     }
     return text;
 }

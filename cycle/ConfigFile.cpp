@@ -70,8 +70,9 @@ bool isPortNumber(const char* text) {
     return port >= 1 && port <= 65535;
 }
 
-const char* const kCouplerSettings[] = {"runmode", "rehashtime", "readinterval", "loglevel",  "retry",
-                                        "metrics", "heartbeat",  "journal",      "maxshelve", "secrets", "statuspage"};
+const char* const kCouplerSettings[] = {"runmode",   "rehashtime", "readinterval", "loglevel",
+                                        "retry",     "metrics",    "heartbeat",    "journal",
+                                        "maxshelve", "secrets",    "statuspage"};
 constexpr int kMostHeartbeatSeconds = 7 * 24 * 3600;
 constexpr int kMostSettingSeconds = 365 * 24 * 3600;  // a year: longer is a typing error
 constexpr int kMostJournalFiles = 100;

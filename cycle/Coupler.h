@@ -103,9 +103,10 @@ class Coupler {
     bool queuedThisCycle = false;    // this cycle's firings are in the outbox already
     // Watching the watcher (docs/monitoring.md); each is off while its line is missing.
     std::string metricsPath;   // "coupler;metrics;PATH"
-    std::string statusPagePath;  // "coupler;statuspage;PATH"
     std::string heartbeatUrl;  // "coupler;heartbeat;URL;SECONDS"
     int heartbeatSeconds = 0;
+    // "coupler;statuspage;PATH"
+    std::string statusPagePath;
     std::string journalName;  // "coupler;journal;NAME;MAXBYTES;KEEP"
     int64_t journalMaxBytes = kJournalDefaultMaxBytes;
     int journalKeep = kJournalDefaultKeep;

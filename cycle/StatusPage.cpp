@@ -28,8 +28,9 @@ std::string timeText(int64_t seconds) {
 }
 
 // Since when the node is in its state: the alarm's trigger, or the start
-// of a condition still waiting for its delay.
+// of a condition still waiting for its delay; none while it is normal.
 int64_t stateSince(const Node& node) {
+    if (std::string(nodeAlarmState(node)) == "normal") return 0;
     if (node.active && node.triggerTime != 0) return node.triggerTime;
     return node.alarmState.onSince;
 }
@@ -73,13 +74,15 @@ std::string cell(const std::string& tag, const std::string& text) {
 }
 
 std::string nodeTable(const Coupler& coupler, int64_t now) {
-    std::string out = "<h2>Nodes</h2>\n<div class=\"box\"><table id=\"nodes\"><tr>";
+    std::string out = "<h2>Nodes</h2>\n<div class=\"box\"><table id=\"nodes\" class=\"cards\"><tr>";
     for (const Column& column : nodeColumns()) out += cell("th", column.header);
     out += "</tr>\n";
     for (int i = 0; i < coupler.nodeCount; ++i) {
         const Node& node = coupler.nodes[i];
         out += std::string("<tr class=\"node ") + nodeAlarmState(node) + "\">";
-        for (const Column& column : nodeColumns()) out += cell("td", column.cell(node, now));
+        for (const Column& column : nodeColumns())
+            out += std::string("<td data-label=\"") + column.header + "\">" +
+                   escapeHtml(column.cell(node, now)) + "</td>";
         out += "</tr>\n";
     }
     return out + "</table></div>\n";
@@ -128,10 +131,11 @@ std::string receiverTable(const Coupler& coupler, const Metrics& metrics) {
         const std::string name = coupler.receivers[i].name;
         auto found = metrics.lastHandOvers().find(name);
         bool known = found != metrics.lastHandOvers().end();
-        out += "<tr class=\"receiver\">" + cell("td", name) + cell("td", known ? timeText(found->second.at) : "-") +
-               cell("td", !known ? "none since the start"
+        out += "<tr class=\"receiver\">" + cell("td", name) +
+               cell("td", known ? timeText(found->second.at) : "-") +
+               cell("td", !known                                                  ? "none since the start"
                           : found->second.outcome == NotificationOutcome::GivenUp ? "given up"
-                                                                                   : "delivered") +
+                                                                                  : "delivered") +
                "</tr>\n";
     }
     return out + "</table></div>\n";
@@ -142,8 +146,9 @@ std::string receiverTable(const Coupler& coupler, const Metrics& metrics) {
 std::string renderStatusPage(const Coupler& coupler, const Metrics& metrics, int64_t now, bool stopped) {
     std::string out = htmlPageStart("Zentok status", kStatusPageRefreshSeconds);
     if (stopped)
-        out += "<p class=\"stopped\">Zentok has stopped: notifications are not going out; "
-               "this is what it left.</p>\n";
+        out +=
+            "<p class=\"stopped\">Zentok has stopped: notifications are not going out; "
+            "this is what it left.</p>\n";
     out += nodeTable(coupler, now) + sourceSection(coupler) + outboxSection(coupler) +
            receiverTable(coupler, metrics);
     return out;

@@ -44,7 +44,8 @@ void countIntervals(const std::vector<JournalRecord>& records, int64_t since, co
         if (interval.second > kFloodAlarmsPer10Minutes) ++figures->floodIntervals;
     }
     figures->intervals = period.intervals();
-    figures->floodShare = static_cast<double>(figures->floodIntervals) / static_cast<double>(figures->intervals);
+    figures->floodShare =
+        static_cast<double>(figures->floodIntervals) / static_cast<double>(figures->intervals);
     figures->floodSeconds = figures->floodIntervals * kTenMinutes;
     // The same period for the site and each receiver, so their rates compare.
     figures->basic.averagePer10Minutes =

@@ -24,9 +24,9 @@ struct AlarmFigures {
     // The 10-minute intervals with an alarm: their start and their alarms,
     // oldest first. The others of the period had none.
     std::vector<std::pair<int64_t, int>> busyIntervals;
-    int64_t intervals = 0;  // 10-minute intervals of the period
-    int floodIntervals = 0;  // 10-minute intervals with more than 10 alarms
-    double floodShare = 0.0;  // of all intervals, 0 to 1
+    int64_t intervals = 0;     // 10-minute intervals of the period
+    int floodIntervals = 0;    // 10-minute intervals with more than 10 alarms
+    double floodShare = 0.0;   // of all intervals, 0 to 1
     int64_t floodSeconds = 0;  // time in flood, in whole 10-minute intervals
     double topTenShare = 0.0;  // of all alarms, raised by the ten nodes that raise most
     int fleeting = 0;

@@ -63,9 +63,8 @@ bool hasArgument(int argc, char** argv, const char* option) {
 }
 
 bool isKnownOption(const char* argument) {
-    for (const char* known :
-         {"-i", "--check", "--errors-only", "--version", "--help", "-h", "probe", "report", "--since",
-          "--format", "--html"})
+    for (const char* known : {"-i", "--check", "--errors-only", "--version", "--help", "-h", "probe",
+                              "report", "--since", "--format", "--html"})
         if (std::strcmp(argument, known) == 0) return true;
     return false;
 }

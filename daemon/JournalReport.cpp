@@ -187,8 +187,8 @@ std::string formatJournalReport(const JournalFigures& figures, const JournalLine
 
 namespace {
 
-int printReport(const ReportRequest& request, const JournalLines& lines, const std::vector<std::string>& files,
-                int maxShelveSeconds) {
+int printReport(const ReportRequest& request, const JournalLines& lines,
+                const std::vector<std::string>& files, int maxShelveSeconds) {
     if (request.format == ReportFormat::Text) {
         std::fputs(formatJournalReport(journalFigures(lines.records, request.since), lines, files).c_str(),
                    stdout);
@@ -199,7 +199,8 @@ int printReport(const ReportRequest& request, const JournalLines& lines, const s
     if (request.format == ReportFormat::Json) std::fputs(reportJson(audit).c_str(), stdout);
     if (request.htmlPath.empty()) return 0;
     std::string error;
-    if (!replaceFileByRename(request.htmlPath, renderReportPage(audit, lines, files), kReportPageMode, &error)) {
+    if (!replaceFileByRename(request.htmlPath, renderReportPage(audit, lines, files), kReportPageMode,
+                             &error)) {
         std::fprintf(stderr, "zentok report: cannot write the page '%s': %s\n", request.htmlPath.c_str(),
                      error.c_str());
         return 1;

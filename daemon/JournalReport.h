@@ -34,8 +34,8 @@ struct JournalFigures {
     std::vector<std::pair<std::string, int>> chattering;
     // "source: node" with its raises, the most first, at most ten.
     std::vector<std::pair<std::string, int>> topNodes;
-    int acknowledged = 0;                   // raises with an acknowledgement
-    int64_t medianAcknowledgeSeconds = -1;  // -1 when none was acknowledged
+    int acknowledged = 0;                     // raises with an acknowledgement
+    int64_t medianAcknowledgeSeconds = -1;    // -1 when none was acknowledged
     std::vector<int64_t> acknowledgeSeconds;  // each acknowledged raise's time to acknowledge, sorted
 };
 

@@ -134,7 +134,8 @@ std::string reportJson(const AlarmAudit& audit) {
     json out = {{"from", timeText(audit.site.basic.from)}, {"to", timeText(audit.site.basic.to)}};
     out["site"] = rowsJson(alarmFigureRows(audit.site));
     json top = json::array();
-    for (const auto& node : audit.site.basic.topNodes) top.push_back({{"node", node.first}, {"alarms", node.second}});
+    for (const auto& node : audit.site.basic.topNodes)
+        top.push_back({{"node", node.first}, {"alarms", node.second}});
     out["site"]["top_nodes"] = top;
     out["receivers"] = json::array();
     for (const ReceiverFigures& receiver : audit.receivers) {

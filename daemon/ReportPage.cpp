@@ -20,7 +20,8 @@ struct AcknowledgeBucket {
 };
 
 const AcknowledgeBucket kAcknowledgeBuckets[] = {
-    {60, "< 1 min"}, {300, "1-5 min"}, {900, "5-15 min"}, {3600, "15-60 min"}, {4 * 3600, "1-4 h"}, {-1, "> 4 h"},
+    {60, "< 1 min"},     {300, "1-5 min"},    {900, "5-15 min"},
+    {3600, "15-60 min"}, {4 * 3600, "1-4 h"}, {-1, "> 4 h"},
 };
 
 std::string minuteText(int64_t seconds) {
@@ -31,7 +32,8 @@ std::vector<ChartBar> rateBars(const AlarmFigures& figures) {
     if (figures.basic.to == 0) return {};
     int64_t first = figures.basic.from / kTenMinutes;
     int64_t intervals = figures.basic.to / kTenMinutes - first + 1;
-    int64_t perBar = (intervals + static_cast<int64_t>(kMostRateBars) - 1) / static_cast<int64_t>(kMostRateBars);
+    int64_t perBar =
+        (intervals + static_cast<int64_t>(kMostRateBars) - 1) / static_cast<int64_t>(kMostRateBars);
     size_t count = static_cast<size_t>((intervals + perBar - 1) / perBar);
     std::vector<ChartBar> bars(count);
     for (size_t i = 0; i < count; ++i)
@@ -47,7 +49,8 @@ std::vector<ChartBar> rateBars(const AlarmFigures& figures) {
 
 std::vector<ChartBar> topNodeBars(const AlarmFigures& figures) {
     std::vector<ChartBar> bars;
-    for (const auto& node : figures.basic.topNodes) bars.push_back({node.first, static_cast<double>(node.second)});
+    for (const auto& node : figures.basic.topNodes)
+        bars.push_back({node.first, static_cast<double>(node.second)});
     return bars;
 }
 
@@ -55,7 +58,8 @@ std::vector<ChartBar> topNodeBars(const AlarmFigures& figures) {
 std::vector<ChartBar> floodBars(const AlarmFigures& figures) {
     std::map<std::string, double> minutes;
     for (const auto& interval : figures.busyIntervals)
-        if (interval.second > kFloodAlarmsPer10Minutes) minutes[formatDateTime(interval.first).substr(0, 10)] += 10;
+        if (interval.second > kFloodAlarmsPer10Minutes)
+            minutes[formatDateTime(interval.first).substr(0, 10)] += 10;
     std::vector<ChartBar> bars;
     for (const auto& day : minutes) bars.push_back({day.first, day.second});
     if (bars.size() > kMostFloodDays) bars.erase(bars.begin(), bars.end() - kMostFloodDays);
@@ -74,7 +78,7 @@ std::vector<ChartBar> acknowledgeBars(const AlarmFigures& figures) {
 }
 
 std::string rowsTable(const std::string& id, const std::vector<FigureRow>& rows) {
-    std::string out = "<div class=\"box\"><table id=\"" + escapeHtml(id) + "\">";
+    std::string out = "<div class=\"box\"><table class=\"figures\" id=\"" + escapeHtml(id) + "\">";
     for (const FigureRow& row : rows)
         out += "<tr><th>" + escapeHtml(row.label) + "</th><td>" + escapeHtml(row.text) + "</td></tr>";
     return out + "</table></div>\n";
@@ -82,7 +86,8 @@ std::string rowsTable(const std::string& id, const std::vector<FigureRow>& rows)
 
 std::string chattering(const AlarmFigures& figures) {
     if (figures.basic.chattering.empty()) return "<p>No chattering node.</p>\n";
-    std::string out = "<div class=\"box\"><table id=\"chattering\"><tr><th>Node</th><th>Raises within a minute</th></tr>";
+    std::string out =
+        "<div class=\"box\"><table id=\"chattering\"><tr><th>Node</th><th>Raises within a minute</th></tr>";
     for (const auto& node : figures.basic.chattering)
         out += "<tr><td>" + escapeHtml(node.first) + "</td><td>" + std::to_string(node.second) + "</td></tr>";
     return out + "</table></div>\n";
@@ -91,7 +96,7 @@ std::string chattering(const AlarmFigures& figures) {
 // One column per receiver, one row per figure.
 std::string receiversTable(const AlarmAudit& audit) {
     if (audit.receivers.empty()) return "<p>No notification was delivered or given up in the period.</p>\n";
-    std::string out = "<div class=\"box\"><table id=\"receivers\"><tr><th>Figure</th>";
+    std::string out = "<div class=\"box\"><table class=\"figures\" id=\"receivers\"><tr><th>Figure</th>";
     std::vector<std::vector<FigureRow>> columns;
     for (const ReceiverFigures& receiver : audit.receivers) {
         out += "<th class=\"receiver\">" + escapeHtml(receiver.receiver) + "</th>";
@@ -108,7 +113,8 @@ std::string receiversTable(const AlarmAudit& audit) {
     return out + "</table></div>\n";
 }
 
-std::string chartOrNone(const std::vector<ChartBar>& bars, const std::string& none, const std::string& chart) {
+std::string chartOrNone(const std::vector<ChartBar>& bars, const std::string& none,
+                        const std::string& chart) {
     return bars.empty() ? "<p>" + escapeHtml(none) + "</p>\n" : chart;
 }
 
@@ -127,8 +133,9 @@ std::string renderReportPage(const AlarmAudit& audit, const JournalLines& lines,
            escapeHtml(formatDateTimeWithOffset(site.basic.to)) + "</p>\n";
     out += "<h2>Site</h2>\n" + rowsTable("site", alarmFigureRows(site));
     std::vector<ChartBar> rate = rateBars(site);
-    int64_t perBar = rate.empty() ? 1 : (site.intervals + static_cast<int64_t>(rate.size()) - 1) /
-                                            static_cast<int64_t>(rate.size());
+    int64_t perBar = rate.empty() ? 1
+                                  : (site.intervals + static_cast<int64_t>(rate.size()) - 1) /
+                                        static_cast<int64_t>(rate.size());
     out += "<h2>Alarms per 10 minutes</h2>\n";
     if (perBar > 1)
         out += "<p class=\"note\">Each bar is the busiest of " + std::to_string(perBar) + " intervals.</p>\n";
@@ -141,10 +148,10 @@ std::string renderReportPage(const AlarmAudit& audit, const JournalLines& lines,
     out += "<h2>Time in flood, minutes per day</h2>\n" +
            chartOrNone(flood, "No 10-minute interval had more than 10 alarms.",
                        columnChart("flood", "minutes in flood", flood, {}));
-    out += "<h2>Time to acknowledge</h2>\n" +
-           chartOrNone(site.basic.acknowledgeSeconds.empty() ? std::vector<ChartBar>{} : acknowledgeBars(site),
-                       "No alarm was acknowledged.",
-                       barList("acknowledge", acknowledgeBars(site)));
+    out +=
+        "<h2>Time to acknowledge</h2>\n" +
+        chartOrNone(site.basic.acknowledgeSeconds.empty() ? std::vector<ChartBar>{} : acknowledgeBars(site),
+                    "No alarm was acknowledged.", barList("acknowledge", acknowledgeBars(site)));
     out += "<h2>Receivers</h2>\n" + receiversTable(audit);
     return out + htmlPageEnd();
 }

@@ -18,8 +18,9 @@
 
 namespace {
 
-const std::string kHostile = "</td></tr></table></svg><script>alert(1)</script><img src=x onerror=alert(2)>\"'&\x01\x1b" +
-                             std::string(10000, 'A');
+const std::string kHostile =
+    "</td></tr></table></svg><script>alert(1)</script><img src=x onerror=alert(2)>\"'&\x01\x1b" +
+    std::string(10000, 'A');
 
 // What only markup can add: a tag, an attribute's quotes, a control character.
 struct Shape {
@@ -45,16 +46,20 @@ void expectSameShape(const std::string& hostile, const std::string& plain) {
     EXPECT_EQ(a.quotes, b.quotes);
     EXPECT_EQ(a.controls, 0);
     EXPECT_EQ(hostile.find("<script"), std::string::npos);
-    EXPECT_NE(hostile.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos) << "the name is on the page";
+    EXPECT_NE(hostile.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos)
+        << "the name is on the page";
 }
 
 std::string reportWith(const std::string& name) {
     const int64_t start = 1796630400;
     std::vector<JournalRecord> journal;
     for (int i = 0; i < 12; ++i) {
-        journal.push_back({start + i, JournalEvent::Raised, name, name + std::to_string(i), name, "", start + i});
-        journal.push_back({start + i + 1, JournalEvent::Delivered, name, name + std::to_string(i), name, name, start + i});
-        journal.push_back({start + 30, JournalEvent::Acknowledged, name, name + std::to_string(i), name, "", start + i});
+        journal.push_back(
+            {start + i, JournalEvent::Raised, name, name + std::to_string(i), name, "", start + i});
+        journal.push_back(
+            {start + i + 1, JournalEvent::Delivered, name, name + std::to_string(i), name, name, start + i});
+        journal.push_back(
+            {start + 30, JournalEvent::Acknowledged, name, name + std::to_string(i), name, "", start + i});
     }
     JournalLines lines;
     lines.records = journal;
@@ -64,8 +69,9 @@ std::string reportWith(const std::string& name) {
 std::string statusPageWith(const std::string& name) {
     testsupport::TempDir dir;
     std::string path = dir.file("zentok.ini");
-    testsupport::writeFile(path, testsupport::closedSource() +
-                                     "node;a;400001;Level {{*}};shift;O:100\nreceiver;shift\nadr;file;n.csv\ndir;shift\n");
+    testsupport::writeFile(
+        path, testsupport::closedSource() +
+                  "node;a;400001;Level {{*}};shift;O:100\nreceiver;shift\nadr;file;n.csv\ndir;shift\n");
     Coupler coupler;
     testsupport::captured([&] { coupler.loadConfig(path.c_str()); });
     EXPECT_EQ(coupler.nodeCount, 1);
@@ -90,7 +96,10 @@ TEST(Pages, EscapeKeepsEveryTextInItsPlace) {
         {"a\"b'c", "a&quot;b&#39;c"},
         {std::string("bell\x07 nul", 9) + std::string(1, '\0'), "bell\xEF\xBF\xBD nul\xEF\xBF\xBD"},
         {"tab\tline\n", "tab\tline\n"},
-        {"W\xC3\xA4rme 3 \xC2\xB0" "C", "W\xC3\xA4rme 3 \xC2\xB0" "C"},
+        {"W\xC3\xA4rme 3 \xC2\xB0"
+         "C",
+         "W\xC3\xA4rme 3 \xC2\xB0"
+         "C"},
     };
     for (const auto& [text, escaped] : cases) EXPECT_EQ(escapeHtml(text), escaped) << text;
 }
