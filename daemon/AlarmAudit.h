@@ -17,7 +17,7 @@ constexpr int kFloodAlarmsPer10Minutes = 10;
 // An alarm cleared within this many seconds of its raise is fleeting.
 constexpr int64_t kFleetingSeconds = 10;
 // An alarm active longer than this is stale.
-constexpr int64_t kStaleSeconds = 24 * 3600;
+constexpr int64_t kStaleSeconds = int64_t{24} * 3600;
 
 struct AlarmFigures {
     JournalFigures basic;  // rate, peak, chattering, top nodes, acknowledgement

@@ -20,8 +20,8 @@ struct AcknowledgeBucket {
 };
 
 const AcknowledgeBucket kAcknowledgeBuckets[] = {
-    {60, "< 1 min"},     {300, "1-5 min"},    {900, "5-15 min"},
-    {3600, "15-60 min"}, {4 * 3600, "1-4 h"}, {-1, "> 4 h"},
+    {60, "< 1 min"}, {300, "1-5 min"}, {900, "5-15 min"}, {3600, "15-60 min"}, {int64_t{4} * 3600, "1-4 h"},
+    {-1, "> 4 h"},
 };
 
 std::string minuteText(int64_t seconds) {
