@@ -66,15 +66,19 @@ std::string reportWith(const std::string& name) {
     return renderReportPage(auditJournal(journal, 0, 3600), lines, {name});
 }
 
-std::string statusPageWith(const std::string& name) {
-    testsupport::TempDir dir;
+void loadOneNode(Coupler& coupler, const testsupport::TempDir& dir) {
     std::string path = dir.file("zentok.ini");
     testsupport::writeFile(
         path, testsupport::closedSource() +
                   "node;a;400001;Level {{*}};shift;O:100\nreceiver;shift\nadr;file;n.csv\ndir;shift\n");
-    Coupler coupler;
     testsupport::captured([&] { coupler.loadConfig(path.c_str()); });
     EXPECT_EQ(coupler.nodeCount, 1);
+}
+
+std::string statusPageWith(const std::string& name) {
+    testsupport::TempDir dir;
+    Coupler coupler;
+    loadOneNode(coupler, dir);
     Node& node = coupler.nodes[0];
     copyText(node.tag, name.c_str());
     node.active = true;
@@ -107,4 +111,29 @@ TEST(Pages, EscapeKeepsEveryTextInItsPlace) {
 TEST(Pages, HostileNamesStayTextInBothPages) {
     expectSameShape(reportWith(kHostile), reportWith("plain"));
     expectSameShape(statusPageWith(kHostile), statusPageWith("plain"));
+}
+
+// The page is written when something on it changed, at most once a second,
+// and once a minute while nothing does.
+TEST(Pages, StatusPageIsWrittenOnChangeOnly) {
+    testsupport::TempDir dir;
+    Coupler coupler;
+    loadOneNode(coupler, dir);
+    coupler.statusPagePath = dir.file("status.html");
+    Metrics metrics;
+    StatusPage page;
+    const int64_t now = 1796630400;
+    auto publishedAt = [&](int64_t at) {
+        testsupport::writeFile(coupler.statusPagePath, "old");
+        page.publish(coupler, metrics, at);
+        return testsupport::readFile(coupler.statusPagePath) != "old";
+    };
+    EXPECT_TRUE(publishedAt(now));
+    EXPECT_FALSE(publishedAt(now + 1)) << "nothing changed";
+    coupler.nodes[0].value = 42;
+    coupler.nodes[0].lastRead = now + 2;
+    EXPECT_FALSE(publishedAt(now + 1)) << "the same second again";
+    EXPECT_TRUE(publishedAt(now + 2));
+    EXPECT_FALSE(publishedAt(now + 30));
+    EXPECT_TRUE(publishedAt(now + 62)) << "a minute passed";
 }
