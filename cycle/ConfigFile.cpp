@@ -70,8 +70,9 @@ bool isPortNumber(const char* text) {
     return port >= 1 && port <= 65535;
 }
 
-const char* const kCouplerSettings[] = {"runmode", "rehashtime", "readinterval", "loglevel",  "retry",
-                                        "metrics", "heartbeat",  "journal",      "maxshelve", "secrets"};
+const char* const kCouplerSettings[] = {"runmode",   "rehashtime", "readinterval", "loglevel",
+                                        "retry",     "metrics",    "heartbeat",    "journal",
+                                        "maxshelve", "secrets",    "statuspage"};
 constexpr int kMostHeartbeatSeconds = 7 * 24 * 3600;
 constexpr int kMostSettingSeconds = 365 * 24 * 3600;  // a year: longer is a typing error
 constexpr int kMostJournalFiles = 100;
@@ -163,6 +164,8 @@ class ConfigParser {
         if (is(setting, "secrets")) return secretsSetting(value);
         if (is(setting, "metrics")) {
             c_.metricsPath = value;
+        } else if (is(setting, "statuspage")) {
+            c_.statusPagePath = value;
         } else if (is(setting, "heartbeat")) {
             heartbeatSetting(value, cursor);
         } else if (is(setting, "runmode")) {

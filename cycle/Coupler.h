@@ -107,6 +107,8 @@ class Coupler {
     std::string metricsPath;   // "coupler;metrics;PATH"
     std::string heartbeatUrl;  // "coupler;heartbeat;URL;SECONDS"
     int heartbeatSeconds = 0;
+    // "coupler;statuspage;PATH"
+    std::string statusPagePath;
     std::string journalName;  // "coupler;journal;NAME;MAXBYTES;KEEP"
     int64_t journalMaxBytes = kJournalDefaultMaxBytes;
     int journalKeep = kJournalDefaultKeep;

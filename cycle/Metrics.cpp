@@ -161,6 +161,7 @@ Metrics::Metrics(std::string version) : version_(std::move(version)), startTime_
 void Metrics::countNotification(const std::string& receiver, const std::string& channel,
                                 NotificationOutcome outcome) {
     ++notifications_[NotificationKey{receiver, channel, outcome}];
+    if (outcome != NotificationOutcome::Failed) lastHandOvers_[receiver] = {currentTime(), outcome};
 }
 
 void Metrics::countCycle(Coupler& coupler, double seconds, int64_t now) {

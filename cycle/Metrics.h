@@ -40,6 +40,12 @@ class Metrics {
     int64_t lastGoodRead(const std::string& source) const;
     // When counting began (the start of the process).
     int64_t startTime() const { return startTime_; }
+    // The last settled hand-over to each receiver since the start, by name.
+    struct LastHandOver {
+        int64_t at = 0;
+        NotificationOutcome outcome = NotificationOutcome::Delivered;
+    };
+    const std::map<std::string, LastHandOver>& lastHandOvers() const { return lastHandOvers_; }
 
     // The exposition text. Into `steady` goes the same without the samples
     // that move at every cycle (counts of cycles and reads, times, ages,
@@ -71,6 +77,7 @@ class Metrics {
     double lastCycleSeconds_ = 0.0;
     std::map<std::string, SourceCounts> sources_;
     std::map<NotificationKey, uint64_t> notifications_;
+    std::map<std::string, LastHandOver> lastHandOvers_;
     std::string writtenPath_;
     std::string writtenSteady_;
     int64_t writtenAt_ = 0;

@@ -32,10 +32,12 @@ const char* const kUsage =
     "                                  units check the file so before a start and a reload)\n"
     "       zentok probe [-i PATH]     read every node once and print its type, raw and scaled\n"
     "                                  value and condition; 0 all read, 1 a read failed\n"
-    "       zentok report [--since DATE] [-i PATH]\n"
+    "       zentok report [--since DATE] [--format text|csv|json] [--html FILE] [-i PATH]\n"
     "                                  alarm figures from the alarm journal (coupler;journal): alarms per\n"
     "                                  10 minutes, chattering and most frequent nodes, acknowledgement;\n"
-    "                                  DATE is YYYY-MM-DD or YYYY-MM-DD hh:mm\n"
+    "                                  csv and json add flood, stale, fleeting, shelve and per-receiver\n"
+    "                                  delivery figures; --html FILE also writes them as a page with\n"
+    "                                  charts; DATE is YYYY-MM-DD or YYYY-MM-DD hh:mm\n"
     "       zentok ack NODE|all [--by NAME] [--note TEXT] [-i PATH]\n"
     "                                  acknowledge a node's active alarm: its reminders and escalation stop\n"
     "       zentok shelve NODE DURATION [--note TEXT] [-i PATH]\n"
@@ -61,15 +63,16 @@ bool hasArgument(int argc, char** argv, const char* option) {
 }
 
 bool isKnownOption(const char* argument) {
-    for (const char* known :
-         {"-i", "--check", "--errors-only", "--version", "--help", "-h", "probe", "report", "--since"})
+    for (const char* known : {"-i", "--check", "--errors-only", "--version", "--help", "-h", "probe",
+                              "report", "--since", "--format", "--html"})
         if (std::strcmp(argument, known) == 0) return true;
     return false;
 }
 
 // The options followed by a value.
 bool takesValue(const char* argument) {
-    return std::strcmp(argument, "-i") == 0 || std::strcmp(argument, "--since") == 0;
+    return std::strcmp(argument, "-i") == 0 || std::strcmp(argument, "--since") == 0 ||
+           std::strcmp(argument, "--format") == 0 || std::strcmp(argument, "--html") == 0;
 }
 
 // The first argument that is neither an option nor the value of "-i" or
@@ -97,24 +100,39 @@ bool isCommand(int argc, char** argv, const char* word) {
     return false;
 }
 
-// The value of the last "--since"; empty when there is none.
-std::string sinceArgument(int argc, char** argv) {
-    std::string since;
+// The value of the last `option`; empty when there is none.
+std::string optionValue(int argc, char** argv, const char* option) {
+    std::string value;
     for (int i = 1; i + 1 < argc; ++i)
-        if (std::strcmp(argv[i], "--since") == 0) since = argv[i + 1];
-    return since;
+        if (std::strcmp(argv[i], option) == 0) value = argv[i + 1];
+    return value;
 }
 
 int runReport(int argc, char** argv) {
-    std::string since = sinceArgument(argc, argv);
-    int64_t from = since.empty() ? 0 : parseSinceDate(since);
-    if (!since.empty() && from == 0) {
+    std::string since = optionValue(argc, argv, "--since");
+    ReportRequest request;
+    request.since = since.empty() ? 0 : parseSinceDate(since);
+    if (!since.empty() && request.since == 0) {
         std::fprintf(stderr, "zentok: --since '%s' is no date (YYYY-MM-DD or YYYY-MM-DD hh:mm)\n",
                      since.c_str());
         return kExitUsage;
     }
+    std::string format = optionValue(argc, argv, "--format");
+    if (format == "csv")
+        request.format = ReportFormat::Csv;
+    else if (format == "json")
+        request.format = ReportFormat::Json;
+    else if (!format.empty() && format != "text") {
+        std::fprintf(stderr, "zentok: --format '%s' is none of text, csv, json\n", format.c_str());
+        return kExitUsage;
+    }
+    request.htmlPath = optionValue(argc, argv, "--html");
+    if (hasArgument(argc, argv, "--html") && request.htmlPath.empty()) {
+        std::fprintf(stderr, "zentok: --html needs a file name\n");
+        return kExitUsage;
+    }
     std::string given = hasArgument(argc, argv, "-i") ? configPathFromArguments(argc, argv, false) : "";
-    return reportJournal(operatorConfigPath(given, argc > 0 ? argv[0] : ""), from);
+    return reportJournal(operatorConfigPath(given, argc > 0 ? argv[0] : ""), request);
 }
 
 // The first argument that is not "-i" or its value.

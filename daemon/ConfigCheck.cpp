@@ -214,8 +214,8 @@ void addTemporaryFileWarnings(const Coupler& c, std::vector<std::string>& warnin
 // The metrics and the journal are written beside files of their own; in a
 // directory that is not there neither is ever written.
 void addWatchFileWarnings(const Coupler& c, std::vector<std::string>& warnings) {
-    const std::pair<const char*, const std::string*> files[] = {{"metrics", &c.metricsPath},
-                                                                {"journal", &c.journalName}};
+    const std::pair<const char*, const std::string*> files[] = {
+        {"metrics", &c.metricsPath}, {"journal", &c.journalName}, {"statuspage", &c.statusPagePath}};
     for (const auto& [setting, path] : files) {
         size_t slash = path->rfind('/');
         if (slash == std::string::npos || slash == 0) continue;

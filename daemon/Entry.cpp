@@ -309,6 +309,7 @@ int runZentok(int argc, char** argv) {
             service.stopping();
             finishRun(*coupler);
             run.metrics().publishStopped(*coupler, currentTime());
+            run.statusPage().publishStopped(*coupler, run.metrics(), currentTime());
         }
         // The read times a running coupler writes once a minute are exact
         // after a stop and for the coupler a reload builds.

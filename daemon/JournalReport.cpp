@@ -7,13 +7,17 @@
 #include <cstring>
 #include <map>
 #include <tuple>
+#include <utility>
 
 #include "base/DurableFile.h"
 #include "base/ErrorText.h"
 #include "base/Text.h"
 #include "cycle/AlarmJournal.h"
 #include "cycle/Coupler.h"
+#include "daemon/AlarmAudit.h"
 #include "daemon/Instance.h"
+#include "daemon/ReportExport.h"
+#include "daemon/ReportPage.h"
 #include "trigger/Alarm.h"
 
 namespace {
@@ -24,6 +28,8 @@ constexpr int kChatterRaises = 3;
 constexpr size_t kTopNodes = 10;
 // A journal file is read up to this size; its writer rotates far below it.
 constexpr size_t kLongestJournalFile = size_t{1024} * 1024 * 1024;
+// The page is for people: a web server's user may serve it.
+constexpr mode_t kReportPageMode = 0644;
 
 std::string nodeKey(const JournalRecord& record) {
     return record.source + ": " + record.node;
@@ -85,6 +91,7 @@ void countAcknowledgements(const std::vector<JournalRecord>& records, int64_t si
     size_t middle = delays.size() / 2;
     figures->medianAcknowledgeSeconds =
         delays.size() % 2 ? delays[middle] : (delays[middle - 1] + delays[middle]) / 2;
+    figures->acknowledgeSeconds = std::move(delays);
 }
 
 std::string percentOf(int part, int whole) {
@@ -178,6 +185,32 @@ std::string formatJournalReport(const JournalFigures& figures, const JournalLine
     return out + "\n";
 }
 
+namespace {
+
+int printReport(const ReportRequest& request, const JournalLines& lines,
+                const std::vector<std::string>& files, int maxShelveSeconds) {
+    if (request.format == ReportFormat::Text) {
+        std::fputs(formatJournalReport(journalFigures(lines.records, request.since), lines, files).c_str(),
+                   stdout);
+        if (request.htmlPath.empty()) return 0;
+    }
+    AlarmAudit audit = auditJournal(lines.records, request.since, maxShelveSeconds);
+    if (request.format == ReportFormat::Csv) std::fputs(reportCsv(audit).c_str(), stdout);
+    if (request.format == ReportFormat::Json) std::fputs(reportJson(audit).c_str(), stdout);
+    if (request.htmlPath.empty()) return 0;
+    std::string error;
+    if (!replaceFileByRename(request.htmlPath, renderReportPage(audit, lines, files), kReportPageMode,
+                             &error)) {
+        std::fprintf(stderr, "zentok report: cannot write the page '%s': %s\n", request.htmlPath.c_str(),
+                     error.c_str());
+        return 1;
+    }
+    if (request.format == ReportFormat::Text) std::printf("page written to %s\n", request.htmlPath.c_str());
+    return 0;
+}
+
+}  // namespace
+
 int64_t parseSinceDate(const std::string& text) {
     std::string full = text;
     if (full.size() == 10)
@@ -188,8 +221,9 @@ int64_t parseSinceDate(const std::string& text) {
     return parseDateTimeWithOffset(full.c_str());
 }
 
-int reportJournal(const std::string& configPath, int64_t since) {
+int reportJournal(const std::string& configPath, const ReportRequest& request) {
     std::string name = kJournalDefaultName;
+    int maxShelveSeconds = 0;
     {
         // Without a configuration the journal has its default name.
         Coupler coupler;
@@ -197,6 +231,7 @@ int reportJournal(const std::string& configPath, int64_t since) {
         coupler.skipSecrets = true;
         coupler.loadConfig(configPath.c_str());
         if (!coupler.journalName.empty()) name = coupler.journalName;
+        maxShelveSeconds = coupler.maxShelveSeconds;
     }
     // A packaged instance keeps its journal in its own working directory,
     // where the operator's other commands find its states.
@@ -219,6 +254,5 @@ int reportJournal(const std::string& configPath, int64_t since) {
         }
         lines.add(text);
     }
-    std::fputs(formatJournalReport(journalFigures(lines.records, since), lines, files).c_str(), stdout);
-    return 0;
+    return printReport(request, lines, files, maxShelveSeconds);
 }

@@ -34,8 +34,9 @@ struct JournalFigures {
     std::vector<std::pair<std::string, int>> chattering;
     // "source: node" with its raises, the most first, at most ten.
     std::vector<std::pair<std::string, int>> topNodes;
-    int acknowledged = 0;                   // raises with an acknowledgement
-    int64_t medianAcknowledgeSeconds = -1;  // -1 when none was acknowledged
+    int acknowledged = 0;                     // raises with an acknowledgement
+    int64_t medianAcknowledgeSeconds = -1;    // -1 when none was acknowledged
+    std::vector<int64_t> acknowledgeSeconds;  // each acknowledged raise's time to acknowledge, sorted
 };
 
 // The figures of the events at or after `since` (0: all).
@@ -46,6 +47,16 @@ std::string formatJournalReport(const JournalFigures& figures, const JournalLine
 // "YYYY-MM-DD", "YYYY-MM-DD hh:mm" or "YYYY-MM-DD hh:mm:ss", local time or
 // with an offset from UTC; 0 when the text is none of these.
 int64_t parseSinceDate(const std::string& text);
+// What "zentok report" is asked for: the events from `since` (0: all),
+// printed as text, CSV or JSON, and drawn as a page into `htmlPath` when
+// one is given.
+enum class ReportFormat { Text, Csv, Json };
+struct ReportRequest {
+    int64_t since = 0;
+    ReportFormat format = ReportFormat::Text;
+    std::string htmlPath;
+};
 // The command: the journal the configuration at `configPath` names (or the
-// default name), from `since`. Exit status 0, or 1 when there is no journal.
-int reportJournal(const std::string& configPath, int64_t since);
+// default name). Exit status 0, or 1 when there is no journal or the page
+// cannot be written.
+int reportJournal(const std::string& configPath, const ReportRequest& request);

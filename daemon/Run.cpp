@@ -49,4 +49,5 @@ void Run::cycleDone(int64_t startedMs) {
     int64_t now = currentTime();
     metrics_->countCycle(*config_, static_cast<double>(steadyMs() - startedMs) / 1000.0, now);
     metrics_->publish(*config_, now);
+    statusPage_.publish(*config_, *metrics_, now);
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "cycle/StatusPage.h"
 #include "daemon/Heartbeat.h"
 
 class AlarmJournal;
@@ -32,8 +33,10 @@ class Run {
     Outbox& outbox() { return *outbox_; }
     Metrics& metrics() { return *metrics_; }
     Heartbeat& heartbeat() { return heartbeat_; }
+    StatusPage& statusPage() { return statusPage_; }
 
-    // Counts a cycle that began at `startedMs` (steady clock) and publishes the metrics.
+    // Counts a cycle that began at `startedMs` (steady clock) and publishes
+    // the metrics and the status page.
     void cycleDone(int64_t startedMs);
 
   private:
@@ -42,5 +45,6 @@ class Run {
     std::shared_ptr<AlarmJournal> journal_;
     std::shared_ptr<StatesMemory> states_;
     Heartbeat heartbeat_;
+    StatusPage statusPage_;
     std::unique_ptr<Coupler> config_;
 };

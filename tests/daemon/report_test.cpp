@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "base/Text.h"
 #include "cycle/JournalRecord.h"
+#include "daemon/AlarmAudit.h"
 #include "daemon/JournalReport.h"
+#include "daemon/ReportExport.h"
 
 namespace {
 
@@ -23,7 +26,98 @@ std::string line(int64_t offset, JournalEvent event, const std::string& node, in
     return formatJournalLine(record);
 }
 
+JournalRecord event(int64_t offset, JournalEvent kind, const std::string& node, int64_t episodeOffset,
+                    const std::string& receiver = "") {
+    return {kStart + offset, kind, "plant", node, "1", receiver, kStart + episodeOffset};
+}
+
+// The figure named `key` of the site, or of the receiver named `scope`.
+double figure(const AlarmAudit& audit, const std::string& scope, const std::string& key) {
+    std::vector<FigureRow> rows = alarmFigureRows(audit.site);
+    for (const ReceiverFigures& receiver : audit.receivers) {
+        if (receiver.receiver != scope) continue;
+        rows = alarmFigureRows(receiver.alarms);
+        std::vector<FigureRow> delivery = deliveryFigureRows(receiver);
+        rows.insert(rows.end(), delivery.begin(), delivery.end());
+    }
+    for (const FigureRow& row : rows)
+        if (key == row.key) return row.value;
+    ADD_FAILURE() << "no figure " << key << " for " << scope;
+    return -2;
+}
+
+struct Expected {
+    const char* scope;
+    const char* key;
+    double value;
+};
+
+struct AuditCase {
+    const char* name;
+    std::vector<JournalRecord> journal;
+    std::vector<Expected> figures;
+};
+
+std::vector<JournalRecord> flood() {
+    std::vector<JournalRecord> journal;
+    for (int i = 0; i < 12; ++i) {
+        std::string node = "N" + std::to_string(i);
+        journal.push_back(event(i * 40, JournalEvent::Raised, node, i * 40));
+        journal.push_back(event(i * 40 + 60, JournalEvent::Cleared, node, i * 40));
+    }
+    journal.push_back(event(3000, JournalEvent::Raised, "late", 3000));  // a calm interval after it
+    return journal;
+}
+
 }  // namespace
+
+// The audit's figures on journals with known answers; the key is the name
+// the CSV and the JSON carry.
+TEST(JournalReport, AuditFiguresOfCraftedJournals) {
+    const int64_t day = 24 * 3600;
+    const AuditCase cases[] = {
+        {"a flood of 12 in 10 minutes",
+         flood(),
+         {{"site", "peak_per_10_minutes", 12},
+          {"site", "flood_seconds", 600},
+          {"site", "flood_interval_share", 1.0 / 6},
+          {"site", "top_ten_share", 10.0 / 13},
+          {"site", "fleeting", 0},
+          {"site", "clear_p50_seconds", 60}}},
+        {"stale alarms: one cleared after 25 h, one still active 25 h on",
+         {event(0, JournalEvent::Raised, "cleared late", 0),
+          event(day + 3600, JournalEvent::Cleared, "cleared late", 0),
+          event(10, JournalEvent::Raised, "still on", 10), event(day, JournalEvent::Raised, "fresh", day)},
+         {{"site", "stale", 2}, {"site", "cleared", 1}, {"site", "clear_p50_seconds", day + 3600}}},
+        {"a fleeting alarm of 5 s beside one of 60 s",
+         {event(0, JournalEvent::Raised, "F", 0), event(5, JournalEvent::Cleared, "F", 0),
+          event(100, JournalEvent::Raised, "G", 100), event(160, JournalEvent::Cleared, "G", 100)},
+         {{"site", "fleeting", 1}, {"site", "stale", 0}}},
+        {"shelves: one that ran the whole limit of 1 h, one ended after 30 min",
+         {event(0, JournalEvent::Shelved, "S", 0), event(3601, JournalEvent::Unshelved, "S", 0),
+          event(0, JournalEvent::Shelved, "T", 0), event(1800, JournalEvent::Unshelved, "T", 0)},
+         {{"site", "shelves", 2},
+          {"site", "shelves_at_limit", 1},
+          {"site", "shelved_hours", 1.5 + 1.0 / 3600}}},
+        {"per receiver: delivery latency, given up, and only the alarms that reached it",
+         {event(0, JournalEvent::Raised, "R", 0), event(2, JournalEvent::Delivered, "R", 0, "shift"),
+          event(100, JournalEvent::Cleared, "R", 0), event(130, JournalEvent::Delivered, "R", 0, "shift"),
+          event(50, JournalEvent::Raised, "Q", 50), event(3650, JournalEvent::GivenUp, "Q", 50, "shift")},
+         {{"site", "alarms", 2},
+          {"shift", "alarms", 1},
+          {"shift", "delivered", 2},
+          {"shift", "given_up", 1},
+          {"shift", "delivered_per_hour", 2.0 / (3650.0 / 3600)},
+          {"shift", "latency_p50_seconds", 2},
+          {"shift", "latency_p99_seconds", 30}}},
+    };
+    for (const AuditCase& c : cases) {
+        AlarmAudit audit = auditJournal(c.journal, 0, 3600);
+        for (const Expected& expected : c.figures)
+            EXPECT_NEAR(figure(audit, expected.scope, expected.key), expected.value, 1e-9)
+                << c.name << ": " << expected.scope << " " << expected.key;
+    }
+}
 
 TEST(JournalReport, FiguresOfACraftedJournal) {
     std::string text = std::string(kJournalHeader) + "\n";
