@@ -51,6 +51,17 @@ class DamagingRtuFramer(ModbusRtuFramer):
         return packet
 
 
+async def serve_serial(context, args):
+    """Opens the port, says so on standard output, then answers."""
+    server = await StartAsyncSerialServer(context=context, framer=DamagingRtuFramer, port=args.serial,
+                                          baudrate=args.baud, bytesize=int(args.format[0]),
+                                          parity=args.format[1], stopbits=int(args.format[2]),
+                                          defer_start=True)
+    await server.start()
+    print("serving", args.serial, flush=True)
+    await server.serve_forever()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int)
@@ -73,11 +84,7 @@ def main():
     )
     context = ModbusServerContext(slaves=slave, single=True)
     if args.serial:
-        data_bits, parity, stop_bits = int(args.format[0]), args.format[1], int(args.format[2])
-        print("serving", args.serial, flush=True)
-        asyncio.run(StartAsyncSerialServer(context=context, framer=DamagingRtuFramer, port=args.serial,
-                                           baudrate=args.baud, bytesize=data_bits, parity=parity,
-                                           stopbits=stop_bits))
+        asyncio.run(serve_serial(context, args))
     elif args.rtu:
         asyncio.run(StartAsyncTcpServer(context=context, framer=DamagingRtuFramer,
                                         address=("127.0.0.1", args.port)))
