@@ -20,8 +20,8 @@ struct SerialFormat {
 namespace serial {
 
 struct Opened {
-    int fd = -1;     // the open port, never 0; -1 when it failed
-    int error = 0;   // errno of the failed step
+    int fd = -1;            // the open port, never 0; -1 when it failed
+    int error = 0;          // errno of the failed step
     const char* step = "";  // "open" or "configure"
 };
 

@@ -161,10 +161,11 @@ ModbusConnection::Exchange ModbusConnection::exchange(const uint8_t* request, co
 // The request goes out as an RTU frame; the answer is taken by the length its
 // function code tells, its CRC checked, and handed on as the TCP frame the
 // request would have had, so the one check of answers serves every line.
-ModbusConnection::Exchange ModbusConnection::exchangeRtu(const uint8_t* request, const net::Deadline& deadline,
-                                                         size_t* frameSize) {
+ModbusConnection::Exchange ModbusConnection::exchangeRtu(const uint8_t* request,
+                                                         const net::Deadline& answerBy, size_t* frameSize) {
     uint8_t frame[kRtuFrameSize];
     size_t size = rtuFrameFromTcp(request, kModbusRequestSize, frame, sizeof frame);
+    net::Deadline deadline = line_.allowingFor(answerBy, size + kRtuFrameSize);
     net::Result sent = line_.send(frame, size, deadline);
     if (!sent.ok()) {
         logf(Log::Failure, "-ModbusRead, send, err %ld: %s, %s:%d\n", static_cast<long>(sent.error),
@@ -174,7 +175,8 @@ ModbusConnection::Exchange ModbusConnection::exchangeRtu(const uint8_t* request,
     size_t got = 0;
     int length = 0;
     while (length == 0 || got < static_cast<size_t>(length)) {
-        net::Result piece = line_.receive(frame + got, static_cast<size_t>(length > 0 ? length : 3) - got, deadline);
+        net::Result piece =
+            line_.receive(frame + got, static_cast<size_t>(length > 0 ? length : 3) - got, deadline);
         if (!piece.ok()) {
             reportReceiveFailure(piece, got < kRtuMinAnswer ? 1 : 2, got);
             return Exchange::Lost;

@@ -71,7 +71,7 @@ void readNetworkForm(ModbusEndpoint* endpoint, char* cursor, const char* paramet
 void readSerialForm(ModbusEndpoint* endpoint, const char* parameters) {
     const char* colon = std::strchr(parameters, ':');
     std::string text = colon ? colon + 1 : "";  // behind "rtu:"
-    std::string fields[3];              // unit, format, baud
+    std::string fields[3];                      // unit, format, baud
     for (std::string& field : fields) {
         size_t last = text.rfind(':');
         if (last == std::string::npos) {
@@ -87,12 +87,14 @@ void readSerialForm(ModbusEndpoint* endpoint, const char* parameters) {
     int baud = isDigits(fields[2].c_str(), 6) ? parseInt(fields[2].c_str()) : 0;
     if (!isKnownBaud(baud))
         fail(endpoint,
-             "baud rate '" + fields[2] + "' is not 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200 or 230400",
+             "baud rate '" + fields[2] +
+                 "' is not 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200 or 230400",
              true);
     endpoint->serial.baud = baud;
     if (!readFormat(&endpoint->serial, fields[1].c_str()))
         fail(endpoint,
-             "serial format '" + fields[1] + "' is not 8 data bits, parity N, E or O and 1 or 2 stop bits (8E1)",
+             "serial format '" + fields[1] +
+                 "' is not 8 data bits, parity N, E or O and 1 or 2 stop bits (8E1)",
              true);
     readRtuUnit(endpoint, fields[0].c_str(), parameters);
 }

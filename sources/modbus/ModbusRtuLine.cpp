@@ -16,6 +16,12 @@ constexpr int64_t kFixedSilentUs = 1750;
 // passes them on, so its late pieces are not taken for the next answer.
 constexpr int64_t kResyncQuietUs = 20000;
 
+// 3.5 x the bits of a character / baud, in whole microseconds rounded up.
+int64_t threeAndAHalfCharactersUs(const SerialFormat& format) {
+    int64_t twiceBaud = 2 * static_cast<int64_t>(std::max(format.baud, 1));
+    return (serial::characterBits(format) * INT64_C(7000000) + twiceBaud - 1) / twiceBaud;
+}
+
 }  // namespace
 
 void ModbusRtuLine::attach(int fd, bool serial, const SerialFormat& format) {
@@ -27,7 +33,7 @@ void ModbusRtuLine::attach(int fd, bool serial, const SerialFormat& format) {
     else if (format.baud > kFixedIntervalAboveBaud)
         silentUs_ = kFixedSilentUs;
     else
-        silentUs_ = (serial::characterBits(format) * INT64_C(7000000) + 2 * format.baud - 1) / (2 * std::max(format.baud, 1));
+        silentUs_ = threeAndAHalfCharactersUs(format);
     quietFrom_ = Clock::now();
 }
 
@@ -42,7 +48,8 @@ net::Result ModbusRtuLine::send(const uint8_t* frame, size_t size, const net::De
     net::Result written = serial::writeAll(fd_, frame, size, deadline);
     // write returns once the driver holds the bytes; they are on the line
     // for another character time each.
-    quietFrom_ = Clock::now() + std::chrono::microseconds(characterUs_ * static_cast<int64_t>(size) + silentUs_);
+    quietFrom_ =
+        Clock::now() + std::chrono::microseconds(characterUs_ * static_cast<int64_t>(size) + silentUs_);
     return written;
 }
 
@@ -51,6 +58,12 @@ net::Result ModbusRtuLine::receive(uint8_t* data, size_t capacity, const net::De
                               : net::receiveSome(fd_, data, capacity, deadline);
     if (got.ok()) quietFrom_ = std::max(quietFrom_, Clock::now() + std::chrono::microseconds(silentUs_));
     return got;
+}
+
+net::Deadline ModbusRtuLine::allowingFor(const net::Deadline& deadline, size_t bytes) const {
+    if (!serial_) return deadline;
+    return net::Deadline::afterUs(static_cast<int64_t>(deadline.remainingMs()) * 1000 +
+                                  characterUs_ * static_cast<int64_t>(bytes));
 }
 
 void ModbusRtuLine::resynchronise(const net::Deadline& deadline) {

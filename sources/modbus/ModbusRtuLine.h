@@ -25,6 +25,10 @@ class ModbusRtuLine {
     // been quiet for a while, so the next answer is read from its start.
     void resynchronise(const net::Deadline& deadline);
 
+    // `deadline` moved on by the time `bytes` take on a slow serial line (a
+    // full answer at 1200 baud takes 2.3 s); unchanged on a socket.
+    net::Deadline allowingFor(const net::Deadline& deadline, size_t bytes) const;
+
     // The gap that must separate two frames on this line; 0 on a socket.
     int64_t silentIntervalUs() const { return silentUs_; }
 

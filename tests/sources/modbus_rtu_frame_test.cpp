@@ -17,7 +17,8 @@ using Bytes = std::vector<uint8_t>;
 
 Bytes hex(const std::string& text) {
     Bytes bytes;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < text.size(); i += 2)
+        bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
     return bytes;
 }
 
@@ -60,8 +61,10 @@ TEST(ModbusRtuFrame, AnswersAreFramedByFunctionAndCheckedByCrc) {
         const char* tcp;
     } cases[] = {
         {"110306AE415652434049AD", 11, RtuCheck::Ok, "010200000009110306AE4156524340"},  // three registers
-        {"110105CD6BB20E1B45E6", 10, RtuCheck::Ok, "0102000000081101" "05CD6BB20E1B"},   // 37 coils
-        {"018302C0F1", 5, RtuCheck::Ok, "010200000003018302"},                           // illegal data address
+        {"110105CD6BB20E1B45E6", 10, RtuCheck::Ok,
+         "0102000000081101"
+         "05CD6BB20E1B"},                                       // 37 coils
+        {"018302C0F1", 5, RtuCheck::Ok, "010200000003018302"},  // illegal data address
         {"010302BAD0CAB8", 7, RtuCheck::Ok, "010200000005010302BAD0"},
         {"010302BAD0CA47", 7, RtuCheck::BadCrc, ""},  // the CRC's high byte spoilt
         {"010302BAD1CAB8", 7, RtuCheck::BadCrc, ""},  // a data bit flipped
@@ -70,12 +73,14 @@ TEST(ModbusRtuFrame, AnswersAreFramedByFunctionAndCheckedByCrc) {
     for (const Case& k : cases) {
         Bytes rtu = hex(k.rtu);
         int length = 0;
-        for (size_t got = 1; got <= rtu.size() && length == 0; ++got) length = rtuAnswerLength(rtu.data(), got);
+        for (size_t got = 1; got <= rtu.size() && length == 0; ++got)
+            length = rtuAnswerLength(rtu.data(), got);
         EXPECT_EQ(length, k.length) << k.rtu;
         if (length < 0) continue;
         uint8_t tcp[kModbusFrameSize];
         size_t tcpSize = 0;
-        EXPECT_EQ(tcpFrameFromRtu(rtu.data(), rtu.size(), 0x0102, tcp, sizeof tcp, &tcpSize), k.check) << k.rtu;
+        EXPECT_EQ(tcpFrameFromRtu(rtu.data(), rtu.size(), 0x0102, tcp, sizeof tcp, &tcpSize), k.check)
+            << k.rtu;
         if (k.check == RtuCheck::Ok) {
             EXPECT_EQ(Bytes(tcp, tcp + tcpSize), hex(k.tcp)) << k.rtu;
         }
@@ -84,7 +89,8 @@ TEST(ModbusRtuFrame, AnswersAreFramedByFunctionAndCheckedByCrc) {
     Bytes exception = hex("018302C0F1");
     uint8_t tcp[kModbusFrameSize];
     size_t tcpSize = 0;
-    ASSERT_EQ(tcpFrameFromRtu(exception.data(), exception.size(), 7, tcp, sizeof tcp, &tcpSize), RtuCheck::Ok);
+    ASSERT_EQ(tcpFrameFromRtu(exception.data(), exception.size(), 7, tcp, sizeof tcp, &tcpSize),
+              RtuCheck::Ok);
     EXPECT_EQ(checkModbusResponse(tcp, tcpSize, 7, 3, 1, 1).outcome, ModbusOutcome::Exception);
     EXPECT_EQ(checkModbusResponse(tcp, tcpSize, 7, 3, 1, 2).outcome, ModbusOutcome::WrongUnit);
 }
@@ -126,17 +132,23 @@ TEST(ModbusEndpoint, TheThreeFormsAndTheirFaults) {
     } cases[] = {
         {"tcp:10.0.0.5:502", ModbusFraming::Tcp, "10.0.0.5", kNoUnitId, "", false},
         {"tcp:10.0.0.5:502:255", ModbusFraming::Tcp, "10.0.0.5", 255, "", false},
-        {"tcp:10.0.0.5:502:256", ModbusFraming::Tcp, "10.0.0.5", kNoUnitId, "not a number from 0 to 255", true},
+        {"tcp:10.0.0.5:502:256", ModbusFraming::Tcp, "10.0.0.5", kNoUnitId, "not a number from 0 to 255",
+         true},
         {"rtutcp:10.0.0.6:4001:17", ModbusFraming::RtuOverTcp, "10.0.0.6", 17, "", false},
-        {"rtutcp:10.0.0.6:4001", ModbusFraming::RtuOverTcp, "10.0.0.6", kNoUnitId, "not a number from 1 to 247", true},
+        {"rtutcp:10.0.0.6:4001", ModbusFraming::RtuOverTcp, "10.0.0.6", kNoUnitId,
+         "not a number from 1 to 247", true},
         {"rtutcp:10.0.0.6:4001:0", ModbusFraming::RtuOverTcp, "10.0.0.6", kNoUnitId, "from 1 to 247", true},
         {"rtu:/dev/ttyUSB0:19200:8E1:1", ModbusFraming::RtuSerial, "/dev/ttyUSB0", 1, "", false},
         {"rtu:/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0:9600:8n2:247", ModbusFraming::RtuSerial,
          "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0", 247, "", false},
-        {"rtu:/dev/ttyUSB0:19201:8E1:1", ModbusFraming::RtuSerial, "/dev/ttyUSB0", 1, "baud rate '19201'", true},
-        {"rtu:/dev/ttyUSB0:19200:7E1:1", ModbusFraming::RtuSerial, "/dev/ttyUSB0", 1, "serial format '7E1'", true},
-        {"rtu:/dev/ttyUSB0:19200:8X1:1", ModbusFraming::RtuSerial, "/dev/ttyUSB0", 1, "serial format '8X1'", true},
-        {"rtu:/dev/ttyUSB0:19200:8E1:248", ModbusFraming::RtuSerial, "/dev/ttyUSB0", kNoUnitId, "1 to 247", true},
+        {"rtu:/dev/ttyUSB0:19201:8E1:1", ModbusFraming::RtuSerial, "/dev/ttyUSB0", 1, "baud rate '19201'",
+         true},
+        {"rtu:/dev/ttyUSB0:19200:7E1:1", ModbusFraming::RtuSerial, "/dev/ttyUSB0", 1, "serial format '7E1'",
+         true},
+        {"rtu:/dev/ttyUSB0:19200:8X1:1", ModbusFraming::RtuSerial, "/dev/ttyUSB0", 1, "serial format '8X1'",
+         true},
+        {"rtu:/dev/ttyUSB0:19200:8E1:248", ModbusFraming::RtuSerial, "/dev/ttyUSB0", kNoUnitId, "1 to 247",
+         true},
         {"rtu:19200:8E1:1", ModbusFraming::RtuSerial, "", kNoUnitId, "rtu:DEVICE:BAUD:FORMAT:UNIT", true},
         {"rtu::19200:8E1:1", ModbusFraming::RtuSerial, "", 1, "no serial device", true},
         {"udp:10.0.0.5:502", ModbusFraming::Unknown, "127.0.0.1", kNoUnitId, "is no Modbus link", false},
@@ -144,7 +156,8 @@ TEST(ModbusEndpoint, TheThreeFormsAndTheirFaults) {
     for (const Case& k : cases) {
         ModbusEndpoint endpoint = parseModbusEndpoint(k.text);
         EXPECT_EQ(endpoint.framing, k.framing) << k.text;
-        EXPECT_STREQ(k.framing == ModbusFraming::RtuSerial ? endpoint.device : endpoint.host, k.where) << k.text;
+        EXPECT_STREQ(k.framing == ModbusFraming::RtuSerial ? endpoint.device : endpoint.host, k.where)
+            << k.text;
         EXPECT_EQ(endpoint.unit, k.unit) << k.text;
         EXPECT_NE(endpoint.problem.find(k.problem), std::string::npos) << k.text << ": " << endpoint.problem;
         EXPECT_EQ(endpoint.problem.empty(), !*k.problem) << k.text << ": " << endpoint.problem;

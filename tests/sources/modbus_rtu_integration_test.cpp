@@ -58,7 +58,12 @@ void readTheTables(SourceEntry& source) {
         const char* address;
         double value;
     } cases[] = {
-        {"0:0", 1},  {"1:7", 1}, {"300005", 777}, {"400001", 120}, {"4:200:FLOAT32", 21.5}, {"4:202:FLOAT32:CDAB", -21.5},
+        {"0:0", 1},
+        {"1:7", 1},
+        {"300005", 777},
+        {"400001", 120},
+        {"4:200:FLOAT32", 21.5},
+        {"4:202:FLOAT32:CDAB", -21.5},
         {"4:208:INT32", -2},
     };
     for (const Case& k : cases) {
@@ -68,7 +73,8 @@ void readTheTables(SourceEntry& source) {
     }
     Read refused = readAt(source, "4:7");
     EXPECT_FALSE(refused.ok);
-    EXPECT_NE(refused.output.find("-ModbusRead, Exception 2: illegal data address, node 4:7"), std::string::npos)
+    EXPECT_NE(refused.output.find("-ModbusRead, Exception 2: illegal data address, node 4:7"),
+              std::string::npos)
         << refused.output;
     Read damaged = readAt(source, "4:300");
     EXPECT_FALSE(damaged.ok);
@@ -116,8 +122,8 @@ class PtyPair {
                      dir_.file("socat.log"));
         if (!waitFor([&] { return fileExists(dir_.file("plc")) && fileExists(device()); })) return false;
         // A pty keeps no parity, and pyserial will not set one on it: 8N1.
-        peer_.start({kPython, sourcePath("tests/peers/modbus/pymodbus_server.py"), "--serial", dir_.file("plc"),
-                     "--baud", "19200", "--format", "8N1", "--lifetime", "60"},
+        peer_.start({kPython, sourcePath("tests/peers/modbus/pymodbus_server.py"), "--serial",
+                     dir_.file("plc"), "--baud", "19200", "--format", "8N1", "--lifetime", "60"},
                     dir_.file("peer.log"));
         return waitFor([&] { return contentOf(dir_.file("peer.log")).find("serving") != std::string::npos; });
     }
