@@ -306,7 +306,8 @@ bool ModbusConnection::read(Node* node) {
     Exchange exchanged = exchange(request, deadline, &frameSize);
     if (exchanged != Exchange::Answer) {
         // No answer, half an answer or a broken link: a late answer must never
-        // be taken for the next request's, so the link starts afresh.
+        // be taken for the next request's, so the link starts afresh. A
+        // damaged RTU answer was dropped with what followed it; the line stays.
         if (exchanged == Exchange::Lost) close();
         return false;
     }
