@@ -297,7 +297,10 @@ bool ModbusConnection::read(Node* node) {
     if (!line_.discardStale()) {
         // Devices and gateways with an idle time-out close the link between
         // reads. Nothing has been sent yet, so the request goes out on a new
-        // link instead of failing this read.
+        // link instead of failing this read. A serial port that hung up was
+        // unplugged, and is opened again once it is back.
+        if (endpoint_.framing == ModbusFraming::RtuSerial)
+            logf(Log::Failure, "-Serial port %s gone, opening it again\n", endpoint_.device);
         close();
         if (!openLink()) return false;
     }

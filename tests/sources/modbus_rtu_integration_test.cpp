@@ -156,6 +156,9 @@ TEST_F(ModbusRtu, OnASerialPortThatVanishesAndComesBack) {
     Read lost = readAt(source, "400001");
     EXPECT_FALSE(lost.ok) << lost.output;
     EXPECT_FALSE(source.isConnected()) << lost.output;
+    EXPECT_NE(lost.output.find("-Serial port " + pair.device() + " gone, opening it again\n"),
+              std::string::npos)
+        << lost.output;
 
     // Plugged in again: a later read reopens the port after its back-off.
     ASSERT_TRUE(pair.start()) << pair.log();
