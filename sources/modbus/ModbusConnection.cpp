@@ -151,17 +151,17 @@ bool ModbusConnection::openSerialPort() {
     return true;
 }
 
-ModbusConnection::Exchange ModbusConnection::exchange(const uint8_t* request, const net::Deadline& deadline,
+ModbusConnection::Transfer ModbusConnection::transfer(const uint8_t* request, const net::Deadline& deadline,
                                                       size_t* frameSize) {
-    if (endpoint_.framing != ModbusFraming::Tcp) return exchangeRtu(request, deadline, frameSize);
-    if (!sendRequest(request, deadline) || !receiveAnswer(deadline, frameSize)) return Exchange::Lost;
-    return Exchange::Answer;
+    if (endpoint_.framing != ModbusFraming::Tcp) return transferRtu(request, deadline, frameSize);
+    if (!sendRequest(request, deadline) || !receiveAnswer(deadline, frameSize)) return Transfer::Lost;
+    return Transfer::Answer;
 }
 
 // The request goes out as an RTU frame; the answer is taken by the length its
 // function code tells, its CRC checked, and handed on as the TCP frame the
 // request would have had, so the one check of answers serves every line.
-ModbusConnection::Exchange ModbusConnection::exchangeRtu(const uint8_t* request,
+ModbusConnection::Transfer ModbusConnection::transferRtu(const uint8_t* request,
                                                          const net::Deadline& answerBy, size_t* frameSize) {
     uint8_t frame[kRtuFrameSize];
     size_t size = rtuFrameFromTcp(request, kModbusRequestSize, frame, sizeof frame);
@@ -170,7 +170,7 @@ ModbusConnection::Exchange ModbusConnection::exchangeRtu(const uint8_t* request,
     if (!sent.ok()) {
         logf(Log::Failure, "-ModbusRead, send, err %ld: %s, %s:%d\n", static_cast<long>(sent.error),
              errorText(sent.error), ipAddress_, port_);
-        return Exchange::Lost;
+        return Transfer::Lost;
     }
     size_t got = 0;
     int length = 0;
@@ -179,7 +179,7 @@ ModbusConnection::Exchange ModbusConnection::exchangeRtu(const uint8_t* request,
             line_.receive(frame + got, static_cast<size_t>(length > 0 ? length : 3) - got, deadline);
         if (!piece.ok()) {
             reportReceiveFailure(piece, got < kRtuMinAnswer ? 1 : 2, got);
-            return Exchange::Lost;
+            return Transfer::Lost;
         }
         got += piece.count;
         length = rtuAnswerLength(frame, got);
@@ -187,7 +187,7 @@ ModbusConnection::Exchange ModbusConnection::exchangeRtu(const uint8_t* request,
             logf(Log::Failure, "-ModbusRead, RTU answer out of step (function %u), line resynchronised\n",
                  static_cast<unsigned>(frame[1]));
             line_.resynchronise(deadline);
-            return Exchange::Damaged;
+            return Transfer::Damaged;
         }
     }
     RtuCheck check = tcpFrameFromRtu(frame, got, transactionId_, answer_, sizeof answer_, frameSize);
@@ -195,11 +195,11 @@ ModbusConnection::Exchange ModbusConnection::exchangeRtu(const uint8_t* request,
         logf(Log::Failure, "-ModbusRead, RTU answer with %s (%zu bytes), line resynchronised\n",
              check == RtuCheck::BadCrc ? "CRC error" : "no room", got);
         line_.resynchronise(deadline);
-        return Exchange::Damaged;
+        return Transfer::Damaged;
     }
     // An answer from another unit is out of turn: what follows it is no answer of ours either.
     if (frame[0] != request[kMbapHeaderSize - 1]) line_.resynchronise(deadline);
-    return Exchange::Answer;
+    return Transfer::Answer;
 }
 
 bool ModbusConnection::sendRequest(const uint8_t* request, const net::Deadline& deadline) {
@@ -264,6 +264,31 @@ void ModbusConnection::reportReceiveFailure(const net::Result& failure, int phas
     }
 }
 
+bool ModbusConnection::requestAnswer(const uint8_t* request, size_t* frameSize) {
+    // Bytes that came in after the last answer was complete (a device that
+    // repeats its answer, for one) belong to no request of ours; left queued
+    // they would be read as the answer to this one.
+    if (!line_.discardStale()) {
+        // Devices and gateways with an idle time-out close the link between
+        // reads. Nothing has been sent yet, so the request goes out on a new
+        // link instead of failing this read. A serial port that hung up was
+        // unplugged, and is opened again once it is back.
+        if (endpoint_.framing == ModbusFraming::RtuSerial)
+            logf(Log::Failure, "-Serial port %s gone, opening it again\n", endpoint_.device);
+        close();
+        if (!openLink()) return false;
+    }
+    Transfer transferred = transfer(request, answerDeadline(), frameSize);
+    if (transferred != Transfer::Answer) {
+        // No answer, half an answer or a broken link: a late answer must never
+        // be taken for the next request's, so the link starts afresh. A
+        // damaged RTU answer was dropped with what followed it; the line stays.
+        if (transferred == Transfer::Lost) close();
+        return false;
+    }
+    return true;
+}
+
 bool ModbusConnection::read(Node* node) {
     if (!node) return false;
     if (node->device.kind == AddressKind::Offline) {
@@ -291,29 +316,8 @@ bool ModbusConnection::read(Node* node) {
                        static_cast<uint8_t>(unitId == kNoUnitId ? 0 : unitId));
 
     logf(Log::Read, "ModbusRead, IP %s, Addr %d:%d\n", ipAddress_, address.table, address.reg);
-    // Bytes that came in after the last answer was complete (a device that
-    // repeats its answer, for one) belong to no request of ours; left queued
-    // they would be read as the answer to this one.
-    if (!line_.discardStale()) {
-        // Devices and gateways with an idle time-out close the link between
-        // reads. Nothing has been sent yet, so the request goes out on a new
-        // link instead of failing this read. A serial port that hung up was
-        // unplugged, and is opened again once it is back.
-        if (endpoint_.framing == ModbusFraming::RtuSerial)
-            logf(Log::Failure, "-Serial port %s gone, opening it again\n", endpoint_.device);
-        close();
-        if (!openLink()) return false;
-    }
-    net::Deadline deadline = answerDeadline();
     size_t frameSize = 0;
-    Exchange exchanged = exchange(request, deadline, &frameSize);
-    if (exchanged != Exchange::Answer) {
-        // No answer, half an answer or a broken link: a late answer must never
-        // be taken for the next request's, so the link starts afresh. A
-        // damaged RTU answer was dropped with what followed it; the line stays.
-        if (exchanged == Exchange::Lost) close();
-        return false;
-    }
+    if (!requestAnswer(request, &frameSize)) return false;
 
     ModbusAnswer answer =
         checkModbusResponse(answer_, frameSize, transactionId_, function, registers, unitId);

@@ -41,13 +41,18 @@ class ModbusConnection : public SourceConnection {
     // How one request and its answer went: an answer to check, an answer
     // that failed the RTU line's check (the line is in step again and stays
     // open), or a link that must start afresh.
-    enum class Exchange { Answer, Damaged, Lost };
+    enum class Transfer { Answer, Damaged, Lost };
 
     // Opens the TCP link to ipAddress_:port_, or the serial port.
     bool openLink();
     bool openSerialPort();
-    Exchange exchange(const uint8_t* request, const net::Deadline& deadline, size_t* frameSize);
-    Exchange exchangeRtu(const uint8_t* request, const net::Deadline& deadline, size_t* frameSize);
+    // Sends a built request (a Modbus TCP frame) and receives the whole
+    // answer into answer_, as a Modbus TCP frame whatever the line; false
+    // when none came (the link closed unless the RTU line dropped a damaged
+    // answer). Every read of the device goes through here.
+    bool requestAnswer(const uint8_t* request, size_t* frameSize);
+    Transfer transfer(const uint8_t* request, const net::Deadline& deadline, size_t* frameSize);
+    Transfer transferRtu(const uint8_t* request, const net::Deadline& deadline, size_t* frameSize);
     void reportClosed() const;
     bool sendRequest(const uint8_t* request, const net::Deadline& deadline);
     bool receiveAnswer(const net::Deadline& deadline, size_t* frameSize);
