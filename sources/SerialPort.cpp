@@ -31,6 +31,8 @@ speed_t speedFor(int baud) {
             return B4800;
         case 9600:
             return B9600;
+        case 19200:
+            return B19200;
         case 38400:
             return B38400;
         case 57600:
@@ -39,7 +41,7 @@ speed_t speedFor(int baud) {
             return B115200;
         case 230400:
             return B230400;
-        default:
+        default:  // the load lets no other rate through
             return B19200;
     }
 }
