@@ -22,6 +22,7 @@
 #include "notify/channels/TelegramChannel.h"
 #include "sources/NodeAddress.h"
 #include "sources/SourceConnection.h"
+#include "sources/modbus/ModbusEndpoint.h"
 #include "trigger/AlarmSettings.h"
 #include "trigger/Trigger.h"
 
@@ -303,7 +304,7 @@ class ConfigParser {
             char* parameters = nextToken(&cursor, ";");
             if (parameters) {
                 copyText(s_.source->parameters, parameters);
-                checkPort(parameters);
+                if (!isSerialLink(*s_.source)) checkPort(parameters);
             }
             readUnitId(*s_.source);
         } else if (inSection("receiver")) {
@@ -396,11 +397,24 @@ class ConfigParser {
         c_.nodeCount++;
     }
 
-    // "tcp:address:port:unit": the unit identifier of a Modbus device behind a gateway.
+    // "tcp:address:port:unit": the unit identifier of a Modbus device behind a
+    // gateway; the RTU forms' faults (unit, baud rate, format) are new forms,
+    // so they end a start as a bad unit id does.
     void readUnitId(SourceEntry& source) {
-        if (!source.readUnitId())
-            valueError(s_.lineNumber,
-                       std::string("unit id in '") + source.parameters + "' is not a number from 0 to 255");
+        source.readUnitId();
+        if (!equalsIgnoreCase(source.type, "modbus") || !source.parameters[0]) return;
+        ModbusEndpoint endpoint = parseModbusEndpoint(source.parameters);
+        if (endpoint.problem.empty()) return;
+        if (endpoint.problemIsFatal)
+            valueError(s_.lineNumber, endpoint.problem);
+        else
+            lineError(s_.lineNumber, endpoint.problem);
+    }
+
+    // "rtu:device:baud:format:unit" has a baud rate where the others have a port.
+    static bool isSerialLink(const SourceEntry& source) {
+        return equalsIgnoreCase(source.type, "modbus") &&
+               parseModbusEndpoint(source.parameters).framing == ModbusFraming::RtuSerial;
     }
 
     // "scale;FACTOR;OFFSET" after a node line: value = raw x factor + offset.

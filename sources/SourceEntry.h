@@ -46,7 +46,8 @@ struct SourceEntry {
     // Milliseconds until a connect may be tried again; 0 when connected or not waiting.
     int64_t msUntilConnectAttempt() const;
     // Takes the unit identifier from a Modbus source's parameters
-    // ("tcp:address:port:unit"); false when it is not 0..255.
+    // ("tcp:address:port:unit", 0..255; the RTU forms' 1..247); false when
+    // the parameters cannot be used as written (the load says why).
     bool readUnitId();
     bool readNode(Node* node);
     void startRead(Node* nodeTable, int count);

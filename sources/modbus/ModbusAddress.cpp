@@ -6,6 +6,7 @@
 #include "base/Records.h"
 #include "base/Text.h"
 #include "sources/SourceEntry.h"
+#include "sources/modbus/ModbusEndpoint.h"
 
 namespace {
 
@@ -71,15 +72,7 @@ uint8_t modbusFunctionFor(int table) {
 bool SourceEntry::readUnitId() {
     unitId = kNoUnitId;
     if (!equalsIgnoreCase(type, "modbus")) return true;
-    char text[kNameSize];  // nextToken cuts its text up: work on a copy
-    copyText(text, parameters);
-    char* cursor = text;
-    char* field = nullptr;
-    for (int i = 0; i < 4; ++i) field = nextToken(&cursor, ":");
-    if (!field || !*field) return true;
-    if (std::strlen(field) > 3 || std::strspn(field, "0123456789") != std::strlen(field)) return false;
-    int unit = parseInt(field);
-    if (unit > 255) return false;
-    unitId = unit;
-    return true;
+    ModbusEndpoint endpoint = parseModbusEndpoint(parameters);
+    unitId = endpoint.unit;
+    return endpoint.problem.empty();
 }

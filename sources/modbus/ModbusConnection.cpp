@@ -15,6 +15,7 @@
 #include "sources/ValueDecode.h"
 #include "sources/ValueType.h"
 #include "sources/modbus/ModbusAddress.h"
+#include "sources/modbus/ModbusRtuFrame.h"
 
 namespace {
 
@@ -71,6 +72,10 @@ void ModbusConnection::close() {
 }
 
 void ModbusConnection::reportClosed() const {
+    if (endpoint_.framing == ModbusFraming::RtuSerial) {
+        logf(Log::Connection, "Closing Modbus RTU port %s\n", endpoint_.device);
+        return;
+    }
     logf(Log::Connection, "Closing ModbusTCP connection to %s\n", ipAddress_);
     logf(Log::Detail, "ModbusTCP connection to %s closed\n", ipAddress_);
 }
@@ -83,24 +88,26 @@ bool ModbusConnection::connect(const char* parameters) {
     port_ = 502;
     if (!parameters) return false;
 
-    char text[kNameSize];  // nextToken cuts its text up: work on a copy
-    copyText(text, parameters);
-    char* cursor = text;
-    char* kind = nextToken(&cursor, ":");
-    if (!kind || !equalsIgnoreCase(kind, "tcp")) {
+    endpoint_ = parseModbusEndpoint(parameters);
+    // A Modbus TCP unit id the check refuses never kept a link from opening.
+    bool usable = endpoint_.problem.empty() || endpoint_.framing == ModbusFraming::Tcp;
+    if (!usable) {
         logf(Log::Always, "-Modbus, invalid adr (%s)\n", parameters);
         return false;
     }
-    char* address = nextToken(&cursor, ":");
-    if (address && *address) copyText(ipAddress_, address);
-    char* portText = nextToken(&cursor, ":");
-    if (portText) port_ = parseInt(portText);
+    if (endpoint_.framing == ModbusFraming::RtuSerial) {
+        copyText(ipAddress_, endpoint_.device);  // the read lines name the port
+        return openLink();
+    }
+    copyText(ipAddress_, endpoint_.host);
+    port_ = endpoint_.port;
 
     logf(Log::Connection, "Modbus connect: IP '%s', port %d\n", ipAddress_, port_);
     return openLink();
 }
 
 bool ModbusConnection::openLink() {
+    if (endpoint_.framing == ModbusFraming::RtuSerial) return openSerialPort();
     net::Connection link = net::connectTcp(ipAddress_, port_, kConnectTimeoutMs);
     if (link.fd < 0) {
         switch (link.failedStep) {
@@ -122,8 +129,77 @@ bool ModbusConnection::openLink() {
     }
     sock_ = link.fd;
     isOpen_ = true;
+    line_.attach(sock_, false, endpoint_.serial);
     logf(Log::Detail, "ModbusTCP connection to %s open\n", ipAddress_);
     return true;
+}
+
+bool ModbusConnection::openSerialPort() {
+    const SerialFormat& format = endpoint_.serial;
+    logf(Log::Connection, "Modbus RTU connect: port '%s', %d %d%c%d\n", endpoint_.device, format.baud,
+         format.dataBits, format.parity, format.stopBits);
+    serial::Opened port = serial::openPort(endpoint_.device, format);
+    if (port.fd < 0) {
+        logf(Log::Failure, "-Serial port %s, %s, err %d: %s\n", endpoint_.device, port.step, port.error,
+             errorText(port.error));
+        return false;
+    }
+    sock_ = port.fd;
+    isOpen_ = true;
+    line_.attach(sock_, true, format);
+    logf(Log::Detail, "Modbus RTU port %s open\n", endpoint_.device);
+    return true;
+}
+
+ModbusConnection::Transfer ModbusConnection::transfer(const uint8_t* request, const net::Deadline& deadline,
+                                                      size_t* frameSize) {
+    if (endpoint_.framing != ModbusFraming::Tcp) return transferRtu(request, deadline, frameSize);
+    if (!sendRequest(request, deadline) || !receiveAnswer(deadline, frameSize)) return Transfer::Lost;
+    return Transfer::Answer;
+}
+
+// The request goes out as an RTU frame; the answer is taken by the length its
+// function code tells, its CRC checked, and handed on as the TCP frame the
+// request would have had, so the one check of answers serves every line.
+ModbusConnection::Transfer ModbusConnection::transferRtu(const uint8_t* request,
+                                                         const net::Deadline& answerBy, size_t* frameSize) {
+    uint8_t frame[kRtuFrameSize];
+    size_t size = rtuFrameFromTcp(request, kModbusRequestSize, frame, sizeof frame);
+    net::Deadline deadline = line_.allowingFor(answerBy, size + kRtuFrameSize);
+    net::Result sent = line_.send(frame, size, deadline);
+    if (!sent.ok()) {
+        logf(Log::Failure, "-ModbusRead, send, err %ld: %s, %s:%d\n", static_cast<long>(sent.error),
+             errorText(sent.error), ipAddress_, port_);
+        return Transfer::Lost;
+    }
+    size_t got = 0;
+    int length = 0;
+    while (length == 0 || got < static_cast<size_t>(length)) {
+        net::Result piece =
+            line_.receive(frame + got, static_cast<size_t>(length > 0 ? length : 3) - got, deadline);
+        if (!piece.ok()) {
+            reportReceiveFailure(piece, got < kRtuMinAnswer ? 1 : 2, got);
+            return Transfer::Lost;
+        }
+        got += piece.count;
+        length = rtuAnswerLength(frame, got);
+        if (length < 0) {
+            logf(Log::Failure, "-ModbusRead, RTU answer out of step (function %u), line resynchronised\n",
+                 static_cast<unsigned>(frame[1]));
+            line_.resynchronise(deadline);
+            return Transfer::Damaged;
+        }
+    }
+    RtuCheck check = tcpFrameFromRtu(frame, got, transactionId_, answer_, sizeof answer_, frameSize);
+    if (check != RtuCheck::Ok) {
+        logf(Log::Failure, "-ModbusRead, RTU answer with %s (%zu bytes), line resynchronised\n",
+             check == RtuCheck::BadCrc ? "CRC error" : "no room", got);
+        line_.resynchronise(deadline);
+        return Transfer::Damaged;
+    }
+    // An answer from another unit is out of turn: what follows it is no answer of ours either.
+    if (frame[0] != request[kMbapHeaderSize - 1]) line_.resynchronise(deadline);
+    return Transfer::Answer;
 }
 
 bool ModbusConnection::sendRequest(const uint8_t* request, const net::Deadline& deadline) {
@@ -188,6 +264,31 @@ void ModbusConnection::reportReceiveFailure(const net::Result& failure, int phas
     }
 }
 
+bool ModbusConnection::requestAnswer(const uint8_t* request, size_t* frameSize) {
+    // Bytes that came in after the last answer was complete (a device that
+    // repeats its answer, for one) belong to no request of ours; left queued
+    // they would be read as the answer to this one.
+    if (!line_.discardStale()) {
+        // Devices and gateways with an idle time-out close the link between
+        // reads. Nothing has been sent yet, so the request goes out on a new
+        // link instead of failing this read. A serial port that hung up was
+        // unplugged, and is opened again once it is back.
+        if (endpoint_.framing == ModbusFraming::RtuSerial)
+            logf(Log::Failure, "-Serial port %s gone, opening it again\n", endpoint_.device);
+        close();
+        if (!openLink()) return false;
+    }
+    Transfer transferred = transfer(request, answerDeadline(), frameSize);
+    if (transferred != Transfer::Answer) {
+        // No answer, half an answer or a broken link: a late answer must never
+        // be taken for the next request's, so the link starts afresh. A
+        // damaged RTU answer was dropped with what followed it; the line stays.
+        if (transferred == Transfer::Lost) close();
+        return false;
+    }
+    return true;
+}
+
 bool ModbusConnection::read(Node* node) {
     if (!node) return false;
     if (node->device.kind == AddressKind::Offline) {
@@ -215,24 +316,8 @@ bool ModbusConnection::read(Node* node) {
                        static_cast<uint8_t>(unitId == kNoUnitId ? 0 : unitId));
 
     logf(Log::Read, "ModbusRead, IP %s, Addr %d:%d\n", ipAddress_, address.table, address.reg);
-    // Bytes that came in after the last answer was complete (a device that
-    // repeats its answer, for one) belong to no request of ours; left queued
-    // they would be read as the answer to this one.
-    if (!net::discardQueued(sock_).ok()) {
-        // Devices and gateways with an idle time-out close the link between
-        // reads. Nothing has been sent yet, so the request goes out on a new
-        // link instead of failing this read.
-        close();
-        if (!openLink()) return false;
-    }
-    net::Deadline deadline = answerDeadline();
     size_t frameSize = 0;
-    if (!sendRequest(request, deadline) || !receiveAnswer(deadline, &frameSize)) {
-        // No answer, half an answer or a broken link: a late answer must never
-        // be taken for the next request's, so the link starts afresh.
-        close();
-        return false;
-    }
+    if (!requestAnswer(request, &frameSize)) return false;
 
     ModbusAnswer answer =
         checkModbusResponse(answer_, frameSize, transactionId_, function, registers, unitId);

@@ -1,13 +1,18 @@
-// ModbusConnection: the source connection to a Modbus TCP device. One TCP
-// link; each node read sends one request for one coil, discrete input,
-// input register or holding register and waits for its answer.
+// ModbusConnection: the source connection to a Modbus device. One TCP link,
+// or one serial port; each node read sends one request for one coil,
+// discrete input, input register or holding register and waits for its
+// answer. Requests and answers are built and checked as Modbus TCP frames;
+// on an RTU gateway or a serial port the line below carries them as RTU
+// frames with their CRC.
 #pragma once
 
 #include <cstdint>
 
 #include "sources/Socket.h"
 #include "sources/SourceConnection.h"
+#include "sources/modbus/ModbusEndpoint.h"
 #include "sources/modbus/ModbusFrame.h"
+#include "sources/modbus/ModbusRtuLine.h"
 
 class ModbusConnection : public SourceConnection {
   public:
@@ -16,7 +21,8 @@ class ModbusConnection : public SourceConnection {
     ModbusConnection(const ModbusConnection&) = delete;
     ModbusConnection& operator=(const ModbusConnection&) = delete;
 
-    // "tcp:address:port"; address defaults to 127.0.0.1, port to 502.
+    // "tcp:address:port", "rtutcp:address:port:unit" or
+    // "rtu:device:baud:format:unit"; address defaults to 127.0.0.1, port to 502.
     bool connect(const char* parameters) override;
     bool read(Node* node) override;
     bool isConnected() override;
@@ -32,13 +38,28 @@ class ModbusConnection : public SourceConnection {
     static constexpr int kConnectTimeoutMs = 5000;
 
   private:
-    // Opens the TCP link to ipAddress_:port_.
+    // How one request and its answer went: an answer to check, an answer
+    // that failed the RTU line's check (the line is in step again and stays
+    // open), or a link that must start afresh.
+    enum class Transfer { Answer, Damaged, Lost };
+
+    // Opens the TCP link to ipAddress_:port_, or the serial port.
     bool openLink();
+    bool openSerialPort();
+    // Sends a built request (a Modbus TCP frame) and receives the whole
+    // answer into answer_, as a Modbus TCP frame whatever the line; false
+    // when none came (the link closed unless the RTU line dropped a damaged
+    // answer). Every read of the device goes through here.
+    bool requestAnswer(const uint8_t* request, size_t* frameSize);
+    Transfer transfer(const uint8_t* request, const net::Deadline& deadline, size_t* frameSize);
+    Transfer transferRtu(const uint8_t* request, const net::Deadline& deadline, size_t* frameSize);
     void reportClosed() const;
     bool sendRequest(const uint8_t* request, const net::Deadline& deadline);
     bool receiveAnswer(const net::Deadline& deadline, size_t* frameSize);
     void reportReceiveFailure(const net::Result& failure, int phase, size_t got) const;
 
+    ModbusEndpoint endpoint_;
+    ModbusRtuLine line_;  // on an RTU gateway or a serial port
     int port_ = 0;
     char ipAddress_[100] = {};
     int sock_ = -1;

@@ -389,6 +389,14 @@ TEST_F(ConfigFile, TypesThatDoNotFitTheAddressZeroFactorsAndBadUnitIdsAreErrorsN
         {modbus + "node;a;400001;t;g;N\nscale;nan;0\n", "line 4: scale needs a factor and an offset"},
         {modbus + "node;a;400001;t;g;N\nscale;0,1;-4\n", "line 4: scale;0,1;-4: write a decimal point"},
         {"source;m\nadr;modbus;tcp:127.0.0.1:502:256\n", "line 2: unit id in 'tcp:127.0.0.1:502:256'"},
+        {"source;m\nadr;modbus;rtutcp:127.0.0.1:4001:248\n",
+         "line 2: unit id in 'rtutcp:127.0.0.1:4001:248' is not "
+         "a number from 1 to 247"},
+        {"source;m\nadr;modbus;rtu:/dev/ttyUSB0:19200:8E1:0\n",
+         "line 2: unit id in 'rtu:/dev/ttyUSB0:19200:8E1:0'"},
+        {"source;m\nadr;modbus;rtu:/dev/ttyUSB0:14400:8E1:1\n", "line 2: baud rate '14400' is not 1200,"},
+        {"source;m\nadr;modbus;rtu:/dev/ttyUSB0:19200:7E1:1\n",
+         "line 2: serial format '7E1' is not 8 data bits"},
     };
     for (const auto& [content, message] : cases) {
         auto l = load(content);
@@ -402,6 +410,16 @@ TEST_F(ConfigFile, TypesThatDoNotFitTheAddressZeroFactorsAndBadUnitIdsAreErrorsN
     EXPECT_EQ(l.output, "*** line ignored 'scale'\n");
     EXPECT_EQ(l.coupler->sources[0].unitId, 17);
     EXPECT_TRUE(l.coupler->nodes[0].scaled && l.coupler->nodes[0].wordOrder == WordOrder::CDAB);
+    // A serial port's baud rate stands where a port number stands in the other forms.
+    l = load("source;m\nadr;modbus;rtu:/dev/ttyUSB0:115200:8E1:247\n");
+    EXPECT_EQ(l.output.find("ini error"), std::string::npos) << l.output;
+    EXPECT_EQ(l.coupler->sources[0].unitId, 247);
+    // An unknown link never connected; the check says so, a start runs on as it did.
+    l = load("source;m\nadr;modbus;udp:127.0.0.1:502\n");
+    EXPECT_FALSE(l.coupler->iniError());
+    EXPECT_NE(l.output.find("*** ini error: line 2: 'udp:127.0.0.1:502' is no Modbus link"),
+              std::string::npos)
+        << l.output;
 }
 
 // A tag names a node for the operator; a bad or second name is a line error

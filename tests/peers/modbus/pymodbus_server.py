@@ -1,11 +1,15 @@
 #!/usr/bin/python3
 """A Modbus TCP server on 127.0.0.1 built on Debian's pymodbus, with fixed
-values at known protocol addresses, for the client tests.
+values at known protocol addresses, for the client tests. With --rtu it
+speaks RTU frames over TCP, as a serial gateway does; with --serial it serves
+RTU frames on a serial port (one end of a socat pty pair). In RTU framing
+the answer to a read of holding register 300 carries a wrong CRC.
 
 The data blocks run in zero mode, so the value listed for address N is what
 a request for protocol address N returns (pymodbus otherwise shifts by one).
 
-    pymodbus_server.py --port PORT [--lifetime SECONDS]
+    pymodbus_server.py --port PORT [--rtu] [--lifetime SECONDS]
+    pymodbus_server.py --serial DEVICE --baud BAUD --format 8E1 [--lifetime SECONDS]
 """
 import argparse
 import asyncio
@@ -13,7 +17,8 @@ import os
 import threading
 
 from pymodbus.datastore import ModbusServerContext, ModbusSlaveContext, ModbusSparseDataBlock
-from pymodbus.server import StartAsyncTcpServer
+from pymodbus.framer.rtu_framer import ModbusRtuFramer
+from pymodbus.server import StartAsyncSerialServer, StartAsyncTcpServer
 
 COILS = {0: 1, 1: 0, 2: 1, 40001: 1, 40002: 0, 65535: 1}
 DISCRETE = {0: 0, 1: 1, 2: 0, 7: 1}
@@ -31,11 +36,39 @@ HOLDING.update({
     214: 0x8000,               # INT16 smallest
     216: 0x3DCC, 217: 0xCCCD,  # FLOAT32 0.1
 })
+# The value whose answer goes out with a damaged CRC.
+DAMAGED = 0xBAD0
+HOLDING[300] = DAMAGED
+
+
+class DamagingRtuFramer(ModbusRtuFramer):
+    """RTU framing that spoils the CRC of an answer holding DAMAGED."""
+
+    def buildPacket(self, message):
+        packet = super().buildPacket(message)
+        if getattr(message, "registers", None) == [DAMAGED]:
+            packet = packet[:-1] + bytes([packet[-1] ^ 0xFF])
+        return packet
+
+
+async def serve_serial(context, args):
+    """Opens the port, says so on standard output, then answers."""
+    server = await StartAsyncSerialServer(context=context, framer=DamagingRtuFramer, port=args.serial,
+                                          baudrate=args.baud, bytesize=int(args.format[0]),
+                                          parity=args.format[1], stopbits=int(args.format[2]),
+                                          defer_start=True)
+    await server.start()
+    print("serving", args.serial, flush=True)
+    await server.serve_forever()
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--port", type=int)
+    parser.add_argument("--rtu", action="store_true")
+    parser.add_argument("--serial")
+    parser.add_argument("--baud", type=int, default=19200)
+    parser.add_argument("--format", default="8E1")
     parser.add_argument("--lifetime", type=float, default=120.0)
     args = parser.parse_args()
 
@@ -50,7 +83,13 @@ def main():
         zero_mode=True,
     )
     context = ModbusServerContext(slaves=slave, single=True)
-    asyncio.run(StartAsyncTcpServer(context=context, address=("127.0.0.1", args.port)))
+    if args.serial:
+        asyncio.run(serve_serial(context, args))
+    elif args.rtu:
+        asyncio.run(StartAsyncTcpServer(context=context, framer=DamagingRtuFramer,
+                                        address=("127.0.0.1", args.port)))
+    else:
+        asyncio.run(StartAsyncTcpServer(context=context, address=("127.0.0.1", args.port)))
 
 
 if __name__ == "__main__":
