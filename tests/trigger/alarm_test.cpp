@@ -11,6 +11,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "base/Clock.h"
 #include "base/Text.h"
@@ -143,7 +144,8 @@ struct LadderScenario {
     const char* name;
     const char* ladder;  // the steps behind "ladder;alarm;"
     const char* when;    // "GROUP;WINDOW" or empty
-    // As above, and "ack" (an operator acknowledges), "restart" (the states
+    // As above, and "ack" (an operator acknowledges; its events: the steps
+    // still waiting in the outbox), "restart" (the states
     // file read back), "crash" (a restart from the states file as it was
     // before the last cycle, with the outbox that cycle wrote). Events are
     // the notices queued: R raise, E ladder step, C clear, each followed by
@@ -239,11 +241,17 @@ TEST(AlarmLadder, AnUnacknowledgedAlarmClimbsTheStepsOnDutyOnceEachAcrossRestart
             if (value == "ack") {
                 std::string answer;
                 EXPECT_TRUE(coupler->acknowledge(node, Coupler::AckRequest{"anna"}, &answer)) << answer;
+                std::string waiting;
+                for (const OutboxEntry& entry : coupler->outbox->entries())
+                    if (entry.kind == AlarmNotice::Escalated) waiting += entry.receiver[0];
+                EXPECT_EQ(waiting, expected) << "ladder steps still waiting in the outbox";
                 continue;
             }
             if (value == "restart" || value == "crash") {
                 std::string text = value == "crash" ? statesBefore : renderStates(*coupler);
-                auto entries = coupler->outbox->entries();
+                std::vector<int> damaged;
+                auto entries = parseOutbox(formatOutbox(coupler->outbox->entries()), &damaged);
+                EXPECT_TRUE(damaged.empty());
                 coupler = makeLadderCoupler(s);
                 FILE* file = fmemopen(&text[0], text.size(), "r");
                 readStatesFrom(*coupler, file);
