@@ -1,6 +1,6 @@
 #include "cycle/Ladder.h"
 
-#include <cstdio>
+#include <algorithm>
 
 #include "base/Text.h"
 #include "cycle/Coupler.h"
@@ -73,6 +73,18 @@ void catchUpWithOutbox(const Ladder& ladder, const Outbox& outbox, const Node& n
     }
 }
 
+// Rounds that ended while nothing climbed (a long stop, a shelve) are not
+// sent late one after the other: the ladder goes on with the round of now,
+// which pages the same groups again in their order.
+void skipPastRounds(const Ladder& ladder, int64_t now, LadderPosition* at) {
+    int64_t length = repeatDelay(ladder);
+    if (length <= 0 || now <= at->episode) return;
+    int64_t current = std::min<int64_t>((now - at->episode) / length, ladder.repeats);
+    if (current <= at->round) return;
+    at->round = static_cast<int>(current);
+    at->next = 0;
+}
+
 }  // namespace
 
 uint32_t groupBit(const Coupler& coupler, const DirEntry* group) {
@@ -114,6 +126,7 @@ std::vector<LadderRung> climbLadder(const Coupler& coupler, const Outbox* outbox
     LadderPosition& at = node.ladder;
     if (at.episode != node.triggerTime) at = LadderPosition{node.triggerTime, 0, 0, 0};
     if (outbox) catchUpWithOutbox(*ladder, *outbox, node, &at);
+    skipPastRounds(*ladder, now, &at);
     bool passing = false;  // the step before was off duty: this one is due at once
     while (at.next < ladder->stepCount) {
         const LadderStep& step = ladder->steps[at.next];
