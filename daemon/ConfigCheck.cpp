@@ -115,14 +115,15 @@ void addEscalationWarnings(const Coupler& c, std::vector<std::string>& warnings)
     }
 }
 
-bool namedByLadder(const Coupler& c, const DirEntry* dir) {
-    for (int l = 0; l < c.ladderCount; ++l) {
-        const Ladder& ladder = c.ladders[l];
-        if (ladder.from == dir) return true;
-        for (int s = 0; s < ladder.stepCount; ++s)
-            if (ladder.steps[s].groups & groupBit(c, dir)) return true;
-    }
+bool pagedByLadder(const Coupler& c, const DirEntry* dir) {
+    for (int l = 0; l < c.ladderCount; ++l)
+        for (int s = 0; s < c.ladders[l].stepCount; ++s)
+            if (c.ladders[l].steps[s].groups & groupBit(c, dir)) return true;
     return false;
+}
+
+bool namedByLadder(const Coupler& c, const DirEntry* dir) {
+    return ladderOf(c, dir) || pagedByLadder(c, dir);
 }
 
 // A ladder's group or step group that nothing else names is misspelled: the
@@ -142,7 +143,7 @@ void addLadderWarnings(const Coupler& c, std::vector<std::string>& warnings) {
         }
     }
     for (int d = 0; d < c.dirCount; ++d)
-        if (c.duty[d].limited && !namedByLadder(c, &c.dirs[d]))
+        if (c.duty[d].limited && !pagedByLadder(c, &c.dirs[d]))
             warnings.push_back(
                 format("when;%s: no ladder step pages group '%s', its duty windows change nothing",
                        c.dirs[d].name, c.dirs[d].name));
