@@ -524,12 +524,9 @@ TEST(OutboxRun, KillsAcrossAlarmEpisodesGiveOneRaiseAndOneClearEach) {
     EXPECT_EQ(unmatched, 0) << lines;
 }
 
-// An alarm nobody acknowledges climbs its ladder across kills: register
-// 300001 holds 1000 + k for 4 s of every 8, the ladder pages group l1 1 s
-// after the raise and l2 3 s after it, each through a file receiver of its
-// own. A step is decided only while the alarm is raised, so its text names
-// its rise. No step may arrive twice, none that a kill found decided may be
-// lost, and none may be skipped: a second step without its first is one.
+// An alarm nobody acknowledges climbs its ladder (1 s: s1.csv, 3 s: s2.csv)
+// across kills; a step's text names its rise. No step twice, none a kill
+// found decided lost, none skipped (a second step without its first).
 TEST(OutboxRun, KillsAcrossAClimbingLadderSendEachStepOnce) {
     TempDir dir;
     const char* wanted = std::getenv("ZENTOK_LADDER_KILLS");
@@ -551,8 +548,7 @@ TEST(OutboxRun, KillsAcrossAClimbingLadderSendEachStepOnce) {
                 if (line.rfind("\"" + std::string(step) + "\";", 0) == 0)
                     for (int k : risesIn(line)) decided[step].insert(k);
     };
-    // Aimed at the steps: killed as soon as the outbox holds a step the run
-    // decided, while the states file may not record it yet.
+    // Aimed at the moment a run's step is in the outbox, maybe not yet in the states file.
     harness.aim = [](const std::string& before, const std::string& outbox, const std::string&) {
         return outbox.find(";escalated;") != std::string::npos &&
                before.find(";escalated;") == std::string::npos;
@@ -565,19 +561,15 @@ TEST(OutboxRun, KillsAcrossAClimbingLadderSendEachStepOnce) {
     std::multiset<int> second = risesIn(contentOf(dir.file("s2.csv")));
     int skipped = 0;
     for (int k : distinct(second)) skipped += first.count(k) == 0 ? 1 : 0;
+    int lost = lostFrom(decided["s1"], first) + lostFrom(decided["s2"], second);
+    int repeated = repeatsIn(first) + repeatsIn(second);
     std::printf(
-        "ladder kill harness: %d kills (%d aimed at a step), %zu raises, steps sent %zu and %zu, decided at "
-        "a kill %zu and %zu, "
-        "lost %d and %d, repeated %d and %d, skipped %d\n",
+        "ladder kill harness: %d kills (%d aimed at a step), %zu raises, steps sent %zu and %zu, "
+        "decided at a kill %zu, lost %d, repeated %d, skipped %d\n",
         harness.kills, harness.aimedKills, distinct(raised).size(), distinct(first).size(),
-        distinct(second).size(), decided["s1"].size(), decided["s2"].size(), lostFrom(decided["s1"], first),
-        lostFrom(decided["s2"], second), repeatsIn(first), repeatsIn(second), skipped);
+        distinct(second).size(), decided["s1"].size() + decided["s2"].size(), lost, repeated, skipped);
     EXPECT_GT(harness.kills, 20);
     EXPECT_GE(distinct(second).size(), 2u);
     EXPECT_GE(distinct(first).size() + 1, distinct(raised).size());
-    EXPECT_EQ(repeatsIn(first), 0);
-    EXPECT_EQ(repeatsIn(second), 0);
-    EXPECT_EQ(lostFrom(decided["s1"], first), 0);
-    EXPECT_EQ(lostFrom(decided["s2"], second), 0);
-    EXPECT_EQ(skipped, 0);
+    EXPECT_EQ(lost + repeated + skipped, 0);
 }

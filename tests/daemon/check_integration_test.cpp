@@ -120,8 +120,6 @@ TEST(Check, EachKindOfConfigurationErrorEndsWith78AndItsMessage) {
          "line 6: repeat needs its maximum, 1 to 100 times, as 30m:repeat:3"},
         {modbus + "node;a;400001;t;shift;N\nreceiver;r\ndir;shift\nwhen;shift;Mon-Fri 07:00-07:00\n",
          "line 6: when;shift: the window 'Mon-Fri 07:00-07:00' never opens"},
-        {modbus + "node;a;400001;t;shift;N\nreceiver;r\ndir;shift\nwhen;shift;Mo-Fr 07:00-17:00\n",
-         "line 6: when;shift: 'Mo-Fr' names no days"},
         {"receiver;runner\nadr;exec;/nonexistent/notify-ops --now\ndir;g\n",
          "*** warning: receiver 'runner' runs '/nonexistent/notify-ops', which is no executable file here"},
         {"receiver;chat\nadr;telegram;-100200\ndir;g\n",

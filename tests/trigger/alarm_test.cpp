@@ -165,8 +165,7 @@ std::unique_ptr<Coupler> makeLadderCoupler(const LadderScenario& s) {
     Ladder& ladder = c->ladders[c->ladderCount++];
     ladder.from = c->nodes[0].dir;
     EXPECT_EQ(readLadderSteps(*c, &steps[0], &ladder), "");
-    std::string when = s.when;
-    if (!when.empty()) {
+    if (std::string when = s.when; !when.empty()) {
         size_t semicolon = when.find(';');
         DirEntry* group = c->findDir(when.substr(0, semicolon).c_str(), false);
         EXPECT_EQ(readDutyWindow(when.substr(semicolon + 1).c_str(), &c->duty[group - c->dirs]), "");
@@ -222,8 +221,7 @@ TEST(AlarmLadder, AnUnacknowledgedAlarmClimbsTheStepsOnDutyOnceEachAcrossRestart
         {"a first step off duty: the raise goes to the next step's groups", "0:shift;5m:lead",
          "shift;Sat,Sun", "0:120=Rol 300:120 400:50=Col"},
     };
-    const char* zone = std::getenv("TZ");
-    std::string savedZone = zone ? zone : "";
+    const std::string zone = std::getenv("TZ") ? std::getenv("TZ") : "";
     setenv("TZ", "UTC", 1);  // the windows are local time; the start is Monday 08:00 UTC
     tzset();
     for (const LadderScenario& s : scenarios) {
@@ -272,9 +270,6 @@ TEST(AlarmLadder, AnUnacknowledgedAlarmClimbsTheStepsOnDutyOnceEachAcrossRestart
         }
     }
     setClockForTesting(nullptr);
-    if (zone)
-        setenv("TZ", savedZone.c_str(), 1);
-    else
-        unsetenv("TZ");
+    zone.empty() ? unsetenv("TZ") : setenv("TZ", zone.c_str(), 1);
     tzset();
 }
