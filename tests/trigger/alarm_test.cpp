@@ -144,12 +144,10 @@ struct LadderScenario {
     const char* name;
     const char* ladder;  // the steps behind "ladder;alarm;"
     const char* when;    // "GROUP;WINDOW" or empty
-    // As above, and "ack" (an operator acknowledges; its events: the steps
-    // still waiting in the outbox), "restart" (the states
-    // file read back), "crash" (a restart from the states file as it was
-    // before the last cycle, with the outbox that cycle wrote). Events are
-    // the notices queued: R raise, E ladder step, C clear, each followed by
-    // the initials of the receivers it reaches; "+" between two notices.
+    // As above; "ack" (its events: the steps left in the outbox), "restart",
+    // "crash" (the states file of before the last cycle, the outbox after
+    // it). Events: R raise, E step, C clear, each with the initials of the
+    // receivers it reaches; "+" between two notices.
     const char* steps;
 };
 
