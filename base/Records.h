@@ -11,6 +11,7 @@
 
 #include "base/Alarm.h"
 #include "base/DeviceAddress.h"
+#include "base/Ladder.h"
 
 struct Node;
 struct Receiver;
@@ -109,6 +110,7 @@ struct Node {
     Acknowledgement ack{};
     Shelve shelve{};
     int64_t escalatedEpisode = 0;  // the trigger time of the episode sent on to the escalation group
+    LadderPosition ladder{};       // its group's "ladder" line: the step the episode has reached
 
     // How the node is shown and chosen: its tag where it has one, else its address.
     const char* label() const { return tag[0] ? tag : address; }

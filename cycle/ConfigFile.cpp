@@ -16,6 +16,7 @@
 #include "base/Settings.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
+#include "cycle/Ladder.h"
 #include "notify/UrlScheme.h"
 #include "notify/channels/MailChannel.h"
 #include "notify/channels/SrvMgrChannel.h"
@@ -24,6 +25,7 @@
 #include "sources/SourceConnection.h"
 #include "sources/modbus/ModbusEndpoint.h"
 #include "trigger/AlarmSettings.h"
+#include "trigger/DutyWindow.h"
 #include "trigger/Trigger.h"
 
 namespace {
@@ -544,8 +546,52 @@ class ConfigParser {
         for (int i = 0; i < c_.escalationCount; ++i)
             if (c_.escalations[i].from == from)
                 return alarmError("a second escalate line for group " + std::string(group));
+        if (ladderOf(c_, from))
+            return alarmError("group " + std::string(group) + " has an escalate line and a ladder: keep one");
         if (c_.escalationCount >= kMaxDirs) return alarmError("escalate: more lines than groups");
         c_.escalations[c_.escalationCount++] = Escalation{from, to, seconds};
+    }
+
+    // ladder;GROUP;DELAY:GROUP2[,GROUP3];...[;DELAY:repeat:COUNT]
+    void ladderLine(char*, const char*, char* cursor) {
+        char* group = nextToken(&cursor, ";");
+        if (!group || !*group)
+            return alarmError(
+                "ladder needs a group and its steps, as ladder;shift;0:shift;5m:lead;30m:repeat:3");
+        DirEntry* from = c_.findDir(group, true);
+        if (!from)
+            return unknown("ladder of group '" + shownWord(group) + "': unknown group '" + shownWord(group) +
+                           "', no node or receiver names it");
+        if (ladderOf(c_, from)) return alarmError("a second ladder line for group " + std::string(group));
+        for (int i = 0; i < c_.escalationCount; ++i)
+            if (c_.escalations[i].from == from)
+                return alarmError("group " + std::string(group) +
+                                  " has an escalate line and a ladder: keep one");
+        if (c_.ladderCount >= kMaxDirs) return alarmError("ladder: more lines than groups");
+        Ladder ladder;
+        ladder.from = from;
+        std::string fault = readLadderSteps(c_, cursor, &ladder);
+        if (!fault.empty()) return alarmError(fault);
+        c_.ladders[c_.ladderCount++] = ladder;
+    }
+
+    // when;GROUP;WINDOW[;WINDOW...]: the group is on duty in these windows only.
+    void whenLine(char*, const char*, char* cursor) {
+        char* group = nextToken(&cursor, ";");
+        DirEntry* dir = group && *group ? c_.findDir(group, true) : nullptr;
+        if (!dir)
+            return lineError(s_.lineNumber,
+                             "when needs a known group and its windows, as when;lead;Mon-Fri 07:00-17:00");
+        DutyWeek& week = c_.duty[dir - c_.dirs];
+        int windows = 0;
+        while (char* window = nextToken(&cursor, ";")) {
+            std::string fault = readDutyWindow(window, &week);
+            if (!fault.empty()) return lineError(s_.lineNumber, "when;" + std::string(group) + ": " + fault);
+            ++windows;
+        }
+        if (windows == 0)
+            lineError(s_.lineNumber,
+                      "when;" + std::string(group) + " names no window: it would never be on duty");
     }
 
     void uplinkLine(char*, const char*, char* cursor) {
@@ -684,6 +730,7 @@ const ConfigParser::LineKind ConfigParser::kLineKinds[] = {
     {"set", &ConfigParser::setLine},           {"scale", &ConfigParser::scaleLine},
     {"alarm", &ConfigParser::alarmLine},       {"flood", &ConfigParser::floodLine},
     {"escalate", &ConfigParser::escalateLine}, {"tag", &ConfigParser::tagLine},
+    {"ladder", &ConfigParser::ladderLine},     {"when", &ConfigParser::whenLine},
 };
 
 void ConfigParser::processLine(char* line, int number) {

@@ -79,6 +79,9 @@ class Coupler {
     Link links[kMaxLinks];
     Escalation escalations[kMaxDirs];
     int escalationCount = 0;
+    Ladder ladders[kMaxDirs];  // "ladder" lines, one per group at most
+    int ladderCount = 0;
+    DutyWeek duty[kMaxDirs];          // "when" lines, by the index of their group in `dirs`
     int maxShelveSeconds = 8 * 3600;  // "coupler;maxshelve": bounds a forgotten shelve
     int sourceCount = 0;
     int nodeCount = 0;

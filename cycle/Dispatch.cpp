@@ -21,6 +21,7 @@
 #include "cycle/AlarmJournal.h"
 #include "cycle/Coupler.h"
 #include "cycle/FloodGuard.h"
+#include "cycle/Ladder.h"
 #include "cycle/Metrics.h"
 #include "cycle/Outbox.h"
 #include "cycle/StatesFile.h"
@@ -263,7 +264,8 @@ Notification notificationOf(Coupler& coupler, const OutboxEntry& entry) {
 OutboxEntry* carriedOverFor(Coupler& coupler, const Receiver* receiver, const Node& node, AlarmNotice kind,
                             int64_t episode) {
     for (OutboxEntry& entry : coupler.outbox->entries())
-        if (entry.carriedOver && entry.kind == kind && entry.sameNode(sourceNameOf(node), node.address) &&
+        if (entry.carriedOver && entry.kind == kind && entry.ladderRung < 0 &&
+            entry.sameNode(sourceNameOf(node), node.address) &&
             (kind == AlarmNotice::Raise || entry.triggerTime == episode) &&
             receiverFor(coupler, entry) == receiver)
             return &entry;
@@ -274,8 +276,10 @@ OutboxEntry* carriedOverFor(Coupler& coupler, const Receiver* receiver, const No
 struct Notice {
     AlarmNotice kind;
     int64_t episode;
-    const char* text;  // the template
-    const char* lead;  // put before the expanded text; empty for the plant's own notices
+    const char* text;     // the template
+    const char* lead;     // put before the expanded text; empty for the plant's own notices
+    uint32_t groups = 0;  // a ladder step's: the groups it pages
+    int rung = -1;        // a ladder step's, as the outbox keeps it
 };
 
 // The group an unacknowledged alarm of `group` is sent on to; null when none.
@@ -286,14 +290,18 @@ DirEntry* escalationOf(const Coupler& coupler, const DirEntry* group) {
 }
 
 // Whom a notice reaches through `link`: the node's group; once its episode
-// was escalated, the second group too; an escalation only the second group;
+// was escalated, the second group too, and the groups its ladder paged; an
+// escalation only the second group, a ladder step only its groups on duty;
 // an acknowledgement only the links that asked for it.
 bool reaches(const Coupler& coupler, const Node& node, const Notice& notice, const Link& link) {
     if (!link.receiver || !node.dir) return false;
+    if (notice.rung >= 0) return (notice.groups & groupBit(coupler, link.dir)) != 0;
     const DirEntry* second = escalationOf(coupler, node.dir);
     if (notice.kind == AlarmNotice::Escalated) return second && link.dir == second;
     bool escalated = second && notice.episode != 0 && node.escalatedEpisode == notice.episode;
-    bool inGroup = link.dir == node.dir || (escalated && link.dir == second);
+    bool laddered = notice.episode != 0 && node.ladder.episode == notice.episode &&
+                    (node.ladder.reached & groupBit(coupler, link.dir)) != 0;
+    bool inGroup = link.dir == node.dir || (escalated && link.dir == second) || laddered;
     if (notice.kind == AlarmNotice::Acknowledged) return inGroup && link.acknowledged;
     return inGroup;
 }
@@ -336,6 +344,7 @@ void queueNotice(Coupler& coupler, Node& node, const Notice& notice, char* text)
         entry.firedMs = firedMsOf(decidedAt);
         entry.text = full;
         entry.value = node.value;
+        entry.ladderRung = notice.rung;
         coupler.outbox->add(std::move(entry));
         coupler.notified = true;
     }
@@ -384,6 +393,30 @@ void escalateIfDue(Coupler& coupler, Node& node, int64_t now, char* text) {
     }
 }
 
+// An alarm of a group with a ladder that nobody acknowledged climbs it: each
+// step due goes to its groups on duty.
+void climbIfDue(Coupler& coupler, Node& node, int64_t now, char* text) {
+    if (!node.active || !node.sent || node.acknowledged() || !ladderOf(coupler, node.dir)) return;
+    for (const LadderRung& rung : climbLadder(coupler, coupler.outbox.get(), node, now)) {
+        logf(Log::Always, "node %s: not acknowledged, ladder step %d of round %d\n", node.address,
+             rung.step + 1, rung.round + 1);
+        queueNotice(coupler, node,
+                    {AlarmNotice::Escalated, node.triggerTime, node.message, "", rung.groups,
+                     rungKey(rung.round, rung.step)},
+                    text);
+    }
+}
+
+// The raise of an alarm with a ladder goes to the groups of the steps due at
+// once (a first step "0:GROUP") too, as one raise.
+void queueRaise(Coupler& coupler, Node& node, int64_t now, char* text) {
+    int64_t episode = node.triggerTime;
+    if (ladderOf(coupler, node.dir)) climbLadder(coupler, coupler.outbox.get(), node, now);
+    queueNotice(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message, ""}, text);
+    // A raise a crash left in the outbox gives the node that entry's trigger time.
+    if (node.ladder.episode == episode) node.ladder.episode = node.triggerTime;
+}
+
 // The raise of a fired node, and the clear and reminder its alarm decided.
 // Each is decided once; what becomes of it is the outbox's. A shelved node
 // decides them as ever and sends none of them.
@@ -394,8 +427,7 @@ void queueNode(Coupler& coupler, Node& node, char* text) {
     bool raised = node.active && !node.sent;
     if (raised) {
         coupler.journalEvent(JournalEvent::Raised, node, node.triggerTime);
-        if (!shelved)
-            queueNotice(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message, ""}, text);
+        if (!shelved) queueRaise(coupler, node, now, text);
         node.sent = true;
     }
     AlarmState& state = node.alarmState;
@@ -413,6 +445,25 @@ void queueNode(Coupler& coupler, Node& node, char* text) {
     }
     state.reminderDue = false;
     if (!shelved) escalateIfDue(coupler, node, now, text);
+    if (!shelved) climbIfDue(coupler, node, now, text);
+}
+
+// An acknowledgement stops the ladder: its steps still waiting in the outbox
+// are not sent.
+void dropLadderSteps(Coupler& coupler, const Node& node) {
+    auto& entries = coupler.outbox->entries();
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [&](const OutboxEntry& entry) {
+                                     if (entry.ladderRung < 0 || entry.inFlight ||
+                                         entry.triggerTime != node.triggerTime ||
+                                         !entry.sameNode(sourceNameOf(node), node.address))
+                                         return false;
+                                     logf(Log::Always,
+                                          "outbox, receiver %s, node %s: ladder step dropped, acknowledged\n",
+                                          entry.receiver.c_str(), entry.address.c_str());
+                                     return true;
+                                 }),
+                  entries.end());
 }
 
 }  // namespace
@@ -449,6 +500,7 @@ void Coupler::queueOperatorNotice(Node& node, AlarmNotice kind, const std::strin
     char text[kTextSize];
     const Notice notice{kind, node.triggerTime, node.message, lead.c_str()};
     if (kind == AlarmNotice::Acknowledged) tellNodeState(*this, node, notice, text);
+    if (kind == AlarmNotice::Acknowledged) dropLadderSteps(*this, node);
     queueNotice(*this, node, notice, text);
     outbox->save();
 }

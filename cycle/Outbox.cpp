@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <limits>
 
@@ -27,6 +28,8 @@ constexpr int kFieldCount = 10;
 constexpr int kAlarmFieldCount = 12;  // a clear or a reminder: its kind and when it was decided
 constexpr int kHeldFieldCount = 13;   // held back by the flood guard for its summary
 constexpr const char* kHeldField = "held";
+constexpr int kStepFieldCount = 14;  // held back and a ladder step
+constexpr const char* kStepField = "step=";
 constexpr int kFingerprintSize = 16;
 // An age beyond a century is a damaged time; bounding it keeps the
 // arithmetic on it in range.
@@ -108,20 +111,35 @@ bool readKind(const std::string& field, AlarmNotice* kind) {
     return false;
 }
 
+// "step=ROUND.STEP" into the entry's rung; false when it is no step.
+bool readStepField(const std::string& field, OutboxEntry* entry) {
+    if (field.compare(0, std::strlen(kStepField), kStepField) != 0) return false;
+    int round = -1, step = -1;
+    char end = 0;
+    if (std::sscanf(field.c_str() + std::strlen(kStepField), "%d.%d%c", &round, &step, &end) != 2)
+        return false;
+    if (round < 0 || round > kMaxLadderRepeats || step < 0 || step >= kMaxLadderSteps) return false;
+    entry->ladderRung = round * kMaxLadderSteps + step;
+    return true;
+}
+
 bool readAlarmFields(const std::vector<std::string>& fields, OutboxEntry* entry) {
     if (fields.size() < kAlarmFieldCount) return true;
     if (!readKind(fields[10], &entry->kind)) return false;
     entry->decidedAt = parseDateTimeWithOffset(fields[11].c_str());
-    if (fields.size() == kHeldFieldCount) {
-        if (fields[12] != kHeldField) return false;
-        entry->heldBack = true;
+    for (size_t i = kAlarmFieldCount; i < fields.size(); ++i) {
+        if (i == kAlarmFieldCount && fields[i] == kHeldField)
+            entry->heldBack = true;
+        else if (i + 1 != fields.size() || !readStepField(fields[i], entry))
+            return false;
     }
     return entry->decidedAt != 0;
 }
 
 bool toEntry(const std::vector<std::string>& fields, OutboxEntry* entry) {
     if (fields.size() != kFieldCount && fields.size() != kOldFieldCount &&
-        fields.size() != kAlarmFieldCount && fields.size() != kHeldFieldCount)
+        fields.size() != kAlarmFieldCount && fields.size() != kHeldFieldCount &&
+        fields.size() != kStepFieldCount)
         return false;
     if (!isNumber(fields[8])) return false;
     if (fields[0].empty() || fields[2].empty() || !fitsTheProgram(fields)) return false;
@@ -188,6 +206,10 @@ std::string formatOutbox(const std::vector<OutboxEntry>& entries) {
             record.plain(kindField(entry.kind)).plain(formatDateTimeWithOffset(entry.decidedAt));
         // What the flood guard holds back goes out as its summary after a restart too.
         if (entry.heldBack) record.plain(kHeldField);
+        // Which step of its ladder a notice is, so a restart does not decide that step again.
+        if (entry.ladderRung >= 0)
+            record.plain(kStepField + std::to_string(entry.ladderRung / kMaxLadderSteps) + "." +
+                         std::to_string(entry.ladderRung % kMaxLadderSteps));
         record.end();
     }
     return out;
@@ -197,7 +219,7 @@ std::vector<OutboxEntry> parseOutbox(const std::string& text, std::vector<int>* 
                                      bool lastNeedsLineEnd) {
     std::vector<OutboxEntry> entries;
     std::vector<std::string> fields;
-    RecordReader reader(text, {kFieldLimit, kHeldFieldCount});
+    RecordReader reader(text, {kFieldLimit, kStepFieldCount});
     while (reader.next(&fields)) {
         if (reader.blank()) continue;
         if (reader.firstLine() == 1 && isOutboxHeader(fields)) continue;

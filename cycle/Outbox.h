@@ -40,6 +40,7 @@ struct OutboxEntry {
     bool heldBack = false;   // the receiver's flood guard holds it for the summary
     bool textShown = false;  // an attempt of this run printed its text; a retry prints its key only
     int64_t decidedAt = 0;   // when a clear or reminder was decided; a raise's is its trigger time
+    int ladderRung = -1;     // a ladder step's: round * kMaxLadderSteps + step; -1 for other notices
 
     bool sameNode(const std::string& sourceName, const std::string& nodeAddress) const;
     bool sameKey(const std::string& receiverName, int occurrence, const std::string& sourceName,
@@ -64,7 +65,8 @@ constexpr int64_t kOutboxBatchMs = 1000;
 // attempt, value, which of the receivers of that name it is (0 for the
 // first) and the fingerprint of that receiver's address line; a clear or a
 // reminder adds its kind and when it was decided, an entry the flood guard
-// holds back for its summary its kind, that time and "held". Records of older versions,
+// holds back for its summary its kind, that time and "held", a ladder step's
+// notice "step=ROUND.STEP" last. Records of older versions,
 // with local times without offset and no fingerprint, read.
 std::string formatOutbox(const std::vector<OutboxEntry>& entries);
 // Reads records; a damaged one is skipped and its first line number is

@@ -7,6 +7,7 @@
 #include "cycle/StatesFile.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <limits>
@@ -100,9 +101,29 @@ void textField(FieldCursor& cursor, char* out, size_t capacity) {
     copyText(out, capacity, field ? field : "");
 }
 
+// The place on the ladder behind the owner: "ROUND.NEXT" and the groups its
+// steps paged, "lead,manager"; of the episode of field 3.
+void applyLadderFields(Coupler& coupler, Node* node, FieldCursor& cursor) {
+    node->ladder = LadderPosition{};
+    const char* position = cursor.next();
+    const char* groups = cursor.next();
+    int round = 0, next = 0;
+    if (!position || node->triggerTime == 0 || std::sscanf(position, "%d.%d", &round, &next) != 2) return;
+    if (round < 0 || round > kMaxLadderRepeats || next < 0 || next > kMaxLadderSteps) return;
+    node->ladder = LadderPosition{node->triggerTime, round, next, 0};
+    std::string names = groups ? groups : "";
+    for (size_t start = 0; start < names.size();) {
+        size_t comma = std::min(names.find(',', start), names.size());
+        DirEntry* dir = coupler.findDir(names.substr(start, comma - start).c_str(), false);
+        long index = dir ? dir - coupler.dirs : -1;
+        if (index >= 0 && index < kMaxDirs) node->ladder.reached |= 1u << index;
+        start = comma + 1;
+    }
+}
+
 // The operator's marks behind the alarm fields: an acknowledgement and an
 // escalation belong to the episode of field 3, a shelve lasts until its time.
-void applyOperatorFields(Node* node, FieldCursor& cursor) {
+void applyOperatorFields(Coupler& coupler, Node* node, FieldCursor& cursor) {
     node->ack = Acknowledgement{};
     node->shelve = Shelve{};
     node->escalatedEpisode = 0;
@@ -118,9 +139,10 @@ void applyOperatorFields(Node* node, FieldCursor& cursor) {
         node->ack.at = ackedAt;
     }
     if (escalated && parseInt(escalated) == 1) node->escalatedEpisode = node->triggerTime;
+    applyLadderFields(coupler, node, cursor);
 }
 
-void applyFields(Node* node, FieldCursor& cursor) {
+void applyFields(Coupler& coupler, Node* node, FieldCursor& cursor) {
     node->triggerTime = timeField(cursor);
     node->lastRead = timeField(cursor);
     const char* field = cursor.next();
@@ -132,7 +154,7 @@ void applyFields(Node* node, FieldCursor& cursor) {
         applyAlarmFields(node, cursor);
     else
         skipFields(cursor, 4);
-    applyOperatorFields(node, cursor);
+    applyOperatorFields(coupler, node, cursor);
     // A recorded firing comes back as fired and sent, so it is not notified again.
     if (node->triggerTime != 0) {
         node->active = true;
@@ -219,14 +241,27 @@ void appendAlarmFields(std::string* text, const AlarmState& state) {
              std::to_string(state.reminders) + ';' + formatDateTime(state.remindedAt);
 }
 
+bool onLadder(const Node& node) {
+    return node.triggerTime != 0 && node.ladder.episode == node.triggerTime &&
+           (node.ladder.round > 0 || node.ladder.next > 0);
+}
+
 bool hasOperatorMarks(const Node& node) {
-    return node.acknowledged() || node.shelve.until != 0 || node.escalated();
+    return node.acknowledged() || node.shelve.until != 0 || node.escalated() || onLadder(node);
+}
+
+// The names of the groups the ladder paged, as "lead,manager".
+std::string reachedGroups(const Coupler& coupler, uint32_t reached) {
+    std::string names;
+    for (int i = 0; i < coupler.dirCount; ++i)
+        if (reached & (1u << i)) names += (names.empty() ? "" : ",") + std::string(coupler.dirs[i].name);
+    return names;
 }
 
 // Only nodes an operator acknowledged or shelved, or that were escalated,
 // write these, so a configuration that never uses them writes the file it
 // always did. A node without an "alarm" line leaves the alarm fields empty.
-void appendOperatorFields(std::string* text, const Node& node) {
+void appendOperatorFields(std::string* text, const Coupler& coupler, const Node& node) {
     if (!node.alarm.enabled) appendAlarmFields(text, AlarmState{});
     *text += ';' + formatDateTime(node.acknowledged() ? node.ack.at : 0) + ';';
     appendQuoted(text, node.acknowledged() ? node.ack.by : "");
@@ -237,10 +272,16 @@ void appendOperatorFields(std::string* text, const Node& node) {
     *text += node.escalated() ? ";1" : ";";
     // Only an acknowledgement whose request file had an owner writes it, so
     // one restored from an older file is written back as it was.
-    if (node.acknowledged() && node.ack.owner[0]) {
+    if (node.acknowledged() && (node.ack.owner[0] || onLadder(node))) {
         *text += ';';
         appendQuoted(text, node.ack.owner);
+    } else if (onLadder(node)) {
+        *text += ';';
     }
+    // Only a node on a ladder writes its place there.
+    if (!onLadder(node)) return;
+    *text += ';' + std::to_string(node.ladder.round) + '.' + std::to_string(node.ladder.next) + ';';
+    appendQuoted(text, reachedGroups(coupler, node.ladder.reached));
 }
 
 void readStatesText(Coupler& coupler, const std::string& text) {
@@ -270,7 +311,7 @@ void readStatesFrom(Coupler& coupler, FILE* file) {
         bool sourceless = !source && !*sourceName;
         Node* node = source || sourceless ? unclaimedNode(coupler, source, address, claimed) : nullptr;
         if (node)
-            applyFields(node, cursor);
+            applyFields(coupler, node, cursor);
         else
             coupler.retainedStates.push_back({raw, timeField(cursor)});
     }
@@ -292,7 +333,7 @@ std::string renderStates(const Coupler& coupler) {
         text +=
             ';' + std::to_string(node.readError) + ';' + formatStoredValue(node.value, node.keepsDecimals());
         if (node.alarm.enabled) appendAlarmFields(&text, node.alarmState);
-        if (hasOperatorMarks(node)) appendOperatorFields(&text, node);
+        if (hasOperatorMarks(node)) appendOperatorFields(&text, coupler, node);
         text += '\n';
     }
     for (const RetainedState& state : coupler.retainedStates) text += state.line + "\n";

@@ -16,6 +16,7 @@
 #include "base/Settings.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
+#include "cycle/Ladder.h"
 #include "daemon/Instance.h"
 #include "notify/channels/ExecChannel.h"
 #include "notify/channels/FileChannel.h"
@@ -114,11 +115,46 @@ void addEscalationWarnings(const Coupler& c, std::vector<std::string>& warnings)
     }
 }
 
+bool pagedByLadder(const Coupler& c, const DirEntry* dir) {
+    for (int l = 0; l < c.ladderCount; ++l)
+        for (int s = 0; s < c.ladders[l].stepCount; ++s)
+            if (c.ladders[l].steps[s].groups & groupBit(c, dir)) return true;
+    return false;
+}
+
+bool namedByLadder(const Coupler& c, const DirEntry* dir) {
+    return ladderOf(c, dir) || pagedByLadder(c, dir);
+}
+
+// A ladder's group or step group that nothing else names is misspelled: the
+// step pages nobody. A duty window only ladder steps look at.
+void addLadderWarnings(const Coupler& c, std::vector<std::string>& warnings) {
+    for (int l = 0; l < c.ladderCount; ++l) {
+        const Ladder& ladder = c.ladders[l];
+        for (int d = 0; d < c.dirCount; ++d) {
+            const DirEntry* dir = &c.dirs[d];
+            bool inLadder = dir == ladder.from;
+            for (int s = 0; s < ladder.stepCount; ++s)
+                inLadder = inLadder || (ladder.steps[s].groups & (1u << d));
+            if (inLadder && !namedByNode(c, dir) && !hasReceiver(c, dir))
+                warnings.push_back(
+                    format("ladder of group '%s': unknown group '%s', no node or receiver names it",
+                           ladder.from->name, dir->name));
+        }
+    }
+    for (int d = 0; d < c.dirCount; ++d)
+        if (c.duty[d].limited && !pagedByLadder(c, &c.dirs[d]))
+            warnings.push_back(
+                format("when;%s: no ladder step pages group '%s', its duty windows change nothing",
+                       c.dirs[d].name, c.dirs[d].name));
+}
+
 void addGroupWarnings(const Coupler& c, std::vector<std::string>& warnings) {
     for (int d = 0; d < c.dirCount; ++d) {
         const DirEntry* dir = &c.dirs[d];
         // An unknown group of an escalation has its own warning above.
-        bool unknownEscalationGroup = !namedByNode(c, dir) && namedByEscalation(c, dir);
+        bool unknownEscalationGroup =
+            !namedByNode(c, dir) && (namedByEscalation(c, dir) || namedByLadder(c, dir));
         if (!hasReceiver(c, dir) && !unknownEscalationGroup)
             warnings.push_back(format("group '%s' has no receiver: its nodes notify nobody", dir->name));
     }
@@ -130,6 +166,7 @@ void addGroupWarnings(const Coupler& c, std::vector<std::string>& warnings) {
                 format("receiver '%s' is in no group and is never notified", c.receivers[r].name));
     }
     addEscalationWarnings(c, warnings);
+    addLadderWarnings(c, warnings);
 }
 
 // The directory of the file the pattern names today; empty for the working directory.

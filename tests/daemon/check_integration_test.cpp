@@ -30,7 +30,8 @@ bool connectionWaiting(int listener) {
 
 TEST(Check, ExampleConfigurationsLoadWithoutWarnings) {
     TempDir dir;
-    for (const char* example : {"examples/zentok.ini", "examples/demo.ini", "examples/rtu.ini"}) {
+    for (const char* example :
+         {"examples/zentok.ini", "examples/demo.ini", "examples/rtu.ini", "examples/oncall.ini"}) {
         RunResult r = runZentokIn(dir.path(), {"--check", "-i", sourcePath(example)});
         EXPECT_EQ(r.exitCode, 0) << example << "\n" << r.output;
         EXPECT_NE(r.output.find("': loads, 0 warnings\n"), std::string::npos) << r.output;
@@ -113,6 +114,13 @@ TEST(Check, EachKindOfConfigurationErrorEndsWith78AndItsMessage) {
                   "node;a;400005;t;e;N\nreceiver;r\ndir;a\ndir;b\ndir;c\ndir;d\ndir;e\nescalate;a;15m;laed\n",
          "*** warning: line 14: escalate from group 'a' to 'laed': unknown group 'laed', no node or receiver "
          "names it"},
+        // The on-call ladder and its duty windows.
+        {modbus + "node;a;400001;t;shift;N\nreceiver;r\ndir;shift\nladder;shift;0:shift;5m:laed\n",
+         "*** warning: ladder of group 'shift': unknown group 'laed', no node or receiver names it"},
+        {modbus + "node;a;400001;t;shift;N\nreceiver;r\ndir;shift\nladder;shift;0:shift;30m:repeat\n",
+         "line 6: repeat needs its maximum, 1 to 100 times, as 30m:repeat:3"},
+        {modbus + "node;a;400001;t;shift;N\nreceiver;r\ndir;shift\nwhen;shift;Mon-Fri 07:00-07:00\n",
+         "line 6: when;shift: the window 'Mon-Fri 07:00-07:00' never opens"},
         {"receiver;runner\nadr;exec;/nonexistent/notify-ops --now\ndir;g\n",
          "*** warning: receiver 'runner' runs '/nonexistent/notify-ops', which is no executable file here"},
         {"receiver;chat\nadr;telegram;-100200\ndir;g\n",

@@ -6,16 +6,21 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "base/Clock.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
+#include "cycle/Ladder.h"
 #include "cycle/Outbox.h"
 #include "cycle/StatesFile.h"
 #include "trigger/AlarmSettings.h"
+#include "trigger/DutyWindow.h"
 #include "trigger/Trigger.h"
 
 namespace {
@@ -129,4 +134,140 @@ TEST(AlarmStateMachine, TimedSequencesGiveOneRaiseOneClearAndBoundedReminders) {
         }
     }
     setClockForTesting(nullptr);
+}
+
+namespace {
+
+// An alarm of group "alarm" (receiver "ops") with a ladder over the groups
+// shift, lead and manager, each with a receiver of its name.
+struct LadderScenario {
+    const char* name;
+    const char* ladder;  // the steps behind "ladder;alarm;"
+    const char* when;    // "GROUP;WINDOW" or empty
+    // As above; "ack" (its events: the steps left in the outbox), "restart",
+    // "crash" (the states file of before the last cycle, the outbox after
+    // it). Events: R raise, E step, C clear, each with the initials of the
+    // receivers it reaches; "+" between two notices.
+    const char* steps;
+};
+
+std::unique_ptr<Coupler> makeLadderCoupler(const LadderScenario& s) {
+    Scenario alarm{s.name, "O:100", "normal=ok", "", nullptr};
+    auto c = makeCoupler(alarm);
+    for (const char* group : {"shift", "lead", "manager"}) {
+        Receiver& receiver = c->receivers[c->receiverCount++];
+        copyText(receiver.name, group);
+        c->findLink(&receiver, c->findDir(group, true), true);
+    }
+    std::string steps = s.ladder;
+    Ladder& ladder = c->ladders[c->ladderCount++];
+    ladder.from = c->nodes[0].dir;
+    EXPECT_EQ(readLadderSteps(*c, &steps[0], &ladder), "");
+    if (std::string when = s.when; !when.empty()) {
+        size_t semicolon = when.find(';');
+        DirEntry* group = c->findDir(when.substr(0, semicolon).c_str(), false);
+        EXPECT_EQ(readDutyWindow(when.substr(semicolon + 1).c_str(), &c->duty[group - c->dirs]), "");
+    }
+    c->outbox = std::make_shared<Outbox>();
+    return c;
+}
+
+// The notices the cycle queued that no earlier run left; the outbox keeps
+// them, as if its file had taken them.
+std::string ladderEvents(Coupler& c) {
+    c.queueNotifications();
+    c.nodes[0].unrecordedFiring = false;
+    std::string events;
+    const OutboxEntry* previous = nullptr;
+    for (const OutboxEntry& entry : c.outbox->entries()) {
+        if (entry.fromEarlierRun) continue;
+        if (!previous || previous->kind != entry.kind || previous->ladderRung != entry.ladderRung) {
+            if (previous) events += '+';
+            events += entry.kind == AlarmNotice::Clear       ? 'C'
+                      : entry.kind == AlarmNotice::Escalated ? 'E'
+                                                             : 'R';
+        }
+        events += entry.receiver[0];
+        previous = &entry;
+    }
+    return events;
+}
+
+}  // namespace
+
+TEST(AlarmLadder, AnUnacknowledgedAlarmClimbsTheStepsOnDutyOnceEachAcrossRestarts) {
+    const LadderScenario scenarios[] = {
+        {"each step at its delay, repeat up to its maximum, the clear to everyone reached",
+         "0:shift;5m:lead;15m:lead,manager;30m:repeat:1", "",
+         "0:120=Ros 299:120 300:120=El 900:120=Elm 1800:120=Es 2100:120=El 2700:120=Elm 3600:120 9000:120 "
+         "9010:50=Coslm"},
+        {"an acknowledgement between two steps stops every later step", "0:shift;5m:lead;15m:manager", "",
+         "0:120=Ros 300:120=El 400:ack 900:120 1800:120 2000:50=Cosl"},
+        {"a restart mid-ladder neither repeats nor skips a step", "0:shift;5m:lead;15m:manager;30m:repeat:1",
+         "",
+         "0:120=Ros 300:120=El 400:restart 899:120 900:120=Em 1000:restart 1800:120=Es 1900:restart "
+         "2000:50=Coslm"},
+        {"a crash after a step's outbox write, before the states write: not decided again",
+         "0:shift;5m:lead;15m:manager", "", "0:120=Ros 300:120=El 300:crash 301:120 900:120=Em"},
+        {"after a long stop the ladder goes on with the round of now, not every round missed",
+         "0:shift;5m:lead;15m:manager;30m:repeat:9", "",
+         "0:120=Ros 300:120=El 400:restart 7300:120=Es 7500:120=El"},
+        {"several steps overdue at a read go out in order", "0:shift;5m:lead;15m:manager", "",
+         "0:120=Ros 1000:120=El+Em"},
+        {"an off-duty step passes on to the next at once", "0:shift;5m:lead;15m:manager",
+         "lead;Mon-Fri 09:00-17:00", "0:120=Ros 300:120=Em 900:120 3600:50=Cosm"},
+        {"a first step off duty: the raise goes to the next step's groups", "0:shift;5m:lead",
+         "shift;Sat,Sun", "0:120=Rol 300:120 400:50=Col"},
+    };
+    const std::string zone = std::getenv("TZ") ? std::getenv("TZ") : "";
+    setenv("TZ", "UTC", 1);  // the windows are local time; the start is Monday 08:00 UTC
+    tzset();
+    for (const LadderScenario& s : scenarios) {
+        SCOPED_TRACE(s.name);
+        int64_t now = kStart;
+        setClockForTesting([&now] { return now; });
+        auto coupler = makeLadderCoupler(s);
+        std::string statesBefore = renderStates(*coupler);
+        std::istringstream steps(s.steps);
+        for (std::string step; steps >> step;) {
+            SCOPED_TRACE(step);
+            size_t colon = step.find(':'), equals = step.find('=');
+            now = kStart + std::stoll(step.substr(0, colon));
+            std::string value =
+                step.substr(colon + 1, equals == std::string::npos ? equals : equals - colon - 1);
+            std::string expected = equals == std::string::npos ? "" : step.substr(equals + 1);
+            Node& node = coupler->nodes[0];
+            if (value == "ack") {
+                std::string answer;
+                EXPECT_TRUE(coupler->acknowledge(node, Coupler::AckRequest{"anna"}, &answer)) << answer;
+                std::string waiting;
+                for (const OutboxEntry& entry : coupler->outbox->entries())
+                    if (entry.kind == AlarmNotice::Escalated) waiting += entry.receiver[0];
+                EXPECT_EQ(waiting, expected) << "ladder steps still waiting in the outbox";
+                continue;
+            }
+            if (value == "restart" || value == "crash") {
+                std::string text = value == "crash" ? statesBefore : renderStates(*coupler);
+                std::vector<int> damaged;
+                auto entries = parseOutbox(formatOutbox(coupler->outbox->entries()), &damaged);
+                EXPECT_TRUE(damaged.empty());
+                coupler = makeLadderCoupler(s);
+                FILE* file = fmemopen(&text[0], text.size(), "r");
+                readStatesFrom(*coupler, file);
+                std::fclose(file);
+                for (OutboxEntry& entry : entries) entry.fromEarlierRun = entry.saved = true;
+                coupler->outbox->entries() = entries;
+                continue;
+            }
+            statesBefore = renderStates(*coupler);
+            double previous = node.value;
+            node.value = std::stod(value);
+            evaluateTrigger(&node, previous);
+            EXPECT_EQ(ladderEvents(*coupler), expected);
+            for (OutboxEntry& entry : coupler->outbox->entries()) entry.fromEarlierRun = true;
+        }
+    }
+    setClockForTesting(nullptr);
+    zone.empty() ? unsetenv("TZ") : setenv("TZ", zone.c_str(), 1);
+    tzset();
 }
