@@ -360,13 +360,15 @@ int64_t Outbox::msUntilBatchedSave() const {
 namespace {
 
 // Whether the states file recorded what the entry tells. While it still
-// shows a clear's or a reminder's episode raised, a crash may have come
-// between the notice's outbox write and the states write: the node's first
-// evaluation then decides that notice again and the entry stands for it, so
-// the receivers hear of it once. (Had the states file recorded a reminder,
-// that evaluation decides none and the entry goes as it is.)
+// shows a clear's, a reminder's or an escalation's episode raised, a crash
+// may have come between the notice's outbox write and the states write: the
+// node's first evaluation then decides that notice again and the entry
+// stands for it, so the receivers hear of it once. (Had the states file
+// recorded the reminder or the escalation, that evaluation decides none and
+// the entry goes as it is.)
 bool recordedBy(const OutboxEntry& entry, int64_t recordedTrigger, int64_t lastRead) {
-    if (entry.kind == AlarmNotice::Clear || entry.kind == AlarmNotice::Reminder)
+    if (entry.kind == AlarmNotice::Clear || entry.kind == AlarmNotice::Reminder ||
+        entry.kind == AlarmNotice::Escalated)
         return entry.triggerTime != recordedTrigger;
     return entry.triggerTime == recordedTrigger || lastRead > entry.triggerTime;
 }
