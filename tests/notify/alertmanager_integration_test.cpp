@@ -50,7 +50,8 @@ int countWith(const std::vector<std::pair<std::string, std::string>>& posts, con
 
 class Alertmanager {
   public:
-    Alertmanager(const TempDir& dir, const std::string& name, const std::string& hook) : dir_(dir), name_(name) {
+    Alertmanager(const TempDir& dir, const std::string& name, const std::string& hook)
+        : dir_(dir), name_(name) {
         writeFile(dir_.file(name + ".yml"),
                   "global:\n  resolve_timeout: 3s\n"
                   "route:\n  receiver: hook\n  group_by: [alertname, node]\n"
@@ -60,18 +61,19 @@ class Alertmanager {
     }
     // Stops by itself after two minutes, whatever becomes of the test.
     bool start() {
-        return process_.start({"/usr/bin/timeout", "120", kAlertmanager, "--config.file=" + dir_.file(name_ + ".yml"),
-                               "--storage.path=" + dir_.file(name_ + "-data"),
-                               "--web.listen-address=127.0.0.1:" + std::to_string(port_),
-                               "--cluster.listen-address="},
-                              dir_.file(name_ + ".log")) &&
+        return process_.start(
+                   {"/usr/bin/timeout", "120", kAlertmanager, "--config.file=" + dir_.file(name_ + ".yml"),
+                    "--storage.path=" + dir_.file(name_ + "-data"),
+                    "--web.listen-address=127.0.0.1:" + std::to_string(port_), "--cluster.listen-address="},
+                   dir_.file(name_ + ".log")) &&
                waitForPort(port_, 20000);
     }
     void stop() { process_.stop(); }
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
     // The alerts it holds active, as its API gives them.
     std::string activeAlerts() const {
-        return runProgram({"/usr/bin/curl", "-s", url() + "/api/v2/alerts?active=true&silenced=false"}, "/tmp", 5000)
+        return runProgram({"/usr/bin/curl", "-s", url() + "/api/v2/alerts?active=true&silenced=false"},
+                          "/tmp", 5000)
             .output;
     }
 
@@ -88,10 +90,10 @@ TEST(AlertmanagerTest, OneFiringOneResolvedAcrossResolveTimeoutsAndAnOutageEvery
     WorkingDirectory inside(dir.path());
     int recorderPort = freeLoopbackPort();
     Process recorder;
-    ASSERT_TRUE(recorder.start({kPython, sourcePath("tests/peers/webhook/recorder.py"), "--port",
-                                std::to_string(recorderPort), "--record", dir.file("record.txt"), "--lifetime",
-                                "120"},
-                               dir.file("recorder.log")));
+    ASSERT_TRUE(recorder.start(
+        {kPython, sourcePath("tests/peers/webhook/recorder.py"), "--port", std::to_string(recorderPort),
+         "--record", dir.file("record.txt"), "--lifetime", "120"},
+        dir.file("recorder.log")));
     ASSERT_TRUE(waitForPort(recorderPort, 10000));
     std::string recorderUrl = "http://127.0.0.1:" + std::to_string(recorderPort);
     Alertmanager first(dir, "am1", recorderUrl + "/am1");
@@ -139,7 +141,8 @@ TEST(AlertmanagerTest, OneFiringOneResolvedAcrossResolveTimeoutsAndAnOutageEvery
     ASSERT_TRUE(second.start());
     cycles(12);
     std::string activeOnSecond = second.activeAlerts();
-    int resolvedBeforeTheClear = countWith(recorded(dir.file("record.txt")), "/am1", "\"status\":\"resolved\"");
+    int resolvedBeforeTheClear =
+        countWith(recorded(dir.file("record.txt")), "/am1", "\"status\":\"resolved\"");
     node.active = false;
     node.alarmState.clearedEpisode = node.triggerTime;
     cycles(12);
