@@ -632,6 +632,22 @@ class ConfigParser {
         s_.receiver->floodSeconds = seconds;
     }
 
+    // discovery;PREFIX after an MQTT receiver: its nodes announced to Home
+    // Assistant under PREFIX.
+    void discoveryLine(char*, const char*, char* cursor) {
+        if (!inSection("receiver") || !s_.receiver || s_.receiver->channelKind != ChannelKind::Mqtt)
+            return lineError(s_.lineNumber,
+                             "a discovery line belongs right after an mqtt receiver's address");
+        char* prefix = nextToken(&cursor, ";");
+        std::string text = prefix ? prefix : "";
+        if (text.empty() || text.find_first_of("+#") != std::string::npos || text.front() == '/' ||
+            text.back() == '/')
+            return lineError(s_.lineNumber,
+                             "discovery needs a topic prefix without + or # at either end, as "
+                             "discovery;homeassistant");
+        s_.receiver->discoveryPrefix = text;
+    }
+
   public:
     // Node addresses are read once the whole file is read: the source's
     // type may be given after its nodes. Each becomes the typed device
@@ -659,6 +675,7 @@ class ConfigParser {
     ParseState s_;
 };
 
+// clang-format off
 const ConfigParser::LineKind ConfigParser::kLineKinds[] = {
     {"coupler", &ConfigParser::couplerLine},   {"source", &ConfigParser::sourceLine},
     {"adr", &ConfigParser::adrLine},           {"node", &ConfigParser::nodeLine},
@@ -667,7 +684,9 @@ const ConfigParser::LineKind ConfigParser::kLineKinds[] = {
     {"set", &ConfigParser::setLine},           {"scale", &ConfigParser::scaleLine},
     {"alarm", &ConfigParser::alarmLine},       {"flood", &ConfigParser::floodLine},
     {"escalate", &ConfigParser::escalateLine}, {"tag", &ConfigParser::tagLine},
+    {"discovery", &ConfigParser::discoveryLine},
 };
+// clang-format on
 
 void ConfigParser::processLine(char* line, int number) {
     s_.lineNumber = number;

@@ -87,6 +87,15 @@ class Notifier {
         (void)now;
     }
 
+    // The nodes of the receiver's groups (source, address, tag, kind) after
+    // each load that started the channel or kept it, for a channel that
+    // announces them under `prefix` (MQTT's Home Assistant discovery); the
+    // others ignore it.
+    virtual void announceNodes(const std::string& prefix, const std::vector<Notification>& nodes) {
+        (void)prefix;
+        (void)nodes;
+    }
+
     // Contacts the channel's service (a broker connection, a credential
     // check). Built channels stay quiet until then, so a configuration that
     // is only checked, or that a reload refuses, reaches nobody.

@@ -30,19 +30,14 @@ struct ChannelName {
 };
 
 // The channel names of address lines, compared without regard to case.
+// clang-format off
 constexpr ChannelName kChannelNames[] = {
-    {"mail", ChannelKind::Mail},
-    {"twitter", ChannelKind::Twitter},
-    {"file", ChannelKind::File},
-    {"webhook", ChannelKind::Webhook},
-    {"ntfy", ChannelKind::Ntfy},
-    {"telegram", ChannelKind::Telegram},
-    {"mqtt", ChannelKind::Mqtt},
-    {"exec", ChannelKind::Exec},
-    {"alertmanager", ChannelKind::Alertmanager},
-    {"pagerduty", ChannelKind::PagerDuty},
-    {"teams", ChannelKind::Teams},
+    {"mail", ChannelKind::Mail},       {"twitter", ChannelKind::Twitter}, {"file", ChannelKind::File},
+    {"webhook", ChannelKind::Webhook}, {"ntfy", ChannelKind::Ntfy},       {"telegram", ChannelKind::Telegram},
+    {"mqtt", ChannelKind::Mqtt},       {"exec", ChannelKind::Exec},
+    {"alertmanager", ChannelKind::Alertmanager}, {"pagerduty", ChannelKind::PagerDuty}, {"teams", ChannelKind::Teams},
 };
+// clang-format on
 
 // The channel of that kind made from the rest of its address line (may be
 // null); none for the server manager, which is made at the first notification.

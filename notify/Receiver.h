@@ -41,6 +41,7 @@ struct Receiver {
     std::string addressLine;  // the text behind "adr" that made the channel; empty for the default one
     int floodMax = 0;         // "flood;MAX;SECONDS": at most MAX hand-overs in SECONDS; 0: no guard
     int floodSeconds = 0;
+    std::string discoveryPrefix;  // "discovery;PREFIX" after an MQTT receiver; empty: none
     // The uplinks of the configuration this receiver belongs to: its channel
     // gets them when it is built.
     UplinksHandle uplinks = noUplinks();
