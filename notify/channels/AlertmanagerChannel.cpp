@@ -130,6 +130,18 @@ bool AlertmanagerChannel::postToAll(const std::vector<const Notification*>& aler
 
 bool AlertmanagerChannel::notify(const Notification& notification, const DeliveryHandle& delivery) {
     Episode& known = episodes_[nodeKey(notification)];
+    if (known.episode > notification.triggerTime) {
+        // Alertmanager keeps one alert per node (its labels), which stands for
+        // the node's newer episode by now: a late notice of the older one
+        // would put that alert back to its old state, so it has nothing left
+        // to tell.
+        logf(Log::Always,
+             "notifyAlertmanager::notify, source %s, node %s, %s: superseded by a newer episode\n",
+             notification.sourceName.c_str(), notification.address.c_str(),
+             consoleText(notification).c_str());
+        settle(delivery, true);
+        return true;
+    }
     if (known.episode != notification.triggerTime) known = Episode{notification.triggerTime, 0, ""};
     if (tellsNotice(notification, AlarmNotice::Clear)) known.endedAt = noticeTime(notification);
     bool raise = !noticeState(notification) || tellsNotice(notification, AlarmNotice::Raise);

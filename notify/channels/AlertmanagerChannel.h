@@ -23,7 +23,9 @@ class AlertmanagerChannel : public Notifier {
 
     // Posts the notice's alert to every URL; `delivery` is delivered once
     // all took it and fails when one did not, for the outbox to post it
-    // again (to all: Alertmanager merges an alert it has by its labels).
+    // again (to all: Alertmanager merges an alert it has by its labels). A
+    // notice of an episode older than one the node has begun since is
+    // delivered without a post.
     using Notifier::notify;
     bool notify(const Notification& notification, const DeliveryHandle& delivery) override;
     // The end of an episode is posted at once, also when no notice of it is

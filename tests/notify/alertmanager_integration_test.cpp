@@ -162,6 +162,25 @@ TEST(AlertmanagerTest, OneFiringOneResolvedAcrossResolveTimeoutsAndAnOutageEvery
     }
     EXPECT_GE(copy1.size(), 10u);
     EXPECT_EQ(copy1, copy2);
+
+    // A late notice of that episode once the node began another would put
+    // the node's one alert back to the old episode: it is delivered unsent.
+    Notification late;
+    late.sourceName = "press7";
+    late.address = "400001";
+    late.triggerTime = node.triggerTime;
+    late.state = "cleared";
+    node.active = true;
+    node.sent = false;
+    node.triggerTime += 100;
+    cycles(1);
+    waitForSender();
+    size_t before = recorded(dir.file("record.txt")).size();
+    auto delivery = std::make_shared<Delivery>("oncall#0");
+    captured([&] { receiver.notify(late, delivery); });
+    waitForSender();
+    EXPECT_TRUE(delivery->delivered());
+    EXPECT_EQ(recorded(dir.file("record.txt")).size(), before);
     setAlertmanagerRepostForTesting(0);
     setHttpPostTimeoutsForTesting(0, 0);
 }
