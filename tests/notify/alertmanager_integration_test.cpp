@@ -103,23 +103,17 @@ TEST(AlertmanagerTest, OneFiringOneResolvedAcrossResolveTimeoutsAndAnOutageEvery
     setAlertmanagerRepostForTesting(1);
     setHttpPostTimeoutsForTesting(1000, 3000);
 
+    writeFile(dir.file("zentok.ini"),
+              "source;press7\nadr;modbus;tcp:127.0.0.1:1502\n"
+              "node;a;400001;Tank level high;alarm;O:100\ntag;tank_high\n"
+              "receiver;oncall\nadr;alertmanager;" +
+                  first.url() + "," + second.url() + "/api/v2/alerts," + recorderUrl + "/copy1," +
+                  recorderUrl + "/copy2\ndir;alarm\n");
     auto coupler = std::make_unique<Coupler>();
-    coupler->sourceCount = 1;
-    copyText(coupler->sources[0].name, "press7");
-    Node& node = coupler->nodes[coupler->nodeCount++];
-    node.source = &coupler->sources[0];
-    copyText(node.address, "400001");
-    copyText(node.tag, "tank_high");
-    copyText(node.message, "Tank level high");
-    node.dir = coupler->findDir("alarm", true);
-    Receiver& receiver = coupler->receivers[coupler->receiverCount++];
-    copyText(receiver.name, "oncall");
-    std::string line = "alertmanager;" + first.url() + "," + second.url() + "/api/v2/alerts," + recorderUrl +
-                       "/copy1," + recorderUrl + "/copy2";
-    std::vector<char> address(line.begin(), line.end());
-    address.push_back('\0');
-    ASSERT_EQ(receiver.setAddress(address.data()), "");
-    coupler->findLink(&receiver, node.dir, true);
+    captured([&] { coupler->loadConfig(dir.file("zentok.ini").c_str()); });
+    ASSERT_EQ(coupler->nodeCount, 1);
+    Node& node = coupler->nodes[0];
+    Receiver& receiver = coupler->receivers[0];
 
     // Ten seconds of alarm, three resolve timeouts, cycles of 250 ms; the
     // second Alertmanager is down from 3 s to 6 s.
