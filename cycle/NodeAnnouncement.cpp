@@ -20,9 +20,11 @@ bool linkedTo(const Coupler& coupler, const Receiver& receiver, const Node& node
 void announceNodes(Coupler& coupler) {
     for (int r = 0; r < coupler.receiverCount; ++r) {
         Receiver& receiver = coupler.receivers[r];
-        if (receiver.discoveryPrefix.empty() || !receiver.notifier) continue;
+        if (!receiver.notifier) continue;
+        // Without the line (any more) nothing is announced, and what an
+        // earlier load announced is withdrawn.
         std::vector<Notification> nodes;
-        for (int i = 0; i < coupler.nodeCount; ++i) {
+        for (int i = 0; i < coupler.nodeCount && !receiver.discoveryPrefix.empty(); ++i) {
             const Node& node = coupler.nodes[i];
             if (!linkedTo(coupler, receiver, node)) continue;
             Notification announced;

@@ -4,6 +4,6 @@
 
 class Coupler;
 
-// For every receiver with a "discovery" line: its channel is handed the
-// nodes of the groups it is linked to.
+// Every receiver's channel is handed the nodes of the groups it is linked
+// to when it has a "discovery" line, and none when it has not.
 void announceNodes(Coupler& coupler);

@@ -92,7 +92,7 @@ std::vector<std::pair<std::string, std::string>> discoveryMessages(const std::st
 }
 
 void MqttChannel::announceNodes(const std::string& prefix, const std::vector<Notification>& nodes) {
-    if (!connection_) return;
+    if (!connection_ || (nodes.empty() && announced_.empty())) return;
     std::set<std::string> now;
     for (const Notification& node : nodes)
         for (auto& message : discoveryMessages(prefix, address_, node)) {
