@@ -11,6 +11,7 @@ std::function<int64_t()>& testClock() {
     return clock;
 }
 std::atomic<int64_t> gSteadyOffsetMs{0};
+std::atomic<int> gTestMillisecond{0};
 }  // namespace
 
 int64_t currentTime() {
@@ -32,6 +33,17 @@ int64_t steadyMs() {
 
 void setClockForTesting(std::function<int64_t()> clock) {
     testClock() = std::move(clock);
+}
+
+int currentMillisecond() {
+    if (testClock()) return gTestMillisecond.load();
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int>(now.tv_nsec / 1000000);
+}
+
+void setMillisecondForTesting(int ms) {
+    gTestMillisecond = ms;
 }
 
 void setSteadyOffsetForTesting(int64_t ms) {

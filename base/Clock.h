@@ -12,6 +12,11 @@ int64_t currentTime();
 // the wall clock must neither stretch nor cut.
 int64_t steadyMs();
 
+// How far the wall clock is into its second (0 to 999 ms); under a test
+// clock, what setMillisecondForTesting set (0).
+int currentMillisecond();
+void setMillisecondForTesting(int ms);
+
 // Replaces the clock; an empty function restores the system clock.
 void setClockForTesting(std::function<int64_t()> clock);
 // Moves the monotonic clock ahead of the system's by `ms` (0 restores it), so

@@ -147,12 +147,14 @@ void ConfigWatch::interrupt() {
     (void)ignored;
 }
 
-void ConfigWatch::wakeAtSecond(int64_t second) {
-    if (second == wakeSecond_) return;  // still set, and not yet expired
+void ConfigWatch::wakeAtSecond(int64_t second, int offsetMs) {
+    if (second == wakeSecond_ && offsetMs == wakeOffsetMs_) return;  // still set, and not yet expired
     wakeSecond_ = second;
+    wakeOffsetMs_ = offsetMs;
     if (timerFd_ < 0) return;
     itimerspec when{};  // all zero disarms it
     when.it_value.tv_sec = static_cast<time_t>(second);
+    if (second > 0) when.it_value.tv_nsec = static_cast<long>(offsetMs) * 1000000L;
     // Absolute, so the sleep ends at the turn of the second however long the
     // way here took; a step of the wall clock ends it as well.
     int flags = second > 0 ? TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET : 0;
@@ -174,7 +176,7 @@ bool ConfigWatch::takeTimer() {
 // Without a timer the wait ends at the second by the milliseconds left.
 int ConfigWatch::timeoutForSecond(int timeoutMs) const {
     if (timerFd_ >= 0 || wakeSecond_ <= 0) return timeoutMs;
-    int64_t left = wakeSecond_ * 1000 - wallClockMs();
+    int64_t left = wakeSecond_ * 1000 + wakeOffsetMs_ - wallClockMs();
     return static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(timeoutMs, left)));
 }
 

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -73,9 +75,11 @@ bool isPortNumber(const char* text) {
     return port >= 1 && port <= 65535;
 }
 
-const char* const kCouplerSettings[] = {"runmode",   "rehashtime", "readinterval", "loglevel",
-                                        "retry",     "metrics",    "heartbeat",    "journal",
-                                        "maxshelve", "secrets",    "statuspage"};
+// clang-format off
+const char* const kCouplerSettings[] = {"runmode", "rehashtime", "readinterval", "loglevel",  "retry",
+                                        "metrics", "heartbeat",  "journal",      "maxshelve", "secrets",
+                                        "statuspage", "cycleoffset"};
+// clang-format on
 constexpr int kMostHeartbeatSeconds = 7 * 24 * 3600;
 constexpr int kMostSettingSeconds = 365 * 24 * 3600;  // a year: longer is a typing error
 constexpr int kMostJournalFiles = 100;
@@ -161,7 +165,8 @@ class ConfigParser {
         if (is(setting, "journal")) return journalSetting(value, cursor);
         // A duration left out is a mistake to name, not a setting to skip.
         char none[] = "";
-        if (!value && (is(setting, "retry") || is(setting, "readinterval") || is(setting, "maxshelve")))
+        if (!value && (is(setting, "retry") || is(setting, "readinterval") || is(setting, "maxshelve") ||
+                       is(setting, "cycleoffset")))
             value = none;
         if (!value) return;
         if (is(setting, "secrets")) return secretsSetting(value);
@@ -191,12 +196,36 @@ class ConfigParser {
             int seconds = parseAlarmDuration(value);
             if (seconds < 1) return alarmError("maxshelve needs a duration from 1 s to 7 days, as 8h");
             c_.maxShelveSeconds = seconds;
+        } else if (is(setting, "cycleoffset")) {
+            cycleOffsetSetting(value);
         } else if (is(setting, "loglevel")) {
             int level = parseInt(value);
             if (level < 1) level = 0;
             if (level > 9) level = 9;
             c_.logLevel = level;  // the run applies it once the load is accepted
         }
+    }
+
+    // cycleoffset;auto or cycleoffset;MS: how far into its second each cycle
+    // starts, so the couplers of one host do not all wake, and ask their
+    // devices, at the same turn of the second. "auto" takes it from the
+    // configuration file's absolute path: fixed for an instance, different
+    // between instances.
+    void cycleOffsetSetting(const char* value) {
+        if (is(value, "auto")) {
+            char resolved[PATH_MAX];
+            const char* path = ::realpath(c_.cfgName, resolved) ? resolved : c_.cfgName;
+            uint32_t hash = 2166136261u;  // FNV-1a: spreads similar paths apart
+            for (const char* c = path; *c; ++c) hash = (hash ^ static_cast<unsigned char>(*c)) * 16777619u;
+            c_.cycleOffsetMs = static_cast<int>(hash % 1000);
+            return;
+        }
+        char* end = nullptr;
+        long ms = std::strtol(value, &end, 10);
+        if (end == value || *end || ms < 0 || ms > 999)
+            return lineError(s_.lineNumber,
+                             "cycleoffset needs auto or a number of milliseconds from 0 to 999");
+        c_.cycleOffsetMs = static_cast<int>(ms);
     }
 
     // A duration in seconds or with its unit ("90", "30s", "10m", "1h"); a
@@ -695,6 +724,22 @@ class ConfigParser {
         s_.receiver->floodSeconds = seconds;
     }
 
+    // discovery;PREFIX after an MQTT receiver: its nodes announced to Home
+    // Assistant under PREFIX.
+    void discoveryLine(char*, const char*, char* cursor) {
+        if (!inSection("receiver") || !s_.receiver || s_.receiver->channelKind != ChannelKind::Mqtt)
+            return lineError(s_.lineNumber,
+                             "a discovery line belongs right after an mqtt receiver's address");
+        char* prefix = nextToken(&cursor, ";");
+        std::string text = prefix ? prefix : "";
+        if (text.empty() || text.find_first_of("+#") != std::string::npos || text.front() == '/' ||
+            text.back() == '/')
+            return lineError(s_.lineNumber,
+                             "discovery needs a topic prefix without + or # at either end, as "
+                             "discovery;homeassistant");
+        s_.receiver->discoveryPrefix = text;
+    }
+
   public:
     // Node addresses are read once the whole file is read: the source's
     // type may be given after its nodes. Each becomes the typed device
@@ -722,6 +767,7 @@ class ConfigParser {
     ParseState s_;
 };
 
+// clang-format off
 const ConfigParser::LineKind ConfigParser::kLineKinds[] = {
     {"coupler", &ConfigParser::couplerLine},   {"source", &ConfigParser::sourceLine},
     {"adr", &ConfigParser::adrLine},           {"node", &ConfigParser::nodeLine},
@@ -731,7 +777,9 @@ const ConfigParser::LineKind ConfigParser::kLineKinds[] = {
     {"alarm", &ConfigParser::alarmLine},       {"flood", &ConfigParser::floodLine},
     {"escalate", &ConfigParser::escalateLine}, {"tag", &ConfigParser::tagLine},
     {"ladder", &ConfigParser::ladderLine},     {"when", &ConfigParser::whenLine},
+    {"discovery", &ConfigParser::discoveryLine},
 };
+// clang-format on
 
 void ConfigParser::processLine(char* line, int number) {
     s_.lineNumber = number;

@@ -6,6 +6,7 @@
 
 #include "base/Log.h"
 #include "base/Text.h"
+#include "cycle/NodeAnnouncement.h"
 
 namespace {
 std::atomic<uint64_t> gCouplerSerial{0};
@@ -79,6 +80,7 @@ void Coupler::takeChannelsAndStart(Coupler& running) {
         else
             receiver.start();
     }
+    announceNodes(*this);
 }
 
 // A file without the line leaves the level as it was, as it always has.
@@ -88,6 +90,7 @@ void Coupler::applyLogLevel() const {
 
 void Coupler::startChannels() {
     for (int i = 0; i < receiverCount; ++i) receivers[i].start();
+    announceNodes(*this);
 }
 
 DirEntry* Coupler::findDir(const char* name, bool create) {

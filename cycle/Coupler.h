@@ -91,6 +91,7 @@ class Coupler {
     int rehashTime = 60;  // "coupler;rehashtime" is accepted and kept; nothing reads it
     int readInterval = 0;
     int64_t lastCycle = 0;
+    int cycleOffsetMs = 0;  // "coupler;cycleoffset": how far into its second each cycle starts
     // "coupler;loglevel" as loaded, -1 without that line. Loading sets no
     // process-wide level (base/Log.h): a run applies it with applyLogLevel
     // once the load is accepted, so a refused file changes nothing.

@@ -12,6 +12,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "base/Clock.h"
 #include "base/Log.h"
@@ -23,6 +24,7 @@
 #include "cycle/FloodGuard.h"
 #include "cycle/Ladder.h"
 #include "cycle/Metrics.h"
+#include "cycle/OperatorRequest.h"
 #include "cycle/Outbox.h"
 #include "cycle/StatesFile.h"
 #include "notify/ChannelWork.h"
@@ -239,6 +241,7 @@ Notification notificationOf(Coupler& coupler, const OutboxEntry& entry) {
         // The entry keeps the node's address as it was configured then; the
         // node's own spelling is the one its channels always showed.
         notification.address = node->address;
+        notification.tag = node->tag;
         if (node->source) {
             notification.sourceName = node->source->name;
             notification.sourcePassword = node->source->pass;
@@ -350,17 +353,14 @@ void queueNotice(Coupler& coupler, Node& node, const Notice& notice, char* text)
     }
 }
 
-// Each change of a node's state (raised, acknowledged, back to normal) is
-// told to every receiver of its groups, whatever notices that receiver gets:
-// a channel that shows the state (MQTT's retained topic) would otherwise keep
-// one the node has left, after a silent re-arm, a clear without a normal
-// text, while shelved or folded into a flood summary.
-void tellNodeState(Coupler& coupler, Node& node, const Notice& change, char* text) {
+// The node's state after `change`, as tellNodeState tells it.
+Notification stateOf(Coupler& coupler, Node& node, const Notice& change, char* text) {
     NoticeContext context{change.kind, currentTime() - change.episode, node.alarmState.reminders};
     coupler.formatTemplate(text, kTextSize, &node, change.text, node.alarm.enabled ? &context : nullptr);
     Notification state;
     state.sourceName = sourceNameOf(node);
     state.address = node.address;
+    state.tag = node.tag;
     state.value = node.value;
     state.keepsDecimals = node.keepsDecimals();
     state.kind = node.info ? NotificationKind::Info : NotificationKind::Message;
@@ -368,6 +368,16 @@ void tellNodeState(Coupler& coupler, Node& node, const Notice& change, char* tex
     state.text = std::string(change.lead) + text;
     state.state = alarmNoticeName(change.kind);
     state.episode = static_cast<uint64_t>(change.episode);
+    return state;
+}
+
+// Each change of a node's state (raised, acknowledged, back to normal) is
+// told to every receiver of its groups, whatever notices that receiver gets:
+// a channel that shows the state (MQTT's retained topic) would otherwise keep
+// one the node has left, after a silent re-arm, a clear without a normal
+// text, while shelved or folded into a flood summary.
+void tellNodeState(Coupler& coupler, Node& node, const Notice& change, char* text) {
+    Notification state = stateOf(coupler, node, change, text);
     // Reached as a raise is: the whole group, not only who asked for the notice.
     const Notice group{AlarmNotice::Raise, change.episode, change.text, change.lead};
     for (int j = 0; j < coupler.linkCount; ++j) {
@@ -375,6 +385,38 @@ void tellNodeState(Coupler& coupler, Node& node, const Notice& change, char* tex
         if (!reaches(coupler, node, group, coupler.links[j]) || reachedBefore(coupler, node, group, j))
             continue;
         if (receiver->notifier) receiver->notifier->tellState(state);
+    }
+}
+
+// The active alarms of each receiver whose channel mirrors them
+// (Notifier::mirrorActive): the nodes raised and sent to its groups and not
+// yet back to normal, unless shelved, each with its raise's text, an
+// acknowledged one as its acknowledgement. Read from the node table, which
+// the states file keeps, so a restart goes on mirroring what is active.
+void mirrorActiveAlarms(Coupler& coupler) {
+    int64_t now = currentTime();
+    char text[kTextSize];
+    for (int r = 0; r < coupler.receiverCount; ++r) {
+        Receiver& receiver = coupler.receivers[r];
+        if (!receiver.notifier || !receiver.notifier->mirrorDue(now)) continue;
+        std::vector<Notification> active;
+        for (int i = 0; i < coupler.nodeCount; ++i) {
+            Node& node = coupler.nodes[i];
+            if (!node.active || !node.sent || node.shelvedAt(now)) continue;
+            const Notice raise{AlarmNotice::Raise, node.triggerTime, node.message, ""};
+            bool reached = false;
+            for (int j = 0; j < coupler.linkCount && !reached; ++j)
+                reached =
+                    coupler.links[j].receiver == &receiver && reaches(coupler, node, raise, coupler.links[j]);
+            if (!reached) continue;
+            std::string lead = "Acknowledged by " + acknowledgerText(node.ack.by, node.ack.owner) + ": ";
+            active.push_back(
+                node.acknowledged()
+                    ? stateOf(coupler, node,
+                              {AlarmNotice::Acknowledged, node.triggerTime, node.message, lead.c_str()}, text)
+                    : stateOf(coupler, node, raise, text));
+        }
+        receiver.notifier->mirrorActive(active, now);
     }
 }
 
@@ -545,6 +587,7 @@ void Coupler::dispatchNotifications() {
         // queue at once: the next notice of the node goes in the same pass.
         if (entry.inFlight->settled() && entry.inFlight->delivered()) occupied.erase(deliveryQueueOf(entry));
     }
+    mirrorActiveAlarms(*this);
     // Only the outbox had to be on the disk before the hand-over; the states
     // file follows now, before any entry can leave the outbox.
     writeDeferredStates(*this);

@@ -24,6 +24,10 @@ bool Coupler::cycleNotDue() {
     int64_t now = currentTime();
     // A clock set back (lastCycle in the future) must not stop the cycles until it catches up.
     if (now < lastCycle + readInterval && now >= lastCycle) return true;
+    // In the second it is due in, the cycle waits for its offset; one that
+    // is late already runs at once.
+    if (readInterval != 0 && now == lastCycle + readInterval && currentMillisecond() < cycleOffsetMs)
+        return true;
     lastCycle = now;
     if (readInterval != 0) {
         char text[64];

@@ -162,7 +162,7 @@ void finishRun(Coupler& coupler) {
 // wakes in time for the next ping.
 void waitForWork(ConfigWatch& watch, Coupler& coupler, const ReloadDecision& reload, bool cyclesPaused,
                  const ServiceNotify& service, const Heartbeat& heartbeat) {
-    watch.wakeAtSecond(nextCycleSecond(coupler, cyclesPaused));
+    watch.wakeAtSecond(nextCycleSecond(coupler, cyclesPaused), coupler.cycleOffsetMs);
     bool connectWait = !cyclesPaused && coupler.readInterval == 0;
     int64_t wait = connectWait ? coupler.msUntilSourcesMayConnect() : 1000;
     wait = std::min<int64_t>(wait, reload.wakeWithinMs());

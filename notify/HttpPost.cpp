@@ -115,22 +115,27 @@ class HttpPostTransfer : public Transfer {
             fail(error.c_str());
             return false;
         }
-        settle(request_.delivery, true);
+        conclude(true);
         return false;
     }
 
     void fail(const char* error) {
         if (request_.takeFailure) {
             request_.takeFailure(error);
-            settle(request_.delivery, false);
+            conclude(false);
             return;
         }
         logf(Log::Always, "%s::post, err '%s', url '%s'\n", request_.channel, error,
              shownUrl(request_).c_str());
-        settle(request_.delivery, false);
+        conclude(false);
     }
 
   private:
+    void conclude(bool delivered) {
+        if (request_.onOutcome) request_.onOutcome(delivered);
+        settle(request_.delivery, delivered);
+    }
+
     bool appendHeader(const std::string& header) {
         curl_slist* grown = curl_slist_append(headers_, header.c_str());
         if (grown) headers_ = grown;
@@ -151,6 +156,7 @@ bool startHttpPost(HttpPostRequest request) {
     DeliveryHandle delivery = request.delivery;
     const char* channel = request.channel;
     std::string shown = shownUrl(request);
+    std::function<void(bool)> onOutcome = request.onOutcome;
     auto transfer = std::make_unique<HttpPostTransfer>(std::move(request));
     if (!transfer->prepare()) {
         transfer->fail("no curl handle");
@@ -158,6 +164,7 @@ bool startHttpPost(HttpPostRequest request) {
     }
     if (sender().submit(lane, std::move(transfer))) return true;
     logf(Log::Always, "%s::post, err 'no sender', url '%s'\n", channel, shown.c_str());
+    if (onOutcome) onOutcome(false);
     settle(delivery, false);
     return false;
 }

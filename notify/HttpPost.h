@@ -24,6 +24,10 @@ struct HttpPostRequest {
     // thread before the delivery settles: for a post whose caller says
     // itself when failures start and end.
     std::function<void(const std::string& error)> takeFailure;
+    // Told the outcome on the sender's thread (or at once when the post could
+    // not be handed over), just before the delivery settles: for a notice
+    // that goes to several servers and is delivered once all took it.
+    std::function<void(bool delivered)> onOutcome;
 };
 
 // Prepares the post and hands it to the sender, in the lane of its

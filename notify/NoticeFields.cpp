@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <nlohmann/json.hpp>
 
 #include "base/ValueText.h"
+#include "notify/NoticeJson.h"
 #include "notify/Utf8Text.h"
 
 std::string isoLocalTime(int64_t when) {
@@ -40,21 +40,12 @@ std::string valueText(const Notification& notification) {
     return formatValue(notification.value, notification.keepsDecimals);
 }
 
-namespace {
-
-using Json = nlohmann::ordered_json;
-
-// Every text in valid UTF-8 before it goes into a body: ill-formed parts
-// become U+FFFD as Python's and the browsers' decoders replace them.
-Json jsonText(const char* text) {
+NoticeJson jsonText(const char* text) {
     if (!text) text = "";
     return validUtf8(text, std::strlen(text));
 }
 
-// The value as the file channel writes it, a number in JSON: a decimal
-// value keeps its digits, a whole one has no fraction; JSON has no form for
-// NaN or infinity, so those are null.
-Json valueJson(const Notification& notification) {
+NoticeJson valueJson(const Notification& notification) {
     std::string text = valueText(notification);
     if (text.empty()) return nullptr;
     if (text.find_first_of(".eE") == std::string::npos) {
@@ -65,20 +56,18 @@ Json valueJson(const Notification& notification) {
     return std::strtod(text.c_str(), nullptr);
 }
 
-Json timeJson(int64_t when) {
+NoticeJson timeJson(int64_t when) {
     std::string text = when > 0 ? isoLocalTime(when) : "";
-    return text.empty() ? Json(nullptr) : Json(text);
+    return text.empty() ? NoticeJson(nullptr) : NoticeJson(text);
 }
 
-std::string dumped(const Json& body) {
-    return body.dump(-1, ' ', false, Json::error_handler_t::replace);
+std::string dumped(const NoticeJson& body) {
+    return body.dump(-1, ' ', false, NoticeJson::error_handler_t::replace);
 }
-
-}  // namespace
 
 std::string webhookBody(const Notification& notification, const char* receiverName, int64_t when) {
     const char* text = notification.text.c_str();
-    Json body;
+    NoticeJson body;
     body["text"] = jsonText(text);
     body["content"] = jsonText(text);
     body["source"] = jsonText(notification.sourceName.c_str());
@@ -98,7 +87,7 @@ std::string webhookBody(const Notification& notification, const char* receiverNa
 }
 
 std::string nodeStateBody(const Notification& notification) {
-    Json state;
+    NoticeJson state;
     state["state"] = tellsNotice(notification, AlarmNotice::Clear) ? "normal" : "active";
     // An acknowledged alarm is still active; the flag tells a dashboard that
     // somebody is on it, until the clear or the next episode replaces it.

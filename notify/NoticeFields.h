@@ -12,6 +12,11 @@
 // when the time cannot be shown.
 std::string isoLocalTime(int64_t when);
 
+// The node's name as operators know it: its tag, or its address.
+inline const std::string& nodeLabel(const Notification& notification) {
+    return notification.tag.empty() ? notification.address : notification.tag;
+}
+
 // The moment a notice tells of: when its state changed (a clear's return to
 // normal, a reminder's due time), for a raise the firing; 0 when not known.
 inline int64_t noticeTime(const Notification& notification) {

@@ -15,6 +15,7 @@ struct Notification {
     std::string sourceName;
     std::string sourcePassword;  // the source's server-manager password; empty when none
     std::string address;         // the node address
+    std::string tag;             // the node's tag; empty when it has none
     double value = 0.0;          // the value when the node fired
     bool keepsDecimals = false;  // the value prints with its decimals (REAL, FLOAT32, scaled)
     NotificationKind kind = NotificationKind::Message;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "notify/Notification.h"
 
@@ -72,6 +73,28 @@ class Notifier {
     // by `state.state`), whether or not a notice of it is sent. A channel
     // that shows each node's state keeps it; the others ignore it.
     virtual void tellState(const Notification& state) { (void)state; }
+
+    // A channel that mirrors the active alarms into a service which forgets
+    // what is not sent again (Alertmanager) says when it wants them; the
+    // dispatch then hands it every alarm its receiver's groups hold active,
+    // told as tellState tells them, on the main thread, at most once a cycle.
+    virtual bool mirrorDue(int64_t now) const {
+        (void)now;
+        return false;
+    }
+    virtual void mirrorActive(const std::vector<Notification>& active, int64_t now) {
+        (void)active;
+        (void)now;
+    }
+
+    // The nodes of the receiver's groups (source, address, tag, kind) after
+    // each load that started the channel or kept it, for a channel that
+    // announces them under `prefix` (MQTT's Home Assistant discovery); the
+    // others ignore it.
+    virtual void announceNodes(const std::string& prefix, const std::vector<Notification>& nodes) {
+        (void)prefix;
+        (void)nodes;
+    }
 
     // Contacts the channel's service (a broker connection, a credential
     // check). Built channels stay quiet until then, so a configuration that

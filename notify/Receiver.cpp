@@ -9,12 +9,15 @@
 #include "base/Log.h"
 #include "base/Text.h"
 #include "notify/Notifier.h"
+#include "notify/channels/AlertmanagerChannel.h"
 #include "notify/channels/ExecChannel.h"
 #include "notify/channels/FileChannel.h"
 #include "notify/channels/MailChannel.h"
 #include "notify/channels/MqttChannel.h"
 #include "notify/channels/NtfyChannel.h"
+#include "notify/channels/PagerDutyChannel.h"
 #include "notify/channels/SrvMgrChannel.h"
+#include "notify/channels/TeamsChannel.h"
 #include "notify/channels/TelegramChannel.h"
 #include "notify/channels/TwitterChannel.h"
 #include "notify/channels/WebhookChannel.h"
@@ -27,11 +30,14 @@ struct ChannelName {
 };
 
 // The channel names of address lines, compared without regard to case.
+// clang-format off
 constexpr ChannelName kChannelNames[] = {
     {"mail", ChannelKind::Mail},       {"twitter", ChannelKind::Twitter}, {"file", ChannelKind::File},
     {"webhook", ChannelKind::Webhook}, {"ntfy", ChannelKind::Ntfy},       {"telegram", ChannelKind::Telegram},
     {"mqtt", ChannelKind::Mqtt},       {"exec", ChannelKind::Exec},
+    {"alertmanager", ChannelKind::Alertmanager}, {"pagerduty", ChannelKind::PagerDuty}, {"teams", ChannelKind::Teams},
 };
+// clang-format on
 
 // The channel of that kind made from the rest of its address line (may be
 // null); none for the server manager, which is made at the first notification.
@@ -54,6 +60,12 @@ std::unique_ptr<Notifier> makeChannel(ChannelKind kind, char* rest, const char* 
             return std::make_unique<MqttChannel>(rest, receiverName);
         case ChannelKind::Exec:
             return std::make_unique<ExecChannel>(rest, receiverName);
+        case ChannelKind::Alertmanager:
+            return std::make_unique<AlertmanagerChannel>(rest, receiverName);
+        case ChannelKind::PagerDuty:
+            return std::make_unique<PagerDutyChannel>(rest);
+        case ChannelKind::Teams:
+            return std::make_unique<TeamsChannel>(rest);
         case ChannelKind::ServerManager:
             break;
     }

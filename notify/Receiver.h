@@ -13,7 +13,20 @@
 
 // The channel an address line names; any name the table does not know
 // leaves the server-manager channel, the default.
-enum class ChannelKind : uint8_t { ServerManager, Mail, Twitter, File, Webhook, Ntfy, Telegram, Mqtt, Exec };
+enum class ChannelKind : uint8_t {
+    ServerManager,
+    Mail,
+    Twitter,
+    File,
+    Webhook,
+    Ntfy,
+    Telegram,
+    Mqtt,
+    Exec,
+    Alertmanager,
+    PagerDuty,
+    Teams
+};
 
 // The kind a channel name ("mail", "FILE", ...) stands for; false for a name
 // no channel has.
@@ -28,6 +41,7 @@ struct Receiver {
     std::string addressLine;  // the text behind "adr" that made the channel; empty for the default one
     int floodMax = 0;         // "flood;MAX;SECONDS": at most MAX hand-overs in SECONDS; 0: no guard
     int floodSeconds = 0;
+    std::string discoveryPrefix;  // "discovery;PREFIX" after an MQTT receiver; empty: none
     // The uplinks of the configuration this receiver belongs to: its channel
     // gets them when it is built.
     UplinksHandle uplinks = noUplinks();

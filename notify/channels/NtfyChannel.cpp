@@ -41,12 +41,43 @@ std::string title(const Notification& notification) {
 NtfyChannel::NtfyChannel(char* rest) {
     char* cursor = rest;
     char* url = rest ? nextToken(&cursor, ";") : nullptr;
-    char* token = url && cursor ? nextToken(&cursor, ";") : nullptr;
     url_ = url ? url : "";
-    token_ = token ? token : "";
+    while (url && cursor && *cursor) {
+        char* field = nextToken(&cursor, ";");
+        if (!field) break;
+        readField(field);
+    }
+}
+
+namespace {
+
+// ntfy's priority names and their numbers (1 to 5).
+bool knownPriority(const std::string& name) {
+    for (const char* known : {"min", "low", "default", "high", "urgent", "max", "1", "2", "3", "4", "5"})
+        if (equalsIgnoreCase(name.c_str(), known)) return true;
+    return false;
+}
+
+}  // namespace
+
+void NtfyChannel::readField(const char* field) {
+    std::string text = field;
+    if (text.rfind("priority=", 0) == 0) {
+        std::string value = text.substr(9);
+        size_t comma = value.find(',');
+        raisePriority_ = value.substr(0, comma);
+        if (comma != std::string::npos) otherPriority_ = value.substr(comma + 1);
+        if (!knownPriority(raisePriority_) || !knownPriority(otherPriority_))
+            optionFault_ = "ntfy priority '" + value + "' is not min, low, default, high, urgent or 1 to 5";
+    } else if (text.rfind("tags=", 0) == 0) {
+        tags_ = text.substr(5);
+    } else if (token_.empty()) {
+        token_ = text;
+    }
 }
 
 std::string NtfyChannel::addressFault() const {
+    if (!optionFault_.empty()) return optionFault_;
     return schemeFault("ntfy url", url_, {"http", "https"});
 }
 
@@ -64,6 +95,15 @@ std::string tagsHeader(const Notification& notification) {
     return std::string("Tags: ") + emoji + "," + state;
 }
 
+// Whether the notice asks for somebody now: a raise (of a node with or
+// without an alarm line), its reminder or escalation.
+bool calls(const Notification& notification) {
+    if (notification.kind == NotificationKind::Info) return false;
+    return !noticeState(notification) || tellsNotice(notification, AlarmNotice::Raise) ||
+           tellsNotice(notification, AlarmNotice::Reminder) ||
+           tellsNotice(notification, AlarmNotice::Escalated);
+}
+
 }  // namespace
 
 bool NtfyChannel::notify(const Notification& notification, const DeliveryHandle& delivery) {
@@ -74,7 +114,11 @@ bool NtfyChannel::notify(const Notification& notification, const DeliveryHandle&
     request.url = url_;
     request.headers.push_back("Content-Type: text/plain; charset=utf-8");
     request.headers.push_back("Title: " + headerValue(title(notification)));
-    request.headers.push_back(tagsHeader(notification));
+    std::string tags = tagsHeader(notification);
+    if (!tags_.empty()) tags += "," + tags_;
+    request.headers.push_back(headerValue(tags));
+    request.headers.push_back("Priority: " +
+                              headerValue(calls(notification) ? raisePriority_ : otherPriority_));
     if (!token_.empty()) request.headers.push_back("Authorization: Bearer " + headerValue(token_));
     request.body = validUtf8(text.data(), text.size());
     request.delivery = delivery;

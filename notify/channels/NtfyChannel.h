@@ -9,7 +9,10 @@
 class NtfyChannel : public Notifier {
   public:
     // `rest` is the address line behind "ntfy" (may be null): the topic URL
-    // and, optionally, an access token sent as "Authorization: Bearer".
+    // and, optionally, an access token sent as "Authorization: Bearer", then
+    // in any order "priority=RAISE[,CLEAR]" (min, low, default, high,
+    // urgent or 1 to 5; urgent and default when left out) and "tags=A,B",
+    // tags sent with every message after the state's own.
     explicit NtfyChannel(char* rest);
 
     // The sender runs the post itself; false when it could not take it.
@@ -19,6 +22,13 @@ class NtfyChannel : public Notifier {
     std::string addressFault() const override;
 
   private:
+    // Reads one field behind the URL: an option, or else the token.
+    void readField(const char* field);
+
     std::string url_;
     std::string token_;
+    std::string raisePriority_ = "urgent";   // a raise, its reminders and its escalation
+    std::string otherPriority_ = "default";  // the clear and every other notice
+    std::string tags_;                       // "A,B" or empty
+    std::string optionFault_;
 };

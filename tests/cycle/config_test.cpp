@@ -97,6 +97,28 @@ TEST_F(ConfigFile, CouplerSettingsAcceptOnlyTheirRanges) {
     EXPECT_FALSE(l.coupler->iniError());
 }
 
+// The cycle's offset in its second: given, or fixed per file by its path.
+TEST_F(ConfigFile, CycleOffsetIsGivenOrTakenFromThePathAndRefusedOutOfRange) {
+    EXPECT_EQ(load("coupler;cycleoffset;250\n").coupler->cycleOffsetMs, 250);
+    EXPECT_EQ(load("").coupler->cycleOffsetMs, 0) << "no line: the cycles start at the turn of the second";
+    TempDir dir;
+    std::string path = dir.file("zentok.ini");
+    testsupport::writeFile(path, "coupler;cycleoffset;auto\n");
+    auto offsetOf = [](const std::string& file) {
+        Coupler c;
+        testsupport::captured([&] { c.loadConfig(file.c_str()); });
+        return c.cycleOffsetMs;
+    };
+    int automatic = offsetOf(path);
+    EXPECT_EQ(offsetOf(path), automatic) << "fixed for an instance";
+    EXPECT_TRUE(automatic >= 0 && automatic < 1000) << automatic;
+    for (const char* wrong : {"1000", "-1", "soon", ""}) {
+        auto l = load(std::string("coupler;cycleoffset;") + wrong + "\n");
+        EXPECT_EQ(l.coupler->lineErrors(), 1) << wrong << l.output;
+        EXPECT_EQ(l.coupler->cycleOffsetMs, 0);
+    }
+}
+
 // Every duration reads plain seconds and a unit alike; a value it cannot
 // read whole is a line error, never a shorter duration.
 TEST_F(ConfigFile, DurationsReadUnitsEverywhereAndRefuseWhatTheyCannotReadWhole) {

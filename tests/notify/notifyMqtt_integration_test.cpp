@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 
@@ -214,4 +215,58 @@ TEST(MqttAddressTest, ReadsUrlAndRefusesWhatCannotBePublishedTo) {
     EXPECT_NE(parseMqttAddress("mqtt://u:secret@h/t", nullptr, nullptr, &address).find("fields of their own"),
               std::string::npos);
     EXPECT_EQ(topicLevel("a/b+c#"), "a_b_c_");
+}
+
+// Home Assistant discovery from a configuration's "discovery" line: each
+// node of the receiver's groups is a binary_sensor and a sensor with the
+// keys Home Assistant's MQTT discovery needs, read from the node's retained
+// state, available while the status topic says online; a reload without a
+// node withdraws it.
+TEST_F(MqttTest, DiscoveryAnnouncesEachNodeAndAReloadWithdrawsARemovedOne) {
+    ASSERT_TRUE(broker_.start()) << broker_.log();
+    TempDir dir;
+    auto load = [&](bool both) {
+        std::string file = dir.file(both ? "both.ini" : "one.ini");
+        writeFile(file,
+                  "source;plantA\nadr;modbus;tcp:127.0.0.1:1502\n"
+                  "node;a;400001;Tank high;tank;O:100\ntag;tank_high\n" +
+                      std::string(both ? "node;a;400002;Pump fault;tank;N\n" : "") +
+                      "receiver;central\nadr;mqtt;" + broker_.url("plant/hall") +
+                      "\ndiscovery;homeassistant\ndir;tank\n");
+        auto coupler = std::make_unique<Coupler>();
+        captured([&] { coupler->loadConfig(file.c_str()); });
+        return coupler;
+    };
+    auto first = load(true);
+    ASSERT_NE(first->receivers[0].discoveryPrefix, "");
+    captured([&] { first->startChannels(); });
+    const std::string tankAlarm = "homeassistant/binary_sensor/zentok_plant_hall_plantA_400001/config";
+    const std::string pumpValue = "homeassistant/sensor/zentok_plant_hall_plantA_400002/config";
+    ASSERT_TRUE(waitUntil(
+        [&] { return retainedMessages(broker_.port(), {pumpValue}).find("{") != std::string::npos; }, 10000));
+    std::string seen = retainedMessages(broker_.port(), {"homeassistant/#"});
+    EXPECT_EQ(countOf(seen, "homeassistant/"), 4) << seen;
+    size_t at = seen.find(tankAlarm + " ");
+    ASSERT_NE(at, std::string::npos) << seen;
+    auto alarm = nlohmann::json::parse(
+        seen.substr(at + tankAlarm.size() + 1, seen.find('\n', at) - at - tankAlarm.size() - 1));
+    // The keys Home Assistant's binary_sensor reads, and one device per coupler topic.
+    const auto expected = nlohmann::json::parse(
+        R"({"name":"tank_high alarm","state_topic":"plant/hall/state/plantA/400001","payload_on":"active",
+            "value_template":"{{ value_json.state }}","payload_off":"normal","device_class":"problem",
+            "availability_topic":"plant/hall/status","payload_available":"online","payload_not_available":"offline",
+            "unique_id":"zentok_plant_hall_plantA_400001_alarm"})");
+    for (const auto& [key, value] : expected.items()) EXPECT_EQ(alarm[key], value) << key;
+    EXPECT_EQ(alarm["device"]["identifiers"][0], "zentok_plant_hall");
+
+    // The reload keeps the channel and withdraws the node it no longer has.
+    auto second = load(false);
+    captured([&] { second->takeChannelsAndStart(*first); });
+    ASSERT_TRUE(waitUntil(
+        [&] { return retainedMessages(broker_.port(), {pumpValue}).find(pumpValue) == std::string::npos; },
+        10000))
+        << retainedMessages(broker_.port(), {"homeassistant/#"});
+    seen = retainedMessages(broker_.port(), {"homeassistant/#"});
+    EXPECT_EQ(countOf(seen, "homeassistant/"), 2) << seen;
+    EXPECT_NE(seen.find(tankAlarm), std::string::npos) << seen;
 }

@@ -11,6 +11,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "cycle/Coupler.h"
 #include "cycle/Outbox.h"
 #include "notify/HttpPost.h"
+#include "notify/Receiver.h"
 #include "notify/Sender.h"
 #include "notify/channels/NtfyChannel.h"
 #include "notify/channels/WebhookChannel.h"
@@ -242,9 +244,27 @@ TEST_F(WebhookTest, NtfyPostsThePlainTextWithTitleTagsAndTokenHeaders) {
     copyText(bare, ("http://zentok:pw0rd@" + plain.substr(7)).c_str());
     NtfyChannel noToken(bare);
     console += post(noToken, "x");
+    // Priorities and tags of the line: a clear at the second priority.
+    char configured[300];
+    copyText(configured, (plain + ";tags=press7,hall 2;priority=high,low;tk_Other").c_str());
+    NtfyChannel options(configured);
+    ASSERT_EQ(options.addressFault(), "");
+    node.kind = NotificationKind::Message;
+    node.state = "cleared";
+    console += post(options, "back to normal");
 
     auto requests = recorder.requests();
-    ASSERT_EQ(requests.size(), 3u) << recorder.log() << console;
+    ASSERT_EQ(requests.size(), 4u) << recorder.log() << console;
+    // A raise is urgent, a notice of an info node is not.
+    EXPECT_TRUE(requests[0].hasHeader("Priority: urgent")) << requests[0].headers;
+    EXPECT_TRUE(requests[1].hasHeader("Priority: default")) << requests[1].headers;
+    EXPECT_TRUE(requests[3].hasHeader("Priority: low")) << requests[3].headers;
+    EXPECT_TRUE(requests[3].hasHeader("Tags: white_check_mark,cleared,press7,hall 2")) << requests[3].headers;
+    EXPECT_TRUE(requests[3].hasHeader("Authorization: Bearer tk_Other")) << requests[3].headers;
+    char wrong[200];
+    copyText(wrong, (plain + ";priority=loud").c_str());
+    EXPECT_EQ(NtfyChannel(wrong).addressFault(),
+              "ntfy priority 'loud' is not min, low, default, high, urgent or 1 to 5");
     EXPECT_EQ(requests[0].path, "/plant-alarms");
     EXPECT_EQ(requests[0].body, "Level high: 120 \xEF\xBF\xBD");
     // The title carries the moment the node fired, not that of sending.
@@ -268,6 +288,77 @@ TEST_F(WebhookTest, NtfyPostsThePlainTextWithTitleTagsAndTokenHeaders) {
         << console;
     EXPECT_EQ(console.find("tk_Secret123"), std::string::npos) << console;
     EXPECT_EQ(console.find("pw0rd"), std::string::npos) << console;
+}
+
+// The bodies of the on-call channels as their services document them: a
+// PagerDuty event per action of one episode, a Teams card per state.
+TEST_F(WebhookTest, PagerDutyEventsAndTeamsCardsAreTheDocumentedBodies) {
+    Recorder recorder;
+    ASSERT_TRUE(recorder.start(false));
+    auto channel = [&](const std::string& rest) {
+        auto receiver = std::make_unique<Receiver>();
+        std::vector<char> line(rest.begin(), rest.end());
+        line.push_back(0);
+        EXPECT_EQ(receiver->setAddress(line.data()), "");
+        return receiver;
+    };
+    auto pagerDuty = channel("pagerduty;R0UTINGKEY;" + recorder.url("/v2/enqueue"));
+    auto teams = channel("teams;" + recorder.url("/workflows/abc?sig=secret"));
+    node.tag = "tank_high";
+    const std::string trigger =
+        R"({"routing_key":"R0UTINGKEY","event_action":"trigger","dedup_key":"zentok:plantA:400001:1796627750",
+            "payload":{"summary":"Tank high","source":"plantA","severity":"critical",
+                       "timestamp":"2026-12-07T08:15:50+01:00","component":"tank_high",
+                       "custom_details":{"node":"400001","value":120,"state":"raised",
+                                         "trigger_time":"2026-12-07T08:15:50+01:00"}},
+            "client":"Zentok"})";
+    const std::string card =
+        R"({"type":"message","attachments":[{"contentType":"application/vnd.microsoft.card.adaptive",
+        "contentUrl":null,"content":{"$schema":"http://adaptivecards.io/schemas/adaptive-card.json",
+        "type":"AdaptiveCard","version":"1.4","body":[
+          {"type":"TextBlock","text":"TITLE: tank_high","size":"Large","weight":"Bolder","color":"COLOUR","wrap":true},
+          {"type":"TextBlock","text":"TEXT","wrap":true},
+          {"type":"FactSet","facts":[{"title":"Value","value":"120"},{"title":"Time","value":"TIME"},
+                                     {"title":"Tag","value":"tank_high"},{"title":"Source","value":"plantA"}]}]}}]})";
+    auto cardOf = [&](const char* title, const char* colour, const char* text, const char* time) {
+        std::string body = card;
+        for (auto [from, to] : {std::pair<std::string, std::string>{"TITLE", title},
+                                {"COLOUR", colour},
+                                {"TEXT", text},
+                                {"TIME", time}})
+            body.replace(body.find(from), from.size(), to);
+        return body;
+    };
+    struct Case {
+        Receiver* receiver;
+        const char* state;
+        const char* text;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {pagerDuty.get(), "raised", "Tank high", trigger},
+        {pagerDuty.get(), "acknowledged", "Acknowledged by ann: Tank high",
+         R"({"routing_key":"R0UTINGKEY","event_action":"acknowledge","dedup_key":"zentok:plantA:400001:1796627750"})"},
+        {pagerDuty.get(), "cleared", "normal",
+         R"({"routing_key":"R0UTINGKEY","event_action":"resolve","dedup_key":"zentok:plantA:400001:1796627750"})"},
+        {teams.get(), "raised", "Tank high",
+         cardOf("Alarm", "Attention", "Tank high", "2026-12-07 08:15:50+01:00")},
+        {teams.get(), "cleared", "normal", cardOf("Cleared", "Good", "normal", "2026-12-07 08:16:50+01:00")},
+    };
+    std::string console;
+    for (const Case& each : cases) {
+        node.state = each.state;
+        node.decidedAt = node.state == "cleared" ? 1796627810 : 0;
+        console += post(*each.receiver->notifier, each.text);
+    }
+    auto requests = recorder.requests();
+    ASSERT_EQ(requests.size(), cases.size()) << recorder.log() << console;
+    for (size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ(nlohmann::json::parse(requests[i].body), nlohmann::json::parse(cases[i].expected))
+            << "case " << i << ": " << requests[i].body;
+    // Neither the routing key nor the workflow's signature is printed.
+    EXPECT_EQ(console.find("R0UTINGKEY"), std::string::npos) << console;
+    EXPECT_EQ(console.find("secret"), std::string::npos) << console;
 }
 
 TEST_F(WebhookTest, FailuresPrintOneLineEachAndSettleTheDeliveryAsFailed) {
