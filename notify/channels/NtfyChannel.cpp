@@ -62,11 +62,14 @@ bool knownPriority(const std::string& name) {
 
 void NtfyChannel::readField(const char* field) {
     std::string text = field;
-    if (text.rfind("priority=", 0) == 0) {
+    if (text == "priority") {
+        raisePriority_ = "urgent";
+        otherPriority_ = "default";
+    } else if (text.rfind("priority=", 0) == 0) {
         std::string value = text.substr(9);
         size_t comma = value.find(',');
         raisePriority_ = value.substr(0, comma);
-        if (comma != std::string::npos) otherPriority_ = value.substr(comma + 1);
+        otherPriority_ = comma != std::string::npos ? value.substr(comma + 1) : "default";
         if (!knownPriority(raisePriority_) || !knownPriority(otherPriority_))
             optionFault_ = "ntfy priority '" + value + "' is not min, low, default, high, urgent or 1 to 5";
     } else if (text.rfind("tags=", 0) == 0) {
@@ -117,8 +120,9 @@ bool NtfyChannel::notify(const Notification& notification, const DeliveryHandle&
     std::string tags = tagsHeader(notification);
     if (!tags_.empty()) tags += "," + tags_;
     request.headers.push_back(headerValue(tags));
-    request.headers.push_back("Priority: " +
-                              headerValue(calls(notification) ? raisePriority_ : otherPriority_));
+    if (!raisePriority_.empty())
+        request.headers.push_back("Priority: " +
+                                  headerValue(calls(notification) ? raisePriority_ : otherPriority_));
     if (!token_.empty()) request.headers.push_back("Authorization: Bearer " + headerValue(token_));
     request.body = validUtf8(text.data(), text.size());
     request.delivery = delivery;

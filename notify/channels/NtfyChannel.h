@@ -10,9 +10,11 @@ class NtfyChannel : public Notifier {
   public:
     // `rest` is the address line behind "ntfy" (may be null): the topic URL
     // and, optionally, an access token sent as "Authorization: Bearer", then
-    // in any order "priority=RAISE[,CLEAR]" (min, low, default, high,
-    // urgent or 1 to 5; urgent and default when left out) and "tags=A,B",
-    // tags sent with every message after the state's own.
+    // in any order "priority" (urgent for a call, default for the rest),
+    // "priority=RAISE[,CLEAR]" (min, low, default, high, urgent or 1 to 5;
+    // default when CLEAR is left out) and "tags=A,B", tags sent with every
+    // message after the state's own. Without a priority field no Priority
+    // header is sent, as before the field existed.
     explicit NtfyChannel(char* rest);
 
     // The sender runs the post itself; false when it could not take it.
@@ -27,8 +29,8 @@ class NtfyChannel : public Notifier {
 
     std::string url_;
     std::string token_;
-    std::string raisePriority_ = "urgent";   // a raise, its reminders and its escalation
-    std::string otherPriority_ = "default";  // the clear and every other notice
-    std::string tags_;                       // "A,B" or empty
+    std::string raisePriority_;  // a raise, its reminders and its escalation; empty: no header
+    std::string otherPriority_;  // the clear and every other notice
+    std::string tags_;           // "A,B" or empty
     std::string optionFault_;
 };

@@ -225,7 +225,7 @@ TEST_F(WebhookTest, NtfyPostsThePlainTextWithTitleTagsAndTokenHeaders) {
     Recorder recorder;
     ASSERT_TRUE(recorder.start(false));
     Receiver receiver;
-    std::string address = "NTFY;" + recorder.url("/plant-alarms") + ";tk_Secret123";
+    std::string address = "NTFY;" + recorder.url("/plant-alarms") + ";tk_Secret123;priority";
     std::vector<char> line(address.begin(), address.end());
     line.push_back(0);
     receiver.setAddress(line.data());
@@ -255,9 +255,11 @@ TEST_F(WebhookTest, NtfyPostsThePlainTextWithTitleTagsAndTokenHeaders) {
 
     auto requests = recorder.requests();
     ASSERT_EQ(requests.size(), 4u) << recorder.log() << console;
-    // A raise is urgent, a notice of an info node is not.
+    // A raise is urgent, a notice of an info node is not; a line without a
+    // priority field sends none.
     EXPECT_TRUE(requests[0].hasHeader("Priority: urgent")) << requests[0].headers;
     EXPECT_TRUE(requests[1].hasHeader("Priority: default")) << requests[1].headers;
+    EXPECT_EQ(requests[2].headers.find("Priority:"), std::string::npos) << requests[2].headers;
     EXPECT_TRUE(requests[3].hasHeader("Priority: low")) << requests[3].headers;
     EXPECT_TRUE(requests[3].hasHeader("Tags: white_check_mark,cleared,press7,hall 2")) << requests[3].headers;
     EXPECT_TRUE(requests[3].hasHeader("Authorization: Bearer tk_Other")) << requests[3].headers;
