@@ -120,6 +120,33 @@ void applyOperatorFields(Node* node, FieldCursor& cursor) {
     if (escalated && parseInt(escalated) == 1) node->escalatedEpisode = node->triggerTime;
 }
 
+// A node with an S condition keeps how long its value has stood still, so a
+// restart neither starts the count from zero nor reports a frozen value early.
+bool keepsStillCount(const Node& node) {
+    return node.trigger.kind == ConditionKind::Frozen && node.still.seeded;
+}
+
+void appendStillFields(std::string* text, const Node& node) {
+    *text +=
+        ';' + formatStoredValue(node.still.reference, true) + ';' + std::to_string(node.still.stillSeconds);
+}
+
+// The last fields of an S condition's line; a line without them (an older
+// file, another condition before a reload) starts the count at the next read.
+void applyStillFields(Node* node, FieldCursor& cursor) {
+    node->still = StillWatch{};
+    const char* reference = cursor.next();
+    const char* seconds = cursor.next();
+    if (node->trigger.kind != ConditionKind::Frozen || !reference || !seconds || !*reference) return;
+    char* end = nullptr;
+    double value = std::strtod(reference, &end);
+    if (end == reference) return;
+    node->still.seeded = true;
+    node->still.reference = value;
+    node->still.stillSeconds =
+        std::max<int64_t>(0, std::min<int64_t>(parseInt(seconds), node->trigger.seconds));
+}
+
 void applyFields(Node* node, FieldCursor& cursor) {
     node->triggerTime = timeField(cursor);
     node->lastRead = timeField(cursor);
@@ -133,6 +160,7 @@ void applyFields(Node* node, FieldCursor& cursor) {
     else
         skipFields(cursor, 4);
     applyOperatorFields(node, cursor);
+    applyStillFields(node, cursor);
     // A recorded firing comes back as fired and sent, so it is not notified again.
     if (node->triggerTime != 0) {
         node->active = true;
@@ -252,10 +280,11 @@ void appendOperatorFields(std::string* text, const Node& node) {
     appendQuoted(text, node.shelve.until != 0 ? node.shelve.note : "");
     *text += node.escalated() ? ";1" : ";";
     // Only an acknowledgement whose request file had an owner writes it, so
-    // one restored from an older file is written back as it was.
-    if (node.acknowledged() && node.ack.owner[0]) {
+    // one restored from an older file is written back as it was; an S
+    // condition's fields behind it need it in place, empty or not.
+    if ((node.acknowledged() && node.ack.owner[0]) || keepsStillCount(node)) {
         *text += ';';
-        appendQuoted(text, node.ack.owner);
+        appendQuoted(text, node.acknowledged() ? node.ack.owner : "");
     }
 }
 
@@ -308,7 +337,8 @@ std::string renderStates(const Coupler& coupler) {
         text +=
             ';' + std::to_string(node.readError) + ';' + formatStoredValue(node.value, node.keepsDecimals());
         if (node.alarm.enabled) appendAlarmFields(&text, node.alarmState);
-        if (hasOperatorMarks(node)) appendOperatorFields(&text, node);
+        if (hasOperatorMarks(node) || keepsStillCount(node)) appendOperatorFields(&text, node);
+        if (keepsStillCount(node)) appendStillFields(&text, node);
         text += '\n';
     }
     for (const RetainedState& state : coupler.retainedStates) text += state.line + "\n";

@@ -23,7 +23,7 @@ bool readAndEvaluate(Node* node) {
     if (!node->source) return false;
     double previous = node->value;
     if (!node->source->readNode(node)) {
-        if (node->readError == 0) node->readError = kReadFailed;
+        noteFailedRead(node);
         return false;
     }
     node->readError = 0;
@@ -58,8 +58,7 @@ void readThread(SourceEntry* entry) {
             // Those nodes count as failing too: their last read is not now.
             if (!entry->isConnected()) {
                 for (int rest = i + 1; rest < entry->nodeCount; ++rest)
-                    if (entry->nodes[rest].source == entry && entry->nodes[rest].readError == 0)
-                        entry->nodes[rest].readError = kReadFailed;
+                    if (entry->nodes[rest].source == entry) noteFailedRead(&entry->nodes[rest]);
                 break;
             }
         }
