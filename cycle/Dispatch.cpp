@@ -393,7 +393,10 @@ void queueNode(Coupler& coupler, Node& node, char* text) {
     bool shelved = node.shelvedAt(now);
     bool raised = node.active && !node.sent;
     if (raised) {
-        coupler.journalEvent(JournalEvent::Raised, node, node.triggerTime);
+        // A range condition tells of the instrument, not the process.
+        coupler.journalEvent(
+            node.trigger.kind == ConditionKind::Range ? JournalEvent::SensorSuspect : JournalEvent::Raised,
+            node, node.triggerTime);
         if (!shelved)
             queueNotice(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message, ""}, text);
         node.sent = true;

@@ -111,6 +111,24 @@ void renderNodes(Exposition& out, const Coupler& coupler) {
         out.sample("zentok_node_value", {{"source", sourceNameOf(node)}, {"node", node.address}},
                    number(node.value));
     }
+    out.family("zentok_node_quality", "gauge",
+               "1 for how far the node's value can be trusted (good, stale, never read), 0 for the others.");
+    for (int i = 0; i < coupler.nodeCount; ++i) {
+        const Node& node = coupler.nodes[i];
+        for (const char* quality : {"good", "stale", "never read"})
+            out.sample("zentok_node_quality",
+                       {{"source", sourceNameOf(node)}, {"node", node.address}, {"quality", quality}},
+                       std::string(quality) == node.quality() ? "1" : "0");
+    }
+    // Instrument faults apart from process alarms: only nodes with a range condition.
+    out.family("zentok_node_sensor_suspect", "gauge",
+               "1 while the node's value is outside the range its sensor can give (an R condition).");
+    for (int i = 0; i < coupler.nodeCount; ++i) {
+        const Node& node = coupler.nodes[i];
+        if (node.trigger.kind == ConditionKind::Range)
+            out.sample("zentok_node_sensor_suspect", {{"source", sourceNameOf(node)}, {"node", node.address}},
+                       node.active ? "1" : "0");
+    }
 }
 
 void renderOutbox(Exposition& out, const Coupler& coupler) {
