@@ -124,6 +124,7 @@ struct Node {
     Acknowledgement ack{};
     Shelve shelve{};
     int64_t escalatedEpisode = 0;  // the trigger time of the episode sent on to the escalation group
+    bool staleTold = false;        // the channels that show its state were told its value is stale
 
     // How far its value can be trusted: "good" after a good last read,
     // "stale" while reads fail (the value is the last one read), "never read".

@@ -220,6 +220,12 @@ bool deliveredBeforeTheRestart(OutboxEntry& entry, Receiver& receiver, const Not
     return true;
 }
 
+// A stale value says so; any other is told as it always was, without a
+// quality (a node is read before it notifies, so it is never "never read").
+std::string qualityToTell(const Node& node) {
+    return node.lastRead != 0 && node.readError != 0 ? "stale" : "";
+}
+
 // What the channel is told of an entry: the source and the node as this
 // configuration has them (the password, the kind, how the value prints), the
 // value, firing and text the entry keeps. Of a node this configuration no
@@ -244,6 +250,7 @@ Notification notificationOf(Coupler& coupler, const OutboxEntry& entry) {
         }
         notification.kind = node->info ? NotificationKind::Info : NotificationKind::Message;
         notification.keepsDecimals = node->keepsDecimals();
+        notification.quality = qualityToTell(*node);
     }
     // A node with an "alarm" line tells each notice's state, and so does a
     // flood guard's summary; the notices of other nodes are sent as they
@@ -359,6 +366,7 @@ void tellNodeState(Coupler& coupler, Node& node, const Notice& change, char* tex
     state.text = std::string(change.lead) + text;
     state.state = alarmNoticeName(change.kind);
     state.episode = static_cast<uint64_t>(change.episode);
+    state.quality = qualityToTell(node);
     // Reached as a raise is: the whole group, not only who asked for the notice.
     const Notice group{AlarmNotice::Raise, change.episode, change.text, change.lead};
     for (int j = 0; j < coupler.linkCount; ++j) {
@@ -367,6 +375,19 @@ void tellNodeState(Coupler& coupler, Node& node, const Notice& change, char* tex
             continue;
         if (receiver->notifier) receiver->notifier->tellState(state);
     }
+}
+
+// A link lost or back changes no alarm, but a channel that shows the state
+// shows whether its value is the device's present one: the state it is in
+// is told again, with its quality, when its reads start or stop failing.
+void tellIfStaleChanged(Coupler& coupler, Node& node, char* text) {
+    bool stale = node.lastRead != 0 && node.readError != 0;
+    if (stale == node.staleTold) return;
+    node.staleTold = stale;
+    if (node.active)
+        tellNodeState(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message, ""}, text);
+    else
+        tellNodeState(coupler, node, {AlarmNotice::Clear, 0, node.alarm.normal, ""}, text);
 }
 
 // An alarm of a group with an escalation line that nobody acknowledged
@@ -416,6 +437,7 @@ void queueNode(Coupler& coupler, Node& node, char* text) {
     }
     state.reminderDue = false;
     if (!shelved) escalateIfDue(coupler, node, now, text);
+    tellIfStaleChanged(coupler, node, text);
 }
 
 }  // namespace

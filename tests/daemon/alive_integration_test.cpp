@@ -1,0 +1,98 @@
+// Proof that the chain is alive, end to end with build/zentok: a device that
+// stops answering (its process stopped, its socket still open) is one
+// "!OFFLINE" raise with stale values, and one clear once it answers again.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "support/TestSupport.h"
+
+using namespace testsupport;
+
+namespace {
+
+// Continues a stopped process whatever the test's outcome, so it can end.
+struct Continued {
+    pid_t pid;
+    ~Continued() { kill(pid, SIGCONT); }
+};
+
+bool holds(const std::string& path, const std::string& text) {
+    return contentOf(path).find(text) != std::string::npos;
+}
+
+// The stopped device still takes a connection within a second: its kernel
+// answers for it until the backlog is full.
+bool takesConnections(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    timeval second{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &second, sizeof second);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    bool taken = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return taken;
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+TEST(ChainAlive, AStoppedDeviceIsOneOfflineRaiseWithStaleValuesAndOneClear) {
+    TempDir dir;
+    int port = freeLoopbackPort();
+    Process plant;
+    ASSERT_TRUE(plant.start({binaryPath("tools/plantsim/plantsim"), "--port", std::to_string(port), "--speed",
+                             "0", "--lifetime", "120"},
+                            dir.file("plantsim.log")));
+    ASSERT_TRUE(waitForPort(port, 10000)) << contentOf(dir.file("plantsim.log"));
+    writeFile(dir.file("z.ini"),
+              "coupler;runmode;cycle\ncoupler;readinterval;1\ncoupler;metrics;z.prom\n"
+              "source;plant\nadr;modbus;tcp:127.0.0.1:" +
+                  std::to_string(port) +
+                  "\nnode;a;!OFFLINE;PLC unreachable;link;N\nalarm;on=2s;off=2s;normal=PLC reachable again\n"
+                  "node;a;400001;Level {{*}};link;O:100000\n"
+                  "receiver;log\nadr;file;alarms.csv\ndir;link\n");
+    Process zentok;
+    ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "z.ini"}, dir.file("zentok.log"), dir.path()));
+    const std::string metrics = dir.file("z.prom"), alarms = dir.file("alarms.csv");
+    const std::string level = "zentok_node_quality{source=\"plant\",node=\"400001\",quality=";
+    ASSERT_TRUE(waitUntil([&] { return holds(metrics, level + "\"good\"} 1"); }, 20000))
+        << contentOf(dir.file("zentok.log"));
+
+    Continued guard{plant.pid()};
+    ASSERT_EQ(kill(plant.pid(), SIGSTOP), 0);
+    auto stopped = std::chrono::steady_clock::now();
+    ASSERT_TRUE(waitUntil([&] { return holds(alarms, "PLC unreachable"); }, 60000))
+        << contentOf(dir.file("zentok.log"));
+    std::printf("[ figure   ] !OFFLINE raised %.1f s after the device stopped answering\n",
+                secondsSince(stopped));
+    // Raised because nothing answers, not because connects came to be refused.
+    EXPECT_TRUE(takesConnections(port));
+    EXPECT_TRUE(waitUntil([&] { return holds(metrics, level + "\"stale\"} 1"); }, 20000))
+        << contentOf(metrics);
+
+    ASSERT_EQ(kill(plant.pid(), SIGCONT), 0);
+    auto continued = std::chrono::steady_clock::now();
+    ASSERT_TRUE(waitUntil([&] { return holds(alarms, "PLC reachable again"); }, 60000))
+        << contentOf(dir.file("zentok.log"));
+    std::printf("[ figure   ] recovered %.1f s after the device answered again\n", secondsSince(continued));
+    EXPECT_TRUE(waitUntil([&] { return holds(metrics, level + "\"good\"} 1"); }, 20000))
+        << contentOf(metrics);
+    waitUntil([] { return false; }, 3000);  // nothing more may follow
+    std::string sent = contentOf(alarms);
+    EXPECT_EQ(countOf(sent, "PLC unreachable"), 1) << sent;
+    EXPECT_EQ(countOf(sent, "PLC reachable again"), 1) << sent;
+    zentok.stop();
+}
