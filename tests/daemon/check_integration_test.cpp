@@ -203,6 +203,7 @@ TEST(Check, WarnsAboutWhatWorksButMayNotBeMeant) {
               "node;a;400001;high;alarm;O:1\n"
               "node;a;!OFFLINE;down;alarm;N\n"
               "node;a;400001;again;alarm;O:2\n"
+              "node;a;400002;stuck;alarm;S:9\nset;readinterval;5\n"
               "receiver;scratch\nadr;file;/tmp/alarm.csv\ndir;alarm\n"
               "receiver;fleet\nadr;mqtt;mqtt://127.0.0.1:1/plants/press7;zentok;secret-pw\ndir;alarm\n");
     EXPECT_EQ(r.exitCode, 0) << r.output;
@@ -210,7 +211,7 @@ TEST(Check, WarnsAboutWhatWorksButMayNotBeMeant) {
         "node address '400001' is used twice for source 'plant'; both nodes read the same value",
         "coupler;readinterval is 0: the source is read as fast as the device answers",
         "receiver 'scratch' writes to '/tmp/alarm.csv', a temporary directory",
-        "node '!OFFLINE' is not the first node of source 'plant'",
+        "node '400002': frozen for 9 s is shorter than two read intervals (5 s each)",
     };
     for (const char* warning : warnings)
         EXPECT_NE(r.output.find(std::string("*** warning: ") + warning), std::string::npos) << warning << "\n"
