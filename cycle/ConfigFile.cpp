@@ -531,6 +531,14 @@ class ConfigParser {
         c_.escalations[c_.escalationCount++] = Escalation{from, to, seconds};
     }
 
+    void drillLine(char*, const char*, char* cursor) {
+        DrillLine drill;
+        drill.line = s_.lineNumber;
+        std::string fault = parseDrillLine(cursor, &drill);
+        if (!fault.empty()) return lineError(s_.lineNumber, fault);
+        c_.drills.lines.push_back(drill);
+    }
+
     void uplinkLine(char*, const char*, char* cursor) {
         char* kind = nextToken(&cursor, ";");
         if (!kind) return;
@@ -667,6 +675,7 @@ const ConfigParser::LineKind ConfigParser::kLineKinds[] = {
     {"set", &ConfigParser::setLine},           {"scale", &ConfigParser::scaleLine},
     {"alarm", &ConfigParser::alarmLine},       {"flood", &ConfigParser::floodLine},
     {"escalate", &ConfigParser::escalateLine}, {"tag", &ConfigParser::tagLine},
+    {"drill", &ConfigParser::drillLine},
 };
 
 void ConfigParser::processLine(char* line, int number) {

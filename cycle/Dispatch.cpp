@@ -101,6 +101,7 @@ std::string channelOf(Coupler& coupler, const OutboxEntry& entry) {
 void noteOutcome(Coupler& coupler, const OutboxEntry& entry, NotificationOutcome outcome) {
     if (coupler.metrics)
         coupler.metrics->countNotification(entry.receiver, channelOf(coupler, entry), outcome);
+    if (noteDrillOutcome(coupler, entry, outcome)) return;  // journalled as drills, not as alarms
     if (outcome == NotificationOutcome::Failed || !coupler.journal || !coupler.journal->enabled()) return;
     JournalRecord record;
     record.time = currentTime();
@@ -447,6 +448,7 @@ void Coupler::queueNotifications() {
     notified = false;
     queuedThisCycle = true;
     char text[kTextSize];
+    queueDrills(*this, currentTime());
     for (int i = 0; i < nodeCount; ++i) {
         Node& node = nodes[i];
         queueNode(*this, node, text);

@@ -179,6 +179,11 @@ Metrics::Metrics(std::string version) : version_(std::move(version)), startTime_
 void Metrics::countNotification(const std::string& receiver, const std::string& channel,
                                 NotificationOutcome outcome) {
     ++notifications_[NotificationKey{receiver, channel, outcome}];
+    if (outcome == NotificationOutcome::Delivered) lastDelivered_[receiver] = currentTime();
+}
+
+void Metrics::noteDrill(const std::string& receiver, bool delivered) {
+    drillOk_[receiver] = delivered;
 }
 
 void Metrics::countCycle(Coupler& coupler, double seconds, int64_t now) {
@@ -244,6 +249,18 @@ std::string Metrics::render(const Coupler& coupler, std::string* steady) const {
                     {"channel", std::get<1>(counted.first)},
                     {"outcome", outcomeName(std::get<2>(counted.first))}},
                    number(counted.second));
+    out.family("zentok_receiver_last_delivered_timestamp_seconds", "gauge",
+               "When a notification last reached the receiver, in seconds since 1970; 0 when none did yet.");
+    for (int i = 0; i < coupler.receiverCount; ++i) {
+        auto found = lastDelivered_.find(coupler.receivers[i].name);
+        int64_t at = found == lastDelivered_.end() ? 0 : found->second;
+        out.sample("zentok_receiver_last_delivered_timestamp_seconds",
+                   {{"receiver", coupler.receivers[i].name}}, number(static_cast<uint64_t>(at)));
+    }
+    out.family("zentok_drill_ok", "gauge",
+               "1 when the receiver delivered its last daily drill, 0 when it failed.");
+    for (const auto& drill : drillOk_)
+        out.sample("zentok_drill_ok", {{"receiver", drill.first}}, drill.second ? "1" : "0");
     renderOutbox(out, coupler);
     if (steady) *steady = std::move(out.steady());
     return std::move(out.text());

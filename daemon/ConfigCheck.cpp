@@ -243,6 +243,7 @@ std::vector<std::string> deadEndWarnings(const Coupler& coupler) {
     // Lines the parser read past: what a start ignores the check names.
     std::vector<std::string> warnings = coupler.unknownLines();
     addSourcelessNodeWarnings(coupler, warnings);
+    for (const std::string& drill : unknownDrillReceivers(coupler)) warnings.push_back(drill);
     addGroupWarnings(coupler, warnings);
     addChannelWarnings(coupler, warnings);
     addWatchFileWarnings(coupler, warnings);

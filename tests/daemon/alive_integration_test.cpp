@@ -1,6 +1,7 @@
 // Proof that the chain is alive, end to end with build/zentok: a device that
 // stops answering (its process stopped, its socket still open) is one
-// "!OFFLINE" raise with stale values, and one clear once it answers again.
+// "!OFFLINE" raise with stale values, and one clear once it answers again;
+// a daily drill that a receiver cannot deliver is one alarm to the others.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 #include "support/TestSupport.h"
@@ -41,6 +43,39 @@ bool takesConnections(int port) {
     bool taken = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     close(fd);
     return taken;
+}
+
+// The recorder keeps each body hex-encoded.
+std::string hex(const std::string& text) {
+    std::string out;
+    char pair[3];
+    for (unsigned char c : text) {
+        std::snprintf(pair, sizeof pair, "%02x", c);
+        out += pair;
+    }
+    return out;
+}
+
+// The posts the recorder saw whose body holds `text`: one line each.
+int postsWith(const std::string& recordFile, const std::string& text) {
+    std::string lines = contentOf(recordFile), needle = hex(text);
+    int count = 0;
+    for (size_t start = 0, end; start < lines.size(); start = end + 1) {
+        end = lines.find('\n', start);
+        if (end == std::string::npos) end = lines.size();
+        if (lines.substr(start, end - start).find(needle) != std::string::npos) ++count;
+    }
+    return count;
+}
+
+// "HH:MM:SS" of the local time `seconds` from now.
+std::string localTimeIn(int seconds) {
+    time_t at = time(nullptr) + seconds;
+    struct tm local {};
+    localtime_r(&at, &local);
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    return text;
 }
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
@@ -94,5 +129,53 @@ TEST(ChainAlive, AStoppedDeviceIsOneOfflineRaiseWithStaleValuesAndOneClear) {
     std::string sent = contentOf(alarms);
     EXPECT_EQ(countOf(sent, "PLC unreachable"), 1) << sent;
     EXPECT_EQ(countOf(sent, "PLC reachable again"), 1) << sent;
+    zentok.stop();
+}
+
+TEST(ChainAlive, ADrillThatCannotBeDeliveredIsEscalatedOnceToTheOtherReceivers) {
+    TempDir dir;
+    int port = freeLoopbackPort();
+    Process recorder;
+    ASSERT_TRUE(
+        recorder.start({kPython, sourcePath("tests/peers/webhook/recorder.py"), "--port",
+                        std::to_string(port), "--record", dir.file("record.txt"), "--lifetime", "120"},
+                       dir.file("recorder.log")));
+    ASSERT_TRUE(waitForPort(port, 10000)) << contentOf(dir.file("recorder.log"));
+    writeFile(dir.file("z.ini"),
+              "coupler;runmode;cycle\ncoupler;readinterval;1\ncoupler;retry;5s\n"
+              "coupler;metrics;z.prom\ncoupler;journal;j.csv\n"
+              "receiver;chat\nadr;webhook;http://127.0.0.1:" +
+                  std::to_string(port) +
+                  "/hooks/chat\ndir;g\n"
+                  "receiver;pager\nadr;webhook;http://127.0.0.1:" +
+                  std::to_string(freeLoopbackPort()) +
+                  "/down\ndir;g\n"
+                  "receiver;log\nadr;file;log.csv\ndir;g\n"
+                  "drill;*;" +
+                  localTimeIn(4) + ";shift drill\n");
+    Process zentok;
+    ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "z.ini"}, dir.file("zentok.log"), dir.path()));
+    auto started = std::chrono::steady_clock::now();
+    const std::string record = dir.file("record.txt"), log = dir.file("log.csv"),
+                      metrics = dir.file("z.prom");
+    ASSERT_TRUE(waitUntil([&] { return holds(log, "Drill failed: receiver pager"); }, 60000))
+        << contentOf(dir.file("zentok.log"));
+    std::printf("[ figure   ] the undelivered drill was escalated %.1f s after the start\n",
+                secondsSince(started));
+    ASSERT_TRUE(waitUntil([&] { return holds(record, hex("Drill failed: receiver pager")); }, 20000))
+        << contentOf(dir.file("zentok.log"));
+    EXPECT_TRUE(waitUntil([&] { return holds(metrics, "zentok_drill_ok{receiver=\"pager\"} 0"); }, 20000))
+        << contentOf(metrics);
+    EXPECT_TRUE(holds(metrics, "zentok_drill_ok{receiver=\"chat\"} 1")) << contentOf(metrics);
+    waitUntil([] { return false; }, 3000);  // nothing more may follow
+    // Each working receiver had its own drill and the one alarm of the failed one.
+    EXPECT_EQ(countOf(contentOf(log), "shift drill"), 1);
+    EXPECT_EQ(countOf(contentOf(log), "Drill failed"), 1);
+    EXPECT_EQ(postsWith(record, "shift drill"), 1);
+    EXPECT_EQ(postsWith(record, "Drill failed"), 1);
+    std::string journal = contentOf(dir.file("j.csv"));
+    EXPECT_EQ(countOf(journal, ";drill;"), 3) << journal;
+    EXPECT_EQ(countOf(journal, ";drill failed;"), 1) << journal;
+    EXPECT_EQ(countOf(journal, ";raised;"), 0) << journal;
     zentok.stop();
 }

@@ -127,6 +127,11 @@ TEST(Check, EachKindOfConfigurationErrorEndsWith78AndItsMessage) {
          "*** warning: coupler;metrics writes to 'nodir/zentok.prom', but the directory 'nodir' does not "
          "exist"},
         {"coupler;journal;nodir/journal.csv\n", "*** warning: coupler;journal writes to 'nodir/journal.csv'"},
+        // The proof that the chain is alive.
+        {"receiver;ops\nadr;file;a.csv\ndir;g\ndrill;opps;07:30\n",
+         "*** warning: line 4: drill for unknown receiver 'opps'"},
+        {"drill;*;7h30\n", "line 1: drill time '7h30': not HH:MM or HH:MM:SS"},
+        {modbus + "node;a;400001;t;g;R:10:10\n", "R: its least value is not below its greatest"},
     };
     for (const auto& [content, message] : cases) {
         RunResult r = check(dir, content);
