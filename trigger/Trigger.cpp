@@ -147,7 +147,7 @@ bool evaluateConditionAt(Node* node, double previous, int64_t now) {
 }
 
 // The longest S duration: a week, as for the alarm delays.
-constexpr int64_t kLongestStillSeconds = 7 * 24 * 3600;
+constexpr int64_t kLongestStillSeconds = int64_t{7} * 24 * 3600;
 
 // "D, O and U need a number", read into `out`; null when the field is one.
 const char* readNumberField(char* field, double* out, const char* missing) {
