@@ -21,7 +21,7 @@
 namespace {
 
 constexpr mode_t kDrillFileMode = 0644;
-constexpr RecordLimits kDrillRecord{4, 200};
+constexpr RecordLimits kDrillRecord{200, 4};
 constexpr const char* kStandardText = "Daily drill: a test notice from Zentok, no action needed";
 
 std::string lowerCase(const std::string& text) {

@@ -93,11 +93,12 @@ TEST(ChainAlive, AStoppedDeviceIsOneOfflineRaiseWithStaleValuesAndOneClear) {
                             dir.file("plantsim.log")));
     ASSERT_TRUE(waitForPort(port, 10000)) << contentOf(dir.file("plantsim.log"));
     writeFile(dir.file("z.ini"),
-              "coupler;runmode;cycle\ncoupler;readinterval;1\ncoupler;metrics;z.prom\n"
+              "coupler;runmode;cycle\ncoupler;readinterval;1\ncoupler;metrics;z.prom\ncoupler;journal;j.csv\n"
               "source;plant\nadr;modbus;tcp:127.0.0.1:" +
                   std::to_string(port) +
                   "\nnode;a;!OFFLINE;PLC unreachable;link;N\nalarm;on=2s;off=2s;normal=PLC reachable again\n"
                   "node;a;400001;Level {{*}};link;O:100000\n"
+                  "node;a;400001;Level implausible: {{*}};link;R:0:50\n"
                   "receiver;log\nadr;file;alarms.csv\ndir;link\n");
     Process zentok;
     ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "z.ini"}, dir.file("zentok.log"), dir.path()));
@@ -129,6 +130,11 @@ TEST(ChainAlive, AStoppedDeviceIsOneOfflineRaiseWithStaleValuesAndOneClear) {
     std::string sent = contentOf(alarms);
     EXPECT_EQ(countOf(sent, "PLC unreachable"), 1) << sent;
     EXPECT_EQ(countOf(sent, "PLC reachable again"), 1) << sent;
+    // The level out of its sensor's range stayed one instrument fault through the outage.
+    EXPECT_EQ(countOf(sent, "Level implausible: 70"), 1) << sent;
+    std::string journal = contentOf(dir.file("j.csv"));
+    EXPECT_EQ(countOf(journal, ";sensor suspect;"), 1) << journal;
+    EXPECT_EQ(countOf(journal, ";raised;"), 1) << "!OFFLINE alone: " << journal;
     zentok.stop();
 }
 
@@ -173,6 +179,11 @@ TEST(ChainAlive, ADrillThatCannotBeDeliveredIsEscalatedOnceToTheOtherReceivers) 
     EXPECT_EQ(countOf(contentOf(log), "Drill failed"), 1);
     EXPECT_EQ(postsWith(record, "shift drill"), 1);
     EXPECT_EQ(postsWith(record, "Drill failed"), 1);
+    // A restart the same day finds the drills recorded: none is sent again.
+    zentok.stop();
+    ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "z.ini"}, dir.file("zentok2.log"), dir.path()));
+    waitUntil([] { return false; }, 3000);
+    EXPECT_EQ(countOf(contentOf(log), "shift drill"), 1) << contentOf(dir.file("zentok2.log"));
     std::string journal = contentOf(dir.file("j.csv"));
     EXPECT_EQ(countOf(journal, ";drill;"), 3) << journal;
     EXPECT_EQ(countOf(journal, ";drill failed;"), 1) << journal;
