@@ -219,7 +219,6 @@ bool noteDrillOutcome(Coupler& coupler, const OutboxEntry& entry, NotificationOu
             DrillRecord{day, delivered ? DrillRecord::Outcome::Delivered : DrillRecord::Outcome::Failed};
         saveBook(book);
     }
-    if (coupler.metrics) coupler.metrics->noteDrill(entry.receiver, delivered);
     if (delivered) return true;
     record(coupler, JournalEvent::DrillFailed, entry.receiver, entry.triggerTime);
     Receiver* failed = coupler.findReceiver(entry.receiver.c_str(), entry.receiverOccurrence);
@@ -229,6 +228,11 @@ bool noteDrillOutcome(Coupler& coupler, const OutboxEntry& entry, NotificationOu
     for (Receiver* receiver : drillEscalation(coupler, failed))
         queueEntry(coupler, *receiver, kDrillFailedAddress, text, currentTime());
     return true;
+}
+
+const DrillRecord* lastDrillOf(const DrillBook& book, const char* receiver) {
+    auto found = book.byReceiver.find(lowerCase(receiver));
+    return found == book.byReceiver.end() ? nullptr : &found->second;
 }
 
 std::vector<std::string> unknownDrillReceivers(const Coupler& coupler) {

@@ -49,5 +49,7 @@ void queueDrills(Coupler& coupler, int64_t now);
 // A drill entry's hand-over settled: records it and, for a drill given up,
 // queues the alarm that tells of it. False for any other entry.
 bool noteDrillOutcome(Coupler& coupler, const OutboxEntry& entry, NotificationOutcome outcome);
+// The last drill of `receiver` the book knows of; null when none.
+const DrillRecord* lastDrillOf(const DrillBook& book, const char* receiver);
 // The drill lines that name a receiver the configuration lacks, as warnings.
 std::vector<std::string> unknownDrillReceivers(const Coupler& coupler);

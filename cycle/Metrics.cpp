@@ -182,10 +182,6 @@ void Metrics::countNotification(const std::string& receiver, const std::string& 
     if (outcome == NotificationOutcome::Delivered) lastDelivered_[receiver] = currentTime();
 }
 
-void Metrics::noteDrill(const std::string& receiver, bool delivered) {
-    drillOk_[receiver] = delivered;
-}
-
 void Metrics::countCycle(Coupler& coupler, double seconds, int64_t now) {
     ++cycles_;
     lastCycleSeconds_ = seconds;
@@ -259,8 +255,14 @@ std::string Metrics::render(const Coupler& coupler, std::string* steady) const {
     }
     out.family("zentok_drill_ok", "gauge",
                "1 when the receiver delivered its last daily drill, 0 when it failed.");
-    for (const auto& drill : drillOk_)
-        out.sample("zentok_drill_ok", {{"receiver", drill.first}}, drill.second ? "1" : "0");
+    for (int i = 0; i < coupler.receiverCount; ++i) {
+        // From the drill file, so the outcome outlasts a restart; a drill still under way shows none.
+        const Receiver& receiver = coupler.receivers[i];
+        const DrillRecord* drill = lastDrillOf(coupler.drills, receiver.name);
+        if (drill && drill->outcome != DrillRecord::Outcome::Sent)
+            out.sample("zentok_drill_ok", {{"receiver", receiver.name}},
+                       drill->outcome == DrillRecord::Outcome::Delivered ? "1" : "0");
+    }
     renderOutbox(out, coupler);
     if (steady) *steady = std::move(out.steady());
     return std::move(out.text());

@@ -33,8 +33,6 @@ class Metrics {
 
     void countNotification(const std::string& receiver, const std::string& channel,
                            NotificationOutcome outcome);
-    // How the last daily drill of `receiver` ended.
-    void noteDrill(const std::string& receiver, bool delivered);
     // After each cycle of `coupler`, which took `seconds`: counts its reads
     // and notes each source's last good read at `now`.
     void countCycle(Coupler& coupler, double seconds, int64_t now);
@@ -74,7 +72,6 @@ class Metrics {
     std::map<std::string, SourceCounts> sources_;
     std::map<NotificationKey, uint64_t> notifications_;
     std::map<std::string, int64_t> lastDelivered_;  // by receiver: the last delivery, wall clock
-    std::map<std::string, bool> drillOk_;           // by receiver: its last drill was delivered
     std::string writtenPath_;
     std::string writtenSteady_;
     int64_t writtenAt_ = 0;
