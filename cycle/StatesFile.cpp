@@ -214,10 +214,11 @@ std::string alarmState(const std::string& text) {
     return textWithout(text, 3, 6);
 }
 
-// A file without its read times (field 4): when nothing else changed, the
-// rewrite can wait.
+// A file without its read times (field 4) and the still seconds of an S
+// condition (field 19), which move at every read as they do: when nothing
+// else changed, the rewrite can wait.
 std::string withoutReadTimes(const std::string& text) {
-    return textWithout(text, 3, 4);
+    return textWithout(textWithout(text, 18, 19), 3, 4);
 }
 
 // What the program knows of the states file beyond one Coupler: a reload
