@@ -62,13 +62,27 @@ enum class ConditionKind : uint8_t {
     Under,       // U: below the threshold
     Zero,        // Z
     TimeTable,   // T: hours and minutes of the local time
+    Frozen,      // S: the value has not moved by more than the tolerance for the duration
+    Range,       // R: the value lies outside what the sensor can give ("sensor suspect")
 };
 
 struct Condition {
     ConditionKind kind = ConditionKind::Never;
-    double threshold = 0.0;  // D, O and U
+    double threshold = 0.0;  // D, O and U; the tolerance of S; the least value of R
+    double upper = 0.0;      // R: the greatest value
+    int seconds = 0;         // S: how long the value stands still before the condition holds
     int hours[24] = {};      // T: 1 for each hour that matches
     int minutes[60] = {};    // T: 1 for each minute that matches
+};
+
+// How long a node's value has stood still, for an S condition. Only time
+// between two good reads counts: a failed read is the link's fault, not the
+// sensor's, so the time of a link loss is left out.
+struct StillWatch {
+    bool seeded = false;       // `reference` holds a value read
+    double reference = 0.0;    // the value the stillness is measured from
+    int64_t stillSeconds = 0;  // counted between good reads; kept in the states file
+    int64_t countedAt = 0;     // the last good read counted; 0 after a failed read or a restart
 };
 
 struct DirEntry {
@@ -86,6 +100,7 @@ struct Node {
     char message[kMessageSize] = {};
     char condition[kNameSize] = {};
     Condition trigger;  // `condition` as read at load
+    StillWatch still;   // an S condition's count
     // The result of the node's last read: 0, the device's own code, or
     // kReadFailed; kept in the states file, where the status reads it.
     int readError = 0;
@@ -111,6 +126,14 @@ struct Node {
     Shelve shelve{};
     int64_t escalatedEpisode = 0;  // the trigger time of the episode sent on to the escalation group
     LadderPosition ladder{};       // its group's "ladder" line: the step the episode has reached
+    bool staleTold = false;        // the channels that show its state were told its value is stale
+
+    // How far its value can be trusted: "good" after a good last read,
+    // "stale" while reads fail (the value is the last one read), "never read".
+    const char* quality() const {
+        if (lastRead == 0) return "never read";
+        return readError == 0 ? "good" : "stale";
+    }
 
     // How the node is shown and chosen: its tag where it has one, else its address.
     const char* label() const { return tag[0] ? tag : address; }

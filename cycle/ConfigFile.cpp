@@ -623,6 +623,14 @@ class ConfigParser {
                       "when;" + std::string(group) + " names no window: it would never be on duty");
     }
 
+    void drillLine(char*, const char*, char* cursor) {
+        DrillLine drill;
+        drill.line = s_.lineNumber;
+        std::string fault = parseDrillLine(cursor, &drill);
+        if (!fault.empty()) return lineError(s_.lineNumber, fault);
+        c_.drills.lines.push_back(drill);
+    }
+
     void uplinkLine(char*, const char*, char* cursor) {
         char* kind = nextToken(&cursor, ";");
         if (!kind) return;
@@ -777,7 +785,7 @@ const ConfigParser::LineKind ConfigParser::kLineKinds[] = {
     {"alarm", &ConfigParser::alarmLine},       {"flood", &ConfigParser::floodLine},
     {"escalate", &ConfigParser::escalateLine}, {"tag", &ConfigParser::tagLine},
     {"ladder", &ConfigParser::ladderLine},     {"when", &ConfigParser::whenLine},
-    {"discovery", &ConfigParser::discoveryLine},
+    {"discovery", &ConfigParser::discoveryLine}, {"drill", &ConfigParser::drillLine},
 };
 // clang-format on
 

@@ -10,6 +10,7 @@
 
 #include "base/Records.h"
 #include "base/Settings.h"
+#include "cycle/Drill.h"
 #include "cycle/JournalRecord.h"
 #include "cycle/StatesFile.h"
 #include "notify/Receiver.h"
@@ -120,6 +121,7 @@ class Coupler {
     // its own (tests, probe), which then counts and records nothing.
     std::shared_ptr<Metrics> metrics;
     std::shared_ptr<AlarmJournal> journal;
+    DrillBook drills;  // "drill" lines and the day of each receiver's last drill
     // Everything the load found wrong, in the order of the lines; a start, a
     // reload and the check all decide by it.
     std::vector<LineFault> faults;

@@ -104,6 +104,7 @@ std::string channelOf(Coupler& coupler, const OutboxEntry& entry) {
 void noteOutcome(Coupler& coupler, const OutboxEntry& entry, NotificationOutcome outcome) {
     if (coupler.metrics)
         coupler.metrics->countNotification(entry.receiver, channelOf(coupler, entry), outcome);
+    if (noteDrillOutcome(coupler, entry, outcome)) return;  // journalled as drills, not as alarms
     if (outcome == NotificationOutcome::Failed || !coupler.journal || !coupler.journal->enabled()) return;
     JournalRecord record;
     record.time = currentTime();
@@ -223,6 +224,12 @@ bool deliveredBeforeTheRestart(OutboxEntry& entry, Receiver& receiver, const Not
     return true;
 }
 
+// A stale value says so; any other is told as it always was, without a
+// quality (a node is read before it notifies, so it is never "never read").
+std::string qualityToTell(const Node& node) {
+    return node.lastRead != 0 && node.readError != 0 ? "stale" : "";
+}
+
 // What the channel is told of an entry: the source and the node as this
 // configuration has them (the password, the kind, how the value prints), the
 // value, firing and text the entry keeps. Of a node this configuration no
@@ -248,6 +255,7 @@ Notification notificationOf(Coupler& coupler, const OutboxEntry& entry) {
         }
         notification.kind = node->info ? NotificationKind::Info : NotificationKind::Message;
         notification.keepsDecimals = node->keepsDecimals();
+        notification.quality = qualityToTell(*node);
     }
     // A node with an "alarm" line tells each notice's state, and so does a
     // flood guard's summary; the notices of other nodes are sent as they
@@ -368,6 +376,7 @@ Notification stateOf(Coupler& coupler, Node& node, const Notice& change, char* t
     state.text = std::string(change.lead) + text;
     state.state = alarmNoticeName(change.kind);
     state.episode = static_cast<uint64_t>(change.episode);
+    state.quality = qualityToTell(node);
     return state;
 }
 
@@ -420,6 +429,19 @@ void mirrorActiveAlarms(Coupler& coupler) {
     }
 }
 
+// A link lost or back changes no alarm, but a channel that shows the state
+// shows whether its value is the device's present one: the state it is in
+// is told again, with its quality, when its reads start or stop failing.
+void tellIfStaleChanged(Coupler& coupler, Node& node, char* text) {
+    bool stale = node.lastRead != 0 && node.readError != 0;
+    if (stale == node.staleTold) return;
+    node.staleTold = stale;
+    if (node.active)
+        tellNodeState(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message, ""}, text);
+    else
+        tellNodeState(coupler, node, {AlarmNotice::Clear, 0, node.alarm.normal, ""}, text);
+}
+
 // An alarm of a group with an escalation line that nobody acknowledged
 // within the delay goes to the second group, once per episode.
 void escalateIfDue(Coupler& coupler, Node& node, int64_t now, char* text) {
@@ -468,7 +490,10 @@ void queueNode(Coupler& coupler, Node& node, char* text) {
     bool shelved = node.shelvedAt(now);
     bool raised = node.active && !node.sent;
     if (raised) {
-        coupler.journalEvent(JournalEvent::Raised, node, node.triggerTime);
+        // A range condition tells of the instrument, not the process.
+        coupler.journalEvent(
+            node.trigger.kind == ConditionKind::Range ? JournalEvent::SensorSuspect : JournalEvent::Raised,
+            node, node.triggerTime);
         if (!shelved) queueRaise(coupler, node, now, text);
         node.sent = true;
     }
@@ -488,6 +513,7 @@ void queueNode(Coupler& coupler, Node& node, char* text) {
     state.reminderDue = false;
     if (!shelved) escalateIfDue(coupler, node, now, text);
     if (!shelved) climbIfDue(coupler, node, now, text);
+    tellIfStaleChanged(coupler, node, text);
 }
 
 // An acknowledgement stops the ladder: its steps still waiting in the outbox
@@ -515,6 +541,7 @@ void Coupler::queueNotifications() {
     notified = false;
     queuedThisCycle = true;
     char text[kTextSize];
+    queueDrills(*this, currentTime());
     for (int i = 0; i < nodeCount; ++i) {
         Node& node = nodes[i];
         queueNode(*this, node, text);

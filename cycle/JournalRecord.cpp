@@ -15,10 +15,17 @@ struct EventName {
 };
 
 const EventName kEventNames[] = {
-    {JournalEvent::Raised, "raised"},       {JournalEvent::Cleared, "cleared"},
-    {JournalEvent::Reminder, "reminder"},   {JournalEvent::Acknowledged, "acknowledged"},
-    {JournalEvent::Shelved, "shelved"},     {JournalEvent::Unshelved, "unshelved"},
-    {JournalEvent::Delivered, "delivered"}, {JournalEvent::GivenUp, "given up"},
+    {JournalEvent::Raised, "raised"},
+    {JournalEvent::Cleared, "cleared"},
+    {JournalEvent::Reminder, "reminder"},
+    {JournalEvent::Acknowledged, "acknowledged"},
+    {JournalEvent::Shelved, "shelved"},
+    {JournalEvent::Unshelved, "unshelved"},
+    {JournalEvent::Delivered, "delivered"},
+    {JournalEvent::GivenUp, "given up"},
+    {JournalEvent::SensorSuspect, "sensor suspect"},
+    {JournalEvent::Drill, "drill"},
+    {JournalEvent::DrillFailed, "drill failed"},
 };
 
 constexpr size_t kFields = 7;

@@ -8,11 +8,26 @@
 #include <string>
 
 // Every event the journal knows. Acknowledged, shelved and unshelved come
-// from the operator's commands; the cycle records the others.
-enum class JournalEvent { Raised, Cleared, Reminder, Acknowledged, Shelved, Unshelved, Delivered, GivenUp };
+// from the operator's commands; the cycle records the others. A sensor
+// suspect is the raise of a range condition (an instrument fault, not a
+// process alarm); a drill and a failed drill are the daily test notices.
+enum class JournalEvent {
+    Raised,
+    Cleared,
+    Reminder,
+    Acknowledged,
+    Shelved,
+    Unshelved,
+    Delivered,
+    GivenUp,
+    SensorSuspect,
+    Drill,
+    DrillFailed
+};
 
 // "raised", "cleared", "reminder", "acknowledged", "shelved", "unshelved",
-// "delivered", "given up": the word the journal writes.
+// "delivered", "given up", "sensor suspect", "drill", "drill failed": the
+// word the journal writes.
 const char* journalEventName(JournalEvent event);
 // The event a word of the journal names; false for any other word.
 bool journalEventNamed(const std::string& word, JournalEvent* event);

@@ -111,6 +111,24 @@ void renderNodes(Exposition& out, const Coupler& coupler) {
         out.sample("zentok_node_value", {{"source", sourceNameOf(node)}, {"node", node.address}},
                    number(node.value));
     }
+    out.family("zentok_node_quality", "gauge",
+               "1 for how far the node's value can be trusted (good, stale, never read), 0 for the others.");
+    for (int i = 0; i < coupler.nodeCount; ++i) {
+        const Node& node = coupler.nodes[i];
+        for (const char* quality : {"good", "stale", "never read"})
+            out.sample("zentok_node_quality",
+                       {{"source", sourceNameOf(node)}, {"node", node.address}, {"quality", quality}},
+                       std::string(quality) == node.quality() ? "1" : "0");
+    }
+    // Instrument faults apart from process alarms: only nodes with a range condition.
+    out.family("zentok_node_sensor_suspect", "gauge",
+               "1 while the node's value is outside the range its sensor can give (an R condition).");
+    for (int i = 0; i < coupler.nodeCount; ++i) {
+        const Node& node = coupler.nodes[i];
+        if (node.trigger.kind == ConditionKind::Range)
+            out.sample("zentok_node_sensor_suspect", {{"source", sourceNameOf(node)}, {"node", node.address}},
+                       node.active ? "1" : "0");
+    }
 }
 
 void renderOutbox(Exposition& out, const Coupler& coupler) {
@@ -162,6 +180,7 @@ void Metrics::countNotification(const std::string& receiver, const std::string& 
                                 NotificationOutcome outcome) {
     ++notifications_[NotificationKey{receiver, channel, outcome}];
     if (outcome != NotificationOutcome::Failed) lastHandOvers_[receiver] = {currentTime(), outcome};
+    if (outcome == NotificationOutcome::Delivered) lastDelivered_[receiver] = currentTime();
 }
 
 void Metrics::countCycle(Coupler& coupler, double seconds, int64_t now) {
@@ -227,6 +246,24 @@ std::string Metrics::render(const Coupler& coupler, std::string* steady) const {
                     {"channel", std::get<1>(counted.first)},
                     {"outcome", outcomeName(std::get<2>(counted.first))}},
                    number(counted.second));
+    out.family("zentok_receiver_last_delivered_timestamp_seconds", "gauge",
+               "When a notification last reached the receiver, in seconds since 1970; 0 when none did yet.");
+    for (int i = 0; i < coupler.receiverCount; ++i) {
+        auto found = lastDelivered_.find(coupler.receivers[i].name);
+        int64_t at = found == lastDelivered_.end() ? 0 : found->second;
+        out.sample("zentok_receiver_last_delivered_timestamp_seconds",
+                   {{"receiver", coupler.receivers[i].name}}, number(static_cast<uint64_t>(at)));
+    }
+    out.family("zentok_drill_ok", "gauge",
+               "1 when the receiver delivered its last daily drill, 0 when it failed.");
+    for (int i = 0; i < coupler.receiverCount; ++i) {
+        // From the drill file, so the outcome outlasts a restart; a drill still under way shows none.
+        const Receiver& receiver = coupler.receivers[i];
+        const DrillRecord* drill = lastDrillOf(coupler.drills, receiver.name);
+        if (drill && drill->outcome != DrillRecord::Outcome::Sent)
+            out.sample("zentok_drill_ok", {{"receiver", receiver.name}},
+                       drill->outcome == DrillRecord::Outcome::Delivered ? "1" : "0");
+    }
     renderOutbox(out, coupler);
     if (steady) *steady = std::move(out.steady());
     return std::move(out.text());

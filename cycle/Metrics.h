@@ -78,6 +78,7 @@ class Metrics {
     std::map<std::string, SourceCounts> sources_;
     std::map<NotificationKey, uint64_t> notifications_;
     std::map<std::string, LastHandOver> lastHandOvers_;
+    std::map<std::string, int64_t> lastDelivered_;  // by receiver: the last delivery, wall clock
     std::string writtenPath_;
     std::string writtenSteady_;
     int64_t writtenAt_ = 0;

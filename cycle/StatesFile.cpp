@@ -142,6 +142,33 @@ void applyOperatorFields(Coupler& coupler, Node* node, FieldCursor& cursor) {
     applyLadderFields(coupler, node, cursor);
 }
 
+// A node with an S condition keeps how long its value has stood still, so a
+// restart neither starts the count from zero nor reports a frozen value early.
+bool keepsStillCount(const Node& node) {
+    return node.trigger.kind == ConditionKind::Frozen && node.still.seeded;
+}
+
+void appendStillFields(std::string* text, const Node& node) {
+    *text +=
+        ';' + formatStoredValue(node.still.reference, true) + ';' + std::to_string(node.still.stillSeconds);
+}
+
+// The last fields of an S condition's line; a line without them (an older
+// file, another condition before a reload) starts the count at the next read.
+void applyStillFields(Node* node, FieldCursor& cursor) {
+    node->still = StillWatch{};
+    const char* reference = cursor.next();
+    const char* seconds = cursor.next();
+    if (node->trigger.kind != ConditionKind::Frozen || !reference || !seconds || !*reference) return;
+    char* end = nullptr;
+    double value = std::strtod(reference, &end);
+    if (end == reference) return;
+    node->still.seeded = true;
+    node->still.reference = value;
+    node->still.stillSeconds =
+        std::max<int64_t>(0, std::min<int64_t>(parseInt(seconds), node->trigger.seconds));
+}
+
 void applyFields(Coupler& coupler, Node* node, FieldCursor& cursor) {
     node->triggerTime = timeField(cursor);
     node->lastRead = timeField(cursor);
@@ -155,6 +182,7 @@ void applyFields(Coupler& coupler, Node* node, FieldCursor& cursor) {
     else
         skipFields(cursor, 4);
     applyOperatorFields(coupler, node, cursor);
+    applyStillFields(node, cursor);
     // A recorded firing comes back as fired and sent, so it is not notified again.
     if (node->triggerTime != 0) {
         node->active = true;
@@ -208,10 +236,11 @@ std::string alarmState(const std::string& text) {
     return textWithout(text, 3, 6);
 }
 
-// A file without its read times (field 4): when nothing else changed, the
-// rewrite can wait.
+// A file without its read times (field 4) and the still seconds of an S
+// condition (field 21), which move at every read as they do: when nothing
+// else changed, the rewrite can wait.
 std::string withoutReadTimes(const std::string& text) {
-    return textWithout(text, 3, 4);
+    return textWithout(textWithout(text, 20, 21), 3, 4);
 }
 
 StatesMemory& memoryFor(const Coupler& coupler) {
@@ -271,17 +300,23 @@ void appendOperatorFields(std::string* text, const Coupler& coupler, const Node&
     appendQuoted(text, node.shelve.until != 0 ? node.shelve.note : "");
     *text += node.escalated() ? ";1" : ";";
     // Only an acknowledgement whose request file had an owner writes it, so
-    // one restored from an older file is written back as it was.
-    if (node.acknowledged() && (node.ack.owner[0] || onLadder(node))) {
+    // one restored from an older file is written back as it was. The fields
+    // behind it need it in place, empty or not: a ladder's place, then an S
+    // condition's count.
+    bool ladder = onLadder(node), still = keepsStillCount(node);
+    if ((node.acknowledged() && node.ack.owner[0]) || ladder || still) {
         *text += ';';
-        appendQuoted(text, node.ack.owner);
-    } else if (onLadder(node)) {
-        *text += ';';
+        appendQuoted(text, node.acknowledged() ? node.ack.owner : "");
     }
-    // Only a node on a ladder writes its place there.
-    if (!onLadder(node)) return;
-    *text += ';' + std::to_string(node.ladder.round) + '.' + std::to_string(node.ladder.next) + ';';
-    appendQuoted(text, reachedGroups(coupler, node.ladder.reached));
+    // Only a node on a ladder writes its place there; an S condition's count
+    // behind it leaves the two fields empty when it is not.
+    if (ladder) {
+        *text += ';' + std::to_string(node.ladder.round) + '.' + std::to_string(node.ladder.next) + ';';
+        appendQuoted(text, reachedGroups(coupler, node.ladder.reached));
+    } else if (still) {
+        *text += ";;";
+    }
+    if (still) appendStillFields(text, node);
 }
 
 void readStatesText(Coupler& coupler, const std::string& text) {
@@ -333,7 +368,7 @@ std::string renderStates(const Coupler& coupler) {
         text +=
             ';' + std::to_string(node.readError) + ';' + formatStoredValue(node.value, node.keepsDecimals());
         if (node.alarm.enabled) appendAlarmFields(&text, node.alarmState);
-        if (hasOperatorMarks(node)) appendOperatorFields(&text, coupler, node);
+        if (hasOperatorMarks(node) || keepsStillCount(node)) appendOperatorFields(&text, coupler, node);
         text += '\n';
     }
     for (const RetainedState& state : coupler.retainedStates) text += state.line + "\n";

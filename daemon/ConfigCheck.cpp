@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -70,17 +71,16 @@ void addNodeWarnings(const Coupler& c, std::vector<std::string>& warnings) {
                 break;
             }
     }
-    for (int s = 0; s < c.sourceCount; ++s) {
-        bool first = true;
-        for (int i = 0; i < c.nodeCount; ++i) {
-            if (c.nodes[i].source != &c.sources[s]) continue;
-            if (!first && equalsIgnoreCase(c.nodes[i].address, "!OFFLINE"))
-                warnings.push_back(
-                    format("node '!OFFLINE' is not the first node of source '%s': while the "
-                           "device is down the reading stops before it",
-                           c.sources[s].name));
-            first = false;
-        }
+    // A frozen value decided by one or two reads: a single late read, or a
+    // value that happens to repeat, would raise it.
+    for (int i = 0; i < c.nodeCount; ++i) {
+        const Node& node = c.nodes[i];
+        if (node.trigger.kind != ConditionKind::Frozen || !node.source) continue;
+        int interval = std::max({c.readInterval, node.source->readInterval, node.readInterval});
+        if (node.trigger.seconds < 2 * interval)
+            warnings.push_back(
+                format("node '%s': frozen for %d s is shorter than two read intervals (%d s each)",
+                       node.label(), node.trigger.seconds, interval));
     }
 }
 
@@ -280,6 +280,7 @@ std::vector<std::string> deadEndWarnings(const Coupler& coupler) {
     // Lines the parser read past: what a start ignores the check names.
     std::vector<std::string> warnings = coupler.unknownLines();
     addSourcelessNodeWarnings(coupler, warnings);
+    for (const std::string& drill : unknownDrillReceivers(coupler)) warnings.push_back(drill);
     addGroupWarnings(coupler, warnings);
     addChannelWarnings(coupler, warnings);
     addWatchFileWarnings(coupler, warnings);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 #include <tuple>
 #include <utility>
 
@@ -119,17 +120,35 @@ void JournalLines::add(const std::string& text) {
     }
 }
 
+namespace {
+
+// The events that are no process alarm: a sensor suspect (once per node
+// and episode, as a raise) and the drills. True when `record` is one.
+bool countedApart(const JournalRecord& record, std::set<Episode>* suspects, JournalFigures* figures) {
+    if (record.event == JournalEvent::SensorSuspect) {
+        if (suspects->insert(episodeOf(record)).second) ++figures->sensorSuspects;
+        return true;
+    }
+    if (record.event == JournalEvent::Drill) ++figures->drills;
+    if (record.event == JournalEvent::DrillFailed) ++figures->drillsFailed;
+    return record.event == JournalEvent::Drill || record.event == JournalEvent::DrillFailed;
+}
+
+}  // namespace
+
 JournalFigures journalFigures(const std::vector<JournalRecord>& records, int64_t since) {
     JournalFigures figures;
     // A raise recorded twice (a crash between the journal and the states
     // file) is one alarm: raises count once per node and episode.
     std::map<Episode, int64_t> raised;
+    std::set<Episode> suspects;
     std::map<std::string, std::vector<int64_t>> raisesOf;
     std::vector<int64_t> raiseTimes;
     for (const JournalRecord& record : records) {
         if (record.time < since) continue;
         if (figures.from == 0 || record.time < figures.from) figures.from = record.time;
         figures.to = std::max(figures.to, record.time);
+        if (countedApart(record, &suspects, &figures)) continue;
         if (record.event != JournalEvent::Raised) continue;
         Episode episode{record.source, record.node, record.episode ? record.episode : record.time};
         if (!raised.emplace(episode, std::get<2>(episode)).second) continue;
@@ -160,6 +179,10 @@ std::string formatJournalReport(const JournalFigures& figures, const JournalLine
     out += "period: " + formatDateTimeWithOffset(figures.from) + " to " +
            formatDateTimeWithOffset(figures.to) + "\n";
     out += "alarms raised: " + std::to_string(figures.raises) + "\n";
+    out += "sensor suspect (instrument faults, not counted as alarms): " +
+           std::to_string(figures.sensorSuspects) + "\n";
+    out += "drills: " + std::to_string(figures.drills) + " sent, " + std::to_string(figures.drillsFailed) +
+           " failed\n";
     char rate[200];
     std::snprintf(rate, sizeof rate, "alarms per 10 minutes: average %.2f, peak %d",
                   figures.averagePer10Minutes, figures.peakPer10Minutes);

@@ -26,6 +26,9 @@ struct JournalFigures {
     int64_t from = 0;  // the period the figures cover: the start asked for, or the first event
     int64_t to = 0;    // the last event
     int raises = 0;
+    int sensorSuspects = 0;  // raises of range conditions: instrument faults, not in `raises`
+    int drills = 0;          // daily test notices sent, never counted as alarms
+    int drillsFailed = 0;
     double averagePer10Minutes = 0.0;
     int peakPer10Minutes = 0;
     int64_t peakStart = 0;  // the 10 minutes of the peak begin here

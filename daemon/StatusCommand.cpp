@@ -60,6 +60,7 @@ json nodeJson(const Coupler& coupler, int index, int64_t now) {
                 {"shelve_note", node.shelvedAt(now) ? json(node.shelve.note) : json(nullptr)},
                 {"escalated", node.escalated()},
                 {"value", formatValue(node.value, node.keepsDecimals())},
+                {"quality", node.quality()},
                 {"last_read", timeJson(node.lastRead)},
                 {"read_result", node.readError}};
     return out;
@@ -117,9 +118,14 @@ void printTable(const json& status) {
         std::string read = text(node["last_read"]) + (result == kReadFailed ? " failed"
                                                       : result != 0 ? " failed " + std::to_string(result)
                                                                     : "");
+        // A value that is not the device's present one says so.
+        std::string quality = text(node["quality"]);
+        std::string value = quality == "good"    ? text(node["value"])
+                            : quality == "stale" ? text(node["value"]) + " (stale)"
+                                                 : "(never read)";
         std::printf("%-16s %-10s %-19s %-36s %-19s %-12s %s\n", text(node["node"]).c_str(), state.c_str(),
                     text(node["since"]).c_str(), acknowledged.c_str(), text(node["shelved_until"]).c_str(),
-                    text(node["value"]).c_str(), read.c_str());
+                    value.c_str(), read.c_str());
     }
     const json& source = status["source"];
     std::printf("source %s (%s): last successful read %s, %d node(s) failing at their last read\n",

@@ -83,6 +83,7 @@ std::string webhookBody(const Notification& notification, const char* receiverNa
     body["kind"] = notification.kind == NotificationKind::Info ? "info" : "message";
     // Only nodes with an alarm line tell a state, so other bodies stay as they were.
     if (const char* state = noticeState(notification)) body["state"] = state;
+    if (!notification.quality.empty()) body["quality"] = notification.quality;
     return dumped(body);
 }
 
@@ -97,5 +98,6 @@ std::string nodeStateBody(const Notification& notification) {
     state["value"] = valueJson(notification);
     state["since"] = timeJson(notification.triggerTime);
     state["text"] = jsonText(notification.text.c_str());
+    if (!notification.quality.empty()) state["quality"] = notification.quality;
     return dumped(state);
 }

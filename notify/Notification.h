@@ -33,4 +33,7 @@ struct Notification {
     // them once an alarm has more than one message per episode.
     std::string state;     // empty: a plain firing
     uint64_t episode = 0;  // 0: no episode
+    // "stale" while the node's reads fail (the value is the last one read);
+    // empty for a good value, so its bodies stay as they were.
+    std::string quality;
 };

@@ -23,7 +23,7 @@ bool readAndEvaluate(Node* node) {
     if (!node->source) return false;
     double previous = node->value;
     if (!node->source->readNode(node)) {
-        if (node->readError == 0) node->readError = kReadFailed;
+        noteFailedRead(node);
         return false;
     }
     node->readError = 0;
@@ -56,10 +56,16 @@ void readThread(SourceEntry* entry) {
             // alone; only a lost link makes the rest of the source wait for
             // the next cycle, as each of its nodes would wait for a time-out.
             // Those nodes count as failing too: their last read is not now.
+            // An "!OFFLINE" node behind it still reads the link's state.
             if (!entry->isConnected()) {
-                for (int rest = i + 1; rest < entry->nodeCount; ++rest)
-                    if (entry->nodes[rest].source == entry && entry->nodes[rest].readError == 0)
-                        entry->nodes[rest].readError = kReadFailed;
+                for (int rest = i + 1; rest < entry->nodeCount; ++rest) {
+                    Node* other = &entry->nodes[rest];
+                    if (other->source != entry) continue;
+                    if (equalsIgnoreCase(other->address, "!OFFLINE"))
+                        readAndEvaluate(other);
+                    else
+                        noteFailedRead(other);
+                }
                 break;
             }
         }
@@ -104,10 +110,13 @@ bool SourceEntry::isConnected() {
 bool SourceEntry::readNode(Node* node) {
     int64_t now = currentTime();
     if (!node) return false;
+    bool offlineNode = equalsIgnoreCase(node->address, "!OFFLINE");
     // One connection attempt per node step is the only reconnection mechanism.
-    if (!isConnected()) open();
-    if (equalsIgnoreCase(node->address, "!OFFLINE")) {
-        node->value = isConnected() ? 0.0 : 1.0;
+    // A device that stopped answering is not taken back by a connect alone
+    // (its kernel accepts even while it is stopped): the next read decides.
+    if (!isConnected() && (answering || !offlineNode)) open();
+    if (offlineNode) {
+        node->value = isConnected() && answering ? 0.0 : 1.0;
         return true;
     }
     if (!isConnected()) return false;
@@ -115,6 +124,8 @@ bool SourceEntry::readNode(Node* node) {
     if (lastRead + readInterval > now && lastRead <= now) return true;
     bool ok = connection->read(node);
     if (ok) lastRead = now;
+    if (ok) answering = true;
+    if (!ok && !isConnected()) answering = false;
     return ok;
 }
 

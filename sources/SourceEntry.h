@@ -31,6 +31,10 @@ struct SourceEntry {
     int goodReads = 0;         // reads of the last cycle that succeeded; written as failedReads is
     int connectBackoffMs = 0;  // the wait after the last failed connect; 0 while none failed
     int64_t connectRetryAtMs = 0;  // steady clock: no connect attempt before this
+    // False from a read that lost the link until a read is answered again: a
+    // device that accepts connections but answers nothing (a stopped
+    // process, a hung PLC behind its communication processor) is offline.
+    bool answering = true;
     std::thread worker;            // reads the nodes once per cycle, from the first cycle on
     uint64_t cyclesRequested = 0;  // guarded by readDoneMutex
     bool stopping = false;         // guarded by readDoneMutex

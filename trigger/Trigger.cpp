@@ -98,6 +98,25 @@ bool evaluateTimeTable(Node* node, int64_t now) {
     return node->trigger.hours[tmnow.tm_hour] == 1 && node->trigger.minutes[tmnow.tm_min] == 1;
 }
 
+// The S condition: counts how long the value has stayed within the
+// tolerance of its reference, between good reads only. The first good read
+// after a failed one (or a restart) counts nothing, so a link loss never
+// looks like a frozen sensor; a value that moves starts the count anew.
+bool evaluateStill(Node* node, int64_t now) {
+    StillWatch& still = node->still;
+    // NaN compares false, so a value that is no number counts as moved.
+    bool within = still.seeded && std::fabs(node->value - still.reference) <= node->trigger.threshold;
+    if (!within) {
+        still.seeded = true;
+        still.reference = node->value;
+        still.stillSeconds = 0;
+    } else if (still.countedAt != 0 && now > still.countedAt) {
+        still.stillSeconds += now - still.countedAt;
+    }
+    still.countedAt = now;
+    return still.stillSeconds >= node->trigger.seconds;
+}
+
 bool evaluateConditionAt(Node* node, double previous, int64_t now) {
     if (!node) return false;
     const Condition& condition = node->trigger;
@@ -116,10 +135,27 @@ bool evaluateConditionAt(Node* node, double previous, int64_t now) {
         case ConditionKind::Difference:
             // A change of sign alone is no difference: the magnitudes are compared.
             return std::fabs(std::fabs(value) - std::fabs(previous)) > condition.threshold;
+        case ConditionKind::Frozen:
+            return evaluateStill(node, now);
+        case ConditionKind::Range:
+            // A value that is no number is no reading a sensor can give either.
+            return !(value >= condition.threshold && value <= condition.upper);
         case ConditionKind::Never:
             break;
     }
     return false;
+}
+
+// The longest S duration: a week, as for the alarm delays.
+constexpr int64_t kLongestStillSeconds = int64_t{7} * 24 * 3600;
+
+// "D, O and U need a number", read into `out`; null when the field is one.
+const char* readNumberField(char* field, double* out, const char* missing) {
+    if (!field) return missing;
+    *out = parseThreshold(field);
+    if (!startsWithNumber(field)) return missing;
+    if (hasDecimalComma(field)) return kDecimalCommaProblem;
+    return nullptr;
 }
 
 ConditionKind kindOfLetter(char letter) {
@@ -142,6 +178,12 @@ ConditionKind kindOfLetter(char letter) {
         case 'T':
         case 't':
             return ConditionKind::TimeTable;
+        case 'S':
+        case 's':
+            return ConditionKind::Frozen;
+        case 'R':
+        case 'r':
+            return ConditionKind::Range;
         default:
             return ConditionKind::Never;
     }
@@ -175,6 +217,12 @@ void evaluateTrigger(Node* node, double previous) {
         node->active = false;
         node->triggerTime = 0;
     }
+}
+
+void noteFailedRead(Node* node) {
+    if (!node) return;
+    if (node->readError == 0) node->readError = kReadFailed;
+    node->still.countedAt = 0;
 }
 
 const char* const kDecimalCommaProblem = "a decimal comma";
@@ -215,10 +263,37 @@ const char* readCondition(const char* text, Condition* out) {
             if (!marksSomething(out->minutes, 60)) return "its minutes match no minute (0 to 59, no blanks)";
             return nullptr;
         }
+        case ConditionKind::Frozen: {
+            constexpr const char* kNeeds =
+                "S needs a duration and may have a tolerance, as in S:15m or S:30s:0.5";
+            char* duration = nextToken(&cursor, ":");
+            int64_t seconds = duration ? parseDuration(duration, kLongestStillSeconds) : -1;
+            if (seconds <= 0) return kNeeds;
+            out->kind = kind;
+            out->seconds = static_cast<int>(seconds);
+            char* tolerance = nextToken(&cursor, ":");
+            if (!tolerance) return nullptr;
+            const char* problem = readNumberField(tolerance, &out->threshold, kNeeds);
+            if (!problem && out->threshold < 0) return "S: a tolerance is not negative";
+            return problem;
+        }
+        case ConditionKind::Range: {
+            constexpr const char* kNeeds = "R needs the least and the greatest value, as in R:-20:150";
+            char* least = nextToken(&cursor, ":");
+            char* greatest = least ? nextToken(&cursor, ":") : nullptr;
+            out->kind = kind;
+            const char* problem = readNumberField(least, &out->threshold, kNeeds);
+            if (!problem) problem = readNumberField(greatest, &out->upper, kNeeds);
+            if (!problem && out->threshold >= out->upper) {
+                out->kind = ConditionKind::Never;  // it would hold at every read
+                return "R: its least value is not below its greatest";
+            }
+            return problem;
+        }
         case ConditionKind::Never:
             break;
     }
-    return "unknown letter (D, N, O, U, Z or T)";
+    return "unknown letter (D, N, O, U, Z, T, S or R)";
 }
 
 const char* conditionProblem(const char* condition) {

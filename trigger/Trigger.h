@@ -11,6 +11,10 @@ bool evaluateCondition(Node* node, double previous);
 // Runs the condition and moves the node's trigger state. A node re-arms only
 // after its message has gone out, so a pending firing is never lost.
 void evaluateTrigger(Node* node, double previous);
+// A read of the node failed (or was left out after its source's link was
+// lost): marks the read result and keeps the time until the next good read
+// out of an S condition's count.
+void noteFailedRead(Node* node);
 // Reads a condition's text into `out`, the one reader of the condition
 // language. Returns why it can never hold (an unknown letter, a threshold
 // that is no number, a time table that matches nothing), null when it can;

@@ -47,6 +47,19 @@ class RecordingChannel : public Notifier {
     int* destroyed_;
 };
 
+// Records the states it is told, as MQTT's retained topic shows them.
+class StateChannel : public Notifier {
+  public:
+    explicit StateChannel(std::vector<std::string>* log) : log_(log) {}
+    bool notify(const Notification&, const DeliveryHandle&) override { return false; }
+    void tellState(const Notification& state) override {
+        log_->push_back(state.address + ":" + state.state + ":" + state.quality);
+    }
+
+  private:
+    std::vector<std::string>* log_;
+};
+
 // Refuses every hand-over and names when to try again, as a rate-limited
 // service does.
 class RateLimitedChannel : public Notifier {
@@ -145,6 +158,22 @@ TEST_F(DispatchTest, NodesInTableOrderReceiversInLinkOrderOneExpansionEach) {
     fire(second);
     coupler->dispatchNotifications();
     EXPECT_EQ(log, (std::vector<std::string>{"r2<n2:second 7", "r1<n2:second 7"}));
+}
+
+// A link lost or back is told once to the channels that show states; the
+// node's state stays what it was.
+TEST_F(DispatchTest, AStaleValueIsToldOnceWhenReadsStartAndStopFailing) {
+    Node* node = addNode("n1", "high", "alpha");
+    Receiver* r1 = addReceiver("r1");
+    r1->notifier = std::make_unique<StateChannel>(&log);
+    link(r1, "alpha");
+    node->lastRead = 1796627750;
+    node->readError = kReadFailed;
+    coupler->dispatchNotifications();
+    coupler->dispatchNotifications();
+    node->readError = 0;
+    coupler->dispatchNotifications();
+    EXPECT_EQ(log, (std::vector<std::string>{"n1:cleared:stale", "n1:cleared:"}));
 }
 
 TEST_F(DispatchTest, TheChannelGetsTheFiringAsQueuedAndTheNodeAsConfigured) {

@@ -14,6 +14,7 @@
 #include "daemon/JournalReport.h"
 #include "support/StdoutCapture.h"
 #include "support/TestSupport.h"
+#include "trigger/Trigger.h"
 
 using namespace testsupport;
 
@@ -53,8 +54,11 @@ TEST(MetricsFile, WrittenWhenAStateChangesOrAMinutePassedAndAFailureSaidOnce) {
     metrics.publish(coupler, now + 3);
     EXPECT_TRUE(identity(coupler.metricsPath) == first);
     coupler.nodes[0].active = true;
+    setCondition(&coupler.nodes[0], "R:0:10");  // a sensor out of its range is told apart
     metrics.publish(coupler, now + 4);
     EXPECT_NE(readFile(coupler.metricsPath).find("state=\"active\"} 1"), std::string::npos);
+    EXPECT_NE(readFile(coupler.metricsPath).find("zentok_node_sensor_suspect{source=\"\",node="),
+              std::string::npos);
     FileIdentity second = identity(coupler.metricsPath);
     metrics.publish(coupler, now + 64);
     EXPECT_FALSE(identity(coupler.metricsPath) == second);

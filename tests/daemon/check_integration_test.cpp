@@ -135,6 +135,11 @@ TEST(Check, EachKindOfConfigurationErrorEndsWith78AndItsMessage) {
          "*** warning: coupler;metrics writes to 'nodir/zentok.prom', but the directory 'nodir' does not "
          "exist"},
         {"coupler;journal;nodir/journal.csv\n", "*** warning: coupler;journal writes to 'nodir/journal.csv'"},
+        // The proof that the chain is alive.
+        {"receiver;ops\nadr;file;a.csv\ndir;g\ndrill;opps;07:30\n",
+         "*** warning: line 4: drill for unknown receiver 'opps'"},
+        {"drill;*;7h30\n", "line 1: drill time '7h30': not HH:MM or HH:MM:SS"},
+        {modbus + "node;a;400001;t;g;R:10:10\n", "R: its least value is not below its greatest"},
     };
     for (const auto& [content, message] : cases) {
         RunResult r = check(dir, content);
@@ -211,6 +216,7 @@ TEST(Check, WarnsAboutWhatWorksButMayNotBeMeant) {
               "node;a;400001;high;alarm;O:1\n"
               "node;a;!OFFLINE;down;alarm;N\n"
               "node;a;400001;again;alarm;O:2\n"
+              "node;a;400002;stuck;alarm;S:9\nset;readinterval;5\n"
               "receiver;scratch\nadr;file;/tmp/alarm.csv\ndir;alarm\n"
               "receiver;fleet\nadr;mqtt;mqtt://127.0.0.1:1/plants/press7;zentok;secret-pw\ndir;alarm\n");
     EXPECT_EQ(r.exitCode, 0) << r.output;
@@ -218,7 +224,7 @@ TEST(Check, WarnsAboutWhatWorksButMayNotBeMeant) {
         "node address '400001' is used twice for source 'plant'; both nodes read the same value",
         "coupler;readinterval is 0: the source is read as fast as the device answers",
         "receiver 'scratch' writes to '/tmp/alarm.csv', a temporary directory",
-        "node '!OFFLINE' is not the first node of source 'plant'",
+        "node '400002': frozen for 9 s is shorter than two read intervals (5 s each)",
     };
     for (const char* warning : warnings)
         EXPECT_NE(r.output.find(std::string("*** warning: ") + warning), std::string::npos) << warning << "\n"

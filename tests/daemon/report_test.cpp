@@ -134,6 +134,10 @@ TEST(JournalReport, FiguresOfACraftedJournal) {
     text += line(160, JournalEvent::Raised, "B", 160);
     text += line(1900, JournalEvent::Raised, "B", 1900);
     text += line(1900, JournalEvent::Raised, "B", 1900);
+    // D, a sensor out of its range, recorded twice, and a drill: neither is a process alarm.
+    text += line(300, JournalEvent::SensorSuspect, "D", 300);
+    text += line(300, JournalEvent::SensorSuspect, "D", 300);
+    text += line(400, JournalEvent::Drill, "drill", 400);
     // Damage: a cut line, a line of another file, an unknown event, a NUL, a huge line.
     text += "2026-12-07 10:00:00+00:00;raised;\"plant\"\n";
     text += "\"plant\";\"400001\";;2026-03-02 09:02:03;0;0\n";
@@ -143,10 +147,12 @@ TEST(JournalReport, FiguresOfACraftedJournal) {
     JournalLines lines;
     lines.add(text);
     EXPECT_EQ(lines.skipped, 5);
-    EXPECT_EQ(lines.records.size(), 12u);
+    EXPECT_EQ(lines.records.size(), 15u);
 
     JournalFigures all = journalFigures(lines.records, 0);
     EXPECT_EQ(all.raises, 6);
+    EXPECT_EQ(all.sensorSuspects, 1);
+    EXPECT_EQ(all.drills, 1);
     EXPECT_EQ(all.peakPer10Minutes, 5);
     EXPECT_EQ(all.peakStart, kStart);
     // 6 raises over the four windows from 0 to 1900 s.

@@ -39,6 +39,12 @@ TEST(NodeStateBody, FollowsTheEpisodeFromRaiseThroughAcknowledgementToClear) {
     std::string cleared = nodeStateBody(notification);
     EXPECT_NE(cleared.find("\"state\":\"normal\""), std::string::npos) << cleared;
     EXPECT_EQ(cleared.find("acknowledged"), std::string::npos) << cleared;
+    EXPECT_EQ(cleared.find("quality"), std::string::npos) << "a good value is told as before";
+
+    // During a link loss the state and the webhook body say the value is the last one read.
+    notification.quality = "stale";
+    EXPECT_NE(nodeStateBody(notification).find("\"quality\":\"stale\""), std::string::npos);
+    EXPECT_NE(webhookBody(notification, "ops", 1).find("\"quality\":\"stale\""), std::string::npos);
 }
 
 TEST(NoticeTimes, EveryChannelTellsAClearsOwnMomentAndItsEpisodesRaise) {

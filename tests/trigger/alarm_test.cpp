@@ -33,7 +33,8 @@ struct Scenario {
     // failed read, "restart"), and what the cycle queues: R raise, C clear,
     // M reminder.
     const char* steps;
-    const char* lastText;  // the last notice's text, when checked
+    const char* lastText;           // the last notice's text, when checked
+    const char* quality = nullptr;  // the node's quality after the last step, when checked
 };
 
 constexpr int64_t kStart = 1772438400;
@@ -102,6 +103,15 @@ TEST(AlarmStateMachine, TimedSequencesGiveOneRaiseOneClearAndBoundedReminders) {
          "0:120=R 10:120=M 15:restart 7220:120=M 7230:120 7250:120", "reminder 120 #2 after 2h 00m"},
         {"a clear without its template is silent; the next raise is notified", "O:100", "clear=95",
          "0:120=R 10:90 20:120=R", nullptr},
+        {"frozen: still for the duration raises, moving again clears, still again raises", "S:30",
+         "normal=moving", "0:5 10:5 20:5 30:5=R 40:6=C 50:6 80:6=R", nullptr, "good"},
+        {"frozen with tolerance: a link loss is left out of the count, which survives a restart", "S:30s:0.5",
+         "normal=ok", "0:5 10:5.4 15:F 100:5.2 110:5 115:restart 120:5.3 130:5.1=R 140:5.6=C", nullptr},
+        {"range: a value a sensor cannot give raises, back inside clears; missing reads change nothing",
+         "R:0:100", "normal=ok", "0:50 10:101=R 20:100=C 30:-1=R 40:F 50:F", nullptr, "stale"},
+        {"an active alarm outlasts a link loss: neither cleared nor raised again", "O:100", "normal=ok",
+         "0:120=R 10:F 20:F 30:120 40:90=C", nullptr, "good"},
+        {"a node whose reads all failed was never read", "O:100", "on=0", "0:F 10:F", nullptr, "never read"},
     };
     for (const Scenario& s : scenarios) {
         SCOPED_TRACE(s.name);
@@ -122,15 +132,22 @@ TEST(AlarmStateMachine, TimedSequencesGiveOneRaiseOneClearAndBoundedReminders) {
                 continue;
             }
             Node& node = coupler->nodes[0];
-            if (value != "F") {
+            if (value == "F") {
+                noteFailedRead(&node);
+            } else {
                 double previous = node.value;
                 node.value = std::stod(value);
+                node.readError = 0;
+                node.lastRead = now;
                 evaluateTrigger(&node, previous);
             }
             EXPECT_EQ(queuedEvents(*coupler, &lastText), expected);
         }
         if (s.lastText) {
             EXPECT_EQ(lastText, s.lastText);
+        }
+        if (s.quality) {
+            EXPECT_STREQ(coupler->nodes[0].quality(), s.quality);
         }
     }
     setClockForTesting(nullptr);

@@ -262,11 +262,20 @@ TEST_F(TriggerTest, TheConditionIsReadOnceIntoItsTypedForm) {
     EXPECT_TRUE(evaluateCondition(&node, 0));
 
     Condition parsed;
-    EXPECT_STREQ(readCondition("X:1", &parsed), "unknown letter (D, N, O, U, Z or T)");
+    EXPECT_STREQ(readCondition("X:1", &parsed), "unknown letter (D, N, O, U, Z, T, S or R)");
     EXPECT_EQ(parsed.kind, ConditionKind::Never);
     EXPECT_STREQ(readCondition("T:8", &parsed), "T needs hours and minutes, as in T:8,12:0");
     EXPECT_EQ(parsed.kind, ConditionKind::Never);
     // A comma is a decimal comma only where a number is expected.
     EXPECT_EQ(readCondition("O:3,5", &parsed), kDecimalCommaProblem);
     EXPECT_EQ(readCondition("T:8,12,17:0", &parsed), nullptr);
+    // S: a duration with its unit and an optional tolerance; R: a range that holds a value.
+    EXPECT_EQ(readCondition("s:15m:0.5", &parsed), nullptr);
+    EXPECT_EQ(parsed.seconds, 900);
+    EXPECT_EQ(parsed.threshold, 0.5);
+    EXPECT_NE(readCondition("S:0", &parsed), nullptr);
+    EXPECT_NE(readCondition("S:30s:-1", &parsed), nullptr);
+    EXPECT_EQ(readCondition("R:-20:150", &parsed), nullptr);
+    EXPECT_STREQ(readCondition("R:5:5", &parsed), "R: its least value is not below its greatest");
+    EXPECT_EQ(parsed.kind, ConditionKind::Never);
 }
