@@ -505,6 +505,32 @@ class ConfigParser {
         if (link) link->acknowledged = true;
     }
 
+    // allow;ID[,ID...][;shelve]: after a receiver's address line, who may
+    // acknowledge through its channel.
+    void allowLine(char* line, const char*, char* cursor) {
+        if (!inSection("receiver")) return ignored(line);
+        if (!s_.receiver) return;
+        Receiver& receiver = *s_.receiver;
+        if (receiver.channelKind != ChannelKind::Telegram)
+            return addressError("allow: only a telegram receiver takes acknowledgements back");
+        char* list = nextToken(&cursor, ";");
+        char* option = list ? nextToken(&cursor, ";") : nullptr;
+        receiver.allowed.clear();
+        char* ids = list;
+        for (char* id = ids ? nextToken(&ids, ",") : nullptr; id; id = nextToken(&ids, ",")) {
+            std::string text = id;
+            text.erase(0, text.find_first_not_of(' '));
+            text.erase(text.find_last_not_of(' ') + 1);
+            if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
+                return addressError("allow: '" + shownWord(id) + "' is no Telegram user id");
+            receiver.allowed.push_back(text);
+        }
+        if (receiver.allowed.empty()) return addressError("allow needs at least one user id");
+        receiver.allowShelve = option && is(option, "shelve");
+        if (option && *option && !receiver.allowShelve)
+            unknown("unknown setting 'allow;...;" + shownWord(option) + "'");
+    }
+
     // escalate;GROUP;DELAY;SECOND_GROUP
     void escalateLine(char*, const char*, char* cursor) {
         char* group = nextToken(&cursor, ";");
@@ -667,6 +693,7 @@ const ConfigParser::LineKind ConfigParser::kLineKinds[] = {
     {"set", &ConfigParser::setLine},           {"scale", &ConfigParser::scaleLine},
     {"alarm", &ConfigParser::alarmLine},       {"flood", &ConfigParser::floodLine},
     {"escalate", &ConfigParser::escalateLine}, {"tag", &ConfigParser::tagLine},
+    {"allow", &ConfigParser::allowLine},
 };
 
 void ConfigParser::processLine(char* line, int number) {

@@ -23,6 +23,7 @@
 #include "cycle/FloodGuard.h"
 #include "cycle/Metrics.h"
 #include "cycle/Outbox.h"
+#include "cycle/PhoneReplies.h"
 #include "cycle/StatesFile.h"
 #include "notify/ChannelWork.h"
 #include "notify/Sender.h"
@@ -244,6 +245,7 @@ Notification notificationOf(Coupler& coupler, const OutboxEntry& entry) {
         }
         notification.kind = node->info ? NotificationKind::Info : NotificationKind::Message;
         notification.keepsDecimals = node->keepsDecimals();
+        notification.label = node->label();
     }
     // A node with an "alarm" line tells each notice's state, and so does a
     // flood guard's summary; the notices of other nodes are sent as they
@@ -478,6 +480,7 @@ void Coupler::dispatchNotifications() {
             continue;
         }
         Notification notification = notificationOf(*this, entry);
+        offerReplies(*receiver, &notification);
         entry.inFlight = std::make_shared<Delivery>(outboxLane(entry));
         if (deliveredBeforeTheRestart(entry, *receiver, notification)) {
             entry.inFlight->settle(true);

@@ -19,6 +19,7 @@ const EventName kEventNames[] = {
     {JournalEvent::Reminder, "reminder"},   {JournalEvent::Acknowledged, "acknowledged"},
     {JournalEvent::Shelved, "shelved"},     {JournalEvent::Unshelved, "unshelved"},
     {JournalEvent::Delivered, "delivered"}, {JournalEvent::GivenUp, "given up"},
+    {JournalEvent::Refused, "refused"},
 };
 
 constexpr size_t kFields = 7;

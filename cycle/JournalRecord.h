@@ -8,11 +8,22 @@
 #include <string>
 
 // Every event the journal knows. Acknowledged, shelved and unshelved come
-// from the operator's commands; the cycle records the others.
-enum class JournalEvent { Raised, Cleared, Reminder, Acknowledged, Shelved, Unshelved, Delivered, GivenUp };
+// from the operator's commands; the cycle records the others. Refused is a
+// reply from the phone that was turned down: who, how and why in the receiver field.
+enum class JournalEvent {
+    Raised,
+    Cleared,
+    Reminder,
+    Acknowledged,
+    Shelved,
+    Unshelved,
+    Delivered,
+    GivenUp,
+    Refused
+};
 
 // "raised", "cleared", "reminder", "acknowledged", "shelved", "unshelved",
-// "delivered", "given up": the word the journal writes.
+// "delivered", "given up", "refused": the word the journal writes.
 const char* journalEventName(JournalEvent event);
 // The event a word of the journal names; false for any other word.
 bool journalEventNamed(const std::string& word, JournalEvent* event);

@@ -7,6 +7,7 @@
 #include "cycle/StatesFile.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdlib>
 #include <ctime>
 #include <limits>
@@ -113,6 +114,7 @@ void applyOperatorFields(Node* node, FieldCursor& cursor) {
     textField(cursor, node->shelve.note, sizeof node->shelve.note);
     const char* escalated = cursor.next();
     textField(cursor, node->ack.owner, sizeof node->ack.owner);
+    textField(cursor, node->ack.via, sizeof node->ack.via);
     if (ackedAt != 0 && node->triggerTime != 0) {
         node->ack.episode = node->triggerTime;
         node->ack.at = ackedAt;
@@ -253,9 +255,34 @@ void appendOperatorFields(std::string* text, const Node& node) {
     *text += node.escalated() ? ";1" : ";";
     // Only an acknowledgement whose request file had an owner writes it, so
     // one restored from an older file is written back as it was.
-    if (node.acknowledged() && node.ack.owner[0]) {
+    if (node.acknowledged() && (node.ack.owner[0] || node.ack.via[0])) {
         *text += ';';
         appendQuoted(text, node.ack.owner);
+    }
+    // Likewise the path of one that came from the phone.
+    if (node.acknowledged() && node.ack.via[0]) {
+        *text += ';';
+        appendQuoted(text, node.ack.via);
+    }
+}
+
+void readInboxLine(Coupler& coupler, const std::string& line) {
+    std::vector<std::string> fields = recordFieldsOf(line.substr(std::strlen(kInboxLinePrefix)), kWholeLine);
+    if (fields.empty() || fields[0].empty()) return;
+    std::string key = fields[0];
+    fields.erase(fields.begin());
+    coupler.inboxMarks[key] = std::move(fields);
+}
+
+void appendInboxLines(std::string* text, const InboxMarks& marks) {
+    for (const auto& mark : marks) {
+        *text += kInboxLinePrefix;
+        appendQuoted(text, mark.first);
+        for (const std::string& field : mark.second) {
+            *text += ';';
+            appendQuoted(text, field);
+        }
+        *text += '\n';
     }
 }
 
@@ -270,12 +297,14 @@ void readStatesText(Coupler& coupler, const std::string& text) {
 
 void readStatesFrom(Coupler& coupler, FILE* file) {
     coupler.retainedStates.clear();
+    coupler.inboxMarks.clear();
     if (!file) return;
     bool claimed[kMaxNodes] = {};
     char line[kLineSize];
     while (readLine(file, line, sizeof line)) {
-        if (line[0] == '#') continue;
         std::string raw = line;
+        if (raw.compare(0, std::strlen(kInboxLinePrefix), kInboxLinePrefix) == 0) readInboxLine(coupler, raw);
+        if (line[0] == '#') continue;
         FieldCursor cursor(recordFieldsOf(raw, kWholeLine));
         const char* sourceName = cursor.next();
         if (!sourceName) continue;
@@ -312,6 +341,7 @@ std::string renderStates(const Coupler& coupler) {
         text += '\n';
     }
     for (const RetainedState& state : coupler.retainedStates) text += state.line + "\n";
+    appendInboxLines(&text, coupler.inboxMarks);
     return text;
 }
 

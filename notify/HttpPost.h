@@ -24,6 +24,14 @@ struct HttpPostRequest {
     // thread before the delivery settles: for a post whose caller says
     // itself when failures start and end.
     std::function<void(const std::string& error)> takeFailure;
+    // Reads the reply of a post the server took (2xx), on the sender's
+    // thread, for a post whose answer is its purpose. A reply longer than
+    // `keptReplyBytes` ends the transfer there: `cut` says so and `reply`
+    // holds its start. Unset, replies are not kept.
+    std::function<void(const std::string& reply, bool cut)> readReply;
+    size_t keptReplyBytes = 16384;
+    std::string lane;       // the sender's lane; empty: the delivery's
+    long totalTimeoutMs = 0;  // the transfer's own limit; 0: the common one
 };
 
 // Prepares the post and hands it to the sender, in the lane of its

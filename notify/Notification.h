@@ -32,4 +32,10 @@ struct Notification {
     // them once an alarm has more than one message per episode.
     std::string state;     // empty: a plain firing
     uint64_t episode = 0;  // 0: no episode
+    // The receiver takes acknowledgements back ("allow" line): a channel that
+    // can carries buttons for them on an alarm's raise, reminders and
+    // escalation, naming the node by `label` (its tag, else its address).
+    bool replyButtons = false;
+    bool shelveButton = false;  // ... and one to shelve it for an hour
+    std::string label;
 };

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/Records.h"
 #include "base/Settings.h"
@@ -28,6 +29,10 @@ struct Receiver {
     std::string addressLine;  // the text behind "adr" that made the channel; empty for the default one
     int floodMax = 0;         // "flood;MAX;SECONDS": at most MAX hand-overs in SECONDS; 0: no guard
     int floodSeconds = 0;
+    // "allow;ID[,ID...][;shelve]": who may acknowledge from the phone through
+    // this receiver's channel (Telegram user ids); empty: nobody, no buttons.
+    std::vector<std::string> allowed;
+    bool allowShelve = false;  // ... and shelve for an hour
     // The uplinks of the configuration this receiver belongs to: its channel
     // gets them when it is built.
     UplinksHandle uplinks = noUplinks();

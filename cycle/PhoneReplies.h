@@ -1,0 +1,29 @@
+// Acknowledgements from the phone: what a reply asks for, read from a
+// button's data or a text, and which receivers offer the buttons. The
+// coupler applies them (Coupler::servePhoneReplies) as `zentok ack` does.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct Notification;
+struct Receiver;
+
+// Marks the notification for buttons when its receiver takes replies.
+void offerReplies(const Receiver& receiver, Notification* notification);
+
+// What a reply asks for: acknowledge or shelve a node, named by its label,
+// and for a button the episode it was pressed under (0: the current one).
+struct PhoneAsk {
+    enum class Action { Ack, Shelve };
+    Action action = Action::Ack;
+    int64_t episode = 0;
+    std::string node;  // empty: the button named only the episode
+};
+
+// A button's data ("ack EPISODE [LABEL]", "shelve EPISODE [LABEL]"). False
+// for anything else: nothing in it is trusted beyond its form.
+bool readButtonData(const std::string& data, PhoneAsk* ask);
+// A text: "/ack TAG" (also "/ack@bot TAG"), or "ACK TAG" in any case. False
+// for any other text.
+bool readAckText(const std::string& text, PhoneAsk* ask);
