@@ -100,8 +100,10 @@ class TelegramDesk {
         if (!update.reply) return;
         std::string who = "telegram user " + std::to_string(update.userId);
         const Receiver* receiver = receiverOfChat(update.chatId);
-        if (!receiver) return refuse(update, nullptr, who + " in chat " + std::to_string(update.chatId) +
-                                                          ": no receiver with an allow line sends there");
+        if (!receiver)
+            return refuse(update, nullptr,
+                          who + " in chat " + std::to_string(update.chatId) +
+                              ": no receiver with an allow line sends there");
         PhoneAsk ask;
         bool button = !update.callbackId.empty();
         bool read = button ? readButtonData(update.data, &ask) : readAckText(update.data, &ask);
@@ -154,13 +156,15 @@ class TelegramDesk {
 
     // The message under the button says what became of it; its buttons go.
     void editMessage(const TelegramUpdate& update, const Node& node, const PhoneAsk& ask) {
-        std::string what = ask.action == PhoneAsk::Action::Ack
-                               ? "Acknowledged by " + std::string(node.ack.by) + " at " + formatDateTime(node.ack.at)
-                               : "Shelved by " + update.userName + " until " + formatDateTime(node.shelve.until);
+        std::string what =
+            ask.action == PhoneAsk::Action::Ack
+                ? "Acknowledged by " + std::string(node.ack.by) + " at " + formatDateTime(node.ack.at)
+                : "Shelved by " + update.userName + " until " + formatDateTime(node.shelve.until);
         json body = {{"chat_id", update.chatId},
                      {"message_id", update.messageId},
                      {"text", telegramMessageText(update.messageText + "\n\n" + what)}};
-        TelegramInbox::call(uplinks_, "editMessageText", body.dump(-1, ' ', false, json::error_handler_t::replace));
+        TelegramInbox::call(uplinks_, "editMessageText",
+                            body.dump(-1, ' ', false, json::error_handler_t::replace));
     }
 
     void reply(const TelegramUpdate& update, const std::string& answer) {
@@ -194,7 +198,8 @@ int64_t nextUpdateId(const Coupler& coupler, const std::string& key) {
 }
 
 void sayRoundFailed(TelegramInbox& inbox, const std::string& error) {
-    inbox.backoffMs = inbox.backoffMs == 0 ? kFirstBackoffMs : std::min(inbox.backoffMs * 2, kLongestBackoffMs);
+    inbox.backoffMs =
+        inbox.backoffMs == 0 ? kFirstBackoffMs : std::min(inbox.backoffMs * 2, kLongestBackoffMs);
     inbox.nextPollMs = steadyMs() + inbox.backoffMs;
     if (inbox.failureSaid) return;
     inbox.failureSaid = true;

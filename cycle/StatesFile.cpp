@@ -7,8 +7,8 @@
 #include "cycle/StatesFile.h"
 
 #include <algorithm>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <string>

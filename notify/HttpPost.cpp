@@ -134,8 +134,9 @@ class HttpPostTransfer : public Transfer {
         curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
         if (status < 200 || status > 299) {
             std::string error = "HTTP status " + std::to_string(status);
-            std::string reason =
-                request_.readRefusal ? request_.readRefusal(status, reply_.text, request_.delivery.get()) : "";
+            std::string reason = request_.readRefusal
+                                     ? request_.readRefusal(status, reply_.text, request_.delivery.get())
+                                     : "";
             if (!reason.empty()) error += ": " + reason;
             fail(error.c_str());
             return false;

@@ -30,7 +30,7 @@ struct HttpPostRequest {
     // holds its start. Unset, replies are not kept.
     std::function<void(const std::string& reply, bool cut)> readReply;
     size_t keptReplyBytes = 16384;
-    std::string lane;       // the sender's lane; empty: the delivery's
+    std::string lane;         // the sender's lane; empty: the delivery's
     long totalTimeoutMs = 0;  // the transfer's own limit; 0: the common one
 };
 

@@ -103,8 +103,9 @@ bool parseTelegramUpdates(const std::string& reply, std::vector<TelegramUpdate>*
             readMessage(item["message"], &update);
         updates->push_back(std::move(update));
     }
-    std::stable_sort(updates->begin(), updates->end(),
-                     [](const TelegramUpdate& a, const TelegramUpdate& b) { return a.updateId < b.updateId; });
+    std::stable_sort(updates->begin(), updates->end(), [](const TelegramUpdate& a, const TelegramUpdate& b) {
+        return a.updateId < b.updateId;
+    });
     return true;
 }
 
@@ -116,7 +117,8 @@ int64_t firstUpdateIdOf(const std::string& start) {
     while (at < start.size() && (start[at] == ' ' || start[at] == ':')) ++at;
     int64_t id = 0;
     size_t digits = 0;
-    for (; at < start.size() && std::isdigit(static_cast<unsigned char>(start[at])) && digits < 18; ++at, ++digits)
+    for (; at < start.size() && std::isdigit(static_cast<unsigned char>(start[at])) && digits < 18;
+         ++at, ++digits)
         id = id * 10 + (start[at] - '0');
     return digits > 0 && digits < 18 ? id : 0;
 }

@@ -121,8 +121,8 @@ std::string telegramBody(int64_t chatId, const Notification& notification) {
     uint64_t episode =
         notification.episode != 0 ? notification.episode : static_cast<uint64_t>(notification.triggerTime);
     nlohmann::json row = nlohmann::json::array();
-    row.push_back({{"text", "Acknowledge"},
-                   {"callback_data", telegramButtonData("ack", episode, notification.label)}});
+    row.push_back(
+        {{"text", "Acknowledge"}, {"callback_data", telegramButtonData("ack", episode, notification.label)}});
     if (notification.shelveButton)
         row.push_back({{"text", "Shelve 1 h"},
                        {"callback_data", telegramButtonData("shelve", episode, notification.label)}});
@@ -162,7 +162,6 @@ std::string telegramRefusal(const std::string& reply, int* retryAfter) {
 }
 
 bool TelegramChannel::notify(const Notification& notification, const DeliveryHandle& delivery) {
-
     HttpPostRequest request;
     request.channel = "notifyTelegram";
     request.url = telegramMethodUrl(*uplinks_, "sendMessage");

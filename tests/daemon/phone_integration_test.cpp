@@ -1,0 +1,145 @@
+// Acknowledging from the phone, against build/zentok reading tools/plantsim
+// (400001 = 160, above its limit) and the Bot API stand-in: the alarm's
+// buttons, a press by somebody not allowed, a forged press, the allowed
+// press that stops the reminders, and a restart that applies nothing twice.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/Peers.h"
+#include "support/TestSupport.h"
+
+using namespace testsupport;
+using nlohmann::json;
+
+namespace {
+
+constexpr const char* kToken = "123456:AAH-secret_token";
+
+class PhoneRun : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(bot_.ready()) << bot_.log();
+        port_ = freeLoopbackPort();
+        ASSERT_TRUE(plant_.start({binaryPath("tools/plantsim/plantsim"), "--port", std::to_string(port_),
+                                  "--speed", "0", "--start", "30", "--lifetime", "120"},
+                                 dir_.file("plantsim.log")));
+        ASSERT_TRUE(waitForPort(port_, 10000));
+        writeFile(dir_.file("updates.jsonl"), "");
+        writeFile(dir_.file("z.ini"),
+                  "coupler;readinterval;1\ncoupler;journal\nsource;plant\nadr;modbus;tcp:127.0.0.1:" +
+                      std::to_string(port_) + "\nuplink;telegram;" + kToken +
+                      ";http://127.0.0.1:" + std::to_string(bot_.port()) +
+                      "\nnode;a;400001;Tank high {{*}};tank;O:100\nalarm;remind=1\n"
+                      "receiver;phone\nadr;telegram;42\nallow;111,222\ndir;tank\n"
+                      "receiver;log\nadr;file;log.csv\ndir;tank\n");
+    }
+    void startZentok(const std::string& log) {
+        ASSERT_TRUE(zentok_.start({zentokBinary(), "-i", "z.ini"}, dir_.file(log), dir_.path()));
+    }
+    void stopZentok() {
+        kill(zentok_.pid(), SIGTERM);
+        ASSERT_TRUE(zentok_.waitForExit(15000));
+    }
+    // Requests to `method` the stand-in saw, their bodies parsed.
+    std::vector<json> calls(const std::string& method) const {
+        std::vector<json> found;
+        std::ifstream in(dir_.file("record.txt"));
+        std::string path, body;
+        while (in >> path >> body)
+            if (fromHex(path) == std::string("/bot") + kToken + "/" + method)
+                found.push_back(json::parse(body == "-" ? "{}" : fromHex(body), nullptr, false));
+        return found;
+    }
+    bool waitForCalls(const std::string& method, size_t count) {
+        return waitUntil([&] { return calls(method).size() >= count; }, 10000);
+    }
+    void press(int64_t user, int64_t chat, const std::string& data) {
+        json update = {
+            {"callback_query",
+             {{"id", "cb" + std::to_string(++presses_)},
+              {"from", {{"id", user}, {"first_name", user == 111 ? "anna" : "mallory"}}},
+              {"message", {{"message_id", 7}, {"chat", {{"id", chat}}}, {"text", "Tank high 160"}}},
+              {"data", data}}}};
+        std::ofstream(dir_.file("updates.jsonl"), std::ios::app) << update.dump() << "\n";
+    }
+    int count(const std::string& file, const std::string& text) {
+        return countOf(contentOf(dir_.file(file)), text);
+    }
+
+    TempDir dir_;
+    PythonPeer bot_{"telegram/bot_api_peer.py",
+                    {"--record", dir_.file("record.txt"), "--updates", dir_.file("updates.jsonl")},
+                    120};
+    Process plant_;
+    Process zentok_;
+    int port_ = 0;
+    int presses_ = 0;
+};
+
+}  // namespace
+
+TEST_F(PhoneRun, TelegramPressAcknowledgesOnceOnlyForTheAllowedAndTheCurrentEpisode) {
+    startZentok("run.log");
+    ASSERT_TRUE(waitForCalls("sendMessage", 1)) << contentOf(dir_.file("run.log"));
+    json keyboard = calls("sendMessage")[0]["reply_markup"]["inline_keyboard"];
+    ASSERT_EQ(keyboard.size(), 1u) << keyboard.dump();
+    ASSERT_EQ(keyboard[0].size(), 1u) << "no shelve button without allow;...;shelve";
+    std::string data = keyboard[0][0]["callback_data"];
+    ASSERT_EQ(data.substr(0, 4), "ack ");
+    ASSERT_EQ(data.substr(data.size() - 7), " 400001");
+
+    press(999, 42, data);                       // not on the allow line
+    press(111, 42, "ack 12345 400001");         // an episode that is not the alarm's
+    press(111, 42, "shelve 1 400001; rm -rf");  // no button of ours
+    press(111, 77, data);                       // another chat
+    ASSERT_TRUE(waitForCalls("answerCallbackQuery", 4)) << contentOf(dir_.file("run.log"));
+    for (const json& answer : calls("answerCallbackQuery"))
+        EXPECT_EQ(answer["text"].get<std::string>().find("acknowledged by"), std::string::npos)
+            << answer.dump();
+    EXPECT_EQ(count("zentok_journal.csv", ";refused;"), 3) << contentOf(dir_.file("zentok_journal.csv"));
+    EXPECT_EQ(count("zentok_journal.csv", ";acknowledged;"), 0);
+
+    auto pressedAt = std::chrono::steady_clock::now();
+    press(111, 42, data);
+    ASSERT_TRUE(waitForCalls("editMessageText", 1)) << contentOf(dir_.file("run.log"));
+    auto latency =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - pressedAt);
+    std::printf("telegram press to acknowledged (reminders stopped): %lld ms\n",
+                static_cast<long long>(latency.count()));
+    EXPECT_NE(calls("answerCallbackQuery")[4]["text"].get<std::string>().find("acknowledged by anna"),
+              std::string::npos);
+    EXPECT_NE(
+        calls("editMessageText")[0]["text"].get<std::string>().find("Tank high 160\n\nAcknowledged by anna"),
+        std::string::npos);
+    int reminders = count("log.csv", "\"Tank high 160\"");
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_EQ(count("log.csv", "\"Tank high 160\""), reminders) << "no reminder after the press";
+    EXPECT_EQ(count("zentok_journal.csv", "\"anna (user 111) via telegram\""), 1);
+    RunResult status = runZentokIn(dir_.path(), {"status", "-i", "z.ini"}, 10000);
+    EXPECT_NE(status.output.find("anna (user 111) via telegram"), std::string::npos) << status.output;
+    stopZentok();
+    EXPECT_NE(contentOf(dir_.file("zentok_states.csv")).find("#inbox;\"telegram:123456\";\"1005\""),
+              std::string::npos)
+        << contentOf(dir_.file("zentok_states.csv"));
+
+    // The stand-in still holds every update; the restart asks from the
+    // recorded one on, so none is applied or answered again.
+    size_t answered = calls("answerCallbackQuery").size();
+    size_t polls = calls("getUpdates").size();
+    startZentok("rerun.log");
+    ASSERT_TRUE(waitUntil([&] { return calls("getUpdates").size() > polls; }, 10000));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_EQ(calls("answerCallbackQuery").size(), answered);
+    EXPECT_EQ(count("zentok_journal.csv", ";acknowledged;"), 1);
+    EXPECT_EQ(calls("getUpdates").back()["offset"], 1005);
+    stopZentok();
+}
