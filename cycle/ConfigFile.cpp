@@ -20,6 +20,7 @@
 #include "notify/channels/MailChannel.h"
 #include "notify/channels/SrvMgrChannel.h"
 #include "notify/channels/TelegramChannel.h"
+#include "notify/SmsText.h"
 #include "sources/NodeAddress.h"
 #include "sources/SourceConnection.h"
 #include "trigger/AlarmSettings.h"
@@ -511,8 +512,9 @@ class ConfigParser {
         if (!inSection("receiver")) return ignored(line);
         if (!s_.receiver) return;
         Receiver& receiver = *s_.receiver;
-        if (receiver.channelKind != ChannelKind::Telegram)
-            return addressError("allow: only a telegram receiver takes acknowledgements back");
+        bool sms = receiver.channelKind == ChannelKind::Sms;
+        if (receiver.channelKind != ChannelKind::Telegram && !sms)
+            return addressError("allow: only a telegram or sms receiver takes acknowledgements back");
         char* list = nextToken(&cursor, ";");
         char* option = list ? nextToken(&cursor, ";") : nullptr;
         receiver.allowed.clear();
@@ -521,9 +523,12 @@ class ConfigParser {
             std::string text = id;
             text.erase(0, text.find_first_not_of(' '));
             text.erase(text.find_last_not_of(' ') + 1);
-            if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
-                return addressError("allow: '" + shownWord(id) + "' is no Telegram user id");
-            receiver.allowed.push_back(text);
+            if (sms ? !isPhoneNumber(text)
+                    : text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
+                return addressError("allow: '" + shownWord(id) + "' is no " +
+                                    (sms ? "phone number" : "Telegram user id"));
+            // A number is compared without its "+", as a received message's sender is.
+            receiver.allowed.push_back(sms && text[0] == '+' ? text.substr(1) : text);
         }
         if (receiver.allowed.empty()) return addressError("allow needs at least one user id");
         receiver.allowShelve = option && is(option, "shelve");
@@ -577,6 +582,13 @@ class ConfigParser {
             if (host) addressError(srvMgrHostFault(uplinks));
         } else if (is(kind, "telegram")) {
             telegramUplinkLine(cursor);
+        } else if (is(kind, "sms")) {
+            // uplink;sms;smstools;SPOOLDIR: the one spool layout Zentok writes.
+            char* layout = nextToken(&cursor, ";");
+            char* folder = layout ? nextToken(&cursor, ";") : nullptr;
+            if (!layout || !is(layout, "smstools") || !folder || !*folder)
+                return addressError("uplink;sms needs smstools and the spool folder, as uplink;sms;smstools;/var/spool/sms");
+            copyText(uplinks.smsSpool, kSettingSize, folder);
         } else if (*kind) {
             unknown("unknown setting 'uplink;" + shownWord(kind) + "'");
         }

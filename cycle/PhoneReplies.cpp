@@ -66,8 +66,9 @@ bool allows(const Receiver& receiver, int64_t userId) {
     return std::find(receiver.allowed.begin(), receiver.allowed.end(), id) != receiver.allowed.end();
 }
 
-// A refused reply, in the journal with who, how and why, and on the console.
-void journalRefusal(Coupler& coupler, const Node* node, const std::string& what) {
+}  // namespace
+
+void journalPhoneRefusal(Coupler& coupler, const Node* node, const std::string& what) {
     logf(Log::Always, "phone reply refused: %s\n", what.c_str());
     if (!coupler.journal || !coupler.journal->enabled()) return;
     if (node) return coupler.journalEvent(JournalEvent::Refused, *node, node->triggerTime, what.c_str());
@@ -77,6 +78,8 @@ void journalRefusal(Coupler& coupler, const Node* node, const std::string& what)
     record.receiver = what;
     coupler.journal->record(record);
 }
+
+namespace {
 
 // The node a button or text names; a button whose label did not fit names
 // the episode alone, which must then be the alarm of exactly one node.
@@ -179,7 +182,7 @@ class TelegramDesk {
     }
 
     void refuse(const TelegramUpdate& update, const Node* node, const std::string& why) {
-        journalRefusal(coupler_, node, "via telegram: " + why);
+        journalPhoneRefusal(coupler_, node, "via telegram: " + why);
         reply(update, "Not done: " + why);
     }
 
@@ -210,7 +213,7 @@ void sayRoundFailed(TelegramInbox& inbox, const std::string& error) {
 }  // namespace
 
 void offerReplies(const Receiver& receiver, Notification* notification) {
-    if (!telegramOf(receiver)) return;
+    if (!telegramOf(receiver) && receiver.channelKind != ChannelKind::Sms) return;
     notification->replyButtons = true;
     notification->shelveButton = receiver.allowShelve;
 }
@@ -242,6 +245,7 @@ bool readAckText(const std::string& text, PhoneAsk* ask) {
 }
 
 void Coupler::servePhoneReplies() {
+    serveSmsSpool(*this);
     bool anyTelegram = false;
     for (int i = 0; i < receiverCount; ++i) anyTelegram = anyTelegram || telegramOf(receivers[i]);
     TelegramInbox& inbox = telegramInbox();
@@ -262,7 +266,7 @@ void Coupler::servePhoneReplies() {
             if (round.cut && inbox.limit > 1) {
                 inbox.limit = 1;  // read one at a time, to find the one too large
             } else if (round.cut && round.cutUpdateId >= next) {
-                journalRefusal(*this, nullptr,
+                journalPhoneRefusal(*this, nullptr,
                                "via telegram: update " + std::to_string(round.cutUpdateId) + " larger than " +
                                    std::to_string(kMaxUpdatesReplyBytes) + " bytes, passed over");
                 next = round.cutUpdateId + 1;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+class Coupler;
+struct Node;
 struct Notification;
 struct Receiver;
 
@@ -27,3 +29,11 @@ bool readButtonData(const std::string& data, PhoneAsk* ask);
 // A text: "/ack TAG" (also "/ack@bot TAG"), or "ACK TAG" in any case. False
 // for any other text.
 bool readAckText(const std::string& text, PhoneAsk* ask);
+
+// A reply that was turned down: on the console and in the journal, with who,
+// how and why (`node` null when it named none).
+void journalPhoneRefusal(Coupler& coupler, const Node* node, const std::string& what);
+
+// The replies in the SMS spool's incoming folder, and the final outcomes of
+// the messages sent through it (cycle/SmsReplies.cpp).
+void serveSmsSpool(Coupler& coupler);

@@ -12,6 +12,7 @@
 #include "notify/channels/ExecChannel.h"
 #include "notify/channels/FileChannel.h"
 #include "notify/channels/MailChannel.h"
+#include "notify/channels/SmsChannel.h"
 #include "notify/channels/MqttChannel.h"
 #include "notify/channels/NtfyChannel.h"
 #include "notify/channels/SrvMgrChannel.h"
@@ -30,7 +31,7 @@ struct ChannelName {
 constexpr ChannelName kChannelNames[] = {
     {"mail", ChannelKind::Mail},       {"twitter", ChannelKind::Twitter}, {"file", ChannelKind::File},
     {"webhook", ChannelKind::Webhook}, {"ntfy", ChannelKind::Ntfy},       {"telegram", ChannelKind::Telegram},
-    {"mqtt", ChannelKind::Mqtt},       {"exec", ChannelKind::Exec},
+    {"mqtt", ChannelKind::Mqtt},       {"exec", ChannelKind::Exec},       {"sms", ChannelKind::Sms},
 };
 
 // The channel of that kind made from the rest of its address line (may be
@@ -54,6 +55,8 @@ std::unique_ptr<Notifier> makeChannel(ChannelKind kind, char* rest, const char* 
             return std::make_unique<MqttChannel>(rest, receiverName);
         case ChannelKind::Exec:
             return std::make_unique<ExecChannel>(rest, receiverName);
+        case ChannelKind::Sms:
+            return std::make_unique<SmsChannel>(rest, uplinks);
         case ChannelKind::ServerManager:
             break;
     }

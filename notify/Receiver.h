@@ -14,7 +14,7 @@
 
 // The channel an address line names; any name the table does not know
 // leaves the server-manager channel, the default.
-enum class ChannelKind : uint8_t { ServerManager, Mail, Twitter, File, Webhook, Ntfy, Telegram, Mqtt, Exec };
+enum class ChannelKind : uint8_t { ServerManager, Mail, Twitter, File, Webhook, Ntfy, Telegram, Mqtt, Exec, Sms };
 
 // The kind a channel name ("mail", "FILE", ...) stands for; false for a name
 // no channel has.
@@ -30,7 +30,8 @@ struct Receiver {
     int floodMax = 0;         // "flood;MAX;SECONDS": at most MAX hand-overs in SECONDS; 0: no guard
     int floodSeconds = 0;
     // "allow;ID[,ID...][;shelve]": who may acknowledge from the phone through
-    // this receiver's channel (Telegram user ids); empty: nobody, no buttons.
+    // this receiver's channel (Telegram user ids; for SMS phone numbers
+    // beside the receiver's own); empty: nobody, no buttons.
     std::vector<std::string> allowed;
     bool allowShelve = false;  // ... and shelve for an hour
     // The uplinks of the configuration this receiver belongs to: its channel

@@ -2,11 +2,16 @@
 // (400001 = 160, above its limit) and the Bot API stand-in: the alarm's
 // buttons, a press by somebody not allowed, a forged press, the allowed
 // press that stops the reminders, and a restart that applies nothing twice.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -141,5 +146,87 @@ TEST_F(PhoneRun, TelegramPressAcknowledgesOnceOnlyForTheAllowedAndTheCurrentEpis
     EXPECT_EQ(calls("answerCallbackQuery").size(), answered);
     EXPECT_EQ(count("zentok_journal.csv", ";acknowledged;"), 1);
     EXPECT_EQ(calls("getUpdates").back()["offset"], 1005);
+    stopZentok();
+}
+
+namespace {
+
+std::vector<std::string> listDirectory(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(folder.c_str());
+    while (dir)
+        if (dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+        } else {
+            break;
+        }
+    if (dir) closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The same plant with an SMS receiver on a spool in the test's folder;
+// the test plays smstools, moving files and leaving received ones.
+class SmsRun : public PhoneRun {
+  protected:
+    void SetUp() override {
+        PhoneRun::SetUp();
+        if (HasFatalFailure()) return;
+        for (const char* folder : {"spool", "spool/outgoing", "spool/sent", "spool/failed", "spool/incoming"})
+            ASSERT_EQ(mkdir(dir_.file(folder).c_str(), 0770), 0);
+        writeFile(dir_.file("z.ini"),
+                  "coupler;readinterval;1\ncoupler;journal\nsource;plant\nadr;modbus;tcp:127.0.0.1:" +
+                      std::to_string(port_) + "\nuplink;sms;smstools;" + dir_.file("spool") +
+                      "\nnode;a;400001;Tank high {{*}};tank;O:100\nalarm;remind=1\n"
+                      "receiver;phone\nadr;sms;+4915100000001\nallow;+4915100000002\ndir;tank\n"
+                      "receiver;log\nadr;file;log.csv\ndir;tank\n");
+    }
+    std::vector<std::string> filesIn(const std::string& folder) const {
+        return listDirectory(dir_.file("spool/" + folder));
+    }
+    // A received message, dated back so it counts as whole.
+    void receive(const std::string& name, const std::string& content) {
+        std::string path = dir_.file("spool/incoming/" + name);
+        writeFile(path, content);
+        struct timeval old[2] = {{std::time(nullptr) - 5, 0}, {std::time(nullptr) - 5, 0}};
+        utimes(path.c_str(), old);
+    }
+};
+
+}  // namespace
+
+TEST_F(SmsRun, ReplyFromAnAllowedNumberAcknowledgesOnceOthersAreRefused) {
+    startZentok("run.log");
+    ASSERT_TRUE(waitUntil([&] { return !filesIn("outgoing").empty(); }, 10000)) << contentOf(dir_.file("run.log"));
+    std::string first = filesIn("outgoing")[0];
+    EXPECT_EQ(contentOf(dir_.file("spool/outgoing/" + first)),
+              "To: +4915100000001\n\nTank high 160\nReply ACK 400001");
+    rename(dir_.file("spool/outgoing/" + first).c_str(), dir_.file("spool/sent/" + first).c_str());
+    ASSERT_TRUE(waitUntil([&] { return countOf(contentOf(dir_.file("run.log")), first + " to +4915100000001: sent"); },
+                          10000));
+
+    receive("GSM1.a", "From: 4917000000009\nReceived: 26-12-08 01:00:00\n\nACK 400001");
+    receive("GSM1.b", std::string("From: 4915100000002\x01\x02\xff\n\n\x00\x01ACK 400001", 32));
+    receive("GSM1.c", "From: 4917000000009\nFrom: 4915100000002\n\nACK 400001");
+    ASSERT_TRUE(waitUntil([&] { return filesIn("incoming").empty(); }, 10000));
+    EXPECT_EQ(count("zentok_journal.csv", ";refused;"), 3) << contentOf(dir_.file("zentok_journal.csv"));
+    EXPECT_EQ(count("zentok_journal.csv", ";acknowledged;"), 0);
+
+    receive("GSM1.d", "From: 4915100000002\nReceived: 26-12-08 01:00:05\n\nack 400001");
+    ASSERT_TRUE(waitUntil([&] { return count("zentok_journal.csv", ";acknowledged;") == 1; }, 10000))
+        << contentOf(dir_.file("run.log"));
+    EXPECT_EQ(count("zentok_journal.csv", "\"+4915100000002 via sms\""), 1);
+    RunResult status = runZentokIn(dir_.path(), {"status", "-i", "z.ini"}, 10000);
+    EXPECT_NE(status.output.find("+4915100000002 via sms"), std::string::npos) << status.output;
+    stopZentok();
+    EXPECT_NE(contentOf(dir_.file("zentok_states.csv")).find("\"GSM1.d\""), std::string::npos);
+
+    // A crash after the record and before the removal leaves the file: it is
+    // removed, not applied again (no second answer goes out).
+    size_t answers = filesIn("outgoing").size();
+    receive("GSM1.d", "From: 4915100000002\n\nACK 400001");
+    startZentok("rerun.log");
+    ASSERT_TRUE(waitUntil([&] { return filesIn("incoming").empty(); }, 10000));
+    EXPECT_EQ(filesIn("outgoing").size(), answers);
     stopZentok();
 }
