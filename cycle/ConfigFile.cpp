@@ -16,11 +16,11 @@
 #include "base/Settings.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
+#include "notify/SmsText.h"
 #include "notify/UrlScheme.h"
 #include "notify/channels/MailChannel.h"
 #include "notify/channels/SrvMgrChannel.h"
 #include "notify/channels/TelegramChannel.h"
-#include "notify/SmsText.h"
 #include "sources/NodeAddress.h"
 #include "sources/SourceConnection.h"
 #include "trigger/AlarmSettings.h"
@@ -524,7 +524,8 @@ class ConfigParser {
             text.erase(0, text.find_first_not_of(' '));
             text.erase(text.find_last_not_of(' ') + 1);
             if (sms ? !isPhoneNumber(text)
-                    : text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
+                    : text.empty() || text.size() > 20 ||
+                          text.find_first_not_of("0123456789") != std::string::npos)
                 return addressError("allow: '" + shownWord(id) + "' is no " +
                                     (sms ? "phone number" : "Telegram user id"));
             // A number is compared without its "+", as a received message's sender is.
@@ -587,7 +588,8 @@ class ConfigParser {
             char* layout = nextToken(&cursor, ";");
             char* folder = layout ? nextToken(&cursor, ";") : nullptr;
             if (!layout || !is(layout, "smstools") || !folder || !*folder)
-                return addressError("uplink;sms needs smstools and the spool folder, as uplink;sms;smstools;/var/spool/sms");
+                return addressError(
+                    "uplink;sms needs smstools and the spool folder, as uplink;sms;smstools;/var/spool/sms");
             copyText(uplinks.smsSpool, kSettingSize, folder);
         } else if (*kind) {
             unknown("unknown setting 'uplink;" + shownWord(kind) + "'");

@@ -267,8 +267,9 @@ void Coupler::servePhoneReplies() {
                 inbox.limit = 1;  // read one at a time, to find the one too large
             } else if (round.cut && round.cutUpdateId >= next) {
                 journalPhoneRefusal(*this, nullptr,
-                               "via telegram: update " + std::to_string(round.cutUpdateId) + " larger than " +
-                                   std::to_string(kMaxUpdatesReplyBytes) + " bytes, passed over");
+                                    "via telegram: update " + std::to_string(round.cutUpdateId) +
+                                        " larger than " + std::to_string(kMaxUpdatesReplyBytes) +
+                                        " bytes, passed over");
                 next = round.cutUpdateId + 1;
                 moved = true;
             } else if (!round.cut) {

@@ -69,7 +69,7 @@ std::vector<std::string> receivedFiles(const std::string& folder) {
     while (dirent* entry = ::readdir(dir)) {
         std::string name = entry->d_name;
         if (name.empty() || name[0] == '.' || name.size() > 200) continue;
-        struct stat status{};
+        struct stat status {};
         if (::lstat((folder + "/" + name).c_str(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
         if (now - status.st_mtime < kSettledSeconds) continue;
         names.push_back(name);
@@ -161,14 +161,16 @@ void settleSent(Coupler& coupler) {
         SmsChannel* channel = smsOf(receiver);
         if (!channel) continue;
         for (const SmsOutcome& outcome : channel->takeOutcomes()) {
-            logf(Log::Always, "notifySms, receiver %s, file %s to %s: %s\n", receiver.name, outcome.file.c_str(),
-                 outcome.number.c_str(), outcome.sent ? "sent" : "failed, smstools gave it up");
+            logf(Log::Always, "notifySms, receiver %s, file %s to %s: %s\n", receiver.name,
+                 outcome.file.c_str(), outcome.number.c_str(),
+                 outcome.sent ? "sent" : "failed, smstools gave it up");
             if (coupler.metrics)
                 coupler.metrics->countNotification(
                     receiver.name, "sms spool",
                     outcome.sent ? NotificationOutcome::Delivered : NotificationOutcome::GivenUp);
             Node* node = coupler.nodeNamed(outcome.address.c_str());
-            if (!outcome.sent && node) coupler.journalEvent(JournalEvent::GivenUp, *node, node->triggerTime, receiver.name);
+            if (!outcome.sent && node)
+                coupler.journalEvent(JournalEvent::GivenUp, *node, node->triggerTime, receiver.name);
         }
     }
 }

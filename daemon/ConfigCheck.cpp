@@ -19,6 +19,7 @@
 #include "daemon/Instance.h"
 #include "notify/channels/ExecChannel.h"
 #include "notify/channels/FileChannel.h"
+#include "notify/channels/SmsChannel.h"
 
 namespace {
 
@@ -167,6 +168,9 @@ void addOutsideChannelWarnings(const Receiver& receiver, std::vector<std::string
     if (receiver.channelKind == ChannelKind::Telegram && !receiver.uplinks->telegramToken[0])
         warnings.push_back(
             format("receiver '%s' sends to Telegram, but there is no uplink;telegram line", receiver.name));
+    // The spool is checked as the user the check runs as: run it as the service's user.
+    std::string spool = receiver.channelKind == ChannelKind::Sms ? smsSpoolFault(*receiver.uplinks) : "";
+    if (!spool.empty()) warnings.push_back(format("receiver '%s': %s", receiver.name, spool.c_str()));
     const auto* command = receiver.channelKind == ChannelKind::Exec && receiver.notifier
                               ? static_cast<const ExecChannel*>(receiver.notifier.get())
                               : nullptr;

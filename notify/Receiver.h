@@ -14,7 +14,18 @@
 
 // The channel an address line names; any name the table does not know
 // leaves the server-manager channel, the default.
-enum class ChannelKind : uint8_t { ServerManager, Mail, Twitter, File, Webhook, Ntfy, Telegram, Mqtt, Exec, Sms };
+enum class ChannelKind : uint8_t {
+    ServerManager,
+    Mail,
+    Twitter,
+    File,
+    Webhook,
+    Ntfy,
+    Telegram,
+    Mqtt,
+    Exec,
+    Sms
+};
 
 // The kind a channel name ("mail", "FILE", ...) stands for; false for a name
 // no channel has.

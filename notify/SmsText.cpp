@@ -38,16 +38,17 @@ int gsmSeptets(uint32_t c) {
         c == 0x20AC)
         return 2;
     if (c >= 0x20 && c <= 0x7E) return c == '`' ? 0 : 1;
-    static const uint32_t kLatin[] = {0xA3, 0xA5, 0xE8, 0xE9, 0xF9, 0xEC, 0xF2, 0xC7, 0xD8, 0xF8, 0xC5,
-                                      0xE5, 0xC6, 0xE6, 0xDF, 0xC9, 0xA1, 0xC4, 0xD6, 0xD1, 0xDC, 0xA7,
-                                      0xBF, 0xE4, 0xF6, 0xF1, 0xFC, 0xE0};
+    static const uint32_t kLatin[] = {0xA3, 0xA5, 0xE8, 0xE9, 0xF9, 0xEC, 0xF2, 0xC7, 0xD8, 0xF8,
+                                      0xC5, 0xE5, 0xC6, 0xE6, 0xDF, 0xC9, 0xA1, 0xC4, 0xD6, 0xD1,
+                                      0xDC, 0xA7, 0xBF, 0xE4, 0xF6, 0xF1, 0xFC, 0xE0};
     for (uint32_t latin : kLatin)
         if (c == latin) return 1;
     return 0;
 }
 
 void appendLatin(std::string* out, uint32_t c) {
-    out->push_back(c == 0x20AC ? static_cast<char>(0xA4) : static_cast<char>(c));  // the euro sign's ISO-8859-15 byte
+    out->push_back(c == 0x20AC ? static_cast<char>(0xA4)
+                               : static_cast<char>(c));  // the euro sign's ISO-8859-15 byte
 }
 
 void appendUcs2(std::string* out, uint32_t c) {
@@ -175,7 +176,8 @@ bool readIncomingSms(const std::string& file, IncomingSms* sms, std::string* why
             text = appendUtf8(std::move(text), (static_cast<unsigned char>(body[i]) << 8) |
                                                    static_cast<unsigned char>(body[i + 1]));
     } else {
-        for (char c : body) text = appendUtf8(std::move(text), static_cast<unsigned char>(c));  // ISO-8859-1/15
+        for (char c : body)
+            text = appendUtf8(std::move(text), static_cast<unsigned char>(c));  // ISO-8859-1/15
     }
     for (char& c : text)
         if (static_cast<unsigned char>(c) < 0x20) c = ' ';

@@ -25,7 +25,7 @@ std::string spoolFolder(const Uplinks& uplinks, const char* sub) {
 }
 
 bool exists(const std::string& path) {
-    struct stat status{};
+    struct stat status {};
     return ::lstat(path.c_str(), &status) == 0;
 }
 
@@ -79,7 +79,7 @@ bool placeSpoolFile(const std::string& folder, const std::string& name, const st
 std::string smsSpoolFault(const Uplinks& uplinks) {
     if (!uplinks.smsSpool[0]) return "sms needs the line uplink;sms;smstools;SPOOLDIR";
     std::string outgoing = spoolFolder(uplinks, "outgoing");
-    struct stat status{};
+    struct stat status {};
     if (::stat(outgoing.c_str(), &status) != 0 || !S_ISDIR(status.st_mode))
         return "sms spool '" + std::string(uplinks.smsSpool) + "' has no folder outgoing/";
     if (::access(outgoing.c_str(), W_OK | X_OK) != 0)

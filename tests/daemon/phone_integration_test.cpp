@@ -11,8 +11,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -197,16 +197,19 @@ class SmsRun : public PhoneRun {
 
 TEST_F(SmsRun, ReplyFromAnAllowedNumberAcknowledgesOnceOthersAreRefused) {
     startZentok("run.log");
-    ASSERT_TRUE(waitUntil([&] { return !filesIn("outgoing").empty(); }, 10000)) << contentOf(dir_.file("run.log"));
+    ASSERT_TRUE(waitUntil([&] { return !filesIn("outgoing").empty(); }, 10000))
+        << contentOf(dir_.file("run.log"));
     std::string first = filesIn("outgoing")[0];
     EXPECT_EQ(contentOf(dir_.file("spool/outgoing/" + first)),
               "To: +4915100000001\n\nTank high 160\nReply ACK 400001");
     rename(dir_.file("spool/outgoing/" + first).c_str(), dir_.file("spool/sent/" + first).c_str());
-    ASSERT_TRUE(waitUntil([&] { return countOf(contentOf(dir_.file("run.log")), first + " to +4915100000001: sent"); },
-                          10000));
+    ASSERT_TRUE(waitUntil(
+        [&] { return countOf(contentOf(dir_.file("run.log")), first + " to +4915100000001: sent"); }, 10000));
 
     receive("GSM1.a", "From: 4917000000009\nReceived: 26-12-08 01:00:00\n\nACK 400001");
-    receive("GSM1.b", std::string("From: 4915100000002\x01\x02\xff\n\n\x00\x01ACK 400001", 32));
+    receive("GSM1.b", std::string("From: 4915100000002\x01\x02\xff\n\n\x00\x01"
+                                  "ACK 400001",
+                                  36));
     receive("GSM1.c", "From: 4917000000009\nFrom: 4915100000002\n\nACK 400001");
     ASSERT_TRUE(waitUntil([&] { return filesIn("incoming").empty(); }, 10000));
     EXPECT_EQ(count("zentok_journal.csv", ";refused;"), 3) << contentOf(dir_.file("zentok_journal.csv"));
