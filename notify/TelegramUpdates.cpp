@@ -129,10 +129,16 @@ std::string telegramButtonData(const char* action, uint64_t episode, const std::
     return data;
 }
 
-TelegramInbox::TelegramInbox() : mailbox_(std::make_shared<Mailbox>()) {
+namespace {
+
+std::string newInboxLane() {
     static std::atomic<int> count{0};
-    lane_ = "telegram updates " + std::to_string(++count);
+    return "telegram updates " + std::to_string(++count);
 }
+
+}  // namespace
+
+TelegramInbox::TelegramInbox() : mailbox_(std::make_shared<Mailbox>()), lane_(newInboxLane()) {}
 
 TelegramInbox::~TelegramInbox() {
     stop();
