@@ -537,6 +537,23 @@ class ConfigParser {
             unknown("unknown setting 'allow;...;" + shownWord(option) + "'");
     }
 
+    // reply;TOPIC: after an ntfy receiver's address line, the topic on the
+    // same server its acknowledge button publishes to.
+    void replyLine(char* line, const char*, char* cursor) {
+        if (!inSection("receiver")) return ignored(line);
+        if (!s_.receiver) return;
+        if (s_.receiver->channelKind != ChannelKind::Ntfy)
+            return addressError("reply: only an ntfy receiver has a reply topic");
+        char* topic = nextToken(&cursor, ";");
+        std::string text = topic ? topic : "";
+        if (text.empty() || text.size() > 64 ||
+            text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_") !=
+                std::string::npos)
+            return addressError("reply: '" + shownWord(text.c_str()) +
+                                "' is no ntfy topic (letters, digits, - and _)");
+        s_.receiver->replyTopic = text;
+    }
+
     // escalate;GROUP;DELAY;SECOND_GROUP
     void escalateLine(char*, const char*, char* cursor) {
         char* group = nextToken(&cursor, ";");
@@ -707,7 +724,7 @@ const ConfigParser::LineKind ConfigParser::kLineKinds[] = {
     {"set", &ConfigParser::setLine},           {"scale", &ConfigParser::scaleLine},
     {"alarm", &ConfigParser::alarmLine},       {"flood", &ConfigParser::floodLine},
     {"escalate", &ConfigParser::escalateLine}, {"tag", &ConfigParser::tagLine},
-    {"allow", &ConfigParser::allowLine},
+    {"allow", &ConfigParser::allowLine},       {"reply", &ConfigParser::replyLine},
 };
 
 void ConfigParser::processLine(char* line, int number) {

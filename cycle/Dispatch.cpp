@@ -480,7 +480,7 @@ void Coupler::dispatchNotifications() {
             continue;
         }
         Notification notification = notificationOf(*this, entry);
-        offerReplies(*receiver, &notification);
+        offerReplies(*this, *receiver, &notification);
         entry.inFlight = std::make_shared<Delivery>(outboxLane(entry));
         if (deliveredBeforeTheRestart(entry, *receiver, notification)) {
             entry.inFlight->settle(true);

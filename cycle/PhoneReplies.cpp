@@ -212,7 +212,17 @@ void sayRoundFailed(TelegramInbox& inbox, const std::string& error) {
 
 }  // namespace
 
-void offerReplies(const Receiver& receiver, Notification* notification) {
+void offerReplies(Coupler& coupler, const Receiver& receiver, Notification* notification) {
+    if (receiver.channelKind == ChannelKind::Ntfy && !receiver.replyTopic.empty()) {
+        int64_t episode = notification->episode != 0 ? static_cast<int64_t>(notification->episode)
+                                                     : notification->triggerTime;
+        const std::string& state = notification->state;
+        bool asks = state.empty() || state == "raised" || state == "reminder" || state == "escalated";
+        if (!asks || episode <= 0 || notification->label.empty()) return;
+        notification->replyTopic = receiver.replyTopic;
+        notification->replyCode = ntfyReplyCode(coupler, notification->label, episode);
+        return;
+    }
     if (!telegramOf(receiver) && receiver.channelKind != ChannelKind::Sms) return;
     notification->replyButtons = true;
     notification->shelveButton = receiver.allowShelve;
@@ -246,6 +256,7 @@ bool readAckText(const std::string& text, PhoneAsk* ask) {
 
 void Coupler::servePhoneReplies() {
     serveSmsSpool(*this);
+    serveNtfyReplies(*this);
     bool anyTelegram = false;
     for (int i = 0; i < receiverCount; ++i) anyTelegram = anyTelegram || telegramOf(receivers[i]);
     TelegramInbox& inbox = telegramInbox();

@@ -12,7 +12,7 @@ struct Notification;
 struct Receiver;
 
 // Marks the notification for buttons when its receiver takes replies.
-void offerReplies(const Receiver& receiver, Notification* notification);
+void offerReplies(Coupler& coupler, const Receiver& receiver, Notification* notification);
 
 // What a reply asks for: acknowledge or shelve a node, named by its label,
 // and for a button the episode it was pressed under (0: the current one).
@@ -37,3 +37,11 @@ void journalPhoneRefusal(Coupler& coupler, const Node* node, const std::string& 
 // The replies in the SMS spool's incoming folder, and the final outcomes of
 // the messages sent through it (cycle/SmsReplies.cpp).
 void serveSmsSpool(Coupler& coupler);
+
+// The code an ntfy acknowledgement of `label`'s episode must carry: 8
+// characters of an HMAC under the secret kept in the states file, so a
+// public topic's readers can neither guess nor reuse one for another episode.
+std::string ntfyReplyCode(Coupler& coupler, const std::string& label, int64_t episode);
+
+// The replies published to the ntfy receivers' reply topics (cycle/NtfyReplies.cpp).
+void serveNtfyReplies(Coupler& coupler);

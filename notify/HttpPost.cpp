@@ -83,9 +83,14 @@ class HttpPostTransfer : public Transfer {
         if (!curl_ || !listed) return false;
 
         curl_easy_setopt(curl_, CURLOPT_URL, request_.url.c_str());
-        curl_easy_setopt(curl_, CURLOPT_POST, 1L);
-        curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, request_.body.data());
-        curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request_.body.size()));
+        if (request_.get) {
+            curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
+        } else {
+            curl_easy_setopt(curl_, CURLOPT_POST, 1L);
+            curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, request_.body.data());
+            curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE,
+                             static_cast<curl_off_t>(request_.body.size()));
+        }
         curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers_);
         curl_easy_setopt(curl_, CURLOPT_USERAGENT, "Zentok");
         // Only web addresses: a configured "file:" or "smtp:" URL fails instead.

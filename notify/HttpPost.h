@@ -32,6 +32,7 @@ struct HttpPostRequest {
     size_t keptReplyBytes = 16384;
     std::string lane;         // the sender's lane; empty: the delivery's
     long totalTimeoutMs = 0;  // the transfer's own limit; 0: the common one
+    bool get = false;         // a GET without a body (a poll) instead of the POST
 };
 
 // Prepares the post and hands it to the sender, in the lane of its

@@ -38,4 +38,8 @@ struct Notification {
     bool replyButtons = false;
     bool shelveButton = false;  // ... and one to shelve it for an hour
     std::string label;
+    // ntfy: the topic the button publishes the acknowledgement to, and the
+    // episode's code it must carry.
+    std::string replyTopic;
+    std::string replyCode;
 };

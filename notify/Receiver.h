@@ -45,6 +45,7 @@ struct Receiver {
     // beside the receiver's own); empty: nobody, no buttons.
     std::vector<std::string> allowed;
     bool allowShelve = false;  // ... and shelve for an hour
+    std::string replyTopic;    // "reply;TOPIC" of an ntfy receiver: where its button publishes
     // The uplinks of the configuration this receiver belongs to: its channel
     // gets them when it is built.
     UplinksHandle uplinks = noUplinks();

@@ -46,6 +46,12 @@ NtfyChannel::NtfyChannel(char* rest) {
     token_ = token ? token : "";
 }
 
+std::string NtfyChannel::serverBase() const {
+    size_t scheme = url_.find("://");
+    size_t path = scheme == std::string::npos ? std::string::npos : url_.find('/', scheme + 3);
+    return path == std::string::npos ? url_ : url_.substr(0, path);
+}
+
 std::string NtfyChannel::addressFault() const {
     return schemeFault("ntfy url", url_, {"http", "https"});
 }
@@ -76,6 +82,13 @@ bool NtfyChannel::notify(const Notification& notification, const DeliveryHandle&
     request.headers.push_back("Title: " + headerValue(title(notification)));
     request.headers.push_back(tagsHeader(notification));
     if (!token_.empty()) request.headers.push_back("Authorization: Bearer " + headerValue(token_));
+    // A receiver that takes replies: one button publishes "ACK TAG CODE" to its reply topic.
+    if (!notification.replyTopic.empty() && !notification.replyCode.empty() &&
+        notification.label.find_first_of(",;'\"") == std::string::npos)
+        request.headers.push_back("Actions: http, Acknowledge, " + serverBase() + "/" +
+                                  notification.replyTopic + ", method=POST, body=ACK " +
+                                  headerValue(notification.label) + " " + notification.replyCode +
+                                  ", clear=true");
     request.body = validUtf8(text.data(), text.size());
     request.delivery = delivery;
 

@@ -18,6 +18,10 @@ class NtfyChannel : public Notifier {
     // The topic URL must name http or https, as a webhook's does.
     std::string addressFault() const override;
 
+    const std::string& token() const { return token_; }
+    // The server's address, "https://ntfy.example", where the reply topic lives.
+    std::string serverBase() const;
+
   private:
     std::string url_;
     std::string token_;

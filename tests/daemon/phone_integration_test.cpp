@@ -233,3 +233,75 @@ TEST_F(SmsRun, ReplyFromAnAllowedNumberAcknowledgesOnceOthersAreRefused) {
     EXPECT_EQ(filesIn("outgoing").size(), answers);
     stopZentok();
 }
+
+namespace {
+
+// The plant with an ntfy receiver whose button publishes to a reply topic
+// on the ntfy stand-in; the test publishes there as the phone would.
+class NtfyRun : public PhoneRun {
+  protected:
+    void SetUp() override {
+        PhoneRun::SetUp();
+        if (HasFatalFailure()) return;
+        ASSERT_TRUE(ntfy_.ready()) << ntfy_.log();
+        writeFile(dir_.file("inject.txt"), "");
+        writeFile(dir_.file("z.ini"),
+                  "coupler;readinterval;1\ncoupler;journal\nsource;plant\nadr;modbus;tcp:127.0.0.1:" +
+                      std::to_string(port_) +
+                      "\nnode;a;400001;Tank high {{*}};tank;O:100\nalarm;remind=1\n"
+                      "receiver;phone\nadr;ntfy;http://127.0.0.1:" +
+                      std::to_string(ntfy_.port()) + "/alarms\nreply;acks\ndir;tank\n");
+    }
+    // Path, Actions header and body of each request the stand-in saw.
+    std::vector<std::vector<std::string>> seen() const {
+        std::vector<std::vector<std::string>> all;
+        std::ifstream in(dir_.file("ntfy.txt"));
+        std::string a, b, c;
+        while (in >> a >> b >> c)
+            all.push_back({fromHex(a), b == "-" ? "" : fromHex(b), c == "-" ? "" : fromHex(c)});
+        return all;
+    }
+    void publish(const std::string& text) {
+        std::ofstream(dir_.file("inject.txt"), std::ios::app) << "acks " << text << "\n";
+    }
+
+    PythonPeer ntfy_{
+        "ntfy/ntfy_peer.py", {"--record", dir_.file("ntfy.txt"), "--inject", dir_.file("inject.txt")}, 120};
+};
+
+}  // namespace
+
+TEST_F(NtfyRun, TheButtonsCodeAcknowledgesOnceWrongAndReplayedCodesAreRefused) {
+    startZentok("run.log");
+    std::string actions;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            for (const auto& request : seen())
+                if (request[0] == "/alarms" && !request[1].empty()) actions = request[1];
+            return !actions.empty();
+        },
+        10000))
+        << contentOf(dir_.file("run.log"));
+    std::string prefix = "http, Acknowledge, http://127.0.0.1:" + std::to_string(ntfy_.port()) +
+                         "/acks, method=POST, body=ACK 400001 ";
+    ASSERT_EQ(actions.substr(0, prefix.size()), prefix);
+    std::string code = actions.substr(prefix.size(), 8);
+    ASSERT_EQ(actions.substr(prefix.size() + 8), ", clear=true");
+
+    publish("ACK 400001 aaaaaaaa");
+    ASSERT_TRUE(waitUntil([&] { return count("zentok_journal.csv", ";refused;") == 1; }, 10000))
+        << contentOf(dir_.file("run.log"));
+    EXPECT_EQ(count("zentok_journal.csv", ";acknowledged;"), 0) << "a wrong code changes nothing";
+    publish("ACK 400001 " + code);
+    publish("ACK 400001 " + code);  // the same code again
+    ASSERT_TRUE(waitUntil([&] { return count("zentok_journal.csv", ";refused;") >= 2; }, 10000))
+        << contentOf(dir_.file("run.log"));
+    EXPECT_EQ(count("zentok_journal.csv", ";acknowledged;"), 1);
+    EXPECT_EQ(count("zentok_journal.csv", "\"phone via ntfy\""), 1);
+    EXPECT_NE(contentOf(dir_.file("zentok_states.csv")).find("#inbox;\"ntfy-secret\""), std::string::npos);
+    stopZentok();
+    std::string states = contentOf(dir_.file("zentok_states.csv"));
+    EXPECT_NE(states.find("#inbox;\"ntfy:http://127.0.0.1:" + std::to_string(ntfy_.port()) + "/acks\";\"m"),
+              std::string::npos)
+        << "the last message id read is recorded: " << states;
+}
