@@ -19,6 +19,7 @@ class NtfyChannel : public Notifier {
     std::string addressFault() const override;
 
     const std::string& token() const { return token_; }
+    const std::string& url() const { return url_; }
     // The server's address, "https://ntfy.example", where the reply topic lives.
     std::string serverBase() const;
 
