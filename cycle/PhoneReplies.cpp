@@ -276,14 +276,16 @@ void Coupler::servePhoneReplies() {
             bool moved = false;
             if (round.cut && inbox.limit > 1) {
                 inbox.limit = 1;  // read one at a time, to find the one too large
-            } else if (round.cut && round.cutUpdateId >= next) {
+            } else if (round.cut) {
+                // The one update asked for is too large: its id is the first of
+                // the reply, or else the offset asked for (ids follow each other).
+                int64_t skipped = round.cutUpdateId >= next ? round.cutUpdateId : next;
                 journalPhoneRefusal(*this, nullptr,
-                                    "via telegram: update " + std::to_string(round.cutUpdateId) +
-                                        " larger than " + std::to_string(kMaxUpdatesReplyBytes) +
-                                        " bytes, passed over");
-                next = round.cutUpdateId + 1;
+                                    "via telegram: update " + std::to_string(skipped) + " larger than " +
+                                        std::to_string(kMaxUpdatesReplyBytes) + " bytes, passed over");
+                next = skipped + 1;
                 moved = true;
-            } else if (!round.cut) {
+            } else {
                 inbox.limit = 20;
             }
             for (const TelegramUpdate& update : round.updates) {

@@ -131,8 +131,13 @@ TEST_F(PhoneRun, TelegramPressAcknowledgesOnceOnlyForTheAllowedAndTheCurrentEpis
     EXPECT_EQ(count("zentok_journal.csv", "\"anna (user 111) via telegram\""), 1);
     RunResult status = runZentokIn(dir_.path(), {"status", "-i", "z.ini"}, 10000);
     EXPECT_NE(status.output.find("anna (user 111) via telegram"), std::string::npos) << status.output;
+    // An update of a megabyte is passed over, and the poll goes on behind it.
+    press(222, 42, std::string(1 << 20, 'x'));
+    press(222, 42, data);
+    ASSERT_TRUE(waitForCalls("answerCallbackQuery", 6)) << contentOf(dir_.file("run.log"));
+    EXPECT_EQ(count("zentok_journal.csv", "larger than 65536 bytes, passed over"), 1);
     stopZentok();
-    EXPECT_NE(contentOf(dir_.file("zentok_states.csv")).find("#inbox;\"telegram:123456\";\"1005\""),
+    EXPECT_NE(contentOf(dir_.file("zentok_states.csv")).find("#inbox;\"telegram:123456\";\"1007\""),
               std::string::npos)
         << contentOf(dir_.file("zentok_states.csv"));
 
@@ -145,7 +150,7 @@ TEST_F(PhoneRun, TelegramPressAcknowledgesOnceOnlyForTheAllowedAndTheCurrentEpis
     std::this_thread::sleep_for(std::chrono::seconds(1));
     EXPECT_EQ(calls("answerCallbackQuery").size(), answered);
     EXPECT_EQ(count("zentok_journal.csv", ";acknowledged;"), 1);
-    EXPECT_EQ(calls("getUpdates").back()["offset"], 1005);
+    EXPECT_EQ(calls("getUpdates").back()["offset"], 1007);
     stopZentok();
 }
 

@@ -36,10 +36,12 @@ def waiting_updates(updates_file, offset, limit):
         if update_id < CONFIRMED["below"]:
             continue
         try:
-            update = json.loads(line)
+            body = json.loads(line)
         except ValueError:
-            update = {"raw": line}
-        update["update_id"] = update_id
+            body = {"raw": line}
+        # The Bot API writes the id first.
+        update = {"update_id": update_id}
+        update.update(body)
         found.append(update)
     return found[:max(1, limit)]
 
