@@ -23,6 +23,7 @@
 #include "cycle/Coupler.h"
 #include "cycle/PhoneReplies.h"
 #include "notify/HttpPost.h"
+#include "notify/Sender.h"
 #include "notify/channels/NtfyChannel.h"
 #include "notify/twitter/Sha1.h"
 
@@ -216,6 +217,14 @@ std::string ntfyReplyCode(Coupler& coupler, const std::string& label, int64_t ep
     std::string code;
     for (int i = 0; i < 8; ++i) code += kAlphabet[digest[i] & 31];
     return code;
+}
+
+void endNtfyPolls() {
+    for (auto& poll : polls()) {
+        if (!poll.second.mailbox) continue;
+        poll.second.mailbox.reset();
+        sender().abandonLane("ntfy replies " + poll.first);
+    }
 }
 
 void serveNtfyReplies(Coupler& coupler) {

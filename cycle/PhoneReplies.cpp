@@ -309,4 +309,5 @@ void Coupler::servePhoneReplies() {
 
 void Coupler::endPhonePolls() {
     telegramInbox().stop();
+    endNtfyPolls();
 }

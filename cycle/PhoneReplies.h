@@ -45,3 +45,5 @@ std::string ntfyReplyCode(Coupler& coupler, const std::string& label, int64_t ep
 
 // The replies published to the ntfy receivers' reply topics (cycle/NtfyReplies.cpp).
 void serveNtfyReplies(Coupler& coupler);
+// Lets the polls still running go at the end of a run.
+void endNtfyPolls();
