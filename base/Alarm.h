@@ -59,6 +59,7 @@ inline const char* alarmNoticeName(AlarmNotice notice) {
 
 constexpr int kOperatorNameSize = 64;   // who acknowledged: 63 characters
 constexpr int kOperatorNoteSize = 256;  // an acknowledgement's or shelve's note: 255 characters
+constexpr int kAckViaSize = 16;         // how an acknowledgement came: "telegram", "ntfy", "sms"
 
 // An operator's acknowledgement of one episode, named by its trigger time:
 // a new episode is not acknowledged, without anything to reset.
@@ -68,6 +69,7 @@ struct Acknowledgement {
     char by[kOperatorNameSize] = {};     // the name the operator gave
     char owner[kOperatorNameSize] = {};  // the request file's owner as the system names it; empty: unknown
     char note[kOperatorNoteSize] = {};
+    char via[kAckViaSize] = {};  // the path it came by; empty: the shell (zentok ack)
 };
 
 // A shelved node notifies nothing until `until`; it outlasts episodes.

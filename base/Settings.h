@@ -21,6 +21,8 @@ struct Uplinks {
     // The Telegram bot's token and the Bot API's base URL (empty: the public API).
     char telegramToken[kSettingSize] = {};
     char telegramApiBase[kSettingSize] = {};
+    // The smstools spool folder of "uplink;sms;smstools;SPOOLDIR"; empty: none.
+    char smsSpool[kSettingSize] = {};
 };
 using UplinksHandle = std::shared_ptr<const Uplinks>;
 

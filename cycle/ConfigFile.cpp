@@ -19,6 +19,7 @@
 #include "base/Text.h"
 #include "cycle/Coupler.h"
 #include "cycle/Ladder.h"
+#include "notify/SmsText.h"
 #include "notify/UrlScheme.h"
 #include "notify/channels/MailChannel.h"
 #include "notify/channels/SrvMgrChannel.h"
@@ -553,6 +554,54 @@ class ConfigParser {
         if (link) link->acknowledged = true;
     }
 
+    // allow;ID[,ID...][;shelve]: after a receiver's address line, who may
+    // acknowledge through its channel.
+    void allowLine(char* line, const char*, char* cursor) {
+        if (!inSection("receiver")) return ignored(line);
+        if (!s_.receiver) return;
+        Receiver& receiver = *s_.receiver;
+        bool sms = receiver.channelKind == ChannelKind::Sms;
+        if (receiver.channelKind != ChannelKind::Telegram && !sms)
+            return addressError("allow: only a telegram or sms receiver takes acknowledgements back");
+        char* list = nextToken(&cursor, ";");
+        char* option = list ? nextToken(&cursor, ";") : nullptr;
+        receiver.allowed.clear();
+        char* ids = list;
+        for (char* id = ids ? nextToken(&ids, ",") : nullptr; id; id = nextToken(&ids, ",")) {
+            std::string text = id;
+            text.erase(0, text.find_first_not_of(' '));
+            text.erase(text.find_last_not_of(' ') + 1);
+            if (sms ? !isPhoneNumber(text)
+                    : text.empty() || text.size() > 20 ||
+                          text.find_first_not_of("0123456789") != std::string::npos)
+                return addressError("allow: '" + shownWord(id) + "' is no " +
+                                    (sms ? "phone number" : "Telegram user id"));
+            // A number is compared without its "+", as a received message's sender is.
+            receiver.allowed.push_back(sms && text[0] == '+' ? text.substr(1) : text);
+        }
+        if (receiver.allowed.empty()) return addressError("allow needs at least one user id");
+        receiver.allowShelve = option && is(option, "shelve");
+        if (option && *option && !receiver.allowShelve)
+            unknown("unknown setting 'allow;...;" + shownWord(option) + "'");
+    }
+
+    // reply;TOPIC: after an ntfy receiver's address line, the topic on the
+    // same server its acknowledge button publishes to.
+    void replyLine(char* line, const char*, char* cursor) {
+        if (!inSection("receiver")) return ignored(line);
+        if (!s_.receiver) return;
+        if (s_.receiver->channelKind != ChannelKind::Ntfy)
+            return addressError("reply: only an ntfy receiver has a reply topic");
+        char* topic = nextToken(&cursor, ";");
+        std::string text = topic ? topic : "";
+        if (text.empty() || text.size() > 64 ||
+            text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_") !=
+                std::string::npos)
+            return addressError("reply: '" + shownWord(text.c_str()) +
+                                "' is no ntfy topic (letters, digits, - and _)");
+        s_.receiver->replyTopic = text;
+    }
+
     // escalate;GROUP;DELAY;SECOND_GROUP
     void escalateLine(char*, const char*, char* cursor) {
         char* group = nextToken(&cursor, ";");
@@ -651,6 +700,14 @@ class ConfigParser {
             if (host) addressError(srvMgrHostFault(uplinks));
         } else if (is(kind, "telegram")) {
             telegramUplinkLine(cursor);
+        } else if (is(kind, "sms")) {
+            // uplink;sms;smstools;SPOOLDIR: the one spool layout Zentok writes.
+            char* layout = nextToken(&cursor, ";");
+            char* folder = layout ? nextToken(&cursor, ";") : nullptr;
+            if (!layout || !is(layout, "smstools") || !folder || !*folder)
+                return addressError(
+                    "uplink;sms needs smstools and the spool folder, as uplink;sms;smstools;/var/spool/sms");
+            copyText(uplinks.smsSpool, kSettingSize, folder);
         } else if (*kind) {
             unknown("unknown setting 'uplink;" + shownWord(kind) + "'");
         }
@@ -786,6 +843,7 @@ const ConfigParser::LineKind ConfigParser::kLineKinds[] = {
     {"escalate", &ConfigParser::escalateLine}, {"tag", &ConfigParser::tagLine},
     {"ladder", &ConfigParser::ladderLine},     {"when", &ConfigParser::whenLine},
     {"discovery", &ConfigParser::discoveryLine}, {"drill", &ConfigParser::drillLine},
+    {"allow", &ConfigParser::allowLine},       {"reply", &ConfigParser::replyLine},
 };
 // clang-format on
 

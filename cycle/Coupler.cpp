@@ -56,6 +56,8 @@ bool sameUplink(ChannelKind kind, const Uplinks& a, const Uplinks& b) {
                    same(a.smtpTls, b.smtpTls);
         case ChannelKind::Telegram:
             return same(a.telegramToken, b.telegramToken) && same(a.telegramApiBase, b.telegramApiBase);
+        case ChannelKind::Sms:
+            return same(a.smsSpool, b.smsSpool);
         default:
             return true;
     }

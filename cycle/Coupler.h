@@ -99,6 +99,7 @@ class Coupler {
     int logLevel = -1;
     void applyLogLevel() const;
     std::vector<RetainedState> retainedStates;  // states lines of nodes this configuration lacks
+    InboxMarks inboxMarks;                      // what the phone paths took in (cycle/StatesFile.h)
     // What the uplink lines say; the receivers' channels share it, so it
     // lives as long as the last of them.
     const std::shared_ptr<Uplinks> uplinks = std::make_shared<Uplinks>();
@@ -218,6 +219,7 @@ class Coupler {
         const char* note = "";
         int64_t madeAt = 0;
         int64_t episode = 0;
+        const char* via = "";  // "telegram", "ntfy", "sms"; empty: the shell
     };
     bool acknowledge(Node& node, const AckRequest& request, std::string* answer);
     bool shelveNode(Node& node, int seconds, int64_t from, const char* note, std::string* answer);
@@ -228,6 +230,12 @@ class Coupler {
     // The node an operator names by its tag, or as the configuration writes its address
     // ("400001", "MW10", "!OFFLINE"); "ADDRESS#2" is the second of that address.
     Node* nodeNamed(const char* name);
+
+    // The phone's replies (cycle/PhoneReplies.cpp): the acknowledgements that
+    // came back through the receivers' channels, each applied once.
+    void servePhoneReplies();
+    // Lets the receivers' phone polls go at the end of a run: nothing waits for them.
+    void endPhonePolls();
 
     // Waits until the sender has nothing queued or running or the deadline
     // (steady clock, ms) passes, recording each outcome as it settles. Unless

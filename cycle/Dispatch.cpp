@@ -26,6 +26,7 @@
 #include "cycle/Metrics.h"
 #include "cycle/OperatorRequest.h"
 #include "cycle/Outbox.h"
+#include "cycle/PhoneReplies.h"
 #include "cycle/StatesFile.h"
 #include "notify/ChannelWork.h"
 #include "notify/Sender.h"
@@ -256,6 +257,7 @@ Notification notificationOf(Coupler& coupler, const OutboxEntry& entry) {
         notification.kind = node->info ? NotificationKind::Info : NotificationKind::Message;
         notification.keepsDecimals = node->keepsDecimals();
         notification.quality = qualityToTell(*node);
+        notification.label = node->label();
     }
     // A node with an "alarm" line tells each notice's state, and so does a
     // flood guard's summary; the notices of other nodes are sent as they
@@ -599,6 +601,7 @@ void Coupler::dispatchNotifications() {
             continue;
         }
         Notification notification = notificationOf(*this, entry);
+        offerReplies(*this, *receiver, &notification);
         entry.inFlight = std::make_shared<Delivery>(outboxLane(entry));
         if (deliveredBeforeTheRestart(entry, *receiver, notification)) {
             entry.inFlight->settle(true);

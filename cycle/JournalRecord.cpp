@@ -26,6 +26,7 @@ const EventName kEventNames[] = {
     {JournalEvent::SensorSuspect, "sensor suspect"},
     {JournalEvent::Drill, "drill"},
     {JournalEvent::DrillFailed, "drill failed"},
+    {JournalEvent::Refused, "refused"},
 };
 
 constexpr size_t kFields = 7;

@@ -10,7 +10,8 @@
 // Every event the journal knows. Acknowledged, shelved and unshelved come
 // from the operator's commands; the cycle records the others. A sensor
 // suspect is the raise of a range condition (an instrument fault, not a
-// process alarm); a drill and a failed drill are the daily test notices.
+// process alarm); a drill and a failed drill are the daily test notices. Refused is a
+// reply from the phone that was turned down: who, how and why in the receiver field.
 enum class JournalEvent {
     Raised,
     Cleared,
@@ -22,12 +23,13 @@ enum class JournalEvent {
     GivenUp,
     SensorSuspect,
     Drill,
-    DrillFailed
+    DrillFailed,
+    Refused
 };
 
 // "raised", "cleared", "reminder", "acknowledged", "shelved", "unshelved",
-// "delivered", "given up", "sensor suspect", "drill", "drill failed": the
-// word the journal writes.
+// "delivered", "given up", "sensor suspect", "drill", "drill failed",
+// "refused": the word the journal writes.
 const char* journalEventName(JournalEvent event);
 // The event a word of the journal names; false for any other word.
 bool journalEventNamed(const std::string& word, JournalEvent* event);

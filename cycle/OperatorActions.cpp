@@ -68,7 +68,8 @@ bool Coupler::acknowledge(Node& node, const AckRequest& request, std::string* an
     }
     if (node.acknowledged()) {
         *answer = nodeName(node) + ": already acknowledged by " +
-                  acknowledgerText(node.ack.by, node.ack.owner) + " at " + formatDateTime(node.ack.at);
+                  acknowledgerText(node.ack.by, node.ack.owner, node.ack.via) + " at " +
+                  formatDateTime(node.ack.at);
         return true;
     }
     node.ack.episode = node.triggerTime;
@@ -76,7 +77,8 @@ bool Coupler::acknowledge(Node& node, const AckRequest& request, std::string* an
     copyText(node.ack.by, request.by);
     copyText(node.ack.owner, request.owner);
     copyText(node.ack.note, request.note);
-    std::string who = acknowledgerText(node.ack.by, node.ack.owner);
+    copyText(node.ack.via, request.via ? request.via : "");
+    std::string who = acknowledgerText(node.ack.by, node.ack.owner, node.ack.via);
     queueOperatorNotice(node, AlarmNotice::Acknowledged,
                         withNote("Acknowledged by " + who, request.note) + ": ");
     journalEvent(JournalEvent::Acknowledged, node, node.triggerTime, who.c_str());

@@ -330,8 +330,9 @@ std::string formatAnswer(bool ok, const std::string& message) {
     return std::string(ok ? "ok" : "refused") + "\n" + message + "\n";
 }
 
-std::string acknowledgerText(const char* by, const char* owner) {
-    return owner && *owner ? std::string(by) + " (user " + owner + ")" : std::string(by);
+std::string acknowledgerText(const char* by, const char* owner, const char* via) {
+    std::string who = owner && *owner ? std::string(by) + " (user " + owner + ")" : std::string(by);
+    return via && *via ? who + " via " + via : who;
 }
 
 void prepareRequestFolder() {

@@ -43,8 +43,9 @@ bool parseRequest(const std::string& text, OperatorRequest* request, std::string
 bool isRequestName(const std::string& fileName);
 
 // Who acknowledged as an answer, a notice and the journal say it: the name
-// the operator gave and, when known, the request file's owner, "anna (user jdoe)".
-std::string acknowledgerText(const char* by, const char* owner);
+// the operator gave and, when known, the request file's owner, "anna (user jdoe)";
+// one that came from the phone names its path, "anna via telegram".
+std::string acknowledgerText(const char* by, const char* owner, const char* via = "");
 
 // The answer file's text: "ok" or "refused", then what was done, one line each.
 std::string formatAnswer(bool ok, const std::string& message);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <string>
@@ -183,6 +184,8 @@ void applyFields(Coupler& coupler, Node* node, FieldCursor& cursor) {
         skipFields(cursor, 4);
     applyOperatorFields(coupler, node, cursor);
     applyStillFields(node, cursor);
+    // The path an acknowledgement from the phone came by, behind them all.
+    textField(cursor, node->ack.via, sizeof node->ack.via);
     // A recorded firing comes back as fired and sent, so it is not notified again.
     if (node->triggerTime != 0) {
         node->active = true;
@@ -301,22 +304,50 @@ void appendOperatorFields(std::string* text, const Coupler& coupler, const Node&
     *text += node.escalated() ? ";1" : ";";
     // Only an acknowledgement whose request file had an owner writes it, so
     // one restored from an older file is written back as it was. The fields
-    // behind it need it in place, empty or not: a ladder's place, then an S
-    // condition's count.
+    // behind it need it in place, empty or not: a ladder's place, an S
+    // condition's count, then the path of an acknowledgement from the phone.
     bool ladder = onLadder(node), still = keepsStillCount(node);
-    if ((node.acknowledged() && node.ack.owner[0]) || ladder || still) {
+    bool via = node.acknowledged() && node.ack.via[0];
+    if ((node.acknowledged() && node.ack.owner[0]) || ladder || still || via) {
         *text += ';';
         appendQuoted(text, node.acknowledged() ? node.ack.owner : "");
     }
-    // Only a node on a ladder writes its place there; an S condition's count
-    // behind it leaves the two fields empty when it is not.
+    // Only a node on a ladder writes its place there, only an S condition
+    // its count; what follows leaves them empty.
     if (ladder) {
         *text += ';' + std::to_string(node.ladder.round) + '.' + std::to_string(node.ladder.next) + ';';
         appendQuoted(text, reachedGroups(coupler, node.ladder.reached));
-    } else if (still) {
+    } else if (still || via) {
         *text += ";;";
     }
-    if (still) appendStillFields(text, node);
+    if (still)
+        appendStillFields(text, node);
+    else if (via)
+        *text += ";;";
+    if (via) {
+        *text += ';';
+        appendQuoted(text, node.ack.via);
+    }
+}
+
+void readInboxLine(Coupler& coupler, const std::string& line) {
+    std::vector<std::string> fields = recordFieldsOf(line.substr(std::strlen(kInboxLinePrefix)), kWholeLine);
+    if (fields.empty() || fields[0].empty()) return;
+    std::string key = fields[0];
+    fields.erase(fields.begin());
+    coupler.inboxMarks[key] = std::move(fields);
+}
+
+void appendInboxLines(std::string* text, const InboxMarks& marks) {
+    for (const auto& mark : marks) {
+        *text += kInboxLinePrefix;
+        appendQuoted(text, mark.first);
+        for (const std::string& field : mark.second) {
+            *text += ';';
+            appendQuoted(text, field);
+        }
+        *text += '\n';
+    }
 }
 
 void readStatesText(Coupler& coupler, const std::string& text) {
@@ -330,12 +361,14 @@ void readStatesText(Coupler& coupler, const std::string& text) {
 
 void readStatesFrom(Coupler& coupler, FILE* file) {
     coupler.retainedStates.clear();
+    coupler.inboxMarks.clear();
     if (!file) return;
     bool claimed[kMaxNodes] = {};
     char line[kLineSize];
     while (readLine(file, line, sizeof line)) {
-        if (line[0] == '#') continue;
         std::string raw = line;
+        if (raw.compare(0, std::strlen(kInboxLinePrefix), kInboxLinePrefix) == 0) readInboxLine(coupler, raw);
+        if (line[0] == '#') continue;
         FieldCursor cursor(recordFieldsOf(raw, kWholeLine));
         const char* sourceName = cursor.next();
         if (!sourceName) continue;
@@ -372,6 +405,7 @@ std::string renderStates(const Coupler& coupler) {
         text += '\n';
     }
     for (const RetainedState& state : coupler.retainedStates) text += state.line + "\n";
+    appendInboxLines(&text, coupler.inboxMarks);
     return text;
 }
 

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "base/DurableFile.h"
 
@@ -39,6 +41,15 @@ struct StatesMemory {
 
 // How many such lines are kept; beyond it the oldest firings go first.
 constexpr int kMaxRetainedStates = 100;
+
+// What each phone path has taken in so far, kept in the states file beside
+// the acknowledgements it led to ("#inbox" lines, which older versions pass
+// over), so one write records both: a crash before it loses neither the
+// acknowledgement nor the message (it is fetched again), a crash after it
+// applies nothing twice. Keyed "KIND:RECEIVER"; the values are the path's
+// own (the next Telegram update id, the SMS file names already read).
+using InboxMarks = std::map<std::string, std::vector<std::string>>;
+constexpr const char* kInboxLinePrefix = "#inbox;";
 
 // Applies the state lines of an open file to the coupler's nodes; lines of
 // other nodes become the coupler's retained states.

@@ -21,6 +21,8 @@
 #include "daemon/Instance.h"
 #include "notify/channels/ExecChannel.h"
 #include "notify/channels/FileChannel.h"
+#include "notify/channels/NtfyChannel.h"
+#include "notify/channels/SmsChannel.h"
 
 namespace {
 
@@ -204,6 +206,16 @@ void addOutsideChannelWarnings(const Receiver& receiver, std::vector<std::string
     if (receiver.channelKind == ChannelKind::Telegram && !receiver.uplinks->telegramToken[0])
         warnings.push_back(
             format("receiver '%s' sends to Telegram, but there is no uplink;telegram line", receiver.name));
+    // The spool is checked as the user the check runs as: run it as the service's user.
+    std::string spool = receiver.channelKind == ChannelKind::Sms ? smsSpoolFault(*receiver.uplinks) : "";
+    if (!spool.empty()) warnings.push_back(format("receiver '%s': %s", receiver.name, spool.c_str()));
+    // A reply topic that is the alarm topic would show every alarm as a reply and every reply as an alarm.
+    const auto* ntfy = receiver.channelKind == ChannelKind::Ntfy && !receiver.replyTopic.empty()
+                           ? dynamic_cast<const NtfyChannel*>(receiver.notifier.get())
+                           : nullptr;
+    if (ntfy && ntfy->url() == ntfy->serverBase() + "/" + receiver.replyTopic)
+        warnings.push_back(format("receiver '%s': the ntfy reply topic '%s' is its alarm topic",
+                                  receiver.name, receiver.replyTopic.c_str()));
     const auto* command = receiver.channelKind == ChannelKind::Exec && receiver.notifier
                               ? static_cast<const ExecChannel*>(receiver.notifier.get())
                               : nullptr;

@@ -141,6 +141,7 @@ void runCycle(Coupler& coupler) {
 // the next start; ended by the run mode, each mail or post may finish or fail
 // within its own limit.
 void finishRun(Coupler& coupler) {
+    coupler.endPhonePolls();  // a long poll holds nothing that must arrive
     if (stopRequested()) {
         sender().dropQueued();
         abandonHeartbeatPost();
@@ -289,6 +290,7 @@ int runZentok(int argc, char** argv) {
             coupler->recordOutcomes();
             run.heartbeat().tick(*coupler, run.metrics());
             if (loaded) requests.serve(*coupler, watch, ranOnce);
+            if (loaded && ranOnce && coupler->runMode == RunMode::Cycle) coupler->servePhoneReplies();
             bool paused = !loaded && ranOnce;
             if (paused || coupler->cycleNotDue()) {
                 waitForWork(watch, *coupler, reload, paused, service, run.heartbeat());

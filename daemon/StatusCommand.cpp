@@ -56,6 +56,8 @@ json nodeJson(const Coupler& coupler, int index, int64_t now) {
                 {"acknowledged_note", node.acknowledged() ? json(node.ack.note) : json(nullptr)},
                 {"acknowledged_owner",
                  node.acknowledged() && node.ack.owner[0] ? json(node.ack.owner) : json(nullptr)},
+                {"acknowledged_via",
+                 node.acknowledged() ? json(node.ack.via[0] ? node.ack.via : "shell") : json(nullptr)},
                 {"shelved_until", timeJson(node.shelvedAt(now) ? node.shelve.until : 0)},
                 {"shelve_note", node.shelvedAt(now) ? json(node.shelve.note) : json(nullptr)},
                 {"escalated", node.escalated()},
@@ -112,6 +114,7 @@ void printTable(const json& status) {
                 text(node["acknowledged_by"]) +
                 (node["acknowledged_owner"].is_null() ? ""
                                                       : " (user " + text(node["acknowledged_owner"]) + ")") +
+                (text(node["acknowledged_via"]) == "shell" ? "" : " via " + text(node["acknowledged_via"])) +
                 " " + text(node["acknowledged_at"]).substr(11);
         std::string state = text(node["state"]) + (node["escalated"].get<bool>() ? "+esc" : "");
         int result = node["read_result"].get<int>();

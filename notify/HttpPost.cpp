@@ -39,11 +39,23 @@ size_t discardReply(char*, size_t size, size_t count, void*) {
     return size * count;
 }
 
+// The reply as far as it is kept. A refusal's reason is read from its start;
+// a reply that is read whole ends the transfer where it passes its bound.
+struct KeptReply {
+    std::string text;
+    size_t limit = kKeptReplyBytes;
+    bool endWhenFull = false;
+    bool cut = false;
+};
+
 size_t keepReply(char* data, size_t size, size_t count, void* kept) {
-    auto* reply = static_cast<std::string*>(kept);
+    auto* reply = static_cast<KeptReply*>(kept);
     size_t bytes = size * count;
-    reply->append(data, std::min(bytes, kKeptReplyBytes - std::min(kKeptReplyBytes, reply->size())));
-    return bytes;
+    size_t room = reply->limit - std::min(reply->limit, reply->text.size());
+    reply->text.append(data, std::min(bytes, room));
+    if (bytes <= room || !reply->endWhenFull) return bytes;
+    reply->cut = true;
+    return 0;
 }
 
 std::string shownUrl(const HttpPostRequest& request) {
@@ -71,9 +83,14 @@ class HttpPostTransfer : public Transfer {
         if (!curl_ || !listed) return false;
 
         curl_easy_setopt(curl_, CURLOPT_URL, request_.url.c_str());
-        curl_easy_setopt(curl_, CURLOPT_POST, 1L);
-        curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, request_.body.data());
-        curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request_.body.size()));
+        if (request_.get) {
+            curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
+        } else {
+            curl_easy_setopt(curl_, CURLOPT_POST, 1L);
+            curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, request_.body.data());
+            curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE,
+                             static_cast<curl_off_t>(request_.body.size()));
+        }
         curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers_);
         curl_easy_setopt(curl_, CURLOPT_USERAGENT, "Zentok");
         // Only web addresses: a configured "file:" or "smtp:" URL fails instead.
@@ -87,8 +104,13 @@ class HttpPostTransfer : public Transfer {
         if (!trusted.empty()) curl_easy_setopt(curl_, CURLOPT_CAINFO, trusted.c_str());
         curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, gConnectTimeoutMs.load());
-        curl_easy_setopt(curl_, CURLOPT_TIMEOUT_MS, gTotalTimeoutMs.load());
-        if (request_.readRefusal) {
+        curl_easy_setopt(curl_, CURLOPT_TIMEOUT_MS,
+                         request_.totalTimeoutMs > 0 ? request_.totalTimeoutMs : gTotalTimeoutMs.load());
+        if (request_.readReply) {
+            reply_.limit = request_.keptReplyBytes;
+            reply_.endWhenFull = true;
+        }
+        if (request_.readRefusal || request_.readReply) {
             curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &keepReply);
             curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &reply_);
         } else {
@@ -101,6 +123,14 @@ class HttpPostTransfer : public Transfer {
     CURL* start() override { return curl_; }
 
     bool finish(CURLcode result) override {
+        long cutStatus = 0;
+        if (result == CURLE_WRITE_ERROR && reply_.cut &&
+            curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &cutStatus) == CURLE_OK && cutStatus >= 200 &&
+            cutStatus <= 299) {
+            request_.readReply(reply_.text, true);
+            conclude(true);
+            return false;
+        }
         if (result != CURLE_OK) {
             fail(errorText_[0] ? errorText_ : curl_easy_strerror(result));
             return false;
@@ -109,12 +139,14 @@ class HttpPostTransfer : public Transfer {
         curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
         if (status < 200 || status > 299) {
             std::string error = "HTTP status " + std::to_string(status);
-            std::string reason =
-                request_.readRefusal ? request_.readRefusal(status, reply_, request_.delivery.get()) : "";
+            std::string reason = request_.readRefusal
+                                     ? request_.readRefusal(status, reply_.text, request_.delivery.get())
+                                     : "";
             if (!reason.empty()) error += ": " + reason;
             fail(error.c_str());
             return false;
         }
+        if (request_.readReply) request_.readReply(reply_.text, false);
         conclude(true);
         return false;
     }
@@ -146,13 +178,13 @@ class HttpPostTransfer : public Transfer {
     CURL* curl_ = nullptr;
     curl_slist* headers_ = nullptr;
     char errorText_[CURL_ERROR_SIZE] = {};
-    std::string reply_;
+    KeptReply reply_;
 };
 
 }  // namespace
 
 bool startHttpPost(HttpPostRequest request) {
-    std::string lane = laneOf(request.delivery);
+    std::string lane = request.lane.empty() ? laneOf(request.delivery) : request.lane;
     DeliveryHandle delivery = request.delivery;
     const char* channel = request.channel;
     std::string shown = shownUrl(request);

@@ -28,6 +28,15 @@ struct HttpPostRequest {
     // not be handed over), just before the delivery settles: for a notice
     // that goes to several servers and is delivered once all took it.
     std::function<void(bool delivered)> onOutcome;
+    // Reads the reply of a post the server took (2xx), on the sender's
+    // thread, for a post whose answer is its purpose. A reply longer than
+    // `keptReplyBytes` ends the transfer there: `cut` says so and `reply`
+    // holds its start. Unset, replies are not kept.
+    std::function<void(const std::string& reply, bool cut)> readReply;
+    size_t keptReplyBytes = 16384;
+    std::string lane;         // the sender's lane; empty: the delivery's
+    long totalTimeoutMs = 0;  // the transfer's own limit; 0: the common one
+    bool get = false;         // a GET without a body (a poll) instead of the POST
 };
 
 // Prepares the post and hands it to the sender, in the lane of its

@@ -36,4 +36,14 @@ struct Notification {
     // "stale" while the node's reads fail (the value is the last one read);
     // empty for a good value, so its bodies stay as they were.
     std::string quality;
+    // The receiver takes acknowledgements back ("allow" line): a channel that
+    // can carries buttons for them on an alarm's raise, reminders and
+    // escalation, naming the node by `label` (its tag, else its address).
+    bool replyButtons = false;
+    bool shelveButton = false;  // ... and one to shelve it for an hour
+    std::string label;
+    // ntfy: the topic the button publishes the acknowledgement to, and the
+    // episode's code it must carry.
+    std::string replyTopic;
+    std::string replyCode;
 };

@@ -16,6 +16,7 @@
 #include "notify/channels/MqttChannel.h"
 #include "notify/channels/NtfyChannel.h"
 #include "notify/channels/PagerDutyChannel.h"
+#include "notify/channels/SmsChannel.h"
 #include "notify/channels/SrvMgrChannel.h"
 #include "notify/channels/TeamsChannel.h"
 #include "notify/channels/TelegramChannel.h"
@@ -36,6 +37,7 @@ constexpr ChannelName kChannelNames[] = {
     {"webhook", ChannelKind::Webhook}, {"ntfy", ChannelKind::Ntfy},       {"telegram", ChannelKind::Telegram},
     {"mqtt", ChannelKind::Mqtt},       {"exec", ChannelKind::Exec},
     {"alertmanager", ChannelKind::Alertmanager}, {"pagerduty", ChannelKind::PagerDuty}, {"teams", ChannelKind::Teams},
+    {"sms", ChannelKind::Sms},
 };
 // clang-format on
 
@@ -66,6 +68,8 @@ std::unique_ptr<Notifier> makeChannel(ChannelKind kind, char* rest, const char* 
             return std::make_unique<PagerDutyChannel>(rest);
         case ChannelKind::Teams:
             return std::make_unique<TeamsChannel>(rest);
+        case ChannelKind::Sms:
+            return std::make_unique<SmsChannel>(rest, uplinks);
         case ChannelKind::ServerManager:
             break;
     }

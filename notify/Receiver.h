@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/Records.h"
 #include "base/Settings.h"
@@ -25,7 +26,8 @@ enum class ChannelKind : uint8_t {
     Exec,
     Alertmanager,
     PagerDuty,
-    Teams
+    Teams,
+    Sms
 };
 
 // The kind a channel name ("mail", "FILE", ...) stands for; false for a name
@@ -42,6 +44,12 @@ struct Receiver {
     int floodMax = 0;         // "flood;MAX;SECONDS": at most MAX hand-overs in SECONDS; 0: no guard
     int floodSeconds = 0;
     std::string discoveryPrefix;  // "discovery;PREFIX" after an MQTT receiver; empty: none
+    // "allow;ID[,ID...][;shelve]": who may acknowledge from the phone through
+    // this receiver's channel (Telegram user ids; for SMS phone numbers
+    // beside the receiver's own); empty: nobody, no buttons.
+    std::vector<std::string> allowed;
+    bool allowShelve = false;  // ... and shelve for an hour
+    std::string replyTopic;    // "reply;TOPIC" of an ntfy receiver: where its button publishes
     // The uplinks of the configuration this receiver belongs to: its channel
     // gets them when it is built.
     UplinksHandle uplinks = noUplinks();

@@ -79,6 +79,12 @@ void NtfyChannel::readField(const char* field) {
     }
 }
 
+std::string NtfyChannel::serverBase() const {
+    size_t scheme = url_.find("://");
+    size_t path = scheme == std::string::npos ? std::string::npos : url_.find('/', scheme + 3);
+    return path == std::string::npos ? url_ : url_.substr(0, path);
+}
+
 std::string NtfyChannel::addressFault() const {
     if (!optionFault_.empty()) return optionFault_;
     return schemeFault("ntfy url", url_, {"http", "https"});
@@ -124,6 +130,13 @@ bool NtfyChannel::notify(const Notification& notification, const DeliveryHandle&
         request.headers.push_back("Priority: " +
                                   headerValue(calls(notification) ? raisePriority_ : otherPriority_));
     if (!token_.empty()) request.headers.push_back("Authorization: Bearer " + headerValue(token_));
+    // A receiver that takes replies: one button publishes "ACK TAG CODE" to its reply topic.
+    if (!notification.replyTopic.empty() && !notification.replyCode.empty() &&
+        notification.label.find_first_of(",;'\"") == std::string::npos)
+        request.headers.push_back("Actions: http, Acknowledge, " + serverBase() + "/" +
+                                  notification.replyTopic + ", method=POST, body=ACK " +
+                                  headerValue(notification.label) + " " + notification.replyCode +
+                                  ", clear=true");
     request.body = validUtf8(text.data(), text.size());
     request.delivery = delivery;
 

@@ -23,6 +23,11 @@ class NtfyChannel : public Notifier {
     // The topic URL must name http or https, as a webhook's does.
     std::string addressFault() const override;
 
+    const std::string& token() const { return token_; }
+    const std::string& url() const { return url_; }
+    // The server's address, "https://ntfy.example", where the reply topic lives.
+    std::string serverBase() const;
+
   private:
     // Reads one field behind the URL: an option, or else the token.
     void readField(const char* field);

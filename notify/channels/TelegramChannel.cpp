@@ -15,6 +15,7 @@
 #include "base/Text.h"
 #include "notify/HttpPost.h"
 #include "notify/NoticeFields.h"
+#include "notify/TelegramUpdates.h"
 #include "notify/UrlScheme.h"
 #include "notify/Utf8Text.h"
 
@@ -93,10 +94,50 @@ std::string TelegramChannel::sendFault() const {
     return fault.empty() ? telegramUplinkFault(*uplinks_) : fault;
 }
 
+std::string telegramMessageText(const std::string& text) {
+    return firstCharacters(validUtf8(text.data(), text.size()), kMaxMessageCharacters);
+}
+
 std::string telegramBody(int64_t chatId, const char* text) {
-    std::string valid = validUtf8(text, std::strlen(text));
-    nlohmann::json body = {{"chat_id", chatId}, {"text", firstCharacters(valid, kMaxMessageCharacters)}};
+    nlohmann::json body = {{"chat_id", chatId}, {"text", telegramMessageText(text)}};
     return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+namespace {
+
+// Buttons go on what asks for a response: the raise, its reminders and its
+// escalation, never on a clear or on the operator's own notices.
+bool wantsButtons(const Notification& notification) {
+    if (!notification.replyButtons) return false;
+    const std::string& state = notification.state;
+    if (!state.empty() && state != "raised" && state != "reminder" && state != "escalated") return false;
+    return notification.episode != 0 || notification.triggerTime > 0;
+}
+
+}  // namespace
+
+std::string telegramBody(int64_t chatId, const Notification& notification) {
+    if (!wantsButtons(notification)) return telegramBody(chatId, notification.text.c_str());
+    uint64_t episode =
+        notification.episode != 0 ? notification.episode : static_cast<uint64_t>(notification.triggerTime);
+    nlohmann::json row = nlohmann::json::array();
+    row.push_back(
+        {{"text", "Acknowledge"}, {"callback_data", telegramButtonData("ack", episode, notification.label)}});
+    if (notification.shelveButton)
+        row.push_back({{"text", "Shelve 1 h"},
+                       {"callback_data", telegramButtonData("shelve", episode, notification.label)}});
+    nlohmann::json body = {{"chat_id", chatId},
+                           {"text", telegramMessageText(notification.text)},
+                           {"reply_markup", {{"inline_keyboard", nlohmann::json::array({row})}}}};
+    return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string telegramMethodUrl(const Uplinks& uplinks, const char* method) {
+    return apiBase(uplinks) + "/bot" + uplinks.telegramToken + "/" + method;
+}
+
+std::string telegramShownUrl(const Uplinks& uplinks, const char* method) {
+    return maskUrl(apiBase(uplinks)) + "/bot***/" + method;
 }
 
 std::string telegramRefusal(const std::string& reply, int* retryAfter) {
@@ -121,14 +162,12 @@ std::string telegramRefusal(const std::string& reply, int* retryAfter) {
 }
 
 bool TelegramChannel::notify(const Notification& notification, const DeliveryHandle& delivery) {
-    const char* text = notification.text.c_str();
-
     HttpPostRequest request;
     request.channel = "notifyTelegram";
-    request.url = apiBase(*uplinks_) + "/bot" + uplinks_->telegramToken + "/sendMessage";
-    request.shownUrl = maskUrl(apiBase(*uplinks_)) + "/bot***/sendMessage";
+    request.url = telegramMethodUrl(*uplinks_, "sendMessage");
+    request.shownUrl = telegramShownUrl(*uplinks_, "sendMessage");
     request.headers.push_back("Content-Type: application/json");
-    request.body = telegramBody(chatId_, text);
+    request.body = telegramBody(chatId_, notification);
     request.delivery = delivery;
     request.readRefusal = [](long, const std::string& reply, Delivery* outcome) {
         int retryAfter = 0;

@@ -22,6 +22,8 @@ class TelegramChannel : public Notifier {
     std::string addressFault() const override;
     // ... and the uplink must give a usable token and API address.
     std::string sendFault() const override;
+    // The chat it sends to: a reply counts only from there.
+    int64_t chatId() const { return chatIdValid_ ? chatId_ : 0; }
 
   private:
     std::string chatText_;
@@ -37,6 +39,16 @@ std::string telegramUplinkFault(const Uplinks& uplinks);
 // The JSON body of sendMessage: chat_id and the text, cut to what one
 // message may hold, in valid UTF-8.
 std::string telegramBody(int64_t chatId, const char* text);
+// ... with the buttons a receiver that takes replies puts under an alarm
+// (Acknowledge; Shelve 1 h), when `notification` asks for them.
+std::string telegramBody(int64_t chatId, const Notification& notification);
+
+// A Bot API method's URL, and that URL as the console shows it (the token masked).
+std::string telegramMethodUrl(const Uplinks& uplinks, const char* method);
+std::string telegramShownUrl(const Uplinks& uplinks, const char* method);
+
+// A text cut to what one message may hold, in valid UTF-8.
+std::string telegramMessageText(const std::string& text);
 
 // The reason of a refusal as the Bot API states it ({"ok":false,
 // "description":...,"parameters":{"retry_after":N}}); `retryAfter` gets N,
