@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // What a notification tells of its alarm. Every notification of a node
 // without an "alarm" line is a raise, as every notification always was.
@@ -31,7 +32,7 @@ struct AlarmSettings {
     int offDelaySeconds = 0;               // the condition is gone this long before the alarm clears
     int remindSeconds = 0;                 // 0: no reminders
     int remindMax = 0;                     // 0: no limit while the alarm stays active
-    char normal[kAlarmTemplateSize] = {};  // back-to-normal template; empty: no notice
+    std::string normal;                    // back-to-normal template (kAlarmTemplateSize-1 characters); empty: no notice
 };
 
 // Times are wall-clock seconds, 0 for none; the states file keeps all but

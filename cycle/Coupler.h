@@ -73,7 +73,12 @@ class Coupler {
     char cfgName[kPathSize] = {};
     char statesName[kPathSize] = {};
     SourceEntry sources[kMaxSources];
-    Node nodes[kMaxNodes];
+    // The nodes of the file, then the alarm bits of its words, then the
+    // nodes only a template names: entries 0 to nodeCount-1. Sized to what
+    // the file uses (at least kMaxNodes entries, so a node table of a test
+    // may be filled by index); it grows only while the file is loaded, so a
+    // reference into it holds from then on.
+    std::vector<Node> nodes;
     Receiver receivers[kMaxReceivers];
     DirEntry dirs[kMaxDirs];
     Link links[kMaxLinks];
@@ -128,6 +133,10 @@ class Coupler {
     DirEntry* findDir(const char* name, bool create);
     SourceEntry* findSource(const char* name);
     Node* findNode(const char* address, SourceEntry* source, bool create);
+    // The next free entry of the node table, empty; nodeCount stays.
+    Node& freeNode();
+    // The nodes that count against kMaxNodes: a word of alarm bits counts once.
+    int countedNodes() const;
     Link* findLink(Receiver* receiver, DirEntry* dir, bool create);
     // The `occurrence`-th receiver (from 0) of that name.
     Receiver* findReceiver(const char* name, int occurrence = 0);

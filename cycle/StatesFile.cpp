@@ -7,6 +7,7 @@
 #include "cycle/StatesFile.h"
 
 #include <algorithm>
+#include <memory>
 #include <cstdlib>
 #include <ctime>
 #include <limits>
@@ -271,7 +272,8 @@ void readStatesText(Coupler& coupler, const std::string& text) {
 void readStatesFrom(Coupler& coupler, FILE* file) {
     coupler.retainedStates.clear();
     if (!file) return;
-    bool claimed[kMaxNodes] = {};
+    std::unique_ptr<bool[]> claimedEntries(new bool[coupler.nodes.size() + 1]());
+    bool* claimed = claimedEntries.get();
     char line[kLineSize];
     while (readLine(file, line, sizeof line)) {
         if (line[0] == '#') continue;

@@ -116,14 +116,18 @@ std::string Coupler::unknownPlaceholder(const char* text) {
 void Coupler::prepareTemplates() {
     // nodeCount is read afresh on every round, so nodes appended below are
     // walked too; their templates are empty.
+    // Each appended node may move the table, so the templates are copied first.
     for (int i = 0; i < nodeCount; ++i) {
-        addReferencedNodes(*this, nodes[i].source, nodes[i].message);
-        addReferencedNodes(*this, nodes[i].source, nodes[i].alarm.normal);
+        SourceEntry* source = nodes[i].source;
+        const std::string message = nodes[i].message;
+        const std::string normal = nodes[i].alarm.normal;
+        addReferencedNodes(*this, source, message.c_str());
+        addReferencedNodes(*this, source, normal.c_str());
     }
 }
 
 bool Coupler::formatMessage(char* out, int capacity, const Node* node) {
-    return formatTemplate(out, capacity, node, node ? node->message : "", nullptr);
+    return formatTemplate(out, capacity, node, node ? node->message.c_str() : "", nullptr);
 }
 
 bool Coupler::formatTemplate(char* out, int capacity, const Node* node, const char* text,
