@@ -238,6 +238,7 @@ Notification notificationOf(Coupler& coupler, const OutboxEntry& entry) {
         // The entry keeps the node's address as it was configured then; the
         // node's own spelling is the one its channels always showed.
         notification.address = node->address;
+        notification.tag = node->tag;
         if (node->source) {
             notification.sourceName = node->source->name;
             notification.sourcePassword = node->source->pass;
@@ -561,6 +562,7 @@ void Coupler::journalEvent(JournalEvent event, const Node& node, int64_t episode
     record.event = event;
     record.source = sourceNameOf(node);
     record.node = node.address;
+    record.tag = node.tag;
     record.value = formatValue(node.value, node.keepsDecimals());
     record.receiver = receiver ? receiver : "";
     record.episode = episode;

@@ -17,7 +17,7 @@
 namespace {
 
 std::string nodeName(const Node& node) {
-    return std::string("node ") + node.address;
+    return std::string("node ") + node.label();
 }
 
 std::string withNote(const std::string& text, const char* note) {

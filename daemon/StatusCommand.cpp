@@ -62,6 +62,8 @@ json nodeJson(const Coupler& coupler, int index, int64_t now) {
                 {"value", formatValue(node.value, node.keepsDecimals())},
                 {"last_read", timeJson(node.lastRead)},
                 {"read_result", node.readError}};
+    // Only a node with a tag has the key, so the status of a file without tags stays as it was.
+    if (node.tag[0]) out["tag"] = node.tag;
     return out;
 }
 
@@ -101,8 +103,27 @@ std::string text(const json& value) {
     return value.is_null() ? "-" : value.is_string() ? value.get<std::string>() : value.dump();
 }
 
+// The NODE column is as wide as its longest name, and a TAG column stands
+// before it once a node has a tag, so long addresses and tags keep the
+// columns apart.
+struct NameColumns {
+    int tag = 0;  // 0: no TAG column
+    int node = 16;
+};
+
+NameColumns nameColumns(const json& nodes) {
+    NameColumns widths;
+    for (const json& node : nodes) {
+        widths.node = std::max(widths.node, static_cast<int>(text(node["node"]).size()));
+        if (node.contains("tag")) widths.tag = std::max({widths.tag, 3, static_cast<int>(text(node["tag"]).size())});
+    }
+    return widths;
+}
+
 void printTable(const json& status) {
-    std::printf("%-16s %-10s %-19s %-36s %-19s %-12s %s\n", "NODE", "STATE", "SINCE", "ACKNOWLEDGED",
+    NameColumns widths = nameColumns(status["nodes"]);
+    if (widths.tag > 0) std::printf("%-*s ", widths.tag, "TAG");
+    std::printf("%-*s %-10s %-19s %-36s %-19s %-12s %s\n", widths.node, "NODE", "STATE", "SINCE", "ACKNOWLEDGED",
                 "SHELVED UNTIL", "VALUE", "READ");
     for (const json& node : status["nodes"]) {
         std::string acknowledged = "-";
@@ -117,7 +138,8 @@ void printTable(const json& status) {
         std::string read = text(node["last_read"]) + (result == kReadFailed ? " failed"
                                                       : result != 0 ? " failed " + std::to_string(result)
                                                                     : "");
-        std::printf("%-16s %-10s %-19s %-36s %-19s %-12s %s\n", text(node["node"]).c_str(), state.c_str(),
+        if (widths.tag > 0) std::printf("%-*s ", widths.tag, node.contains("tag") ? text(node["tag"]).c_str() : "-");
+        std::printf("%-*s %-10s %-19s %-36s %-19s %-12s %s\n", widths.node, text(node["node"]).c_str(), state.c_str(),
                     text(node["since"]).c_str(), acknowledged.c_str(), text(node["shelved_until"]).c_str(),
                     text(node["value"]).c_str(), read.c_str());
     }

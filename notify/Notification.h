@@ -15,6 +15,7 @@ struct Notification {
     std::string sourceName;
     std::string sourcePassword;  // the source's server-manager password; empty when none
     std::string address;         // the node address
+    std::string tag;             // the node's tag ("tank_level"); empty when it has none
     double value = 0.0;          // the value when the node fired
     bool keepsDecimals = false;  // the value prints with its decimals (REAL, FLOAT32, scaled)
     NotificationKind kind = NotificationKind::Message;
@@ -32,4 +33,7 @@ struct Notification {
     // them once an alarm has more than one message per episode.
     std::string state;     // empty: a plain firing
     uint64_t episode = 0;  // 0: no episode
+
+    // How the node is shown: its tag where it has one, else its address.
+    const std::string& label() const { return tag.empty() ? address : tag; }
 };

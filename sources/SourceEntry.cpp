@@ -37,10 +37,8 @@ bool readAndEvaluate(Node* node) {
 
 // An alarm bit sends no request: its value is its bit of the word's read,
 // which comes before it in the table, and a failed read of the word fails it too.
-namespace {
-
-void takeWordBit(const SourceEntry* entry, Node* node) {
-    const Node& word = entry->nodes[node->wordEntry];
+void takeWordBit(const Node* table, Node* node) {
+    const Node& word = table[node->wordEntry];
     if (word.readError != 0) {
         node->readError = word.readError;
         return;
@@ -54,6 +52,8 @@ void takeWordBit(const SourceEntry* entry, Node* node) {
     evaluateTrigger(node, previous);
 }
 
+namespace {
+
 constexpr int kFirstConnectBackoffMs = 250;
 constexpr int kLongestConnectBackoffMs = 4000;
 
@@ -65,7 +65,7 @@ void readThread(SourceEntry* entry) {
             Node* node = &entry->nodes[i];
             if (node->source != entry) continue;
             if (node->bit >= 0 && node->wordEntry >= 0 && node->wordEntry < entry->nodeCount) {
-                takeWordBit(entry, node);
+                takeWordBit(entry->nodes, node);
                 continue;
             }
             if (readAndEvaluate(node)) {
