@@ -22,7 +22,7 @@ TEST(Entry, PrintsBannerAndRunsOneCycleInSingleMode) {
     RunResult r = runZentokIn(dir.path(), {"-i", "a.ini"});
     ASSERT_FALSE(r.timedOut) << r.output;
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.output.rfind("Zentok\nLimits: 1 sources, 5 nodes, 5 dir, 5 receiver\nInfo: ", 0), 0u)
+    EXPECT_EQ(r.output.rfind("Zentok\nLimits: 1 sources, 250 nodes, 50 dir, 50 receiver\nInfo: ", 0), 0u)
         << r.output;
     EXPECT_NE(r.output.find("running " + zentokBinary() + "\nworking dir " + dir.path() + "\n"),
               std::string::npos)
