@@ -27,12 +27,12 @@ constexpr int kAlarmTemplateSize = 4000;  // the back-to-normal template: 3999 c
 struct AlarmSettings {
     bool enabled = false;  // the node has an "alarm" line
     bool hasClearLevel = false;
-    double clearLevel = 0.0;               // O re-arms below it, U above it
-    int onDelaySeconds = 0;                // the condition holds this long before the alarm is raised
-    int offDelaySeconds = 0;               // the condition is gone this long before the alarm clears
-    int remindSeconds = 0;                 // 0: no reminders
-    int remindMax = 0;                     // 0: no limit while the alarm stays active
-    std::string normal;                    // back-to-normal template (kAlarmTemplateSize-1 characters); empty: no notice
+    double clearLevel = 0.0;  // O re-arms below it, U above it
+    int onDelaySeconds = 0;   // the condition holds this long before the alarm is raised
+    int offDelaySeconds = 0;  // the condition is gone this long before the alarm clears
+    int remindSeconds = 0;    // 0: no reminders
+    int remindMax = 0;        // 0: no limit while the alarm stays active
+    std::string normal;       // back-to-normal template (kAlarmTemplateSize-1 characters); empty: no notice
 };
 
 // Times are wall-clock seconds, 0 for none; the states file keeps all but

@@ -20,16 +20,16 @@ constexpr int kMaxSources = 1;
 constexpr int kMaxNodes = 250;  // per source; a word of alarm bits counts once
 constexpr int kMaxReceivers = 50;
 constexpr int kMaxDirs = 50;
-constexpr int kMaxLinks = 500;     // every receiver in ten groups
-constexpr int kMaxWordBits = 32;  // the alarms of one word: bits 0 to 31
+constexpr int kMaxLinks = kMaxReceivers * kMaxDirs;  // every receiver in every group
+constexpr int kMaxWordBits = 32;                     // the alarms of one word: bits 0 to 31
 // Entries of the node table: the nodes and one entry per alarm bit of a word.
 constexpr int kMaxNodeEntries = kMaxNodes * (1 + kMaxWordBits);
 
-constexpr int kNameSize = 100;      // names, addresses, conditions: 99 characters
-constexpr int kMessageSize = 4000;  // message templates: 3999 characters
-constexpr int kPathSize = 256;      // file paths: 255 characters
-constexpr int kTextSize = 8000;     // an expanded notification text
-constexpr int kTagSize = 33;        // a node's "tag" name: 32 characters
+constexpr int kNameSize = 100;             // names, addresses, conditions: 99 characters
+constexpr int kMessageSize = 4000;         // message templates: 3999 characters
+constexpr int kPathSize = 256;             // file paths: 255 characters
+constexpr int kTextSize = 8000;            // an expanded notification text
+constexpr int kTagSize = 33;               // a node's "tag" name: 32 characters
 constexpr int kBitTagSize = kTagSize + 3;  // an alarm bit's: the word's tag and ".31"
 
 // How a node's raw value is taken from the bytes the device answers with.

@@ -56,8 +56,8 @@ struct ParseState {
     SourceEntry* source = nullptr;
     Node* node = nullptr;
     Receiver* receiver = nullptr;
-    int lineNumber = 0;             // of the line being processed
-    bool inSecrets = false;         // the lines come from the secrets file
+    int lineNumber = 0;                                        // of the line being processed
+    bool inSecrets = false;                                    // the lines come from the secrets file
     std::vector<int> nodeLines = std::vector<int>(kMaxNodes);  // the line each node came from
     std::vector<BitLine> bits;
 
@@ -464,10 +464,11 @@ class ConfigParser {
         char* text = index ? nextToken(&cursor, ";") : nullptr;
         char* level = text ? nextToken(&cursor, ";") : nullptr;
         const char* digits = index ? index : "";
-        bool number = *digits && std::strspn(digits, "0123456789") == std::strlen(digits) &&
-                      std::strlen(digits) <= 2;
+        bool number =
+            *digits && std::strspn(digits, "0123456789") == std::strlen(digits) && std::strlen(digits) <= 2;
         if (!number || !text || cursor || (level && *level && std::strcmp(level, "0") != 0))
-            return lineError(s_.lineNumber, "a bit line has 3 or 4 fields (bit;INDEX;TEXT or bit;INDEX;TEXT;0)");
+            return lineError(s_.lineNumber,
+                             "a bit line has 3 or 4 fields (bit;INDEX;TEXT or bit;INDEX;TEXT;0)");
         if (std::strlen(text) >= static_cast<size_t>(kMessageSize))
             return lineError(s_.lineNumber, "the text of bit " + std::string(index) + " is longer than " +
                                                 std::to_string(kMessageSize - 1) + " characters");
@@ -475,8 +476,8 @@ class ConfigParser {
         int bit = parseInt(index);
         for (const BitLine& earlier : s_.bits)
             if (earlier.word == word && earlier.index == bit)
-                return lineError(s_.lineNumber, "a second line for bit " + std::to_string(bit) + " of node '" +
-                                                    s_.node->address + "'");
+                return lineError(s_.lineNumber, "a second line for bit " + std::to_string(bit) +
+                                                    " of node '" + s_.node->address + "'");
         checkPlaceholders(text);
         s_.bits.push_back({word, bit, level != nullptr && *level, s_.lineNumber, text});
     }
@@ -706,9 +707,9 @@ class ConfigParser {
                 continue;
             }
             if (bit.index >= size) {
-                lineError(bit.line, "bit " + std::to_string(bit.index) + " is past the " + std::to_string(size) +
-                                        " bits of '" + c_.nodes[bit.word].address + "' (0 to " +
-                                        std::to_string(size - 1) + ")");
+                lineError(bit.line, "bit " + std::to_string(bit.index) + " is past the " +
+                                        std::to_string(size) + " bits of '" + c_.nodes[bit.word].address +
+                                        "' (0 to " + std::to_string(size - 1) + ")");
                 continue;
             }
             Node& node = c_.freeNode();  // may move the table: the word is looked up after it

@@ -27,6 +27,15 @@ struct NoticeContext {
     int reminder = 0;
 };
 
+// The node table: a vector sized to what the file uses that still hands out
+// a pointer to its first entry where one is asked for, as the fixed array
+// it replaced did (a source's worker walks the table by that pointer).
+struct NodeTable : std::vector<Node> {
+    using std::vector<Node>::vector;
+    operator Node*() { return data(); }
+    operator const Node*() const { return data(); }
+};
+
 // How long the program runs: for ever, for one cycle, or as long as every
 // cycle notifies somebody.
 enum class RunMode { Cycle = 0, Single = 1, Trigger = 2 };
@@ -78,7 +87,7 @@ class Coupler {
     // the file uses (at least kMaxNodes entries, so a node table of a test
     // may be filled by index); it grows only while the file is loaded, so a
     // reference into it holds from then on.
-    std::vector<Node> nodes;
+    NodeTable nodes;
     Receiver receivers[kMaxReceivers];
     DirEntry dirs[kMaxDirs];
     Link links[kMaxLinks];

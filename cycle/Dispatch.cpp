@@ -380,7 +380,8 @@ void escalateIfDue(Coupler& coupler, Node& node, int64_t now, char* text) {
         node.escalatedEpisode = node.triggerTime;
         logf(Log::Always, "node %s: not acknowledged within %d s, sent on to group %s\n", node.address,
              escalation.delaySeconds, escalation.to->name);
-        queueNotice(coupler, node, {AlarmNotice::Escalated, node.triggerTime, node.message.c_str(), ""}, text);
+        queueNotice(coupler, node, {AlarmNotice::Escalated, node.triggerTime, node.message.c_str(), ""},
+                    text);
         return;
     }
 }
@@ -396,17 +397,21 @@ void queueNode(Coupler& coupler, Node& node, char* text) {
     if (raised) {
         coupler.journalEvent(JournalEvent::Raised, node, node.triggerTime);
         if (!shelved)
-            queueNotice(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message.c_str(), ""}, text);
+            queueNotice(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message.c_str(), ""},
+                        text);
         node.sent = true;
     }
     AlarmState& state = node.alarmState;
     if (state.clearedEpisode != 0) coupler.journalEvent(JournalEvent::Cleared, node, state.clearedEpisode);
     // The episode that ended comes before the one that began, so the state ends active.
     if (state.clearedEpisode != 0)
-        tellNodeState(coupler, node, {AlarmNotice::Clear, state.clearedEpisode, node.alarm.normal.c_str(), ""}, text);
-    if (raised) tellNodeState(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message.c_str(), ""}, text);
+        tellNodeState(coupler, node,
+                      {AlarmNotice::Clear, state.clearedEpisode, node.alarm.normal.c_str(), ""}, text);
+    if (raised)
+        tellNodeState(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message.c_str(), ""}, text);
     if (state.clearedEpisode != 0 && !node.alarm.normal.empty() && !shelved)
-        queueNotice(coupler, node, {AlarmNotice::Clear, state.clearedEpisode, node.alarm.normal.c_str(), ""}, text);
+        queueNotice(coupler, node, {AlarmNotice::Clear, state.clearedEpisode, node.alarm.normal.c_str(), ""},
+                    text);
     state.clearedEpisode = 0;
     if (state.reminderDue && !shelved) {
         coupler.journalEvent(JournalEvent::Reminder, node, node.triggerTime);

@@ -7,10 +7,10 @@
 #include "cycle/StatesFile.h"
 
 #include <algorithm>
-#include <memory>
 #include <cstdlib>
 #include <ctime>
 #include <limits>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>

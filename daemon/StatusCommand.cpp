@@ -115,7 +115,8 @@ NameColumns nameColumns(const json& nodes) {
     NameColumns widths;
     for (const json& node : nodes) {
         widths.node = std::max(widths.node, static_cast<int>(text(node["node"]).size()));
-        if (node.contains("tag")) widths.tag = std::max({widths.tag, 3, static_cast<int>(text(node["tag"]).size())});
+        if (node.contains("tag"))
+            widths.tag = std::max({widths.tag, 3, static_cast<int>(text(node["tag"]).size())});
     }
     return widths;
 }
@@ -123,8 +124,8 @@ NameColumns nameColumns(const json& nodes) {
 void printTable(const json& status) {
     NameColumns widths = nameColumns(status["nodes"]);
     if (widths.tag > 0) std::printf("%-*s ", widths.tag, "TAG");
-    std::printf("%-*s %-10s %-19s %-36s %-19s %-12s %s\n", widths.node, "NODE", "STATE", "SINCE", "ACKNOWLEDGED",
-                "SHELVED UNTIL", "VALUE", "READ");
+    std::printf("%-*s %-10s %-19s %-36s %-19s %-12s %s\n", widths.node, "NODE", "STATE", "SINCE",
+                "ACKNOWLEDGED", "SHELVED UNTIL", "VALUE", "READ");
     for (const json& node : status["nodes"]) {
         std::string acknowledged = "-";
         if (!node["acknowledged_by"].is_null())
@@ -138,10 +139,11 @@ void printTable(const json& status) {
         std::string read = text(node["last_read"]) + (result == kReadFailed ? " failed"
                                                       : result != 0 ? " failed " + std::to_string(result)
                                                                     : "");
-        if (widths.tag > 0) std::printf("%-*s ", widths.tag, node.contains("tag") ? text(node["tag"]).c_str() : "-");
-        std::printf("%-*s %-10s %-19s %-36s %-19s %-12s %s\n", widths.node, text(node["node"]).c_str(), state.c_str(),
-                    text(node["since"]).c_str(), acknowledged.c_str(), text(node["shelved_until"]).c_str(),
-                    text(node["value"]).c_str(), read.c_str());
+        if (widths.tag > 0)
+            std::printf("%-*s ", widths.tag, node.contains("tag") ? text(node["tag"]).c_str() : "-");
+        std::printf("%-*s %-10s %-19s %-36s %-19s %-12s %s\n", widths.node, text(node["node"]).c_str(),
+                    state.c_str(), text(node["since"]).c_str(), acknowledged.c_str(),
+                    text(node["shelved_until"]).c_str(), text(node["value"]).c_str(), read.c_str());
     }
     const json& source = status["source"];
     std::printf("source %s (%s): last successful read %s, %d node(s) failing at their last read\n",

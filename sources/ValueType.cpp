@@ -60,8 +60,9 @@ bool s7TypeFits(const char* deviceAddress, const ValueSpec& spec, std::string* w
     bool byteArea = a.area != daveTimer && a.area != daveCounter;
     if (byteArea && (a.type == wanted || (isBits(spec.type) && a.type == 'W'))) return true;
     if (isBits(spec.type)) {
-        *why = std::string("BITS needs a word or a double word of inputs, outputs, flags or a data block "
-                           "(MW20, DB10.DBD8), not '") +
+        *why = std::string(
+                   "BITS needs a word or a double word of inputs, outputs, flags or a data block "
+                   "(MW20, DB10.DBD8), not '") +
                deviceAddress + "'";
         return false;
     }

@@ -79,11 +79,12 @@ TEST(AlarmRun, EachBitOfAnAlarmWordIsAnAlarmOfItsOwn) {
     TempDir dir;
     PythonPeer peer(kMisbehavingModbusPeer, {"--sawtooth", "3000"}, 60);
     ASSERT_TRUE(peer.ready());
-    writeFile(dir.file("z.ini"), "coupler;runmode;cycle\nsource;plant\nadr;modbus;" + peer.parameters() +
-                                     "\nnode;a;300004:BITS;unused;alarm;N\ntag;pumps\n"
-                                     "bit;0;{{%tag}} tripped\nbit;1;{{%tag}} tripped\nbit;2;{{%tag}} chatters\n"
-                                     "bit;3;{{%tag}} no feedback;0\nalarm;on=1s\n"
-                                     "receiver;log\nadr;file;alarms.csv\ndir;alarm\n");
+    writeFile(dir.file("z.ini"),
+              "coupler;runmode;cycle\nsource;plant\nadr;modbus;" + peer.parameters() +
+                  "\nnode;a;300004:BITS;unused;alarm;N\ntag;pumps\n"
+                  "bit;0;{{%tag}} tripped\nbit;1;{{%tag}} tripped\nbit;2;{{%tag}} chatters\n"
+                  "bit;3;{{%tag}} no feedback;0\nalarm;on=1s\n"
+                  "receiver;log\nadr;file;alarms.csv\ndir;alarm\n");
     Process zentok;
     ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "z.ini"}, dir.file("run.log"), dir.path()));
     std::this_thread::sleep_for(std::chrono::seconds(10));

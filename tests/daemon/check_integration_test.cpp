@@ -30,7 +30,7 @@ bool connectionWaiting(int listener) {
 
 TEST(Check, ExampleConfigurationsLoadWithoutWarnings) {
     TempDir dir;
-    for (const char* example : {"examples/zentok.ini", "examples/demo.ini"}) {
+    for (const char* example : {"examples/zentok.ini", "examples/demo.ini", "examples/plant.ini"}) {
         RunResult r = runZentokIn(dir.path(), {"--check", "-i", sourcePath(example)});
         EXPECT_EQ(r.exitCode, 0) << example << "\n" << r.output;
         EXPECT_NE(r.output.find("': loads, 0 warnings\n"), std::string::npos) << r.output;
