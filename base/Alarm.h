@@ -66,15 +66,17 @@ constexpr int kOperatorNoteSize = 256;  // an acknowledgement's or shelve's note
 struct Acknowledgement {
     int64_t episode = 0;  // the trigger time it acknowledges; 0: none
     int64_t at = 0;
-    char by[kOperatorNameSize] = {};     // the name the operator gave
-    char owner[kOperatorNameSize] = {};  // the request file's owner as the system names it; empty: unknown
-    char note[kOperatorNoteSize] = {};
+    // Strings bounded by the sizes above where they are taken: most nodes
+    // of a large plant are never acknowledged and hold no text.
+    std::string by;     // the name the operator gave
+    std::string owner;  // the request file's owner as the system names it; empty: unknown
+    std::string note;
 };
 
 // A shelved node notifies nothing until `until`; it outlasts episodes.
 struct Shelve {
     int64_t until = 0;  // 0: not shelved
-    char note[kOperatorNoteSize] = {};
+    std::string note;   // at most kOperatorNoteSize-1 characters
 };
 
 // The state a channel tells of a notification, or null for a node without an

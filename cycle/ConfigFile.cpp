@@ -699,6 +699,7 @@ class ConfigParser {
     // own message. Its value is the bit, taken from the word's read; the word
     // itself never notifies.
     void addWordBits() {
+        c_.nodes.reserve(static_cast<size_t>(c_.nodeCount) + s_.bits.size() + 1);
         for (const BitLine& bit : s_.bits) {
             const int size = wordSize(c_.nodes[bit.word].valueType);
             if (size == 0) {
@@ -712,7 +713,7 @@ class ConfigParser {
                                         "' (0 to " + std::to_string(size - 1) + ")");
                 continue;
             }
-            Node& node = c_.freeNode();  // may move the table: the word is looked up after it
+            Node& node = c_.freeNode();
             const Node& word = c_.nodes[bit.word];
             std::string suffix = "." + std::to_string(bit.index);
             if (std::strlen(word.address) + suffix.size() >= sizeof node.address) {

@@ -9,9 +9,13 @@
 
 namespace {
 std::atomic<uint64_t> gCouplerSerial{0};
-}
+// Entries a coupler starts with: a small plant's nodes need no growing, and
+// a large one's table grows to what its file uses (a table of kMaxNodes
+// entries would hold 400 kB whatever the file says).
+constexpr size_t kFirstNodeEntries = 16;
+}  // namespace
 
-Coupler::Coupler() : nodes(kMaxNodes), serial(++gCouplerSerial) {
+Coupler::Coupler() : nodes(kFirstNodeEntries), serial(++gCouplerSerial) {
     copyText(cfgName, "zentok.ini");
     copyText(statesName, "zentok_states.csv");
     // A channel holds its uplinks from when it is built, and an uplink line

@@ -84,9 +84,9 @@ class Coupler {
     SourceEntry sources[kMaxSources];
     // The nodes of the file, then the alarm bits of its words, then the
     // nodes only a template names: entries 0 to nodeCount-1. Sized to what
-    // the file uses (at least kMaxNodes entries, so a node table of a test
-    // may be filled by index); it grows only while the file is loaded, so a
-    // reference into it holds from then on.
+    // the file uses (at least 16 entries, so a small table may be filled by
+    // index); it grows only while the file is loaded, so a reference into it
+    // holds from then on.
     NodeTable nodes;
     Receiver receivers[kMaxReceivers];
     DirEntry dirs[kMaxDirs];

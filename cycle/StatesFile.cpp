@@ -96,9 +96,9 @@ void skipFields(FieldCursor& cursor, int count) {
     for (int i = 0; i < count; ++i) cursor.next();
 }
 
-void textField(FieldCursor& cursor, char* out, size_t capacity) {
+void textField(FieldCursor& cursor, std::string* out, size_t capacity) {
     const char* field = cursor.next();
-    copyText(out, capacity, field ? field : "");
+    copyText(*out, capacity, field ? field : "");
 }
 
 // The operator's marks behind the alarm fields: an acknowledgement and an
@@ -108,12 +108,12 @@ void applyOperatorFields(Node* node, FieldCursor& cursor) {
     node->shelve = Shelve{};
     node->escalatedEpisode = 0;
     int64_t ackedAt = timeField(cursor);
-    textField(cursor, node->ack.by, sizeof node->ack.by);
-    textField(cursor, node->ack.note, sizeof node->ack.note);
+    textField(cursor, &node->ack.by, kOperatorNameSize);
+    textField(cursor, &node->ack.note, kOperatorNoteSize);
     node->shelve.until = timeField(cursor);
-    textField(cursor, node->shelve.note, sizeof node->shelve.note);
+    textField(cursor, &node->shelve.note, kOperatorNoteSize);
     const char* escalated = cursor.next();
-    textField(cursor, node->ack.owner, sizeof node->ack.owner);
+    textField(cursor, &node->ack.owner, kOperatorNameSize);
     if (ackedAt != 0 && node->triggerTime != 0) {
         node->ack.episode = node->triggerTime;
         node->ack.at = ackedAt;

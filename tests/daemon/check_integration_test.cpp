@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Records.h"
 #include "daemon/ConfigCheck.h"
 #include "notify/twitter/TwitterClient.h"
 #include "support/TestSupport.h"
@@ -48,8 +49,8 @@ TEST(Check, ExampleConfigurationsLoadWithoutWarnings) {
 TEST(Check, EachKindOfConfigurationErrorEndsWith78AndItsMessage) {
     TempDir dir;
     std::string nodes, receivers;
-    for (int i = 0; i < 6; ++i) nodes += "node;a;MW" + std::to_string(i) + ";t;g;N\n";
-    for (int i = 0; i < 6; ++i) receivers += "receiver;r" + std::to_string(i) + "\ndir;g\n";
+    for (int i = 0; i <= kMaxNodes; ++i) nodes += "node;a;MW" + std::to_string(2 * i) + ";t;g;N\n";
+    for (int i = 0; i <= kMaxReceivers; ++i) receivers += "receiver;r" + std::to_string(i) + "\ndir;g\n";
     const std::string modbus = "source;plant\nadr;modbus;tcp:127.0.0.1:502\n";
     const std::string s7 = "source;plc\nadr;simatic;tcp:127.0.0.1:102:2\n";
     const std::pair<std::string, std::string> cases[] = {
