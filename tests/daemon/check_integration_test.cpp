@@ -52,6 +52,8 @@ TEST(Check, EachKindOfConfigurationErrorEndsWith78AndItsMessage) {
     for (int i = 0; i <= kMaxNodes; ++i) nodes += "node;a;MW" + std::to_string(2 * i) + ";t;g;N\n";
     for (int i = 0; i <= kMaxReceivers; ++i) receivers += "receiver;r" + std::to_string(i) + "\ndir;g\n";
     const std::string modbus = "source;plant\nadr;modbus;tcp:127.0.0.1:502\n";
+    std::string fullGroupTable;  // every group the table holds, named by dir lines
+    for (int i = 0; i < kMaxDirs; ++i) fullGroupTable += "dir;g" + std::to_string(i) + "\n";
     const std::string s7 = "source;plc\nadr;simatic;tcp:127.0.0.1:102:2\n";
     const std::pair<std::string, std::string> cases[] = {
         {"coupler;runmode;daily\n", "*** ini error: runmode\n"},
@@ -110,10 +112,9 @@ TEST(Check, EachKindOfConfigurationErrorEndsWith78AndItsMessage) {
         {modbus + "node;a;400001;t;shift;N\nreceiver;r\ndir;shift\nescalate;shift;15m;laed\n",
          "*** warning: escalate from group 'shift' to 'laed': unknown group 'laed', no node or receiver "
          "names it"},
-        {modbus + "node;a;400001;t;a;N\nnode;a;400002;t;b;N\nnode;a;400003;t;c;N\nnode;a;400004;t;d;N\n"
-                  "node;a;400005;t;e;N\nreceiver;r\ndir;a\ndir;b\ndir;c\ndir;d\ndir;e\nescalate;a;15m;laed\n",
-         "*** warning: line 14: escalate from group 'a' to 'laed': unknown group 'laed', no node or receiver "
-         "names it"},
+        {modbus + "receiver;r\n" + fullGroupTable + "escalate;g0;15m;laed\n",
+         "*** warning: line " + std::to_string(4 + kMaxDirs) +
+             ": escalate from group 'g0' to 'laed': unknown group 'laed', no node or receiver names it"},
         {"receiver;runner\nadr;exec;/nonexistent/notify-ops --now\ndir;g\n",
          "*** warning: receiver 'runner' runs '/nonexistent/notify-ops', which is no executable file here"},
         {"receiver;chat\nadr;telegram;-100200\ndir;g\n",
