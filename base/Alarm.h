@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // What a notification tells of its alarm. Every notification of a node
 // without an "alarm" line is a raise, as every notification always was.
@@ -26,12 +27,12 @@ constexpr int kAlarmTemplateSize = 4000;  // the back-to-normal template: 3999 c
 struct AlarmSettings {
     bool enabled = false;  // the node has an "alarm" line
     bool hasClearLevel = false;
-    double clearLevel = 0.0;               // O re-arms below it, U above it
-    int onDelaySeconds = 0;                // the condition holds this long before the alarm is raised
-    int offDelaySeconds = 0;               // the condition is gone this long before the alarm clears
-    int remindSeconds = 0;                 // 0: no reminders
-    int remindMax = 0;                     // 0: no limit while the alarm stays active
-    char normal[kAlarmTemplateSize] = {};  // back-to-normal template; empty: no notice
+    double clearLevel = 0.0;  // O re-arms below it, U above it
+    int onDelaySeconds = 0;   // the condition holds this long before the alarm is raised
+    int offDelaySeconds = 0;  // the condition is gone this long before the alarm clears
+    int remindSeconds = 0;    // 0: no reminders
+    int remindMax = 0;        // 0: no limit while the alarm stays active
+    std::string normal;       // back-to-normal template (kAlarmTemplateSize-1 characters); empty: no notice
 };
 
 // Times are wall-clock seconds, 0 for none; the states file keeps all but
@@ -66,16 +67,18 @@ constexpr int kAckViaSize = 16;         // how an acknowledgement came: "telegra
 struct Acknowledgement {
     int64_t episode = 0;  // the trigger time it acknowledges; 0: none
     int64_t at = 0;
-    char by[kOperatorNameSize] = {};     // the name the operator gave
-    char owner[kOperatorNameSize] = {};  // the request file's owner as the system names it; empty: unknown
-    char note[kOperatorNoteSize] = {};
-    char via[kAckViaSize] = {};  // the path it came by; empty: the shell (zentok ack)
+    // Strings bounded by the sizes above where they are taken: most nodes
+    // of a large plant are never acknowledged and hold no text.
+    std::string by;     // the name the operator gave
+    std::string owner;  // the request file's owner as the system names it; empty: unknown
+    std::string note;
+    std::string via;  // the path it came by; empty: the shell (zentok ack)
 };
 
 // A shelved node notifies nothing until `until`; it outlasts episodes.
 struct Shelve {
     int64_t until = 0;  // 0: not shelved
-    char note[kOperatorNoteSize] = {};
+    std::string note;   // at most kOperatorNoteSize-1 characters
 };
 
 // The state a channel tells of a notification, or null for a node without an

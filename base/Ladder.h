@@ -12,11 +12,14 @@ constexpr int kMaxLadderSteps = 16;
 constexpr int kMaxLadderRepeats = 100;
 constexpr int kMinutesPerWeek = 7 * 24 * 60;
 
+// A set of the coupler's groups, bit i for group i.
+using GroupSet = uint64_t;
+
 // One rung: DELAY after the raise (within a round), the groups it pages, or
 // "repeat", which starts the next round.
 struct LadderStep {
     int delaySeconds = 0;
-    uint32_t groups = 0;  // bit i: the coupler's group i
+    GroupSet groups = 0;  // bit i: the coupler's group i
     bool repeat = false;
 };
 
@@ -35,7 +38,7 @@ struct LadderPosition {
     int64_t episode = 0;  // the trigger time of the episode; another episode starts at the foot
     int round = 0;
     int next = 0;          // the step due next; stepCount when the ladder is done
-    uint32_t reached = 0;  // the groups the steps sent so far paged: the clear goes to them too
+    GroupSet reached = 0;  // the groups the steps sent so far paged: the clear goes to them too
 };
 
 // The minutes of the week (Monday 00:00 first, local time) a group is on

@@ -18,16 +18,20 @@ struct Receiver;
 struct SourceEntry;
 
 constexpr int kMaxSources = 1;
-constexpr int kMaxNodes = 5;
-constexpr int kMaxReceivers = 5;
-constexpr int kMaxDirs = 5;
-constexpr int kMaxLinks = 50;
+constexpr int kMaxNodes = 250;  // per source; a word of alarm bits counts once
+constexpr int kMaxReceivers = 50;
+constexpr int kMaxDirs = 50;
+constexpr int kMaxLinks = kMaxReceivers * kMaxDirs;  // every receiver in every group
+constexpr int kMaxWordBits = 32;                     // the alarms of one word: bits 0 to 31
+// Entries of the node table: the nodes and one entry per alarm bit of a word.
+constexpr int kMaxNodeEntries = kMaxNodes * (1 + kMaxWordBits);
 
-constexpr int kNameSize = 100;      // names, addresses, conditions: 99 characters
-constexpr int kMessageSize = 4000;  // message templates: 3999 characters
-constexpr int kPathSize = 256;      // file paths: 255 characters
-constexpr int kTextSize = 8000;     // an expanded notification text
-constexpr int kTagSize = 33;        // a node's "tag" name: 32 characters
+constexpr int kNameSize = 100;             // names, addresses, conditions: 99 characters
+constexpr int kMessageSize = 4000;         // message templates: 3999 characters
+constexpr int kPathSize = 256;             // file paths: 255 characters
+constexpr int kTextSize = 8000;            // an expanded notification text
+constexpr int kTagSize = 33;               // a node's "tag" name: 32 characters
+constexpr int kBitTagSize = kTagSize + 3;  // an alarm bit's: the word's tag and ".31"
 
 // How a node's raw value is taken from the bytes the device answers with.
 // Plain reads as the address alone says (unsigned, or a bit); the others are
@@ -41,6 +45,8 @@ enum class ValueType : uint8_t {
     Uint32,   // two Modbus registers
     Int32,    // two Modbus registers, two's complement
     Float32,  // two Modbus registers, IEEE 754 single precision
+    Bits16,   // ":BITS": a word of 16 alarm bits (a register, an S7 word)
+    Bits32,   // ":BITS" on two registers with their word order or an S7 double word
 };
 
 // The order of the two registers of a 32-bit Modbus value: ABCD puts the
@@ -95,9 +101,18 @@ struct Node {
     int info = 0;
     char address[kNameSize] = {};
     // The node's name from its "tag" line ("tank_level"); empty without one.
-    char tag[kTagSize] = {};
+    // An alarm bit's is its word's with ".INDEX" behind it.
+    char tag[kBitTagSize] = {};
     DeviceAddress device;  // `address` without its ":TYPE", as read at load
-    char message[kMessageSize] = {};
+    // Up to kMessageSize-1 characters. Held as a string: a table of
+    // hundreds of nodes would otherwise reserve 4 kB each for texts most
+    // leave short.
+    std::string message;
+    // An alarm bit of a word (`address` is the word's with ".INDEX"): the
+    // table entry of its word and the bit; -1 for every other node. Its value
+    // is that bit of the word's last read.
+    int wordEntry = -1;
+    int bit = -1;
     char condition[kNameSize] = {};
     Condition trigger;  // `condition` as read at load
     StillWatch still;   // an S condition's count

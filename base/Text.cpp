@@ -198,6 +198,11 @@ int64_t parseDateTimeWithOffset(const char* text) {
     return static_cast<int64_t>(seconds) - offset * 60;
 }
 
+void copyText(std::string& dst, size_t capacity, const char* src) {
+    dst.assign(src ? src : "");
+    if (capacity != std::string::npos && dst.size() >= capacity) dst.resize(capacity > 0 ? capacity - 1 : 0);
+}
+
 void copyText(char* dst, size_t capacity, const char* src) {
     if (!dst || capacity == 0) return;
     size_t n = 0;

@@ -52,6 +52,13 @@ inline void copyText(char (&dst)[N], const char* src) {
     copyText(dst, N, src);
 }
 
+// A text held as a string (a node's message) takes at most `capacity`-1
+// bytes, as a field of that size would; without a capacity, all of src.
+void copyText(std::string& dst, size_t capacity, const char* src);
+inline void copyText(std::string& dst, const char* src) {
+    copyText(dst, std::string::npos, src);
+}
+
 // ASCII case-insensitive comparison of two whole texts; null equals only null or "".
 bool equalsIgnoreCase(const char* a, const char* b);
 

@@ -54,6 +54,7 @@ struct Figures {
     double slowCpu = NAN, slowReadsPerSecond = NAN;
     double idleCpu = NAN, idleWakeups = NAN;
     EverySecond second;
+    EverySecond plant;  // 250 nodes, 50 of them words of 16 alarm bits
     Throughput ours, libmodbus;
     int syncCalls = -1;
     std::vector<double> reloadsMs;
@@ -126,6 +127,16 @@ std::vector<Row> loopRows() {
          [](const Figures& f) { return format("%.1f", f.second.statesWritesPerMinute); }, nullptr},
         {"the same: write bytes/s", "-",
          [](const Figures& f) { return format("%.0f", f.second.writeBytesPerSecond); }, nullptr},
+        {"the same: private memory, kB", "-",
+         [](const Figures& f) { return format("%.0f", f.second.privateKb); }, nullptr},
+        {"readinterval 1, 250 nodes (50 words of 16 alarm bits): private memory, kB", "<= 4096",
+         [](const Figures& f) { return format("%.0f", f.plant.privateKb); },
+         [](const Figures& f) { return f.plant.privateKb <= 4096; }},
+        {"the same: CPU, times the 5-node figure", "<= 3",
+         [](const Figures& f) {
+             return format("%.2f", f.plant.usage.cpuPercent() / f.second.usage.cpuPercent());
+         },
+         [](const Figures& f) { return f.plant.usage.cpuPercent() <= 3 * f.second.usage.cpuPercent(); }},
     };
 }
 
@@ -294,6 +305,10 @@ void measureLoop(std::vector<Subject>& subjects, const Plan& plan, int fastPort)
         progress("every second, wake-ups/s", s,
                  format("%.1f", s.figures.second.usage.switchesPerSecond()) + ", states file " +
                      format("%.1f", s.figures.second.statesWritesPerMinute) + "/min");
+    }
+    for (Subject& s : subjects) {
+        s.figures.plant = fullPlant(s.path, plan.everySecond);
+        progress("250 nodes every second, private kB", s, format("%.0f", s.figures.plant.privateKb));
     }
 }
 

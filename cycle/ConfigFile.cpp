@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/ErrorText.h"
 #include "base/Log.h"
@@ -46,15 +47,25 @@ const char* sourceTypeOf(const Node& node) {
     return node.source ? node.source->type : "";
 }
 
+// A "bit;INDEX;TEXT[;0]" line, kept until the word's address is read.
+struct BitLine {
+    int word = 0;  // the word's entry in the node table
+    int index = 0;
+    bool whenZero = false;  // the alarm is active while the bit is 0
+    int line = 0;
+    std::string text;
+};
+
 // State of one parse.
 struct ParseState {
     char section[kNameSize] = {};  // keyword of the section the next lines belong to
     SourceEntry* source = nullptr;
     Node* node = nullptr;
     Receiver* receiver = nullptr;
-    int lineNumber = 0;             // of the line being processed
-    bool inSecrets = false;         // the lines come from the secrets file
-    int nodeLines[kMaxNodes] = {};  // the line each node came from
+    int lineNumber = 0;                                        // of the line being processed
+    bool inSecrets = false;                                    // the lines come from the secrets file
+    std::vector<int> nodeLines = std::vector<int>(kMaxNodes);  // the line each node came from
+    std::vector<BitLine> bits;
 
     // After a line that leads no known section: no source, node or receiver
     // for the lines that follow.
@@ -380,7 +391,7 @@ class ConfigParser {
         }
         copyText(s_.section, keyword);
         s_.node = nullptr;  // until this line has all its fields
-        Node& node = c_.nodes[c_.nodeCount];
+        Node& node = c_.freeNode();
         node.source = c_.sourceCount > 0 ? &c_.sources[c_.sourceCount - 1] : nullptr;
         node.info = is(keyword, "info") ? 1 : 0;
         char* form = nextToken(&cursor, ";");
@@ -398,8 +409,8 @@ class ConfigParser {
         char* message = address ? nextToken(&cursor, ";") : nullptr;
         if (message) {
             ++fields;
-            copyText(node.message, message);
-            checkPlaceholders(node.message);
+            copyText(node.message, kMessageSize, message);
+            checkPlaceholders(node.message.c_str());
         }
         char* group = message ? nextToken(&cursor, ";") : nullptr;
         if (group) {
@@ -490,6 +501,34 @@ class ConfigParser {
                     why = "tag '" + std::string(name) + "' names another node already";
         if (!why.empty()) return lineError(s_.lineNumber, why);
         copyText(s_.node->tag, name);
+    }
+
+    // "bit;INDEX;TEXT[;0]" after a node whose address ends in ":BITS": that
+    // bit of the word is an alarm of its own, with TEXT as its message. The
+    // word's type is known only once its source's type is, so the bit
+    // becomes a node after the whole file is read (addWordBits).
+    void bitLine(char* line, const char*, char* cursor) {
+        if (!(inSection("node") || inSection("info")) || !s_.node) return ignored(line);
+        char* index = nextToken(&cursor, ";");
+        char* text = index ? nextToken(&cursor, ";") : nullptr;
+        char* level = text ? nextToken(&cursor, ";") : nullptr;
+        const char* digits = index ? index : "";
+        bool number =
+            *digits && std::strspn(digits, "0123456789") == std::strlen(digits) && std::strlen(digits) <= 2;
+        if (!number || !text || cursor || (level && *level && std::strcmp(level, "0") != 0))
+            return lineError(s_.lineNumber,
+                             "a bit line has 3 or 4 fields (bit;INDEX;TEXT or bit;INDEX;TEXT;0)");
+        if (std::strlen(text) >= static_cast<size_t>(kMessageSize))
+            return lineError(s_.lineNumber, "the text of bit " + std::string(index) + " is longer than " +
+                                                std::to_string(kMessageSize - 1) + " characters");
+        int word = static_cast<int>(s_.node - c_.nodes.data());
+        int bit = parseInt(index);
+        for (const BitLine& earlier : s_.bits)
+            if (earlier.word == word && earlier.index == bit)
+                return lineError(s_.lineNumber, "a second line for bit " + std::to_string(bit) +
+                                                    " of node '" + s_.node->address + "'");
+        checkPlaceholders(text);
+        s_.bits.push_back({word, bit, level != nullptr && *level, s_.lineNumber, text});
     }
 
     static std::string tagProblem(const char* name) {
@@ -758,7 +797,7 @@ class ConfigParser {
             s_.node->alarm = AlarmSettings{};
             alarmError(fault);
         }
-        checkPlaceholders(s_.node->alarm.normal);
+        checkPlaceholders(s_.node->alarm.normal.c_str());
     }
 
     // A "{{%name}}" that is no alarm placeholder would show as {{NF}} in
@@ -827,7 +866,61 @@ class ConfigParser {
         }
     }
 
+    // Each bit line becomes an entry of the node table behind the file's
+    // nodes: "ADDRESS.INDEX", tagged "TAG.INDEX" when its word has a tag,
+    // with the word's source, group, read interval and alarm line, and its
+    // own message. Its value is the bit, taken from the word's read; the word
+    // itself never notifies.
+    void addWordBits() {
+        c_.nodes.reserve(static_cast<size_t>(c_.nodeCount) + s_.bits.size() + 1);
+        for (const BitLine& bit : s_.bits) {
+            const int size = wordSize(c_.nodes[bit.word].valueType);
+            if (size == 0) {
+                lineError(bit.line, "a bit line belongs to a node whose address ends in :BITS, not to '" +
+                                        std::string(c_.nodes[bit.word].address) + "'");
+                continue;
+            }
+            if (bit.index >= size) {
+                lineError(bit.line, "bit " + std::to_string(bit.index) + " is past the " +
+                                        std::to_string(size) + " bits of '" + c_.nodes[bit.word].address +
+                                        "' (0 to " + std::to_string(size - 1) + ")");
+                continue;
+            }
+            Node& node = c_.freeNode();
+            const Node& word = c_.nodes[bit.word];
+            std::string suffix = "." + std::to_string(bit.index);
+            if (std::strlen(word.address) + suffix.size() >= sizeof node.address) {
+                lineError(bit.line, "address '" + std::string(word.address) + "' is too long for its bits");
+                continue;
+            }
+            copyText(node.address, (word.address + suffix).c_str());
+            if (word.tag[0]) copyText(node.tag, (word.tag + suffix).c_str());
+            node.source = word.source;
+            node.dir = word.dir;
+            node.info = word.info;
+            node.readInterval = word.readInterval;
+            node.alarm = word.alarm;
+            node.message = bit.text;
+            node.wordEntry = bit.word;
+            node.bit = bit.index;
+            copyText(node.condition, bit.whenZero ? "Z" : "N");
+            readCondition(node.condition, &node.trigger);
+            ++c_.nodeCount;
+        }
+        // The word's own message is never sent: its bits are the alarms.
+        for (int i = 0; i < c_.nodeCount; ++i) {
+            Node& node = c_.nodes[i];
+            if (wordSize(node.valueType) == 0) continue;
+            node.trigger = Condition{};
+            node.alarm.enabled = false;
+        }
+    }
+
   private:
+    static int wordSize(ValueType type) {
+        return type == ValueType::Bits16 ? 16 : type == ValueType::Bits32 ? 32 : 0;
+    }
+
     Coupler& c_;
     ParseState s_;
 };
@@ -844,6 +937,7 @@ const ConfigParser::LineKind ConfigParser::kLineKinds[] = {
     {"ladder", &ConfigParser::ladderLine},     {"when", &ConfigParser::whenLine},
     {"discovery", &ConfigParser::discoveryLine}, {"drill", &ConfigParser::drillLine},
     {"allow", &ConfigParser::allowLine},       {"reply", &ConfigParser::replyLine},
+    {"bit", &ConfigParser::bitLine},
 };
 // clang-format on
 
@@ -942,6 +1036,7 @@ void Coupler::parseConfig() {
         if (ended) ++number;
     }
     parser.checkNodeAddresses();
+    parser.addWordBits();
     int64_t bytesRead = static_cast<int64_t>(std::ftell(file));
     std::fclose(file);
 

@@ -10,9 +10,13 @@
 
 namespace {
 std::atomic<uint64_t> gCouplerSerial{0};
-}
+// Entries a coupler starts with: a small plant's nodes need no growing, and
+// a large one's table grows to what its file uses (a table of kMaxNodes
+// entries would hold 400 kB whatever the file says).
+constexpr size_t kFirstNodeEntries = 16;
+}  // namespace
 
-Coupler::Coupler() : serial(++gCouplerSerial) {
+Coupler::Coupler() : nodes(kFirstNodeEntries), serial(++gCouplerSerial) {
     copyText(cfgName, "zentok.ini");
     copyText(statesName, "zentok_states.csv");
     // A channel holds its uplinks from when it is built, and an uplink line
@@ -113,13 +117,26 @@ SourceEntry* Coupler::findSource(const char* name) {
 Node* Coupler::findNode(const char* address, SourceEntry* source, bool create) {
     for (int i = 0; i < nodeCount; ++i)
         if (nodes[i].source == source && equalsIgnoreCase(nodes[i].address, address)) return &nodes[i];
-    if (!create || nodeCount >= kMaxNodes) return nullptr;
-    Node& node = nodes[nodeCount++];
-    node = Node{};  // an incomplete node line may have left fields in the free entry
+    if (!create || countedNodes() >= kMaxNodes) return nullptr;
+    Node& node = freeNode();
+    ++nodeCount;
     node.info = 1;
     copyText(node.address, address);
     node.source = source;
     return &node;
+}
+
+Node& Coupler::freeNode() {
+    if (nodes.size() <= static_cast<size_t>(nodeCount)) nodes.resize(static_cast<size_t>(nodeCount) + 1);
+    Node& node = nodes[nodeCount];
+    node = Node{};  // an incomplete node line may have left fields in the free entry
+    return node;
+}
+
+int Coupler::countedNodes() const {
+    int counted = 0;
+    for (int i = 0; i < nodeCount; ++i) counted += nodes[i].bit < 0 ? 1 : 0;
+    return counted;
 }
 
 Receiver* Coupler::findReceiver(const char* name, int occurrence) {

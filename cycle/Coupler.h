@@ -28,6 +28,15 @@ struct NoticeContext {
     int reminder = 0;
 };
 
+// The node table: a vector sized to what the file uses that still hands out
+// a pointer to its first entry where one is asked for, as the fixed array
+// it replaced did (a source's worker walks the table by that pointer).
+struct NodeTable : std::vector<Node> {
+    using std::vector<Node>::vector;
+    operator Node*() { return data(); }
+    operator const Node*() const { return data(); }
+};
+
 // How long the program runs: for ever, for one cycle, or as long as every
 // cycle notifies somebody.
 enum class RunMode { Cycle = 0, Single = 1, Trigger = 2 };
@@ -74,7 +83,12 @@ class Coupler {
     char cfgName[kPathSize] = {};
     char statesName[kPathSize] = {};
     SourceEntry sources[kMaxSources];
-    Node nodes[kMaxNodes];
+    // The nodes of the file, then the alarm bits of its words, then the
+    // nodes only a template names: entries 0 to nodeCount-1. Sized to what
+    // the file uses (at least 16 entries, so a small table may be filled by
+    // index); it grows only while the file is loaded, so a reference into it
+    // holds from then on.
+    NodeTable nodes;
     Receiver receivers[kMaxReceivers];
     DirEntry dirs[kMaxDirs];
     Link links[kMaxLinks];
@@ -139,6 +153,10 @@ class Coupler {
     DirEntry* findDir(const char* name, bool create);
     SourceEntry* findSource(const char* name);
     Node* findNode(const char* address, SourceEntry* source, bool create);
+    // The next free entry of the node table, empty; nodeCount stays.
+    Node& freeNode();
+    // The nodes that count against kMaxNodes: a word of alarm bits counts once.
+    int countedNodes() const;
     Link* findLink(Receiver* receiver, DirEntry* dir, bool create);
     // The `occurrence`-th receiver (from 0) of that name.
     Receiver* findReceiver(const char* name, int occurrence = 0);

@@ -257,7 +257,6 @@ Notification notificationOf(Coupler& coupler, const OutboxEntry& entry) {
         notification.kind = node->info ? NotificationKind::Info : NotificationKind::Message;
         notification.keepsDecimals = node->keepsDecimals();
         notification.quality = qualityToTell(*node);
-        notification.label = node->label();
     }
     // A node with an "alarm" line tells each notice's state, and so does a
     // flood guard's summary; the notices of other nodes are sent as they
@@ -291,7 +290,7 @@ struct Notice {
     int64_t episode;
     const char* text;     // the template
     const char* lead;     // put before the expanded text; empty for the plant's own notices
-    uint32_t groups = 0;  // a ladder step's: the groups it pages
+    GroupSet groups = 0;  // a ladder step's: the groups it pages
     int rung = -1;        // a ladder step's, as the outbox keeps it
 };
 
@@ -420,7 +419,9 @@ void mirrorActiveAlarms(Coupler& coupler) {
                 reached =
                     coupler.links[j].receiver == &receiver && reaches(coupler, node, raise, coupler.links[j]);
             if (!reached) continue;
-            std::string lead = "Acknowledged by " + acknowledgerText(node.ack.by, node.ack.owner) + ": ";
+            std::string lead =
+                "Acknowledged by " +
+                acknowledgerText(node.ack.by.c_str(), node.ack.owner.c_str(), node.ack.via.c_str()) + ": ";
             active.push_back(
                 node.acknowledged()
                     ? stateOf(coupler, node,
@@ -454,7 +455,8 @@ void escalateIfDue(Coupler& coupler, Node& node, int64_t now, char* text) {
         node.escalatedEpisode = node.triggerTime;
         logf(Log::Always, "node %s: not acknowledged within %d s, sent on to group %s\n", node.address,
              escalation.delaySeconds, escalation.to->name);
-        queueNotice(coupler, node, {AlarmNotice::Escalated, node.triggerTime, node.message, ""}, text);
+        queueNotice(coupler, node, {AlarmNotice::Escalated, node.triggerTime, node.message.c_str(), ""},
+                    text);
         return;
     }
 }
@@ -503,14 +505,17 @@ void queueNode(Coupler& coupler, Node& node, char* text) {
     if (state.clearedEpisode != 0) coupler.journalEvent(JournalEvent::Cleared, node, state.clearedEpisode);
     // The episode that ended comes before the one that began, so the state ends active.
     if (state.clearedEpisode != 0)
-        tellNodeState(coupler, node, {AlarmNotice::Clear, state.clearedEpisode, node.alarm.normal, ""}, text);
-    if (raised) tellNodeState(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message, ""}, text);
-    if (state.clearedEpisode != 0 && node.alarm.normal[0] && !shelved)
-        queueNotice(coupler, node, {AlarmNotice::Clear, state.clearedEpisode, node.alarm.normal, ""}, text);
+        tellNodeState(coupler, node,
+                      {AlarmNotice::Clear, state.clearedEpisode, node.alarm.normal.c_str(), ""}, text);
+    if (raised)
+        tellNodeState(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message.c_str(), ""}, text);
+    if (state.clearedEpisode != 0 && !node.alarm.normal.empty() && !shelved)
+        queueNotice(coupler, node, {AlarmNotice::Clear, state.clearedEpisode, node.alarm.normal.c_str(), ""},
+                    text);
     state.clearedEpisode = 0;
     if (state.reminderDue && !shelved) {
         coupler.journalEvent(JournalEvent::Reminder, node, node.triggerTime);
-        queueNotice(coupler, node, {AlarmNotice::Reminder, node.triggerTime, node.message, ""}, text);
+        queueNotice(coupler, node, {AlarmNotice::Reminder, node.triggerTime, node.message.c_str(), ""}, text);
     }
     state.reminderDue = false;
     if (!shelved) escalateIfDue(coupler, node, now, text);
@@ -569,7 +574,7 @@ void Coupler::queueNotifications() {
 void Coupler::queueOperatorNotice(Node& node, AlarmNotice kind, const std::string& lead) {
     if (!outbox) outbox = std::make_shared<Outbox>();
     char text[kTextSize];
-    const Notice notice{kind, node.triggerTime, node.message, lead.c_str()};
+    const Notice notice{kind, node.triggerTime, node.message.c_str(), lead.c_str()};
     if (kind == AlarmNotice::Acknowledged) tellNodeState(*this, node, notice, text);
     if (kind == AlarmNotice::Acknowledged) dropLadderSteps(*this, node);
     queueNotice(*this, node, notice, text);
@@ -686,6 +691,7 @@ void Coupler::journalEvent(JournalEvent event, const Node& node, int64_t episode
     record.event = event;
     record.source = sourceNameOf(node);
     record.node = node.address;
+    record.tag = node.tag;
     record.value = formatValue(node.value, node.keepsDecimals());
     record.receiver = receiver ? receiver : "";
     record.episode = episode;

@@ -72,6 +72,8 @@ std::string formatJournalLine(const JournalRecord& record) {
     fields.plain(formatDateTimeWithOffset(record.time)).plain(journalEventName(record.event));
     fields.quoted(oneLine(record.source)).quoted(oneLine(record.node)).plain(oneLine(record.value));
     fields.quoted(oneLine(record.receiver)).plain(formatDateTimeWithOffset(record.episode));
+    // A tag is the eighth field, behind what every line has had.
+    if (!record.tag.empty()) fields.quoted(oneLine(record.tag));
     fields.end();
     return line;
 }
@@ -79,8 +81,8 @@ std::string formatJournalLine(const JournalRecord& record) {
 bool parseJournalLine(const std::string& line, JournalRecord* record) {
     if (line.empty() || line.size() > kLongestLine || isJournalHeader(line)) return false;
     if (line.find('\0') != std::string::npos) return false;
-    std::vector<std::string> fields = recordFieldsOf(line, {kLongestLine, kFields});
-    if (fields.size() != kFields) return false;
+    std::vector<std::string> fields = recordFieldsOf(line, {kLongestLine, kFields + 1});
+    if (fields.size() != kFields && fields.size() != kFields + 1) return false;
     JournalRecord read;
     read.time = parseDateTimeWithOffset(fields[0].c_str());
     if (read.time == 0 || !journalEventNamed(fields[1], &read.event)) return false;
@@ -89,6 +91,7 @@ bool parseJournalLine(const std::string& line, JournalRecord* record) {
     read.value = fields[4];
     read.receiver = fields[5];
     read.episode = fields[6].empty() ? 0 : parseDateTimeWithOffset(fields[6].c_str());
+    if (fields.size() > kFields) read.tag = fields[kFields];
     if (read.node.empty()) return false;
     *record = read;
     return true;

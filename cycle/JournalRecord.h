@@ -52,6 +52,7 @@ struct JournalRecord {
     std::string value;     // as the node's messages print it
     std::string receiver;  // empty for events of the node itself
     int64_t episode = 0;   // trigger time of the alarm the event belongs to; 0 when unknown
+    std::string tag;       // the node's tag; a line of a node without one has no field for it
 };
 
 // One line with its line feed: times local with their offset from UTC,

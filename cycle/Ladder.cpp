@@ -8,12 +8,14 @@
 #include "trigger/AlarmSettings.h"
 #include "trigger/DutyWindow.h"
 
+static_assert(kMaxDirs <= 64, "a GroupSet holds a bit for every group");
+
 namespace {
 
 constexpr const char* kLadderExample = "as ladder;shift;0:shift;5m:lead;15m:lead,manager;30m:repeat:3";
 
 // "lead,manager" into group bits; the groups are added to the coupler's.
-std::string readGroups(Coupler& coupler, char* list, uint32_t* groups) {
+std::string readGroups(Coupler& coupler, char* list, GroupSet* groups) {
     char* cursor = list;
     while (char* name = nextToken(&cursor, ",")) {
         if (!*name) return "a ladder step names an empty group, " + std::string(kLadderExample);
@@ -52,10 +54,10 @@ int repeatDelay(const Ladder& ladder) {
     return last.repeat ? last.delaySeconds : 0;
 }
 
-uint32_t groupsOnDuty(const Coupler& coupler, uint32_t groups, int64_t now) {
-    uint32_t onDuty = 0;
+GroupSet groupsOnDuty(const Coupler& coupler, GroupSet groups, int64_t now) {
+    GroupSet onDuty = 0;
     for (int i = 0; i < coupler.dirCount; ++i)
-        if ((groups & (1u << i)) && onDutyAt(coupler.duty[i], now)) onDuty |= 1u << i;
+        if ((groups & (GroupSet{1} << i)) && onDutyAt(coupler.duty[i], now)) onDuty |= GroupSet{1} << i;
     return onDuty;
 }
 
@@ -87,9 +89,9 @@ void skipPastRounds(const Ladder& ladder, int64_t now, LadderPosition* at) {
 
 }  // namespace
 
-uint32_t groupBit(const Coupler& coupler, const DirEntry* group) {
+GroupSet groupBit(const Coupler& coupler, const DirEntry* group) {
     long index = group - coupler.dirs;
-    return group && index >= 0 && index < kMaxDirs ? 1u << index : 0;
+    return group && index >= 0 && index < kMaxDirs ? GroupSet{1} << index : 0;
 }
 
 const Ladder* ladderOf(const Coupler& coupler, const DirEntry* group) {
@@ -143,7 +145,7 @@ std::vector<LadderRung> climbLadder(const Coupler& coupler, const Outbox* outbox
             passing = false;
             continue;
         }
-        uint32_t onDuty = groupsOnDuty(coupler, step.groups, now);
+        GroupSet onDuty = groupsOnDuty(coupler, step.groups, now);
         if (onDuty) due.push_back({at.round, at.next, onDuty});
         at.reached |= onDuty;
         passing = onDuty == 0;

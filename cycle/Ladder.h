@@ -19,13 +19,13 @@ std::string readLadderSteps(Coupler& coupler, char* cursor, Ladder* out);
 // The ladder of alarms of `group`; null when it has none.
 const Ladder* ladderOf(const Coupler& coupler, const DirEntry* group);
 // Bit i stands for the coupler's group i.
-uint32_t groupBit(const Coupler& coupler, const DirEntry* group);
+GroupSet groupBit(const Coupler& coupler, const DirEntry* group);
 
 // One step the climb decided: to be sent to the groups of it on duty.
 struct LadderRung {
     int round = 0;
     int step = 0;
-    uint32_t groups = 0;
+    GroupSet groups = 0;
 };
 // The outbox keeps which step an entry is, as round * kMaxLadderSteps + step.
 inline int rungKey(int round, int step) {

@@ -102,13 +102,13 @@ void renderNodes(Exposition& out, const Coupler& coupler) {
         const char* current = nodeAlarmState(node);
         for (const char* state : kNodeAlarmStates)
             out.sample("zentok_node_alarm_state",
-                       {{"source", sourceNameOf(node)}, {"node", node.address}, {"state", state}},
+                       {{"source", sourceNameOf(node)}, {"node", node.label()}, {"state", state}},
                        std::string(state) == current ? "1" : "0");
     }
     out.family("zentok_node_value", "gauge", "The node's last value read, as its messages show it.");
     for (int i = 0; i < coupler.nodeCount; ++i) {
         const Node& node = coupler.nodes[i];
-        out.sample("zentok_node_value", {{"source", sourceNameOf(node)}, {"node", node.address}},
+        out.sample("zentok_node_value", {{"source", sourceNameOf(node)}, {"node", node.label()}},
                    number(node.value));
     }
     out.family("zentok_node_quality", "gauge",

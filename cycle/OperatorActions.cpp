@@ -17,7 +17,7 @@
 namespace {
 
 std::string nodeName(const Node& node) {
-    return std::string("node ") + node.address;
+    return std::string("node ") + node.label();
 }
 
 std::string withNote(const std::string& text, const char* note) {
@@ -68,17 +68,17 @@ bool Coupler::acknowledge(Node& node, const AckRequest& request, std::string* an
     }
     if (node.acknowledged()) {
         *answer = nodeName(node) + ": already acknowledged by " +
-                  acknowledgerText(node.ack.by, node.ack.owner, node.ack.via) + " at " +
-                  formatDateTime(node.ack.at);
+                  acknowledgerText(node.ack.by.c_str(), node.ack.owner.c_str(), node.ack.via.c_str()) +
+                  " at " + formatDateTime(node.ack.at);
         return true;
     }
     node.ack.episode = node.triggerTime;
     node.ack.at = currentTime();
-    copyText(node.ack.by, request.by);
-    copyText(node.ack.owner, request.owner);
-    copyText(node.ack.note, request.note);
-    copyText(node.ack.via, request.via ? request.via : "");
-    std::string who = acknowledgerText(node.ack.by, node.ack.owner, node.ack.via);
+    copyText(node.ack.by, kOperatorNameSize, request.by);
+    copyText(node.ack.owner, kOperatorNameSize, request.owner);
+    copyText(node.ack.note, kOperatorNoteSize, request.note);
+    copyText(node.ack.via, kAckViaSize, request.via ? request.via : "");
+    std::string who = acknowledgerText(node.ack.by.c_str(), node.ack.owner.c_str(), node.ack.via.c_str());
     queueOperatorNotice(node, AlarmNotice::Acknowledged,
                         withNote("Acknowledged by " + who, request.note) + ": ");
     journalEvent(JournalEvent::Acknowledged, node, node.triggerTime, who.c_str());
@@ -105,7 +105,7 @@ bool Coupler::shelveNode(Node& node, int seconds, int64_t from, const char* note
         return false;
     }
     node.shelve.until = until;
-    copyText(node.shelve.note, note);
+    copyText(node.shelve.note, kOperatorNoteSize, note);
     journalEvent(JournalEvent::Shelved, node, node.active ? node.triggerTime : 0);
     writeStates();
     logf(Log::Always, "%s shelved until %s\n", nodeName(node).c_str(),

@@ -38,9 +38,9 @@ bool Coupler::cycleNotDue() {
 }
 
 void Coupler::readSources() {
-    int64_t firedBefore[kMaxNodes];
+    std::vector<int64_t> firedBefore(static_cast<size_t>(nodeCount));
     for (int i = 0; i < nodeCount; ++i) firedBefore[i] = nodes[i].triggerTime;
-    for (int i = 0; i < sourceCount; ++i) sources[i].startRead(nodes, nodeCount);
+    for (int i = 0; i < sourceCount; ++i) sources[i].startRead(nodes.data(), nodeCount);
     // The workers always finish in bounded time: every wait of a connection is
     // bounded. The main thread sleeps until the last one hands its nodes back.
     for (int i = 0; i < sourceCount; ++i) sources[i].waitReadDone();

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -97,9 +98,9 @@ void skipFields(FieldCursor& cursor, int count) {
     for (int i = 0; i < count; ++i) cursor.next();
 }
 
-void textField(FieldCursor& cursor, char* out, size_t capacity) {
+void textField(FieldCursor& cursor, std::string* out, size_t capacity) {
     const char* field = cursor.next();
-    copyText(out, capacity, field ? field : "");
+    copyText(*out, capacity, field ? field : "");
 }
 
 // The place on the ladder behind the owner: "ROUND.NEXT" and the groups its
@@ -117,7 +118,7 @@ void applyLadderFields(Coupler& coupler, Node* node, FieldCursor& cursor) {
         size_t comma = std::min(names.find(',', start), names.size());
         DirEntry* dir = coupler.findDir(names.substr(start, comma - start).c_str(), false);
         long index = dir ? dir - coupler.dirs : -1;
-        if (index >= 0 && index < kMaxDirs) node->ladder.reached |= 1u << index;
+        if (index >= 0 && index < kMaxDirs) node->ladder.reached |= GroupSet{1} << index;
         start = comma + 1;
     }
 }
@@ -129,12 +130,12 @@ void applyOperatorFields(Coupler& coupler, Node* node, FieldCursor& cursor) {
     node->shelve = Shelve{};
     node->escalatedEpisode = 0;
     int64_t ackedAt = timeField(cursor);
-    textField(cursor, node->ack.by, sizeof node->ack.by);
-    textField(cursor, node->ack.note, sizeof node->ack.note);
+    textField(cursor, &node->ack.by, kOperatorNameSize);
+    textField(cursor, &node->ack.note, kOperatorNoteSize);
     node->shelve.until = timeField(cursor);
-    textField(cursor, node->shelve.note, sizeof node->shelve.note);
+    textField(cursor, &node->shelve.note, kOperatorNoteSize);
     const char* escalated = cursor.next();
-    textField(cursor, node->ack.owner, sizeof node->ack.owner);
+    textField(cursor, &node->ack.owner, kOperatorNameSize);
     if (ackedAt != 0 && node->triggerTime != 0) {
         node->ack.episode = node->triggerTime;
         node->ack.at = ackedAt;
@@ -185,7 +186,7 @@ void applyFields(Coupler& coupler, Node* node, FieldCursor& cursor) {
     applyOperatorFields(coupler, node, cursor);
     applyStillFields(node, cursor);
     // The path an acknowledgement from the phone came by, behind them all.
-    textField(cursor, node->ack.via, sizeof node->ack.via);
+    textField(cursor, &node->ack.via, kAckViaSize);
     // A recorded firing comes back as fired and sent, so it is not notified again.
     if (node->triggerTime != 0) {
         node->active = true;
@@ -283,10 +284,11 @@ bool hasOperatorMarks(const Node& node) {
 }
 
 // The names of the groups the ladder paged, as "lead,manager".
-std::string reachedGroups(const Coupler& coupler, uint32_t reached) {
+std::string reachedGroups(const Coupler& coupler, GroupSet reached) {
     std::string names;
     for (int i = 0; i < coupler.dirCount; ++i)
-        if (reached & (1u << i)) names += (names.empty() ? "" : ",") + std::string(coupler.dirs[i].name);
+        if (reached & (GroupSet{1} << i))
+            names += (names.empty() ? "" : ",") + std::string(coupler.dirs[i].name);
     return names;
 }
 
@@ -307,8 +309,8 @@ void appendOperatorFields(std::string* text, const Coupler& coupler, const Node&
     // behind it need it in place, empty or not: a ladder's place, an S
     // condition's count, then the path of an acknowledgement from the phone.
     bool ladder = onLadder(node), still = keepsStillCount(node);
-    bool via = node.acknowledged() && node.ack.via[0];
-    if ((node.acknowledged() && node.ack.owner[0]) || ladder || still || via) {
+    bool via = node.acknowledged() && !node.ack.via.empty();
+    if ((node.acknowledged() && !node.ack.owner.empty()) || ladder || still || via) {
         *text += ';';
         appendQuoted(text, node.acknowledged() ? node.ack.owner : "");
     }
@@ -363,7 +365,8 @@ void readStatesFrom(Coupler& coupler, FILE* file) {
     coupler.retainedStates.clear();
     coupler.inboxMarks.clear();
     if (!file) return;
-    bool claimed[kMaxNodes] = {};
+    std::unique_ptr<bool[]> claimedEntries(new bool[coupler.nodes.size() + 1]());
+    bool* claimed = claimedEntries.get();
     char line[kLineSize];
     while (readLine(file, line, sizeof line)) {
         std::string raw = line;

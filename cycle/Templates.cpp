@@ -81,6 +81,8 @@ void addReferencedNodes(Coupler& coupler, SourceEntry* source, const char* scan)
 }
 
 const char* const kAlarmPlaceholders[] = {"%state", "%duration", "%reminder"};
+// "{{%tag}}": the node's tag, or its address when it has none; for every node.
+constexpr const char* kTagPlaceholder = "%tag";
 
 // The alarm placeholders of a node with an "alarm" line: "{{%state}}",
 // "{{%duration}}" and "{{%reminder}}". False for every other name, and for
@@ -105,7 +107,7 @@ std::string Coupler::unknownPlaceholder(const char* text) {
         const char* close = std::strstr(scan + 2, "}}");
         if (!close) break;
         std::string name(scan + 2, close);
-        bool known = false;
+        bool known = name == kTagPlaceholder;
         for (const char* placeholder : kAlarmPlaceholders) known = known || name == placeholder;
         if (!known) return name;
         scan = close + 2;
@@ -116,14 +118,18 @@ std::string Coupler::unknownPlaceholder(const char* text) {
 void Coupler::prepareTemplates() {
     // nodeCount is read afresh on every round, so nodes appended below are
     // walked too; their templates are empty.
+    // Each appended node may move the table, so the templates are copied first.
     for (int i = 0; i < nodeCount; ++i) {
-        addReferencedNodes(*this, nodes[i].source, nodes[i].message);
-        addReferencedNodes(*this, nodes[i].source, nodes[i].alarm.normal);
+        SourceEntry* source = nodes[i].source;
+        const std::string message = nodes[i].message;
+        const std::string normal = nodes[i].alarm.normal;
+        addReferencedNodes(*this, source, message.c_str());
+        addReferencedNodes(*this, source, normal.c_str());
     }
 }
 
 bool Coupler::formatMessage(char* out, int capacity, const Node* node) {
-    return formatTemplate(out, capacity, node, node ? node->message : "", nullptr);
+    return formatTemplate(out, capacity, node, node ? node->message.c_str() : "", nullptr);
 }
 
 bool Coupler::formatTemplate(char* out, int capacity, const Node* node, const char* text,
@@ -162,7 +168,10 @@ bool Coupler::formatTemplate(char* out, int capacity, const Node* node, const ch
 
         size_t room = output.room();
         char alarmText[64];
-        if (!referenced && alarmPlaceholder(name, notice, alarmText, sizeof alarmText)) {
+        if (!referenced && std::strcmp(name, kTagPlaceholder) == 0) {
+            if (room < kMarkerRoom) break;
+            output.append(node->label());
+        } else if (!referenced && alarmPlaceholder(name, notice, alarmText, sizeof alarmText)) {
             if (room < kMarkerRoom) break;
             output.append(alarmText);
         } else if (referenced) {

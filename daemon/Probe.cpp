@@ -11,6 +11,7 @@
 #include "base/ValueText.h"
 #include "cycle/Coupler.h"
 #include "daemon/ConfigCheck.h"
+#include "sources/SourceWorker.h"
 #include "sources/ValueType.h"
 #include "trigger/Trigger.h"
 
@@ -22,23 +23,34 @@ std::string conditionText(Node& node, double previous) {
     return std::string("condition ") + node.condition + (holds ? " holds" : " does not hold");
 }
 
-// Reads one node and prints its line; false when the read failed.
-bool probeNode(Node& node) {
-    std::string type = valueTypeName(node);
+// The node as the probe names it: "tag (address)" for a node with a tag.
+std::string probeName(const Node& node) {
+    return node.tag[0] ? std::string(node.tag) + " (" + node.address + ")" : node.address;
+}
+
+// Reads one node and prints its line; false when the read failed. An
+// alarm bit is not read: it shows its bit of the word's read before it.
+bool probeNode(Node& node, const Node* table) {
+    std::string type = node.bit >= 0 ? "BIT" : valueTypeName(node);
+    std::string name = probeName(node);
     double previous = node.value;
     bool read = false;
-    if (node.source) {
+    if (node.bit >= 0) {
+        node.readError = 0;
+        takeWordBit(table, &node);
+        read = node.readError == 0;
+    } else if (node.source) {
         // The source's read interval must not pass a node over.
         node.source->lastRead = 0;
         read = node.source->readNode(&node);
     }
     if (!read) {
-        std::printf("%-20s %-14s read failed\n", node.address, type.c_str());
+        std::printf("%-20s %-14s read failed\n", name.c_str(), type.c_str());
         return false;
     }
     if (equalsIgnoreCase(node.address, "!OFFLINE")) node.raw = node.value;
     bool decimals = node.keepsDecimals();
-    std::printf("%-20s %-14s raw %-12s value %-12s %s\n", node.address, type.c_str(),
+    std::printf("%-20s %-14s raw %-12s value %-12s %s\n", name.c_str(), type.c_str(),
                 formatValue(node.raw, true).c_str(), formatValue(node.value, decimals).c_str(),
                 conditionText(node, previous).c_str());
     return true;
@@ -63,7 +75,7 @@ int probeConfiguration(const std::string& path) {
     coupler.readStates();
     int failed = 0;
     for (int i = 0; i < coupler.nodeCount; ++i)
-        if (!probeNode(coupler.nodes[i])) ++failed;
+        if (!probeNode(coupler.nodes[i], coupler.nodes.data())) ++failed;
     std::printf("probe: %d of %d nodes read\n", coupler.nodeCount - failed, coupler.nodeCount);
     return failed == 0 ? 0 : kProbeReadFailed;
 }

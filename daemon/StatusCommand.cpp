@@ -57,7 +57,7 @@ json nodeJson(const Coupler& coupler, int index, int64_t now) {
                 {"acknowledged_owner",
                  node.acknowledged() && node.ack.owner[0] ? json(node.ack.owner) : json(nullptr)},
                 {"acknowledged_via",
-                 node.acknowledged() ? json(node.ack.via[0] ? node.ack.via : "shell") : json(nullptr)},
+                 node.acknowledged() ? json(node.ack.via.empty() ? "shell" : node.ack.via) : json(nullptr)},
                 {"shelved_until", timeJson(node.shelvedAt(now) ? node.shelve.until : 0)},
                 {"shelve_note", node.shelvedAt(now) ? json(node.shelve.note) : json(nullptr)},
                 {"escalated", node.escalated()},
@@ -65,6 +65,8 @@ json nodeJson(const Coupler& coupler, int index, int64_t now) {
                 {"quality", node.quality()},
                 {"last_read", timeJson(node.lastRead)},
                 {"read_result", node.readError}};
+    // Only a node with a tag has the key, so the status of a file without tags stays as it was.
+    if (node.tag[0]) out["tag"] = node.tag;
     return out;
 }
 
@@ -104,9 +106,29 @@ std::string text(const json& value) {
     return value.is_null() ? "-" : value.is_string() ? value.get<std::string>() : value.dump();
 }
 
+// The NODE column is as wide as its longest name, and a TAG column stands
+// before it once a node has a tag, so long addresses and tags keep the
+// columns apart.
+struct NameColumns {
+    int tag = 0;  // 0: no TAG column
+    int node = 16;
+};
+
+NameColumns nameColumns(const json& nodes) {
+    NameColumns widths;
+    for (const json& node : nodes) {
+        widths.node = std::max(widths.node, static_cast<int>(text(node["node"]).size()));
+        if (node.contains("tag"))
+            widths.tag = std::max({widths.tag, 3, static_cast<int>(text(node["tag"]).size())});
+    }
+    return widths;
+}
+
 void printTable(const json& status) {
-    std::printf("%-16s %-10s %-19s %-36s %-19s %-12s %s\n", "NODE", "STATE", "SINCE", "ACKNOWLEDGED",
-                "SHELVED UNTIL", "VALUE", "READ");
+    NameColumns widths = nameColumns(status["nodes"]);
+    if (widths.tag > 0) std::printf("%-*s ", widths.tag, "TAG");
+    std::printf("%-*s %-10s %-19s %-36s %-19s %-12s %s\n", widths.node, "NODE", "STATE", "SINCE",
+                "ACKNOWLEDGED", "SHELVED UNTIL", "VALUE", "READ");
     for (const json& node : status["nodes"]) {
         std::string acknowledged = "-";
         if (!node["acknowledged_by"].is_null())
@@ -126,9 +148,11 @@ void printTable(const json& status) {
         std::string value = quality == "good"    ? text(node["value"])
                             : quality == "stale" ? text(node["value"]) + " (stale)"
                                                  : "(never read)";
-        std::printf("%-16s %-10s %-19s %-36s %-19s %-12s %s\n", text(node["node"]).c_str(), state.c_str(),
-                    text(node["since"]).c_str(), acknowledged.c_str(), text(node["shelved_until"]).c_str(),
-                    value.c_str(), read.c_str());
+        if (widths.tag > 0)
+            std::printf("%-*s ", widths.tag, node.contains("tag") ? text(node["tag"]).c_str() : "-");
+        std::printf("%-*s %-10s %-19s %-36s %-19s %-12s %s\n", widths.node, text(node["node"]).c_str(),
+                    state.c_str(), text(node["since"]).c_str(), acknowledged.c_str(),
+                    text(node["shelved_until"]).c_str(), value.c_str(), read.c_str());
     }
     const json& source = status["source"];
     std::printf("source %s (%s): last successful read %s, %d node(s) failing at their last read\n",

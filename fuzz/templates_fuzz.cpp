@@ -50,26 +50,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         size_t end = rest.find('\n');
         std::string name = rest.substr(0, end);
         rest = end == std::string::npos ? "" : rest.substr(end + 1);
-        Node& node = coupler->nodes[coupler->nodeCount++];
+        Node& node = coupler->freeNode();
+        ++coupler->nodeCount;
         node.source = (i == 1) ? nullptr : source;  // one node outside the source
         copyText(node.address, name.c_str());
         node.value = valueOf(kinds, i);
     }
-    Node& notifying = coupler->nodes[coupler->nodeCount++];
+    Node& notifying = coupler->freeNode();
+    const int notifyingEntry = coupler->nodeCount++;
     notifying.source = source;
     copyText(notifying.message, rest.c_str());
     notifying.value = valueOf(kinds, 4);
 
+    // The table may grow here: the notifying node is looked up again after it.
     coupler->prepareTemplates();
     if (coupler->nodeCount > kMaxNodes) std::abort();
 
     std::vector<char> out(capacity);
-    coupler->formatMessage(out.data(), capacity, &notifying);
+    const Node& notified = coupler->nodes[notifyingEntry];
+    coupler->formatMessage(out.data(), capacity, &notified);
     size_t length = strnlen(out.data(), capacity);
     if (length >= static_cast<size_t>(capacity)) std::abort();  // not terminated
 
-    if (!std::strstr(notifying.message, "{{")) {
-        std::string expected(notifying.message);
+    if (!std::strstr(notified.message.c_str(), "{{")) {
+        std::string expected(notified.message);
         if (expected.size() > static_cast<size_t>(capacity - 1)) expected.resize(capacity - 1);
         if (expected != std::string(out.data(), length)) std::abort();
     }

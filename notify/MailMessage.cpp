@@ -252,6 +252,10 @@ std::string composeMail(const MailContent& content) {
     body += content.sourceName ? content.sourceName : "";
     body += "\nA: ";
     body += content.address ? content.address : "";
+    if (content.tag && *content.tag) {
+        body += "\nN: ";
+        body += content.tag;
+    }
     body += "\nV: ";
     body += value;
     body += "\n\nsent by Zentok, ";

@@ -14,6 +14,7 @@ struct MailContent {
     const char* to = "";          // recipient address
     const char* sourceName = "";  // name of the node's source
     const char* address = "";     // the node's address
+    const char* tag = "";         // the node's tag; empty: the body has no N: line
     const char* text = "";        // the notification text
     double value = 0.0;           // the node's value
     bool decimals = false;        // the node keeps the decimals of its value

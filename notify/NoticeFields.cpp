@@ -72,6 +72,7 @@ std::string webhookBody(const Notification& notification, const char* receiverNa
     body["content"] = jsonText(text);
     body["source"] = jsonText(notification.sourceName.c_str());
     body["node"] = jsonText(notification.address.c_str());
+    if (!notification.tag.empty()) body["tag"] = jsonText(notification.tag.c_str());
     body["value"] = valueJson(notification);
     body["time"] = timeJson(when);
     // The moment the alarm fired, so a retried post is not read as a new event.
@@ -95,6 +96,7 @@ std::string nodeStateBody(const Notification& notification) {
     if (tellsNotice(notification, AlarmNotice::Acknowledged)) state["acknowledged"] = true;
     state["source"] = jsonText(notification.sourceName.c_str());
     state["node"] = jsonText(notification.address.c_str());
+    if (!notification.tag.empty()) state["tag"] = jsonText(notification.tag.c_str());
     state["value"] = valueJson(notification);
     state["since"] = timeJson(notification.triggerTime);
     state["text"] = jsonText(notification.text.c_str());

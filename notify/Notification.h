@@ -15,7 +15,7 @@ struct Notification {
     std::string sourceName;
     std::string sourcePassword;  // the source's server-manager password; empty when none
     std::string address;         // the node address
-    std::string tag;             // the node's tag; empty when it has none
+    std::string tag;             // the node's tag ("tank_level"); empty when it has none
     double value = 0.0;          // the value when the node fired
     bool keepsDecimals = false;  // the value prints with its decimals (REAL, FLOAT32, scaled)
     NotificationKind kind = NotificationKind::Message;
@@ -38,12 +38,14 @@ struct Notification {
     std::string quality;
     // The receiver takes acknowledgements back ("allow" line): a channel that
     // can carries buttons for them on an alarm's raise, reminders and
-    // escalation, naming the node by `label` (its tag, else its address).
+    // escalation, naming the node by `label()` (its tag, else its address).
     bool replyButtons = false;
     bool shelveButton = false;  // ... and one to shelve it for an hour
-    std::string label;
     // ntfy: the topic the button publishes the acknowledgement to, and the
     // episode's code it must carry.
     std::string replyTopic;
     std::string replyCode;
+
+    // How the node is shown: its tag where it has one, else its address.
+    const std::string& label() const { return tag.empty() ? address : tag; }
 };

@@ -35,6 +35,23 @@ bool readAndEvaluate(Node* node) {
     return true;
 }
 
+// An alarm bit sends no request: its value is its bit of the word's read,
+// which comes before it in the table, and a failed read of the word fails it too.
+void takeWordBit(const Node* table, Node* node) {
+    const Node& word = table[node->wordEntry];
+    if (word.readError != 0) {
+        node->readError = word.readError;
+        return;
+    }
+    double previous = node->value;
+    uint32_t bits = word.raw > 0 && word.raw <= 4294967295.0 ? static_cast<uint32_t>(word.raw) : 0;
+    node->raw = (bits >> node->bit) & 1u;
+    node->value = node->raw;
+    node->readError = 0;
+    node->lastRead = word.lastRead;
+    evaluateTrigger(node, previous);
+}
+
 namespace {
 
 constexpr int kFirstConnectBackoffMs = 250;
@@ -47,6 +64,10 @@ void readThread(SourceEntry* entry) {
         for (int i = 0; i < entry->nodeCount; ++i) {
             Node* node = &entry->nodes[i];
             if (node->source != entry) continue;
+            if (node->bit >= 0 && node->wordEntry >= 0 && node->wordEntry < entry->nodeCount) {
+                takeWordBit(entry->nodes, node);
+                continue;
+            }
             if (readAndEvaluate(node)) {
                 entry->goodReads++;
                 continue;

@@ -13,5 +13,9 @@ struct SourceEntry;
 // link, while a bad address or an exception answer fails its node alone.
 bool readAndEvaluate(Node* node);
 
+// An alarm bit's value from its word's last read in `table` (the word's
+// read error when that failed); runs its trigger like a read.
+void takeWordBit(const Node* table, Node* node);
+
 // The thread procedure; its last act hands the nodes back to the main thread.
 void readThread(SourceEntry* entry);

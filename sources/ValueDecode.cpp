@@ -71,7 +71,7 @@ double decodeS7Value(ValueType type, char addressType, int bit, const uint8_t* b
 
 double decodeModbusRegisters(ValueType type, WordOrder order, const uint16_t* registers) {
     if (type == ValueType::Int16) return signed16(registers[0]);
-    if (type == ValueType::Plain) return registers[0];
+    if (type == ValueType::Plain || type == ValueType::Bits16) return registers[0];
     uint32_t high = order == WordOrder::ABCD ? registers[0] : registers[1];
     uint32_t low = order == WordOrder::ABCD ? registers[1] : registers[0];
     uint32_t bits = (high << 16) | low;

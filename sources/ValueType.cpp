@@ -21,7 +21,7 @@ struct TypeName {
 constexpr TypeName kTypeNames[] = {
     {"INT", ValueType::S7Int},       {"DINT", ValueType::S7Dint},   {"REAL", ValueType::S7Real},
     {"INT16", ValueType::Int16},     {"UINT32", ValueType::Uint32}, {"INT32", ValueType::Int32},
-    {"FLOAT32", ValueType::Float32},
+    {"FLOAT32", ValueType::Float32}, {"BITS", ValueType::Bits32},   {"BITS", ValueType::Bits16},
 };
 
 bool isLetter(char c) {
@@ -30,6 +30,11 @@ bool isLetter(char c) {
 
 bool isS7Type(ValueType type) {
     return type == ValueType::S7Int || type == ValueType::S7Dint || type == ValueType::S7Real;
+}
+
+// ":BITS" is read as BITS 16 and fits either protocol; the address makes it 32.
+bool isBits(ValueType type) {
+    return type == ValueType::Bits16 || type == ValueType::Bits32;
 }
 
 const char* nameOf(ValueType type) {
@@ -53,7 +58,14 @@ bool s7TypeFits(const char* deviceAddress, const ValueSpec& spec, std::string* w
     }
     char wanted = spec.type == ValueType::S7Int ? 'W' : 'D';
     bool byteArea = a.area != daveTimer && a.area != daveCounter;
-    if (byteArea && a.type == wanted) return true;
+    if (byteArea && (a.type == wanted || (isBits(spec.type) && a.type == 'W'))) return true;
+    if (isBits(spec.type)) {
+        *why = std::string(
+                   "BITS needs a word or a double word of inputs, outputs, flags or a data block "
+                   "(MW20, DB10.DBD8), not '") +
+               deviceAddress + "'";
+        return false;
+    }
     *why = std::string("type ") + nameOf(spec.type) + " needs a " + (wanted == 'W' ? "word" : "double word") +
            " of inputs, outputs, flags or a data block (" +
            (wanted == 'W' ? "MW20, DB10.DBW4" : "MD4, DB10.DBD8") + "), not '" + deviceAddress + "'";
@@ -67,7 +79,8 @@ bool modbusTypeFits(const char* deviceAddress, const ValueSpec& spec, std::strin
                " needs an input or holding register (300001, 400001), not '" + deviceAddress + "'";
         return false;
     }
-    int registers = modbusRegisterCount(spec.type);
+    // BITS with a word order is a word of 32 bits on two registers.
+    int registers = isBits(spec.type) && spec.orderGiven ? 2 : modbusRegisterCount(spec.type);
     if (registers == 1 && spec.orderGiven) {
         *why = std::string("a word order applies to the 32-bit types only, not to ") + nameOf(spec.type);
         return false;
@@ -78,6 +91,12 @@ bool modbusTypeFits(const char* deviceAddress, const ValueSpec& spec, std::strin
         return false;
     }
     return true;
+}
+
+bool isS7DoubleWord(const char* deviceAddress) {
+    S7Address a;
+    std::string upper = upperCase(deviceAddress);
+    return parseS7Address(upper.c_str(), &a) && a.type == 'D';
 }
 
 }  // namespace
@@ -122,7 +141,7 @@ bool valueTypeFits(const char* sourceType, const char* deviceAddress, const Valu
         *why = "!OFFLINE takes no value type";
         return false;
     }
-    bool s7 = isS7Type(spec.type);
+    bool s7 = isS7Type(spec.type) || (isBits(spec.type) && equalsIgnoreCase(sourceType, "simatic"));
     if (!equalsIgnoreCase(sourceType, s7 ? "simatic" : "modbus")) {
         *why = std::string("type ") + nameOf(spec.type) + " is " + (s7 ? "an S7" : "a Modbus") +
                " type, but the node's source is of type '" + (sourceType ? sourceType : "") + "'";
@@ -146,6 +165,8 @@ bool readValueType(Node* node, std::string* why) {
     // address, and every read of it fails without a request.
     bool fits = read && valueTypeFits(node->source ? node->source->type : "", deviceText, spec, why);
     if (!fits) spec = ValueSpec{};
+    if (spec.type == ValueType::Bits16 && (spec.orderGiven || isS7DoubleWord(deviceText)))
+        spec.type = ValueType::Bits32;
     node->valueType = spec.type;
     node->wordOrder = spec.order;
     node->typeAt = spec.typeAt;
@@ -153,13 +174,16 @@ bool readValueType(Node* node, std::string* why) {
 }
 
 int modbusRegisterCount(ValueType type) {
-    return type == ValueType::Uint32 || type == ValueType::Int32 || type == ValueType::Float32 ? 2 : 1;
+    return type == ValueType::Uint32 || type == ValueType::Int32 || type == ValueType::Float32 ||
+                   type == ValueType::Bits32
+               ? 2
+               : 1;
 }
 
 std::string valueTypeName(const Node& node) {
     if (node.valueType != ValueType::Plain) {
         std::string name = nameOf(node.valueType);
-        if (modbusRegisterCount(node.valueType) == 2)
+        if (modbusRegisterCount(node.valueType) == 2 && node.device.kind != AddressKind::S7)
             name += node.wordOrder == WordOrder::CDAB ? " CDAB" : " ABCD";
         return name;
     }

@@ -75,7 +75,8 @@ struct LineParser {
             return "";
         }
         if (equalsIgnoreCase(name, "normal")) {
-            if (std::strlen(value) >= sizeof settings->normal) return "normal=: the template is too long";
+            if (std::strlen(value) >= static_cast<size_t>(kAlarmTemplateSize))
+                return "normal=: the template is too long";
             copyText(settings->normal, value);
             return "";
         }

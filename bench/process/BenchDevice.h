@@ -9,7 +9,7 @@
 
 class BenchDevice {
   public:
-    static constexpr int kRegisters = 8;
+    static constexpr int kRegisters = 256;  // a plant of 250 nodes reads 400001 to 400250
 
     BenchDevice();
     ~BenchDevice();

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "BenchDevice.h"
@@ -93,6 +94,51 @@ long long procIoField(pid_t pid, const std::string& name) {
     std::string text = readFile("/proc/" + std::to_string(pid) + "/io");
     size_t at = text.find(name);
     return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + name.size());
+}
+
+// Private_Clean + Private_Dirty of /proc/PID/smaps_rollup: the memory the
+// process holds for itself, shared libraries' untouched pages left out; NaN when unknown.
+double privateKilobytes(pid_t pid) {
+    std::string text = readFile("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    double total = 0;
+    for (const char* name : {"Private_Clean:", "Private_Dirty:"}) {
+        size_t at = text.find(name);
+        if (at == std::string::npos) return NAN;
+        total += std::atof(text.c_str() + at + std::strlen(name));
+    }
+    return total;
+}
+
+// A cycle every second over `config` against `device`, watched for `seconds` after a warm-up.
+EverySecond watchEverySecond(ZentokRun& run, int seconds) {
+    WatchedProcess& process = run.process();
+    process.pump(3000);
+    const std::string states = run.dir().file("zentok_states.csv");
+    auto inode = [&states] {
+        struct stat status {};
+        return stat(states.c_str(), &status) == 0 ? status.st_ino : 0;
+    };
+    EverySecond figures;
+    long long bytesBefore = procIoField(process.pid(), "write_bytes:");
+    UsageWindow window(process.pid());
+    ino_t seen = inode();
+    int replaced = 0;
+    // Looked at every 100 ms: the program replaces the file at most once a cycle.
+    for (int slice = 0; slice < seconds * 10; ++slice) {
+        process.pump(100);
+        ino_t now = inode();
+        if (now != seen) ++replaced;
+        seen = now;
+    }
+    figures.privateKb = privateKilobytes(process.pid());
+    figures.usage = run.stillRunning(window.end());
+    long long bytesAfter = procIoField(process.pid(), "write_bytes:");
+    if (figures.usage.wallSeconds > 0 && bytesBefore >= 0 && bytesAfter >= bytesBefore) {
+        figures.writeBytesPerSecond =
+            static_cast<double>(bytesAfter - bytesBefore) / figures.usage.wallSeconds;
+        figures.statesWritesPerMinute = replaced * 60.0 / figures.usage.wallSeconds;
+    }
+    return figures;
 }
 
 double threadCpuSeconds() {
@@ -203,33 +249,23 @@ Usage idleBetweenCycles(const std::string& zentok, int port, int seconds) {
 EverySecond everySecond(const std::string& zentok, int seconds) {
     BenchDevice device;  // its registers hold 0: no value and no alarm ever changes
     ZentokRun run(zentok, deviceConfig(device.port(), 1, kFiveRegisters));
-    WatchedProcess& process = run.process();
-    process.pump(3000);
-    const std::string states = run.dir().file("zentok_states.csv");
-    auto inode = [&states] {
-        struct stat status {};
-        return stat(states.c_str(), &status) == 0 ? status.st_ino : 0;
-    };
-    EverySecond figures;
-    long long bytesBefore = procIoField(process.pid(), "write_bytes:");
-    UsageWindow window(process.pid());
-    ino_t seen = inode();
-    int replaced = 0;
-    // Looked at every 100 ms: the program replaces the file at most once a cycle.
-    for (int slice = 0; slice < seconds * 10; ++slice) {
-        process.pump(100);
-        ino_t now = inode();
-        if (now != seen) ++replaced;
-        seen = now;
+    return watchEverySecond(run, seconds);
+}
+
+EverySecond fullPlant(const std::string& zentok, int seconds) {
+    BenchDevice device;
+    std::vector<std::string> addresses;
+    for (int i = 1; i <= 200; ++i) addresses.push_back(std::to_string(400000 + i));
+    std::string config = deviceConfig(device.port(), 1, addresses);
+    for (int word = 201; word <= 250; ++word) {
+        config += "node;a;" + std::to_string(400000 + word) + ":BITS;word;alarm;N\ntag;word" +
+                  std::to_string(word) + "\n";
+        for (int bit = 0; bit < 16; ++bit)
+            config += "bit;" + std::to_string(bit) + ";{{%tag}} alarm " + std::to_string(bit) + "\n";
+        config += "alarm;on=5s;remind=1h\n";
     }
-    figures.usage = run.stillRunning(window.end());
-    long long bytesAfter = procIoField(process.pid(), "write_bytes:");
-    if (figures.usage.wallSeconds > 0 && bytesBefore >= 0 && bytesAfter >= bytesBefore) {
-        figures.writeBytesPerSecond =
-            static_cast<double>(bytesAfter - bytesBefore) / figures.usage.wallSeconds;
-        figures.statesWritesPerMinute = replaced * 60.0 / figures.usage.wallSeconds;
-    }
-    return figures;
+    ZentokRun run(zentok, config);
+    return watchEverySecond(run, seconds);
 }
 
 ReadRace readsBesideLibmodbus(const std::string& zentok, int port, int rounds, int zentokMs,

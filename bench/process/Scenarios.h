@@ -44,8 +44,13 @@ struct EverySecond {
     Usage usage;
     double writeBytesPerSecond = NAN;    // write_bytes of /proc/PID/io: what reaches the disk
     double statesWritesPerMinute = NAN;  // replacements of the states file, seen as new inodes
+    double privateKb = NAN;              // private memory at the end, kB
 };
 EverySecond everySecond(const std::string& zentok, int seconds);
+
+// The same cycle every second with a plant's tag list: 250 nodes, of them
+// 50 words of 16 alarm bits (800 alarms), every node with an alarm line.
+EverySecond fullPlant(const std::string& zentok, int seconds);
 
 // readinterval 0, five register nodes against a fast device, beside
 // libmodbus's modbus_read_registers (one register per request over the same

@@ -146,6 +146,7 @@ bool MailChannel::notify(const Notification& notification, const DeliveryHandle&
     content.to = recipient;
     content.sourceName = sourceName;
     content.address = address;
+    content.tag = notification.tag.c_str();
     content.text = text;
     content.value = notification.value;
     content.decimals = notification.keepsDecimals;

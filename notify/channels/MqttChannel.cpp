@@ -36,14 +36,14 @@ std::string MqttChannel::sendFault() const {
 }
 
 std::string mqttStateTopic(const std::string& topic, const Notification& notification) {
-    return topic + "/state/" + topicLevel(notification.sourceName) + "/" + topicLevel(notification.address);
+    return topic + "/state/" + topicLevel(notification.sourceName) + "/" + topicLevel(notification.label());
 }
 
 bool MqttChannel::notify(const Notification& notification, const DeliveryHandle& delivery) {
     if (!connection_) return false;
     logf(Log::Always, "notifyMqtt::notify, broker %s, topic %s, source %s, node %s, %s\n",
          address_.brokerText().c_str(), address_.topic.c_str(), notification.sourceName.c_str(),
-         notification.address.c_str(), consoleText(notification).c_str());
+         notification.label().c_str(), consoleText(notification).c_str());
     std::string notice = webhookBody(notification, receiver_.c_str(), currentTime());
     return connection_->publish(address_.topic, std::move(notice), false, delivery);
 }

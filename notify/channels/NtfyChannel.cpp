@@ -28,7 +28,7 @@ std::string headerValue(const std::string& text) {
 // app shows when a message arrived, which for a retried alarm is later. A
 // clear or reminder names its episode's raise as well.
 std::string title(const Notification& notification) {
-    std::string text = notification.sourceName + " " + notification.address;
+    std::string text = notification.sourceName + " " + notification.label();
     int64_t when = noticeTime(notification);
     if (when > 0) text += ", " + formatDateTime(when);
     if (notification.triggerTime > 0 && notification.triggerTime != when)
@@ -132,16 +132,16 @@ bool NtfyChannel::notify(const Notification& notification, const DeliveryHandle&
     if (!token_.empty()) request.headers.push_back("Authorization: Bearer " + headerValue(token_));
     // A receiver that takes replies: one button publishes "ACK TAG CODE" to its reply topic.
     if (!notification.replyTopic.empty() && !notification.replyCode.empty() &&
-        notification.label.find_first_of(",;'\"") == std::string::npos)
+        notification.label().find_first_of(",;'\"") == std::string::npos)
         request.headers.push_back("Actions: http, Acknowledge, " + serverBase() + "/" +
                                   notification.replyTopic + ", method=POST, body=ACK " +
-                                  headerValue(notification.label) + " " + notification.replyCode +
+                                  headerValue(notification.label()) + " " + notification.replyCode +
                                   ", clear=true");
     request.body = validUtf8(text.data(), text.size());
     request.delivery = delivery;
 
     // The token is never printed; the URL only masked.
     logf(Log::Always, "notifyNtfy::notify, url %s, source %s, node %s, %s\n", maskUrl(url_).c_str(),
-         notification.sourceName.c_str(), notification.address.c_str(), consoleText(notification).c_str());
+         notification.sourceName.c_str(), notification.label().c_str(), consoleText(notification).c_str());
     return startHttpPost(std::move(request));
 }

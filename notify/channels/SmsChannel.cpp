@@ -50,9 +50,9 @@ bool writeAll(int fd, const std::string& content) {
 // An alarm that asks for a response tells how to give it by SMS.
 std::string replyHint(const Notification& notification) {
     const std::string& state = notification.state;
-    if (!notification.replyButtons || notification.label.empty()) return "";
+    if (!notification.replyButtons || notification.label().empty()) return "";
     if (!state.empty() && state != "raised" && state != "reminder" && state != "escalated") return "";
-    return "\nReply ACK " + notification.label;
+    return "\nReply ACK " + notification.label();
 }
 
 }  // namespace

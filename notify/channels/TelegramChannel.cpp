@@ -121,11 +121,11 @@ std::string telegramBody(int64_t chatId, const Notification& notification) {
     uint64_t episode =
         notification.episode != 0 ? notification.episode : static_cast<uint64_t>(notification.triggerTime);
     nlohmann::json row = nlohmann::json::array();
-    row.push_back(
-        {{"text", "Acknowledge"}, {"callback_data", telegramButtonData("ack", episode, notification.label)}});
+    row.push_back({{"text", "Acknowledge"},
+                   {"callback_data", telegramButtonData("ack", episode, notification.label())}});
     if (notification.shelveButton)
         row.push_back({{"text", "Shelve 1 h"},
-                       {"callback_data", telegramButtonData("shelve", episode, notification.label)}});
+                       {"callback_data", telegramButtonData("shelve", episode, notification.label())}});
     nlohmann::json body = {{"chat_id", chatId},
                            {"text", telegramMessageText(notification.text)},
                            {"reply_markup", {{"inline_keyboard", nlohmann::json::array({row})}}}};

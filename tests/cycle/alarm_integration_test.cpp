@@ -70,3 +70,43 @@ TEST(AlarmRun, DeadbandReminderAndBackToNormalReachTheFileAndTheWebhookOncePerEp
     EXPECT_EQ(file.find("fall 19500"), std::string::npos) << file;
     EXPECT_TRUE(std::regex_search(file, std::regex("fall \\d{1,3} after \\d+s"))) << file;
 }
+
+// A word of alarm bits: two bits that rise in one read give two notices,
+// each bit follows the word's alarm line (the on-delay keeps the chattering
+// bit silent), a bit alarmed at 0 fires while it is 0, and the states file
+// keeps each bit by its word and index.
+TEST(AlarmRun, EachBitOfAnAlarmWordIsAnAlarmOfItsOwn) {
+    TempDir dir;
+    PythonPeer peer(kMisbehavingModbusPeer, {"--sawtooth", "3000"}, 60);
+    ASSERT_TRUE(peer.ready());
+    writeFile(dir.file("z.ini"),
+              "coupler;runmode;cycle\nsource;plant\nadr;modbus;" + peer.parameters() +
+                  "\nnode;a;300004:BITS;unused;alarm;N\ntag;pumps\n"
+                  "bit;0;{{%tag}} tripped\nbit;1;{{%tag}} tripped\nbit;2;{{%tag}} chatters\n"
+                  "bit;3;{{%tag}} no feedback;0\nalarm;on=1s\n"
+                  "receiver;log\nadr;file;alarms.csv\ndir;alarm\n");
+    Process zentok;
+    ASSERT_TRUE(zentok.start({zentokBinary(), "-i", "z.ini"}, dir.file("run.log"), dir.path()));
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    kill(zentok.pid(), SIGTERM);
+    ASSERT_TRUE(zentok.waitForExit(12000));
+
+    std::string file = fileExists(dir.file("alarms.csv")) ? readFile(dir.file("alarms.csv")) : "";
+    std::regex notice("\"300004:BITS\\.(\\d)\";([-0-9]+;[:0-9]+);(\\d);\"pumps\\.\\1 ([a-z ]+)\"");
+    std::string pairs;
+    std::string bit3;
+    std::string previousTime;
+    for (std::sregex_iterator it(file.begin(), file.end(), notice), end; it != end; ++it) {
+        std::string bit = (*it)[1];
+        if (bit == "0") previousTime = (*it)[2];
+        if (bit == "1") pairs += (*it)[2] == previousTime ? 'P' : 'x';
+        if (bit == "2") ADD_FAILURE() << "the chattering bit was raised: " << file;
+        if (bit == "3") bit3 += std::string((*it)[3]) + (*it)[4].str();
+    }
+    // Three periods of 3 s: bits 0 and 1 rise together in each, one notice each.
+    EXPECT_TRUE(std::regex_match(pairs, std::regex("PPP+"))) << file;
+    EXPECT_EQ(bit3, "0no feedback") << file;
+    std::string states = readFile(dir.file("zentok_states.csv"));
+    EXPECT_TRUE(std::regex_search(states, std::regex("\"plant\";\"300004:BITS\\.3\";\\d{4}-"))) << states;
+    EXPECT_NE(states.find("\"plant\";\"300004:BITS.0\";"), std::string::npos) << states;
+}

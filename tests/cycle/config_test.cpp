@@ -65,7 +65,7 @@ TEST_F(ConfigFile, ReadsTheExampleConfiguration) {
     EXPECT_STREQ(c.sources[0].parameters, "tcp:127.0.0.1:502");
     ASSERT_EQ(c.nodeCount, 2);
     EXPECT_STREQ(c.nodes[0].address, "400001");
-    EXPECT_STREQ(c.nodes[0].message, "Level high: {{*}}");
+    EXPECT_EQ(c.nodes[0].message, "Level high: {{*}}");
     EXPECT_STREQ(c.nodes[0].condition, "O:100");
     EXPECT_EQ(c.nodes[0].readInterval, 60);
     EXPECT_EQ(c.nodes[0].info, 0);
@@ -180,8 +180,8 @@ TEST_F(ConfigFile, UnknownRunModeIsAnError) {
 
 TEST_F(ConfigFile, OverLimitLinesSetIniErrorAndTheRestIsStillRead) {
     std::string text = "source;one\nsource;two\n";
-    for (int i = 0; i < 6; ++i) text += "node;a;n" + std::to_string(i) + ";m;g;N\n";
-    for (int i = 0; i < 6; ++i) text += "receiver;r" + std::to_string(i) + "\n";
+    for (int i = 0; i <= kMaxNodes; ++i) text += "node;a;n" + std::to_string(i) + ";m;g;N\n";
+    for (int i = 0; i <= kMaxReceivers; ++i) text += "receiver;r" + std::to_string(i) + "\n";
     text += "dir;late\nadr;file;x.csv\n";
     auto l = load(text);
     EXPECT_TRUE(l.coupler->iniError());
@@ -189,8 +189,8 @@ TEST_F(ConfigFile, OverLimitLinesSetIniErrorAndTheRestIsStillRead) {
               "*** ini error: source over limit\n"
               "*** ini error: nodes over limit\n"
               "*** ini error: receiver over limit\n");
-    EXPECT_EQ(l.coupler->nodeCount, 5);
-    EXPECT_EQ(l.coupler->receiverCount, 5);
+    EXPECT_EQ(l.coupler->nodeCount, kMaxNodes);
+    EXPECT_EQ(l.coupler->receiverCount, kMaxReceivers);
     EXPECT_EQ(l.coupler->linkCount, 0) << "the dir line after a refused receiver belongs to nobody";
 }
 
@@ -256,7 +256,7 @@ TEST_F(ConfigFile, QuotesCommentsAndKeywordsAreExact) {
     EXPECT_STREQ(c.sources[0].name, "plant;A");
     ASSERT_EQ(c.nodeCount, 1);
     EXPECT_STREQ(c.nodes[0].address, "MW\"1");
-    EXPECT_STREQ(c.nodes[0].message, "a;b");
+    EXPECT_EQ(c.nodes[0].message, "a;b");
 }
 
 TEST_F(ConfigFile, UplinkFieldsAreCutToTheirSize) {
@@ -363,7 +363,7 @@ TEST_F(ConfigFile, AlarmLinesAreTypedOnceAndBadSettingsEndTheLoad) {
     EXPECT_EQ(alarm.offDelaySeconds, 120);
     EXPECT_EQ(alarm.remindSeconds, 3600);
     EXPECT_EQ(alarm.remindMax, 3);
-    EXPECT_STREQ(alarm.normal, "Back: {{*}}; ok");
+    EXPECT_EQ(alarm.normal, "Back: {{*}}; ok");
 
     struct Case {
         std::string lines;
@@ -406,6 +406,8 @@ TEST_F(ConfigFile, TypesThatDoNotFitTheAddressZeroFactorsAndBadUnitIdsAreErrorsN
         {modbus + "node;a;400001:INT16:CDAB;t;g;N\n",
          "line 3: a word order applies to the 32-bit types only"},
         {modbus + "node;a;400001:DOUBLE;t;g;N\n", "line 3: unknown value type 'DOUBLE' in address"},
+        {modbus + "node;a;000001:BITS;t;g;N\n", "line 3: type BITS needs an input or holding register"},
+        {s7 + "node;a;MB3:BITS;t;g;N\n", "line 3: BITS needs a word or a double word"},
         {modbus + "node;a;400001:FLOAT32:BADC;t;g;N\n", "line 3: unknown word order 'BADC'"},
         {modbus + "# note\n\nnode;a;400001;t;g;N\nscale;0;5\n", "line 6: scale factor 0"},
         {modbus + "node;a;400001;t;g;N\nscale;nan;0\n", "line 4: scale needs a factor and an offset"},
@@ -469,6 +471,45 @@ TEST_F(ConfigFile, TagLinesNameNodesOnceWithWordsAnOperatorCanType) {
     EXPECT_STREQ(l.coupler->nodes[1].label(), "400002");
     EXPECT_EQ(l.coupler->nodeNamed("TANK_LEVEL-2.A"), &l.coupler->nodes[0]);
     EXPECT_EQ(l.coupler->nodeNamed("400001"), &l.coupler->nodes[0]);
+}
+
+// A bit line makes one bit of a ":BITS" word an alarm of its own; what
+// cannot be such a bit is a line error naming the bit line.
+TEST_F(ConfigFile, BitLinesOfAnAlarmWordBecomeNodesOfTheirOwn) {
+    const std::string modbus = "source;m\nadr;modbus;tcp:127.0.0.1:502\n";
+    const std::string word = modbus + "node;a;400010:BITS;w;g;N\n";
+    const std::pair<std::string, std::string> refused[] = {
+        {modbus + "node;a;400001;t;g;N\nbit;0;x\n",
+         "line 4: a bit line belongs to a node whose address ends in :BITS"},
+        {word + "bit;16;x\n", "line 4: bit 16 is past the 16 bits of '400010:BITS' (0 to 15)"},
+        {"source;p\nadr;simatic;tcp:127.0.0.1\nnode;a;DB1.DBW4:BITS;w;g;N\nbit;16;x\n",
+         "line 4: bit 16 is past the 16"},
+        {word + "bit;x;t\n", "line 4: a bit line has 3 or 4 fields"},
+        {word + "bit;1;t;1\n", "line 4: a bit line has 3 or 4 fields"},
+        {word + "bit;1;a\nbit;1;b\n", "line 5: a second line for bit 1 of node '400010:BITS'"},
+    };
+    for (const auto& [lines, message] : refused) {
+        auto l = load(lines);
+        EXPECT_EQ(l.coupler->lineErrors(), 1) << lines;
+        EXPECT_NE(l.output.find("*** ini error: " + message), std::string::npos) << lines << l.output;
+    }
+    // Two registers with a word order hold 32 bits, and so does an S7 double word.
+    auto l = load(modbus +
+                  "node;a;400010:BITS:CDAB;w;g;N\ntag;pumps\nbit;31;hi {{*}};0\nalarm;on=5\n"
+                  "node;a;400001;t;g;N\n");
+    ASSERT_EQ(l.coupler->lineErrors(), 0) << l.output;
+    ASSERT_EQ(l.coupler->nodeCount, 3);
+    const Node& bit = l.coupler->nodes[2];
+    EXPECT_STREQ(bit.address, "400010:BITS:CDAB.31");
+    EXPECT_EQ(l.coupler->nodeNamed("pumps.31"), &bit);
+    EXPECT_EQ(bit.message, "hi {{*}}");
+    EXPECT_EQ(bit.trigger.kind, ConditionKind::Zero);
+    EXPECT_TRUE(bit.alarm.enabled && bit.alarm.onDelaySeconds == 5 && bit.wordEntry == 0 && bit.bit == 31);
+    EXPECT_FALSE(l.coupler->nodes[0].alarm.enabled);  // the word itself never notifies
+    EXPECT_EQ(l.coupler->nodes[0].trigger.kind, ConditionKind::Never);
+    auto s7 = load("source;p\nadr;simatic;tcp:127.0.0.1\nnode;a;DB1.DBD4:BITS;w;g;N\nbit;31;x\n");
+    EXPECT_EQ(s7.coupler->lineErrors(), 0) << s7.output;
+    EXPECT_EQ(s7.coupler->nodeCount, 2);
 }
 
 // Each node's address is read once, at load, into the device address its

@@ -37,9 +37,10 @@ TEST(Coupler, FindDirIgnoresCaseAndStopsAtCapacity) {
     EXPECT_EQ(c->findDir("ALARM", true), alarm);
     EXPECT_EQ(c->findDir("alarm", false), alarm);
     EXPECT_EQ(c->findDir("other", false), nullptr);
-    for (int i = 0; i < 4; ++i) ASSERT_NE(c->findDir(("g" + std::to_string(i)).c_str(), true), nullptr);
-    EXPECT_EQ(c->findDir("sixth", true), nullptr);
-    EXPECT_EQ(c->dirCount, 5);
+    for (int i = 1; i < kMaxDirs; ++i)
+        ASSERT_NE(c->findDir(("g" + std::to_string(i)).c_str(), true), nullptr);
+    EXPECT_EQ(c->findDir("one too many", true), nullptr);
+    EXPECT_EQ(c->dirCount, kMaxDirs);
 }
 
 TEST(Coupler, FindNodeMatchesAddressAndSourceTogether) {
@@ -69,7 +70,7 @@ TEST(Coupler, FindNodeAndFindLinkRespectCapacities) {
     ASSERT_NE(link, nullptr);
     EXPECT_EQ(c->findLink(&c->receivers[0], dir, true), link) << "a pair is stored once";
     EXPECT_EQ(c->linkCount, 1);
-    c->linkCount = kMaxLinks;  // five receivers and five groups never fill it; force it full
+    c->linkCount = kMaxLinks;  // the receivers and groups never fill it; force it full
     EXPECT_EQ(c->findLink(&c->receivers[4], dir, true), nullptr);
 }
 
@@ -81,7 +82,7 @@ TEST(Coupler, FindNodeCreatesAFreshNode) {
     c->nodes[0].readInterval = 30;
     Node* n = c->findNode("ref", nullptr, true);
     ASSERT_EQ(n, &c->nodes[0]);
-    EXPECT_STREQ(n->message, "");
+    EXPECT_EQ(n->message, "");
     EXPECT_EQ(n->dir, nullptr);
     EXPECT_EQ(n->readInterval, 0);
 }

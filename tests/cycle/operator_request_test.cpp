@@ -119,7 +119,7 @@ TEST_F(OperatorFolder, EachRequestIsAnsweredAndRemovedAndTheAckIsRecorded) {
     readStatesFrom(again, file);
     std::fclose(file);
     EXPECT_TRUE(again.nodes[0].acknowledged());
-    EXPECT_STREQ(again.nodes[0].ack.by, "alice");
+    EXPECT_EQ(again.nodes[0].ack.by, "alice");
     EXPECT_EQ(again.nodes[0].ack.owner, me());
     writeFile("old.csv", "\"plant\";\"400001\";2026-03-02 08:00:00;;0;160\n");
     file = std::fopen("old.csv", "r");

@@ -23,7 +23,8 @@ class TemplatesTest : public ::testing::Test {
 
     Node* addNode(const char* address, const std::string& message, double value = 0.0,
                   SourceEntry* from = reinterpret_cast<SourceEntry*>(-1)) {
-        Node& node = coupler->nodes[coupler->nodeCount++];
+        Node& node = coupler->freeNode();
+        ++coupler->nodeCount;
         node.source = from == reinterpret_cast<SourceEntry*>(-1) ? source : from;
         copyText(node.address, address);
         copyText(node.message, message.c_str());

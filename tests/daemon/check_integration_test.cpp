@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Records.h"
 #include "daemon/ConfigCheck.h"
 #include "notify/twitter/TwitterClient.h"
 #include "support/TestSupport.h"
@@ -31,7 +32,7 @@ bool connectionWaiting(int listener) {
 TEST(Check, ExampleConfigurationsLoadWithoutWarnings) {
     TempDir dir;
     for (const char* example : {"examples/zentok.ini", "examples/demo.ini", "examples/rtu.ini",
-                                "examples/oncall.ini", "examples/sitetools.ini"}) {
+                                "examples/oncall.ini", "examples/sitetools.ini", "examples/plant.ini"}) {
         RunResult r = runZentokIn(dir.path(), {"--check", "-i", sourcePath(example)});
         EXPECT_EQ(r.exitCode, 0) << example << "\n" << r.output;
         EXPECT_NE(r.output.find("': loads, 0 warnings\n"), std::string::npos) << r.output;
@@ -49,9 +50,11 @@ TEST(Check, ExampleConfigurationsLoadWithoutWarnings) {
 TEST(Check, EachKindOfConfigurationErrorEndsWith78AndItsMessage) {
     TempDir dir;
     std::string nodes, receivers;
-    for (int i = 0; i < 6; ++i) nodes += "node;a;MW" + std::to_string(i) + ";t;g;N\n";
-    for (int i = 0; i < 6; ++i) receivers += "receiver;r" + std::to_string(i) + "\ndir;g\n";
+    for (int i = 0; i <= kMaxNodes; ++i) nodes += "node;a;MW" + std::to_string(2 * i) + ";t;g;N\n";
+    for (int i = 0; i <= kMaxReceivers; ++i) receivers += "receiver;r" + std::to_string(i) + "\ndir;g\n";
     const std::string modbus = "source;plant\nadr;modbus;tcp:127.0.0.1:502\n";
+    std::string fullGroupTable;  // every group the table holds, named by dir lines
+    for (int i = 0; i < kMaxDirs; ++i) fullGroupTable += "dir;g" + std::to_string(i) + "\n";
     const std::string s7 = "source;plc\nadr;simatic;tcp:127.0.0.1:102:2\n";
     const std::pair<std::string, std::string> cases[] = {
         {"coupler;runmode;daily\n", "*** ini error: runmode\n"},
@@ -110,10 +113,9 @@ TEST(Check, EachKindOfConfigurationErrorEndsWith78AndItsMessage) {
         {modbus + "node;a;400001;t;shift;N\nreceiver;r\ndir;shift\nescalate;shift;15m;laed\n",
          "*** warning: escalate from group 'shift' to 'laed': unknown group 'laed', no node or receiver "
          "names it"},
-        {modbus + "node;a;400001;t;a;N\nnode;a;400002;t;b;N\nnode;a;400003;t;c;N\nnode;a;400004;t;d;N\n"
-                  "node;a;400005;t;e;N\nreceiver;r\ndir;a\ndir;b\ndir;c\ndir;d\ndir;e\nescalate;a;15m;laed\n",
-         "*** warning: line 14: escalate from group 'a' to 'laed': unknown group 'laed', no node or receiver "
-         "names it"},
+        {modbus + "receiver;r\n" + fullGroupTable + "escalate;g0;15m;laed\n",
+         "*** warning: line " + std::to_string(4 + kMaxDirs) +
+             ": escalate from group 'g0' to 'laed': unknown group 'laed', no node or receiver names it"},
         // The on-call ladder and its duty windows.
         {modbus + "node;a;400001;t;shift;N\nreceiver;r\ndir;shift\nladder;shift;0:shift;5m:laed\n",
          "*** warning: ladder of group 'shift': unknown group 'laed', no node or receiver names it"},

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "base/Records.h"
 #include "support/TestSupport.h"
 
 using namespace testsupport;
@@ -22,7 +23,7 @@ TEST(Entry, PrintsBannerAndRunsOneCycleInSingleMode) {
     RunResult r = runZentokIn(dir.path(), {"-i", "a.ini"});
     ASSERT_FALSE(r.timedOut) << r.output;
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.output.rfind("Zentok\nLimits: 1 sources, 5 nodes, 5 dir, 5 receiver\nInfo: ", 0), 0u)
+    EXPECT_EQ(r.output.rfind("Zentok\nLimits: 1 sources, 250 nodes, 50 dir, 50 receiver\nInfo: ", 0), 0u)
         << r.output;
     EXPECT_NE(r.output.find("running " + zentokBinary() + "\nworking dir " + dir.path() + "\n"),
               std::string::npos)
@@ -68,9 +69,9 @@ TEST(Entry, DefaultPathComesFromTheProgramPath) {
 
 TEST(Entry, ConfigurationErrorsEndTheProgramWithoutACycle) {
     TempDir dir;
-    writeFile(dir.file("z.ini"),
-              "coupler;runmode;single\nreceiver;1\nreceiver;2\nreceiver;3\nreceiver;4\n"
-              "receiver;5\nreceiver;6\ndir;x\n");
+    std::string receivers;
+    for (int i = 0; i <= kMaxReceivers; ++i) receivers += "receiver;" + std::to_string(i) + "\n";
+    writeFile(dir.file("z.ini"), "coupler;runmode;single\n" + receivers + "dir;x\n");
     RunResult r = runZentokIn(dir.path(), {"-i", "z.ini"});
     ASSERT_FALSE(r.timedOut) << r.output;
     EXPECT_EQ(r.exitCode, 78) << "EX_CONFIG, not success";

@@ -119,6 +119,25 @@ TEST(JournalReport, AuditFiguresOfCraftedJournals) {
     }
 }
 
+// A tag is an eighth field, only on the lines of a node that has one, and
+// reads back; lines of seven fields, as every older journal has, still read.
+TEST(JournalReport, ATagIsAFieldOfItsOwnBehindTheOthers) {
+    JournalRecord record;
+    record.time = kStart;
+    record.source = "plant";
+    record.node = "400020:BITS.3";
+    record.episode = kStart;
+    std::string plain = formatJournalLine(record);
+    record.tag = "pumps.3";
+    std::string tagged = formatJournalLine(record);
+    EXPECT_EQ(tagged, plain.substr(0, plain.size() - 1) + ";\"pumps.3\"\n");
+    JournalRecord read;
+    ASSERT_TRUE(parseJournalLine(tagged.substr(0, tagged.size() - 1), &read));
+    EXPECT_EQ(read.tag, "pumps.3");
+    ASSERT_TRUE(parseJournalLine(plain.substr(0, plain.size() - 1), &read));
+    EXPECT_EQ(read.tag, "");
+}
+
 TEST(JournalReport, FiguresOfACraftedJournal) {
     std::string text = std::string(kJournalHeader) + "\n";
     // A chatters: three raises in 50 s, each cleared; the second is acknowledged after 40 s.

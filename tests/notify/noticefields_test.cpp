@@ -18,6 +18,7 @@
 #include "notify/MailMessage.h"
 #include "notify/channels/ExecChannel.h"
 #include "notify/channels/FileChannel.h"
+#include "notify/channels/MqttChannel.h"
 #include "support/TestSupport.h"
 
 TEST(NodeStateBody, FollowsTheEpisodeFromRaiseThroughAcknowledgementToClear) {
@@ -88,4 +89,29 @@ TEST(NoticeTimes, EveryChannelTellsAClearsOwnMomentAndItsEpisodesRaise) {
     };
     for (const Row& row : rows) EXPECT_TRUE(row.told) << row.channel << "\n" << body << "\n" << message;
     setClockForTesting(nullptr);
+}
+
+// A node's tag goes with it wherever a channel names the node; a node
+// without one sends what it always did.
+TEST(NoticeFields, ATagNamesTheNodeInEveryChannelThatShowsIt) {
+    Notification tagged;
+    tagged.sourceName = "plant";
+    tagged.address = "400011:FLOAT32:CDAB";
+    tagged.tag = "tank_level";
+    tagged.state = "raised";
+    Notification plain = tagged;
+    plain.tag.clear();
+    MailContent mail;
+    mail.address = tagged.address.c_str();
+    mail.tag = tagged.tag.c_str();
+    const std::pair<std::string, std::string> shown[] = {
+        {webhookBody(tagged, "ops", 0), "\"node\":\"400011:FLOAT32:CDAB\",\"tag\":\"tank_level\","},
+        {nodeStateBody(tagged), "\"node\":\"400011:FLOAT32:CDAB\",\"tag\":\"tank_level\","},
+        {mqttStateTopic("plant", tagged), "plant/state/plant/tank_level"},
+        {composeMail(mail), "A: 400011:FLOAT32:CDAB\r\nN: tank_level\r\n"},
+    };
+    for (const auto& [text, part] : shown) EXPECT_NE(text.find(part), std::string::npos) << text;
+    EXPECT_EQ(webhookBody(plain, "ops", 0).find("tag"), std::string::npos);
+    EXPECT_EQ(nodeStateBody(plain).find("tag"), std::string::npos);
+    EXPECT_EQ(mqttStateTopic("plant", plain).find("tank_level"), std::string::npos);
 }

@@ -31,7 +31,10 @@ With --sawtooth MS input register 1 (300001) rises and falls: it reads
 from the peer's start) and 0 in the second half, so each rise is numbered.
 Input register 2 (300002) does the same half a period later, so two nodes
 fire in turn. Input register 3 (300003) goes through a deadband in thirds of
-the period: 20000 + k, then 19500, then k.
+the period: 20000 + k, then 19500, then k. Input register 4 (300004) is a
+word of alarm bits: bits 0 and 1 are set together in the first half of each
+period, bit 2 chatters (it flips at every read of the word) and bit 3
+stays 0.
 
 With --idle-close SECONDS the peer closes every connection that has been
 idle that long, as gateways with an idle time-out do; --idle-reset SECONDS
@@ -40,6 +43,7 @@ does the same with a reset (RST) instead of an orderly close.
     misbehaving_peer.py --port PORT [--lifetime SECONDS] [--idle-close S | --idle-reset S] [--sawtooth MS]
 """
 import argparse
+import itertools
 import os
 import socket
 import struct
@@ -92,6 +96,15 @@ def deadband_value():
     return 19500 if into < 2 * SAWTOOTH_MS / 3 else int(period)
 
 
+WORD_READS = itertools.count()
+
+
+def alarm_word():
+    into = ((time.monotonic() - START) * 1000.0) % SAWTOOTH_MS
+    word = 0b011 if into < SAWTOOTH_MS / 2 else 0
+    return word | (0b100 if next(WORD_READS) % 2 else 0)
+
+
 def serve(conn, idle, reset):
     with conn:
         conn.settimeout(idle)
@@ -108,6 +121,9 @@ def serve(conn, idle, reset):
             UNIT.value = (unit + 1) & 0xFF if function == 3 and address == 16 else unit
             if SAWTOOTH_MS and function == 4 and address == 3:
                 conn.sendall(frame(tid, struct.pack(">BBH", 4, 2, deadband_value())))
+                continue
+            if SAWTOOTH_MS and function == 4 and address == 4:
+                conn.sendall(frame(tid, struct.pack(">BBH", 4, 2, alarm_word())))
                 continue
             if SAWTOOTH_MS and function == 4 and address in (1, 2):
                 lag = 0.0 if address == 1 else SAWTOOTH_MS / 2.0
