@@ -24,6 +24,14 @@ int64_t currentTime() {
     return static_cast<int64_t>(now.tv_sec);
 }
 
+int64_t currentTimeMs() {
+    auto& clock = testClock();
+    if (clock) return clock() * 1000;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 int64_t steadyMs() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() +

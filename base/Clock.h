@@ -7,6 +7,8 @@
 
 // Seconds since 1970.
 int64_t currentTime();
+// Milliseconds since 1970, by the same clock (a test's clock counts whole seconds).
+int64_t currentTimeMs();
 
 // Milliseconds of the monotonic clock, for deadlines and waits that a step of
 // the wall clock must neither stretch nor cut.

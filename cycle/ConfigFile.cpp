@@ -16,6 +16,7 @@
 #include "base/Settings.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
+#include "cycle/CycleOffset.h"
 #include "notify/UrlScheme.h"
 #include "notify/channels/MailChannel.h"
 #include "notify/channels/SrvMgrChannel.h"
@@ -724,6 +725,7 @@ void Coupler::loadConfig(const char* path) {
     }
     copyText(cfgName, path);
     parseConfig();
+    cycleOffsetMs = cycleOffsetFor(cfgName, readInterval);
 }
 
 void Coupler::parseConfig() {

@@ -87,7 +87,8 @@ class Coupler {
     int linkCount = 0;
     int rehashTime = 60;  // "coupler;rehashtime" is accepted and kept; nothing reads it
     int readInterval = 0;
-    int64_t lastCycle = 0;
+    int64_t lastCycle = 0;  // by the cycle clock: the wall clock less cycleOffsetMs
+    int cycleOffsetMs = 0;  // where in the read interval the cycles start (cycle/CycleOffset.h)
     // "coupler;loglevel" as loaded, -1 without that line. Loading sets no
     // process-wide level (base/Log.h): a run applies it with applyLogLevel
     // once the load is accepted, so a refused file changes nothing.

@@ -117,8 +117,9 @@ class ReloadDecision {
     int64_t loadedAtMs_ = 0;
 };
 
-// The wall-clock second the cycle timer will find the next cycle due at; 0
-// when there is none to wait for (no read interval, or cycles paused).
+// The second of the cycle clock the next cycle is due at (the timer adds the
+// coupler's offset); 0 when there is none to wait for (no read interval, or
+// cycles paused).
 int64_t nextCycleSecond(const Coupler& coupler, bool cyclesPaused) {
     if (cyclesPaused || coupler.readInterval == 0) return 0;
     return coupler.lastCycle + coupler.readInterval;
@@ -162,7 +163,7 @@ void finishRun(Coupler& coupler) {
 // wakes in time for the next ping.
 void waitForWork(ConfigWatch& watch, Coupler& coupler, const ReloadDecision& reload, bool cyclesPaused,
                  const ServiceNotify& service, const Heartbeat& heartbeat) {
-    watch.wakeAtSecond(nextCycleSecond(coupler, cyclesPaused));
+    watch.wakeAtSecond(nextCycleSecond(coupler, cyclesPaused), coupler.cycleOffsetMs);
     bool connectWait = !cyclesPaused && coupler.readInterval == 0;
     int64_t wait = connectWait ? coupler.msUntilSourcesMayConnect() : 1000;
     wait = std::min<int64_t>(wait, reload.wakeWithinMs());
