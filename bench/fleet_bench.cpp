@@ -477,6 +477,19 @@ void printTargets(const StageFigures& job, const StageFigures* red, const StageF
         format("%.0f / %.0f KiB", fleet.privateKiBMedian, fleet.privateKiBMax), fleet.privateKiBMax <= 1536);
 }
 
+// Every coupler watches its configuration with an inotify instance of its
+// own, and here all run as one user: past the user's limit the rest fall
+// back to looking at their file once a second, which is not how a fleet of
+// units with a user each runs.
+void warnOfInotifyLimit(int couplers) {
+    int limit = std::atoi(slurp("/proc/sys/fs/inotify/max_user_instances").c_str());
+    if (limit > 0 && limit < couplers + 16)
+        std::printf(
+            "bench_fleet: fs.inotify.max_user_instances is %d, below %d couplers and the bench's own: "
+            "raise it first (sudo sysctl -w fs.inotify.max_user_instances=%d)\n",
+            limit, couplers, couplers * 2 + 64);
+}
+
 void raiseDescriptorLimit() {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
@@ -504,6 +517,7 @@ int main(int argc, char** argv) {
     devices = std::min(devices, count);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each stage's line as it ends, also into a file
     raiseDescriptorLimit();                    // 500 couplers, 500 plantsims and their pipes
+    warnOfInotifyLimit(count);
     Plants plants;
     if (!plants.start(count)) {
         std::fprintf(stderr, "bench_fleet: the plantsims did not start\n");
