@@ -236,16 +236,21 @@ struct Plants {
 
     std::string crossings(int i) const { return root.file("crossings" + std::to_string(i) + ".txt"); }
 
-    // Plant i starts at its own scenario time, so the crossings spread over
-    // the minute of a plant cycle.
-    bool start(int count) {
+    // Plant i starts at its own scenario time, so the crossings of the first
+    // `spread` plants (the job's) spread over the minute of a plant cycle,
+    // and those of all of them (the fleet's) as well.
+    static double startTime(int i, int spread, int count) {
+        return std::fmod(60.0 * i / spread, 60.0) + (i / spread) * 60.0 / count;
+    }
+
+    bool start(int count, int spread) {
         for (int i = 0; i < count; ++i) {
             int port = freeLoopbackPort();
             auto plant = std::make_unique<Process>();
-            if (!plant->start(
-                    {binaryPath("tools/plantsim/plantsim"), "--port", std::to_string(port), "--start",
-                     std::to_string(60.0 * i / count), "--lifetime", "7200", "--crossings", crossings(i)},
-                    "/dev/null") ||
+            if (!plant->start({binaryPath("tools/plantsim/plantsim"), "--port", std::to_string(port),
+                               "--start", std::to_string(startTime(i, spread, count)), "--lifetime", "7200",
+                               "--crossings", crossings(i)},
+                              "/dev/null") ||
                 !waitForPort(port, 10000))
                 return false;
             processes.push_back(std::move(plant));
@@ -519,7 +524,7 @@ int main(int argc, char** argv) {
     raiseDescriptorLimit();                    // 500 couplers, 500 plantsims and their pipes
     warnOfInotifyLimit(count);
     Plants plants;
-    if (!plants.start(count)) {
+    if (!plants.start(count, devices)) {
         std::fprintf(stderr, "bench_fleet: the plantsims did not start\n");
         return 1;
     }
