@@ -414,7 +414,7 @@ bool startNodeRed(Process& nodered, const TempDir& dir, const Plants& plants, in
               "module.exports = {\n  uiHost: '127.0.0.1',\n  uiPort: " + std::to_string(port) +
                   ",\n  httpAdminRoot: false,\n  httpNodeRoot: false,\n  disableEditor: true,\n"
                   "  credentialSecret: false,\n  flowFile: 'flows.json',\n  userDir: '" +
-                  dir.path() + "',\n  nodesDir: '" + modules +
+                  dir.path() +
                   "',\n  diagnostics: { enabled: false },\n  runtimeState: { enabled: false },\n"
                   "  telemetry: { enabled: false },\n  externalModules: { autoInstall: false },\n"
                   "  logging: { console: { level: 'warn', metrics: false, audit: false } },\n"
