@@ -11,7 +11,6 @@ std::function<int64_t()>& testClock() {
     return clock;
 }
 std::atomic<int64_t> gSteadyOffsetMs{0};
-std::atomic<int> gTestMillisecond{0};
 }  // namespace
 
 int64_t currentTime() {
@@ -25,6 +24,14 @@ int64_t currentTime() {
     return static_cast<int64_t>(now.tv_sec);
 }
 
+int64_t currentTimeMs() {
+    auto& clock = testClock();
+    if (clock) return clock() * 1000;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 int64_t steadyMs() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() +
@@ -33,17 +40,6 @@ int64_t steadyMs() {
 
 void setClockForTesting(std::function<int64_t()> clock) {
     testClock() = std::move(clock);
-}
-
-int currentMillisecond() {
-    if (testClock()) return gTestMillisecond.load();
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<int>(now.tv_nsec / 1000000);
-}
-
-void setMillisecondForTesting(int ms) {
-    gTestMillisecond = ms;
 }
 
 void setSteadyOffsetForTesting(int64_t ms) {

@@ -7,15 +7,12 @@
 
 // Seconds since 1970.
 int64_t currentTime();
+// Milliseconds since 1970, by the same clock (a test's clock counts whole seconds).
+int64_t currentTimeMs();
 
 // Milliseconds of the monotonic clock, for deadlines and waits that a step of
 // the wall clock must neither stretch nor cut.
 int64_t steadyMs();
-
-// How far the wall clock is into its second (0 to 999 ms); under a test
-// clock, what setMillisecondForTesting set (0).
-int currentMillisecond();
-void setMillisecondForTesting(int ms);
 
 // Replaces the clock; an empty function restores the system clock.
 void setClockForTesting(std::function<int64_t()> clock);

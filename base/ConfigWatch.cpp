@@ -147,17 +147,17 @@ void ConfigWatch::interrupt() {
     (void)ignored;
 }
 
-void ConfigWatch::wakeAtSecond(int64_t second, int offsetMs) {
-    if (second == wakeSecond_ && offsetMs == wakeOffsetMs_) return;  // still set, and not yet expired
-    wakeSecond_ = second;
-    wakeOffsetMs_ = offsetMs;
+void ConfigWatch::wakeAtSecond(int64_t second, int afterMs) {
+    int64_t at = second > 0 ? second * 1000 + afterMs : 0;
+    if (at == wakeMs_) return;  // still set, and not yet expired
+    wakeMs_ = at;
     if (timerFd_ < 0) return;
     itimerspec when{};  // all zero disarms it
-    when.it_value.tv_sec = static_cast<time_t>(second);
-    if (second > 0) when.it_value.tv_nsec = static_cast<long>(offsetMs) * 1000000L;
-    // Absolute, so the sleep ends at the turn of the second however long the
-    // way here took; a step of the wall clock ends it as well.
-    int flags = second > 0 ? TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET : 0;
+    when.it_value.tv_sec = static_cast<time_t>(at / 1000);
+    when.it_value.tv_nsec = static_cast<long>(at % 1000) * 1000000L;
+    // Absolute, so the sleep ends at its time however long the way here
+    // took; a step of the wall clock ends it as well.
+    int flags = at > 0 ? TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET : 0;
     if (::timerfd_settime(timerFd_, flags, &when, nullptr) != 0) {
         ::close(timerFd_);
         timerFd_ = -1;  // the waits count the milliseconds instead
@@ -169,14 +169,14 @@ void ConfigWatch::wakeAtSecond(int64_t second, int offsetMs) {
 bool ConfigWatch::takeTimer() {
     uint64_t expirations = 0;
     if (::read(timerFd_, &expirations, sizeof expirations) < 0 && errno != ECANCELED) return false;
-    wakeSecond_ = 0;
+    wakeMs_ = 0;
     return true;
 }
 
 // Without a timer the wait ends at the second by the milliseconds left.
 int ConfigWatch::timeoutForSecond(int timeoutMs) const {
-    if (timerFd_ >= 0 || wakeSecond_ <= 0) return timeoutMs;
-    int64_t left = wakeSecond_ * 1000 + wakeOffsetMs_ - wallClockMs();
+    if (timerFd_ >= 0 || wakeMs_ <= 0) return timeoutMs;
+    int64_t left = wakeMs_ - wallClockMs();
     return static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(timeoutMs, left)));
 }
 

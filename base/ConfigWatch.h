@@ -22,10 +22,9 @@ class ConfigWatch {
     bool wait(int timeoutMs);
 
     // Wakes the next waits once the wall clock reaches `second` (seconds since
-    // 1970), in one sleep; a step of the wall clock wakes them too. 0: no such
-    // wake-up.
-    // `offsetMs` (0 to 999) later than the turn of that second.
-    void wakeAtSecond(int64_t second, int offsetMs = 0);
+    // 1970) and `afterMs` milliseconds, in one sleep; a step of the wall clock
+    // wakes them too. 0: no such wake-up.
+    void wakeAtSecond(int64_t second, int afterMs = 0);
 
     // Whether the file may have changed since the last call: an event said
     // so, or the file is not under a watch (no inotify, not there, a network
@@ -68,7 +67,6 @@ class ConfigWatch {
     long wakeups_ = 0;
     int wakeFds_[2] = {-1, -1};
     int timerFd_ = -1;
-    int64_t wakeSecond_ = 0;  // the second the timer is set to; 0 when none
-    int wakeOffsetMs_ = 0;    // and how far into it
-    std::string name_;        // the file's name within its directory
+    int64_t wakeMs_ = 0;  // when the timer is set to (wall clock); 0 when none
+    std::string name_;    // the file's name within its directory
 };

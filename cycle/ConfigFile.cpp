@@ -19,6 +19,7 @@
 #include "base/Settings.h"
 #include "base/Text.h"
 #include "cycle/Coupler.h"
+#include "cycle/CycleOffset.h"
 #include "cycle/Ladder.h"
 #include "notify/SmsText.h"
 #include "notify/UrlScheme.h"
@@ -218,18 +219,15 @@ class ConfigParser {
         }
     }
 
-    // cycleoffset;auto or cycleoffset;MS: how far into its second each cycle
-    // starts, so the couplers of one host do not all wake, and ask their
-    // devices, at the same turn of the second. "auto" takes it from the
-    // configuration file's absolute path: fixed for an instance, different
-    // between instances.
+    // cycleoffset;auto or cycleoffset;MS: how far into its interval each
+    // cycle starts, so the couplers of one host do not all wake, and ask
+    // their devices, at the same turn of the second. "auto" takes it from the
+    // configuration file's absolute name once the whole file is read (the
+    // read interval may follow): fixed for an instance, different between
+    // instances.
     void cycleOffsetSetting(const char* value) {
         if (is(value, "auto")) {
-            char resolved[PATH_MAX];
-            const char* path = ::realpath(c_.cfgName, resolved) ? resolved : c_.cfgName;
-            uint32_t hash = 2166136261u;  // FNV-1a: spreads similar paths apart
-            for (const char* c = path; *c; ++c) hash = (hash ^ static_cast<unsigned char>(*c)) * 16777619u;
-            c_.cycleOffsetMs = static_cast<int>(hash % 1000);
+            c_.cycleOffsetAuto = true;
             return;
         }
         char* end = nullptr;
@@ -993,6 +991,8 @@ void Coupler::loadConfig(const char* path) {
     }
     copyText(cfgName, path);
     parseConfig();
+    if (cycleOffsetAuto) cycleOffsetMs = cycleOffsetFor(cfgName, readInterval);
+    if (readInterval == 0) cycleOffsetMs = 0;  // the cycles follow each other
 }
 
 void Coupler::parseConfig() {

@@ -105,8 +105,12 @@ class Coupler {
     int linkCount = 0;
     int rehashTime = 60;  // "coupler;rehashtime" is accepted and kept; nothing reads it
     int readInterval = 0;
-    int64_t lastCycle = 0;
-    int cycleOffsetMs = 0;  // "coupler;cycleoffset": how far into its second each cycle starts
+    int64_t lastCycle = 0;  // by the cycle clock: the wall clock less cycleOffsetMs
+    // Where in the read interval the cycles start (cycle/CycleOffset.h): 0
+    // without "coupler;cycleoffset", that many ms with "cycleoffset;MS", and
+    // a share of the interval fixed for the file's name with "cycleoffset;auto".
+    int cycleOffsetMs = 0;
+    bool cycleOffsetAuto = false;
     // "coupler;loglevel" as loaded, -1 without that line. Loading sets no
     // process-wide level (base/Log.h): a run applies it with applyLogLevel
     // once the load is accepted, so a refused file changes nothing.

@@ -6,6 +6,7 @@
 #include "base/Clock.h"
 #include "base/Log.h"
 #include "cycle/Coupler.h"
+#include "cycle/CycleOffset.h"
 
 int64_t Coupler::msUntilSourcesMayConnect() {
     int64_t wait = 0;
@@ -21,13 +22,9 @@ bool Coupler::cycleNotDue() {
     // Without a read interval the next cycle would only find the device
     // still waiting out its connect back-off: it waits for it instead.
     if (readInterval == 0 && msUntilSourcesMayConnect() > 0) return true;
-    int64_t now = currentTime();
+    int64_t now = cycleSecondAt(currentTimeMs(), cycleOffsetMs);
     // A clock set back (lastCycle in the future) must not stop the cycles until it catches up.
     if (now < lastCycle + readInterval && now >= lastCycle) return true;
-    // In the second it is due in, the cycle waits for its offset; one that
-    // is late already runs at once.
-    if (readInterval != 0 && now == lastCycle + readInterval && currentMillisecond() < cycleOffsetMs)
-        return true;
     lastCycle = now;
     if (readInterval != 0) {
         char text[64];

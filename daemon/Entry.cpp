@@ -117,8 +117,9 @@ class ReloadDecision {
     int64_t loadedAtMs_ = 0;
 };
 
-// The wall-clock second the cycle timer will find the next cycle due at; 0
-// when there is none to wait for (no read interval, or cycles paused).
+// The second of the cycle clock the next cycle is due at (the timer adds the
+// coupler's offset); 0 when there is none to wait for (no read interval, or
+// cycles paused).
 int64_t nextCycleSecond(const Coupler& coupler, bool cyclesPaused) {
     if (cyclesPaused || coupler.readInterval == 0) return 0;
     return coupler.lastCycle + coupler.readInterval;

@@ -17,10 +17,13 @@ int main(int argc, char** argv) {
     // Nor may a file-size limit: a write beyond it fails with EFBIG, which the
     // outbox and the states file report, instead of killing the program.
     std::signal(SIGXFSZ, SIG_IGN);
-    curl_global_init(CURL_GLOBAL_ALL);
+    // libcurl (and with it the TLS library) is set up by the first network
+    // channel that needs it, so a coupler with only local receivers never
+    // pays for it; this libcurl's init is safe on any thread.
     int status = runZentok(argc, argv);
     std::fflush(stdout);
-    // The run has ended the sender's thread, so nothing is inside libcurl.
+    // The run has ended the sender's thread, so nothing is inside libcurl;
+    // without an init this does nothing.
     curl_global_cleanup();
     return status;
 }

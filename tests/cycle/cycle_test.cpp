@@ -83,23 +83,3 @@ TEST_F(Cycle, AClockSetBackDoesNotStopTheCycles) {
     EXPECT_EQ(c.lastCycle, fakeNow);
     EXPECT_TRUE(c.cycleNotDue());
 }
-
-// With an offset the cycle due in a second starts that far into it; a late
-// one starts at once.
-TEST_F(Cycle, AnOffsetHoldsTheDueCycleUntilItsMillisecond) {
-    Coupler c;
-    c.readInterval = 1;
-    c.cycleOffsetMs = 400;
-    EXPECT_FALSE(c.cycleNotDue()) << "the first cycle at once";
-    const struct {
-        int secondsLater;
-        int millisecond;
-        bool notDue;
-    } steps[] = {{1, 0, true}, {0, 399, true}, {0, 400, false}, {1, 100, true}, {1, 50, false}};
-    for (const auto& step : steps) {
-        fakeNow += step.secondsLater;
-        setMillisecondForTesting(step.millisecond);
-        EXPECT_EQ(c.cycleNotDue(), step.notDue) << step.secondsLater << " s later at ms " << step.millisecond;
-    }
-    setMillisecondForTesting(0);
-}

@@ -1,13 +1,15 @@
 // plantsim: plays a small plant on a loop and serves it over Modbus TCP on
 // 127.0.0.1, for the demo, the tests and the benchmark.
 //
-//   plantsim [--port N] [--speed F] [--start S] [--lifetime S] [--delay-ms N] [--verbose]
+//   plantsim [--port N] [--speed F] [--start S] [--lifetime S] [--delay-ms N] [--crossings FILE] [--verbose]
 #include <signal.h>
+#include <time.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "Plant.h"
 #include "PlantServer.h"
@@ -22,12 +24,16 @@ void onSignal(int) {
 
 void usage() {
     printf(
-        "usage: plantsim [--port N] [--speed F] [--start S] [--lifetime S] [--delay-ms N] [--verbose]\n"
+        "usage: plantsim [--port N] [--speed F] [--start S] [--lifetime S] [--delay-ms N] [--crossings "
+        "FILE]\n"
+        "                [--verbose]\n"
         "  --port N      TCP port on 127.0.0.1 (default 1502)\n"
         "  --speed F     scenario seconds per real second (default 1; 0 freezes the plant)\n"
         "  --start S     scenario time to begin at, in seconds (default 0)\n"
         "  --lifetime S  stop after S real seconds (default 0: run until stopped)\n"
         "  --delay-ms N  answer each request N ms late, like a slow device (default 0; one client)\n"
+        "  --crossings FILE  append the wall-clock time (ms since 1970) of each answer that is the first\n"
+        "                to show the level over the threshold: the read that decides an alarm\n"
         "  --verbose     print the plant's events as they happen\n"
         "Holding register 1: tank level (cm), 2: alarm threshold (100 cm), 3: fill cycles,\n"
         "4-5: tank level (cm) as FLOAT32, high word first, 6: level change (mm/s) as INT16;\n"
@@ -45,6 +51,7 @@ int main(int argc, char** argv) {
     double lifetime = 0.0;
     int delayMs = 0;
     bool verbose = false;
+    const char* crossingsPath = nullptr;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -58,6 +65,8 @@ int main(int argc, char** argv) {
             start = std::atof(value), ++i;
         } else if (value && std::strcmp(arg, "--lifetime") == 0) {
             lifetime = std::atof(value), ++i;
+        } else if (value && std::strcmp(arg, "--crossings") == 0) {
+            crossingsPath = value, ++i;
         } else if (value && std::strcmp(arg, "--delay-ms") == 0) {
             delayMs = std::atoi(value), ++i;
         } else {
@@ -105,7 +114,25 @@ int main(int argc, char** argv) {
         }
         return true;
     };
-    server.run(keepGoing, imageNow);
+    // The benchmark's reference for alarm latency: when a client was first
+    // answered with the level over the threshold.
+    FILE* crossings = crossingsPath ? std::fopen(crossingsPath, "a") : nullptr;
+    bool answeredHigh = true;  // a start above the threshold is no crossing
+    auto answerImage = [&] {
+        PlantImage image = imageNow();
+        bool high = image.holdingRegisters[kHoldingLevel] > kLevelThreshold;
+        if (crossings && high && !answeredHigh) {
+            timespec now{};
+            clock_gettime(CLOCK_REALTIME, &now);
+            std::fprintf(crossings, "%lld\n",
+                         static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
+            std::fflush(crossings);
+        }
+        answeredHigh = high;
+        return image;
+    };
+    server.run(keepGoing, crossings ? std::function<PlantImage()>(answerImage) : imageNow);
+    if (crossings) std::fclose(crossings);
     printf("plantsim: stopped\n");
     return 0;
 }
