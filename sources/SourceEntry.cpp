@@ -12,14 +12,22 @@
 #include "base/Text.h"
 #include "sources/SourceConnection.h"
 #include "sources/SourceWorker.h"
+#include "sources/ValueDecode.h"
 #include "trigger/Trigger.h"
+
+namespace {
+
+// A last read in the future (clock set back, hand-edited states) counts as elapsed.
+bool nodeWaits(const Node& node, int64_t now) {
+    return node.readInterval > 0 && node.lastRead + node.readInterval > now && node.lastRead <= now;
+}
+
+}  // namespace
 
 bool readAndEvaluate(Node* node) {
     if (!node) return false;
     int64_t now = currentTime();
-    // A last read in the future (clock set back, hand-edited states) counts as elapsed.
-    if (node->readInterval > 0 && node->lastRead + node->readInterval > now && node->lastRead <= now)
-        return true;
+    if (nodeWaits(*node, now)) return true;
     if (!node->source) return false;
     double previous = node->value;
     if (!node->source->readNode(node)) {
@@ -44,6 +52,7 @@ constexpr int kLongestConnectBackoffMs = 4000;
 
 void readThread(SourceEntry* entry) {
     if (entry->nodes && entry->nodeCount > 0) {
+        entry->readBlocks();
         for (int i = 0; i < entry->nodeCount; ++i) {
             Node* node = &entry->nodes[i];
             if (node->source != entry) continue;
@@ -113,9 +122,47 @@ bool SourceEntry::readNode(Node* node) {
     if (!isConnected()) return false;
     // A last read in the future (clock set back) counts as elapsed.
     if (lastRead + readInterval > now && lastRead <= now) return true;
-    bool ok = connection->read(node);
+    bool ok = false;
+    auto index = static_cast<size_t>(node - nodes);
+    if (nodes && node >= nodes && index < blockValues.size() && blockValues[index].ok) {
+        // The cycle's block read brought it; the value lands now, in file order.
+        blockValues[index].ok = false;
+        ok = storeReading(node, blockValues[index].raw);
+    } else {
+        ok = connection->read(node);
+    }
     if (ok) lastRead = now;
     return ok;
+}
+
+const std::vector<ReadBlock>& SourceEntry::readPlan() {
+    int pdu = connection ? connection->pduLength() : 0;
+    if (plannedNodes != nodes || plannedCount != nodeCount || plannedPdu != pdu) {
+        plan = planReads(nodes, nodeCount, this, pdu);
+        plannedNodes = nodes;
+        plannedCount = nodeCount;
+        plannedPdu = pdu;
+    }
+    return plan;
+}
+
+void SourceEntry::readBlocks() {
+    blockValues.assign(static_cast<size_t>(std::max(nodeCount, 0)), BlockValue{});
+    if (!nodes || nodeCount <= 0) return;
+    if (!isConnected()) open();
+    int64_t now = currentTime();
+    // The source's own interval lets no read through: the nodes keep their values.
+    if (!isConnected() || (lastRead + readInterval > now && lastRead <= now)) return;
+    std::vector<BlockValue> values;
+    for (const ReadBlock& block : readPlan()) {
+        int due = 0;
+        for (int index : block.nodes) due += nodeWaits(nodes[index], now) ? 0 : 1;
+        if (due < 2) continue;
+        if (!isConnected()) break;
+        if (!connection->readBlock(block, nodes, &values)) continue;
+        for (size_t i = 0; i < block.nodes.size() && i < values.size(); ++i)
+            blockValues[static_cast<size_t>(block.nodes[i])] = values[i];
+    }
 }
 
 // One worker per source lives as long as its entry and is woken for every

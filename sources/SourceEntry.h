@@ -8,10 +8,11 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "base/Records.h"
-
-class SourceConnection;
+#include "sources/ReadPlan.h"
+#include "sources/SourceConnection.h"
 
 struct SourceEntry {
     Node* nodes = nullptr;  // the node table handed to the worker each cycle
@@ -31,6 +32,14 @@ struct SourceEntry {
     int goodReads = 0;         // reads of the last cycle that succeeded; written as failedReads is
     int connectBackoffMs = 0;  // the wait after the last failed connect; 0 while none failed
     int64_t connectRetryAtMs = 0;  // steady clock: no connect attempt before this
+    // The requests of a cycle, planned at its first read of this node table
+    // (again when a new link negotiates another PDU length), and what the
+    // last cycle's block reads brought, by node index.
+    std::vector<ReadBlock> plan;
+    const Node* plannedNodes = nullptr;
+    int plannedCount = 0;
+    int plannedPdu = -1;
+    std::vector<BlockValue> blockValues;
     std::thread worker;            // reads the nodes once per cycle, from the first cycle on
     uint64_t cyclesRequested = 0;  // guarded by readDoneMutex
     bool stopping = false;         // guarded by readDoneMutex
@@ -49,6 +58,11 @@ struct SourceEntry {
     // ("tcp:address:port:unit"); false when it is not 0..255.
     bool readUnitId();
     bool readNode(Node* node);
+    // The cycle's block requests, before its nodes are walked in file order;
+    // a block of fewer than two due nodes is left to the nodes' own reads.
+    void readBlocks();
+    // The plan for the node table handed over, made anew when it changed.
+    const std::vector<ReadBlock>& readPlan();
     void startRead(Node* nodeTable, int count);
     // The worker's last step: hands the nodes back and wakes the main thread.
     void markReadDone();
