@@ -75,8 +75,8 @@ void planS7(const Node* nodes, int count, const SourceEntry* source, int pduLeng
         if (nodes[i].source != source || nodes[i].device.kind != AddressKind::S7) continue;
         int data = s7AnswerBytes(nodes[i].device.s7);
         int itemAnswer = kS7AnswerItemHeader + data + (data % 2);
-        bool fits = block && block->quantity < kS7MaxItems &&
-                    requestBytes + kS7RequestItem <= pduLength && answerBytes + itemAnswer <= pduLength;
+        bool fits = block && block->quantity < kS7MaxItems && requestBytes + kS7RequestItem <= pduLength &&
+                    answerBytes + itemAnswer <= pduLength;
         if (!fits) {
             out->push_back(ReadBlock{AddressKind::S7, 0, 0, 0, {}});
             block = &out->back();
@@ -119,8 +119,9 @@ std::vector<ReadBlock> planReads(const Node* nodes, int count, const SourceEntry
     if (!nodes) return blocks;
     planModbus(nodes, count, source, &blocks);
     planS7(nodes, count, source, s7PduLength, &blocks);
-    std::stable_sort(blocks.begin(), blocks.end(),
-                     [](const ReadBlock& a, const ReadBlock& b) { return a.nodes.front() < b.nodes.front(); });
+    std::stable_sort(blocks.begin(), blocks.end(), [](const ReadBlock& a, const ReadBlock& b) {
+        return a.nodes.front() < b.nodes.front();
+    });
     return blocks;
 }
 
@@ -129,7 +130,8 @@ std::string describeBlock(const ReadBlock& block, const Node* nodes) {
     int count = static_cast<int>(block.nodes.size());
     if (block.kind == AddressKind::Modbus) {
         std::snprintf(text, sizeof text, "%s %d:%d to %d:%d, %d node%s", tableName(block.table), block.table,
-                      block.start, block.table, block.start + block.quantity - 1, count, count == 1 ? "" : "s");
+                      block.start, block.table, block.start + block.quantity - 1, count,
+                      count == 1 ? "" : "s");
     } else {
         std::snprintf(text, sizeof text, "S7 read of %d item%s from %s", count, count == 1 ? "" : "s",
                       nodes[block.nodes.front()].label());

@@ -154,12 +154,17 @@ void SourceEntry::readBlocks() {
     // The source's own interval lets no read through: the nodes keep their values.
     if (!isConnected() || (lastRead + readInterval > now && lastRead <= now)) return;
     std::vector<BlockValue> values;
-    for (const ReadBlock& block : readPlan()) {
+    const std::vector<ReadBlock>& blocks = readPlan();
+    blockOutcomes.assign(blocks.size(), BlockOutcome::Alone);
+    for (size_t b = 0; b < blocks.size(); ++b) {
+        const ReadBlock& block = blocks[b];
         int due = 0;
         for (int index : block.nodes) due += nodeWaits(nodes[index], now) ? 0 : 1;
         if (due < 2) continue;
         if (!isConnected()) break;
-        if (!connection->readBlock(block, nodes, &values)) continue;
+        bool read = connection->readBlock(block, nodes, &values);
+        blockOutcomes[b] = read ? BlockOutcome::Read : BlockOutcome::Failed;
+        if (!read) continue;
         for (size_t i = 0; i < block.nodes.size() && i < values.size(); ++i)
             blockValues[static_cast<size_t>(block.nodes[i])] = values[i];
     }

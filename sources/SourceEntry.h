@@ -40,6 +40,9 @@ struct SourceEntry {
     int plannedCount = 0;
     int plannedPdu = -1;
     std::vector<BlockValue> blockValues;
+    // What became of each block of the plan in the last cycle.
+    enum class BlockOutcome : uint8_t { Alone, Read, Failed };
+    std::vector<BlockOutcome> blockOutcomes;
     std::thread worker;            // reads the nodes once per cycle, from the first cycle on
     uint64_t cyclesRequested = 0;  // guarded by readDoneMutex
     bool stopping = false;         // guarded by readDoneMutex

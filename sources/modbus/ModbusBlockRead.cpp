@@ -5,6 +5,7 @@
 
 #include "base/Log.h"
 #include "base/Records.h"
+#include "base/ValueText.h"
 #include "sources/ReadPlan.h"
 #include "sources/SourceEntry.h"
 #include "sources/modbus/ModbusAddress.h"
@@ -48,7 +49,8 @@ bool ModbusConnection::readBlock(const ReadBlock& block, const Node* nodes, std:
                                                    static_cast<unsigned>(block.quantity), unitId, &data);
     if (answer.outcome != ModbusOutcome::Value) {
         // Each node is asked again on its own, and its own read says what is wrong.
-        logf(Log::Failure, "-ModbusRead, block %d:%d of %d objects failed (%s %d), reading its nodes one by one\n",
+        logf(Log::Failure,
+             "-ModbusRead, block %d:%d of %d objects failed (%s %d), reading its nodes one by one\n",
              block.table, block.start, block.quantity,
              answer.outcome == ModbusOutcome::Exception ? "exception" : "outcome",
              answer.outcome == ModbusOutcome::Exception ? answer.code : static_cast<int>(answer.outcome));
@@ -62,7 +64,9 @@ bool ModbusConnection::readBlock(const ReadBlock& block, const Node* nodes, std:
         const Node& node = nodes[block.nodes[i]];
         if (!modbusSpan(node, &first, &last) || first < block.start || last >= block.start + block.quantity)
             continue;
-        (*values)[i] = BlockValue{true, modbusBlockValue(node, bits, first - block.start, data)};
+        double raw = modbusBlockValue(node, bits, first - block.start, data);
+        (*values)[i] = BlockValue{true, raw};
+        logf(Log::Trace, "+ModbusRead: %d:%d = %s\n", block.table, first, formatValue(raw, true).c_str());
     }
     return true;
 }

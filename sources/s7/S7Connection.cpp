@@ -184,13 +184,14 @@ int S7Connection::pduLength() {
 // whole leaves every node to its own read.
 bool S7Connection::readBlock(const ReadBlock& block, const Node* nodes, std::vector<BlockValue>* values) {
     int count = static_cast<int>(block.nodes.size());
-    if (!isConnected() || block.kind != AddressKind::S7 || count < 1 || count > s7::kMaxReadItems) return false;
+    if (!isConnected() || block.kind != AddressKind::S7 || count < 1 || count > s7::kMaxReadItems)
+        return false;
     s7::ReadItem items[s7::kMaxReadItems];
     for (int i = 0; i < count; ++i) {
         const S7Address& a = nodes[block.nodes[static_cast<size_t>(i)]].device.s7;
         bool timerOrCounter = a.area == daveTimer || a.area == daveCounter;
-        items[i] = s7::ReadItem{a.area, a.dbNumber, a.start, timerOrCounter ? (a.byteCount + 1) / 2 : a.byteCount,
-                                a.byteCount};
+        items[i] = s7::ReadItem{a.area, a.dbNumber, a.start,
+                                timerOrCounter ? (a.byteCount + 1) / 2 : a.byteCount, a.byteCount};
     }
     int results[s7::kMaxReadItems] = {};
     uint8_t data[s7::kMaxReadItems][s7::kMaxItemBytes] = {};
@@ -211,7 +212,8 @@ bool S7Connection::readBlock(const ReadBlock& block, const Node* nodes, std::vec
         if (results[i] != 0) continue;
         const Node& node = nodes[block.nodes[static_cast<size_t>(i)]];
         const S7Address& a = node.device.s7;
-        (*values)[static_cast<size_t>(i)] = BlockValue{true, decodeS7Value(node.valueType, a.type, a.bit, data[i])};
+        (*values)[static_cast<size_t>(i)] =
+            BlockValue{true, decodeS7Value(node.valueType, a.type, a.bit, data[i])};
     }
     return true;
 }

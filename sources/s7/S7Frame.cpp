@@ -166,7 +166,6 @@ int buildReadRequest(uint8_t* out, uint16_t pduRef, int area, int dbNumber, int 
     return static_cast<int>(w.size());
 }
 
-
 int checkTpktHeader(const uint8_t* header) {
     if (!header) return daveErrShortAnswer;
     ByteReader in(header, kTpktHeaderSize);
@@ -260,7 +259,8 @@ int buildMultiReadRequest(uint8_t* out, uint16_t pduRef, const ReadItem* items, 
     writeJobHeader(w, pduRef, paramLength, 0);
     w.put8(kFuncRead);
     w.put8(static_cast<unsigned>(itemCount));
-    for (int i = 0; i < itemCount; ++i) writeItem(w, items[i].area, items[i].dbNumber, items[i].start, items[i].count);
+    for (int i = 0; i < itemCount; ++i)
+        writeItem(w, items[i].area, items[i].dbNumber, items[i].start, items[i].count);
     return static_cast<int>(w.size());
 }
 
@@ -295,8 +295,8 @@ int parseMultiReadAnswer(const uint8_t* packet, int length, uint16_t pduRef, con
         if (part.overrun()) return daveErrShortAnswer;
         if (returnCode != kItemSuccess) {
             results[i] = returnCode == 0 ? daveErrMalformed : static_cast<int>(returnCode);
-        } else if (bytes != answerBytes(items[i].area, items[i].count) || items[i].byteCount > kMaxItemBytes ||
-                   items[i].byteCount > bytes) {
+        } else if (bytes != answerBytes(items[i].area, items[i].count) ||
+                   items[i].byteCount > kMaxItemBytes || items[i].byteCount > bytes) {
             results[i] = daveErrSizeMismatch;
         } else {
             results[i] = 0;
@@ -305,6 +305,5 @@ int parseMultiReadAnswer(const uint8_t* packet, int length, uint16_t pduRef, con
     }
     return 0;
 }
-
 
 }  // namespace s7

@@ -71,7 +71,8 @@ TEST(BlockRead, ModbusRefusedBlockIsReadNodeByNode) {
     EXPECT_EQ(c.source.failedReads, 1) << output;
     EXPECT_EQ(c.source.goodReads, 6) << output;
     const double expected[] = {100, 0, 42, 1, 17, 103 * 65536.0 + 104, 121};
-    for (size_t i = 0; i < c.nodes.size(); ++i) EXPECT_EQ(c.nodes[i].value, expected[i]) << c.nodes[i].address;
+    for (size_t i = 0; i < c.nodes.size(); ++i)
+        EXPECT_EQ(c.nodes[i].value, expected[i]) << c.nodes[i].address;
     EXPECT_EQ(c.nodes[2].readError, kReadFailed);
     EXPECT_NE(output.find("Exception 2: illegal data address, node 4:2"), std::string::npos) << output;
     // Two block requests, and the four nodes of the refused one each alone.
@@ -95,10 +96,11 @@ class BlockReadS7 : public ::testing::Test {
     static void SetUpTestSuite() {
         gS7Port = freeLoopbackPort();
         gS7Server = new Process;
-        ASSERT_TRUE(gS7Server->start({"/usr/bin/env", "node", sourcePath("tests/peers/s7/s7server.js"), "--port",
-                                      std::to_string(gS7Port), "--lifetime", "120", "--set", "MK:20:1234", "--set",
-                                      "DB10:4:ABCD", "--set", "DB10:8:01020304", "--timer", "5:1234"}) &&
-                    waitForPort(gS7Port, 15000))
+        ASSERT_TRUE(
+            gS7Server->start({"/usr/bin/env", "node", sourcePath("tests/peers/s7/s7server.js"), "--port",
+                              std::to_string(gS7Port), "--lifetime", "120", "--set", "MK:20:1234", "--set",
+                              "DB10:4:ABCD", "--set", "DB10:8:01020304", "--timer", "5:1234"}) &&
+            waitForPort(gS7Port, 15000))
             << "is node-snap7 installed in tests/peers/s7?";
     }
     static void TearDownTestSuite() {
@@ -116,7 +118,8 @@ TEST_F(BlockReadS7, ItemsShareAJobAndAnItemErrorFailsItsNodeAlone) {
     setLogLevel(0);
     EXPECT_EQ(c.source.failedReads, 1) << output;
     const double expected[] = {0x1234, 0xABCD, 42, 0x01020304, 0x1234, 1};
-    for (size_t i = 0; i < c.nodes.size(); ++i) EXPECT_EQ(c.nodes[i].value, expected[i]) << c.nodes[i].address;
+    for (size_t i = 0; i < c.nodes.size(); ++i)
+        EXPECT_EQ(c.nodes[i].value, expected[i]) << c.nodes[i].address;
     EXPECT_NE(c.nodes[2].readError, 0);
     EXPECT_NE(output.find("read plc: adr DB2.DBW0, err"), std::string::npos) << output;
     // One job for all six, then the refused item alone.

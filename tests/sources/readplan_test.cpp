@@ -1,10 +1,11 @@
 // The read plan as a table: node addresses in, the requests of a cycle out.
+#include "sources/ReadPlan.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "sources/ReadPlan.h"
 #include "sources/SourceEntry.h"
 #include "support/NodeAddress.h"
 
@@ -24,9 +25,9 @@ std::string planOf(const char* sourceType, const std::vector<std::string>& addre
     std::string text;
     for (const ReadBlock& b : planReads(nodes.data(), static_cast<int>(nodes.size()), &source, pdu)) {
         if (!text.empty()) text += ' ';
-        text += b.kind == AddressKind::Modbus
-                    ? std::to_string(b.table) + ":" + std::to_string(b.start) + "+" + std::to_string(b.quantity)
-                    : "S7";
+        text += b.kind == AddressKind::Modbus ? std::to_string(b.table) + ":" + std::to_string(b.start) +
+                                                    "+" + std::to_string(b.quantity)
+                                              : "S7";
         text += '(';
         for (size_t i = 0; i < b.nodes.size(); ++i) text += (i ? "," : "") + std::to_string(b.nodes[i]);
         text += ')';
@@ -54,7 +55,8 @@ TEST(ReadPlan, ModbusNodesCloseTogetherShareARequest) {
         {{"4:0", "4:18"}, "4:0+1(0) 4:18+1(1)"},
         {{"4:0", "4:17:UINT32", "4:35"}, "4:0+36(0,1,2)"},
         // Tables stay apart; bits have a gap of their own.
-        {{"0:5", "100005", "0:262", "300001", "400001", "0:520"}, "0:5+258(0,2) 1:5+1(1) 3:1+1(3) 4:1+1(4) 0:520+1(5)"},
+        {{"0:5", "100005", "0:262", "300001", "400001", "0:520"},
+         "0:5+258(0,2) 1:5+1(1) 3:1+1(3) 4:1+1(4) 0:520+1(5)"},
         // Two nodes of one register are read once.
         {{"4:7", "4:7:INT16"}, "4:7+1(0,1)"},
         // Names no Modbus object: no request.
@@ -74,8 +76,7 @@ TEST(ReadPlan, ABlockStaysWithinTheProtocolsLimits) {
 TEST(ReadPlan, S7ItemsFillThePdu) {
     std::vector<std::string> words = every(2, 21, "DB1.DBW");
     // 20 items a job at most.
-    EXPECT_EQ(planOf("simatic", words, 480),
-              "S7(0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19) S7(20)");
+    EXPECT_EQ(planOf("simatic", words, 480), "S7(0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19) S7(20)");
     // A PDU of 60 bytes: 12 + 12 per item for the request, 4 items.
     EXPECT_EQ(planOf("simatic", {"MW0", "DB10.DBD4", "T5", "E1.0", "MB3"}, 60), "S7(0,1,2,3) S7(4)");
     // Before the link has told its PDU length every node is its own request; bad addresses none.
