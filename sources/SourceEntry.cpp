@@ -30,16 +30,23 @@ bool readAndEvaluate(Node* node) {
     if (nodeWaits(*node, now)) return true;
     if (!node->source) return false;
     double previous = node->value;
-    if (!node->source->readNode(node)) {
+    // A value the cycle's block read brought needs no wait: the clock read
+    // above stamps it, which spares a few hundred clock reads a cycle.
+    bool fromBlock = node->source->hasBlockValue(node);
+    if (!node->source->readNode(node, now)) {
         if (node->readError == 0) node->readError = kReadFailed;
         return false;
     }
     node->readError = 0;
-    node->lastRead = currentTime();
+    if (!fromBlock) now = currentTime();
+    node->lastRead = now;
     // The source interval may have let this read through without traffic;
     // the trigger still runs on the kept value, so the node's state follows
     // the cycle and not the source's interval.
-    evaluateTrigger(node, previous);
+    if (fromBlock)
+        evaluateTriggerAt(node, previous, now);
+    else
+        evaluateTrigger(node, previous);
     return true;
 }
 
@@ -111,7 +118,15 @@ bool SourceEntry::isConnected() {
 }
 
 bool SourceEntry::readNode(Node* node) {
-    int64_t now = currentTime();
+    return readNode(node, currentTime());
+}
+
+bool SourceEntry::hasBlockValue(const Node* node) const {
+    auto index = static_cast<size_t>(node - nodes);
+    return nodes && node >= nodes && index < blockValues.size() && blockValues[index].ok;
+}
+
+bool SourceEntry::readNode(Node* node, int64_t now) {
     if (!node) return false;
     // One connection attempt per node step is the only reconnection mechanism.
     if (!isConnected()) open();
@@ -123,9 +138,9 @@ bool SourceEntry::readNode(Node* node) {
     // A last read in the future (clock set back) counts as elapsed.
     if (lastRead + readInterval > now && lastRead <= now) return true;
     bool ok = false;
-    auto index = static_cast<size_t>(node - nodes);
-    if (nodes && node >= nodes && index < blockValues.size() && blockValues[index].ok) {
+    if (hasBlockValue(node)) {
         // The cycle's block read brought it; the value lands now, in file order.
+        auto index = static_cast<size_t>(node - nodes);
         blockValues[index].ok = false;
         ok = storeReading(node, blockValues[index].raw);
     } else {

@@ -61,6 +61,10 @@ struct SourceEntry {
     // ("tcp:address:port:unit"); false when it is not 0..255.
     bool readUnitId();
     bool readNode(Node* node);
+    // The same with the time the caller read from the clock already.
+    bool readNode(Node* node, int64_t now);
+    // The cycle's block read brought this node's value, not yet taken.
+    bool hasBlockValue(const Node* node) const;
     // The cycle's block requests, before its nodes are walked in file order;
     // a block of fewer than two due nodes is left to the nodes' own reads.
     void readBlocks();

@@ -3,6 +3,8 @@
 // notify once, not once per cycle.
 #pragma once
 
+#include <cstdint>
+
 struct Condition;
 struct Node;
 
@@ -11,6 +13,8 @@ bool evaluateCondition(Node* node, double previous);
 // Runs the condition and moves the node's trigger state. A node re-arms only
 // after its message has gone out, so a pending firing is never lost.
 void evaluateTrigger(Node* node, double previous);
+// The same at a time the caller read from the clock already.
+void evaluateTriggerAt(Node* node, double previous, int64_t now);
 // Reads a condition's text into `out`, the one reader of the condition
 // language. Returns why it can never hold (an unknown letter, a threshold
 // that is no number, a time table that matches nothing), null when it can;

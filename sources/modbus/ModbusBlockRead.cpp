@@ -66,7 +66,8 @@ bool ModbusConnection::readBlock(const ReadBlock& block, const Node* nodes, std:
             continue;
         double raw = modbusBlockValue(node, bits, first - block.start, data);
         (*values)[i] = BlockValue{true, raw};
-        logf(Log::Trace, "+ModbusRead: %d:%d = %s\n", block.table, first, formatValue(raw, true).c_str());
+        if (logging(Log::Trace))
+            logf(Log::Trace, "+ModbusRead: %d:%d = %s\n", block.table, first, formatValue(raw, true).c_str());
     }
     return true;
 }
