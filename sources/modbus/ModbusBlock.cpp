@@ -44,8 +44,8 @@ double modbusBlockValue(const Node& node, bool bits, int offset, const uint8_t* 
     if (bits) return static_cast<double>((data[offset / 8] >> (offset % 8)) & 1);
     uint16_t registers[kMaxModbusRegisters] = {};
     int count = modbusRegisterCount(node.valueType);
-    for (int i = 0; i < count; ++i) {
-        const uint8_t* p = data + 2 * (offset + i);
+    for (int i = 0; i < count && i < static_cast<int>(kMaxModbusRegisters); ++i) {
+        const uint8_t* p = data + 2 * static_cast<size_t>(offset + i);
         registers[i] = static_cast<uint16_t>((p[0] << 8) | p[1]);
     }
     if (node.valueType == ValueType::Plain) return registers[0];
