@@ -26,13 +26,13 @@ bool nodeWaits(const Node& node, int64_t now) {
 
 bool readAndEvaluate(Node* node) {
     if (!node) return false;
-    int64_t now = currentTime();
+    // A value the cycle's block read brought is stamped with the time of
+    // that read, which spares a few hundred clock reads a cycle.
+    bool fromBlock = node->source && node->source->hasBlockValue(node);
+    int64_t now = fromBlock ? node->source->blocksReadAt : currentTime();
     if (nodeWaits(*node, now)) return true;
     if (!node->source) return false;
     double previous = node->value;
-    // A value the cycle's block read brought needs no wait: the clock read
-    // above stamps it, which spares a few hundred clock reads a cycle.
-    bool fromBlock = node->source->hasBlockValue(node);
     if (!node->source->readNode(node, now)) {
         if (node->readError == 0) node->readError = kReadFailed;
         return false;
@@ -163,9 +163,11 @@ const std::vector<ReadBlock>& SourceEntry::readPlan() {
 
 void SourceEntry::readBlocks() {
     blockValues.assign(static_cast<size_t>(std::max(nodeCount, 0)), BlockValue{});
+    blockOutcomes.clear();
     if (!nodes || nodeCount <= 0) return;
     if (!isConnected()) open();
     int64_t now = currentTime();
+    blocksReadAt = now;
     // The source's own interval lets no read through: the nodes keep their values.
     if (!isConnected() || (lastRead + readInterval > now && lastRead <= now)) return;
     std::vector<BlockValue> values;

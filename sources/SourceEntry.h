@@ -40,6 +40,7 @@ struct SourceEntry {
     int plannedCount = 0;
     int plannedPdu = -1;
     std::vector<BlockValue> blockValues;
+    int64_t blocksReadAt = 0;  // the clock when the cycle's block requests went out
     // What became of each block of the plan in the last cycle.
     enum class BlockOutcome : uint8_t { Alone, Read, Failed };
     std::vector<BlockOutcome> blockOutcomes;
