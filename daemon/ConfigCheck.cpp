@@ -23,6 +23,8 @@
 #include "notify/channels/FileChannel.h"
 #include "notify/channels/NtfyChannel.h"
 #include "notify/channels/SmsChannel.h"
+#include "sources/ReadPlan.h"
+#include "sources/s7/S7Frame.h"
 
 namespace {
 
@@ -299,6 +301,20 @@ std::vector<std::string> deadEndWarnings(const Coupler& coupler) {
     return warnings;
 }
 
+// How many requests a cycle makes for each source's nodes; an S7 source is
+// planned with the PDU length asked for, which the PLC may lower.
+void printReadPlans(const Coupler& c) {
+    for (int s = 0; s < c.sourceCount; ++s) {
+        const SourceEntry& source = c.sources[s];
+        std::vector<ReadBlock> plan = planReads(c.nodes, c.nodeCount, &source, s7::kRequestedPdu);
+        size_t read = 0;
+        for (const ReadBlock& block : plan) read += block.nodes.size();
+        if (read > plan.size())
+            logf(Log::Always, "source '%s': %zu nodes read with %zu requests a cycle\n", source.name, read,
+                 plan.size());
+    }
+}
+
 void printDeadEndWarnings(const Coupler& coupler) {
     for (const std::string& warning : deadEndWarnings(coupler))
         logf(Log::Always, "*** warning: %s\n", warning.c_str());
@@ -350,6 +366,7 @@ int checkConfiguration(const std::string& path, bool errorsOnly) {
              path.c_str(), deadEnds.size(), deadEnds.size() == 1 ? "" : "s");
         return kExitConfigError;
     }
+    printReadPlans(coupler);
     logf(Log::Always, "configuration '%s': loads, %zu warning%s\n", path.c_str(), warnings.size(),
          warnings.size() == 1 ? "" : "s");
     return kCheckLoads;

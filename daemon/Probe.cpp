@@ -11,6 +11,7 @@
 #include "base/ValueText.h"
 #include "cycle/Coupler.h"
 #include "daemon/ConfigCheck.h"
+#include "sources/ReadPlan.h"
 #include "sources/SourceWorker.h"
 #include "sources/ValueType.h"
 #include "trigger/Trigger.h"
@@ -56,6 +57,30 @@ bool probeNode(Node& node, const Node* table) {
     return true;
 }
 
+// The requests of one cycle, sent now as a cycle sends them; the nodes'
+// lines below take their values from them.
+void probeBlocks(Coupler& coupler) {
+    for (int s = 0; s < coupler.sourceCount; ++s) {
+        SourceEntry& source = coupler.sources[s];
+        source.nodes = coupler.nodes;
+        source.nodeCount = coupler.nodeCount;
+        source.lastRead = 0;
+        for (int i = 0; i < coupler.nodeCount; ++i) coupler.nodes[i].lastRead = 0;
+        source.readBlocks();
+        const std::vector<ReadBlock>& plan = source.readPlan();
+        size_t read = 0;
+        for (const ReadBlock& block : plan) read += block.nodes.size();
+        std::printf("source '%s': %zu node%s in %zu request%s a cycle\n", source.name, read,
+                    read == 1 ? "" : "s", plan.size(), plan.size() == 1 ? "" : "s");
+        for (size_t b = 0; b < plan.size(); ++b) {
+            bool failed = b < source.blockOutcomes.size() &&
+                          source.blockOutcomes[b] == SourceEntry::BlockOutcome::Failed;
+            std::printf("  %s%s\n", describeBlock(plan[b], coupler.nodes).c_str(),
+                        failed ? ": failed, its nodes are read one by one" : "");
+        }
+    }
+}
+
 }  // namespace
 
 int probeConfiguration(const std::string& path) {
@@ -73,6 +98,7 @@ int probeConfiguration(const std::string& path) {
     coupler.applyLogLevel();
     if (logLevel() < 1) setLogLevel(1);
     coupler.readStates();
+    probeBlocks(coupler);
     int failed = 0;
     for (int i = 0; i < coupler.nodeCount; ++i)
         if (!probeNode(coupler.nodes[i], coupler.nodes.data())) ++failed;

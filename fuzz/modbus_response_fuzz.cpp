@@ -12,6 +12,7 @@
 #include "sources/ValueDecode.h"
 #include "sources/ValueType.h"
 #include "sources/modbus/ModbusAddress.h"
+#include "sources/modbus/ModbusBlock.h"
 #include "sources/modbus/ModbusFrame.h"
 
 namespace {
@@ -56,6 +57,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (bits && answer.value != 0.0 && answer.value != 1.0) abort();
         if (answer.value < 0.0 || answer.value > 65535.0) abort();
         decodeAsEveryType(answer.registers);
+    }
+    // The same bytes as the answer to a block read: the data it points at
+    // lies inside the frame and holds exactly what the quantity asks for.
+    unsigned blockQuantity = 1 + data[1] % (bits ? 2000 : 125);
+    const uint8_t* blockData = nullptr;
+    ModbusAnswer block = checkModbusBlockResponse(frame.data(), frame.size(), tid, function, blockQuantity,
+                                                  unitId, &blockData);
+    if (block.outcome == ModbusOutcome::Value) {
+        size_t bytes = bits ? (blockQuantity + 7) / 8 : 2 * blockQuantity;
+        if (!blockData || blockData + bytes != frame.data() + frame.size()) abort();
     }
 
     // The same bytes as a node address text. An empty frame's data() may be

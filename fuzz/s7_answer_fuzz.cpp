@@ -46,6 +46,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         decodeS7Value(ValueType::S7Real, 'D', 0, out);
     }
     std::free(out);
+
+    // The same bytes as the answer to a job of several items, their areas and
+    // sizes taken from the first bytes.
+    s7::ReadItem items[s7::kMaxReadItems];
+    int itemCount = 1 + data[1] % s7::kMaxReadItems;
+    for (int i = 0; i < itemCount; ++i) {
+        uint8_t pick = data[(3 + i) % size];
+        int itemArea = kAreas[pick % 6];
+        int bytes = (itemArea == daveTimer || itemArea == daveCounter) ? 2 : 1 + (pick >> 4) % 4;
+        int count = (itemArea == daveTimer || itemArea == daveCounter) ? 1 : bytes;
+        items[i] = s7::ReadItem{itemArea, 1, i, count, bytes};
+    }
+    int results[s7::kMaxReadItems] = {};
+    uint8_t itemData[s7::kMaxReadItems][s7::kMaxItemBytes] = {};
+    s7::parseMultiReadAnswer(copy, length, ref, items, itemCount, results, itemData);
     std::free(copy);
 
     // The same bytes as a node address.

@@ -12,6 +12,12 @@ bool SourceConnection::connect(const char*) {
 bool SourceConnection::read(Node*) {
     return false;
 }
+bool SourceConnection::readBlock(const ReadBlock&, const Node*, std::vector<BlockValue>*) {
+    return false;
+}
+int SourceConnection::pduLength() {
+    return 0;
+}
 bool SourceConnection::isConnected() {
     return connected;
 }

@@ -3,8 +3,16 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 struct Node;
+struct ReadBlock;
+
+// One node's share of a block read: `ok` when the request brought its object.
+struct BlockValue {
+    bool ok = false;
+    double raw = 0.0;
+};
 
 class SourceConnection {
   public:
@@ -16,6 +24,13 @@ class SourceConnection {
     // value in the node; the address text was read at load.
     virtual bool read(Node* node);
     virtual bool isConnected();
+    // Reads the objects of all the block's nodes (indices into `nodes`) with
+    // one request; values[i] is block.nodes[i]'s. False when the request failed
+    // as a whole; a node whose value is not ok is then read on its own.
+    virtual bool readBlock(const ReadBlock& block, const Node* nodes, std::vector<BlockValue>* values);
+    // The PDU length that bounds a request of several items; 0 where the
+    // protocol has none.
+    virtual int pduLength();
 
     bool connected = false;
 };

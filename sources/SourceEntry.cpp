@@ -12,26 +12,41 @@
 #include "base/Text.h"
 #include "sources/SourceConnection.h"
 #include "sources/SourceWorker.h"
+#include "sources/ValueDecode.h"
 #include "trigger/Trigger.h"
+
+namespace {
+
+// A last read in the future (clock set back, hand-edited states) counts as elapsed.
+bool nodeWaits(const Node& node, int64_t now) {
+    return node.readInterval > 0 && node.lastRead + node.readInterval > now && node.lastRead <= now;
+}
+
+}  // namespace
 
 bool readAndEvaluate(Node* node) {
     if (!node) return false;
-    int64_t now = currentTime();
-    // A last read in the future (clock set back, hand-edited states) counts as elapsed.
-    if (node->readInterval > 0 && node->lastRead + node->readInterval > now && node->lastRead <= now)
-        return true;
+    // A value the cycle's block read brought is stamped with the time of
+    // that read, which spares a few hundred clock reads a cycle.
+    bool fromBlock = node->source && node->source->hasBlockValue(node);
+    int64_t now = fromBlock ? node->source->blocksReadAt : currentTime();
+    if (nodeWaits(*node, now)) return true;
     if (!node->source) return false;
     double previous = node->value;
-    if (!node->source->readNode(node)) {
+    if (!node->source->readNode(node, now)) {
         noteFailedRead(node);
         return false;
     }
     node->readError = 0;
-    node->lastRead = currentTime();
+    if (!fromBlock) now = currentTime();
+    node->lastRead = now;
     // The source interval may have let this read through without traffic;
     // the trigger still runs on the kept value, so the node's state follows
     // the cycle and not the source's interval.
-    evaluateTrigger(node, previous);
+    if (fromBlock)
+        evaluateTriggerAt(node, previous, now);
+    else
+        evaluateTrigger(node, previous);
     return true;
 }
 
@@ -61,6 +76,7 @@ constexpr int kLongestConnectBackoffMs = 4000;
 
 void readThread(SourceEntry* entry) {
     if (entry->nodes && entry->nodeCount > 0) {
+        entry->readBlocks();
         for (int i = 0; i < entry->nodeCount; ++i) {
             Node* node = &entry->nodes[i];
             if (node->source != entry) continue;
@@ -129,7 +145,15 @@ bool SourceEntry::isConnected() {
 }
 
 bool SourceEntry::readNode(Node* node) {
-    int64_t now = currentTime();
+    return readNode(node, currentTime());
+}
+
+bool SourceEntry::hasBlockValue(const Node* node) const {
+    auto index = static_cast<size_t>(node - nodes);
+    return nodes && node >= nodes && index < blockValues.size() && blockValues[index].ok;
+}
+
+bool SourceEntry::readNode(Node* node, int64_t now) {
     if (!node) return false;
     bool offlineNode = equalsIgnoreCase(node->address, "!OFFLINE");
     // One connection attempt per node step is the only reconnection mechanism.
@@ -143,11 +167,56 @@ bool SourceEntry::readNode(Node* node) {
     if (!isConnected()) return false;
     // A last read in the future (clock set back) counts as elapsed.
     if (lastRead + readInterval > now && lastRead <= now) return true;
-    bool ok = connection->read(node);
+    bool ok = false;
+    if (hasBlockValue(node)) {
+        // The cycle's block read brought it; the value lands now, in file order.
+        auto index = static_cast<size_t>(node - nodes);
+        blockValues[index].ok = false;
+        ok = storeReading(node, blockValues[index].raw);
+    } else {
+        ok = connection->read(node);
+    }
     if (ok) lastRead = now;
     if (ok) answering = true;
     if (!ok && !isConnected()) answering = false;
     return ok;
+}
+
+const std::vector<ReadBlock>& SourceEntry::readPlan() {
+    int pdu = connection ? connection->pduLength() : 0;
+    if (plannedNodes != nodes || plannedCount != nodeCount || plannedPdu != pdu) {
+        plan = planReads(nodes, nodeCount, this, pdu);
+        plannedNodes = nodes;
+        plannedCount = nodeCount;
+        plannedPdu = pdu;
+    }
+    return plan;
+}
+
+void SourceEntry::readBlocks() {
+    blockValues.assign(static_cast<size_t>(std::max(nodeCount, 0)), BlockValue{});
+    blockOutcomes.clear();
+    if (!nodes || nodeCount <= 0) return;
+    if (!isConnected()) open();
+    int64_t now = currentTime();
+    blocksReadAt = now;
+    // The source's own interval lets no read through: the nodes keep their values.
+    if (!isConnected() || (lastRead + readInterval > now && lastRead <= now)) return;
+    std::vector<BlockValue> values;
+    const std::vector<ReadBlock>& blocks = readPlan();
+    blockOutcomes.assign(blocks.size(), BlockOutcome::Alone);
+    for (size_t b = 0; b < blocks.size(); ++b) {
+        const ReadBlock& block = blocks[b];
+        int due = 0;
+        for (int index : block.nodes) due += nodeWaits(nodes[index], now) ? 0 : 1;
+        if (due < 2) continue;
+        if (!isConnected()) break;
+        bool read = connection->readBlock(block, nodes, &values);
+        blockOutcomes[b] = read ? BlockOutcome::Read : BlockOutcome::Failed;
+        if (!read) continue;
+        for (size_t i = 0; i < block.nodes.size() && i < values.size(); ++i)
+            blockValues[static_cast<size_t>(block.nodes[i])] = values[i];
+    }
 }
 
 // One worker per source lives as long as its entry and is woken for every

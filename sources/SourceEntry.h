@@ -8,10 +8,11 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "base/Records.h"
-
-class SourceConnection;
+#include "sources/ReadPlan.h"
+#include "sources/SourceConnection.h"
 
 struct SourceEntry {
     Node* nodes = nullptr;  // the node table handed to the worker each cycle
@@ -35,6 +36,18 @@ struct SourceEntry {
     // device that accepts connections but answers nothing (a stopped
     // process, a hung PLC behind its communication processor) is offline.
     bool answering = true;
+    // The requests of a cycle, planned at its first read of this node table
+    // (again when a new link negotiates another PDU length), and what the
+    // last cycle's block reads brought, by node index.
+    std::vector<ReadBlock> plan;
+    const Node* plannedNodes = nullptr;
+    int plannedCount = 0;
+    int plannedPdu = -1;
+    std::vector<BlockValue> blockValues;
+    int64_t blocksReadAt = 0;  // the clock when the cycle's block requests went out
+    // What became of each block of the plan in the last cycle.
+    enum class BlockOutcome : uint8_t { Alone, Read, Failed };
+    std::vector<BlockOutcome> blockOutcomes;
     std::thread worker;            // reads the nodes once per cycle, from the first cycle on
     uint64_t cyclesRequested = 0;  // guarded by readDoneMutex
     bool stopping = false;         // guarded by readDoneMutex
@@ -54,6 +67,15 @@ struct SourceEntry {
     // the parameters cannot be used as written (the load says why).
     bool readUnitId();
     bool readNode(Node* node);
+    // The same with the time the caller read from the clock already.
+    bool readNode(Node* node, int64_t now);
+    // The cycle's block read brought this node's value, not yet taken.
+    bool hasBlockValue(const Node* node) const;
+    // The cycle's block requests, before its nodes are walked in file order;
+    // a block of fewer than two due nodes is left to the nodes' own reads.
+    void readBlocks();
+    // The plan for the node table handed over, made anew when it changed.
+    const std::vector<ReadBlock>& readPlan();
     void startRead(Node* nodeTable, int count);
     // The worker's last step: hands the nodes back and wakes the main thread.
     void markReadDone();

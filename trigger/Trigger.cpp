@@ -196,10 +196,13 @@ bool evaluateCondition(Node* node, double previous) {
 }
 
 void evaluateTrigger(Node* node, double previous) {
-    if (!node) return;
     // One reading of the clock for the condition and the trigger time, so a
     // firing is stamped with the minute its time table matched.
-    int64_t now = currentTime();
+    evaluateTriggerAt(node, previous, currentTime());
+}
+
+void evaluateTriggerAt(Node* node, double previous, int64_t now) {
+    if (!node) return;
     node->evaluated = true;
     bool fired = evaluateConditionAt(node, previous, now);
     if (node->alarm.enabled) {

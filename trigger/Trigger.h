@@ -3,6 +3,8 @@
 // notify once, not once per cycle.
 #pragma once
 
+#include <cstdint>
+
 struct Condition;
 struct Node;
 
@@ -15,6 +17,8 @@ void evaluateTrigger(Node* node, double previous);
 // lost): marks the read result and keeps the time until the next good read
 // out of an S condition's count.
 void noteFailedRead(Node* node);
+// The same at a time the caller read from the clock already.
+void evaluateTriggerAt(Node* node, double previous, int64_t now);
 // Reads a condition's text into `out`, the one reader of the condition
 // language. Returns why it can never hold (an unknown letter, a threshold
 // that is no number, a time table that matches nothing), null when it can;

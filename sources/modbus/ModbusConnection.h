@@ -25,6 +25,8 @@ class ModbusConnection : public SourceConnection {
     // "rtu:device:baud:format:unit"; address defaults to 127.0.0.1, port to 502.
     bool connect(const char* parameters) override;
     bool read(Node* node) override;
+    // One request for the registers or bits of a planned block.
+    bool readBlock(const ReadBlock& block, const Node* nodes, std::vector<BlockValue>* values) override;
     bool isConnected() override;
     void close();
 
@@ -57,6 +59,9 @@ class ModbusConnection : public SourceConnection {
     bool sendRequest(const uint8_t* request, const net::Deadline& deadline);
     bool receiveAnswer(const net::Deadline& deadline, size_t* frameSize);
     void reportReceiveFailure(const net::Result& failure, int phase, size_t got) const;
+    // Sends a read of `quantity` objects from `start` and receives the whole
+    // answer into answer_; false, the link closed, when none came.
+    bool exchange(uint8_t function, uint16_t start, uint16_t quantity, int unitId, size_t* frameSize);
 
     ModbusEndpoint endpoint_;
     ModbusRtuLine line_;  // on an RTU gateway or a serial port

@@ -253,6 +253,21 @@ int daveReadBytes(daveConnection* dc, int area, int dbNumber, int start, int len
     return daveResOK;
 }
 
+int daveReadItems(daveConnection* dc, const s7::ReadItem* items, int itemCount, int* results,
+                  uint8_t (*data)[s7::kMaxItemBytes]) {
+    if (!dc || !dc->open || !usable(dc)) return failure(daveErrNotConnected, "read items");
+    uint8_t request[s7::kMultiReadRequestSize];
+    uint16_t ref = ++dc->lastRef;
+    int length = s7::buildMultiReadRequest(request, ref, items, itemCount);
+    if (length == 0) return failure(daveErrInvalidArgs, "read items");
+    int rc = exchange(dc, request, length);
+    if (rc >= 0) rc = s7::parseMultiReadAnswer(dc->packet, rc, ref, items, itemCount, results, data);
+    if (rc < 0 && rc != daveErrJobRefused) dc->open = false;
+    logf(Log::Connection, "s7: read %d items: %d\n", itemCount, rc);
+    if (rc != 0) return failure(rc, "read items");
+    return daveResOK;
+}
+
 unsigned daveGetU16from(const void* buffer) {
     const auto* b = static_cast<const uint8_t*>(buffer);
     return (static_cast<unsigned>(b[0]) << 8) | b[1];

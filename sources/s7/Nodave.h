@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "sources/s7/S7Codes.h"
+#include "sources/s7/S7Frame.h"
 
 // Protocol numbers of daveNewInterface.
 constexpr int daveProtoISOTCP = 122;
@@ -50,6 +51,12 @@ int daveGetMaxPDULen(daveConnection* dc);
 // Reads `len` bytes (timers and counters: len/2 elements of 2 bytes) from the
 // area into buffer, one read-variable job. The buffer must hold len bytes.
 int daveReadBytes(daveConnection* dc, int area, int dbNumber, int start, int len, void* buffer);
+
+// Reads several items with one read-variable job: 0 when the answer came and
+// is sound, each item's own result (0 or its return code) in results[i] and
+// its bytes in data[i]; otherwise the layer's code, and no item counts.
+int daveReadItems(daveConnection* dc, const s7::ReadItem* items, int itemCount, int* results,
+                  uint8_t (*data)[s7::kMaxItemBytes]);
 
 unsigned daveGetU16from(const void* buffer);
 uint32_t daveGetU32from(const void* buffer);

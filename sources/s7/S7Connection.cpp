@@ -12,6 +12,7 @@
 #include "base/Log.h"
 #include "base/Text.h"
 #include "sources/NodeAddress.h"
+#include "sources/ReadPlan.h"
 #include "sources/ValueDecode.h"
 
 namespace {
@@ -172,4 +173,47 @@ bool S7Connection::read(Node* node) {
         return false;
     }
     return storeReading(node, decodeS7Value(node->valueType, a.type, a.bit, buf));
+}
+
+int S7Connection::pduLength() {
+    return daveGetMaxPDULen(plc());
+}
+
+// An item the PLC refuses fails its node alone: the node is read on its own
+// afterwards and its own read says what is wrong. A job that fails as a
+// whole leaves every node to its own read.
+bool S7Connection::readBlock(const ReadBlock& block, const Node* nodes, std::vector<BlockValue>* values) {
+    int count = static_cast<int>(block.nodes.size());
+    if (!isConnected() || block.kind != AddressKind::S7 || count < 1 || count > s7::kMaxReadItems)
+        return false;
+    s7::ReadItem items[s7::kMaxReadItems];
+    for (int i = 0; i < count; ++i) {
+        const S7Address& a = nodes[block.nodes[static_cast<size_t>(i)]].device.s7;
+        bool timerOrCounter = a.area == daveTimer || a.area == daveCounter;
+        items[i] = s7::ReadItem{a.area, a.dbNumber, a.start,
+                                timerOrCounter ? (a.byteCount + 1) / 2 : a.byteCount, a.byteCount};
+    }
+    int results[s7::kMaxReadItems] = {};
+    uint8_t data[s7::kMaxReadItems][s7::kMaxItemBytes] = {};
+    int result = daveReadItems(plc(), items, count, results, data);
+    if (result == daveErrClosedBeforeRequest) {
+        // Nothing was sent: the job goes out on a new link, as a single read does.
+        disconnect();
+        openLink();
+        if (!isConnected()) return false;
+        result = daveReadItems(plc(), items, count, results, data);
+    }
+    if (result != 0) {
+        if (!answeredWithAnError(result)) disconnect();
+        return false;
+    }
+    values->assign(block.nodes.size(), BlockValue{});
+    for (int i = 0; i < count; ++i) {
+        if (results[i] != 0) continue;
+        const Node& node = nodes[block.nodes[static_cast<size_t>(i)]];
+        const S7Address& a = node.device.s7;
+        (*values)[static_cast<size_t>(i)] =
+            BlockValue{true, decodeS7Value(node.valueType, a.type, a.bit, data[i])};
+    }
+    return true;
 }

@@ -17,6 +17,9 @@ class S7Connection : public SourceConnection {
 
     bool connect(const char* parameters) override;
     bool read(Node* node) override;
+    // The block's nodes as the items of one read-variable job.
+    bool readBlock(const ReadBlock& block, const Node* nodes, std::vector<BlockValue>* values) override;
+    int pduLength() override;
     bool isConnected() override;
     void disconnect();
 

@@ -85,6 +85,40 @@ int checkAckHeader(ByteReader& in, uint16_t pduRef, int* paramLength, int* dataL
     return 0;
 }
 
+// One 12-byte item of a read job.
+void writeItem(ByteWriter& w, int area, int dbNumber, int start, int count) {
+    bool timerOrCounter = area == daveTimer || area == daveCounter;
+    // Byte areas address bits: the start is the byte number times 8.
+    uint32_t address = timerOrCounter ? static_cast<uint32_t>(start) : static_cast<uint32_t>(start) * 8u;
+    w.put8(0x12);                                                 // item 0: variable item marker
+    w.put8(0x0A);                                                 // item 1: length of the rest of the item
+    w.put8(0x10);                                                 // item 2: syntax id "any"
+    w.put8(static_cast<unsigned>(timerOrCounter ? area : 0x02));  // item 3: transport size
+    w.put16(static_cast<unsigned>(count));                        // item 4-5: element count
+    w.put16(static_cast<unsigned>(dbNumber));                     // item 6-7: data block
+    w.put8(static_cast<unsigned>(area));                          // item 8: area
+    w.put24(address & 0xFFFFFF);                                  // item 9-11: start address
+}
+
+// The data bytes an item's header announces: a length in bits for the bit,
+// byte and integer transport sizes, in bytes for real and octet string.
+int itemBytes(unsigned transportSize, unsigned announced, int* bytes) {
+    switch (transportSize) {
+        case 0x03:  // bit
+        case 0x04:  // byte, word, double word
+        case 0x05:  // integer
+            *bytes = static_cast<int>((announced + 7) / 8);
+            return 0;
+        case 0x07:  // real
+        case 0x09:  // octet string
+            *bytes = static_cast<int>(announced);
+            return 0;
+        default:
+            *bytes = 0;
+            return daveErrMalformed;
+    }
+}
+
 }  // namespace
 
 int buildConnectRequest(uint8_t* out, int rack, int slot) {
@@ -126,19 +160,9 @@ int buildReadRequest(uint8_t* out, uint16_t pduRef, int area, int dbNumber, int 
     writeTpkt(w, kReadRequestSize);
     writeDt(w);
     writeJobHeader(w, pduRef, 14, 0);
-    bool timerOrCounter = area == daveTimer || area == daveCounter;
-    // Byte areas address bits: the start is the byte number times 8.
-    uint32_t address = timerOrCounter ? static_cast<uint32_t>(start) : static_cast<uint32_t>(start) * 8u;
-    w.put8(kFuncRead);                                            // 0: read variable
-    w.put8(1);                                                    // 1: item count
-    w.put8(0x12);                                                 // item 0: variable item marker
-    w.put8(0x0A);                                                 // item 1: length of the rest of the item
-    w.put8(0x10);                                                 // item 2: syntax id "any"
-    w.put8(static_cast<unsigned>(timerOrCounter ? area : 0x02));  // item 3: transport size
-    w.put16(static_cast<unsigned>(count));                        // item 4-5: element count
-    w.put16(static_cast<unsigned>(dbNumber));                     // item 6-7: data block
-    w.put8(static_cast<unsigned>(area));                          // item 8: area
-    w.put24(address & 0xFFFFFF);                                  // item 9-11: start address
+    w.put8(kFuncRead);  // 0: read variable
+    w.put8(1);          // 1: item count
+    writeItem(w, area, dbNumber, start, count);
     return static_cast<int>(w.size());
 }
 
@@ -213,26 +237,72 @@ int parseReadAnswer(const uint8_t* packet, int length, uint16_t pduRef, int area
     unsigned transportSize = data.u8();
     unsigned announced = data.u16();
     if (data.overrun()) return daveErrShortAnswer;
-    int bytes;
-    switch (transportSize) {
-        case 0x03:  // bit
-        case 0x04:  // byte, word, double word
-        case 0x05:  // integer
-            bytes = static_cast<int>((announced + 7) / 8);
-            break;
-        case 0x07:  // real
-        case 0x09:  // octet string
-            bytes = static_cast<int>(announced);
-            break;
-        default:
-            return daveErrMalformed;
-    }
+    int bytes = 0;
+    rc = itemBytes(transportSize, announced, &bytes);
+    if (rc != 0) return rc;
     int expected = byteCount;
     if (area == daveTimer || area == daveCounter) expected = (byteCount + 1) / 2 * 2;
     if (bytes != expected) return daveErrSizeMismatch;
     const uint8_t* payload = data.take(static_cast<size_t>(bytes));
     if (!payload) return daveErrShortAnswer;
     if (out && byteCount > 0) std::memcpy(out, payload, static_cast<size_t>(byteCount));
+    return 0;
+}
+
+int buildMultiReadRequest(uint8_t* out, uint16_t pduRef, const ReadItem* items, int itemCount) {
+    if (itemCount < 1 || itemCount > kMaxReadItems) return 0;
+    int paramLength = 2 + itemCount * kRequestItemSize;
+    int length = kTpktHeaderSize + kDtHeaderSize + kS7JobHeaderSize + paramLength;
+    ByteWriter w(out, static_cast<size_t>(length));
+    writeTpkt(w, length);
+    writeDt(w);
+    writeJobHeader(w, pduRef, paramLength, 0);
+    w.put8(kFuncRead);
+    w.put8(static_cast<unsigned>(itemCount));
+    for (int i = 0; i < itemCount; ++i)
+        writeItem(w, items[i].area, items[i].dbNumber, items[i].start, items[i].count);
+    return static_cast<int>(w.size());
+}
+
+int parseMultiReadAnswer(const uint8_t* packet, int length, uint16_t pduRef, const ReadItem* items,
+                         int itemCount, int* results, uint8_t (*data)[kMaxItemBytes]) {
+    int total = packetLength(packet, length);
+    if (total < 0) return total;
+    ByteReader in(packet, static_cast<size_t>(total));
+    int paramLength = 0, dataLength = 0;
+    int rc = checkAckHeader(in, pduRef, &paramLength, &dataLength);
+    if (rc != 0) return rc;
+    if (paramLength != 2) return daveErrMalformed;
+    unsigned function = in.u8();
+    unsigned count = in.u8();
+    if (in.overrun()) return daveErrShortAnswer;
+    if (function != kFuncRead || count != static_cast<unsigned>(itemCount)) return daveErrMalformed;
+    ByteReader part(in.take(static_cast<size_t>(dataLength)), static_cast<size_t>(dataLength));
+    for (int i = 0; i < itemCount; ++i) {
+        unsigned returnCode = part.u8();
+        unsigned transportSize = part.u8();
+        unsigned announced = part.u16();
+        if (part.overrun()) return daveErrShortAnswer;
+        int bytes = 0;
+        // A failed item carries no data, whatever its length field says.
+        if (returnCode == kItemSuccess) {
+            rc = itemBytes(transportSize, announced, &bytes);
+            if (rc != 0) return rc;
+        }
+        const uint8_t* payload = part.take(static_cast<size_t>(bytes));
+        // Each item's data but the last is padded to an even length.
+        if (i + 1 < itemCount && bytes % 2 == 1) part.skip(1);
+        if (part.overrun()) return daveErrShortAnswer;
+        if (returnCode != kItemSuccess) {
+            results[i] = returnCode == 0 ? daveErrMalformed : static_cast<int>(returnCode);
+        } else if (bytes != answerBytes(items[i].area, items[i].count) ||
+                   items[i].byteCount > kMaxItemBytes || items[i].byteCount > bytes) {
+            results[i] = daveErrSizeMismatch;
+        } else {
+            results[i] = 0;
+            std::memcpy(data[i], payload, static_cast<size_t>(items[i].byteCount));
+        }
+    }
     return 0;
 }
 

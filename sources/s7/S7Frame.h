@@ -41,6 +41,32 @@ int parseSetupAnswer(const uint8_t* packet, int length, uint16_t pduRef, int* pd
 int parseReadAnswer(const uint8_t* packet, int length, uint16_t pduRef, int area, int byteCount,
                     uint8_t* out);
 
+// One item of a "read variable" job of several items. count: bytes for the
+// byte areas, elements for timers and counters; `byteCount` is what the
+// answer carries for it, at most kMaxItemBytes.
+struct ReadItem {
+    int area = 0;
+    int dbNumber = 0;
+    int start = 0;
+    int count = 0;
+    int byteCount = 0;
+};
+constexpr int kMaxItemBytes = 4;
+constexpr int kRequestItemSize = 12;
+constexpr int kMaxReadItems = 20;
+constexpr int kMultiReadRequestSize =
+    kTpktHeaderSize + kDtHeaderSize + kS7JobHeaderSize + 2 + kMaxReadItems * kRequestItemSize;
+
+// The request for `itemCount` items (1..kMaxReadItems) into out (at least
+// kMultiReadRequestSize bytes); its length.
+int buildMultiReadRequest(uint8_t* out, uint16_t pduRef, const ReadItem* items, int itemCount);
+// Checks the answer to that request: 0 when it is sound as a whole, each
+// item's own result in results[i] (0, or the PLC's item return code) and
+// the data of a good one in data[i]; a negative code when the answer cannot
+// be read (then no item counts).
+int parseMultiReadAnswer(const uint8_t* packet, int length, uint16_t pduRef, const ReadItem* items,
+                         int itemCount, int* results, uint8_t (*data)[kMaxItemBytes]);
+
 // Bytes an answer carries for `count` elements of the area.
 inline int answerBytes(int area, int count) {
     return (area == 0x1C || area == 0x1D) ? count * 2 : count;

@@ -23,6 +23,11 @@ Magic holding registers:
 
 Every other answer echoes the unit identifier of the request.
 
+A read of more than one object (a block) is answered with each object's own
+value, except a block of holding registers that covers a magic register:
+that one is refused with exception 2, as a device refuses a block that
+reaches an address it does not have.
+
 The tests name these registers in tests/support/ModbusPeerScenarios.h;
 change both together.
 
@@ -105,6 +110,30 @@ def alarm_word():
     return word | (0b100 if next(WORD_READS) % 2 else 0)
 
 
+def value_at(function, address):
+    """The value a single read of the object answers with."""
+    if SAWTOOTH_MS and function == 4 and address == 3:
+        return deadband_value()
+    if SAWTOOTH_MS and function == 4 and address == 4:
+        return alarm_word()
+    if SAWTOOTH_MS and function == 4 and address in (1, 2):
+        return sawtooth_value(0.0 if address == 1 else SAWTOOTH_MS / 2.0)
+    return address if function in (3, 4) else address & 1
+
+
+def block(tid, function, address, count):
+    objects = range(address, address + count)
+    if function == 3 and any(2 <= a <= 16 for a in objects):
+        return frame(tid, bytes([0x83, 2]))
+    if function in (1, 2):
+        packed = bytearray((count + 7) // 8)
+        for i, a in enumerate(objects):
+            packed[i // 8] |= value_at(function, a) << (i % 8)
+        return frame(tid, bytes([function, len(packed)]) + bytes(packed))
+    data = b"".join(struct.pack(">H", value_at(function, a) & 0xFFFF) for a in objects)
+    return frame(tid, bytes([function, len(data)]) + data)
+
+
 def serve(conn, idle, reset):
     with conn:
         conn.settimeout(idle)
@@ -117,8 +146,11 @@ def serve(conn, idle, reset):
                 return
             if request is None:
                 return
-            tid, _protocol, _length, unit, function, address, _count = struct.unpack(">HHHBBHH", request)
+            tid, _protocol, _length, unit, function, address, count = struct.unpack(">HHHBBHH", request)
             UNIT.value = (unit + 1) & 0xFF if function == 3 and address == 16 else unit
+            if count > 1:
+                conn.sendall(block(tid, function, address, count))
+                continue
             if SAWTOOTH_MS and function == 4 and address == 3:
                 conn.sendall(frame(tid, struct.pack(">BBH", 4, 2, deadband_value())))
                 continue
