@@ -25,14 +25,14 @@ std::string journalText() {
     for (int i = 0; i < kLines / 6; ++i) {
         time += (i % 500 < 20) ? 5 : 150;
         std::string node = "node-" + std::to_string(i % 200);
-        text += formatJournalLine({time, JournalEvent::Raised, "plant", node, "1", "", time});
+        text += formatJournalLine({time, JournalEvent::Raised, "plant", node, "1", "", time, ""});
         for (const char* receiver : receivers)
-            text +=
-                formatJournalLine({time + 2, JournalEvent::Delivered, "plant", node, "1", receiver, time});
+            text += formatJournalLine(
+                {time + 2, JournalEvent::Delivered, "plant", node, "1", receiver, time, ""});
         text += formatJournalLine({time + 90, i % 3 ? JournalEvent::Cleared : JournalEvent::Acknowledged,
-                                   "plant", node, "1", "", time});
+                                   "plant", node, "1", "", time, ""});
         text += formatJournalLine({time + 95, i % 50 ? JournalEvent::Cleared : JournalEvent::Shelved, "plant",
-                                   node, "1", "", time});
+                                   node, "1", "", time, ""});
     }
     return text;
 }

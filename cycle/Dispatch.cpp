@@ -413,7 +413,7 @@ void mirrorActiveAlarms(Coupler& coupler) {
         for (int i = 0; i < coupler.nodeCount; ++i) {
             Node& node = coupler.nodes[i];
             if (!node.active || !node.sent || node.shelvedAt(now)) continue;
-            const Notice raise{AlarmNotice::Raise, node.triggerTime, node.message, ""};
+            const Notice raise{AlarmNotice::Raise, node.triggerTime, node.message.c_str(), ""};
             bool reached = false;
             for (int j = 0; j < coupler.linkCount && !reached; ++j)
                 reached =
@@ -425,7 +425,7 @@ void mirrorActiveAlarms(Coupler& coupler) {
             active.push_back(
                 node.acknowledged()
                     ? stateOf(coupler, node,
-                              {AlarmNotice::Acknowledged, node.triggerTime, node.message, lead.c_str()}, text)
+                              {AlarmNotice::Acknowledged, node.triggerTime, node.message.c_str(), lead.c_str()}, text)
                     : stateOf(coupler, node, raise, text));
         }
         receiver.notifier->mirrorActive(active, now);
@@ -440,9 +440,9 @@ void tellIfStaleChanged(Coupler& coupler, Node& node, char* text) {
     if (stale == node.staleTold) return;
     node.staleTold = stale;
     if (node.active)
-        tellNodeState(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message, ""}, text);
+        tellNodeState(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message.c_str(), ""}, text);
     else
-        tellNodeState(coupler, node, {AlarmNotice::Clear, 0, node.alarm.normal, ""}, text);
+        tellNodeState(coupler, node, {AlarmNotice::Clear, 0, node.alarm.normal.c_str(), ""}, text);
 }
 
 // An alarm of a group with an escalation line that nobody acknowledged
@@ -469,7 +469,7 @@ void climbIfDue(Coupler& coupler, Node& node, int64_t now, char* text) {
         logf(Log::Always, "node %s: not acknowledged, ladder step %d of round %d\n", node.address,
              rung.step + 1, rung.round + 1);
         queueNotice(coupler, node,
-                    {AlarmNotice::Escalated, node.triggerTime, node.message, "", rung.groups,
+                    {AlarmNotice::Escalated, node.triggerTime, node.message.c_str(), "", rung.groups,
                      rungKey(rung.round, rung.step)},
                     text);
     }
@@ -480,7 +480,7 @@ void climbIfDue(Coupler& coupler, Node& node, int64_t now, char* text) {
 void queueRaise(Coupler& coupler, Node& node, int64_t now, char* text) {
     int64_t episode = node.triggerTime;
     if (ladderOf(coupler, node.dir)) climbLadder(coupler, coupler.outbox.get(), node, now);
-    queueNotice(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message, ""}, text);
+    queueNotice(coupler, node, {AlarmNotice::Raise, node.triggerTime, node.message.c_str(), ""}, text);
     // A raise a crash left in the outbox gives the node that entry's trigger time.
     if (node.ladder.episode == episode) node.ladder.episode = node.triggerTime;
 }

@@ -218,9 +218,9 @@ void offerReplies(Coupler& coupler, const Receiver& receiver, Notification* noti
                                                      : notification->triggerTime;
         const std::string& state = notification->state;
         bool asks = state.empty() || state == "raised" || state == "reminder" || state == "escalated";
-        if (!asks || episode <= 0 || notification->label.empty()) return;
+        if (!asks || episode <= 0 || notification->label().empty()) return;
         notification->replyTopic = receiver.replyTopic;
-        notification->replyCode = ntfyReplyCode(coupler, notification->label, episode);
+        notification->replyCode = ntfyReplyCode(coupler, notification->label(), episode);
         return;
     }
     if (!telegramOf(receiver) && receiver.channelKind != ChannelKind::Sms) return;

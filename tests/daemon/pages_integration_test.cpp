@@ -59,7 +59,7 @@ std::vector<std::string> barValues(const std::string& chart) {
 }
 
 std::string journalLine(int64_t time, JournalEvent event, const std::string& node) {
-    return formatJournalLine({time, event, "plant", node, "1", "", time});
+    return formatJournalLine({time, event, "plant", node, "1", "", time, ""});
 }
 
 }  // namespace

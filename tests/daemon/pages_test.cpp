@@ -55,11 +55,11 @@ std::string reportWith(const std::string& name) {
     std::vector<JournalRecord> journal;
     for (int i = 0; i < 12; ++i) {
         journal.push_back(
-            {start + i, JournalEvent::Raised, name, name + std::to_string(i), name, "", start + i});
-        journal.push_back(
-            {start + i + 1, JournalEvent::Delivered, name, name + std::to_string(i), name, name, start + i});
-        journal.push_back(
-            {start + 30, JournalEvent::Acknowledged, name, name + std::to_string(i), name, "", start + i});
+            {start + i, JournalEvent::Raised, name, name + std::to_string(i), name, "", start + i, ""});
+        journal.push_back({start + i + 1, JournalEvent::Delivered, name, name + std::to_string(i), name, name,
+                           start + i, ""});
+        journal.push_back({start + 30, JournalEvent::Acknowledged, name, name + std::to_string(i), name, "",
+                           start + i, ""});
     }
     JournalLines lines;
     lines.records = journal;

@@ -28,7 +28,7 @@ std::string line(int64_t offset, JournalEvent event, const std::string& node, in
 
 JournalRecord event(int64_t offset, JournalEvent kind, const std::string& node, int64_t episodeOffset,
                     const std::string& receiver = "") {
-    return {kStart + offset, kind, "plant", node, "1", receiver, kStart + episodeOffset};
+    return {kStart + offset, kind, "plant", node, "1", receiver, kStart + episodeOffset, ""};
 }
 
 // The figure named `key` of the site, or of the receiver named `scope`.
