@@ -422,11 +422,11 @@ void mirrorActiveAlarms(Coupler& coupler) {
             std::string lead =
                 "Acknowledged by " +
                 acknowledgerText(node.ack.by.c_str(), node.ack.owner.c_str(), node.ack.via.c_str()) + ": ";
-            active.push_back(
-                node.acknowledged()
-                    ? stateOf(coupler, node,
-                              {AlarmNotice::Acknowledged, node.triggerTime, node.message.c_str(), lead.c_str()}, text)
-                    : stateOf(coupler, node, raise, text));
+            active.push_back(node.acknowledged() ? stateOf(coupler, node,
+                                                           {AlarmNotice::Acknowledged, node.triggerTime,
+                                                            node.message.c_str(), lead.c_str()},
+                                                           text)
+                                                 : stateOf(coupler, node, raise, text));
         }
         receiver.notifier->mirrorActive(active, now);
     }
