@@ -252,7 +252,7 @@ TEST_F(MqttTest, DiscoveryAnnouncesEachNodeAndAReloadWithdrawsARemovedOne) {
         seen.substr(at + tankAlarm.size() + 1, seen.find('\n', at) - at - tankAlarm.size() - 1));
     // The keys Home Assistant's binary_sensor reads, and one device per coupler topic.
     const auto expected = nlohmann::json::parse(
-        R"({"name":"tank_high alarm","state_topic":"plant/hall/state/plantA/400001","payload_on":"active",
+        R"({"name":"tank_high alarm","state_topic":"plant/hall/state/plantA/tank_high","payload_on":"active",
             "value_template":"{{ value_json.state }}","payload_off":"normal","device_class":"problem",
             "availability_topic":"plant/hall/status","payload_available":"online","payload_not_available":"offline",
             "unique_id":"zentok_plant_hall_plantA_400001_alarm"})");
