@@ -81,7 +81,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (char& c : device) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         if (valueTypeFits("simatic", device.c_str(), spec, &why)) {
             if (!parseS7Address(device.c_str(), &a)) std::abort();
-            if (a.byteCount != (spec.type == ValueType::S7Int ? 2 : 4)) std::abort();
+            // ":BITS" is a word of 16 alarm bits on a word, of 32 on a double word.
+            bool word = spec.type == ValueType::S7Int || spec.type == ValueType::Bits16;
+            if (spec.type == ValueType::Bits16 || spec.type == ValueType::Bits32) word = a.byteCount == 2;
+            if (a.byteCount != (word ? 2 : 4)) std::abort();
         }
     }
     return 0;
