@@ -18,19 +18,9 @@ ModbusAnswer outcome(ModbusOutcome what, int code = 0) {
 
 ModbusAnswer checkModbusBlockResponse(const uint8_t* frame, size_t size, uint16_t transactionId,
                                       uint8_t function, unsigned quantity, int unitId, const uint8_t** data) {
-    int length = modbusFrameLength(frame, size);
-    if (length <= 0 || static_cast<size_t>(length) != size) return outcome(ModbusOutcome::Malformed);
     ByteReader in(frame, size);
-    MbapHeader header = readMbapHeader(in);
-    if (header.transactionId != transactionId) return outcome(ModbusOutcome::WrongTid);
-    if (unitId >= 0 && header.unitId != unitId) return outcome(ModbusOutcome::WrongUnit, header.unitId);
-    unsigned code = in.u8();
-    if (code == static_cast<uint8_t>(function + 0x80)) {
-        unsigned exceptionCode = in.u8();
-        if (in.overrun()) return outcome(ModbusOutcome::Malformed);
-        return outcome(ModbusOutcome::Exception, static_cast<int>(exceptionCode));
-    }
-    if (code != function) return outcome(ModbusOutcome::WrongFunction, static_cast<int>(code));
+    ModbusAnswer head = checkModbusAnswerHead(frame, size, transactionId, function, unitId, in);
+    if (head.outcome != ModbusOutcome::Value) return head;
     bool bits = function == 1 || function == 2;
     unsigned count = bits ? (quantity + 7) / 8 : 2 * quantity;
     unsigned byteCount = in.u8();

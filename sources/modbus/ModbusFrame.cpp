@@ -58,12 +58,10 @@ void buildModbusRequest(uint8_t* out, uint16_t transactionId, uint8_t function, 
     w.put16(quantity);  // 10-11: quantity of objects
 }
 
-ModbusAnswer checkModbusResponse(const uint8_t* frame, size_t size, uint16_t transactionId, uint8_t function,
-                                 unsigned quantity, int unitId) {
+ModbusAnswer checkModbusAnswerHead(const uint8_t* frame, size_t size, uint16_t transactionId,
+                                   uint8_t function, int unitId, ByteReader& in) {
     int length = modbusFrameLength(frame, size);
     if (length <= 0 || static_cast<size_t>(length) != size) return outcome(ModbusOutcome::Malformed);
-
-    ByteReader in(frame, size);
     MbapHeader header = readMbapHeader(in);
     if (header.transactionId != transactionId) return outcome(ModbusOutcome::WrongTid);
     if (unitId >= 0 && header.unitId != unitId) return outcome(ModbusOutcome::WrongUnit, header.unitId);
@@ -74,6 +72,14 @@ ModbusAnswer checkModbusResponse(const uint8_t* frame, size_t size, uint16_t tra
         return outcome(ModbusOutcome::Exception, static_cast<int>(exceptionCode));
     }
     if (code != function) return outcome(ModbusOutcome::WrongFunction, static_cast<int>(code));
+    return outcome(ModbusOutcome::Value);
+}
+
+ModbusAnswer checkModbusResponse(const uint8_t* frame, size_t size, uint16_t transactionId, uint8_t function,
+                                 unsigned quantity, int unitId) {
+    ByteReader in(frame, size);
+    ModbusAnswer head = checkModbusAnswerHead(frame, size, transactionId, function, unitId, in);
+    if (head.outcome != ModbusOutcome::Value) return head;
 
     // One data byte for a bit, two for each register asked for.
     bool bits = function == 1 || function == 2;

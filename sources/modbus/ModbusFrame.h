@@ -58,6 +58,12 @@ struct ModbusAnswer {
     uint16_t registers[kMaxModbusRegisters] = {};  // the registers, for a read of more than one
 };
 
+// The checks every answer passes before its data: its length, transaction
+// id, unit, an exception and the function. Value when the data may be read
+// from `in` (a reader over `frame`), which then stands at the byte count.
+ModbusAnswer checkModbusAnswerHead(const uint8_t* frame, size_t size, uint16_t transactionId,
+                                   uint8_t function, int unitId, ByteReader& in);
+
 // Checks one received frame (exactly `size` bytes) against the request that
 // was sent and takes the value. `quantity` registers were asked for (1 for
 // a bit); a `unitId` of 0..255 must be echoed, -1 is not checked. Never

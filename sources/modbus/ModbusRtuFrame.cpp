@@ -1,5 +1,5 @@
-// Modbus RTU framing as the public "Modbus over serial line" specification
-// lays it out: address, PDU, CRC-16 low byte first.
+// Modbus RTU framing: the unit address, the PDU, then the CRC-16 with its
+// low byte first, as every RTU device on a serial line or gateway expects it.
 #include "sources/modbus/ModbusRtuFrame.h"
 
 #include "sources/ByteCursor.h"

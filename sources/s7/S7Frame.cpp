@@ -214,8 +214,11 @@ int parseSetupAnswer(const uint8_t* packet, int length, uint16_t pduRef, int* pd
     return 0;
 }
 
-int parseReadAnswer(const uint8_t* packet, int length, uint16_t pduRef, int area, int byteCount,
-                    uint8_t* out) {
+namespace {
+
+// The acknowledgement of a read job of `items` items: its header and read
+// function checked, `data` set to its data part.
+int openReadAnswer(const uint8_t* packet, int length, uint16_t pduRef, unsigned items, ByteReader* data) {
     int total = packetLength(packet, length);
     if (total < 0) return total;
     ByteReader in(packet, static_cast<size_t>(total));
@@ -224,10 +227,20 @@ int parseReadAnswer(const uint8_t* packet, int length, uint16_t pduRef, int area
     if (rc != 0) return rc;
     if (paramLength != 2) return daveErrMalformed;
     unsigned function = in.u8();
-    unsigned items = in.u8();
+    unsigned count = in.u8();
     if (in.overrun()) return daveErrShortAnswer;
-    if (function != kFuncRead || items != 1) return daveErrMalformed;
-    ByteReader data(in.take(static_cast<size_t>(dataLength)), static_cast<size_t>(dataLength));
+    if (function != kFuncRead || count != items) return daveErrMalformed;
+    *data = ByteReader(in.take(static_cast<size_t>(dataLength)), static_cast<size_t>(dataLength));
+    return 0;
+}
+
+}  // namespace
+
+int parseReadAnswer(const uint8_t* packet, int length, uint16_t pduRef, int area, int byteCount,
+                    uint8_t* out) {
+    ByteReader data(nullptr, 0);
+    int rc = openReadAnswer(packet, length, pduRef, 1, &data);
+    if (rc != 0) return rc;
     unsigned returnCode = data.u8();
     if (data.overrun()) return daveErrShortAnswer;
     if (returnCode != kItemSuccess) {
@@ -266,18 +279,9 @@ int buildMultiReadRequest(uint8_t* out, uint16_t pduRef, const ReadItem* items, 
 
 int parseMultiReadAnswer(const uint8_t* packet, int length, uint16_t pduRef, const ReadItem* items,
                          int itemCount, int* results, uint8_t (*data)[kMaxItemBytes]) {
-    int total = packetLength(packet, length);
-    if (total < 0) return total;
-    ByteReader in(packet, static_cast<size_t>(total));
-    int paramLength = 0, dataLength = 0;
-    int rc = checkAckHeader(in, pduRef, &paramLength, &dataLength);
+    ByteReader part(nullptr, 0);
+    int rc = openReadAnswer(packet, length, pduRef, static_cast<unsigned>(itemCount), &part);
     if (rc != 0) return rc;
-    if (paramLength != 2) return daveErrMalformed;
-    unsigned function = in.u8();
-    unsigned count = in.u8();
-    if (in.overrun()) return daveErrShortAnswer;
-    if (function != kFuncRead || count != static_cast<unsigned>(itemCount)) return daveErrMalformed;
-    ByteReader part(in.take(static_cast<size_t>(dataLength)), static_cast<size_t>(dataLength));
     for (int i = 0; i < itemCount; ++i) {
         unsigned returnCode = part.u8();
         unsigned transportSize = part.u8();
