@@ -77,6 +77,21 @@ std::string queuedEvents(Coupler& c, std::string* lastText) {
     return events;
 }
 
+// One step of a scenario, "SECONDS:VALUE[=EXPECTED]": when, what happens,
+// and what the step must show (empty: nothing to check).
+struct Step {
+    int64_t at;
+    std::string value;
+    std::string expected;
+};
+
+Step readStep(const std::string& step) {
+    size_t colon = step.find(':'), equals = step.find('=');
+    std::string value = step.substr(colon + 1, equals == std::string::npos ? equals : equals - colon - 1);
+    return {std::stoll(step.substr(0, colon)), value,
+            equals == std::string::npos ? "" : step.substr(equals + 1)};
+}
+
 }  // namespace
 
 TEST(AlarmStateMachine, TimedSequencesGiveOneRaiseOneClearAndBoundedReminders) {
@@ -122,11 +137,8 @@ TEST(AlarmStateMachine, TimedSequencesGiveOneRaiseOneClearAndBoundedReminders) {
         std::istringstream steps(s.steps);
         for (std::string step; steps >> step;) {
             SCOPED_TRACE(step);
-            size_t colon = step.find(':'), equals = step.find('=');
-            now = kStart + std::stoll(step.substr(0, colon));
-            std::string value =
-                step.substr(colon + 1, equals == std::string::npos ? equals : equals - colon - 1);
-            std::string expected = equals == std::string::npos ? "" : step.substr(equals + 1);
+            auto [at, value, expected] = readStep(step);
+            now = kStart + at;
             if (value == "restart") {
                 coupler = restarted(*coupler, s);
                 continue;
@@ -248,11 +260,8 @@ TEST(AlarmLadder, AnUnacknowledgedAlarmClimbsTheStepsOnDutyOnceEachAcrossRestart
         std::istringstream steps(s.steps);
         for (std::string step; steps >> step;) {
             SCOPED_TRACE(step);
-            size_t colon = step.find(':'), equals = step.find('=');
-            now = kStart + std::stoll(step.substr(0, colon));
-            std::string value =
-                step.substr(colon + 1, equals == std::string::npos ? equals : equals - colon - 1);
-            std::string expected = equals == std::string::npos ? "" : step.substr(equals + 1);
+            auto [at, value, expected] = readStep(step);
+            now = kStart + at;
             Node& node = coupler->nodes[0];
             if (value == "ack") {
                 std::string answer;
